@@ -1,0 +1,59 @@
+#pragma once
+
+#include "input/radarpacketdata.h"
+#include "interface/export.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QVector>
+
+#include <functional>
+
+namespace trklib {
+
+// Reassembles radar packets from datagrams offered in arrival order: a
+// 48-byte header, then the amplitude, relative velocity, distance,
+// elevation, azimuth and phase difference blocks, each of which may be split
+// over several datagrams.
+class TRKLIB_EXPORT DataParser : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Status {
+        Complete = 0,   // the whole packet is assembled
+        Incomplete = 1, // more datagrams are needed
+        BadHeader = 2,  // a 48-byte header with a wrong sync pattern, version or size byte
+        BadSize = 3     // a datagram that fits no step; dropped, waiting for a header
+    };
+
+    static constexpr int cellCount = 1024;
+    static constexpr int headerBytes = 48;
+
+    explicit DataParser(QObject* parent = nullptr);
+
+    Status parseDatagram(const QByteArray& datagram);
+    RadarPacketData radarPacketData() const;
+    // Back to the header step; a half-assembled packet and its bytes are dropped.
+    void reset();
+
+private:
+    using Step = std::function<Status(DataParser*)>;
+
+    Status parseHeader();
+    Status parseAmplitude();
+    Status parseRelVelocity();
+    Status parseDistance();
+    Status parseElevation();
+    Status parseAzimuth();
+    Status parsePhaseDiff();
+    template <typename T>
+    Status parseDataType(QVector<T>& array);
+
+    QVector<Step> steps_;
+    QVector<Step>::const_iterator currentStep_;
+    RadarPacketData packet_;
+    QByteArray buffer_;
+};
+
+} // namespace trklib
