@@ -1,1 +1,50 @@
-// implementation in progress
+#include "engine/targettracking.h"
+
+#include <algorithm>
+
+namespace trklib {
+
+// One tracking cycle. Candidates split by the sign of their axial velocity
+// into two streams that never exchange candidates or targets; each stream
+// updates its targets, makes new ones from its previous leftovers, merges
+// them in, and keeps what nobody took for the next cycle.
+void TargetTracking::algorithmConvoy(const QVector<RadarDataMax>& maxima)
+{
+    const QVector<Candidate> candidates = createCandidates(maxima);
+    QVector<Candidate> negatives;
+    QVector<Candidate> positives;
+    for (const Candidate& c : candidates)
+        (c.absVelocity < 0.0 ? negatives : positives).append(c); // NaN goes to the positives
+
+    struct Stream
+    {
+        QVector<Target>& targets;
+        QVector<Candidate>& leftovers;
+        QVector<Candidate>& current;
+    };
+    for (const Stream& s : {Stream{negativeTargets_, negativeCandidates_, negatives},
+                            Stream{positiveTargets_, positiveCandidates_, positives}}) {
+        matchCandidates(s.targets, s.current);
+        const QVector<Target> newTargets = createTargets(s.leftovers, s.current);
+        checkTargets(newTargets, s.targets);
+        s.leftovers = s.current;
+    }
+}
+
+// Greedy, first-come assignment in list order (oldest targets first): a
+// candidate goes to the first target whose position gate contains it.
+void TargetTracking::matchCandidates(QVector<Target>& targets, QVector<Candidate>& candidates)
+{
+    if (targets.isEmpty())
+        return;
+    for (Target& t : targets) {
+        t.predict(timeDelta_);
+        QVector<Candidate> selected = t.select(candidates);
+        t.refine(selected);
+    }
+    targets.erase(std::remove_if(targets.begin(), targets.end(),
+                                 [](const Target& t) { return t.isInvalid(); }),
+                  targets.end());
+}
+
+} // namespace trklib
