@@ -15,12 +15,14 @@ RadarSocket::~RadarSocket()
     udpSocket_.reset();
 }
 
-// A failed bind is not reported here: every later read fails instead.
+// A failed bind is not reported here: every later read fails instead. A
+// socket that is already bound stays as it is.
 void RadarSocket::bind()
 {
     if (!udpSocket_)
         udpSocket_ = std::make_unique<QUdpSocket>();
-    udpSocket_->bind(QHostAddress::Any, quint16(port_), QAbstractSocket::DefaultForPlatform);
+    if (udpSocket_->state() == QAbstractSocket::UnconnectedState)
+        udpSocket_->bind(QHostAddress::Any, quint16(port_), QAbstractSocket::DefaultForPlatform);
     udpSocket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                 QVariant(receiveBufferBytes));
 }
@@ -36,7 +38,7 @@ void RadarSocket::unbind()
 // same time limit.
 bool RadarSocket::readDatagram(QByteArray& datagram)
 {
-    if (!udpSocket_)
+    if (!udpSocket_ || udpSocket_->state() != QAbstractSocket::BoundState)
         return false;
     const QDeadlineTimer deadline(datagramWaitMs);
     while (udpSocket_->hasPendingDatagrams() ||
