@@ -1,0 +1,38 @@
+# shellcheck shell=bash
+# Debian packages that building, testing and the tools need, and an
+# installer that adds only the missing ones. Sourced by scripts/test and
+# scripts/demo.
+
+trklib_packages=(
+    cmake g++ make pkg-config
+    qtbase5-dev
+    libgtest-dev googletest
+    libbenchmark-dev
+    libpcap-dev
+    gnuplot-nox
+)
+
+# True when the package is installed (not merely known to dpkg).
+trklib_has_package() {
+    dpkg -s "$1" 2>/dev/null | grep -q '^Status: install ok installed$'
+}
+
+# Installs the missing packages with apt-get; through sudo unless root.
+trklib_install_deps() {
+    local missing=() package
+    for package in "${trklib_packages[@]}"; do
+        trklib_has_package "$package" || missing+=("$package")
+    done
+    if ((${#missing[@]} == 0)); then
+        return 0
+    fi
+
+    local as_root=()
+    if [[ $(id -u) -ne 0 ]]; then
+        as_root=(sudo)
+    fi
+    echo "Installing missing Debian packages: ${missing[*]}"
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y --no-install-recommends "${missing[@]}"
+}
