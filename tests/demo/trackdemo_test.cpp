@@ -68,6 +68,18 @@ const ::testing::Environment* const qtApplication =
 class TrackDemo : public ::testing::Test
 {
 protected:
+    // True once the demo holds the radar port; packets sent after that wait
+    // in its receive buffer.
+    static ::testing::AssertionResult waitUntilListening(DemoProcess& demo)
+    {
+        if (demo.waitForBoundPort(UdpSender::radarPort, bindTimeoutMs))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "trackdemo did not bind UDP port " << UdpSender::radarPort
+               << " (is another process holding it?); output so far:\n"
+               << str(demo.output());
+    }
+
     // Lets the demo finish and checks it ended cleanly with exactly `expected`.
     static void expectFinishedWith(DemoProcess& demo, const QByteArray& expected)
     {
@@ -107,6 +119,7 @@ TEST_F(TrackDemo, SilentRadarGivesOneReadErrorPerPass)
     timer.start();
     DemoProcess demo(dialogue("0", "2"));
     ASSERT_TRUE(demo.started());
+    ASSERT_TRUE(waitUntilListening(demo));
     expectFinishedWith(demo, prompts + "Read error\n\n"
                                        "Read error\n\n");
     // Each pass waits out the library's datagram wait.
@@ -119,7 +132,7 @@ TEST_F(TrackDemo, FirstPacketOnlySetsTheTimeBase)
     constexpr qint64 secondMs = firstMs + 50;
     DemoProcess demo(dialogue("0", "2"));
     ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(demo.waitForBoundPort(UdpSender::radarPort, bindTimeoutMs)) << str(demo.output());
+    ASSERT_TRUE(waitUntilListening(demo));
 
     UdpSender radar;
     ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(firstMs)));
@@ -139,7 +152,7 @@ TEST_F(TrackDemo, ParseErrorCountsAsAPass)
 {
     DemoProcess demo(dialogue("0", "2"));
     ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(demo.waitForBoundPort(UdpSender::radarPort, bindTimeoutMs)) << str(demo.output());
+    ASSERT_TRUE(waitUntilListening(demo));
 
     QByteArray badHeader = PacketEncoder::header(PacketEncoder::emptyPacket(1000));
     badHeader[0] = 0x55;
@@ -258,7 +271,7 @@ TEST_P(TrackDemoScene, PrintsTheRecordedTargetsOfEveryPacket)
 
     DemoProcess demo(scene.mounting + QByteArray::number(passes) + "\n");
     ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(demo.waitForBoundPort(UdpSender::radarPort, bindTimeoutMs)) << str(demo.output());
+    ASSERT_TRUE(waitUntilListening(demo));
     ASSERT_TRUE(demo.output().startsWith(prompts)) << str(demo.output());
 
     UdpSender radar;
