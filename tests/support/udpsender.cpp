@@ -24,4 +24,12 @@ bool UdpSender::sendPacket(const RadarPacketData& packet, int maxDatagramBytes)
     return send(PacketEncoder::datagrams(packet, maxDatagramBytes));
 }
 
+bool UdpSender::radarPortFree()
+{
+    QUdpSocket probe;
+    const bool bound = probe.bind(QHostAddress::Any, radarPort);
+    probe.close();
+    return bound;
+}
+
 } // namespace trklib::test

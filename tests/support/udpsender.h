@@ -31,6 +31,11 @@ public:
     // block into datagrams of at most that many bytes.
     bool sendPacket(const RadarPacketData& packet, int maxDatagramBytes = 0);
 
+    // True when nothing else on this machine holds the radar port, so that a
+    // receiver bound next will get the datagrams sent to it. UDP tests check
+    // it first to fail with a clear message instead of read errors.
+    static bool radarPortFree();
+
 private:
     QHostAddress to_;
     quint16 port_;
