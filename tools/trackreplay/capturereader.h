@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+struct pcap;
+
+namespace trklib::replay {
+
+// Reads a pcap or pcapng file frame by frame through libpcap's offline API.
+class CaptureReader
+{
+public:
+    enum class Result
+    {
+        Frame,
+        End,
+        Error
+    };
+
+    CaptureReader();
+    ~CaptureReader();
+
+    CaptureReader(const CaptureReader&) = delete;
+    CaptureReader& operator=(const CaptureReader&) = delete;
+
+    // False when the file is not a capture libpcap can read; errorString()
+    // then says why.
+    bool open(const QString& path);
+    // The link type of the capture's (first) interface, a DLT_ value.
+    int linkType() const;
+    // The next frame's captured bytes. Error when the file ends in the middle
+    // of a record or cannot be read on.
+    Result next(QByteArray& frame);
+    QString errorString() const { return error_; }
+
+private:
+    struct Close
+    {
+        void operator()(pcap* handle) const;
+    };
+
+    std::unique_ptr<pcap, Close> handle_;
+    QString error_;
+};
+
+} // namespace trklib::replay
