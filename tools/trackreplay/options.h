@@ -1,0 +1,36 @@
+#pragma once
+
+#include "interface/targettrackinginterface.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace trklib::replay {
+
+struct Options
+{
+    static constexpr quint16 defaultPort = 34567;
+
+    QString capture;
+    RadarConfig config{}; // all zero: horizontal mounting at ground level
+    quint16 port = defaultPort;
+    QString output;     // empty: standard output
+    QString validation; // empty: no validation output
+};
+
+enum class ParseResult
+{
+    Run,
+    Help,
+    Error
+};
+
+// Parses the command line (arguments without the program name). On Error,
+// message says what is wrong.
+ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message);
+
+// The synopsis, for errors; the help text adds what every option means.
+QString usage();
+QString helpText();
+
+} // namespace trklib::replay
