@@ -14,24 +14,13 @@ using trklib::Target;
 using trklib::TargetData;
 using trklib::TargetTracking;
 using trklib::ValidationData;
-using trklib::test::Echo;
 using trklib::test::packetWithEchoes;
+using trklib::test::twoMoversPacket;
 namespace util = trklib::util;
 
 namespace {
 
 constexpr long cycleMs = 100;
-
-// An approaching target (negative stream) and a receding one (non-negative
-// stream) at a steady speed, seen packet after packet in the same cells.
-RadarPacketData twoMovers(long timestamp, int cycle)
-{
-    const float approachKph = -36.0f; // 10 m/s towards the radar
-    const float recedeKph = 18.0f;    // 5 m/s away
-    const float t = float(cycle) * float(cycleMs) / 1000.0f;
-    return packetWithEchoes(timestamp, {{100, -30, approachKph, 150.0f - 10.0f * t, 2.0f, -5.0f},
-                                        {400, -25, recedeKph, 80.0f + 5.0f * t, 1.0f, 12.0f}});
-}
 
 TargetData marker()
 {
@@ -89,7 +78,7 @@ TEST(TargetTrackingTest, FirstPacketOnlySetsTheTimeBase)
     TargetTracking engine;
     QVector<TargetData> targets{marker(), marker()};
     long timestamp = -1;
-    engine.getTargetsFromData(twoMovers(5000, 0), timestamp, targets);
+    engine.getTargetsFromData(twoMoversPacket(5000, 0), timestamp, targets);
     EXPECT_EQ(timestamp, 5000);
     EXPECT_TRUE(targets.isEmpty());
     EXPECT_TRUE(engine.isInitialized());
@@ -101,7 +90,7 @@ TEST(TargetTrackingTest, FirstPacketOnlySetsTheTimeBase)
     EXPECT_TRUE(engine.positiveCandidates().isEmpty());
 
     // The second packet is tracked.
-    engine.getTargetsFromData(twoMovers(5100, 1), timestamp, targets);
+    engine.getTargetsFromData(twoMoversPacket(5100, 1), timestamp, targets);
     EXPECT_EQ(timestamp, 5100);
     EXPECT_EQ(engine.negativeCandidates().size(), 1);
     EXPECT_EQ(engine.positiveCandidates().size(), 1);
@@ -149,7 +138,7 @@ TEST(TargetTrackingTest, ResetTrackingStartsAfresh)
     QVector<TargetData> targets;
     long timestamp = 0;
     for (int cycle = 0; cycle < 6; ++cycle)
-        engine.getTargetsFromData(twoMovers(cycle * cycleMs, cycle), timestamp, targets);
+        engine.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
     ASSERT_FALSE(engine.negativeTargets().isEmpty() && engine.positiveTargets().isEmpty());
 
     engine.resetTracking();
@@ -167,7 +156,7 @@ TEST(TargetTrackingTest, ResetTrackingStartsAfresh)
 
     // The next packet only sets the time base again.
     targets = {marker()};
-    engine.getTargetsFromData(twoMovers(70000, 0), timestamp, targets);
+    engine.getTargetsFromData(twoMoversPacket(70000, 0), timestamp, targets);
     EXPECT_EQ(timestamp, 70000);
     EXPECT_TRUE(targets.isEmpty());
     EXPECT_EQ(engine.timeDelta(), 0);
@@ -183,7 +172,7 @@ TEST(TargetTrackingTest, NumberingRestartsWithEachEngineAndReset)
         long timestamp = 0;
         for (int cycle = 0; cycle < 8; ++cycle) {
             QVector<TargetData> targets;
-            engine.getTargetsFromData(twoMovers(cycle * cycleMs, cycle), timestamp, targets);
+            engine.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
             reports.append(targets);
         }
         return reports;
@@ -226,7 +215,7 @@ TEST(TargetTrackingTest, ReportsNumberedTargetsNegativeStreamFirst)
         int reported = 0;
         for (int cycle = 0; cycle < 8; ++cycle) {
             QVector<TargetData> targets;
-            engine.getTargetsFromData(twoMovers(cycle * cycleMs, cycle), timestamp, targets);
+            engine.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
             QVector<TargetData> expected;
             for (const QVector<Target>* stream :
                  {&engine.negativeTargets(), &engine.positiveTargets()}) {
@@ -262,7 +251,7 @@ TEST(TargetTrackingTest, OtherOrientationsTrackLikeHorizontal)
         long timestamp = 0;
         for (int cycle = 0; cycle < 8; ++cycle) {
             QVector<TargetData> targets;
-            engine.getTargetsFromData(twoMovers(cycle * cycleMs, cycle), timestamp, targets);
+            engine.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
             all += targets;
         }
         return all;
@@ -283,12 +272,12 @@ TEST(TargetTrackingTest, ValidationFromDataLeavesTrackingAlone)
     TargetTracking engine;
     QVector<TargetData> targets;
     long timestamp = 0;
-    engine.getTargetsFromData(twoMovers(1000, 0), timestamp, targets);
-    engine.getTargetsFromData(twoMovers(1100, 1), timestamp, targets);
+    engine.getTargetsFromData(twoMoversPacket(1000, 0), timestamp, targets);
+    engine.getTargetsFromData(twoMoversPacket(1100, 1), timestamp, targets);
     const auto negativeCandidates = engine.negativeCandidates().size();
 
     QVector<ValidationData> data{ValidationData{7, 1, 2, 3, 4}};
-    engine.getValidationFromData(twoMovers(9999, 2), data);
+    engine.getValidationFromData(twoMoversPacket(9999, 2), data);
     EXPECT_EQ(data.size(), 2);
     EXPECT_EQ(engine.previousTime(), 1000);
     EXPECT_EQ(engine.currentTime(), 1100);

@@ -50,4 +50,14 @@ RadarPacketData packetWithEchoes(qint64 timestamp, const QVector<Echo>& echoes)
     return p;
 }
 
+RadarPacketData twoMoversPacket(qint64 timestamp, int cycle)
+{
+    constexpr float cycleS = 0.1f;
+    constexpr float approachKph = -36.0f; // 10 m/s towards the radar
+    constexpr float recedeKph = 18.0f;    // 5 m/s away
+    const float t = float(cycle) * cycleS;
+    return packetWithEchoes(timestamp, {{100, -30, approachKph, 150.0f - 10.0f * t, 2.0f, -5.0f},
+                                        {400, -25, recedeKph, 80.0f + 5.0f * t, 1.0f, 12.0f}});
+}
+
 } // namespace trklib::test

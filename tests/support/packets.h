@@ -27,4 +27,11 @@ struct Echo
 // the given cells. Echoes in non-adjacent cells are each a local maximum.
 RadarPacketData packetWithEchoes(qint64 timestamp, const QVector<Echo>& echoes);
 
+// Packet number `cycle` (0, 1, ...) of a scene with two reflectors at steady
+// speed, one packet every 100 ms: cell 100 approaches at 36 km/h from 150 m,
+// cell 400 recedes at 18 km/h from 80 m. Fed in order from cycle 0, the
+// tracker numbers both within a few packets (negative stream and
+// non-negative stream). The timestamp is the caller's.
+RadarPacketData twoMoversPacket(qint64 timestamp, int cycle);
+
 } // namespace trklib::test
