@@ -1,0 +1,147 @@
+// radarsim: plays a radar watching a traffic scene. It sends the radar's
+// packets over UDP at a fixed rate and can record what it sends as a pcap
+// capture and what there was to see as a ground-truth CSV file.
+
+#include "pcapwriter.h"
+#include "simoptions.h"
+#include "simulator.h"
+#include "truthwriter.h"
+#include "udpframes.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QUdpSocket>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+using namespace trklib::sim;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest single sleep, so that a stop request is noticed soon.
+constexpr std::chrono::milliseconds sleepSlice{100};
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+void sleepUntil(Clock::time_point deadline)
+{
+    while (!stopRequested) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            return;
+        std::this_thread::sleep_for(std::min<Clock::duration>(deadline - now, sleepSlice));
+    }
+}
+
+qint64 wallClockUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void say(const QString& text)
+{
+    std::fprintf(stderr, "radarsim: %s\n", qPrintable(text));
+}
+
+int run(const SimOptions& options)
+{
+    PcapWriter pcap;
+    TruthWriter truth;
+    QString error;
+    if (!options.pcapPath.isEmpty() && !pcap.open(options.pcapPath, error)) {
+        say(error);
+        return 1;
+    }
+    if (!options.truthPath.isEmpty() && !truth.open(options.truthPath, error)) {
+        say(error);
+        return 1;
+    }
+
+    const QHostAddress destination(options.host);
+    UdpFrameBuilder frames(destination, options.port);
+    QUdpSocket socket;
+    Simulator simulator(options);
+
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    if (!options.quiet && !options.noSend) {
+        say(QStringLiteral("%1 scene, seed %2: sending to %3 port %4 at %5 packets/s")
+                .arg(options.scene)
+                .arg(options.seed)
+                .arg(options.host)
+                .arg(options.port)
+                .arg(options.ratePps));
+    }
+
+    const auto period = std::chrono::duration<double>(1.0 / options.ratePps);
+    const Clock::time_point start = Clock::now();
+    qint64 sent = 0;
+    qint64 failed = 0;
+    qint64 number = 0;
+    for (; !stopRequested && (options.packets == 0 || number < options.packets); ++number) {
+        const SimulatedPacket p = simulator.packet(number);
+        qint64 timeUs = p.timestampMs * 1000;
+        if (!options.noSend) {
+            sleepUntil(start +
+                       std::chrono::duration_cast<Clock::duration>(period * double(number)));
+            if (stopRequested)
+                break;
+            timeUs = wallClockUs();
+            for (const QByteArray& d : p.datagrams) {
+                if (socket.writeDatagram(d, destination, options.port) == d.size())
+                    ++sent;
+                else if (failed++ == 0)
+                    say(QStringLiteral("cannot send: %1").arg(socket.errorString()));
+            }
+        }
+        if (pcap.isOpen()) {
+            for (const QByteArray& d : p.datagrams) {
+                for (const QByteArray& frame : frames.frames(d))
+                    pcap.write(frame, timeUs);
+            }
+        }
+        truth.write(p.number, p.timestampMs, p.sightings);
+    }
+    pcap.close();
+    truth.close();
+    if (!options.quiet && options.noSend) {
+        say(QStringLiteral("%1 packets written").arg(number));
+    } else if (!options.quiet) {
+        say(QStringLiteral("%1 packets, %2 datagrams sent%3")
+                .arg(number)
+                .arg(sent)
+                .arg(failed ? QStringLiteral(", %1 failed").arg(failed) : QString()));
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    SimOptions options;
+    QString error;
+    switch (parseOptions(app.arguments().mid(1), options, error)) {
+    case ParseResult::Help:
+        std::fputs(qPrintable(usageText()), stdout);
+        return 0;
+    case ParseResult::Error:
+        std::fprintf(stderr, "radarsim: %s\n%s", qPrintable(error), qPrintable(usageText()));
+        return 2;
+    case ParseResult::Run:
+        break;
+    }
+    return run(options);
+}

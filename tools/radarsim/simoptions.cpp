@@ -1,0 +1,206 @@
+#include "simoptions.h"
+
+#include "scene.h"
+
+#include <QHostAddress>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <map>
+
+namespace trklib::sim {
+
+namespace {
+
+constexpr double maxRatePps = 1000.0;
+constexpr int maxUdpPayloadBytes = 65507;
+constexpr double maxHeightM = 100.0;
+
+bool toDouble(const QString& text, double lo, double hi, double& value)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < lo || v > hi)
+        return false;
+    value = v;
+    return true;
+}
+
+bool toInteger(const QString& text, qint64 lo, qint64 hi, qint64& value)
+{
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok);
+    if (!ok || v < lo || v > hi)
+        return false;
+    value = v;
+    return true;
+}
+
+bool isLoopback(const QString& text)
+{
+    const QHostAddress address(text);
+    return !address.isNull() && address.isLoopback();
+}
+
+} // namespace
+
+qint64 SimOptions::timestampMs(qint64 packet) const
+{
+    return startMs + qint64(std::llround(double(packet) * 1000.0 / ratePps));
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage: radarsim [options]\n"
+        "Simulates a radar scene and sends its packets over UDP.\n"
+        "\n"
+        "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
+        "  --port N             destination port (default 34567)\n"
+        "  --rate PPS           packets per second (default 20)\n"
+        "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
+        "  --scene NAME         road, crossing or pedestrians (default road)\n"
+        "  --seed N             seed of the scene and the noise (default 1)\n"
+        "  --tilt DEG           mounting tilt (default 0)\n"
+        "  --pan DEG            mounting pan (default 0)\n"
+        "  --height M           mounting height above the ground (default 5)\n"
+        "  --pan-offset DEG     azimuth offset of the radar (default 0)\n"
+        "  --orientation 0|1    0 horizontal, 1 vertical mounting (default 0)\n"
+        "  --max-datagram BYTES cut array blocks into datagrams of at most BYTES,\n"
+        "                       0 = one datagram per block (default 0)\n"
+        "  --loss P             probability of dropping a datagram (default 0)\n"
+        "  --reorder P          probability of swapping a datagram with the next (default 0)\n"
+        "  --start-ms MS        timestamp of packet 0; packet k has MS + k*1000/PPS\n"
+        "                       (default 1700000000000)\n"
+        "  --pcap FILE          also write the sent frames to a pcap file\n"
+        "  --truth FILE         write the ground truth per packet as CSV\n"
+        "  --no-send            send nothing, write the files as fast as possible\n"
+        "                       (needs --packets N > 0)\n"
+        "  --quiet              no progress messages\n"
+        "  --help               show this text\n");
+}
+
+ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& error)
+{
+    // Options with a value: each parser returns false for a bad value.
+    using ValueParser = std::function<bool(const QString&)>;
+    const std::map<QString, ValueParser> valued{
+        {QStringLiteral("--host"),
+         [&](const QString& v) {
+             o.host = v;
+             return isLoopback(v);
+         }},
+        {QStringLiteral("--port"),
+         [&](const QString& v) {
+             qint64 n = 0;
+             const bool ok = toInteger(v, 1, 65535, n);
+             o.port = quint16(n);
+             return ok;
+         }},
+        {QStringLiteral("--rate"),
+         [&](const QString& v) {
+             return toDouble(v, 0.0, maxRatePps, o.ratePps) && o.ratePps > 0.0;
+         }},
+        {QStringLiteral("--packets"),
+         [&](const QString& v) {
+             return toInteger(v, 0, std::numeric_limits<qint64>::max() / 1000, o.packets);
+         }},
+        {QStringLiteral("--scene"),
+         [&](const QString& v) {
+             o.scene = v;
+             return Scene::names().contains(v);
+         }},
+        {QStringLiteral("--seed"),
+         [&](const QString& v) {
+             bool ok = false;
+             o.seed = v.toULongLong(&ok);
+             return ok;
+         }},
+        {QStringLiteral("--tilt"),
+         [&](const QString& v) { return toDouble(v, -90.0, 90.0, o.tiltDeg); }},
+        {QStringLiteral("--pan"),
+         [&](const QString& v) { return toDouble(v, -180.0, 180.0, o.panDeg); }},
+        {QStringLiteral("--height"),
+         [&](const QString& v) { return toDouble(v, 0.0, maxHeightM, o.heightM); }},
+        {QStringLiteral("--pan-offset"),
+         [&](const QString& v) { return toDouble(v, -180.0, 180.0, o.panOffsetDeg); }},
+        {QStringLiteral("--orientation"),
+         [&](const QString& v) {
+             if (v != QLatin1String("0") && v != QLatin1String("1"))
+                 return false;
+             o.orientation = v.toInt();
+             return true;
+         }},
+        {QStringLiteral("--max-datagram"),
+         [&](const QString& v) {
+             qint64 n = 0;
+             const bool ok = toInteger(v, 0, maxUdpPayloadBytes, n);
+             o.maxDatagramBytes = int(n);
+             return ok;
+         }},
+        {QStringLiteral("--loss"),
+         [&](const QString& v) { return toDouble(v, 0.0, 1.0, o.lossProbability); }},
+        {QStringLiteral("--reorder"),
+         [&](const QString& v) { return toDouble(v, 0.0, 1.0, o.reorderProbability); }},
+        {QStringLiteral("--start-ms"),
+         [&](const QString& v) {
+             return toInteger(v, 0, std::numeric_limits<qint64>::max() / 2, o.startMs);
+         }},
+        {QStringLiteral("--pcap"),
+         [&](const QString& v) {
+             o.pcapPath = v;
+             return !v.isEmpty();
+         }},
+        {QStringLiteral("--truth"),
+         [&](const QString& v) {
+             o.truthPath = v;
+             return !v.isEmpty();
+         }},
+    };
+
+    for (int i = 0; i < arguments.size(); ++i) {
+        QString name = arguments[i];
+        QString value;
+        bool hasValue = false;
+        const int equals = name.indexOf(QLatin1Char('='));
+        if (name.startsWith(QLatin1String("--")) && equals > 0) {
+            value = name.mid(equals + 1);
+            name = name.left(equals);
+            hasValue = true;
+        }
+        if (name == QLatin1String("--help") && !hasValue)
+            return ParseResult::Help;
+        if (name == QLatin1String("--no-send") && !hasValue) {
+            o.noSend = true;
+            continue;
+        }
+        if (name == QLatin1String("--quiet") && !hasValue) {
+            o.quiet = true;
+            continue;
+        }
+        const auto parser = valued.find(name);
+        if (parser == valued.end()) {
+            error = QStringLiteral("unknown option %1").arg(arguments[i]);
+            return ParseResult::Error;
+        }
+        if (!hasValue) {
+            if (i + 1 >= arguments.size()) {
+                error = QStringLiteral("%1 needs a value").arg(name);
+                return ParseResult::Error;
+            }
+            value = arguments[++i];
+        }
+        if (!parser->second(value)) {
+            error = QStringLiteral("bad value for %1: %2").arg(name, value);
+            return ParseResult::Error;
+        }
+    }
+    if (o.noSend && o.packets == 0) {
+        error = QStringLiteral("--no-send needs --packets N with N > 0");
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+} // namespace trklib::sim

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace trklib::sim {
+
+struct SimOptions
+{
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 34567;
+    double ratePps = 20.0;
+    qint64 packets = 0; // 0: until stopped
+    QString scene = QStringLiteral("road");
+    quint64 seed = 1;
+    double tiltDeg = 0.0;
+    double panDeg = 0.0;
+    double heightM = 5.0;
+    double panOffsetDeg = 0.0;
+    int orientation = 0;
+    int maxDatagramBytes = 0; // 0: one datagram per block
+    double lossProbability = 0.0;
+    double reorderProbability = 0.0;
+    qint64 startMs = 1700000000000;
+    QString pcapPath;
+    QString truthPath;
+    bool noSend = false;
+    bool quiet = false;
+
+    // Timestamp of packet k: start + k * 1000 / rate, in whole milliseconds.
+    qint64 timestampMs(qint64 packet) const;
+};
+
+enum class ParseResult
+{
+    Run,
+    Help,
+    Error
+};
+
+// Reads the command line (without the program name) into options; on Error
+// the message says what was wrong.
+ParseResult parseOptions(const QStringList& arguments, SimOptions& options, QString& error);
+
+QString usageText();
+
+} // namespace trklib::sim

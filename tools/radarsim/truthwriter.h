@@ -1,0 +1,36 @@
+#pragma once
+
+#include "sensormodel.h"
+
+#include <QFile>
+#include <QString>
+#include <QTextStream>
+
+namespace trklib::sim {
+
+// The ground truth as CSV: one row per object that the radar sees, per packet.
+// Columns: packet, timestamp (ms), id, kind, x, y, z (ground frame, m), vx, vy
+// (m/s), speed_kph, radial_kph (positive receding), distance (slant, m),
+// elevation and azimuth (degrees off the boresight: minus tilt, minus pan),
+// cell (signed Doppler bin).
+class TruthWriter
+{
+public:
+    ~TruthWriter() { close(); }
+
+    static const char* header();
+
+    bool open(const QString& path, QString& error);
+    bool isOpen() const { return file_.isOpen(); }
+    void write(qint64 packet, qint64 timestampMs, const QVector<Sighting>& sightings);
+    void close();
+
+    // One row without the line end.
+    static QString row(qint64 packet, qint64 timestampMs, const Sighting& sighting);
+
+private:
+    QFile file_;
+    QTextStream out_;
+};
+
+} // namespace trklib::sim
