@@ -6,15 +6,15 @@
 #include <QByteArray>
 #include <QVector>
 
-#include <memory>
-
 namespace trklib::replay {
 
 class CsvWriter;
 
 // Feeds radar datagrams, in capture order, to one parser and tracks every
 // packet it completes, as a live engine would: validation records first
-// (when asked for), then the targets, both from the same packet.
+// (when asked for), then the targets, both from the same packet. A packet
+// that lost a datagram is left to the parser, which gives it up when the
+// next header arrives.
 class ReplayDriver
 {
 public:
@@ -24,23 +24,17 @@ public:
     void offer(const QByteArray& datagram);
 
     int completedPackets() const { return completed_; }
-    int badHeaders() const { return badHeaders_; }
-    // Packets given up because a new header arrived before they were whole.
-    int abandonedPackets() const { return abandoned_; }
 
 private:
     void track(const RadarPacketData& packet);
 
     TargetTracking tracking_;
-    std::unique_ptr<DataParser> parser_;
-    bool midPacket_ = false; // a header was accepted, the packet is not whole yet
+    DataParser parser_;
     CsvWriter& targetsOut_;
     CsvWriter* validationOut_;
     QVector<TargetData> targets_;
     QVector<ValidationData> validation_;
     int completed_ = 0;
-    int badHeaders_ = 0;
-    int abandoned_ = 0;
 };
 
 } // namespace trklib::replay
