@@ -68,9 +68,13 @@ TEST_F(FacadeUdpTest, TracksPacketsFromTheSocket)
     facade_.connect();
     long timestamp = 0;
     std::vector<TargetData> targets;
-    ASSERT_EQ(trackScene(0, 8, timestamp, targets), 0);
+    ASSERT_EQ(trackScene(0, 7, timestamp, targets), 0);
+    // The caller's vector gets new storage of exactly the reported size.
+    targets.assign(40, TargetData{});
+    ASSERT_EQ(trackScene(7, 8, timestamp, targets), 0);
     EXPECT_EQ(timestamp, 7 * cycleMs);
     ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(targets.capacity(), 2u);
     EXPECT_LT(targets[0].velocity, 0.0);
     EXPECT_GT(targets[1].velocity, 0.0);
 

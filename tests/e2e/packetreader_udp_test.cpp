@@ -11,6 +11,7 @@ using trklib::RadarPacketData;
 using trklib::TargetTracking;
 using trklib::test::expectSamePacket;
 using trklib::test::patternedPacket;
+using trklib::test::twoMoversPacket;
 using namespace trklib::test;
 
 namespace {
@@ -119,6 +120,34 @@ TEST_F(PacketReaderTest, BadHeaderIsAParseError)
     const RadarPacketData a = patternedPacket(3, 3);
     ASSERT_TRUE(sender_.sendPacket(a));
     expectPacket(a);
+}
+
+// A failed read changes nothing of the tracking: times, candidates, targets.
+TEST_F(PacketReaderTest, ErrorsLeaveTheTrackingState)
+{
+    QVector<trklib::TargetData> targets;
+    long timestamp = 0;
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        ASSERT_TRUE(sender_.sendPacket(twoMoversPacket(cycle * 100, cycle)));
+        ASSERT_EQ(engine_.getTargets(timestamp, targets), 0);
+    }
+    ASSERT_FALSE(targets.isEmpty());
+    const auto targetCount = engine_.negativeTargets().size() + engine_.positiveTargets().size();
+    const auto distance = engine_.negativeTargets().first().distance;
+
+    QByteArray badHeader = PacketEncoder::header(patternedPacket(9000, 1));
+    badHeader[6] = 1;
+    ASSERT_TRUE(sender_.send(badHeader));
+    EXPECT_EQ(engine_.getTargets(timestamp, targets), 2);
+    engine_.disconnect();
+    EXPECT_EQ(engine_.getTargets(timestamp, targets), 1);
+
+    EXPECT_EQ(timestamp, 500);
+    EXPECT_EQ(engine_.currentTime(), 500);
+    EXPECT_EQ(engine_.previousTime(), 400);
+    EXPECT_EQ(engine_.negativeTargets().size() + engine_.positiveTargets().size(), targetCount);
+    EXPECT_EQ(engine_.negativeTargets().first().distance, distance);
+    EXPECT_FALSE(targets.isEmpty());
 }
 
 // A radar that stops in the middle of a packet: a read error one second
