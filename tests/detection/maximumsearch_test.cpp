@@ -198,8 +198,9 @@ TEST(SubCellEstimate, FirstCellsAndLastCellKeepTheirIndex)
 {
     const TargetTracking engine;
     QVector<RadarData> cells = cellsWithAmplitudes(QVector<int>(16, -60));
+    // Unequal neighbours, so that an interpolation would move the estimate.
     cells[0].amplitude = -20;
-    cells[2].amplitude = -20;
+    cells[2].amplitude = -30;
     EXPECT_EQ(engine.estimateByAmplitude(cells, 0), 0.0);
     EXPECT_EQ(engine.estimateByAmplitude(cells, 1), 1.0);
     cells[1].index = -1;
