@@ -13,8 +13,6 @@ using trklib::RadarPacketData;
 using trklib::Target;
 using trklib::TargetData;
 using trklib::TargetTracking;
-using trklib::ValidationData;
-using trklib::test::packetWithEchoes;
 using trklib::test::twoMoversPacket;
 namespace util = trklib::util;
 
@@ -264,27 +262,4 @@ TEST(TargetTrackingTest, OtherOrientationsTrackLikeHorizontal)
         for (int k = 0; k < other.size(); ++k)
             expectSameRecord(other[k], horizontal[k]);
     }
-}
-
-// The validation path reads the packet and nothing else of the engine.
-TEST(TargetTrackingTest, ValidationFromDataLeavesTrackingAlone)
-{
-    TargetTracking engine;
-    QVector<TargetData> targets;
-    long timestamp = 0;
-    engine.getTargetsFromData(twoMoversPacket(1000, 0), timestamp, targets);
-    engine.getTargetsFromData(twoMoversPacket(1100, 1), timestamp, targets);
-    const auto negativeCandidates = engine.negativeCandidates().size();
-
-    QVector<ValidationData> data{ValidationData{7, 1, 2, 3, 4}};
-    engine.getValidationFromData(twoMoversPacket(9999, 2), data);
-    EXPECT_EQ(data.size(), 2);
-    EXPECT_EQ(engine.previousTime(), 1000);
-    EXPECT_EQ(engine.currentTime(), 1100);
-    EXPECT_EQ(engine.timeDelta(), 100);
-    EXPECT_EQ(engine.negativeCandidates().size(), negativeCandidates);
-
-    // A packet without detections empties the list.
-    engine.getValidationFromData(packetWithEchoes(0, {}), data);
-    EXPECT_TRUE(data.isEmpty());
 }
