@@ -150,5 +150,18 @@ TEST_F(CheckTargets, FirstExistingTargetMeetingAnyTestWins)
     EXPECT_EQ(targets[1].distance, second.distance);
 }
 
+TEST_F(CheckTargets, VelocityLimitOnlySkipsThatExistingTarget)
+{
+    // The first target is 1.5 km/h off and not in the merge box; the second
+    // is the same object.
+    const Target faster = placed(60.0, 5.0, -200, -37.5);
+    QVector<Target> targets = {faster, existing()};
+    engine.checkTargets({placed(140.0, 1.0, -334, -36.1)}, targets);
+    ASSERT_EQ(targets.size(), 2);
+    EXPECT_EQ(targets[0].score_, faster.score_);
+    EXPECT_EQ(targets[1].score_, 6);
+    EXPECT_EQ(targets[1].index, -334);
+}
+
 } // namespace
 } // namespace trklib

@@ -277,6 +277,16 @@ TEST_F(TargetAngleCheck, ElevationRederivedWithinHeightWindow)
     ASSERT_TRUE(target.checkCorrected(down, Target::Elevation));
     EXPECT_NEAR(down.elevation, -11.0, 1e-9);
 
+    // At 13 m the derived elevation puts the object 4.48 m above the ground,
+    // or 0.48 m below it when seen downwards: outside and inside the window.
+    Candidate justTooHigh = seen(13.0, 3.0, 12.0, 3.0, 11.0);
+    EXPECT_FALSE(target.checkCorrected(justTooHigh, Target::Elevation));
+    EXPECT_EQ(justTooHigh.elevation, 12.0);
+    Candidate justAboveGround = seen(13.0, 3.0, -12.0, 3.0, 11.0);
+    EXPECT_TRUE(target.checkCorrected(justAboveGround, Target::Elevation));
+    Candidate belowGround = seen(14.0, 3.0, -12.0, 3.0, 11.0);
+    EXPECT_FALSE(target.checkCorrected(belowGround, Target::Elevation));
+
     // 30 m away the derived elevation puts the object 7.7 m above the ground.
     Candidate high = seen(30.0, 3.0, 12.0, 3.0, 11.0);
     const Candidate highBefore = high;
