@@ -32,6 +32,12 @@ constexpr double roadNearX = -20.0;
 constexpr double roadFarX = 330.0;
 constexpr double roadLengthM = roadFarX - roadNearX;
 
+// Speeds of one path keep apart from this many speeds before them.
+constexpr int rememberedSpeeds = 3;
+constexpr int maxSpeedDraws = 20;
+constexpr double vehicleSpeedGapKph = 2.0;
+constexpr double pedestrianSpeedGapKph = 0.5;
+
 // How far ahead objects are drawn at a time.
 constexpr double generationChunkS = 60.0;
 
@@ -53,6 +59,7 @@ Path vehicleLane(double y, bool receding, double minKph, double maxKph, double t
     p.truckShare = truckShare;
     p.meanHeadwayS = meanHeadwayS;
     p.minHeadwayS = minHeadwayS;
+    p.minSpeedGapKph = vehicleSpeedGapKph;
     return p;
 }
 
@@ -75,6 +82,7 @@ Path crossingLane(double centreX, double centreY, double headingDeg, double offs
     p.truckShare = 0.1;
     p.meanHeadwayS = 10.0;
     p.minHeadwayS = 5.0;
+    p.minSpeedGapKph = vehicleSpeedGapKph;
     return p;
 }
 
@@ -90,6 +98,7 @@ Path sidewalk(double y, bool receding, double nearX, double lengthM, double minK
     p.pedestrians = true;
     p.meanHeadwayS = 30.0;
     p.minHeadwayS = 10.0;
+    p.minSpeedGapKph = pedestrianSpeedGapKph;
     return p;
 }
 
@@ -193,7 +202,23 @@ Scene::Traveller Scene::draw(int path, double earliestEntryS, double previousExi
     double maxKph = p.maxKph;
     if (t.kind == ObjectKind::Truck)
         maxKph = qMax(p.minKph, qMin(p.maxKph, truckMaxKph));
-    t.speedMps = random.uniform(p.minKph, maxKph) * mpsPerKph;
+    // A few draws to find a speed that keeps its distance from the speeds of
+    // the objects before it; the band is wide enough that this almost always
+    // succeeds, and the last draw is taken if not.
+    QVector<double>& recent = states_[path].recentKph;
+    double kph = 0.0;
+    for (int attempt = 0; attempt < maxSpeedDraws; ++attempt) {
+        kph = random.uniform(p.minKph, maxKph);
+        const bool apart = std::all_of(recent.cbegin(), recent.cend(), [&](double other) {
+            return std::abs(kph - other) >= p.minSpeedGapKph;
+        });
+        if (apart)
+            break;
+    }
+    recent.append(kph);
+    if (recent.size() > rememberedSpeeds)
+        recent.removeFirst();
+    t.speedMps = kph * mpsPerKph;
     switch (t.kind) {
     case ObjectKind::Car:
         t.rcsDbsm = random.uniform(carMinRcsDbsm, carMaxRcsDbsm);

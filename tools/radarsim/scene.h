@@ -47,6 +47,9 @@ struct Path
     bool pedestrians = false;
     double meanHeadwayS = 0.0; // mean time between two entries
     double minHeadwayS = 0.0;  // least time between two objects, at entry and at exit
+    // Least speed difference to the last few objects of the path: objects of
+    // equal speed would share their Doppler cells.
+    double minSpeedGapKph = 0.0;
 };
 
 // A deterministic traffic scene: objects enter their paths at seeded random
@@ -89,7 +92,8 @@ private:
     struct PathState
     {
         SimRandom random;
-        Traveller next; // drawn, not yet released into the scene
+        Traveller next;            // drawn, not yet released into the scene
+        QVector<double> recentKph; // speeds of the last objects drawn
         explicit PathState(quint64 seed) : random(seed) {}
     };
 

@@ -1,0 +1,122 @@
+#include "scene.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace trklib::sim::test {
+namespace {
+
+bool sameObjects(const QVector<ObjectState>& a, const QVector<ObjectState>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (a[i].id != b[i].id || a[i].kind != b[i].kind || a[i].x != b[i].x || a[i].y != b[i].y ||
+            a[i].vx != b[i].vx || a[i].vy != b[i].vy || a[i].rcsDbsm != b[i].rcsDbsm)
+            return false;
+    }
+    return true;
+}
+
+double speedKph(const ObjectState& o)
+{
+    return std::hypot(o.vx, o.vy) * 3.6;
+}
+
+TEST(Scene, SameSeedGivesTheSameObjectsWhateverTheOrderOfTheQuestions)
+{
+    for (const QString& name : Scene::names()) {
+        SCOPED_TRACE(name.toStdString());
+        Scene forward = Scene::byName(name, 7);
+        Scene backward = Scene::byName(name, 7);
+        const QVector<ObjectState> late = backward.objectsAt(200.0);
+        const QVector<ObjectState> early = backward.objectsAt(3.0);
+        EXPECT_TRUE(sameObjects(forward.objectsAt(3.0), early));
+        EXPECT_TRUE(sameObjects(forward.objectsAt(200.0), late));
+        EXPECT_FALSE(early.isEmpty()) << "the scene is populated from the start";
+        EXPECT_FALSE(sameObjects(Scene::byName(name, 8).objectsAt(3.0), early));
+    }
+}
+
+TEST(Scene, ObjectsAreNumberedFromOneAndKeepTheirNumber)
+{
+    Scene scene = Scene::road(1);
+    QVector<ObjectState> first = scene.objectsAt(0.0);
+    ASSERT_FALSE(first.isEmpty());
+    EXPECT_EQ(first.first().id, 1);
+    const ObjectState o = first.first();
+    for (const ObjectState& later : scene.objectsAt(1.0)) {
+        if (later.id == o.id) {
+            EXPECT_NEAR(later.x, o.x + o.vx, 1e-9);
+            EXPECT_NEAR(later.y, o.y + o.vy, 1e-9);
+        }
+    }
+}
+
+TEST(Scene, ObjectsOfOneLaneNeverCatchUpWithEachOther)
+{
+    constexpr double minGapM = 8.0; // 3 s of headway at the slowest 30 km/h, with margin
+    for (const QString& name : Scene::names()) {
+        Scene scene = Scene::byName(name, 3);
+        for (double t = 0.0; t < 300.0; t += 0.5) {
+            const QVector<ObjectState> objects = scene.objectsAt(t);
+            for (int i = 0; i < objects.size(); ++i) {
+                for (int j = i + 1; j < objects.size(); ++j) {
+                    const ObjectState& a = objects[i];
+                    const ObjectState& b = objects[j];
+                    const bool sameLane = a.vx * b.vx + a.vy * b.vy > 0.0 &&
+                                          std::abs((a.x - b.x) * a.vy - (a.y - b.y) * a.vx) <
+                                              0.01 * std::hypot(a.vx, a.vy);
+                    if (sameLane) {
+                        ASSERT_GT(std::hypot(a.x - b.x, a.y - b.y), minGapM)
+                            << name.toStdString() << " at " << t << " s: " << a.id << " and "
+                            << b.id;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(Scene, ScenesHoldWhatTheirNamesPromise)
+{
+    int approaching = 0, receding = 0, crossing = 0, pedestrians = 0, vehicles = 0;
+    Scene road = Scene::road(1);
+    Scene cross = Scene::crossing(1);
+    Scene walk = Scene::pedestrians(1);
+    for (double t = 0.0; t < 120.0; t += 1.0) {
+        for (const ObjectState& o : road.objectsAt(t)) {
+            EXPECT_GE(speedKph(o), 30.0);
+            EXPECT_LE(speedKph(o), 100.0);
+            (o.vx < 0.0 ? approaching : receding)++;
+        }
+        for (const ObjectState& o : cross.objectsAt(t)) {
+            const double angleToRoadDeg = std::atan2(std::abs(o.vy), std::abs(o.vx)) * 180.0 / M_PI;
+            if (angleToRoadDeg > 45.0)
+                ++crossing;
+        }
+        for (const ObjectState& o : walk.objectsAt(t)) {
+            if (o.kind == ObjectKind::Pedestrian) {
+                ++pedestrians;
+                EXPECT_LT(speedKph(o), 8.0);
+                EXPECT_NEAR(o.rcsDbsm, 0.0, 1.0);
+            } else {
+                ++vehicles;
+            }
+        }
+    }
+    EXPECT_GT(approaching, 0);
+    EXPECT_GT(receding, 0);
+    EXPECT_GT(crossing, 0);
+    EXPECT_GT(pedestrians, vehicles);
+    EXPECT_GT(vehicles, 0);
+}
+
+TEST(Scene, AnUnknownNameGivesAnEmptyScene)
+{
+    EXPECT_TRUE(Scene::byName(QStringLiteral("harbour"), 1).objectsAt(10.0).isEmpty());
+}
+
+} // namespace
+} // namespace trklib::sim::test
