@@ -40,7 +40,7 @@ QString helpText()
                "  --pan-offset DEG    added to every detection's azimuth, degrees (default 0)\n"
                "  --orientation N     0 horizontal, 1 vertical mounting (default 0)\n"
                "  --port N            UDP destination port of the radar traffic (default 34567)\n"
-               "  -o, --output FILE   target CSV (default standard output)\n"
+               "  -o, --output FILE   target CSV, - for standard output (the default)\n"
                "  --validation FILE   also write the amplitude maxima of every packet as CSV\n"
                "  --help              show this text\n");
 }
@@ -112,7 +112,9 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     }
     if (parser.isSet(output)) {
         options.output = parser.value(output);
-        if (options.output.isEmpty()) {
+        if (options.output == QLatin1String("-")) {
+            options.output.clear();
+        } else if (options.output.isEmpty()) {
             message = QStringLiteral("--output needs a file name");
             return ParseResult::Error;
         }

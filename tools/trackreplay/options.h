@@ -14,7 +14,7 @@ struct Options
     QString capture;
     RadarConfig config{}; // all zero: horizontal mounting at ground level
     quint16 port = defaultPort;
-    QString output;     // empty: standard output
+    QString output;     // empty (or "-" on the command line): standard output
     QString validation; // empty: no validation output
 };
 
