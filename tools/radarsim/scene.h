@@ -74,8 +74,6 @@ public:
     // order. Calls with any times give the same answers for a given seed.
     QVector<ObjectState> objectsAt(double timeS);
 
-    const QVector<Path>& paths() const { return paths_; }
-
 private:
     struct Traveller
     {

@@ -81,8 +81,6 @@ public:
     double amplitudeFor(double rcsDbsm, const LineOfSight& sight) const;
     SensorFrame observe(const QVector<ObjectState>& objects, qint64 timestampMs);
 
-    const Mounting& mounting() const { return mounting_; }
-
 private:
     struct Echo // one contribution to a cell
     {
