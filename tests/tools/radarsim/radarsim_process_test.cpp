@@ -121,22 +121,5 @@ TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
     EXPECT_EQ(truth.last().timestampMs, 1700000000000 + 39 * 50);
 }
 
-TEST(RadarsimProgram, SmallDatagramsNeedNoFragments)
-{
-    QTemporaryDir dir;
-    const QString pcap = dir.filePath("small.pcap");
-    const ProgramRun r = radarsim(
-        {"--no-send", "--quiet", "--packets", "3", "--max-datagram", "1000", "--pcap", pcap});
-    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    QVector<int> sizes;
-    QVector<qint64> timesUs;
-    readCapture(pcap, sizes, timesUs);
-    // Header; amplitude in 2; four float blocks in 5 each; phase in 3.
-    ASSERT_EQ(sizes.size(), 3 * 26);
-    EXPECT_EQ(sizes[0], 14 + 20 + 8 + 48);
-    EXPECT_EQ(sizes[1], 14 + 20 + 8 + 1000);
-    EXPECT_EQ(sizes[2], 14 + 20 + 8 + 24);
-}
-
 } // namespace
 } // namespace trklib::sim::test

@@ -113,10 +113,5 @@ TEST(Scene, ScenesHoldWhatTheirNamesPromise)
     EXPECT_GT(vehicles, 0);
 }
 
-TEST(Scene, AnUnknownNameGivesAnEmptyScene)
-{
-    EXPECT_TRUE(Scene::byName(QStringLiteral("harbour"), 1).objectsAt(10.0).isEmpty());
-}
-
 } // namespace
 } // namespace trklib::sim::test

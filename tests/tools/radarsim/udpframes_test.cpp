@@ -36,22 +36,6 @@ bool udpChecksumHolds(const QByteArray& udp, const QByteArray& addresses, bool i
     return internetChecksumSum(udp, internetChecksumSum(pseudo)) == 0xFFFF;
 }
 
-TEST(UdpFrames, ADatagramThatFitsTheMtuIsOneFrameWithDontFragment)
-{
-    UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHost), 34567);
-    const QVector<QByteArray> frames =
-        builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload));
-    ASSERT_EQ(frames.size(), 1);
-    const QByteArray& f = frames[0];
-    EXPECT_EQ(f.size(), 1514);
-    EXPECT_EQ(be16(f, 12), 0x0800);
-    EXPECT_EQ(be16(f, eth + 6), 0x4000);
-    EXPECT_EQ(internetChecksumSum(f.mid(eth, 20)), 0xFFFF) << "IPv4 header checksum";
-    EXPECT_EQ(be16(f, eth + 20), 40000);
-    EXPECT_EQ(be16(f, eth + 22), 34567);
-    EXPECT_TRUE(udpChecksumHolds(f.mid(eth + 20), f.mid(eth + 12, 8), false));
-}
-
 TEST(UdpFrames, AnArrayBlockIsCutIntoIpv4FragmentsOf1480Bytes)
 {
     UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHost), 34567);
@@ -77,6 +61,17 @@ TEST(UdpFrames, AnArrayBlockIsCutIntoIpv4FragmentsOf1480Bytes)
     EXPECT_TRUE(udpChecksumHolds(udp, frames[0].mid(eth + 12, 8), false));
     EXPECT_NE(be16(builder.frames(data)[0], eth + 4), be16(frames[0], eth + 4))
         << "the next datagram has the next identification";
+
+    // The largest payload that fits one frame goes unfragmented, marked so.
+    const QVector<QByteArray> whole =
+        builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload));
+    ASSERT_EQ(whole.size(), 1);
+    EXPECT_EQ(whole[0].size(), 1514);
+    EXPECT_EQ(be16(whole[0], eth + 6), 0x4000);
+    EXPECT_EQ(be16(whole[0], eth + 20), 40000);
+    EXPECT_EQ(be16(whole[0], eth + 22), 34567);
+    EXPECT_TRUE(udpChecksumHolds(whole[0].mid(eth + 20), whole[0].mid(eth + 12, 8), false));
+    EXPECT_EQ(builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload + 1)).size(), 2);
 }
 
 TEST(UdpFrames, Ipv6DestinationsGetIpv6FramesWithFragmentHeaders)
