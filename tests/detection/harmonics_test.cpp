@@ -1,4 +1,3 @@
-#include "detectiontestdata.h"
 #include "engine/targettracking.h"
 
 #include <gtest/gtest.h>
@@ -6,137 +5,125 @@
 namespace trklib {
 namespace {
 
-using test::indicesOf;
-using test::maximum;
+constexpr int strongDb = -20; // qualifies as a fundamental
+constexpr int weakDb = -50;   // never a fundamental
 
-constexpr int strong = -20; // dB, qualifies as a fundamental
-constexpr int weak = -50;   // dB, never a fundamental
+// Only index, amplitude, distance and velocity matter to these stages.
+RadarDataMax maximum(int index, int amplitude, double distance = 50.0, double relVelocity = 5.0)
+{
+    return RadarDataMax{index, amplitude, distance, 0.0, 0.0, relVelocity};
+}
 
-// Maxima with the given indices, all weak except the first, which gets
-// `fundamentalAmplitude`.
-QVector<RadarDataMax> maximaAfter(int fundamentalAmplitude, const QVector<int>& indices)
+QVector<int> indicesOf(const QVector<RadarDataMax>& maxima)
+{
+    QVector<int> indices;
+    for (const RadarDataMax& m : maxima)
+        indices.append(m.index);
+    return indices;
+}
+
+// Maxima at the given indices: the first with `firstDb`, the others weak.
+QVector<RadarDataMax> chain(int firstDb, const QVector<int>& indices)
 {
     QVector<RadarDataMax> maxima;
     for (int i = 0; i < indices.size(); ++i)
-        maxima.append(maximum(indices[i], i == 0 ? fundamentalAmplitude : weak));
+        maxima.append(maximum(indices[i], i == 0 ? firstDb : weakDb));
     return maxima;
 }
 
-QVector<int> afterHarmonics(QVector<RadarDataMax> maxima)
+TEST(Harmonics, RemovesTheHarmonicsOfEachFundamental)
 {
-    const TargetTracking engine;
-    engine.checkHarmonics(maxima);
-    return indicesOf(maxima);
-}
-
-TEST(Harmonics, WindowsOfOrdersTwoToFiveAroundTheFundamental)
-{
+    struct Case
+    {
+        const char* what;
+        QVector<RadarDataMax> maxima;
+        QVector<int> expected;
+    };
     const QVector<int> list{30, 59, 61, 62, 63, 90, 121};
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, list)), (QVector<int>{30, 63}));
-
-    // Window edges: 2 x 30 +- 2 is [58, 62].
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, {30, 57, 58, 62, 63})),
-              (QVector<int>{30, 57, 63}));
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, {30, 57, 63, 87, 93})),
-              (QVector<int>{30, 57, 63, 87, 93}));
-    // The fifth order is the last: 6 x 30 stays.
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, {30, 148, 150, 180})), (QVector<int>{30, 180}));
-}
-
-TEST(Harmonics, FundamentalNeedsAmplitudeAndDistanceFromZero)
-{
-    const QVector<int> list{30, 59, 61, 62, 63, 90, 121};
-    EXPECT_EQ(afterHarmonics(maximaAfter(-30, list)), list);
-    EXPECT_EQ(afterHarmonics(maximaAfter(-29, list)), (QVector<int>{30, 63}));
-
     const QVector<int> low{20, 40, 60, 80, 100};
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, low)), low);
     const QVector<int> lowNegative{-20, 40, -60, 80, 100};
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, lowNegative)), lowNegative);
+    const Case cases[] = {
+        {"orders two to five", chain(strongDb, list), {30, 63}},
+        {"window 2 x 30 +- 2 is [58, 62]", chain(strongDb, {30, 57, 58, 62, 63}), {30, 57, 63}},
+        {"window 3 x 30 +- 2", chain(strongDb, {30, 57, 63, 87, 93}), {30, 57, 63, 87, 93}},
+        {"the fifth order is the last", chain(strongDb, {30, 148, 150, 180}), {30, 180}},
+        {"-30 dB is too weak", chain(-30, list), list},
+        {"-29 dB is strong enough", chain(-29, list), {30, 63}},
+        {"index 20 is too close to zero", chain(strongDb, low), low},
+        {"index -20 is too close to zero", chain(strongDb, lowNegative), lowNegative},
+        {"the sign of an index plays no part",
+         chain(-29, {-21, 39, 40, -42, 44, 45, -63, 64, 84, -105, 106}),
+         {-21, 39, 45}},
+        // Removing 60 and 61 moves 90 and 91 to lower positions; the third
+        // order must still find them and leave 95.
+        {"each order is removed before the next is searched",
+         chain(strongDb, {30, 60, 61, 90, 91, 95}),
+         {30, 95}},
+        // 50 is strong, but as the second harmonic of 25 it is gone before
+        // it could remove 150, its third harmonic (the sixth of 25).
+        {"a removed maximum never acts as a fundamental",
+         {maximum(25, strongDb), maximum(50, -10), maximum(150, weakDb)},
+         {25, 150}},
+        // 25 removes 126 (fifth order); 40 then removes 80, 81 and 120.
+        {"every remaining maximum is examined",
+         {maximum(25, strongDb), maximum(40, strongDb), maximum(80, weakDb), maximum(81, weakDb),
+          maximum(120, weakDb), maximum(126, weakDb)},
+         {25, 40}},
+        {"empty list", {}, {}},
+        {"single maximum", chain(strongDb, {30}), {30}},
+    };
+    const TargetTracking engine;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<RadarDataMax> maxima = c.maxima;
+        engine.checkHarmonics(maxima);
+        EXPECT_EQ(indicesOf(maxima), c.expected);
+    }
 }
 
-TEST(Harmonics, SignOfTheIndexPlaysNoPart)
+TEST(DuplicateMaxima, RemovesLowerIndexDuplicatesUntilAnEqualOrHigherIndex)
 {
-    const QVector<int> list{-21, 39, 40, -42, 44, 45, -63, 64, 84, -105, 106};
-    EXPECT_EQ(afterHarmonics(maximaAfter(-29, list)), (QVector<int>{-21, 39, 45}));
-}
-
-TEST(Harmonics, EachOrderIsRemovedBeforeTheNextIsSearched)
-{
-    // Removing 60 and 61 shifts 90 and 91 to lower positions; the third
-    // order must find them there and leave 95 alone.
-    EXPECT_EQ(afterHarmonics(maximaAfter(strong, {30, 60, 61, 90, 91, 95})),
-              (QVector<int>{30, 95}));
-}
-
-TEST(Harmonics, RemovedMaximumNeverActsAsAFundamental)
-{
-    // 50 is the second harmonic of 25 and strong enough to be a fundamental
-    // itself; 150 is its third harmonic but only the sixth of 25.
-    QVector<RadarDataMax> maxima{maximum(25, strong), maximum(50, -10), maximum(150, weak)};
-    EXPECT_EQ(afterHarmonics(maxima), (QVector<int>{25, 150}));
-}
-
-TEST(Harmonics, EveryRemainingMaximumIsExamined)
-{
-    QVector<RadarDataMax> maxima{maximum(25, strong), maximum(40, strong), maximum(80, weak),
-                                 maximum(81, weak),   maximum(120, weak),  maximum(126, weak)};
-    // 25 removes 126 (fifth order); 40 then removes 80, 81 and 120.
-    EXPECT_EQ(afterHarmonics(maxima), (QVector<int>{25, 40}));
-}
-
-TEST(Harmonics, EmptyAndSingleListsStay)
-{
-    EXPECT_TRUE(afterHarmonics({}).isEmpty());
-    EXPECT_EQ(afterHarmonics({maximum(30, strong)}), QVector<int>{30});
-}
-
-class DuplicateMaxima : public ::testing::Test
-{
-protected:
-    TargetTracking engine;
-    const double tolMps = 1.0 / 3.6; // 1 km/h
-};
-
-TEST_F(DuplicateMaxima, LowerIndexDuplicatesAreRemoved)
-{
-    QVector<RadarDataMax> maxima{maximum(3, weak, 50.0, 5.0), maximum(4, weak, 51.9, 5.27),
-                                 maximum(20, weak, 80.0, 5.0), maximum(5, weak, 48.1, 4.73)};
-    EXPECT_TRUE(engine.removeDupMaxs(maxima, maximum(9, weak, 50.0, 5.0)));
-    EXPECT_EQ(indicesOf(maxima), QVector<int>{20});
-
-    QVector<RadarDataMax> none;
-    EXPECT_TRUE(engine.removeDupMaxs(none, maximum(9, weak)));
-}
-
-TEST_F(DuplicateMaxima, EqualOrHigherIndexDuplicateKeepsTheList)
-{
-    QVector<RadarDataMax> maxima{maximum(2, weak, 90.0), maximum(6, weak, 50.5)};
-    EXPECT_FALSE(engine.removeDupMaxs(maxima, maximum(6, weak, 50.0)));
-    EXPECT_EQ(indicesOf(maxima), (QVector<int>{2, 6}));
-
-    // Removals made before the higher index is met stay made.
-    maxima = {maximum(5, weak, 50.0), maximum(7, weak, 50.0), maximum(4, weak, 50.0)};
-    EXPECT_FALSE(engine.removeDupMaxs(maxima, maximum(6, weak, 50.0)));
-    EXPECT_EQ(indicesOf(maxima), (QVector<int>{7, 4}));
-
-    // Indices compare as signed numbers.
-    maxima = {maximum(-3, weak, 50.0), maximum(-1, weak, 50.0)};
-    EXPECT_FALSE(engine.removeDupMaxs(maxima, maximum(-2, weak, 50.0)));
-    EXPECT_EQ(indicesOf(maxima), QVector<int>{-1});
-}
-
-TEST_F(DuplicateMaxima, ToleranceBoundsAreExclusive)
-{
-    const RadarDataMax max = maximum(9, weak, 10.0, tolMps);
-    QVector<RadarDataMax> maxima{maximum(1, weak, 10.0, 0.0), maximum(2, weak, 10.0, 2 * tolMps),
-                                 maximum(3, weak, 12.0, tolMps), maximum(4, weak, 8.0, tolMps)};
-    EXPECT_TRUE(engine.removeDupMaxs(maxima, max));
-    EXPECT_EQ(indicesOf(maxima), (QVector<int>{1, 2, 3, 4}));
-
-    maxima = {maximum(1, weak, 11.999, 0.001), maximum(2, weak, 8.001, 2 * tolMps - 0.001)};
-    EXPECT_TRUE(engine.removeDupMaxs(maxima, max));
-    EXPECT_TRUE(maxima.isEmpty());
+    constexpr double tolMps = 1.0 / 3.6; // 1 km/h
+    const auto m = [](int index, double distance, double relVelocity = 5.0) {
+        return maximum(index, weakDb, distance, relVelocity);
+    };
+    struct Case
+    {
+        const char* what;
+        QVector<RadarDataMax> maxima;
+        RadarDataMax max;
+        bool keepsMax;
+        QVector<int> expected;
+    };
+    const Case cases[] = {
+        {"within 2 m and 1 km/h, lower index",
+         {m(3, 50.0), m(4, 51.9, 5.27), m(20, 80.0), m(5, 48.1, 4.73)},
+         m(9, 50.0),
+         true,
+         {20}},
+        {"empty list", {}, m(9, 50.0), true, {}},
+        {"equal index", {m(2, 90.0), m(6, 50.5)}, m(6, 50.0), false, {2, 6}},
+        // Removals made before the higher index is met stay made.
+        {"higher index", {m(5, 50.0), m(7, 50.0), m(4, 50.0)}, m(6, 50.0), false, {7, 4}},
+        {"indices compare as signed numbers", {m(-3, 50.0), m(-1, 50.0)}, m(-2, 50.0), false, {-1}},
+        {"tolerance bounds are exclusive",
+         {m(1, 10.0, 0.0), m(2, 10.0, 2 * tolMps), m(3, 12.0, tolMps), m(4, 8.0, tolMps)},
+         m(9, 10.0, tolMps),
+         true,
+         {1, 2, 3, 4}},
+        {"just inside the bounds",
+         {m(1, 11.999, 0.001), m(2, 8.001, 2 * tolMps - 0.001)},
+         m(9, 10.0, tolMps),
+         true,
+         {}},
+    };
+    const TargetTracking engine;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<RadarDataMax> maxima = c.maxima;
+        EXPECT_EQ(engine.removeDupMaxs(maxima, c.max), c.keepsMax);
+        EXPECT_EQ(indicesOf(maxima), c.expected);
+    }
 }
 
 } // namespace
