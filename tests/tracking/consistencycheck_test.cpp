@@ -6,133 +6,93 @@
 namespace trklib {
 namespace {
 
-// Existing and new targets placed in the horizontal plane: x along the
-// boresight, y across it, velocities in km/h. The existing target sits at
-// (100, 0) in cell -333, approaching at 36 km/h, numbered 9 with score 5.
+// Targets placed in the horizontal plane: x along the boresight, y across it,
+// velocities in km/h. The existing target sits at (100, 0) in cell -333,
+// approaching at 36 km/h, numbered 9 with score 5.
 class CheckTargets : public ::testing::Test
 {
 protected:
     Target placed(double x, double y, qint32 index, double velocityKph)
     {
-        return test::placedTarget(&engine.radarConfig(), x, y, index, velocityKph);
+        return Target(test::makeCandidate(&engine.radarConfig(), index, -40, std::hypot(x, y),
+                                          util::kphToMps(velocityKph), util::atand(y / x)));
     }
 
-    Target existing(Target::Status status = Target::Confirmed)
+    Target existing(Target::Status status = Target::Confirmed, qint32 missCount = 0)
     {
-        Target t = placed(100.0, 0.0, -333, -36.0);
-        t.number_ = 9;
-        t.score_ = 5;
-        t.status_ = status;
+        Target t = test::numberedTarget(placed(100.0, 0.0, -333, -36.0), 9, 5, status);
+        t.missCount_ = missCount;
         return t;
     }
 
     TargetTracking engine;
 };
 
-TEST_F(CheckTargets, NoNewTargetsChangeNothing)
+TEST_F(CheckTargets, RulesAgainstOneExistingTarget)
 {
-    QVector<Target> targets = {existing()};
-    engine.checkTargets({}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    EXPECT_EQ(targets[0].score_, 5);
+    struct Case
+    {
+        const char* name;
+        Target::Status status;
+        qint32 missCount;
+        double x, y;
+        qint32 index;
+        double velocityKph;
+        int size; // 2: the new target was appended
+        Target::Status statusAfter;
+        qint32 score, missCountAfter, indexAfter;
+    };
+    constexpr auto Confirmed = Target::Confirmed, Missed = Target::Missed;
+    const Case cases[] = {
+        // Merge box, whatever the velocity; refine then decides.
+        {"merge, velocity off", Confirmed, 0, 103.0, 2.0, -343, -60.0, 1, Missed, 4, 1, -333},
+        {"merge, velocity agrees", Confirmed, 0, 103.0, -2.0, -343, -36.0, 1, Confirmed, 6, 0,
+         -343},
+        {"velocity too far off", Confirmed, 0, 105.0, 2.2, -300, -37.5, 2, Confirmed, 5, 0, -333},
+        // Side by side: the state with the larger |index| and smaller y survives.
+        {"side by side, confirms", Missed, 0, 105.0, 2.2, -300, -36.5, 1, Confirmed, 6, 0, -333},
+        {"side by side, takes over", Missed, 0, 105.0, -2.2, -350, -36.5, 1, Missed, 1, 0, -350},
+        {"side by side, undecided", Confirmed, 0, 105.0, 2.2, -334, -36.1, 2, Confirmed, 5, 0,
+         -333},
+        // Same object: the score lost to misses is given back.
+        {"same object", Missed, 2, 140.0, 1.0, -334, -36.1, 1, Confirmed, 5 + 1 + 2, 0, -334},
+        {"same object, two cells off", Missed, 2, 140.0, 1.0, -335, -36.1, 2, Missed, 5, 2, -333},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const Target n = placed(k.x, k.y, k.index, k.velocityKph);
+        QVector<Target> targets = {existing(k.status, k.missCount)};
+        engine.checkTargets({n}, targets);
+        ASSERT_EQ(targets.size(), k.size);
+        EXPECT_EQ(targets[0].status(), k.statusAfter);
+        EXPECT_EQ(targets[0].number_, 9);
+        EXPECT_EQ(targets[0].score_, k.score);
+        EXPECT_EQ(targets[0].missCount_, k.missCountAfter);
+        EXPECT_EQ(targets[0].index, k.indexAfter);
+        if (k.indexAfter == -333) { // neither refined nor taken over
+            EXPECT_EQ(targets[0].distance, 100.0);
+        }
+        if (k.size == 2) {
+            EXPECT_EQ(targets[1].index, n.index);
+        }
+    }
 }
 
 TEST_F(CheckTargets, NewTargetsAreTakenLastFirst)
 {
     QVector<Target> targets;
-    const Target nearer = placed(50.0, 0.0, -166, -36.0);
-    const Target farther = placed(200.0, 0.0, -666, -36.0);
-    engine.checkTargets({nearer, farther}, targets);
+    engine.checkTargets({placed(50.0, 0.0, -166, -36.0), placed(200.0, 0.0, -666, -36.0)}, targets);
     ASSERT_EQ(targets.size(), 2);
-    EXPECT_EQ(targets[0].index, farther.index);
-    EXPECT_EQ(targets[1].index, nearer.index);
-}
+    EXPECT_EQ(targets[0].index, -666);
+    EXPECT_EQ(targets[1].index, -166);
 
-TEST_F(CheckTargets, NewTargetsOneMetreApartBecomeOne)
-{
-    // The last one is appended first; the other merges into it.
-    QVector<Target> targets;
-    const Target first = placed(100.0, 0.0, -333, -36.0);
-    const Target last = placed(101.0, 0.0, -336, -36.0);
-    engine.checkTargets({first, last}, targets);
+    // One metre apart: the last one is appended first, the other merges into it.
+    targets.clear();
+    engine.checkTargets({placed(100.0, 0.0, -333, -36.0), placed(101.0, 0.0, -336, -36.0)},
+                        targets);
     ASSERT_EQ(targets.size(), 1);
     EXPECT_EQ(targets[0].score_, 2);
-    EXPECT_EQ(targets[0].index, first.index);
-}
-
-TEST_F(CheckTargets, MergeBoxIgnoresVelocity)
-{
-    QVector<Target> targets = {existing()};
-    engine.checkTargets({placed(103.0, 2.0, -343, -60.0)}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    // Merged through refine, which found the velocity too far off: a miss.
-    EXPECT_EQ(targets[0].status(), Target::Missed);
-    EXPECT_EQ(targets[0].missCount_, 1);
-
-    targets = {existing()};
-    const Target agreeing = placed(103.0, -2.0, -343, -36.0);
-    engine.checkTargets({agreeing}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    EXPECT_EQ(targets[0].status(), Target::Confirmed);
-    EXPECT_EQ(targets[0].score_, 6);
-    EXPECT_EQ(targets[0].index, agreeing.index);
-}
-
-TEST_F(CheckTargets, DifferentVelocityOutsideMergeBoxIsAppended)
-{
-    QVector<Target> targets = {existing()};
-    const Target n = placed(105.0, 2.2, -300, -37.5);
-    engine.checkTargets({n}, targets);
-    ASSERT_EQ(targets.size(), 2);
-    EXPECT_EQ(targets[1].index, n.index);
-    EXPECT_EQ(targets[0].score_, 5);
-}
-
-TEST_F(CheckTargets, SideBySideConfirmsOrTakesOver)
-{
-    // Smaller |index| and larger y: the existing target counts an update.
-    QVector<Target> targets = {existing(Target::Missed)};
-    engine.checkTargets({placed(105.0, 2.2, -300, -36.5)}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    EXPECT_EQ(targets[0].status(), Target::Confirmed);
-    EXPECT_EQ(targets[0].score_, 6);
-    EXPECT_EQ(targets[0].distance, 100.0);
     EXPECT_EQ(targets[0].index, -333);
-
-    // Larger |index| and smaller y: the existing target takes the new state.
-    targets = {existing(Target::Missed)};
-    const Target taker = placed(105.0, -2.2, -350, -36.5);
-    engine.checkTargets({taker}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    EXPECT_EQ(targets[0].status(), Target::Missed);
-    EXPECT_EQ(targets[0].number_, 9);
-    EXPECT_EQ(targets[0].score_, 1);
-    EXPECT_EQ(targets[0].index, taker.index);
-    EXPECT_EQ(targets[0].distance, taker.distance);
-
-    // Larger |index| and larger y: left to the same-object test, which only
-    // the 2.2 m lateral offset fails.
-    targets = {existing()};
-    engine.checkTargets({placed(105.0, 2.2, -334, -36.1)}, targets);
-    EXPECT_EQ(targets.size(), 2);
-}
-
-TEST_F(CheckTargets, SameObjectGivesBackScoreLostToMisses)
-{
-    QVector<Target> targets = {existing(Target::Missed)};
-    targets[0].missCount_ = 2;
-    const Target n = placed(140.0, 1.0, -334, -36.1);
-    engine.checkTargets({n}, targets);
-    ASSERT_EQ(targets.size(), 1);
-    EXPECT_EQ(targets[0].status(), Target::Confirmed);
-    EXPECT_EQ(targets[0].missCount_, 0);
-    EXPECT_EQ(targets[0].score_, 5 + 1 + 2);
-    EXPECT_EQ(targets[0].index, n.index);
-
-    // Two cells apart it is another object.
-    targets = {existing(Target::Missed)};
-    engine.checkTargets({placed(140.0, 1.0, -335, -36.1)}, targets);
-    EXPECT_EQ(targets.size(), 2);
 }
 
 TEST_F(CheckTargets, FirstExistingTargetMeetingAnyTestWins)
@@ -148,14 +108,10 @@ TEST_F(CheckTargets, FirstExistingTargetMeetingAnyTestWins)
     EXPECT_EQ(targets[1].score_, second.score_);
     EXPECT_EQ(targets[1].status(), second.status());
     EXPECT_EQ(targets[1].distance, second.distance);
-}
 
-TEST_F(CheckTargets, VelocityLimitOnlySkipsThatExistingTarget)
-{
-    // The first target is 1.5 km/h off and not in the merge box; the second
-    // is the same object.
+    // The velocity limit only skips the existing target it fails against.
     const Target faster = placed(60.0, 5.0, -200, -37.5);
-    QVector<Target> targets = {faster, existing()};
+    targets = {faster, existing()};
     engine.checkTargets({placed(140.0, 1.0, -334, -36.1)}, targets);
     ASSERT_EQ(targets.size(), 2);
     EXPECT_EQ(targets[0].score_, faster.score_);

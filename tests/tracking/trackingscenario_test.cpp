@@ -96,39 +96,33 @@ class TrackingScenario : public ::testing::Test
 protected:
     TrackingScenario() { engine.radarConfig() = RadarConfig{0.0, 0.0, radarHeightM, 0.0, 0}; }
 
-    QVector<TargetData> track(int k, qint64 firstTimestamp)
-    {
-        long timestamp = 0;
-        QVector<TargetData> targets = {TargetData{99, 0, 0, 0, 0, true}};
-        engine.getTargetsFromData(scenePacket(k, firstTimestamp), timestamp, targets);
-        EXPECT_EQ(timestamp, firstTimestamp + k * packetPeriodMs) << "packet " << k;
-        return targets;
-    }
-
-    static void expectMatches(const TargetData& t, const Expected& e, int k)
-    {
-        const MovingObject& o = *e.object;
-        const double distance = o.distanceAt(k);
-        const double axialKph =
-            util::mpsToKph(o.velocityMps / (util::cosd(o.elevationDeg) * util::cosd(o.azimuthDeg)));
-        EXPECT_EQ(t.number, e.number) << "packet " << k;
-        EXPECT_EQ(t.confirmed, e.confirmed) << "packet " << k << " target " << e.number;
-        EXPECT_NEAR(t.distance, distance, 1.0) << "packet " << k << " target " << e.number;
-        EXPECT_NEAR(t.velocity, axialKph, 0.5) << "packet " << k << " target " << e.number;
-        EXPECT_NEAR(t.azimuth, o.azimuthDeg, 0.3) << "packet " << k << " target " << e.number;
-        EXPECT_NEAR(t.elevation,
-                    -util::atand(radarHeightM / (util::cosd(o.elevationDeg) * distance)), 0.1)
-            << "packet " << k << " target " << e.number;
-    }
-
     void runAndCheck(int packets, qint64 firstTimestamp)
     {
         for (int k = 0; k <= packets; ++k) {
-            const QVector<TargetData> targets = track(k, firstTimestamp);
+            SCOPED_TRACE(testing::Message() << "packet " << k);
+            long timestamp = 0;
+            QVector<TargetData> targets = {TargetData{99, 0, 0, 0, 0, true}};
+            engine.getTargetsFromData(scenePacket(k, firstTimestamp), timestamp, targets);
+            EXPECT_EQ(timestamp, firstTimestamp + k * packetPeriodMs);
             const QVector<Expected> expected = expectedAt(k);
-            ASSERT_EQ(targets.size(), expected.size()) << "packet " << k;
-            for (int i = 0; i < targets.size(); ++i)
-                expectMatches(targets[i], expected[i], k);
+            ASSERT_EQ(targets.size(), expected.size());
+            for (int i = 0; i < targets.size(); ++i) {
+                const TargetData& t = targets[i];
+                const MovingObject& o = *expected[i].object;
+                const double distance = o.distanceAt(k);
+                SCOPED_TRACE(testing::Message() << "target " << expected[i].number);
+                EXPECT_EQ(t.number, expected[i].number);
+                EXPECT_EQ(t.confirmed, expected[i].confirmed);
+                EXPECT_NEAR(t.distance, distance, 1.0);
+                EXPECT_NEAR(t.velocity,
+                            util::mpsToKph(o.velocityMps /
+                                           (util::cosd(o.elevationDeg) * util::cosd(o.azimuthDeg))),
+                            0.5);
+                EXPECT_NEAR(t.azimuth, o.azimuthDeg, 0.3);
+                EXPECT_NEAR(t.elevation,
+                            -util::atand(radarHeightM / (util::cosd(o.elevationDeg) * distance)),
+                            0.1);
+            }
         }
     }
 

@@ -10,8 +10,8 @@ namespace trklib::test {
 
 constexpr double noiseLevelDb = -80.0;
 
-// A candidate with every field set directly, without the mounting transform
-// of the constructor. relVelocity follows from absVelocity and the angles.
+// A candidate with every field set directly, bypassing the mounting transform;
+// relVelocity follows from absVelocity and the angles.
 inline Candidate makeCandidate(RadarConfig* config, qint32 index, qint32 amplitude,
                                double distanceM, double absVelocityMps, double azimuthDeg = 0.0,
                                double elevationDeg = 0.0)
@@ -29,18 +29,6 @@ inline Candidate makeCandidate(RadarConfig* config, qint32 index, qint32 amplitu
     return c;
 }
 
-// A target at horizontal-plane position (x, y) metres, elevation 0, with a
-// velocity given in km/h.
-inline Target placedTarget(RadarConfig* config, double xM, double yM, qint32 index,
-                           double velocityKph)
-{
-    const double distance = std::hypot(xM, yM);
-    const double azimuth = util::atand(yM / xM);
-    return Target(
-        makeCandidate(config, index, -40, distance, util::kphToMps(velocityKph), azimuth));
-}
-
-// A numbered target in the given status, as if it had been tracked for a while.
 inline Target numberedTarget(const Candidate& candidate, qint32 number, qint32 score,
                              Target::Status status = Target::Confirmed)
 {
@@ -52,8 +40,8 @@ inline Target numberedTarget(const Candidate& candidate, qint32 number, qint32 s
 }
 
 // One scalar filter step written out independently of the library: the
-// estimate moves with the gain held on entry, the gain follows from the
-// residual of the moved estimate.
+// estimate moves with the gain held on entry, then the gain is recomputed
+// from the residual of the moved estimate.
 inline double filterStep(double measurement, double estimate, double measurementNoise,
                          double processNoise, double& gain)
 {
