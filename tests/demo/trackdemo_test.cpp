@@ -2,30 +2,25 @@
 // character for character, radar packets sent over loopback UDP only after
 // the demo has bound the radar port.
 
-#include "demoprocess.h"
 #include "support/udpsender.h"
-#include "tools/common/packetencoder.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryFile>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
-#include <ostream>
-#include <string>
+#include <functional>
 
 using trklib::PacketEncoder;
-using trklib::test::DemoProcess;
 using trklib::test::UdpSender;
 
 namespace {
 
 constexpr int bindTimeoutMs = 10000;
-constexpr int passTimeoutMs = 10000;
-constexpr int exitTimeoutMs = 10000;
+constexpr int pollMs = 20;
 constexpr int socketWaitMs = 1000; // the library's wait for one datagram
 
 const QByteArray prompts = "Set tilt (degrees): "
@@ -42,259 +37,148 @@ QByteArray dialogue(const QByteArray& orientation, const QByteArray& packets)
     return "0\n0\n0\n0\n" + orientation + "\n" + packets + "\n";
 }
 
-std::string str(const QByteArray& bytes)
+// True when a UDP socket is bound to the radar port, as the kernel's tables
+// list them ("sl local_address ...", the port in hex). The port was free
+// when the run began, so the socket is the demo's.
+bool radarPortBound()
 {
-    return bytes.toStdString();
+    const QByteArray local = ':' + QByteArray::number(UdpSender::radarPort, 16).toUpper() + ' ';
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(local))
+            return true;
+    }
+    return false;
 }
 
-// QProcess needs an application object for its notifiers; it lives while
-// the tests run and goes before the process's static objects do.
-class QtApplication : public ::testing::Environment
+// Runs trackdemo on `input` and expects exit status 0 with exactly
+// `expected` on standard output, standard error merged into it (it must
+// stay empty). `radar` runs once the demo holds the radar port, so that the
+// datagrams it sends wait in the demo's receive buffer.
+void expectOutput(const QByteArray& input, const QByteArray& expected,
+                  const std::function<void(UdpSender&)>& radar = {})
 {
-public:
-    void SetUp() override { app_ = std::make_unique<QCoreApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[15] = "trackdemo_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QCoreApplication> app_;
-};
-
-const ::testing::Environment* const qtApplication =
-    ::testing::AddGlobalTestEnvironment(new QtApplication);
-
-class TrackDemo : public ::testing::Test
-{
-protected:
-    // True once the demo holds the radar port; packets sent after that wait
-    // in its receive buffer.
-    static ::testing::AssertionResult waitUntilListening(DemoProcess& demo)
-    {
-        if (demo.waitForBoundPort(UdpSender::radarPort, bindTimeoutMs))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure()
-               << "trackdemo did not bind UDP port " << UdpSender::radarPort
-               << " (is another process holding it?); output so far:\n"
-               << str(demo.output());
+    ASSERT_TRUE(UdpSender::radarPortFree()) << "UDP port 34567 is held by another process";
+    QTemporaryFile inputFile;
+    ASSERT_TRUE(inputFile.open());
+    inputFile.write(input);
+    inputFile.flush();
+    const QByteArray command =
+        "'" TRACKDEMO_PATH "' <'" + inputFile.fileName().toLocal8Bit() + "' 2>&1";
+    FILE* demo = ::popen(command.constData(), "r");
+    ASSERT_NE(demo, nullptr);
+    if (radar) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!radarPortBound() && !timer.hasExpired(bindTimeoutMs))
+            QThread::msleep(pollMs);
+        EXPECT_TRUE(radarPortBound()) << "trackdemo did not bind UDP port 34567";
+        UdpSender sender;
+        radar(sender);
     }
-
-    // Lets the demo finish and checks it ended cleanly with exactly `expected`.
-    static void expectFinishedWith(DemoProcess& demo, const QByteArray& expected)
-    {
-        ASSERT_TRUE(demo.finish(exitTimeoutMs)) << str(demo.output());
-        EXPECT_EQ(str(demo.output()), str(expected));
-        EXPECT_TRUE(demo.exitedNormally());
-        EXPECT_EQ(demo.exitCode(), 0);
-        EXPECT_EQ(str(demo.errorOutput()), "");
-    }
-};
-
-TEST_F(TrackDemo, EntryThatIsNoNumberEndsTheDialogueWithoutPackets)
-{
-    // A failed entry fails every later read too: the count stays 0.
-    for (const QByteArray& input : {QByteArray("abc\n"), QByteArray("10\n20\nx\n1\n5\n"),
-                                    QByteArray("0\n0\n0\n0\n1\nmany\n"), QByteArray()}) {
-        SCOPED_TRACE(str(input));
-        DemoProcess demo(input);
-        ASSERT_TRUE(demo.started());
-        expectFinishedWith(demo, prompts);
-    }
+    QByteArray output;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), demo)) > 0;)
+        output.append(buffer, int(n));
+    EXPECT_EQ(::pclose(demo), 0);
+    EXPECT_EQ(output.toStdString(), expected.toStdString());
 }
 
-TEST_F(TrackDemo, PacketCountOfZeroOrBelowRequestsNoPacket)
+// An entry that is no number fails every later read too, so the count stays
+// 0; a count of 0 or below requests no packet either.
+TEST(TrackDemo, NoPacketRequested)
 {
-    for (const QByteArray& count : {QByteArray("0"), QByteArray("-3")}) {
-        SCOPED_TRACE(str(count));
-        DemoProcess demo(dialogue("0", count));
-        ASSERT_TRUE(demo.started());
-        expectFinishedWith(demo, prompts);
+    for (const QByteArray& input :
+         {QByteArray("abc\n"), QByteArray("10\n20\nx\n1\n5\n"), QByteArray("0\n0\n0\n0\n1\nmany\n"),
+          QByteArray(), dialogue("0", "0"), dialogue("0", "-3")}) {
+        SCOPED_TRACE(input.toStdString());
+        expectOutput(input, prompts);
     }
 }
 
-TEST_F(TrackDemo, SilentRadarGivesOneReadErrorPerPass)
+TEST(TrackDemo, SilentRadarGivesOneReadErrorPerPass)
 {
     QElapsedTimer timer;
     timer.start();
-    DemoProcess demo(dialogue("0", "2"));
-    ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(waitUntilListening(demo));
-    expectFinishedWith(demo, prompts + "Read error\n\n"
-                                       "Read error\n\n");
-    // Each pass waits out the library's datagram wait.
+    expectOutput(dialogue("0", "2"), prompts + "Read error\n\nRead error\n\n");
     EXPECT_GE(timer.elapsed(), 2 * socketWaitMs * 9 / 10);
 }
 
-TEST_F(TrackDemo, FirstPacketOnlySetsTheTimeBase)
+// A parse error counts as a pass; the first packet only sets the time base;
+// blocks cut into small datagrams are reassembled the same way.
+TEST(TrackDemo, SenderOnLoopback)
 {
     constexpr qint64 firstMs = 1700000000123; // beyond 32 bits
-    constexpr qint64 secondMs = firstMs + 50;
-    DemoProcess demo(dialogue("0", "2"));
-    ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(waitUntilListening(demo));
-
-    UdpSender radar;
-    ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(firstMs)));
-    // Blocks cut into small datagrams are reassembled the same way.
-    ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(secondMs), 1000));
-    expectFinishedWith(demo, prompts + "Packet: 0\n"
-                                       "Timestamp: 1700000000123\n"
-                                       "Number of targets: 0\n"
-                                       "\n"
-                                       "Packet: 1\n"
-                                       "Timestamp: 1700000000173\n"
-                                       "Number of targets: 0\n"
-                                       "\n");
+    expectOutput(dialogue("0", "3"),
+                 prompts + "Parse error\n\n"
+                           "Packet: 1\nTimestamp: 1700000000123\nNumber of targets: 0\n\n"
+                           "Packet: 2\nTimestamp: 1700000000173\nNumber of targets: 0\n\n",
+                 [](UdpSender& radar) {
+                     QByteArray badHeader = PacketEncoder::header(PacketEncoder::emptyPacket(1));
+                     badHeader[0] = 0x55;
+                     ASSERT_TRUE(radar.send(badHeader));
+                     ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(firstMs)));
+                     ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(firstMs + 50), 1000));
+                 });
 }
 
-TEST_F(TrackDemo, ParseErrorCountsAsAPass)
-{
-    DemoProcess demo(dialogue("0", "2"));
-    ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(waitUntilListening(demo));
-
-    QByteArray badHeader = PacketEncoder::header(PacketEncoder::emptyPacket(1000));
-    badHeader[0] = 0x55;
-    UdpSender radar;
-    ASSERT_TRUE(radar.send(badHeader));
-    ASSERT_TRUE(radar.sendPacket(PacketEncoder::emptyPacket(2000)));
-    expectFinishedWith(demo, prompts + "Parse error\n"
-                                       "\n"
-                                       "Packet: 1\n"
-                                       "Timestamp: 2000\n"
-                                       "Number of targets: 0\n"
-                                       "\n");
-}
-
-// ---- Recorded scenes: the demo prints the targets recorded for them. ----
-
-struct Scene
-{
-    QByteArray mounting;           // the dialogue's entries, without the packet count
-    QByteArray packets;            // wire-format packets back to back
-    QVector<QByteArray> passTexts; // the demo's text for each packet
-};
-
-QByteArray number(double value)
+QByteArray number(const QByteArray& value)
 {
     char text[64];
-    std::snprintf(text, sizeof(text), "%g", value); // the streams' default format
+    std::snprintf(text, sizeof(text), "%g", value.toDouble()); // the streams' default format
     return text;
 }
 
-// Reads the scene's recording; the orientation entry replaces the recorded one.
-bool loadScene(const QString& name, const QByteArray& orientation, Scene& scene)
+// The first packets of a recorded scene: the demo prints the recorded
+// targets. Any orientation entry other than 0 selects the vertical mounting
+// (the crossing scene's).
+TEST(TrackDemo, PrintsTheTargetsOfARecordedScene)
 {
-    const QString dir = QStringLiteral(SCENE_DIR "/") + name;
-    QFile config(dir + "/config");
-    QFile packets(dir + "/packets.bin");
-    QFile expected(dir + "/expected.txt");
-    if (!config.open(QIODevice::ReadOnly) || !packets.open(QIODevice::ReadOnly) ||
-        !expected.open(QIODevice::ReadOnly))
-        return false;
+    constexpr int packets = 6; // targets from the fifth packet on
+    const char* const runs[][2] = {{"traffic", "0"}, {"crossing", "2"}, {"crossing", "-1"}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(std::string(run[0]) + " with orientation entry " + run[1]);
+        const QString dir = QStringLiteral(SCENE_DIR "/") + run[0];
+        QFile config(dir + "/config");
+        QFile recorded(dir + "/packets.bin");
+        QFile expected(dir + "/expected.txt");
+        ASSERT_TRUE(config.open(QIODevice::ReadOnly) && recorded.open(QIODevice::ReadOnly) &&
+                    expected.open(QIODevice::ReadOnly));
+        const QList<QByteArray> mounting = config.readAll().trimmed().split(',');
+        ASSERT_EQ(mounting.size(), 5);
+        const QByteArray input = mounting.mid(0, 4).join('\n') + "\n" + run[1] + "\n" +
+                                 QByteArray::number(packets) + "\n";
 
-    const QList<QByteArray> fields = config.readAll().trimmed().split(',');
-    if (fields.size() != 5)
-        return false;
-    scene.mounting = fields[0] + "\n" + fields[1] + "\n" + fields[2] + "\n" + fields[3] + "\n" +
-                     orientation + "\n";
-    scene.packets = packets.readAll();
-
-    // "P packet timestamp targets records" and "T number el az dist vel confirmed"
-    while (!expected.atEnd()) {
-        const QList<QByteArray> f = expected.readLine().trimmed().split(' ');
-        if (f[0] == "P" && f.size() == 5) {
-            scene.passTexts.append("Packet: " + f[1] + "\nTimestamp: " + f[2] +
-                                   "\nNumber of targets: " + f[3] + "\n");
-        } else if (f[0] == "T" && f.size() == 7 && !scene.passTexts.isEmpty()) {
-            scene.passTexts.last() += "Target " + f[1] + ":" +
-                                      "\n\televation (degrees) = " + number(f[2].toDouble()) +
-                                      "\n\tazimuth (degrees)   = " + number(f[3].toDouble()) +
-                                      "\n\tdistance (meters)   = " + number(f[4].toDouble()) +
-                                      "\n\tvelocity (kph)      = " + number(f[5].toDouble()) +
-                                      "\n\tconfirmed           = " + f[6] + "\n";
+        // "P packet timestamp targets records", "T number el az dist vel confirmed"
+        QByteArray text = prompts;
+        for (int passes = 0; !expected.atEnd();) {
+            const QList<QByteArray> f = expected.readLine().trimmed().split(' ');
+            if (f[0] == "P") {
+                if (passes > 0)
+                    text += "\n"; // the empty line that ends a pass
+                if (passes++ == packets)
+                    break;
+                text += "Packet: " + f[1] + "\nTimestamp: " + f[2] +
+                        "\nNumber of targets: " + f[3] + "\n";
+            } else if (f[0] == "T") {
+                text += "Target " + f[1] + ":\n\televation (degrees) = " + number(f[2]) +
+                        "\n\tazimuth (degrees)   = " + number(f[3]) +
+                        "\n\tdistance (meters)   = " + number(f[4]) +
+                        "\n\tvelocity (kph)      = " + number(f[5]) +
+                        "\n\tconfirmed           = " + f[6] + "\n";
+            }
         }
+        const QByteArray wire = recorded.read(packets * PacketEncoder::packetBytes);
+        expectOutput(input, text, [&wire](UdpSender& radar) {
+            const int blockBytes[] = {48, 1024, 4096, 4096, 4096, 4096, 2048};
+            for (int offset = 0; offset < wire.size();) {
+                for (int bytes : blockBytes) {
+                    ASSERT_TRUE(radar.send(wire.mid(offset, bytes)));
+                    offset += bytes;
+                }
+            }
+        });
     }
-    for (QByteArray& text : scene.passTexts)
-        text += "\n";
-    return scene.packets.size() == scene.passTexts.size() * PacketEncoder::packetBytes;
 }
-
-// The seven datagrams of recorded packet `index`, cut at the block borders.
-QVector<QByteArray> packetDatagrams(const QByteArray& packets, int index)
-{
-    constexpr int cells = PacketEncoder::cellCount;
-    const int blockBytes[] = {
-        PacketEncoder::headerBytes, cells, 4 * cells, 4 * cells, 4 * cells, 4 * cells, 2 * cells};
-    QVector<QByteArray> datagrams;
-    int offset = index * PacketEncoder::packetBytes;
-    for (int bytes : blockBytes) {
-        datagrams.append(packets.mid(offset, bytes));
-        offset += bytes;
-    }
-    return datagrams;
-}
-
-// The text of pass `pass` in the demo's output (each pass ends in "\n\n").
-QByteArray passText(const QByteArray& output, int pass)
-{
-    int begin = prompts.size();
-    for (int i = 0; i < pass; ++i)
-        begin = output.indexOf("\n\n", begin) + 2;
-    const int end = output.indexOf("\n\n", begin);
-    return end < 0 ? output.mid(begin) : output.mid(begin, end + 2 - begin);
-}
-
-struct SceneRun
-{
-    const char* scene;
-    const char* orientation; // as typed into the dialogue
-};
-
-void PrintTo(const SceneRun& run, std::ostream* out)
-{
-    *out << run.scene << " with orientation entry " << run.orientation;
-}
-
-class TrackDemoScene : public TrackDemo, public ::testing::WithParamInterface<SceneRun>
-{
-};
-
-// Packets are sent one at a time, each after the demo has printed the pass
-// before it, so none can be lost to a full receive buffer.
-TEST_P(TrackDemoScene, PrintsTheRecordedTargetsOfEveryPacket)
-{
-    Scene scene;
-    ASSERT_TRUE(loadScene(GetParam().scene, GetParam().orientation, scene));
-    const int passes = scene.passTexts.size();
-
-    DemoProcess demo(scene.mounting + QByteArray::number(passes) + "\n");
-    ASSERT_TRUE(demo.started());
-    ASSERT_TRUE(waitUntilListening(demo));
-    ASSERT_TRUE(demo.output().startsWith(prompts)) << str(demo.output());
-
-    UdpSender radar;
-    for (int pass = 0; pass < passes; ++pass) {
-        SCOPED_TRACE(pass);
-        ASSERT_TRUE(radar.send(packetDatagrams(scene.packets, pass)));
-        ASSERT_TRUE(demo.waitForPasses(pass + 1, passTimeoutMs)) << str(demo.output());
-        ASSERT_EQ(str(passText(demo.output(), pass)), str(scene.passTexts[pass]));
-    }
-    QByteArray expected = prompts;
-    for (const QByteArray& text : scene.passTexts)
-        expected += text;
-    expectFinishedWith(demo, expected);
-}
-
-// Any orientation entry other than 0 selects the vertical mounting.
-INSTANTIATE_TEST_SUITE_P(Mountings, TrackDemoScene,
-                         ::testing::Values(SceneRun{"traffic", "0"}, SceneRun{"crossing", "1"},
-                                           SceneRun{"crossing", "2"}, SceneRun{"crossing", "-1"}),
-                         [](const ::testing::TestParamInfo<SceneRun>& info) {
-                             const std::string o = info.param.orientation;
-                             return std::string(info.param.scene) + "_orientation_" +
-                                    (o[0] == '-' ? "minus" + o.substr(1) : o);
-                         });
 
 } // namespace

@@ -1,10 +1,8 @@
 #pragma once
 
+#include "interface/targettrackinginterface.h"
+#include "support/packetassert.h"
 #include "support/udpsender.h"
-
-#include <gtest/gtest.h>
-
-#include <QtGlobal>
 
 namespace trklib::test {
 

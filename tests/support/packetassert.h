@@ -1,51 +1,38 @@
 #pragma once
 
-#include "input/radarpacketdata.h"
+#include "tools/common/packetencoder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace trklib::test {
 
-// Bytewise equality of two arrays, so that NaN entries compare equal too.
-template <typename T>::testing::AssertionResult sameArray(const QVector<T>& a, const QVector<T>& b)
-{
-    if (a.size() != b.size())
-        return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
-    if (a.isEmpty() || std::memcmp(a.constData(), b.constData(), sizeof(T) * size_t(a.size())) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "contents differ";
-}
-
-// Every header field and every array entry of two packets agree.
+// Every header field and array entry of two packets agree, compared in the
+// wire format so that NaN entries compare equal too.
 inline void expectSamePacket(const RadarPacketData& a, const RadarPacketData& b)
 {
-    EXPECT_EQ(a.sync, b.sync);
-    EXPECT_EQ(a.version, b.version);
-    EXPECT_EQ(a.headerSize, b.headerSize);
-    EXPECT_EQ(a.info08, b.info08);
-    EXPECT_EQ(a.info10, b.info10);
-    EXPECT_EQ(a.info11, b.info11);
-    EXPECT_EQ(a.timestamp, b.timestamp);
-    EXPECT_EQ(a.info20, b.info20);
-    EXPECT_EQ(a.info24, b.info24);
-    EXPECT_EQ(a.info28, b.info28);
-    EXPECT_EQ(a.info29, b.info29);
-    EXPECT_EQ(a.info30, b.info30);
-    EXPECT_EQ(a.info31, b.info31);
-    EXPECT_EQ(a.info32, b.info32);
-    EXPECT_EQ(a.info36, b.info36);
-    EXPECT_EQ(a.info40, b.info40);
-    EXPECT_EQ(a.info41, b.info41);
-    EXPECT_EQ(a.info42, b.info42);
-    EXPECT_EQ(a.info44, b.info44);
-    EXPECT_TRUE(sameArray(a.amplitude, b.amplitude)) << "amplitude";
-    EXPECT_TRUE(sameArray(a.relVelocity, b.relVelocity)) << "relVelocity";
-    EXPECT_TRUE(sameArray(a.distance, b.distance)) << "distance";
-    EXPECT_TRUE(sameArray(a.elevation, b.elevation)) << "elevation";
-    EXPECT_TRUE(sameArray(a.azimuth, b.azimuth)) << "azimuth";
-    EXPECT_TRUE(sameArray(a.phaseDiff, b.phaseDiff)) << "phaseDiff";
+    const auto sizes = [](const RadarPacketData& p) {
+        return QVector<int>{p.amplitude.size(), p.relVelocity.size(), p.distance.size(),
+                            p.elevation.size(), p.azimuth.size(),     p.phaseDiff.size()};
+    };
+    EXPECT_EQ(sizes(a), sizes(b));
+    const QVector<QByteArray> x = PacketEncoder::datagrams(a);
+    const QVector<QByteArray> y = PacketEncoder::datagrams(b);
+    for (int i = 0; i < x.size(); ++i)
+        EXPECT_TRUE(x[i] == y[i]) << "block " << i << " differs (0 is the header)";
+}
+
+// Two lists of TargetData (QVector or std::vector) agree exactly.
+template <typename A, typename B> void expectSameTargets(const A& a, const B& b)
+{
+    ASSERT_EQ(size_t(a.size()), size_t(b.size()));
+    for (int k = 0; k < int(a.size()); ++k) {
+        EXPECT_EQ(a[k].number, b[k].number);
+        EXPECT_EQ(a[k].elevation, b[k].elevation);
+        EXPECT_EQ(a[k].azimuth, b[k].azimuth);
+        EXPECT_EQ(a[k].distance, b[k].distance);
+        EXPECT_EQ(a[k].velocity, b[k].velocity);
+        EXPECT_EQ(a[k].confirmed, b[k].confirmed);
+    }
 }
 
 } // namespace trklib::test

@@ -4,12 +4,9 @@
 
 namespace trklib::test {
 
-namespace {
-constexpr int amplitudeSpanDb = 50; // amplitudes run from -128 to -79 dB
-} // namespace
-
 RadarPacketData patternedPacket(qint64 timestamp, int seed)
 {
+    constexpr int amplitudeSpanDb = 50; // amplitudes run from -128 to -79 dB
     RadarPacketData p = PacketEncoder::emptyPacket(timestamp);
     p.info08 = qint16(-1000 - seed);
     p.info10 = qint8(seed);
@@ -52,12 +49,9 @@ RadarPacketData packetWithEchoes(qint64 timestamp, const QVector<Echo>& echoes)
 
 RadarPacketData twoMoversPacket(qint64 timestamp, int cycle)
 {
-    constexpr float cycleS = 0.1f;
-    constexpr float approachKph = -36.0f; // 10 m/s towards the radar
-    constexpr float recedeKph = 18.0f;    // 5 m/s away
-    const float t = float(cycle) * cycleS;
-    return packetWithEchoes(timestamp, {{100, -30, approachKph, 150.0f - 10.0f * t, 2.0f, -5.0f},
-                                        {400, -25, recedeKph, 80.0f + 5.0f * t, 1.0f, 12.0f}});
+    const float t = float(cycle) * 0.1f; // seconds
+    return packetWithEchoes(timestamp, {{100, -30, -36.0f, 150.0f - 10.0f * t, 2.0f, -5.0f},
+                                        {400, -25, 18.0f, 80.0f + 5.0f * t, 1.0f, 12.0f}});
 }
 
 } // namespace trklib::test
