@@ -2,37 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 namespace trklib::replay {
 namespace {
 
-constexpr int partBytes = 1480;
+constexpr int datagramBytes = 4104; // a 4096-byte block and its UDP header
 
-// A payload whose every byte depends on its position, so that parts put
-// together in the wrong place never give it back.
-QByteArray payload(int bytes, int seed = 0)
+// Bytes [offset, offset + length) of a payload whose every byte depends on
+// its position, so that parts put together in the wrong place never match.
+QByteArray bytesAt(int offset, int length, int seed = 0)
 {
-    QByteArray data(bytes, '\0');
-    for (int i = 0; i < bytes; ++i)
-        data[i] = char((i * 7 + i / 251 + seed) & 0xFF);
+    QByteArray data(length, '\0');
+    for (int i = 0; i < length; ++i)
+        data[i] = char(((offset + i) * 7 + (offset + i) / 251 + seed) & 0xFF);
     return data;
 }
 
 struct Part
 {
     int offset;
+    int length;
     bool more;
-    QByteArray bytes;
 };
 
-QVector<Part> cut(const QByteArray& data, int bytes = partBytes)
-{
-    QVector<Part> parts;
-    for (int pos = 0; pos < data.size(); pos += bytes)
-        parts.append({pos, pos + bytes < data.size(), data.mid(pos, bytes)});
-    return parts;
-}
+const Part first{0, 1480, true};
+const Part second{1480, 1480, true};
+const Part last{2960, datagramBytes - 2960, false};
 
 FragmentKey key(quint32 id, quint8 lastAddressByte = 20)
 {
@@ -40,146 +34,106 @@ FragmentKey key(quint32 id, quint8 lastAddressByte = 20)
             id};
 }
 
-// Offers the parts in the given order; returns what completed.
-QVector<QByteArray> offer(FragmentReassembler& reassembler, const FragmentKey& k,
-                          const QVector<Part>& parts)
+// Offers the parts in order; returns the datagrams they completed.
+QVector<QByteArray> offer(FragmentReassembler& r, const FragmentKey& k, const QVector<Part>& parts,
+                          int seed = 0)
 {
     QVector<QByteArray> done;
     for (const Part& p : parts) {
-        if (auto whole = reassembler.add(k, p.offset, p.more, p.bytes))
+        if (auto whole = r.add(k, p.offset, p.more, bytesAt(p.offset, p.length, seed)))
             done.append(*whole);
     }
     return done;
 }
 
-TEST(FragmentReassembler, RebuildsADatagramInAnyOrder)
+TEST(FragmentReassembler, OrderDuplicatesOverlapsAndMalformedFragments)
 {
-    const QByteArray data = payload(4104); // a 4096-byte block and its UDP header
-    QVector<Part> parts = cut(data);
-    ASSERT_EQ(parts.size(), 3);
-
-    FragmentReassembler inOrder;
-    EXPECT_EQ(offer(inOrder, key(1), parts), QVector<QByteArray>{data});
-    EXPECT_EQ(inOrder.pendingDatagrams(), 0);
-    EXPECT_EQ(inOrder.pendingBytes(), 0);
-
-    std::reverse(parts.begin(), parts.end());
-    FragmentReassembler reversed;
-    EXPECT_EQ(offer(reversed, key(1), parts), QVector<QByteArray>{data});
-
-    FragmentReassembler lastInTheMiddle;
-    EXPECT_EQ(offer(lastInTheMiddle, key(1), {parts[1], parts[0], parts[2]}),
-              QVector<QByteArray>{data});
-    EXPECT_EQ(lastInTheMiddle.droppedDatagrams(), 0);
-}
-
-TEST(FragmentReassembler, InterleavedDatagramsOfTwoFlowsStayApart)
-{
-    const QByteArray a = payload(3000, 1);
-    const QByteArray b = payload(3000, 2);
-    const QVector<Part> pa = cut(a);
-    const QVector<Part> pb = cut(b);
-    FragmentReassembler reassembler;
-    // Same id, different senders: two datagrams.
-    EXPECT_FALSE(reassembler.add(key(7, 20), pa[0].offset, pa[0].more, pa[0].bytes));
-    EXPECT_FALSE(reassembler.add(key(7, 21), pb[2].offset, pb[2].more, pb[2].bytes));
-    EXPECT_FALSE(reassembler.add(key(7, 21), pb[0].offset, pb[0].more, pb[0].bytes));
-    EXPECT_FALSE(reassembler.add(key(7, 20), pa[2].offset, pa[2].more, pa[2].bytes));
-    EXPECT_EQ(reassembler.pendingDatagrams(), 2);
-    EXPECT_EQ(*reassembler.add(key(7, 21), pb[1].offset, pb[1].more, pb[1].bytes), b);
-    EXPECT_EQ(*reassembler.add(key(7, 20), pa[1].offset, pa[1].more, pa[1].bytes), a);
-}
-
-TEST(FragmentReassembler, IgnoresExactDuplicates)
-{
-    const QByteArray data = payload(4104);
-    const QVector<Part> parts = cut(data);
-    FragmentReassembler reassembler;
-    EXPECT_EQ(offer(reassembler, key(1), {parts[0], parts[0], parts[2], parts[2], parts[1]}),
-              QVector<QByteArray>{data});
-    EXPECT_EQ(reassembler.ignoredFragments(), 2);
-    EXPECT_EQ(reassembler.droppedDatagrams(), 0);
-}
-
-TEST(FragmentReassembler, GivesUpOverlappingOrInconsistentDatagrams)
-{
-    const QByteArray data = payload(4104);
-    const QVector<Part> parts = cut(data);
-    const QVector<QVector<Part>> broken{
-        // The second part reaches 8 bytes into the third.
-        {parts[0], {partBytes, true, data.mid(partBytes, partBytes + 8)}, parts[2]},
-        // A part at a held offset with another length.
-        {parts[0], {0, true, data.left(8)}, parts[1], parts[2]},
-        // Two last fragments that disagree on the length.
-        {parts[2], {0, false, data.left(partBytes)}, parts[1], parts[0]},
-        // A middle part beyond the known end.
-        {parts[2], {4200, true, data.left(8)}, parts[0], parts[1]},
-        // A last fragment that cuts off a part already held.
-        {parts[1], {0, false, data.left(8)}, parts[0], parts[2]},
+    struct Case
+    {
+        const char* name;
+        QVector<Part> parts;
+        bool completes;
+        int dropped;
+        int ignored;
+        int pending;
     };
-    for (int i = 0; i < broken.size(); ++i) {
-        SCOPED_TRACE(i);
-        FragmentReassembler reassembler;
-        const QVector<QByteArray> done = offer(reassembler, key(1), broken[i]);
-        // Nothing mixed from the conflicting parts ever comes out.
-        for (const QByteArray& d : done)
-            EXPECT_EQ(d, data);
-        EXPECT_GE(reassembler.droppedDatagrams(), 1);
+    const Case cases[] = {
+        {"in order", {first, second, last}, true, 0, 0, 0},
+        {"reversed", {last, second, first}, true, 0, 0, 0},
+        {"last in the middle", {second, first, last}, true, 0, 0, 0},
+        {"exact duplicates", {first, first, last, last, second}, true, 0, 2, 0},
+        // Overlapping or inconsistent parts give the datagram up; the parts
+        // after that start a new one that never completes.
+        {"reaches into the next part", {first, {1480, 1488, true}, last}, false, 1, 0, 0},
+        {"held offset, other length", {first, {0, 8, true}, second, last}, false, 1, 0, 1},
+        {"two last fragments disagree", {last, {0, 1480, false}, second, first}, false, 1, 0, 1},
+        {"middle part beyond the end", {last, {4200, 8, true}, first, second}, false, 1, 0, 1},
+        {"last fragment cuts a held part", {second, {0, 8, false}, first, last}, false, 1, 0, 1},
+        {"misaligned, empty, past 64 KiB",
+         {{0, 100, true}, {0, 0, true}, {65528, 16, false}},
+         false,
+         0,
+         3,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FragmentReassembler r;
+        const QVector<QByteArray> done = offer(r, key(1), c.parts);
+        EXPECT_EQ(done, c.completes ? QVector<QByteArray>{bytesAt(0, datagramBytes)}
+                                    : QVector<QByteArray>{});
+        EXPECT_EQ(r.droppedDatagrams(), c.dropped);
+        EXPECT_EQ(r.ignoredFragments(), c.ignored);
+        EXPECT_EQ(r.pendingDatagrams(), c.pending);
+        EXPECT_EQ(r.pendingBytes() == 0, c.pending == 0);
     }
 }
 
-TEST(FragmentReassembler, IgnoresMalformedFragments)
+TEST(FragmentReassembler, DatagramsOfTwoSendersWithOneIdStayApart)
 {
-    FragmentReassembler reassembler;
-    EXPECT_FALSE(reassembler.add(key(1), 0, true, payload(100)));     // not a multiple of 8
-    EXPECT_FALSE(reassembler.add(key(1), 0, true, QByteArray()));     // empty
-    EXPECT_FALSE(reassembler.add(key(1), 65528, false, payload(16))); // past 65535 bytes
-    EXPECT_EQ(reassembler.ignoredFragments(), 3);
-    EXPECT_EQ(reassembler.pendingDatagrams(), 0);
+    FragmentReassembler r;
+    EXPECT_TRUE(offer(r, key(7, 20), {first}, 1).isEmpty());
+    EXPECT_TRUE(offer(r, key(7, 21), {last, first}, 2).isEmpty());
+    EXPECT_TRUE(offer(r, key(7, 20), {last}, 1).isEmpty());
+    EXPECT_EQ(r.pendingDatagrams(), 2);
+    EXPECT_EQ(offer(r, key(7, 21), {second}, 2), QVector<QByteArray>{bytesAt(0, datagramBytes, 2)});
+    EXPECT_EQ(offer(r, key(7, 20), {second}, 1), QVector<QByteArray>{bytesAt(0, datagramBytes, 1)});
 }
 
 TEST(FragmentReassembler, MissingFragmentDropsOnlyItsDatagram)
 {
-    FragmentReassembler reassembler;
-    const QByteArray first = payload(4104, 1);
-    const QByteArray second = payload(4104, 2);
-    const QByteArray otherFlow = payload(4104, 3);
-    QVector<Part> firstParts = cut(first);
-    firstParts.remove(1);
-    const QVector<Part> otherParts = cut(otherFlow);
-
-    EXPECT_TRUE(offer(reassembler, key(1), firstParts).isEmpty());
+    FragmentReassembler r;
+    EXPECT_TRUE(offer(r, key(1), {first, last}, 1).isEmpty());
     // Another sender's datagram, still incomplete, is not this flow's loss.
-    EXPECT_TRUE(offer(reassembler, key(9, 30), otherParts.mid(0, 1)).isEmpty());
-    EXPECT_EQ(reassembler.pendingDatagrams(), 2);
+    EXPECT_TRUE(offer(r, key(9, 30), {first}, 3).isEmpty());
+    EXPECT_EQ(r.pendingDatagrams(), 2);
 
-    EXPECT_EQ(offer(reassembler, key(2), cut(second)), QVector<QByteArray>{second});
-    EXPECT_EQ(reassembler.droppedDatagrams(), 1);
-    EXPECT_EQ(reassembler.pendingDatagrams(), 1);
-    EXPECT_EQ(offer(reassembler, key(9, 30), otherParts.mid(1)), QVector<QByteArray>{otherFlow});
+    EXPECT_EQ(offer(r, key(2), {first, second, last}, 2),
+              QVector<QByteArray>{bytesAt(0, datagramBytes, 2)});
+    EXPECT_EQ(r.droppedDatagrams(), 1);
+    EXPECT_EQ(r.pendingDatagrams(), 1);
+    EXPECT_EQ(offer(r, key(9, 30), {second, last}, 3),
+              QVector<QByteArray>{bytesAt(0, datagramBytes, 3)});
     // The lost part arriving late starts a datagram that can never complete.
-    EXPECT_TRUE(offer(reassembler, key(1), {cut(first)[1]}).isEmpty());
+    EXPECT_TRUE(offer(r, key(1), {second}, 1).isEmpty());
 }
 
 TEST(FragmentReassembler, PendingDatagramsAndBytesAreBounded)
 {
     constexpr int maxDatagrams = 4;
     constexpr qint64 maxBytes = 100000;
-    FragmentReassembler reassembler(maxDatagrams, maxBytes);
-    // First parts only, each of its own datagram and flow.
-    for (quint32 id = 0; id < 10; ++id)
-        reassembler.add(key(id, quint8(id)), 0, true, payload(partBytes));
-    EXPECT_EQ(reassembler.pendingDatagrams(), maxDatagrams);
-    EXPECT_EQ(reassembler.droppedDatagrams(), 10 - maxDatagrams);
+    FragmentReassembler r(maxDatagrams, maxBytes);
+    for (quint32 id = 0; id < 10; ++id) // first parts only, each of its own flow
+        offer(r, key(id, quint8(id)), {first});
+    EXPECT_EQ(r.pendingDatagrams(), maxDatagrams);
+    EXPECT_EQ(r.droppedDatagrams(), 10 - maxDatagrams);
     // The newest ones are kept.
-    const QByteArray rest = payload(100);
-    EXPECT_TRUE(reassembler.add(key(9, 9), partBytes, false, rest));
-    EXPECT_FALSE(reassembler.add(key(0, 0), partBytes, false, rest));
+    EXPECT_TRUE(r.add(key(9, 9), 1480, false, bytesAt(1480, 100)));
+    EXPECT_FALSE(r.add(key(0, 0), 1480, false, bytesAt(1480, 100)));
 
     FragmentReassembler byBytes(100, maxBytes);
-    const QByteArray big = payload(60000);
     for (quint32 id = 0; id < 5; ++id)
-        byBytes.add(key(id, quint8(id)), 0, true, big);
+        byBytes.add(key(id, quint8(id)), 0, true, bytesAt(0, 60000));
     EXPECT_LE(byBytes.pendingBytes(), maxBytes);
     EXPECT_EQ(byBytes.pendingDatagrams(), 1);
 }
