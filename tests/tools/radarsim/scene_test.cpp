@@ -7,16 +7,14 @@
 namespace trklib::sim::test {
 namespace {
 
-bool sameObjects(const QVector<ObjectState>& a, const QVector<ObjectState>& b)
+// Every field of every object, so that two answers compare as a whole.
+QStringList fields(const QVector<ObjectState>& objects)
 {
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i) {
-        if (a[i].id != b[i].id || a[i].kind != b[i].kind || a[i].x != b[i].x || a[i].y != b[i].y ||
-            a[i].vx != b[i].vx || a[i].vy != b[i].vy || a[i].rcsDbsm != b[i].rcsDbsm)
-            return false;
-    }
-    return true;
+    QStringList out;
+    for (const ObjectState& o : objects)
+        out << QString::asprintf("%d %d %.17g %.17g %.17g %.17g %.17g", o.id, int(o.kind), o.x, o.y,
+                                 o.vx, o.vy, o.rcsDbsm);
+    return out;
 }
 
 double speedKph(const ObjectState& o)
@@ -32,25 +30,10 @@ TEST(Scene, SameSeedGivesTheSameObjectsWhateverTheOrderOfTheQuestions)
         Scene backward = Scene::byName(name, 7);
         const QVector<ObjectState> late = backward.objectsAt(200.0);
         const QVector<ObjectState> early = backward.objectsAt(3.0);
-        EXPECT_TRUE(sameObjects(forward.objectsAt(3.0), early));
-        EXPECT_TRUE(sameObjects(forward.objectsAt(200.0), late));
+        EXPECT_EQ(fields(forward.objectsAt(3.0)), fields(early));
+        EXPECT_EQ(fields(forward.objectsAt(200.0)), fields(late));
         EXPECT_FALSE(early.isEmpty()) << "the scene is populated from the start";
-        EXPECT_FALSE(sameObjects(Scene::byName(name, 8).objectsAt(3.0), early));
-    }
-}
-
-TEST(Scene, ObjectsAreNumberedFromOneAndKeepTheirNumber)
-{
-    Scene scene = Scene::road(1);
-    QVector<ObjectState> first = scene.objectsAt(0.0);
-    ASSERT_FALSE(first.isEmpty());
-    EXPECT_EQ(first.first().id, 1);
-    const ObjectState o = first.first();
-    for (const ObjectState& later : scene.objectsAt(1.0)) {
-        if (later.id == o.id) {
-            EXPECT_NEAR(later.x, o.x + o.vx, 1e-9);
-            EXPECT_NEAR(later.y, o.y + o.vy, 1e-9);
-        }
+        EXPECT_NE(fields(Scene::byName(name, 8).objectsAt(3.0)), fields(early));
     }
 }
 

@@ -1,11 +1,12 @@
-#include "pcapwriter.h"
+// The frames that radarsim writes to its capture, and the loss and
+// reordering of datagrams that it can apply.
+
+#include "datagramshaper.h"
 #include "udpframes.h"
 
-#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
 namespace trklib::sim::test {
 namespace {
@@ -19,49 +20,60 @@ quint16 be16(const QByteArray& b, int at)
 
 QByteArray payload(int size)
 {
-    QByteArray p(size, '\0');
+    QByteArray p;
     for (int i = 0; i < size; ++i)
-        p[i] = char(i * 7 + 3);
+        p += char(i * 7 + 3);
     return p;
 }
 
 // The UDP checksum over the pseudo-header and the reassembled datagram.
 bool udpChecksumHolds(const QByteArray& udp, const QByteArray& addresses, bool ipv6)
 {
-    QByteArray pseudo = addresses;
     QByteArray tail(ipv6 ? 8 : 4, '\0');
     qToBigEndian<quint16>(quint16(udp.size()), tail.data() + 2);
     tail[ipv6 ? 7 : 1] = char(17);
-    pseudo.append(tail);
-    return internetChecksumSum(udp, internetChecksumSum(pseudo)) == 0xFFFF;
+    return internetChecksumSum(udp, internetChecksumSum(addresses + tail)) == 0xFFFF;
 }
 
-TEST(UdpFrames, AnArrayBlockIsCutIntoIpv4FragmentsOf1480Bytes)
+TEST(UdpFrames, AnArrayBlockIsCutIntoIpFragmentsThatFitTheMtu)
 {
-    UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHost), 34567);
     const QByteArray data = payload(4096);
-    const QVector<QByteArray> frames = builder.frames(data);
-    ASSERT_EQ(frames.size(), 3);
-    QByteArray udp;
-    for (int i = 0; i < frames.size(); ++i) {
-        const QByteArray& f = frames[i];
-        const quint16 flags = be16(f, eth + 6);
-        EXPECT_EQ(be16(f, eth + 4), be16(frames[0], eth + 4)) << "one identification";
-        EXPECT_EQ((flags & 0x1FFF) * 8, udp.size()) << "offset of fragment " << i;
-        EXPECT_EQ(bool(flags & 0x2000), i < 2) << "more fragments";
-        EXPECT_EQ(internetChecksumSum(f.mid(eth, 20)), 0xFFFF);
-        EXPECT_EQ(be16(f, eth + 2), f.size() - eth);
-        EXPECT_LE(f.size() - eth, UdpFrameBuilder::mtuBytes);
-        udp.append(f.mid(eth + 20));
+    for (const bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6 ? "IPv6" : "IPv4");
+        UdpFrameBuilder builder(
+            QHostAddress(ipv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost), 34567);
+        const int ipHeader = ipv6 ? 48 : 20; // IPv6 with its fragment header
+        const QVector<QByteArray> frames = builder.frames(data);
+        ASSERT_EQ(frames.size(), 3);
+        QByteArray udp;
+        for (int i = 0; i < frames.size(); ++i) {
+            const QByteArray& f = frames[i];
+            EXPECT_EQ(be16(f, 12), ipv6 ? 0x86DD : 0x0800);
+            EXPECT_LE(f.size() - eth, UdpFrameBuilder::mtuBytes);
+            if (ipv6) {
+                EXPECT_EQ(quint8(f[eth + 6]), 44) << "next header: fragment";
+                EXPECT_EQ(be16(f, eth + 42) & ~7, udp.size()) << "offset of fragment " << i;
+                EXPECT_EQ(bool(be16(f, eth + 42) & 1), i < 2) << "more fragments";
+            } else {
+                EXPECT_EQ(be16(f, eth + 4), be16(frames[0], eth + 4)) << "one identification";
+                EXPECT_EQ((be16(f, eth + 6) & 0x1FFF) * 8, udp.size())
+                    << "offset of fragment " << i;
+                EXPECT_EQ(bool(be16(f, eth + 6) & 0x2000), i < 2) << "more fragments";
+                EXPECT_EQ(internetChecksumSum(f.mid(eth, 20)), 0xFFFF);
+                EXPECT_EQ(be16(f, eth + 2), f.size() - eth);
+                EXPECT_EQ(f.size() - eth - 20, i < 2 ? 1480 : 8 + 4096 - 2 * 1480);
+            }
+            udp.append(f.mid(eth + ipHeader));
+        }
+        EXPECT_EQ(udp.mid(8), data);
+        EXPECT_TRUE(
+            udpChecksumHolds(udp, frames[0].mid(eth + (ipv6 ? 8 : 12), ipv6 ? 32 : 8), ipv6));
     }
-    EXPECT_EQ(frames[0].size() - eth - 20, 1480);
-    EXPECT_EQ(frames[1].size() - eth - 20, 1480);
-    ASSERT_EQ(udp.size(), 8 + 4096);
-    EXPECT_EQ(udp.mid(8), data);
-    EXPECT_TRUE(udpChecksumHolds(udp, frames[0].mid(eth + 12, 8), false));
-    EXPECT_NE(be16(builder.frames(data)[0], eth + 4), be16(frames[0], eth + 4))
-        << "the next datagram has the next identification";
 
+    UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHost), 34567);
+    const QVector<QByteArray> first = builder.frames(data);
+    EXPECT_NE(be16(builder.frames(data)[0], eth + 4), be16(first[0], eth + 4))
+        << "the next datagram has the next identification";
     // The largest payload that fits one frame goes unfragmented, marked so.
     const QVector<QByteArray> whole =
         builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload));
@@ -72,68 +84,31 @@ TEST(UdpFrames, AnArrayBlockIsCutIntoIpv4FragmentsOf1480Bytes)
     EXPECT_EQ(be16(whole[0], eth + 22), 34567);
     EXPECT_TRUE(udpChecksumHolds(whole[0].mid(eth + 20), whole[0].mid(eth + 12, 8), false));
     EXPECT_EQ(builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload + 1)).size(), 2);
-}
 
-TEST(UdpFrames, Ipv6DestinationsGetIpv6FramesWithFragmentHeaders)
-{
-    UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHostIPv6), 34567);
-    const QByteArray data = payload(4096);
-    const QVector<QByteArray> frames = builder.frames(data);
-    ASSERT_EQ(frames.size(), 3);
-    QByteArray udp;
-    for (int i = 0; i < frames.size(); ++i) {
-        const QByteArray& f = frames[i];
-        EXPECT_EQ(be16(f, 12), 0x86DD);
-        EXPECT_EQ(quint8(f[eth + 6]), 44) << "next header: fragment";
-        const quint16 offsetAndFlag = be16(f, eth + 40 + 2);
-        EXPECT_EQ(offsetAndFlag & ~7, udp.size());
-        EXPECT_EQ(bool(offsetAndFlag & 1), i < 2);
-        EXPECT_LE(f.size() - eth, UdpFrameBuilder::mtuBytes);
-        udp.append(f.mid(eth + 48));
-    }
-    EXPECT_EQ(udp.mid(8), data);
-    EXPECT_TRUE(udpChecksumHolds(udp, frames[0].mid(eth + 8, 32), true));
-
-    const QVector<QByteArray> single = builder.frames(payload(48));
+    const QVector<QByteArray> single =
+        UdpFrameBuilder(QHostAddress(QHostAddress::LocalHostIPv6), 34567).frames(payload(48));
     ASSERT_EQ(single.size(), 1);
-    EXPECT_EQ(quint8(single[0][eth + 6]), 17);
+    EXPECT_EQ(quint8(single[0][eth + 6]), 17) << "no fragment header";
 }
 
-TEST(PcapWriter, WritesAClassicEthernetCaptureThatLibpcapReadsBack)
+TEST(DatagramShaper, LosesAndSwapsDatagramsReproducibly)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("out.pcap"));
-    UdpFrameBuilder builder(QHostAddress(QHostAddress::LocalHost), 34567);
-    const QVector<QByteArray> frames = builder.frames(payload(4096));
-    {
-        PcapWriter writer;
-        QString error;
-        ASSERT_TRUE(writer.open(path, error)) << error.toStdString();
-        for (const QByteArray& f : frames)
-            writer.write(f, 1700000000123456);
-    }
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* in = pcap_open_offline(path.toLocal8Bit().constData(), errbuf);
-    ASSERT_NE(in, nullptr) << errbuf;
-    EXPECT_EQ(pcap_datalink(in), DLT_EN10MB);
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    int count = 0;
-    while (pcap_next_ex(in, &header, &data) == 1) {
-        ASSERT_LT(count, frames.size());
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(data), int(header->caplen)),
-                  frames[count]);
-        EXPECT_EQ(header->ts.tv_sec, 1700000000);
-        EXPECT_EQ(header->ts.tv_usec, 123456);
-        ++count;
-    }
-    pcap_close(in);
-    EXPECT_EQ(count, frames.size());
+    QVector<QByteArray> datagrams;
+    for (int i = 0; i < 200; ++i)
+        datagrams.append(QByteArray::number(i));
 
-    PcapWriter writer;
-    QString error;
-    EXPECT_FALSE(writer.open(dir.filePath(QStringLiteral("no/such/dir/out.pcap")), error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(DatagramShaper(0.0, 0.0, 1).shape(datagrams), datagrams);
+    EXPECT_TRUE(DatagramShaper(1.0, 0.0, 1).shape(datagrams).isEmpty());
+
+    const QVector<QByteArray> swapped = DatagramShaper(0.0, 1.0, 1).shape(datagrams);
+    ASSERT_EQ(swapped.size(), datagrams.size());
+    EXPECT_EQ(swapped[0], datagrams[1]);
+    EXPECT_EQ(swapped[1], datagrams[0]);
+
+    const QVector<QByteArray> some = DatagramShaper(0.2, 0.0, 5).shape(datagrams);
+    EXPECT_GT(some.size(), 120);
+    EXPECT_LT(some.size(), 190);
+    EXPECT_EQ(DatagramShaper(0.2, 0.0, 5).shape(datagrams), some);
 }
 
 } // namespace

@@ -1,0 +1,201 @@
+// radarsim's command line, and the program run as a child process without
+// sending: its errors and the files it writes. And scripts/plot-tracks, which
+// draws the tracks of a replay over the simulator's truth.
+
+#include "simoptions.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace trklib::sim::test {
+namespace {
+
+ParseResult parse(const QStringList& args, SimOptions& options)
+{
+    QString error;
+    const ParseResult result = parseOptions(args, options, error);
+    EXPECT_EQ(error.isEmpty(), result != ParseResult::Error) << args.join(' ').toStdString();
+    return result;
+}
+
+TEST(SimOptions, DefaultsAndValuesInBothSpellings)
+{
+    SimOptions o;
+    ASSERT_EQ(parse({}, o), ParseResult::Run);
+    EXPECT_EQ(o.host, QLatin1String("127.0.0.1"));
+    EXPECT_EQ(o.port, 34567);
+    EXPECT_EQ(o.scene, QLatin1String("road"));
+    EXPECT_EQ(o.timestampMs(0), 1700000000000);
+    EXPECT_EQ(o.timestampMs(3), 1700000000150) << "20 packets per second";
+
+    ASSERT_EQ(parse({"--host", "::1", "--port=40001", "--rate", "8", "--start-ms", "5000",
+                     "--orientation=1", "--no-send", "--packets", "12"},
+                    o),
+              ParseResult::Run);
+    EXPECT_EQ(o.host, QLatin1String("::1"));
+    EXPECT_EQ(o.port, 40001);
+    EXPECT_EQ(o.orientation, 1);
+    EXPECT_TRUE(o.noSend);
+    EXPECT_EQ(o.timestampMs(1), 5125) << "8 packets per second: 125 ms apart";
+}
+
+TEST(SimOptions, RejectsBadOptionsAndValues)
+{
+    for (const char* args : {"--bogus",         "--port",          "--port 0",
+                             "--port 70000",    "--rate 0",        "--rate x",
+                             "--packets -1",    "--scene harbour", "--seed -1",
+                             "--tilt nan",      "--height -1",     "--orientation 2",
+                             "--loss 1.5",      "--reorder -0.1",  "--max-datagram 70000",
+                             "--host 10.0.0.1", "--host radar",    "--no-send",
+                             "--quiet=1",       "packets"}) {
+        SimOptions o;
+        EXPECT_EQ(parse(QString::fromLatin1(args).split(' '), o), ParseResult::Error) << args;
+    }
+    SimOptions o;
+    EXPECT_EQ(parse({"--packets", "3", "--help"}, o), ParseResult::Help);
+}
+
+struct ProgramRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+ProgramRun run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    ProgramRun r;
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        r.exitCode = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+ProgramRun radarsim(const QStringList& args)
+{
+    return run(QStringLiteral(RADARSIM_PATH), args);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(RadarsimProgram, BadOptionsPrintTheUsageAndExitWithTwo)
+{
+    for (const QStringList& args : QList<QStringList>{{"--bogus"}, {"--rate", "0"}, {"--port"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const ProgramRun r = radarsim(args);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.startsWith(QLatin1String("radarsim: ")));
+        EXPECT_TRUE(r.err.contains(QLatin1String("Usage: radarsim")));
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    const ProgramRun help = radarsim({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains(QLatin1String("--max-datagram")));
+}
+
+TEST(RadarsimProgram, AnUnwritableOutputFileIsReportedOnOneLine)
+{
+    const ProgramRun r =
+        radarsim({"--no-send", "--packets", "2", "--pcap", "/nonexistent/dir/x.pcap"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(QLatin1String("/nonexistent/dir/x.pcap")));
+    EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1);
+}
+
+TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"a", "b", "c"}) {
+        const ProgramRun r = radarsim({"--no-send", "--quiet", "--packets", "40", "--seed",
+                                       name[0] == 'c' ? "4" : "3", "--pcap",
+                                       dir.filePath(name + QStringLiteral(".pcap")), "--truth",
+                                       dir.filePath(name + QStringLiteral(".csv"))});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.isEmpty()) << "--quiet";
+    }
+    const QByteArray a = contents(dir.filePath("a.pcap"));
+    ASSERT_FALSE(a.isEmpty());
+    EXPECT_EQ(a, contents(dir.filePath("b.pcap")));
+    EXPECT_NE(a, contents(dir.filePath("c.pcap")));
+    const QByteArray truth = contents(dir.filePath("a.csv"));
+    EXPECT_EQ(truth, contents(dir.filePath("b.csv")));
+    EXPECT_TRUE(truth.trimmed().split('\n').last().startsWith("39,1700000001950,"));
+}
+
+void writeFile(const QString& path, const QByteArray& text)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+class PlotTracks : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("gnuplot")).isEmpty())
+            GTEST_SKIP() << "gnuplot is not installed";
+        tracks = dir.filePath(QStringLiteral("tracks.csv"));
+        truth = dir.filePath(QStringLiteral("truth.csv"));
+        // Two tracks approaching at 100 and 80 m, 5 m mounting height.
+        writeFile(tracks, "packet,timestamp,number,elevation,azimuth,distance,velocity,confirmed\n"
+                          "4,200,1,-2.86,1.0,100.1,-72,1\n"
+                          "5,250,1,-2.87,1.0,99.1,-72,1\n"
+                          "4,200,2,-3.58,-3.6,80.2,50,1\n"
+                          "5,250,2,-3.57,-3.6,80.9,50,0\n");
+        writeFile(truth, "packet,timestamp,id,kind,x,y,z,vx,vy,speed_kph,radial_kph,distance,"
+                         "elevation,azimuth,cell\n"
+                         "4,200,1,car,100.0,1.75,0.8,-20,0,72,-72,100.1,-2.4,1.0,-288\n"
+                         "5,250,1,car,99.0,1.75,0.8,-20,0,72,-72,99.1,-2.4,1.0,-288\n");
+    }
+
+    QTemporaryDir dir;
+    QString tracks;
+    QString truth;
+};
+
+TEST_F(PlotTracks, DrawsAPngOfTracksAndTruth)
+{
+    const QString png = dir.filePath(QStringLiteral("out.png"));
+    const ProgramRun r = run(QStringLiteral(PLOT_TRACKS_PATH),
+                             {tracks, "--truth", truth, "--height", "5", "-o", png});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QFile f(png);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.read(8), QByteArray("\x89PNG\r\n\x1a\n", 8));
+}
+
+TEST_F(PlotTracks, RefusesBadOptionsAndForeignFiles)
+{
+    const QString png = dir.filePath(QStringLiteral("out.png"));
+    for (const QStringList& args : QList<QStringList>{{tracks, "--tilt", "steep", "-o", png},
+                                                      {tracks, "--frobnicate", "-o", png},
+                                                      {tracks},
+                                                      {"-o", png}}) {
+        const ProgramRun r = run(QStringLiteral(PLOT_TRACKS_PATH), args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QLatin1String("Usage: plot-tracks")));
+    }
+    // The truth file is not a track file, and a missing file is reported.
+    for (const QString& input : {truth, dir.filePath(QStringLiteral("missing.csv"))}) {
+        const ProgramRun r = run(QStringLiteral(PLOT_TRACKS_PATH), {input, "-o", png});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(png));
+}
+
+} // namespace
+} // namespace trklib::sim::test
