@@ -64,8 +64,7 @@ QVector<RadarDataMax> TargetTracking::rectifyData(const QVector<RadarData>& cell
 
 // Sub-cell position of the maximum at cellPosition from its neighbours'
 // amplitudes. Cells next to zero and the last cell have no two neighbours.
-double TargetTracking::estimateByAmplitude(const QVector<RadarData>& cells,
-                                           int cellPosition) const
+double TargetTracking::estimateByAmplitude(const QVector<RadarData>& cells, int cellPosition) const
 {
     const int idx = cells[cellPosition].index;
     if (idx >= -1 && idx <= 1)

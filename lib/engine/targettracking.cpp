@@ -7,8 +7,7 @@
 namespace trklib {
 
 TargetTracking::TargetTracking()
-    : socket_(std::make_unique<RadarSocket>(radarPort)),
-      parser_(std::make_unique<DataParser>())
+    : socket_(std::make_unique<RadarSocket>(radarPort)), parser_(std::make_unique<DataParser>())
 {
     Target::resetNumberGenerator();
 }
@@ -75,8 +74,7 @@ TargetData toTargetData(const Target& t, const RadarConfig& c)
 {
     TargetData data;
     data.number = t.number_;
-    data.elevation =
-        -util::atand(c.height / (util::cosd(t.elevation) * t.distance)) - c.tilt;
+    data.elevation = -util::atand(c.height / (util::cosd(t.elevation) * t.distance)) - c.tilt;
     data.azimuth = t.azimuth - c.pan;
     if (c.orientation == 1)
         data.azimuth = -data.azimuth;

@@ -20,13 +20,12 @@ bool startsWithSync(const QByteArray& bytes)
 } // namespace
 
 DataParser::DataParser(QObject* parent)
-    : QObject(parent),
-      steps_{&DataParser::parseHeader,    &DataParser::parseAmplitude, &DataParser::parseRelVelocity,
-             &DataParser::parseDistance,  &DataParser::parseElevation, &DataParser::parseAzimuth,
-             &DataParser::parsePhaseDiff},
+    : QObject(parent), steps_{&DataParser::parseHeader,      &DataParser::parseAmplitude,
+                              &DataParser::parseRelVelocity, &DataParser::parseDistance,
+                              &DataParser::parseElevation,   &DataParser::parseAzimuth,
+                              &DataParser::parsePhaseDiff},
       currentStep_(steps_.cbegin())
-{
-}
+{}
 
 DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
 {
@@ -98,8 +97,7 @@ DataParser::Status DataParser::parseHeader()
 // little-endian host, so each block is taken by one copy. More bytes than the
 // block holds mean the stream lost its alignment: the packet is broken, and
 // nothing beyond the block's own bytes is ever copied.
-template <typename T>
-DataParser::Status DataParser::parseDataType(QVector<T>& array)
+template <typename T> DataParser::Status DataParser::parseDataType(QVector<T>& array)
 {
     static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "array blocks are copied as they stand");
     constexpr int blockBytes = cellCount * int(sizeof(T));

@@ -20,7 +20,8 @@ class TRKLIB_EXPORT DataParser : public QObject
     Q_OBJECT
 
 public:
-    enum Status {
+    enum Status
+    {
         Complete = 0,   // the whole packet is assembled
         Incomplete = 1, // more datagrams are needed
         BadHeader = 2,  // a 48-byte header with a wrong sync pattern, version or size byte
@@ -47,8 +48,7 @@ private:
     Status parseElevation();
     Status parseAzimuth();
     Status parsePhaseDiff();
-    template <typename T>
-    Status parseDataType(QVector<T>& array);
+    template <typename T> Status parseDataType(QVector<T>& array);
 
     QVector<Step> steps_;
     QVector<Step>::const_iterator currentStep_;

@@ -14,9 +14,9 @@ namespace trklib {
 // so such a packet is cut, never read out of bounds.
 QVector<RadarData> TargetTracking::getRadarData(const RadarPacketData& packet) const
 {
-    const int n = std::min({packet.amplitude.size(), packet.relVelocity.size(),
-                            packet.distance.size(), packet.elevation.size(),
-                            packet.azimuth.size()});
+    const int n =
+        std::min({packet.amplitude.size(), packet.relVelocity.size(), packet.distance.size(),
+                  packet.elevation.size(), packet.azimuth.size()});
     const bool vertical = radarConfig_.orientation == 1;
     const QVector<float>& elevations = vertical ? packet.azimuth : packet.elevation;
     const QVector<float>& azimuths = vertical ? packet.elevation : packet.azimuth;

@@ -13,10 +13,10 @@ class TargetTracking;
 // The radar's mounting. Field order and types are part of the binary interface.
 struct RadarConfig
 {
-    double tilt;          // degrees
-    double pan;           // degrees
-    double height;        // metres above the ground
-    double panOffset;     // degrees, added to every detection's azimuth
+    double tilt;              // degrees
+    double pan;               // degrees
+    double height;            // metres above the ground
+    double panOffset;         // degrees, added to every detection's azimuth
     std::int32_t orientation; // 0 = horizontal, 1 = vertical mounting
 };
 

@@ -8,19 +8,15 @@
 namespace trklib {
 
 namespace {
-constexpr double referenceHeightM = 0.5;  // predicted point above the ground
+constexpr double referenceHeightM = 0.5; // predicted point above the ground
 constexpr double msPerSecond = 1000.0;
-constexpr int maxIndexGateCells = 8;      // candidate-to-candidate gate
-constexpr int mainIndexWindowDb = 3;      // measurements this close to the strongest compete
+constexpr int maxIndexGateCells = 8; // candidate-to-candidate gate
+constexpr int mainIndexWindowDb = 3; // measurements this close to the strongest compete
 } // namespace
 
 Candidate::Candidate(RadarConfig* config, RadarDataMax max, double noiseLevel)
-    : config(config),
-      index(max.index),
-      amplitude(max.amplitude),
-      distance(max.distance),
-      relVelocity(max.relVelocity),
-      noiseLevel(noiseLevel)
+    : config(config), index(max.index), amplitude(max.amplitude), distance(max.distance),
+      relVelocity(max.relVelocity), noiseLevel(noiseLevel)
 {
     elevation = max.elevation + config->tilt;
     // Depression angle of the ground point at the detection's horizontal
@@ -53,8 +49,8 @@ void Candidate::predict(long elapsedMs)
     const double ds = (double(elapsedMs) / msPerSecond) * relVelocity;
     const double d0 = distance;
     const double d1 = d0 + ds;
-    elevation = util::radToDeg(((referenceHeightM - config->height) * (d0 - d1)) / (d0 * d1)) +
-                elevation;
+    elevation =
+        util::radToDeg(((referenceHeightM - config->height) * (d0 - d1)) / (d0 * d1)) + elevation;
     azimuth = azimuth * (1.0 - ds / d0);
     distance = d1;
 }

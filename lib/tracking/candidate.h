@@ -19,8 +19,7 @@ public:
 
     void updateAbsVelocity();
     // Gate half-widths from this candidate's own signal-to-noise ratio and range.
-    void getCoordErrors(double& distanceError, double& elevationError,
-                        double& azimuthError) const;
+    void getCoordErrors(double& distanceError, double& elevationError, double& azimuthError) const;
     // Moves the candidate on by elapsedMs at constant radial velocity.
     void predict(long elapsedMs);
     double calculateRcs() const;

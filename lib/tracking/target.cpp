@@ -99,8 +99,8 @@ void Target::kalman(Candidate& measurement)
 {
     distance = kalmanTrue(measurement.distance, distance, distanceNoiseShare * measurement.distance,
                           distanceProcessNoiseM, distanceGain_);
-    azimuth = kalmanTrue(measurement.azimuth, azimuth, angleNoiseDeg, angleProcessNoiseDeg,
-                         azimuthGain_);
+    azimuth =
+        kalmanTrue(measurement.azimuth, azimuth, angleNoiseDeg, angleProcessNoiseDeg, azimuthGain_);
     elevation = kalmanTrue(measurement.elevation, elevation, angleNoiseDeg, angleProcessNoiseDeg,
                            elevationGain_);
     absVelocity = kalmanTrue(measurement.absVelocity, absVelocity, velocityNoiseMps,

@@ -14,14 +14,20 @@ namespace trklib {
 class Target : public Candidate
 {
 public:
-    enum Status : qint32 {
+    enum Status : qint32
+    {
         New = 0,       // not numbered yet
         Confirmed = 1, // numbered, updated by a detection in this cycle
         Missed = 2,    // numbered, no detection in this cycle
         Lost = 3       // ended; removed at the end of the next update pass
     };
 
-    enum Angles : qint32 { Elevation = 0, Azimuth = 1, Both = 2 };
+    enum Angles : qint32
+    {
+        Elevation = 0,
+        Azimuth = 1,
+        Both = 2
+    };
 
     explicit Target(const Candidate& candidate);
 

@@ -8,7 +8,7 @@
 namespace trklib {
 
 namespace {
-constexpr double neighbourDistanceGateM = 12.0;       // relaxed gate for the same or next cell
+constexpr double neighbourDistanceGateM = 12.0;        // relaxed gate for the same or next cell
 constexpr double velocityGateMps = 0.4166666666666667; // 1.5 km/h
 constexpr double velocityAgreementMps = 0.1388888888888889; // 0.5 km/h, on half the difference
 constexpr double largeAngleDeg = 10.0;

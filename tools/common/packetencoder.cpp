@@ -30,9 +30,9 @@ QByteArray PacketEncoder::header(const RadarPacketData& p)
     out.setByteOrder(QDataStream::LittleEndian);
     for (qint8 b : p.sync)
         out << b;
-    out << p.version << p.headerSize << p.info08 << p.info10 << p.info11 << p.timestamp
-        << p.info20 << p.info24 << p.info28 << p.info29 << p.info30 << p.info31 << p.info32
-        << p.info36 << p.info40 << p.info41 << p.info42 << p.info44;
+    out << p.version << p.headerSize << p.info08 << p.info10 << p.info11 << p.timestamp << p.info20
+        << p.info24 << p.info28 << p.info29 << p.info30 << p.info31 << p.info32 << p.info36
+        << p.info40 << p.info41 << p.info42 << p.info44;
     return bytes;
 }
 
@@ -40,8 +40,7 @@ namespace {
 
 // The block of one array: exactly 1024 little-endian entries (this host is
 // little-endian, so the memory image is the wire image), zero-padded.
-template <typename T>
-QByteArray block(const QVector<T>& array)
+template <typename T> QByteArray block(const QVector<T>& array)
 {
     QByteArray bytes(PacketEncoder::cellCount * int(sizeof(T)), '\0');
     const int n = qMin(array.size(), PacketEncoder::cellCount);
@@ -52,9 +51,8 @@ QByteArray block(const QVector<T>& array)
 
 QVector<QByteArray> blocks(const RadarPacketData& p)
 {
-    return {PacketEncoder::header(p), block(p.amplitude), block(p.relVelocity),
-            block(p.distance),        block(p.elevation), block(p.azimuth),
-            block(p.phaseDiff)};
+    return {PacketEncoder::header(p), block(p.amplitude), block(p.relVelocity), block(p.distance),
+            block(p.elevation),       block(p.azimuth),   block(p.phaseDiff)};
 }
 
 } // namespace
