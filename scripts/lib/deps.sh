@@ -29,6 +29,10 @@ trklib_install_deps() {
 
     local as_root=()
     if [[ $(id -u) -ne 0 ]]; then
+        if ! command -v sudo >/dev/null; then
+            echo "Missing Debian packages: ${missing[*]}; install them as root (no sudo here)." >&2
+            return 1
+        fi
         as_root=(sudo)
     fi
     echo "Installing missing Debian packages: ${missing[*]}"

@@ -42,6 +42,7 @@ namespace {
 // little-endian, so the memory image is the wire image), zero-padded.
 template <typename T> QByteArray block(const QVector<T>& array)
 {
+    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "arrays are written as their memory image");
     QByteArray bytes(PacketEncoder::cellCount * int(sizeof(T)), '\0');
     const int n = qMin(array.size(), PacketEncoder::cellCount);
     if (n > 0)
