@@ -113,8 +113,12 @@ int run(const SimOptions& options)
         }
         truth.write(p.number, p.timestampMs, p.sightings);
     }
-    pcap.close();
-    truth.close();
+    const bool pcapWritten = pcap.close();
+    const bool truthWritten = truth.close();
+    if (!pcapWritten || !truthWritten) {
+        say(pcapWritten ? truth.errorString() : pcap.errorString());
+        return 1;
+    }
     if (!options.quiet && options.noSend) {
         say(QStringLiteral("%1 packets written").arg(number));
     } else if (!options.quiet) {

@@ -22,16 +22,22 @@ public:
     bool open(const QString& path, QString& error);
     bool isOpen() const { return dumper_ != nullptr; }
     void write(const QByteArray& frame, qint64 timeUs);
-    // Flushes and closes; also done by the destructor.
-    void close();
+    // Flushes and closes; also done by the destructor. False when anything
+    // written could not reach the file (errorString() says why).
+    bool close();
+    QString errorString() const { return error_; }
 
 private:
     struct PcapCloser
     {
         void operator()(pcap* p) const;
     };
+    void fail(int errnoValue);
+
     std::unique_ptr<pcap, PcapCloser> handle_;
     pcap_dumper* dumper_ = nullptr;
+    QString path_;
+    QString error_;
 };
 
 } // namespace trklib::sim

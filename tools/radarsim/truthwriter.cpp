@@ -22,6 +22,7 @@ const char* TruthWriter::header()
 bool TruthWriter::open(const QString& path, QString& error)
 {
     close();
+    error_.clear();
     file_.setFileName(path);
     if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
@@ -61,13 +62,18 @@ void TruthWriter::write(qint64 packet, qint64 timestampMs, const QVector<Sightin
         out_ << row(packet, timestampMs, s) << '\n';
 }
 
-void TruthWriter::close()
+bool TruthWriter::close()
 {
     if (file_.isOpen()) {
         out_.flush();
+        const bool written = out_.status() == QTextStream::Ok && file_.flush();
         out_.setDevice(nullptr);
+        if (!written)
+            error_ =
+                QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
         file_.close();
     }
+    return error_.isEmpty();
 }
 
 } // namespace trklib::sim

@@ -23,7 +23,10 @@ public:
     bool open(const QString& path, QString& error);
     bool isOpen() const { return file_.isOpen(); }
     void write(qint64 packet, qint64 timestampMs, const QVector<Sighting>& sightings);
-    void close();
+    // Flushes and closes; false when anything written could not reach the
+    // file (errorString() says why).
+    bool close();
+    QString errorString() const { return error_; }
 
     // One row without the line end.
     static QString row(qint64 packet, qint64 timestampMs, const Sighting& sighting);
@@ -31,6 +34,7 @@ public:
 private:
     QFile file_;
     QTextStream out_;
+    QString error_;
 };
 
 } // namespace trklib::sim

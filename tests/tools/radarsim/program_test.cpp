@@ -106,11 +106,17 @@ TEST(RadarsimProgram, BadOptionsPrintTheUsageAndExitWithTwo)
 
 TEST(RadarsimProgram, AnUnwritableOutputFileIsReportedOnOneLine)
 {
-    const ProgramRun r =
-        radarsim({"--no-send", "--packets", "2", "--pcap", "/nonexistent/dir/x.pcap"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.contains(QLatin1String("/nonexistent/dir/x.pcap")));
-    EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1);
+    // A file that cannot be created, and one whose writes fail (a full disk).
+    for (const char* option : {"--pcap", "--truth"}) {
+        for (const QString& path :
+             {QStringLiteral("/nonexistent/dir/x"), QStringLiteral("/dev/full")}) {
+            SCOPED_TRACE(QStringLiteral("%1 %2").arg(option, path).toStdString());
+            const ProgramRun r = radarsim({"--no-send", "--packets", "20", option, path});
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.err.count(path), 1) << r.err.toStdString();
+            EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
+        }
+    }
 }
 
 TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
