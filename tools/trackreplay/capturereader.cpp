@@ -6,6 +6,13 @@
 
 namespace trklib::replay {
 
+namespace {
+
+// libpcap hands out microsecond time stamps unless asked for nanoseconds.
+constexpr qint64 microsecondsPerSecond = 1000000;
+
+} // namespace
+
 void CaptureReader::Close::operator()(pcap* handle) const
 {
     pcap_close(handle);
@@ -23,6 +30,8 @@ bool CaptureReader::open(const QString& path)
         return false;
     }
     error_.clear();
+    frameTimeUs_ = 0;
+    cutFrames_ = 0;
     return true;
 }
 
@@ -40,6 +49,9 @@ CaptureReader::Result CaptureReader::next(QByteArray& frame)
     switch (pcap_next_ex(handle_.get(), &header, &data)) {
     case 1:
         frame = QByteArray(reinterpret_cast<const char*>(data), int(header->caplen));
+        frameTimeUs_ = qint64(header->ts.tv_sec) * microsecondsPerSecond + header->ts.tv_usec;
+        if (header->caplen < header->len)
+            ++cutFrames_;
         return Result::Frame;
     case PCAP_ERROR_BREAK:
         return Result::End;

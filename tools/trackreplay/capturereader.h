@@ -34,6 +34,11 @@ public:
     // The next frame's captured bytes. Error when the file ends in the middle
     // of a record or cannot be read on.
     Result next(QByteArray& frame);
+    // The capture time of the frame last read, microseconds since the epoch.
+    qint64 frameTimeUs() const { return frameTimeUs_; }
+    // Frames read so far that the capture's snapshot length cut short of
+    // their length on the wire.
+    int cutFrames() const { return cutFrames_; }
     QString errorString() const { return error_; }
 
 private:
@@ -44,6 +49,8 @@ private:
 
     std::unique_ptr<pcap, Close> handle_;
     QString error_;
+    qint64 frameTimeUs_ = 0;
+    int cutFrames_ = 0;
 };
 
 } // namespace trklib::replay

@@ -41,6 +41,12 @@ QString unreadableReason(const QString& path)
     return {};
 }
 
+// "1 radar packet", "2 radar packets".
+QString counted(int count, const QString& noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(noun).arg(count == 1 ? "" : "s");
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -89,7 +95,7 @@ int main(int argc, char* argv[])
     CaptureReader::Result result;
     while ((result = reader.next(frame)) == CaptureReader::Result::Frame) {
         if (const std::optional<QByteArray> datagram = extractor.offer(frame))
-            driver.offer(*datagram);
+            driver.offer(*datagram, reader.frameTimeUs());
     }
 
     const bool targetsWritten = targets.close();
@@ -100,14 +106,19 @@ int main(int argc, char* argv[])
     if (!validationWritten)
         return fail(options.validation, QStringLiteral("write error"));
     if (result == CaptureReader::Result::Error)
-        return fail(capturePath, QStringLiteral("damaged or truncated capture after %1 radar "
-                                                "packets (%2)")
-                                     .arg(driver.completedPackets())
-                                     .arg(reader.errorString()));
-    if (driver.completedPackets() == 0)
-        return fail(capturePath, QStringLiteral("no radar packet found in %1 UDP datagrams to "
-                                                "port %2")
-                                     .arg(extractor.datagrams())
-                                     .arg(options.port));
+        return fail(capturePath, QStringLiteral("damaged or truncated capture after %1 (%2)")
+                                     .arg(counted(driver.completedPackets(), "radar packet"),
+                                          reader.errorString()));
+    if (driver.completedPackets() == 0) {
+        QString what = QStringLiteral("no radar packet found in %1 to port %2")
+                           .arg(counted(extractor.datagrams(), "UDP datagram"))
+                           .arg(options.port);
+        // A short snapshot length keeps only the start of every frame: say
+        // so, since the radar traffic may well be in the capture.
+        if (reader.cutFrames() > 0)
+            what += QStringLiteral(" (%1 cut short by the capture's snapshot length)")
+                        .arg(counted(reader.cutFrames(), "frame"));
+        return fail(capturePath, what);
+    }
     return 0;
 }

@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cmath>
 #include <limits>
@@ -16,13 +18,47 @@ bool toFiniteDouble(const QString& text, double& value)
     return ok && std::isfinite(value);
 }
 
+// The file a path names, for telling whether two paths name the same one:
+// the canonical path of an existing file; for a file yet to be created, its
+// name in the canonical path of its directory.
+QString fileIdentity(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString directory = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (!directory.isEmpty())
+        return QDir(directory).filePath(info.fileName());
+    return QDir::cleanPath(info.absoluteFilePath());
+}
+
+// Opening an output truncates it: an output that names the capture would
+// destroy it before it is read, and two outputs in one file would garble
+// both. Standard output (an empty path) clashes with nothing.
+QString pathClash(const Options& options)
+{
+    const QString capture = fileIdentity(options.capture);
+    const QString output = options.output.isEmpty() ? QString() : fileIdentity(options.output);
+    const QString validation =
+        options.validation.isEmpty() ? QString() : fileIdentity(options.validation);
+    if (!output.isEmpty() && output == capture)
+        return QStringLiteral("--output names the capture '%1'").arg(options.capture);
+    if (!validation.isEmpty() && validation == capture)
+        return QStringLiteral("--validation names the capture '%1'").arg(options.capture);
+    if (!output.isEmpty() && output == validation)
+        return QStringLiteral("--output and --validation name the same file '%1'")
+            .arg(options.validation);
+    return {};
+}
+
 } // namespace
 
 QString usage()
 {
     return QStringLiteral(
         "usage: trackreplay CAPTURE [--tilt DEG] [--pan DEG] [--height M] [--pan-offset DEG]\n"
-        "                   [--orientation N] [--port N] [-o|--output FILE]\n"
+        "                   [--orientation 0|1] [--port N] [-o|--output FILE]\n"
         "                   [--validation FILE] [--help]\n");
 }
 
@@ -38,7 +74,7 @@ QString helpText()
                "  --pan DEG           radar pan, degrees (default 0)\n"
                "  --height M          mounting height above the ground, metres (default 0)\n"
                "  --pan-offset DEG    added to every detection's azimuth, degrees (default 0)\n"
-               "  --orientation N     0 horizontal, 1 vertical mounting (default 0)\n"
+               "  --orientation 0|1   0 horizontal, 1 vertical mounting (default 0)\n"
                "  --port N            UDP destination port of the radar traffic (default 34567)\n"
                "  -o, --output FILE   target CSV, - for standard output (the default)\n"
                "  --validation FILE   also write the amplitude maxima of every packet as CSV\n"
@@ -92,13 +128,13 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
         }
     }
     if (parser.isSet(orientation)) {
-        bool ok = false;
-        options.config.orientation = parser.value(orientation).toInt(&ok);
-        if (!ok) {
-            message = QStringLiteral("--orientation needs an integer, not '%1'")
-                          .arg(parser.value(orientation));
+        const QString value = parser.value(orientation);
+        if (value != QLatin1String("0") && value != QLatin1String("1")) {
+            message = QStringLiteral("--orientation needs 0 (horizontal) or 1 (vertical), not '%1'")
+                          .arg(value);
             return ParseResult::Error;
         }
+        options.config.orientation = value.toInt();
     }
     if (parser.isSet(port)) {
         bool ok = false;
@@ -126,7 +162,8 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
             return ParseResult::Error;
         }
     }
-    return ParseResult::Run;
+    message = pathClash(options);
+    return message.isEmpty() ? ParseResult::Run : ParseResult::Error;
 }
 
 } // namespace trklib::replay

@@ -26,7 +26,8 @@ enum class ParseResult
 };
 
 // Parses the command line (arguments without the program name). On Error,
-// message says what is wrong.
+// message says what is wrong; an output that names the capture or the other
+// output is an error too, found before any file is opened.
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message);
 
 // The synopsis, for errors; the help text adds what every option means.

@@ -11,6 +11,7 @@
 #include "tools/common/packetencoder.h"
 
 #include <QDataStream>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,6 +30,8 @@ constexpr quint16 radarPort = 34567;
 constexpr int frameSizedDatagramBytes = 1400; // one datagram, one frame, IPv4 or IPv6
 constexpr int wholeBlocks = 0;                // 4096-byte blocks: IPv4 or IPv6 fragments
 constexpr qint64 captureStartUs = 1700000000000000;
+constexpr qint64 frameSpacingUs = 100;
+constexpr int pcapngSnapBytes = 262144;
 
 using Row = QVector<double>;
 
@@ -126,8 +129,10 @@ QVector<Row> engineTargets(const QVector<RadarPacketData>& packets,
 }
 
 // libpcap writes no pcapng: section header, one Ethernet interface and an
-// enhanced packet block per frame, little-endian.
-bool writePcapng(const QString& path, const QVector<QByteArray>& frames)
+// enhanced packet block per frame, little-endian; frames longer than
+// snapBytes are cut to it.
+bool writePcapng(const QString& path, const QVector<QByteArray>& frames,
+                 int snapBytes = pcapngSnapBytes)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -136,14 +141,16 @@ bool writePcapng(const QString& path, const QVector<QByteArray>& frames)
     out.setByteOrder(QDataStream::LittleEndian);
     out << quint32(0x0A0D0D0A) << quint32(28) << quint32(0x1A2B3C4D) << quint16(1) << quint16(0)
         << qint64(-1) << quint32(28);
-    out << quint32(1) << quint32(20) << quint16(1) << quint16(0) << quint32(262144) << quint32(20);
+    out << quint32(1) << quint32(20) << quint16(1) << quint16(0) << quint32(snapBytes)
+        << quint32(20);
     for (const QByteArray& frame : frames) {
-        const int padded = (frame.size() + 3) / 4 * 4;
+        const int captured = std::min(int(frame.size()), snapBytes);
+        const int padded = (captured + 3) / 4 * 4;
         const quint32 length = quint32(32 + padded);
         out << quint32(6) << length << quint32(0) << quint32(captureStartUs >> 32)
-            << quint32(captureStartUs) << quint32(frame.size()) << quint32(frame.size());
-        out.writeRawData(frame.constData(), frame.size());
-        out.writeRawData("\0\0\0", padded - frame.size());
+            << quint32(captureStartUs) << quint32(captured) << quint32(frame.size());
+        out.writeRawData(frame.constData(), captured);
+        out.writeRawData("\0\0\0", padded - captured);
         out << length;
     }
     return out.status() == QDataStream::Ok && file.flush();
@@ -156,6 +163,15 @@ void expectOneErrorLine(const ReplayRun& run)
     EXPECT_EQ(run.err.count('\n'), 1) << run.err.constData();
     EXPECT_TRUE(run.err.endsWith('\n'));
 }
+
+// What befalls the datagrams on their way into the capture, by their number
+// in sending order.
+struct Damage
+{
+    int lostFragmentOf = -1; // this datagram loses its second fragment
+    int pauseBefore = -1;    // the sender pauses before this datagram ...
+    qint64 pauseUs = 0;      // ... for this long
+};
 
 class Trackreplay : public ::testing::Test
 {
@@ -170,29 +186,43 @@ protected:
 
     QString path(const QString& name) const { return dir_.filePath(name); }
 
-    // A capture of the packets' datagrams as radarsim frames them, pcapng when
-    // the name says so. The datagram numbered lostFragmentOf loses its second
-    // fragment.
-    QString capture(const QString& name, QHostAddress::SpecialAddress to, int maxDatagramBytes,
-                    quint16 port = radarPort, int lostFragmentOf = -1)
+    // The frames of the packets' datagrams as radarsim frames them, and the
+    // time each is captured at.
+    QVector<QByteArray> frames(QHostAddress::SpecialAddress to, int maxDatagramBytes,
+                               quint16 port = radarPort, const Damage& damage = {},
+                               QVector<qint64>* timesUs = nullptr) const
     {
         sim::UdpFrameBuilder builder{QHostAddress(to), port};
         QVector<QByteArray> frames;
+        int number = 0;
         for (const RadarPacketData& p : qAsConst(packets_)) {
             for (const QByteArray& datagram : PacketEncoder::datagrams(p, maxDatagramBytes)) {
                 const QVector<QByteArray> parts = builder.frames(datagram);
-                frames += lostFragmentOf-- == 0 ? parts.mid(0, 1) + parts.mid(2) : parts;
+                const qint64 pauseUs = number >= damage.pauseBefore ? damage.pauseUs : 0;
+                frames +=
+                    number++ == damage.lostFragmentOf ? parts.mid(0, 1) + parts.mid(2) : parts;
+                while (timesUs && timesUs->size() < frames.size())
+                    timesUs->append(captureStartUs + timesUs->size() * frameSpacingUs + pauseUs);
             }
         }
+        return frames;
+    }
+
+    // A capture of those frames, pcapng when the name says so.
+    QString capture(const QString& name, QHostAddress::SpecialAddress to, int maxDatagramBytes,
+                    quint16 port = radarPort, const Damage& damage = {})
+    {
+        QVector<qint64> timesUs;
+        const QVector<QByteArray> bytes = frames(to, maxDatagramBytes, port, damage, &timesUs);
         if (name.endsWith(QLatin1String(".pcapng"))) {
-            EXPECT_TRUE(writePcapng(path(name), frames));
+            EXPECT_TRUE(writePcapng(path(name), bytes));
             return path(name);
         }
         sim::PcapWriter writer;
         QString error;
         EXPECT_TRUE(writer.open(path(name), error)) << qPrintable(error);
-        for (int i = 0; i < frames.size(); ++i)
-            writer.write(frames[i], captureStartUs + i * 100);
+        for (int i = 0; i < bytes.size(); ++i)
+            writer.write(bytes[i], timesUs[i]);
         return path(name);
     }
 
@@ -249,18 +279,35 @@ TEST_F(Trackreplay, FragmentedIpv4AndIpv6AndPcapngGiveTheSameTargets)
     }
 }
 
-TEST_F(Trackreplay, MissingFragmentDropsOnlyItsPacket)
+TEST_F(Trackreplay, MissingFragmentOrLongPauseDropsOnlyItsPacket)
 {
     constexpr int damagedPacket = 20;
     constexpr int datagramsPerPacket = 7;
     constexpr int distanceDatagram = 3; // header, amplitude, velocity, distance, ...
-    QVector<RadarPacketData> survivors = packets_;
-    survivors.remove(damagedPacket);
-    const ReplayRun run =
-        replay(capture("lost-fragment.pcap", QHostAddress::LocalHost, wholeBlocks, radarPort,
-                       damagedPacket * datagramsPerPacket + distanceDatagram));
-    ASSERT_EQ(run.exitCode, 0) << run.err.constData();
-    EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), engineTargets(survivors)));
+    constexpr int header = damagedPacket * datagramsPerPacket;
+    constexpr int distance = header + distanceDatagram;
+    // A live read gives up after one second without a datagram.
+    const struct
+    {
+        const char* what;
+        Damage damage;
+        bool dropped;
+    } cases[] = {
+        {"lost fragment", {distance, -1, 0}, true},
+        {"1.5 s pause inside the packet", {-1, distance, 1500000}, true},
+        {"0.9 s pause inside the packet", {-1, distance, 900000}, false},
+        {"5 s pause before the packet", {-1, header, 5000000}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<RadarPacketData> survivors = packets_;
+        if (c.dropped)
+            survivors.remove(damagedPacket);
+        const ReplayRun run = replay(
+            capture("damaged.pcap", QHostAddress::LocalHost, wholeBlocks, radarPort, c.damage));
+        ASSERT_EQ(run.exitCode, 0) << run.err.constData();
+        EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), engineTargets(survivors)));
+    }
 }
 
 TEST_F(Trackreplay, RadarTrafficIsTakenFromTheGivenPortOnly)
@@ -297,13 +344,74 @@ TEST_F(Trackreplay, BadCapturesGiveOneErrorLine)
     EXPECT_TRUE(sameRows(rows, expected_.mid(0, rows.size())));
 }
 
+TEST_F(Trackreplay, ErrorLineCountsWhatWasFound)
+{
+    packets_.resize(2);
+    QFile file(capture("two.pcap", QHostAddress::LocalHost, wholeBlocks));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QVector<QByteArray> all = frames(QHostAddress::LocalHost, wholeBlocks);
+    // Keeps the 90-byte header frames whole and cuts every fragment of a block.
+    constexpr int snapBytes = 200;
+    ASSERT_TRUE(writePcapng(path("header.pcapng"), all.mid(0, 1)));
+    ASSERT_TRUE(writePcapng(path("snapped.pcapng"), all, snapBytes));
+
+    const struct
+    {
+        QString capture;
+        QString says;
+    } cases[] = {
+        {writeFile("cut.pcap", bytes.left(bytes.size() - 700)), "after 1 radar packet ("},
+        {path("header.pcapng"), "no radar packet found in 1 UDP datagram to port 34567\n"},
+        {path("snapped.pcapng"),
+         QStringLiteral("no radar packet found in 2 UDP datagrams to port 34567 (%1 frames cut "
+                        "short by the capture's snapshot length)\n")
+             .arg(all.size() - packets_.size())},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qPrintable(c.capture));
+        const ReplayRun run = replay(c.capture);
+        expectOneErrorLine(run);
+        EXPECT_TRUE(run.err.contains(c.says.toUtf8())) << run.err.constData();
+    }
+}
+
+TEST_F(Trackreplay, OutputsThatNameTheCaptureOrEachOtherAreRefused)
+{
+    const QString file = capture("keep.pcap", QHostAddress::LocalHost, wholeBlocks);
+    QFile in(file);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    ASSERT_TRUE(QFile::link(file, path("link.pcap")));
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("sub"));
+    const QString targets = path("targets.csv");
+
+    for (const QStringList& outputs :
+         {QStringList{"-o", file}, QStringList{"-o", path("link.pcap")},
+          QStringList{"--validation", path("sub/../keep.pcap"), "-o", targets},
+          QStringList{"-o", targets, "--validation", targets},
+          QStringList{"-o", targets, "--validation", path("sub/../targets.csv")}}) {
+        SCOPED_TRACE(qPrintable(outputs.join(' ')));
+        const ReplayRun run = replay(file, outputs);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_TRUE(run.err.contains("usage: trackreplay CAPTURE")) << run.err.constData();
+        EXPECT_FALSE(QFile::exists(targets));
+        ASSERT_TRUE(in.seek(0));
+        EXPECT_EQ(in.readAll(), bytes) << "the capture was changed";
+    }
+    // The same name in another directory is another file.
+    const ReplayRun run = replay(file, {"-o", path("sub/keep.pcap")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.constData();
+}
+
 TEST_F(Trackreplay, BadOptionsGiveUsageAndExitCode2)
 {
     // The capture need not exist: the command line is read first.
     for (const char* arguments :
          {"", "any.pcap --tilt", "any.pcap --tilt steep", "any.pcap --height nan",
-          "any.pcap --orientation 1.5", "any.pcap --port 0", "any.pcap --port 65536",
-          "any.pcap --speed 3", "any.pcap any.pcap"}) {
+          "any.pcap --orientation 1.5", "any.pcap --orientation 2", "any.pcap --orientation -1",
+          "any.pcap --port 0", "any.pcap --port 65536", "any.pcap --speed 3",
+          "any.pcap any.pcap"}) {
         SCOPED_TRACE(arguments);
         const QString line = QString::fromLatin1(arguments);
         const ReplayRun run = runTrackreplay(line.isEmpty() ? QStringList() : line.split(' '));
