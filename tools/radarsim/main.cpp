@@ -84,17 +84,20 @@ int run(const SimOptions& options)
                 .arg(options.ratePps));
     }
 
-    const auto period = std::chrono::duration<double>(1.0 / options.ratePps);
+    // "Until stopped" ends, at the latest, where the timestamps run out.
+    const qint64 packets = options.packets > 0 ? options.packets : options.packetLimit();
     const Clock::time_point start = Clock::now();
     qint64 sent = 0;
     qint64 failed = 0;
     qint64 number = 0;
-    for (; !stopRequested && (options.packets == 0 || number < options.packets); ++number) {
+    for (; !stopRequested && number < packets; ++number) {
         const SimulatedPacket p = simulator.packet(number);
+        // Timestamps stay within SimOptions::maxTimestampMs: no overflow
+        // below, in microseconds or in the clock's nanoseconds.
         qint64 timeUs = p.timestampMs * 1000;
         if (!options.noSend) {
-            sleepUntil(start +
-                       std::chrono::duration_cast<Clock::duration>(period * double(number)));
+            // Each packet leaves at its timestamp's offset from the first.
+            sleepUntil(start + std::chrono::milliseconds(p.timestampMs - options.startMs));
             if (stopRequested)
                 break;
             timeUs = wallClockUs();

@@ -13,6 +13,7 @@ namespace trklib::sim {
 
 namespace {
 
+constexpr double minRatePps = 0.1;
 constexpr double maxRatePps = 1000.0;
 constexpr int maxUdpPayloadBytes = 65507;
 constexpr double maxHeightM = 100.0;
@@ -50,6 +51,20 @@ qint64 SimOptions::timestampMs(qint64 packet) const
     return startMs + qint64(std::llround(double(packet) * 1000.0 / ratePps));
 }
 
+qint64 SimOptions::packetLimit() const
+{
+    // The estimate is off by at most a packet through rounding; the
+    // timestamps themselves decide. All values stay below 2^53 (rates of
+    // at most 1000 per second, spans of at most maxTimestampMs).
+    const qint64 spanMs = maxTimestampMs - startMs;
+    qint64 last = qint64(double(spanMs) * ratePps / 1000.0);
+    while (last > 0 && timestampMs(last) > maxTimestampMs)
+        --last;
+    while (timestampMs(last + 1) <= maxTimestampMs)
+        ++last;
+    return last + 1;
+}
+
 QString usageText()
 {
     return QStringLiteral(
@@ -58,7 +73,7 @@ QString usageText()
         "\n"
         "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
         "  --port N             destination port (default 34567)\n"
-        "  --rate PPS           packets per second (default 20)\n"
+        "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
         "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
         "  --scene NAME         road, crossing or pedestrians (default road)\n"
         "  --seed N             seed of the scene and the noise (default 1)\n"
@@ -72,7 +87,8 @@ QString usageText()
         "  --loss P             probability of dropping a datagram (default 0)\n"
         "  --reorder P          probability of swapping a datagram with the next (default 0)\n"
         "  --start-ms MS        timestamp of packet 0; packet k has MS + k*1000/PPS\n"
-        "                       (default 1700000000000)\n"
+        "                       (default 1700000000000); timestamps stay within\n"
+        "                       0 to 4294967295000, the seconds a pcap file holds\n"
         "  --pcap FILE          also write the sent frames to a pcap file\n"
         "  --truth FILE         write the ground truth per packet as CSV\n"
         "  --no-send            send nothing, write the files as fast as possible\n"
@@ -99,12 +115,10 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
              return ok;
          }},
         {QStringLiteral("--rate"),
-         [&](const QString& v) {
-             return toDouble(v, 0.0, maxRatePps, o.ratePps) && o.ratePps > 0.0;
-         }},
+         [&](const QString& v) { return toDouble(v, minRatePps, maxRatePps, o.ratePps); }},
         {QStringLiteral("--packets"),
          [&](const QString& v) {
-             return toInteger(v, 0, std::numeric_limits<qint64>::max() / 1000, o.packets);
+             return toInteger(v, 0, std::numeric_limits<qint64>::max(), o.packets);
          }},
         {QStringLiteral("--scene"),
          [&](const QString& v) {
@@ -144,9 +158,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         {QStringLiteral("--reorder"),
          [&](const QString& v) { return toDouble(v, 0.0, 1.0, o.reorderProbability); }},
         {QStringLiteral("--start-ms"),
-         [&](const QString& v) {
-             return toInteger(v, 0, std::numeric_limits<qint64>::max() / 2, o.startMs);
-         }},
+         [&](const QString& v) { return toInteger(v, 0, SimOptions::maxTimestampMs, o.startMs); }},
         {QStringLiteral("--pcap"),
          [&](const QString& v) {
              o.pcapPath = v;
@@ -198,6 +210,15 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
     }
     if (o.noSend && o.packets == 0) {
         error = QStringLiteral("--no-send needs --packets N with N > 0");
+        return ParseResult::Error;
+    }
+    if (o.packets > o.packetLimit()) {
+        error = QStringLiteral("bad value for --packets: %1 (timestamps from --start-ms %2 at %3 "
+                               "packets/s would pass %4)")
+                    .arg(o.packets)
+                    .arg(o.startMs)
+                    .arg(o.ratePps)
+                    .arg(SimOptions::maxTimestampMs);
         return ParseResult::Error;
     }
     return ParseResult::Run;

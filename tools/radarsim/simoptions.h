@@ -27,8 +27,15 @@ struct SimOptions
     bool noSend = false;
     bool quiet = false;
 
+    // The latest timestamp: a classic pcap file holds the seconds of its
+    // capture times in 32 bits.
+    static constexpr qint64 maxTimestampMs = 4294967295000;
+
     // Timestamp of packet k: start + k * 1000 / rate, in whole milliseconds.
     qint64 timestampMs(qint64 packet) const;
+    // How many packets from the start keep their timestamps within
+    // maxTimestampMs: the most that a run produces.
+    qint64 packetLimit() const;
 };
 
 enum class ParseResult

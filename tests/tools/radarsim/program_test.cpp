@@ -41,17 +41,29 @@ TEST(SimOptions, DefaultsAndValuesInBothSpellings)
     EXPECT_EQ(o.orientation, 1);
     EXPECT_TRUE(o.noSend);
     EXPECT_EQ(o.timestampMs(1), 5125) << "8 packets per second: 125 ms apart";
+
+    // The ends of the ranges; the last packet's timestamp fits as well.
+    ASSERT_EQ(parse({"--rate", "0.1", "--start-ms", "0", "--packets", "2"}, o), ParseResult::Run);
+    EXPECT_EQ(o.timestampMs(1), 10000);
+    ASSERT_EQ(parse({"--rate=1000", "--start-ms=4294967294998", "--packets=3"}, o),
+              ParseResult::Run);
+    EXPECT_EQ(o.timestampMs(2), SimOptions::maxTimestampMs);
+    EXPECT_EQ(o.packetLimit(), 3);
 }
 
 TEST(SimOptions, RejectsBadOptionsAndValues)
 {
-    for (const char* args : {"--bogus",         "--port",          "--port 0",
-                             "--port 70000",    "--rate 0",        "--rate x",
-                             "--packets -1",    "--scene harbour", "--seed -1",
-                             "--tilt nan",      "--height -1",     "--orientation 2",
-                             "--loss 1.5",      "--reorder -0.1",  "--max-datagram 70000",
-                             "--host 10.0.0.1", "--host radar",    "--no-send",
-                             "--quiet=1",       "packets"}) {
+    for (const char* args :
+         {"--bogus", "--port", "--port 0", "--port 70000", "--rate 0", "--rate x", "--packets -1",
+          "--scene harbour", "--seed -1", "--tilt nan", "--height -1", "--orientation 2",
+          "--loss 1.5", "--reorder -0.1", "--max-datagram 70000", "--host 10.0.0.1", "--host radar",
+          "--no-send", "--quiet=1", "packets",
+          // Rates and timestamps that would not fit their arithmetic, or
+          // pass the 32-bit seconds of a pcap file.
+          "--rate 0.09", "--rate 1e-300", "--rate 1001", "--start-ms -1",
+          "--start-ms 4294967295001", "--start-ms 4611686018427387903",
+          "--start-ms 4294967294998 --rate 1000 --packets 4", "--rate 0.1 --packets 429496730",
+          "--packets 9223372036854775807"}) {
         SimOptions o;
         EXPECT_EQ(parse(QString::fromLatin1(args).split(' '), o), ParseResult::Error) << args;
     }
