@@ -175,7 +175,7 @@ Scene Scene::pedestrians(quint64 seed)
                  seed);
 }
 
-Scene::Scene(const QVector<Path>& paths, quint64 seed) : paths_(paths)
+Scene::Scene(const QVector<Path>& paths, quint64 seed) : paths_(paths), seed_(seed)
 {
     for (int i = 0; i < paths_.size(); ++i) {
         states_.append(PathState(streamSeed(seed, quint64(i))));
@@ -187,6 +187,7 @@ Scene::Scene(const QVector<Path>& paths, quint64 seed) : paths_(paths)
         states_[i].next = draw(i, firstEntryS, -std::numeric_limits<double>::infinity());
     }
     horizonS_ = -std::numeric_limits<double>::infinity();
+    forgottenBeforeS_ = -std::numeric_limits<double>::infinity();
 }
 
 Scene::Traveller Scene::draw(int path, double earliestEntryS, double previousExitS)
@@ -267,11 +268,21 @@ void Scene::generateUntil(double horizonS)
 
 QVector<ObjectState> Scene::objectsAt(double timeS)
 {
+    // Objects that left before an earlier question have been dropped: a
+    // step back in time draws the scene again from its seed, which gives
+    // the same objects.
+    if (timeS < forgottenBeforeS_)
+        *this = Scene(paths_, seed_);
     if (timeS > horizonS_)
         generateUntil(timeS + generationChunkS);
+    // Objects gone by now stay gone at every later time.
+    travellers_.erase(std::remove_if(travellers_.begin(), travellers_.end(),
+                                     [&](const Traveller& t) { return t.exitS() < timeS; }),
+                      travellers_.end());
+    forgottenBeforeS_ = qMax(forgottenBeforeS_, timeS);
     QVector<ObjectState> objects;
     for (const Traveller& t : qAsConst(travellers_)) {
-        if (t.entryS > timeS || t.exitS() < timeS)
+        if (t.entryS > timeS)
             continue;
         const Path& p = paths_[t.path];
         const double ux = std::cos(radians(p.headingDeg));

@@ -71,8 +71,13 @@ public:
     Scene(const QVector<Path>& paths, quint64 seed);
 
     // The objects on the paths at time t (seconds after the start), in id
-    // order. Calls with any times give the same answers for a given seed.
+    // order. Calls with any times give the same answers for a given seed;
+    // times that only grow are the cheap case.
     QVector<ObjectState> objectsAt(double timeS);
+
+    // Objects held: those not yet gone at the latest time asked for, up to
+    // the look-ahead. Stays small however long the scene runs.
+    int heldObjects() const { return travellers_.size(); }
 
 private:
     struct Traveller
@@ -99,9 +104,11 @@ private:
     void generateUntil(double horizonS);
 
     QVector<Path> paths_;
+    quint64 seed_ = 0;
     QVector<PathState> states_;
-    QVector<Traveller> travellers_; // released, in id order
+    QVector<Traveller> travellers_; // released and not yet gone, in id order
     double horizonS_ = 0.0;
+    double forgottenBeforeS_ = 0.0; // travellers gone before this were dropped
     int nextId_ = 1;
 };
 

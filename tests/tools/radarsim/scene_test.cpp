@@ -37,6 +37,24 @@ TEST(Scene, SameSeedGivesTheSameObjectsWhateverTheOrderOfTheQuestions)
     }
 }
 
+TEST(Scene, LetsGoOfObjectsThatHaveLeftOverALongRun)
+{
+    // Five and a half hours of traffic, thousands of objects per scene; a
+    // step back afterwards draws the same scene again.
+    constexpr int maxHeld = 100;
+    for (const QString& name : Scene::names()) {
+        SCOPED_TRACE(name.toStdString());
+        Scene scene = Scene::byName(name, 5);
+        int most = 0;
+        for (double t = 0.0; t < 20000.0; t += 10.0) {
+            scene.objectsAt(t);
+            most = qMax(most, scene.heldObjects());
+        }
+        EXPECT_LT(most, maxHeld);
+        EXPECT_EQ(fields(scene.objectsAt(5.0)), fields(Scene::byName(name, 5).objectsAt(5.0)));
+    }
+}
+
 TEST(Scene, ObjectsOfOneLaneNeverCatchUpWithEachOther)
 {
     constexpr double minGapM = 8.0; // 3 s of headway at the slowest 30 km/h, with margin
