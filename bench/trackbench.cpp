@@ -3,8 +3,8 @@
 #include "bench/benchstream.h"
 
 #include "engine/targettracking.h"
-#include "input/dataparser.h"
-#include "tools/common/packetencoder.h"
+#include "input/datagramassembler.h"
+#include "input/packetencoder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -90,7 +90,7 @@ void BM_GetRadarData(benchmark::State& state)
     const RadarPacketData& packet = stream()[representativePacket];
     for (auto _ : state)
         benchmark::DoNotOptimize(engine.getRadarData(packet));
-    state.SetItemsProcessed(state.iterations() * PacketEncoder::cellCount);
+    state.SetItemsProcessed(state.iterations() * wire::cellCount);
 }
 BENCHMARK(BM_GetRadarData);
 
@@ -136,23 +136,17 @@ BENCHMARK(BM_AlgorithmConvoy);
 
 // Reassembly of one packet from its datagrams: whole blocks (Arg 0) or
 // blocks cut to Ethernet-sized datagrams.
-void BM_DataParserReassembly(benchmark::State& state)
+void BM_DatagramAssembly(benchmark::State& state)
 {
     const QVector<QByteArray> datagrams =
         PacketEncoder::datagrams(stream()[representativePacket], int(state.range(0)));
-    DataParser parser;
-    for (auto _ : state) {
-        parser.reset();
-        DataParser::Status status = DataParser::Incomplete;
-        for (const QByteArray& datagram : datagrams)
-            status = parser.parseDatagram(datagram);
-        benchmark::DoNotOptimize(status);
-        benchmark::DoNotOptimize(parser.radarPacketData());
-    }
-    state.SetBytesProcessed(state.iterations() * PacketEncoder::packetBytes);
+    DatagramAssembler assembler;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(assembler.assemble(datagrams));
+    state.SetBytesProcessed(state.iterations() * wire::packetBytes);
     state.counters["datagrams"] = double(datagrams.size());
 }
-BENCHMARK(BM_DataParserReassembly)->Arg(0)->Arg(udpPayloadBytes);
+BENCHMARK(BM_DatagramAssembly)->Arg(0)->Arg(udpPayloadBytes);
 
 } // namespace
 } // namespace trklib::bench

@@ -1,18 +1,19 @@
 #include "engine/targettracking.h"
 
-#include "input/dataparser.h"
+#include "input/datagramassembler.h"
 #include "input/radarsocket.h"
 #include "util/util.h"
 
 namespace trklib {
 
 TargetTracking::TargetTracking()
-    : socket_(std::make_unique<RadarSocket>(radarPort)), parser_(std::make_unique<DataParser>())
+    : socket_(std::make_unique<RadarSocket>(radarPort)),
+      assembler_(std::make_unique<DatagramAssembler>())
 {
     Target::resetNumberGenerator();
 }
 
-// Members go in reverse order: the lists, the parser, then the socket, whose
+// Members go in reverse order: the lists, the assembler, then the socket, whose
 // destructor closes the UDP socket. No disconnect() is needed first.
 TargetTracking::~TargetTracking() = default;
 

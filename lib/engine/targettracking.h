@@ -3,6 +3,7 @@
 #include "detection/radardatamax.h"
 #include "input/radardata.h"
 #include "input/radarpacketdata.h"
+#include "input/wireformat.h"
 #include "interface/export.h"
 #include "interface/targettrackinginterface.h"
 #include "tracking/candidate.h"
@@ -14,16 +15,16 @@
 
 namespace trklib {
 
-class DataParser;
+class DatagramAssembler;
 class RadarSocket;
 
-// The engine behind TargetTrackingInterface: owns the socket and the parser,
-// keeps the tracking state of the two velocity streams and runs one cycle
-// per packet. The stages are public so that tools and tests can drive them.
+// The engine behind TargetTrackingInterface: owns the socket and the datagram
+// assembler, keeps the tracking state of the two velocity streams and runs
+// one cycle per packet. The stages are public so that tools and tests can drive them.
 class TRKLIB_EXPORT TargetTracking
 {
 public:
-    static constexpr quint32 radarPort = 34567;
+    static constexpr quint32 radarPort = wire::defaultPort;
 
     TargetTracking();
     ~TargetTracking();
@@ -89,7 +90,7 @@ private:
     long timeDelta_ = 0;    // ms
     RadarConfig radarConfig_{};
     std::unique_ptr<RadarSocket> socket_;
-    std::unique_ptr<DataParser> parser_;
+    std::unique_ptr<DatagramAssembler> assembler_;
     QVector<Candidate> negativeCandidates_;
     QVector<Candidate> positiveCandidates_;
     QVector<Target> negativeTargets_;

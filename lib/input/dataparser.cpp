@@ -8,13 +8,10 @@ namespace trklib {
 
 namespace {
 
-constexpr char syncPattern[] = {'\xAA', '\xAA', '\xAA', '\xAA', '\xAA', '\xAB'};
-constexpr int syncBytes = int(sizeof(syncPattern));
-constexpr qint8 supportedVersion = 2;
-
 bool startsWithSync(const QByteArray& bytes)
 {
-    return bytes.size() >= syncBytes && std::memcmp(bytes.constData(), syncPattern, syncBytes) == 0;
+    return bytes.size() >= wire::syncBytes &&
+           std::memcmp(bytes.constData(), wire::syncPattern.data(), wire::syncBytes) == 0;
 }
 
 } // namespace
@@ -78,10 +75,10 @@ DataParser::Status DataParser::parseHeader()
     in.setByteOrder(QDataStream::LittleEndian);
     for (qint8& b : packet_.sync)
         in >> b;
-    if (std::memcmp(packet_.sync.data(), syncPattern, syncBytes) != 0)
+    if (std::memcmp(packet_.sync.data(), wire::syncPattern.data(), wire::syncBytes) != 0)
         return BadHeader;
     in >> packet_.version;
-    if (packet_.version != supportedVersion)
+    if (packet_.version != wire::version)
         return BadHeader;
     in >> packet_.headerSize;
     if (packet_.headerSize != headerBytes)

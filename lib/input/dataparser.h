@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/radarpacketdata.h"
+#include "input/wireformat.h"
 #include "interface/export.h"
 
 #include <QByteArray>
@@ -28,8 +29,8 @@ public:
         BadSize = 3     // a datagram that fits no step; dropped, waiting for a header
     };
 
-    static constexpr int cellCount = 1024;
-    static constexpr int headerBytes = 48;
+    static constexpr int cellCount = wire::cellCount;
+    static constexpr int headerBytes = wire::headerBytes;
 
     explicit DataParser(QObject* parent = nullptr);
 

@@ -1,32 +1,37 @@
 #include "engine/targettracking.h"
 
-#include "input/dataparser.h"
+#include "input/datagramassembler.h"
 #include "input/radarsocket.h"
 
 namespace trklib {
 
-// Reads datagrams until the parser completes a packet (0), a wait for a
-// datagram runs out or the socket is not bound (1), or a bad header arrives
-// (2). Stray datagrams and broken blocks are skipped; the parser then waits
-// for the next header. The caller's packet is written only on success.
+// Reads datagrams until one completes a packet (0), a wait for a datagram
+// runs out or the socket is not bound (1), or a bad header arrives (2).
+// Every read starts at a header: a packet left half-assembled by an earlier
+// read is given up. Stray datagrams and broken blocks are skipped; the
+// assembler then waits for the next header. The caller's packet is written
+// only on success.
 int TargetTracking::getRadarPacket(RadarPacketData& packet) const
 {
     constexpr int readError = 1;
     constexpr int parseError = 2;
 
-    parser_->reset();
+    assembler_->restart();
     for (;;) {
         QByteArray datagram;
         if (!socket_->readDatagram(datagram))
             return readError;
-        const DataParser::Status status = parser_->parseDatagram(datagram);
-        if (status == DataParser::BadHeader)
+        switch (assembler_->offer(datagram)) {
+        case DataParser::Complete:
+            packet = assembler_->packet();
+            return 0;
+        case DataParser::BadHeader:
             return parseError;
-        if (status == DataParser::Complete)
+        case DataParser::Incomplete:
+        case DataParser::BadSize:
             break;
+        }
     }
-    packet = parser_->radarPacketData();
-    return 0;
 }
 
 } // namespace trklib

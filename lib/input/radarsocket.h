@@ -1,5 +1,7 @@
 #pragma once
 
+#include "input/datagramassembler.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -17,7 +19,8 @@ class RadarSocket : public QObject
 
 public:
     static constexpr int receiveBufferBytes = 1048576;
-    static constexpr int datagramWaitMs = 1000;
+    // The wait for one datagram: the longest pause within a packet.
+    static constexpr int datagramWaitMs = int(DatagramAssembler::maxPauseUs / 1000);
 
     explicit RadarSocket(quint32 port, QObject* parent = nullptr);
     ~RadarSocket() override;

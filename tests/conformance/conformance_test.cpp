@@ -1,6 +1,7 @@
 #include "conformancescenes.h"
 #include "engine/targettracking.h"
-#include "input/dataparser.h"
+#include "input/datagramassembler.h"
+#include "input/packetencoder.h"
 #include "sceneoutput.h"
 
 #include <QDir>
@@ -15,10 +16,6 @@
 
 namespace trklib {
 namespace {
-
-constexpr int packetBytes = 19504;
-// The seven datagrams of one packet: header and six array blocks.
-constexpr int datagramBytes[] = {48, 1024, 4096, 4096, 4096, 4096, 2048};
 
 // One line "tilt,pan,height,panOffset,orientation".
 bool parseConfig(const QByteArray& text, RadarConfig& c)
@@ -36,27 +33,23 @@ QByteArray number(double value)
     return QByteArray(text);
 }
 
-// Offers every packet as its seven datagrams to one parser and, for every
-// packet the parser completes, writes the P line, then the T lines of one
+// Offers every packet as its seven datagrams to one assembler and, for every
+// packet it completes, writes the P line, then the T lines of one
 // engine's targets and the V lines of its validation records, the validation
 // records taken first.
 QList<QByteArray> replay(const QByteArray& packets, const RadarConfig& config)
 {
-    DataParser parser;
+    DatagramAssembler assembler;
     TargetTracking engine;
     engine.radarConfig() = config;
 
     QList<QByteArray> lines;
-    for (int p = 0; p < packets.size() / packetBytes; ++p) {
-        int offset = p * packetBytes;
-        DataParser::Status status = DataParser::Incomplete;
-        for (int bytes : datagramBytes) {
-            status = parser.parseDatagram(packets.mid(offset, bytes));
-            offset += bytes;
-        }
-        if (status != DataParser::Complete)
+    for (int p = 0; p < packets.size() / wire::packetBytes; ++p) {
+        const std::optional<RadarPacketData> assembled = assembler.assemble(
+            PacketEncoder::datagramsOfWire(packets.mid(p * wire::packetBytes, wire::packetBytes)));
+        if (!assembled)
             continue;
-        const RadarPacketData packet = parser.radarPacketData();
+        const RadarPacketData& packet = *assembled;
 
         QVector<ValidationData> records;
         engine.getValidationFromData(packet, records);
@@ -94,7 +87,7 @@ TEST_P(Conformance, ReplayGivesTheRecordedOutput)
     RadarConfig config{};
     ASSERT_TRUE(parseConfig(configText, config)) << configText.toStdString();
     ASSERT_GT(packets.size(), 0) << dir.path().toStdString();
-    ASSERT_EQ(packets.size() % packetBytes, 0) << "packets.bin holds whole packets only";
+    ASSERT_EQ(packets.size() % wire::packetBytes, 0) << "packets.bin holds whole packets only";
 
     const test::SceneComparison result = test::compareScene(expectedText, replay(packets, config));
 

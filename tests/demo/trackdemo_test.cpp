@@ -168,16 +168,10 @@ TEST(TrackDemo, PrintsTheTargetsOfARecordedScene)
                         "\n\tconfirmed           = " + f[6] + "\n";
             }
         }
-        const QByteArray wire = recorded.read(packets * PacketEncoder::packetBytes);
-        expectOutput(input, text, [&wire](UdpSender& radar) {
-            const int blockBytes[] = {48, 1024, 4096, 4096, 4096, 4096, 2048};
-            for (int offset = 0; offset < wire.size();) {
-                for (int bytes : blockBytes) {
-                    ASSERT_TRUE(radar.send(wire.mid(offset, bytes)));
-                    offset += bytes;
-                }
-            }
-        });
+        const QVector<QByteArray> datagrams =
+            PacketEncoder::datagramsOfWire(recorded.read(packets * trklib::wire::packetBytes));
+        expectOutput(input, text,
+                     [&datagrams](UdpSender& radar) { ASSERT_TRUE(radar.send(datagrams)); });
     }
 }
 

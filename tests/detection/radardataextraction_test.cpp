@@ -1,6 +1,6 @@
 #include "engine/targettracking.h"
+#include "input/packetencoder.h"
 #include "support/packets.h"
-#include "tools/common/packetencoder.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 namespace trklib {
 namespace {
 
-constexpr int cellCount = PacketEncoder::cellCount;
+constexpr int cellCount = wire::cellCount;
 
 class RadarDataExtraction : public ::testing::Test
 {

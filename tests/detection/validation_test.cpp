@@ -1,6 +1,6 @@
 #include "engine/targettracking.h"
+#include "input/packetencoder.h"
 #include "support/packets.h"
-#include "tools/common/packetencoder.h"
 
 #include <gtest/gtest.h>
 

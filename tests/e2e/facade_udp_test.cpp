@@ -1,7 +1,7 @@
 #include "e2e/udptest.h"
 #include "engine/targettracking.h"
+#include "input/packetencoder.h"
 #include "support/packets.h"
-#include "tools/common/packetencoder.h"
 #include "util/util.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "support/packets.h"
 
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 namespace trklib::test {
 
@@ -23,7 +23,7 @@ RadarPacketData patternedPacket(qint64 timestamp, int seed)
     p.info41 = qint8(41 + seed);
     p.info42 = qint16(4200 + seed);
     p.info44 = 440000 + seed;
-    for (int i = 0; i < PacketEncoder::cellCount; ++i) {
+    for (int i = 0; i < wire::cellCount; ++i) {
         p.amplitude[i] = static_cast<signed char>(-128 + (i * 7 + seed) % amplitudeSpanDb);
         p.relVelocity[i] = float(seed) * 100.0f + float(i) * 0.25f - 128.0f;
         p.distance[i] = float(seed) * 10.0f + float(i) * 1.5f;

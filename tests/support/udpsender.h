@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 #include <QHostAddress>
 #include <QUdpSocket>

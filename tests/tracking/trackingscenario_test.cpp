@@ -1,7 +1,10 @@
-// Whole tracking cycles on synthetic packets: a few objects moving radially
-// at constant speed, one range cell per 0.3 m, a packet every 50 ms.
+// Whole tracking cycles on packets of the simulator's sensor model: a few
+// objects driving along the boresight at constant speed, seen by a radar
+// 5 m above the road, a packet every 50 ms. One object is hidden for a
+// while, one leaves the scene early.
 #include "engine/targettracking.h"
-#include "tools/common/packetencoder.h"
+#include "tools/common/mountingoptions.h"
+#include "tools/common/sensormodel.h"
 #include "util/util.h"
 
 #include <gtest/gtest.h>
@@ -11,60 +14,52 @@
 namespace trklib {
 namespace {
 
-constexpr double cellSizeM = 0.3;
 constexpr qint64 packetPeriodMs = 50;
 constexpr qint64 firstTimestampMs = 1700000000000;
-constexpr double radarHeightM = 3.0;
+constexpr quint64 sensorSeed = 7;
 constexpr int lastPacket = 40;
 
 struct MovingObject
 {
-    double startDistanceM;
-    double velocityMps; // radial, positive when receding
-    double azimuthDeg;
-    double elevationDeg;
-    qint8 amplitudeDb;
+    int id;
+    double startX; // metres along the boresight
+    double y;      // metres to the left
+    double vx;     // m/s, negative when approaching
+    double rcsDbsm;
     int lastSeenPacket = lastPacket;
     int hiddenFrom = -1; // not seen in packets hiddenFrom..hiddenTo
     int hiddenTo = -1;
 
     bool seenAt(int k) const { return k <= lastSeenPacket && (k < hiddenFrom || k > hiddenTo); }
-    double distanceAt(int k) const
+    sim::ObjectState stateAt(int k) const
     {
-        return startDistanceM + velocityMps * (double(k * packetPeriodMs) / 1000);
+        sim::ObjectState s;
+        s.id = id;
+        s.x = startX + vx * (double(k * packetPeriodMs) / 1000);
+        s.y = y;
+        s.z = 0.8;
+        s.vx = vx;
+        s.rcsDbsm = rcsDbsm;
+        return s;
     }
 };
 
-// Approaching: a and c (c is hidden for five packets). Receding: b and d
-// (d leaves after packet 5).
-const MovingObject objectA{150.0, -12.0, 3.0, 1.0, -35};
-const MovingObject objectB{60.0, 8.0, -4.0, 1.5, -38};
-const MovingObject objectC{220.0, -6.0, 8.0, 0.5, -32, lastPacket, 10, 14};
-const MovingObject objectD{100.0, 5.0, -6.0, 1.0, -36, 5};
+// Approaching: a and the slower c (hidden for five packets). Receding: b
+// and the slower d (gone after packet 5). Their speeds fall into Doppler
+// cells far apart.
+const MovingObject objectA{1, 150.0, 3.0, -12.0, 10.0};
+const MovingObject objectB{2, 60.0, -4.0, 8.0, 5.0};
+const MovingObject objectC{3, 220.0, -8.0, -6.0, 20.0, lastPacket, 10, 14};
+const MovingObject objectD{4, 100.0, 6.0, 5.0, 15.0, 5};
 
-RadarPacketData scenePacket(int k, qint64 firstTimestamp)
+RadarPacketData scenePacket(sim::SensorModel& sensor, int k, qint64 firstTimestamp)
 {
-    RadarPacketData p = PacketEncoder::emptyPacket(firstTimestamp + k * packetPeriodMs);
-    // A noise floor well below the detection threshold of -70 dB.
-    for (int i = 0; i < PacketEncoder::cellCount; ++i) {
-        p.amplitude[i] = qint8(-85 - (i * 7 + k) % 12);
-        p.relVelocity[i] = float((i * 13 + k) % 21 - 10) * 0.5f;
-        p.distance[i] = float(i * cellSizeM);
-        p.elevation[i] = float(i % 9 - 4);
-        p.azimuth[i] = float(i % 11 - 5);
-    }
+    QVector<sim::ObjectState> seen;
     for (const MovingObject* o : {&objectA, &objectB, &objectC, &objectD}) {
-        if (!o->seenAt(k))
-            continue;
-        const double distance = o->distanceAt(k);
-        const int cell = int(std::lround(distance / cellSizeM));
-        p.amplitude[cell] = o->amplitudeDb;
-        p.relVelocity[cell] = float(util::mpsToKph(o->velocityMps));
-        p.distance[cell] = float(distance);
-        p.elevation[cell] = float(o->elevationDeg);
-        p.azimuth[cell] = float(o->azimuthDeg);
+        if (o->seenAt(k))
+            seen.append(o->stateAt(k));
     }
-    return p;
+    return sensor.observe(seen, firstTimestamp + k * packetPeriodMs).packet;
 }
 
 struct Expected
@@ -76,52 +71,53 @@ struct Expected
 
 // Targets start from the first two tracked packets (1 and 2) and are
 // numbered at their second update (packet 4). The negative stream is
-// numbered and listed first; within a stream the new targets were appended
-// last first, so c precedes a and d precedes b.
+// numbered and listed first. Within a stream the new targets were appended
+// last first, so the one in the higher Doppler cell, the faster one, comes
+// first: a precedes c and b precedes d.
 QVector<Expected> expectedAt(int k)
 {
     if (k < 4)
         return {};
     QVector<Expected> out;
-    out.append({&objectC, 1, objectC.seenAt(k)});
-    out.append({&objectA, 2, true});
+    out.append({&objectA, 1, true});
+    out.append({&objectC, 2, objectC.seenAt(k)});
+    out.append({&objectB, 3, true});
     if (k <= objectD.lastSeenPacket + 3) // three misses, lost at the fourth
-        out.append({&objectD, 3, objectD.seenAt(k)});
-    out.append({&objectB, 4, true});
+        out.append({&objectD, 4, objectD.seenAt(k)});
     return out;
 }
 
 class TrackingScenario : public ::testing::Test
 {
 protected:
-    TrackingScenario() { engine.radarConfig() = RadarConfig{0.0, 0.0, radarHeightM, 0.0, 0}; }
+    TrackingScenario() { engine.radarConfig() = tools::defaultMounting(); }
 
     void runAndCheck(int packets, qint64 firstTimestamp)
     {
+        sim::SensorModel sensor(engine.radarConfig(), sensorSeed);
+        const double heightM = engine.radarConfig().height;
         for (int k = 0; k <= packets; ++k) {
             SCOPED_TRACE(testing::Message() << "packet " << k);
             long timestamp = 0;
             QVector<TargetData> targets = {TargetData{99, 0, 0, 0, 0, true}};
-            engine.getTargetsFromData(scenePacket(k, firstTimestamp), timestamp, targets);
+            engine.getTargetsFromData(scenePacket(sensor, k, firstTimestamp), timestamp, targets);
             EXPECT_EQ(timestamp, firstTimestamp + k * packetPeriodMs);
             const QVector<Expected> expected = expectedAt(k);
             ASSERT_EQ(targets.size(), expected.size());
             for (int i = 0; i < targets.size(); ++i) {
                 const TargetData& t = targets[i];
-                const MovingObject& o = *expected[i].object;
-                const double distance = o.distanceAt(k);
+                const sim::ObjectState o = expected[i].object->stateAt(k);
+                const double groundM = std::hypot(o.x, o.y);
                 SCOPED_TRACE(testing::Message() << "target " << expected[i].number);
                 EXPECT_EQ(t.number, expected[i].number);
                 EXPECT_EQ(t.confirmed, expected[i].confirmed);
-                EXPECT_NEAR(t.distance, distance, 1.0);
-                EXPECT_NEAR(t.velocity,
-                            util::mpsToKph(o.velocityMps /
-                                           (util::cosd(o.elevationDeg) * util::cosd(o.azimuthDeg))),
-                            0.5);
-                EXPECT_NEAR(t.azimuth, o.azimuthDeg, 0.3);
-                EXPECT_NEAR(t.elevation,
-                            -util::atand(radarHeightM / (util::cosd(o.elevationDeg) * distance)),
-                            0.1);
+                EXPECT_NEAR(t.distance, std::hypot(groundM, o.z - heightM), 1.0);
+                // Along the boresight the ground speed is the speed the
+                // radial velocity gives back.
+                EXPECT_NEAR(t.velocity, util::mpsToKph(o.vx), 0.5);
+                EXPECT_NEAR(t.azimuth, util::atand(o.y / o.x), 0.3);
+                // The depression of the ground point under the target.
+                EXPECT_NEAR(t.elevation, -util::atand(heightM / groundM), 0.2);
             }
         }
     }

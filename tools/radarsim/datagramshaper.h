@@ -1,6 +1,6 @@
 #pragma once
 
-#include "simrandom.h"
+#include "tools/common/simrandom.h"
 
 #include <QByteArray>
 #include <QVector>

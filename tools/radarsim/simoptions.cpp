@@ -1,6 +1,6 @@
 #include "simoptions.h"
 
-#include "scene.h"
+#include "tools/common/scene.h"
 
 #include <QHostAddress>
 
@@ -16,7 +16,6 @@ namespace {
 constexpr double minRatePps = 0.1;
 constexpr double maxRatePps = 1000.0;
 constexpr int maxUdpPayloadBytes = 65507;
-constexpr double maxHeightM = 100.0;
 
 bool toDouble(const QString& text, double lo, double hi, double& value)
 {
@@ -67,34 +66,35 @@ qint64 SimOptions::packetLimit() const
 
 QString usageText()
 {
+    constexpr int helpColumn = 23; // where the options' meanings start
     return QStringLiteral(
-        "Usage: radarsim [options]\n"
-        "Simulates a radar scene and sends its packets over UDP.\n"
-        "\n"
-        "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
-        "  --port N             destination port (default 34567)\n"
-        "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
-        "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
-        "  --scene NAME         road, crossing or pedestrians (default road)\n"
-        "  --seed N             seed of the scene and the noise (default 1)\n"
-        "  --tilt DEG           mounting tilt (default 0)\n"
-        "  --pan DEG            mounting pan (default 0)\n"
-        "  --height M           mounting height above the ground (default 5)\n"
-        "  --pan-offset DEG     azimuth offset of the radar (default 0)\n"
-        "  --orientation 0|1    0 horizontal, 1 vertical mounting (default 0)\n"
-        "  --max-datagram BYTES cut array blocks into datagrams of at most BYTES,\n"
-        "                       0 = one datagram per block (default 0)\n"
-        "  --loss P             probability of dropping a datagram (default 0)\n"
-        "  --reorder P          probability of swapping a datagram with the next (default 0)\n"
-        "  --start-ms MS        timestamp of packet 0; packet k has MS + k*1000/PPS\n"
-        "                       (default 1700000000000); timestamps stay within\n"
-        "                       0 to 4294967295000, the seconds a pcap file holds\n"
-        "  --pcap FILE          also write the sent frames to a pcap file\n"
-        "  --truth FILE         write the ground truth per packet as CSV\n"
-        "  --no-send            send nothing, write the files as fast as possible\n"
-        "                       (needs --packets N > 0)\n"
-        "  --quiet              no progress messages\n"
-        "  --help               show this text\n");
+               "Usage: radarsim [options]\n"
+               "Simulates a radar scene and sends its packets over UDP.\n"
+               "\n"
+               "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
+               "  --port N             destination port (default %1)\n"
+               "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
+               "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
+               "  --scene NAME         road, crossing, pedestrians or highway (default road)\n"
+               "  --seed N             seed of the scene and the noise (default 1)\n")
+               .arg(wire::defaultPort) +
+           tools::mountingHelp(helpColumn) +
+           QStringLiteral(
+               "  --false-alarms N     cells above the detection threshold with nothing in\n"
+               "                       them, per packet, 0 to 1023 (default 0)\n"
+               "  --max-datagram BYTES cut array blocks into datagrams of at most BYTES,\n"
+               "                       0 = one datagram per block (default 0)\n"
+               "  --loss P             probability of dropping a datagram (default 0)\n"
+               "  --reorder P          probability of swapping two datagrams (default 0)\n"
+               "  --start-ms MS        timestamp of packet 0; packet k has MS + k*1000/PPS\n"
+               "                       (default 1700000000000); timestamps stay within\n"
+               "                       0 to 4294967295000, the seconds a pcap file holds\n"
+               "  --pcap FILE          also write the sent frames to a pcap file\n"
+               "  --truth FILE         write the ground truth per packet as CSV\n"
+               "  --no-send            send nothing, write the files as fast as possible\n"
+               "                       (needs --packets N > 0)\n"
+               "  --quiet              no progress messages\n"
+               "  --help               show this text\n");
 }
 
 ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& error)
@@ -131,20 +131,12 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
              o.seed = v.toULongLong(&ok);
              return ok;
          }},
-        {QStringLiteral("--tilt"),
-         [&](const QString& v) { return toDouble(v, -90.0, 90.0, o.tiltDeg); }},
-        {QStringLiteral("--pan"),
-         [&](const QString& v) { return toDouble(v, -180.0, 180.0, o.panDeg); }},
-        {QStringLiteral("--height"),
-         [&](const QString& v) { return toDouble(v, 0.0, maxHeightM, o.heightM); }},
-        {QStringLiteral("--pan-offset"),
-         [&](const QString& v) { return toDouble(v, -180.0, 180.0, o.panOffsetDeg); }},
-        {QStringLiteral("--orientation"),
+        {QStringLiteral("--false-alarms"),
          [&](const QString& v) {
-             if (v != QLatin1String("0") && v != QLatin1String("1"))
-                 return false;
-             o.orientation = v.toInt();
-             return true;
+             qint64 n = 0;
+             const bool ok = toInteger(v, 0, wire::cellCount - 1, n);
+             o.falseAlarms = int(n);
+             return ok;
          }},
         {QStringLiteral("--max-datagram"),
          [&](const QString& v) {
@@ -191,8 +183,10 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             o.quiet = true;
             continue;
         }
+        const bool mounting =
+            name.startsWith(QLatin1String("--")) && tools::isMountingOption(name.mid(2));
         const auto parser = valued.find(name);
-        if (parser == valued.end()) {
+        if (!mounting && parser == valued.end()) {
             error = QStringLiteral("unknown option %1").arg(arguments[i]);
             return ParseResult::Error;
         }
@@ -202,6 +196,11 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
                 return ParseResult::Error;
             }
             value = arguments[++i];
+        }
+        if (mounting) {
+            if (!tools::setMountingOption(o.mounting, name.mid(2), value, error))
+                return ParseResult::Error;
+            continue;
         }
         if (!parser->second(value)) {
             error = QStringLiteral("bad value for %1: %2").arg(name, value);

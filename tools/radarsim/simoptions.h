@@ -1,5 +1,9 @@
 #pragma once
 
+#include "tools/common/mountingoptions.h"
+
+#include "input/wireformat.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,16 +12,13 @@ namespace trklib::sim {
 struct SimOptions
 {
     QString host = QStringLiteral("127.0.0.1");
-    quint16 port = 34567;
+    quint16 port = wire::defaultPort;
     double ratePps = 20.0;
     qint64 packets = 0; // 0: until stopped
     QString scene = QStringLiteral("road");
     quint64 seed = 1;
-    double tiltDeg = 0.0;
-    double panDeg = 0.0;
-    double heightM = 5.0;
-    double panOffsetDeg = 0.0;
-    int orientation = 0;
+    RadarConfig mounting = tools::defaultMounting();
+    int falseAlarms = 0;      // per packet
     int maxDatagramBytes = 0; // 0: one datagram per block
     double lossProbability = 0.0;
     double reorderProbability = 0.0;

@@ -1,6 +1,6 @@
 #include "simulator.h"
 
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 namespace trklib::sim {
 
@@ -10,23 +10,14 @@ constexpr quint64 sensorStream = 1001;
 constexpr quint64 networkStream = 1002;
 } // namespace
 
-Mounting Simulator::mountingOf(const SimOptions& o)
-{
-    Mounting m;
-    m.tiltDeg = o.tiltDeg;
-    m.panDeg = o.panDeg;
-    m.heightM = o.heightM;
-    m.panOffsetDeg = o.panOffsetDeg;
-    m.orientation = o.orientation;
-    return m;
-}
-
 Simulator::Simulator(const SimOptions& options)
     : options_(options), scene_(Scene::byName(options.scene, options.seed)),
-      sensor_(mountingOf(options), streamSeed(options.seed, sensorStream)),
+      sensor_(options.mounting, streamSeed(options.seed, sensorStream)),
       shaper_(options.lossProbability, options.reorderProbability,
               streamSeed(options.seed, networkStream))
-{}
+{
+    sensor_.setFalseAlarms(options.falseAlarms);
+}
 
 SimulatedPacket Simulator::packet(qint64 number)
 {

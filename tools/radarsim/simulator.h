@@ -1,9 +1,9 @@
 #pragma once
 
 #include "datagramshaper.h"
-#include "scene.h"
-#include "sensormodel.h"
 #include "simoptions.h"
+#include "tools/common/scene.h"
+#include "tools/common/sensormodel.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -28,8 +28,6 @@ public:
     explicit Simulator(const SimOptions& options);
 
     SimulatedPacket packet(qint64 number);
-
-    static Mounting mountingOf(const SimOptions& options);
 
 private:
     SimOptions options_;

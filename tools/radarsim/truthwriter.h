@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sensormodel.h"
+#include "tools/common/sensormodel.h"
 
 #include <QFile>
 #include <QString>

@@ -11,13 +11,6 @@ namespace trklib::replay {
 
 namespace {
 
-bool toFiniteDouble(const QString& text, double& value)
-{
-    bool ok = false;
-    value = text.toDouble(&ok);
-    return ok && std::isfinite(value);
-}
-
 // The file a path names, for telling whether two paths name the same one:
 // the canonical path of an existing file; for a file yet to be created, its
 // name in the canonical path of its directory.
@@ -64,37 +57,35 @@ QString usage()
 
 QString helpText()
 {
+    constexpr int helpColumn = 22; // where the options' meanings start
     return usage() +
            QStringLiteral(
                "\n"
                "Tracks the radar packets of a pcap or pcapng capture and writes one CSV row\n"
                "per reported target and packet.\n"
-               "\n"
-               "  --tilt DEG          radar tilt, degrees (default 0)\n"
-               "  --pan DEG           radar pan, degrees (default 0)\n"
-               "  --height M          mounting height above the ground, metres (default 0)\n"
-               "  --pan-offset DEG    added to every detection's azimuth, degrees (default 0)\n"
-               "  --orientation 0|1   0 horizontal, 1 vertical mounting (default 0)\n"
-               "  --port N            UDP destination port of the radar traffic (default 34567)\n"
+               "\n") +
+           tools::mountingHelp(helpColumn) +
+           QStringLiteral(
+               "  --port N            UDP destination port of the radar traffic (default %1)\n"
                "  -o, --output FILE   target CSV, - for standard output (the default)\n"
                "  --validation FILE   also write the amplitude maxima of every packet as CSV\n"
-               "  --help              show this text\n");
+               "  --help              show this text\n")
+               .arg(wire::defaultPort);
 }
 
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption tilt("tilt", {}, "DEG");
-    const QCommandLineOption pan("pan", {}, "DEG");
-    const QCommandLineOption height("height", {}, "M");
-    const QCommandLineOption panOffset("pan-offset", {}, "DEG");
-    const QCommandLineOption orientation("orientation", {}, "N");
+    QList<QCommandLineOption> mounting;
+    for (const tools::MountingOption& m : tools::mountingOptions())
+        mounting.append(QCommandLineOption(m.name, {}, m.valueName));
     const QCommandLineOption port("port", {}, "N");
     const QCommandLineOption output({"o", "output"}, {}, "FILE");
     const QCommandLineOption validation("validation", {}, "FILE");
     const QCommandLineOption help("help");
-    parser.addOptions({tilt, pan, height, panOffset, orientation, port, output, validation, help});
+    parser.addOptions(mounting);
+    parser.addOptions({port, output, validation, help});
 
     if (!parser.parse(QStringList{"trackreplay"} + arguments)) {
         message = parser.errorText();
@@ -111,30 +102,11 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     }
     options.capture = positional.first();
 
-    const struct
-    {
-        const QCommandLineOption& option;
-        double& value;
-    } numbers[] = {{tilt, options.config.tilt},
-                   {pan, options.config.pan},
-                   {height, options.config.height},
-                   {panOffset, options.config.panOffset}};
-    for (const auto& number : numbers) {
-        if (parser.isSet(number.option) &&
-            !toFiniteDouble(parser.value(number.option), number.value)) {
-            message = QStringLiteral("--%1 needs a number, not '%2'")
-                          .arg(number.option.names().first(), parser.value(number.option));
+    for (const QCommandLineOption& option : qAsConst(mounting)) {
+        if (parser.isSet(option) &&
+            !tools::setMountingOption(options.config, option.names().first(), parser.value(option),
+                                      message))
             return ParseResult::Error;
-        }
-    }
-    if (parser.isSet(orientation)) {
-        const QString value = parser.value(orientation);
-        if (value != QLatin1String("0") && value != QLatin1String("1")) {
-            message = QStringLiteral("--orientation needs 0 (horizontal) or 1 (vertical), not '%1'")
-                          .arg(value);
-            return ParseResult::Error;
-        }
-        options.config.orientation = value.toInt();
     }
     if (parser.isSet(port)) {
         bool ok = false;

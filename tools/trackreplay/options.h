@@ -1,6 +1,8 @@
 #pragma once
 
+#include "input/wireformat.h"
 #include "interface/targettrackinginterface.h"
+#include "tools/common/mountingoptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,11 +11,9 @@ namespace trklib::replay {
 
 struct Options
 {
-    static constexpr quint16 defaultPort = 34567;
-
     QString capture;
-    RadarConfig config{}; // all zero: horizontal mounting at ground level
-    quint16 port = defaultPort;
+    RadarConfig config = tools::defaultMounting();
+    quint16 port = wire::defaultPort;
     QString output;     // empty (or "-" on the command line): standard output
     QString validation; // empty: no validation output
 };

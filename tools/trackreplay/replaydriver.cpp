@@ -2,8 +2,6 @@
 
 #include "csvwriter.h"
 
-#include "input/radarsocket.h"
-
 namespace trklib::replay {
 
 ReplayDriver::ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWriter* validation)
@@ -14,15 +12,10 @@ ReplayDriver::ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWri
 
 void ReplayDriver::offer(const QByteArray& datagram, qint64 timeUs)
 {
-    constexpr qint64 readTimeoutUs = qint64(RadarSocket::datagramWaitMs) * 1000;
-    if (lastDatagramUs_ && timeUs - *lastDatagramUs_ > readTimeoutUs)
-        parser_.reset();
-    lastDatagramUs_ = timeUs;
-
     // A bad header or a datagram that fits no step is skipped, as the live
     // reader does: it reports a bad header and goes on with the next read.
-    if (parser_.parseDatagram(datagram) == DataParser::Complete)
-        track(parser_.radarPacketData());
+    if (assembler_.offer(datagram, timeUs) == DataParser::Complete)
+        track(assembler_.packet());
 }
 
 void ReplayDriver::track(const RadarPacketData& packet)

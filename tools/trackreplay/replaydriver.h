@@ -1,24 +1,21 @@
 #pragma once
 
 #include "engine/targettracking.h"
-#include "input/dataparser.h"
+#include "input/datagramassembler.h"
 
 #include <QByteArray>
 #include <QVector>
-
-#include <optional>
 
 namespace trklib::replay {
 
 class CsvWriter;
 
-// Feeds radar datagrams, in capture order, to one parser and tracks every
-// packet it completes, as a live engine would: validation records first
-// (when asked for), then the targets, both from the same packet. A packet
-// that lost a datagram is left to the parser, which gives it up when the
-// next header arrives. A live read gives up after waiting a second for a
-// datagram, and the next read starts the parser afresh: so a longer pause
-// between two datagrams drops the packet they were part of here too.
+// Feeds radar datagrams, in capture order and with their capture times, to
+// the library's datagram assembler and tracks every packet it completes, as
+// a live engine would: validation records first (when asked for), then the
+// targets, both from the same packet. The assembler gives up a packet that
+// lost a datagram, or whose datagrams are further apart than a live read
+// waits, as the live reader does.
 class ReplayDriver
 {
 public:
@@ -35,13 +32,12 @@ private:
     void track(const RadarPacketData& packet);
 
     TargetTracking tracking_;
-    DataParser parser_;
+    DatagramAssembler assembler_;
     CsvWriter& targetsOut_;
     CsvWriter* validationOut_;
     QVector<TargetData> targets_;
     QVector<ValidationData> validation_;
     int completed_ = 0;
-    std::optional<qint64> lastDatagramUs_;
 };
 
 } // namespace trklib::replay

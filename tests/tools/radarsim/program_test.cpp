@@ -28,6 +28,7 @@ TEST(SimOptions, DefaultsAndValuesInBothSpellings)
     ASSERT_EQ(parse({}, o), ParseResult::Run);
     EXPECT_EQ(o.host, QLatin1String("127.0.0.1"));
     EXPECT_EQ(o.port, 34567);
+    EXPECT_EQ(o.mounting.height, 5.0);
     EXPECT_EQ(o.scene, QLatin1String("road"));
     EXPECT_EQ(o.timestampMs(0), 1700000000000);
     EXPECT_EQ(o.timestampMs(3), 1700000000150) << "20 packets per second";
@@ -38,7 +39,7 @@ TEST(SimOptions, DefaultsAndValuesInBothSpellings)
               ParseResult::Run);
     EXPECT_EQ(o.host, QLatin1String("::1"));
     EXPECT_EQ(o.port, 40001);
-    EXPECT_EQ(o.orientation, 1);
+    EXPECT_EQ(o.mounting.orientation, 1);
     EXPECT_TRUE(o.noSend);
     EXPECT_EQ(o.timestampMs(1), 5125) << "8 packets per second: 125 ms apart";
 

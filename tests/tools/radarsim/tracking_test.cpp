@@ -41,7 +41,7 @@ struct TruthRow
 // no object of the truth (ghosts) are at most maxGhostShare of all confirmed
 // reports. A target's elevation is the depression of the ground point under
 // it, which gives its horizontal range.
-void expectVehiclesTracked(const Mounting& m, const QVector<QVector<TruthRow>>& truth,
+void expectVehiclesTracked(const RadarConfig& m, const QVector<QVector<TruthRow>>& truth,
                            const QVector<QVector<TargetData>>& reports, int maxPacketsToConfirm,
                            double minTrackedShare, double maxGhostShare)
 {
@@ -63,9 +63,9 @@ void expectVehiclesTracked(const Mounting& m, const QVector<QVector<TruthRow>>& 
         for (const TargetData& t : reports[k]) {
             if (!t.confirmed)
                 continue;
-            const double rangeM = m.heightM / std::tan(-(t.elevation + m.tiltDeg) * M_PI / 180.0);
+            const double rangeM = m.height / std::tan(-(t.elevation + m.tilt) * M_PI / 180.0);
             const double azimuthRad =
-                ((m.orientation == 1 ? -t.azimuth : t.azimuth) + m.panDeg) * M_PI / 180.0;
+                ((m.orientation == 1 ? -t.azimuth : t.azimuth) + m.pan) * M_PI / 180.0;
             confirmed.append({rangeM * std::cos(azimuthRad), rangeM * std::sin(azimuthRad)});
             ghosts += std::none_of(truth[k].begin(), truth[k].end(),
                                    [&](const TruthRow& r) { return near(confirmed.last(), r); });
@@ -106,11 +106,6 @@ void expectVehiclesTracked(const Mounting& m, const QVector<QVector<TruthRow>>& 
     EXPECT_LE(double(ghosts), maxGhostShare * confirmedReports);
 }
 
-RadarConfig configOf(const Mounting& m)
-{
-    return RadarConfig{m.tiltDeg, m.panDeg, m.heightM, m.panOffsetDeg, m.orientation};
-}
-
 TEST(SimulatedTracking, EveryVehicleInTheBeamBecomesAConfirmedTargetAtItsPosition)
 {
     constexpr int packetCount = 600;        // 30 s
@@ -118,23 +113,19 @@ TEST(SimulatedTracking, EveryVehicleInTheBeamBecomesAConfirmedTargetAtItsPositio
     // Not all packets: far out, a target's position gate may take a
     // neighbouring lane's detection from the target behind it in the list.
     constexpr double minTrackedShare = 0.9;
-    const std::pair<const char*, Mounting> cases[] = {
+    const std::pair<const char*, RadarConfig> cases[] = {
         {"road", {0.0, 0.0, 5.0, 0.0, 0}},      {"road", {-4.0, 6.0, 8.0, 2.0, 0}},
         {"road", {-2.0, -3.0, 6.0, -1.5, 1}},   {"crossing", {0.0, 0.0, 5.0, 0.0, 0}},
         {"crossing", {-1.0, 2.0, 5.0, 0.0, 1}}, {"pedestrians", {0.0, 0.0, 5.0, 0.0, 0}}};
     for (const auto& [scene, m] : cases) {
-        SCOPED_TRACE(::testing::Message() << scene << ", tilt " << m.tiltDeg << ", pan " << m.panDeg
+        SCOPED_TRACE(::testing::Message() << scene << ", tilt " << m.tilt << ", pan " << m.pan
                                           << ", orientation " << m.orientation);
         SimOptions options;
         options.scene = QString::fromLatin1(scene);
-        options.tiltDeg = m.tiltDeg;
-        options.panDeg = m.panDeg;
-        options.heightM = m.heightM;
-        options.panOffsetDeg = m.panOffsetDeg;
-        options.orientation = m.orientation;
+        options.mounting = m;
         Simulator simulator(options);
         TargetTracking engine;
-        engine.radarConfig() = configOf(m);
+        engine.radarConfig() = m;
         QVector<QVector<TruthRow>> truth(packetCount);
         QVector<QVector<TargetData>> reports(packetCount);
         for (int k = 0; k < packetCount; ++k) {
@@ -152,7 +143,7 @@ TEST(SimulatedTracking, EveryVehicleInTheBeamBecomesAConfirmedTargetAtItsPositio
 
 // radarsim sends to the radar port at 20 packets per second while the facade
 // reads: every packet must arrive, and the targets follow the truth file.
-void runLive(const Mounting& m, const QStringList& extraArgs)
+void runLive(const RadarConfig& m, const QStringList& extraArgs)
 {
     constexpr int packetCount = 60; // 3 s
     // The first packet only sets the time base, and a target is confirmed at
@@ -161,14 +152,14 @@ void runLive(const Mounting& m, const QStringList& extraArgs)
     QTemporaryDir dir;
     const QString truthPath = dir.filePath(QStringLiteral("truth.csv"));
     TargetTrackingInterface tracker;
-    tracker.radarConfig(configOf(m));
+    tracker.radarConfig(m);
     tracker.connect();
     QProcess sim;
     sim.start(QStringLiteral(RADARSIM_PATH),
               QStringList{"--quiet", "--packets", QString::number(packetCount), "--truth",
-                          truthPath, "--tilt", QString::number(m.tiltDeg), "--pan",
-                          QString::number(m.panDeg), "--height", QString::number(m.heightM),
-                          "--pan-offset", QString::number(m.panOffsetDeg), "--orientation",
+                          truthPath, "--tilt", QString::number(m.tilt), "--pan",
+                          QString::number(m.pan), "--height", QString::number(m.height),
+                          "--pan-offset", QString::number(m.panOffset), "--orientation",
                           QString::number(m.orientation)} +
                   extraArgs);
     ASSERT_TRUE(sim.waitForStarted());
@@ -200,12 +191,12 @@ void runLive(const Mounting& m, const QStringList& extraArgs)
 
 TEST(RadarsimLive, EveryPacketArrivesAndEveryVehicleBecomesAConfirmedTarget)
 {
-    runLive(Mounting{}, {});
+    runLive(tools::defaultMounting(), {});
 }
 
 TEST(RadarsimLive, TiltedVerticalMountingWithSmallDatagrams)
 {
-    runLive(Mounting{-3.0, 5.0, 7.0, 1.0, 1}, {"--max-datagram", "1024"});
+    runLive(RadarConfig{-3.0, 5.0, 7.0, 1.0, 1}, {"--max-datagram", "1024"});
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include "udpframes.h"
 
 #include "engine/targettracking.h"
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 #include <QDataStream>
 #include <QDir>

@@ -2,7 +2,8 @@
 // the simulator writes must come back out of getRadarData, rectifyData and
 // the Candidate constructor as the object's place, speed and RCS.
 
-#include "sensormodel.h"
+#include "tools/common/mountingoptions.h"
+#include "tools/common/sensormodel.h"
 
 #include "engine/targettracking.h"
 
@@ -14,11 +15,6 @@ namespace trklib::sim::test {
 namespace {
 
 constexpr double kphPerMps = 3.6;
-
-RadarConfig configOf(const Mounting& m)
-{
-    return RadarConfig{m.tiltDeg, m.panDeg, m.heightM, m.panOffsetDeg, m.orientation};
-}
 
 // The maxima that reach the tracker, after harmonic suppression.
 QVector<RadarDataMax> maximaOf(TargetTracking& engine, const RadarPacketData& packet,
@@ -32,13 +28,13 @@ QVector<RadarDataMax> maximaOf(TargetTracking& engine, const RadarPacketData& pa
 
 TEST(SensorModel, ADetectionComesBackAtTheObjectsPlaceSpeedAndRcs)
 {
-    for (const Mounting& mounting :
-         {Mounting{0.0, 0.0, 5.0, 0.0, 0}, Mounting{-5.0, 4.0, 8.0, 2.0, 0},
-          Mounting{-2.0, -3.0, 6.0, 1.5, 1}}) {
+    for (const RadarConfig& mounting :
+         {RadarConfig{0.0, 0.0, 5.0, 0.0, 0}, RadarConfig{-5.0, 4.0, 8.0, 2.0, 0},
+          RadarConfig{-2.0, -3.0, 6.0, 1.5, 1}}) {
         SCOPED_TRACE(::testing::Message()
-                     << "tilt " << mounting.tiltDeg << ", orientation " << mounting.orientation);
+                     << "tilt " << mounting.tilt << ", orientation " << mounting.orientation);
         TargetTracking engine;
-        engine.radarConfig() = configOf(mounting);
+        engine.radarConfig() = mounting;
         for (const double vx : {-20.0, 15.0}) { // approaching and receding
             SCOPED_TRACE(vx);
             SensorModel sensor(mounting, 5);
@@ -73,15 +69,15 @@ TEST(SensorModel, ADetectionComesBackAtTheObjectsPlaceSpeedAndRcs)
 
 TEST(SensorModel, AStrongReflectorShowsHarmonicsThatTheTrackerRemoves)
 {
-    SensorModel sensor(Mounting{}, 2);
+    SensorModel sensor(tools::defaultMounting(), 2);
     TargetTracking engine;
-    engine.radarConfig() = configOf(Mounting{});
+    engine.radarConfig() = tools::defaultMounting();
     const ObjectState truck{1, ObjectKind::Truck, 25.0, 0.0, 1.5, -12.0, 0.0, 20.0};
     const SensorFrame frame = sensor.observe({truck}, 0);
     ASSERT_EQ(frame.sightings.size(), 1);
     const int cell = std::abs(frame.sightings[0].cell);
     ASSERT_GE(frame.sightings[0].amplitude, -29);
-    ASSERT_LT(5 * cell, SensorModel::cellCount);
+    ASSERT_LT(5 * cell, wire::cellCount);
 
     const QVector<RadarDataMax> raw = maximaOf(engine, frame.packet, false);
     ASSERT_EQ(raw.size(), 5);
@@ -96,7 +92,7 @@ TEST(SensorModel, AStrongReflectorShowsHarmonicsThatTheTrackerRemoves)
 
 TEST(SensorModel, TwoReflectorsInOneCellTheStrongerOneIsWritten)
 {
-    const Mounting mounting;
+    const RadarConfig mounting = tools::defaultMounting();
     SensorModel sensor(mounting, 3);
     // Mirror images across the boresight have the same radial speed; pick it
     // in the middle of a cell so that noise cannot split them.
@@ -115,7 +111,7 @@ TEST(SensorModel, TwoReflectorsInOneCellTheStrongerOneIsWritten)
 
 TEST(SensorModel, ObjectsOutsideTheBeamOrWithoutDopplerLeaveOnlyNoiseWellBelowThreshold)
 {
-    SensorModel sensor(Mounting{}, 4);
+    SensorModel sensor(tools::defaultMounting(), 4);
     TargetTracking engine;
     // Behind the radar, beyond the range, 30 degrees to the side, too near,
     // standing still.
@@ -126,7 +122,7 @@ TEST(SensorModel, ObjectsOutsideTheBeamOrWithoutDopplerLeaveOnlyNoiseWellBelowTh
                                       {5, ObjectKind::Car, 60.0, 0.0, 0.8, 0.0, 0.0, 10.0}};
     const SensorFrame frame = sensor.observe(hidden, 0);
     EXPECT_TRUE(frame.sightings.isEmpty());
-    ASSERT_EQ(frame.packet.amplitude.size(), SensorModel::cellCount);
+    ASSERT_EQ(frame.packet.amplitude.size(), wire::cellCount);
     for (signed char a : frame.packet.amplitude)
         EXPECT_LE(a, -80);
     EXPECT_TRUE(maximaOf(engine, frame.packet).isEmpty());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "simrandom.h"
+#include "tools/common/simrandom.h"
 
 #include <QString>
 #include <QStringList>
@@ -61,12 +61,13 @@ struct Path
 class Scene
 {
 public:
-    static QStringList names(); // road, crossing, pedestrians
+    static QStringList names(); // road, crossing, pedestrians, highway
     // The named scene for a seed; an unknown name gives an empty scene.
     static Scene byName(const QString& name, quint64 seed);
     static Scene road(quint64 seed);
     static Scene crossing(quint64 seed);
     static Scene pedestrians(quint64 seed);
+    static Scene highway(quint64 seed);
 
     Scene(const QVector<Path>& paths, quint64 seed);
 

@@ -1,4 +1,4 @@
-#include "simrandom.h"
+#include "tools/common/simrandom.h"
 
 #include <cmath>
 

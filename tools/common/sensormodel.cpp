@@ -1,6 +1,6 @@
-#include "sensormodel.h"
+#include "tools/common/sensormodel.h"
 
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 #include <cmath>
 #include <utility>
@@ -20,6 +20,9 @@ constexpr double amplitudeNoiseDb = 1.0;
 // Noise floor of the cells that hold no reflector.
 constexpr int noiseMinDb = -95;
 constexpr int noiseMaxDb = -80;
+// False alarms: noise cells above the detection threshold.
+constexpr int falseAlarmMinDb = -68;
+constexpr int falseAlarmMaxDb = -55;
 
 // A peak spills into each neighbouring Doppler bin this much weaker.
 constexpr int spillLossDb = 9;
@@ -55,20 +58,20 @@ int clampAmplitude(double db)
 
 } // namespace
 
-SensorModel::SensorModel(const Mounting& mounting, quint64 seed)
+SensorModel::SensorModel(const RadarConfig& mounting, quint64 seed)
     : mounting_(mounting), random_(seed)
 {}
 
 LineOfSight SensorModel::look(const ObjectState& o) const
 {
     LineOfSight s;
-    const double dz = o.z - mounting_.heightM;
+    const double dz = o.z - mounting_.height;
     const double horizontalM = std::hypot(o.x, o.y);
     s.distanceM = std::hypot(horizontalM, dz);
     s.elevationDeg = degrees(std::atan2(dz, horizontalM));
     s.azimuthDeg = degrees(std::atan2(o.y, o.x));
-    s.offElevationDeg = s.elevationDeg - mounting_.tiltDeg;
-    s.offAzimuthDeg = wrapDeg(s.azimuthDeg - mounting_.panDeg);
+    s.offElevationDeg = s.elevationDeg - mounting_.tilt;
+    s.offAzimuthDeg = wrapDeg(s.azimuthDeg - mounting_.pan);
     s.radialMps = s.distanceM > 0.0 ? (o.x * o.vx + o.y * o.vy) / s.distanceM : 0.0;
 
     double halfAzimuth = beamHalfWidthAzimuthDeg;
@@ -94,7 +97,7 @@ double SensorModel::amplitudeFor(double rcsDbsm, const LineOfSight& sight) const
 RadarPacketData SensorModel::noisePacket(qint64 timestampMs)
 {
     RadarPacketData packet = PacketEncoder::emptyPacket(timestampMs);
-    for (int i = 0; i < cellCount; ++i) {
+    for (int i = 0; i < wire::cellCount; ++i) {
         packet.amplitude[i] = static_cast<signed char>(random_.uniformInt(noiseMinDb, noiseMaxDb));
         const double sign = random_.chance(0.5) ? 1.0 : -1.0;
         packet.relVelocity[i] = float(sign * i * cellWidthKph);
@@ -104,6 +107,11 @@ RadarPacketData SensorModel::noisePacket(qint64 timestampMs)
         packet.azimuth[i] =
             float(random_.uniform(-beamHalfWidthAzimuthDeg, beamHalfWidthAzimuthDeg));
         packet.phaseDiff[i] = short(random_.uniformInt(-512, 511));
+    }
+    for (int n = 0; n < falseAlarms_; ++n) {
+        const int cell = random_.uniformInt(1, wire::cellCount - 1);
+        packet.amplitude[cell] =
+            static_cast<signed char>(random_.uniformInt(falseAlarmMinDb, falseAlarmMaxDb));
     }
     return packet;
 }
@@ -144,7 +152,7 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
         const double amplitudeDb =
             amplitudeFor(o.rcsDbsm, sight) + random_.gaussian(0.0, amplitudeNoiseDb);
         // Zero Doppler and speeds beyond the last bin are not seen.
-        if (cell < 1 || cell >= cellCount)
+        if (cell < 1 || cell >= wire::cellCount)
             continue;
         const int sign = velocityKph < 0.0 ? -1 : 1;
 
@@ -153,13 +161,13 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
         peak.amplitude = clampAmplitude(amplitudeDb);
         peak.velocityKph = float(velocityKph);
         peak.distanceM = float(distanceM);
-        peak.elevationDeg = float(elevationDeg - mounting_.tiltDeg);
-        peak.azimuthDeg = float(wrapDeg(azimuthDeg - mounting_.panDeg - mounting_.panOffsetDeg));
+        peak.elevationDeg = float(elevationDeg - mounting_.tilt);
+        peak.azimuthDeg = float(wrapDeg(azimuthDeg - mounting_.pan - mounting_.panOffset));
         peaks.append(peak);
         frame.sightings.append({o, sight, sign * cell, peak.amplitude});
 
         for (int neighbour : {cell - 1, cell + 1}) {
-            if (neighbour < 1 || neighbour >= cellCount)
+            if (neighbour < 1 || neighbour >= wire::cellCount)
                 continue;
             Echo spill = peak;
             spill.cell = neighbour;
@@ -168,7 +176,8 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
             echoes.append(spill);
         }
         if (peak.amplitude >= harmonicMinAmplitudeDb && cell > harmonicMinCell) {
-            for (int order = 2; order <= harmonicMaxOrder && order * cell < cellCount; ++order) {
+            for (int order = 2; order <= harmonicMaxOrder && order * cell < wire::cellCount;
+                 ++order) {
                 Echo harmonic = peak;
                 harmonic.cell = order * cell;
                 harmonic.amplitude = clampAmplitude(peak.amplitude - harmonicLossDb -
@@ -179,7 +188,7 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
         }
     }
     // Peaks first, so that a peak keeps its cell against an equally strong echo.
-    QVector<bool> taken(cellCount, false);
+    QVector<bool> taken(wire::cellCount, false);
     for (const Echo& e : qAsConst(peaks))
         write(frame.packet, taken, e);
     for (const Echo& e : qAsConst(echoes))

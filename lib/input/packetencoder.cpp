@@ -1,4 +1,4 @@
-#include "tools/common/packetencoder.h"
+#include "input/packetencoder.h"
 
 #include <QDataStream>
 
@@ -9,23 +9,24 @@ namespace trklib {
 RadarPacketData PacketEncoder::emptyPacket(qint64 timestamp)
 {
     RadarPacketData packet;
-    packet.sync = {qint8(0xAA), qint8(0xAA), qint8(0xAA), qint8(0xAA), qint8(0xAA), qint8(0xAB)};
-    packet.version = 2;
-    packet.headerSize = headerBytes;
+    for (int i = 0; i < wire::syncBytes; ++i)
+        packet.sync[size_t(i)] = qint8(wire::syncPattern[size_t(i)]);
+    packet.version = wire::version;
+    packet.headerSize = wire::headerBytes;
     packet.timestamp = timestamp;
-    packet.amplitude.fill(-128, cellCount);
-    packet.relVelocity.fill(0.0f, cellCount);
-    packet.distance.fill(0.0f, cellCount);
-    packet.elevation.fill(0.0f, cellCount);
-    packet.azimuth.fill(0.0f, cellCount);
-    packet.phaseDiff.fill(0, cellCount);
+    packet.amplitude.fill(-128, wire::cellCount);
+    packet.relVelocity.fill(0.0f, wire::cellCount);
+    packet.distance.fill(0.0f, wire::cellCount);
+    packet.elevation.fill(0.0f, wire::cellCount);
+    packet.azimuth.fill(0.0f, wire::cellCount);
+    packet.phaseDiff.fill(0, wire::cellCount);
     return packet;
 }
 
 QByteArray PacketEncoder::header(const RadarPacketData& p)
 {
     QByteArray bytes;
-    bytes.reserve(headerBytes);
+    bytes.reserve(wire::headerBytes);
     QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setByteOrder(QDataStream::LittleEndian);
     for (qint8 b : p.sync)
@@ -43,8 +44,8 @@ namespace {
 template <typename T> QByteArray block(const QVector<T>& array)
 {
     static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "arrays are written as their memory image");
-    QByteArray bytes(PacketEncoder::cellCount * int(sizeof(T)), '\0');
-    const int n = qMin(array.size(), PacketEncoder::cellCount);
+    QByteArray bytes(wire::cellCount * int(sizeof(T)), '\0');
+    const int n = qMin(array.size(), wire::cellCount);
     if (n > 0)
         std::memcpy(bytes.data(), array.constData(), size_t(n) * sizeof(T));
     return bytes;
@@ -75,10 +76,21 @@ QVector<QByteArray> PacketEncoder::datagrams(const RadarPacketData& packet, int 
 QByteArray PacketEncoder::wire(const RadarPacketData& packet)
 {
     QByteArray bytes;
-    bytes.reserve(packetBytes);
+    bytes.reserve(wire::packetBytes);
     for (const QByteArray& b : blocks(packet))
         bytes.append(b);
     return bytes;
+}
+
+QVector<QByteArray> PacketEncoder::datagramsOfWire(const QByteArray& recording)
+{
+    QVector<QByteArray> out;
+    out.reserve((recording.size() / wire::packetBytes + 1) * wire::blockCount);
+    for (int pos = 0, block = 0; pos < recording.size(); block = (block + 1) % wire::blockCount) {
+        out.append(recording.mid(pos, wire::blockBytes[size_t(block)]));
+        pos += wire::blockBytes[size_t(block)];
+    }
+    return out;
 }
 
 } // namespace trklib

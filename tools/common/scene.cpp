@@ -1,4 +1,4 @@
-#include "scene.h"
+#include "tools/common/scene.h"
 
 #include <algorithm>
 #include <cmath>
@@ -119,7 +119,8 @@ QString kindName(ObjectKind kind)
 
 QStringList Scene::names()
 {
-    return {QStringLiteral("road"), QStringLiteral("crossing"), QStringLiteral("pedestrians")};
+    return {QStringLiteral("road"), QStringLiteral("crossing"), QStringLiteral("pedestrians"),
+            QStringLiteral("highway")};
 }
 
 Scene Scene::byName(const QString& name, quint64 seed)
@@ -130,6 +131,8 @@ Scene Scene::byName(const QString& name, quint64 seed)
         return crossing(seed);
     if (name == QLatin1String("pedestrians"))
         return pedestrians(seed);
+    if (name == QLatin1String("highway"))
+        return highway(seed);
     return Scene({}, seed);
 }
 
@@ -173,6 +176,30 @@ Scene Scene::pedestrians(quint64 seed)
                   vehicleLane(-innerLaneY, true, 30.0, 40.0, 0.0, 25.0, 8.0),
                   vehicleLane(innerLaneY, false, 42.0, 50.0, 0.0, 25.0, 8.0)},
                  seed);
+}
+
+// Four lanes each way along the boresight in dense traffic: about twenty
+// vehicles in the beam at a time. Each lane has its own speed band, as on
+// the road, so that no two vehicles share a Doppler cell for long.
+Scene Scene::highway(quint64 seed)
+{
+    constexpr double laneWidthM = 3.5;
+    constexpr int lanesEachWay = 4;
+    // Speed bands, km/h, from the outer lane inwards.
+    constexpr double recedingKph[lanesEachWay][2] = {{30, 41}, {56, 67}, {82, 93}, {108, 119}};
+    constexpr double approachingKph[lanesEachWay][2] = {{43, 54}, {69, 80}, {95, 106}, {121, 132}};
+    constexpr double meanHeadwayS = 5.0;
+    constexpr double minHeadwayS = 2.0;
+    QVector<Path> lanes;
+    for (int i = 0; i < lanesEachWay; ++i) {
+        const double y = (lanesEachWay - i - 0.5) * laneWidthM;
+        const double truckShare = i == 0 ? 0.3 : 0.05;
+        lanes.append(vehicleLane(-y, true, recedingKph[i][0], recedingKph[i][1], truckShare,
+                                 meanHeadwayS, minHeadwayS));
+        lanes.append(vehicleLane(y, false, approachingKph[i][0], approachingKph[i][1], truckShare,
+                                 meanHeadwayS, minHeadwayS));
+    }
+    return Scene(lanes, seed);
 }
 
 Scene::Scene(const QVector<Path>& paths, quint64 seed) : paths_(paths), seed_(seed)

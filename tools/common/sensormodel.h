@@ -1,25 +1,15 @@
 #pragma once
 
-#include "scene.h"
-#include "simrandom.h"
+#include "tools/common/scene.h"
+#include "tools/common/simrandom.h"
 
 #include "input/radarpacketdata.h"
+#include "input/wireformat.h"
+#include "interface/targettrackinginterface.h"
 
 #include <QVector>
 
 namespace trklib::sim {
-
-// How the radar is mounted: the same meaning as the library's RadarConfig.
-// Tilt is added to the radar's elevation and pan (after the pan offset) to
-// its azimuth to give angles in the ground frame.
-struct Mounting
-{
-    double tiltDeg = 0.0;
-    double panDeg = 0.0;
-    double heightM = 5.0;
-    double panOffsetDeg = 0.0;
-    int orientation = 0; // 0 horizontal, 1 vertical (elevation and azimuth arrays exchanged)
-};
 
 // Where an object lies as the radar sees it, without measurement noise.
 struct LineOfSight
@@ -61,12 +51,13 @@ struct SensorFrame
 // fluctuation. The peak spills into its two neighbouring bins, 9 dB down,
 // and a strong peak (from -29 dB, above cell 20) shows harmonics at 2 to 5
 // times its cell. When two reflectors fall into one cell the stronger one
-// is written. All other cells carry noise between -95 and -80 dB.
+// is written. All other cells carry noise between -95 and -80 dB, but for
+// a given number of false alarms per packet: noise cells raised to between
+// -68 and -55 dB, above the tracker's detection threshold.
 class SensorModel
 {
 public:
     static constexpr double cellWidthKph = 0.25;
-    static constexpr int cellCount = 1024;
     static constexpr double minRangeM = 12.0;
     static constexpr double maxRangeM = 300.0;
     // Beam half-widths off the boresight for horizontal mounting; vertical
@@ -74,7 +65,14 @@ public:
     static constexpr double beamHalfWidthAzimuthDeg = 12.0;
     static constexpr double beamHalfWidthElevationDeg = 15.0;
 
-    SensorModel(const Mounting& mounting, quint64 seed);
+    // The mounting means what it means to the library: tilt is added to the
+    // radar's elevation and pan (after the pan offset) to its azimuth to
+    // give angles in the ground frame; vertical mounting exchanges the
+    // elevation and azimuth arrays.
+    SensorModel(const RadarConfig& mounting, quint64 seed);
+
+    // False alarms in every packet from now on; 0 at first.
+    void setFalseAlarms(int perPacket) { falseAlarms_ = perPacket; }
 
     LineOfSight look(const ObjectState& object) const;
     // The amplitude at which the tracker's RCS estimate equals rcsDbsm.
@@ -95,8 +93,9 @@ private:
     RadarPacketData noisePacket(qint64 timestampMs);
     void write(RadarPacketData& packet, QVector<bool>& taken, const Echo& echo);
 
-    Mounting mounting_;
+    RadarConfig mounting_;
     SimRandom random_;
+    int falseAlarms_ = 0;
 };
 
 } // namespace trklib::sim
