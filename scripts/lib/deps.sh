@@ -10,6 +10,7 @@ trklib_packages=(
     libbenchmark-dev
     libpcap-dev
     gnuplot-nox
+    tshark
 )
 
 # True when the package is installed (not merely known to dpkg).
