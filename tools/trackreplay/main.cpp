@@ -141,10 +141,11 @@ int main(int argc, char* argv[])
                        validationOut, progress);
     const int cutFrames = reader.cutFrames();
     int datagrams = pass.datagrams;
-    // A capture on all interfaces of the radar's host holds what it sends
-    // to itself twice and takes what it received; a host that only sends
-    // left sent frames alone. Nothing was tracked, so the outputs hold
-    // their headers only and the sent frames can follow.
+    // On a capture of all interfaces of the radar's host, the first pass
+    // took what the host received and skipped what it sent (datagrams to
+    // itself appear as both). A host that only sends received nothing:
+    // replay its sent frames. Nothing was tracked, so the outputs hold
+    // their headers only and the rows of the sent frames can follow.
     if (!interrupted && pass.end == CaptureReader::Result::End && pass.packets == 0 &&
         pass.skippedFrames > 0) {
         if (!reader.open(capturePath))
