@@ -116,10 +116,15 @@ int run(const SimOptions& options)
         }
         truth.write(p.number, p.timestampMs, p.sightings);
     }
-    const bool pcapWritten = pcap.close();
-    const bool truthWritten = truth.close();
-    if (!pcapWritten || !truthWritten) {
-        say(pcapWritten ? truth.errorString() : pcap.errorString());
+    // Stopping early (Ctrl-C) is how a run without --packets ends: what was
+    // made is kept. A file that failed keeps the other one out of place too,
+    // so that the capture and its truth always belong together.
+    if (!pcap.flush() || !truth.flush()) {
+        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
+        return 1;
+    }
+    if ((pcap.isOpen() && !pcap.commit()) || (truth.isOpen() && !truth.commit())) {
+        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
         return 1;
     }
     if (!options.quiet && options.noSend) {

@@ -1,12 +1,11 @@
 #include "pcapwriter.h"
 
-#include <QFile>
-
 #include <pcap/pcap.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+
+#include <unistd.h>
 
 namespace trklib::sim {
 
@@ -24,28 +23,40 @@ PcapWriter::PcapWriter() = default;
 
 PcapWriter::~PcapWriter()
 {
-    close();
+    closeDumper();
 }
 
-bool PcapWriter::open(const QString& path, QString& error)
+bool PcapWriter::open(const QString& path, QString& error, int linkType)
 {
-    close();
+    closeDumper();
+    file_.discard();
     path_ = path;
     error_.clear();
-    handle_.reset(pcap_open_dead(DLT_EN10MB, snapLengthBytes));
-    if (!handle_) {
-        error = QStringLiteral("cannot set up a pcap writer");
+    if (!file_.open(path)) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
         return false;
     }
-    dumper_ = pcap_dump_open(handle_.get(), QFile::encodeName(path).constData());
-    if (!dumper_) {
-        // libpcap's message names the file already: "PATH: reason".
-        QString reason = QString::fromLocal8Bit(pcap_geterr(handle_.get()));
-        const QString prefix = path + QLatin1String(": ");
-        if (reason.startsWith(prefix))
-            reason.remove(0, prefix.size());
-        error = QStringLiteral("cannot write %1: %2").arg(path, reason);
+    handle_.reset(pcap_open_dead(linkType, snapLengthBytes));
+    // libpcap writes through a stdio stream of its own: one on a duplicate
+    // of the output's descriptor, closed by pcap_dump_close().
+    const int descriptor = handle_ ? ::dup(file_.handle()) : -1;
+    FILE* stream = descriptor >= 0 ? ::fdopen(descriptor, "wb") : nullptr;
+    if (!stream) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, tools::systemReason(errno));
+        if (descriptor >= 0)
+            ::close(descriptor);
         handle_.reset();
+        file_.discard();
+        return false;
+    }
+    // The file header only goes into the stream's buffer, so this fails
+    // only for a link type that a pcap file cannot name (never one of ours).
+    dumper_ = pcap_dump_fopen(handle_.get(), stream);
+    if (!dumper_) {
+        error = QStringLiteral("cannot write %1: %2")
+                    .arg(path, QString::fromLocal8Bit(pcap_geterr(handle_.get())));
+        handle_.reset();
+        file_.discard();
         return false;
     }
     return true;
@@ -69,26 +80,42 @@ void PcapWriter::write(const QByteArray& frame, qint64 timeUs)
         fail(errno);
 }
 
-bool PcapWriter::close()
+bool PcapWriter::flush()
 {
-    if (dumper_) {
-        // The frames are buffered: a full disk may show only now.
-        errno = 0;
-        if (error_.isEmpty() &&
-            (pcap_dump_flush(dumper_) != 0 || std::ferror(pcap_dump_file(dumper_))))
-            fail(errno);
-        pcap_dump_close(dumper_);
-        dumper_ = nullptr;
-    }
-    handle_.reset();
+    // The frames are buffered: a full disk may show only now.
+    errno = 0;
+    if (dumper_ && error_.isEmpty() &&
+        (pcap_dump_flush(dumper_) != 0 || std::ferror(pcap_dump_file(dumper_))))
+        fail(errno);
     return error_.isEmpty();
+}
+
+bool PcapWriter::commit()
+{
+    if (!flush()) {
+        closeDumper();
+        file_.discard();
+        return false;
+    }
+    closeDumper();
+    if (!file_.commit())
+        error_ = QStringLiteral("cannot write %1: %2").arg(path_, file_.errorString());
+    return error_.isEmpty();
+}
+
+void PcapWriter::closeDumper()
+{
+    if (dumper_)
+        pcap_dump_close(dumper_);
+    dumper_ = nullptr;
+    handle_.reset();
 }
 
 void PcapWriter::fail(int errnoValue)
 {
     error_ = QStringLiteral("cannot write %1: %2")
-                 .arg(path_, errnoValue ? QString::fromLocal8Bit(std::strerror(errnoValue))
-                                        : QStringLiteral("write error"));
+                 .arg(path_,
+                      errnoValue ? tools::systemReason(errnoValue) : QStringLiteral("write error"));
 }
 
 } // namespace trklib::sim

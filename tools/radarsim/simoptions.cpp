@@ -1,5 +1,6 @@
 #include "simoptions.h"
 
+#include "tools/common/outputfiles.h"
 #include "tools/common/scene.h"
 
 #include <QHostAddress>
@@ -91,6 +92,8 @@ QString usageText()
                "                       0 to 4294967295000, the seconds a pcap file holds\n"
                "  --pcap FILE          also write the sent frames to a pcap file\n"
                "  --truth FILE         write the ground truth per packet as CSV\n"
+               "                       (- for standard output; a file is replaced only\n"
+               "                       when the run ends well, Ctrl-C included)\n"
                "  --no-send            send nothing, write the files as fast as possible\n"
                "                       (needs --packets N > 0)\n"
                "  --quiet              no progress messages\n"
@@ -207,6 +210,14 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             return ParseResult::Error;
         }
     }
+    QVector<tools::FileArgument> outputs;
+    if (!o.pcapPath.isEmpty())
+        outputs.append({QStringLiteral("--pcap"), o.pcapPath});
+    if (!o.truthPath.isEmpty())
+        outputs.append({QStringLiteral("--truth"), o.truthPath});
+    error = tools::findSharedFile({}, outputs);
+    if (!error.isEmpty())
+        return ParseResult::Error;
     if (o.noSend && o.packets == 0) {
         error = QStringLiteral("--no-send needs --packets N with N > 0");
         return ParseResult::Error;

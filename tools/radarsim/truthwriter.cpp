@@ -21,14 +21,14 @@ const char* TruthWriter::header()
 
 bool TruthWriter::open(const QString& path, QString& error)
 {
-    close();
+    out_.setDevice(nullptr);
+    path_ = path;
     error_.clear();
-    file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (!file_.open(path)) {
         error = QStringLiteral("cannot write %1: %2").arg(path, file_.errorString());
         return false;
     }
-    out_.setDevice(&file_);
+    out_.setDevice(file_.device());
     out_ << header() << '\n';
     return true;
 }
@@ -62,18 +62,33 @@ void TruthWriter::write(qint64 packet, qint64 timestampMs, const QVector<Sightin
         out_ << row(packet, timestampMs, s) << '\n';
 }
 
-bool TruthWriter::close()
+bool TruthWriter::flush()
 {
-    if (file_.isOpen()) {
+    if (file_.isOpen() && error_.isEmpty()) {
         out_.flush();
-        const bool written = out_.status() == QTextStream::Ok && file_.flush();
-        out_.setDevice(nullptr);
-        if (!written)
-            error_ =
-                QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
-        file_.close();
+        const bool streamed = out_.status() == QTextStream::Ok;
+        if (!file_.flush())
+            fail(file_.errorString());
+        else if (!streamed)
+            fail(QStringLiteral("write error"));
     }
     return error_.isEmpty();
+}
+
+bool TruthWriter::commit()
+{
+    const bool flushed = flush();
+    out_.setDevice(nullptr);
+    if (!flushed)
+        file_.discard();
+    else if (!file_.commit())
+        fail(file_.errorString());
+    return error_.isEmpty();
+}
+
+void TruthWriter::fail(const QString& reason)
+{
+    error_ = QStringLiteral("cannot write %1: %2").arg(path_, reason);
 }
 
 } // namespace trklib::sim

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "tools/common/outputfiles.h"
 #include "tools/common/sensormodel.h"
 
-#include <QFile>
 #include <QString>
 #include <QTextStream>
 
@@ -12,28 +12,34 @@ namespace trklib::sim {
 // Columns: packet, timestamp (ms), id, kind, x, y, z (ground frame, m), vx, vy
 // (m/s), speed_kph, radial_kph (positive receding), distance (slant, m),
 // elevation and azimuth (degrees off the boresight: minus tilt, minus pan),
-// cell (signed Doppler bin).
+// cell (signed Doppler bin). The file appears when commit() succeeds; until
+// then, and when the writer is destroyed uncommitted, an existing file keeps
+// its contents (see tools::OutputFile). "-" writes to standard output.
 class TruthWriter
 {
 public:
-    ~TruthWriter() { close(); }
-
     static const char* header();
 
+    // False with a message in error when the file cannot be written.
     bool open(const QString& path, QString& error);
     bool isOpen() const { return file_.isOpen(); }
     void write(qint64 packet, qint64 timestampMs, const QVector<Sighting>& sightings);
-    // Flushes and closes; false when anything written could not reach the
-    // file (errorString() says why).
-    bool close();
+    // Hands the buffered rows to the file. False when anything written
+    // could not reach it (errorString() says why).
+    bool flush();
+    // Flushes, closes and puts the file in its place; false as flush() is.
+    bool commit();
     QString errorString() const { return error_; }
 
     // One row without the line end.
     static QString row(qint64 packet, qint64 timestampMs, const Sighting& sighting);
 
 private:
-    QFile file_;
+    void fail(const QString& reason);
+
+    tools::OutputFile file_;
     QTextStream out_;
+    QString path_;
     QString error_;
 };
 

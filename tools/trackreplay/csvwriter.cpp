@@ -12,13 +12,10 @@ constexpr int maxLineBytes = 512; // seven numbers of at most 24 characters each
 
 bool CsvWriter::open(const QString& path, const char* header)
 {
-    if (path.isEmpty()) {
-        if (!file_.open(stdout, QIODevice::WriteOnly))
-            return false;
-    } else {
-        file_.setFileName(path);
-        if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
+    error_.clear();
+    if (!file_.open(path)) {
+        error_ = file_.errorString();
+        return false;
     }
     char line[maxLineBytes];
     writeLine(line, std::snprintf(line, sizeof line, "%s\n", header));
@@ -41,18 +38,34 @@ void CsvWriter::writeValidation(int packet, long timestamp, const ValidationData
                                   double(v.distance), double(v.velocity)));
 }
 
-bool CsvWriter::close()
+bool CsvWriter::flush()
 {
-    if (file_.isOpen() && !file_.flush())
-        failed_ = true;
-    file_.close();
-    return !failed_;
+    if (error_.isEmpty() && !file_.flush())
+        error_ = file_.errorString();
+    return error_.isEmpty();
+}
+
+bool CsvWriter::commit()
+{
+    if (!flush()) {
+        file_.discard();
+        return false;
+    }
+    if (!file_.commit())
+        error_ = file_.errorString();
+    return error_.isEmpty();
 }
 
 void CsvWriter::writeLine(const char* line, int length)
 {
-    if (length < 0 || length >= maxLineBytes || file_.write(line, length) != length)
-        failed_ = true;
+    if (!error_.isEmpty() || !file_.isOpen())
+        return;
+    if (length < 0 || length >= maxLineBytes) {
+        error_ = QStringLiteral("a row too long for its buffer");
+        return;
+    }
+    if (!file_.write(line, length))
+        error_ = file_.errorString();
 }
 
 } // namespace trklib::replay

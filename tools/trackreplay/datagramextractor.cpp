@@ -5,7 +5,8 @@
 
 namespace trklib::replay {
 
-DatagramExtractor::DatagramExtractor(int linkType, quint16 port) : linkType_(linkType), port_(port)
+DatagramExtractor::DatagramExtractor(int linkType, quint16 port, Direction direction)
+    : linkType_(linkType), port_(port), takeSent_(direction == Direction::Sent)
 {}
 
 std::optional<QByteArray> DatagramExtractor::offer(const QByteArray& frame)
@@ -13,6 +14,10 @@ std::optional<QByteArray> DatagramExtractor::offer(const QByteArray& frame)
     const std::optional<NetworkPacket> network = decodeLinkLayer(linkType_, frame);
     if (!network)
         return std::nullopt;
+    if (network->sent != takeSent_) {
+        ++skippedFrames_;
+        return std::nullopt;
+    }
     const std::optional<IpPacket> ip = decodeIp(*network);
     if (!ip)
         return std::nullopt;

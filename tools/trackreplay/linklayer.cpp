@@ -11,9 +11,15 @@ namespace {
 constexpr int ethernetHeaderBytes = 14;
 constexpr int vlanTagBytes = 4;
 constexpr int sllHeaderBytes = 16;
+constexpr int sllPacketTypePos = 0; // 16 bits
 constexpr int sllProtocolPos = 14;
 constexpr int sll2HeaderBytes = 20;
 constexpr int sll2ProtocolPos = 0;
+constexpr int sll2PacketTypePos = 10; // 8 bits
+
+// Linux cooked capture's packet type of a frame the host sent (the others
+// say to whom a received frame was addressed).
+constexpr quint16 packetTypeOutgoing = 4;
 constexpr int loopbackHeaderBytes = 4;
 
 constexpr quint16 ethertypeIpv4 = 0x0800;
@@ -102,10 +108,19 @@ std::optional<NetworkPacket> decodeLinkLayer(int linkType, const QByteArray& fra
     switch (linkType) {
     case DLT_EN10MB:
         return fromEthertype(frame, ethernetHeaderBytes - 2, ethernetHeaderBytes);
-    case DLT_LINUX_SLL:
-        return fromEthertype(frame, sllProtocolPos, sllHeaderBytes);
-    case DLT_LINUX_SLL2:
-        return fromEthertype(frame, sll2ProtocolPos, sll2HeaderBytes);
+    case DLT_LINUX_SLL: {
+        std::optional<NetworkPacket> packet = fromEthertype(frame, sllProtocolPos, sllHeaderBytes);
+        if (packet)
+            packet->sent = be16(frame, sllPacketTypePos) == packetTypeOutgoing;
+        return packet;
+    }
+    case DLT_LINUX_SLL2: {
+        std::optional<NetworkPacket> packet =
+            fromEthertype(frame, sll2ProtocolPos, sll2HeaderBytes);
+        if (packet)
+            packet->sent = quint8(frame[sll2PacketTypePos]) == packetTypeOutgoing;
+        return packet;
+    }
     case DLT_RAW:
     case DLT_IPV4:
     case DLT_IPV6:

@@ -19,6 +19,10 @@ struct NetworkPacket
 {
     NetworkProtocol protocol = NetworkProtocol::IPv4;
     QByteArray bytes;
+    // Sent by the capturing host. Only Linux cooked captures say so; a
+    // capture on all interfaces of a host (tcpdump -i any) holds what the host
+    // sends to itself twice, once sent and once received.
+    bool sent = false;
 };
 
 // Link types as libpcap reports them (DLT_ values): Ethernet with 802.1Q and

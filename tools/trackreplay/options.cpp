@@ -1,51 +1,13 @@
 #include "options.h"
 
+#include "tools/common/outputfiles.h"
+
 #include <QCommandLineParser>
-#include <QDir>
-#include <QFileInfo>
 
 #include <cmath>
 #include <limits>
 
 namespace trklib::replay {
-
-namespace {
-
-// The file a path names, for telling whether two paths name the same one:
-// the canonical path of an existing file; for a file yet to be created, its
-// name in the canonical path of its directory.
-QString fileIdentity(const QString& path)
-{
-    const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath();
-    if (!canonical.isEmpty())
-        return canonical;
-    const QString directory = QFileInfo(info.absolutePath()).canonicalFilePath();
-    if (!directory.isEmpty())
-        return QDir(directory).filePath(info.fileName());
-    return QDir::cleanPath(info.absoluteFilePath());
-}
-
-// Opening an output truncates it: an output that names the capture would
-// destroy it before it is read, and two outputs in one file would garble
-// both. Standard output (an empty path) clashes with nothing.
-QString pathClash(const Options& options)
-{
-    const QString capture = fileIdentity(options.capture);
-    const QString output = options.output.isEmpty() ? QString() : fileIdentity(options.output);
-    const QString validation =
-        options.validation.isEmpty() ? QString() : fileIdentity(options.validation);
-    if (!output.isEmpty() && output == capture)
-        return QStringLiteral("--output names the capture '%1'").arg(options.capture);
-    if (!validation.isEmpty() && validation == capture)
-        return QStringLiteral("--validation names the capture '%1'").arg(options.capture);
-    if (!output.isEmpty() && output == validation)
-        return QStringLiteral("--output and --validation name the same file '%1'")
-            .arg(options.validation);
-    return {};
-}
-
-} // namespace
 
 QString usage()
 {
@@ -68,7 +30,8 @@ QString helpText()
            QStringLiteral(
                "  --port N            UDP destination port of the radar traffic (default %1)\n"
                "  -o, --output FILE   target CSV, - for standard output (the default)\n"
-               "  --validation FILE   also write the amplitude maxima of every packet as CSV\n"
+               "  --validation FILE   also write the amplitude maxima of every packet as CSV,\n"
+               "                      - for standard output\n"
                "  --help              show this text\n")
                .arg(wire::defaultPort);
 }
@@ -120,9 +83,7 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     }
     if (parser.isSet(output)) {
         options.output = parser.value(output);
-        if (options.output == QLatin1String("-")) {
-            options.output.clear();
-        } else if (options.output.isEmpty()) {
+        if (options.output.isEmpty()) {
             message = QStringLiteral("--output needs a file name");
             return ParseResult::Error;
         }
@@ -134,7 +95,13 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
             return ParseResult::Error;
         }
     }
-    message = pathClash(options);
+
+    QVector<tools::FileArgument> outputs{
+        {parser.isSet(output) ? QStringLiteral("--output") : QStringLiteral("--output (default -)"),
+         options.output}};
+    if (!options.validation.isEmpty())
+        outputs.append({QStringLiteral("--validation"), options.validation});
+    message = tools::findSharedFile({{QStringLiteral("the capture"), options.capture}}, outputs);
     return message.isEmpty() ? ParseResult::Run : ParseResult::Error;
 }
 

@@ -14,8 +14,8 @@ struct Options
     QString capture;
     RadarConfig config = tools::defaultMounting();
     quint16 port = wire::defaultPort;
-    QString output;     // empty (or "-" on the command line): standard output
-    QString validation; // empty: no validation output
+    QString output = QStringLiteral("-"); // "-": standard output
+    QString validation;                   // empty: none; "-": standard output
 };
 
 enum class ParseResult
@@ -26,8 +26,9 @@ enum class ParseResult
 };
 
 // Parses the command line (arguments without the program name). On Error,
-// message says what is wrong; an output that names the capture or the other
-// output is an error too, found before any file is opened.
+// message says what is wrong; an output that is the capture or the other
+// output (see tools::findSharedFile), or both outputs on standard output,
+// is an error too, found before any file is opened.
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message);
 
 // The synopsis, for errors; the help text adds what every option means.

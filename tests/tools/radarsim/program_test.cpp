@@ -3,11 +3,18 @@
 
 #include "simoptions.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <unistd.h>
 
 namespace trklib::sim::test {
 namespace {
@@ -115,24 +122,108 @@ TEST(RadarsimProgram, BadOptionsPrintTheUsageAndExitWithTwo)
     EXPECT_TRUE(help.out.contains(QLatin1String("--max-datagram")));
 }
 
-TEST(RadarsimProgram, AnUnwritableOutputFileIsReportedOnOneLine)
+void writeFile(const QString& path, const QByteArray& text)
 {
-    // A file that cannot be created, and one whose writes fail (a full disk).
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+TEST(RadarsimProgram, AFailedRunIsReportedOnOneLineAndWritesNoFile)
+{
+    QTemporaryDir dir;
+    const QString kept = dir.filePath(QStringLiteral("kept"));   // exists before the run
+    const QString fresh = dir.filePath(QStringLiteral("fresh")); // does not
+    // A file that cannot be made, a folder, and one whose writes fail (a
+    // full disk): the other output keeps its contents or is not made.
     for (const char* option : {"--pcap", "--truth"}) {
+        const char* other = QLatin1String(option) == QLatin1String("--pcap") ? "--truth" : "--pcap";
         for (const QString& path :
-             {QStringLiteral("/nonexistent/dir/x"), QStringLiteral("/dev/full")}) {
-            SCOPED_TRACE(QStringLiteral("%1 %2").arg(option, path).toStdString());
-            const ProgramRun r = radarsim({"--no-send", "--packets", "20", option, path});
-            EXPECT_EQ(r.exitCode, 1);
-            EXPECT_EQ(r.err.count(path), 1) << r.err.toStdString();
-            EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
+             {QStringLiteral("/nonexistent/dir/x"), QStringLiteral("/dev/full"), dir.path()}) {
+            for (const QString& otherPath : {kept, fresh}) {
+                SCOPED_TRACE(QStringLiteral("%1 %2 %3 %4")
+                                 .arg(option, path, other, otherPath)
+                                 .toStdString());
+                writeFile(kept, "old\n");
+                const ProgramRun r =
+                    radarsim({"--no-send", "--packets", "20", option, path, other, otherPath});
+                EXPECT_EQ(r.exitCode, 1);
+                EXPECT_EQ(r.err.count(path), 1) << r.err.toStdString();
+                EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
+                EXPECT_EQ(contents(kept), "old\n");
+                EXPECT_FALSE(QFile::exists(fresh));
+            }
         }
     }
+}
+
+TEST(RadarsimProgram, PcapAndTruthInOneFileAreRefused)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("one"));
+    const QString fresh = dir.filePath(QStringLiteral("fresh"));
+    writeFile(file, "old\n");
+    ASSERT_TRUE(QFile::link(file, dir.filePath(QStringLiteral("link"))));
+    ASSERT_EQ(::link(qPrintable(file), qPrintable(dir.filePath(QStringLiteral("hard")))), 0);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+
+    const struct
+    {
+        QString pcap;
+        QString truth;
+    } cases[] = {
+        {file, file},
+        {dir.filePath(QStringLiteral("sub/../one")), file},
+        {dir.filePath(QStringLiteral("link")), file},
+        {file, dir.filePath(QStringLiteral("hard"))},
+        {fresh, dir.filePath(QStringLiteral("sub/../fresh"))},
+        {QStringLiteral("-"), QStringLiteral("-")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("--pcap %1 --truth %2").arg(c.pcap, c.truth).toStdString());
+        const ProgramRun r =
+            radarsim({"--no-send", "--packets", "20", "--pcap", c.pcap, "--truth", c.truth});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.startsWith(QLatin1String("radarsim: --pcap ")) &&
+                    r.err.section(QLatin1Char('\n'), 0, 0).contains(QLatin1String("--truth")))
+            << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_EQ(contents(file), "old\n");
+        EXPECT_FALSE(QFile::exists(fresh));
+    }
+}
+
+TEST(RadarsimProgram, StoppedByCtrlCKeepsWhatWasMade)
+{
+    QTemporaryDir dir;
+    const QString pcap = dir.filePath(QStringLiteral("live.pcap"));
+    const QString truth = dir.filePath(QStringLiteral("live.csv"));
+    writeFile(pcap, "old\n");
+    // Until stopped, to a port nobody listens on.
+    QProcess p;
+    p.start(QStringLiteral(RADARSIM_PATH),
+            {"--quiet", "--port", "40123", "--rate", "50", "--pcap", pcap, "--truth", truth});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(1000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    constexpr int pcapFileHeaderBytes = 24;
+    const QByteArray frames = contents(pcap);
+    EXPECT_TRUE(frames.startsWith(QByteArray::fromHex("d4c3b2a1")));
+    EXPECT_GT(frames.size(), pcapFileHeaderBytes);
+    EXPECT_GT(contents(truth).count('\n'), 1);
 }
 
 TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
 {
     QTemporaryDir dir;
+    // b's files are links to older files: written through, links kept.
+    for (const QString suffix : {".pcap", ".csv"}) {
+        writeFile(dir.filePath("b-target" + suffix), "old\n");
+        ASSERT_TRUE(QFile::link("b-target" + suffix, dir.filePath("b" + suffix)));
+    }
     for (const char* name : {"a", "b", "c"}) {
         const ProgramRun r = radarsim({"--no-send", "--quiet", "--packets", "40", "--seed",
                                        name[0] == 'c' ? "4" : "3", "--pcap",
@@ -148,6 +239,9 @@ TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
     const QByteArray truth = contents(dir.filePath("a.csv"));
     EXPECT_EQ(truth, contents(dir.filePath("b.csv")));
     EXPECT_TRUE(truth.trimmed().split('\n').last().startsWith("39,1700000001950,"));
+    for (const char* link : {"b.pcap", "b.csv"})
+        EXPECT_TRUE(QFileInfo(dir.filePath(QLatin1String(link))).isSymLink()) << link;
+    EXPECT_EQ(contents(dir.filePath("b-target.pcap")), a);
 }
 
 } // namespace

@@ -90,7 +90,7 @@ TEST(LinkLayer, StripsEveryKnownLinkHeaderAndRefusesTheRest)
     const QByteArray vlan = QByteArray::fromHex("81000064");
     // Linux cooked v1: packet type, address type, address length, 8 address
     // bytes, protocol. v2: protocol, reserved, interface, address type,
-    // packet type, address length, 8 address bytes.
+    // packet type (here 4, sent), address length, 8 address bytes.
     const QByteArray sll = QByteArray::fromHex("00000001000602000000000100000800");
     const QByteArray sll2 = QByteArray::fromHex("86dd000000000002000104060200000000010000");
     struct Case
@@ -136,6 +136,28 @@ TEST(LinkLayer, StripsEveryKnownLinkHeaderAndRefusesTheRest)
         }
     }
     EXPECT_FALSE(isSupportedLinkType(DLT_IEEE802_11));
+
+    // The packet type of Linux cooked captures: 4 for a frame the capturing
+    // host sent, others for frames it received (0 to itself, 3 to another).
+    const struct
+    {
+        int linkType;
+        QByteArray frame;
+        bool sent;
+    } directions[] = {
+        {DLT_LINUX_SLL, sll + v4, false},
+        {DLT_LINUX_SLL, QByteArray::fromHex("0004") + sll.mid(2) + v4, true},
+        {DLT_LINUX_SLL, QByteArray::fromHex("0400") + sll.mid(2) + v4, false},
+        {DLT_LINUX_SLL2, sll2 + v6, true},
+        {DLT_LINUX_SLL2, sll2.left(10) + char(3) + sll2.mid(11) + v6, false},
+        {DLT_EN10MB, ethernet(ethertypeIpv4, v4), false},
+    };
+    for (const auto& d : directions) {
+        SCOPED_TRACE(::testing::Message() << "link type " << d.linkType << ", sent " << d.sent);
+        const std::optional<NetworkPacket> decoded = decodeLinkLayer(d.linkType, d.frame);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->sent, d.sent);
+    }
 }
 
 TEST(IpDecoding, Ipv4HeaderOptionsPaddingAndTruncation)

@@ -22,6 +22,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace trklib::test {
 namespace {
 
@@ -128,11 +130,30 @@ QVector<Row> engineTargets(const QVector<RadarPacketData>& packets,
     return rows;
 }
 
+// How writePcapng() writes its one interface and the frames' times.
+struct Pcapng
+{
+    int snapBytes = pcapngSnapBytes; // longer frames are cut to it
+    QByteArray interfaceOptions;     // pcapngOption()s, ending with option 0
+    QVector<quint64> times;          // per frame, in the interface's units; empty: all at
+                                     // captureStartUs
+};
+
+// One option of a pcapng block, little-endian, padded to 32 bits.
+QByteArray pcapngOption(quint16 code, const QByteArray& value = {})
+{
+    QByteArray option;
+    QDataStream out(&option, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << code << quint16(value.size());
+    out.writeRawData(value.constData(), value.size());
+    out.writeRawData("\0\0\0", (4 - value.size() % 4) % 4);
+    return option;
+}
+
 // libpcap writes no pcapng: section header, one Ethernet interface and an
-// enhanced packet block per frame, little-endian; frames longer than
-// snapBytes are cut to it.
-bool writePcapng(const QString& path, const QVector<QByteArray>& frames,
-                 int snapBytes = pcapngSnapBytes)
+// enhanced packet block per frame, little-endian.
+bool writePcapng(const QString& path, const QVector<QByteArray>& frames, const Pcapng& format = {})
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -141,19 +162,45 @@ bool writePcapng(const QString& path, const QVector<QByteArray>& frames,
     out.setByteOrder(QDataStream::LittleEndian);
     out << quint32(0x0A0D0D0A) << quint32(28) << quint32(0x1A2B3C4D) << quint16(1) << quint16(0)
         << qint64(-1) << quint32(28);
-    out << quint32(1) << quint32(20) << quint16(1) << quint16(0) << quint32(snapBytes)
-        << quint32(20);
-    for (const QByteArray& frame : frames) {
-        const int captured = std::min(int(frame.size()), snapBytes);
+    const quint32 interfaceLength = quint32(20 + format.interfaceOptions.size());
+    out << quint32(1) << interfaceLength << quint16(1) << quint16(0) << quint32(format.snapBytes);
+    out.writeRawData(format.interfaceOptions.constData(), format.interfaceOptions.size());
+    out << interfaceLength;
+    for (int i = 0; i < frames.size(); ++i) {
+        const QByteArray& frame = frames[i];
+        const quint64 time = format.times.isEmpty() ? quint64(captureStartUs) : format.times[i];
+        const int captured = std::min(int(frame.size()), format.snapBytes);
         const int padded = (captured + 3) / 4 * 4;
         const quint32 length = quint32(32 + padded);
-        out << quint32(6) << length << quint32(0) << quint32(captureStartUs >> 32)
-            << quint32(captureStartUs) << quint32(captured) << quint32(frame.size());
+        out << quint32(6) << length << quint32(0) << quint32(time >> 32) << quint32(time)
+            << quint32(captured) << quint32(frame.size());
         out.writeRawData(frame.constData(), captured);
         out.writeRawData("\0\0\0", padded - captured);
         out << length;
     }
     return out.status() == QDataStream::Ok && file.flush();
+}
+
+// A frame as a capture on all interfaces of a Linux host (tcpdump -i any)
+// shows it: the Ethernet header replaced by a Linux cooked one, whose
+// packet type says whether the host sent the frame (4) or received it (0).
+QByteArray cookedFrame(int linkType, const QByteArray& ethernetFrame, quint8 packetType)
+{
+    const QByteArray protocol = ethernetFrame.mid(12, 2);
+    const QByteArray loopbackAddress = QByteArray::fromHex("0304") + char(0) + char(6);
+    const QByteArray address(8, '\0');
+    const QByteArray ip = ethernetFrame.mid(sim::UdpFrameBuilder::ethernetHeaderBytes);
+    if (linkType == DLT_LINUX_SLL) // type, address type and length, address, protocol
+        return QByteArray(1, '\0') + char(packetType) + loopbackAddress + address + protocol + ip;
+    // Protocol, reserved, interface, address type, type, address length, address.
+    return protocol + QByteArray::fromHex("000000000001") + loopbackAddress.left(2) +
+           char(packetType) + char(6) + address + ip;
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void expectOneErrorLine(const ReplayRun& run)
@@ -218,11 +265,18 @@ protected:
             EXPECT_TRUE(writePcapng(path(name), bytes));
             return path(name);
         }
+        return writePcap(name, bytes, timesUs);
+    }
+
+    QString writePcap(const QString& name, const QVector<QByteArray>& frames,
+                      const QVector<qint64>& timesUs, int linkType = DLT_EN10MB)
+    {
         sim::PcapWriter writer;
         QString error;
-        EXPECT_TRUE(writer.open(path(name), error)) << qPrintable(error);
-        for (int i = 0; i < bytes.size(); ++i)
-            writer.write(bytes[i], timesUs[i]);
+        EXPECT_TRUE(writer.open(path(name), error, linkType)) << qPrintable(error);
+        for (int i = 0; i < frames.size(); ++i)
+            writer.write(frames[i], timesUs[i]);
+        EXPECT_TRUE(writer.commit()) << qPrintable(writer.errorString());
         return path(name);
     }
 
@@ -259,11 +313,14 @@ TEST_F(Trackreplay, CaptureGivesTheEngineTargetsAndValidation)
     ASSERT_EQ(run.exitCode, 0) << run.err.constData();
     EXPECT_TRUE(run.out.isEmpty());
     EXPECT_TRUE(run.err.isEmpty());
-    QFile targets(path("targets.csv"));
-    QFile records(path("validation.csv"));
-    ASSERT_TRUE(targets.open(QIODevice::ReadOnly) && records.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(sameRows(csvRows(targets.readAll(), targetHeader), expected_));
-    EXPECT_TRUE(sameRows(csvRows(records.readAll(), validationHeader), validation));
+    EXPECT_TRUE(sameRows(csvRows(contents(path("targets.csv")), targetHeader), expected_));
+    EXPECT_TRUE(sameRows(csvRows(contents(path("validation.csv")), validationHeader), validation));
+
+    // The validation records on standard output, the targets in a file.
+    const ReplayRun piped = replay(path("plain.pcap"), {"--validation", "-", "-o", path("t.csv")});
+    ASSERT_EQ(piped.exitCode, 0) << piped.err.constData();
+    EXPECT_TRUE(sameRows(csvRows(piped.out, validationHeader), validation));
+    EXPECT_TRUE(sameRows(csvRows(contents(path("t.csv")), targetHeader), expected_));
 }
 
 TEST_F(Trackreplay, FragmentedIpv4AndIpv6AndPcapngGiveTheSameTargets)
@@ -354,7 +411,7 @@ TEST_F(Trackreplay, ErrorLineCountsWhatWasFound)
     // Keeps the 90-byte header frames whole and cuts every fragment of a block.
     constexpr int snapBytes = 200;
     ASSERT_TRUE(writePcapng(path("header.pcapng"), all.mid(0, 1)));
-    ASSERT_TRUE(writePcapng(path("snapped.pcapng"), all, snapBytes));
+    ASSERT_TRUE(writePcapng(path("snapped.pcapng"), all, {snapBytes, {}, {}}));
 
     const struct
     {
@@ -362,46 +419,217 @@ TEST_F(Trackreplay, ErrorLineCountsWhatWasFound)
         QString says;
     } cases[] = {
         {writeFile("cut.pcap", bytes.left(bytes.size() - 700)), "after 1 radar packet ("},
-        {path("header.pcapng"), "no radar packet found in 1 UDP datagram to port 34567\n"},
+        {path("header.pcapng"), "1 UDP datagram to port 34567 formed no radar packet\n"},
         {path("snapped.pcapng"),
-         QStringLiteral("no radar packet found in 2 UDP datagrams to port 34567 (%1 frames cut "
+         QStringLiteral("2 UDP datagrams to port 34567 formed no radar packet (%1 frames cut "
                         "short by the capture's snapshot length)\n")
              .arg(all.size() - packets_.size())},
+        {path("two.pcap") + "\n--port\n40000", "no UDP datagram to port 40000\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(qPrintable(c.capture));
-        const ReplayRun run = replay(c.capture);
+        const QStringList arguments = c.capture.split('\n');
+        const ReplayRun run = replay(arguments.first(), arguments.mid(1));
         expectOneErrorLine(run);
         EXPECT_TRUE(run.err.contains(c.says.toUtf8())) << run.err.constData();
     }
 }
 
-TEST_F(Trackreplay, OutputsThatNameTheCaptureOrEachOtherAreRefused)
+TEST_F(Trackreplay, OutputsThatAreTheCaptureOrEachOtherAreRefused)
 {
     const QString file = capture("keep.pcap", QHostAddress::LocalHost, wholeBlocks);
-    QFile in(file);
-    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    const QByteArray bytes = in.readAll();
+    const QByteArray bytes = contents(file);
     ASSERT_TRUE(QFile::link(file, path("link.pcap")));
+    ASSERT_EQ(::link(qPrintable(file), qPrintable(path("hard.pcap"))), 0);
     ASSERT_TRUE(QDir(dir_.path()).mkdir("sub"));
-    const QString targets = path("targets.csv");
+    const QString targets = writeFile("targets.csv", "old targets\n");
+    const QString fresh = path("fresh.csv"); // not there yet
 
-    for (const QStringList& outputs :
-         {QStringList{"-o", file}, QStringList{"-o", path("link.pcap")},
-          QStringList{"--validation", path("sub/../keep.pcap"), "-o", targets},
-          QStringList{"-o", targets, "--validation", targets},
-          QStringList{"-o", targets, "--validation", path("sub/../targets.csv")}}) {
-        SCOPED_TRACE(qPrintable(outputs.join(' ')));
-        const ReplayRun run = replay(file, outputs);
+    const struct
+    {
+        QStringList outputs;
+        const char* names; // the two arguments the message names
+    } cases[] = {
+        {{"-o", file}, "--output and the capture"},
+        {{"-o", path("link.pcap")}, "--output '"},
+        {{"-o", path("hard.pcap")}, "--output '"},
+        {{"--validation", path("sub/../keep.pcap"), "-o", targets}, "--validation '"},
+        {{"-o", targets, "--validation", targets}, "--output and --validation"},
+        {{"-o", targets, "--validation", path("sub/../targets.csv")}, "--output '"},
+        {{"-o", fresh, "--validation", path("sub/../fresh.csv")}, "--output '"},
+        {{"--validation", "-"}, "--output (default -) and --validation"},
+        {{"-o", "-", "--validation", "-"}, "--output and --validation"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qPrintable(c.outputs.join(' ')));
+        const ReplayRun run = replay(file, c.outputs);
         EXPECT_EQ(run.exitCode, 2);
-        EXPECT_TRUE(run.err.contains("usage: trackreplay CAPTURE")) << run.err.constData();
-        EXPECT_FALSE(QFile::exists(targets));
-        ASSERT_TRUE(in.seek(0));
-        EXPECT_EQ(in.readAll(), bytes) << "the capture was changed";
+        EXPECT_TRUE(run.err.startsWith(QByteArray("trackreplay: ") + c.names))
+            << run.err.constData();
+        EXPECT_TRUE(run.err.contains("usage: trackreplay CAPTURE"));
+        EXPECT_EQ(contents(file), bytes) << "the capture was changed";
+        EXPECT_EQ(contents(targets), "old targets\n");
+        EXPECT_FALSE(QFile::exists(fresh));
     }
     // The same name in another directory is another file.
     const ReplayRun run = replay(file, {"-o", path("sub/keep.pcap")});
     EXPECT_EQ(run.exitCode, 0) << run.err.constData();
+}
+
+TEST_F(Trackreplay, FailedRunsLeaveTheOutputsAsTheyWere)
+{
+    const QString good = capture("good.pcap", QHostAddress::LocalHost, wholeBlocks);
+    const QByteArray bytes = contents(good);
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("out"));
+    const QString targets = path("out/targets.csv");
+    const QString validation = path("out/validation.csv");
+    const QString linked = path("out/linked.csv"); // a link to the targets
+
+    const struct
+    {
+        const char* what;
+        QString capture;
+        QStringList outputs;
+    } cases[] = {
+        {"truncated",
+         writeFile("cut.pcap", bytes.left(bytes.size() - 700)),
+         {"-o", targets, "--validation", validation}},
+        {"no radar traffic", good, {"--port", "40000", "-o", targets, "--validation", validation}},
+        {"no frames", writeFile("header-only.pcap", bytes.left(24)), {"-o", targets}},
+        {"targets written through a link",
+         writeFile("cut2.pcap", bytes.left(bytes.size() - 700)),
+         {"-o", linked}},
+        {"full disk", good, {"-o", "/dev/full", "--validation", validation}},
+    };
+    for (const bool existing : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(::testing::Message() << c.what << (existing ? ", existing" : ", new"));
+            QDir out(path("out"));
+            ASSERT_TRUE(out.removeRecursively() && QDir(dir_.path()).mkdir("out"));
+            if (existing) {
+                writeFile("out/targets.csv", "old targets\n");
+                writeFile("out/validation.csv", "old validation\n");
+                ASSERT_TRUE(QFile::link(targets, linked));
+            }
+            const QStringList before = out.entryList(QDir::Files | QDir::System);
+
+            const ReplayRun run = replay(c.capture, c.outputs);
+            expectOneErrorLine(run);
+            EXPECT_TRUE(run.err.endsWith("; no output file written\n")) << run.err.constData();
+            EXPECT_EQ(out.entryList(QDir::Files | QDir::System), before);
+            EXPECT_EQ(contents(targets), existing ? "old targets\n" : "");
+            EXPECT_EQ(contents(validation), existing ? "old validation\n" : "");
+        }
+    }
+}
+
+TEST_F(Trackreplay, UnwritableOutputsAreRefusedBeforeReading)
+{
+    const QString file = capture("good.pcap", QHostAddress::LocalHost, wholeBlocks);
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("folder"));
+    const QString validation = path("validation.csv");
+    const struct
+    {
+        QStringList outputs;
+        const char* says;
+    } cases[] = {
+        {{"-o", path("folder"), "--validation", validation}, "folder: is a directory\n"},
+        {{"--validation", path("folder"), "-o", path("t.csv")}, "folder: is a directory\n"},
+        {{"--validation", validation, "-o", path("none/t.csv")}, "t.csv: no directory '"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qPrintable(c.outputs.join(' ')));
+        const ReplayRun run = replay(file, c.outputs);
+        expectOneErrorLine(run);
+        EXPECT_TRUE(run.err.contains(c.says)) << run.err.constData();
+        EXPECT_FALSE(QFile::exists(validation));
+        EXPECT_FALSE(QFile::exists(path("t.csv")));
+    }
+}
+
+TEST_F(Trackreplay, CapturesOnAllInterfacesGiveEachDatagramOnce)
+{
+    constexpr quint8 sent = 4;
+    constexpr quint8 received = 0;
+    const struct
+    {
+        const char* what;
+        int linkType;
+        int maxDatagramBytes;
+        QVector<quint8> copies; // of every frame, in this order
+    } cases[] = {
+        {"cooked v1, sent and received", DLT_LINUX_SLL, frameSizedDatagramBytes, {sent, received}},
+        {"cooked v2, sent and received, fragments", DLT_LINUX_SLL2, wholeBlocks, {sent, received}},
+        {"cooked v1, sent only", DLT_LINUX_SLL, wholeBlocks, {sent}},
+        {"cooked v2, sent only", DLT_LINUX_SLL2, frameSizedDatagramBytes, {sent}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<qint64> timesUs;
+        const QVector<QByteArray> plain =
+            frames(QHostAddress::LocalHost, c.maxDatagramBytes, radarPort, {}, &timesUs);
+        QVector<QByteArray> cooked;
+        QVector<qint64> cookedTimesUs;
+        for (int i = 0; i < plain.size(); ++i) {
+            for (const quint8 type : c.copies) {
+                cooked.append(cookedFrame(c.linkType, plain[i], type));
+                cookedTimesUs.append(timesUs[i]);
+            }
+        }
+        const ReplayRun run = replay(writePcap("any.pcap", cooked, cookedTimesUs, c.linkType));
+        ASSERT_EQ(run.exitCode, 0) << run.err.constData();
+        EXPECT_TRUE(run.err.isEmpty()) << run.err.constData();
+        EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), expected_));
+    }
+}
+
+TEST_F(Trackreplay, CaptureTimesBeyond64BitMicrosecondsAreRefused)
+{
+    packets_.resize(2);
+    expected_ = engineTargets(packets_);
+    const QVector<QByteArray> all = frames(QHostAddress::LocalHost, frameSizedDatagramBytes);
+    const QByteArray inSeconds = pcapngOption(9, QByteArray(1, '\0')); // if_tsresol 10^0
+    const auto offsetSeconds = [](qint64 seconds) {                    // if_tsoffset
+        QByteArray value;
+        for (int byte = 0; byte < 8; ++byte)
+            value += char(quint64(seconds) >> (8 * byte));
+        return pcapngOption(14, value);
+    };
+    constexpr quint64 farSeconds = 10000000000000; // 10^13 s: 10^19 us
+    constexpr qint64 halfRangeSeconds = 9000000000000;
+    const QByteArray end = pcapngOption(0);
+    const struct
+    {
+        const char* what;
+        QByteArray options;
+        quint64 firstTime;
+        quint64 laterTimes;
+        const char* says; // empty: replays
+    } cases[] = {
+        {"seconds resolution, near times", inSeconds + end, 1700000000, 1700000000, ""},
+        {"seconds resolution, 10^13 s", inSeconds + end, 1700000000, farSeconds,
+         "capture time of frame 2 (10000000000000 s) does not fit 64-bit microseconds"},
+        {"offset of 2^62 s", offsetSeconds(qint64(1) << 62) + end, captureStartUs, captureStartUs,
+         "capture time of frame 1 ("},
+        {"-9e12 s, then +9e12 s", inSeconds + offsetSeconds(-halfRangeSeconds) + end, 0,
+         2 * halfRangeSeconds, "capture times of frames 1 and 2 lie more than 2^63 us apart"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<quint64> times(all.size(), c.laterTimes);
+        times[0] = c.firstTime;
+        ASSERT_TRUE(writePcapng(path("times.pcapng"), all, {pcapngSnapBytes, c.options, times}));
+        QFile::remove(path("t.csv"));
+        const ReplayRun run = replay(path("times.pcapng"), {"-o", path("t.csv")});
+        if (*c.says == '\0') {
+            ASSERT_EQ(run.exitCode, 0) << run.err.constData();
+            EXPECT_TRUE(sameRows(csvRows(contents(path("t.csv")), targetHeader), expected_));
+            continue;
+        }
+        expectOneErrorLine(run);
+        EXPECT_TRUE(run.err.contains(c.says)) << run.err.constData();
+        EXPECT_FALSE(QFile::exists(path("t.csv")));
+    }
 }
 
 TEST_F(Trackreplay, BadOptionsGiveUsageAndExitCode2)
