@@ -205,7 +205,7 @@ void writeCapture(const QString& path, const QVector<QByteArray>& datagrams)
             writer.write(frame, timeUs);
         timeUs += gapUs;
     }
-    ASSERT_TRUE(writer.close()) << writer.errorString().toStdString();
+    ASSERT_TRUE(writer.commit()) << writer.errorString().toStdString();
 }
 
 TEST(WiresharkDissector, NamesDatagramsBySizeAndFlagsBadHeaders)
