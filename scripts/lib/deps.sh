@@ -10,6 +10,9 @@ trklib_packages=(
     libbenchmark-dev
     libpcap-dev
     gnuplot-nox
+    # The Debian packages (scripts/package): dpkg-shlibdeps and
+    # dpkg-buildflags, file for CPack, lintian to check them.
+    dpkg-dev file lintian
 )
 
 # True when the package is installed (not merely known to dpkg).
