@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# The library as a client of an installed copy sees it. Installs the runtime
-# and development components of a build into a temporary prefix, moves the
-# prefix elsewhere (nothing installed may point at where it was installed),
-# then builds the client project in client/ against it twice: with CMake
+# The library as a client of an installed copy sees it. Builds the client
+# project in client/ against an installed trklib twice: with CMake
 # (find_package, plus one translation unit per installed header) and with
 # pkg-config. Runs both clients and compares their output.
 #
-#   client_test.sh BUILD_DIR CLIENT_SOURCE_DIR CMAKE CXX
+#   client_test.sh --build BUILD_DIR CLIENT_SOURCE_DIR CMAKE CXX
+#   client_test.sh --prefix PREFIX CLIENT_SOURCE_DIR CMAKE CXX
+#
+# --build installs the runtime and development components of a build into a
+# temporary prefix and moves that prefix elsewhere before use: nothing
+# installed may point at where it was installed. --prefix uses an installed
+# tree as it is, e.g. the unpacked Debian packages.
 set -euo pipefail
 
-if (($# != 4)); then
-    echo "usage: client_test.sh BUILD_DIR CLIENT_SOURCE_DIR CMAKE CXX" >&2
+if (($# != 5)) || [[ $1 != --build && $1 != --prefix ]]; then
+    echo "usage: client_test.sh --build BUILD_DIR | --prefix PREFIX CLIENT_SOURCE_DIR CMAKE CXX" >&2
     exit 2
 fi
-build=$1
-client=$2
-cmake=$3
-cxx=$4
+mode=$1
+client=$3
+cmake=$4
+cxx=$5
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -26,11 +30,15 @@ fail() {
     exit 1
 }
 
-for component in runtime development; do
-    "$cmake" --install "$build" --prefix "$tmp/installed" --component "$component" >/dev/null
-done
-mv "$tmp/installed" "$tmp/prefix"
-prefix=$tmp/prefix
+if [[ $mode == --build ]]; then
+    for component in runtime development; do
+        "$cmake" --install "$2" --prefix "$tmp/installed" --component "$component" >/dev/null
+    done
+    mv "$tmp/installed" "$tmp/prefix"
+    prefix=$tmp/prefix
+else
+    prefix=$(realpath "$2")
+fi
 
 mapfile -t pcfiles < <(find "$prefix" -name trklib.pc)
 ((${#pcfiles[@]} == 1)) || fail "expected one trklib.pc under $prefix, found ${#pcfiles[@]}"

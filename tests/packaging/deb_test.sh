@@ -2,18 +2,21 @@
 # Builds the three Debian packages with scripts/package (which fails on any
 # lintian error) in BUILD_DIR and checks what they hold: every file with its
 # mode, the control fields, the control members, and the ELF files stripped
-# and without a run path.
+# and without a run path. Then builds and runs the client of client_test.sh
+# against libtrklib1 and libtrklib-dev unpacked into one tree.
 #
-#   deb_test.sh SOURCE_DIR BUILD_DIR VERSION
+#   deb_test.sh SOURCE_DIR BUILD_DIR VERSION CMAKE CXX
 set -euo pipefail
 
-if (($# != 3)); then
-    echo "usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION" >&2
+if (($# != 5)); then
+    echo "usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION CMAKE CXX" >&2
     exit 2
 fi
 source_dir=$1
 build=$2
 version=$3-1 # the Debian revision of cmake/packaging.cmake
+cmake=$4
+cxx=$5
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -175,6 +178,14 @@ for package in libtrklib1 libtrklib-dev trklib-tools; do
 done
 soname=$(readelf -d "$tmp/libtrklib1/usr/lib/$triplet/libtrklib.so.1.0.0" | grep SONAME || true)
 [[ $soname == *"[libtrklib.so.1]"* ]] || fail "libtrklib1: the library's soname is not libtrklib.so.1"
+
+echo "== client of the unpacked library packages"
+for package in libtrklib1 libtrklib-dev; do
+    dpkg-deb -x "$build/${package}_${version}_${arch}.deb" "$tmp/system"
+done
+"$(dirname "$0")/client_test.sh" --prefix "$tmp/system/usr" \
+    "$(dirname "$0")/client" "$cmake" "$cxx" >"$tmp/client.log" 2>&1 ||
+    fail "the client does not build or run against the packages: $(cat "$tmp/client.log")"
 
 if ((failures > 0)); then
     echo "deb_test: $failures checks failed" >&2
