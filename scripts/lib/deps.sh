@@ -11,6 +11,9 @@ trklib_packages=(
     libpcap-dev
     gnuplot-nox
     tshark
+    # The Debian packages (scripts/package): dpkg-shlibdeps and
+    # dpkg-buildflags, file for CPack, lintian to check them.
+    dpkg-dev file lintian
 )
 
 # True when the package is installed (not merely known to dpkg).

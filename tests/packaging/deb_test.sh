@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# Builds the three Debian packages with scripts/package (which fails on any
+# lintian error) in BUILD_DIR and checks what they hold: every file with its
+# mode, the control fields, the control members, and the ELF files stripped
+# and without a run path. Then builds and runs the client of client_test.sh
+# against libtrklib1 and libtrklib-dev unpacked into one tree.
+#
+#   deb_test.sh SOURCE_DIR BUILD_DIR VERSION CMAKE CXX
+set -euo pipefail
+
+if (($# != 5)); then
+    echo "usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION CMAKE CXX" >&2
+    exit 2
+fi
+source_dir=$1
+build=$2
+version=$3-1 # the Debian revision of cmake/packaging.cmake
+cmake=$4
+cxx=$5
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+failures=0
+fail() {
+    echo "deb_test: $*" >&2
+    failures=$((failures + 1))
+}
+
+echo "== scripts/package"
+if ! PACKAGE_BUILD_DIR=$build "$source_dir/scripts/package" >"$tmp/package.log" 2>&1; then
+    cat "$tmp/package.log"
+    echo "deb_test: scripts/package failed" >&2
+    exit 1
+fi
+grep -E '^[EWI]: ' "$tmp/package.log" || true
+
+arch=$(dpkg --print-architecture)
+triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=./usr/lib/$triplet
+
+# expect_files PACKAGE: the package's files and links, each as "mode path"
+# (links with their target), must be exactly the lines on standard input
+# (not a pipe: fail counts in this shell).
+# Every directory must be drwxr-xr-x and everything must belong to root.
+expect_files() {
+    local package=$1 deb=$build/${1}_${version}_${arch}.deb
+    if [[ ! -f $deb ]]; then
+        fail "$deb was not built"
+        return
+    fi
+    dpkg-deb -c "$deb" >"$tmp/$package.contents"
+    # mode owner size date time path [-> target]
+    awk '$1 !~ /^d/ { line = $1; for (i = 6; i <= NF; i++) line = line " " $i; print line }' \
+        "$tmp/$package.contents" | sort >"$tmp/$package.actual"
+    sort >"$tmp/$package.expected"
+    if ! diff -u "$tmp/$package.expected" "$tmp/$package.actual"; then
+        fail "$package: other files than expected (- expected, + built)"
+    fi
+    if awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" || $2 != "root/root"' "$tmp/$package.contents" |
+        grep .; then
+        fail "$package: directories not 0755 or entries not owned by root"
+    fi
+}
+
+# expect_field PACKAGE FIELD PATTERN: the control field matches the
+# extended regular expression.
+expect_field() {
+    local package=$1 field=$2 pattern=$3 value
+    value=$(dpkg-deb -f "$build/${package}_${version}_${arch}.deb" "$field" 2>/dev/null || true)
+    if ! grep -Eq -- "$pattern" <<<"$value"; then
+        fail "$package: $field is '$value', expected to match '$pattern'"
+    fi
+}
+
+doc_files() {
+    printf '%s\n' \
+        "-rw-r--r-- ./usr/share/doc/$1/changelog.Debian.gz" \
+        "-rw-r--r-- ./usr/share/doc/$1/copyright" \
+        "-rw-r--r-- ./usr/share/lintian/overrides/$1"
+}
+
+echo "== contents"
+expect_files libtrklib1 < <(
+    doc_files libtrklib1
+    echo "-rw-r--r-- $libdir/libtrklib.so.1.0.0"
+    echo "lrwxrwxrwx $libdir/libtrklib.so.1 -> libtrklib.so.1.0.0"
+)
+
+expect_files libtrklib-dev < <(
+    doc_files libtrklib-dev
+    for header in interface/export.h interface/targettrackinginterface.h \
+        engine/targettracking.h util/util.h \
+        input/wireformat.h input/radarpacketdata.h input/dataparser.h \
+        input/datagramassembler.h input/radardata.h \
+        detection/radardatamax.h tracking/candidate.h tracking/target.h; do
+        echo "-rw-r--r-- ./usr/include/trklib/$header"
+    done
+    echo "lrwxrwxrwx $libdir/libtrklib.so -> libtrklib.so.1"
+    for file in trklibConfig.cmake trklibConfigVersion.cmake \
+        trklibTargets.cmake trklibTargets-release.cmake; do
+        echo "-rw-r--r-- $libdir/cmake/trklib/$file"
+    done
+    echo "-rw-r--r-- $libdir/pkgconfig/trklib.pc"
+)
+
+expect_files trklib-tools < <(
+    doc_files trklib-tools
+    for program in trackdemo radarsim trackreplay plot-tracks; do
+        echo "-rwxr-xr-x ./usr/bin/$program"
+    done
+    echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
+    if [[ -f $source_dir/tools/wireshark/trklib.lua ]]; then
+        echo "-rw-r--r-- ./usr/share/trklib/wireshark/trklib.lua"
+    fi
+)
+
+echo "== control fields"
+while read -r package field pattern; do
+    expect_field "$package" "$field" "$pattern"
+done <<EOF
+libtrklib1    Version      ^${version}\$
+libtrklib1    Section      ^libs\$
+libtrklib1    Depends      libc6 \(>=
+libtrklib1    Depends      libstdc\+\+6 \(>=
+libtrklib1    Depends      libqt5core5a \(>=
+libtrklib1    Depends      libqt5network5 \(>=
+libtrklib-dev Version      ^${version}\$
+libtrklib-dev Section      ^libdevel\$
+libtrklib-dev Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
+libtrklib-dev Depends      (^|, )qtbase5-dev(,|\$)
+trklib-tools  Version      ^${version}\$
+trklib-tools  Section      ^utils\$
+trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
+trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
+trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
+trklib-tools  Recommends   gnuplot-nox
+EOF
+for package in libtrklib1 libtrklib-dev trklib-tools; do
+    expect_field "$package" Maintainer '^trklib developers <trklib@example.org>$'
+    expect_field "$package" Priority '^optional$'
+    # A synopsis of at most 80 characters and an extended description.
+    description=$(dpkg-deb -f "$build/${package}_${version}_${arch}.deb" Description)
+    synopsis=${description%%$'\n'*}
+    if ((${#synopsis} > 80)) || [[ $description != *$'\n '?* ]]; then
+        fail "$package: the description lacks a synopsis or an extended description"
+    fi
+done
+
+echo "== control members"
+deb=$build/libtrklib1_${version}_${arch}.deb
+[[ $(dpkg-deb -I "$deb" triggers) == "activate-noawait ldconfig" ]] ||
+    fail "libtrklib1: the triggers member does not activate ldconfig"
+[[ $(dpkg-deb -I "$deb" shlibs) == "libtrklib 1 libtrklib1 (>= $3)" ]] ||
+    fail "libtrklib1: shlibs is '$(dpkg-deb -I "$deb" shlibs)'"
+for package in libtrklib1 libtrklib-dev trklib-tools; do
+    members=$(dpkg-deb --ctrl-tarfile "$build/${package}_${version}_${arch}.deb" | tar -t)
+    if grep -E 'preinst|postinst|prerm|postrm' <<<"$members"; then
+        fail "$package: has maintainer scripts"
+    fi
+done
+
+echo "== changelog and ELF files"
+for package in libtrklib1 libtrklib-dev trklib-tools; do
+    root=$tmp/$package
+    dpkg-deb -x "$build/${package}_${version}_${arch}.deb" "$root"
+    gzip -dc "$root/usr/share/doc/$package/changelog.Debian.gz" >"$tmp/changelog"
+    logged=$(dpkg-parsechangelog -l "$tmp/changelog" -S Version)
+    [[ $logged == "$version" ]] || fail "$package: changelog.Debian.gz is for version $logged"
+    while IFS= read -r -d '' file; do
+        description=$(file -b "$file")
+        [[ $description == ELF* ]] || continue
+        [[ $description == *", stripped"* ]] || fail "$package: ${file#"$root"} is not stripped"
+        if readelf -d "$file" | grep -E 'RPATH|RUNPATH'; then
+            fail "$package: ${file#"$root"} has a run path"
+        fi
+    done < <(find "$root" -type f -print0)
+done
+soname=$(readelf -d "$tmp/libtrklib1/usr/lib/$triplet/libtrklib.so.1.0.0" | grep SONAME || true)
+[[ $soname == *"[libtrklib.so.1]"* ]] || fail "libtrklib1: the library's soname is not libtrklib.so.1"
+
+echo "== client of the unpacked library packages"
+for package in libtrklib1 libtrklib-dev; do
+    dpkg-deb -x "$build/${package}_${version}_${arch}.deb" "$tmp/system"
+done
+"$(dirname "$0")/client_test.sh" --prefix "$tmp/system/usr" \
+    "$(dirname "$0")/client" "$cmake" "$cxx" >"$tmp/client.log" 2>&1 ||
+    fail "the client does not build or run against the packages: $(cat "$tmp/client.log")"
+
+if ((failures > 0)); then
+    echo "deb_test: $failures checks failed" >&2
+    exit 1
+fi
+echo "deb_test: three packages built, lintian without errors, contents as expected"
