@@ -101,9 +101,9 @@ trklib.pc.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION})")
-# Only plot-tracks needs gnuplot.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "gnuplot-nox | gnuplot")
+# plot-tracks draws with gnuplot; any of its variants will do.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+    "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), gnuplot-nox | gnuplot")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "radar simulator, capture replay and demo for trklib
 Tools around trklib, a target tracking library for a three-dimensional
 surveillance radar:

@@ -134,7 +134,7 @@ trklib-tools  Section      ^utils\$
 trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
-trklib-tools  Recommends   gnuplot-nox
+trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
 EOF
 for package in libtrklib1 libtrklib-dev trklib-tools; do
     expect_field "$package" Maintainer '^trklib developers <trklib@example.org>$'
