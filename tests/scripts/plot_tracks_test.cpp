@@ -3,6 +3,8 @@
 // limits it takes from the shared table, and that only a complete picture
 // ever replaces a file.
 
+#include "support/programrun.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -19,29 +21,14 @@
 namespace trklib::scripts::test {
 namespace {
 
-struct ScriptRun
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-void writeFile(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-    f.write(text);
-}
-
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using trklib::test::fileContents;
+using trklib::test::ProgramRun;
+using trklib::test::runProgram;
+using trklib::test::writeFile;
 
 bool isPng(const QString& path)
 {
-    return contents(path).startsWith(QByteArray("\x89PNG\r\n\x1a\n", 8));
+    return fileContents(path).startsWith(QByteArray("\x89PNG\r\n\x1a\n", 8));
 }
 
 const QByteArray trackHeader =
@@ -56,14 +43,15 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         // Two tracks approaching at 100 and 80 m, 5 m mounting height.
-        writeFile(path("tracks.csv"), trackHeader + "4,200,1,-2.86,1.0,100.1,-72,1\n"
-                                                    "5,250,1,-2.87,1.0,99.1,-72,1\n"
-                                                    "4,200,2,-3.58,-3.6,80.2,50,1\n"
-                                                    "5,250,2,-3.57,-3.6,80.9,50,0\n");
-        writeFile(path("truth.csv"),
-                  truthHeader + "4,200,1,car,100.0,1.75,0.8,-20,0,72,-72,100.1,-2.4,1.0,-288\n"
-                                "5,250,1,car,99.0,1.75,0.8,-20,0,72,-72,99.1,-2.4,1.0,-288\n");
-        writeFile(path("old.png"), "an earlier picture\n");
+        ASSERT_TRUE(writeFile(path("tracks.csv"), trackHeader + "4,200,1,-2.86,1.0,100.1,-72,1\n"
+                                                                "5,250,1,-2.87,1.0,99.1,-72,1\n"
+                                                                "4,200,2,-3.58,-3.6,80.2,50,1\n"
+                                                                "5,250,2,-3.57,-3.6,80.9,50,0\n"));
+        ASSERT_TRUE(writeFile(path("truth.csv"),
+                              truthHeader +
+                                  "4,200,1,car,100.0,1.75,0.8,-20,0,72,-72,100.1,-2.4,1.0,-288\n"
+                                  "5,250,1,car,99.0,1.75,0.8,-20,0,72,-72,99.1,-2.4,1.0,-288\n"));
+        ASSERT_TRUE(writeFile(path("old.png"), "an earlier picture\n"));
         ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
     }
 
@@ -89,19 +77,10 @@ protected:
         return env;
     }
 
-    ScriptRun run(const QStringList& args, const QProcessEnvironment& env = environment(),
-                  const QString& program = QStringLiteral(PLOT_TRACKS_PATH)) const
+    ProgramRun run(const QStringList& args, const QProcessEnvironment& env = environment(),
+                   const QString& program = QStringLiteral(PLOT_TRACKS_PATH)) const
     {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        ScriptRun r;
-        if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-            r.exitCode = p.exitCode();
-        r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-        r.err = QString::fromLocal8Bit(p.readAllStandardError());
-        return r;
+        return runProgram(program, args, env, dir.path());
     }
 
     // Every entry of the folder, hidden ones included: a file by its bytes,
@@ -117,7 +96,7 @@ protected:
             const QString name = QDir(dir.path()).relativeFilePath(info.filePath());
             entries[name] = info.isSymLink() ? "-> " + info.symLinkTarget().toUtf8()
                             : info.isDir()   ? QByteArray("folder")
-                                             : contents(info.filePath());
+                                             : fileContents(info.filePath());
         }
         return entries;
     }
@@ -129,11 +108,11 @@ protected:
     {
         SCOPED_TRACE(args.join(' ').toStdString());
         const QMap<QString, QByteArray> before = snapshot();
-        const ScriptRun r = run(args, env);
+        const ProgramRun r = run(args, env);
         EXPECT_EQ(r.exitCode, exitCode);
-        EXPECT_TRUE(r.err.startsWith(QLatin1String("plot-tracks: "))) << r.err.toStdString();
-        EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains(QLatin1String(why))) << r.err.toStdString();
+        EXPECT_TRUE(r.err.startsWith("plot-tracks: ")) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(why)) << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
         EXPECT_EQ(snapshot(), before) << "a failed run changed the folder";
     }
@@ -161,11 +140,12 @@ TEST_F(PlotTracks, AnOutputThatIsAnInputIsRefused)
 TEST_F(PlotTracks, AFailedRunSaysWhyOnOneLine)
 {
     const QByteArray row = "4,200,1,-2.86,1.0,100.1,-72,1\n";
-    writeFile(path("words.csv"), trackHeader + row + "5,250,1,-2.87,1.0,far,-72,1\n");
-    writeFile(path("flag.csv"), trackHeader + "5,250,1,-2.87,1.0,99.1,-72,2\n");
-    writeFile(path("short.csv"), trackHeader + "5,250,1,-2.87,1.0,99.1,-72\n");
-    writeFile(path("truthwords.csv"), truthHeader + "4,200,1,car,100.0,left,0.8,-20,0,72,-72,"
-                                                    "100.1,-2.4,1.0,-288\n");
+    ASSERT_TRUE(writeFile(path("words.csv"), trackHeader + row + "5,250,1,-2.87,1.0,far,-72,1\n"));
+    ASSERT_TRUE(writeFile(path("flag.csv"), trackHeader + "5,250,1,-2.87,1.0,99.1,-72,2\n"));
+    ASSERT_TRUE(writeFile(path("short.csv"), trackHeader + "5,250,1,-2.87,1.0,99.1,-72\n"));
+    ASSERT_TRUE(writeFile(path("truthwords.csv"), truthHeader +
+                                                      "4,200,1,car,100.0,left,0.8,-20,0,72,-72,"
+                                                      "100.1,-2.4,1.0,-288\n"));
     const struct
     {
         QStringList args;
@@ -232,7 +212,7 @@ TEST_F(PlotTracks, AFailedDrawOrWriteKeepsTheOldPicture)
             continue; // it needs a picture to write
         const QString standIn = path(QStringLiteral("bin/") + c.program);
         if (c.program) {
-            writeFile(standIn, "#!/bin/sh\n" + c.script);
+            ASSERT_TRUE(writeFile(standIn, "#!/bin/sh\n" + c.script));
             QFile::setPermissions(standIn, QFile::permissions(standIn) | QFileDevice::ExeOwner);
         }
         expectFailure({"tracks.csv", "--truth", "truth.csv", "-o", c.output}, 1, c.why,
@@ -243,9 +223,9 @@ TEST_F(PlotTracks, AFailedDrawOrWriteKeepsTheOldPicture)
 
 TEST_F(PlotTracks, HelpOnStandardOutputUsageErrorsOnStandardError)
 {
-    const ScriptRun help = run({"--help"});
+    const ProgramRun help = run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.startsWith(QLatin1String("Usage: plot-tracks"))) << help.out.toStdString();
+    EXPECT_TRUE(help.out.startsWith("Usage: plot-tracks")) << help.out.toStdString();
     EXPECT_TRUE(help.err.isEmpty());
 
     for (const QStringList& args :
@@ -260,10 +240,10 @@ TEST_F(PlotTracks, HelpOnStandardOutputUsageErrorsOnStandardError)
                             {"tracks.csv", "--height", "-o", "new.png"}}) {
         SCOPED_TRACE(args.join(' ').toStdString());
         const QMap<QString, QByteArray> before = snapshot();
-        const ScriptRun r = run(args);
+        const ProgramRun r = run(args);
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.startsWith(QLatin1String("plot-tracks: ")));
-        EXPECT_TRUE(r.err.section(QLatin1Char('\n'), 1).startsWith("Usage: plot-tracks"));
+        EXPECT_TRUE(r.err.startsWith("plot-tracks: "));
+        EXPECT_TRUE(r.err.mid(r.err.indexOf('\n') + 1).startsWith("Usage: plot-tracks"));
         EXPECT_TRUE(r.out.isEmpty());
         EXPECT_EQ(snapshot(), before);
     }
@@ -297,14 +277,13 @@ TEST_F(PlotTracks, MountingValuesWithinTheTablesLimits)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.option) + " " + c.value);
         QFile::remove(path("new.png"));
-        const ScriptRun r = run({"tracks.csv", c.option, c.value, "-o", "new.png"});
+        const ProgramRun r = run({"tracks.csv", c.option, c.value, "-o", "new.png"});
         if (!c.refusal) {
             EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
             EXPECT_TRUE(isPng(path("new.png")));
         } else {
             EXPECT_EQ(r.exitCode, 2);
-            EXPECT_EQ(r.err.section(QLatin1Char('\n'), 0, 0),
-                      QStringLiteral("plot-tracks: ") + c.refusal);
+            EXPECT_EQ(r.err.split('\n').value(0), QByteArray("plot-tracks: ") + c.refusal);
             EXPECT_FALSE(QFile::exists(path("new.png")));
         }
     }
@@ -315,18 +294,18 @@ TEST_F(PlotTracks, FindsTheTableNamedInstalledOrNot)
     // The usage lists the defaults and the limits are those of the table
     // found: one named by TRKLIB_MOUNTING_TABLE, one installed beside the
     // script, and none.
-    writeFile(path("tall.tsv"), "# option\tdefault\tleast\tgreatest\tvalue\tmeaning\n"
-                                "tilt\t0\t-90\t90\tDEG\ttilt\n"
-                                "pan\t0\t-180\t180\tDEG\tpan\n"
-                                "height\t7\t1\t10\tM\theight\n"
-                                "orientation\t0\t0\t1\t0|1\torientation\n");
+    ASSERT_TRUE(writeFile(path("tall.tsv"), "# option\tdefault\tleast\tgreatest\tvalue\tmeaning\n"
+                                            "tilt\t0\t-90\t90\tDEG\ttilt\n"
+                                            "pan\t0\t-180\t180\tDEG\tpan\n"
+                                            "height\t7\t1\t10\tM\theight\n"
+                                            "orientation\t0\t0\t1\t0|1\torientation\n"));
     const QProcessEnvironment tall = environment(path("tall.tsv"));
     EXPECT_TRUE(run({"--help"}, tall).out.contains("--height M"));
     EXPECT_TRUE(run({"--help"}, tall).out.contains("height, 1 to 10 (default 7)"));
     EXPECT_FALSE(run({"--help"}, tall).out.contains("--pan-offset"));
     EXPECT_TRUE(run({"--help"}).out.contains("(default 5)"));
     for (const char* height : {"10.01", "0.99"}) {
-        const ScriptRun r = run({"tracks.csv", "--height", height, "-o", "new.png"}, tall);
+        const ProgramRun r = run({"tracks.csv", "--height", height, "-o", "new.png"}, tall);
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.err.startsWith("plot-tracks: --height needs a number from 1 to 10"));
     }
@@ -336,11 +315,11 @@ TEST_F(PlotTracks, FindsTheTableNamedInstalledOrNot)
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("usr/share/trklib")));
     ASSERT_TRUE(QFile::copy(QStringLiteral(PLOT_TRACKS_PATH), installed));
     ASSERT_TRUE(QFile::copy(path("tall.tsv"), path("usr/share/trklib/mounting.tsv")));
-    const ScriptRun found = run({"--help"}, environment(), installed);
+    const ProgramRun found = run({"--help"}, environment(), installed);
     EXPECT_EQ(found.exitCode, 0) << found.err.toStdString();
     EXPECT_TRUE(found.out.contains("(default 7)"));
 
-    writeFile(path("broken.tsv"), "tilt\t0\t-90\n");
+    ASSERT_TRUE(writeFile(path("broken.tsv"), "tilt\t0\t-90\n"));
     const struct
     {
         QProcessEnvironment env;
@@ -353,10 +332,10 @@ TEST_F(PlotTracks, FindsTheTableNamedInstalledOrNot)
     };
     ASSERT_TRUE(QFile::remove(path("usr/share/trklib/mounting.tsv")));
     for (const auto& m : missing) {
-        const ScriptRun r = run({"--help"}, m.env, m.program);
+        const ProgramRun r = run({"--help"}, m.env, m.program);
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains(QLatin1String(m.why))) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(m.why)) << r.err.toStdString();
     }
 }
 
@@ -371,7 +350,7 @@ TEST_F(PlotTracks, AFinishedPictureReplacesOnlyTheFileItNames)
     ASSERT_TRUE(QFile::setPermissions(path("old.png"), ownerAndGroup));
     ASSERT_TRUE(QFile::link(QStringLiteral("sub/old.png"), path("shown.png")));
     ASSERT_TRUE(QFile::link(QStringLiteral("sub/later.png"), path("ahead.png")));
-    writeFile(path("sub/old.png"), "a picture behind a link\n");
+    ASSERT_TRUE(writeFile(path("sub/old.png"), "a picture behind a link\n"));
     const struct
     {
         const char* output;
@@ -385,10 +364,10 @@ TEST_F(PlotTracks, AFinishedPictureReplacesOnlyTheFileItNames)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
         QMap<QString, QByteArray> expected = snapshot();
-        const ScriptRun r = run({"tracks.csv", "--truth", "truth.csv", "-o", c.output});
+        const ProgramRun r = run({"tracks.csv", "--truth", "truth.csv", "-o", c.output});
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         EXPECT_TRUE(isPng(path(c.picture)));
-        expected[c.picture] = contents(path(c.picture));
+        expected[c.picture] = fileContents(path(c.picture));
         EXPECT_EQ(snapshot(), expected) << "a file besides the picture changed";
     }
     const QFileDevice::Permissions ownerGroupOther =

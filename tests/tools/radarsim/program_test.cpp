@@ -3,6 +3,8 @@
 
 #include "simoptions.h"
 
+#include "support/programrun.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +20,11 @@
 
 namespace trklib::sim::test {
 namespace {
+
+using trklib::test::fileContents;
+using trklib::test::ProgramRun;
+using trklib::test::runProgram;
+using trklib::test::writeFile;
 
 ParseResult parse(const QStringList& args, SimOptions& options)
 {
@@ -77,34 +84,9 @@ TEST(SimOptions, RejectsBadOptionsAndValues)
     EXPECT_EQ(parse({"--packets", "3", "--help"}, o), ParseResult::Help);
 }
 
-struct ProgramRun
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-ProgramRun run(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.start(program, args);
-    ProgramRun r;
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-        r.exitCode = p.exitCode();
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
-}
-
 ProgramRun radarsim(const QStringList& args)
 {
-    return run(QStringLiteral(RADARSIM_PATH), args);
-}
-
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return runProgram(QStringLiteral(RADARSIM_PATH), args);
 }
 
 TEST(RadarsimProgram, BadOptionsPrintTheUsageAndExitWithTwo)
@@ -113,20 +95,13 @@ TEST(RadarsimProgram, BadOptionsPrintTheUsageAndExitWithTwo)
         SCOPED_TRACE(args.join(' ').toStdString());
         const ProgramRun r = radarsim(args);
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.startsWith(QLatin1String("radarsim: ")));
-        EXPECT_TRUE(r.err.contains(QLatin1String("Usage: radarsim")));
+        EXPECT_TRUE(r.err.startsWith("radarsim: "));
+        EXPECT_TRUE(r.err.contains("Usage: radarsim"));
         EXPECT_TRUE(r.out.isEmpty());
     }
     const ProgramRun help = radarsim({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.contains(QLatin1String("--max-datagram")));
-}
-
-void writeFile(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text);
+    EXPECT_TRUE(help.out.contains("--max-datagram"));
 }
 
 TEST(RadarsimProgram, AFailedRunIsReportedOnOneLineAndWritesNoFile)
@@ -144,13 +119,13 @@ TEST(RadarsimProgram, AFailedRunIsReportedOnOneLineAndWritesNoFile)
                 SCOPED_TRACE(QStringLiteral("%1 %2 %3 %4")
                                  .arg(option, path, other, otherPath)
                                  .toStdString());
-                writeFile(kept, "old\n");
+                ASSERT_TRUE(writeFile(kept, "old\n"));
                 const ProgramRun r =
                     radarsim({"--no-send", "--packets", "20", option, path, other, otherPath});
                 EXPECT_EQ(r.exitCode, 1);
-                EXPECT_EQ(r.err.count(path), 1) << r.err.toStdString();
-                EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << r.err.toStdString();
-                EXPECT_EQ(contents(kept), "old\n");
+                EXPECT_EQ(r.err.count(path.toLocal8Bit()), 1) << r.err.toStdString();
+                EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+                EXPECT_EQ(fileContents(kept), "old\n");
                 EXPECT_FALSE(QFile::exists(fresh));
             }
         }
@@ -162,7 +137,7 @@ TEST(RadarsimProgram, PcapAndTruthInOneFileAreRefused)
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("one"));
     const QString fresh = dir.filePath(QStringLiteral("fresh"));
-    writeFile(file, "old\n");
+    ASSERT_TRUE(writeFile(file, "old\n"));
     ASSERT_TRUE(QFile::link(file, dir.filePath(QStringLiteral("link"))));
     ASSERT_EQ(::link(qPrintable(file), qPrintable(dir.filePath(QStringLiteral("hard")))), 0);
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
@@ -184,11 +159,11 @@ TEST(RadarsimProgram, PcapAndTruthInOneFileAreRefused)
         const ProgramRun r =
             radarsim({"--no-send", "--packets", "20", "--pcap", c.pcap, "--truth", c.truth});
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.startsWith(QLatin1String("radarsim: --pcap ")) &&
-                    r.err.section(QLatin1Char('\n'), 0, 0).contains(QLatin1String("--truth")))
+        EXPECT_TRUE(r.err.startsWith("radarsim: --pcap ") &&
+                    r.err.split('\n').value(0).contains("--truth"))
             << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
-        EXPECT_EQ(contents(file), "old\n");
+        EXPECT_EQ(fileContents(file), "old\n");
         EXPECT_FALSE(QFile::exists(fresh));
     }
 }
@@ -198,7 +173,7 @@ TEST(RadarsimProgram, StoppedByCtrlCKeepsWhatWasMade)
     QTemporaryDir dir;
     const QString pcap = dir.filePath(QStringLiteral("live.pcap"));
     const QString truth = dir.filePath(QStringLiteral("live.csv"));
-    writeFile(pcap, "old\n");
+    ASSERT_TRUE(writeFile(pcap, "old\n"));
     // Until stopped, to a port nobody listens on.
     QProcess p;
     p.start(QStringLiteral(RADARSIM_PATH),
@@ -210,10 +185,10 @@ TEST(RadarsimProgram, StoppedByCtrlCKeepsWhatWasMade)
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     constexpr int pcapFileHeaderBytes = 24;
-    const QByteArray frames = contents(pcap);
+    const QByteArray frames = fileContents(pcap);
     EXPECT_TRUE(frames.startsWith(QByteArray::fromHex("d4c3b2a1")));
     EXPECT_GT(frames.size(), pcapFileHeaderBytes);
-    EXPECT_GT(contents(truth).count('\n'), 1);
+    EXPECT_GT(fileContents(truth).count('\n'), 1);
 }
 
 TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
@@ -221,7 +196,7 @@ TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
     QTemporaryDir dir;
     // b's files are links to older files: written through, links kept.
     for (const QString suffix : {".pcap", ".csv"}) {
-        writeFile(dir.filePath("b-target" + suffix), "old\n");
+        ASSERT_TRUE(writeFile(dir.filePath("b-target" + suffix), "old\n"));
         ASSERT_TRUE(QFile::link("b-target" + suffix, dir.filePath("b" + suffix)));
     }
     for (const char* name : {"a", "b", "c"}) {
@@ -232,16 +207,16 @@ TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         EXPECT_TRUE(r.err.isEmpty()) << "--quiet";
     }
-    const QByteArray a = contents(dir.filePath("a.pcap"));
+    const QByteArray a = fileContents(dir.filePath("a.pcap"));
     ASSERT_FALSE(a.isEmpty());
-    EXPECT_EQ(a, contents(dir.filePath("b.pcap")));
-    EXPECT_NE(a, contents(dir.filePath("c.pcap")));
-    const QByteArray truth = contents(dir.filePath("a.csv"));
-    EXPECT_EQ(truth, contents(dir.filePath("b.csv")));
+    EXPECT_EQ(a, fileContents(dir.filePath("b.pcap")));
+    EXPECT_NE(a, fileContents(dir.filePath("c.pcap")));
+    const QByteArray truth = fileContents(dir.filePath("a.csv"));
+    EXPECT_EQ(truth, fileContents(dir.filePath("b.csv")));
     EXPECT_TRUE(truth.trimmed().split('\n').last().startsWith("39,1700000001950,"));
     for (const char* link : {"b.pcap", "b.csv"})
         EXPECT_TRUE(QFileInfo(dir.filePath(QLatin1String(link))).isSymLink()) << link;
-    EXPECT_EQ(contents(dir.filePath("b-target.pcap")), a);
+    EXPECT_EQ(fileContents(dir.filePath("b-target.pcap")), a);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include "engine/targettracking.h"
 #include "input/packetencoder.h"
+#include "support/programrun.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -81,23 +82,9 @@ QVector<Row> csvRows(const QByteArray& csv, const char* header)
     return ::testing::AssertionSuccess();
 }
 
-struct ReplayRun
+ProgramRun runTrackreplay(const QStringList& arguments)
 {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-ReplayRun runTrackreplay(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(TRACKREPLAY_PATH), arguments);
-    EXPECT_TRUE(process.waitForFinished(60000)) << "trackreplay did not finish";
-    ReplayRun run;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return run;
+    return runProgram(QStringLiteral(TRACKREPLAY_PATH), arguments);
 }
 
 // Every field has its own value, so that an option read into the wrong field
@@ -197,13 +184,7 @@ QByteArray cookedFrame(int linkType, const QByteArray& ethernetFrame, quint8 pac
            char(packetType) + char(6) + address + ip;
 }
 
-QByteArray contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void expectOneErrorLine(const ReplayRun& run)
+void expectOneErrorLine(const ProgramRun& run)
 {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.err.startsWith("trackreplay: ")) << run.err.constData();
@@ -282,13 +263,11 @@ protected:
 
     QString writeFile(const QString& name, const QByteArray& content)
     {
-        QFile out(path(name));
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(content);
+        EXPECT_TRUE(test::writeFile(path(name), content)) << qPrintable(name);
         return path(name);
     }
 
-    ReplayRun replay(const QString& capture, const QStringList& extra = {})
+    ProgramRun replay(const QString& capture, const QStringList& extra = {})
     {
         return runTrackreplay(QStringList{capture} + mountingArguments + extra);
     }
@@ -307,20 +286,21 @@ TEST_F(Trackreplay, CaptureGivesTheEngineTargetsAndValidation)
               scenePackets)
         << "the scene must give confirmed targets";
 
-    const ReplayRun run =
+    const ProgramRun run =
         replay(capture("plain.pcap", QHostAddress::LocalHost, frameSizedDatagramBytes),
                {"--validation", path("validation.csv"), "-o", path("targets.csv")});
     ASSERT_EQ(run.exitCode, 0) << run.err.constData();
     EXPECT_TRUE(run.out.isEmpty());
     EXPECT_TRUE(run.err.isEmpty());
-    EXPECT_TRUE(sameRows(csvRows(contents(path("targets.csv")), targetHeader), expected_));
-    EXPECT_TRUE(sameRows(csvRows(contents(path("validation.csv")), validationHeader), validation));
+    EXPECT_TRUE(sameRows(csvRows(fileContents(path("targets.csv")), targetHeader), expected_));
+    EXPECT_TRUE(
+        sameRows(csvRows(fileContents(path("validation.csv")), validationHeader), validation));
 
     // The validation records on standard output, the targets in a file.
-    const ReplayRun piped = replay(path("plain.pcap"), {"--validation", "-", "-o", path("t.csv")});
+    const ProgramRun piped = replay(path("plain.pcap"), {"--validation", "-", "-o", path("t.csv")});
     ASSERT_EQ(piped.exitCode, 0) << piped.err.constData();
     EXPECT_TRUE(sameRows(csvRows(piped.out, validationHeader), validation));
-    EXPECT_TRUE(sameRows(csvRows(contents(path("t.csv")), targetHeader), expected_));
+    EXPECT_TRUE(sameRows(csvRows(fileContents(path("t.csv")), targetHeader), expected_));
 }
 
 TEST_F(Trackreplay, FragmentedIpv4AndIpv6AndPcapngGiveTheSameTargets)
@@ -330,7 +310,7 @@ TEST_F(Trackreplay, FragmentedIpv4AndIpv6AndPcapngGiveTheSameTargets)
           capture("ipv6.pcap", QHostAddress::LocalHostIPv6, frameSizedDatagramBytes),
           capture("ipv6-fragmented.pcap", QHostAddress::LocalHostIPv6, wholeBlocks)}) {
         SCOPED_TRACE(qPrintable(file));
-        const ReplayRun run = replay(file);
+        const ProgramRun run = replay(file);
         EXPECT_EQ(run.exitCode, 0) << run.err.constData();
         EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), expected_));
     }
@@ -360,7 +340,7 @@ TEST_F(Trackreplay, MissingFragmentOrLongPauseDropsOnlyItsPacket)
         QVector<RadarPacketData> survivors = packets_;
         if (c.dropped)
             survivors.remove(damagedPacket);
-        const ReplayRun run = replay(
+        const ProgramRun run = replay(
             capture("damaged.pcap", QHostAddress::LocalHost, wholeBlocks, radarPort, c.damage));
         ASSERT_EQ(run.exitCode, 0) << run.err.constData();
         EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), engineTargets(survivors)));
@@ -371,7 +351,7 @@ TEST_F(Trackreplay, RadarTrafficIsTakenFromTheGivenPortOnly)
 {
     const QString file = capture("other-port.pcap", QHostAddress::LocalHost, wholeBlocks, 40000);
     expectOneErrorLine(replay(file));
-    const ReplayRun run = replay(file, {"--port", "40000"});
+    const ProgramRun run = replay(file, {"--port", "40000"});
     ASSERT_EQ(run.exitCode, 0) << run.err.constData();
     EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), expected_));
 }
@@ -393,7 +373,7 @@ TEST_F(Trackreplay, BadCapturesGiveOneErrorLine)
 
     // Cut in the middle of the last-but-one frame: the packets before the
     // cut are reported, and the damage too.
-    const ReplayRun run = replay(writeFile("truncated.pcap", bytes.left(bytes.size() - 700)));
+    const ProgramRun run = replay(writeFile("truncated.pcap", bytes.left(bytes.size() - 700)));
     expectOneErrorLine(run);
     const QVector<Row> rows = csvRows(run.out, targetHeader);
     ASSERT_FALSE(rows.isEmpty());
@@ -429,7 +409,7 @@ TEST_F(Trackreplay, ErrorLineCountsWhatWasFound)
     for (const auto& c : cases) {
         SCOPED_TRACE(qPrintable(c.capture));
         const QStringList arguments = c.capture.split('\n');
-        const ReplayRun run = replay(arguments.first(), arguments.mid(1));
+        const ProgramRun run = replay(arguments.first(), arguments.mid(1));
         expectOneErrorLine(run);
         EXPECT_TRUE(run.err.contains(c.says.toUtf8())) << run.err.constData();
     }
@@ -438,7 +418,7 @@ TEST_F(Trackreplay, ErrorLineCountsWhatWasFound)
 TEST_F(Trackreplay, OutputsThatAreTheCaptureOrEachOtherAreRefused)
 {
     const QString file = capture("keep.pcap", QHostAddress::LocalHost, wholeBlocks);
-    const QByteArray bytes = contents(file);
+    const QByteArray bytes = fileContents(file);
     ASSERT_TRUE(QFile::link(file, path("link.pcap")));
     ASSERT_EQ(::link(qPrintable(file), qPrintable(path("hard.pcap"))), 0);
     ASSERT_TRUE(QDir(dir_.path()).mkdir("sub"));
@@ -462,24 +442,24 @@ TEST_F(Trackreplay, OutputsThatAreTheCaptureOrEachOtherAreRefused)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(qPrintable(c.outputs.join(' ')));
-        const ReplayRun run = replay(file, c.outputs);
+        const ProgramRun run = replay(file, c.outputs);
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_TRUE(run.err.startsWith(QByteArray("trackreplay: ") + c.names))
             << run.err.constData();
         EXPECT_TRUE(run.err.contains("usage: trackreplay CAPTURE"));
-        EXPECT_EQ(contents(file), bytes) << "the capture was changed";
-        EXPECT_EQ(contents(targets), "old targets\n");
+        EXPECT_EQ(fileContents(file), bytes) << "the capture was changed";
+        EXPECT_EQ(fileContents(targets), "old targets\n");
         EXPECT_FALSE(QFile::exists(fresh));
     }
     // The same name in another directory is another file.
-    const ReplayRun run = replay(file, {"-o", path("sub/keep.pcap")});
+    const ProgramRun run = replay(file, {"-o", path("sub/keep.pcap")});
     EXPECT_EQ(run.exitCode, 0) << run.err.constData();
 }
 
 TEST_F(Trackreplay, FailedRunsLeaveTheOutputsAsTheyWere)
 {
     const QString good = capture("good.pcap", QHostAddress::LocalHost, wholeBlocks);
-    const QByteArray bytes = contents(good);
+    const QByteArray bytes = fileContents(good);
     ASSERT_TRUE(QDir(dir_.path()).mkdir("out"));
     const QString targets = path("out/targets.csv");
     const QString validation = path("out/validation.csv");
@@ -513,12 +493,12 @@ TEST_F(Trackreplay, FailedRunsLeaveTheOutputsAsTheyWere)
             }
             const QStringList before = out.entryList(QDir::Files | QDir::System);
 
-            const ReplayRun run = replay(c.capture, c.outputs);
+            const ProgramRun run = replay(c.capture, c.outputs);
             expectOneErrorLine(run);
             EXPECT_TRUE(run.err.endsWith("; no output file written\n")) << run.err.constData();
             EXPECT_EQ(out.entryList(QDir::Files | QDir::System), before);
-            EXPECT_EQ(contents(targets), existing ? "old targets\n" : "");
-            EXPECT_EQ(contents(validation), existing ? "old validation\n" : "");
+            EXPECT_EQ(fileContents(targets), existing ? "old targets\n" : "");
+            EXPECT_EQ(fileContents(validation), existing ? "old validation\n" : "");
         }
     }
 }
@@ -539,7 +519,7 @@ TEST_F(Trackreplay, UnwritableOutputsAreRefusedBeforeReading)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(qPrintable(c.outputs.join(' ')));
-        const ReplayRun run = replay(file, c.outputs);
+        const ProgramRun run = replay(file, c.outputs);
         expectOneErrorLine(run);
         EXPECT_TRUE(run.err.contains(c.says)) << run.err.constData();
         EXPECT_FALSE(QFile::exists(validation));
@@ -576,7 +556,7 @@ TEST_F(Trackreplay, CapturesOnAllInterfacesGiveEachDatagramOnce)
                 cookedTimesUs.append(timesUs[i]);
             }
         }
-        const ReplayRun run = replay(writePcap("any.pcap", cooked, cookedTimesUs, c.linkType));
+        const ProgramRun run = replay(writePcap("any.pcap", cooked, cookedTimesUs, c.linkType));
         ASSERT_EQ(run.exitCode, 0) << run.err.constData();
         EXPECT_TRUE(run.err.isEmpty()) << run.err.constData();
         EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), expected_));
@@ -620,10 +600,10 @@ TEST_F(Trackreplay, CaptureTimesBeyond64BitMicrosecondsAreRefused)
         times[0] = c.firstTime;
         ASSERT_TRUE(writePcapng(path("times.pcapng"), all, {pcapngSnapBytes, c.options, times}));
         QFile::remove(path("t.csv"));
-        const ReplayRun run = replay(path("times.pcapng"), {"-o", path("t.csv")});
+        const ProgramRun run = replay(path("times.pcapng"), {"-o", path("t.csv")});
         if (*c.says == '\0') {
             ASSERT_EQ(run.exitCode, 0) << run.err.constData();
-            EXPECT_TRUE(sameRows(csvRows(contents(path("t.csv")), targetHeader), expected_));
+            EXPECT_TRUE(sameRows(csvRows(fileContents(path("t.csv")), targetHeader), expected_));
             continue;
         }
         expectOneErrorLine(run);
@@ -642,13 +622,13 @@ TEST_F(Trackreplay, BadOptionsGiveUsageAndExitCode2)
           "any.pcap any.pcap"}) {
         SCOPED_TRACE(arguments);
         const QString line = QString::fromLatin1(arguments);
-        const ReplayRun run = runTrackreplay(line.isEmpty() ? QStringList() : line.split(' '));
+        const ProgramRun run = runTrackreplay(line.isEmpty() ? QStringList() : line.split(' '));
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_TRUE(run.out.isEmpty());
         EXPECT_TRUE(run.err.startsWith("trackreplay: "));
         EXPECT_TRUE(run.err.contains("usage: trackreplay CAPTURE"));
     }
-    const ReplayRun help = runTrackreplay({"--help"});
+    const ProgramRun help = runTrackreplay({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--pan-offset"));
 }
@@ -709,7 +689,7 @@ void expectSameAsLive(const RoundTrip& trip)
     EXPECT_TRUE(std::any_of(live.begin(), live.end(), [](const Row& r) { return r[7] == 1.0; }))
         << "the scene must give confirmed targets";
 
-    const ReplayRun run = runTrackreplay(QStringList{pcap} + trip.mountingArguments);
+    const ProgramRun run = runTrackreplay(QStringList{pcap} + trip.mountingArguments);
     ASSERT_EQ(run.exitCode, 0) << run.err.constData();
     EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), live));
 }

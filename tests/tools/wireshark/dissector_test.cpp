@@ -10,10 +10,10 @@
 
 #include "input/packetencoder.h"
 #include "support/packets.h"
+#include "support/programrun.h"
 
 #include <QHash>
 #include <QHostAddress>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -28,7 +28,8 @@ void PrintTo(const QString& text, std::ostream* out)
 namespace trklib::sim::test {
 namespace {
 
-constexpr int processTimeoutMs = 60000;
+using trklib::test::ProgramRun;
+using trklib::test::runProgram;
 
 // The header fields after the sync pattern, with their values in a packet.
 struct HeaderField
@@ -96,17 +97,15 @@ bool tshark(const QString& pcap, const QStringList& options, QString& out, QStri
         return false;
     }
     QTemporaryDir home;
-    QProcess p;
-    p.setProcessEnvironment(tsharkEnvironment(home));
-    p.start(program, QStringList{"-n", "-r", pcap, "-X",
-                                 QStringLiteral("lua_script:" TRKLIB_LUA_PATH), "-Y", "trklib"} +
-                         options);
-    const bool finished = p.waitForFinished(processTimeoutMs);
-    out = QString::fromUtf8(p.readAllStandardOutput());
-    error = QString::fromLocal8Bit(p.readAllStandardError());
-    if (!finished || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        p.kill();
-        p.waitForFinished(processTimeoutMs);
+    const ProgramRun run =
+        runProgram(program,
+                   QStringList{"-n", "-r", pcap, "-X",
+                               QStringLiteral("lua_script:" TRKLIB_LUA_PATH), "-Y", "trklib"} +
+                       options,
+                   tsharkEnvironment(home));
+    out = QString::fromUtf8(run.out);
+    error = QString::fromLocal8Bit(run.err);
+    if (run.exitCode != 0) {
         error.prepend(QStringLiteral("tshark failed: "));
         return false;
     }
@@ -155,10 +154,8 @@ TEST(WiresharkDissector, ShowsEveryDatagramOfARadarsimCapture)
     QTemporaryDir dir;
     const QString pcap = dir.filePath(QStringLiteral("radarsim.pcap"));
     const QStringList args{"--no-send", "--quiet", "--packets", "5", "--pcap", pcap};
-    QProcess radarsim;
-    radarsim.start(QStringLiteral(RADARSIM_PATH), args);
-    ASSERT_TRUE(radarsim.waitForFinished(processTimeoutMs));
-    ASSERT_EQ(radarsim.exitCode(), 0) << radarsim.readAllStandardError().toStdString();
+    const ProgramRun radarsim = runProgram(QStringLiteral(RADARSIM_PATH), args);
+    ASSERT_EQ(radarsim.exitCode, 0) << radarsim.err.toStdString();
 
     // The same packets, from the simulator with the same options.
     SimOptions options;
