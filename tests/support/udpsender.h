@@ -14,7 +14,7 @@ namespace trklib::test {
 class UdpSender
 {
 public:
-    static constexpr quint16 radarPort = 34567;
+    static constexpr quint16 radarPort = wire::defaultPort;
 
     explicit UdpSender(const QHostAddress& to = QHostAddress(QHostAddress::LocalHost),
                        quint16 port = radarPort)

@@ -2,6 +2,8 @@
 #include "ipdecoder.h"
 #include "linklayer.h"
 
+#include "input/wireformat.h"
+
 #include <gtest/gtest.h>
 
 #include <pcap/dlt.h>
@@ -11,7 +13,7 @@
 namespace trklib::replay {
 namespace {
 
-constexpr quint16 radarPort = 34567;
+constexpr quint16 radarPort = wire::defaultPort;
 constexpr quint16 ethertypeIpv4 = 0x0800;
 constexpr quint16 ethertypeIpv6 = 0x86DD;
 constexpr quint8 hopByHop = 0;

@@ -29,7 +29,7 @@ namespace trklib::test {
 namespace {
 
 constexpr int scenePackets = 60; // 3 s at 20 packets per second
-constexpr quint16 radarPort = 34567;
+constexpr quint16 radarPort = wire::defaultPort;
 constexpr int frameSizedDatagramBytes = 1400; // one datagram, one frame, IPv4 or IPv6
 constexpr int wholeBlocks = 0;                // 4096-byte blocks: IPv4 or IPv6 fragments
 constexpr qint64 captureStartUs = 1700000000000000;
