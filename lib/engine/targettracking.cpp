@@ -4,14 +4,22 @@
 #include "input/radarsocket.h"
 #include "util/util.h"
 
+#include <QHostAddress>
+
+#include <limits>
+
 namespace trklib {
 
+// The engine's layout is part of the library's binary interface: clients
+// construct engines of their own.
+static_assert(sizeof(TargetTracking) == 136, "the engine's size stays as it was");
+
+// Every engine numbers its own targets (lastTargetNumber_ starts at 0), so
+// constructing one leaves the numbering of the others alone.
 TargetTracking::TargetTracking()
     : socket_(std::make_unique<RadarSocket>(radarPort)),
       assembler_(std::make_unique<DatagramAssembler>())
-{
-    Target::resetNumberGenerator();
-}
+{}
 
 // Members go in reverse order: the lists, the assembler, then the socket, whose
 // destructor closes the UDP socket. No disconnect() is needed first.
@@ -22,21 +30,42 @@ void TargetTracking::connect()
     socket_->bind();
 }
 
+bool TargetTracking::connect(const ReceiverConfig& config)
+{
+    // An empty address means every interface, or any sender.
+    const auto parse = [](const std::string& text, QHostAddress& address) {
+        return text.empty() || address.setAddress(QString::fromStdString(text));
+    };
+    QHostAddress local;
+    QHostAddress radar;
+    if (!parse(config.bindAddress, local) || !parse(config.radarAddress, radar) ||
+        config.port == 0) {
+        socket_->unbind();
+        return false;
+    }
+    return socket_->bind(local, config.port, radar);
+}
+
 void TargetTracking::disconnect()
 {
     socket_->unbind();
 }
 
+// Timestamps are whatever a sender put into its packets: two of them may lie
+// further apart than a long holds. The elapsed time then saturates, which
+// the tracker treats like any other very long pause.
 void TargetTracking::setTimes(long previous, long current)
 {
     previousTime_ = previous;
     currentTime_ = current;
-    timeDelta_ = current - previous;
+    if (__builtin_sub_overflow(current, previous, &timeDelta_))
+        timeDelta_ = current > previous ? std::numeric_limits<long>::max()
+                                        : std::numeric_limits<long>::min();
 }
 
 void TargetTracking::resetTracking()
 {
-    Target::resetNumberGenerator();
+    lastTargetNumber_ = 0;
     initialized_ = false;
     setTimes(0, 0);
     negativeCandidates_.clear();
@@ -116,6 +145,23 @@ void TargetTracking::performTracking(const RadarPacketData& packet)
     QVector<RadarDataMax> maxima = rectifyData(cells);
     checkHarmonics(maxima);
     algorithmConvoy(maxima);
+}
+
+ReceptionStats TargetTracking::receptionStats() const
+{
+    const RadarSocket::Counts read = socket_->counts();
+    const DatagramAssembler::Counts assembled = assembler_->counts();
+    ReceptionStats stats;
+    stats.datagrams = read.datagrams;
+    stats.foreignDatagrams = read.foreignDatagrams;
+    stats.strayDatagrams = assembled.strayDatagrams;
+    stats.packets = assembled.packets;
+    stats.abandonedPackets = assembled.abandonedPackets;
+    stats.badHeaders = assembled.badHeaders;
+    stats.readErrors = read.failedReads;
+    stats.senders = read.senders;
+    stats.receiveBufferBytes = socket_->effectiveReceiveBufferBytes();
+    return stats;
 }
 
 } // namespace trklib

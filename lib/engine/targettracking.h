@@ -33,8 +33,13 @@ public:
     TargetTracking& operator=(const TargetTracking&) = delete;
 
     void connect();
+    // Binds as configured; see TargetTrackingInterface::connect.
+    bool connect(const ReceiverConfig& config);
     void disconnect();
     RadarConfig& radarConfig() { return radarConfig_; }
+    // Sets the packet times (ms). The elapsed time current - previous
+    // saturates at the limits of long instead of overflowing, for packets
+    // whose timestamps lie more than 2^63 ms apart.
     void setTimes(long previous, long current);
     void resetTracking();
 
@@ -52,6 +57,9 @@ public:
     int getValidationData(QVector<ValidationData>& data);
     void getValidationFromData(const RadarPacketData& packet, QVector<ValidationData>& data);
     void getValidationDataImpl(const RadarPacketData& packet, QVector<ValidationData>& data);
+
+    // The reception counters since construction.
+    ReceptionStats receptionStats() const;
 
     // Detection stages.
     QVector<RadarData> getRadarData(const RadarPacketData& packet) const;
@@ -85,6 +93,11 @@ public:
 
 private:
     bool initialized_ = false;
+    // The last target number this engine handed out (1..255, 0 for none
+    // yet): every engine numbers its own targets. It sits in what was
+    // padding after initialized_, so that the engine's size and the places
+    // of its members stay as they were.
+    quint8 lastTargetNumber_ = 0;
     long previousTime_ = 0; // ms
     long currentTime_ = 0;  // ms
     long timeDelta_ = 0;    // ms

@@ -1,34 +1,129 @@
 #include "input/datagramassembler.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace trklib {
 
-struct DatagramAssembler::Private
+namespace {
+
+// One sender's packet in progress.
+struct Stream
 {
+    QHostAddress address;
+    quint16 port = 0;
     DataParser parser;
     bool hasArrival = false;
     qint64 lastArrivalUs = 0;
+    quint64 lastHeard = 0; // the assembler's offer count when last heard
 };
+
+} // namespace
+
+struct DatagramAssembler::Private
+{
+    std::vector<std::unique_ptr<Stream>> streams; // at most maxSenders
+    // The stream whose parser completed the last packet. The packet is
+    // taken from the parser when asked for, not copied on completion: a
+    // copy held here would make the parser's next packet detach its arrays.
+    const Stream* completed = nullptr;
+    Counts counts;
+
+    Stream& streamOf(const QHostAddress& address, quint16 port);
+    DataParser::Status offer(Stream& stream, const QByteArray& datagram);
+};
+
+// The sender's stream; a new sender takes the place of the one heard least
+// recently once maxSenders are followed.
+Stream& DatagramAssembler::Private::streamOf(const QHostAddress& address, quint16 port)
+{
+    for (const std::unique_ptr<Stream>& s : streams) {
+        if (s->port == port && s->address == address)
+            return *s;
+    }
+    if (int(streams.size()) < maxSenders) {
+        streams.push_back(std::make_unique<Stream>());
+    } else {
+        const auto quietest =
+            std::min_element(streams.begin(), streams.end(), [](const auto& a, const auto& b) {
+                return a->lastHeard < b->lastHeard;
+            });
+        if ((*quietest)->parser.inPacket())
+            ++counts.abandonedPackets;
+        if (completed == quietest->get())
+            completed = nullptr;
+        *quietest = std::make_unique<Stream>();
+        std::rotate(quietest, quietest + 1, streams.end()); // the new one last
+    }
+    Stream& s = *streams.back();
+    s.address = address;
+    s.port = port;
+    return s;
+}
+
+DataParser::Status DatagramAssembler::Private::offer(Stream& stream, const QByteArray& datagram)
+{
+    stream.lastHeard = ++counts.datagrams;
+    const bool wasInPacket = stream.parser.inPacket();
+    const DataParser::Status status = stream.parser.parseDatagram(datagram);
+    // A header in the middle of a packet, or bytes that overran a block,
+    // end the packet in progress.
+    if (wasInPacket && (status == DataParser::BadSize || DataParser::looksLikeHeader(datagram)))
+        ++counts.abandonedPackets;
+    switch (status) {
+    case DataParser::Complete:
+        ++counts.packets;
+        completed = &stream;
+        break;
+    case DataParser::BadHeader:
+        ++counts.badHeaders;
+        break;
+    case DataParser::BadSize:
+        ++counts.strayDatagrams;
+        break;
+    case DataParser::Incomplete:
+        break;
+    }
+    return status;
+}
 
 DatagramAssembler::DatagramAssembler() : d_(std::make_unique<Private>()) {}
 
 DatagramAssembler::~DatagramAssembler() = default;
 
+DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QHostAddress& sender,
+                                            quint16 senderPort)
+{
+    return d_->offer(d_->streamOf(sender, senderPort), datagram);
+}
+
+DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QHostAddress& sender,
+                                            quint16 senderPort, qint64 arrivalUs)
+{
+    Stream& stream = d_->streamOf(sender, senderPort);
+    if (stream.hasArrival && arrivalUs > stream.lastArrivalUs) {
+        // A difference too large for 64 bits is a long pause too.
+        qint64 pauseUs = 0;
+        if ((__builtin_sub_overflow(arrivalUs, stream.lastArrivalUs, &pauseUs) ||
+             pauseUs > maxPauseUs) &&
+            stream.parser.inPacket()) {
+            stream.parser.reset();
+            ++d_->counts.abandonedPackets;
+        }
+    }
+    stream.hasArrival = true;
+    stream.lastArrivalUs = arrivalUs;
+    return d_->offer(stream, datagram);
+}
+
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram)
 {
-    return d_->parser.parseDatagram(datagram);
+    return offer(datagram, QHostAddress(), 0);
 }
 
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, qint64 arrivalUs)
 {
-    if (d_->hasArrival && arrivalUs > d_->lastArrivalUs) {
-        // A difference too large for 64 bits is a long pause too.
-        qint64 pauseUs = 0;
-        if (__builtin_sub_overflow(arrivalUs, d_->lastArrivalUs, &pauseUs) || pauseUs > maxPauseUs)
-            restart();
-    }
-    d_->hasArrival = true;
-    d_->lastArrivalUs = arrivalUs;
-    return offer(datagram);
+    return offer(datagram, QHostAddress(), 0, arrivalUs);
 }
 
 std::optional<RadarPacketData> DatagramAssembler::assemble(const QVector<QByteArray>& datagrams)
@@ -43,12 +138,22 @@ std::optional<RadarPacketData> DatagramAssembler::assemble(const QVector<QByteAr
 
 RadarPacketData DatagramAssembler::packet() const
 {
-    return d_->parser.radarPacketData();
+    return d_->completed ? d_->completed->parser.radarPacketData() : RadarPacketData();
 }
 
 void DatagramAssembler::restart()
 {
-    d_->parser.reset();
+    for (const std::unique_ptr<Stream>& s : d_->streams) {
+        if (s->parser.inPacket()) {
+            s->parser.reset();
+            ++d_->counts.abandonedPackets;
+        }
+    }
+}
+
+DatagramAssembler::Counts DatagramAssembler::counts() const
+{
+    return d_->counts;
 }
 
 } // namespace trklib

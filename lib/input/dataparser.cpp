@@ -6,16 +6,6 @@
 
 namespace trklib {
 
-namespace {
-
-bool startsWithSync(const QByteArray& bytes)
-{
-    return bytes.size() >= wire::syncBytes &&
-           std::memcmp(bytes.constData(), wire::syncPattern.data(), wire::syncBytes) == 0;
-}
-
-} // namespace
-
 DataParser::DataParser(QObject* parent)
     : QObject(parent), steps_{&DataParser::parseHeader,      &DataParser::parseAmplitude,
                               &DataParser::parseRelVelocity, &DataParser::parseDistance,
@@ -29,8 +19,7 @@ DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
     // A header arriving while an array block is incomplete means datagrams of
     // the previous packet were lost: abandon it rather than take the header
     // for array bytes and make one packet out of two.
-    if (currentStep_ != steps_.cbegin() && datagram.size() == headerBytes &&
-        startsWithSync(datagram))
+    if (inPacket() && looksLikeHeader(datagram))
         reset();
 
     buffer_.append(datagram);
@@ -53,6 +42,12 @@ DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
         break;
     }
     return Incomplete;
+}
+
+bool DataParser::looksLikeHeader(const QByteArray& datagram)
+{
+    return datagram.size() == headerBytes &&
+           std::memcmp(datagram.constData(), wire::syncPattern.data(), wire::syncBytes) == 0;
 }
 
 RadarPacketData DataParser::radarPacketData() const

@@ -38,6 +38,13 @@ public:
     RadarPacketData radarPacketData() const;
     // Back to the header step; a half-assembled packet and its bytes are dropped.
     void reset();
+    // True while a packet is begun and not complete: its header was taken.
+    bool inPacket() const { return currentStep_ != steps_.cbegin(); }
+
+    // A datagram that opens a packet: header-sized and starting with the
+    // sync pattern. Offered while a packet is in progress, it gives that
+    // packet up and starts a new one.
+    static bool looksLikeHeader(const QByteArray& datagram);
 
 private:
     using Step = std::function<Status(DataParser*)>;

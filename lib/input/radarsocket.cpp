@@ -1,7 +1,6 @@
 #include "input/radarsocket.h"
 
 #include <QDeadlineTimer>
-#include <QHostAddress>
 #include <QUdpSocket>
 #include <QVariant>
 
@@ -21,10 +20,29 @@ void RadarSocket::bind()
 {
     if (!udpSocket_)
         udpSocket_ = std::make_unique<QUdpSocket>();
+    radar_.clear();
     if (udpSocket_->state() == QAbstractSocket::UnconnectedState)
         udpSocket_->bind(QHostAddress::Any, quint16(port_), QAbstractSocket::DefaultForPlatform);
     udpSocket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                 QVariant(receiveBufferBytes));
+}
+
+// Each configured bind gets a fresh QUdpSocket (the old one closes first):
+// a QUdpSocket whose bind failed cannot be bound again, and a failed bind
+// leaves a fresh, unbound one for later calls.
+bool RadarSocket::bind(const QHostAddress& address, quint16 port, const QHostAddress& radar)
+{
+    udpSocket_.reset();
+    udpSocket_ = std::make_unique<QUdpSocket>();
+    radar_ = radar;
+    const QHostAddress local = address.isNull() ? QHostAddress(QHostAddress::Any) : address;
+    if (!udpSocket_->bind(local, port, QAbstractSocket::DefaultForPlatform)) {
+        udpSocket_ = std::make_unique<QUdpSocket>();
+        return false;
+    }
+    udpSocket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                QVariant(receiveBufferBytes));
+    return true;
 }
 
 void RadarSocket::unbind()
@@ -33,27 +51,54 @@ void RadarSocket::unbind()
         udpSocket_->close();
 }
 
-// A datagram that was announced but cannot be read is skipped, not handed
-// on as an empty or stale one; the wait for the next one goes on within the
-// same time limit.
-bool RadarSocket::readDatagram(QByteArray& datagram)
+// One read per datagram, straight into the reused buffer; only when none is
+// waiting does the socket wait for one. A read that fails after a wake-up
+// (nothing there after all) just waits again within the same deadline.
+bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
+                               const QDeadlineTimer& deadline)
+{
+    if (!udpSocket_ || udpSocket_->state() != QAbstractSocket::BoundState) {
+        ++counts_.failedReads;
+        return false;
+    }
+    if (buffer_.size() != maxDatagramBytes)
+        buffer_.resize(maxDatagramBytes);
+    for (;;) {
+        const qint64 size =
+            udpSocket_->readDatagram(buffer_.data(), buffer_.size(), &sender, &senderPort);
+        if (size >= 0) {
+            ++counts_.datagrams;
+            noteSender(sender, senderPort);
+            if (radar_.isNull() || sender.isEqual(radar_, QHostAddress::TolerantConversion)) {
+                datagram = QByteArray::fromRawData(buffer_.constData(), int(size));
+                return true;
+            }
+            ++counts_.foreignDatagrams;
+            continue;
+        }
+        if (deadline.hasExpired() || !udpSocket_->waitForReadyRead(int(deadline.remainingTime()))) {
+            ++counts_.failedReads;
+            return false;
+        }
+    }
+}
+
+int RadarSocket::effectiveReceiveBufferBytes() const
 {
     if (!udpSocket_ || udpSocket_->state() != QAbstractSocket::BoundState)
-        return false;
-    const QDeadlineTimer deadline(datagramWaitMs);
-    while (udpSocket_->hasPendingDatagrams() ||
-           udpSocket_->waitForReadyRead(int(deadline.remainingTime()))) {
-        const qint64 size = udpSocket_->pendingDatagramSize();
-        QByteArray bytes(int(qMax<qint64>(size, 0)), Qt::Uninitialized);
-        const qint64 read = udpSocket_->readDatagram(bytes.data(), bytes.size());
-        if (size >= 0 && read == size) {
-            datagram = bytes;
-            return true;
-        }
-        if (deadline.hasExpired())
-            break;
+        return 0;
+    return udpSocket_->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+}
+
+// Counts a sender not heard before, up to rememberedSenders: a flood from
+// many addresses leaves the count there (meaning "at least that many") and
+// memory bounded.
+void RadarSocket::noteSender(const QHostAddress& sender, quint16 senderPort)
+{
+    if (senders_.size() < rememberedSenders) {
+        senders_.insert(qMakePair(sender, senderPort));
+        counts_.senders = quint32(senders_.size());
     }
-    return false;
 }
 
 } // namespace trklib

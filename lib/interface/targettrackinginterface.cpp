@@ -13,6 +13,11 @@ void TargetTrackingInterface::connect()
     impl_->connect();
 }
 
+bool TargetTrackingInterface::connect(const ReceiverConfig& config)
+{
+    return impl_->connect(config);
+}
+
 void TargetTrackingInterface::disconnect()
 {
     impl_->disconnect();
@@ -56,6 +61,11 @@ int TargetTrackingInterface::getValidationData(std::vector<ValidationData>& data
         data.swap(copy);
     }
     return status;
+}
+
+ReceptionStats TargetTrackingInterface::receptionStats() const
+{
+    return impl_->receptionStats();
 }
 
 } // namespace trklib

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "input/wireformat.h"
 #include "interface/export.h"
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace trklib {
@@ -41,6 +43,38 @@ struct ValidationData
     float velocity;     // km/h, radial
 };
 
+// Where the library listens, and to whom: for connect(const ReceiverConfig&).
+struct ReceiverConfig
+{
+    // Empty: every interface, IPv4 and IPv6. Otherwise an IPv4 or IPv6
+    // address literal ("192.168.10.2", "fe80::1%eth0") of this host.
+    std::string bindAddress;
+    // The local UDP port, 1 to 65535.
+    std::uint16_t port = wire::defaultPort;
+    // Empty: datagrams of any sender are used. Otherwise an IPv4 or IPv6
+    // address literal: only datagrams whose source address equals it are
+    // used; the others are counted as foreign and dropped.
+    std::string radarAddress;
+};
+
+// What the library has received since the facade was made (counts never
+// restart; compare two readings for rates).
+struct ReceptionStats
+{
+    std::uint64_t datagrams = 0;        // read from the socket, foreign ones included
+    std::uint64_t foreignDatagrams = 0; // dropped: not from the radar address
+    std::uint64_t strayDatagrams = 0;   // belonged to no packet, or broke a block
+    std::uint64_t packets = 0;          // whole packets delivered
+    std::uint64_t abandonedPackets = 0; // begun and never completed
+    std::uint64_t badHeaders = 0;       // header datagrams with a bad sync, version or size
+    std::uint64_t readErrors = 0;       // calls that ended with status 1
+    std::uint32_t senders = 0;          // distinct senders (address and port) heard, up to 1024
+    // The receive buffer as the kernel reports it: Linux reports twice what
+    // it grants, and grants at most net.core.rmem_max of the 1 MiB asked
+    // for. 0 while not bound.
+    std::int32_t receiveBufferBytes = 0;
+};
+
 // The library's facade. Every call is synchronous and runs on the caller's
 // thread; one facade must be used from one thread.
 //
@@ -48,6 +82,19 @@ struct ValidationData
 // (no datagram within one second, or the socket is not bound), 2 parse error
 // (a header datagram with a bad sync pattern, version or header size). On 1
 // and 2 the output arguments are left exactly as they were.
+//
+// How long a call waits: until a whole packet has arrived (0), a bad header
+// arrives (2), or time runs out (1). Time runs out when no datagram has
+// advanced a packet for one second (datagrams of other senders, strays and
+// empty datagrams advance none), and every packet in progress is then given
+// up; or when the call has lasted two seconds whatever arrives, and packets
+// in progress are then kept for the next call. A radar that sends its
+// packets normally never meets either limit.
+//
+// Datagrams are assembled per sender (address and port): a datagram of one
+// sender never becomes part of another's packet, so radars that share the
+// port each get their packets through, one per call, whichever completes
+// first.
 class TRKLIB_EXPORT TargetTrackingInterface
 {
 public:
@@ -57,8 +104,14 @@ public:
     TargetTrackingInterface(const TargetTrackingInterface&) = delete;
     TargetTrackingInterface& operator=(const TargetTrackingInterface&) = delete;
 
-    // Binds UDP port 34567 on every interface. A failure shows up as read errors.
+    // Binds UDP port 34567 on every interface and takes datagrams of any
+    // sender. A failure shows up as read errors.
     void connect();
+    // Binds as configured. False, with the socket left unbound (reads then
+    // fail with 1), when an address is neither empty nor an IPv4 or IPv6
+    // literal, the port is 0, or the bind fails (the port is taken, or the
+    // address is not one of this host's).
+    bool connect(const ReceiverConfig& config);
     // Unbinds the socket; the tracking state is kept.
     void disconnect();
     // Forgets all candidates and targets, restarts the time base and the numbering.
@@ -72,6 +125,9 @@ public:
     int getTargets(long& timestamp, std::vector<TargetData>& targets);
     // Reads one packet and reports its amplitude maxima, without tracking it.
     int getValidationData(std::vector<ValidationData>& data);
+
+    // The reception counters since construction.
+    ReceptionStats receptionStats() const;
 
 private:
     std::unique_ptr<TargetTracking> impl_;

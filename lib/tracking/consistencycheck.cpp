@@ -35,6 +35,7 @@ double acrossM(const Target& t)
 // appended earlier in this call are compared too.
 void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Target>& targets)
 {
+    const Target::NumberScope numbering(lastTargetNumber_);
     for (int k = newTargets.size() - 1; k >= 0; --k) {
         const Target& n = newTargets[k];
         if (targets.isEmpty()) {

@@ -35,6 +35,7 @@ void TargetTracking::algorithmConvoy(const QVector<RadarDataMax>& maxima)
 // candidate goes to the first target whose position gate contains it.
 void TargetTracking::matchCandidates(QVector<Target>& targets, QVector<Candidate>& candidates)
 {
+    const Target::NumberScope numbering(lastTargetNumber_);
     if (targets.isEmpty())
         return;
     for (Target& t : targets) {

@@ -9,6 +9,9 @@ namespace trklib {
 std::atomic<int> Target::number_generator_{0};
 
 namespace {
+// The counter of the engine whose cycle runs on this thread, if any.
+thread_local quint8* engineCounter = nullptr;
+
 constexpr qint32 maxScoreForIncrement = 20; // updates stop raising the score above this
 constexpr qint32 scoreToNumber = 3;         // a target is numbered at this score
 constexpr int maxTargetNumber = 255;
@@ -66,10 +69,25 @@ void Target::setStatus(const Status& status)
     }
 }
 
-// Numbers run 1..255 and then start at 1 again; 0 is never handed out. The
-// counter is shared by every engine in the process, so it is atomic.
+Target::NumberScope::NumberScope(quint8& lastNumber) : previous_(engineCounter)
+{
+    engineCounter = &lastNumber;
+}
+
+Target::NumberScope::~NumberScope()
+{
+    engineCounter = previous_;
+}
+
+// Numbers run 1..255 and then start at 1 again; 0 is never handed out.
+// Inside an engine's cycle they come from that engine's counter; elsewhere
+// from the process-wide one, which is atomic since any thread may use it.
 int Target::genTargetNumber()
 {
+    if (engineCounter) {
+        *engineCounter = *engineCounter < maxTargetNumber ? quint8(*engineCounter + 1) : 1;
+        return *engineCounter;
+    }
     int current = number_generator_.load();
     int next;
     do {

@@ -29,6 +29,22 @@ public:
         Both = 2
     };
 
+    // While one lives, targets numbered on its thread take their numbers
+    // from lastNumber (the last number handed out, 0 for none): an engine
+    // opens one around its cycle, so that it numbers its own targets.
+    // Scopes nest; the innermost counts.
+    class NumberScope
+    {
+    public:
+        explicit NumberScope(quint8& lastNumber);
+        ~NumberScope();
+        NumberScope(const NumberScope&) = delete;
+        NumberScope& operator=(const NumberScope&) = delete;
+
+    private:
+        quint8* previous_;
+    };
+
     explicit Target(const Candidate& candidate);
 
     Status status() const { return status_; }
@@ -65,7 +81,8 @@ public:
     double rcsSum_ = 0.0;
     bool rcsStarted_ = false;
 
-    // The last number handed out, shared by every engine in the process.
+    // The last number handed out outside any NumberScope, shared by the
+    // whole process.
     static std::atomic<int> number_generator_;
 };
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <memory>
+
 using trklib::RadarConfig;
 using trklib::Target;
 using trklib::TargetData;
@@ -47,14 +50,12 @@ void expectFresh(const TargetTracking& engine)
     EXPECT_TRUE(engine.positiveCandidates().isEmpty());
     EXPECT_TRUE(engine.negativeTargets().isEmpty());
     EXPECT_TRUE(engine.positiveTargets().isEmpty());
-    EXPECT_EQ(Target::number_generator_, 0); // numbering restarts
 }
 
 } // namespace
 
 TEST(TargetTrackingTest, FirstPacketOnlySetsTheTimeBase)
 {
-    Target::number_generator_ = 42;
     TargetTracking engine;
     expectFresh(engine);
     QVector<TargetData> targets{TargetData{99, 1.0, 2.0, 3.0, 4.0, true}};
@@ -79,13 +80,19 @@ TEST(TargetTrackingTest, TimeDeltaIsTheDifferenceOfPacketTimestamps)
         long packetTime;
         long expectedDelta;
     };
-    // Equal timestamps give 0; time running backwards is taken as it is.
-    const Step steps[] = {{1000, 0}, {1250, 250}, {1250, 0}, {1200, -50}, {100000, 98800}};
+    // Equal timestamps give 0; time running backwards is taken as it is;
+    // timestamps further apart than a long holds give its limits.
+    constexpr long most = std::numeric_limits<long>::max();
+    constexpr long least = std::numeric_limits<long>::min();
+    const Step steps[] = {{1000, 0},       {1250, 250},    {1250, 0},      {1200, -50},
+                          {100000, 98800}, {least, least}, {most, most},   {least, least},
+                          {-1, most},      {most, most},   {most - 1, -1}, {least, least}};
     TargetTracking engine;
     QVector<TargetData> targets;
     long timestamp = 0;
     long previous = 1000;
     for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << previous << " to " << s.packetTime);
         engine.getTargetsFromData(trklib::test::patternedPacket(s.packetTime, 1), timestamp,
                                   targets);
         EXPECT_EQ(timestamp, s.packetTime);
@@ -120,6 +127,50 @@ TEST(TargetTrackingTest, ResetTrackingStartsAfresh)
     TargetTracking fresh;
     fresh.radarConfig() = config;
     expectSameReports(track(fresh), first);
+}
+
+// Every engine numbers its own targets: engines fed interleaved, made and
+// reset in between, each report what a lone engine reports for its stream,
+// and the process-wide counter stays untouched.
+TEST(TargetTrackingTest, EachEngineNumbersItsOwnTargets)
+{
+    const RadarConfig config{1.0, 2.0, 3.0, 4.0, 0};
+    TargetTracking lone;
+    lone.radarConfig() = config;
+    const QVector<QVector<TargetData>> alone = track(lone);
+    ASSERT_EQ(alone.last().size(), 2);
+
+    Target::number_generator_ = 42;
+    TargetTracking a;
+    a.radarConfig() = config;
+    QVector<QVector<TargetData>> fromA;
+    QVector<QVector<TargetData>> fromB;
+    std::unique_ptr<TargetTracking> b;
+    long timestamp = 0;
+    for (int cycle = 0; cycle < 8; ++cycle) {
+        QVector<TargetData> targets;
+        a.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
+        fromA.append(targets);
+        if (cycle == 3) {
+            // A second engine made while the first has numbered targets,
+            // and the first reset mid-stream in a third one's life.
+            b = std::make_unique<TargetTracking>();
+            b->radarConfig() = config;
+            TargetTracking(); // made and gone
+        }
+        if (b) {
+            b->getTargetsFromData(twoMoversPacket((cycle - 3) * cycleMs, cycle - 3), timestamp,
+                                  targets);
+            fromB.append(targets);
+        }
+    }
+    expectSameReports(fromA, alone);
+    expectSameReports(fromB, alone.mid(0, 5));
+    EXPECT_EQ(Target::number_generator_, 42);
+    b->resetTracking();
+    a.getTargetsFromData(twoMoversPacket(8 * cycleMs, 8), timestamp, fromA.last());
+    EXPECT_EQ(fromA.last().size(), 2);
+    EXPECT_EQ(fromA.last()[0].number, 1) << "resetting one engine leaves the other's numbers";
 }
 
 // Orientation values other than 1 all mean horizontal mounting.

@@ -20,6 +20,15 @@ public:
                        quint16 port = radarPort)
         : to_(to), port_(port)
     {}
+    // A sender of its own source address (127.0.0.2, say: every 127.x.y.z
+    // is the loopback interface), from an ephemeral port.
+    UdpSender(const QHostAddress& from, const QHostAddress& to, quint16 port = radarPort)
+        : to_(to), port_(port)
+    {
+        socket_.bind(from, 0);
+    }
+
+    quint16 localPort() const { return socket_.localPort(); }
 
     bool send(const QByteArray& datagram)
     {

@@ -1,6 +1,5 @@
 #include "datagramextractor.h"
 
-#include "ipdecoder.h"
 #include "linklayer.h"
 
 namespace trklib::replay {
@@ -9,7 +8,7 @@ DatagramExtractor::DatagramExtractor(int linkType, quint16 port, Direction direc
     : linkType_(linkType), port_(port), takeSent_(direction == Direction::Sent)
 {}
 
-std::optional<QByteArray> DatagramExtractor::offer(const QByteArray& frame)
+std::optional<CapturedDatagram> DatagramExtractor::offer(const QByteArray& frame)
 {
     const std::optional<NetworkPacket> network = decodeLinkLayer(linkType_, frame);
     if (!network)
@@ -22,7 +21,7 @@ std::optional<QByteArray> DatagramExtractor::offer(const QByteArray& frame)
     if (!ip)
         return std::nullopt;
     if (!ip->isFragment)
-        return fromTransport(ip->protocol, ip->version, ip->payload);
+        return fromTransport(*ip, ip->protocol, ip->payload);
 
     // Only UDP is of interest; an IPv6 fragment may name an extension header
     // that only the reassembled payload lets us skip.
@@ -33,13 +32,13 @@ std::optional<QByteArray> DatagramExtractor::offer(const QByteArray& frame)
         reassembler_.add(key, ip->fragmentOffset, ip->moreFragments, ip->payload);
     if (!whole)
         return std::nullopt;
-    return fromTransport(ip->protocol, ip->version, *whole);
+    return fromTransport(*ip, ip->protocol, *whole);
 }
 
-std::optional<QByteArray> DatagramExtractor::fromTransport(quint8 protocol, int version,
-                                                           QByteArray transport)
+std::optional<CapturedDatagram>
+DatagramExtractor::fromTransport(const IpPacket& ip, quint8 protocol, QByteArray transport)
 {
-    if (version == 6 && !skipIpv6ExtensionHeaders(protocol, transport))
+    if (ip.version == 6 && !skipIpv6ExtensionHeaders(protocol, transport))
         return std::nullopt;
     if (protocol != protocolUdp)
         return std::nullopt;
@@ -47,7 +46,17 @@ std::optional<QByteArray> DatagramExtractor::fromTransport(quint8 protocol, int 
     if (!udp || udp->destinationPort != port_)
         return std::nullopt;
     ++datagrams_;
-    return udp->payload;
+    CapturedDatagram datagram;
+    datagram.payload = udp->payload;
+    datagram.sourcePort = udp->sourcePort;
+    // 4 bytes for IPv4, 16 for IPv6, in network byte order.
+    const auto* bytes = reinterpret_cast<const quint8*>(ip.source.constData());
+    if (ip.source.size() == 4)
+        datagram.source.setAddress(quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 |
+                                   quint32(bytes[2]) << 8 | bytes[3]);
+    else if (ip.source.size() == 16)
+        datagram.source.setAddress(bytes);
+    return datagram;
 }
 
 } // namespace trklib::replay

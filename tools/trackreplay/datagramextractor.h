@@ -1,12 +1,22 @@
 #pragma once
 
 #include "fragmentreassembler.h"
+#include "ipdecoder.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 
 #include <optional>
 
 namespace trklib::replay {
+
+// One UDP datagram to the radar port and who sent it.
+struct CapturedDatagram
+{
+    QByteArray payload;
+    QHostAddress source;
+    quint16 sourcePort = 0;
+};
 
 // Takes the UDP datagrams to one port out of captured frames: decodes the
 // link layer, IPv4 or IPv6 and UDP, and reassembles fragmented datagrams.
@@ -24,9 +34,9 @@ public:
 
     DatagramExtractor(int linkType, quint16 port, Direction direction = Direction::Received);
 
-    // The payload of the UDP datagram to the port that this frame carries or
-    // completes; empty for every other frame.
-    std::optional<QByteArray> offer(const QByteArray& frame);
+    // The UDP datagram to the port that this frame carries or completes;
+    // empty for every other frame.
+    std::optional<CapturedDatagram> offer(const QByteArray& frame);
 
     const FragmentReassembler& reassembler() const { return reassembler_; }
     // UDP datagrams to the port found so far.
@@ -35,7 +45,8 @@ public:
     int skippedFrames() const { return skippedFrames_; }
 
 private:
-    std::optional<QByteArray> fromTransport(quint8 protocol, int version, QByteArray transport);
+    std::optional<CapturedDatagram> fromTransport(const IpPacket& ip, quint8 protocol,
+                                                  QByteArray transport);
 
     int linkType_;
     quint16 port_;

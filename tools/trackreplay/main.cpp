@@ -77,7 +77,7 @@ Pass replay(CaptureReader& reader, const Options& options, DatagramExtractor::Di
     QByteArray frame;
     Pass pass;
     while (!interrupted && (pass.end = reader.next(frame)) == CaptureReader::Result::Frame) {
-        if (const std::optional<QByteArray> datagram = extractor.offer(frame))
+        if (const std::optional<CapturedDatagram> datagram = extractor.offer(frame))
             driver.offer(*datagram, reader.frameTimeUs());
         if (progress.due())
             progress.show(reader.bytesRead(), driver.completedPackets());

@@ -10,11 +10,12 @@ ReplayDriver::ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWri
     tracking_.radarConfig() = config;
 }
 
-void ReplayDriver::offer(const QByteArray& datagram, qint64 timeUs)
+void ReplayDriver::offer(const CapturedDatagram& datagram, qint64 timeUs)
 {
     // A bad header or a datagram that fits no step is skipped, as the live
     // reader does: it reports a bad header and goes on with the next read.
-    if (assembler_.offer(datagram, timeUs) == DataParser::Complete)
+    if (assembler_.offer(datagram.payload, datagram.source, datagram.sourcePort, timeUs) ==
+        DataParser::Complete)
         track(assembler_.packet());
 }
 

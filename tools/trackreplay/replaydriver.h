@@ -1,6 +1,8 @@
 #pragma once
 
+#include "datagramextractor.h"
 #include "engine/targettracking.h"
+
 #include "input/datagramassembler.h"
 
 #include <QByteArray>
@@ -23,8 +25,9 @@ public:
     ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWriter* validation);
 
     // timeUs: the capture time of the frame that carried or completed the
-    // datagram, microseconds.
-    void offer(const QByteArray& datagram, qint64 timeUs);
+    // datagram, microseconds. Datagrams are assembled per sender, as the
+    // live reader does.
+    void offer(const CapturedDatagram& datagram, qint64 timeUs);
 
     int completedPackets() const { return completed_; }
 

@@ -241,14 +241,23 @@ TEST(DatagramExtractor, ReassemblesRadarDatagramsAndSkipsOtherTraffic)
     ASSERT_EQ(v6.size(), 3);
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv6, v6[0])));
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv6, v6[1])));
-    EXPECT_EQ(extractor.offer(ethernet(ethertypeIpv6, v6[2])), block);
+    const std::optional<CapturedDatagram> whole = extractor.offer(ethernet(ethertypeIpv6, v6[2]));
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->payload, block);
+    // The sender, by which the datagrams are assembled into packets.
+    EXPECT_EQ(whole->source, QHostAddress(QStringLiteral("fd00::14")));
+    EXPECT_EQ(whole->sourcePort, 50000);
+    const std::optional<CapturedDatagram> v4 =
+        extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(payload(48)))));
+    ASSERT_TRUE(v4);
+    EXPECT_EQ(v4->source, QHostAddress(QStringLiteral("192.168.1.20")));
 
     // Another port, another protocol, a frame cut short: nothing.
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(block, 34568)))));
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(block), 0, 0, false, 0, 6))));
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(block))).left(1000)));
 
-    EXPECT_EQ(extractor.datagrams(), 1);
+    EXPECT_EQ(extractor.datagrams(), 2);
     EXPECT_EQ(extractor.reassembler().pendingDatagrams(), 0);
 }
 

@@ -1,0 +1,231 @@
+// Reception that knows its radar, over loopback UDP: packets assembled per
+// sender, a radar address filter, a bind address, calls bounded in time
+// whatever arrives, and the reception counters.
+
+#include "e2e/udptest.h"
+#include "engine/targettracking.h"
+#include "support/packets.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <thread>
+
+namespace trklib::test {
+namespace {
+
+const QHostAddress radarA(QStringLiteral("127.0.0.2"));
+const QHostAddress radarB(QStringLiteral("127.0.0.3"));
+const QHostAddress localhost(QHostAddress::LocalHost);
+
+class ReceptionUdpTest : public UdpTest
+{
+protected:
+    // The next packet; fails the test unless it is one of `expected`, each
+    // of which may come once.
+    void expectOneOf(QVector<RadarPacketData>& expected)
+    {
+        RadarPacketData packet;
+        ASSERT_EQ(engine_.getRadarPacket(packet), 0);
+        for (int i = 0; i < expected.size(); ++i) {
+            if (PacketEncoder::wire(packet) == PacketEncoder::wire(expected[i])) {
+                expected.remove(i);
+                return;
+            }
+        }
+        ADD_FAILURE() << "a packet that no sender sent, timestamp " << packet.timestamp;
+    }
+
+    // How long the next read takes, and its status.
+    qint64 timedRead(int expectedStatus)
+    {
+        RadarPacketData packet;
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(engine_.getRadarPacket(packet), expectedStatus);
+        return timer.elapsed();
+    }
+
+    TargetTracking engine_;
+};
+
+// Two radars on one port, their datagrams interleaved in every way a
+// network may: each gets its packets through whole, none is mixed.
+TEST_F(ReceptionUdpTest, SendersSharingThePortNeverMixTheirPackets)
+{
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
+    UdpSender a(radarA, localhost);
+    UdpSender b(radarB, localhost);
+    const RadarPacketData fromA = patternedPacket(1000, 1);
+    const RadarPacketData fromB = patternedPacket(2000, 2);
+    const QVector<QByteArray> da = PacketEncoder::datagrams(fromA, 1024);
+    const QVector<QByteArray> db = PacketEncoder::datagrams(fromB, 1000);
+    const struct
+    {
+        const char* what;
+        std::function<void()> send;
+    } cases[] = {
+        {"datagrams alternating",
+         [&] {
+             for (int i = 0; i < qMax(da.size(), db.size()); ++i) {
+                 if (i < da.size())
+                     a.send(da[i]);
+                 if (i < db.size())
+                     b.send(db[i]);
+             }
+         }},
+        {"the other's header in the middle of a packet",
+         [&] {
+             a.send(da.mid(0, 5));
+             b.send(db.mid(0, 1));
+             a.send(da.mid(5));
+             b.send(db.mid(1));
+         }},
+        {"one datagram of the other inside a packet",
+         [&] {
+             a.send(da.mid(0, 9));
+             b.send(db[3]);
+             a.send(da.mid(9));
+             b.send(db);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.send();
+        QVector<RadarPacketData> expected{fromA, fromB};
+        expectOneOf(expected);
+        expectOneOf(expected);
+    }
+}
+
+// With a radar address, only that radar's packets come through; the other
+// sender's datagrams are counted and dropped, and do not make a silent
+// radar's read wait longer.
+TEST_F(ReceptionUdpTest, RadarAddressFiltersOtherSenders)
+{
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{"", wire::defaultPort, "127.0.0.2"}));
+    UdpSender a(radarA, localhost);
+    UdpSender b(radarB, localhost);
+    ASSERT_TRUE(b.sendPacket(patternedPacket(1, 1)));
+    ASSERT_TRUE(a.sendPacket(patternedPacket(2, 2)));
+    ASSERT_TRUE(b.sendPacket(patternedPacket(3, 3)));
+    QVector<RadarPacketData> expected{patternedPacket(2, 2)};
+    expectOneOf(expected);
+    const qint64 ms = timedRead(1);
+    EXPECT_GE(ms, waitLowMs);
+    EXPECT_LT(ms, waitHighMs);
+    EXPECT_EQ(engine_.receptionStats().foreignDatagrams, 2u * wire::blockCount);
+}
+
+// Bound to one address, the socket hears nothing sent to another.
+TEST_F(ReceptionUdpTest, BindAddressHearsOnlyItsOwn)
+{
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{"127.0.0.2", wire::defaultPort, ""}));
+    UdpSender toOther(localhost, localhost);
+    UdpSender toBound(localhost, radarA);
+    ASSERT_TRUE(toOther.sendPacket(patternedPacket(1, 1)));
+    ASSERT_TRUE(toBound.sendPacket(patternedPacket(2, 2)));
+    QVector<RadarPacketData> expected{patternedPacket(2, 2)};
+    expectOneOf(expected);
+    EXPECT_EQ(engine_.receptionStats().datagrams, quint64(wire::blockCount));
+}
+
+// A configuration that cannot be bound gives false and leaves the engine
+// unbound: reads fail at once.
+TEST_F(ReceptionUdpTest, BadConfigurationsAreRefused)
+{
+    QUdpSocket holder; // the port taken by a socket that shares it with no one
+    ASSERT_TRUE(holder.bind(radarB, 40123, QAbstractSocket::DontShareAddress));
+    const ReceiverConfig bad[] = {
+        {"radar.local", wire::defaultPort, ""},
+        {"300.1.2.3", wire::defaultPort, ""},
+        {"", wire::defaultPort, "any"},
+        {"", 0, ""},
+        {"127.0.0.3", 40123, ""},
+        {"192.0.2.1", wire::defaultPort, ""},
+    };
+    for (const ReceiverConfig& config : bad) {
+        SCOPED_TRACE(config.bindAddress + ":" + std::to_string(config.port) + " radar " +
+                     config.radarAddress);
+        ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
+        TargetTrackingInterface facade;
+        EXPECT_FALSE(facade.connect(config));
+        EXPECT_FALSE(engine_.connect(config));
+        EXPECT_LT(timedRead(1), immediateMs);
+    }
+    // An IPv6 literal binds where the host has IPv6.
+    if (QUdpSocket().bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+        EXPECT_TRUE(engine_.connect(ReceiverConfig{"::1", wire::defaultPort, "::1"}));
+}
+
+// Whatever arrives, a call returns within about two seconds: garbage and
+// other strays do not keep a quiet radar's read waiting, and a flood of
+// headers that never lets a packet complete ends at the call's limit.
+TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
+{
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
+    const struct
+    {
+        const char* what;
+        QByteArray datagram;
+        qint64 leastMs;
+    } floods[] = {
+        {"garbage", QByteArray(100, 'x'), waitLowMs},
+        {"headers", PacketEncoder::header(patternedPacket(5, 5)), 2 * waitLowMs},
+    };
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.what);
+        std::atomic<bool> stop{false};
+        std::thread flooder([&] {
+            UdpSender sender(radarA, localhost);
+            while (!stop)
+                sender.send(flood.datagram);
+        });
+        const qint64 ms = timedRead(1);
+        stop = true;
+        flooder.join();
+        EXPECT_GE(ms, flood.leastMs);
+        EXPECT_LT(ms, waitHighMs);
+        // Drain what the flood left in the buffer.
+        while (engine_.getRadarPacket(*std::make_unique<RadarPacketData>()) != 1) {
+        }
+    }
+}
+
+// A read error gives up the half packet: the rest of its blocks without a
+// header deliver nothing, and the counters tell what happened.
+TEST_F(ReceptionUdpTest, ReadErrorAbandonsAndCountersTell)
+{
+    TargetTrackingInterface facade;
+    ASSERT_TRUE(facade.connect(ReceiverConfig{"", wire::defaultPort, "127.0.0.2"}));
+    UdpSender a(radarA, localhost);
+    UdpSender b(radarB, localhost);
+    const QVector<QByteArray> half = PacketEncoder::datagrams(patternedPacket(1, 1));
+    std::vector<ValidationData> data;
+
+    ASSERT_TRUE(a.send(half.mid(0, 3)));
+    EXPECT_EQ(facade.getValidationData(data), 1);
+    ASSERT_TRUE(a.send(half.mid(3)));                 // 4 strays
+    ASSERT_TRUE(b.sendPacket(patternedPacket(2, 2))); // 7 foreign
+    EXPECT_EQ(facade.getValidationData(data), 1);
+    QByteArray badHeader = PacketEncoder::header(patternedPacket(3, 3));
+    badHeader[6] = 1;
+    ASSERT_TRUE(a.send(badHeader));
+    EXPECT_EQ(facade.getValidationData(data), 2);
+    ASSERT_TRUE(a.sendPacket(patternedPacket(4, 4)));
+    EXPECT_EQ(facade.getValidationData(data), 0);
+
+    const ReceptionStats s = facade.receptionStats();
+    EXPECT_EQ(s.datagrams, 3u + 4 + 7 + 1 + 7);
+    EXPECT_EQ(s.foreignDatagrams, 7u);
+    EXPECT_EQ(s.strayDatagrams, 4u);
+    EXPECT_EQ(s.packets, 1u);
+    EXPECT_EQ(s.abandonedPackets, 1u);
+    EXPECT_EQ(s.badHeaders, 1u);
+    EXPECT_EQ(s.readErrors, 2u);
+    EXPECT_EQ(s.senders, 2u);
+    EXPECT_GT(s.receiveBufferBytes, 0);
+}
+
+} // namespace
+} // namespace trklib::test
