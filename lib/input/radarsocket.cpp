@@ -64,6 +64,12 @@ bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint
     if (buffer_.size() != maxDatagramBytes)
         buffer_.resize(maxDatagramBytes);
     for (;;) {
+        // Checked before every read, not only before a wait: a flood that
+        // always has a datagram waiting must not keep the read going.
+        if (deadline.hasExpired()) {
+            ++counts_.failedReads;
+            return false;
+        }
         const qint64 size =
             udpSocket_->readDatagram(buffer_.data(), buffer_.size(), &sender, &senderPort);
         if (size >= 0) {
@@ -76,7 +82,7 @@ bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint
             ++counts_.foreignDatagrams;
             continue;
         }
-        if (deadline.hasExpired() || !udpSocket_->waitForReadyRead(int(deadline.remainingTime()))) {
+        if (!udpSocket_->waitForReadyRead(int(deadline.remainingTime()))) {
             ++counts_.failedReads;
             return false;
         }

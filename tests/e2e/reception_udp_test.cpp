@@ -154,8 +154,9 @@ TEST_F(ReceptionUdpTest, BadConfigurationsAreRefused)
         EXPECT_LT(timedRead(1), immediateMs);
     }
     // An IPv6 literal binds where the host has IPv6.
-    if (QUdpSocket().bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+    if (QUdpSocket().bind(QHostAddress(QHostAddress::LocalHostIPv6), 0)) {
         EXPECT_TRUE(engine_.connect(ReceiverConfig{"::1", wire::defaultPort, "::1"}));
+    }
 }
 
 // Whatever arrives, a call returns within about two seconds: garbage and
