@@ -90,7 +90,7 @@ expect_files libtrklib1 < <(
 expect_files libtrklib-dev < <(
     doc_files libtrklib-dev
     for header in interface/export.h interface/targettrackinginterface.h \
-        engine/targettracking.h util/util.h \
+        engine/targettracking.h util/util.h util/groundposition.h \
         input/wireformat.h input/radarpacketdata.h input/dataparser.h \
         input/datagramassembler.h input/radardata.h \
         detection/radardatamax.h tracking/candidate.h tracking/target.h; do

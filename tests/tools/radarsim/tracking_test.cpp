@@ -7,6 +7,7 @@
 #include "truthwriter.h"
 
 #include "engine/targettracking.h"
+#include "util/groundposition.h"
 
 #include <QFile>
 #include <QMap>
@@ -39,8 +40,8 @@ struct TruthRow
 // toleranceM of it, at most maxPacketsToConfirm after its entry, and for at
 // least minTrackedShare of all these vehicles' packets; confirmed targets near
 // no object of the truth (ghosts) are at most maxGhostShare of all confirmed
-// reports. A target's elevation is the depression of the ground point under
-// it, which gives its horizontal range.
+// reports. Targets are placed on the ground by the library's own conversion,
+// which is thereby checked against the simulator's truth.
 void expectVehiclesTracked(const RadarConfig& m, const QVector<QVector<TruthRow>>& truth,
                            const QVector<QVector<TargetData>>& reports, int maxPacketsToConfirm,
                            double minTrackedShare, double maxGhostShare)
@@ -63,10 +64,8 @@ void expectVehiclesTracked(const RadarConfig& m, const QVector<QVector<TruthRow>
         for (const TargetData& t : reports[k]) {
             if (!t.confirmed)
                 continue;
-            const double rangeM = m.height / std::tan(-(t.elevation + m.tilt) * M_PI / 180.0);
-            const double azimuthRad =
-                ((m.orientation == 1 ? -t.azimuth : t.azimuth) + m.pan) * M_PI / 180.0;
-            confirmed.append({rangeM * std::cos(azimuthRad), rangeM * std::sin(azimuthRad)});
+            const util::GroundPoint g = util::groundPosition(t, m);
+            confirmed.append({g.x, g.y});
             ghosts += std::none_of(truth[k].begin(), truth[k].end(),
                                    [&](const TruthRow& r) { return near(confirmed.last(), r); });
         }
