@@ -1,7 +1,12 @@
 #include "sceneoutput.h"
 
+#include "engine/targettracking.h"
+#include "input/datagramassembler.h"
+#include "input/packetencoder.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace trklib::test {
@@ -11,6 +16,14 @@ namespace {
 constexpr double targetRelTolerance = 1e-9;
 constexpr double targetAbsTolerance = 1e-9; // near zero
 constexpr double validationRelTolerance = 1e-6;
+
+// 17 significant digits: reads back as the same double.
+QByteArray number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return QByteArray(text);
+}
 
 // One letter per field: i integer, d target double, f validation float.
 QByteArray fieldKinds(const QByteArray& kind)
@@ -95,6 +108,47 @@ SceneComparison compareScene(const QByteArray& expectedText, const QList<QByteAr
     for (; produced < actual.size(); ++produced)
         noteMismatch(comparison, QStringLiteral("extra line"), {}, actual[produced]);
     return comparison;
+}
+
+bool parseSceneConfig(const QByteArray& text, RadarConfig& c)
+{
+    char trailing = 0;
+    return std::sscanf(text.constData(), "%lf,%lf,%lf,%lf,%d %c", &c.tilt, &c.pan, &c.height,
+                       &c.panOffset, &c.orientation, &trailing) == 5;
+}
+
+QList<QByteArray> replayScene(const QByteArray& packets, const RadarConfig& config)
+{
+    DatagramAssembler assembler;
+    TargetTracking engine;
+    engine.radarConfig() = config;
+
+    QList<QByteArray> lines;
+    for (int p = 0; p < packets.size() / wire::packetBytes; ++p) {
+        const std::optional<RadarPacketData> assembled = assembler.assemble(
+            PacketEncoder::datagramsOfWire(packets.mid(p * wire::packetBytes, wire::packetBytes)));
+        if (!assembled)
+            continue;
+        const RadarPacketData& packet = *assembled;
+
+        QVector<ValidationData> records;
+        engine.getValidationFromData(packet, records);
+        long timestamp = 0;
+        QVector<TargetData> targets;
+        engine.getTargetsFromData(packet, timestamp, targets);
+
+        lines.append("P " + QByteArray::number(p) + ' ' + QByteArray::number(qint64(timestamp)) +
+                     ' ' + QByteArray::number(targets.size()) + ' ' +
+                     QByteArray::number(records.size()));
+        for (const TargetData& t : targets)
+            lines.append("T " + QByteArray::number(t.number) + ' ' + number(t.elevation) + ' ' +
+                         number(t.azimuth) + ' ' + number(t.distance) + ' ' + number(t.velocity) +
+                         ' ' + (t.confirmed ? '1' : '0'));
+        for (const ValidationData& r : records)
+            lines.append("V " + QByteArray::number(r.index) + ' ' + number(r.elevation) + ' ' +
+                         number(r.azimuth) + ' ' + number(r.distance) + ' ' + number(r.velocity));
+    }
+    return lines;
 }
 
 } // namespace trklib::test

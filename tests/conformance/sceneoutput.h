@@ -1,11 +1,25 @@
 #pragma once
 
+#include "input/wireformat.h"
+#include "interface/targettrackinginterface.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QString>
 
 namespace trklib::test {
+
+// The mounting of a scene's config file: one line
+// "tilt,pan,height,panOffset,orientation". False when it is not that.
+bool parseSceneConfig(const QByteArray& text, RadarConfig& config);
+
+// The library's output for a scene's packets.bin: every packet offered as
+// its seven datagrams to one assembler and, for every packet it completes,
+// the P line, then the T lines of one engine's targets and the V lines of
+// its validation records (the validation records taken first). Numbers
+// with 17 significant digits, which read back as the same double.
+QList<QByteArray> replayScene(const QByteArray& packets, const RadarConfig& config);
 
 // Compares two output lines field by field:
 //   P <packet> <timestamp> <targets> <records>
