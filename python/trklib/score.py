@@ -1,0 +1,184 @@
+"""python3 -m trklib.score TRACKS TRUTH: scores trackreplay's tracks against
+radarsim's truth and prints a summary; --plot draws GOSPA over time.
+
+TRACKS is a trackreplay CSV, TRUTH the radarsim truth CSV of the same run.
+The mounting options are those of radarsim and trackreplay, with their
+defaults and limits: give the mounting the capture was replayed with.
+Exit status: 0 scored, 1 a file that cannot be read or written, 2 a bad
+command line.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+import numpy as np
+
+from . import _trklib
+from .csvfiles import frames, read_tracks, read_truth
+from .metrics import score_run
+
+PROGRAM = "trklib.score"
+EXIT_FAILURE = 1  # a file that cannot be read or written
+EXIT_USAGE = 2  # a bad command line
+
+
+class _Parser(argparse.ArgumentParser):
+    """Command-line errors as one line "trklib.score: what", then the usage."""
+
+    def error(self, message):
+        sys.stderr.write(f"{PROGRAM}: {message}\n")
+        self.print_usage(sys.stderr)
+        sys.exit(EXIT_USAGE)
+
+
+def _parser():
+    parser = _Parser(prog="python3 -m trklib.score",
+                     description="Scores trackreplay's tracks against radarsim's truth.")
+    parser.add_argument("tracks", metavar="TRACKS", help="trackreplay CSV")
+    parser.add_argument("truth", metavar="TRUTH", help="radarsim truth CSV of the same run")
+    for name, default, least, greatest, value_name, meaning in _trklib._mounting_options():
+        limits = "" if name == "orientation" else f", {least:g} to {greatest:g}"
+        parser.add_argument(f"--{name}", metavar=value_name, default=None,
+                            help=f"{meaning}{limits} (default {default:g})")
+    parser.add_argument("--c", type=float, default=10.0, metavar="M",
+                        help="GOSPA and OSPA cut-off distance, metres (default 10)")
+    parser.add_argument("--p", type=float, default=2.0, metavar="P",
+                        help="GOSPA and OSPA order, 1 or more (default 2)")
+    parser.add_argument("--all", action="store_true",
+                        help="score unconfirmed targets too (default: confirmed ones)")
+    parser.add_argument("--objects", action="store_true",
+                        help="also print a table of every truth object")
+    parser.add_argument("--plot", metavar="OUT.png",
+                        help="draw GOSPA, OSPA and the missed and false counts over time")
+    return parser
+
+
+def _mounting(parser, arguments):
+    """The Config of the mounting options, checked as the tools check them."""
+    config = _trklib._default_mounting()
+    for name, *_ in _trklib._mounting_options():
+        value = getattr(arguments, name.replace("-", "_"))
+        if value is not None:
+            try:
+                config = _trklib._set_mounting_option(config, name, value)
+            except ValueError as error:
+                parser.error(str(error))
+    return config
+
+
+def _summary(run, tracks, truth):
+    """The summary table's rows: (label, value)."""
+    gospa = [s.gospa for s in run.packets]
+    packets = len(run.packets)
+    seen = sum(o.packets for o in run.objects.values())
+    tracked = sum(o.tracked for o in run.objects.values())
+    rows = [
+        ("packets", f"{packets}"),
+        ("truth objects", f"{len(run.objects)}"),
+        ("track numbers", f"{len(np.unique(tracks['number']))}"),
+        ("GOSPA mean", f"{run.gospa_mean:.3f} m (c {run.c:g} m, p {run.p:g}, alpha 2)"),
+        ("GOSPA max", f"{max((g.total for g in gospa), default=float('nan')):.3f} m"),
+    ]
+    for part in ("localisation", "missed", "false"):
+        mean = np.mean([getattr(g, part) for g in gospa]) if gospa else float("nan")
+        rows.append((f"GOSPA {part} mean", f"{mean:.3f} m^{run.p:g}"))
+    rows += [
+        ("OSPA mean", f"{run.ospa_mean:.3f} m"),
+        ("missed per packet", f"{np.mean([g.n_missed for g in gospa]):.3f}"),
+        ("false per packet", f"{np.mean([g.n_false for g in gospa]):.3f}"),
+        ("tracked share", f"{tracked / seen:.3f}" if seen else "-"),
+        ("identity switches", f"{run.switches}"),
+        ("fragmentations", f"{run.fragmentations}"),
+    ]
+    return rows
+
+
+def _object_table(run, truth):
+    kinds = dict(zip(truth["id"].tolist(), truth["kind"].tolist()))
+    lines = [f"{'object':>6} {'kind':<10} {'packets':>7} {'tracked':>7} {'switches':>8} "
+             f"{'fragments':>9}  tracks"]
+    for object_id in sorted(run.objects):
+        o = run.objects[object_id]
+        lines.append(f"{o.id:>6} {kinds.get(o.id, ''):<10} {o.packets:>7} {o.tracked:>7} "
+                     f"{o.switches:>8} {o.fragmentations:>9}  "
+                     f"{' '.join(str(t) for t in o.track_ids) or '-'}")
+    return lines
+
+
+def _plot(run, path):
+    """GOSPA and OSPA over time, and the missed and false counts, as a PNG.
+
+    Drawn into a temporary file beside path that takes its place when
+    complete, so that a failure leaves an existing file as it was.
+    """
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    start = run.packets[0].timestamp if run.packets else 0
+    seconds = [(s.timestamp - start) / 1000.0 for s in run.packets]
+    figure, (distances, counts) = plt.subplots(2, 1, sharex=True, figsize=(9, 6))
+    distances.plot(seconds, [s.gospa.total for s in run.packets], label="GOSPA")
+    distances.plot(seconds, [s.ospa.total for s in run.packets], label="OSPA", alpha=0.7)
+    distances.axhline(run.gospa_mean, color="grey", linestyle="--", linewidth=0.8,
+                      label=f"GOSPA mean {run.gospa_mean:.2f} m")
+    distances.set_ylabel("metres")
+    distances.set_title(f"c = {run.c:g} m, p = {run.p:g}, alpha = 2")
+    distances.legend(loc="upper right")
+    counts.step(seconds, [s.gospa.n_missed for s in run.packets], where="mid",
+                label="missed objects")
+    counts.step(seconds, [s.gospa.n_false for s in run.packets], where="mid",
+                label="false tracks")
+    counts.set_xlabel("seconds since the first packet")
+    counts.set_ylabel("per packet")
+    counts.legend(loc="upper right")
+    figure.tight_layout()
+    folder = os.path.dirname(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix=".score-", suffix=".png", dir=folder)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            figure.savefig(file, format="png", dpi=100)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+    finally:
+        plt.close(figure)
+
+
+def main(argv=None):
+    parser = _parser()
+    arguments = parser.parse_args(argv)
+    config = _mounting(parser, arguments)
+    if not (np.isfinite(arguments.c) and arguments.c > 0):
+        parser.error(f"--c needs a distance above 0, not {arguments.c:g}")
+    if not (np.isfinite(arguments.p) and arguments.p >= 1):
+        parser.error(f"--p needs a number of at least 1, not {arguments.p:g}")
+    try:
+        tracks = read_tracks(arguments.tracks)
+        truth = read_truth(arguments.truth)
+        run = score_run(frames(tracks, truth, config, confirmed_only=not arguments.all),
+                        arguments.c, arguments.p)
+        for label, value in _summary(run, tracks, truth):
+            print(f"{label} {value}")
+        if arguments.objects:
+            print()
+            print("\n".join(_object_table(run, truth)))
+        if arguments.plot:
+            _plot(run, arguments.plot)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        name = error.filename or ""
+        sys.stderr.write(f"{PROGRAM}: {name}: {reason}\n" if name else f"{PROGRAM}: {reason}\n")
+        return EXIT_FAILURE
+    except ValueError as error:
+        sys.stderr.write(f"{PROGRAM}: {error}\n")
+        return EXIT_FAILURE
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
