@@ -137,7 +137,10 @@ def _plot(run, path):
     counts.legend(loc="upper right")
     figure.tight_layout()
     folder = os.path.dirname(os.path.abspath(path))
-    descriptor, temporary = tempfile.mkstemp(prefix=".score-", suffix=".png", dir=folder)
+    try:
+        descriptor, temporary = tempfile.mkstemp(prefix=".score-", suffix=".png", dir=folder)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, path) from None
     try:
         with os.fdopen(descriptor, "wb") as file:
             figure.savefig(file, format="png", dpi=100)
