@@ -4,6 +4,7 @@
 #   runtime      -> libtrklib1     the shared library
 #   development  -> libtrklib-dev  headers, .so link, CMake package, trklib.pc
 #   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks
+#   python       -> python3-trklib the Python module trklib (when it is built)
 #
 # Each package carries /usr/share/doc/<package>/copyright and
 # changelog.Debian.gz, and /usr/share/lintian/overrides/<package>. Those are
@@ -118,6 +119,36 @@ The table of the mounting options the tools share is in /usr/share/trklib.")
 # dpkg-shlibdeps finds libtrklib.so.1 of this build for the tools that link
 # it; the dependency on its package is the exact one above.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
+
+# python3-trklib: the Python module, for the python3 it was built with. It
+# holds the library's code itself (no libtrklib1 needed); dpkg-shlibdeps
+# adds Qt, libpcap and the C++ runtime.
+if(TARGET trklib_python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-trklib)
+    install(FILES ${debian_dir}/copyright ${changelog_gz}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/python3-trklib
+        COMPONENT python EXCLUDE_FROM_ALL)
+    install(FILES ${debian_dir}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME python3-trklib
+        COMPONENT python EXCLUDE_FROM_ALL)
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+        "${TRKLIB_PYTHON_DEBIAN_DEPENDS}, python3-numpy, python3-scipy")
+    # Only python3 -m trklib.score --plot draws.
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-matplotlib)
+    set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python bindings and tracking metrics for trklib
+The Python module trklib runs the target tracking library for a
+three-dimensional surveillance radar from Python: it tracks packets with
+the library's engine and gives the targets as NumPy arrays, reads the radar
+packets of pcap and pcapng captures, receives them live over UDP and places
+targets on the ground.
+
+Its part trklib.metrics scores tracks against ground truth (GOSPA, OSPA,
+identity switches and fragmentations); python3 -m trklib.score does so for
+the CSV files of trackreplay and radarsim.")
+endif()
 
 # Read by cpack: the Depends of libtrklib1 from dpkg-shlibdeps on the built
 # library.

@@ -17,7 +17,7 @@ double finite(double value, const char* name)
 {
     if (!std::isfinite(value))
         throw py::value_error(std::string(name) + " must be a finite number, not " +
-                              std::to_string(value));
+                              py::repr(py::float_(value)).cast<std::string>());
     return value;
 }
 

@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QThread>
 
 #include <pybind11/stl.h>
 
@@ -70,6 +71,10 @@ public:
     // is given up.
     std::optional<RadarPacketData> receive(const std::optional<double>& timeoutS)
     {
+        // The socket belongs to the thread that made it, as the library's
+        // facade does: Qt cannot report on it to another thread.
+        if (QThread::currentThread() != socket_.thread())
+            throw std::runtime_error("a Receiver receives in the thread that made it only");
         const QDeadlineTimer deadline = deadlineOf(timeoutS);
         QByteArray datagram;
         QHostAddress sender;
@@ -130,7 +135,8 @@ Receiver(bind_address="", port=34567, radar_address="") binds the UDP port
 at once: on every interface (IPv4 and IPv6) for an empty bind_address, else
 on that address of this host. An empty radar_address takes datagrams of any
 sender, else only those from that address. A bad address or port raises
-ValueError, a failed bind OSError. Datagrams are assembled per sender.)")
+ValueError, a failed bind OSError. Datagrams are assembled per sender.
+Receive in the thread that made the receiver (RuntimeError otherwise).)")
         .def(py::init<const std::string&, long, const std::string&>(), py::arg("bind_address") = "",
              py::arg("port") = long(wire::defaultPort), py::arg("radar_address") = "")
         .def(

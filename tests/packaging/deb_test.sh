@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the three Debian packages with scripts/package (which fails on any
+# Builds the four Debian packages with scripts/package (which fails on any
 # lintian error) in BUILD_DIR and checks what they hold: every file with its
 # mode, the control fields, the control members, and the ELF files stripped
 # and without a run path. Then builds and runs the client of client_test.sh
-# against libtrklib1 and libtrklib-dev unpacked into one tree.
+# against libtrklib1 and libtrklib-dev unpacked into one tree, and imports
+# the Python module of the unpacked python3-trklib with Debian's python3.
 #
 #   deb_test.sh SOURCE_DIR BUILD_DIR VERSION CMAKE CXX
 set -euo pipefail
@@ -115,6 +116,17 @@ expect_files trklib-tools < <(
     fi
 )
 
+# The Python module: the extension's name carries the interpreter's ABI.
+python=/usr/bin/python3
+ext_suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+python_dir=./usr/lib/python3/dist-packages/trklib
+expect_files python3-trklib < <(
+    doc_files python3-trklib
+    for file in __init__.py csvfiles.py metrics.py score.py "_trklib$ext_suffix"; do
+        echo "-rw-r--r-- $python_dir/$file"
+    done
+)
+
 echo "== control fields"
 while read -r package field pattern; do
     expect_field "$package" "$field" "$pattern"
@@ -135,8 +147,16 @@ trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
 trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
+python3-trklib Version     ^${version}\$
+python3-trklib Section     ^python\$
+python3-trklib Depends     (^|, )python3 \(>= 3\.[0-9]+~\), python3 \(<< 3\.[0-9]+\)
+python3-trklib Depends     (^|, )python3-numpy(,|\$)
+python3-trklib Depends     (^|, )python3-scipy(,|\$)
+python3-trklib Depends     (^|, )libqt5core5a( |,|\$)
+python3-trklib Depends     (^|, )libpcap0.8( |,|\$)
+python3-trklib Recommends  ^python3-matplotlib\$
 EOF
-for package in libtrklib1 libtrklib-dev trklib-tools; do
+for package in libtrklib1 libtrklib-dev trklib-tools python3-trklib; do
     expect_field "$package" Maintainer '^trklib developers <trklib@example.org>$'
     expect_field "$package" Priority '^optional$'
     # A synopsis of at most 80 characters and an extended description.
@@ -153,7 +173,7 @@ deb=$build/libtrklib1_${version}_${arch}.deb
     fail "libtrklib1: the triggers member does not activate ldconfig"
 [[ $(dpkg-deb -I "$deb" shlibs) == "libtrklib 1 libtrklib1 (>= $3)" ]] ||
     fail "libtrklib1: shlibs is '$(dpkg-deb -I "$deb" shlibs)'"
-for package in libtrklib1 libtrklib-dev trklib-tools; do
+for package in libtrklib1 libtrklib-dev trklib-tools python3-trklib; do
     members=$(dpkg-deb --ctrl-tarfile "$build/${package}_${version}_${arch}.deb" | tar -t)
     if grep -E 'preinst|postinst|prerm|postrm' <<<"$members"; then
         fail "$package: has maintainer scripts"
@@ -161,7 +181,7 @@ for package in libtrklib1 libtrklib-dev trklib-tools; do
 done
 
 echo "== changelog and ELF files"
-for package in libtrklib1 libtrklib-dev trklib-tools; do
+for package in libtrklib1 libtrklib-dev trklib-tools python3-trklib; do
     root=$tmp/$package
     dpkg-deb -x "$build/${package}_${version}_${arch}.deb" "$root"
     gzip -dc "$root/usr/share/doc/$package/changelog.Debian.gz" >"$tmp/changelog"
@@ -187,8 +207,16 @@ done
     "$(dirname "$0")/client" "$cmake" "$cxx" >"$tmp/client.log" 2>&1 ||
     fail "the client does not build or run against the packages: $(cat "$tmp/client.log")"
 
+echo "== Python module of the unpacked python3-trklib"
+PYTHONPATH=$tmp/python3-trklib/usr/lib/python3/dist-packages "$python" -c '
+import trklib, trklib.metrics, trklib.score
+assert trklib.__file__.startswith("'"$tmp"'"), trklib.__file__
+engine = trklib.Engine(trklib.Config(height=5))
+assert trklib.metrics.gospa([[0, 0]], [[3, 4]]).total == 5.0
+' >"$tmp/python.log" 2>&1 || fail "python3-trklib: the module does not import: $(cat "$tmp/python.log")"
+
 if ((failures > 0)); then
     echo "deb_test: $failures checks failed" >&2
     exit 1
 fi
-echo "deb_test: three packages built, lintian without errors, contents as expected"
+echo "deb_test: four packages built, lintian without errors, contents as expected"

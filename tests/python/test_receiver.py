@@ -71,16 +71,37 @@ def test_a_wait_without_packets_ends_at_its_timeout(timeout):
 
 def test_a_wait_lets_other_threads_run():
     receiver = trklib.Receiver(bind_address="127.0.0.1", port=free_udp_port())
-    waiting = threading.Thread(target=receiver.receive, kwargs={"timeout": 1.5})
-    waiting.start()
-    time.sleep(0.1)
-    start = time.monotonic()
-    for _ in range(20):
-        time.sleep(0.01)
-    # Holding the GIL through its waits, the receiver would let each sleep
-    # end only between two of its 100 ms waits.
-    assert time.monotonic() - start < 0.8
-    waiting.join()
+    slept = []
+
+    def sleep_in_steps():
+        start = time.monotonic()
+        for _ in range(20):
+            time.sleep(0.01)
+        slept.append(time.monotonic() - start)
+
+    other = threading.Thread(target=sleep_in_steps)
+    other.start()
+    receiver.receive(timeout=1.5)
+    other.join()
+    # Holding the GIL through its waits, the receiver would let the other
+    # thread run only when the wait ends.
+    assert slept[0] < 0.8
+
+
+def test_another_thread_cannot_receive():
+    receiver = trklib.Receiver(bind_address="127.0.0.1", port=free_udp_port())
+    errors = []
+
+    def receive():
+        try:
+            receiver.receive(timeout=0)
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    other = threading.Thread(target=receive)
+    other.start()
+    other.join()
+    assert errors == ["a Receiver receives in the thread that made it only"]
 
 
 def test_ctrl_c_stops_a_wait_without_end():
