@@ -152,6 +152,17 @@ def _plot(run, path):
         plt.close(figure)
 
 
+def _check_same_run(arguments, tracks, truth):
+    """ValueError for files with nothing to score, or of different runs."""
+    if len(tracks) == 0 and len(truth) == 0:
+        raise ValueError(f"{arguments.tracks}, {arguments.truth}: no packet to score, both "
+                         "files hold their header only")
+    if (len(tracks) and len(truth) and
+            len(np.intersect1d(tracks["timestamp"], truth["timestamp"])) == 0):
+        raise ValueError(f"{arguments.tracks}, {arguments.truth}: no timestamp in common, "
+                         "not of the same run")
+
+
 def main(argv=None):
     parser = _parser()
     arguments = parser.parse_args(argv)
@@ -163,6 +174,7 @@ def main(argv=None):
     try:
         tracks = read_tracks(arguments.tracks)
         truth = read_truth(arguments.truth)
+        _check_same_run(arguments, tracks, truth)
         run = score_run(frames(tracks, truth, config, confirmed_only=not arguments.all),
                         arguments.c, arguments.p)
         for label, value in _summary(run, tracks, truth):

@@ -60,11 +60,22 @@ def test_the_mounting_moves_the_tracks_away_from_the_truth(simulated):
     (["{tracks}", "{truth}", "--c", "0"], 2, "--c needs a distance above 0"),
     (["{tracks}", "{truth}", "--p", "0.5"], 2, "--p needs a number of at least 1"),
     (["{tracks}"], 2, "the following arguments are required"),
+    (["{no_tracks}", "{no_truth}"], 1, "no packet to score"),
+    (["{tracks}", "{other_truth}"], 1, "no timestamp in common"),
 ])
 def test_bad_input_gives_one_line_and_the_exit_status(simulated, tmp_path, arguments, status,
                                                       message):
     _, truth, tracks = simulated
-    paths = dict(truth=truth, tracks=tracks, missing=tmp_path / "missing.csv")
+    header, *rows = truth.read_text().splitlines(keepends=True)
+    (tmp_path / "no-truth.csv").write_text(header)
+    (tmp_path / "no-tracks.csv").write_text(tracks.read_text().splitlines(keepends=True)[0])
+    # The same rows an hour later.
+    later = [re.sub(r"^(\d+),(\d+),", lambda m: f"{m[1]},{int(m[2]) + 3600000},", row)
+             for row in rows]
+    (tmp_path / "other-truth.csv").write_text(header + "".join(later))
+    paths = dict(truth=truth, tracks=tracks, missing=tmp_path / "missing.csv",
+                 no_tracks=tmp_path / "no-tracks.csv", no_truth=tmp_path / "no-truth.csv",
+                 other_truth=tmp_path / "other-truth.csv")
     done = score(*(a.format(**paths) for a in arguments))
     assert done.returncode == status
     first = done.stderr.splitlines()[0]
