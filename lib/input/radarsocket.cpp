@@ -75,7 +75,12 @@ bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint
         if (size >= 0) {
             ++counts_.datagrams;
             noteSender(sender, senderPort);
-            if (radar_.isNull() || sender.isEqual(radar_, QHostAddress::TolerantConversion)) {
+            // An IPv4 sender on a socket of every interface comes as an
+            // IPv4-mapped IPv6 address; nothing else counts as the same
+            // (not even 127.0.0.1 as ::1, which TolerantConversion allows).
+            if (radar_.isNull() ||
+                sender.isEqual(radar_, QHostAddress::ConvertV4MappedToIPv4 |
+                                           QHostAddress::ConvertV4CompatToIPv4)) {
                 datagram = QByteArray::fromRawData(buffer_.constData(), int(size));
                 return true;
             }
