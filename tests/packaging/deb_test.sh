@@ -109,6 +109,9 @@ expect_files trklib-tools < <(
     for program in trackdemo radarsim trackreplay plot-tracks; do
         echo "-rwxr-xr-x ./usr/bin/$program"
     done
+    echo "-rwxr-xr-x ./usr/bin/trackd"
+    echo "-rw-r--r-- ./usr/lib/systemd/system/trackd.service"
+    echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/trackd.conf"
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
     if [[ -f $source_dir/tools/wireshark/trklib.lua ]]; then
         echo "-rw-r--r-- ./usr/share/trklib/wireshark/trklib.lua"
@@ -135,6 +138,7 @@ trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
 trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
+trklib-tools  Depends      (^|, )libmosquitto1( |,|\$)
 EOF
 for package in libtrklib1 libtrklib-dev trklib-tools; do
     expect_field "$package" Maintainer '^trklib developers <trklib@example.org>$'
