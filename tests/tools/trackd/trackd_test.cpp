@@ -539,6 +539,13 @@ TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
             QStringLiteral("trackd: %1%2").arg(file, withPort(QString::fromLatin1(c.line)))))
             << run.err.toStdString();
     }
+    // The example that the package installs is good as it stands.
+    const ProgramRun example =
+        runProgram(QStringLiteral(TRACKD_PATH),
+                   {QStringLiteral("--check-config"), QStringLiteral(TRACKD_EXAMPLE)});
+    EXPECT_EQ(example.exitCode, 0) << example.err.toStdString();
+    EXPECT_TRUE(example.out.contains("2 radars")) << example.out.toStdString();
+
     const ProgramRun noFile = runProgram(QStringLiteral(TRACKD_PATH), {});
     EXPECT_EQ(noFile.exitCode, 2);
     EXPECT_TRUE(noFile.err.startsWith("trackd: --config FILE is needed\nUsage:"));
