@@ -54,8 +54,9 @@ TEST(SimOptions, DefaultsAndValuesInBothSpellings)
     EXPECT_EQ(o.mounting.orientation, 1);
     EXPECT_TRUE(o.noSend);
     EXPECT_EQ(o.timestampMs(1), 5125) << "8 packets per second: 125 ms apart";
-    ASSERT_EQ(parse({"--source", "127.0.0.3"}, o), ParseResult::Run);
-    EXPECT_EQ(o.source, QLatin1String("127.0.0.3"));
+    SimOptions sourced;
+    ASSERT_EQ(parse({"--source", "127.0.0.3"}, sourced), ParseResult::Run);
+    EXPECT_EQ(sourced.source, QLatin1String("127.0.0.3"));
 
     // The ends of the ranges; the last packet's timestamp fits as well.
     ASSERT_EQ(parse({"--rate", "0.1", "--start-ms", "0", "--packets", "2"}, o), ParseResult::Run);
