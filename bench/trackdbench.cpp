@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -56,16 +57,24 @@ struct Radar
     sockaddr_in destination{};
 };
 
+// A UDP port free on every interface, not handed out before.
 quint16 freeUdpPort()
 {
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    socklen_t length = sizeof any;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&any), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length);
-    ::close(fd);
-    return ntohs(any.sin6_port);
+    static QSet<quint16> handedOut;
+    for (;;) {
+        const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        socklen_t length = sizeof any;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&any), length);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&any), &length);
+        ::close(fd);
+        const quint16 port = ntohs(any.sin6_port);
+        if (!handedOut.contains(port)) {
+            handedOut.insert(port);
+            return port;
+        }
+    }
 }
 
 // trackd's user and system CPU time so far, seconds.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -11,12 +12,18 @@
 namespace trklib::test {
 
 // A free TCP port on the loopback address: one the kernel just handed out
-// and took back.
+// and took back, and not one this process had before.
 inline quint16 freeTcpPort()
 {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
+    static QSet<quint16> handedOut;
+    for (;;) {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        if (!handedOut.contains(server.serverPort())) {
+            handedOut.insert(server.serverPort());
+            return server.serverPort();
+        }
+    }
 }
 
 // Debian's mosquitto broker on a loopback port of its own, run from a

@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
@@ -32,12 +33,19 @@ constexpr int waitMs = 15000;             // for anything a test waits for
 constexpr qint64 startMs = 1700000000000; // radarsim's first timestamp
 constexpr int packetMs = 50;              // 20 packets per second
 
-// A UDP port that nothing listens on, on every interface.
+// A UDP port that nothing listens on, on every interface, and that this
+// process has not handed out before.
 quint16 freeUdpPort()
 {
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::Any), 0);
-    return probe.localPort();
+    static QSet<quint16> handedOut;
+    for (;;) {
+        QUdpSocket probe;
+        probe.bind(QHostAddress(QHostAddress::Any), 0);
+        if (!handedOut.contains(probe.localPort())) {
+            handedOut.insert(probe.localPort());
+            return probe.localPort();
+        }
+    }
 }
 
 QJsonObject json(const Message& m)
