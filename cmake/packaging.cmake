@@ -3,7 +3,8 @@
 #
 #   runtime      -> libtrklib1     the shared library
 #   development  -> libtrklib-dev  headers, .so link, CMake package, trklib.pc
-#   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks
+#   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks,
+#                                  trackd with its systemd unit and example
 #   python       -> python3-trklib the Python module trklib (when it is built)
 #
 # Each package carries /usr/share/doc/<package>/copyright and
@@ -114,7 +115,10 @@ surveillance radar:
    targets as CSV,
  - trackdemo is a console client of the library,
  - plot-tracks draws the tracks of a trackreplay CSV as a PNG picture
-   with gnuplot.
+   with gnuplot,
+ - trackd tracks the radars of a site and publishes their tracks and
+   status over MQTT (systemd unit trackd.service; an example configuration
+   is in /usr/share/doc/trklib-tools/examples).
 The table of the mounting options the tools share is in /usr/share/trklib.")
 # dpkg-shlibdeps finds libtrklib.so.1 of this build for the tools that link
 # it; the dependency on its package is the exact one above.

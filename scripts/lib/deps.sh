@@ -11,6 +11,10 @@ trklib_packages=(
     libpcap-dev
     gnuplot-nox
     tshark
+    # trackd publishes through libmosquitto; its tests run Debian's broker,
+    # make certificates with openssl, and the README's examples subscribe
+    # with mosquitto_sub.
+    libmosquitto-dev mosquitto mosquitto-clients openssl
     # The Debian packages (scripts/package): dpkg-shlibdeps and
     # dpkg-buildflags, file for CPack, lintian to check them.
     dpkg-dev file lintian

@@ -110,6 +110,9 @@ expect_files trklib-tools < <(
     for program in trackdemo radarsim trackreplay plot-tracks; do
         echo "-rwxr-xr-x ./usr/bin/$program"
     done
+    echo "-rwxr-xr-x ./usr/bin/trackd"
+    echo "-rw-r--r-- ./usr/lib/systemd/system/trackd.service"
+    echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/trackd.conf"
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
     if [[ -f $source_dir/tools/wireshark/trklib.lua ]]; then
         echo "-rw-r--r-- ./usr/share/trklib/wireshark/trklib.lua"
@@ -147,6 +150,7 @@ trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
 trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
+trklib-tools  Depends      (^|, )libmosquitto1( |,|\$)
 python3-trklib Version     ^${version}\$
 python3-trklib Section     ^python\$
 python3-trklib Depends     (^|, )python3 \(>= 3\.[0-9]+~\), python3 \(<< 3\.[0-9]+\)

@@ -69,8 +69,17 @@ int run(const SimOptions& options)
     }
 
     const QHostAddress destination(options.host);
-    UdpFrameBuilder frames(destination, options.port);
+    const QHostAddress source(options.source);
     QUdpSocket socket;
+    // Bound to the source address, the socket's port is known before the
+    // first datagram, and the capture shows both as the receiver sees them.
+    if (!options.source.isEmpty() && !options.noSend && !socket.bind(source, 0)) {
+        say(QStringLiteral("cannot send from %1: %2").arg(options.source, socket.errorString()));
+        return 1;
+    }
+    UdpFrameBuilder frames(
+        destination, options.port,
+        socket.localPort() != 0 ? socket.localPort() : UdpFrameBuilder::defaultSourcePort, source);
     Simulator simulator(options);
 
     std::signal(SIGINT, requestStop);

@@ -73,6 +73,8 @@ QString usageText()
                "Simulates a radar scene and sends its packets over UDP.\n"
                "\n"
                "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
+               "  --source ADDR        send from this loopback address, of the destination's\n"
+               "                       protocol (default: the kernel's choice)\n"
                "  --port N             destination port (default %1)\n"
                "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
                "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
@@ -108,6 +110,11 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         {QStringLiteral("--host"),
          [&](const QString& v) {
              o.host = v;
+             return isLoopback(v);
+         }},
+        {QStringLiteral("--source"),
+         [&](const QString& v) {
+             o.source = v;
              return isLoopback(v);
          }},
         {QStringLiteral("--port"),
@@ -218,6 +225,12 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
     error = tools::findSharedFile({}, outputs);
     if (!error.isEmpty())
         return ParseResult::Error;
+    if (!o.source.isEmpty() &&
+        QHostAddress(o.source).protocol() != QHostAddress(o.host).protocol()) {
+        error = QStringLiteral("--source %1 and --host %2 are not of one protocol")
+                    .arg(o.source, o.host);
+        return ParseResult::Error;
+    }
     if (o.noSend && o.packets == 0) {
         error = QStringLiteral("--no-send needs --packets N with N > 0");
         return ParseResult::Error;

@@ -12,6 +12,9 @@ namespace trklib::sim {
 struct SimOptions
 {
     QString host = QStringLiteral("127.0.0.1");
+    // The loopback address the datagrams come from (empty: the kernel's
+    // choice), so that several simulators can play radars on one port.
+    QString source;
     quint16 port = wire::defaultPort;
     double ratePps = 20.0;
     qint64 packets = 0; // 0: until stopped

@@ -71,8 +71,9 @@ quint16 internetChecksumSum(const QByteArray& bytes, quint32 start)
 }
 
 UdpFrameBuilder::UdpFrameBuilder(const QHostAddress& destination, quint16 destinationPort,
-                                 quint16 sourcePort)
-    : source_(destination.protocol() == QAbstractSocket::IPv6Protocol
+                                 quint16 sourcePort, const QHostAddress& source)
+    : source_(!source.isNull() ? source
+              : destination.protocol() == QAbstractSocket::IPv6Protocol
                   ? QHostAddress(QHostAddress::LocalHostIPv6)
                   : QHostAddress(QHostAddress::LocalHost)),
       destination_(destination), sourcePort_(sourcePort), destinationPort_(destinationPort)

@@ -25,9 +25,14 @@ public:
     // The largest UDP payload that still fits into one IPv4 frame.
     static constexpr int maxUnfragmentedIpv4Payload = mtuBytes - ipv4HeaderBytes - udpHeaderBytes;
 
-    // The source is the loopback address of the destination's protocol.
+    // The source port of the frames when the sending socket's is not known.
+    static constexpr quint16 defaultSourcePort = 40000;
+
+    // A null source stands for the loopback address of the destination's
+    // protocol.
     UdpFrameBuilder(const QHostAddress& destination, quint16 destinationPort,
-                    quint16 sourcePort = 40000);
+                    quint16 sourcePort = defaultSourcePort,
+                    const QHostAddress& source = QHostAddress());
 
     // The frames of one datagram, in sending order. Every call uses the next
     // IP identification.

@@ -54,6 +54,9 @@ TEST(SimOptions, DefaultsAndValuesInBothSpellings)
     EXPECT_EQ(o.mounting.orientation, 1);
     EXPECT_TRUE(o.noSend);
     EXPECT_EQ(o.timestampMs(1), 5125) << "8 packets per second: 125 ms apart";
+    SimOptions sourced;
+    ASSERT_EQ(parse({"--source", "127.0.0.3"}, sourced), ParseResult::Run);
+    EXPECT_EQ(sourced.source, QLatin1String("127.0.0.3"));
 
     // The ends of the ranges; the last packet's timestamp fits as well.
     ASSERT_EQ(parse({"--rate", "0.1", "--start-ms", "0", "--packets", "2"}, o), ParseResult::Run);
@@ -70,7 +73,8 @@ TEST(SimOptions, RejectsBadOptionsAndValues)
          {"--bogus", "--port", "--port 0", "--port 70000", "--rate 0", "--rate x", "--packets -1",
           "--scene harbour", "--seed -1", "--tilt nan", "--height -1", "--orientation 2",
           "--loss 1.5", "--reorder -0.1", "--max-datagram 70000", "--host 10.0.0.1", "--host radar",
-          "--no-send", "--quiet=1", "packets",
+          "--source 10.0.0.1", "--source ::1", "--host ::1 --source 127.0.0.2", "--no-send",
+          "--quiet=1", "packets",
           // Rates and timestamps that would not fit their arithmetic, or
           // pass the 32-bit seconds of a pcap file.
           "--rate 0.09", "--rate 1e-300", "--rate 1001", "--start-ms -1",

@@ -83,6 +83,14 @@ TEST(UdpFrames, AnArrayBlockIsCutIntoIpFragmentsThatFitTheMtu)
     EXPECT_EQ(be16(whole[0], eth + 20), 40000);
     EXPECT_EQ(be16(whole[0], eth + 22), 34567);
     EXPECT_TRUE(udpChecksumHolds(whole[0].mid(eth + 20), whole[0].mid(eth + 12, 8), false));
+    // A simulator sending from its own address (--source) shows it, and its
+    // port, in the frames and their checksum.
+    const QByteArray sent = UdpFrameBuilder(QHostAddress(QHostAddress::LocalHost), 34567, 41000,
+                                            QHostAddress(QStringLiteral("127.0.0.3")))
+                                .frames(payload(48))[0];
+    EXPECT_EQ(sent.mid(eth + 12, 4), QByteArray::fromHex("7f000003"));
+    EXPECT_EQ(be16(sent, eth + 20), 41000);
+    EXPECT_TRUE(udpChecksumHolds(sent.mid(eth + 20), sent.mid(eth + 12, 8), false));
     EXPECT_EQ(builder.frames(payload(UdpFrameBuilder::maxUnfragmentedIpv4Payload + 1)).size(), 2);
 
     const QVector<QByteArray> single =

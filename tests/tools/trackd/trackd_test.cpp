@@ -1,0 +1,563 @@
+// trackd run as a user runs it: against a mosquitto broker of the test's
+// own, with radarsim playing the radars on free loopback ports, and its
+// tracks compared with trackreplay's for the same captures.
+
+#include "support/mosquittobroker.h"
+#include "support/mqttsubscriber.h"
+#include "support/programrun.h"
+
+#include "util/groundposition.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace trklib::test {
+namespace {
+
+using Message = MqttSubscriber::Message;
+
+constexpr int waitMs = 15000;             // for anything a test waits for
+constexpr qint64 startMs = 1700000000000; // radarsim's first timestamp
+constexpr int packetMs = 50;              // 20 packets per second
+
+// A UDP port that nothing listens on, on every interface, and that this
+// process has not handed out before.
+quint16 freeUdpPort()
+{
+    static QSet<quint16> handedOut;
+    for (;;) {
+        QUdpSocket probe;
+        probe.bind(QHostAddress(QHostAddress::Any), 0);
+        if (!handedOut.contains(probe.localPort())) {
+            handedOut.insert(probe.localPort());
+            return probe.localPort();
+        }
+    }
+}
+
+QJsonObject json(const Message& m)
+{
+    return QJsonDocument::fromJson(m.payload).object();
+}
+
+// One radar as radarsim plays it and trackd is told about it.
+struct SimRadar
+{
+    QString name;
+    QString source; // radarsim --source; also trackd's radar_address unless alone
+    QString scene;
+    RadarConfig mounting;
+    util::RadarPlacement placement;
+    quint16 port = 0;
+    bool alone = false; // on a socket of its own, taking any sender
+
+    QStringList mountingArguments() const
+    {
+        return {QStringLiteral("--tilt"),   QString::number(mounting.tilt, 'g', 17),
+                QStringLiteral("--pan"),    QString::number(mounting.pan, 'g', 17),
+                QStringLiteral("--height"), QString::number(mounting.height, 'g', 17)};
+    }
+
+    QString section() const
+    {
+        return QStringLiteral("[radar.%1]\nport = %2\n%3tilt = %4\npan = %5\nheight = %6\n"
+                              "x = %7\ny = %8\nheading = %9\n")
+            .arg(name)
+            .arg(port)
+            .arg(alone ? QString() : QStringLiteral("radar_address = %1\n").arg(source))
+            .arg(mounting.tilt, 0, 'g', 17)
+            .arg(mounting.pan, 0, 'g', 17)
+            .arg(mounting.height, 0, 'g', 17)
+            .arg(placement.x, 0, 'g', 17)
+            .arg(placement.y, 0, 'g', 17)
+            .arg(placement.headingDeg, 0, 'g', 17);
+    }
+
+    QByteArray topic(const QString& site, const char* leaf) const
+    {
+        return QStringLiteral("trklib/%1/%2/%3").arg(site, name, QLatin1String(leaf)).toUtf8();
+    }
+};
+
+QString siteConfig(const QString& site, quint16 brokerPort, const QString& brokerLines,
+                   const QVector<SimRadar>& radars)
+{
+    QString text = QStringLiteral("# written by the test\n[site]\nname = %1\n\n[broker]\nport = "
+                                  "%2\nclient_id = trackd-%1\n%3\n")
+                       .arg(site)
+                       .arg(brokerPort)
+                       .arg(brokerLines);
+    for (const SimRadar& radar : radars)
+        text += radar.section();
+    return text;
+}
+
+// trackd on a configuration file, its standard error in a log file;
+// stopped with SIGTERM by stop() or at the end of its scope.
+class Trackd
+{
+public:
+    Trackd(const QString& dir, const QString& name, const QString& config)
+        : configPath_(QDir(dir).filePath(name + QStringLiteral(".conf"))),
+          logPath_(QDir(dir).filePath(name + QStringLiteral(".log")))
+    {
+        writeFile(configPath_, config.toUtf8());
+        process_.setStandardErrorFile(logPath_);
+        process_.start(QStringLiteral(TRACKD_PATH), {QStringLiteral("--config"), configPath_});
+        process_.waitForStarted();
+    }
+    ~Trackd() { stop(); }
+
+    // The exit code after SIGTERM; -1 when it crashed or hung.
+    int stop()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(10000))
+                process_.kill();
+            process_.waitForFinished();
+        }
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
+    bool running() const { return process_.state() == QProcess::Running; }
+    QString log() const { return QString::fromUtf8(fileContents(logPath_)); }
+    // The log's lines that contain text.
+    QStringList linesWith(const QString& text) const
+    {
+        return log().split(QLatin1Char('\n')).filter(text);
+    }
+
+private:
+    QString configPath_;
+    QString logPath_;
+    QProcess process_;
+};
+
+// radarsim playing one radar for packets packets, with a capture of what
+// it sent.
+std::unique_ptr<QProcess> startRadarsim(const SimRadar& radar, int packets, const QString& pcap)
+{
+    auto process = std::make_unique<QProcess>();
+    QStringList arguments{QStringLiteral("--port"),    QString::number(radar.port),
+                          QStringLiteral("--scene"),   radar.scene,
+                          QStringLiteral("--packets"), QString::number(packets),
+                          QStringLiteral("--pcap"),    pcap,
+                          QStringLiteral("--quiet")};
+    if (!radar.source.isEmpty())
+        arguments << QStringLiteral("--source") << radar.source;
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QStringLiteral(RADARSIM_PATH), arguments + radar.mountingArguments());
+    return process;
+}
+
+bool finished(QProcess& process)
+{
+    return process.waitForFinished(waitMs) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+// trackreplay's targets of a capture, by packet timestamp.
+QMap<qint64, QVector<TargetData>> replay(const QString& pcap, const SimRadar& radar)
+{
+    const ProgramRun run =
+        runProgram(QStringLiteral(TRACKREPLAY_PATH),
+                   QStringList{pcap, QStringLiteral("--port"), QString::number(radar.port)} +
+                       radar.mountingArguments());
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    QMap<qint64, QVector<TargetData>> targets;
+    const QList<QByteArray> lines = run.out.split('\n');
+    for (const QByteArray& line : lines.mid(1)) { // after the header
+        const QList<QByteArray> f = line.split(',');
+        if (f.size() != 8)
+            continue;
+        targets[f[1].toLongLong()].append(
+            {f[2].toInt(), std::strtod(f[3].constData(), nullptr),
+             std::strtod(f[4].constData(), nullptr), std::strtod(f[5].constData(), nullptr),
+             std::strtod(f[6].constData(), nullptr), f[7].toInt() == 1});
+    }
+    return targets;
+}
+
+// Every tracks message equals trackreplay's targets of its packet, number
+// for number and bit for bit, with the ground position on the site.
+void expectSameAsReplay(const QVector<Message>& tracks,
+                        const QMap<qint64, QVector<TargetData>>& replayed, const SimRadar& radar)
+{
+    SCOPED_TRACE(radar.name.toStdString());
+    int withTargets = 0;
+    for (const Message& m : tracks) {
+        const QJsonObject message = json(m);
+        const qint64 timestamp = qint64(message[QLatin1String("timestamp")].toDouble());
+        const QVector<TargetData> expected = replayed.value(timestamp);
+        const QJsonArray targets = message[QLatin1String("targets")].toArray();
+        ASSERT_EQ(targets.size(), expected.size()) << "packet " << timestamp;
+        withTargets += targets.isEmpty() ? 0 : 1;
+        for (int i = 0; i < targets.size(); ++i) {
+            const QJsonObject t = targets[i].toObject();
+            const TargetData& e = expected[i];
+            EXPECT_EQ(t[QLatin1String("number")].toInt(), e.number) << timestamp;
+            EXPECT_EQ(t[QLatin1String("elevation")].toDouble(), e.elevation) << timestamp;
+            EXPECT_EQ(t[QLatin1String("azimuth")].toDouble(), e.azimuth) << timestamp;
+            EXPECT_EQ(t[QLatin1String("distance")].toDouble(), e.distance) << timestamp;
+            EXPECT_EQ(t[QLatin1String("velocity")].toDouble(), e.velocity) << timestamp;
+            EXPECT_EQ(t[QLatin1String("confirmed")].toBool(), e.confirmed) << timestamp;
+            const util::GroundPoint p =
+                util::sitePosition(util::groundPosition(e, radar.mounting), radar.placement);
+            EXPECT_EQ(t[QLatin1String("x")].toDouble(), p.x) << timestamp;
+            EXPECT_EQ(t[QLatin1String("y")].toDouble(), p.y) << timestamp;
+        }
+    }
+    EXPECT_GT(withTargets, 0) << "some packets have targets";
+}
+
+// The messages on topic satisfy done.
+bool waitOn(MqttSubscriber& subscriber, const QByteArray& topic,
+            const std::function<bool(const QVector<Message>&)>& done)
+{
+    return subscriber.waitFor(
+        [&](const QVector<Message>& all) {
+            QVector<Message> on;
+            for (const Message& m : all) {
+                if (m.topic == topic)
+                    on.append(m);
+            }
+            return done(on);
+        },
+        waitMs);
+}
+
+bool lastIsOnline(const QVector<Message>& status, bool online)
+{
+    return !status.isEmpty() && json(status.last())[QLatin1String("online")].toBool() == online;
+}
+
+bool hasPacketsThrough(const QVector<Message>& tracks, int packets)
+{
+    const qint64 last = startMs + qint64(packets - 1) * packetMs;
+    return std::any_of(tracks.begin(), tracks.end(), [&](const Message& m) {
+        return qint64(json(m)[QLatin1String("timestamp")].toDouble()) == last;
+    });
+}
+
+class TrackdTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir_;
+    QString path(const char* name) const { return dir_.filePath(QLatin1String(name)); }
+};
+
+TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
+{
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+
+    // Two radars on one port, told apart by sender, and one on its own.
+    const quint16 shared = freeUdpPort();
+    QVector<SimRadar> radars{
+        {"a", "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, shared},
+        {"b", "127.0.0.3", "crossing", {-3.0, 5.0, 6.0, 0.0, 0}, {100.0, -50.0, 90.0}, shared},
+        {"c", "", "highway", {0.0, -10.0, 5.0, 0.0, 0}, {-20.0, 35.5, 200.0}, freeUdpPort(), true},
+    };
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, radars));
+    for (const SimRadar& r : radars)
+        ASSERT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
+            return lastIsOnline(status, true);
+        })) << trackd.log().toStdString();
+
+    constexpr int packets = 40;
+    std::vector<std::unique_ptr<QProcess>> sims;
+    for (const SimRadar& r : radars)
+        sims.push_back(startRadarsim(r, packets, dir_.filePath(r.name + ".pcap")));
+    // A stranger on the shared port: both its radars count it, nobody tracks it.
+    QUdpSocket stranger;
+    ASSERT_TRUE(stranger.bind(QHostAddress(QStringLiteral("127.0.0.4")), 0));
+    stranger.writeDatagram(QByteArray(48, '\0'), QHostAddress::LocalHost, shared);
+    for (const auto& sim : sims)
+        ASSERT_TRUE(finished(*sim));
+
+    for (const SimRadar& r : radars) {
+        ASSERT_TRUE(waitOn(subscriber, r.topic("s", "tracks"),
+                           [](const auto& tracks) { return tracks.size() >= packets; }))
+            << r.name.toStdString() << trackd.log().toStdString();
+        const QVector<Message> tracks = subscriber.messagesOn(r.topic("s", "tracks"));
+        EXPECT_EQ(tracks.size(), packets) << "one message per packet";
+        EXPECT_TRUE(hasPacketsThrough(tracks, packets));
+        EXPECT_FALSE(tracks.first().retained);
+        expectSameAsReplay(tracks, replay(dir_.filePath(r.name + ".pcap"), r), r);
+
+        // Within a second the status has every packet, its sender and the stranger.
+        ASSERT_TRUE(waitOn(subscriber, r.topic("s", "status"), [&](const auto& status) {
+            return !status.isEmpty() && json(status.last())["packets"].toInt() == packets;
+        }));
+        const QJsonObject status = json(subscriber.messagesOn(r.topic("s", "status")).last());
+        EXPECT_EQ(status["lastTimestamp"].toDouble(), double(startMs + (packets - 1) * packetMs));
+        EXPECT_EQ(status["senders"].toInt(), 1);
+        EXPECT_EQ(status["foreignDatagrams"].toInt(), r.alone ? 0 : 1);
+        EXPECT_EQ(status["badHeaders"].toInt() + status["abandonedPackets"].toInt(), 0);
+        EXPECT_GT(status["receiveBufferBytes"].toInt(), 0);
+        EXPECT_GT(status["rate"].toDouble(), 0.0);
+    }
+
+    EXPECT_EQ(trackd.stop(), 0) << trackd.log().toStdString();
+    for (const SimRadar& r : radars)
+        EXPECT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
+            return lastIsOnline(status, false);
+        })) << r.name.toStdString();
+}
+
+TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)
+{
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true};
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
+    const QByteArray tracksTopic = radar.topic("s", "tracks");
+    const QByteArray statusTopic = radar.topic("s", "status");
+    ASSERT_TRUE(
+        waitOn(subscriber, statusTopic, [](const auto& s) { return lastIsOnline(s, true); }));
+
+    constexpr int packets = 200; // 10 s
+    const auto sim = startRadarsim(radar, packets, path("r.pcap"));
+    ASSERT_TRUE(waitOn(subscriber, tracksTopic, [](const auto& t) { return t.size() >= 20; }));
+    broker.stop();
+    QThread::sleep(3);
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(finished(*sim));
+
+    // The status is back (the broker lost the retained one), and so are
+    // the tracks, numbered on from before.
+    EXPECT_TRUE(waitOn(subscriber, statusTopic, [&](const auto& status) {
+        return std::any_of(status.begin(), status.end(), [&](const Message& m) {
+            return m.received > restarted && json(m)["online"].toBool();
+        });
+    }));
+    ASSERT_TRUE(waitOn(subscriber, tracksTopic, [](const auto& t) {
+        return hasPacketsThrough(t, packets);
+    })) << trackd.log().toStdString();
+    const QVector<Message> tracks = subscriber.messagesOn(tracksTopic);
+    EXPECT_LT(tracks.size(), packets - 40) << "three seconds of messages could not be sent";
+    expectSameAsReplay(tracks, replay(path("r.pcap"), radar), radar);
+
+    EXPECT_EQ(trackd.stop(), 0);
+    // One line when the broker went, one when it came back with the count.
+    EXPECT_EQ(trackd.linesWith(QStringLiteral("lost the broker")).size(), 1)
+        << trackd.log().toStdString();
+    const QStringList back = trackd.linesWith(QStringLiteral("again after"));
+    ASSERT_EQ(back.size(), 1) << trackd.log().toStdString();
+    EXPECT_TRUE(back[0].contains(
+        QStringLiteral("; %1 track messages could not be sent").arg(packets - tracks.size())))
+        << back[0].toStdString();
+}
+
+// Certificates for a TLS broker on 127.0.0.1, and one from another
+// authority; false when openssl fails.
+bool makeCertificates(const QDir& dir)
+{
+    const QString ec = QStringLiteral("ec_paramgen_curve:prime256v1");
+    writeFile(dir.filePath("san.cnf"), "subjectAltName = IP:127.0.0.1\n");
+    const QVector<QStringList> steps{
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", "ca.key", "-out",
+         "ca.crt", "-days", "2", "-subj", "/CN=test authority"},
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", "other.key", "-out",
+         "other.crt", "-days", "2", "-subj", "/CN=another authority"},
+        {"req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", "server.key", "-out",
+         "server.csr", "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+         "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "san.cnf"},
+    };
+    for (const QStringList& step : steps) {
+        const ProgramRun run = runProgram(QStringLiteral("openssl"), step,
+                                          QProcessEnvironment::systemEnvironment(), dir.path());
+        if (run.exitCode != 0) {
+            ADD_FAILURE() << "openssl " << step.join(' ').toStdString() << ": "
+                          << run.err.toStdString();
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
+{
+    const QDir dir(dir_.path());
+    ASSERT_TRUE(makeCertificates(dir));
+    const ProgramRun passwd =
+        runProgram(QStringLiteral("mosquitto_passwd"),
+                   {"-b", "-c", dir.filePath("passwd"), "trackd", "right horse"});
+    ASSERT_EQ(passwd.exitCode, 0) << passwd.err.toStdString();
+    writeFile(dir.filePath("right"), "right horse\n");
+    writeFile(dir.filePath("wrong"), "wrong horse\n");
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"),
+                           QStringLiteral("cafile %1\ncertfile %2\nkeyfile %3\n"
+                                          "allow_anonymous false\npassword_file %4\n")
+                               .arg(dir.filePath("ca.crt"), dir.filePath("server.crt"),
+                                    dir.filePath("server.key"), dir.filePath("passwd")));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#",
+                              {"trackd", "right horse", dir.filePath("ca.crt")});
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+
+    const struct
+    {
+        const char* site;
+        const char* passwordFile;
+        const char* caFile;
+        const char* failure; // in the one line that says why; null: it works
+    } cases[]{
+        {"right", "right", "ca.crt", nullptr},
+        {"wrongpassword", "wrong", "ca.crt", "refused: not authorised"},
+        {"wrongauthority", "right", "other.crt", "certificate verify failed"},
+    };
+    constexpr int packets = 20;
+    std::vector<std::unique_ptr<Trackd>> services;
+    std::vector<std::unique_ptr<QProcess>> sims;
+    std::vector<SimRadar> radars;
+    for (const auto& c : cases) {
+        radars.push_back({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true});
+        services.push_back(std::make_unique<Trackd>(
+            dir_.path(), QLatin1String(c.site),
+            siteConfig(QLatin1String(c.site), broker.port(),
+                       QStringLiteral("username = trackd\npassword_file = %1\nca_file = %2\n")
+                           .arg(QLatin1String(c.passwordFile), QLatin1String(c.caFile)),
+                       {radars.back()})));
+    }
+    ASSERT_TRUE(waitOn(subscriber, radars[0].topic("right", "status"), [](const auto& s) {
+        return lastIsOnline(s, true);
+    })) << services[0]->log().toStdString();
+    for (std::size_t i = 0; i < radars.size(); ++i)
+        sims.push_back(startRadarsim(radars[i], packets, dir.filePath(QString::number(i))));
+    for (const auto& sim : sims)
+        ASSERT_TRUE(finished(*sim));
+    EXPECT_TRUE(waitOn(subscriber, radars[0].topic("right", "tracks"),
+                       [](const auto& t) { return t.size() == packets; }));
+
+    for (std::size_t i = 0; i < radars.size(); ++i) {
+        SCOPED_TRACE(cases[i].site);
+        const Trackd& service = *services[i];
+        EXPECT_TRUE(service.running()) << "no crash, and it keeps trying";
+        if (cases[i].failure) {
+            EXPECT_TRUE(subscriber.messagesOn(radars[i].topic(cases[i].site, "tracks")).isEmpty());
+            const QStringList why = service.linesWith(QStringLiteral("cannot connect"));
+            ASSERT_EQ(why.size(), 1) << service.log().toStdString();
+            EXPECT_TRUE(why[0].contains(QLatin1String(cases[i].failure))) << why[0].toStdString();
+        }
+        EXPECT_EQ(services[i]->stop(), 0);
+    }
+}
+
+TEST_F(TrackdTest, BridgedSitesReachTheCentralBroker)
+{
+    MosquittoBroker central(dir_.path(), QStringLiteral("central"));
+    ASSERT_TRUE(central.start()) << central.log().toStdString();
+    MqttSubscriber subscriber(central.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+
+    // Each site's broker forwards everything under trklib/ to the central
+    // one, as the README's bridge does.
+    const QString bridge = QStringLiteral("connection central\naddress 127.0.0.1:%1\n"
+                                          "remote_clientid bridge-%2\n"
+                                          "topic trklib/# out 0\n");
+    constexpr int packets = 20;
+    std::vector<std::unique_ptr<MosquittoBroker>> brokers;
+    std::vector<std::unique_ptr<Trackd>> services;
+    std::vector<std::unique_ptr<QProcess>> sims;
+    const QStringList sites{QStringLiteral("north"), QStringLiteral("south")};
+    QVector<SimRadar> radars;
+    for (const QString& site : sites) {
+        brokers.push_back(std::make_unique<MosquittoBroker>(dir_.path(), site,
+                                                            bridge.arg(central.port()).arg(site)));
+        ASSERT_TRUE(brokers.back()->start()) << brokers.back()->log().toStdString();
+        radars.append({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true});
+        services.push_back(std::make_unique<Trackd>(
+            dir_.path(), site, siteConfig(site, brokers.back()->port(), {}, {radars.back()})));
+    }
+    for (int i = 0; i < sites.size(); ++i)
+        ASSERT_TRUE(waitOn(subscriber, radars[i].topic(sites[i], "status"), [](const auto& s) {
+            return lastIsOnline(s, true);
+        })) << brokers[i]->log().toStdString();
+    for (int i = 0; i < sites.size(); ++i)
+        sims.push_back(startRadarsim(radars[i], packets, dir_.filePath(sites[i] + ".pcap")));
+    for (const auto& sim : sims)
+        ASSERT_TRUE(finished(*sim));
+    for (int i = 0; i < sites.size(); ++i)
+        EXPECT_TRUE(waitOn(subscriber, radars[i].topic(sites[i], "tracks"), [](const auto& t) {
+            return t.size() == packets;
+        })) << sites[i].toStdString();
+}
+
+TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
+{
+    const QByteArray good = "[site]\nname = s\n[broker]\nclient_id = c\n[radar.a]\nport = %1\n";
+    QUdpSocket taken;
+    ASSERT_TRUE(taken.bind(QHostAddress(QHostAddress::Any), 0));
+    const struct
+    {
+        const char* what;
+        const char* option;
+        QByteArray text;
+        int exitCode;
+        const char* line; // what stderr says, after the file's name
+    } cases[]{
+        {"good", "--check-config", good, 0, nullptr},
+        {"missing key", "--check-config", "[site]\n[broker]\nclient_id = c\n[radar.a]\n", 2,
+         ":1: [site] name: missing"},
+        {"bad address", "--check-config", good + "radar_address = 192.168.1\n", 2,
+         ":7: [radar.a] radar_address: '192.168.1' is not an IPv4 or IPv6 address"},
+        {"duplicate radar", "--check-config", good + "[radar.a]\n", 2,
+         ":7: [radar.a]: a second section of this name (the first is at line 5)"},
+        {"port already taken", "--config", good, 2,
+         ":5: [radar.a] port: cannot listen on every interface port %1: address already in use"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString file = path("site.conf");
+        const auto withPort = [&](const QString& text) {
+            return text.contains(QLatin1String("%1")) ? text.arg(taken.localPort()) : text;
+        };
+        ASSERT_TRUE(writeFile(file, withPort(QString::fromUtf8(c.text)).toUtf8()));
+        const ProgramRun run = runProgram(QStringLiteral(TRACKD_PATH), {c.option, file});
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
+        if (!c.line) {
+            EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
+            EXPECT_TRUE(run.out.contains("site s, 1 radar")) << run.out.toStdString();
+            continue;
+        }
+        EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
+        EXPECT_TRUE(QString::fromUtf8(run.err).startsWith(
+            QStringLiteral("trackd: %1%2").arg(file, withPort(QString::fromLatin1(c.line)))))
+            << run.err.toStdString();
+    }
+    // The example that the package installs is good as it stands.
+    const ProgramRun example =
+        runProgram(QStringLiteral(TRACKD_PATH),
+                   {QStringLiteral("--check-config"), QStringLiteral(TRACKD_EXAMPLE)});
+    EXPECT_EQ(example.exitCode, 0) << example.err.toStdString();
+    EXPECT_TRUE(example.out.contains("2 radars")) << example.out.toStdString();
+
+    const ProgramRun noFile = runProgram(QStringLiteral(TRACKD_PATH), {});
+    EXPECT_EQ(noFile.exitCode, 2);
+    EXPECT_TRUE(noFile.err.startsWith("trackd: --config FILE is needed\nUsage:"));
+}
+
+} // namespace
+} // namespace trklib::test

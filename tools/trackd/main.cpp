@@ -1,0 +1,185 @@
+// trackd: tracks the radars of a site and publishes their tracks and status
+// over MQTT, as configured by one file.
+
+#include "brokerlink.h"
+#include "eventlog.h"
+#include "messages.h"
+#include "reception.h"
+#include "siteconfig.h"
+#include "statusschedule.h"
+
+#include <mosquitto.h>
+
+#include <QStringList>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+using namespace trklib::trackd;
+
+namespace {
+
+constexpr int exitFailure = 1; // the service could not run
+constexpr int exitUsage = 2;   // a bad command line or configuration
+// How long leaving waits for the broker to take the offline status.
+constexpr std::chrono::seconds offlineWait{2};
+
+const char usage[] = "Usage: trackd --config FILE\n"
+                     "       trackd --check-config FILE\n"
+                     "Tracks the radars of a site and publishes their tracks and status over "
+                     "MQTT.\n"
+                     "\n"
+                     "  --config FILE        run as FILE configures the site, until SIGTERM "
+                     "or SIGINT\n"
+                     "  --check-config FILE  check FILE and exit: 0 when good, 2 with the "
+                     "reason\n"
+                     "  --help               show this text\n";
+
+// "1 radar", "2 radars".
+QString counted(int count, const char* noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+}
+
+// Signals are taken from a descriptor in the status loop, never by a
+// handler: they are blocked before any thread starts, so none of them
+// (libmosquitto's included) is interrupted by one.
+int blockStopSignals()
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A broker that closes its end must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
+
+// Publishes every radar's status when due until a stop signal arrives;
+// returns its name.
+const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
+                                      std::vector<std::unique_ptr<BrokerLink>>& links)
+{
+    std::vector<StatusSchedule> schedules(links.size());
+    pollfd wait{signalFd, POLLIN, 0};
+    for (;;) {
+        if (::poll(&wait, 1, int(StatusSchedule::tick.count())) > 0) {
+            signalfd_siginfo info{};
+            if (::read(signalFd, &info, sizeof info) == sizeof info)
+                return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+        }
+        const StatusSchedule::Clock::time_point now = StatusSchedule::Clock::now();
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            RadarStatus status = reception.status(int(i));
+            if (schedules[i].update(status, now, links[i]->takeConnected()) &&
+                links[i]->publishStatus(statusMessage(status)))
+                schedules[i].published(status, now);
+        }
+    }
+}
+
+int run(const QString& path, const SiteConfig& site)
+{
+    const int signalFd = blockStopSignals();
+    if (signalFd < 0) {
+        logEvent(Priority::Error, QStringLiteral("cannot take signals: %1")
+                                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return exitFailure;
+    }
+    Reception reception(site.radars);
+    QString error;
+    if (!reception.bind(error)) {
+        logEvent(Priority::Error, QStringLiteral("%1:%2").arg(path, error));
+        return exitUsage;
+    }
+
+    mosquitto_lib_init();
+    std::vector<std::unique_ptr<BrokerLink>> links;
+    for (const RadarEntry& radar : site.radars) {
+        links.push_back(std::make_unique<BrokerLink>(
+            site.broker, radar.name, site.topic(radar, "tracks"), site.topic(radar, "status")));
+        if (!links.back()->start(error)) {
+            logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+            links.clear();
+            mosquitto_lib_cleanup();
+            return exitUsage;
+        }
+    }
+    logEvent(Priority::Info, QStringLiteral("site %1: %2 on %3, publishing to %4:%5 under %6/%1")
+                                 .arg(site.name)
+                                 .arg(counted(site.radars.size(), "radar"))
+                                 .arg(counted(reception.socketCount(), "socket"))
+                                 .arg(site.broker.host)
+                                 .arg(site.broker.port)
+                                 .arg(site.prefix));
+
+    reception.start([&](int radar, std::int64_t timestampMs, std::int64_t receivedMs,
+                        const QVector<trklib::TargetData>& targets) {
+        const RadarEntry& entry = site.radars[radar];
+        links[std::size_t(radar)]->publishTracks(tracksMessage(site.name, entry.name, timestampMs,
+                                                               receivedMs, targets, entry.mounting,
+                                                               entry.placement));
+    });
+    const char* signalName = publishStatusUntilStopped(signalFd, reception, links);
+    logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
+
+    reception.stop();
+    // Every radar goes offline at once; then each link waits for its ack.
+    for (const std::unique_ptr<BrokerLink>& link : links)
+        link->beginStop();
+    const auto deadline = std::chrono::steady_clock::now() + offlineWait;
+    for (const std::unique_ptr<BrokerLink>& link : links)
+        link->finishStop(deadline);
+    links.clear();
+    mosquitto_lib_cleanup();
+    ::close(signalFd);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (arguments == QStringList{QStringLiteral("--help")}) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    const bool check = arguments.value(0) == QLatin1String("--check-config");
+    if (arguments.size() != 2 || (!check && arguments[0] != QLatin1String("--config"))) {
+        std::fprintf(
+            stderr, "trackd: %s\n%s",
+            arguments.isEmpty()
+                ? "--config FILE is needed"
+                : qUtf8Printable(QStringLiteral("bad command line: %1").arg(arguments.join(' '))),
+            usage);
+        return exitUsage;
+    }
+
+    const QString& path = arguments[1];
+    SiteConfig site;
+    QString error;
+    if (!loadSiteConfig(path, site, error)) {
+        logEvent(Priority::Error, error);
+        return exitUsage;
+    }
+    if (check) {
+        std::printf("trackd: %s: site %s, %s, broker %s:%d\n", qUtf8Printable(path),
+                    qUtf8Printable(site.name), qUtf8Printable(counted(site.radars.size(), "radar")),
+                    qUtf8Printable(site.broker.host), int(site.broker.port));
+        return 0;
+    }
+    return run(path, site);
+}

@@ -1,0 +1,138 @@
+#include "messages.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace trklib::trackd {
+
+namespace {
+
+// Room for the longest shortest-form double, "-2.2250738585072014e-308".
+constexpr int numberChars = 32;
+// The start of a target's record, with room for its eight fields.
+constexpr int targetBytes = 200;
+
+template <typename Integer> void appendInteger(QByteArray& out, Integer value)
+{
+    char text[numberChars];
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+    out.append(text, int(end.ptr - text));
+}
+
+// Names and site words are topic-safe (letters, digits, '_', '-', '.'),
+// so they need no escapes; anything else is escaped all the same.
+void appendString(QByteArray& out, const QString& text)
+{
+    out.append('"');
+    for (const char c : text.toUtf8()) {
+        if (c == '"' || c == '\\') {
+            out.append('\\').append(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+            out.append(escaped);
+        } else {
+            out.append(c);
+        }
+    }
+    out.append('"');
+}
+
+} // namespace
+
+bool RadarStatus::sameCondition(const RadarStatus& o) const
+{
+    return readErrors == o.readErrors && badHeaders == o.badHeaders &&
+           foreignDatagrams == o.foreignDatagrams && strayDatagrams == o.strayDatagrams &&
+           abandonedPackets == o.abandonedPackets && senders == o.senders &&
+           receiveBufferBytes == o.receiveBufferBytes;
+}
+
+void appendNumber(QByteArray& out, double value)
+{
+    if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+    }
+    char text[numberChars];
+    // Without a format, to_chars gives the shortest form that round-trips.
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+    out.append(text, int(end.ptr - text));
+}
+
+QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
+                         std::int64_t receivedMs, const QVector<TargetData>& targets,
+                         const RadarConfig& mounting, const util::RadarPlacement& placement)
+{
+    QByteArray out;
+    out.reserve(targetBytes * (targets.size() + 1));
+    out.append("{\"site\":");
+    appendString(out, site);
+    out.append(",\"radar\":");
+    appendString(out, radar);
+    out.append(",\"timestamp\":");
+    appendInteger(out, timestampMs);
+    out.append(",\"received\":");
+    appendInteger(out, receivedMs);
+    out.append(",\"targets\":[");
+    for (int i = 0; i < targets.size(); ++i) {
+        const TargetData& t = targets[i];
+        const util::GroundPoint onSite =
+            util::sitePosition(util::groundPosition(t, mounting), placement);
+        out.append(i == 0 ? "{\"number\":" : ",{\"number\":");
+        appendInteger(out, t.number);
+        out.append(",\"elevation\":");
+        appendNumber(out, t.elevation);
+        out.append(",\"azimuth\":");
+        appendNumber(out, t.azimuth);
+        out.append(",\"distance\":");
+        appendNumber(out, t.distance);
+        out.append(",\"velocity\":");
+        appendNumber(out, t.velocity);
+        out.append(t.confirmed ? ",\"confirmed\":true,\"x\":" : ",\"confirmed\":false,\"x\":");
+        appendNumber(out, onSite.x);
+        out.append(",\"y\":");
+        appendNumber(out, onSite.y);
+        out.append('}');
+    }
+    out.append("]}");
+    return out;
+}
+
+QByteArray statusMessage(const RadarStatus& s)
+{
+    QByteArray out;
+    out.append("{\"online\":true,\"packets\":");
+    appendInteger(out, s.packets);
+    out.append(",\"readErrors\":");
+    appendInteger(out, s.readErrors);
+    out.append(",\"badHeaders\":");
+    appendInteger(out, s.badHeaders);
+    out.append(",\"foreignDatagrams\":");
+    appendInteger(out, s.foreignDatagrams);
+    out.append(",\"strayDatagrams\":");
+    appendInteger(out, s.strayDatagrams);
+    out.append(",\"abandonedPackets\":");
+    appendInteger(out, s.abandonedPackets);
+    out.append(",\"senders\":");
+    appendInteger(out, s.senders);
+    out.append(",\"receiveBufferBytes\":");
+    appendInteger(out, s.receiveBufferBytes);
+    out.append(",\"rate\":");
+    appendNumber(out, s.ratePps);
+    out.append(",\"lastTimestamp\":");
+    if (s.lastTimestampMs)
+        appendInteger(out, *s.lastTimestampMs);
+    else
+        out.append("null");
+    out.append('}');
+    return out;
+}
+
+QByteArray offlineMessage()
+{
+    return QByteArrayLiteral("{\"online\":false}");
+}
+
+} // namespace trklib::trackd

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "interface/targettrackinginterface.h"
+#include "util/groundposition.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+#include <optional>
+
+// The JSON payloads trackd publishes. Numbers of the library are written
+// in their shortest form that reads back to the same double, so that a
+// subscriber gets the library's values bit for bit.
+namespace trklib::trackd {
+
+// What a radar's status message says besides "online".
+struct RadarStatus
+{
+    std::uint64_t packets = 0;
+    std::uint64_t readErrors = 0;
+    std::uint64_t badHeaders = 0;
+    std::uint64_t foreignDatagrams = 0;
+    std::uint64_t strayDatagrams = 0;
+    std::uint64_t abandonedPackets = 0;
+    std::uint32_t senders = 0;
+    std::int32_t receiveBufferBytes = 0;
+    double ratePps = 0.0; // packets per second over the last 5 s
+    std::optional<std::int64_t> lastTimestampMs;
+
+    // Everything but the packet count, the rate and the last timestamp,
+    // which move with every packet: a status is published at once when
+    // any of these changes, not only once a second.
+    bool sameCondition(const RadarStatus& other) const;
+};
+
+// The shortest decimal form of value that reads back to the same double,
+// appended; null for NaN and infinities, which JSON has no form for.
+void appendNumber(QByteArray& out, double value);
+
+// One packet's tracks: {"site", "radar", "timestamp", "received",
+// "targets": [{"number", "elevation", "azimuth", "distance", "velocity",
+// "confirmed", "x", "y"}]}, with x and y the target's ground position on
+// the site (metres east and north of its origin).
+QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
+                         std::int64_t receivedMs, const QVector<TargetData>& targets,
+                         const RadarConfig& mounting, const util::RadarPlacement& placement);
+
+// {"online": true, "packets", ...}: the retained status of a running radar.
+QByteArray statusMessage(const RadarStatus& status);
+
+// {"online": false}: the last will, and the status a clean shutdown leaves.
+QByteArray offlineMessage();
+
+} // namespace trklib::trackd

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "messages.h"
+#include "siteconfig.h"
+
+#include <QVector>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace trklib::trackd {
+
+// The radars' sockets, assemblers and engines, run by one thread of their
+// own.
+//
+// Radars on one bind address and port share one socket: each datagram goes
+// to the radar whose address sent it, into that radar's assembler, and each
+// packet it completes into that radar's engine, so that every radar is
+// tracked and numbered as if it were alone (as trackreplay tracks its
+// capture). A radar alone on its socket takes the same path.
+//
+// One thread polls all sockets. Tracking a packet takes about 10 us, so a
+// single thread keeps up with hundreds of radars at 20 packets per second,
+// and it keeps every engine on one thread, which they need. The broker
+// never holds this thread up: publishing only queues a message for the
+// broker connection's own thread.
+class Reception
+{
+public:
+    // A tracked packet of radar (its index in the configuration): its
+    // timestamp (ms), the host time when it was complete (ms since the
+    // epoch) and its targets. Called on the reception thread.
+    using PacketSink =
+        std::function<void(int radar, std::int64_t timestampMs, std::int64_t receivedMs,
+                           const QVector<TargetData>& targets)>;
+
+    explicit Reception(const QVector<RadarEntry>& radars);
+    ~Reception();
+
+    Reception(const Reception&) = delete;
+    Reception& operator=(const Reception&) = delete;
+
+    // Binds every socket. False with one line that names the radar's
+    // section and key and why, at the first that fails.
+    bool bind(QString& error);
+    // Starts the reception thread.
+    void start(PacketSink sink);
+    // Stops it and waits for it; packets in progress are dropped.
+    void stop();
+
+    // The radar's counters (its rate left at 0), from any thread.
+    RadarStatus status(int radar) const;
+    int socketCount() const;
+
+private:
+    struct Radar;
+    struct Socket;
+
+    void run();
+    void readSocket(Socket& socket, std::int64_t nowUs);
+    void handleDatagram(Socket& socket, const char* data, int size, const void* source,
+                        std::int64_t nowUs);
+    int checkSilence(std::int64_t nowUs);
+
+    std::vector<std::unique_ptr<Radar>> radars_;
+    std::vector<std::unique_ptr<Socket>> sockets_;
+    PacketSink sink_;
+    int wakeFd_ = -1; // an eventfd that stop() writes to
+    std::thread thread_;
+    std::vector<char> buffer_;
+};
+
+} // namespace trklib::trackd

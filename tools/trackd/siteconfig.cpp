@@ -1,0 +1,489 @@
+#include "siteconfig.h"
+
+#include "tools/common/mountingoptions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <cmath>
+#include <functional>
+#include <utility>
+
+#include <arpa/inet.h>
+
+namespace trklib::trackd {
+
+namespace {
+
+constexpr double maxHeadingDeg = 360.0; // either way round
+const QString radarPrefix = QStringLiteral("radar.");
+
+// One "key = value" line.
+struct Entry
+{
+    int line;
+    QString key;
+    QString value;
+};
+
+// A [section] and its lines.
+struct Section
+{
+    QString name;
+    int line;
+    QVector<Entry> entries;
+};
+
+// A key's check and store: an empty string when the value is good,
+// otherwise why not.
+using KeyHandler = std::function<QString(const QString& value)>;
+using KeyTable = QVector<std::pair<QString, KeyHandler>>;
+
+// Letters, digits, '_', '-' and '.': a topic level that is neither a
+// wildcard ('+', '#') nor a separator ('/'), and a client id every broker
+// takes.
+bool isTopicSafe(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9_.-]{1,64}\\z"));
+    return pattern.match(name).hasMatch();
+}
+
+QString notTopicSafe(const QString& value)
+{
+    return QStringLiteral("'%1' is not topic-safe: use 1 to 64 letters, digits, '_', '-' or '.'")
+        .arg(value);
+}
+
+// Splits the text into its sections. Whole lines are comments (# or ;);
+// a value may stand in double quotes, as QSettings writes some.
+bool splitSections(const QByteArray& text, QVector<Section>& sections, QString& error)
+{
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const int number = i + 1;
+        const QString line = QString::fromUtf8(lines[i]).trimmed(); // also drops a \r
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
+            line.startsWith(QLatin1Char(';')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!line.endsWith(QLatin1Char(']'))) {
+                error =
+                    QStringLiteral("%1: %2: a section header ends with ]").arg(number).arg(line);
+                return false;
+            }
+            const QString name = line.mid(1, line.size() - 2).trimmed();
+            for (const Section& s : qAsConst(sections)) {
+                if (s.name == name) {
+                    error = QStringLiteral("%1: [%2]: a second section of this name (the first "
+                                           "is at line %3)")
+                                .arg(number)
+                                .arg(name)
+                                .arg(s.line);
+                    return false;
+                }
+            }
+            sections.append({name, number, {}});
+            continue;
+        }
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            error = QStringLiteral("%1: '%2' is not a [section], a key = value line or a comment")
+                        .arg(number)
+                        .arg(line);
+            return false;
+        }
+        const QString key = line.left(equals).trimmed();
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
+            value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        if (sections.isEmpty()) {
+            error = QStringLiteral("%1: %2: a key before the first [section]").arg(number).arg(key);
+            return false;
+        }
+        Section& section = sections.last();
+        for (const Entry& e : qAsConst(section.entries)) {
+            if (e.key == key) {
+                error = QStringLiteral("%1: [%2] %3: set twice (first at line %4)")
+                            .arg(number)
+                            .arg(section.name, key)
+                            .arg(e.line);
+                return false;
+            }
+        }
+        section.entries.append({number, key, value});
+    }
+    return true;
+}
+
+// Runs every line of the section through its key's handler.
+bool applySection(const Section& section, const KeyTable& keys, QString& error)
+{
+    for (const Entry& entry : section.entries) {
+        const auto handler = std::find_if(keys.begin(), keys.end(),
+                                          [&](const auto& key) { return key.first == entry.key; });
+        if (handler == keys.end()) {
+            QStringList known;
+            for (const auto& key : keys)
+                known << key.first;
+            error = QStringLiteral("%1: [%2] %3: unknown key (known: %4)")
+                        .arg(entry.line)
+                        .arg(section.name, entry.key, known.join(QStringLiteral(", ")));
+            return false;
+        }
+        const QString reason = handler->second(entry.value);
+        if (!reason.isEmpty()) {
+            error = QStringLiteral("%1: [%2] %3: %4")
+                        .arg(entry.line)
+                        .arg(section.name, entry.key, reason);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The line of a key in the section, or of the section when it is not set.
+int lineOf(const Section& section, const QString& key)
+{
+    for (const Entry& e : section.entries) {
+        if (e.key == key)
+            return e.line;
+    }
+    return section.line;
+}
+
+bool hasKey(const Section& section, const QString& key)
+{
+    return lineOf(section, key) != section.line;
+}
+
+KeyHandler portHandler(quint16& port)
+{
+    return [&port](const QString& v) {
+        bool ok = false;
+        const uint number = v.toUInt(&ok);
+        if (!ok || number < 1 || number > 65535)
+            return QStringLiteral("'%1' is not a port number (1 to 65535)").arg(v);
+        port = quint16(number);
+        return QString();
+    };
+}
+
+// An address literal, or empty for the default. IPv4 addresses take all
+// four parts: "10.1.2" would be taken for 10.1.0.2.
+KeyHandler addressHandler(QHostAddress& address)
+{
+    return [&address](const QString& v) {
+        address.clear();
+        in_addr ipv4{};
+        const bool good =
+            v.contains(QLatin1Char(':'))
+                ? address.setAddress(v)
+                : inet_pton(AF_INET, v.toLatin1().constData(), &ipv4) == 1 && address.setAddress(v);
+        if (!v.isEmpty() && !good) {
+            address.clear();
+            return QStringLiteral("'%1' is not an IPv4 or IPv6 address").arg(v);
+        }
+        return QString();
+    };
+}
+
+KeyHandler numberHandler(double& field, double least, double greatest, const char* unit)
+{
+    return [&field, least, greatest, unit](const QString& v) {
+        bool ok = false;
+        const double number = v.toDouble(&ok);
+        if (!ok || !std::isfinite(number) || number < least || number > greatest)
+            return QStringLiteral("'%1' is not a number of %2").arg(v, QLatin1String(unit));
+        field = number;
+        return QString();
+    };
+}
+
+// A mounting key, checked against the tools' table of limits.
+KeyHandler mountingHandler(RadarConfig& mounting, const QString& option)
+{
+    return [&mounting, option](const QString& v) {
+        QString reason;
+        if (tools::setMountingOption(mounting, option, v, reason))
+            return QString();
+        for (const tools::MountingOption& o : tools::mountingOptions()) {
+            if (o.name == option && option == QLatin1String("orientation"))
+                return QStringLiteral("'%1' is neither 0 (horizontal) nor 1 (vertical)").arg(v);
+            if (o.name == option)
+                return QStringLiteral("'%1' is not a number from %2 to %3")
+                    .arg(v)
+                    .arg(o.least)
+                    .arg(o.greatest);
+        }
+        return reason;
+    };
+}
+
+// A file that must be there and readable; stored as an absolute path.
+KeyHandler fileHandler(QString& path, const QDir& base)
+{
+    return [&path, base](const QString& v) {
+        path = QDir::cleanPath(base.absoluteFilePath(v));
+        const QFileInfo info(path);
+        if (v.isEmpty())
+            return QStringLiteral("empty; leave the key out for none");
+        if (!info.exists())
+            return QStringLiteral("no such file: %1").arg(path);
+        if (!info.isFile())
+            return QStringLiteral("not a regular file: %1").arg(path);
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return QString();
+    };
+}
+
+bool parseSite(const Section& section, SiteConfig& config, QString& error)
+{
+    const KeyTable keys{
+        {QStringLiteral("name"),
+         [&](const QString& v) {
+             config.name = v;
+             return isTopicSafe(v) ? QString() : notTopicSafe(v);
+         }},
+        {QStringLiteral("prefix"),
+         [&](const QString& v) {
+             config.prefix = v;
+             for (const QString& level : v.split(QLatin1Char('/'))) {
+                 if (!isTopicSafe(level))
+                     return QStringLiteral("'%1' is not topic-safe: use levels of 1 to 64 letters, "
+                                           "digits, '_', '-' or '.' between single '/'")
+                         .arg(v);
+             }
+             return QString();
+         }},
+    };
+    if (!applySection(section, keys, error))
+        return false;
+    if (!hasKey(section, QStringLiteral("name"))) {
+        error = QStringLiteral("%1: [site] name: missing; the site's name goes into every topic")
+                    .arg(section.line);
+        return false;
+    }
+    return true;
+}
+
+bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker, QString& error)
+{
+    const KeyTable keys{
+        {QStringLiteral("host"),
+         [&](const QString& v) {
+             broker.host = v;
+             if (v.isEmpty() || v.contains(QRegularExpression(QStringLiteral("\\s"))))
+                 return QStringLiteral("'%1' is not a host name or address").arg(v);
+             return QString();
+         }},
+        {QStringLiteral("port"), portHandler(broker.port)},
+        {QStringLiteral("client_id"),
+         [&](const QString& v) {
+             broker.clientId = v;
+             return isTopicSafe(v) ? QString() : notTopicSafe(v);
+         }},
+        {QStringLiteral("username"),
+         [&](const QString& v) {
+             broker.username = v;
+             return v.isEmpty() ? QStringLiteral("empty; leave the key out for none") : QString();
+         }},
+        {QStringLiteral("password_file"), fileHandler(broker.passwordFile, base)},
+        {QStringLiteral("ca_file"), fileHandler(broker.caFile, base)},
+        {QStringLiteral("cert_file"), fileHandler(broker.certFile, base)},
+        {QStringLiteral("key_file"), fileHandler(broker.keyFile, base)},
+    };
+    if (!applySection(section, keys, error))
+        return false;
+    // What needs what else.
+    const struct
+    {
+        const char* key;
+        bool wrong;
+        const char* why;
+    } rules[]{
+        {"client_id", !hasKey(section, QStringLiteral("client_id")),
+         "missing; each radar connects as <client_id>-<radar>"},
+        {"password_file", !broker.passwordFile.isEmpty() && broker.username.isEmpty(),
+         "needs username"},
+        {"cert_file", broker.certFile.isEmpty() != broker.keyFile.isEmpty(),
+         "cert_file and key_file go together"},
+        {"cert_file", !broker.certFile.isEmpty() && broker.caFile.isEmpty(),
+         "needs ca_file: a client certificate is for TLS"},
+    };
+    for (const auto& rule : rules) {
+        if (rule.wrong) {
+            const QString key = QLatin1String(rule.key);
+            error = QStringLiteral("%1: [broker] %2: %3")
+                        .arg(lineOf(section, key))
+                        .arg(key, QLatin1String(rule.why));
+            return false;
+        }
+    }
+    if (!broker.passwordFile.isEmpty()) {
+        QFile file(broker.passwordFile);
+        file.open(QIODevice::ReadOnly); // readable: checked above
+        broker.password = file.readLine();
+        while (broker.password.endsWith('\n') || broker.password.endsWith('\r'))
+            broker.password.chop(1);
+    }
+    return true;
+}
+
+bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
+{
+    radar.name = section.name.mid(radarPrefix.size());
+    radar.line = section.line;
+    if (!isTopicSafe(radar.name)) {
+        error = QStringLiteral("%1: [%2]: the radar's name %3")
+                    .arg(section.line)
+                    .arg(section.name, notTopicSafe(radar.name));
+        return false;
+    }
+    const KeyTable keys{
+        {QStringLiteral("bind_address"), addressHandler(radar.bindAddress)},
+        {QStringLiteral("port"), portHandler(radar.port)},
+        {QStringLiteral("radar_address"), addressHandler(radar.radarAddress)},
+        {QStringLiteral("tilt"), mountingHandler(radar.mounting, QStringLiteral("tilt"))},
+        {QStringLiteral("pan"), mountingHandler(radar.mounting, QStringLiteral("pan"))},
+        {QStringLiteral("height"), mountingHandler(radar.mounting, QStringLiteral("height"))},
+        {QStringLiteral("pan_offset"),
+         mountingHandler(radar.mounting, QStringLiteral("pan-offset"))},
+        {QStringLiteral("orientation"),
+         mountingHandler(radar.mounting, QStringLiteral("orientation"))},
+        {QStringLiteral("x"), numberHandler(radar.placement.x, -HUGE_VAL, HUGE_VAL, "metres")},
+        {QStringLiteral("y"), numberHandler(radar.placement.y, -HUGE_VAL, HUGE_VAL, "metres")},
+        {QStringLiteral("heading"), numberHandler(radar.placement.headingDeg, -maxHeadingDeg,
+                                                  maxHeadingDeg, "degrees from -360 to 360")},
+    };
+    return applySection(section, keys, error);
+}
+
+// Radars on one port must either share a bind address, and be told apart
+// by their radar addresses, or bind addresses that do not overlap: the
+// kernel gives each datagram to one socket only.
+bool checkSockets(const QVector<Section>& radarSections, const QVector<RadarEntry>& radars,
+                  QString& error)
+{
+    const auto fail = [&](int i, const char* key, const QString& why) {
+        error = QStringLiteral("%1: [%2] %3: %4")
+                    .arg(lineOf(radarSections[i], QLatin1String(key)))
+                    .arg(radarSections[i].name, QLatin1String(key), why);
+        return false;
+    };
+    for (int j = 1; j < radars.size(); ++j) {
+        const RadarEntry& b = radars[j];
+        for (int i = 0; i < j; ++i) {
+            const RadarEntry& a = radars[i];
+            if (a.port != b.port)
+                continue;
+            if (a.bindAddress != b.bindAddress) {
+                if (a.bindAddress.isNull() || b.bindAddress.isNull())
+                    return fail(j, "bind_address",
+                                QStringLiteral("overlaps radar %1's socket (%2); radars on one "
+                                               "port share one bind_address or bind distinct ones")
+                                    .arg(a.name, describeSocket(a)));
+                continue;
+            }
+            const int lacking = a.radarAddress.isNull() ? i : b.radarAddress.isNull() ? j : -1;
+            if (lacking >= 0)
+                return fail(lacking, "radar_address",
+                            QStringLiteral("needed: radars %1 and %2 share a socket (%3) and are "
+                                           "told apart by their addresses")
+                                .arg(a.name, b.name, describeSocket(a)));
+            if (a.radarAddress.isEqual(b.radarAddress, QHostAddress::TolerantConversion))
+                return fail(j, "radar_address",
+                            QStringLiteral("%1 is radar %2's already, on the same socket (%3)")
+                                .arg(b.radarAddress.toString(), a.name, describeSocket(a)));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
+{
+    return QStringLiteral("%1/%2/%3/%4")
+        .arg(prefix, name, radar.name, QLatin1String(leaf))
+        .toUtf8();
+}
+
+QString describeSocket(const RadarEntry& radar)
+{
+    return QStringLiteral("%1 port %2")
+        .arg(radar.bindAddress.isNull() ? QStringLiteral("every interface")
+                                        : radar.bindAddress.toString())
+        .arg(radar.port);
+}
+
+bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig& config,
+                     QString& error)
+{
+    config = SiteConfig();
+    QVector<Section> sections;
+    if (!splitSections(text, sections, error))
+        return false;
+    const QDir base(baseDir);
+    bool haveSite = false;
+    bool haveBroker = false;
+    QVector<Section> radarSections;
+    for (const Section& section : qAsConst(sections)) {
+        if (section.name == QLatin1String("site")) {
+            haveSite = true;
+            if (!parseSite(section, config, error))
+                return false;
+        } else if (section.name == QLatin1String("broker")) {
+            haveBroker = true;
+            if (!parseBroker(section, base, config.broker, error))
+                return false;
+        } else if (section.name.startsWith(radarPrefix)) {
+            RadarEntry radar;
+            if (!parseRadar(section, radar, error))
+                return false;
+            config.radars.append(radar);
+            radarSections.append(section);
+        } else {
+            error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
+                                   "[radar.NAME])")
+                        .arg(section.line)
+                        .arg(section.name);
+            return false;
+        }
+    }
+    if (!haveSite) {
+        error = QStringLiteral("[site]: missing; it names the site");
+        return false;
+    }
+    if (!haveBroker) {
+        error = QStringLiteral("[broker]: missing; it names at least the client_id");
+        return false;
+    }
+    if (config.radars.isEmpty()) {
+        error = QStringLiteral("[radar.NAME]: missing; a site has at least one radar");
+        return false;
+    }
+    return checkSockets(radarSections, config.radars, error);
+}
+
+bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (!parseSiteConfig(file.readAll(), QFileInfo(path).absolutePath(), config, error)) {
+        error = QStringLiteral("%1:%2%3").arg(
+            path, error.at(0).isDigit() ? QString() : QStringLiteral(" "), error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace trklib::trackd

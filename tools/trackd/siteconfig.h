@@ -1,0 +1,68 @@
+#pragma once
+
+#include "input/wireformat.h"
+#include "interface/targettrackinginterface.h"
+#include "util/groundposition.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <QVector>
+
+namespace trklib::trackd {
+
+// Where trackd publishes, and as whom.
+struct BrokerConfig
+{
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 1883;
+    QString clientId;     // each radar connects as "<clientId>-<radar>"
+    QString username;     // empty: none
+    QString passwordFile; // its first line is the password
+    QByteArray password;  // read from passwordFile when the file is loaded
+    QString caFile;       // set: TLS, with the broker's certificate checked against it
+    QString certFile;     // with keyFile: the client's own certificate
+    QString keyFile;
+};
+
+// One radar of the site: where its datagrams arrive, how it is mounted and
+// where it stands.
+struct RadarEntry
+{
+    QString name;
+    QHostAddress bindAddress; // null: every interface
+    quint16 port = wire::defaultPort;
+    QHostAddress radarAddress; // null: any sender
+    RadarConfig mounting{};    // every field 0 unless set
+    util::RadarPlacement placement;
+    int line = 0; // of its section, for messages
+};
+
+// A site's configuration file, checked as a whole.
+struct SiteConfig
+{
+    QString name;
+    QString prefix = QStringLiteral("trklib");
+    BrokerConfig broker;
+    QVector<RadarEntry> radars; // in the file's order
+
+    // "<prefix>/<site>/<radar>/<leaf>".
+    QByteArray topic(const RadarEntry& radar, const char* leaf) const;
+};
+
+// Reads and checks the text of a configuration file. Files it names
+// (password, certificates) are taken relative to baseDir unless absolute,
+// must be readable, and the password is read. False with a one-line error
+// that names the line, the section and the key and says why
+// ("12: [radar.north] port: ..."), without the file's name.
+bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig& config,
+                     QString& error);
+
+// The same for a file, with files it names relative to its folder. The
+// error starts with the file's name ("site.conf:12: ...").
+bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
+
+// "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
+QString describeSocket(const RadarEntry& radar);
+
+} // namespace trklib::trackd
