@@ -11,6 +11,8 @@ trklib_packages=(
     libpcap-dev
     gnuplot-nox
     tshark
+    # The fuzz targets (scripts/fuzz): clang and its libFuzzer runtime.
+    clang libclang-rt-14-dev
     # The Debian packages (scripts/package): dpkg-shlibdeps and
     # dpkg-buildflags, file for CPack, lintian to check them.
     dpkg-dev file lintian
