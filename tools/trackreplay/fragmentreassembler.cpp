@@ -28,12 +28,13 @@ FragmentReassembler::FragmentReassembler(int maxPendingDatagrams, qint64 maxPend
 std::optional<QByteArray> FragmentReassembler::add(const FragmentKey& key, int offset,
                                                    bool moreFragments, const QByteArray& bytes)
 {
-    const int end = offset + bytes.size();
-    if (bytes.isEmpty() || offset < 0 || end > maxPayloadBytes ||
+    // The end is computed only once it is known to fit the largest payload.
+    if (bytes.isEmpty() || offset < 0 || offset > maxPayloadBytes - bytes.size() ||
         (moreFragments && bytes.size() % fragmentUnitBytes != 0)) {
         ++ignored_;
         return std::nullopt;
     }
+    const int end = offset + bytes.size();
 
     int position = find(key);
     if (position < 0) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace trklib::replay {
 namespace {
 
@@ -12,8 +14,10 @@ constexpr int datagramBytes = 4104; // a 4096-byte block and its UDP header
 QByteArray bytesAt(int offset, int length, int seed = 0)
 {
     QByteArray data(length, '\0');
-    for (int i = 0; i < length; ++i)
-        data[i] = char(((offset + i) * 7 + (offset + i) / 251 + seed) & 0xFF);
+    for (int i = 0; i < length; ++i) {
+        const qint64 position = qint64(offset) + i;
+        data[i] = char((position * 7 + position / 251 + seed) & 0xFF);
+    }
     return data;
 }
 
@@ -74,6 +78,13 @@ TEST(FragmentReassembler, OrderDuplicatesOverlapsAndMalformedFragments)
          false,
          0,
          3,
+         0},
+        // Offsets as any caller may pass them, not only those of IP headers.
+        {"offset negative or near the int limit",
+         {{-8, 8, true}, {std::numeric_limits<int>::max() - 7, 16, false}},
+         false,
+         0,
+         2,
          0},
     };
     for (const Case& c : cases) {
