@@ -21,6 +21,7 @@ namespace {
 
 constexpr int bindTimeoutMs = 10000;
 constexpr int pollMs = 20;
+constexpr int settleMs = 200;
 constexpr int socketWaitMs = 1000; // the library's wait for one datagram
 
 const QByteArray prompts = "Set tilt (degrees): "
@@ -73,6 +74,10 @@ void expectOutput(const QByteArray& input, const QByteArray& expected,
         while (!radarPortBound() && !timer.hasExpired(bindTimeoutMs))
             QThread::msleep(pollMs);
         EXPECT_TRUE(radarPortBound()) << "trackdemo did not bind UDP port 34567";
+        // The library enlarges its receive buffer right after the bind; a
+        // burst sent in between would meet the system's smaller default
+        // one, which a busy machine may let overflow.
+        QThread::msleep(settleMs);
         UdpSender sender;
         radar(sender);
     }
