@@ -117,6 +117,14 @@ END
 children=$(ps -o pid= --ppid "$pid" | tr -d ' ' | tr '\n' ' ')
 [[ $(wc -w <<<"$children") -ge 5 ]] || fail "the demo runs only these programs: $children"
 kill -TERM "$pid"
+for ((i = 0; i < 150; ++i)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    fail "still running 15 s after SIGTERM"
+    kill -KILL "$pid"
+fi
 status=0
 wait "$pid" || status=$?
 pid=''
@@ -124,6 +132,7 @@ pid=''
 for child in $children; do
     if kill -0 "$child" 2>/dev/null; then
         fail "still running after the demo: $(ps -o cmd= -p "$child")"
+        kill -KILL "$child"
     fi
 done
 for port in "$http_port" "$ws_port" "$mqtt_port"; do

@@ -158,10 +158,11 @@ class Program {
     return fs.existsSync(this.logPath) ? fs.readFileSync(this.logPath, 'utf8') : '';
   }
 }
-// A test that dies still leaves nothing behind.
+// A test that dies, or is stopped, still leaves nothing behind.
 process.on('exit', () => {
   for (const program of running) program.process.kill('SIGKILL');
 });
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(1));
 
 let work;
 let ports;
