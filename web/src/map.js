@@ -21,9 +21,12 @@ const colours = {
 const font = '12px "DejaVu Sans", system-ui, sans-serif';
 const wheelZoomPerPixel = 0.0015; // zoom factor e^(-0.0015) per pixel of wheel
 const marginPx = 40; // room around a fitted site
-const radarRadiusPx = 7;
-const headingLinePx = 22; // the marker's line along its heading
+const radarHalfSidePx = 7; // the radar's square
+const boresightLinePx = 22; // the marker's line along its boresight
 const targetRadiusPx = 5;
+const beamFillAlpha = 0.09;
+const beamEdgeAlpha = 0.5;
+const trailAlpha = 0.45;
 const staleAlpha = 0.35; // targets of a silent radar
 
 export class SiteMap {
@@ -163,10 +166,10 @@ export class SiteMap {
     ctx.arc(x, y, b.minRange * s, to, from, true);
     ctx.closePath();
     const colour = radar.online === false ? colours.offline : this.site.colour(radar.name);
-    ctx.globalAlpha = 0.09;
+    ctx.globalAlpha = beamFillAlpha;
     ctx.fillStyle = colour;
     ctx.fill();
-    ctx.globalAlpha = 0.5;
+    ctx.globalAlpha = beamEdgeAlpha;
     ctx.strokeStyle = colour;
     ctx.lineWidth = 1;
     ctx.setLineDash([4, 4]);
@@ -185,10 +188,10 @@ export class SiteMap {
     ctx.lineWidth = 2;
     ctx.beginPath();
     ctx.moveTo(x, y);
-    ctx.lineTo(x + headingLinePx * Math.cos(angle), y + headingLinePx * Math.sin(angle));
+    ctx.lineTo(x + boresightLinePx * Math.cos(angle), y + boresightLinePx * Math.sin(angle));
     ctx.stroke();
     ctx.beginPath();
-    ctx.rect(x - radarRadiusPx, y - radarRadiusPx, 2 * radarRadiusPx, 2 * radarRadiusPx);
+    ctx.rect(x - radarHalfSidePx, y - radarHalfSidePx, 2 * radarHalfSidePx, 2 * radarHalfSidePx);
     ctx.fillStyle = offline ? '#ffffff' : colour;
     ctx.fill();
     ctx.strokeStyle = offline ? colours.offline : '#ffffff';
@@ -199,7 +202,7 @@ export class SiteMap {
     // The label on the side away from the beam.
     const labelLeft = Math.cos(angle) > 0.3;
     ctx.textAlign = labelLeft ? 'right' : 'left';
-    const dx = labelLeft ? -radarRadiusPx - 5 : radarRadiusPx + 5;
+    const dx = labelLeft ? -radarHalfSidePx - 5 : radarHalfSidePx + 5;
     ctx.fillText(offline ? `${radar.name} (offline)` : radar.name, x + dx, y);
   }
 
@@ -223,7 +226,7 @@ export class SiteMap {
           else ctx.lineTo(s.x, s.y);
         });
         const saved = ctx.globalAlpha;
-        ctx.globalAlpha = saved * 0.45;
+        ctx.globalAlpha = saved * trailAlpha;
         ctx.stroke();
         ctx.globalAlpha = saved;
         ctx.setLineDash([]);
