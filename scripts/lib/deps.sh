@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Debian packages that building, testing and the tools need, and an
-# installer that adds only the missing ones. Sourced by scripts/test and
-# scripts/demo.
+# installer that adds only the missing ones; the site view's npm packages.
+# Sourced by scripts/test, scripts/demo and scripts/site-demo.
 
 trklib_packages=(
     cmake g++ make pkg-config
@@ -23,6 +23,10 @@ trklib_packages=(
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest
+    # The site view (web/): its browser test drives Debian's headless
+    # Chromium and reads the page's text in DejaVu; scripts/site-demo serves
+    # the page with python3's http.server.
+    chromium fonts-dejavu-core python3
 )
 
 # True when the package is installed (not merely known to dpkg).
@@ -36,6 +40,11 @@ trklib_install_deps() {
     for package in "${trklib_packages[@]}"; do
         trklib_has_package "$package" || missing+=("$package")
     done
+    # node and npm for the site view: Debian's, unless the machine has its
+    # own already (a node from elsewhere brings its npm, and Debian's npm
+    # would not install beside it).
+    command -v node >/dev/null || missing+=(nodejs)
+    command -v npm >/dev/null || missing+=(npm)
     if ((${#missing[@]} == 0)); then
         return 0
     fi
@@ -52,4 +61,18 @@ trklib_install_deps() {
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Installs the npm packages of the site view in DIR (web/) from its
+# package-lock.json with npm ci, unless DIR/node_modules already holds
+# exactly that lockfile's packages.
+trklib_npm_ci() {
+    local dir=$1
+    local stamp=$dir/node_modules/.installed-package-lock.json
+    if [[ -f $stamp ]] && cmp -s "$dir/package-lock.json" "$stamp"; then
+        return 0
+    fi
+    echo "Installing the npm packages of $dir (npm ci)"
+    (cd "$dir" && npm ci --no-audit --no-fund) &&
+        cp "$dir/package-lock.json" "$stamp"
 }

@@ -59,9 +59,9 @@ QString resultText(int result, int error)
 } // namespace
 
 BrokerLink::BrokerLink(const BrokerConfig& broker, const QString& radarName, QByteArray tracksTopic,
-                       QByteArray statusTopic)
+                       QByteArray statusTopic, QByteArray offlineStatus)
     : broker_(broker), radar_(radarName), tracksTopic_(std::move(tracksTopic)),
-      statusTopic_(std::move(statusTopic)),
+      statusTopic_(std::move(statusTopic)), offlineStatus_(std::move(offlineStatus)),
       clientId_(QStringLiteral("%1-%2").arg(broker.clientId, radarName).toUtf8())
 {}
 
@@ -90,9 +90,8 @@ bool BrokerLink::start(QString& error)
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     // Each track message goes out at once, not held back to fill a segment.
     mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
-    const QByteArray offline = offlineMessage();
-    int result = mosquitto_will_set(client_, statusTopic_.constData(), offline.size(),
-                                    offline.constData(), qosStatus, true);
+    int result = mosquitto_will_set(client_, statusTopic_.constData(), offlineStatus_.size(),
+                                    offlineStatus_.constData(), qosStatus, true);
     if (result == MOSQ_ERR_SUCCESS && !broker_.username.isEmpty()) {
         result = mosquitto_username_pw_set(
             client_, broker_.username.toUtf8().constData(),
@@ -147,14 +146,13 @@ bool BrokerLink::takeConnected()
 
 void BrokerLink::beginStop()
 {
-    const QByteArray offline = offlineMessage();
     // Held across the publish, so that the ack cannot be looked for before
     // its message id is known.
     const std::lock_guard<std::mutex> lock(mutex_);
     offlineAcked_ =
-        !connected_ ||
-        mosquitto_publish(client_, &offlineMessageId_, statusTopic_.constData(), offline.size(),
-                          offline.constData(), qosStatus, true) != MOSQ_ERR_SUCCESS;
+        !connected_ || mosquitto_publish(client_, &offlineMessageId_, statusTopic_.constData(),
+                                         offlineStatus_.size(), offlineStatus_.constData(),
+                                         qosStatus, true) != MOSQ_ERR_SUCCESS;
 }
 
 void BrokerLink::finishStop(Clock::time_point deadline)

@@ -17,8 +17,9 @@ struct mosquitto;
 namespace trklib::trackd {
 
 // One radar's connection to the broker, as a client of its own
-// ("<client_id>-<radar>") with its own last will: {"online": false},
-// retained, on the radar's status topic.
+// ("<client_id>-<radar>") with its own last will: the offline status
+// ({"online": false} and the radar's place), retained, on the radar's
+// status topic.
 //
 // A thread of the link's own connects, runs libmosquitto's network loop and
 // reconnects after a failure, waiting 1, 2, 3, 4 and then 5 s between tries.
@@ -30,7 +31,7 @@ class BrokerLink
 {
 public:
     BrokerLink(const BrokerConfig& broker, const QString& radarName, QByteArray tracksTopic,
-               QByteArray statusTopic);
+               QByteArray statusTopic, QByteArray offlineStatus);
     ~BrokerLink();
 
     BrokerLink(const BrokerLink&) = delete;
@@ -49,7 +50,7 @@ public:
     // since a broker that restarted may have lost the retained one.
     bool takeConnected();
 
-    // Leaving: publishes {"online": false} when connected (stopping
+    // Leaving: publishes the offline status when connected (stopping
     // starts), then waits until the broker has it or the deadline passes,
     // disconnects and ends the thread (stopping ends). Split in two so that
     // many links wait at once.
@@ -72,6 +73,7 @@ private:
     QString radar_;
     QByteArray tracksTopic_;
     QByteArray statusTopic_;
+    QByteArray offlineStatus_; // the last will, and the status left on leaving
     QByteArray clientId_;
     mosquitto* client_ = nullptr;
     std::thread thread_;
@@ -84,7 +86,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    int offlineMessageId_ = -1; // the {"online": false} awaiting the broker's ack
+    int offlineMessageId_ = -1; // the offline status awaiting the broker's ack
     bool offlineAcked_ = false;
 
     // The link's thread only.

@@ -68,7 +68,8 @@ int blockStopSignals()
 // Publishes every radar's status when due until a stop signal arrives;
 // returns its name.
 const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
-                                      std::vector<std::unique_ptr<BrokerLink>>& links)
+                                      std::vector<std::unique_ptr<BrokerLink>>& links,
+                                      const std::vector<QByteArray>& places)
 {
     std::vector<StatusSchedule> schedules(links.size());
     pollfd wait{signalFd, POLLIN, 0};
@@ -82,7 +83,7 @@ const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
         for (std::size_t i = 0; i < links.size(); ++i) {
             RadarStatus status = reception.status(int(i));
             if (schedules[i].update(status, now, links[i]->takeConnected()) &&
-                links[i]->publishStatus(statusMessage(status)))
+                links[i]->publishStatus(statusMessage(status, places[i])))
                 schedules[i].published(status, now);
         }
     }
@@ -105,9 +106,12 @@ int run(const QString& path, const SiteConfig& site)
 
     mosquitto_lib_init();
     std::vector<std::unique_ptr<BrokerLink>> links;
+    std::vector<QByteArray> places; // every status says where its radar stands
     for (const RadarEntry& radar : site.radars) {
+        places.push_back(placeFields(radar.mounting, radar.placement));
         links.push_back(std::make_unique<BrokerLink>(
-            site.broker, radar.name, site.topic(radar, "tracks"), site.topic(radar, "status")));
+            site.broker, radar.name, site.topic(radar, "tracks"), site.topic(radar, "status"),
+            offlineMessage(places.back())));
         if (!links.back()->start(error)) {
             logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
             links.clear();
@@ -130,7 +134,7 @@ int run(const QString& path, const SiteConfig& site)
                                                                receivedMs, targets, entry.mounting,
                                                                entry.placement));
     });
-    const char* signalName = publishStatusUntilStopped(signalFd, reception, links);
+    const char* signalName = publishStatusUntilStopped(signalFd, reception, links, places);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
 
     reception.stop();

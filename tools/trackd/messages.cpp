@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,22 @@ namespace {
 constexpr int numberChars = 32;
 // The start of a target's record, with room for its eight fields.
 constexpr int targetBytes = 200;
+
+// The radar's beam (radarsim's sensor model plays the same radar): 12
+// degrees to either side of the boresight in azimuth and 15 in elevation,
+// exchanged for vertical mounting, from 12 m to 300 m slant range.
+constexpr double beamHalfWidthAzimuthDeg = 12.0;
+constexpr double beamHalfWidthElevationDeg = 15.0;
+constexpr double beamMinRangeM = 12.0;
+constexpr double beamMaxRangeM = 300.0;
+constexpr double fullTurnDeg = 360.0;
+
+// How far from the point under the radar a slant range reaches on the
+// ground, for an antenna heightM above it.
+double groundRange(double slantM, double heightM)
+{
+    return std::sqrt(std::max(0.0, slantM * slantM - heightM * heightM));
+}
 
 template <typename Integer> void appendInteger(QByteArray& out, Integer value)
 {
@@ -100,7 +117,34 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
     return out;
 }
 
-QByteArray statusMessage(const RadarStatus& s)
+QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement)
+{
+    // Azimuth grows to the left, counter-clockwise seen from above: a pan
+    // turns the boresight from the heading against the compass.
+    double bearingDeg = std::fmod(placement.headingDeg - mounting.pan, fullTurnDeg);
+    if (bearingDeg < 0.0)
+        bearingDeg += fullTurnDeg;
+    QByteArray out;
+    out.append("\"place\":{\"x\":");
+    appendNumber(out, placement.x);
+    out.append(",\"y\":");
+    appendNumber(out, placement.y);
+    out.append(",\"heading\":");
+    appendNumber(out, placement.headingDeg);
+    out.append("},\"beam\":{\"bearing\":");
+    appendNumber(out, bearingDeg);
+    out.append(",\"halfWidth\":");
+    appendNumber(out,
+                 mounting.orientation == 1 ? beamHalfWidthElevationDeg : beamHalfWidthAzimuthDeg);
+    out.append(",\"minRange\":");
+    appendNumber(out, groundRange(beamMinRangeM, mounting.height));
+    out.append(",\"maxRange\":");
+    appendNumber(out, groundRange(beamMaxRangeM, mounting.height));
+    out.append('}');
+    return out;
+}
+
+QByteArray statusMessage(const RadarStatus& s, const QByteArray& place)
 {
     QByteArray out;
     out.append("{\"online\":true,\"packets\":");
@@ -126,13 +170,13 @@ QByteArray statusMessage(const RadarStatus& s)
         appendInteger(out, *s.lastTimestampMs);
     else
         out.append("null");
-    out.append('}');
+    out.append(',').append(place).append('}');
     return out;
 }
 
-QByteArray offlineMessage()
+QByteArray offlineMessage(const QByteArray& place)
 {
-    return QByteArrayLiteral("{\"online\":false}");
+    return QByteArrayLiteral("{\"online\":false,") + place + '}';
 }
 
 } // namespace trklib::trackd

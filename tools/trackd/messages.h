@@ -47,10 +47,23 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
                          const RadarConfig& mounting, const util::RadarPlacement& placement);
 
-// {"online": true, "packets", ...}: the retained status of a running radar.
-QByteArray statusMessage(const RadarStatus& status);
+// The radar's place on the site and what its beam covers there, so that a
+// subscriber can draw it on a map from the status alone:
+//   "place":{"x","y","heading"}: metres east and north of the site's
+//     origin, and where pan 0 looks (degrees clockwise from north);
+//   "beam":{"bearing","halfWidth","minRange","maxRange"}: where the
+//     boresight looks (degrees clockwise from north: the heading less the
+//     pan), the beam's half-width in azimuth (degrees), and its near and
+//     far ends on the ground (metres from the point under the radar).
+// The fields of an object, without braces, for the status messages below.
+QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement);
 
-// {"online": false}: the last will, and the status a clean shutdown leaves.
-QByteArray offlineMessage();
+// {"online": true, "packets", ..., place}: the retained status of a
+// running radar; place comes from placeFields().
+QByteArray statusMessage(const RadarStatus& status, const QByteArray& place);
+
+// {"online": false, place}: the last will, and the status a clean shutdown
+// leaves, so that an offline radar can still be drawn where it stands.
+QByteArray offlineMessage(const QByteArray& place);
 
 } // namespace trklib::trackd

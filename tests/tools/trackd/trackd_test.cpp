@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -244,6 +245,20 @@ bool lastIsOnline(const QVector<Message>& status, bool online)
     return !status.isEmpty() && json(status.last())[QLatin1String("online")].toBool() == online;
 }
 
+// A status, online or offline, says where the radar stands and where its
+// beam looks.
+void expectPlaceOf(const QJsonObject& status, const SimRadar& radar)
+{
+    SCOPED_TRACE(radar.name.toStdString());
+    const QJsonObject place = status[QLatin1String("place")].toObject();
+    EXPECT_EQ(place[QLatin1String("x")].toDouble(), radar.placement.x);
+    EXPECT_EQ(place[QLatin1String("y")].toDouble(), radar.placement.y);
+    EXPECT_EQ(place[QLatin1String("heading")].toDouble(), radar.placement.headingDeg);
+    const double bearing =
+        std::fmod(radar.placement.headingDeg - radar.mounting.pan + 360.0, 360.0);
+    EXPECT_DOUBLE_EQ(status[QLatin1String("beam")][QLatin1String("bearing")].toDouble(), bearing);
+}
+
 bool hasPacketsThrough(const QVector<Message>& tracks, int packets)
 {
     const qint64 last = startMs + qint64(packets - 1) * packetMs;
@@ -312,13 +327,16 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         EXPECT_EQ(status["badHeaders"].toInt() + status["abandonedPackets"].toInt(), 0);
         EXPECT_GT(status["receiveBufferBytes"].toInt(), 0);
         EXPECT_GT(status["rate"].toDouble(), 0.0);
+        expectPlaceOf(status, r);
     }
 
     EXPECT_EQ(trackd.stop(), 0) << trackd.log().toStdString();
-    for (const SimRadar& r : radars)
+    for (const SimRadar& r : radars) {
         EXPECT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
             return lastIsOnline(status, false);
         })) << r.name.toStdString();
+        expectPlaceOf(json(subscriber.messagesOn(r.topic("s", "status")).last()), r);
+    }
 }
 
 TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)

@@ -5,6 +5,8 @@
 #include "siteconfig.h"
 #include "statusschedule.h"
 
+#include "tools/common/sensormodel.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -224,20 +226,124 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     EXPECT_GT(list[0].toObject()["x"].toDouble(), 100.0 + 100.0);
     EXPECT_GT(list[0].toObject()["y"].toDouble(), -20.0);
 
+    const QByteArray place = placeFields(mounting, placement);
     RadarStatus status;
     status.packets = 12;
     status.senders = 1;
     status.ratePps = 19.8;
-    const QJsonObject before = QJsonDocument::fromJson(statusMessage(status)).object();
-    EXPECT_EQ(before.size(), 11);
+    const QJsonObject before = QJsonDocument::fromJson(statusMessage(status, place)).object();
+    EXPECT_EQ(before.keys(),
+              (QStringList{"abandonedPackets", "badHeaders", "beam", "foreignDatagrams",
+                           "lastTimestamp", "online", "packets", "place", "rate", "readErrors",
+                           "receiveBufferBytes", "senders", "strayDatagrams"}));
     EXPECT_TRUE(before["online"].toBool());
     EXPECT_EQ(before["packets"].toInt(), 12);
     EXPECT_EQ(before["rate"].toDouble(), 19.8);
     EXPECT_TRUE(before["lastTimestamp"].isNull()) << "no packet yet";
+    EXPECT_EQ(before["place"].toObject()["x"].toDouble(), 100.0);
     status.lastTimestampMs = 1700000000000;
-    EXPECT_EQ(QJsonDocument::fromJson(statusMessage(status))["lastTimestamp"].toDouble(),
+    EXPECT_EQ(QJsonDocument::fromJson(statusMessage(status, place))["lastTimestamp"].toDouble(),
               1700000000000.0);
-    EXPECT_EQ(offlineMessage(), QByteArray("{\"online\":false}"));
+
+    // Offline, the radar can still be drawn where it stands.
+    const QJsonObject offline = QJsonDocument::fromJson(offlineMessage(place)).object();
+    EXPECT_EQ(offline.keys(), (QStringList{"beam", "online", "place"}));
+    EXPECT_FALSE(offline["online"].toBool(true));
+    EXPECT_EQ(offline["place"], before["place"]);
+    EXPECT_EQ(offline["beam"], before["beam"]);
+}
+
+// The compass bearing from the radar's place to a point of the site,
+// degrees clockwise from north in [0, 360).
+double bearingTo(const util::GroundPoint& p, const util::RadarPlacement& from)
+{
+    const double deg = std::atan2(p.x - from.x, p.y - from.y) * 180.0 / M_PI;
+    return deg < 0.0 ? deg + 360.0 : deg;
+}
+
+TEST(Messages, PlaceAndBeamAreWhereTheTargetsLand)
+{
+    using sim::SensorModel;
+    const struct
+    {
+        const char* what;
+        RadarConfig mounting; // tilt, pan, height, pan offset, orientation
+        util::RadarPlacement placement;
+        double bearing;
+        double halfWidth;
+        double minRange;
+        double maxRange;
+    } cases[]{
+        {"north, no pan",
+         {0, 0, 5, 0, 0},
+         {0, 40, 0},
+         0,
+         12,
+         std::sqrt(144.0 - 25),
+         std::sqrt(90000.0 - 25)},
+        {"panned left of a heading near north",
+         {-2, 30, 6, 0, 0},
+         {-5, 2, 10},
+         340,
+         12,
+         std::sqrt(144.0 - 36),
+         std::sqrt(90000.0 - 36)},
+        {"panned right, looking west", {0, -45, 0, 7, 0}, {35, 0, 270}, 315, 12, 12, 300},
+        {"vertical mounting: the wider angle",
+         {0, 0, 5, 0, 1},
+         {0, 0, 180},
+         180,
+         15,
+         std::sqrt(144.0 - 25),
+         std::sqrt(90000.0 - 25)},
+        {"a heading past a full turn", {0, 0, 0, 0, 0}, {0, 0, 370}, 10, 12, 12, 300},
+    };
+    // The radar whose constants these are: radarsim's sensor model.
+    EXPECT_EQ(SensorModel::beamHalfWidthAzimuthDeg, 12.0);
+    EXPECT_EQ(SensorModel::beamHalfWidthElevationDeg, 15.0);
+    EXPECT_EQ(SensorModel::minRangeM, 12.0);
+    EXPECT_EQ(SensorModel::maxRangeM, 300.0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QByteArray fields = placeFields(c.mounting, c.placement);
+        const QJsonObject o = QJsonDocument::fromJson("{" + fields + "}").object();
+        EXPECT_EQ(o.keys(), (QStringList{"beam", "place"}));
+        const QJsonObject place = o["place"].toObject();
+        EXPECT_EQ(place["x"].toDouble(), c.placement.x);
+        EXPECT_EQ(place["y"].toDouble(), c.placement.y);
+        EXPECT_EQ(place["heading"].toDouble(), c.placement.headingDeg);
+        const QJsonObject beam = o["beam"].toObject();
+        EXPECT_NEAR(beam["bearing"].toDouble(), c.bearing, 1e-9);
+        EXPECT_EQ(beam["halfWidth"].toDouble(), c.halfWidth);
+        EXPECT_NEAR(beam["minRange"].toDouble(), c.minRange, 1e-9);
+        EXPECT_NEAR(beam["maxRange"].toDouble(), c.maxRange, 1e-9);
+
+        // A target on the boresight lands on the bearing, targets at the
+        // beam's edges on either side of it, as tracks messages place them.
+        const double heightM = c.mounting.height;
+        const auto landsAt = [&](double azimuthDeg) {
+            const double depressionDeg = heightM > 0.0 ? 5.0 : 0.0;
+            const TargetData target{1,   -depressionDeg - c.mounting.tilt, azimuthDeg, 100.0, 10.0,
+                                    true};
+            return bearingTo(
+                util::sitePosition(util::groundPosition(target, c.mounting), c.placement),
+                c.placement);
+        };
+        const auto sameBearing = [](double a, double b) {
+            return std::abs(std::remainder(a - b, 360.0)) < 1e-9;
+        };
+        EXPECT_PRED2(sameBearing, landsAt(0.0), c.bearing);
+        const double left = landsAt(c.halfWidth);
+        const double right = landsAt(-c.halfWidth);
+        EXPECT_PRED2(sameBearing,
+                     std::min(std::remainder(left - c.bearing, 360.0),
+                              std::remainder(right - c.bearing, 360.0)),
+                     -c.halfWidth);
+        EXPECT_PRED2(sameBearing,
+                     std::max(std::remainder(left - c.bearing, 360.0),
+                              std::remainder(right - c.bearing, 360.0)),
+                     c.halfWidth);
+    }
 }
 
 TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSeconds)

@@ -1,0 +1,407 @@
+// The site view in Debian's headless Chromium, against a site that runs on
+// loopback ports of its own: a mosquitto broker with MQTT and WebSocket
+// listeners, two trackd (one per radar, so that one can stop alone), two
+// radarsims and python3's http.server serving web/. The test compares the
+// page's table with the tracks messages that a subscriber of its own
+// receives, stops a radar and its trackd, restarts the broker, and saves a
+// screenshot. Everything it starts is stopped at its end, also when it
+// fails.
+//
+// Environment: TRKLIB_TRACKD, TRKLIB_RADARSIM (the built tools),
+// TRKLIB_WEB_DIR (web/, with its node_modules), SITE_VIEW_ARTEFACTS (a
+// folder for the screenshot site-view.png and the programs' logs),
+// CHROMIUM (default /usr/bin/chromium). Exit status 77: skipped.
+
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import dgram from 'node:dgram';
+import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+
+const webDir = process.env.TRKLIB_WEB_DIR;
+const artefacts = process.env.SITE_VIEW_ARTEFACTS;
+const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
+const skipCode = 77;
+
+function skip(reason) {
+  console.log(`skipped: ${reason}`);
+  process.exit(skipCode);
+}
+for (const name of ['TRKLIB_TRACKD', 'TRKLIB_RADARSIM', 'TRKLIB_WEB_DIR', 'SITE_VIEW_ARTEFACTS']) {
+  if (!process.env[name]) skip(`${name} is not set`);
+}
+if (!fs.existsSync(chromium)) skip(`no Chromium at ${chromium} (Debian package chromium)`);
+const webRequire = createRequire(path.join(webDir, 'package.json'));
+let puppeteer;
+let mqtt;
+try {
+  puppeteer = webRequire('puppeteer-core');
+  mqtt = webRequire('mqtt');
+} catch {
+  skip(`the npm packages are not installed in ${webDir} (npm ci there, as scripts/test does)`);
+}
+
+const waitMs = 20000; // for anything the test waits for
+const startMs = 1700000000000; // radarsim's first timestamp
+const packetMs = 50; // 20 packets per second
+const livePackets = 160; // the first act: 8 s of both radars
+const site = 'demo';
+
+// Chromium in a closed network, as root: no sandbox, nothing it would
+// fetch by itself.
+const chromiumFlags = [
+  '--no-sandbox',
+  '--disable-gpu',
+  '--disable-quic',
+  '--no-first-run',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+];
+
+// The radars: where they stand on the site and what they watch.
+const radars = [
+  { name: 'north', scene: 'road', x: 0, y: 40, heading: 180 },
+  { name: 'east', scene: 'crossing', x: 35, y: 0, heading: 270 },
+];
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Waits until check() returns something true; fails with what after waitMs.
+async function waitFor(what, check) {
+  const deadline = Date.now() + waitMs;
+  for (;;) {
+    const value = await check();
+    if (value) return value;
+    if (Date.now() > deadline) assert.fail(`waited ${waitMs / 1000} s for ${what}`);
+    await sleep(100);
+  }
+}
+
+// Free loopback ports, none handed out twice.
+const handedOut = new Set();
+async function freePort(kind) {
+  for (;;) {
+    const port = await new Promise((resolve, reject) => {
+      if (kind === 'udp') {
+        const socket = dgram.createSocket('udp4');
+        socket.on('error', reject);
+        socket.bind(0, '127.0.0.1', () => {
+          const { port: p } = socket.address();
+          socket.close(() => resolve(p));
+        });
+      } else {
+        const server = net.createServer();
+        server.on('error', reject);
+        server.listen(0, '127.0.0.1', () => {
+          const { port: p } = server.address();
+          server.close(() => resolve(p));
+        });
+      }
+    });
+    if (!handedOut.has(port)) {
+      handedOut.add(port);
+      return port;
+    }
+  }
+}
+
+function listening(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect(port, '127.0.0.1');
+    socket.on('connect', () => {
+      socket.destroy();
+      resolve(true);
+    });
+    socket.on('error', () => resolve(false));
+  });
+}
+
+// A program of the site, its output in ARTEFACTS/NAME.log.
+const running = new Set();
+class Program {
+  constructor(name, command, args) {
+    this.name = name;
+    this.logPath = path.join(artefacts, `${name}.log`);
+    const log = fs.openSync(this.logPath, 'a');
+    this.process = spawn(command, args, { stdio: ['ignore', log, log] });
+    fs.closeSync(log);
+    this.exited = new Promise((resolve) => {
+      this.process.on('exit', (code, signal) => {
+        running.delete(this);
+        resolve({ code, signal });
+      });
+      this.process.on('error', () => {
+        running.delete(this);
+        resolve({ code: -1, signal: null });
+      });
+    });
+    running.add(this);
+  }
+
+  // SIGTERM, then SIGKILL after five seconds; resolves to the exit.
+  async stop() {
+    if (running.has(this)) {
+      this.process.kill('SIGTERM');
+      const killer = setTimeout(() => this.process.kill('SIGKILL'), 5000);
+      await this.exited;
+      clearTimeout(killer);
+    }
+    return this.exited;
+  }
+
+  log() {
+    return fs.existsSync(this.logPath) ? fs.readFileSync(this.logPath, 'utf8') : '';
+  }
+}
+// A test that dies, or is stopped, still leaves nothing behind.
+process.on('exit', () => {
+  for (const program of running) program.process.kill('SIGKILL');
+});
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(1));
+
+let work;
+let ports;
+let broker;
+const trackds = {};
+const sims = {};
+let http;
+let browser;
+let page;
+let subscriber;
+const latest = {}; // radar -> the latest tracks message the subscriber received
+
+function startBroker() {
+  const program = new Program('broker', 'mosquitto', ['-c', path.join(work, 'broker.conf')]);
+  return waitFor('the broker to listen', async () =>
+    (await listening(ports.mqtt)) && (await listening(ports.ws)) ? program : null);
+}
+
+function startRadarsim(radar, packets, firstMs) {
+  return new Program(`radarsim-${radar.name}`, process.env.TRKLIB_RADARSIM, [
+    '--port', String(radar.port), '--scene', radar.scene, '--height', '5',
+    '--packets', String(packets), '--start-ms', String(firstMs), '--quiet',
+  ]);
+}
+
+// The page's #radars entries: name -> { online, silent, timestamp }.
+function radarEntries() {
+  return page.$$eval('#radars li', (items) =>
+    Object.fromEntries(items.map((li) => [li.dataset.radar, {
+      online: li.dataset.online,
+      silent: li.dataset.silent,
+      timestamp: Number(li.dataset.timestamp),
+    }])));
+}
+
+// The page's table: one { radar, number, cells } per row.
+function tableRows() {
+  return page.$$eval('table#targets tbody tr', (rows) => rows.map((tr) => ({
+    radar: tr.dataset.radar,
+    number: tr.dataset.number,
+    cells: [...tr.cells].map((cell) => cell.textContent.trim()),
+  })));
+}
+
+// The rows the table should show for the latest tracks message of every
+// radar: by radar name, then target number; to the decimetre and 0.1 km/h.
+function expectedRows() {
+  const rows = [];
+  for (const name of Object.keys(latest).sort()) {
+    const targets = [...latest[name].targets].sort((a, b) => a.number - b.number);
+    for (const t of targets) {
+      rows.push({
+        radar: name,
+        number: String(t.number),
+        cells: [name, String(t.number), t.distance.toFixed(1), t.velocity.toFixed(1),
+          t.x.toFixed(1), t.y.toFixed(1), t.confirmed ? 'yes' : 'no'],
+      });
+    }
+  }
+  return rows;
+}
+
+before(async () => {
+  fs.mkdirSync(artefacts, { recursive: true });
+  for (const file of fs.readdirSync(artefacts)) {
+    if (file.endsWith('.log')) fs.rmSync(path.join(artefacts, file));
+  }
+  work = fs.mkdtempSync(path.join(os.tmpdir(), 'trklib-site-view-'));
+  ports = { mqtt: await freePort('tcp'), ws: await freePort('tcp'), http: await freePort('tcp') };
+  for (const radar of radars) radar.port = await freePort('udp');
+
+  fs.writeFileSync(path.join(work, 'broker.conf'), [
+    `listener ${ports.mqtt} 127.0.0.1`,
+    `listener ${ports.ws} 127.0.0.1`,
+    'protocol websockets',
+    'allow_anonymous true',
+    'persistence false',
+    `user ${os.userInfo().username}`,
+    '',
+  ].join('\n'));
+  broker = await startBroker();
+
+  // One trackd per radar, so that one radar can go offline alone.
+  for (const radar of radars) {
+    const config = path.join(work, `${radar.name}.conf`);
+    fs.writeFileSync(config, [
+      '[site]', `name = ${site}`,
+      '[broker]', `port = ${ports.mqtt}`, `client_id = trackd-${radar.name}`,
+      `[radar.${radar.name}]`, 'bind_address = 127.0.0.1', `port = ${radar.port}`, 'height = 5',
+      `x = ${radar.x}`, `y = ${radar.y}`, `heading = ${radar.heading}`, '',
+    ].join('\n'));
+    trackds[radar.name] = new Program(`trackd-${radar.name}`, process.env.TRKLIB_TRACKD,
+      ['--config', config]);
+  }
+
+  subscriber = mqtt.connect(`mqtt://127.0.0.1:${ports.mqtt}`, { reconnectPeriod: 500 });
+  subscriber.on('message', (topic, payload) => {
+    const [, , radar, leaf] = topic.split('/');
+    if (leaf === 'tracks') latest[radar] = JSON.parse(payload.toString());
+  });
+  await new Promise((resolve, reject) => {
+    subscriber.once('connect', resolve);
+    subscriber.once('error', reject);
+  });
+  await subscriber.subscribeAsync(`trklib/${site}/+/tracks`);
+
+  http = new Program('http', 'python3', ['-m', 'http.server', String(ports.http),
+    '--bind', '127.0.0.1', '--directory', webDir]);
+  await waitFor('the web server to listen', () => listening(ports.http));
+
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    userDataDir: path.join(work, 'chromium'),
+    args: chromiumFlags,
+  });
+  page = await browser.newPage();
+  const pageLog = fs.createWriteStream(path.join(artefacts, 'page.log'));
+  page.on('console', (m) => pageLog.write(`console.${m.type()}: ${m.text()}\n`));
+  page.on('pageerror', (e) => pageLog.write(`error: ${e.message}\n`));
+  await page.setViewport({ width: 1280, height: 800 });
+  await page.goto(`http://127.0.0.1:${ports.http}/?broker=ws://127.0.0.1:${ports.ws}` +
+    `&site=${site}&prefix=trklib`);
+  await page.waitForSelector('#connection[data-state="connected"]', { timeout: waitMs });
+
+  // Both radars online before they send, so that every packet is tracked.
+  await waitFor('both radars online on the page', async () => {
+    const entries = await radarEntries();
+    return radars.every((r) => entries[r.name]?.online === 'true');
+  });
+  for (const radar of radars) sims[radar.name] = startRadarsim(radar, livePackets, startMs);
+});
+
+after(async () => {
+  await subscriber?.endAsync(true);
+  await browser?.close();
+  // The last started first; the broker last, so that trackd leaves its
+  // radars offline.
+  const order = [http, sims.north, sims.east, trackds.north, trackds.east, broker];
+  for (const program of [...running].filter((p) => !order.includes(p)).concat(order)) {
+    await program?.stop();
+  }
+  if (work) fs.rmSync(work, { recursive: true, force: true });
+});
+
+test('the map shows both radars, their beams and targets (screenshot)', async () => {
+  // Halfway through the radars' packets, with trails behind the targets.
+  await sleep((livePackets * packetMs) / 2);
+  const file = path.join(artefacts, 'site-view.png');
+  await page.screenshot({ path: file });
+  const png = fs.readFileSync(file);
+  assert.equal(png.subarray(1, 4).toString(), 'PNG');
+
+  // Read back in the browser: not blank, and each radar's colour is on it.
+  const colours = await page.evaluate(() =>
+    [...document.querySelectorAll('#radars li .swatch')].map((s) => getComputedStyle(s).backgroundColor));
+  const seen = await page.evaluate(async (dataUrl, radarColours) => {
+    const image = new Image();
+    image.src = dataUrl;
+    await image.decode();
+    const canvas = document.createElement('canvas');
+    canvas.width = image.width;
+    canvas.height = image.height;
+    const ctx = canvas.getContext('2d');
+    ctx.drawImage(image, 0, 0);
+    const { data } = ctx.getImageData(0, 0, image.width, image.height);
+    const wanted = radarColours.map((c) => c.match(/\d+/g).slice(0, 3).join(','));
+    const counts = new Map();
+    const perRadar = wanted.map(() => 0);
+    for (let i = 0; i < data.length; i += 4) {
+      const key = `${data[i]},${data[i + 1]},${data[i + 2]}`;
+      counts.set(key, (counts.get(key) ?? 0) + 1);
+      const k = wanted.indexOf(key);
+      if (k >= 0) ++perRadar[k];
+    }
+    const commonest = Math.max(...counts.values());
+    return { width: image.width, distinct: counts.size, commonestShare: commonest / (data.length / 4), perRadar };
+  }, `data:image/png;base64,${png.toString('base64')}`, colours);
+  assert.equal(seen.width, 1280);
+  assert.ok(seen.distinct > 100, `${seen.distinct} colours`);
+  assert.ok(seen.commonestShare < 0.8, `one colour covers ${seen.commonestShare} of the picture`);
+  assert.equal(colours.length, 2);
+  for (const count of seen.perRadar) assert.ok(count > 100, `a radar's colour on ${count} pixels`);
+});
+
+test('the table holds the targets of each radar\'s latest tracks message', async () => {
+  for (const radar of radars) {
+    const exit = await sims[radar.name].exited;
+    assert.deepEqual(exit, { code: 0, signal: null }, sims[radar.name].log());
+  }
+  const lastTimestamp = startMs + (livePackets - 1) * packetMs;
+  await waitFor('the last tracks message of each radar', () =>
+    radars.every((r) => latest[r.name]?.timestamp === lastTimestamp));
+  const expected = expectedRows();
+  for (const radar of radars) {
+    assert.ok(expected.some((row) => row.radar === radar.name), `${radar.name} has targets`);
+  }
+  let rows = [];
+  await waitFor('the table to show them', async () => {
+    rows = await tableRows();
+    return JSON.stringify(rows) === JSON.stringify(expected);
+  }).catch(() => {});
+  assert.deepEqual(rows, expected);
+  const entries = await radarEntries();
+  for (const radar of radars) assert.equal(entries[radar.name].timestamp, lastTimestamp);
+});
+
+test('a radar whose radarsim has stopped goes silent, and offline when its trackd stops', async () => {
+  // North goes on; east's radarsim has ended.
+  sims.north = startRadarsim(radars[0], 0, startMs + 20000);
+  await waitFor('north sending again and east silent', async () => {
+    const e = await radarEntries();
+    return e.north.silent === 'false' && e.north.timestamp >= startMs + 20000 &&
+      e.east.silent === 'true' && e.east.online === 'true';
+  });
+  const silentColour = await page.$eval('#radars li[data-radar="east"] .radar-last',
+    (e) => getComputedStyle(e).color);
+  assert.equal(silentColour, 'rgb(196, 23, 12)', 'silence is shown in red');
+
+  assert.deepEqual(await trackds.east.stop(), { code: 0, signal: null }, trackds.east.log());
+  await waitFor('east offline, north online', async () => {
+    const e = await radarEntries();
+    return e.east.online === 'false' && e.north.online === 'true';
+  });
+  const rows = await tableRows();
+  assert.ok(rows.length > 0, 'north has targets');
+  assert.deepEqual([...new Set(rows.map((r) => r.radar))], ['north'], 'an offline radar has no targets');
+});
+
+test('the page survives a broker restart: it reconnects and the data flows again', async () => {
+  const before = (await radarEntries()).north.timestamp;
+  await broker.stop();
+  await page.waitForSelector('#connection:not([data-state="connected"])', { timeout: waitMs });
+  broker = await startBroker();
+  await page.waitForSelector('#connection[data-state="connected"]', { timeout: waitMs });
+  // trackd reconnects within its 1 to 5 s between tries.
+  await waitFor('new tracks of north on the page', async () => {
+    const e = await radarEntries();
+    return e.north.online === 'true' && e.north.timestamp > before + 1000;
+  });
+  assert.ok((await tableRows()).some((r) => r.radar === 'north'));
+});

@@ -1,0 +1,96 @@
+// The site view: subscribes to a site's tracks and statuses on the broker's
+// WebSocket listener and draws them live.
+
+import mqtt from 'mqtt';
+
+import { SiteMap } from './map.js';
+import { pageOptions, topics } from './options.js';
+import { Panel } from './panel.js';
+import { Site } from './site.js';
+import { Trails } from './trails.js';
+
+const reconnectMs = 1000; // between tries to reach the broker
+const connectTimeoutMs = 5000;
+const clockTickMs = 250; // "last packet ... ago" and silence move on with the clock
+
+const options = pageOptions(window.location.search, window.location);
+const site = new Site(options);
+const trails = new Trails();
+const map = new SiteMap(document.getElementById('map'), site, trails);
+const panel = new Panel(document.getElementById('radars'), document.getElementById('targets'), site);
+const connection = document.getElementById('connection');
+
+document.getElementById('site-name').textContent = options.site;
+document.getElementById('broker').textContent = options.broker;
+document.title = `Site ${options.site}`;
+
+// Redraws at the next frame, at most once a frame, whatever arrived.
+let frameDue = false;
+let targetsChanged = false;
+function redraw() {
+  if (frameDue) return;
+  frameDue = true;
+  requestAnimationFrame(() => {
+    frameDue = false;
+    const now = performance.now();
+    map.draw(now);
+    panel.updateRadars(now);
+    if (targetsChanged) {
+      panel.updateTargets();
+      targetsChanged = false;
+    }
+  });
+}
+map.onChange = redraw;
+
+function setConnection(state, text) {
+  connection.dataset.state = state;
+  connection.textContent = text;
+}
+
+const resize = () => {
+  map.resize();
+  redraw();
+};
+new ResizeObserver(resize).observe(document.getElementById('map'));
+document.getElementById('fit').addEventListener('click', () => map.fit());
+setInterval(redraw, clockTickMs);
+
+if (options.errors.length > 0) {
+  setConnection('error', options.errors.join('; '));
+} else {
+  setConnection('connecting', 'connecting');
+  const decoder = new TextDecoder();
+  const client = mqtt.connect(options.broker, {
+    clientId: `trklib-view-${Math.random().toString(16).slice(2, 10)}`,
+    protocolVersion: 4,
+    clean: true,
+    reconnectPeriod: reconnectMs,
+    connectTimeout: connectTimeoutMs,
+    resubscribe: false, // subscribed afresh on every connection below
+  });
+  client.on('connect', () => {
+    setConnection('connected', 'connected');
+    client.subscribe(topics(options), { qos: 1 }, (error) => {
+      if (error) setConnection('error', `cannot subscribe: ${error.message}`);
+    });
+  });
+  client.on('reconnect', () => setConnection('reconnecting', 'reconnecting'));
+  client.on('close', () => {
+    if (connection.dataset.state === 'connected') setConnection('reconnecting', 'connection lost');
+  });
+  client.on('error', (error) => setConnection('error', error.message));
+  client.on('message', (topic, payload) => {
+    const now = performance.now();
+    const about = site.handle(topic, decoder.decode(payload), now);
+    if (!about) return;
+    if (about.leaf === 'tracks') {
+      const tracks = site.radars.get(about.radar).tracks;
+      trails.add(about.radar, tracks.timestamp, tracks.targets);
+    } else if (about.wentOffline) {
+      trails.clear(about.radar);
+    }
+    targetsChanged = true;
+    redraw();
+  });
+}

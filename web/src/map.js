@@ -1,0 +1,257 @@
+// The bird's-eye map: a metre grid, north up, every radar with its beam,
+// every target with its number and trail. Zoom with the wheel about the
+// mouse, pan by dragging; the view fits the site until the user moves it.
+
+import {
+  View,
+  boundsOf,
+  canvasAngle,
+  distanceLabel,
+  gridLines,
+  gridStep,
+} from './transform.js';
+
+const colours = {
+  background: '#f6f6f2',
+  grid: '#dcdcd4',
+  axis: '#b4b4aa',
+  label: '#55554d',
+  offline: '#9a9a92',
+};
+const font = '12px "DejaVu Sans", system-ui, sans-serif';
+const wheelZoomPerPixel = 0.0015; // zoom factor e^(-0.0015) per pixel of wheel
+const marginPx = 40; // room around a fitted site
+const radarHalfSidePx = 7; // the radar's square
+const boresightLinePx = 22; // the marker's line along its boresight
+const targetRadiusPx = 5;
+const beamFillAlpha = 0.09;
+const beamEdgeAlpha = 0.5;
+const trailAlpha = 0.45;
+const staleAlpha = 0.35; // targets of a silent radar
+
+export class SiteMap {
+  constructor(canvas, site, trails) {
+    this.canvas = canvas;
+    this.site = site;
+    this.trails = trails;
+    this.view = new View({ scale: 1 });
+    this.followSite = true; // fit the site until the user zooms or pans
+    this.fittedTo = ''; // the extent last fitted, to refit when it changes
+    this.drag = null;
+
+    canvas.addEventListener('wheel', (e) => {
+      e.preventDefault();
+      const r = canvas.getBoundingClientRect();
+      this.view.zoomAt(e.clientX - r.left, e.clientY - r.top, Math.exp(-e.deltaY * wheelZoomPerPixel));
+      this.followSite = false;
+      this.onChange?.();
+    }, { passive: false });
+    canvas.addEventListener('pointerdown', (e) => {
+      this.drag = { x: e.clientX, y: e.clientY };
+      canvas.setPointerCapture(e.pointerId);
+    });
+    canvas.addEventListener('pointermove', (e) => {
+      if (!this.drag) return;
+      this.view.panBy(e.clientX - this.drag.x, e.clientY - this.drag.y);
+      this.drag = { x: e.clientX, y: e.clientY };
+      this.followSite = false;
+      this.onChange?.();
+    });
+    const endDrag = () => {
+      this.drag = null;
+    };
+    canvas.addEventListener('pointerup', endDrag);
+    canvas.addEventListener('pointercancel', endDrag);
+  }
+
+  // Fits the whole site (radars and beams) into the map, and follows it.
+  fit() {
+    this.followSite = true;
+    this.fittedTo = '';
+    this.onChange?.();
+  }
+
+  // Matches the canvas's pixels to its size on the page.
+  resize() {
+    const ratio = window.devicePixelRatio || 1;
+    const { width, height } = this.canvas.getBoundingClientRect();
+    this.canvas.width = Math.max(1, Math.round(width * ratio));
+    this.canvas.height = Math.max(1, Math.round(height * ratio));
+    this.view.width = Math.max(1, width);
+    this.view.height = Math.max(1, height);
+    this.ratio = ratio;
+    this.fittedTo = '';
+  }
+
+  draw(nowMs) {
+    const ctx = this.canvas.getContext('2d');
+    ctx.setTransform(this.ratio ?? 1, 0, 0, this.ratio ?? 1, 0, 0);
+    if (this.followSite) {
+      const extent = boundsOf(this.site.extent()) ?? { minX: -100, minY: -100, maxX: 100, maxY: 100 };
+      const key = JSON.stringify(extent) + this.view.width + 'x' + this.view.height;
+      if (key !== this.fittedTo) {
+        this.view.fit(extent, marginPx);
+        this.fittedTo = key;
+      }
+    }
+    ctx.fillStyle = colours.background;
+    ctx.fillRect(0, 0, this.view.width, this.view.height);
+    this.drawGrid(ctx);
+    for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
+    for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs);
+    for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
+    this.drawNorth(ctx);
+  }
+
+  drawGrid(ctx) {
+    const v = this.view;
+    const step = gridStep(v.scale);
+    const box = v.visible();
+    ctx.font = font;
+    ctx.lineWidth = 1;
+    ctx.fillStyle = colours.label;
+    ctx.textBaseline = 'top';
+    for (const x of gridLines(box.minX, box.maxX, step)) {
+      const px = Math.round(v.toScreen(x, 0).x) + 0.5;
+      ctx.strokeStyle = x === 0 ? colours.axis : colours.grid;
+      ctx.beginPath();
+      ctx.moveTo(px, 0);
+      ctx.lineTo(px, v.height);
+      ctx.stroke();
+      ctx.textAlign = 'left';
+      ctx.fillText(distanceLabel(x, step), px + 3, 3);
+    }
+    ctx.textBaseline = 'bottom';
+    for (const y of gridLines(box.minY, box.maxY, step)) {
+      const py = Math.round(v.toScreen(0, y).y) + 0.5;
+      ctx.strokeStyle = y === 0 ? colours.axis : colours.grid;
+      ctx.beginPath();
+      ctx.moveTo(0, py);
+      ctx.lineTo(v.width, py);
+      ctx.stroke();
+      ctx.textAlign = 'left';
+      ctx.fillText(distanceLabel(y, step), 3, py - 2);
+    }
+    // What the lines mean, at the bottom left.
+    ctx.textBaseline = 'bottom';
+    ctx.fillText(`grid ${distanceLabel(step, step)}; x east, y north of the site's origin`, 8, v.height - 6);
+  }
+
+  drawNorth(ctx) {
+    const x = this.view.width - 28;
+    const y = 18;
+    ctx.fillStyle = colours.label;
+    ctx.beginPath();
+    ctx.moveTo(x, y);
+    ctx.lineTo(x - 7, y + 18);
+    ctx.lineTo(x, y + 13);
+    ctx.lineTo(x + 7, y + 18);
+    ctx.closePath();
+    ctx.fill();
+    ctx.font = `bold ${font}`;
+    ctx.textAlign = 'center';
+    ctx.textBaseline = 'top';
+    ctx.fillText('N', x, y + 21);
+  }
+
+  drawBeam(ctx, radar) {
+    if (!radar.place || !radar.beam) return;
+    const { x, y } = this.view.toScreen(radar.place.x, radar.place.y);
+    const b = radar.beam;
+    const s = this.view.scale;
+    const from = canvasAngle(b.bearing - b.halfWidth);
+    const to = canvasAngle(b.bearing + b.halfWidth);
+    ctx.beginPath();
+    ctx.arc(x, y, b.maxRange * s, from, to);
+    ctx.arc(x, y, b.minRange * s, to, from, true);
+    ctx.closePath();
+    const colour = radar.online === false ? colours.offline : this.site.colour(radar.name);
+    ctx.globalAlpha = beamFillAlpha;
+    ctx.fillStyle = colour;
+    ctx.fill();
+    ctx.globalAlpha = beamEdgeAlpha;
+    ctx.strokeStyle = colour;
+    ctx.lineWidth = 1;
+    ctx.setLineDash([4, 4]);
+    ctx.stroke();
+    ctx.setLineDash([]);
+    ctx.globalAlpha = 1;
+  }
+
+  drawRadar(ctx, radar) {
+    if (!radar.place) return;
+    const { x, y } = this.view.toScreen(radar.place.x, radar.place.y);
+    const colour = this.site.colour(radar.name);
+    const offline = radar.online === false;
+    const angle = canvasAngle(radar.beam?.bearing ?? radar.place.heading);
+    ctx.strokeStyle = offline ? colours.offline : colour;
+    ctx.lineWidth = 2;
+    ctx.beginPath();
+    ctx.moveTo(x, y);
+    ctx.lineTo(x + boresightLinePx * Math.cos(angle), y + boresightLinePx * Math.sin(angle));
+    ctx.stroke();
+    ctx.beginPath();
+    ctx.rect(x - radarHalfSidePx, y - radarHalfSidePx, 2 * radarHalfSidePx, 2 * radarHalfSidePx);
+    ctx.fillStyle = offline ? '#ffffff' : colour;
+    ctx.fill();
+    ctx.strokeStyle = offline ? colours.offline : '#ffffff';
+    ctx.stroke();
+    ctx.font = `bold ${font}`;
+    ctx.fillStyle = offline ? colours.offline : colour;
+    ctx.textBaseline = 'middle';
+    // The label on the side away from the beam.
+    const labelLeft = Math.cos(angle) > 0.3;
+    ctx.textAlign = labelLeft ? 'right' : 'left';
+    const dx = labelLeft ? -radarHalfSidePx - 5 : radarHalfSidePx + 5;
+    ctx.fillText(offline ? `${radar.name} (offline)` : radar.name, x + dx, y);
+  }
+
+  drawTargets(ctx, radar, nowMs) {
+    if (!radar.tracks) return;
+    const colour = this.site.colour(radar.name);
+    ctx.globalAlpha = this.site.silent(radar.name, nowMs) ? staleAlpha : 1;
+    ctx.font = font;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'bottom';
+    for (const t of radar.tracks.targets) {
+      const trail = this.trails.trail(radar.name, t.number);
+      ctx.strokeStyle = colour;
+      if (trail.length > 1) {
+        ctx.lineWidth = 2;
+        ctx.setLineDash(t.confirmed ? [] : [3, 3]);
+        ctx.beginPath();
+        trail.forEach((p, i) => {
+          const s = this.view.toScreen(p.x, p.y);
+          if (i === 0) ctx.moveTo(s.x, s.y);
+          else ctx.lineTo(s.x, s.y);
+        });
+        const saved = ctx.globalAlpha;
+        ctx.globalAlpha = saved * trailAlpha;
+        ctx.stroke();
+        ctx.globalAlpha = saved;
+        ctx.setLineDash([]);
+      }
+      const { x, y } = this.view.toScreen(t.x, t.y);
+      ctx.beginPath();
+      ctx.arc(x, y, targetRadiusPx, 0, 2 * Math.PI);
+      if (t.confirmed) {
+        // Confirmed: a filled dot.
+        ctx.fillStyle = colour;
+        ctx.fill();
+        ctx.strokeStyle = '#ffffff';
+        ctx.lineWidth = 1;
+        ctx.stroke();
+      } else {
+        // Unconfirmed: a ring.
+        ctx.fillStyle = colours.background;
+        ctx.fill();
+        ctx.strokeStyle = colour;
+        ctx.lineWidth = 2;
+        ctx.stroke();
+      }
+      ctx.fillStyle = colour;
+      ctx.fillText(String(t.number), x + targetRadiusPx + 2, y - 2);
+    }
+    ctx.globalAlpha = 1;
+  }
+}

@@ -1,0 +1,114 @@
+// The side panel: one entry per radar in #radars (state, rate, counters,
+// time since its last packet) and one row per current target in
+// table#targets. Entries carry data-radar, data-online, data-silent and
+// data-timestamp (the latest packet's), rows data-radar and data-number.
+
+import { rowCells } from './site.js';
+
+// The status counters shown, with their labels.
+const counters = [
+  ['packets', 'packets'],
+  ['readErrors', 'read errors'],
+  ['badHeaders', 'bad headers'],
+  ['foreignDatagrams', 'foreign datagrams'],
+  ['strayDatagrams', 'stray datagrams'],
+  ['abandonedPackets', 'abandoned packets'],
+  ['senders', 'senders'],
+];
+
+function element(tag, attributes = {}, text = undefined) {
+  const e = document.createElement(tag);
+  for (const [name, value] of Object.entries(attributes)) e.setAttribute(name, value);
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+// "0.3 s ago", "2 min ago": the age of a page time (ms).
+export function ago(ms) {
+  if (ms < 60000) return `${(ms / 1000).toFixed(1)} s ago`;
+  if (ms < 3600000) return `${Math.floor(ms / 60000)} min ago`;
+  return `${Math.floor(ms / 3600000)} h ago`;
+}
+
+export class Panel {
+  constructor(list, table, site) {
+    this.list = list;
+    this.tbody = table.tBodies[0];
+    this.site = site;
+    this.entries = new Map(); // radar name -> its <li> and parts
+  }
+
+  entry(name) {
+    let e = this.entries.get(name);
+    if (e) return e;
+    const li = element('li', { 'data-radar': name, 'data-online': 'false' });
+    const head = element('div', { class: 'radar-head' });
+    const swatch = element('span', { class: 'swatch', 'aria-hidden': 'true' });
+    head.append(swatch, element('span', { class: 'radar-name' }, name));
+    const state = element('span', { class: 'radar-state' });
+    head.append(state);
+    const rate = element('div', { class: 'radar-rate' });
+    const last = element('div', { class: 'radar-last' });
+    const dl = element('dl', { class: 'radar-counters' });
+    const values = {};
+    for (const [key, label] of counters) {
+      dl.append(element('dt', {}, label));
+      values[key] = element('dd', { 'data-counter': key }, '–');
+      dl.append(values[key]);
+    }
+    li.append(head, rate, last, dl);
+    e = { li, swatch, state, rate, last, values };
+    this.entries.set(name, e);
+    return e;
+  }
+
+  // Brings #radars up to date: the entries in name order.
+  updateRadars(nowMs) {
+    const names = this.site.names();
+    names.forEach((name, index) => {
+      const r = this.site.radars.get(name);
+      const e = this.entry(name);
+      if (this.list.children[index] !== e.li) this.list.insertBefore(e.li, this.list.children[index] ?? null);
+      const online = r.online === true;
+      e.li.dataset.online = String(online);
+      e.swatch.style.background = this.site.colour(name);
+      e.state.textContent = r.online === null ? 'unknown' : online ? 'online' : 'offline';
+      const status = r.status ?? {};
+      e.rate.textContent =
+        typeof status.rate === 'number' && online ? `${status.rate.toFixed(1)} packets/s` : '';
+      e.li.dataset.timestamp = r.lastTimestamp ?? '';
+      const silent = this.site.silent(name, nowMs);
+      e.li.dataset.silent = String(silent);
+      e.last.textContent =
+        r.lastPacketAt === null ? 'no packet yet' : `last packet ${ago(nowMs - r.lastPacketAt)}`;
+      for (const [key] of counters) {
+        const value = status[key];
+        e.values[key].textContent = typeof value === 'number' ? String(value) : '–';
+      }
+    });
+  }
+
+  // Rebuilds the table's rows from the site's current targets.
+  updateTargets() {
+    const rows = this.site.rows();
+    const fragment = document.createDocumentFragment();
+    for (const row of rows) {
+      const tr = element('tr', {
+        'data-radar': row.radar,
+        'data-number': String(row.number),
+        class: row.confirmed ? 'confirmed' : 'unconfirmed',
+      });
+      rowCells(row).forEach((text, i) => {
+        const td = element(i === 0 ? 'th' : 'td', i === 0 ? { scope: 'row' } : {}, text);
+        if (i === 0) {
+          const swatch = element('span', { class: 'swatch', 'aria-hidden': 'true' });
+          swatch.style.background = this.site.colour(row.radar);
+          td.prepend(swatch);
+        }
+        tr.append(td);
+      });
+      fragment.append(tr);
+    }
+    this.tbody.replaceChildren(fragment);
+  }
+}

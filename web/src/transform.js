@@ -1,0 +1,126 @@
+// The map's coordinate transform: site metres (x east, y north of the
+// site's origin) to canvas pixels (x right, y down), north up.
+
+// The view: which site point is at the canvas's centre, and how many pixels
+// a metre takes. Width and height are the canvas's, in CSS pixels.
+export class View {
+  constructor({ centerX = 0, centerY = 0, scale = 1, width = 1, height = 1 } = {}) {
+    this.centerX = centerX; // m east
+    this.centerY = centerY; // m north
+    this.scale = scale; // px per m
+    this.width = width; // px
+    this.height = height; // px
+  }
+
+  // A site point (m) on the canvas (px).
+  toScreen(x, y) {
+    return {
+      x: this.width / 2 + (x - this.centerX) * this.scale,
+      y: this.height / 2 - (y - this.centerY) * this.scale,
+    };
+  }
+
+  // A canvas point (px) on the site (m).
+  toSite(px, py) {
+    return {
+      x: this.centerX + (px - this.width / 2) / this.scale,
+      y: this.centerY - (py - this.height / 2) / this.scale,
+    };
+  }
+
+  // Zooms by factor (above 1: in) about a canvas point, which keeps showing
+  // the same site point; the scale stays within [minScale, maxScale].
+  zoomAt(px, py, factor) {
+    const anchor = this.toSite(px, py);
+    this.scale = Math.min(maxScale, Math.max(minScale, this.scale * factor));
+    this.centerX = anchor.x - (px - this.width / 2) / this.scale;
+    this.centerY = anchor.y + (py - this.height / 2) / this.scale;
+  }
+
+  // Moves the map with the mouse: the site point under it follows it by
+  // (dx, dy) pixels.
+  panBy(dx, dy) {
+    this.centerX -= dx / this.scale;
+    this.centerY += dy / this.scale;
+  }
+
+  // Shows the whole of a site box (m) with marginPx pixels to spare on
+  // every side; a box of no size shows a default span around its centre.
+  fit({ minX, minY, maxX, maxY }, marginPx = 40) {
+    const spanX = Math.max(maxX - minX, minSpanM);
+    const spanY = Math.max(maxY - minY, minSpanM);
+    const roomX = Math.max(this.width - 2 * marginPx, 1);
+    const roomY = Math.max(this.height - 2 * marginPx, 1);
+    this.scale = Math.min(maxScale, Math.max(minScale, Math.min(roomX / spanX, roomY / spanY)));
+    this.centerX = (minX + maxX) / 2;
+    this.centerY = (minY + maxY) / 2;
+  }
+
+  // The site box that the canvas shows (m).
+  visible() {
+    const topLeft = this.toSite(0, 0);
+    const bottomRight = this.toSite(this.width, this.height);
+    return { minX: topLeft.x, maxX: bottomRight.x, minY: bottomRight.y, maxY: topLeft.y };
+  }
+}
+
+// Scale limits: from 50 km across a 1000-pixel map to 1 cm per pixel.
+export const minScale = 0.02; // px per m
+export const maxScale = 100; // px per m
+// The least span fit() shows, so that one radar alone is not a dot (m).
+export const minSpanM = 20;
+
+// The grid's spacing (m): the smallest 1, 2 or 5 times a power of ten whose
+// lines are at least minPx pixels apart at the given scale (px per m).
+export function gridStep(scale, minPx = 80) {
+  const least = minPx / scale;
+  const decade = 10 ** Math.floor(Math.log10(least));
+  for (const mantissa of [1, 2, 5, 10]) {
+    if (mantissa * decade >= least * (1 - 1e-9)) return mantissa * decade;
+  }
+  return 10 * decade;
+}
+
+// The multiples of step within [from, to], in order.
+export function gridLines(from, to, step) {
+  const lines = [];
+  for (let k = Math.ceil(from / step); k * step <= to; ++k) lines.push(k * step);
+  return lines;
+}
+
+// "0 m", "250 m", "-1.5 km" style labels: metres, kilometres from 1 km on,
+// with as many decimals as the step needs.
+export function distanceLabel(metres, step) {
+  const km = Math.abs(metres) >= 1000;
+  const value = km ? metres / 1000 : metres;
+  const unitStep = km ? step / 1000 : step;
+  const decimals = unitStep >= 1 ? 0 : Math.min(3, Math.ceil(-Math.log10(unitStep) - 1e-9));
+  const text = value.toFixed(decimals);
+  // A line at -0.0001 m is the origin's.
+  return `${/^-0(\.0*)?$/.test(text) ? text.slice(1) : text} ${km ? 'km' : 'm'}`;
+}
+
+// The canvas angle (radians clockwise from the screen's +x) of a compass
+// bearing (degrees clockwise from north), with north up.
+export function canvasAngle(bearingDeg) {
+  return ((bearingDeg - 90) * Math.PI) / 180;
+}
+
+// The site point rangeM metres from (x, y) along a compass bearing.
+export function along(x, y, bearingDeg, rangeM) {
+  const rad = (bearingDeg * Math.PI) / 180;
+  return { x: x + rangeM * Math.sin(rad), y: y + rangeM * Math.cos(rad) };
+}
+
+// The box (m) holding every point given, or null for none.
+export function boundsOf(points) {
+  if (points.length === 0) return null;
+  const box = { minX: Infinity, minY: Infinity, maxX: -Infinity, maxY: -Infinity };
+  for (const p of points) {
+    box.minX = Math.min(box.minX, p.x);
+    box.maxX = Math.max(box.maxX, p.x);
+    box.minY = Math.min(box.minY, p.y);
+    box.maxY = Math.max(box.maxY, p.y);
+  }
+  return box;
+}
