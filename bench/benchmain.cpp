@@ -224,7 +224,11 @@ private:
     // path is held to its count, within a tenth.
     static void printSyscalls(std::optional<double> engine, std::optional<double> plain)
     {
-        if (!engine || !plain || *engine < 0 || *plain < 0) {
+        if (!engine || !plain) {
+            std::printf("  %-44s %9s\n", "socket path, system calls per packet", "not run");
+            return;
+        }
+        if (*engine < 0 || *plain < 0) {
             std::printf("  %-44s %9s\n", "socket path, system calls per packet",
                         "not counted (the syscall tracepoint needs root)");
             return;
