@@ -1,5 +1,6 @@
 #include "engine/targettracking.h"
 
+#include "detection/packetmaxima.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -40,21 +41,16 @@ QVector<int> TargetTracking::getMaxAmplitudeIndices(const QVector<RadarData>& ce
 // One pass: the maximum search and the conversion go cell by cell.
 QVector<RadarDataMax> TargetTracking::rectifyData(const QVector<RadarData>& cells) const
 {
-    const int threshold = int(snrThreshold_ + noiseLevel_); // truncated: -70 dB
+    const int threshold = detectionThreshold();
     QVector<RadarDataMax> maxima;
     const RadarData* cell = cells.constData();
     const int n = cells.size();
     for (int i = 1; i < n; ++i) {
         if (!isMaximum(cell, n, i, threshold) || cell[i].relVelocity == 0.0)
             continue;
-        RadarDataMax max;
-        max.index = cell[i].index;
-        max.amplitude = cell[i].amplitude;
-        max.distance = cell[i].distance;
-        max.elevation = cell[i].elevation;
-        max.azimuth = cell[i].azimuth + radarConfig_.panOffset;
-        max.relVelocity = util::kphToMps(cell[i].relVelocity);
-        maxima.append(max);
+        maxima.append(detection::toMaximum(cell[i].index, cell[i].amplitude, cell[i].distance,
+                                           cell[i].elevation, cell[i].azimuth, cell[i].relVelocity,
+                                           radarConfig_.panOffset));
     }
     return maxima;
 }
