@@ -1,5 +1,6 @@
 #include "tracking/candidate.h"
 
+#include "tracking/candidatepool.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -109,22 +110,21 @@ void Candidate::refine(const QVector<Candidate>& list)
 }
 
 // Each pool entry is gated with its own errors. A NaN difference fails.
+// The pool is partitioned in place.
 QVector<Candidate> Candidate::select(QVector<Candidate>& pool) const
 {
     QVector<Candidate> selected;
-    QVector<Candidate> rest;
-    for (const Candidate& c : pool) {
+    const auto inside = [this](const Candidate& c) {
         double distanceError;
         double elevationError;
         double azimuthError;
         c.getCoordErrors(distanceError, elevationError, azimuthError);
-        const bool inside = std::fabs(c.distance - distance) <= distanceError &&
-                            std::abs(c.index - index) <= maxIndexGateCells &&
-                            std::fabs(c.azimuth - azimuth) <= azimuthError &&
-                            std::fabs(c.elevation - elevation) <= elevationError;
-        (inside ? selected : rest).append(c);
-    }
-    pool = rest;
+        return std::fabs(c.distance - distance) <= distanceError &&
+               std::abs(c.index - index) <= maxIndexGateCells &&
+               std::fabs(c.azimuth - azimuth) <= azimuthError &&
+               std::fabs(c.elevation - elevation) <= elevationError;
+    };
+    takeOut(pool, inside, [&selected](const Candidate& c) { selected.append(c); });
     return selected;
 }
 

@@ -1,5 +1,6 @@
 #include "tracking/target.h"
 
+#include "tracking/candidatepool.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -20,11 +21,11 @@ constexpr double maxHeightM = 4.0;  // inclusive
 
 // Every candidate inside the position gate leaves the pool, so no later
 // target can use it; those that also pass the velocity gate are returned.
+// The pool is partitioned in place.
 QVector<Candidate> Target::select(QVector<Candidate>& pool)
 {
     QVector<Candidate> selected;
-    QVector<Candidate> rest;
-    for (const Candidate& c : pool) {
+    const auto inside = [this](const Candidate& c) {
         double distanceError;
         double elevationError;
         double azimuthError;
@@ -33,14 +34,12 @@ QVector<Candidate> Target::select(QVector<Candidate>& pool)
         const bool azimuthOk = azimuthError >= std::fabs(c.azimuth - azimuth);
         if (std::abs(c.index - index) <= 1 && azimuthOk && !distanceOk)
             distanceOk = neighbourDistanceGateM >= std::fabs(c.distance - distance);
-        if (!(distanceOk && azimuthOk)) {
-            rest.append(c);
-            continue;
-        }
+        return distanceOk && azimuthOk;
+    };
+    takeOut(pool, inside, [this, &selected](const Candidate& c) {
         if (std::fabs(absVelocity - c.absVelocity) <= velocityGateMps)
             selected.append(c);
-    }
-    pool = rest;
+    });
     return selected;
 }
 
