@@ -1,7 +1,7 @@
 #include "engine/targettracking.h"
 
 #include "detection/packetmaxima.h"
-#include "engine/cyclescratch.h"
+#include "engine/cycle.h"
 #include "util/util.h"
 
 namespace trklib {

@@ -1,5 +1,6 @@
 #include "engine/targettracking.h"
 
+#include "engine/cycle.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -26,6 +27,16 @@ double alongM(const Target& t)
 double acrossM(const Target& t)
 {
     return t.distance * util::sind(t.azimuth) * util::cosd(t.elevation);
+}
+
+// A new target as the one measurement that refines an existing one, in a
+// list that keeps its capacity.
+QVector<Candidate>& asMeasurement(const Target& n)
+{
+    QVector<Candidate>& view = CycleScratch::local().singleView;
+    view.resize(0);
+    view.append(static_cast<const Candidate&>(n));
+    return view;
 }
 } // namespace
 
@@ -54,10 +65,9 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
             const double dx = std::fabs(xN - xT);
             const double dy = yN - yT;
             const double dv = std::fabs(vN - vT);
-            QVector<Candidate> view{static_cast<const Candidate&>(n)};
 
             if (dx < mergeAlongM && std::fabs(dy) < mergeAcrossM) {
-                t.refine(view);
+                t.refine(asMeasurement(n));
                 consumed = true;
                 continue;
             }
@@ -81,7 +91,7 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 std::fabs(dy) < sameObjectAcrossM) {
                 // Give back the score the misses before this merge took.
                 const qint32 misses = t.missCount_;
-                t.refine(view);
+                t.refine(asMeasurement(n));
                 t.score_ = t.score_ + misses;
                 consumed = true;
             }

@@ -1,5 +1,7 @@
 #include "engine/targettracking.h"
 
+#include "engine/cycle.h"
+
 #include <algorithm>
 
 namespace trklib {
@@ -10,11 +12,19 @@ namespace trklib {
 // them in, and keeps what nobody took for the next cycle.
 void TargetTracking::algorithmConvoy(const QVector<RadarDataMax>& maxima)
 {
-    const QVector<Candidate> candidates = createCandidates(maxima);
-    QVector<Candidate> negatives;
-    QVector<Candidate> positives;
-    for (const Candidate& c : candidates)
-        (c.absVelocity < 0.0 ? negatives : positives).append(c); // NaN goes to the positives
+    // The candidates go straight into their streams, without a list of all
+    // of them first (createCandidates); the streams' lists are reused.
+    CycleScratch& scratch = CycleScratch::local();
+    QVector<Candidate>& negatives = scratch.negatives;
+    QVector<Candidate>& positives = scratch.positives;
+    negatives.resize(0);
+    positives.resize(0);
+    if (maxima.size() <= maxMaximaPerCycle) {
+        for (const RadarDataMax& max : maxima) {
+            const Candidate c(&radarConfig_, max, noiseLevel_);
+            (c.absVelocity < 0.0 ? negatives : positives).append(c); // NaN goes to the positives
+        }
+    }
 
     struct Stream
     {
@@ -27,7 +37,9 @@ void TargetTracking::algorithmConvoy(const QVector<RadarDataMax>& maxima)
         matchCandidates(s.targets, s.current);
         const QVector<Target> newTargets = createTargets(s.leftovers, s.current);
         checkTargets(newTargets, s.targets);
-        s.leftovers = s.current;
+        // The current candidates are the next leftovers; the old leftovers'
+        // list is emptied and refilled in the next cycle.
+        s.leftovers.swap(s.current);
     }
 }
 

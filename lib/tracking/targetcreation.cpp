@@ -1,5 +1,7 @@
 #include "engine/targettracking.h"
 
+#include "engine/cycle.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
@@ -7,8 +9,7 @@
 namespace trklib {
 
 namespace {
-constexpr int maxMaximaPerCycle = 100; // more maxima than this: the packet is taken as noise
-constexpr double minTargetRcs = -5.0;  // dB
+constexpr double minTargetRcs = -5.0; // dB
 } // namespace
 
 QVector<Candidate> TargetTracking::createCandidates(const QVector<RadarDataMax>& maxima)

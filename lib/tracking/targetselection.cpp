@@ -17,6 +17,21 @@ constexpr qint32 missesBeforeReinit = 2;
 constexpr double azimuthCorrectionLimitDeg = 2.0;
 constexpr double minHeightM = -0.5; // exclusive
 constexpr double maxHeightM = 4.0;  // inclusive
+
+// filterCandidates for one candidate: whether it stays, with its angle
+// derived again where that applies.
+bool passesFilter(Target& target, Candidate& c)
+{
+    const double e = std::fabs(c.elevation);
+    const double a = std::fabs(c.azimuth);
+    if (e >= largeAngleDeg && a < largeAngleDeg)
+        return target.checkCorrected(c, Target::Elevation);
+    if (a >= largeAngleDeg && e < largeAngleDeg)
+        return target.checkCorrected(c, Target::Azimuth);
+    if (e >= largeAngleDeg && a >= largeAngleDeg)
+        return target.checkCorrected(c, Target::Both);
+    return std::fabs(target.absVelocity - c.absVelocity) < velocityGateMps;
+}
 } // namespace
 
 // Every candidate inside the position gate leaves the pool, so no later
@@ -97,10 +112,9 @@ double Target::sortOut(QVector<Candidate>& candidates, Candidate& chosen, bool& 
             result = (vT + vC) * 0.5;
             break;
         }
-        QVector<Candidate> single{chosen};
-        filterCandidates(single);
-        if (!single.isEmpty()) {
-            chosen = single.first();
+        Candidate corrected = chosen;
+        if (passesFilter(*this, corrected)) {
+            chosen = corrected;
             found = true;
             result = vC;
             break;
@@ -117,19 +131,7 @@ double Target::sortOut(QVector<Candidate>& candidates, Candidate& chosen, bool& 
 void Target::filterCandidates(QVector<Candidate>& candidates)
 {
     for (int i = candidates.size() - 1; i >= 0; --i) {
-        Candidate& c = candidates[i];
-        const double e = std::fabs(c.elevation);
-        const double a = std::fabs(c.azimuth);
-        bool keep;
-        if (e >= largeAngleDeg && a < largeAngleDeg)
-            keep = checkCorrected(c, Elevation);
-        else if (a >= largeAngleDeg && e < largeAngleDeg)
-            keep = checkCorrected(c, Azimuth);
-        else if (e >= largeAngleDeg && a >= largeAngleDeg)
-            keep = checkCorrected(c, Both);
-        else
-            keep = std::fabs(absVelocity - c.absVelocity) < velocityGateMps;
-        if (!keep)
+        if (!passesFilter(*this, candidates[i]))
             candidates.remove(i);
     }
 }

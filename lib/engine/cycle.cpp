@@ -1,4 +1,4 @@
-#include "engine/cyclescratch.h"
+#include "engine/cycle.h"
 
 namespace trklib {
 
