@@ -2,6 +2,7 @@
 
 #include "detection/radardatamax.h"
 #include "tracking/candidate.h"
+#include "tracking/gating.h"
 
 #include <QVector>
 
@@ -17,13 +18,16 @@ constexpr int maxMaximaPerCycle = 100;
 // are part of the library's binary interface; it is one per thread
 // instead, and only ever used within one call on that thread, never
 // across calls, so engines on one thread can share it. Each list belongs
-// to one stage, which empties it before use.
+// to one stage (or two that never run inside each other), which empties
+// it before use.
 struct CycleScratch
 {
     QVector<RadarDataMax> maxima;  // the packet's maxima (performTracking, validation)
     QVector<Candidate> negatives;  // algorithmConvoy's streams; each cycle swaps them
     QVector<Candidate> positives;  // with the engine's leftovers
     QVector<Candidate> singleView; // checkTargets: one new target as a measurement
+    QVector<Candidate> selected;   // matchCandidates, createTargets: one gate's catch
+    GatedPool::Storage gating;     // matchCandidates, createTargets
 
     // This thread's.
     static CycleScratch& local();

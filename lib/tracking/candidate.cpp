@@ -1,6 +1,7 @@
 #include "tracking/candidate.h"
 
 #include "tracking/candidatepool.h"
+#include "tracking/gating.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -109,20 +110,24 @@ void Candidate::refine(const QVector<Candidate>& list)
     index = list[m].index;
 }
 
-// Each pool entry is gated with its own errors. A NaN difference fails.
-// The pool is partitioned in place.
+// A NaN difference fails.
+bool insideCandidateGate(const Candidate& p, const Candidate& c, const GateErrors& errors)
+{
+    return std::fabs(c.distance - p.distance) <= errors.distance &&
+           std::abs(c.index - p.index) <= maxIndexGateCells &&
+           std::fabs(c.azimuth - p.azimuth) <= errors.azimuth &&
+           std::fabs(c.elevation - p.elevation) <= errors.elevation;
+}
+
+// Each pool entry is gated with its own errors. The pool is partitioned in
+// place.
 QVector<Candidate> Candidate::select(QVector<Candidate>& pool) const
 {
     QVector<Candidate> selected;
     const auto inside = [this](const Candidate& c) {
-        double distanceError;
-        double elevationError;
-        double azimuthError;
-        c.getCoordErrors(distanceError, elevationError, azimuthError);
-        return std::fabs(c.distance - distance) <= distanceError &&
-               std::abs(c.index - index) <= maxIndexGateCells &&
-               std::fabs(c.azimuth - azimuth) <= azimuthError &&
-               std::fabs(c.elevation - elevation) <= elevationError;
+        GateErrors errors;
+        c.getCoordErrors(errors.distance, errors.elevation, errors.azimuth);
+        return insideCandidateGate(*this, c, errors);
     };
     takeOut(pool, inside, [&selected](const Candidate& c) { selected.append(c); });
     return selected;

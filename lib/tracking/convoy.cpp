@@ -1,6 +1,7 @@
 #include "engine/targettracking.h"
 
 #include "engine/cycle.h"
+#include "tracking/gating.h"
 
 #include <algorithm>
 
@@ -44,17 +45,30 @@ void TargetTracking::algorithmConvoy(const QVector<RadarDataMax>& maxima)
 }
 
 // Greedy, first-come assignment in list order (oldest targets first): a
-// candidate goes to the first target whose position gate contains it.
+// candidate goes to the first target whose position gate contains it. Each
+// target looks only at the candidates near it (GatedPool), which is what
+// select would find in the whole pool.
 void TargetTracking::matchCandidates(QVector<Target>& targets, QVector<Candidate>& candidates)
 {
     const Target::NumberScope numbering(lastTargetNumber_);
     if (targets.isEmpty())
         return;
+    CycleScratch& scratch = CycleScratch::local();
+    GatedPool pool(candidates, neighbourDistanceGateM, scratch.gating);
+    QVector<Candidate>& selected = scratch.selected;
     for (Target& t : targets) {
         t.predict(timeDelta_);
-        QVector<Candidate> selected = t.select(candidates);
+        selected.resize(0);
+        pool.takeOut(
+            t.distance,
+            [&t](const Candidate& c, const GateErrors& e) { return insideTargetGate(t, c, e); },
+            [&t, &selected](const Candidate& c) {
+                if (insideVelocityGate(t, c))
+                    selected.append(c);
+            });
         t.refine(selected);
     }
+    pool.close();
     targets.erase(std::remove_if(targets.begin(), targets.end(),
                                  [](const Target& t) { return t.isInvalid(); }),
                   targets.end());

@@ -1,6 +1,7 @@
 #include "tracking/target.h"
 
 #include "tracking/candidatepool.h"
+#include "tracking/gating.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -9,8 +10,7 @@
 namespace trklib {
 
 namespace {
-constexpr double neighbourDistanceGateM = 12.0;        // relaxed gate for the same or next cell
-constexpr double velocityGateMps = 0.4166666666666667; // 1.5 km/h
+constexpr double velocityGateMps = 0.4166666666666667;      // 1.5 km/h
 constexpr double velocityAgreementMps = 0.1388888888888889; // 0.5 km/h, on half the difference
 constexpr double largeAngleDeg = 10.0;
 constexpr qint32 missesBeforeReinit = 2;
@@ -34,6 +34,16 @@ bool passesFilter(Target& target, Candidate& c)
 }
 } // namespace
 
+// A NaN difference fails.
+bool insideTargetGate(const Target& t, const Candidate& c, const GateErrors& errors)
+{
+    bool distanceOk = errors.distance >= std::fabs(c.distance - t.distance);
+    const bool azimuthOk = errors.azimuth >= std::fabs(c.azimuth - t.azimuth);
+    if (std::abs(c.index - t.index) <= 1 && azimuthOk && !distanceOk)
+        distanceOk = neighbourDistanceGateM >= std::fabs(c.distance - t.distance);
+    return distanceOk && azimuthOk;
+}
+
 // Every candidate inside the position gate leaves the pool, so no later
 // target can use it; those that also pass the velocity gate are returned.
 // The pool is partitioned in place.
@@ -41,21 +51,20 @@ QVector<Candidate> Target::select(QVector<Candidate>& pool)
 {
     QVector<Candidate> selected;
     const auto inside = [this](const Candidate& c) {
-        double distanceError;
-        double elevationError;
-        double azimuthError;
-        c.getCoordErrors(distanceError, elevationError, azimuthError);
-        bool distanceOk = distanceError >= std::fabs(c.distance - distance);
-        const bool azimuthOk = azimuthError >= std::fabs(c.azimuth - azimuth);
-        if (std::abs(c.index - index) <= 1 && azimuthOk && !distanceOk)
-            distanceOk = neighbourDistanceGateM >= std::fabs(c.distance - distance);
-        return distanceOk && azimuthOk;
+        GateErrors errors;
+        c.getCoordErrors(errors.distance, errors.elevation, errors.azimuth);
+        return insideTargetGate(*this, c, errors);
     };
     takeOut(pool, inside, [this, &selected](const Candidate& c) {
-        if (std::fabs(absVelocity - c.absVelocity) <= velocityGateMps)
+        if (insideVelocityGate(*this, c))
             selected.append(c);
     });
     return selected;
+}
+
+bool insideVelocityGate(const Target& t, const Candidate& c)
+{
+    return std::fabs(t.absVelocity - c.absVelocity) <= velocityGateMps;
 }
 
 // Ends in exactly one setStatus: an update with the chosen candidate, or a miss.
