@@ -61,15 +61,17 @@ sim::ObjectState objectAt(int k, double tS, double heightM)
 }
 
 using ObjectsAt = std::function<QVector<sim::ObjectState>(double timeS)>;
+using FalseAlarmsAt = std::function<int(int packet)>;
 
-QVector<RadarPacketData> observe(const ObjectsAt& objectsAt, int packetCount, int falseAlarms,
-                                 quint64 seed, qint64 firstMs = firstTimestampMs)
+QVector<RadarPacketData> observe(const ObjectsAt& objectsAt, int packetCount,
+                                 const FalseAlarmsAt& falseAlarmsAt, quint64 seed,
+                                 qint64 firstMs = firstTimestampMs)
 {
     sim::SensorModel sensor(tools::defaultMounting(), sim::streamSeed(seed, sensorStream));
-    sensor.setFalseAlarms(falseAlarms);
     QVector<RadarPacketData> stream;
     stream.reserve(packetCount);
     for (int k = 0; k < packetCount; ++k) {
+        sensor.setFalseAlarms(falseAlarmsAt(k));
         const qint64 offsetMs = k * packetPeriodMs;
         stream.append(
             sensor.observe(objectsAt(double(offsetMs) / 1000.0), firstMs + offsetMs).packet);
@@ -88,39 +90,55 @@ ObjectsAt objectScene(int objectCount)
     };
 }
 
+FalseAlarmsAt always(int falseAlarms)
+{
+    return [falseAlarms](int) { return falseAlarms; };
+}
+
+QVector<RadarPacketData> highway(int packetCount, const FalseAlarmsAt& falseAlarmsAt, quint64 seed)
+{
+    auto scene = std::make_shared<sim::Scene>(sim::Scene::highway(seed));
+    return observe([scene](double tS) { return scene->objectsAt(tS); }, packetCount, falseAlarmsAt,
+                   seed);
+}
+
 } // namespace
 
 QVector<RadarPacketData> makeStream(const StreamOptions& options)
 {
-    auto scene = std::make_shared<sim::Scene>(sim::Scene::highway(options.seed));
-    return observe([scene](double tS) { return scene->objectsAt(tS); }, options.packetCount,
-                   options.falseAlarmsPerPacket, options.seed);
+    return highway(options.packetCount, always(options.falseAlarmsPerPacket), options.seed);
 }
 
 QVector<RadarPacketData> makeObjectStream(int objectCount)
 {
-    return observe(objectScene(qBound(0, objectCount, maxObjects)), objectStreamPackets, 0,
+    return observe(objectScene(qBound(0, objectCount, maxObjects)), objectStreamPackets, always(0),
                    defaultSeed);
 }
 
 QVector<RadarPacketData> makeFalseAlarmStream(int falseAlarms)
 {
     return observe([](double) { return QVector<sim::ObjectState>(); }, objectStreamPackets,
-                   falseAlarms, defaultSeed);
+                   always(falseAlarms), defaultSeed);
 }
 
 QVector<RadarPacketData> makeDenseStream()
 {
-    StreamOptions options;
-    options.falseAlarmsPerPacket = denseFalseAlarms;
-    return makeStream(options);
+    return highway(
+        StreamOptions{}.packetCount,
+        [](int packet) {
+            return packet % denseInterferencePeriod == denseInterferencePeriod - 1
+                       ? denseInterferenceFalseAlarms
+                       : denseFalseAlarms;
+        },
+        defaultSeed);
 }
 
 QVector<RadarPacketData> makeBurstStream()
 {
-    QVector<RadarPacketData> stream = observe([](double) { return QVector<sim::ObjectState>(); }, 1,
-                                              0, defaultSeed, firstTimestampMs - packetPeriodMs);
-    stream += observe(objectScene(maxObjects), burstPackets - 1, 0, defaultSeed);
+    QVector<RadarPacketData> stream =
+        observe([](double) { return QVector<sim::ObjectState>(); }, 1, always(0), defaultSeed,
+                firstTimestampMs - packetPeriodMs);
+    stream += observe(objectScene(maxObjects), burstPackets - 1, always(0), defaultSeed);
     return stream;
 }
 

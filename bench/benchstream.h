@@ -37,11 +37,14 @@ QVector<RadarPacketData> makeObjectStream(int objectCount);
 // never form a track (60 packets).
 QVector<RadarPacketData> makeFalseAlarmStream(int falseAlarms);
 
-// The highway with so many false alarms that a packet holds about a hundred
-// maxima, about a quarter of the packets more than the hundred the tracker
-// takes: the dense scene whose worst packets set the tail of the cost (1200
-// packets).
-constexpr int denseFalseAlarms = 100;
+// A dense scene: the highway in heavy clutter (denseFalseAlarms false
+// alarms per packet, about fifty maxima in all), and in one packet of
+// denseInterferencePeriod interference that raises the false alarms to
+// denseInterferenceFalseAlarms, more maxima than the hundred the tracker
+// takes: such a packet is discarded. 1200 packets.
+constexpr int denseFalseAlarms = 30;
+constexpr int denseInterferencePeriod = 25;
+constexpr int denseInterferenceFalseAlarms = 150;
 QVector<RadarPacketData> makeDenseStream();
 
 // A burst: a packet of noise that starts the time base, then the 100
