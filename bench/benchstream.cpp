@@ -3,6 +3,7 @@
 #include "tools/common/mountingoptions.h"
 #include "tools/common/scene.h"
 #include "tools/common/sensormodel.h"
+#include "tools/common/simrandom.h"
 
 #include <cmath>
 #include <functional>
@@ -15,6 +16,12 @@ constexpr qint64 packetPeriodMs = 50;
 constexpr qint64 firstTimestampMs = 1700000000000;
 constexpr quint64 sensorStream = 1001; // the sensor's random stream of the seed
 constexpr quint64 defaultSeed = StreamOptions{}.seed;
+constexpr quint64 interferenceStream = 1002; // the dense scene's interference
+
+// Interference is as strong as the reflectors whose harmonics are looked
+// for (from -29 dB).
+constexpr int interferenceMinDb = -28;
+constexpr int interferenceMaxDb = -15;
 
 // The object scene. Each object travels along a horizontal ray from the
 // radar at the radar's own height, so that its radial speed, and with it its
@@ -123,14 +130,18 @@ QVector<RadarPacketData> makeFalseAlarmStream(int falseAlarms)
 
 QVector<RadarPacketData> makeDenseStream()
 {
-    return highway(
-        StreamOptions{}.packetCount,
-        [](int packet) {
-            return packet % denseInterferencePeriod == denseInterferencePeriod - 1
-                       ? denseInterferenceFalseAlarms
-                       : denseFalseAlarms;
-        },
-        defaultSeed);
+    QVector<RadarPacketData> stream =
+        highway(StreamOptions{}.packetCount, always(denseFalseAlarms), defaultSeed);
+    sim::SimRandom random(sim::streamSeed(defaultSeed, interferenceStream));
+    for (int k = denseInterferencePeriod - 1; k < stream.size(); k += denseInterferencePeriod) {
+        RadarPacketData& p = stream[k];
+        for (int n = 0; n < denseInterferenceCells; ++n) {
+            const int cell = random.uniformInt(1, wire::cellCount - 1);
+            p.amplitude[cell] =
+                static_cast<signed char>(random.uniformInt(interferenceMinDb, interferenceMaxDb));
+        }
+    }
+    return stream;
 }
 
 QVector<RadarPacketData> makeBurstStream()

@@ -39,12 +39,13 @@ QVector<RadarPacketData> makeFalseAlarmStream(int falseAlarms);
 
 // A dense scene: the highway in heavy clutter (denseFalseAlarms false
 // alarms per packet, about fifty maxima in all), and in one packet of
-// denseInterferencePeriod interference that raises the false alarms to
-// denseInterferenceFalseAlarms, more maxima than the hundred the tracker
-// takes: such a packet is discarded. 1200 packets.
+// denseInterferencePeriod interference: denseInterferenceCells cells raised
+// to strong amplitudes, as strong as the reflectors whose harmonics are
+// looked for. Such a packet holds more maxima than the hundred the tracker
+// takes, even after harmonic suppression, and is discarded. 1200 packets.
 constexpr int denseFalseAlarms = 30;
 constexpr int denseInterferencePeriod = 25;
-constexpr int denseInterferenceFalseAlarms = 150;
+constexpr int denseInterferenceCells = 250;
 QVector<RadarPacketData> makeDenseStream();
 
 // A burst: a packet of noise that starts the time base, then the 100
