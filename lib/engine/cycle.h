@@ -6,6 +6,8 @@
 
 #include <QVector>
 
+#include <vector>
+
 namespace trklib {
 
 // More maxima than this in one packet: the packet is taken as noise, and
@@ -22,12 +24,13 @@ constexpr int maxMaximaPerCycle = 100;
 // it before use.
 struct CycleScratch
 {
-    QVector<RadarDataMax> maxima;  // the packet's maxima (performTracking, validation)
-    QVector<Candidate> negatives;  // algorithmConvoy's streams; each cycle swaps them
-    QVector<Candidate> positives;  // with the engine's leftovers
-    QVector<Candidate> singleView; // checkTargets: one new target as a measurement
-    QVector<Candidate> selected;   // matchCandidates, createTargets: one gate's catch
-    GatedPool::Storage gating;     // matchCandidates, createTargets
+    QVector<RadarDataMax> maxima;      // the packet's maxima (performTracking, validation)
+    std::vector<char> harmonicRemoved; // checkHarmonics: per maximum
+    QVector<Candidate> negatives;      // algorithmConvoy's streams; each cycle swaps them
+    QVector<Candidate> positives;      // with the engine's leftovers
+    QVector<Candidate> singleView;     // checkTargets: one new target as a measurement
+    QVector<Candidate> selected;       // matchCandidates, createTargets: one gate's catch
+    GatedPool::Storage gating;         // matchCandidates, createTargets
 
     // This thread's.
     static CycleScratch& local();
