@@ -10,6 +10,15 @@
 
 namespace trklib {
 
+// A target as checkTargets compares it: its place on the ground, x along the
+// boresight and y across it (m), and its velocity (km/h).
+struct GroundView
+{
+    double x = 0.0;
+    double y = 0.0;
+    double v = 0.0;
+};
+
 // More maxima than this in one packet: the packet is taken as noise, and
 // no candidate is made of it.
 constexpr int maxMaximaPerCycle = 100;
@@ -24,13 +33,15 @@ constexpr int maxMaximaPerCycle = 100;
 // it before use.
 struct CycleScratch
 {
-    QVector<RadarDataMax> maxima;      // the packet's maxima (performTracking, validation)
-    std::vector<char> harmonicRemoved; // checkHarmonics: per maximum
-    QVector<Candidate> negatives;      // algorithmConvoy's streams; each cycle swaps them
-    QVector<Candidate> positives;      // with the engine's leftovers
-    QVector<Candidate> singleView;     // checkTargets: one new target as a measurement
-    QVector<Candidate> selected;       // matchCandidates, createTargets: one gate's catch
-    GatedPool::Storage gating;         // matchCandidates, createTargets
+    QVector<RadarDataMax> maxima;        // the packet's maxima (performTracking, validation)
+    std::vector<char> harmonicRemoved;   // checkHarmonics: per maximum
+    QVector<Candidate> negatives;        // algorithmConvoy's streams; each cycle swaps them
+    QVector<Candidate> positives;        // with the engine's leftovers
+    QVector<Candidate> singleView;       // checkTargets: one new target as a measurement
+    QVector<Candidate> selected;         // matchCandidates, createTargets: one gate's catch
+    GatedPool::Storage gating;           // matchCandidates, createTargets
+    std::vector<GroundView> groundViews; // checkTargets: per target
+    std::vector<char> groundViewKnown;   // checkTargets: per target
 
     // This thread's.
     static CycleScratch& local();

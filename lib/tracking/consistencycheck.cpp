@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace trklib {
 
@@ -29,6 +30,11 @@ double acrossM(const Target& t)
     return t.distance * util::sind(t.azimuth) * util::cosd(t.elevation);
 }
 
+GroundView groundView(const Target& t)
+{
+    return GroundView{alongM(t), acrossM(t), util::mpsToKph(t.absVelocity)};
+}
+
 // A new target as the one measurement that refines an existing one, in a
 // list that keeps its capacity.
 QVector<Candidate>& asMeasurement(const Target& n)
@@ -44,30 +50,52 @@ QVector<Candidate>& asMeasurement(const Target& n)
 // updates, confirms or hands its state to the existing target instead of
 // being added. New targets are taken from the last to the first, and those
 // appended earlier in this call are compared too.
+//
+// A target's place on the ground and its velocity are worked out once, when
+// first compared, and again only after it changed: they are the same
+// numbers the comparison of every pair would work out anew.
 void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Target>& targets)
 {
+    if (newTargets.isEmpty())
+        return;
     const Target::NumberScope numbering(lastTargetNumber_);
+    CycleScratch& scratch = CycleScratch::local();
+    std::vector<GroundView>& views = scratch.groundViews;
+    std::vector<char>& known = scratch.groundViewKnown;
+    views.resize(size_t(targets.size()));
+    known.assign(size_t(targets.size()), 0);
+    const auto addTarget = [&](const Target& n, const GroundView* view) {
+        targets.append(n);
+        views.push_back(view ? *view : GroundView{});
+        known.push_back(view ? 1 : 0);
+    };
     for (int k = newTargets.size() - 1; k >= 0; --k) {
         const Target& n = newTargets[k];
         if (targets.isEmpty()) {
-            targets.append(n);
+            addTarget(n, nullptr);
             continue;
         }
-        const double xN = alongM(n);
-        const double yN = acrossM(n);
-        const double vN = util::mpsToKph(n.absVelocity);
+        const GroundView viewN = groundView(n);
+        const double xN = viewN.x;
+        const double yN = viewN.y;
+        const double vN = viewN.v;
         bool consumed = false;
         for (int j = 0; j < targets.size() && !consumed; ++j) {
             Target& t = targets[j];
-            const double xT = alongM(t);
-            const double yT = acrossM(t);
-            const double vT = util::mpsToKph(t.absVelocity);
+            if (!known[size_t(j)]) {
+                views[size_t(j)] = groundView(t);
+                known[size_t(j)] = 1;
+            }
+            const double xT = views[size_t(j)].x;
+            const double yT = views[size_t(j)].y;
+            const double vT = views[size_t(j)].v;
             const double dx = std::fabs(xN - xT);
             const double dy = yN - yT;
             const double dv = std::fabs(vN - vT);
 
             if (dx < mergeAlongM && std::fabs(dy) < mergeAcrossM) {
                 t.refine(asMeasurement(n));
+                known[size_t(j)] = 0;
                 consumed = true;
                 continue;
             }
@@ -83,6 +111,7 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 }
                 if (std::abs(t.index) < std::abs(n.index) && yT > yN) {
                     t.swap(n);
+                    known[size_t(j)] = 0;
                     consumed = true;
                     continue;
                 }
@@ -93,11 +122,12 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 const qint32 misses = t.missCount_;
                 t.refine(asMeasurement(n));
                 t.score_ = t.score_ + misses;
+                known[size_t(j)] = 0;
                 consumed = true;
             }
         }
         if (!consumed)
-            targets.append(n);
+            addTarget(n, &viewN);
     }
 }
 
