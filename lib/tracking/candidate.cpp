@@ -16,23 +16,40 @@ constexpr int maxIndexGateCells = 8; // candidate-to-candidate gate
 constexpr int mainIndexWindowDb = 3; // measurements this close to the strongest compete
 } // namespace
 
+namespace {
+
+// The velocity along the mounting axis from the radial one, with the
+// cosine of the elevation given.
+double axialVelocity(double relVelocity, double cosElevation, double azimuth)
+{
+    return relVelocity / (cosElevation * util::cosd(azimuth));
+}
+
+} // namespace
+
+// The cosine of the elevation serves the ground test and, unless the
+// detection is mirrored, the axial velocity too.
 Candidate::Candidate(RadarConfig* config, RadarDataMax max, double noiseLevel)
     : config(config), index(max.index), amplitude(max.amplitude), distance(max.distance),
       relVelocity(max.relVelocity), noiseLevel(noiseLevel)
 {
     elevation = max.elevation + config->tilt;
+    const double cosElevation = util::cosd(elevation);
     // Depression angle of the ground point at the detection's horizontal
     // range. A detection below it is a reflection off the ground: mirror it.
-    const double g = -util::atand(config->height / (max.distance * util::cosd(elevation)));
-    if (g > elevation)
-        elevation = (g + g) - elevation;
+    const double g = -util::atand(config->height / (max.distance * cosElevation));
     azimuth = config->pan + max.azimuth;
-    updateAbsVelocity();
+    if (g > elevation) {
+        elevation = (g + g) - elevation;
+        updateAbsVelocity();
+    } else {
+        absVelocity = axialVelocity(relVelocity, cosElevation, azimuth);
+    }
 }
 
 void Candidate::updateAbsVelocity()
 {
-    absVelocity = relVelocity / (util::cosd(elevation) * util::cosd(azimuth));
+    absVelocity = axialVelocity(relVelocity, util::cosd(elevation), azimuth);
 }
 
 void Candidate::getCoordErrors(double& distanceError, double& elevationError,

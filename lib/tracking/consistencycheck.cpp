@@ -19,20 +19,14 @@ constexpr double sameObjectVelocityKph = 0.2;
 constexpr int sameObjectCells = 1;
 constexpr double sameObjectAcrossM = 2.0;
 
-// Horizontal-plane position: x along the boresight, y across it.
-double alongM(const Target& t)
-{
-    return t.distance * util::cosd(t.azimuth) * util::cosd(t.elevation);
-}
-
-double acrossM(const Target& t)
-{
-    return t.distance * util::sind(t.azimuth) * util::cosd(t.elevation);
-}
-
+// Horizontal-plane position, x along the boresight and y across it, and the
+// velocity in km/h; the cosine of the elevation serves both coordinates.
 GroundView groundView(const Target& t)
 {
-    return GroundView{alongM(t), acrossM(t), util::mpsToKph(t.absVelocity)};
+    const double cosElevation = util::cosd(t.elevation);
+    return GroundView{t.distance * util::cosd(t.azimuth) * cosElevation,
+                      t.distance * util::sind(t.azimuth) * cosElevation,
+                      util::mpsToKph(t.absVelocity)};
 }
 
 // A new target as the one measurement that refines an existing one, in a
