@@ -72,9 +72,10 @@ bool ascendingByCell(const QVector<RadarDataMax>& maxima)
 // fundamental, since the walk goes on over the thinned list.
 //
 // The maxima of a packet come in ascending cell position, |index| growing:
-// there the later maxima inside a window are one run, found by binary
-// search, and what the walk would remove is marked and taken out at the
-// end. A list in any other order is walked.
+// there the later maxima inside a window are one run, and as the
+// fundamentals grow, each order's window only moves up the list. One
+// position per order follows its window; what the walk would remove is
+// marked and taken out at the end. A list in any other order is walked.
 void TargetTracking::checkHarmonics(QVector<RadarDataMax>& maxima) const
 {
     const auto fundamental = std::find_if(maxima.cbegin(), maxima.cend(), isFundamental);
@@ -89,6 +90,10 @@ void TargetTracking::checkHarmonics(QVector<RadarDataMax>& maxima) const
     std::vector<char>& removed = CycleScratch::local().harmonicRemoved;
     removed.assign(size_t(n), 0);
     bool any = false;
+    // Where each order's window starts, for the fundamentals so far: the
+    // first maximum at or above it, always after the fundamental (a window
+    // lies above twice the fundamental's cell, less the tolerance).
+    int windowStart[lastHarmonicOrder + 1] = {};
     for (int i = int(fundamental - maxima.cbegin()); i < n; ++i) {
         if (removed[size_t(i)] || !isFundamental(m[i]))
             continue;
@@ -96,10 +101,11 @@ void TargetTracking::checkHarmonics(QVector<RadarDataMax>& maxima) const
         for (int h = firstHarmonicOrder; h <= lastHarmonicOrder; ++h) {
             const int lo = h * k - harmonicTolerance;
             const int hi = h * k + harmonicTolerance;
-            const RadarDataMax* j = std::partition_point(
-                m + i + 1, m + n, [lo](const RadarDataMax& x) { return std::abs(x.index) < lo; });
-            for (; j != m + n && std::abs(j->index) <= hi; ++j) {
-                removed[size_t(j - m)] = 1;
+            int& j = windowStart[h];
+            while (j < n && std::abs(m[j].index) < lo)
+                ++j;
+            for (int r = j; r < n && std::abs(m[r].index) <= hi; ++r) {
+                removed[size_t(r)] = 1;
                 any = true;
             }
         }
