@@ -51,8 +51,12 @@ QVector<Target> TargetTracking::createTargets(QVector<Candidate>& previousCandid
         if (!selected.isEmpty()) {
             p.refine(selected);
             const double rcs = p.calculateRcs();
-            if (std::abs(p.index) > 1 && rcs > minTargetRcs)
+            if (std::abs(p.index) > 1 && rcs > minTargetRcs) {
+                // Room for as many targets as could be made, at the first.
+                if (targets.isEmpty())
+                    targets.reserve(std::min(previousCandidates.size(), currentCandidates.size()));
                 targets.append(Target(p));
+            }
         }
         if (pool.remaining() == 0)
             break;
