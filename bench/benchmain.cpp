@@ -161,9 +161,13 @@ private:
             std::nullopt, "");
         usGoal("burst of 100 new objects, costliest packet", time("BM_Burst100"), 40.0);
         printGrowth(cycle);
-        printSocket(counter("BM_SocketLatencyEngine", "p50_us"),
-                    counter("BM_SocketLatencyPlain", "p50_us"));
-        printSyscalls(counter("BM_SocketLatencyEngine", "syscalls_per_packet"),
+        printSocket("socket path latency, p50, highway",
+                    counter("BM_SocketLatencyEngine/highway:1", "p50_us"),
+                    counter("BM_SocketLatencyPlain", "p50_us"), true);
+        printSocket("socket path latency, p50, no objects",
+                    counter("BM_SocketLatencyEngine/highway:0", "p50_us"),
+                    counter("BM_SocketLatencyPlain", "p50_us"), false);
+        printSyscalls(counter("BM_SocketLatencyEngine/highway:1", "syscalls_per_packet"),
                       counter("BM_SocketLatencyPlain", "syscalls_per_packet"));
     }
 
@@ -206,16 +210,21 @@ private:
                     squareShare <= 0.10 ? "met" : "missed");
     }
 
-    static void printSocket(std::optional<double> engineUs, std::optional<double> plainUs)
+    // The goal is held to the highway; without objects the figure is that
+    // of the reception alone, beside it.
+    static void printSocket(const char* label, std::optional<double> engineUs,
+                            std::optional<double> plainUs, bool goal)
     {
         if (!engineUs || !plainUs) {
-            std::printf("  %-44s %9s\n", "socket path latency, p50", "not run");
+            std::printf("  %-44s %9s\n", label, "not run");
             return;
         }
         const double gap = *engineUs - *plainUs;
-        std::printf("  %-44s %9.2f   plain receiver %.2f us, %+.2f us  (goal: within 10 us) %s\n",
-                    "socket path latency, p50 (us)", *engineUs, *plainUs, gap,
-                    gap <= 10.0 ? "met" : "missed");
+        std::printf("  %-44s %9.2f   plain receiver %.2f us, %+.2f us", label, *engineUs, *plainUs,
+                    gap);
+        if (goal)
+            std::printf("  (goal: within 10 us) %s", gap <= 10.0 ? "met" : "missed");
+        std::printf("\n");
     }
 
     // A receiver that keeps up with the radar waits before most datagrams

@@ -51,22 +51,32 @@ constexpr int receiveBufferBytes = 1048576;
 constexpr int maxDatagramBytes = 65536;
 constexpr int pollWaitMs = 1000;
 
-const QVector<RadarPacketData>& packets()
+// The scenes sent: the highway (about twenty vehicles, the figure held to
+// the goal), or noise alone, where getTargets has next to nothing to track
+// and the figure is that of the reception.
+enum Scene
 {
-    static const QVector<RadarPacketData> stream = makeStream();
-    return stream;
+    NoObjects = 0,
+    Highway = 1
+};
+
+const QVector<RadarPacketData>& packets(Scene scene)
+{
+    static const QVector<RadarPacketData> highway = makeStream();
+    static const QVector<RadarPacketData> noise = makeObjectStream(0);
+    return scene == Highway ? highway : noise;
 }
 
-// Sends the highway stream to 127.0.0.1:port from its own thread, packet i
+// Sends a scene's stream to 127.0.0.1:port from its own thread, packet i
 // at i milliseconds and stamped firstTimestampMs + 50 i, so that the
 // engine's time only grows however long the stream is replayed. Notes when
 // each packet's last datagram left.
 class Sender
 {
 public:
-    explicit Sender(quint16 port) : sentNs_(size_t(capacity))
+    Sender(quint16 port, Scene scene) : scene_(scene), sentNs_(size_t(capacity))
     {
-        packets(); // made here, not on the sending thread while the receiver waits
+        packets(scene); // made here, not on the sending thread while the receiver waits
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -102,7 +112,8 @@ private:
     {
         const Clock::time_point start = Clock::now();
         for (qint64 i = 0; i < capacity && !stop_; ++i) {
-            RadarPacketData packet = packets()[int(i % packets().size())];
+            const QVector<RadarPacketData>& stream = packets(scene_);
+            RadarPacketData packet = stream[int(i % stream.size())];
             packet.timestamp = firstTimestampMs + i * timestampStepMs;
             const QVector<QByteArray> datagrams = PacketEncoder::datagrams(packet);
             std::this_thread::sleep_until(
@@ -115,6 +126,7 @@ private:
         }
     }
 
+    Scene scene_;
     int fd_ = -1;
     std::vector<std::atomic<qint64>> sentNs_;
     std::atomic<bool> stop_{false};
@@ -196,7 +208,7 @@ void BM_SocketLatencyEngine(benchmark::State& state)
         state.SkipWithError("cannot bind a loopback port");
         return;
     }
-    Sender sender(config.port);
+    Sender sender(config.port, Scene(state.range(0)));
     std::vector<double> latenciesUs;
     long timestamp = 0;
     std::vector<TargetData> targets;
@@ -216,7 +228,12 @@ void BM_SocketLatencyEngine(benchmark::State& state)
     }
     report(state, latenciesUs, syscalls);
 }
-BENCHMARK(BM_SocketLatencyEngine)->UseManualTime()->Iterations(measuredPackets);
+BENCHMARK(BM_SocketLatencyEngine)
+    ->ArgName("highway")
+    ->Arg(Highway)
+    ->Arg(NoObjects)
+    ->UseManualTime()
+    ->Iterations(measuredPackets);
 
 // The plain receiver: reads datagrams, batched, until one packet's seven
 // are in; datagrams read beyond them wait for the next iteration.
@@ -288,7 +305,7 @@ private:
 void BM_SocketLatencyPlain(benchmark::State& state)
 {
     PlainReceiver receiver;
-    Sender sender(receiver.port());
+    Sender sender(receiver.port(), Highway);
     std::vector<double> latenciesUs;
     latenciesUs.reserve(measuredPackets);
     const SyscallCounter syscalls;
