@@ -17,10 +17,12 @@ GatedPool::GatedPool(QVector<Candidate>& pool, double leastReachM, Storage& stor
         if (e.distance > reach_) // a NaN error admits nothing
             reach_ = e.distance;
         if (std::isfinite(c_[k].distance))
-            s_.byDistance.push_back(int(k));
+            s_.byDistance.emplace_back(c_[k].distance, int(k));
     }
     std::sort(s_.byDistance.begin(), s_.byDistance.end(),
-              [this](int a, int b) { return c_[a].distance < c_[b].distance; });
+              [](const std::pair<double, int>& a, const std::pair<double, int>& b) {
+                  return a.first < b.first;
+              });
 }
 
 void GatedPool::close()

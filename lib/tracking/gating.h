@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace trklib {
@@ -54,8 +55,10 @@ public:
     {
         std::vector<GateErrors> errors; // per candidate
         std::vector<char> taken;        // per candidate
-        std::vector<int> byDistance;    // positions of finite distance, nearest first
-        std::vector<int> hits;          // one gate's candidates
+        // Distance and position of the candidates of finite distance,
+        // nearest first.
+        std::vector<std::pair<double, int>> byDistance;
+        std::vector<int> hits; // one gate's candidates
     };
 
     GatedPool(QVector<Candidate>& pool, double leastReachM, Storage& storage);
@@ -96,12 +99,11 @@ void GatedPool::takeOut(double distanceM, Inside inside, Taken taken)
     if (std::isfinite(distanceM) && std::isfinite(reach_)) {
         // With both finite, the rounded difference to distanceM grows with
         // the distance, so the candidates within reach are one run.
-        const auto first =
-            std::partition_point(s_.byDistance.cbegin(), s_.byDistance.cend(),
-                                 [&](int k) { return c_[k].distance - distanceM < -reach_; });
-        for (auto it = first; it != s_.byDistance.cend() && c_[*it].distance - distanceM <= reach_;
-             ++it)
-            test(*it, inside);
+        const auto first = std::partition_point(
+            s_.byDistance.cbegin(), s_.byDistance.cend(),
+            [&](const std::pair<double, int>& c) { return c.first - distanceM < -reach_; });
+        for (auto it = first; it != s_.byDistance.cend() && it->first - distanceM <= reach_; ++it)
+            test(it->second, inside);
         std::sort(s_.hits.begin(), s_.hits.end());
     } else {
         for (int k = 0; k < pool_.size(); ++k)
