@@ -40,9 +40,13 @@ public:
                                      (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
             if (!median && medians_.count(name))
                 continue;
+            // CPU time, which leaves out the time the thread waited for a
+            // core on a shared machine; the manual times are the
+            // benchmarks' own.
+            const bool manual = run.run_name.time_type == "manual_time";
             Figure f;
-            f.us =
-                run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            f.us = (manual ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) * 1e6 /
+                   benchmark::GetTimeUnitMultiplier(run.time_unit);
             for (const auto& c : run.counters)
                 f.counters[c.first] = c.second.value;
             figures_[name] = f;
