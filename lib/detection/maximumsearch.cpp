@@ -1,5 +1,6 @@
 #include "engine/targettracking.h"
 
+#include "detection/packetmaxima.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -7,27 +8,29 @@
 
 namespace trklib {
 
-// Positions of the local amplitude maxima at or above threshold. Neighbour
-// comparisons are not strict, so every cell of a flat top counts, and a cell
-// at either end is compared with its one neighbour.
+namespace {
+
+// A local amplitude maximum at or above threshold at position i of n cells.
+// Neighbour comparisons are not strict, so every cell of a flat top counts,
+// and a cell at either end is compared with its one neighbour.
+bool isMaximum(const RadarData* cells, int n, int i, int threshold)
+{
+    const int a = cells[i].amplitude;
+    return a >= threshold && (i == 0 || a >= cells[i - 1].amplitude) &&
+           (i == n - 1 || a >= cells[i + 1].amplitude);
+}
+
+} // namespace
+
+// Positions of the local amplitude maxima at or above threshold, in one pass.
 QVector<int> TargetTracking::getMaxAmplitudeIndices(const QVector<RadarData>& cells,
                                                     int threshold) const
 {
     QVector<int> positions;
+    const RadarData* cell = cells.constData();
     const int n = cells.size();
-    if (n == 0)
-        return positions;
-
-    int strongest = cells[0].amplitude;
-    for (const RadarData& cell : cells)
-        strongest = qMax(strongest, cell.amplitude);
-    if (strongest < threshold)
-        return positions;
-
     for (int i = 0; i < n; ++i) {
-        const int a = cells[i].amplitude;
-        if (a >= threshold && (i == 0 || a >= cells[i - 1].amplitude) &&
-            (i == n - 1 || a >= cells[i + 1].amplitude))
+        if (isMaximum(cell, n, i, threshold))
             positions.append(i);
     }
     return positions;
@@ -35,29 +38,19 @@ QVector<int> TargetTracking::getMaxAmplitudeIndices(const QVector<RadarData>& ce
 
 // The maxima of one packet in tracker units, in ascending cell position.
 // Cell 0 and zero-velocity cells carry no moving reflector and are dropped.
+// One pass: the maximum search and the conversion go cell by cell.
 QVector<RadarDataMax> TargetTracking::rectifyData(const QVector<RadarData>& cells) const
 {
-    const int threshold = int(snrThreshold_ + noiseLevel_); // truncated: -70 dB
-    QVector<int> positions = getMaxAmplitudeIndices(cells, threshold);
+    const int threshold = detectionThreshold();
     QVector<RadarDataMax> maxima;
-    if (positions.isEmpty())
-        return maxima;
-    if (positions.first() == 0)
-        positions.removeFirst();
-
-    maxima.reserve(positions.size());
-    for (int k : positions) {
-        const RadarData& cell = cells[k];
-        if (cell.relVelocity == 0.0)
+    const RadarData* cell = cells.constData();
+    const int n = cells.size();
+    for (int i = 1; i < n; ++i) {
+        if (!isMaximum(cell, n, i, threshold) || cell[i].relVelocity == 0.0)
             continue;
-        RadarDataMax max;
-        max.index = cell.index;
-        max.amplitude = cell.amplitude;
-        max.distance = cell.distance;
-        max.elevation = cell.elevation;
-        max.azimuth = cell.azimuth + radarConfig_.panOffset;
-        max.relVelocity = util::kphToMps(cell.relVelocity);
-        maxima.append(max);
+        maxima.append(detection::toMaximum(cell[i].index, cell[i].amplitude, cell[i].distance,
+                                           cell[i].elevation, cell[i].azimuth, cell[i].relVelocity,
+                                           radarConfig_.panOffset));
     }
     return maxima;
 }

@@ -1,5 +1,7 @@
 #include "engine/targettracking.h"
 
+#include "detection/packetmaxima.h"
+#include "engine/cycle.h"
 #include "input/datagramassembler.h"
 #include "input/radarsocket.h"
 #include "util/util.h"
@@ -139,10 +141,12 @@ void TargetTracking::getTargetsImpl(const RadarPacketData& packet, long& timesta
     timestamp = currentTime_;
 }
 
+// The maxima come straight from the packet's arrays, as
+// rectifyData(getRadarData(packet)) would give them.
 void TargetTracking::performTracking(const RadarPacketData& packet)
 {
-    const QVector<RadarData> cells = getRadarData(packet);
-    QVector<RadarDataMax> maxima = rectifyData(cells);
+    QVector<RadarDataMax>& maxima = CycleScratch::local().maxima;
+    detection::packetMaxima(packet, radarConfig_, detectionThreshold(), maxima);
     checkHarmonics(maxima);
     algorithmConvoy(maxima);
 }

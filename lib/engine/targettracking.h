@@ -92,6 +92,9 @@ public:
     double noiseLevel() const { return noiseLevel_; }
 
 private:
+    // The amplitude a maximum needs, dB, truncated: -70 dB.
+    int detectionThreshold() const { return int(snrThreshold_ + noiseLevel_); }
+
     bool initialized_ = false;
     // The last target number this engine handed out (1..255, 0 for none
     // yet): every engine numbers its own targets. It sits in what was

@@ -1,11 +1,15 @@
 #include "engine/targettracking.h"
 
+#include "detection/packetmaxima.h"
+#include "engine/cycle.h"
 #include "util/util.h"
 
 namespace trklib {
 
 // The validation path reads a packet like tracking does but stops after the
-// maximum search; it never touches the tracking state or the times.
+// maximum search; it never touches the tracking state or the times. Its
+// maxima are rectifyData(getRadarData(packet)), taken straight from the
+// packet's arrays.
 
 int TargetTracking::getValidationData(QVector<ValidationData>& data)
 {
@@ -26,7 +30,8 @@ void TargetTracking::getValidationDataImpl(const RadarPacketData& packet,
                                            QVector<ValidationData>& data)
 {
     data.resize(0);
-    const QVector<RadarDataMax> maxima = rectifyData(getRadarData(packet));
+    QVector<RadarDataMax>& maxima = CycleScratch::local().maxima;
+    detection::packetMaxima(packet, radarConfig_, detectionThreshold(), maxima);
     data.reserve(maxima.size());
     for (const RadarDataMax& m : maxima) {
         ValidationData record;

@@ -1,7 +1,5 @@
 #include "input/dataparser.h"
 
-#include <QDataStream>
-
 #include <cstring>
 
 namespace trklib {
@@ -14,6 +12,9 @@ DataParser::DataParser(QObject* parent)
       currentStep_(steps_.cbegin())
 {}
 
+// A datagram that brings a step's bytes whole is read where it lies; only
+// bytes that wait for the rest of their block are copied, into a buffer of
+// the parser's own, since the caller's datagram may be gone by then.
 DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
 {
     // A header arriving while an array block is incomplete means datagrams of
@@ -22,7 +23,10 @@ DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
     if (inPacket() && looksLikeHeader(datagram))
         reset();
 
-    buffer_.append(datagram);
+    if (buffer_.isEmpty())
+        buffer_ = datagram; // shared, not copied
+    else
+        buffer_.append(datagram);
     const Status status = (*currentStep_)(this);
     switch (status) {
     case Complete:
@@ -39,6 +43,7 @@ DataParser::Status DataParser::parseDatagram(const QByteArray& datagram)
         currentStep_ = steps_.cbegin();
         return status;
     case Incomplete:
+        buffer_.detach(); // the bytes so far, kept
         break;
     }
     return Incomplete;
@@ -61,27 +66,52 @@ void DataParser::reset()
     buffer_.clear();
 }
 
+namespace {
+
+// A little-endian value at offset of the header; the wire order is the
+// memory order of a little-endian host.
+template <typename T> void readAt(const char* header, int offset, T& value)
+{
+    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "header fields are copied as they stand");
+    std::memcpy(&value, header + offset, sizeof value);
+}
+
+} // namespace
+
+// The fields are taken in wire order and checked as they come: a header
+// rejected for its sync pattern leaves the fields after it as they were,
+// one rejected for its version the fields after the version.
 DataParser::Status DataParser::parseHeader()
 {
     if (buffer_.size() != headerBytes)
         return BadSize;
 
-    QDataStream in(buffer_);
-    in.setByteOrder(QDataStream::LittleEndian);
-    for (qint8& b : packet_.sync)
-        in >> b;
+    const char* h = buffer_.constData();
+    std::memcpy(packet_.sync.data(), h, wire::syncBytes);
     if (std::memcmp(packet_.sync.data(), wire::syncPattern.data(), wire::syncBytes) != 0)
         return BadHeader;
-    in >> packet_.version;
+    readAt(h, 6, packet_.version);
     if (packet_.version != wire::version)
         return BadHeader;
-    in >> packet_.headerSize;
+    readAt(h, 7, packet_.headerSize);
     if (packet_.headerSize != headerBytes)
         return BadHeader;
-    in >> packet_.info08 >> packet_.info10 >> packet_.info11 >> packet_.timestamp >>
-        packet_.info20 >> packet_.info24 >> packet_.info28 >> packet_.info29 >> packet_.info30 >>
-        packet_.info31 >> packet_.info32 >> packet_.info36 >> packet_.info40 >> packet_.info41 >>
-        packet_.info42 >> packet_.info44;
+    readAt(h, 8, packet_.info08);
+    readAt(h, 10, packet_.info10);
+    readAt(h, 11, packet_.info11);
+    readAt(h, wire::timestampOffset, packet_.timestamp);
+    readAt(h, 20, packet_.info20);
+    readAt(h, 24, packet_.info24);
+    readAt(h, 28, packet_.info28);
+    readAt(h, 29, packet_.info29);
+    readAt(h, 30, packet_.info30);
+    readAt(h, 31, packet_.info31);
+    readAt(h, 32, packet_.info32);
+    readAt(h, 36, packet_.info36);
+    readAt(h, 40, packet_.info40);
+    readAt(h, 41, packet_.info41);
+    readAt(h, 42, packet_.info42);
+    readAt(h, 44, packet_.info44);
     return Complete;
 }
 

@@ -18,21 +18,23 @@ QVector<RadarData> TargetTracking::getRadarData(const RadarPacketData& packet) c
         std::min({packet.amplitude.size(), packet.relVelocity.size(), packet.distance.size(),
                   packet.elevation.size(), packet.azimuth.size()});
     const bool vertical = radarConfig_.orientation == 1;
-    const QVector<float>& elevations = vertical ? packet.azimuth : packet.elevation;
-    const QVector<float>& azimuths = vertical ? packet.elevation : packet.azimuth;
+    const signed char* amplitudes = packet.amplitude.constData();
+    const float* velocities = packet.relVelocity.constData();
+    const float* distances = packet.distance.constData();
+    const float* elevations = (vertical ? packet.azimuth : packet.elevation).constData();
+    const float* azimuths = (vertical ? packet.elevation : packet.azimuth).constData();
 
-    QVector<RadarData> cells;
-    cells.reserve(n);
-    for (int i = 0; i < n; ++i) {
-        const double v = packet.relVelocity[i];
-        RadarData cell;
-        cell.index = v < 0.0 ? -i : i; // NaN is not below zero
-        cell.amplitude = packet.amplitude[i];
-        cell.distance = packet.distance[i];
-        cell.elevation = elevations[i];
-        cell.azimuth = azimuths[i];
-        cell.relVelocity = v;
-        cells.append(cell);
+    // Sized once and written in place: no growth checks per cell.
+    QVector<RadarData> cells(n);
+    RadarData* cell = cells.data();
+    for (int i = 0; i < n; ++i, ++cell) {
+        const double v = velocities[i];
+        cell->index = v < 0.0 ? -i : i; // NaN is not below zero
+        cell->amplitude = amplitudes[i];
+        cell->distance = distances[i];
+        cell->elevation = elevations[i];
+        cell->azimuth = azimuths[i];
+        cell->relVelocity = v;
     }
     return cells;
 }

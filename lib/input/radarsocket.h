@@ -19,6 +19,11 @@ namespace trklib {
 // read one datagram at a time with a bounded wait, each together with its
 // sender. It can listen to one radar only, and counts what it reads. No
 // event loop is involved.
+//
+// Datagrams are taken from the kernel in batches: one system call reads
+// every datagram waiting, up to batchDatagrams, and the reads hand them out
+// one by one, as if each were read on its own. Only when none is waiting
+// does a read wait for one.
 class RadarSocket : public QObject
 {
     Q_OBJECT
@@ -31,6 +36,9 @@ public:
     static constexpr int maxDatagramBytes = 65536;
     // Distinct senders counted at most; the count stops there.
     static constexpr int rememberedSenders = 1024;
+    // Datagrams one system call takes at most: a whole packet, even one cut
+    // into datagrams of Ethernet size.
+    static constexpr int batchDatagrams = 16;
 
     // What the socket has read since it was made.
     struct Counts
@@ -57,6 +65,9 @@ public:
     // when none arrived in time or the socket is not bound. Datagrams of
     // other senders are read, counted and dropped within the same wait. The
     // datagram refers to the socket's buffer and holds until the next read.
+    // A datagram is counted when a read takes it, so that datagrams taken
+    // from the kernel and not handed out yet are counted by the read that
+    // hands them out.
     bool readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
                       const QDeadlineTimer& deadline);
 
@@ -66,12 +77,17 @@ public:
     int effectiveReceiveBufferBytes() const;
 
 private:
+    struct Batch;
+
+    // Reads the datagrams waiting into the batch without waiting; false
+    // when none was there.
+    bool receiveBatch();
     void noteSender(const QHostAddress& sender, quint16 senderPort);
 
     quint32 port_;
     std::unique_ptr<QUdpSocket> udpSocket_;
     QHostAddress radar_; // null: any sender
-    QByteArray buffer_;
+    std::unique_ptr<Batch> batch_;
     Counts counts_;
     QSet<QPair<QHostAddress, quint16>> senders_;
 };

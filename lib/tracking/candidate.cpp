@@ -1,5 +1,7 @@
 #include "tracking/candidate.h"
 
+#include "tracking/candidatepool.h"
+#include "tracking/gating.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -14,23 +16,40 @@ constexpr int maxIndexGateCells = 8; // candidate-to-candidate gate
 constexpr int mainIndexWindowDb = 3; // measurements this close to the strongest compete
 } // namespace
 
+namespace {
+
+// The velocity along the mounting axis from the radial one, with the
+// cosine of the elevation given.
+double axialVelocity(double relVelocity, double cosElevation, double azimuth)
+{
+    return relVelocity / (cosElevation * util::cosd(azimuth));
+}
+
+} // namespace
+
+// The cosine of the elevation serves the ground test and, unless the
+// detection is mirrored, the axial velocity too.
 Candidate::Candidate(RadarConfig* config, RadarDataMax max, double noiseLevel)
     : config(config), index(max.index), amplitude(max.amplitude), distance(max.distance),
       relVelocity(max.relVelocity), noiseLevel(noiseLevel)
 {
     elevation = max.elevation + config->tilt;
+    const double cosElevation = util::cosd(elevation);
     // Depression angle of the ground point at the detection's horizontal
     // range. A detection below it is a reflection off the ground: mirror it.
-    const double g = -util::atand(config->height / (max.distance * util::cosd(elevation)));
-    if (g > elevation)
-        elevation = (g + g) - elevation;
+    const double g = -util::atand(config->height / (max.distance * cosElevation));
     azimuth = config->pan + max.azimuth;
-    updateAbsVelocity();
+    if (g > elevation) {
+        elevation = (g + g) - elevation;
+        updateAbsVelocity();
+    } else {
+        absVelocity = axialVelocity(relVelocity, cosElevation, azimuth);
+    }
 }
 
 void Candidate::updateAbsVelocity()
 {
-    absVelocity = relVelocity / (util::cosd(elevation) * util::cosd(azimuth));
+    absVelocity = axialVelocity(relVelocity, util::cosd(elevation), azimuth);
 }
 
 void Candidate::getCoordErrors(double& distanceError, double& elevationError,
@@ -108,23 +127,26 @@ void Candidate::refine(const QVector<Candidate>& list)
     index = list[m].index;
 }
 
-// Each pool entry is gated with its own errors. A NaN difference fails.
+// A NaN difference fails.
+bool insideCandidateGate(const Candidate& p, const Candidate& c, const GateErrors& errors)
+{
+    return std::fabs(c.distance - p.distance) <= errors.distance &&
+           std::abs(c.index - p.index) <= maxIndexGateCells &&
+           std::fabs(c.azimuth - p.azimuth) <= errors.azimuth &&
+           std::fabs(c.elevation - p.elevation) <= errors.elevation;
+}
+
+// Each pool entry is gated with its own errors. The pool is partitioned in
+// place.
 QVector<Candidate> Candidate::select(QVector<Candidate>& pool) const
 {
     QVector<Candidate> selected;
-    QVector<Candidate> rest;
-    for (const Candidate& c : pool) {
-        double distanceError;
-        double elevationError;
-        double azimuthError;
-        c.getCoordErrors(distanceError, elevationError, azimuthError);
-        const bool inside = std::fabs(c.distance - distance) <= distanceError &&
-                            std::abs(c.index - index) <= maxIndexGateCells &&
-                            std::fabs(c.azimuth - azimuth) <= azimuthError &&
-                            std::fabs(c.elevation - elevation) <= elevationError;
-        (inside ? selected : rest).append(c);
-    }
-    pool = rest;
+    const auto inside = [this](const Candidate& c) {
+        GateErrors errors;
+        c.getCoordErrors(errors.distance, errors.elevation, errors.azimuth);
+        return insideCandidateGate(*this, c, errors);
+    };
+    takeOut(pool, inside, [&selected](const Candidate& c) { selected.append(c); });
     return selected;
 }
 

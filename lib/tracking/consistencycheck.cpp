@@ -1,9 +1,11 @@
 #include "engine/targettracking.h"
 
+#include "engine/cycle.h"
 #include "util/util.h"
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace trklib {
 
@@ -17,15 +19,24 @@ constexpr double sameObjectVelocityKph = 0.2;
 constexpr int sameObjectCells = 1;
 constexpr double sameObjectAcrossM = 2.0;
 
-// Horizontal-plane position: x along the boresight, y across it.
-double alongM(const Target& t)
+// Horizontal-plane position, x along the boresight and y across it, and the
+// velocity in km/h; the cosine of the elevation serves both coordinates.
+GroundView groundView(const Target& t)
 {
-    return t.distance * util::cosd(t.azimuth) * util::cosd(t.elevation);
+    const double cosElevation = util::cosd(t.elevation);
+    return GroundView{t.distance * util::cosd(t.azimuth) * cosElevation,
+                      t.distance * util::sind(t.azimuth) * cosElevation,
+                      util::mpsToKph(t.absVelocity)};
 }
 
-double acrossM(const Target& t)
+// A new target as the one measurement that refines an existing one, in a
+// list that keeps its capacity.
+QVector<Candidate>& asMeasurement(const Target& n)
 {
-    return t.distance * util::sind(t.azimuth) * util::cosd(t.elevation);
+    QVector<Candidate>& view = CycleScratch::local().singleView;
+    view.resize(0);
+    view.append(static_cast<const Candidate&>(n));
+    return view;
 }
 } // namespace
 
@@ -33,31 +44,52 @@ double acrossM(const Target& t)
 // updates, confirms or hands its state to the existing target instead of
 // being added. New targets are taken from the last to the first, and those
 // appended earlier in this call are compared too.
+//
+// A target's place on the ground and its velocity are worked out once, when
+// first compared, and again only after it changed: they are the same
+// numbers the comparison of every pair would work out anew.
 void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Target>& targets)
 {
+    if (newTargets.isEmpty())
+        return;
     const Target::NumberScope numbering(lastTargetNumber_);
+    CycleScratch& scratch = CycleScratch::local();
+    std::vector<GroundView>& views = scratch.groundViews;
+    std::vector<char>& known = scratch.groundViewKnown;
+    views.resize(size_t(targets.size()));
+    known.assign(size_t(targets.size()), 0);
+    const auto addTarget = [&](const Target& n, const GroundView* view) {
+        targets.append(n);
+        views.push_back(view ? *view : GroundView{});
+        known.push_back(view ? 1 : 0);
+    };
     for (int k = newTargets.size() - 1; k >= 0; --k) {
         const Target& n = newTargets[k];
         if (targets.isEmpty()) {
-            targets.append(n);
+            addTarget(n, nullptr);
             continue;
         }
-        const double xN = alongM(n);
-        const double yN = acrossM(n);
-        const double vN = util::mpsToKph(n.absVelocity);
+        const GroundView viewN = groundView(n);
+        const double xN = viewN.x;
+        const double yN = viewN.y;
+        const double vN = viewN.v;
         bool consumed = false;
         for (int j = 0; j < targets.size() && !consumed; ++j) {
             Target& t = targets[j];
-            const double xT = alongM(t);
-            const double yT = acrossM(t);
-            const double vT = util::mpsToKph(t.absVelocity);
+            if (!known[size_t(j)]) {
+                views[size_t(j)] = groundView(t);
+                known[size_t(j)] = 1;
+            }
+            const double xT = views[size_t(j)].x;
+            const double yT = views[size_t(j)].y;
+            const double vT = views[size_t(j)].v;
             const double dx = std::fabs(xN - xT);
             const double dy = yN - yT;
             const double dv = std::fabs(vN - vT);
-            QVector<Candidate> view{static_cast<const Candidate&>(n)};
 
             if (dx < mergeAlongM && std::fabs(dy) < mergeAcrossM) {
-                t.refine(view);
+                t.refine(asMeasurement(n));
+                known[size_t(j)] = 0;
                 consumed = true;
                 continue;
             }
@@ -73,6 +105,7 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 }
                 if (std::abs(t.index) < std::abs(n.index) && yT > yN) {
                     t.swap(n);
+                    known[size_t(j)] = 0;
                     consumed = true;
                     continue;
                 }
@@ -81,13 +114,14 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 std::fabs(dy) < sameObjectAcrossM) {
                 // Give back the score the misses before this merge took.
                 const qint32 misses = t.missCount_;
-                t.refine(view);
+                t.refine(asMeasurement(n));
                 t.score_ = t.score_ + misses;
+                known[size_t(j)] = 0;
                 consumed = true;
             }
         }
         if (!consumed)
-            targets.append(n);
+            addTarget(n, &viewN);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "tracking/target.h"
 
+#include "tracking/candidatepool.h"
+#include "tracking/gating.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -8,40 +10,61 @@
 namespace trklib {
 
 namespace {
-constexpr double neighbourDistanceGateM = 12.0;        // relaxed gate for the same or next cell
-constexpr double velocityGateMps = 0.4166666666666667; // 1.5 km/h
+constexpr double velocityGateMps = 0.4166666666666667;      // 1.5 km/h
 constexpr double velocityAgreementMps = 0.1388888888888889; // 0.5 km/h, on half the difference
 constexpr double largeAngleDeg = 10.0;
 constexpr qint32 missesBeforeReinit = 2;
 constexpr double azimuthCorrectionLimitDeg = 2.0;
 constexpr double minHeightM = -0.5; // exclusive
 constexpr double maxHeightM = 4.0;  // inclusive
+
+// filterCandidates for one candidate: whether it stays, with its angle
+// derived again where that applies.
+bool passesFilter(Target& target, Candidate& c)
+{
+    const double e = std::fabs(c.elevation);
+    const double a = std::fabs(c.azimuth);
+    if (e >= largeAngleDeg && a < largeAngleDeg)
+        return target.checkCorrected(c, Target::Elevation);
+    if (a >= largeAngleDeg && e < largeAngleDeg)
+        return target.checkCorrected(c, Target::Azimuth);
+    if (e >= largeAngleDeg && a >= largeAngleDeg)
+        return target.checkCorrected(c, Target::Both);
+    return std::fabs(target.absVelocity - c.absVelocity) < velocityGateMps;
+}
 } // namespace
+
+// A NaN difference fails.
+bool insideTargetGate(const Target& t, const Candidate& c, const GateErrors& errors)
+{
+    bool distanceOk = errors.distance >= std::fabs(c.distance - t.distance);
+    const bool azimuthOk = errors.azimuth >= std::fabs(c.azimuth - t.azimuth);
+    if (std::abs(c.index - t.index) <= 1 && azimuthOk && !distanceOk)
+        distanceOk = neighbourDistanceGateM >= std::fabs(c.distance - t.distance);
+    return distanceOk && azimuthOk;
+}
 
 // Every candidate inside the position gate leaves the pool, so no later
 // target can use it; those that also pass the velocity gate are returned.
+// The pool is partitioned in place.
 QVector<Candidate> Target::select(QVector<Candidate>& pool)
 {
     QVector<Candidate> selected;
-    QVector<Candidate> rest;
-    for (const Candidate& c : pool) {
-        double distanceError;
-        double elevationError;
-        double azimuthError;
-        c.getCoordErrors(distanceError, elevationError, azimuthError);
-        bool distanceOk = distanceError >= std::fabs(c.distance - distance);
-        const bool azimuthOk = azimuthError >= std::fabs(c.azimuth - azimuth);
-        if (std::abs(c.index - index) <= 1 && azimuthOk && !distanceOk)
-            distanceOk = neighbourDistanceGateM >= std::fabs(c.distance - distance);
-        if (!(distanceOk && azimuthOk)) {
-            rest.append(c);
-            continue;
-        }
-        if (std::fabs(absVelocity - c.absVelocity) <= velocityGateMps)
+    const auto inside = [this](const Candidate& c) {
+        GateErrors errors;
+        c.getCoordErrors(errors.distance, errors.elevation, errors.azimuth);
+        return insideTargetGate(*this, c, errors);
+    };
+    takeOut(pool, inside, [this, &selected](const Candidate& c) {
+        if (insideVelocityGate(*this, c))
             selected.append(c);
-    }
-    pool = rest;
+    });
     return selected;
+}
+
+bool insideVelocityGate(const Target& t, const Candidate& c)
+{
+    return std::fabs(t.absVelocity - c.absVelocity) <= velocityGateMps;
 }
 
 // Ends in exactly one setStatus: an update with the chosen candidate, or a miss.
@@ -98,10 +121,9 @@ double Target::sortOut(QVector<Candidate>& candidates, Candidate& chosen, bool& 
             result = (vT + vC) * 0.5;
             break;
         }
-        QVector<Candidate> single{chosen};
-        filterCandidates(single);
-        if (!single.isEmpty()) {
-            chosen = single.first();
+        Candidate corrected = chosen;
+        if (passesFilter(*this, corrected)) {
+            chosen = corrected;
             found = true;
             result = vC;
             break;
@@ -118,19 +140,7 @@ double Target::sortOut(QVector<Candidate>& candidates, Candidate& chosen, bool& 
 void Target::filterCandidates(QVector<Candidate>& candidates)
 {
     for (int i = candidates.size() - 1; i >= 0; --i) {
-        Candidate& c = candidates[i];
-        const double e = std::fabs(c.elevation);
-        const double a = std::fabs(c.azimuth);
-        bool keep;
-        if (e >= largeAngleDeg && a < largeAngleDeg)
-            keep = checkCorrected(c, Elevation);
-        else if (a >= largeAngleDeg && e < largeAngleDeg)
-            keep = checkCorrected(c, Azimuth);
-        else if (e >= largeAngleDeg && a >= largeAngleDeg)
-            keep = checkCorrected(c, Both);
-        else
-            keep = std::fabs(absVelocity - c.absVelocity) < velocityGateMps;
-        if (!keep)
+        if (!passesFilter(*this, candidates[i]))
             candidates.remove(i);
     }
 }

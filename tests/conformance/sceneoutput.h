@@ -25,9 +25,8 @@ QList<QByteArray> replayScene(const QByteArray& packets, const RadarConfig& conf
 //   P <packet> <timestamp> <targets> <records>
 //   T <number> <elevation> <azimuth> <distance> <velocity> <confirmed 0|1>
 //   V <index> <elevation> <azimuth> <distance> <velocity>
-// Same kind and field count; integers exactly, target doubles to 1e-9
-// relative (1e-9 absolute near zero), validation values to 1e-6 relative;
-// NaN equals NaN and an infinity equals an infinity of the same sign.
+// Same kind and field count; integers exactly, every other number to its
+// last bit, the sign of a zero included; NaN equals NaN of the same sign.
 bool linesMatch(const QByteArray& expected, const QByteArray& actual);
 
 struct SceneComparison

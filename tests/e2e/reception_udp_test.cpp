@@ -135,6 +135,27 @@ TEST_F(ReceptionUdpTest, BindAddressHearsOnlyItsOwn)
     EXPECT_EQ(engine_.receptionStats().datagrams, quint64(wire::blockCount));
 }
 
+// Datagrams that wait are taken many at a time but handed out one by one:
+// the waiting packets come through in order, each datagram counted as it is
+// handed out. Those not handed out when the engine binds anew go with the
+// old socket, as the kernel's queue of a closed socket does.
+TEST_F(ReceptionUdpTest, WaitingDatagramsComeOneByOneAndGoWithTheirSocket)
+{
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
+    UdpSender a(radarA, localhost);
+    for (int p = 1; p <= 3; ++p)
+        ASSERT_TRUE(a.sendPacket(patternedPacket(p, p)));
+    for (int p = 1; p <= 2; ++p) {
+        QVector<RadarPacketData> expected{patternedPacket(p, p)};
+        expectOneOf(expected);
+        EXPECT_EQ(engine_.receptionStats().datagrams, quint64(p * wire::blockCount));
+    }
+    ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
+    const qint64 ms = timedRead(1);
+    EXPECT_GE(ms, waitLowMs);
+    EXPECT_EQ(engine_.receptionStats().datagrams, quint64(2 * wire::blockCount));
+}
+
 // A configuration that cannot be bound gives false and leaves the engine
 // unbound: reads fail at once.
 TEST_F(ReceptionUdpTest, BadConfigurationsAreRefused)

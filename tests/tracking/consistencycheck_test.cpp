@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+
 namespace trklib {
 namespace {
 
@@ -117,6 +120,62 @@ TEST_F(CheckTargets, FirstExistingTargetMeetingAnyTestWins)
     EXPECT_EQ(targets[0].score_, faster.score_);
     EXPECT_EQ(targets[1].score_, 6);
     EXPECT_EQ(targets[1].index, -334);
+}
+
+// Every field to the last bit.
+bool sameBits(const Target& a, const Target& b)
+{
+    const auto same = [](const auto& x, const auto& y) {
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    };
+    return same(static_cast<const Candidate&>(a), static_cast<const Candidate&>(b)) &&
+           a.status_ == b.status_ && a.score_ == b.score_ && a.missCount_ == b.missCount_ &&
+           a.number_ == b.number_ && same(a.velocityGain_, b.velocityGain_) &&
+           same(a.azimuthGain_, b.azimuthGain_) && same(a.distanceGain_, b.distanceGain_) &&
+           same(a.elevationGain_, b.elevationGain_) && same(a.rcsMax_, b.rcsMax_) &&
+           same(a.rcsMean_, b.rcsMean_) && same(a.rcsCount_, b.rcsCount_) &&
+           same(a.rcsSum_, b.rcsSum_) && a.rcsStarted_ == b.rcsStarted_;
+}
+
+// Each new target meets the existing ones as the earlier new targets left
+// them: moved by a merge, swapped, or appended. One call with many new
+// targets must therefore do what one call per new target does, last first,
+// in crowded scenes where new targets merge into targets that earlier ones
+// have just moved.
+TEST_F(CheckTargets, ManyNewTargetsAsOneAtATime)
+{
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> x(95.0, 115.0);
+    std::uniform_real_distribution<double> y(-4.0, 4.0);
+    std::uniform_real_distribution<double> kph(-36.6, -35.4);
+    std::uniform_int_distribution<int> index(-336, -330);
+    const auto scatter = [&](int count) {
+        QVector<Target> list;
+        for (int i = 0; i < count; ++i) {
+            Target t = placed(x(random), y(random), index(random), kph(random));
+            t.score_ = 1 + int(random() % 6);
+            t.missCount_ = int(random() % 3);
+            list.append(t);
+        }
+        return list;
+    };
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        const QVector<Target> existing = scatter(int(random() % 6));
+        const QVector<Target> newTargets = scatter(1 + int(random() % 8));
+
+        // Engines of their own: each numbers the targets it confirms.
+        QVector<Target> together = existing;
+        TargetTracking().checkTargets(newTargets, together);
+        QVector<Target> oneByOne = existing;
+        TargetTracking engineOneByOne;
+        for (int k = newTargets.size() - 1; k >= 0; --k)
+            engineOneByOne.checkTargets({newTargets[k]}, oneByOne);
+
+        ASSERT_EQ(together.size(), oneByOne.size());
+        for (int i = 0; i < together.size(); ++i)
+            EXPECT_TRUE(sameBits(together[i], oneByOne[i])) << i;
+    }
 }
 
 } // namespace

@@ -25,6 +25,47 @@ TEST(UtilTest, AngleConversionsAreExactAtHalfATurn)
     EXPECT_EQ(radToDeg(0.0), 0.0);
 }
 
+// Each helper pinned to its last bit on an input where another order of
+// operations (a stored reciprocal, a folded constant, divide first) gives a
+// different double: the second column is that other order's result, which
+// the pinned one must not equal. A change of formula or of its order shows
+// up here, not only as a drift in the tracking output.
+TEST(UtilTest, EachHelperKeepsItsOrderOfOperations)
+{
+    const struct
+    {
+        const char* name;
+        double (*helper)(double);
+        double input;
+        double pinned;
+        double otherOrder;
+    } cases[] = {
+        // (x * 180) / pi, not x * (180 / pi) nor x / (pi / 180).
+        {"radToDeg", radToDeg, 0.1, 5.7295779513082321, 0.1 * (180.0 / pi)},
+        {"radToDeg", radToDeg, 1.1, 63.025357464390567, 1.1 / (pi / 180.0)},
+        {"radToDeg", radToDeg, 17.0, 974.02825172239955, 17.0 / (pi / 180.0)},
+        // (x * pi) / 180, not x * (pi / 180) nor x / (180 / pi).
+        {"degToRad", degToRad, 57.0, 0.99483767363676778, 57.0 * (pi / 180.0)},
+        {"degToRad", degToRad, 17.0, 0.29670597283903605, 17.0 / (180.0 / pi)},
+        // v * 3.6, not (v * 3600) / 1000.
+        {"mpsToKph", mpsToKph, 0.1, 0.36000000000000004, (0.1 * 3600.0) / 1000.0},
+        // v / 3.6, not v * (1 / 3.6) nor (v * 1000) / 3600.
+        {"kphToMps", kphToMps, 0.7, 0.19444444444444442, 0.7 * (1.0 / 3.6)},
+        {"kphToMps", kphToMps, 0.7, 0.19444444444444442, (0.7 * 1000.0) / 3600.0},
+        // The trigonometry goes through degToRad and radToDeg.
+        {"sind", sind, 57.0, 0.83867056794542394, std::sin(57.0 * (pi / 180.0))},
+        {"cosd", cosd, 57.0, 0.5446390350150272, std::cos(57.0 * (pi / 180.0))},
+        {"tand", tand, 57.0, 1.5398649638145827, std::tan(57.0 * (pi / 180.0))},
+        {"acosd", acosd, 0.6, 53.13010235415598, std::acos(0.6) * (180.0 / pi)},
+        {"atand", atand, 0.7, 34.992020198558656, std::atan(0.7) * (180.0 / pi)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << "(" << c.input << ")");
+        EXPECT_EQ(c.helper(c.input), c.pinned);
+        EXPECT_NE(c.pinned, c.otherOrder) << "the input does not tell the two orders apart";
+    }
+}
+
 TEST(UtilTest, SpeedConversions)
 {
     EXPECT_EQ(mpsToKph(10.0), 36.0);
