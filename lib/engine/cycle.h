@@ -11,12 +11,14 @@
 namespace trklib {
 
 // A target as checkTargets compares it: its place on the ground, x along the
-// boresight and y across it (m), and its velocity (km/h).
+// boresight and y across it (m), and its velocity (km/h); known is false
+// until worked out and again after the target changed.
 struct GroundView
 {
     double x = 0.0;
     double y = 0.0;
     double v = 0.0;
+    bool known = false;
 };
 
 // More maxima than this in one packet: the packet is taken as noise, and
@@ -41,7 +43,6 @@ struct CycleScratch
     QVector<Candidate> selected;         // matchCandidates, createTargets: one gate's catch
     GatedPool::Storage gating;           // matchCandidates, createTargets
     std::vector<GroundView> groundViews; // checkTargets: per target
-    std::vector<char> groundViewKnown;   // checkTargets: per target
 
     // This thread's.
     static CycleScratch& local();

@@ -26,7 +26,19 @@ GroundView groundView(const Target& t)
     const double cosElevation = util::cosd(t.elevation);
     return GroundView{t.distance * util::cosd(t.azimuth) * cosElevation,
                       t.distance * util::sind(t.azimuth) * cosElevation,
-                      util::mpsToKph(t.absVelocity)};
+                      util::mpsToKph(t.absVelocity), true};
+}
+
+// Whether a rule of checkTargets can take the pair. Two targets more than
+// velocityLimitKph apart can only merge, which needs them close on the
+// ground; that answers most pairs of a scene full of targets in three
+// comparisons. A NaN velocity difference is not "apart": it goes on to
+// every rule, as in the rules themselves.
+bool mayMeet(const GroundView& n, const GroundView& t)
+{
+    if (std::fabs(n.v - t.v) > velocityLimitKph)
+        return std::fabs(n.x - t.x) < mergeAlongM && std::fabs(n.y - t.y) < mergeAcrossM;
+    return true;
 }
 
 // A new target as the one measurement that refines an existing one, in a
@@ -53,43 +65,45 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
     if (newTargets.isEmpty())
         return;
     const Target::NumberScope numbering(lastTargetNumber_);
-    CycleScratch& scratch = CycleScratch::local();
-    std::vector<GroundView>& views = scratch.groundViews;
-    std::vector<char>& known = scratch.groundViewKnown;
-    views.resize(size_t(targets.size()));
-    known.assign(size_t(targets.size()), 0);
-    const auto addTarget = [&](const Target& n, const GroundView* view) {
+    std::vector<GroundView>& views = CycleScratch::local().groundViews;
+    views.assign(size_t(targets.size()), GroundView{});
+    // Room for every new target at once rather than growing one by one.
+    targets.reserve(targets.size() + newTargets.size());
+    views.reserve(views.size() + size_t(newTargets.size()));
+    const auto addTarget = [&](const Target& n, const GroundView& view) {
         targets.append(n);
-        views.push_back(view ? *view : GroundView{});
-        known.push_back(view ? 1 : 0);
+        views.push_back(view);
     };
     for (int k = newTargets.size() - 1; k >= 0; --k) {
         const Target& n = newTargets[k];
         if (targets.isEmpty()) {
-            addTarget(n, nullptr);
+            addTarget(n, GroundView{});
             continue;
         }
         const GroundView viewN = groundView(n);
         const double xN = viewN.x;
         const double yN = viewN.y;
         const double vN = viewN.v;
+        Target* const all = targets.data();
+        const size_t count = size_t(targets.size());
         bool consumed = false;
-        for (int j = 0; j < targets.size() && !consumed; ++j) {
-            Target& t = targets[j];
-            if (!known[size_t(j)]) {
-                views[size_t(j)] = groundView(t);
-                known[size_t(j)] = 1;
-            }
-            const double xT = views[size_t(j)].x;
-            const double yT = views[size_t(j)].y;
-            const double vT = views[size_t(j)].v;
+        for (size_t j = 0; j < count && !consumed; ++j) {
+            GroundView& viewT = views[j];
+            if (!viewT.known)
+                viewT = groundView(all[j]);
+            if (!mayMeet(viewN, viewT))
+                continue;
+            Target& t = all[j];
+            const double xT = viewT.x;
+            const double yT = viewT.y;
+            const double vT = viewT.v;
             const double dx = std::fabs(xN - xT);
             const double dy = yN - yT;
             const double dv = std::fabs(vN - vT);
 
             if (dx < mergeAlongM && std::fabs(dy) < mergeAcrossM) {
                 t.refine(asMeasurement(n));
-                known[size_t(j)] = 0;
+                viewT.known = false;
                 consumed = true;
                 continue;
             }
@@ -105,7 +119,7 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 }
                 if (std::abs(t.index) < std::abs(n.index) && yT > yN) {
                     t.swap(n);
-                    known[size_t(j)] = 0;
+                    viewT.known = false;
                     consumed = true;
                     continue;
                 }
@@ -116,12 +130,12 @@ void TargetTracking::checkTargets(const QVector<Target>& newTargets, QVector<Tar
                 const qint32 misses = t.missCount_;
                 t.refine(asMeasurement(n));
                 t.score_ = t.score_ + misses;
-                known[size_t(j)] = 0;
+                viewT.known = false;
                 consumed = true;
             }
         }
         if (!consumed)
-            addTarget(n, &viewN);
+            addTarget(n, viewN);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -57,6 +58,9 @@ TEST_F(CheckTargets, RulesAgainstOneExistingTarget)
         {"side by side, takes over", Missed, 0, 105.0, -2.2, -350, -36.5, 1, Missed, 1, 0, -350},
         {"side by side, undecided", Confirmed, 0, 105.0, 2.2, -334, -36.1, 2, Confirmed, 5, 0,
          -333},
+        // A NaN velocity is not "too far off": the side-by-side rule still holds.
+        {"side by side, velocity NaN", Missed, 0, 105.0, 2.2, -300, std::nan(""), 1, Confirmed, 6,
+         0, -333},
         // Same object: the score lost to misses is given back.
         {"same object", Missed, 2, 140.0, 1.0, -334, -36.1, 1, Confirmed, 5 + 1 + 2, 0, -334},
         {"same object, two cells off", Missed, 2, 140.0, 1.0, -335, -36.1, 2, Missed, 5, 2, -333},
