@@ -31,14 +31,18 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred)
                 continue;
-            // With repetitions the median stands for the benchmark; without,
-            // its one run.
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type == Run::RT_Aggregate && !median)
+            // With repetitions the least of them stands for the benchmark
+            // (the median where a benchmark has no "min"); without, its one
+            // run.
+            const int rank = run.run_type != Run::RT_Aggregate ? 0
+                             : run.aggregate_name == "median"  ? 1
+                             : run.aggregate_name == "min"     ? 2
+                                                               : -1;
+            if (rank < 0)
                 continue;
             const std::string name = run.run_name.function_name +
                                      (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
-            if (!median && medians_.count(name))
+            if (ranks_.count(name) && ranks_.at(name) > rank)
                 continue;
             // CPU time, which leaves out the time the thread waited for a
             // core on a shared machine; the manual times are the
@@ -50,8 +54,7 @@ public:
             for (const auto& c : run.counters)
                 f.counters[c.first] = c.second.value;
             figures_[name] = f;
-            if (median)
-                medians_[name] = true;
+            ranks_[name] = rank;
         }
     }
 
@@ -62,6 +65,14 @@ public:
     }
 
 private:
+    bool repeated() const
+    {
+        for (const auto& r : ranks_)
+            if (r.second == 2)
+                return true;
+        return false;
+    }
+
     std::optional<Figure> find(const std::string& name) const
     {
         const auto it = figures_.find(name);
@@ -86,7 +97,10 @@ private:
                     "cells %.3f us\n",
                     copyUs, passUs);
         std::printf("  CPU time per call; dense and burst: each packet's least time over all "
-                    "passes; socket: wall clock\n\n");
+                    "passes; socket: wall clock\n");
+        std::printf("  %s\n\n", repeated() ? "each figure the least of its repetitions"
+                                           : "one run each (--benchmark_repetitions=N for the "
+                                             "least of N)");
         std::printf("  %-44s %9s %9s %9s  %-26s %s\n", "figure", "us", "x memcpy", "x cells",
                     "goal", "");
 
@@ -263,7 +277,7 @@ private:
     }
 
     std::map<std::string, Figure> figures_;
-    std::map<std::string, bool> medians_;
+    std::map<std::string, int> ranks_; // of the figure kept: 0 one run, 1 median, 2 least
 };
 
 } // namespace
