@@ -9,8 +9,8 @@
 // the system calls the receiving thread made per packet (counted by the
 // kernel's syscall tracepoint, which needs root; -1 where it cannot be
 // read).
+#include "bench/benchstatistics.h"
 #include "bench/benchstream.h"
-#include "bench/leastof.h"
 
 #include "input/packetencoder.h"
 #include "interface/targettrackinginterface.h"
@@ -170,15 +170,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-double percentile(std::vector<double> values, double share)
-{
-    if (values.empty())
-        return 0.0;
-    const size_t k = std::min(values.size() - 1, size_t(share * double(values.size())));
-    std::nth_element(values.begin(), values.begin() + long(k), values.end());
-    return values[k];
-}
 
 void report(benchmark::State& state, const std::vector<double>& latenciesUs,
             const SyscallCounter& syscalls)

@@ -3,8 +3,8 @@
 // floors that any cycle has to be compared with: copying one packet and one
 // pass that reads every cell. The packets are built before any timing
 // starts; the engine has the simulator's mounting.
+#include "bench/benchstatistics.h"
 #include "bench/benchstream.h"
-#include "bench/leastof.h"
 
 #include "engine/targettracking.h"
 #include "input/datagramassembler.h"
@@ -198,15 +198,6 @@ void BM_CycleHighway(benchmark::State& state)
     runCycles(state, QStringLiteral("highway"), warmUpPackets);
 }
 BENCHMARK(BM_CycleHighway)->ComputeStatistics("min", leastOf);
-
-double percentile(std::vector<double> values, double share)
-{
-    if (values.empty())
-        return 0.0;
-    const size_t k = std::min(values.size() - 1, size_t(share * double(values.size())));
-    std::nth_element(values.begin(), values.begin() + long(k), values.end());
-    return values[k];
-}
 
 // Tracking is deterministic: every pass over a stream from a reset does the
 // same work at every packet. A packet's cost is the least time it took in

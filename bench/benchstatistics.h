@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
 namespace trklib::bench {
@@ -13,6 +14,17 @@ namespace trklib::bench {
 inline double leastOf(const std::vector<double>& values)
 {
     return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+// The value below which the given share (0 to 1) of the values lies: the
+// k-th smallest, k = share * count, the largest for share 1; 0 for none.
+inline double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0.0;
+    const std::size_t k = std::min(values.size() - 1, std::size_t(share * double(values.size())));
+    std::nth_element(values.begin(), values.begin() + long(k), values.end());
+    return values[k];
 }
 
 } // namespace trklib::bench
