@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace trklib::trackd::test {
 namespace {
@@ -440,10 +442,18 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     EXPECT_GT(list[0].toObject()["x"].toDouble(), 100.0 + 100.0);
     EXPECT_GT(list[0].toObject()["y"].toDouble(), -20.0);
 
+    // Every counter in its own field, none of them narrowed to 32 bits.
     const QByteArray place = placeFields(mounting, placement);
     RadarStatus status;
-    status.packets = 12;
-    status.senders = 1;
+    constexpr std::uint64_t past32Bits = std::uint64_t(1) << 32;
+    status.packets = past32Bits + 12;
+    status.readErrors = 3;
+    status.badHeaders = 4;
+    status.foreignDatagrams = 5;
+    status.strayDatagrams = 6;
+    status.abandonedPackets = 7;
+    status.senders = 2;
+    status.receiveBufferBytes = 212992;
     status.ratePps = 19.8;
     const QJsonObject before = QJsonDocument::fromJson(statusMessage(status, place)).object();
     EXPECT_EQ(before.keys(),
@@ -451,20 +461,37 @@ TEST(Messages, TracksAndStatusHoldEveryField)
                            "lastTimestamp", "online", "packets", "place", "rate", "readErrors",
                            "receiveBufferBytes", "senders", "strayDatagrams"}));
     EXPECT_TRUE(before["online"].toBool());
-    EXPECT_EQ(before["packets"].toInt(), 12);
-    EXPECT_EQ(before["rate"].toDouble(), 19.8);
+    const struct
+    {
+        const char* key;
+        double value;
+    } fields[]{
+        {"packets", double(past32Bits + 12)},
+        {"readErrors", 3},
+        {"badHeaders", 4},
+        {"foreignDatagrams", 5},
+        {"strayDatagrams", 6},
+        {"abandonedPackets", 7},
+        {"senders", 2},
+        {"receiveBufferBytes", 212992},
+        {"rate", 19.8},
+    };
+    for (const auto& f : fields)
+        EXPECT_EQ(before[QLatin1String(f.key)].toDouble(), f.value) << f.key;
     EXPECT_TRUE(before["lastTimestamp"].isNull()) << "no packet yet";
-    EXPECT_EQ(before["place"].toObject()["x"].toDouble(), 100.0);
+    const QJsonObject placeAndBeam = QJsonDocument::fromJson("{" + place + "}").object();
+    EXPECT_EQ(before["place"], placeAndBeam["place"]);
+    EXPECT_EQ(before["beam"], placeAndBeam["beam"]);
     status.lastTimestampMs = 1700000000000;
     EXPECT_EQ(QJsonDocument::fromJson(statusMessage(status, place))["lastTimestamp"].toDouble(),
               1700000000000.0);
 
-    // Offline, the radar can still be drawn where it stands.
+    // Offline, the radar can still be drawn where it stands, its beam too.
     const QJsonObject offline = QJsonDocument::fromJson(offlineMessage(place)).object();
     EXPECT_EQ(offline.keys(), (QStringList{"beam", "online", "place"}));
     EXPECT_FALSE(offline["online"].toBool(true));
-    EXPECT_EQ(offline["place"], before["place"]);
-    EXPECT_EQ(offline["beam"], before["beam"]);
+    EXPECT_EQ(offline["place"], placeAndBeam["place"]);
+    EXPECT_EQ(offline["beam"], placeAndBeam["beam"]);
 }
 
 // The compass bearing from the radar's place to a point of the site,
@@ -567,23 +594,25 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
     const Clock::time_point t0{};
     StatusSchedule schedule;
     RadarStatus s;
-    EXPECT_TRUE(schedule.update(s, t0, false)) << "the first is due";
-    schedule.published(s, t0);
 
-    // 20 packets per second for 8 s, looked at every tick.
-    std::uint64_t packets = 0;
-    int published = 0;
-    for (milliseconds t = StatusSchedule::tick; t <= seconds(8); t += StatusSchedule::tick) {
-        packets += 2;
-        s.packets = packets;
+    // 20 packets per second for 8 s, looked at every tick: due at the first
+    // look and then exactly once a second while only the packet count moves.
+    std::vector<milliseconds> published;
+    for (milliseconds t{0}; t <= seconds(8); t += StatusSchedule::tick) {
+        s.packets = std::uint64_t(t / StatusSchedule::tick) * 2;
         if (schedule.update(s, t0 + t, false)) {
             schedule.published(s, t0 + t);
-            ++published;
+            published.push_back(t);
         }
     }
-    EXPECT_EQ(published, 8) << "once a second while only the packet count moves";
-    EXPECT_DOUBLE_EQ(s.ratePps, 20.0);
+    std::vector<milliseconds> everySecond;
+    for (seconds t{0}; t <= seconds(8); ++t)
+        everySecond.push_back(t);
+    EXPECT_EQ(published, everySecond);
+    EXPECT_EQ(s.ratePps, 20.0);
 
+    // A tick after the last: due at once on any change of condition or a
+    // new connection, not on what moves with every packet.
     const struct
     {
         const char* what;
@@ -593,24 +622,67 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
     } cases[]{
         {"nothing changed", [](RadarStatus&) {}, false, false},
         {"a new packet", [](RadarStatus& x) { ++x.packets; }, false, false},
+        {"a new timestamp", [](RadarStatus& x) { x.lastTimestampMs = 1; }, false, false},
         {"a read error", [](RadarStatus& x) { ++x.readErrors; }, false, true},
         {"a bad header", [](RadarStatus& x) { ++x.badHeaders; }, false, true},
         {"a foreign datagram", [](RadarStatus& x) { ++x.foreignDatagrams; }, false, true},
+        {"a stray datagram", [](RadarStatus& x) { ++x.strayDatagrams; }, false, true},
         {"an abandoned packet", [](RadarStatus& x) { ++x.abandonedPackets; }, false, true},
         {"a new sender", [](RadarStatus& x) { ++x.senders; }, false, true},
+        {"another receive buffer", [](RadarStatus& x) { x.receiveBufferBytes += 4096; }, false,
+         true},
         {"a new connection", [](RadarStatus&) {}, true, true},
     };
+    const Clock::time_point last = t0 + seconds(8);
     for (const auto& c : cases) {
+        StatusSchedule copy = schedule;
         RadarStatus next = s;
         c.change(next);
-        EXPECT_EQ(schedule.update(next, t0 + seconds(8) + StatusSchedule::tick, c.connected), c.due)
-            << c.what;
+        EXPECT_EQ(copy.update(next, last + StatusSchedule::tick, c.connected), c.due) << c.what;
+    }
+    // The second's end, just before and at it.
+    for (const auto& [after, due] : {std::pair{milliseconds(999), false}, {seconds(1), true}}) {
+        StatusSchedule copy = schedule;
+        RadarStatus same = s;
+        EXPECT_EQ(copy.update(same, last + after, false), due) << after.count() << " ms";
     }
 
-    // A radar that went silent: the rate falls to 0 within the window.
-    for (milliseconds t = seconds(8); t <= seconds(14); t += StatusSchedule::tick)
+    // Silent from 8 s on: the last 5 s hold 2 packets until 12.9 s, none
+    // from 13 s.
+    for (milliseconds t = seconds(8) + StatusSchedule::tick; t < milliseconds(12900);
+         t += StatusSchedule::tick)
         schedule.update(s, t0 + t, false);
+    schedule.update(s, t0 + milliseconds(12900), false);
+    EXPECT_EQ(s.ratePps, 0.4);
+    schedule.update(s, t0 + seconds(13), false);
     EXPECT_EQ(s.ratePps, 0.0);
+}
+
+// Until the window has passed, the rate is taken over the time there is,
+// to the nearest hundredth of a packet per second.
+TEST(StatusSchedule, RateToTheNearestHundredth)
+{
+    using namespace std::chrono;
+    const struct
+    {
+        std::uint64_t packets;
+        milliseconds after;
+        double rate;
+    } cases[]{
+        {2, seconds(3), 0.67}, // 0.666...: up
+        {1, seconds(3), 0.33}, // 0.333...: down
+        {1, milliseconds(100), 10.0}, {0, seconds(3), 0.0},
+        {1, milliseconds(0), 0.0}, // no time yet
+    };
+    for (const auto& c : cases) {
+        StatusSchedule schedule;
+        RadarStatus s;
+        const StatusSchedule::Clock::time_point t0{};
+        schedule.update(s, t0, false);
+        s.packets = c.packets;
+        schedule.update(s, t0 + c.after, false);
+        EXPECT_EQ(s.ratePps, c.rate) << c.packets << " in " << c.after.count() << " ms";
+    }
 }
 
 } // namespace
