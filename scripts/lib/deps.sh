@@ -15,6 +15,8 @@ trklib_packages=(
     # make certificates with openssl, and the README's examples subscribe
     # with mosquitto_sub.
     libmosquitto-dev mosquitto mosquitto-clients openssl
+    # trackd loads the TLS files it is given with OpenSSL's own calls.
+    libssl-dev
     # The fuzz targets (scripts/fuzz): clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
     # The Debian packages (scripts/package): dpkg-shlibdeps and

@@ -179,6 +179,8 @@ int main(int argc, char* argv[])
         logEvent(Priority::Error, error);
         return exitUsage;
     }
+    for (const QString& warning : qAsConst(site.warnings))
+        logEvent(Priority::Warning, warning);
     if (check) {
         std::printf("trackd: %s: site %s, %s, broker %s:%d\n", qUtf8Printable(path),
                     qUtf8Printable(site.name), qUtf8Printable(counted(site.radars.size(), "radar")),

@@ -8,17 +8,26 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 namespace trklib::trackd {
 
 namespace {
 
 constexpr double maxHeadingDeg = 360.0; // either way round
+// A radar stands within 100 km of the site's origin, east and north: the
+// site view draws its map to that size, and a place further out is a typo.
+constexpr double maxPlaceM = 100000.0;
 const QString radarPrefix = QStringLiteral("radar.");
 
 // One "key = value" line.
@@ -57,14 +66,48 @@ QString notTopicSafe(const QString& value)
         .arg(value);
 }
 
+// The first control character of a line other than tab (C0, DEL, C1), or
+// -1. A NUL would cut the value short wherever it goes as a C string.
+int controlCharacter(const QString& line)
+{
+    for (int i = 0; i < line.size(); ++i) {
+        if (line[i] != QLatin1Char('\t') && line[i].category() == QChar::Other_Control)
+            return i;
+    }
+    return -1;
+}
+
 // Splits the text into its sections. Whole lines are comments (# or ;);
-// a value may stand in double quotes, as QSettings writes some.
+// a value may stand in double quotes, as QSettings writes some. Lines end
+// with \n or \r\n; no other control character but tab may stand in one.
 bool splitSections(const QByteArray& text, QVector<Section>& sections, QString& error)
 {
     const QList<QByteArray> lines = text.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const int number = i + 1;
-        const QString line = QString::fromUtf8(lines[i]).trimmed(); // also drops a \r
+        // With its size: QString::fromUtf8(QByteArray) stops at a NUL.
+        QString raw = QString::fromUtf8(lines[i].constData(), lines[i].size());
+        if (raw.endsWith(QLatin1Char('\r')))
+            raw.chop(1);
+        const int control = controlCharacter(raw);
+        if (control >= 0) {
+            // The key is named when the character stands after a clean one.
+            const int equals = raw.indexOf(QLatin1Char('='));
+            const QString key = raw.left(equals).trimmed();
+            const QString where = !sections.isEmpty() && equals >= 0 && equals < control &&
+                                          !key.isEmpty() && controlCharacter(key) < 0
+                                      ? QStringLiteral(" [%1] %2:").arg(sections.last().name, key)
+                                      : QString();
+            // In one pass: the key may hold a '%'.
+            error =
+                QStringLiteral("%1:%2 a control character (U+%3) in column %4; only tab "
+                               "may stand in a line")
+                    .arg(QString::number(number), where,
+                         QStringLiteral("%1").arg(raw[control].unicode(), 4, 16, QLatin1Char('0')),
+                         QString::number(control + 1));
+            return false;
+        }
+        const QString line = raw.trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')) ||
             line.startsWith(QLatin1Char(';')))
             continue;
@@ -172,23 +215,102 @@ KeyHandler portHandler(quint16& port)
     };
 }
 
-// An address literal, or empty for the default. IPv4 addresses take all
-// four parts: "10.1.2" would be taken for 10.1.0.2.
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d) as the IPv4 address it
+// stands for; any other address as it is. The kernel takes both forms for
+// one local address, and senders arrive in the IPv4 form.
+QHostAddress unmapped(const QHostAddress& address)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    constexpr int mappedPrefixBytes = 12; // ten zero bytes, then 0xffff
+    for (int i = 0; i < mappedPrefixBytes; ++i) {
+        if (bytes[i] != (i < 10 ? 0x00 : 0xff))
+            return address;
+    }
+    return QHostAddress(quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 |
+                        quint32(bytes[14]) << 8 | quint32(bytes[15]));
+}
+
+// Parses an address literal, IPv4-mapped forms as IPv4. IPv4 addresses
+// take all four parts: "10.1.2" would be taken for 10.1.0.2.
+bool parseAddress(const QString& text, QHostAddress& address)
+{
+    in_addr ipv4{};
+    const bool good = text.contains(QLatin1Char(':'))
+                          ? address.setAddress(text)
+                          : inet_pton(AF_INET, text.toLatin1().constData(), &ipv4) == 1 &&
+                                address.setAddress(text);
+    if (good)
+        address = unmapped(address);
+    else
+        address.clear();
+    return good;
+}
+
+bool isUnspecified(const QHostAddress& address)
+{
+    return address == QHostAddress(QHostAddress::AnyIPv4) ||
+           address == QHostAddress(QHostAddress::AnyIPv6);
+}
+
+// Why an address cannot be one host's, or an empty string when it can.
+QString notUnicast(const QHostAddress& address, const QString& text)
+{
+    const char* what = isUnspecified(address)  ? "the unspecified address"
+                       : address.isMulticast() ? "a multicast address"
+                       : address.isBroadcast() ? "the broadcast address"
+                                               : nullptr;
+    return what ? QStringLiteral("'%1' is %2, not one host's").arg(text, QLatin1String(what))
+                : QString();
+}
+
+// An address literal, or empty for the default.
 KeyHandler addressHandler(QHostAddress& address)
 {
     return [&address](const QString& v) {
         address.clear();
-        in_addr ipv4{};
-        const bool good =
-            v.contains(QLatin1Char(':'))
-                ? address.setAddress(v)
-                : inet_pton(AF_INET, v.toLatin1().constData(), &ipv4) == 1 && address.setAddress(v);
-        if (!v.isEmpty() && !good) {
-            address.clear();
+        if (!v.isEmpty() && !parseAddress(v, address))
             return QStringLiteral("'%1' is not an IPv4 or IPv6 address").arg(v);
-        }
         return QString();
     };
+}
+
+// The address of one host, or empty for any.
+KeyHandler unicastHandler(QHostAddress& address)
+{
+    return [&address, parse = addressHandler(address)](const QString& v) {
+        const QString reason = parse(v);
+        return reason.isEmpty() && !address.isNull() ? notUnicast(address, v) : reason;
+    };
+}
+
+// Why the broker's host is neither a host name nor an address, or an empty
+// string. libmosquitto takes the port apart, so "host:port", "[::1]" and
+// URLs are refused here rather than found when trackd connects.
+QString notHost(const QString& v)
+{
+    const QString notOne = QStringLiteral("'%1' is not a host name or address").arg(v);
+    QHostAddress address;
+    if (parseAddress(v, address))
+        return notUnicast(address, v);
+    // Labels of letters, digits, '-' and '_' (not at either end), at most
+    // 63 characters each and 253 in all, the last not all digits (that is
+    // an IPv4 address in short).
+    static const QRegularExpression name(QStringLiteral(
+        "\\A(?=.{1,253}\\z)(?:[A-Za-z0-9_](?:[A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?\\.)*"
+        "(?=[^.]*[A-Za-z_-])[A-Za-z0-9_](?:[A-Za-z0-9_-]{0,61}[A-Za-z0-9_])?\\.?\\z"));
+    if (name.match(v).hasMatch())
+        return QString();
+    static const QRegularExpression withPort(QStringLiteral("\\A(?:\\[.*\\]|[^:]*):(\\d+)\\z"));
+    const QRegularExpressionMatch port = withPort.match(v);
+    if (v.contains(QLatin1String("://")))
+        return notOne + QStringLiteral(": give the host alone, without a scheme");
+    if (port.hasMatch())
+        return notOne + QStringLiteral(": give the port as port = %1").arg(port.captured(1));
+    if (v.startsWith(QLatin1Char('[')))
+        return notOne + QStringLiteral(": give an IPv6 address without brackets");
+    return notOne;
 }
 
 KeyHandler numberHandler(double& field, double least, double greatest, const char* unit)
@@ -197,7 +319,8 @@ KeyHandler numberHandler(double& field, double least, double greatest, const cha
         bool ok = false;
         const double number = v.toDouble(&ok);
         if (!ok || !std::isfinite(number) || number < least || number > greatest)
-            return QStringLiteral("'%1' is not a number of %2").arg(v, QLatin1String(unit));
+            return QStringLiteral("'%1' is not a number of %2 from %3 to %4")
+                .arg(v, QLatin1String(unit), QString::number(least), QString::number(greatest));
         field = number;
         return QString();
     };
@@ -215,9 +338,7 @@ KeyHandler mountingHandler(RadarConfig& mounting, const QString& option)
                 return QStringLiteral("'%1' is neither 0 (horizontal) nor 1 (vertical)").arg(v);
             if (o.name == option)
                 return QStringLiteral("'%1' is not a number from %2 to %3")
-                    .arg(v)
-                    .arg(o.least)
-                    .arg(o.greatest);
+                    .arg(v, QString::number(o.least), QString::number(o.greatest));
         }
         return reason;
     };
@@ -272,15 +393,90 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
     return true;
 }
 
-bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker, QString& error)
+// OpenSSL's reason for the last failure, and its queue emptied.
+QString sslReason()
+{
+    const char* reason = ERR_reason_error_string(ERR_peek_last_error());
+    ERR_clear_error();
+    return reason ? QString::fromLatin1(reason) : QStringLiteral("no reason given");
+}
+
+// A key under a passphrase is refused rather than asked for on a terminal
+// that a service does not have.
+int noPassphrase(char*, int, int, void*)
+{
+    return 0;
+}
+
+// Loads the TLS files as libmosquitto does when it connects: the
+// authorities' certificates, the client's certificate chain, and its key,
+// which must belong to that certificate. An empty string when they load.
+QString tlsProblem(const BrokerConfig& broker, const char*& key)
+{
+    if (broker.caFile.isEmpty())
+        return QString();
+    ERR_clear_error();
+    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(
+        SSL_CTX_new(TLS_client_method()), &SSL_CTX_free);
+    key = "ca_file";
+    if (!context)
+        return QStringLiteral("cannot set up TLS: %1").arg(sslReason());
+    SSL_CTX_set_default_passwd_cb(context.get(), noPassphrase);
+    if (SSL_CTX_load_verify_locations(context.get(), QFile::encodeName(broker.caFile).constData(),
+                                      nullptr) != 1)
+        return QStringLiteral("%1 holds no certificate in PEM form (%2)")
+            .arg(broker.caFile, sslReason());
+    if (broker.certFile.isEmpty())
+        return QString();
+    key = "cert_file";
+    if (SSL_CTX_use_certificate_chain_file(context.get(),
+                                           QFile::encodeName(broker.certFile).constData()) != 1)
+        return QStringLiteral("%1 holds no certificate in PEM form (%2)")
+            .arg(broker.certFile, sslReason());
+    key = "key_file";
+    const std::unique_ptr<BIO, decltype(&BIO_free)> file(
+        BIO_new_file(QFile::encodeName(broker.keyFile).constData(), "r"), &BIO_free);
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> privateKey(
+        file ? PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr) : nullptr,
+        &EVP_PKEY_free);
+    if (!privateKey)
+        return QStringLiteral("%1 holds no private key in PEM form without a passphrase (%2)")
+            .arg(broker.keyFile, sslReason());
+    if (X509_check_private_key(SSL_CTX_get0_certificate(context.get()), privateKey.get()) != 1)
+        return QStringLiteral("%1 is not the key of the certificate in cert_file (%2)")
+            .arg(broker.keyFile, sslReason());
+    return QString();
+}
+
+// A password file that others may change is refused; one they may read
+// is used with a warning, as the broker does with its own files.
+QString passwordFileProblem(const QString& path, QStringList& warnings, int line)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString(); // readable a moment ago: the read below says what is wrong
+    const QString mode =
+        QString::number(info.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0'));
+    if (info.st_mode & S_IWOTH)
+        return QStringLiteral("%1 is writable by others (mode %2): chmod o-w it").arg(path, mode);
+    if (info.st_mode & S_IROTH)
+        warnings << QStringLiteral("%1: [broker] password_file: %2 is readable by others (mode "
+                                   "%3): chmod o-r it")
+                        .arg(line)
+                        .arg(path, mode);
+    return QString();
+}
+
+bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
+                 QStringList& warnings, QString& error)
 {
     const KeyTable keys{
         {QStringLiteral("host"),
          [&](const QString& v) {
              broker.host = v;
-             if (v.isEmpty() || v.contains(QRegularExpression(QStringLiteral("\\s"))))
-                 return QStringLiteral("'%1' is not a host name or address").arg(v);
-             return QString();
+             return notHost(v);
          }},
         {QStringLiteral("port"), portHandler(broker.port)},
         {QStringLiteral("client_id"),
@@ -325,7 +521,21 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
             return false;
         }
     }
+    const char* tlsKey = nullptr;
+    const QString tls = tlsProblem(broker, tlsKey);
+    if (!tls.isEmpty()) {
+        error = QStringLiteral("%1: [broker] %2: %3")
+                    .arg(lineOf(section, QLatin1String(tlsKey)))
+                    .arg(QLatin1String(tlsKey), tls);
+        return false;
+    }
     if (!broker.passwordFile.isEmpty()) {
+        const int line = lineOf(section, QStringLiteral("password_file"));
+        const QString problem = passwordFileProblem(broker.passwordFile, warnings, line);
+        if (!problem.isEmpty()) {
+            error = QStringLiteral("%1: [broker] password_file: %2").arg(line).arg(problem);
+            return false;
+        }
         QFile file(broker.passwordFile);
         file.open(QIODevice::ReadOnly); // readable: checked above
         broker.password = file.readLine();
@@ -348,7 +558,7 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
     const KeyTable keys{
         {QStringLiteral("bind_address"), addressHandler(radar.bindAddress)},
         {QStringLiteral("port"), portHandler(radar.port)},
-        {QStringLiteral("radar_address"), addressHandler(radar.radarAddress)},
+        {QStringLiteral("radar_address"), unicastHandler(radar.radarAddress)},
         {QStringLiteral("tilt"), mountingHandler(radar.mounting, QStringLiteral("tilt"))},
         {QStringLiteral("pan"), mountingHandler(radar.mounting, QStringLiteral("pan"))},
         {QStringLiteral("height"), mountingHandler(radar.mounting, QStringLiteral("height"))},
@@ -356,10 +566,10 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
          mountingHandler(radar.mounting, QStringLiteral("pan-offset"))},
         {QStringLiteral("orientation"),
          mountingHandler(radar.mounting, QStringLiteral("orientation"))},
-        {QStringLiteral("x"), numberHandler(radar.placement.x, -HUGE_VAL, HUGE_VAL, "metres")},
-        {QStringLiteral("y"), numberHandler(radar.placement.y, -HUGE_VAL, HUGE_VAL, "metres")},
-        {QStringLiteral("heading"), numberHandler(radar.placement.headingDeg, -maxHeadingDeg,
-                                                  maxHeadingDeg, "degrees from -360 to 360")},
+        {QStringLiteral("x"), numberHandler(radar.placement.x, -maxPlaceM, maxPlaceM, "metres")},
+        {QStringLiteral("y"), numberHandler(radar.placement.y, -maxPlaceM, maxPlaceM, "metres")},
+        {QStringLiteral("heading"),
+         numberHandler(radar.placement.headingDeg, -maxHeadingDeg, maxHeadingDeg, "degrees")},
     };
     return applySection(section, keys, error);
 }
@@ -383,7 +593,11 @@ bool checkSockets(const QVector<Section>& radarSections, const QVector<RadarEntr
             if (a.port != b.port)
                 continue;
             if (a.bindAddress != b.bindAddress) {
-                if (a.bindAddress.isNull() || b.bindAddress.isNull())
+                // 0.0.0.0 and :: given are every interface too.
+                const auto everyInterface = [](const QHostAddress& address) {
+                    return address.isNull() || isUnspecified(address);
+                };
+                if (everyInterface(a.bindAddress) || everyInterface(b.bindAddress))
                     return fail(j, "bind_address",
                                 QStringLiteral("overlaps radar %1's socket (%2); radars on one "
                                                "port share one bind_address or bind distinct ones")
@@ -440,7 +654,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
                 return false;
         } else if (section.name == QLatin1String("broker")) {
             haveBroker = true;
-            if (!parseBroker(section, base, config.broker, error))
+            if (!parseBroker(section, base, config.broker, config.warnings, error))
                 return false;
         } else if (section.name.startsWith(radarPrefix)) {
             RadarEntry radar;
@@ -478,11 +692,16 @@ bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error)
         error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
+    const auto located = [&path](const QString& message) {
+        return QStringLiteral("%1:%2%3").arg(
+            path, message.at(0).isDigit() ? QString() : QStringLiteral(" "), message);
+    };
     if (!parseSiteConfig(file.readAll(), QFileInfo(path).absolutePath(), config, error)) {
-        error = QStringLiteral("%1:%2%3").arg(
-            path, error.at(0).isDigit() ? QString() : QStringLiteral(" "), error);
+        error = located(error);
         return false;
     }
+    for (QString& warning : config.warnings)
+        warning = located(warning);
     return true;
 }
 

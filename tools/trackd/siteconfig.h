@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 namespace trklib::trackd {
@@ -45,6 +46,9 @@ struct SiteConfig
     QString prefix = QStringLiteral("trklib");
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
+    // What is used but should be mended, one line each in the errors'
+    // form ("7: [broker] password_file: ..."); for the caller to log.
+    QStringList warnings;
 
     // "<prefix>/<site>/<radar>/<leaf>".
     QByteArray topic(const RadarEntry& radar, const char* leaf) const;
@@ -52,14 +56,15 @@ struct SiteConfig
 
 // Reads and checks the text of a configuration file. Files it names
 // (password, certificates) are taken relative to baseDir unless absolute,
-// must be readable, and the password is read. False with a one-line error
+// must be readable, certificates and keys must load, and the password is
+// read. False with a one-line error
 // that names the line, the section and the key and says why
 // ("12: [radar.north] port: ..."), without the file's name.
 bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig& config,
                      QString& error);
 
 // The same for a file, with files it names relative to its folder. The
-// error starts with the file's name ("site.conf:12: ...").
+// error and the warnings start with the file's name ("site.conf:12: ...").
 bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
 
 // "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.

@@ -63,7 +63,8 @@ struct SimRadar
     RadarConfig mounting;
     util::RadarPlacement placement;
     quint16 port = 0;
-    bool alone = false; // on a socket of its own, taking any sender
+    bool alone = false;  // on a socket of its own, taking any sender
+    QString bindAddress; // empty: every interface
 
     QStringList mountingArguments() const
     {
@@ -78,7 +79,9 @@ struct SimRadar
                               "x = %7\ny = %8\nheading = %9\n")
             .arg(name)
             .arg(port)
-            .arg(alone ? QString() : QStringLiteral("radar_address = %1\n").arg(source))
+            .arg((alone ? QString() : QStringLiteral("radar_address = %1\n").arg(source)) +
+                 (bindAddress.isEmpty() ? QString()
+                                        : QStringLiteral("bind_address = %1\n").arg(bindAddress)))
             .arg(mounting.tilt, 0, 'g', 17)
             .arg(mounting.pan, 0, 'g', 17)
             .arg(mounting.height, 0, 'g', 17)
@@ -246,7 +249,8 @@ bool lastIsOnline(const QVector<Message>& status, bool online)
 }
 
 // A status, online or offline, says where the radar stands and where its
-// beam looks.
+// beam looks, how wide and how far (12 degrees either side, 12 m to 300 m
+// slant range at its height).
 void expectPlaceOf(const QJsonObject& status, const SimRadar& radar)
 {
     SCOPED_TRACE(radar.name.toStdString());
@@ -254,9 +258,16 @@ void expectPlaceOf(const QJsonObject& status, const SimRadar& radar)
     EXPECT_EQ(place[QLatin1String("x")].toDouble(), radar.placement.x);
     EXPECT_EQ(place[QLatin1String("y")].toDouble(), radar.placement.y);
     EXPECT_EQ(place[QLatin1String("heading")].toDouble(), radar.placement.headingDeg);
+    const QJsonObject beam = status[QLatin1String("beam")].toObject();
     const double bearing =
         std::fmod(radar.placement.headingDeg - radar.mounting.pan + 360.0, 360.0);
-    EXPECT_DOUBLE_EQ(status[QLatin1String("beam")][QLatin1String("bearing")].toDouble(), bearing);
+    const double height = radar.mounting.height;
+    EXPECT_DOUBLE_EQ(beam[QLatin1String("bearing")].toDouble(), bearing);
+    EXPECT_EQ(beam[QLatin1String("halfWidth")].toDouble(), 12.0);
+    EXPECT_DOUBLE_EQ(beam[QLatin1String("minRange")].toDouble(),
+                     std::sqrt(144.0 - height * height));
+    EXPECT_DOUBLE_EQ(beam[QLatin1String("maxRange")].toDouble(),
+                     std::sqrt(90000.0 - height * height));
 }
 
 bool hasPacketsThrough(const QVector<Message>& tracks, int packets)
@@ -282,10 +293,25 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
 
     // Two radars on one port, told apart by sender, and one on its own.
+    // The shared socket's address is given in both its forms.
     const quint16 shared = freeUdpPort();
     QVector<SimRadar> radars{
-        {"a", "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, shared},
-        {"b", "127.0.0.3", "crossing", {-3.0, 5.0, 6.0, 0.0, 0}, {100.0, -50.0, 90.0}, shared},
+        {"a",
+         "127.0.0.2",
+         "road",
+         {-1.0, 0.0, 5.0, 0.0, 0},
+         {0.0, 0.0, 0.0},
+         shared,
+         false,
+         "::ffff:127.0.0.1"},
+        {"b",
+         "127.0.0.3",
+         "crossing",
+         {-3.0, 5.0, 6.0, 0.0, 0},
+         {100.0, -50.0, 90.0},
+         shared,
+         false,
+         "127.0.0.1"},
         {"c", "", "highway", {0.0, -10.0, 5.0, 0.0, 0}, {-20.0, 35.5, 200.0}, freeUdpPort(), true},
     };
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
@@ -330,6 +356,8 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         expectPlaceOf(status, r);
     }
 
+    EXPECT_EQ(trackd.linesWith(QStringLiteral("3 radars on 2 sockets")).size(), 1)
+        << trackd.log().toStdString();
     EXPECT_EQ(trackd.stop(), 0) << trackd.log().toStdString();
     for (const SimRadar& r : radars) {
         EXPECT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
@@ -528,15 +556,27 @@ TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
     const QByteArray good = "[site]\nname = s\n[broker]\nclient_id = c\n[radar.a]\nport = %1\n";
     QUdpSocket taken;
     ASSERT_TRUE(taken.bind(QHostAddress(QHostAddress::Any), 0));
+    ASSERT_TRUE(writeFile(path("pw"), "secret\n"));
+    ASSERT_TRUE(QFile::setPermissions(path("pw"), QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ReadGroup | QFile::ReadOther));
     const struct
     {
         const char* what;
         const char* option;
         QByteArray text;
         int exitCode;
-        const char* line; // what stderr says, after the file's name
+        const char* line; // what stderr says, after the file's name; %D: the folder
     } cases[]{
         {"good", "--check-config", good, 0, nullptr},
+        {"a password file others read", "--check-config",
+         "[site]\nname = s\n[broker]\nclient_id = c\nusername = u\npassword_file = pw\n"
+         "[radar.a]\n",
+         0, ":6: [broker] password_file: %D/pw is readable by others (mode 0644): chmod o-r it"},
+        {"a NUL byte", "--check-config",
+         QByteArray("[site]\nname = s\0t\n", 18) + "[broker]\nclient_id = c\n[radar.a]\n", 2,
+         ":2: [site] name: a control character (U+0000) in column 9"},
+        {"far away", "--check-config", good + "x = 1e20\n", 2,
+         ":7: [radar.a] x: '1e20' is not a number of metres from -100000 to 100000"},
         {"missing key", "--check-config", "[site]\n[broker]\nclient_id = c\n[radar.a]\n", 2,
          ":1: [site] name: missing"},
         {"bad address", "--check-config", good + "radar_address = 192.168.1\n", 2,
@@ -549,21 +589,20 @@ TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const QString file = path("site.conf");
-        const auto withPort = [&](const QString& text) {
-            return text.contains(QLatin1String("%1")) ? text.arg(taken.localPort()) : text;
-        };
-        ASSERT_TRUE(writeFile(file, withPort(QString::fromUtf8(c.text)).toUtf8()));
+        const QByteArray port = QByteArray::number(taken.localPort());
+        ASSERT_TRUE(writeFile(file, QByteArray(c.text).replace("%1", port)));
         const ProgramRun run = runProgram(QStringLiteral(TRACKD_PATH), {c.option, file});
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
+        if (c.exitCode == 0)
+            EXPECT_TRUE(run.out.contains("site s, 1 radar")) << run.out.toStdString();
         if (!c.line) {
             EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
-            EXPECT_TRUE(run.out.contains("site s, 1 radar")) << run.out.toStdString();
             continue;
         }
         EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
-        EXPECT_TRUE(QString::fromUtf8(run.err).startsWith(
-            QStringLiteral("trackd: %1%2").arg(file, withPort(QString::fromLatin1(c.line)))))
-            << run.err.toStdString();
+        const QByteArray line =
+            QByteArray(c.line).replace("%1", port).replace("%D", dir_.path().toUtf8());
+        EXPECT_TRUE(run.err.startsWith("trackd: " + file.toUtf8() + line)) << run.err.toStdString();
     }
     // The example that the package installs is good as it stands.
     const ProgramRun example =
