@@ -31,8 +31,9 @@ test('topics of the site, and no others', () => {
   for (const [topic, expected] of cases) assert.deepEqual(parseTopic(topic, 'plant/trklib', 's'), expected, topic);
 });
 
-test('statuses and tracks make the radars, their places and the rows', () => {
-  const site = new Site({ prefix: 'trklib', site: 's' });
+test('statuses and tracks make the radars, their places, the rows and the trails', () => {
+  const trails = new Trails();
+  const site = new Site({ prefix: 'trklib', site: 's', trails });
   assert.deepEqual(site.handle('trklib/s/north/status', status(true, { rate: 20 }), 0), {
     radar: 'north', leaf: 'status', wentOffline: false, forgotten: false,
   });
@@ -51,10 +52,13 @@ test('statuses and tracks make the radars, their places and the rows', () => {
   assert.deepEqual(rowCells(site.rows()[1]), ['north', '7', '107.0', '-50.0', '4.0', '-4.0', 'yes']);
   assert.deepEqual(rowCells({ ...site.rows()[1], confirmed: false }).at(-1), 'no');
 
-  // Offline (trackd stopped, or its last will): no current targets, the
-  // place stays; a second offline status is no news.
+  assert.deepEqual(trails.trail('north', 7).map((p) => p.x), [1, 4]);
+
+  // Offline (trackd stopped, or its last will): no current targets nor
+  // trails, the place stays; a second offline status is no news.
   assert.equal(site.handle('trklib/s/north/status', JSON.stringify({ online: false }), 40).wentOffline, true);
   assert.deepEqual(site.rows().map((r) => r.radar), ['east']);
+  assert.deepEqual([trails.trail('north', 7), trails.trail('east', 1).length], [[], 1]);
   assert.deepEqual(site.radars.get('north').place, place);
   assert.equal(site.handle('trklib/s/north/status', status(false), 50).wentOffline, false);
 });
@@ -194,7 +198,7 @@ test('limits of statuses, tracks and targets: kept at the limit, dropped just pa
     ['velocity past +1000 km/h', t({ velocity: 1000.001 }), false],
     ['velocity past -1000 km/h', t({ velocity: -1000.001 }), false],
     ['velocity as text', t({ velocity: '5' }), false],
-    ['no object', 'target', false],
+    ['no object', null, false],
   ];
   for (const [what, bad, kept] of targetCases) {
     const site = new Site({ prefix: 'trklib', site: 's' });
