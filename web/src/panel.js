@@ -93,8 +93,8 @@ export class Panel {
       e.li.dataset.silent = String(silent);
       e.last.textContent =
         r.lastPacketAt === null ? 'no packet yet' : `last packet ${ago(nowMs - r.lastPacketAt)}`;
-      e.dropped.textContent =
-        r.dropped === 0 ? '' : `${r.dropped} ${r.dropped === 1 ? 'message' : 'messages'} dropped, the last: ${r.lastDropped}`;
+      const messages = r.dropped === 1 ? 'message' : 'messages';
+      e.dropped.textContent = r.dropped === 0 ? '' : `${r.dropped} ${messages} dropped, the last: ${r.lastDropped}`;
       for (const [key] of counters) {
         const value = status.counters[key];
         e.values[key].textContent = value === undefined ? '–' : String(value);

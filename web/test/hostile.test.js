@@ -111,7 +111,7 @@ function recordingCanvas() {
 
 const inside = (v, limit) => typeof v === 'number' && Number.isFinite(v) && Math.abs(v) <= limit;
 
-function assertDrawable(site, trails) {
+function assertDrawable(site) {
   for (const r of site.radars.values()) {
     if (r.place) {
       assert.ok(inside(r.place.x, maxPlaceM) && inside(r.place.y, maxPlaceM), `${r.name}: place`);
@@ -124,11 +124,7 @@ function assertDrawable(site, trails) {
     }
     for (const t of r.tracks?.targets ?? []) {
       assert.ok(inside(t.x, maxTargetM) && inside(t.y, maxTargetM), `${r.name}: target`);
-      for (const p of trails.trail(r.name, t.number)) {
-        assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), `${r.name}: trail`);
-      }
     }
-    assert.ok((r.tracks?.targets.length ?? 0) <= maxTargets);
   }
   for (const p of site.extent()) assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), 'extent');
 }
@@ -158,7 +154,7 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
       for (const t of kept.tracks?.targets ?? []) {
         assert.deepEqual(trails.trail('good', t.number), aloneTrails.trail('good', t.number));
       }
-      assertDrawable(site, trails);
+      assertDrawable(site);
 
       // The last frame: finite, and its calls bounded by what it shows (a
       // few dozen for the grid and the north arrow, some for each radar,

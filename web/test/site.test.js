@@ -114,98 +114,91 @@ test('an empty message (a retained one cleared) forgets the radar, or its target
   assert.equal(site.badMessages, 0);
 });
 
-// Every limit of the checks, at the limit (kept) and just past it
-// (dropped): statuses and tracks whole, targets one by one.
+// Every limit of the checks: [what, message for a value, the value at the
+// limit (kept), just past it (dropped)]. Statuses and tracks are dropped
+// whole, targets one by one.
 test('limits of statuses, tracks and targets: kept at the limit, dropped just past it', () => {
-  const at = (x, y = x) => ({ ...place, x, y });
-  const statusCases = [
-    ['place at +100 km', { place: at(1e5) }, true],
-    ['place at -100 km', { place: at(-1e5) }, true],
-    ['place x past +100 km', { place: at(100000.001, 0) }, false],
-    ['place y past -100 km', { place: at(0, -100000.001) }, false],
-    ['place far away', { place: at(1e20, 0) }, false],
-    ['heading at -360', { place: { ...place, heading: -360 } }, true],
-    ['heading past 360', { place: { ...place, heading: 360.001 } }, false],
-    ['heading past -360', { place: { ...place, heading: -360.001 } }, false],
-    ['place no object', { place: [1, 2] }, false],
-    ['bearing at 360', { beam: { ...beam, bearing: 360 } }, true],
-    ['bearing past -360', { beam: { ...beam, bearing: -360.001 } }, false],
-    ['half-width at 180', { beam: { ...beam, halfWidth: 180 } }, true],
-    ['half-width past 180', { beam: { ...beam, halfWidth: 180.001 } }, false],
-    ['half-width below 0', { beam: { ...beam, halfWidth: -0.001 } }, false],
-    ['ranges from 0 to 100 km', { beam: { ...beam, minRange: 0, maxRange: 1e5 } }, true],
-    ['min range below 0', { beam: { ...beam, minRange: -0.001 } }, false],
-    ['max range past 100 km', { beam: { ...beam, maxRange: 100000.001 } }, false],
-    ['max range below min range', { beam: { ...beam, minRange: 50, maxRange: 49.999 } }, false],
-    ['beam with a string', { beam: { ...beam, maxRange: '300' } }, false],
-    ['rate at 10000', { rate: 10000 }, true],
-    ['rate past 10000', { rate: 10000.001 }, false],
-    ['rate below 0', { rate: -0.001 }, false],
-    ['rate null (trackd: no rate yet)', { rate: null }, true],
-    ['a count at 2^53 - 1', { packets: 2 ** 53 - 1 }, true],
-    ['a count at 2^53', { packets: 2 ** 53 }, false],
-    ['a count below 0', { senders: -1 }, false],
-    ['a count with a fraction', { readErrors: 1.5 }, false],
+  const inPlace = (key) => (v) => ({ place: { ...place, [key]: v } });
+  const inBeam = (key) => (v) => ({ beam: { ...beam, [key]: v } });
+  const field = (key) => (v) => ({ [key]: v });
+  const statusLimits = [
+    ['place x, east', inPlace('x'), 1e5, 100000.001],
+    ['place x, west', inPlace('x'), -1e5, -100000.001],
+    ['place y, north', inPlace('y'), 1e5, 100000.001],
+    ['place y, south', inPlace('y'), -1e5, -100000.001],
+    ['place far away', inPlace('x'), 0, 1e20],
+    ['place no object', field('place'), null, [1, 2]],
+    ['heading', inPlace('heading'), 360, 360.001],
+    ['heading, the other way', inPlace('heading'), -360, -360.001],
+    ['bearing', inBeam('bearing'), 360, 360.001],
+    ['bearing, the other way', inBeam('bearing'), -360, -360.001],
+    ['half-width', inBeam('halfWidth'), 180, 180.001],
+    ['half-width below 0', inBeam('halfWidth'), 0, -0.001],
+    ['min range below 0', inBeam('minRange'), 0, -0.001],
+    ['max range', inBeam('maxRange'), 1e5, 100000.001],
+    ['max range below min range', inBeam('maxRange'), beam.minRange, beam.minRange - 0.001],
+    ['beam with a string', inBeam('maxRange'), 300, '300'],
+    ['rate', field('rate'), 10000, 10000.001],
+    ['rate below 0 (null: no rate yet)', field('rate'), null, -0.001],
+    ['a count', field('packets'), 2 ** 53 - 1, 2 ** 53],
+    ['a count below 0', field('senders'), 0, -1],
+    ['a count with a fraction', field('readErrors'), 1, 1.5],
   ];
-  for (const [what, fields, kept] of statusCases) {
-    const site = new Site({ prefix: 'trklib', site: 's' });
-    const message = { online: true, place, beam, ...fields };
-    site.handle('trklib/s/r/status', JSON.stringify(message), 0);
-    const r = site.radars.get('r');
-    assert.equal(site.badMessages, kept ? 0 : 1, what);
-    assert.equal(r.statusError === null, kept, what);
-    assert.deepEqual([r.place, r.beam], kept ? [message.place, message.beam] : [null, null], what);
-    if (kept) assert.equal(r.status.rate, message.rate ?? null, what);
+  for (const [what, make, atLimit, past] of statusLimits) {
+    for (const [value, kept] of [[atLimit, true], [past, false]]) {
+      const site = new Site({ prefix: 'trklib', site: 's' });
+      const message = { online: true, place, beam, ...make(value) };
+      site.handle('trklib/s/r/status', JSON.stringify(message), 0);
+      const r = site.radars.get('r');
+      const expected = kept ? [null, message.place, message.beam] : ['bad', null, null];
+      assert.deepEqual([r.statusError && 'bad', r.place, r.beam], expected, `${what}: ${value}`);
+      assert.equal(site.badMessages, kept ? 0 : 1, `${what}: ${value}`);
+      if (kept) assert.equal(r.status.rate, message.rate ?? null, `${what}: ${value}`);
+    }
   }
 
   const many = (n) => Array.from({ length: n }, (_, k) => target(k, 1));
-  const tracksCases = [
-    ['timestamp 0', 0, many(1), true],
-    ['timestamp below 0', -1, many(1), false],
-    ['timestamp with a fraction', 1.5, many(1), false],
-    ['timestamp at the last date', 8.64e15, many(1), true],
-    ['timestamp past the last date', 8.64e15 + 1, many(1), false],
-    ['1000 targets', 1, many(maxTargets), true],
-    ['1001 targets', 1, many(maxTargets + 1), false],
+  const tracksLimits = [
+    ['timestamp below 0', (v) => [v, many(1)], 0, -1],
+    ['timestamp with a fraction', (v) => [v, many(1)], 1, 1.5],
+    ['timestamp past the last date', (v) => [v, many(1)], 8.64e15, 8.64e15 + 1],
+    ['targets', (v) => [1, many(v)], maxTargets, maxTargets + 1],
   ];
-  for (const [what, timestamp, targets, kept] of tracksCases) {
-    const site = new Site({ prefix: 'trklib', site: 's' });
-    site.handle('trklib/s/r/tracks', tracks(timestamp, targets), 0);
-    assert.equal(site.badMessages, kept ? 0 : 1, what);
-    assert.equal(site.rows().length, kept ? targets.length : 0, what);
-    assert.equal(site.radars.get('r').lastTimestamp, kept ? timestamp : null, what);
+  for (const [what, make, atLimit, past] of tracksLimits) {
+    for (const [value, kept] of [[atLimit, true], [past, false]]) {
+      const site = new Site({ prefix: 'trklib', site: 's' });
+      const [timestamp, targets] = make(value);
+      site.handle('trklib/s/r/tracks', tracks(timestamp, targets), 0);
+      const expected = kept ? [0, targets.length, timestamp] : [1, 0, null];
+      assert.deepEqual([site.badMessages, site.rows().length, site.radars.get('r').lastTimestamp], expected,
+        `${what}: ${value}`);
+    }
   }
 
-  const t = (fields) => ({ ...target(1, 1), ...fields });
-  const targetCases = [
-    ['x and y at +200 km', t({ x: 2e5, y: 2e5 }), true],
-    ['x and y at -200 km', t({ x: -2e5, y: -2e5 }), true],
-    ['x past +200 km', t({ x: 200000.001 }), false],
-    ['y past -200 km', t({ y: -200000.001 }), false],
-    ['x null', t({ x: null }), false],
-    ['number 0', t({ number: 0 }), true],
-    ['number below 0', t({ number: -1 }), false],
-    ['number at 2^31 - 1', t({ number: 2 ** 31 - 1 }), true],
-    ['number at 2^31', t({ number: 2 ** 31 }), false],
-    ['number with a fraction', t({ number: 1.5 }), false],
-    ['distance from 0', t({ distance: 0 }), true],
-    ['distance to 100 km', t({ distance: 1e5 }), true],
-    ['distance below 0', t({ distance: -0.001 }), false],
-    ['distance past 100 km', t({ distance: 100000.001 }), false],
-    ['no distance (trackd: null)', t({ distance: null }), true],
-    ['velocity at -1000 km/h', t({ velocity: -1000 }), true],
-    ['velocity at +1000 km/h', t({ velocity: 1000 }), true],
-    ['velocity past +1000 km/h', t({ velocity: 1000.001 }), false],
-    ['velocity past -1000 km/h', t({ velocity: -1000.001 }), false],
-    ['velocity as text', t({ velocity: '5' }), false],
-    ['no object', null, false],
+  const inTarget = (key) => (v) => ({ ...target(1, 1), [key]: v });
+  const targetLimits = [
+    ['x, east', inTarget('x'), 2e5, 200000.001],
+    ['x, west', inTarget('x'), -2e5, -200000.001],
+    ['y, north', inTarget('y'), 2e5, 200000.001],
+    ['y, south', inTarget('y'), -2e5, -200000.001],
+    ['no position', inTarget('x'), 0, null],
+    ['number below 0', inTarget('number'), 0, -1],
+    ['number', inTarget('number'), 2 ** 31 - 1, 2 ** 31],
+    ['number with a fraction', inTarget('number'), 1, 1.5],
+    ['distance below 0', inTarget('distance'), 0, -0.001],
+    ['distance', inTarget('distance'), 1e5, 100000.001],
+    ['distance as text (null: none)', inTarget('distance'), null, '5'],
+    ['velocity', inTarget('velocity'), 1000, 1000.001],
+    ['velocity, the other way', inTarget('velocity'), -1000, -1000.001],
+    ['no object', (v) => v, target(1, 1), null],
   ];
-  for (const [what, bad, kept] of targetCases) {
-    const site = new Site({ prefix: 'trklib', site: 's' });
-    site.handle('trklib/s/r/tracks', tracks(1, [target(2, 2), bad]), 0);
-    assert.equal(site.badMessages, 0, what);
-    assert.equal(site.badTargets, kept ? 0 : 1, what);
-    assert.equal(site.rows().length, kept ? 2 : 1, what);
+  for (const [what, make, atLimit, past] of targetLimits) {
+    for (const [value, kept] of [[atLimit, true], [past, false]]) {
+      const site = new Site({ prefix: 'trklib', site: 's' });
+      site.handle('trklib/s/r/tracks', tracks(1, [target(2, 2), make(value)]), 0);
+      assert.deepEqual([site.badMessages, site.badTargets, site.rows().length], [0, kept ? 0 : 1, kept ? 2 : 1],
+        `${what}: ${value}`);
+    }
   }
 });
 
