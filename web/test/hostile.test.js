@@ -73,18 +73,24 @@ const tooMany = JSON.stringify({
 const tooLarge = new Uint8Array(maxMessageBytes + 1).fill(0x20);
 
 const encoder = new TextEncoder();
-const hostile = fc.record({
-  radar: fc.oneof(fc.constantFrom('far', 'b.2', 'x'), fc.string({ maxLength: 70 })),
-  leaf: fc.constantFrom('status', 'tracks', 'log'),
-  payload: fc.oneof(
-    text(status).map((s) => encoder.encode(s)),
-    text(tracks).map((s) => encoder.encode(s)),
-    fc.json().map((s) => encoder.encode(s)),
-    fc.string().map((s) => encoder.encode(s)),
-    fc.uint8Array({ maxLength: 64 }),
-    fc.constantFrom(new Uint8Array(0), encoder.encode(tooMany), tooLarge),
-  ),
-}).filter((m) => m.radar !== 'good');
+// Statuses and tracks on their own topics, mostly of well-named radars;
+// anything at all on any topic now and then.
+const bytes = (arbitrary) => arbitrary.map((s) => encoder.encode(s));
+const radar = fc.oneof({ weight: 4, arbitrary: fc.constantFrom('far', 'b.2', 'x') }, fc.string({ maxLength: 70 }));
+const hostile = fc.oneof(
+  { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('status'), payload: bytes(text(status)) }) },
+  { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('tracks'), payload: bytes(text(tracks)) }) },
+  fc.record({
+    radar,
+    leaf: fc.constantFrom('status', 'tracks', 'log'),
+    payload: fc.oneof(
+      bytes(fc.json()),
+      bytes(fc.string()),
+      fc.uint8Array({ maxLength: 64 }),
+      fc.constantFrom(new Uint8Array(0), encoder.encode(tooMany), tooLarge),
+    ),
+  }),
+).filter((m) => m.radar !== 'good');
 
 // A canvas whose 2-D context counts its calls and keeps those with a
 // number that is no finite one.
@@ -172,6 +178,6 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
       }
       assert.ok(calls.count <= bound, `${calls.count} calls, at most ${bound}`);
     }),
-    { numRuns: 150 },
+    { numRuns: 500 },
   );
 });
