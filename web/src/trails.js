@@ -8,8 +8,8 @@ export const trailMs = 5000;
 // (ms of packet time); the radar may give the number to a new target, whose
 // trail must not start at the old one's.
 export const goneAfterMs = 1000;
-// The most points a trail keeps, the newest: 5 s at 20 packets per second
-// fit twice, and a radar that sends faster draws no longer.
+// The most points a trail keeps, the newest: twice the 101 points of 5 s at
+// 20 packets per second; a radar that sends faster has a shorter trail.
 export const maxTrailPoints = 200;
 
 export class Trails {
