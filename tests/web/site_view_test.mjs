@@ -3,9 +3,10 @@
 // listeners, two trackd (one per radar, so that one can stop alone), two
 // radarsims and python3's http.server serving web/. The test compares the
 // page's table with the tracks messages that a subscriber of its own
-// receives, stops a radar and its trackd, restarts the broker, and saves a
-// screenshot. Everything it starts is stopped at its end, also when it
-// fails.
+// receives, sends hostile messages beside the radars (a retained status
+// with a far-away place, a 1.5 MB tracks message), stops a radar and its
+// trackd, restarts the broker, and saves a screenshot. Everything it
+// starts is stopped at its end, also when it fails.
 //
 // Environment: TRKLIB_TRACKD, TRKLIB_RADARSIM (the built tools),
 // TRKLIB_WEB_DIR (web/, with its node_modules), SITE_VIEW_ARTEFACTS (a
@@ -48,7 +49,8 @@ try {
 const waitMs = 20000; // for anything the test waits for
 const startMs = 1700000000000; // radarsim's first timestamp
 const packetMs = 50; // 20 packets per second
-const livePackets = 160; // the first act: 8 s of both radars
+const livePackets = 240; // the first act: 12 s of both radars
+const updateMs = 1000; // good radars update this soon after a hostile message
 const site = 'demo';
 
 // Chromium in a closed network, as root: no sandbox, nothing it would
@@ -68,6 +70,20 @@ const radars = [
   { name: 'north', scene: 'road', x: 0, y: 40, heading: 180 },
   { name: 'east', scene: 'crossing', x: 35, y: 0, heading: 270 },
 ];
+
+// A radar whose retained status puts it 1e20 m east, and a tracks message
+// of 20,000 targets (about 1.5 MB): neither may hold up the page.
+const farStatus = JSON.stringify({
+  online: true, packets: 1,
+  place: { x: 1e20, y: 0, heading: 0 },
+  beam: { bearing: 0, halfWidth: 12, minRange: 10, maxRange: 300 },
+});
+const hugeTracks = JSON.stringify({
+  timestamp: startMs,
+  targets: Array.from({ length: 20000 }, (_, k) => ({
+    number: k % 255 + 1, distance: 100.25, velocity: -50.5, confirmed: true, x: k % 300, y: 12.5,
+  })),
+});
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -174,6 +190,7 @@ let browser;
 let page;
 let subscriber;
 const latest = {}; // radar -> the latest tracks message the subscriber received
+const pageErrors = []; // uncaught errors in the page
 
 function startBroker() {
   const program = new Program('broker', 'mosquitto', ['-c', path.join(work, 'broker.conf')]);
@@ -188,14 +205,41 @@ function startRadarsim(radar, packets, firstMs) {
   ]);
 }
 
-// The page's #radars entries: name -> { online, silent, timestamp }.
+// The page's #radars entries: name -> { online, silent, status, timestamp }.
 function radarEntries() {
   return page.$$eval('#radars li', (items) =>
     Object.fromEntries(items.map((li) => [li.dataset.radar, {
       online: li.dataset.online,
       silent: li.dataset.silent,
+      status: li.dataset.status,
       timestamp: Number(li.dataset.timestamp),
     }])));
+}
+
+// What the page dropped: { tooLarge, bad, badTargets }.
+function droppedCounts() {
+  return page.$eval('#dropped', (p) => ({
+    tooLarge: Number(p.dataset.tooLarge), bad: Number(p.dataset.bad), badTargets: Number(p.dataset.badTargets),
+  }));
+}
+
+// Opens the page and waits for its connection to the broker.
+async function openPage() {
+  await page.goto(`http://127.0.0.1:${ports.http}/?broker=ws://127.0.0.1:${ports.ws}` +
+    `&site=${site}&prefix=trklib`);
+  await page.waitForSelector('#connection[data-state="connected"]', { timeout: waitMs });
+}
+
+// Waits at most updateMs for a newer packet of every good radar than
+// those of entries on the page.
+async function goodRadarsUpdate(entries, what) {
+  const deadline = Date.now() + updateMs;
+  for (;;) {
+    const now = await radarEntries();
+    if (radars.every((r) => now[r.name]?.timestamp > entries[r.name].timestamp)) return;
+    if (Date.now() > deadline) assert.fail(`${what}: the good radars did not update within ${updateMs} ms`);
+    await sleep(50);
+  }
 }
 
 // The page's table: one { radar, number, cells } per row.
@@ -261,7 +305,7 @@ before(async () => {
   subscriber = mqtt.connect(`mqtt://127.0.0.1:${ports.mqtt}`, { reconnectPeriod: 500 });
   subscriber.on('message', (topic, payload) => {
     const [, , radar, leaf] = topic.split('/');
-    if (leaf === 'tracks') latest[radar] = JSON.parse(payload.toString());
+    if (leaf === 'tracks' && radars.some((r) => r.name === radar)) latest[radar] = JSON.parse(payload.toString());
   });
   await new Promise((resolve, reject) => {
     subscriber.once('connect', resolve);
@@ -282,11 +326,12 @@ before(async () => {
   page = await browser.newPage();
   const pageLog = fs.createWriteStream(path.join(artefacts, 'page.log'));
   page.on('console', (m) => pageLog.write(`console.${m.type()}: ${m.text()}\n`));
-  page.on('pageerror', (e) => pageLog.write(`error: ${e.message}\n`));
+  page.on('pageerror', (e) => {
+    pageErrors.push(e.message);
+    pageLog.write(`error: ${e.message}\n`);
+  });
   await page.setViewport({ width: 1280, height: 800 });
-  await page.goto(`http://127.0.0.1:${ports.http}/?broker=ws://127.0.0.1:${ports.ws}` +
-    `&site=${site}&prefix=trklib`);
-  await page.waitForSelector('#connection[data-state="connected"]', { timeout: waitMs });
+  await openPage();
 
   // Both radars online before they send, so that every packet is tracked.
   await waitFor('both radars online on the page', async () => {
@@ -346,6 +391,37 @@ test('the map shows both radars, their beams and targets (screenshot)', async ()
   assert.ok(seen.commonestShare < 0.8, `one colour covers ${seen.commonestShare} of the picture`);
   assert.equal(colours.length, 2);
   for (const count of seen.perRadar) assert.ok(count > 100, `a radar's colour on ${count} pixels`);
+});
+
+test('a far-away radar and a huge message leave the page and the good radars going', async () => {
+  // Both retained, as trackd's statuses are.
+  let entries = await radarEntries();
+  await subscriber.publishAsync(`trklib/${site}/far/status`, farStatus, { qos: 1, retain: true });
+  await goodRadarsUpdate(entries, 'after the far status');
+  await waitFor('the far radar listed as bad', async () => (await radarEntries()).far?.status === 'bad');
+  entries = await radarEntries();
+  assert.ok(hugeTracks.length > 1.4e6, `${hugeTracks.length} bytes`);
+  await subscriber.publishAsync(`trklib/${site}/huge/tracks`, hugeTracks, { qos: 1, retain: true });
+  await goodRadarsUpdate(entries, 'after the huge message');
+
+  // A page opened now gets both as it subscribes.
+  await openPage();
+  await waitFor('both radars on the new page', async () => {
+    entries = await radarEntries();
+    return radars.every((r) => entries[r.name]?.timestamp > 0);
+  });
+  await goodRadarsUpdate(entries, 'on a page opened after them');
+  entries = await radarEntries();
+  assert.equal(entries.far?.status, 'bad');
+  assert.equal(entries.huge, undefined, 'the broker did not send the huge message');
+  assert.deepEqual(await droppedCounts(), { tooLarge: 0, bad: 1, badTargets: 0 });
+
+  // Cleared on the broker, the far radar is forgotten.
+  for (const topic of ['far/status', 'huge/tracks']) {
+    await subscriber.publishAsync(`trklib/${site}/${topic}`, '', { qos: 1, retain: true });
+  }
+  await waitFor('the far radar forgotten', async () => (await radarEntries()).far === undefined);
+  assert.deepEqual(pageErrors, []);
 });
 
 test('the table holds the targets of each radar\'s latest tracks message', async () => {

@@ -3,6 +3,7 @@
 
 import mqtt from 'mqtt';
 
+import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
 import { pageOptions, topics } from './options.js';
 import { Panel } from './panel.js';
@@ -14,10 +15,11 @@ const connectTimeoutMs = 5000;
 const clockTickMs = 250; // "last packet ... ago" and silence move on with the clock
 
 const options = pageOptions(window.location.search, window.location);
-const site = new Site(options);
 const trails = new Trails();
+const site = new Site({ ...options, trails });
 const map = new SiteMap(document.getElementById('map'), site, trails);
-const panel = new Panel(document.getElementById('radars'), document.getElementById('targets'), site);
+const panel = new Panel(document.getElementById('radars'), document.getElementById('targets'), site,
+  document.getElementById('dropped'));
 const connection = document.getElementById('connection');
 
 document.getElementById('site-name').textContent = options.site;
@@ -60,10 +62,12 @@ if (options.errors.length > 0) {
   setConnection('error', options.errors.join('; '));
 } else {
   setConnection('connecting', 'connecting');
-  const decoder = new TextDecoder();
   const client = mqtt.connect(options.broker, {
     clientId: `trklib-view-${Math.random().toString(16).slice(2, 10)}`,
-    protocolVersion: 4,
+    // MQTT 5, so that the broker drops the messages above the page's limit
+    // rather than send them: one large message holds up every later one.
+    protocolVersion: 5,
+    properties: { maximumPacketSize: maxMessageBytes },
     clean: true,
     reconnectPeriod: reconnectMs,
     connectTimeout: connectTimeoutMs,
@@ -81,15 +85,8 @@ if (options.errors.length > 0) {
   });
   client.on('error', (error) => setConnection('error', error.message));
   client.on('message', (topic, payload) => {
-    const now = performance.now();
-    const about = site.handle(topic, decoder.decode(payload), now);
-    if (!about) return;
-    if (about.leaf === 'tracks') {
-      const tracks = site.radars.get(about.radar).tracks;
-      trails.add(about.radar, tracks.timestamp, tracks.targets);
-    } else if (about.wentOffline) {
-      trails.clear(about.radar);
-    }
+    // Dropped messages show in the panel at the next tick.
+    if (!site.receive(topic, payload, performance.now())) return;
     targetsChanged = true;
     redraw();
   });

@@ -1,7 +1,10 @@
 // The side panel: one entry per radar in #radars (state, rate, counters,
-// time since its last packet) and one row per current target in
-// table#targets. Entries carry data-radar, data-online, data-silent and
-// data-timestamp (the latest packet's), rows data-radar and data-number.
+// time since its last packet, messages dropped) and one row per current
+// target in table#targets. Entries carry data-radar, data-online,
+// data-silent, data-status ("bad" while the latest status was dropped,
+// else "good", or "none" before any) and data-timestamp (the latest
+// packet's), rows data-radar and data-number. #dropped counts what the
+// page dropped of the whole site: data-too-large, data-bad, data-bad-targets.
 
 import { rowCells } from './site.js';
 
@@ -31,10 +34,11 @@ export function ago(ms) {
 }
 
 export class Panel {
-  constructor(list, table, site) {
+  constructor(list, table, site, dropped = null) {
     this.list = list;
     this.tbody = table.tBodies[0];
     this.site = site;
+    this.dropped = dropped;
     this.entries = new Map(); // radar name -> its <li> and parts
   }
 
@@ -49,6 +53,7 @@ export class Panel {
     head.append(state);
     const rate = element('div', { class: 'radar-rate' });
     const last = element('div', { class: 'radar-last' });
+    const dropped = element('div', { class: 'radar-dropped' });
     const dl = element('dl', { class: 'radar-counters' });
     const values = {};
     for (const [key, label] of counters) {
@@ -56,15 +61,21 @@ export class Panel {
       values[key] = element('dd', { 'data-counter': key }, '–');
       dl.append(values[key]);
     }
-    li.append(head, rate, last, dl);
-    e = { li, swatch, state, rate, last, values };
+    li.append(head, rate, last, dropped, dl);
+    e = { li, swatch, state, rate, last, dropped, values };
     this.entries.set(name, e);
     return e;
   }
 
-  // Brings #radars up to date: the entries in name order.
+  // Brings #radars and #dropped up to date: the entries in name order,
+  // none for a radar the site has forgotten.
   updateRadars(nowMs) {
     const names = this.site.names();
+    for (const [name, e] of this.entries) {
+      if (this.site.radars.has(name)) continue;
+      e.li.remove();
+      this.entries.delete(name);
+    }
     names.forEach((name, index) => {
       const r = this.site.radars.get(name);
       const e = this.entry(name);
@@ -72,20 +83,31 @@ export class Panel {
       const online = r.online === true;
       e.li.dataset.online = String(online);
       e.swatch.style.background = this.site.colour(name);
-      e.state.textContent = r.online === null ? 'unknown' : online ? 'online' : 'offline';
-      const status = r.status ?? {};
-      e.rate.textContent =
-        typeof status.rate === 'number' && online ? `${status.rate.toFixed(1)} packets/s` : '';
+      const state = r.online === null ? 'unknown' : online ? 'online' : 'offline';
+      e.state.textContent = r.statusError ? `${state}, bad status` : state;
+      e.li.dataset.status = r.statusError ? 'bad' : r.status ? 'good' : 'none';
+      const status = r.status ?? { rate: null, counters: {} };
+      e.rate.textContent = status.rate !== null && online ? `${status.rate.toFixed(1)} packets/s` : '';
       e.li.dataset.timestamp = r.lastTimestamp ?? '';
       const silent = this.site.silent(name, nowMs);
       e.li.dataset.silent = String(silent);
       e.last.textContent =
         r.lastPacketAt === null ? 'no packet yet' : `last packet ${ago(nowMs - r.lastPacketAt)}`;
+      const messages = r.dropped === 1 ? 'message' : 'messages';
+      e.dropped.textContent = r.dropped === 0 ? '' : `${r.dropped} ${messages} dropped, the last: ${r.lastDropped}`;
       for (const [key] of counters) {
-        const value = status[key];
-        e.values[key].textContent = typeof value === 'number' ? String(value) : '–';
+        const value = status.counters[key];
+        e.values[key].textContent = value === undefined ? '–' : String(value);
       }
     });
+    if (this.dropped) {
+      const { tooLargeMessages, badMessages, badTargets } = this.site;
+      this.dropped.dataset.tooLarge = tooLargeMessages;
+      this.dropped.dataset.bad = badMessages;
+      this.dropped.dataset.badTargets = badTargets;
+      this.dropped.textContent =
+        `Dropped: ${tooLargeMessages} messages too large, ${badMessages} bad messages, ${badTargets} bad targets`;
+    }
   }
 
   // Rebuilds the table's rows from the site's current targets.

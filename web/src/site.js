@@ -2,6 +2,7 @@
 // radar's status, place and beam, and the targets of its latest packet.
 // Nothing here touches the page, so that node's tests can run it.
 
+import { checkStatus, checkTracks, maxMessageBytes, maxRadars, radarNamePattern } from './checks.js';
 import { along } from './transform.js';
 
 // A radar that has sent no packet for this long is shown as silent (ms).
@@ -24,90 +25,136 @@ function finite(value) {
   return typeof value === 'number' && Number.isFinite(value);
 }
 
-// The place and beam of a status, when it has them.
-function placeOf(status) {
-  const p = status.place;
-  if (!p || !finite(p.x) || !finite(p.y) || !finite(p.heading)) return null;
-  return { x: p.x, y: p.y, heading: p.heading };
-}
-
-function beamOf(status) {
-  const b = status.beam;
-  if (!b || !['bearing', 'halfWidth', 'minRange', 'maxRange'].every((k) => finite(b[k]))) return null;
-  return { bearing: b.bearing, halfWidth: b.halfWidth, minRange: b.minRange, maxRange: b.maxRange };
-}
+const decoder = new TextDecoder();
 
 export class Site {
-  constructor({ prefix, site }) {
+  // trails, when given, follows every tracks message of the site.
+  constructor({ prefix, site, trails = null }) {
     this.prefix = prefix;
     this.site = site;
+    this.trails = trails;
     this.radars = new Map(); // name -> radar record
-    this.badMessages = 0; // payloads that are no JSON object, or lack what they need
+    // Messages of the site's topics that were dropped: above
+    // maxMessageBytes (unread), failing checkStatus or checkTracks (or of
+    // a radar name or radar too many), and targets left out of a message.
+    this.tooLargeMessages = 0;
+    this.badMessages = 0;
+    this.badTargets = 0;
   }
 
+  // The record of a radar, made at its first message; null for a new radar
+  // beyond maxRadars.
   radar(name, nowMs) {
     let r = this.radars.get(name);
     if (!r) {
+      if (this.radars.size >= maxRadars) return null;
       r = {
         name,
         online: null, // null until a status or a packet says
-        status: null, // the latest status message
+        status: null, // the latest good status: checkStatus's value
+        statusError: null, // what was wrong with the latest status, while it was bad
         place: null, // { x, y, heading }
         beam: null, // { bearing, halfWidth, minRange, maxRange }
         tracks: null, // the latest tracks message: { timestamp, targets }
         lastTimestamp: null, // of the latest packet, also when offline since (ms)
         lastPacketAt: null, // page time of the latest tracks message (ms)
         knownSince: nowMs, // page time of the first message (ms)
+        dropped: 0, // of its messages
+        lastDropped: null, // why the latest of them was dropped
       };
       this.radars.set(name, r);
     }
     return r;
   }
 
+  // Takes one message as it came from the broker, its payload in bytes:
+  // one above maxMessageBytes is counted and dropped before it is read.
+  receive(topic, payload, nowMs) {
+    const where = parseTopic(topic, this.prefix, this.site);
+    if (!where) return null;
+    if (payload.length > maxMessageBytes) {
+      ++this.tooLargeMessages;
+      return this.drop(where, `larger than ${maxMessageBytes / 1024} KiB`, nowMs);
+    }
+    return this.handle(topic, decoder.decode(payload), nowMs);
+  }
+
   // Takes one message (its topic and its text) at page time nowMs (ms).
-  // Returns what it was about, { radar, leaf, wentOffline }, or null when
-  // the topic or the payload is not one of the site's.
+  // Returns what it was about, { radar, leaf, wentOffline, forgotten }, or
+  // null when the topic is not one of the site's or the message was
+  // dropped. An empty message is the broker clearing a retained one: the
+  // page forgets the radar (status) or its targets (tracks).
   handle(topic, text, nowMs) {
     const where = parseTopic(topic, this.prefix, this.site);
     if (!where) return null;
+    if (!radarNamePattern.test(where.radar)) {
+      ++this.badMessages;
+      return null;
+    }
+    if (text === '') return this.clear(where);
     let message;
     try {
       message = JSON.parse(text);
     } catch {
-      message = null;
+      message = undefined;
     }
-    if (message === null || typeof message !== 'object' || Array.isArray(message)) {
+    const checked = where.leaf === 'status' ? checkStatus(message) : checkTracks(message);
+    if (checked.error) {
+      ++this.badMessages;
+      return this.drop(where, checked.error, nowMs);
+    }
+    const r = this.radar(where.radar, nowMs);
+    if (!r) {
       ++this.badMessages;
       return null;
     }
     if (where.leaf === 'status') {
-      if (typeof message.online !== 'boolean') {
-        ++this.badMessages;
-        return null;
+      const status = checked.value;
+      const wentOffline = r.online !== false && !status.online;
+      r.status = status;
+      r.statusError = null;
+      r.online = status.online;
+      r.place = status.place ?? r.place;
+      r.beam = status.beam ?? r.beam;
+      // An offline radar has no current targets, nor trails.
+      if (!status.online) {
+        r.tracks = null;
+        this.trails?.clear(r.name);
       }
-      const r = this.radar(where.radar, nowMs);
-      const wentOffline = r.online !== false && !message.online;
-      r.status = message;
-      r.online = message.online;
-      r.place = placeOf(message) ?? r.place;
-      r.beam = beamOf(message) ?? r.beam;
-      // An offline radar has no current targets.
-      if (!message.online) r.tracks = null;
-      return { ...where, wentOffline };
+      return { ...where, wentOffline, forgotten: false };
     }
-    if (!finite(message.timestamp) || !Array.isArray(message.targets)) {
-      ++this.badMessages;
-      return null;
-    }
-    const targets = message.targets.filter(
-      (t) => t && Number.isInteger(t.number) && finite(t.x) && finite(t.y),
-    );
-    const r = this.radar(where.radar, nowMs);
-    r.tracks = { timestamp: message.timestamp, targets };
-    r.lastTimestamp = message.timestamp;
+    this.badTargets += checked.leftOut;
+    const { timestamp, targets } = checked.value;
+    r.tracks = { timestamp, targets };
+    r.lastTimestamp = timestamp;
     r.lastPacketAt = nowMs;
     r.online = true; // it publishes; its status follows
-    return { ...where, wentOffline: false };
+    this.trails?.add(r.name, timestamp, targets);
+    return { ...where, wentOffline: false, forgotten: false };
+  }
+
+  // Counts a dropped message against its radar; a bad status marks the
+  // radar until a good one comes. Returns null.
+  drop(where, reason, nowMs) {
+    const r = radarNamePattern.test(where.radar) ? this.radar(where.radar, nowMs) : null;
+    if (r) {
+      ++r.dropped;
+      r.lastDropped = reason;
+      if (where.leaf === 'status') r.statusError = reason;
+    }
+    return null;
+  }
+
+  clear(where) {
+    const r = this.radars.get(where.radar);
+    if (!r) return null;
+    if (where.leaf === 'status') {
+      this.radars.delete(where.radar);
+      this.trails?.clear(where.radar);
+      return { ...where, wentOffline: false, forgotten: true };
+    }
+    r.tracks = null;
+    return { ...where, wentOffline: false, forgotten: false };
   }
 
   // The radars' names in order.

@@ -8,6 +8,9 @@ export const trailMs = 5000;
 // (ms of packet time); the radar may give the number to a new target, whose
 // trail must not start at the old one's.
 export const goneAfterMs = 1000;
+// The most points a trail keeps, the newest: twice the 101 points of 5 s at
+// 20 packets per second; a radar that sends faster has a shorter trail.
+export const maxTrailPoints = 200;
 
 export class Trails {
   constructor({ keepMs = trailMs, goneMs = goneAfterMs } = {}) {
@@ -46,7 +49,7 @@ export class Trails {
         state.targets.delete(number);
         continue;
       }
-      let drop = 0;
+      let drop = Math.max(0, trail.points.length - maxTrailPoints);
       while (drop < trail.points.length && trail.points[drop].t < oldest) ++drop;
       if (drop > 0) trail.points.splice(0, drop);
     }

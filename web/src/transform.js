@@ -81,10 +81,19 @@ export function gridStep(scale, minPx = 80) {
   return 10 * decade;
 }
 
-// The multiples of step within [from, to], in order.
+// The most lines gridLines gives: a map thousands of pixels wide has a few
+// dozen at the least spacing.
+export const maxGridLines = 500;
+
+// The multiples of step within [from, to], in order; none when there would
+// be more than maxGridLines, or the numbers are no finite ones.
 export function gridLines(from, to, step) {
+  const first = Math.ceil(from / step);
+  const count = Math.floor(to / step) - first + 1;
+  if (!Number.isFinite(first) || !Number.isFinite(count) || !(step > 0) || count > maxGridLines) return [];
   const lines = [];
-  for (let k = Math.ceil(from / step); k * step <= to; ++k) lines.push(k * step);
+  // By index: far from the origin k + 1 may be k again in doubles.
+  for (let i = 0; i < count; ++i) lines.push((first + i) * step);
   return lines;
 }
 

@@ -58,6 +58,21 @@ test('radars keep their own trails; a radar that starts again starts afresh', ()
   assert.equal(trails.size(), 1);
 });
 
+test('a trail keeps its newest 200 points, however fast the packets come', () => {
+  const cases = [
+    [200, 0],
+    [201, 1],
+    [1000, 800],
+  ];
+  for (const [packets, firstKept] of cases) {
+    const trails = new Trails({ keepMs: 5000, goneMs: 1000 });
+    for (let k = 0; k < packets; ++k) trails.add('r', t0 + k, [{ number: 1, x: k, y: 0 }]);
+    const trail = trails.trail('r', 1);
+    assert.equal(trail.length, 200, `${packets} packets`);
+    assert.deepEqual([trail[0].x, trail.at(-1).x], [firstKept, packets - 1], `${packets} packets`);
+  }
+});
+
 test('an hour of a busy radar holds no more than the trails of its current targets', () => {
   const trails = new Trails({ keepMs: 5000, goneMs: 1000 });
   const packetsPerTrail = 5000 / packetMs + 1;

@@ -4,6 +4,8 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
+import fc from 'fast-check';
+
 import {
   View,
   along,
@@ -12,6 +14,7 @@ import {
   distanceLabel,
   gridLines,
   gridStep,
+  maxGridLines,
   maxScale,
   minScale,
   minSpanM,
@@ -101,6 +104,31 @@ test('grid steps are 1, 2 or 5 times a power of ten, at least the least spacing 
   assert.deepEqual(gridLines(-120, 130, 50), [-100, -50, 0, 50, 100]);
   assert.deepEqual(gridLines(10, 40, 50), []);
   assert.deepEqual(gridLines(-50, 50, 50), [-50, 0, 50]);
+});
+
+test('the grid has at most 500 lines, finite and in order, whatever the view', () => {
+  const cases = [
+    ['500 lines', 1, 500, 1, 500],
+    ['501 lines: none', 0, 500, 1, 0],
+    ['far from the origin', 1e20, 1e20 + 2e4, 5000, 5],
+    ['a view 1e17 m wide', -5e16, 5e16, 5000, 0],
+    ['no finite box', -Infinity, Infinity, 100, 0],
+    ['no step', 0, 100, 0, 0],
+  ];
+  for (const [what, from, to, step, count] of cases) {
+    assert.equal(gridLines(from, to, step).length, count, what);
+  }
+  fc.assert(
+    fc.property(fc.double(), fc.double(), fc.double({ min: minScale, max: maxScale }), (a, b, scale) => {
+      const step = gridStep(scale);
+      const lines = gridLines(Math.min(a, b), Math.max(a, b), step);
+      assert.ok(lines.length <= maxGridLines);
+      lines.forEach((x, i) => {
+        assert.ok(Number.isFinite(x) && x >= Math.min(a, b) - step && x <= Math.max(a, b) + step);
+        if (i > 0) assert.ok(x >= lines[i - 1]);
+      });
+    }),
+  );
 });
 
 test('grid labels in metres, kilometres from 1 km on, with the decimals the step needs', () => {

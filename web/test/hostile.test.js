@@ -1,0 +1,183 @@
+// The page against any message: random and broken JSON, numbers of any
+// size (also 1e999, which JSON.parse makes Infinity), lists too long, on
+// the site's topics beside a good radar. Nothing throws, nothing out of
+// range reaches the map, the map's drawing stays finite and bounded, and
+// the good radar is kept as if it were alone.
+
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import fc from 'fast-check';
+
+import { maxBearingDeg, maxMessageBytes, maxPlaceM, maxRangeM, maxTargetM, maxTargets } from '../src/checks.js';
+import { SiteMap } from '../src/map.js';
+import { Site } from '../src/site.js';
+import { Trails, maxTrailPoints } from '../src/trails.js';
+
+const t0 = 1700000000000;
+const goodStatus = JSON.stringify({
+  online: true, rate: 20, packets: 3,
+  place: { x: 35, y: 0, heading: 270 },
+  beam: { bearing: 270, halfWidth: 12, minRange: 10.9, maxRange: 299.96 },
+});
+const goodTracks = (k) => JSON.stringify({
+  timestamp: t0 + 50 * k,
+  targets: [{ number: 1, x: 30 - k, y: k, distance: 5 + k, velocity: -20, confirmed: true },
+    { number: 7, x: 20, y: -k, distance: 15, velocity: 3, confirmed: false }],
+});
+
+// Numbers at and past every limit, of any size, and what is no number.
+// "#TOKEN" strings become the bare TOKEN in the JSON text.
+const wild = fc.oneof(
+  fc.double(),
+  fc.integer(),
+  fc.constantFrom('#1e999', '#-1e999', '#-0', 1e20, -1e17, 2 ** 53, 2 ** 31, 8.64e15 + 1,
+    maxPlaceM, maxPlaceM + 0.001, maxTargetM + 0.001, maxRangeM + 0.001, maxBearingDeg + 0.001),
+  fc.string({ maxLength: 8 }),
+  fc.constantFrom(null, true, false, [], {}),
+);
+// Mostly a good value, now and then a wild one: most messages are wrong in
+// one or two fields only.
+const maybe = (arbitrary) => fc.oneof({ weight: 4, arbitrary }, { weight: 1, arbitrary: wild });
+const between = (min, max) => fc.double({ min, max, noNaN: true });
+const place = fc.record({
+  x: maybe(between(-maxPlaceM, maxPlaceM)), y: maybe(between(-maxPlaceM, maxPlaceM)),
+  heading: maybe(between(-maxBearingDeg, maxBearingDeg)),
+});
+const beam = fc.record({
+  bearing: maybe(between(0, 360)), halfWidth: maybe(between(0, 20)),
+  minRange: maybe(between(0, 20)), maxRange: maybe(between(20, maxRangeM)),
+});
+const status = fc.record({
+  online: maybe(fc.boolean()), place: maybe(place), beam: maybe(beam),
+  rate: maybe(between(0, 100)), packets: maybe(fc.nat()), senders: maybe(fc.nat(8)),
+}, { requiredKeys: ['online'] });
+const target = fc.record({
+  number: maybe(fc.integer({ min: 0, max: 300 })),
+  x: maybe(between(-maxTargetM, maxTargetM)), y: maybe(between(-maxTargetM, maxTargetM)),
+  distance: maybe(between(0, 300)), velocity: maybe(between(-200, 200)), confirmed: maybe(fc.boolean()),
+}, { requiredKeys: ['number', 'x', 'y'] });
+const tracks = fc.record({
+  timestamp: maybe(fc.integer({ min: 0, max: 2 * t0 })),
+  targets: maybe(fc.array(maybe(target), { maxLength: 30 })),
+});
+const text = (arbitrary) =>
+  arbitrary.map((value) => JSON.stringify(value).replace(/"#([-0-9e.]+)"/g, '$1'));
+
+// One more target than a message may have, and one byte more than a
+// message may have: the same few on every run.
+const tooMany = JSON.stringify({
+  timestamp: t0,
+  targets: Array.from({ length: maxTargets + 1 }, (_, k) => ({ number: k, x: 1, y: 1 })),
+});
+const tooLarge = new Uint8Array(maxMessageBytes + 1).fill(0x20);
+
+const encoder = new TextEncoder();
+// Statuses and tracks on their own topics, mostly of well-named radars;
+// anything at all on any topic now and then.
+const bytes = (arbitrary) => arbitrary.map((s) => encoder.encode(s));
+const radar = fc.oneof({ weight: 4, arbitrary: fc.constantFrom('far', 'b.2', 'x') }, fc.string({ maxLength: 70 }));
+const hostile = fc.oneof(
+  { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('status'), payload: bytes(text(status)) }) },
+  { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('tracks'), payload: bytes(text(tracks)) }) },
+  fc.record({
+    radar,
+    leaf: fc.constantFrom('status', 'tracks', 'log'),
+    payload: fc.oneof(
+      bytes(fc.json()),
+      bytes(fc.string()),
+      fc.uint8Array({ maxLength: 64 }),
+      fc.constantFrom(new Uint8Array(0), encoder.encode(tooMany), tooLarge),
+    ),
+  }),
+).filter((m) => m.radar !== 'good');
+
+// A canvas whose 2-D context counts its calls and keeps those with a
+// number that is no finite one.
+function recordingCanvas() {
+  const calls = { count: 0, notFinite: [] };
+  const state = {};
+  const ctx = new Proxy(state, {
+    get(target, key) {
+      if (key in target) return target[key];
+      return (...args) => {
+        ++calls.count;
+        const numbers = args.flat().filter((a) => typeof a === 'number');
+        if (!numbers.every(Number.isFinite)) calls.notFinite.push(`${String(key)}(${args.join(', ')})`);
+      };
+    },
+    set(target, key, value) {
+      target[key] = value;
+      return true;
+    },
+  });
+  const canvas = { addEventListener() {}, setPointerCapture() {}, getContext: () => ctx };
+  return { canvas, calls };
+}
+
+const inside = (v, limit) => typeof v === 'number' && Number.isFinite(v) && Math.abs(v) <= limit;
+
+function assertDrawable(site) {
+  for (const r of site.radars.values()) {
+    if (r.place) {
+      assert.ok(inside(r.place.x, maxPlaceM) && inside(r.place.y, maxPlaceM), `${r.name}: place`);
+      assert.ok(inside(r.place.heading, maxBearingDeg), `${r.name}: heading`);
+    }
+    if (r.beam) {
+      const b = r.beam;
+      assert.ok(inside(b.bearing, maxBearingDeg) && inside(b.halfWidth, 180), `${r.name}: beam`);
+      assert.ok(b.minRange >= 0 && b.minRange <= b.maxRange && b.maxRange <= maxRangeM, `${r.name}: ranges`);
+    }
+    for (const t of r.tracks?.targets ?? []) {
+      assert.ok(inside(t.x, maxTargetM) && inside(t.y, maxTargetM), `${r.name}: target`);
+    }
+  }
+  for (const p of site.extent()) assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), 'extent');
+}
+
+test('any messages beside a good radar: nothing thrown, nothing out of range drawn, the good radar kept', () => {
+  fc.assert(
+    fc.property(fc.array(hostile, { maxLength: 25 }), (messages) => {
+      const trails = new Trails();
+      const site = new Site({ prefix: 'trklib', site: 's', trails });
+      const aloneTrails = new Trails();
+      const alone = new Site({ prefix: 'trklib', site: 's', trails: aloneTrails });
+      const { canvas, calls } = recordingCanvas();
+      const map = new SiteMap(canvas, site, trails);
+      map.view.width = 800;
+      map.view.height = 600;
+      for (const s of [site, alone]) s.receive('trklib/s/good/status', encoder.encode(goodStatus), 0);
+      messages.forEach((m, k) => {
+        site.receive(`trklib/s/${m.radar}/${m.leaf}`, m.payload, k);
+        const good = encoder.encode(goodTracks(k));
+        for (const s of [site, alone]) s.receive('trklib/s/good/tracks', good, k);
+        map.draw(k);
+      });
+
+      const { dropped, lastDropped, knownSince, ...kept } = site.radars.get('good');
+      const { dropped: d, lastDropped: l, knownSince: k, ...keptAlone } = alone.radars.get('good');
+      assert.deepEqual(kept, keptAlone, 'the good radar as if alone');
+      for (const t of kept.tracks?.targets ?? []) {
+        assert.deepEqual(trails.trail('good', t.number), aloneTrails.trail('good', t.number));
+      }
+      assertDrawable(site);
+
+      // The last frame: finite, and its calls bounded by what it shows (a
+      // few dozen for the grid and the north arrow, some for each radar,
+      // target and trail point).
+      calls.count = 0;
+      map.draw(messages.length);
+      assert.deepEqual(calls.notFinite, []);
+      let bound = 300 + 40 * site.radars.size;
+      for (const r of site.radars.values()) {
+        for (const t of r.tracks?.targets ?? []) {
+          const trail = trails.trail(r.name, t.number);
+          assert.ok(trail.length <= maxTrailPoints);
+          bound += 15 + trail.length;
+        }
+      }
+      assert.ok(calls.count <= bound, `${calls.count} calls, at most ${bound}`);
+    }),
+    { numRuns: 500 },
+  );
+});
