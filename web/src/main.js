@@ -63,6 +63,8 @@ if (options.errors.length > 0) {
   const decoder = new TextDecoder();
   const client = mqtt.connect(options.broker, {
     clientId: `trklib-view-${Math.random().toString(16).slice(2, 10)}`,
+    username: options.user,
+    password: options.password,
     protocolVersion: 4,
     clean: true,
     reconnectPeriod: reconnectMs,
