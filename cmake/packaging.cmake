@@ -117,8 +117,9 @@ surveillance radar:
  - plot-tracks draws the tracks of a trackreplay CSV as a PNG picture
    with gnuplot,
  - trackd tracks the radars of a site and publishes their tracks and
-   status over MQTT (systemd unit trackd.service; an example configuration
-   is in /usr/share/doc/trklib-tools/examples).
+   status over MQTT (systemd unit trackd.service; example configurations
+   of trackd and of the site's broker are in
+   /usr/share/doc/trklib-tools/examples).
 The table of the mounting options the tools share is in /usr/share/trklib.")
 # dpkg-shlibdeps finds libtrklib.so.1 of this build for the tools that link
 # it; the dependency on its package is the exact one above.

@@ -112,7 +112,9 @@ expect_files trklib-tools < <(
     done
     echo "-rwxr-xr-x ./usr/bin/trackd"
     echo "-rw-r--r-- ./usr/lib/systemd/system/trackd.service"
-    echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/trackd.conf"
+    for example in trackd.conf mosquitto-site.conf mosquitto-site.acl; do
+        echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/$example"
+    done
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
     if [[ -f $source_dir/tools/wireshark/trklib.lua ]]; then
         echo "-rw-r--r-- ./usr/share/trklib/wireshark/trklib.lua"

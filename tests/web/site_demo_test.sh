@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # scripts/site-demo as a user runs it, with this build's trackd and radarsim:
 # bad command lines exit 2; with the ports given it prints the page's
-# address, serves the page and the MQTT client's browser build, its broker
-# carries both radars' tracks and statuses over MQTT and takes WebSocket
-# connections, and SIGTERM stops everything it started.
+# address with the page's login, serves the page and the MQTT client's
+# browser build, its broker refuses anonymous clients and carries both
+# radars' tracks and statuses to the page's user over MQTT, the page opened
+# from the address in Chromium shows both radars (and is refused without
+# the password), and SIGTERM stops everything it started.
 #
 # Usage: site_demo_test.sh SOURCE_DIR BUILD_DIR. Exit status 77: skipped.
 set -euo pipefail
@@ -73,9 +75,11 @@ for ((i = 0; i < 300; ++i)); do
     sleep 0.1
 done
 url=$(sed -n 's/^URL: //p' "$work/demo.out")
-expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=demo&prefix=trklib"
-if [[ $url != "$expected" ]]; then
-    fail "the address is '$url', not '$expected'"
+# The viewer's password: made for this run, URL-safe, 144 random bits.
+password=${url##*&password=}
+expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=demo&prefix=trklib&user=viewer&password="
+if [[ $url != "$expected$password" || ! $password =~ ^[A-Za-z0-9_-]{24}$ ]]; then
+    fail "the address is '$url', not '${expected}PASSWORD'"
     cat "$work/demo.out" "$work/demo.err" >&2
     exit 1
 fi
@@ -89,14 +93,22 @@ fetch "$url" | grep -q '<table id="targets">' || fail "the page has no table#tar
 fetch "http://127.0.0.1:$http_port/node_modules/mqtt/dist/mqtt.esm.js" | grep -q 'export default' ||
     fail "the MQTT client's browser build is not served"
 
-# Both radars' tracks over MQTT, and their places in the retained statuses.
-timeout 15 mosquitto_sub -p "$mqtt_port" -t 'trklib/demo/+/tracks' -C 60 -v >"$work/tracks" ||
+# No anonymous client; the page's user reads both radars' tracks over MQTT,
+# and their places in the retained statuses.
+if mosquitto_sub -p "$mqtt_port" -t 'trklib/demo/#' -C 1 -W 5 >"$work/anonymous" 2>&1 ||
+    ! grep -q 'not authorised' "$work/anonymous"; then
+    fail "an anonymous subscriber is not refused: $(head -n 2 "$work/anonymous")"
+fi
+login=(-u viewer -P "$password")
+grep -qF -- "-p $mqtt_port -u viewer -P $password -t 'trklib/demo/#'" "$work/demo.out" ||
+    fail "the Broker: line has no working mosquitto_sub command: $(grep '^Broker:' "$work/demo.out")"
+timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/demo/+/tracks' -C 60 -v >"$work/tracks" ||
     fail "no tracks messages"
 for radar in north east; do
     grep -q "^trklib/demo/$radar/tracks {\"site\":\"demo\",\"radar\":\"$radar\"" "$work/tracks" ||
         fail "no tracks of $radar"
 done
-timeout 15 mosquitto_sub -p "$mqtt_port" -t 'trklib/demo/+/status' -C 2 -v >"$work/status" ||
+timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/demo/+/status' -C 2 -v >"$work/status" ||
     fail "no statuses"
 grep -q '^trklib/demo/north/status {"online":true.*"place":{"x":0,"y":40,"heading":180}' "$work/status" ||
     fail "north's status: $(cat "$work/status")"
@@ -112,6 +124,11 @@ s.sendall(b"GET /mqtt HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
           b"Sec-WebSocket-Protocol: mqtt\r\nSec-WebSocket-Version: 13\r\n\r\n")
 sys.exit(0 if s.recv(1024).startswith(b"HTTP/1.1 101") else 1)
 END
+
+# The page from the printed address: logged in, both radars with targets.
+status=0
+WEB_DIR=$root/web node "$(dirname "${BASH_SOURCE[0]}")/site_demo_page.mjs" "$url" north east || status=$?
+((status == 0 || status == 77)) || fail "the page from the printed address (above)"
 
 # SIGTERM stops the demo and everything it started; the ports are free.
 children=$(ps -o pid= --ppid "$pid" | tr -d ' ' | tr '\n' ' ')

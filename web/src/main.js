@@ -64,6 +64,8 @@ if (options.errors.length > 0) {
   setConnection('connecting', 'connecting');
   const client = mqtt.connect(options.broker, {
     clientId: `trklib-view-${Math.random().toString(16).slice(2, 10)}`,
+    username: options.user,
+    password: options.password,
     // MQTT 5, so that the broker drops the messages above the page's limit
     // rather than send them: one large message holds up every later one.
     protocolVersion: 5,

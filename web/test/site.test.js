@@ -269,7 +269,12 @@ test('the map fits the radars and their beams; without places, the targets', () 
 test('the page\'s settings come from its query string, with defaults', () => {
   const at = { protocol: 'http:', hostname: 'sitehost' };
   const cases = [
-    ['', { broker: 'ws://sitehost:9001', site: 'demo', prefix: 'trklib', errors: [] }],
+    ['', {
+      broker: 'ws://sitehost:9001', site: 'demo', prefix: 'trklib', user: undefined, password: undefined, errors: [],
+    }],
+    ['?user=viewer&password=a%2Bb%26c%3D', { user: 'viewer', password: 'a+b&c=', errors: [] }],
+    ['?user=viewer&password=', { user: 'viewer', password: undefined, errors: [] }],
+    ['?password=secret', { password: 'secret', errors: ['password: given without user'] }],
     ['?broker=wss://b.example:8443/mqtt&site=north&prefix=plant/trklib',
       { broker: 'wss://b.example:8443/mqtt', site: 'north', prefix: 'plant/trklib', errors: [] }],
     ['?broker=tcp://b:1883', { errors: ["broker: 'tcp://b:1883' is no ws:// or wss:// address"] }],
