@@ -13,6 +13,9 @@ import { Trails } from './trails.js';
 const reconnectMs = 1000; // between tries to reach the broker
 const connectTimeoutMs = 5000;
 const clockTickMs = 250; // "last packet ... ago" and silence move on with the clock
+// Room for a PUBLISH packet's fixed header, topic and properties beside its
+// payload, bytes: our topics are a few dozen bytes.
+const packetHeaderBytes = 1024;
 
 const options = pageOptions(window.location.search, window.location);
 const trails = new Trails();
@@ -68,8 +71,10 @@ if (options.errors.length > 0) {
     password: options.password,
     // MQTT 5, so that the broker drops the messages above the page's limit
     // rather than send them: one large message holds up every later one.
+    // The limit is on the whole packet, so the topic and header have room
+    // beside a payload of maxMessageBytes.
     protocolVersion: 5,
-    properties: { maximumPacketSize: maxMessageBytes },
+    properties: { maximumPacketSize: maxMessageBytes + packetHeaderBytes },
     clean: true,
     reconnectPeriod: reconnectMs,
     connectTimeout: connectTimeoutMs,
