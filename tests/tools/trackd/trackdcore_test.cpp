@@ -229,15 +229,18 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     const QByteArray place = placeFields(mounting, placement);
     RadarStatus status;
     status.packets = 12;
-    status.senders = 1;
+    status.senders = 2;
+    status.competingDatagrams = 7;
     status.ratePps = 19.8;
     const QJsonObject before = QJsonDocument::fromJson(statusMessage(status, place)).object();
-    EXPECT_EQ(before.keys(),
-              (QStringList{"abandonedPackets", "badHeaders", "beam", "foreignDatagrams",
-                           "lastTimestamp", "online", "packets", "place", "rate", "readErrors",
-                           "receiveBufferBytes", "senders", "strayDatagrams"}));
+    EXPECT_EQ(before.keys(), (QStringList{"abandonedPackets", "badHeaders", "beam",
+                                          "competingDatagrams", "foreignDatagrams", "lastTimestamp",
+                                          "online", "packets", "place", "rate", "readErrors",
+                                          "receiveBufferBytes", "senders", "strayDatagrams"}));
     EXPECT_TRUE(before["online"].toBool());
     EXPECT_EQ(before["packets"].toInt(), 12);
+    EXPECT_EQ(before["senders"].toInt(), 2);
+    EXPECT_EQ(before["competingDatagrams"].toInt(), 7);
     EXPECT_EQ(before["rate"].toDouble(), 19.8);
     EXPECT_TRUE(before["lastTimestamp"].isNull()) << "no packet yet";
     EXPECT_EQ(before["place"].toObject()["x"].toDouble(), 100.0);
@@ -384,6 +387,7 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
         {"a foreign datagram", [](RadarStatus& x) { ++x.foreignDatagrams; }, false, true},
         {"an abandoned packet", [](RadarStatus& x) { ++x.abandonedPackets; }, false, true},
         {"a new sender", [](RadarStatus& x) { ++x.senders; }, false, true},
+        {"a competing datagram", [](RadarStatus& x) { ++x.competingDatagrams; }, false, true},
         {"a new connection", [](RadarStatus&) {}, true, true},
     };
     for (const auto& c : cases) {
