@@ -118,6 +118,32 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
     }
 }
 
+// Distinct senders are counted up to 1024, foreign ones too: at 1024 and
+// one past. The first heard is followed, the others compete.
+TEST_F(ReceptionUdpTest, SendersAreCountedUpTo1024)
+{
+    constexpr quint32 rememberedSenders = 1024;
+    for (const quint32 senders : {rememberedSenders, rememberedSenders + 1}) {
+        SCOPED_TRACE(senders);
+        TargetTracking engine;
+        ASSERT_TRUE(engine.connect(ReceiverConfig{"", wire::defaultPort, "127.1.0.1"}));
+        // From 127.1.x.y; all but the first from the radar's address are foreign.
+        UdpSender radar(QHostAddress(QStringLiteral("127.1.0.1")), localhost);
+        ASSERT_TRUE(radar.send(QByteArray(8, 'x')));
+        for (quint32 k = 1; k < senders - 1; ++k)
+            ASSERT_TRUE(
+                UdpSender(QHostAddress(0x7f010001 + k), localhost).send(QByteArray(8, 'x')));
+        ASSERT_TRUE(UdpSender(QHostAddress(QStringLiteral("127.1.0.1")), localhost)
+                        .send(QByteArray(8, 'x')));
+        RadarPacketData packet;
+        EXPECT_EQ(engine.getRadarPacket(packet), 1);
+        const ReceptionStats s = engine.receptionStats();
+        EXPECT_EQ(s.senders, std::min(senders, rememberedSenders));
+        EXPECT_EQ(s.foreignDatagrams, senders - 2);
+        EXPECT_EQ(engine.competingDatagrams(), 1u);
+    }
+}
+
 // With a radar address, only that radar's packets come through; the other
 // sender's datagrams are counted and dropped, and do not make a silent
 // radar's read wait longer.

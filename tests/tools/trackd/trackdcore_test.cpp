@@ -1,7 +1,8 @@
-// trackd's parts without a broker: the configuration file, the messages
-// and when a status is due.
+// trackd's parts without a broker: the configuration file, the messages,
+// when a status is due, and the reception's counts over loopback.
 
 #include "messages.h"
+#include "reception.h"
 #include "siteconfig.h"
 #include "statusschedule.h"
 
@@ -11,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -401,6 +404,44 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
     for (milliseconds t = seconds(8); t <= seconds(14); t += StatusSchedule::tick)
         schedule.update(s, t0 + t, false);
     EXPECT_EQ(s.ratePps, 0.0);
+}
+
+// A radar that takes any sender follows the first one heard; the others
+// compete. Distinct senders are counted up to 1024: at 1024 and one past.
+TEST(Reception, FollowsTheFirstSenderAndCountsSendersUpTo1024)
+{
+    constexpr int rememberedSenders = 1024;
+    for (const int senders : {rememberedSenders, rememberedSenders + 1}) {
+        SCOPED_TRACE(senders);
+        RadarEntry entry;
+        entry.name = QStringLiteral("a");
+        entry.bindAddress = QHostAddress(QHostAddress::LocalHost);
+        {
+            QUdpSocket probe;
+            ASSERT_TRUE(probe.bind(entry.bindAddress, 0));
+            entry.port = probe.localPort();
+        }
+        Reception reception(QVector<RadarEntry>{entry});
+        QString error;
+        ASSERT_TRUE(reception.bind(error)) << error.toStdString();
+        reception.start([](int, std::int64_t, std::int64_t, const QVector<TargetData>&) {});
+        // Each from an address of its own: 127.1.x.y.
+        for (int k = 0; k < senders; ++k) {
+            QUdpSocket sender;
+            ASSERT_TRUE(sender.bind(QHostAddress(quint32(0x7f010001 + k)), 0));
+            ASSERT_EQ(sender.writeDatagram(QByteArray(8, 'x'), entry.bindAddress, entry.port), 8);
+        }
+        RadarStatus status;
+        for (int wait = 0; wait < 1500 && status.competingDatagrams < quint64(senders - 1);
+             ++wait) {
+            QThread::msleep(10);
+            status = reception.status(0);
+        }
+        reception.stop();
+        EXPECT_EQ(status.competingDatagrams, quint64(senders - 1));
+        EXPECT_EQ(status.strayDatagrams, 1u) << "the first sender's datagram";
+        EXPECT_EQ(status.senders, quint32(std::min(senders, rememberedSenders)));
+    }
 }
 
 } // namespace
