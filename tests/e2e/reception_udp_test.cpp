@@ -127,7 +127,8 @@ TEST_F(ReceptionUdpTest, SendersAreCountedUpTo1024)
         SCOPED_TRACE(senders);
         TargetTracking engine;
         ASSERT_TRUE(engine.connect(ReceiverConfig{"", wire::defaultPort, "127.1.0.1"}));
-        // From 127.1.x.y; all but the first from the radar's address are foreign.
+        // From 127.1.x.y: the radar address first and last, from two ports;
+        // the senders between are foreign.
         UdpSender radar(QHostAddress(QStringLiteral("127.1.0.1")), localhost);
         ASSERT_TRUE(radar.send(QByteArray(8, 'x')));
         for (quint32 k = 1; k < senders - 1; ++k)
