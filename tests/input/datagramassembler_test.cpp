@@ -155,8 +155,9 @@ TEST(DatagramAssembler, NinthSenderEvictsTheOneHeardLeastRecently)
 }
 
 // One sender at a time: a whole packet of radar A (its datagrams 1 us
-// apart), then one of another sender, all of whose datagrams arrive gapUs
-// after A's last one. It goes through when it is A again or takes over.
+// apart, from firstUs), then one of another sender, all of whose datagrams
+// arrive gapUs after A's last one. It goes through when it is A again or
+// takes over.
 TEST(DatagramAssembler, OneSenderAtATimeTakesOverAfterTwoSecondsOfSilence)
 {
     constexpr qint64 silenceUs = DatagramAssembler::takeoverSilenceUs;
@@ -165,37 +166,39 @@ TEST(DatagramAssembler, OneSenderAtATimeTakesOverAfterTwoSecondsOfSilence)
     const QHostAddress b(QStringLiteral("10.0.0.2"));
     const QVector<QByteArray> first = PacketEncoder::datagrams(patternedPacket(1, 1));
     const QVector<QByteArray> second = PacketEncoder::datagrams(patternedPacket(2, 2));
-    const qint64 startUs = 5000000;
-    const qint64 lastUs = startUs + first.size() - 1;
+    const qint64 lastOffsetUs = first.size() - 1; // A's last datagram after its first
     const struct
     {
         const char* what;
         QHostAddress address;
         quint16 port;
-        qint64 gapUs; // after A's last datagram; unused when untimed
+        qint64 firstUs;
+        qint64 otherUs; // when the other's datagrams arrive; unused when untimed
         bool timed;
         bool through;
     } cases[] = {
-        {"the same sender at once", a, 5000, 1, true, true},
-        {"the same sender without times", a, 5000, 0, false, true},
-        {"another port of its address", a, 5001, 1, true, false},
-        {"another address, same port", b, 5000, 1, true, false},
-        {"another sender just before the silence", a, 5001, silenceUs - 1, true, false},
-        {"another sender at exactly the silence", a, 5001, silenceUs, true, true},
-        {"another address after a long silence", b, 5000, 100 * silenceUs, true, true},
-        {"times going backwards", b, 5000, -10 * silenceUs, true, false},
-        {"a silence too long for 64 bits", b, 5000, maxUs - lastUs, true, true},
-        {"another sender without times", b, 5000, 0, false, false},
+        {"the same sender at once", a, 5000, 0, lastOffsetUs + 1, true, true},
+        {"the same sender without times", a, 5000, 0, 0, false, true},
+        {"another port of its address", a, 5001, 0, lastOffsetUs + 1, true, false},
+        {"another address, same port", b, 5000, 0, lastOffsetUs + 1, true, false},
+        {"another sender just before the silence", a, 5001, 0, lastOffsetUs + silenceUs - 1, true,
+         false},
+        {"another sender at exactly the silence", a, 5001, 0, lastOffsetUs + silenceUs, true, true},
+        {"another address after a long silence", b, 5000, 0, 100 * silenceUs, true, true},
+        {"times going backwards", b, 5000, 10 * silenceUs, 0, true, false},
+        {"a silence too long for 64 bits", b, 5000, minUs, maxUs, true, true},
+        {"a step back too long for 64 bits", b, 5000, maxUs - lastOffsetUs, minUs, true, false},
+        {"another sender without times", b, 5000, 0, 0, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         DatagramAssembler assembler;
         assembler.setOneSender(true);
         for (int i = 0; i < first.size(); ++i)
-            ASSERT_NE(assembler.offer(first[i], a, 5000, startUs + i), DataParser::BadSize);
+            ASSERT_NE(assembler.offer(first[i], a, 5000, c.firstUs + i), DataParser::BadSize);
         DataParser::Status status = DataParser::Incomplete;
         for (const QByteArray& datagram : second)
-            status = c.timed ? assembler.offer(datagram, c.address, c.port, lastUs + c.gapUs)
+            status = c.timed ? assembler.offer(datagram, c.address, c.port, c.otherUs)
                              : assembler.offer(datagram, c.address, c.port);
         EXPECT_EQ(status == DataParser::Complete, c.through) << status;
         EXPECT_EQ(assembler.competingDatagrams(), c.through ? 0u : quint64(second.size()));
