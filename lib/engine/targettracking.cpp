@@ -21,7 +21,10 @@ static_assert(sizeof(TargetTracking) == 136, "the engine's size stays as it was"
 TargetTracking::TargetTracking()
     : socket_(std::make_unique<RadarSocket>(radarPort)),
       assembler_(std::make_unique<DatagramAssembler>())
-{}
+{
+    // An engine fed by two radars tracks neither.
+    assembler_->setOneSender(true);
+}
 
 // Members go in reverse order: the lists, the assembler, then the socket, whose
 // destructor closes the UDP socket. No disconnect() is needed first.
@@ -166,6 +169,11 @@ ReceptionStats TargetTracking::receptionStats() const
     stats.senders = read.senders;
     stats.receiveBufferBytes = socket_->effectiveReceiveBufferBytes();
     return stats;
+}
+
+std::uint64_t TargetTracking::competingDatagrams() const
+{
+    return assembler_->competingDatagrams();
 }
 
 } // namespace trklib

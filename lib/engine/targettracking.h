@@ -60,6 +60,9 @@ public:
 
     // The reception counters since construction.
     ReceptionStats receptionStats() const;
+    // Datagrams dropped because they came from another sender than the
+    // one the engine follows; see TargetTrackingInterface.
+    std::uint64_t competingDatagrams() const;
 
     // Detection stages.
     QVector<RadarData> getRadarData(const RadarPacketData& packet) const;

@@ -29,9 +29,66 @@ struct DatagramAssembler::Private
     const Stream* completed = nullptr;
     Counts counts;
 
+    // One sender at a time: the followed sender and the arrival time of its
+    // last datagram, when that had one.
+    bool oneSender = false;
+    bool following = false;
+    QHostAddress followedAddress;
+    quint16 followedPort = 0;
+    bool followedTimed = false;
+    qint64 followedLastUs = 0;
+    quint64 competingDatagrams = 0;
+
+    bool admit(const QHostAddress& address, quint16 port, const qint64* arrivalUs);
+    void forget(const QHostAddress& address, quint16 port);
     Stream& streamOf(const QHostAddress& address, quint16 port);
     DataParser::Status offer(Stream& stream, const QByteArray& datagram);
 };
+
+// Whether the datagram of this sender, arriving at *arrivalUs (null: at no
+// known time), may go on to its stream: always, unless one sender at a time
+// is followed and this is another one that cannot take over.
+bool DatagramAssembler::Private::admit(const QHostAddress& address, quint16 port,
+                                       const qint64* arrivalUs)
+{
+    if (!oneSender)
+        return true;
+    const bool followed = following && port == followedPort && address == followedAddress;
+    if (following && !followed) {
+        // A difference too large for 64 bits is a long silence too.
+        qint64 silenceUs = 0;
+        const bool silent = arrivalUs && followedTimed && *arrivalUs > followedLastUs &&
+                            (__builtin_sub_overflow(*arrivalUs, followedLastUs, &silenceUs) ||
+                             silenceUs >= takeoverSilenceUs);
+        if (!silent) {
+            ++counts.datagrams;
+            ++competingDatagrams;
+            return false;
+        }
+        forget(followedAddress, followedPort);
+    }
+    following = true;
+    followedAddress = address;
+    followedPort = port;
+    followedTimed = arrivalUs != nullptr;
+    followedLastUs = arrivalUs ? *arrivalUs : 0;
+    return true;
+}
+
+// Drops the sender's stream, giving up its packet in progress.
+void DatagramAssembler::Private::forget(const QHostAddress& address, quint16 port)
+{
+    const auto it = std::find_if(streams.begin(), streams.end(), [&](const auto& s) {
+        return s->port == port && s->address == address;
+    });
+    if (it == streams.end())
+        return;
+    if ((*it)->parser.inPacket())
+        ++counts.abandonedPackets;
+    if (completed == it->get())
+        completed = nullptr;
+    streams.erase(it);
+}
 
 // The sender's stream; a new sender takes the place of the one heard least
 // recently once maxSenders are followed.
@@ -94,12 +151,16 @@ DatagramAssembler::~DatagramAssembler() = default;
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QHostAddress& sender,
                                             quint16 senderPort)
 {
+    if (!d_->admit(sender, senderPort, nullptr))
+        return DataParser::BadSize;
     return d_->offer(d_->streamOf(sender, senderPort), datagram);
 }
 
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QHostAddress& sender,
                                             quint16 senderPort, qint64 arrivalUs)
 {
+    if (!d_->admit(sender, senderPort, &arrivalUs))
+        return DataParser::BadSize;
     Stream& stream = d_->streamOf(sender, senderPort);
     if (stream.hasArrival && arrivalUs > stream.lastArrivalUs) {
         // A difference too large for 64 bits is a long pause too.
@@ -154,6 +215,31 @@ void DatagramAssembler::restart()
 DatagramAssembler::Counts DatagramAssembler::counts() const
 {
     return d_->counts;
+}
+
+void DatagramAssembler::setOneSender(bool on)
+{
+    d_->oneSender = on;
+    d_->following = false;
+}
+
+bool DatagramAssembler::oneSender() const
+{
+    return d_->oneSender;
+}
+
+bool DatagramAssembler::followedSender(QHostAddress& address, quint16& port) const
+{
+    if (!d_->following)
+        return false;
+    address = d_->followedAddress;
+    port = d_->followedPort;
+    return true;
+}
+
+quint64 DatagramAssembler::competingDatagrams() const
+{
+    return d_->competingDatagrams;
 }
 
 } // namespace trklib

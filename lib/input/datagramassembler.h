@@ -26,6 +26,16 @@ namespace trklib {
 // of the one heard least recently, whose packet in progress is given up.
 // Offers without a sender all count as one sender.
 //
+// An engine fed by two radars tracks neither, so an assembler that feeds
+// one engine follows one sender at a time (setOneSender). The first sender
+// offered becomes the followed one. Datagrams of any other sender are
+// dropped and counted as competing while the followed one is alive; a
+// datagram that arrives takeoverSilenceUs or more after the followed
+// sender's last one makes its sender the followed one, and the packet the
+// old one had in progress is given up. Only offers with arrival times can
+// take over: without times no silence can be told, and the followed
+// sender stays. Times that go backwards are no silence.
+//
 // A packet that loses a datagram is given up when its sender's next header
 // arrives (the parser's rule). A live read also gives up on a packet whose
 // next datagram takes longer than its wait of one second to arrive; offers
@@ -41,6 +51,10 @@ public:
     static constexpr qint64 maxPauseUs = 1000000;
     // Senders followed at once.
     static constexpr int maxSenders = 8;
+    // With one sender at a time: how long the followed sender must have
+    // been silent before another takes over, microseconds. A datagram
+    // exactly this long after the followed sender's last one takes over.
+    static constexpr qint64 takeoverSilenceUs = 2000000;
 
     // What the assembler has seen since it was made.
     struct Counts
@@ -61,7 +75,8 @@ public:
     // Offers one datagram of a sender. Complete: it finished a packet, which
     // packet() now gives. Incomplete: more datagrams are needed. BadHeader
     // and BadSize: the datagram was dropped and the sender's next header is
-    // awaited.
+    // awaited. With one sender at a time, a competing sender's datagram is
+    // dropped with BadSize too, and counted as competing only.
     DataParser::Status offer(const QByteArray& datagram, const QHostAddress& sender,
                              quint16 senderPort);
     // The same, for a datagram that arrived at arrivalUs (microseconds on a
@@ -86,6 +101,17 @@ public:
     void restart();
 
     Counts counts() const;
+
+    // One sender at a time (see above) when on; off, every sender gets its
+    // packets through. Off for a new assembler. Turning it on or off
+    // forgets the followed sender.
+    void setOneSender(bool on);
+    bool oneSender() const;
+    // The sender followed now, false when there is none (yet).
+    bool followedSender(QHostAddress& address, quint16& port) const;
+    // Datagrams dropped since the assembler was made because another
+    // sender was followed.
+    quint64 competingDatagrams() const;
 
 private:
     struct Private;

@@ -6,8 +6,21 @@
 #include <QDeadlineTimer>
 
 #include <algorithm>
+#include <chrono>
 
 namespace trklib {
+
+namespace {
+
+// When a datagram is handed to the assembler, microseconds on the steady
+// clock: the pauses and silences of its sender are measured with it.
+qint64 readTimeUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
 
 // Reads datagrams until one completes a packet of its sender (0), a bad
 // header arrives (2), or time runs out (1): after datagramWaitMs without a
@@ -15,7 +28,7 @@ namespace trklib {
 // up (the radar went quiet), or after twice that in all, when packets in
 // progress are kept for the next call (a flood of headers, say, that never
 // lets a packet complete). Datagrams that advance no packet (of another
-// sender, stray, empty) do not extend the wait. The caller's packet is
+// sender, competing, stray, empty) do not extend the wait. The caller's packet is
 // written only on success.
 int TargetTracking::getRadarPacket(RadarPacketData& packet) const
 {
@@ -36,7 +49,7 @@ int TargetTracking::getRadarPacket(RadarPacketData& packet) const
                 assembler_->restart();
             return readError;
         }
-        switch (assembler_->offer(datagram, sender, senderPort)) {
+        switch (assembler_->offer(datagram, sender, senderPort, readTimeUs())) {
         case DataParser::Complete:
             packet = assembler_->packet();
             return 0;

@@ -68,4 +68,9 @@ ReceptionStats TargetTrackingInterface::receptionStats() const
     return impl_->receptionStats();
 }
 
+std::uint64_t TargetTrackingInterface::competingDatagrams() const
+{
+    return impl_->competingDatagrams();
+}
+
 } // namespace trklib

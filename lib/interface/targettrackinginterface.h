@@ -53,7 +53,8 @@ struct ReceiverConfig
     std::uint16_t port = wire::defaultPort;
     // Empty: datagrams of any sender are used. Otherwise an IPv4 or IPv6
     // address literal: only datagrams whose source address equals it are
-    // used; the others are counted as foreign and dropped.
+    // used; the others are counted as foreign and dropped. Either way one
+    // sender (address and port) is followed at a time; see below.
     std::string radarAddress;
 };
 
@@ -91,10 +92,17 @@ struct ReceptionStats
 // in progress are then kept for the next call. A radar that sends its
 // packets normally never meets either limit.
 //
-// Datagrams are assembled per sender (address and port): a datagram of one
-// sender never becomes part of another's packet, so radars that share the
-// port each get their packets through, one per call, whichever completes
-// first.
+// The facade follows one sender (address and port) at a time, since an
+// engine fed by two radars tracks neither: the first sender heard (that
+// passes the radar address filter, when one is set) is followed, and
+// datagrams of every other sender are counted as competing and dropped
+// while it is alive. Another sender takes over when the followed one has
+// been silent for 2 s or more: its first datagram that the library reads
+// 2,000,000 us or more after the followed sender's last one (1,999,999 us
+// is not enough). The packet the old sender had in progress is given up.
+// Times are those at which the library reads the datagrams, so a caller
+// that keeps calling sees the senders' own pauses. Radars that share a
+// port need a facade each, with its radar address set.
 class TRKLIB_EXPORT TargetTrackingInterface
 {
 public:
@@ -128,6 +136,10 @@ public:
 
     // The reception counters since construction.
     ReceptionStats receptionStats() const;
+    // Datagrams dropped since construction because another sender was
+    // followed (they count in ReceptionStats::datagrams too, not as
+    // foreign or stray).
+    std::uint64_t competingDatagrams() const;
 
 private:
     std::unique_ptr<TargetTracking> impl_;

@@ -63,6 +63,7 @@ public:
             throw py::error_already_set();
         }
         clock_.start();
+        assembler_.setOneSender(true);
     }
 
     // The next packet that completes within the timeout, else none. Bad
@@ -108,6 +109,7 @@ public:
         counts["abandoned_packets"] = a.abandonedPackets;
         counts["bad_headers"] = a.badHeaders;
         counts["senders"] = s.senders;
+        counts["competing_datagrams"] = assembler_.competingDatagrams();
         counts["receive_buffer_bytes"] = socket_.effectiveReceiveBufferBytes();
         return counts;
     }
@@ -135,7 +137,10 @@ Receiver(bind_address="", port=34567, radar_address="") binds the UDP port
 at once: on every interface (IPv4 and IPv6) for an empty bind_address, else
 on that address of this host. An empty radar_address takes datagrams of any
 sender, else only those from that address. A bad address or port raises
-ValueError, a failed bind OSError. Datagrams are assembled per sender.
+ValueError, a failed bind OSError. One sender (address and port) is
+followed at a time, as an engine follows one: the first heard; datagrams of
+another are counted as competing and dropped until the followed one has
+been silent for 2 s.
 Receive in the thread that made the receiver (RuntimeError otherwise).)")
         .def(py::init<const std::string&, long, const std::string&>(), py::arg("bind_address") = "",
              py::arg("port") = long(wire::defaultPort), py::arg("radar_address") = "")
@@ -160,7 +165,8 @@ Receive in the thread that made the receiver (RuntimeError otherwise).)")
         .def_property_readonly("stats", &Receiver::stats,
                                "Counts since the receiver was made: datagrams, "
                                "foreign_datagrams, stray_datagrams, packets, "
-                               "abandoned_packets, bad_headers, senders, receive_buffer_bytes.");
+                               "abandoned_packets, bad_headers, senders, competing_datagrams, "
+                               "receive_buffer_bytes.");
 
     py::class_<PacketStream>(m, "_PacketStream")
         .def("__iter__", [](PacketStream& self) -> PacketStream& { return self; })

@@ -1,5 +1,5 @@
-// Reception that knows its radar, over loopback UDP: packets assembled per
-// sender, a radar address filter, a bind address, calls bounded in time
+// Reception that knows its radar, over loopback UDP: one sender followed at
+// a time, a radar address filter, a bind address, calls bounded in time
 // whatever arrives, and the reception counters.
 
 #include "e2e/udptest.h"
@@ -49,52 +49,99 @@ protected:
     TargetTracking engine_;
 };
 
-// Two radars on one port, their datagrams interleaved in every way a
-// network may: each gets its packets through whole, none is mixed.
-TEST_F(ReceptionUdpTest, SendersSharingThePortNeverMixTheirPackets)
+// Two senders on one port, their datagrams interleaved in every way a
+// network may: the first one heard is followed and its packet comes through
+// whole; every datagram of the other, from another address or from the
+// radar's own address and another port, is counted as competing and
+// dropped, with or without a radar address.
+TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
 {
-    ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
     UdpSender a(radarA, localhost);
     UdpSender b(radarB, localhost);
+    UdpSender sameAddress(radarA, localhost);
     const RadarPacketData fromA = patternedPacket(1000, 1);
-    const RadarPacketData fromB = patternedPacket(2000, 2);
+    const RadarPacketData marker = patternedPacket(3000, 3);
     const QVector<QByteArray> da = PacketEncoder::datagrams(fromA, 1024);
-    const QVector<QByteArray> db = PacketEncoder::datagrams(fromB, 1000);
+    const QVector<QByteArray> db = PacketEncoder::datagrams(patternedPacket(2000, 2), 1000);
+    // Each sends A's packet and the other's datagrams; the other's count.
     const struct
     {
         const char* what;
-        std::function<void()> send;
+        std::string radarAddress;
+        std::function<int(UdpSender&)> send;
     } cases[] = {
-        {"datagrams alternating",
-         [&] {
+        {"datagrams alternating", "",
+         [&](UdpSender& other) {
              for (int i = 0; i < qMax(da.size(), db.size()); ++i) {
                  if (i < da.size())
                      a.send(da[i]);
                  if (i < db.size())
-                     b.send(db[i]);
+                     other.send(db[i]);
              }
+             return db.size();
          }},
-        {"the other's header in the middle of a packet",
-         [&] {
+        {"the other's header in the middle of a packet", "",
+         [&](UdpSender& other) {
              a.send(da.mid(0, 5));
-             b.send(db.mid(0, 1));
+             other.send(db.mid(0, 1));
              a.send(da.mid(5));
-             b.send(db.mid(1));
+             other.send(db.mid(1));
+             return db.size();
          }},
-        {"one datagram of the other inside a packet",
-         [&] {
+        {"one datagram of the other inside a packet, radar address set", "127.0.0.2",
+         [&](UdpSender& other) {
              a.send(da.mid(0, 9));
-             b.send(db[3]);
+             other.send(db[3]);
              a.send(da.mid(9));
-             b.send(db);
+             other.send(db);
+             return 1 + db.size();
          }},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.send();
-        QVector<RadarPacketData> expected{fromA, fromB};
-        expectOneOf(expected);
-        expectOneOf(expected);
+        for (UdpSender* other : {&b, &sameAddress}) {
+            const bool foreign = other == &b && !c.radarAddress.empty();
+            SCOPED_TRACE(std::string(c.what) +
+                         (other == &b ? ", another address" : ", another port"));
+            TargetTracking engine;
+            ASSERT_TRUE(engine.connect(ReceiverConfig{"", wire::defaultPort, c.radarAddress}));
+            const int sent = c.send(*other);
+            ASSERT_TRUE(a.sendPacket(marker)); // read last: all of the other's were read
+            for (const RadarPacketData& expected : {fromA, marker}) {
+                RadarPacketData packet;
+                ASSERT_EQ(engine.getRadarPacket(packet), 0);
+                expectSamePacket(packet, expected);
+            }
+            EXPECT_EQ(engine.competingDatagrams(), foreign ? 0u : quint64(sent));
+            EXPECT_EQ(engine.receptionStats().foreignDatagrams, foreign ? quint64(sent) : 0u);
+            EXPECT_EQ(engine.receptionStats().strayDatagrams, 0u);
+        }
+    }
+}
+
+// Distinct senders are counted up to 1024, foreign ones too: at 1024 and
+// one past. The first heard is followed, the others compete.
+TEST_F(ReceptionUdpTest, SendersAreCountedUpTo1024)
+{
+    constexpr quint32 rememberedSenders = 1024;
+    for (const quint32 senders : {rememberedSenders, rememberedSenders + 1}) {
+        SCOPED_TRACE(senders);
+        TargetTracking engine;
+        ASSERT_TRUE(engine.connect(ReceiverConfig{"", wire::defaultPort, "127.1.0.1"}));
+        // From 127.1.x.y: the radar address first and last, from two ports;
+        // the senders between are foreign.
+        UdpSender radar(QHostAddress(QStringLiteral("127.1.0.1")), localhost);
+        ASSERT_TRUE(radar.send(QByteArray(8, 'x')));
+        for (quint32 k = 1; k < senders - 1; ++k)
+            ASSERT_TRUE(
+                UdpSender(QHostAddress(0x7f010001 + k), localhost).send(QByteArray(8, 'x')));
+        ASSERT_TRUE(UdpSender(QHostAddress(QStringLiteral("127.1.0.1")), localhost)
+                        .send(QByteArray(8, 'x')));
+        RadarPacketData packet;
+        EXPECT_EQ(engine.getRadarPacket(packet), 1);
+        const ReceptionStats s = engine.receptionStats();
+        EXPECT_EQ(s.senders, std::min(senders, rememberedSenders));
+        EXPECT_EQ(s.foreignDatagrams, senders - 2);
+        EXPECT_EQ(engine.competingDatagrams(), 1u);
     }
 }
 
@@ -220,13 +267,15 @@ TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
 }
 
 // A read error gives up the half packet: the rest of its blocks without a
-// header deliver nothing, and the counters tell what happened.
+// header deliver nothing, and the counters tell what happened: a second
+// program on the radar's address competes, and the facade counts it.
 TEST_F(ReceptionUdpTest, ReadErrorAbandonsAndCountersTell)
 {
     TargetTrackingInterface facade;
     ASSERT_TRUE(facade.connect(ReceiverConfig{"", wire::defaultPort, "127.0.0.2"}));
     UdpSender a(radarA, localhost);
     UdpSender b(radarB, localhost);
+    UdpSender competitor(radarA, localhost);
     const QVector<QByteArray> half = PacketEncoder::datagrams(patternedPacket(1, 1));
     std::vector<ValidationData> data;
 
@@ -239,18 +288,21 @@ TEST_F(ReceptionUdpTest, ReadErrorAbandonsAndCountersTell)
     badHeader[6] = 1;
     ASSERT_TRUE(a.send(badHeader));
     EXPECT_EQ(facade.getValidationData(data), 2);
+    ASSERT_TRUE(competitor.sendPacket(patternedPacket(5, 5))); // 7 competing
     ASSERT_TRUE(a.sendPacket(patternedPacket(4, 4)));
     EXPECT_EQ(facade.getValidationData(data), 0);
+    EXPECT_EQ(facade.getValidationData(data), 1) << "nothing of the competitor's came through";
 
+    EXPECT_EQ(facade.competingDatagrams(), 7u);
     const ReceptionStats s = facade.receptionStats();
-    EXPECT_EQ(s.datagrams, 3u + 4 + 7 + 1 + 7);
+    EXPECT_EQ(s.datagrams, 3u + 4 + 7 + 1 + 7 + 7);
     EXPECT_EQ(s.foreignDatagrams, 7u);
     EXPECT_EQ(s.strayDatagrams, 4u);
     EXPECT_EQ(s.packets, 1u);
     EXPECT_EQ(s.abandonedPackets, 1u);
     EXPECT_EQ(s.badHeaders, 1u);
-    EXPECT_EQ(s.readErrors, 2u);
-    EXPECT_EQ(s.senders, 2u);
+    EXPECT_EQ(s.readErrors, 3u);
+    EXPECT_EQ(s.senders, 3u);
     EXPECT_GT(s.receiveBufferBytes, 0);
 }
 

@@ -99,6 +99,157 @@ TEST(DatagramAssembler, FarApartTimesNeitherOverflowNorStall)
     EXPECT_EQ(offerTimed(backwards, first, times), DataParser::Complete);
 }
 
+// Up to maxSenders senders each keep a packet in progress; one more takes
+// the place of the one heard least recently (not the first one heard),
+// whose half packet is given up and counted, and whose rest is stray.
+TEST(DatagramAssembler, NinthSenderEvictsTheOneHeardLeastRecently)
+{
+    static_assert(DatagramAssembler::maxSenders == 8, "the documented limit");
+    constexpr int begun = 4; // datagrams of each packet offered before the rest
+    const struct
+    {
+        int senders;
+        int evicted; // -1: none
+    } cases[] = {{8, -1}, {9, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.senders);
+        QVector<QVector<QByteArray>> datagrams;
+        for (int k = 0; k < c.senders; ++k)
+            datagrams.append(PacketEncoder::datagrams(patternedPacket(100 + k, k)));
+        const auto sender = [](int k) { return QHostAddress(quint32(0x0a000001 + k)); };
+        DatagramAssembler assembler;
+        QVector<int> next(c.senders, 0);
+        QVector<int> complete;
+        const auto offer = [&](int k, int count) {
+            for (int n = 0; n < count && next[k] < datagrams[k].size(); ++n) {
+                if (assembler.offer(datagrams[k][next[k]++], sender(k), 9) ==
+                    DataParser::Complete) {
+                    expectSamePacket(assembler.packet(), patternedPacket(100 + k, k));
+                    complete.append(k);
+                }
+            }
+        };
+        for (int k = 0; k < qMin(c.senders, 8); ++k)
+            offer(k, begun);
+        offer(0, 1); // sender 0 heard again: sender 1 is now the quietest
+        for (int k = 8; k < c.senders; ++k)
+            offer(k, begun);
+        // The evicted one last, so that its strays evict no packet in
+        // progress.
+        for (int k = 0; k < c.senders; ++k) {
+            if (k != c.evicted)
+                offer(k, wire::blockCount);
+        }
+        if (c.evicted >= 0)
+            offer(c.evicted, wire::blockCount);
+        QVector<int> expected;
+        for (int k = 0; k < c.senders; ++k) {
+            if (k != c.evicted)
+                expected.append(k);
+        }
+        EXPECT_EQ(complete, expected);
+        const DatagramAssembler::Counts counts = assembler.counts();
+        EXPECT_EQ(counts.abandonedPackets, c.evicted < 0 ? 0u : 1u);
+        EXPECT_EQ(counts.strayDatagrams, c.evicted < 0 ? 0u : quint64(wire::blockCount - begun));
+    }
+}
+
+// One sender at a time: a whole packet of radar A (its datagrams 1 us
+// apart, from firstUs), then one of another sender, all of whose datagrams
+// arrive gapUs after A's last one. It goes through when it is A again or
+// takes over.
+TEST(DatagramAssembler, OneSenderAtATimeTakesOverAfterTwoSecondsOfSilence)
+{
+    constexpr qint64 silenceUs = DatagramAssembler::takeoverSilenceUs;
+    static_assert(silenceUs == 2000000, "the documented silence");
+    const QHostAddress a(QStringLiteral("10.0.0.1"));
+    const QHostAddress b(QStringLiteral("10.0.0.2"));
+    const QVector<QByteArray> first = PacketEncoder::datagrams(patternedPacket(1, 1));
+    const QVector<QByteArray> second = PacketEncoder::datagrams(patternedPacket(2, 2));
+    const qint64 lastOffsetUs = first.size() - 1; // A's last datagram after its first
+    const struct
+    {
+        const char* what;
+        QHostAddress address;
+        quint16 port;
+        qint64 firstUs;
+        qint64 otherUs; // when the other's datagrams arrive; unused when untimed
+        bool timed;
+        bool through;
+    } cases[] = {
+        {"the same sender at once", a, 5000, 0, lastOffsetUs + 1, true, true},
+        {"the same sender without times", a, 5000, 0, 0, false, true},
+        {"another port of its address", a, 5001, 0, lastOffsetUs + 1, true, false},
+        {"another address, same port", b, 5000, 0, lastOffsetUs + 1, true, false},
+        {"another sender just before the silence", a, 5001, 0, lastOffsetUs + silenceUs - 1, true,
+         false},
+        {"another sender at exactly the silence", a, 5001, 0, lastOffsetUs + silenceUs, true, true},
+        {"another address after a long silence", b, 5000, 0, 100 * silenceUs, true, true},
+        {"times going backwards", b, 5000, 10 * silenceUs, 0, true, false},
+        {"a silence too long for 64 bits", b, 5000, minUs, maxUs, true, true},
+        {"a step back too long for 64 bits", b, 5000, maxUs - lastOffsetUs, minUs, true, false},
+        {"another sender without times", b, 5000, 0, 0, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DatagramAssembler assembler;
+        assembler.setOneSender(true);
+        for (int i = 0; i < first.size(); ++i)
+            ASSERT_NE(assembler.offer(first[i], a, 5000, c.firstUs + i), DataParser::BadSize);
+        DataParser::Status status = DataParser::Incomplete;
+        for (const QByteArray& datagram : second)
+            status = c.timed ? assembler.offer(datagram, c.address, c.port, c.otherUs)
+                             : assembler.offer(datagram, c.address, c.port);
+        EXPECT_EQ(status == DataParser::Complete, c.through) << status;
+        EXPECT_EQ(assembler.competingDatagrams(), c.through ? 0u : quint64(second.size()));
+        const DatagramAssembler::Counts counts = assembler.counts();
+        EXPECT_EQ(counts.datagrams, quint64(first.size() + second.size()));
+        EXPECT_EQ(counts.strayDatagrams, 0u);
+        EXPECT_EQ(counts.packets, c.through ? 2u : 1u);
+        QHostAddress followed;
+        quint16 followedPort = 0;
+        ASSERT_TRUE(assembler.followedSender(followed, followedPort));
+        EXPECT_EQ(followed, c.through ? c.address : a);
+        EXPECT_EQ(followedPort, c.through ? c.port : 5000);
+    }
+}
+
+// A takeover gives up the old sender's half packet, and the old sender is
+// then the competitor; the first sender heard is followed. The rule is off
+// by default (the assembler of several senders above).
+TEST(DatagramAssembler, TakeoverGivesUpTheOldPacketAndTurnsTheTables)
+{
+    constexpr qint64 silenceUs = DatagramAssembler::takeoverSilenceUs;
+    const QHostAddress a(QStringLiteral("10.0.0.1"));
+    const QHostAddress b(QStringLiteral("10.0.0.2"));
+    const QVector<QByteArray> p1 = PacketEncoder::datagrams(patternedPacket(1, 1));
+    const QVector<QByteArray> p2 = PacketEncoder::datagrams(patternedPacket(2, 2));
+
+    DatagramAssembler assembler;
+    EXPECT_FALSE(assembler.oneSender()) << "every sender by default";
+    assembler.setOneSender(true);
+    QHostAddress followed;
+    quint16 port = 0;
+    EXPECT_FALSE(assembler.followedSender(followed, port)) << "none before the first offer";
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(assembler.offer(p1[i], b, 7, i), DataParser::Incomplete);
+    ASSERT_TRUE(assembler.followedSender(followed, port));
+    EXPECT_EQ(followed, b) << "the first sender heard";
+    DataParser::Status status = DataParser::Incomplete;
+    for (const QByteArray& datagram : p2)
+        status = assembler.offer(datagram, a, 7, 3 + silenceUs);
+    EXPECT_EQ(status, DataParser::Complete);
+    ASSERT_TRUE(assembler.followedSender(followed, port));
+    EXPECT_EQ(followed, a);
+    EXPECT_EQ(assembler.counts().abandonedPackets, 1u) << "b's half packet";
+    // b, now the competitor, gets nothing through, however it sends.
+    for (int i = 4; i < p1.size(); ++i)
+        EXPECT_EQ(assembler.offer(p1[i], b, 7, 4 + silenceUs), DataParser::BadSize);
+    EXPECT_EQ(assembler.offer(p1[0], b, 7), DataParser::BadSize);
+    EXPECT_EQ(assembler.competingDatagrams(), quint64(p1.size() - 4 + 1));
+    EXPECT_EQ(assembler.counts().strayDatagrams, 0u);
+}
+
 TEST(DatagramAssembler, AssembleRestartAndRecordings)
 {
     const RadarPacketData a = patternedPacket(10, 1);

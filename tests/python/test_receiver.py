@@ -58,6 +58,17 @@ def test_datagrams_of_another_sender_are_dropped(wire_packets):
     send(port, wire_packets)
     assert receiver.receive(timeout=0.3) is None
     assert receiver.stats["foreign_datagrams"] == 7 * PACKETS
+    assert receiver.stats["competing_datagrams"] == 0
+
+
+def test_a_second_sender_of_the_radars_address_competes(wire_packets):
+    port = free_udp_port()
+    receiver = trklib.Receiver(bind_address="127.0.0.1", port=port, radar_address="127.0.0.1")
+    send(port, wire_packets[:1])
+    send(port, wire_packets[1:])  # another socket: another source port
+    assert receiver.receive(timeout=0.3) is not None
+    assert receiver.receive(timeout=0.3) is None
+    assert receiver.stats["competing_datagrams"] == 7 * (PACKETS - 1)
 
 
 @pytest.mark.parametrize("timeout", [0.0, 0.3])

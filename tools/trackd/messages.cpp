@@ -62,8 +62,8 @@ bool RadarStatus::sameCondition(const RadarStatus& o) const
 {
     return readErrors == o.readErrors && badHeaders == o.badHeaders &&
            foreignDatagrams == o.foreignDatagrams && strayDatagrams == o.strayDatagrams &&
-           abandonedPackets == o.abandonedPackets && senders == o.senders &&
-           receiveBufferBytes == o.receiveBufferBytes;
+           abandonedPackets == o.abandonedPackets && competingDatagrams == o.competingDatagrams &&
+           senders == o.senders && receiveBufferBytes == o.receiveBufferBytes;
 }
 
 void appendNumber(QByteArray& out, double value)
@@ -161,6 +161,8 @@ QByteArray statusMessage(const RadarStatus& s, const QByteArray& place)
     appendInteger(out, s.abandonedPackets);
     out.append(",\"senders\":");
     appendInteger(out, s.senders);
+    out.append(",\"competingDatagrams\":");
+    appendInteger(out, s.competingDatagrams);
     out.append(",\"receiveBufferBytes\":");
     appendInteger(out, s.receiveBufferBytes);
     out.append(",\"rate\":");

@@ -24,6 +24,7 @@ struct RadarStatus
     std::uint64_t foreignDatagrams = 0;
     std::uint64_t strayDatagrams = 0;
     std::uint64_t abandonedPackets = 0;
+    std::uint64_t competingDatagrams = 0; // dropped: another sender was followed
     std::uint32_t senders = 0;
     std::int32_t receiveBufferBytes = 0;
     double ratePps = 0.0; // packets per second over the last 5 s

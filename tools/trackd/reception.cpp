@@ -38,6 +38,9 @@ constexpr int datagramsPerTurn = 64;
 constexpr std::int64_t silenceUs = DatagramAssembler::maxPauseUs;
 // Distinct senders counted at most, as the library counts them.
 constexpr int rememberedSenders = 1024;
+// How long the sender a radar follows must be silent before another takes
+// over, microseconds, as the library's engines wait.
+constexpr std::int64_t takeoverSilenceUs = DatagramAssembler::takeoverSilenceUs;
 
 std::int64_t steadyUs()
 {
@@ -144,6 +147,10 @@ struct Reception::Radar
     std::int64_t lastHeardUs = 0;
     bool heard = false;  // a datagram has come since the start
     bool silent = false; // the last datagram is more than silenceUs ago
+    // Another sender competes with the one followed, its last datagram at
+    // lastCompetingUs: said once per such episode.
+    bool competing = false;
+    std::int64_t lastCompetingUs = 0;
 
     // Read by the status thread.
     mutable std::mutex mutex;
@@ -170,6 +177,8 @@ Reception::Reception(const QVector<RadarEntry>& radars) : buffer_(maxDatagramByt
         auto radar = std::make_unique<Radar>();
         radar->entry = entry;
         radar->engine.radarConfig() = entry.mounting;
+        // An engine fed by two radars tracks neither.
+        radar->assembler.setOneSender(true);
         radars_.push_back(std::move(radar));
     }
     // Radars on one bind address and port share a socket.
@@ -332,22 +341,52 @@ void Reception::handleDatagram(Socket& socket, const char* data, int size, const
     }
 
     Radar& radar = *radars_[index];
-    if (!radar.heard || radar.silent)
+    if (radar.senders.size() < rememberedSenders)
+        radar.senders.insert(qMakePair(sender, port));
+    QHostAddress followed;
+    quint16 followedPort = 0;
+    const bool following = radar.assembler.followedSender(followed, followedPort);
+    const quint64 competing = radar.assembler.competingDatagrams();
+    const QByteArray datagram = QByteArray::fromRawData(data, size);
+    const bool complete =
+        radar.assembler.offer(datagram, sender, port, nowUs) == DataParser::Complete;
+    if (radar.assembler.competingDatagrams() != competing) {
+        // Dropped: the radar is not heard by it.
+        if (!radar.competing || nowUs - radar.lastCompetingUs >= takeoverSilenceUs)
+            logEvent(Priority::Warning,
+                     QStringLiteral("radar %1: datagrams from %2 port %3 compete with %4 port %5; "
+                                    "dropped")
+                         .arg(radar.entry.name, sender.toString())
+                         .arg(port)
+                         .arg(followed.toString())
+                         .arg(followedPort));
+        radar.competing = true;
+        radar.lastCompetingUs = nowUs;
+        const std::lock_guard<std::mutex> lock(radar.mutex);
+        radar.counts.competingDatagrams = radar.assembler.competingDatagrams();
+        radar.counts.senders = std::uint32_t(radar.senders.size());
+        return;
+    }
+    if (following && (port != followedPort || sender != followed)) {
+        logEvent(Priority::Warning,
+                 QStringLiteral("radar %1: now tracking %2 port %3; %4 port %5 silent for %6 s")
+                     .arg(radar.entry.name, sender.toString())
+                     .arg(port)
+                     .arg(followed.toString())
+                     .arg(followedPort)
+                     .arg(takeoverSilenceUs / 1000000));
+        radar.competing = false;
+    } else if (!radar.heard || radar.silent) {
         logEvent(Priority::Info, QStringLiteral("radar %1: %2 from %3 port %4")
                                      .arg(radar.entry.name,
                                           radar.heard ? QStringLiteral("receiving again")
                                                       : QStringLiteral("receiving"),
                                           sender.toString())
                                      .arg(port));
+    }
     radar.heard = true;
     radar.silent = false;
     radar.lastHeardUs = nowUs;
-    if (radar.senders.size() < rememberedSenders)
-        radar.senders.insert(qMakePair(sender, port));
-
-    const QByteArray datagram = QByteArray::fromRawData(data, size);
-    const bool complete =
-        radar.assembler.offer(datagram, sender, port, nowUs) == DataParser::Complete;
     long timestamp = 0;
     if (complete)
         radar.engine.getTargetsFromData(radar.assembler.packet(), timestamp, radar.targets);

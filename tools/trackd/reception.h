@@ -20,7 +20,11 @@ namespace trklib::trackd {
 // to the radar whose address sent it, into that radar's assembler, and each
 // packet it completes into that radar's engine, so that every radar is
 // tracked and numbered as if it were alone (as trackreplay tracks its
-// capture). A radar alone on its socket takes the same path.
+// capture). A radar alone on its socket takes the same path. Each radar
+// follows one sender (address and port) at a time, as the library's engines
+// do: datagrams of another sender that pass its address are counted as
+// competing and dropped until the followed one has been silent for 2 s,
+// and that is logged once per episode, as is a change of sender.
 //
 // One thread polls all sockets. Tracking a packet takes about 10 us, so a
 // single thread keeps up with hundreds of radars at 20 packets per second,

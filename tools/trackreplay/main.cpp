@@ -65,6 +65,7 @@ struct Pass
     int packets = 0;
     int datagrams = 0;
     int skippedFrames = 0;
+    quint64 competingDatagrams = 0;
 };
 
 // Reads the capture from where the reader stands to its end (or a stop
@@ -85,6 +86,7 @@ Pass replay(CaptureReader& reader, const Options& options, DatagramExtractor::Di
     pass.packets = driver.completedPackets();
     pass.datagrams = extractor.datagrams();
     pass.skippedFrames = extractor.skippedFrames();
+    pass.competingDatagrams = driver.competingDatagrams();
     return pass;
 }
 
@@ -190,5 +192,11 @@ int main(int argc, char* argv[])
         return fail(targets.displayName(), targets.errorString() + notWritten);
     if (validationOut && !validation.commit())
         return fail(validation.displayName(), validation.errorString());
+    // Not an error, but tracks that may lack what the user looked for.
+    if (pass.competingDatagrams > 0)
+        std::fprintf(stderr,
+                     "trackreplay: %s: %llu UDP datagrams dropped: another sender was tracked "
+                     "(one at a time, until it is silent for 2 s)\n",
+                     qUtf8Printable(capturePath), (unsigned long long)pass.competingDatagrams);
     return 0;
 }

@@ -8,6 +8,7 @@ ReplayDriver::ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWri
     : targetsOut_(targets), validationOut_(validation)
 {
     tracking_.radarConfig() = config;
+    assembler_.setOneSender(true);
 }
 
 void ReplayDriver::offer(const CapturedDatagram& datagram, qint64 timeUs)

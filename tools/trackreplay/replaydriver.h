@@ -17,7 +17,9 @@ class CsvWriter;
 // a live engine would: validation records first (when asked for), then the
 // targets, both from the same packet. The assembler gives up a packet that
 // lost a datagram, or whose datagrams are further apart than a live read
-// waits, as the live reader does.
+// waits, as the live reader does. One sender is followed at a time, as a
+// live engine follows one, with the capture times as arrival times: a
+// capture of two senders gives what trackd tracks of it.
 class ReplayDriver
 {
 public:
@@ -25,11 +27,12 @@ public:
     ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWriter* validation);
 
     // timeUs: the capture time of the frame that carried or completed the
-    // datagram, microseconds. Datagrams are assembled per sender, as the
-    // live reader does.
+    // datagram, microseconds.
     void offer(const CapturedDatagram& datagram, qint64 timeUs);
 
     int completedPackets() const { return completed_; }
+    // Datagrams dropped because another sender was followed.
+    quint64 competingDatagrams() const { return assembler_.competingDatagrams(); }
 
 private:
     void track(const RadarPacketData& packet);

@@ -6,6 +6,7 @@
 #include "support/mqttsubscriber.h"
 #include "support/programrun.h"
 
+#include "input/wireformat.h"
 #include "util/groundposition.h"
 
 #include <QDir>
@@ -365,6 +366,56 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         })) << r.name.toStdString();
         expectPlaceOf(json(subscriber.messagesOn(r.topic("s", "status")).last()), r);
     }
+}
+
+// A second program sending from the radar's address (another port) while
+// the radar sends: the radar's tracks are those of its capture alone, and
+// the other's datagrams are counted, dropped and logged once.
+TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
+{
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+
+    const SimRadar radar{
+        "a", "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, freeUdpPort()};
+    SimRadar competitor = radar;
+    competitor.scene = QStringLiteral("crossing");
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
+    ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"), [](const auto& status) {
+        return lastIsOnline(status, true);
+    })) << trackd.log().toStdString();
+
+    // The radar sends for 5 s; the other starts once the radar is tracked,
+    // sends for 1 s, with timestamps of its own.
+    constexpr int packets = 100;
+    constexpr int competingPackets = 20;
+    const auto sim = startRadarsim(radar, packets, path("radar.pcap"));
+    ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "tracks"),
+                       [](const auto& tracks) { return !tracks.isEmpty(); }));
+    auto other = startRadarsim(competitor, competingPackets, path("other.pcap"));
+    ASSERT_TRUE(finished(*other));
+    ASSERT_TRUE(finished(*sim));
+
+    ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"), [&](const auto& status) {
+        return !status.isEmpty() && json(status.last())["packets"].toInt() == packets;
+    })) << trackd.log().toStdString();
+    const QVector<Message> tracks = subscriber.messagesOn(radar.topic("s", "tracks"));
+    EXPECT_EQ(tracks.size(), packets);
+    expectSameAsReplay(tracks, replay(path("radar.pcap"), radar), radar);
+    const QJsonObject status = json(subscriber.messagesOn(radar.topic("s", "status")).last());
+    EXPECT_EQ(status["competingDatagrams"].toInt(), competingPackets * wire::blockCount);
+    EXPECT_EQ(status["senders"].toInt(), 2);
+    EXPECT_EQ(status["foreignDatagrams"].toInt() + status["strayDatagrams"].toInt() +
+                  status["abandonedPackets"].toInt(),
+              0);
+    const QStringList said = trackd.linesWith(QStringLiteral("compete with"));
+    ASSERT_EQ(said.size(), 1) << trackd.log().toStdString();
+    EXPECT_TRUE(said.first().contains(QStringLiteral("radar a: datagrams from 127.0.0.2 port")))
+        << said.first().toStdString();
+    EXPECT_TRUE(trackd.linesWith(QStringLiteral("now tracking")).isEmpty());
 }
 
 TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)

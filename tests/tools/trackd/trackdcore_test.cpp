@@ -1,7 +1,8 @@
-// trackd's parts without a broker: the configuration file, the messages
-// and when a status is due.
+// trackd's parts without a broker: the configuration file, the messages,
+// when a status is due, and the reception's counts over loopback.
 
 #include "messages.h"
+#include "reception.h"
 #include "siteconfig.h"
 #include "statusschedule.h"
 
@@ -14,6 +15,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -453,13 +456,14 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     status.strayDatagrams = 6;
     status.abandonedPackets = 7;
     status.senders = 2;
+    status.competingDatagrams = 8;
     status.receiveBufferBytes = 212992;
     status.ratePps = 19.8;
     const QJsonObject before = QJsonDocument::fromJson(statusMessage(status, place)).object();
-    EXPECT_EQ(before.keys(),
-              (QStringList{"abandonedPackets", "badHeaders", "beam", "foreignDatagrams",
-                           "lastTimestamp", "online", "packets", "place", "rate", "readErrors",
-                           "receiveBufferBytes", "senders", "strayDatagrams"}));
+    EXPECT_EQ(before.keys(), (QStringList{"abandonedPackets", "badHeaders", "beam",
+                                          "competingDatagrams", "foreignDatagrams", "lastTimestamp",
+                                          "online", "packets", "place", "rate", "readErrors",
+                                          "receiveBufferBytes", "senders", "strayDatagrams"}));
     EXPECT_TRUE(before["online"].toBool());
     const struct
     {
@@ -473,6 +477,7 @@ TEST(Messages, TracksAndStatusHoldEveryField)
         {"strayDatagrams", 6},
         {"abandonedPackets", 7},
         {"senders", 2},
+        {"competingDatagrams", 8},
         {"receiveBufferBytes", 212992},
         {"rate", 19.8},
     };
@@ -631,6 +636,7 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
         {"a new sender", [](RadarStatus& x) { ++x.senders; }, false, true},
         {"another receive buffer", [](RadarStatus& x) { x.receiveBufferBytes += 4096; }, false,
          true},
+        {"a competing datagram", [](RadarStatus& x) { ++x.competingDatagrams; }, false, true},
         {"a new connection", [](RadarStatus&) {}, true, true},
     };
     const Clock::time_point last = t0 + seconds(8);
@@ -682,6 +688,44 @@ TEST(StatusSchedule, RateToTheNearestHundredth)
         s.packets = c.packets;
         schedule.update(s, t0 + c.after, false);
         EXPECT_EQ(s.ratePps, c.rate) << c.packets << " in " << c.after.count() << " ms";
+    }
+}
+
+// A radar that takes any sender follows the first one heard; the others
+// compete. Distinct senders are counted up to 1024: at 1024 and one past.
+TEST(Reception, FollowsTheFirstSenderAndCountsSendersUpTo1024)
+{
+    constexpr int rememberedSenders = 1024;
+    for (const int senders : {rememberedSenders, rememberedSenders + 1}) {
+        SCOPED_TRACE(senders);
+        RadarEntry entry;
+        entry.name = QStringLiteral("a");
+        entry.bindAddress = QHostAddress(QHostAddress::LocalHost);
+        {
+            QUdpSocket probe;
+            ASSERT_TRUE(probe.bind(entry.bindAddress, 0));
+            entry.port = probe.localPort();
+        }
+        Reception reception(QVector<RadarEntry>{entry});
+        QString error;
+        ASSERT_TRUE(reception.bind(error)) << error.toStdString();
+        reception.start([](int, std::int64_t, std::int64_t, const QVector<TargetData>&) {});
+        // Each from an address of its own: 127.1.x.y.
+        for (int k = 0; k < senders; ++k) {
+            QUdpSocket sender;
+            ASSERT_TRUE(sender.bind(QHostAddress(quint32(0x7f010001 + k)), 0));
+            ASSERT_EQ(sender.writeDatagram(QByteArray(8, 'x'), entry.bindAddress, entry.port), 8);
+        }
+        RadarStatus status;
+        for (int wait = 0; wait < 1500 && status.competingDatagrams < quint64(senders - 1);
+             ++wait) {
+            QThread::msleep(10);
+            status = reception.status(0);
+        }
+        reception.stop();
+        EXPECT_EQ(status.competingDatagrams, quint64(senders - 1));
+        EXPECT_EQ(status.strayDatagrams, 1u) << "the first sender's datagram";
+        EXPECT_EQ(status.senders, quint32(std::min(senders, rememberedSenders)));
     }
 }
 

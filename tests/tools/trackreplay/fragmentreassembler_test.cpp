@@ -73,12 +73,13 @@ TEST(FragmentReassembler, OrderDuplicatesOverlapsAndMalformedFragments)
         {"two last fragments disagree", {last, {0, 1480, false}, second, first}, false, 1, 0, 1},
         {"middle part beyond the end", {last, {4200, 8, true}, first, second}, false, 1, 0, 1},
         {"last fragment cuts a held part", {second, {0, 8, false}, first, last}, false, 1, 0, 1},
-        {"misaligned, empty, past 64 KiB",
-         {{0, 100, true}, {0, 0, true}, {65528, 16, false}},
+        {"misaligned, empty, a byte past the largest payload",
+         {{0, 100, true}, {0, 0, true}, {65528, 8, false}},
          false,
          0,
          3,
          0},
+        {"ending at the largest payload", {{65528, 7, false}}, false, 0, 0, 1},
         // Offsets as any caller may pass them, not only those of IP headers.
         {"offset negative or near the int limit",
          {{-8, 8, true}, {std::numeric_limits<int>::max() - 7, 16, false}},
@@ -129,24 +130,63 @@ TEST(FragmentReassembler, MissingFragmentDropsOnlyItsDatagram)
     EXPECT_TRUE(offer(r, key(1), {second}, 1).isEmpty());
 }
 
+// The bounds on pending datagrams, at and just past each: the oldest go
+// first, the newest stay. Bounds below the least allowed are raised to it.
 TEST(FragmentReassembler, PendingDatagramsAndBytesAreBounded)
 {
-    constexpr int maxDatagrams = 4;
-    constexpr qint64 maxBytes = 100000;
-    FragmentReassembler r(maxDatagrams, maxBytes);
-    for (quint32 id = 0; id < 10; ++id) // first parts only, each of its own flow
+    constexpr int maxDatagrams = FragmentReassembler::defaultMaxPendingDatagrams;
+    static_assert(maxDatagrams == 64, "the documented default");
+    constexpr qint64 maxBytes = FragmentReassembler::defaultMaxPendingBytes;
+    static_assert(maxBytes == 4194304, "4 MiB");
+    constexpr int maxPayload = FragmentReassembler::maxPayloadBytes;
+    struct Add
+    {
+        quint32 id;
+        int offset;
+        int length;
+    };
+    const auto firstParts = [](int count) {
+        QVector<Add> adds;
+        for (int id = 0; id < count; ++id)
+            adds.append({quint32(id), 0, 1480});
+        return adds;
+    };
+    const struct
+    {
+        const char* what;
+        int maxDatagrams;
+        qint64 maxBytes;
+        QVector<Add> adds; // a fragment each, of a flow of its own; length % 8 != 0: a last one
+        int dropped;
+    } cases[] = {
+        {"the default count", maxDatagrams, maxBytes, firstParts(maxDatagrams), 0},
+        {"one past the default count", maxDatagrams, maxBytes, firstParts(maxDatagrams + 1), 1},
+        {"bytes at the bound", 100, 100000, {{0, 0, 50000}, {1, 8, 49999}, {2, 8, 1}}, 0},
+        {"a byte past", 100, 100000, {{0, 0, 50000}, {1, 8, 50000}, {2, 8, 1}}, 1},
+        {"a count of 0 is 1", 0, 0, {{0, 0, 8}, {1, 0, 8}}, 1},
+        {"bytes below a payload are one", 100, 0, {{0, 0, maxPayload - 7}, {1, 8, 7}}, 0},
+        {"and a byte past it", 100, 0, {{0, 0, maxPayload - 7}, {1, 8, 7}, {2, 8, 1}}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FragmentReassembler r(c.maxDatagrams, c.maxBytes);
+        qint64 bytes = 0;
+        for (const Add& a : c.adds) {
+            const bool more = a.offset == 0 && a.length % 8 == 0;
+            ASSERT_FALSE(
+                r.add(key(a.id, quint8(a.id)), a.offset, more, bytesAt(a.offset, a.length)));
+            bytes += a.length;
+        }
+        EXPECT_EQ(r.droppedDatagrams(), c.dropped);
+        EXPECT_EQ(r.pendingDatagrams(), c.adds.size() - c.dropped);
+        EXPECT_EQ(r.pendingBytes(), bytes - (c.dropped ? c.adds.first().length : 0));
+    }
+    // With the defaults too, the newest are kept and the oldest gone.
+    FragmentReassembler r;
+    for (quint32 id = 0; id <= quint32(maxDatagrams); ++id)
         offer(r, key(id, quint8(id)), {first});
-    EXPECT_EQ(r.pendingDatagrams(), maxDatagrams);
-    EXPECT_EQ(r.droppedDatagrams(), 10 - maxDatagrams);
-    // The newest ones are kept.
-    EXPECT_TRUE(r.add(key(9, 9), 1480, false, bytesAt(1480, 100)));
+    EXPECT_TRUE(r.add(key(maxDatagrams, maxDatagrams), 1480, false, bytesAt(1480, 100)));
     EXPECT_FALSE(r.add(key(0, 0), 1480, false, bytesAt(1480, 100)));
-
-    FragmentReassembler byBytes(100, maxBytes);
-    for (quint32 id = 0; id < 5; ++id)
-        byBytes.add(key(id, quint8(id)), 0, true, bytesAt(0, 60000));
-    EXPECT_LE(byBytes.pendingBytes(), maxBytes);
-    EXPECT_EQ(byBytes.pendingDatagrams(), 1);
 }
 
 } // namespace

@@ -347,6 +347,66 @@ TEST_F(Trackreplay, MissingFragmentOrLongPauseDropsOnlyItsPacket)
     }
 }
 
+// A capture of two senders: the first one heard is tracked alone, the
+// other's datagrams dropped and counted while it sends; the other takes
+// over once the first has been silent for 2 s: its first datagram exactly
+// then does, one a microsecond earlier is dropped and its packet lost.
+TEST_F(Trackreplay, OneSenderIsTrackedAtATime)
+{
+    constexpr qint64 silenceUs = 2000000;
+    QVector<RadarPacketData> others = packets_.mid(0, 10);
+    for (RadarPacketData& p : others)
+        p.timestamp += 3600000;
+    const auto otherFrames = [&] {
+        sim::UdpFrameBuilder builder{QHostAddress(QHostAddress::LocalHost), radarPort, 40001};
+        QVector<QByteArray> frames;
+        for (const RadarPacketData& p : qAsConst(others)) {
+            for (const QByteArray& d : PacketEncoder::datagrams(p, frameSizedDatagramBytes))
+                frames += builder.frames(d);
+        }
+        return frames;
+    }();
+    QVector<qint64> timesUs;
+    const QVector<QByteArray> radarFrames =
+        frames(QHostAddress::LocalHost, frameSizedDatagramBytes, radarPort, {}, &timesUs);
+    ASSERT_GT(radarFrames.size(), otherFrames.size());
+    const struct
+    {
+        const char* what;
+        qint64 gapUs; // of the other's first frame after the radar's last; -1: interleaved
+        QVector<RadarPacketData> tracked;
+    } cases[] = {
+        {"interleaved", -1, packets_},
+        {"silent for exactly 2 s", silenceUs, packets_ + others},
+        {"silent 1 us less", silenceUs - 1, packets_ + others.mid(1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<QByteArray> all;
+        QVector<qint64> allTimesUs;
+        for (int i = 0; i < radarFrames.size(); ++i) {
+            all << radarFrames[i];
+            allTimesUs << timesUs[i];
+            if (c.gapUs < 0 && i < otherFrames.size()) {
+                all << otherFrames[i];
+                allTimesUs << timesUs[i];
+            }
+        }
+        for (int i = 0; c.gapUs >= 0 && i < otherFrames.size(); ++i) {
+            all << otherFrames[i];
+            allTimesUs << timesUs.last() + c.gapUs + i * frameSpacingUs;
+        }
+        const ProgramRun run = replay(writePcap("two.pcap", all, allTimesUs));
+        ASSERT_EQ(run.exitCode, 0) << run.err.constData();
+        EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), engineTargets(c.tracked)));
+        const int dropped = c.gapUs < 0 ? otherFrames.size() : c.gapUs < silenceUs ? 1 : 0;
+        EXPECT_EQ(run.err.isEmpty(), dropped == 0) << run.err.constData();
+        if (dropped > 0)
+            EXPECT_TRUE(run.err.contains(QByteArray::number(dropped) + " UDP datagrams dropped"))
+                << run.err.constData();
+    }
+}
+
 TEST_F(Trackreplay, RadarTrafficIsTakenFromTheGivenPortOnly)
 {
     const QString file = capture("other-port.pcap", QHostAddress::LocalHost, wholeBlocks, 40000);
