@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 namespace trklib::test {
 
@@ -39,6 +40,22 @@ runProgram(const QString& program, const QStringList& arguments,
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+// Runs program once per list of arguments, in order, in workingDirectory.
+// Empty when every run exited 0; otherwise the first failing command line
+// and what it said on standard error.
+inline QString runEach(const QString& program, const QVector<QStringList>& steps,
+                       const QString& workingDirectory)
+{
+    for (const QStringList& step : steps) {
+        const ProgramRun run =
+            runProgram(program, step, QProcessEnvironment::systemEnvironment(), workingDirectory);
+        if (run.exitCode != 0)
+            return QStringLiteral("%1 %2: %3")
+                .arg(program, step.join(' '), QString::fromLocal8Bit(run.err));
+    }
+    return QString();
 }
 
 // A file's bytes; empty when it cannot be read.

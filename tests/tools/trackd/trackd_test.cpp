@@ -313,7 +313,14 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
          shared,
          false,
          "127.0.0.1"},
-        {"c", "", "highway", {0.0, -10.0, 5.0, 0.0, 0}, {-20.0, 35.5, 200.0}, freeUdpPort(), true},
+        {"c",
+         "",
+         "highway",
+         {0.0, -10.0, 5.0, 0.0, 0},
+         {-20.0, 35.5, 200.0},
+         freeUdpPort(),
+         true,
+         {}},
     };
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
                   siteConfig(QStringLiteral("s"), broker.port(), {}, radars));
@@ -379,7 +386,8 @@ TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
 
     const SimRadar radar{
-        "a", "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, freeUdpPort()};
+        "a",           "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0},
+        freeUdpPort(), false,       {}};
     SimRadar competitor = radar;
     competitor.scene = QStringLiteral("crossing");
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
@@ -424,7 +432,7 @@ TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)
     ASSERT_TRUE(broker.start()) << broker.log().toStdString();
     MqttSubscriber subscriber(broker.port(), "trklib/#");
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
-    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true};
+    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true, {}};
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
                   siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
     const QByteArray tracksTopic = radar.topic("s", "tracks");
@@ -482,14 +490,10 @@ bool makeCertificates(const QDir& dir)
         {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
          "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile", "san.cnf"},
     };
-    for (const QStringList& step : steps) {
-        const ProgramRun run = runProgram(QStringLiteral("openssl"), step,
-                                          QProcessEnvironment::systemEnvironment(), dir.path());
-        if (run.exitCode != 0) {
-            ADD_FAILURE() << "openssl " << step.join(' ').toStdString() << ": "
-                          << run.err.toStdString();
-            return false;
-        }
+    if (const QString failed = runEach(QStringLiteral("openssl"), steps, dir.path());
+        !failed.isEmpty()) {
+        ADD_FAILURE() << failed.toStdString();
+        return false;
     }
     return true;
 }
@@ -530,7 +534,7 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
     std::vector<std::unique_ptr<QProcess>> sims;
     std::vector<SimRadar> radars;
     for (const auto& c : cases) {
-        radars.push_back({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true});
+        radars.push_back({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true, {}});
         services.push_back(std::make_unique<Trackd>(
             dir_.path(), QLatin1String(c.site),
             siteConfig(QLatin1String(c.site), broker.port(),
@@ -584,7 +588,7 @@ TEST_F(TrackdTest, BridgedSitesReachTheCentralBroker)
         brokers.push_back(std::make_unique<MosquittoBroker>(dir_.path(), site,
                                                             bridge.arg(central.port()).arg(site)));
         ASSERT_TRUE(brokers.back()->start()) << brokers.back()->log().toStdString();
-        radars.append({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true});
+        radars.append({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true, {}});
         services.push_back(std::make_unique<Trackd>(
             dir_.path(), site, siteConfig(site, brokers.back()->port(), {}, {radars.back()})));
     }
@@ -644,8 +648,9 @@ TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
         ASSERT_TRUE(writeFile(file, QByteArray(c.text).replace("%1", port)));
         const ProgramRun run = runProgram(QStringLiteral(TRACKD_PATH), {c.option, file});
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
-        if (c.exitCode == 0)
+        if (c.exitCode == 0) {
             EXPECT_TRUE(run.out.contains("site s, 1 radar")) << run.out.toStdString();
+        }
         if (!c.line) {
             EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
             continue;

@@ -32,6 +32,7 @@ namespace trklib::trackd::test {
 namespace {
 
 using trklib::test::ProgramRun;
+using trklib::test::runEach;
 using trklib::test::runProgram;
 using trklib::test::writeFile;
 
@@ -55,14 +56,10 @@ bool makeFiles(const QDir& dir)
         {"genpkey", "-algorithm", "ec", "-pkeyopt", ec, "-out", "other.key"},
         {"pkey", "-in", "ca.key", "-aes256", "-passout", "pass:horse", "-out", "locked.key"},
     };
-    for (const QStringList& step : steps) {
-        const ProgramRun run = runProgram(QStringLiteral("openssl"), step,
-                                          QProcessEnvironment::systemEnvironment(), dir.path());
-        if (run.exitCode != 0) {
-            ADD_FAILURE() << "openssl " << step.join(' ').toStdString() << ": "
-                          << run.err.toStdString();
-            return false;
-        }
+    if (const QString failed = runEach(QStringLiteral("openssl"), steps, dir.path());
+        !failed.isEmpty()) {
+        ADD_FAILURE() << failed.toStdString();
+        return false;
     }
     return writeFile(dir.filePath("pw"), "secret\r\nignored\n") &&
            QFile::setPermissions(dir.filePath("pw"),
