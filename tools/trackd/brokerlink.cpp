@@ -9,6 +9,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace trklib::trackd {
 
 namespace {
@@ -18,15 +23,21 @@ using Clock = std::chrono::steady_clock;
 // Seconds between keep-alive exchanges: a broker that stops answering is
 // given up after one and a half of them.
 constexpr int keepAliveS = 10;
-// How long one pass of the network loop waits when nothing happens; a
-// publish wakes it at once.
-constexpr int loopWaitMs = 1000;
-// Waits between tries to connect: 1, 2, 3, 4, then 5 s.
+// How often every connection's keep-alive is looked after, and the longest
+// the network thread waits when nothing happens; a publish wakes it at once.
+constexpr std::chrono::milliseconds keepAlivePeriod{1000};
+// Waits between tries to connect: 1 s more after each failed try, at most 5.
 constexpr std::chrono::seconds firstRetry{1};
 constexpr std::chrono::seconds longestRetry{5};
+// How long leaving waits for the DISCONNECT to go out after the deadline
+// for the offline status has passed.
+constexpr std::chrono::milliseconds disconnectWait{1000};
 
 constexpr int qosTracks = 0;
 constexpr int qosStatus = 1; // acknowledged, so that leaving can wait for it
+// Packets read or written per call; libmosquitto does as many as its queue
+// holds anyway.
+constexpr int packetsPerCall = 1;
 
 // For a client key with a passphrase: none is given, so that OpenSSL does
 // not ask on the terminal, and the key fails to load instead.
@@ -56,18 +67,154 @@ QString resultText(int result, int error)
     return text;
 }
 
+// The error of a socket whose connection failed; 0 when there is none.
+int socketError(int fd)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 ? error : errno;
+}
+
 } // namespace
 
-BrokerLink::BrokerLink(const BrokerConfig& broker, const QString& radarName, QByteArray tracksTopic,
-                       QByteArray statusTopic, QByteArray offlineStatus)
-    : broker_(broker), radar_(radarName), tracksTopic_(std::move(tracksTopic)),
+std::chrono::seconds retryWait(int failedTries)
+{
+    return std::clamp(firstRetry * failedTries, firstRetry, longestRetry);
+}
+
+// The network ------------------------------------------------------------
+
+BrokerNetwork::BrokerNetwork() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+BrokerNetwork::~BrokerNetwork()
+{
+    stop();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void BrokerNetwork::stop()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void BrokerNetwork::add(BrokerLink* link)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        link->retryAt_ = Clock::now();
+        links_.push_back(link);
+    }
+    wake();
+}
+
+void BrokerNetwork::remove(BrokerLink* link)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());
+    linksChanged_ = true;
+}
+
+void BrokerNetwork::wake()
+{
+    // One write wakes the thread; the rest until it wakes would only add up.
+    if (!wakePending_.exchange(true)) {
+        const std::uint64_t one = 1;
+        if (::write(wakeFd_, &one, sizeof one) < 0) {
+            // Full only when a wake is already pending.
+        }
+    }
+}
+
+void BrokerNetwork::run()
+{
+    std::vector<pollfd> fds;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+        const int timeoutMs = serviceLinks(Clock::now());
+        fds.clear();
+        fds.push_back({wakeFd_, POLLIN, 0});
+        for (BrokerLink* link : polled_) {
+            const short events = POLLIN | (mosquitto_want_write(link->client_) ? POLLOUT : 0);
+            fds.push_back({mosquitto_socket(link->client_), events, 0});
+        }
+        linksChanged_ = false;
+        lock.unlock();
+        const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+        lock.lock();
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents) {
+            std::uint64_t count = 0;
+            if (::read(wakeFd_, &count, sizeof count) < 0) {
+                // Nothing to read: another wake was taken already.
+            }
+            // Cleared after the read and before the links are looked at,
+            // so that a message queued from now on wakes the next poll.
+            wakePending_ = false;
+        }
+        // A link that left meanwhile may have taken its socket along; the
+        // others are polled again at once.
+        if (!linksChanged_)
+            handleEvents(fds);
+    }
+}
+
+// Sends what was queued, connects the links whose wait is over, looks after
+// keep-alives when due, and lists the sockets to poll; returns how long the
+// poll may wait, in ms.
+int BrokerNetwork::serviceLinks(Clock::time_point now)
+{
+    const bool keepAliveDue = now >= nextKeepAlive_;
+    if (keepAliveDue)
+        nextKeepAlive_ = now + keepAlivePeriod;
+    Clock::time_point until = nextKeepAlive_;
+    polled_.clear();
+    for (BrokerLink* link : links_) {
+        link->service(now);
+        if (keepAliveDue)
+            link->keepAlive();
+        if (link->stopped_)
+            continue;
+        if (link->liveSocket() >= 0)
+            polled_.push_back(link);
+        else
+            until = std::min(until, link->retryAt_);
+    }
+    using std::chrono::milliseconds;
+    const auto wait = std::chrono::ceil<milliseconds>(until - now);
+    return int(std::clamp(wait, milliseconds(0), milliseconds(keepAlivePeriod)).count());
+}
+
+void BrokerNetwork::handleEvents(const std::vector<pollfd>& fds)
+{
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents)
+            polled_[i - 1]->handle(fds[i].revents);
+    }
+}
+
+// A link -----------------------------------------------------------------
+
+BrokerLink::BrokerLink(BrokerNetwork& network, const BrokerConfig& broker, const QString& radarName,
+                       QByteArray tracksTopic, QByteArray statusTopic, QByteArray offlineStatus)
+    : network_(network), broker_(broker), radar_(radarName), tracksTopic_(std::move(tracksTopic)),
       statusTopic_(std::move(statusTopic)), offlineStatus_(std::move(offlineStatus)),
       clientId_(QStringLiteral("%1-%2").arg(broker.clientId, radarName).toUtf8())
 {}
 
 BrokerLink::~BrokerLink()
 {
-    if (thread_.joinable())
+    if (inNetwork_)
         finishStop(Clock::now());
     if (client_)
         mosquitto_destroy(client_);
@@ -85,7 +232,8 @@ bool BrokerLink::start(QString& error)
         error = QStringLiteral("cannot make a broker client: %1").arg(errnoText(errno));
         return false;
     }
-    // Our own thread runs the network loop; publishing from others is safe.
+    // The network's thread runs the client; publishing from others only
+    // queues the message.
     mosquitto_threaded_set(client_, true);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     // Each track message goes out at once, not held back to fill a segment.
@@ -121,8 +269,15 @@ bool BrokerLink::start(QString& error)
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_publish_callback_set(client_, onPublish);
     mosquitto_log_callback_set(client_, onLog);
-    thread_ = std::thread([this] { run(); });
+    inNetwork_ = true;
+    network_.add(this);
     return true;
+}
+
+void BrokerLink::queued()
+{
+    queued_ = true;
+    network_.wake();
 }
 
 void BrokerLink::publishTracks(const QByteArray& payload)
@@ -130,13 +285,17 @@ void BrokerLink::publishTracks(const QByteArray& payload)
     if (!connected_ || mosquitto_publish(client_, nullptr, tracksTopic_.constData(), payload.size(),
                                          payload.constData(), qosTracks, false) != MOSQ_ERR_SUCCESS)
         ++unsentTracks_;
+    else
+        queued();
 }
 
 bool BrokerLink::publishStatus(const QByteArray& payload)
 {
-    return connected_ &&
-           mosquitto_publish(client_, nullptr, statusTopic_.constData(), payload.size(),
-                             payload.constData(), qosStatus, true) == MOSQ_ERR_SUCCESS;
+    if (!connected_ || mosquitto_publish(client_, nullptr, statusTopic_.constData(), payload.size(),
+                                         payload.constData(), qosStatus, true) != MOSQ_ERR_SUCCESS)
+        return false;
+    queued();
+    return true;
 }
 
 bool BrokerLink::takeConnected()
@@ -146,28 +305,37 @@ bool BrokerLink::takeConnected()
 
 void BrokerLink::beginStop()
 {
-    // Held across the publish, so that the ack cannot be looked for before
-    // its message id is known.
-    const std::lock_guard<std::mutex> lock(mutex_);
-    offlineAcked_ =
-        !connected_ || mosquitto_publish(client_, &offlineMessageId_, statusTopic_.constData(),
-                                         offlineStatus_.size(), offlineStatus_.constData(),
-                                         qosStatus, true) != MOSQ_ERR_SUCCESS;
+    {
+        // Held across the publish, so that the ack cannot be looked for
+        // before its message id is known.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        offlineAcked_ =
+            !connected_ || mosquitto_publish(client_, &offlineMessageId_, statusTopic_.constData(),
+                                             offlineStatus_.size(), offlineStatus_.constData(),
+                                             qosStatus, true) != MOSQ_ERR_SUCCESS;
+    }
+    queued();
 }
 
 void BrokerLink::finishStop(Clock::time_point deadline)
 {
+    if (!inNetwork_)
+        return;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, deadline, [this] { return offlineAcked_; });
         stopping_ = true;
     }
-    wake_.notify_all();
-    // Wakes the network loop, which sends the DISCONNECT (so that the
-    // broker drops the will) and returns.
-    mosquitto_disconnect(client_);
-    if (thread_.joinable())
-        thread_.join();
+    // The network's thread sends the DISCONNECT, so that the broker drops
+    // the will, and lets the link go.
+    network_.wake();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_until(lock, std::max(deadline, Clock::now()) + disconnectWait,
+                         [this] { return stopped_; });
+    }
+    network_.remove(this);
+    inNetwork_ = false;
     if (inOutage_)
         logEvent(Priority::Warning,
                  QStringLiteral("radar %1: stopping without the broker %2; %3 track messages "
@@ -176,44 +344,131 @@ void BrokerLink::finishStop(Clock::time_point deadline)
                      .arg(unsentTracks_ - unsentAtOutageStart_));
 }
 
-void BrokerLink::run()
+// On the network's thread ------------------------------------------------
+
+int BrokerLink::liveSocket() const
 {
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                return;
-            refusal_.clear();
-            lastError_.clear();
-        }
-        int result = mosquitto_connect_async(client_, broker_.host.toUtf8().constData(),
-                                             broker_.port, keepAliveS);
-        int error = errno;
-        while (result == MOSQ_ERR_SUCCESS) {
-            result = mosquitto_loop(client_, loopWaitMs, 1);
-            error = errno;
-        }
-        const bool wasConnected = connected_.exchange(false);
-        QString reason;
-        bool answered = false; // the broker was reached, and turned us away
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_)
-                return;
-            answered = !refusal_.isEmpty() || !lastError_.isEmpty();
-            reason = !refusal_.isEmpty()     ? QStringLiteral("refused: %1").arg(refusal_)
-                     : !lastError_.isEmpty() ? lastError_
-                                             : resultText(result, error);
-        }
-        if (wasConnected)
-            failedTries_ = 0;
-        noteFailure(
-            wasConnected
-                ? QStringLiteral("lost the broker %1 (%2)").arg(where(), reason)
-                : QStringLiteral("cannot connect to the broker %1: %2").arg(where(), reason),
-            answered);
-        sleepBeforeRetry();
+    return abandoned_ ? -1 : mosquitto_socket(client_);
+}
+
+void BrokerLink::markStopped()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
     }
+    wake_.notify_all();
+}
+
+void BrokerLink::service(Clock::time_point now)
+{
+    if (stopped_)
+        return;
+    bool stopping = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping = stopping_;
+    }
+    if (stopping && !disconnecting_) {
+        disconnecting_ = true;
+        if (liveSocket() < 0 || mosquitto_disconnect(client_) != MOSQ_ERR_SUCCESS) {
+            markStopped();
+            return;
+        }
+        queued_ = true;
+    }
+    if (liveSocket() < 0) {
+        if (now >= retryAt_)
+            connect(now);
+        return;
+    }
+    if (queued_.exchange(false))
+        checkResult(mosquitto_loop_write(client_, packetsPerCall), errno);
+    // Gone once the DISCONNECT is out.
+    if (disconnecting_ && !stopped_ && (liveSocket() < 0 || !mosquitto_want_write(client_)))
+        markStopped();
+}
+
+void BrokerLink::connect(Clock::time_point now)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lastError_.clear();
+    }
+    refusal_.clear();
+    abandoned_ = false;
+    retryAt_ = now;
+    const int result = mosquitto_connect_async(client_, broker_.host.toUtf8().constData(),
+                                               broker_.port, keepAliveS);
+    const int error = errno;
+    if (result != MOSQ_ERR_SUCCESS)
+        ended(result, error);
+}
+
+void BrokerLink::handle(short events)
+{
+    if (stopped_)
+        return;
+    // A connection that failed before it was made: libmosquitto would try
+    // its TLS handshake again and again on it, until the keep-alive.
+    if ((events & (POLLERR | POLLHUP)) && !connected_) {
+        const int error = socketError(mosquitto_socket(client_));
+        if (error != 0) {
+            abandoned_ = true;
+            ended(MOSQ_ERR_ERRNO, error);
+            return;
+        }
+    }
+    int result = MOSQ_ERR_SUCCESS;
+    int error = 0;
+    // Before the broker's CONNACK the TLS handshake may wait for the socket
+    // to take data; libmosquitto goes on with it when asked to read.
+    if ((events & (POLLIN | POLLERR | POLLHUP)) || (!connected_ && (events & POLLOUT))) {
+        result = mosquitto_loop_read(client_, packetsPerCall);
+        error = errno;
+    }
+    if (result == MOSQ_ERR_SUCCESS && liveSocket() >= 0 && (events & POLLOUT)) {
+        result = mosquitto_loop_write(client_, packetsPerCall);
+        error = errno;
+    }
+    checkResult(result, error);
+}
+
+void BrokerLink::keepAlive()
+{
+    if (!stopped_ && liveSocket() >= 0)
+        checkResult(mosquitto_loop_misc(client_), errno);
+}
+
+void BrokerLink::checkResult(int result, int error)
+{
+    if (result != MOSQ_ERR_SUCCESS || liveSocket() < 0)
+        ended(result == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : result, error);
+}
+
+void BrokerLink::ended(int result, int error)
+{
+    const bool wasConnected = connected_.exchange(false);
+    if (disconnecting_) {
+        markStopped();
+        return;
+    }
+    QString reason;
+    bool answered = false; // the broker was reached, and turned us away
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        answered = !refusal_.isEmpty() || !lastError_.isEmpty();
+        reason = !refusal_.isEmpty()     ? QStringLiteral("refused: %1").arg(refusal_)
+                 : !lastError_.isEmpty() ? lastError_
+                                         : resultText(result, error);
+    }
+    if (wasConnected)
+        failedTries_ = 0;
+    noteFailure(wasConnected
+                    ? QStringLiteral("lost the broker %1 (%2)").arg(where(), reason)
+                    : QStringLiteral("cannot connect to the broker %1: %2").arg(where(), reason),
+                answered);
+    retryAt_ = Clock::now() + retryWait(++failedTries_);
 }
 
 void BrokerLink::noteFailure(const QString& reason, bool answered)
@@ -236,20 +491,10 @@ void BrokerLink::noteFailure(const QString& reason, bool answered)
                  .arg(longestRetry.count()));
 }
 
-void BrokerLink::sleepBeforeRetry()
-{
-    const std::chrono::seconds wait =
-        std::min(firstRetry * (std::min(failedTries_, 4) + 1), std::chrono::seconds(longestRetry));
-    ++failedTries_;
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, wait, [this] { return stopping_; });
-}
-
 void BrokerLink::onConnect(mosquitto*, void* self, int reasonCode)
 {
     auto& link = *static_cast<BrokerLink*>(self);
     if (reasonCode != 0) {
-        const std::lock_guard<std::mutex> lock(link.mutex_);
         link.refusal_ = QString::fromUtf8(mosquitto_connack_string(reasonCode));
         if (link.refusal_.startsWith(QLatin1String("Connection Refused: ")))
             link.refusal_ = link.refusal_.mid(20);
@@ -291,7 +536,8 @@ void BrokerLink::onPublish(mosquitto*, void* self, int messageId)
 }
 
 // libmosquitto's errors (a certificate that fails, say) name the cause of
-// a failed connection better than its result does.
+// a failed connection better than its result does. Publishing may log from
+// another thread, hence the lock.
 void BrokerLink::onLog(mosquitto*, void* self, int level, const char* text)
 {
     if (!(level & MOSQ_LOG_ERR))
