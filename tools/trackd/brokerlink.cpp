@@ -26,9 +26,6 @@ constexpr int keepAliveS = 10;
 // How often every connection's keep-alive is looked after, and the longest
 // the network thread waits when nothing happens; a publish wakes it at once.
 constexpr std::chrono::milliseconds keepAlivePeriod{1000};
-// Waits between tries to connect: 1 s more after each failed try, at most 5.
-constexpr std::chrono::seconds firstRetry{1};
-constexpr std::chrono::seconds longestRetry{5};
 // How long leaving waits for the DISCONNECT to go out after the deadline
 // for the offline status has passed.
 constexpr std::chrono::milliseconds disconnectWait{1000};
@@ -77,9 +74,10 @@ int socketError(int fd)
 
 } // namespace
 
-std::chrono::seconds retryWait(int failedTries)
+std::chrono::seconds RetrySchedule::failed()
 {
-    return std::clamp(firstRetry * failedTries, firstRetry, longestRetry);
+    failedTries_ = std::min(failedTries_ + 1, int(longest / first));
+    return first * failedTries_;
 }
 
 // The network ------------------------------------------------------------
@@ -463,12 +461,12 @@ void BrokerLink::ended(int result, int error)
                                          : resultText(result, error);
     }
     if (wasConnected)
-        failedTries_ = 0;
+        retries_.connected();
     noteFailure(wasConnected
                     ? QStringLiteral("lost the broker %1 (%2)").arg(where(), reason)
                     : QStringLiteral("cannot connect to the broker %1: %2").arg(where(), reason),
                 answered);
-    retryAt_ = Clock::now() + retryWait(++failedTries_);
+    retryAt_ = Clock::now() + retries_.failed();
 }
 
 void BrokerLink::noteFailure(const QString& reason, bool answered)
@@ -488,7 +486,7 @@ void BrokerLink::noteFailure(const QString& reason, bool answered)
              QStringLiteral("radar %1: %2; track messages are counted and dropped until it is "
                             "back, with at most %3 s between tries")
                  .arg(radar_, reason)
-                 .arg(longestRetry.count()));
+                 .arg(RetrySchedule::longest.count()));
 }
 
 void BrokerLink::onConnect(mosquitto*, void* self, int reasonCode)
@@ -502,7 +500,7 @@ void BrokerLink::onConnect(mosquitto*, void* self, int reasonCode)
             link.refusal_.chop(1);
         return;
     }
-    link.failedTries_ = 0;
+    link.retries_.connected();
     if (link.inOutage_) {
         const double seconds =
             std::chrono::duration<double>(Clock::now() - link.outageStart_).count();

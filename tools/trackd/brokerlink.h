@@ -21,9 +21,22 @@ namespace trklib::trackd {
 
 class BrokerLink;
 
-// The wait before the next try to connect after `failedTries` tries in a
-// row have failed: 1, 2, 3, 4, then 5 s.
-std::chrono::seconds retryWait(int failedTries);
+// The waits between tries to connect: 1, 2, 3, 4, then 5 s after the
+// first, second, ... try in a row that failed; a connection made starts
+// over.
+class RetrySchedule
+{
+public:
+    static constexpr std::chrono::seconds first{1};
+    static constexpr std::chrono::seconds longest{5};
+
+    // One more try failed: the wait before the next.
+    std::chrono::seconds failed();
+    void connected() { failedTries_ = 0; }
+
+private:
+    int failedTries_ = 0; // in a row, counted up to where the wait stops growing
+};
 
 // The network thread of every broker link of the process: one poll() over
 // the socket of each link's client, which reads, writes and keeps alive
@@ -162,7 +175,7 @@ private:
     QString outageReason_;
     std::chrono::steady_clock::time_point outageStart_;
     std::uint64_t unsentAtOutageStart_ = 0;
-    int failedTries_ = 0;
+    RetrySchedule retries_;
     std::chrono::steady_clock::time_point retryAt_; // the next try, when not connected
     QString refusal_;   // the broker's answer to the last CONNECT, when it refused
     QString lastError_; // libmosquitto's last error message (TLS)

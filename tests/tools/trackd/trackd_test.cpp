@@ -4,7 +4,9 @@
 
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
+#include "support/packets.h"
 #include "support/programrun.h"
+#include "support/udpsender.h"
 
 #include "util/groundposition.h"
 
@@ -24,6 +26,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace trklib::test {
 namespace {
@@ -107,17 +111,28 @@ QString siteConfig(const QString& site, quint16 brokerPort, const QString& broke
 }
 
 // trackd on a configuration file, its standard error in a log file;
-// stopped with SIGTERM by stop() or at the end of its scope.
+// stopped with SIGTERM by stop() or at the end of its scope. Started under
+// a soft limit of open files when one is given, as a shell would start it.
 class Trackd
 {
 public:
-    Trackd(const QString& dir, const QString& name, const QString& config)
+    Trackd(const QString& dir, const QString& name, const QString& config, int softFileLimit = 0)
         : configPath_(QDir(dir).filePath(name + QStringLiteral(".conf"))),
           logPath_(QDir(dir).filePath(name + QStringLiteral(".log")))
     {
         writeFile(configPath_, config.toUtf8());
         process_.setStandardErrorFile(logPath_);
-        process_.start(QStringLiteral(TRACKD_PATH), {QStringLiteral("--config"), configPath_});
+        const QStringList arguments{QStringLiteral("--config"), configPath_};
+        if (softFileLimit > 0)
+            process_.start(
+                QStringLiteral("/bin/sh"),
+                QStringList{
+                    QStringLiteral("-c"),
+                    QStringLiteral("ulimit -Sn %1 && exec \"$0\" \"$@\"").arg(softFileLimit),
+                    QStringLiteral(TRACKD_PATH)} +
+                    arguments);
+        else
+            process_.start(QStringLiteral(TRACKD_PATH), arguments);
         process_.waitForStarted();
     }
     ~Trackd() { stop(); }
@@ -521,6 +536,112 @@ TEST_F(TrackdTest, BridgedSitesReachTheCentralBroker)
         EXPECT_TRUE(waitOn(subscriber, radars[i].topic(sites[i], "tracks"), [](const auto& t) {
             return t.size() == packets;
         })) << sites[i].toStdString();
+}
+
+// The last status of each radar that has one, online or not.
+QMap<QByteArray, bool> lastOnline(const QVector<Message>& statuses)
+{
+    QMap<QByteArray, bool> online;
+    for (const Message& m : statuses)
+        online[m.topic] = m.payload.contains("\"online\":true");
+    return online;
+}
+
+// The first lines of a long log.
+std::string firstLines(const QString& log, int lines = 20)
+{
+    return log.section(QLatin1Char('\n'), 0, lines - 1).toStdString();
+}
+
+// Polls messages() until done holds or timeoutMs pass: for many messages,
+// where looking at every one on each arrival would take long.
+bool pollUntil(const MqttSubscriber& subscriber,
+               const std::function<bool(const QVector<Message>&)>& done, int timeoutMs)
+{
+    constexpr int pollMs = 200;
+    for (int waited = 0; waited < timeoutMs; waited += pollMs) {
+        if (done(subscriber.messages()))
+            return true;
+        QThread::msleep(pollMs);
+    }
+    return done(subscriber.messages());
+}
+
+// Every radar of a large site keeps a broker connection of its own, with its
+// own last will, whatever the process's soft limit of open files.
+TEST_F(TrackdTest, ServesOverAThousandRadarsFromUnderASoftLimitOf1024OpenFiles)
+{
+    constexpr int radarCount = 1100;
+    constexpr int ports = 4;
+    constexpr int perRound = 100; // packets sent before waiting for their tracks
+    constexpr int manyMs = 45000; // for all radars at once, on a loaded host
+    // trackd needs three descriptors a radar, the broker one: both start
+    // from this process's limit, raised to the hard one.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < rlim_t(4 * radarCount))
+        GTEST_SKIP() << "the hard limit of open files, " << limit.rlim_max << ", is too low";
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber statuses(broker.port(), "trklib/big/+/status");
+    MqttSubscriber tracks(broker.port(), "trklib/big/+/tracks");
+    ASSERT_TRUE(statuses.waitSubscribed(waitMs) && tracks.waitSubscribed(waitMs));
+
+    quint16 port[ports];
+    for (quint16& p : port)
+        p = freeUdpPort();
+    QString config = siteConfig(QStringLiteral("big"), broker.port(), {}, {});
+    QVector<QHostAddress> sources;
+    for (int i = 0; i < radarCount; ++i) {
+        sources.append(QHostAddress(QStringLiteral("127.1.%1.%2").arg(i / 250).arg(2 + i % 250)));
+        config += QStringLiteral("[radar.r%1]\nport = %2\nradar_address = %3\n")
+                      .arg(i)
+                      .arg(port[i % ports])
+                      .arg(sources.last().toString());
+    }
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"), config, 1024);
+
+    const auto allOnline = [](const QVector<Message>& all) {
+        const QMap<QByteArray, bool> online = lastOnline(all);
+        return online.size() == radarCount &&
+               std::all_of(online.begin(), online.end(), [](bool on) { return on; });
+    };
+    ASSERT_TRUE(pollUntil(statuses, allOnline, manyMs))
+        << lastOnline(statuses.messages()).size() << " radars have a status; "
+        << firstLines(trackd.log());
+    EXPECT_TRUE(trackd.linesWith(QStringLiteral("open files")).isEmpty())
+        << firstLines(trackd.log());
+
+    // A packet from every radar, and from each its tracks.
+    for (int first = 0; first < radarCount; first += perRound) {
+        const int last = std::min(first + perRound, radarCount);
+        for (int i = first; i < last; ++i) {
+            UdpSender radar(sources[i], QHostAddress::LocalHost, port[i % ports]);
+            ASSERT_TRUE(radar.sendPacket(patternedPacket(startMs, i))) << i;
+        }
+        ASSERT_TRUE(pollUntil(
+            tracks, [&](const QVector<Message>& all) { return all.size() >= last; }, waitMs))
+            << tracks.messages().size() << " tracks messages for " << last << " packets";
+    }
+    QSet<QByteArray> tracked;
+    for (const Message& m : tracks.messages())
+        tracked.insert(m.topic);
+    EXPECT_EQ(tracked.size(), radarCount);
+
+    // What the broker keeps once trackd is gone: every radar offline.
+    EXPECT_EQ(trackd.stop(), 0) << firstLines(trackd.log());
+    MqttSubscriber retained(broker.port(), "trklib/big/+/status");
+    const auto allOffline = [](const QVector<Message>& all) {
+        const QMap<QByteArray, bool> online = lastOnline(all);
+        return online.size() == radarCount &&
+               std::none_of(online.begin(), online.end(), [](bool on) { return on; });
+    };
+    EXPECT_TRUE(pollUntil(retained, allOffline, manyMs))
+        << lastOnline(retained.messages()).size() << " retained statuses";
+    EXPECT_TRUE(trackd.linesWith(QStringLiteral("stopping without the broker")).isEmpty());
 }
 
 TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
