@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,9 +82,14 @@ std::chrono::seconds RetrySchedule::failed()
 
 // The network ------------------------------------------------------------
 
-BrokerNetwork::BrokerNetwork() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+BrokerNetwork::BrokerNetwork()
+    : epollFd_(::epoll_create1(EPOLL_CLOEXEC)), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    thread_ = std::thread([this] { run(); });
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.ptr = nullptr; // every other event is a link's
+    if (valid() && ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) == 0)
+        thread_ = std::thread([this] { run(); });
 }
 
 BrokerNetwork::~BrokerNetwork()
@@ -92,6 +97,13 @@ BrokerNetwork::~BrokerNetwork()
     stop();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
+}
+
+bool BrokerNetwork::valid() const
+{
+    return epollFd_ >= 0 && wakeFd_ >= 0;
 }
 
 void BrokerNetwork::stop()
@@ -111,6 +123,7 @@ void BrokerNetwork::add(BrokerLink* link)
         const std::lock_guard<std::mutex> lock(mutex_);
         link->retryAt_ = Clock::now();
         links_.push_back(link);
+        scanAt_ = Clock::time_point(); // long past: at once
     }
     wake();
 }
@@ -119,7 +132,21 @@ void BrokerNetwork::remove(BrokerLink* link)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     links_.erase(std::remove(links_.begin(), links_.end(), link), links_.end());
+    unwatch(link);
+    {
+        const std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+        pending_.erase(std::remove(pending_.begin(), pending_.end(), link), pending_.end());
+    }
     linksChanged_ = true;
+}
+
+void BrokerNetwork::markPending(BrokerLink* link)
+{
+    {
+        const std::lock_guard<std::mutex> lock(pendingMutex_);
+        pending_.push_back(link);
+    }
+    wake();
 }
 
 void BrokerNetwork::wake()
@@ -135,70 +162,104 @@ void BrokerNetwork::wake()
 
 void BrokerNetwork::run()
 {
-    std::vector<pollfd> fds;
+    constexpr int eventsPerWait = 256;
+    std::vector<epoll_event> events(eventsPerWait);
+    std::vector<BrokerLink*> work;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!quit_) {
-        const int timeoutMs = serviceLinks(Clock::now());
-        fds.clear();
-        fds.push_back({wakeFd_, POLLIN, 0});
-        for (BrokerLink* link : polled_) {
-            const short events = POLLIN | (mosquitto_want_write(link->client_) ? POLLOUT : 0);
-            fds.push_back({mosquitto_socket(link->client_), events, 0});
+        const Clock::time_point now = Clock::now();
+        {
+            const std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+            work.swap(pending_);
         }
+        for (BrokerLink* link : work) {
+            link->service(now);
+            watch(link);
+        }
+        work.clear();
+        if (now >= scanAt_)
+            scan(now);
         linksChanged_ = false;
+        using std::chrono::milliseconds;
+        const milliseconds wait = std::clamp(std::chrono::ceil<milliseconds>(scanAt_ - now),
+                                             milliseconds(0), milliseconds(keepAlivePeriod));
+
         lock.unlock();
-        const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
+        const int ready = ::epoll_wait(epollFd_, events.data(), eventsPerWait, int(wait.count()));
         lock.lock();
-        if (ready <= 0)
+        // A link that left meanwhile may be among the events; the others
+        // are reported again at once.
+        if (linksChanged_)
             continue;
-        if (fds[0].revents) {
-            std::uint64_t count = 0;
-            if (::read(wakeFd_, &count, sizeof count) < 0) {
-                // Nothing to read: another wake was taken already.
+        for (int i = 0; i < ready; ++i) {
+            auto* link = static_cast<BrokerLink*>(events[std::size_t(i)].data.ptr);
+            if (!link) {
+                std::uint64_t count = 0;
+                if (::read(wakeFd_, &count, sizeof count) < 0) {
+                    // Nothing to read: another wake was taken already.
+                }
+                // Cleared after the read and before the pending links are
+                // looked at, so that a message queued from now on wakes the
+                // next wait.
+                wakePending_ = false;
+                continue;
             }
-            // Cleared after the read and before the links are looked at,
-            // so that a message queued from now on wakes the next poll.
-            wakePending_ = false;
+            link->handle(events[std::size_t(i)].events);
+            watch(link);
         }
-        // A link that left meanwhile may have taken its socket along; the
-        // others are polled again at once.
-        if (!linksChanged_)
-            handleEvents(fds);
     }
 }
 
-// Sends what was queued, connects the links whose wait is over, looks after
-// keep-alives when due, and lists the sockets to poll; returns how long the
-// poll may wait, in ms.
-int BrokerNetwork::serviceLinks(Clock::time_point now)
+// Connects the links whose wait is over, stops those asked to and looks
+// after keep-alives when due; then sleeps until the next of these.
+void BrokerNetwork::scan(Clock::time_point now)
 {
     const bool keepAliveDue = now >= nextKeepAlive_;
     if (keepAliveDue)
         nextKeepAlive_ = now + keepAlivePeriod;
-    Clock::time_point until = nextKeepAlive_;
-    polled_.clear();
+    scanAt_ = nextKeepAlive_;
     for (BrokerLink* link : links_) {
         link->service(now);
         if (keepAliveDue)
             link->keepAlive();
-        if (link->stopped_)
-            continue;
-        if (link->liveSocket() >= 0)
-            polled_.push_back(link);
-        else
-            until = std::min(until, link->retryAt_);
+        watch(link);
+        if (!link->stopped_ && link->liveSocket() < 0)
+            scanAt_ = std::min(scanAt_, link->retryAt_);
     }
-    using std::chrono::milliseconds;
-    const auto wait = std::chrono::ceil<milliseconds>(until - now);
-    return int(std::clamp(wait, milliseconds(0), milliseconds(keepAlivePeriod)).count());
 }
 
-void BrokerNetwork::handleEvents(const std::vector<pollfd>& fds)
+// Watches the link's socket for what libmosquitto waits for: data in
+// always, room to write while it has something to send.
+void BrokerNetwork::watch(BrokerLink* link)
 {
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents)
-            polled_[i - 1]->handle(fds[i].revents);
+    const int fd = link->stopped_ ? -1 : link->liveSocket();
+    if (fd != link->watchedFd_)
+        unwatch(link);
+    if (fd < 0)
+        return;
+    epoll_event event{};
+    event.events = std::uint32_t(EPOLLIN) |
+                   (mosquitto_want_write(link->client_) ? std::uint32_t(EPOLLOUT) : 0U);
+    event.data.ptr = link;
+    if (link->watchedFd_ < 0) {
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) == 0) {
+            link->watchedFd_ = fd;
+            link->watchedEvents_ = event.events;
+        }
+    } else if (event.events != link->watchedEvents_ &&
+               ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) == 0) {
+        link->watchedEvents_ = event.events;
     }
+}
+
+// A socket that libmosquitto closed has left the epoll set by itself, and
+// its number may be another's by now: only one it still holds is taken out.
+void BrokerNetwork::unwatch(BrokerLink* link)
+{
+    if (link->watchedFd_ >= 0 && mosquitto_socket(link->client_) == link->watchedFd_)
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, link->watchedFd_, nullptr);
+    link->watchedFd_ = -1;
+    link->watchedEvents_ = 0;
 }
 
 // A link -----------------------------------------------------------------
@@ -274,8 +335,8 @@ bool BrokerLink::start(QString& error)
 
 void BrokerLink::queued()
 {
-    queued_ = true;
-    network_.wake();
+    if (!queued_.exchange(true))
+        network_.markPending(this);
 }
 
 void BrokerLink::publishTracks(const QByteArray& payload)
@@ -326,7 +387,7 @@ void BrokerLink::finishStop(Clock::time_point deadline)
     }
     // The network's thread sends the DISCONNECT, so that the broker drops
     // the will, and lets the link go.
-    network_.wake();
+    network_.markPending(this);
     {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, std::max(deadline, Clock::now()) + disconnectWait,
@@ -360,6 +421,8 @@ void BrokerLink::markStopped()
 
 void BrokerLink::service(Clock::time_point now)
 {
+    // Taken first: a link is marked pending again only once this is false.
+    const bool queued = queued_.exchange(false);
     if (stopped_)
         return;
     bool stopping = false;
@@ -373,14 +436,13 @@ void BrokerLink::service(Clock::time_point now)
             markStopped();
             return;
         }
-        queued_ = true;
     }
     if (liveSocket() < 0) {
         if (now >= retryAt_)
             connect(now);
         return;
     }
-    if (queued_.exchange(false))
+    if (queued || disconnecting_)
         checkResult(mosquitto_loop_write(client_, packetsPerCall), errno);
     // Gone once the DISCONNECT is out.
     if (disconnecting_ && !stopped_ && (liveSocket() < 0 || !mosquitto_want_write(client_)))
@@ -394,6 +456,8 @@ void BrokerLink::connect(Clock::time_point now)
         lastError_.clear();
     }
     refusal_.clear();
+    // The old socket, if libmosquitto still holds one, goes now.
+    network_.unwatch(this);
     abandoned_ = false;
     retryAt_ = now;
     const int result = mosquitto_connect_async(client_, broker_.host.toUtf8().constData(),
@@ -403,13 +467,13 @@ void BrokerLink::connect(Clock::time_point now)
         ended(result, error);
 }
 
-void BrokerLink::handle(short events)
+void BrokerLink::handle(std::uint32_t events)
 {
     if (stopped_)
         return;
     // A connection that failed before it was made: libmosquitto would try
     // its TLS handshake again and again on it, until the keep-alive.
-    if ((events & (POLLERR | POLLHUP)) && !connected_) {
+    if ((events & (EPOLLERR | EPOLLHUP)) && !connected_) {
         const int error = socketError(mosquitto_socket(client_));
         if (error != 0) {
             abandoned_ = true;
@@ -421,11 +485,11 @@ void BrokerLink::handle(short events)
     int error = 0;
     // Before the broker's CONNACK the TLS handshake may wait for the socket
     // to take data; libmosquitto goes on with it when asked to read.
-    if ((events & (POLLIN | POLLERR | POLLHUP)) || (!connected_ && (events & POLLOUT))) {
+    if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) || (!connected_ && (events & EPOLLOUT))) {
         result = mosquitto_loop_read(client_, packetsPerCall);
         error = errno;
     }
-    if (result == MOSQ_ERR_SUCCESS && liveSocket() >= 0 && (events & POLLOUT)) {
+    if (result == MOSQ_ERR_SUCCESS && liveSocket() >= 0 && (events & EPOLLOUT)) {
         result = mosquitto_loop_write(client_, packetsPerCall);
         error = errno;
     }

@@ -13,8 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-
 struct mosquitto;
 
 namespace trklib::trackd {
@@ -38,15 +36,17 @@ private:
     int failedTries_ = 0; // in a row, counted up to where the wait stops growing
 };
 
-// The network thread of every broker link of the process: one poll() over
-// the socket of each link's client, which reads, writes and keeps alive
-// every connection, and connects again after a failure when its wait is
-// over. poll() takes descriptors of any number, unlike the select() in
-// libmosquitto's own loop, so the process serves as many radars as its
+// The network thread of every broker link of the process: one epoll set
+// over the socket of each link's client, which reads, writes and keeps
+// alive every connection, and connects again after a failure when its wait
+// is over. epoll takes descriptors of any number, unlike the select() in
+// libmosquitto's own loop, and costs by the sockets that are ready, not by
+// those that are watched, so the process serves as many radars as its
 // limit of open files allows.
 //
 // Links publish from other threads: libmosquitto only queues the message,
-// and the link wakes this thread through an eventfd to send it.
+// and the link, marked pending, wakes this thread through an eventfd to
+// send it.
 class BrokerNetwork
 {
 public:
@@ -56,6 +56,8 @@ public:
     BrokerNetwork(const BrokerNetwork&) = delete;
     BrokerNetwork& operator=(const BrokerNetwork&) = delete;
 
+    // False when the thread could not start (no descriptors left).
+    bool valid() const;
     // Ends the thread; every link must be removed by then.
     void stop();
 
@@ -65,19 +67,25 @@ private:
     void add(BrokerLink* link);
     // Returns once the thread no longer touches the link.
     void remove(BrokerLink* link);
+    // From any thread: the link has something for the thread to do.
+    void markPending(BrokerLink* link);
     void wake();
     void run();
-    int serviceLinks(std::chrono::steady_clock::time_point now);
-    void handleEvents(const std::vector<pollfd>& fds);
+    void scan(std::chrono::steady_clock::time_point now);
+    void watch(BrokerLink* link);
+    void unwatch(BrokerLink* link);
 
+    int epollFd_ = -1;
+    int wakeFd_ = -1;
     std::mutex mutex_; // held by the thread while it works, not while it waits
     std::vector<BrokerLink*> links_;
-    std::vector<BrokerLink*> polled_; // the owner of each descriptor polled, after the eventfd
-    bool linksChanged_ = false;       // a link left while the thread waited
+    bool linksChanged_ = false; // a link left while the thread waited
     bool quit_ = false;
-    int wakeFd_ = -1;
-    std::atomic<bool> wakePending_{false};
+    std::chrono::steady_clock::time_point scanAt_; // every link's turn
     std::chrono::steady_clock::time_point nextKeepAlive_;
+    std::mutex pendingMutex_;
+    std::vector<BrokerLink*> pending_;
+    std::atomic<bool> wakePending_{false};
     std::thread thread_;
 };
 
@@ -134,7 +142,7 @@ private:
     // On the network's thread.
     void service(std::chrono::steady_clock::time_point now);
     void connect(std::chrono::steady_clock::time_point now);
-    void handle(short events);
+    void handle(std::uint32_t events); // epoll's
     void keepAlive();
     int liveSocket() const; // -1 while there is no connection to serve
     void markStopped();
@@ -171,6 +179,8 @@ private:
     bool everConnected_ = false;
     bool inOutage_ = false;
     bool disconnecting_ = false;
+    int watchedFd_ = -1;
+    std::uint32_t watchedEvents_ = 0;
     bool abandoned_ = false; // the socket's connection failed; the next try replaces it
     QString outageReason_;
     std::chrono::steady_clock::time_point outageStart_;

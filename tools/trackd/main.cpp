@@ -140,6 +140,12 @@ int run(const QString& path, const SiteConfig& site)
     mosquitto_lib_init();
     // The network's thread serves every link; it ends after them.
     BrokerNetwork network;
+    if (!network.valid()) {
+        logEvent(Priority::Error, QStringLiteral("cannot watch the broker connections: %1")
+                                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        mosquitto_lib_cleanup();
+        return exitFailure;
+    }
     std::vector<std::unique_ptr<BrokerLink>> links;
     std::vector<QByteArray> places; // every status says where its radar stands
     for (const RadarEntry& radar : site.radars) {
