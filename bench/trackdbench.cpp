@@ -14,7 +14,9 @@
 // source address, port and timestamps in the messages' topics): the load
 // of a thousand radars without a thousand simulations in memory.
 //
-//   trackd_bench [--seconds N] [--radars N] [--rate PACKETS_PER_SECOND]
+// --ports N spreads the radars over N ports instead, told apart by sender.
+//
+//   trackd_bench [--seconds N] [--radars N] [--rate PACKETS_PER_SECOND] [--ports N]
 
 #include "simoptions.h"
 #include "simulator.h"
@@ -151,6 +153,7 @@ int main(int argc, char* argv[])
     int seconds = 60;
     int radarCount = 8;
     double ratePps = 0.0; // by the number of radars
+    int portCount = 0;    // 0: the first four radars share one, the others have their own
     const QStringList arguments = app.arguments();
     for (int i = 1; i + 1 < arguments.size(); i += 2) {
         if (arguments[i] == QLatin1String("--seconds"))
@@ -159,14 +162,16 @@ int main(int argc, char* argv[])
             radarCount = arguments[i + 1].toInt();
         else if (arguments[i] == QLatin1String("--rate"))
             ratePps = arguments[i + 1].toDouble();
+        else if (arguments[i] == QLatin1String("--ports"))
+            portCount = arguments[i + 1].toInt();
     }
     if (ratePps == 0.0)
         ratePps = radarCount > largeSite ? largeSiteRatePps : siteRatePps;
     if (seconds < 1 || radarCount < 1 || radarCount > maxRadars || !(ratePps > 0.0) ||
-        ratePps > 1000.0) {
+        ratePps > 1000.0 || portCount < 0 || portCount > radarCount) {
         std::fprintf(stderr,
                      "usage: trackd_bench [--seconds N] [--radars 1..%d] [--rate "
-                     "PACKETS_PER_SECOND (20, or 1 past %d radars)]\n",
+                     "PACKETS_PER_SECOND (20, or 1 past %d radars)] [--ports N]\n",
                      maxRadars, largeSite);
         return 2;
     }
@@ -213,12 +218,17 @@ int main(int argc, char* argv[])
         }
     }
     const quint16 sharedPort = freeUdpPort();
+    QVector<quint16> ports;
+    for (int i = 0; i < portCount; ++i)
+        ports.append(freeUdpPort());
     std::vector<Radar> radars{std::size_t(radarCount)};
     for (int r = 0; r < radarCount; ++r) {
         Radar& radar = radars[std::size_t(r)];
         radar.name = QStringLiteral("r%1").arg(r);
         radar.source = QStringLiteral("127.0.%1.%2").arg(r / 250).arg(2 + r % 250);
-        radar.port = r < sharingRadars ? sharedPort : freeUdpPort();
+        radar.port = portCount > 0       ? ports[r % portCount]
+                     : r < sharingRadars ? sharedPort
+                                         : freeUdpPort();
         radar.packets = &simulated[std::size_t(r) % simulated.size()];
     }
 
