@@ -88,7 +88,8 @@ BrokerNetwork::BrokerNetwork()
     epoll_event wakeEvent{};
     wakeEvent.events = EPOLLIN;
     wakeEvent.data.ptr = nullptr; // every other event is a link's
-    if (valid() && ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) == 0)
+    if (epollFd_ >= 0 && wakeFd_ >= 0 &&
+        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) == 0)
         thread_ = std::thread([this] { run(); });
 }
 
@@ -103,7 +104,7 @@ BrokerNetwork::~BrokerNetwork()
 
 bool BrokerNetwork::valid() const
 {
-    return epollFd_ >= 0 && wakeFd_ >= 0;
+    return thread_.joinable();
 }
 
 void BrokerNetwork::stop()

@@ -95,7 +95,10 @@ private:
 // status topic.
 //
 // The network's thread connects it, runs it and reconnects after a
-// failure, waiting 1, 2, 3, 4 and then 5 s between tries. Publishing from
+// failure, waiting 1, 2, 3, 4 and then 5 s between tries. Connecting does
+// not wait for the network (TLS included); only the broker's host name is
+// looked up as a try starts, at once for an address or a name the hosts
+// file holds. Publishing from
 // other threads only queues a message and wakes that thread: it never
 // waits for the network. Track messages published while there is no
 // connection are counted and dropped. Each outage is logged when it begins
