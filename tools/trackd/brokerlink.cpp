@@ -473,12 +473,13 @@ void BrokerLink::handle(std::uint32_t events)
     if (stopped_)
         return;
     // A connection that failed before it was made: libmosquitto would try
-    // its TLS handshake again and again on it, until the keep-alive.
+    // its TLS handshake on it again and again, and never give up, since the
+    // handshake's first write has taken the socket's error already.
     if ((events & (EPOLLERR | EPOLLHUP)) && !connected_) {
         const int error = socketError(mosquitto_socket(client_));
-        if (error != 0) {
+        if (error != 0 || (events & EPOLLHUP)) {
             abandoned_ = true;
-            ended(MOSQ_ERR_ERRNO, error);
+            ended(error != 0 ? MOSQ_ERR_ERRNO : MOSQ_ERR_CONN_LOST, error);
             return;
         }
     }

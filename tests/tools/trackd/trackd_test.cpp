@@ -456,10 +456,13 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
         const char* passwordFile;
         const char* caFile;
         const char* failure; // in the one line that says why; null: it works
+        quint16 port;
     } cases[]{
-        {"right", "right", "ca.crt", nullptr},
-        {"wrongpassword", "wrong", "ca.crt", "refused: not authorised"},
-        {"wrongauthority", "right", "other.crt", "certificate verify failed"},
+        {"right", "right", "ca.crt", nullptr, broker.port()},
+        {"wrongpassword", "wrong", "ca.crt", "refused: not authorised", broker.port()},
+        {"wrongauthority", "right", "other.crt", "certificate verify failed", broker.port()},
+        // No broker at all: the handshake on a refused connection fails.
+        {"nobroker", "right", "ca.crt", "the connection was lost", freeTcpPort()},
     };
     constexpr int packets = 20;
     std::vector<std::unique_ptr<Trackd>> services;
@@ -469,7 +472,7 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
         radars.push_back({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true});
         services.push_back(std::make_unique<Trackd>(
             dir_.path(), QLatin1String(c.site),
-            siteConfig(QLatin1String(c.site), broker.port(),
+            siteConfig(QLatin1String(c.site), c.port,
                        QStringLiteral("username = trackd\npassword_file = %1\nca_file = %2\n")
                            .arg(QLatin1String(c.passwordFile), QLatin1String(c.caFile)),
                        {radars.back()})));
