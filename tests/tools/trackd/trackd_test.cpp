@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 
@@ -400,6 +401,42 @@ TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)
     EXPECT_TRUE(back[0].contains(
         QStringLiteral("; %1 track messages could not be sent").arg(packets - tracks.size())))
         << back[0].toStdString();
+}
+
+// A broker that stops answering, its connection still open, is given up
+// after the keep-alive and connected to again once it answers.
+TEST_F(TrackdTest, GivesUpABrokerThatStopsAnsweringAndComesBackToIt)
+{
+    constexpr int keepAliveMs = 40000; // well past one and a half keep-alives of 10 s
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true};
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
+    ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"),
+                       [](const auto& s) { return lastIsOnline(s, true); }));
+
+    ::kill(pid_t(broker.pid()), SIGSTOP);
+    // Answering again at the end, also when the test fails.
+    struct Resume
+    {
+        qint64 pid;
+        ~Resume() { ::kill(pid_t(pid), SIGCONT); }
+    } resume{broker.pid()};
+    const auto logHas = [&](const char* text, int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 200) {
+            if (!trackd.linesWith(QLatin1String(text)).isEmpty())
+                return true;
+            QThread::msleep(200);
+        }
+        return false;
+    };
+    EXPECT_TRUE(logHas("lost the broker", keepAliveMs)) << trackd.log().toStdString();
+    ::kill(pid_t(broker.pid()), SIGCONT);
+    EXPECT_TRUE(logHas("again after", waitMs)) << trackd.log().toStdString();
+    EXPECT_EQ(trackd.stop(), 0);
 }
 
 // Certificates for a TLS broker on 127.0.0.1, and one from another
