@@ -95,6 +95,7 @@ public:
     }
 
     quint16 port() const { return port_; }
+    qint64 pid() const { return process_.processId(); }
     QString configPath() const { return QDir(dir_).filePath(name_ + QStringLiteral(".conf")); }
     QString logPath() const { return QDir(dir_).filePath(name_ + QStringLiteral(".log")); }
     QByteArray log() const

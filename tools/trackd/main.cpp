@@ -21,6 +21,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -48,6 +49,37 @@ const char usage[] = "Usage: trackd --config FILE\n"
 QString counted(int count, const char* noun)
 {
     return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+}
+
+// Open files each radar takes: its broker connection, and the socket pair
+// by which libmosquitto wakes a loop of its own (made with every client,
+// though unused here). The radar sockets come on top, and those of the
+// process itself (standard streams, signals, wakes, certificates).
+constexpr rlim_t filesPerRadar = 3;
+constexpr rlim_t filesOfTheProcess = 64;
+
+// Raises the soft limit of open files to the hard one, so that a thousand
+// radars fit under a default soft limit of 1024; says so when the hard one
+// is still too low for the site.
+void raiseOpenFileLimit(int radars, int sockets)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t needed = filesPerRadar * rlim_t(radars) + rlim_t(sockets) + filesOfTheProcess;
+    if (limit.rlim_cur < needed)
+        logEvent(Priority::Warning,
+                 QStringLiteral("open files: the limit is %1, too low for %2 (about %3 are "
+                                "needed); radars past it cannot reach the broker: raise "
+                                "LimitNOFILE or ulimit -n")
+                     .arg(qulonglong(limit.rlim_cur))
+                     .arg(counted(radars, "radar"))
+                     .arg(qulonglong(needed)));
 }
 
 // Signals are taken from a descriptor in the status loop, never by a
@@ -104,17 +136,27 @@ int run(const QString& path, const SiteConfig& site)
         return exitUsage;
     }
 
+    raiseOpenFileLimit(site.radars.size(), reception.socketCount());
     mosquitto_lib_init();
+    // The network's thread serves every link; it ends after them.
+    BrokerNetwork network;
+    if (!network.valid()) {
+        logEvent(Priority::Error, QStringLiteral("cannot watch the broker connections: %1")
+                                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        mosquitto_lib_cleanup();
+        return exitFailure;
+    }
     std::vector<std::unique_ptr<BrokerLink>> links;
     std::vector<QByteArray> places; // every status says where its radar stands
     for (const RadarEntry& radar : site.radars) {
         places.push_back(placeFields(radar.mounting, radar.placement));
         links.push_back(std::make_unique<BrokerLink>(
-            site.broker, radar.name, site.topic(radar, "tracks"), site.topic(radar, "status"),
-            offlineMessage(places.back())));
+            network, site.broker, radar.name, site.topic(radar, "tracks"),
+            site.topic(radar, "status"), offlineMessage(places.back())));
         if (!links.back()->start(error)) {
             logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
             links.clear();
+            network.stop();
             mosquitto_lib_cleanup();
             return exitUsage;
         }
@@ -145,6 +187,7 @@ int run(const QString& path, const SiteConfig& site)
     for (const std::unique_ptr<BrokerLink>& link : links)
         link->finishStop(deadline);
     links.clear();
+    network.stop();
     mosquitto_lib_cleanup();
     ::close(signalFd);
     return 0;

@@ -4,7 +4,9 @@
 
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
+#include "support/packets.h"
 #include "support/programrun.h"
+#include "support/udpsender.h"
 
 #include "input/wireformat.h"
 #include "util/groundposition.h"
@@ -23,8 +25,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace trklib::test {
 namespace {
@@ -111,17 +116,28 @@ QString siteConfig(const QString& site, quint16 brokerPort, const QString& broke
 }
 
 // trackd on a configuration file, its standard error in a log file;
-// stopped with SIGTERM by stop() or at the end of its scope.
+// stopped with SIGTERM by stop() or at the end of its scope. Started under
+// a soft limit of open files when one is given, as a shell would start it.
 class Trackd
 {
 public:
-    Trackd(const QString& dir, const QString& name, const QString& config)
+    Trackd(const QString& dir, const QString& name, const QString& config, int softFileLimit = 0)
         : configPath_(QDir(dir).filePath(name + QStringLiteral(".conf"))),
           logPath_(QDir(dir).filePath(name + QStringLiteral(".log")))
     {
         writeFile(configPath_, config.toUtf8());
         process_.setStandardErrorFile(logPath_);
-        process_.start(QStringLiteral(TRACKD_PATH), {QStringLiteral("--config"), configPath_});
+        const QStringList arguments{QStringLiteral("--config"), configPath_};
+        if (softFileLimit > 0)
+            process_.start(
+                QStringLiteral("/bin/sh"),
+                QStringList{
+                    QStringLiteral("-c"),
+                    QStringLiteral("ulimit -Sn %1 && exec \"$0\" \"$@\"").arg(softFileLimit),
+                    QStringLiteral(TRACKD_PATH)} +
+                    arguments);
+        else
+            process_.start(QStringLiteral(TRACKD_PATH), arguments);
         process_.waitForStarted();
     }
     ~Trackd() { stop(); }
@@ -474,6 +490,42 @@ TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)
         << back[0].toStdString();
 }
 
+// A broker that stops answering, its connection still open, is given up
+// after the keep-alive and connected to again once it answers.
+TEST_F(TrackdTest, GivesUpABrokerThatStopsAnsweringAndComesBackToIt)
+{
+    constexpr int keepAliveMs = 40000; // well past one and a half keep-alives of 10 s
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true};
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
+    ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"),
+                       [](const auto& s) { return lastIsOnline(s, true); }));
+
+    ::kill(pid_t(broker.pid()), SIGSTOP);
+    // Answering again at the end, also when the test fails.
+    struct Resume
+    {
+        qint64 pid;
+        ~Resume() { ::kill(pid_t(pid), SIGCONT); }
+    } resume{broker.pid()};
+    const auto logHas = [&](const char* text, int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 200) {
+            if (!trackd.linesWith(QLatin1String(text)).isEmpty())
+                return true;
+            QThread::msleep(200);
+        }
+        return false;
+    };
+    EXPECT_TRUE(logHas("lost the broker", keepAliveMs)) << trackd.log().toStdString();
+    ::kill(pid_t(broker.pid()), SIGCONT);
+    EXPECT_TRUE(logHas("again after", waitMs)) << trackd.log().toStdString();
+    EXPECT_EQ(trackd.stop(), 0);
+}
+
 // Certificates for a TLS broker on 127.0.0.1, and one from another
 // authority; false when openssl fails.
 bool makeCertificates(const QDir& dir)
@@ -524,10 +576,13 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
         const char* passwordFile;
         const char* caFile;
         const char* failure; // in the one line that says why; null: it works
+        quint16 port;
     } cases[]{
-        {"right", "right", "ca.crt", nullptr},
-        {"wrongpassword", "wrong", "ca.crt", "refused: not authorised"},
-        {"wrongauthority", "right", "other.crt", "certificate verify failed"},
+        {"right", "right", "ca.crt", nullptr, broker.port()},
+        {"wrongpassword", "wrong", "ca.crt", "refused: not authorised", broker.port()},
+        {"wrongauthority", "right", "other.crt", "certificate verify failed", broker.port()},
+        // No broker at all: the handshake on a refused connection fails.
+        {"nobroker", "right", "ca.crt", "the connection was lost", freeTcpPort()},
     };
     constexpr int packets = 20;
     std::vector<std::unique_ptr<Trackd>> services;
@@ -537,7 +592,7 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
         radars.push_back({"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true, {}});
         services.push_back(std::make_unique<Trackd>(
             dir_.path(), QLatin1String(c.site),
-            siteConfig(QLatin1String(c.site), broker.port(),
+            siteConfig(QLatin1String(c.site), c.port,
                        QStringLiteral("username = trackd\npassword_file = %1\nca_file = %2\n")
                            .arg(QLatin1String(c.passwordFile), QLatin1String(c.caFile)),
                        {radars.back()})));
@@ -604,6 +659,112 @@ TEST_F(TrackdTest, BridgedSitesReachTheCentralBroker)
         EXPECT_TRUE(waitOn(subscriber, radars[i].topic(sites[i], "tracks"), [](const auto& t) {
             return t.size() == packets;
         })) << sites[i].toStdString();
+}
+
+// The last status of each radar that has one, online or not.
+QMap<QByteArray, bool> lastOnline(const QVector<Message>& statuses)
+{
+    QMap<QByteArray, bool> online;
+    for (const Message& m : statuses)
+        online[m.topic] = m.payload.contains("\"online\":true");
+    return online;
+}
+
+// The first lines of a long log.
+std::string firstLines(const QString& log, int lines = 20)
+{
+    return log.section(QLatin1Char('\n'), 0, lines - 1).toStdString();
+}
+
+// Polls messages() until done holds or timeoutMs pass: for many messages,
+// where looking at every one on each arrival would take long.
+bool pollUntil(const MqttSubscriber& subscriber,
+               const std::function<bool(const QVector<Message>&)>& done, int timeoutMs)
+{
+    constexpr int pollMs = 200;
+    for (int waited = 0; waited < timeoutMs; waited += pollMs) {
+        if (done(subscriber.messages()))
+            return true;
+        QThread::msleep(pollMs);
+    }
+    return done(subscriber.messages());
+}
+
+// Every radar of a large site keeps a broker connection of its own, with its
+// own last will, whatever the process's soft limit of open files.
+TEST_F(TrackdTest, ServesOverAThousandRadarsFromUnderASoftLimitOf1024OpenFiles)
+{
+    constexpr int radarCount = 1100;
+    constexpr int ports = 4;
+    constexpr int perRound = 100; // packets sent before waiting for their tracks
+    constexpr int manyMs = 45000; // for all radars at once, on a loaded host
+    // trackd needs three descriptors a radar, the broker one: both start
+    // from this process's limit, raised to the hard one.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < rlim_t(4 * radarCount))
+        GTEST_SKIP() << "the hard limit of open files, " << limit.rlim_max << ", is too low";
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber statuses(broker.port(), "trklib/big/+/status");
+    MqttSubscriber tracks(broker.port(), "trklib/big/+/tracks");
+    ASSERT_TRUE(statuses.waitSubscribed(waitMs) && tracks.waitSubscribed(waitMs));
+
+    quint16 port[ports];
+    for (quint16& p : port)
+        p = freeUdpPort();
+    QString config = siteConfig(QStringLiteral("big"), broker.port(), {}, {});
+    QVector<QHostAddress> sources;
+    for (int i = 0; i < radarCount; ++i) {
+        sources.append(QHostAddress(QStringLiteral("127.1.%1.%2").arg(i / 250).arg(2 + i % 250)));
+        config += QStringLiteral("[radar.r%1]\nport = %2\nradar_address = %3\n")
+                      .arg(i)
+                      .arg(port[i % ports])
+                      .arg(sources.last().toString());
+    }
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"), config, 1024);
+
+    const auto allOnline = [](const QVector<Message>& all) {
+        const QMap<QByteArray, bool> online = lastOnline(all);
+        return online.size() == radarCount &&
+               std::all_of(online.begin(), online.end(), [](bool on) { return on; });
+    };
+    ASSERT_TRUE(pollUntil(statuses, allOnline, manyMs))
+        << lastOnline(statuses.messages()).size() << " radars have a status; "
+        << firstLines(trackd.log());
+    EXPECT_TRUE(trackd.linesWith(QStringLiteral("open files")).isEmpty())
+        << firstLines(trackd.log());
+
+    // A packet from every radar, and from each its tracks.
+    for (int first = 0; first < radarCount; first += perRound) {
+        const int last = std::min(first + perRound, radarCount);
+        for (int i = first; i < last; ++i) {
+            UdpSender radar(sources[i], QHostAddress::LocalHost, port[i % ports]);
+            ASSERT_TRUE(radar.sendPacket(patternedPacket(startMs, i))) << i;
+        }
+        ASSERT_TRUE(pollUntil(
+            tracks, [&](const QVector<Message>& all) { return all.size() >= last; }, waitMs))
+            << tracks.messages().size() << " tracks messages for " << last << " packets";
+    }
+    QSet<QByteArray> tracked;
+    for (const Message& m : tracks.messages())
+        tracked.insert(m.topic);
+    EXPECT_EQ(tracked.size(), radarCount);
+
+    // What the broker keeps once trackd is gone: every radar offline.
+    EXPECT_EQ(trackd.stop(), 0) << firstLines(trackd.log());
+    MqttSubscriber retained(broker.port(), "trklib/big/+/status");
+    const auto allOffline = [](const QVector<Message>& all) {
+        const QMap<QByteArray, bool> online = lastOnline(all);
+        return online.size() == radarCount &&
+               std::none_of(online.begin(), online.end(), [](bool on) { return on; });
+    };
+    EXPECT_TRUE(pollUntil(retained, allOffline, manyMs))
+        << lastOnline(retained.messages()).size() << " retained statuses";
+    EXPECT_TRUE(trackd.linesWith(QStringLiteral("stopping without the broker")).isEmpty());
 }
 
 TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
