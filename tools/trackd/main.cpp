@@ -130,13 +130,15 @@ int run(const QString& path, const SiteConfig& site)
         return exitFailure;
     }
     Reception reception(site.radars);
+    // Before the sockets are opened: a thousand radars of their own need
+    // more than the usual soft limit for their sockets alone.
+    raiseOpenFileLimit(site.radars.size(), reception.socketCount());
     QString error;
     if (!reception.bind(error)) {
         logEvent(Priority::Error, QStringLiteral("%1:%2").arg(path, error));
         return exitUsage;
     }
 
-    raiseOpenFileLimit(site.radars.size(), reception.socketCount());
     mosquitto_lib_init();
     // The network's thread serves every link; it ends after them.
     BrokerNetwork network;

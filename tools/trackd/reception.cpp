@@ -207,6 +207,15 @@ Reception::~Reception()
 
 bool Reception::bind(QString& error)
 {
+    // Made first, so that stop() can always wake the thread: once the
+    // sockets and broker connections have taken every descriptor, it could
+    // not be made.
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        error = QStringLiteral(" cannot make the reception's wake-up descriptor: %1")
+                    .arg(errnoText(errno));
+        return false;
+    }
     for (const std::unique_ptr<Socket>& socket : sockets_) {
         const RadarEntry& entry = radars_[socket->radars.front()]->entry;
         socket->fd = openSocket(entry.bindAddress, entry.port);
@@ -231,7 +240,6 @@ bool Reception::bind(QString& error)
 void Reception::start(PacketSink sink)
 {
     sink_ = std::move(sink);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const std::int64_t now = steadyUs();
     for (const std::unique_ptr<Radar>& radar : radars_)
         radar->lastHeardUs = now;

@@ -48,7 +48,8 @@ public:
     Reception& operator=(const Reception&) = delete;
 
     // Binds every socket. False with one line that names the radar's
-    // section and key and why, at the first that fails.
+    // section and key and why, at the first that fails ("12: [radar.a]
+    // port: ..."; a failure of no radar's starts with a space instead).
     bool bind(QString& error);
     // Starts the reception thread.
     void start(PacketSink sink);

@@ -499,7 +499,7 @@ TEST_F(TrackdTest, GivesUpABrokerThatStopsAnsweringAndComesBackToIt)
     ASSERT_TRUE(broker.start()) << broker.log().toStdString();
     MqttSubscriber subscriber(broker.port(), "trklib/#");
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
-    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true};
+    const SimRadar radar{"r", "", "road", {0.0, 0.0, 5.0, 0.0, 0}, {}, freeUdpPort(), true, {}};
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
                   siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
     ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"),

@@ -401,9 +401,10 @@ TEST_F(Trackreplay, OneSenderIsTrackedAtATime)
         EXPECT_TRUE(sameRows(csvRows(run.out, targetHeader), engineTargets(c.tracked)));
         const int dropped = c.gapUs < 0 ? otherFrames.size() : c.gapUs < silenceUs ? 1 : 0;
         EXPECT_EQ(run.err.isEmpty(), dropped == 0) << run.err.constData();
-        if (dropped > 0)
+        if (dropped > 0) {
             EXPECT_TRUE(run.err.contains(QByteArray::number(dropped) + " UDP datagrams dropped"))
                 << run.err.constData();
+        }
     }
 }
 
