@@ -11,6 +11,7 @@ Environment (CTest sets it): TRKLIB_TRACKD and TRKLIB_RADARSIM, the built
 programs; the run is skipped without them.
 """
 
+import collections
 import copy
 import getpass
 import json
@@ -64,9 +65,11 @@ def with_field(base, pointer, kind, argument):
     return message
 
 
+Case = collections.namedtuple("Case", "label message pointer kind argument valid schema")
+
+
 def table_cases():
-    """(label, message, pointer, kind, argument, valid) for every path and
-    value of the table; schema_of names the base's schema."""
+    """A Case for every path and value of the table."""
     for row in TABLE["cases"]:
         base = TABLE["bases"][row["base"]]
         for pointer, value in row.get("also", {}).items():
@@ -80,8 +83,8 @@ def table_cases():
         for pointer in row["paths"]:
             for kind, argument in variants:
                 label = f"{row['case']}: {pointer} {kind} {json.dumps(argument)}"
-                yield (label, with_field(base, pointer, kind, argument), pointer, kind, argument,
-                       row["valid"], SCHEMA_OF_BASE[row["base"]])
+                yield Case(label, with_field(base, pointer, kind, argument), pointer, kind,
+                           argument, row["valid"], SCHEMA_OF_BASE[row["base"]])
 
 
 CASES = list(table_cases())
@@ -93,14 +96,13 @@ def test_the_schemas_are_valid_draft_2020_12():
         assert schema["$schema"] == "https://json-schema.org/draft/2020-12/schema"
 
 
-@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+@pytest.mark.parametrize("case", CASES, ids=[c.label for c in CASES])
 def test_boundary_messages(case):
-    _, message, _, _, _, valid, schema_name = case
-    found = errors(schema_name, message)
-    if valid:
+    found = errors(case.schema, case.message)
+    if case.valid:
         assert not found, found
     else:
-        assert found, f"{json.dumps(message)[:300]} is taken"
+        assert found, f"{json.dumps(case.message)[:300]} is taken"
 
 
 def objects(value, pointer=""):
@@ -152,10 +154,11 @@ def test_every_limit_has_cases_at_and_past_it():
     missing = []
     for name, keyword, limit in sorted(wanted, key=str):
         def found(predicate, valid):
-            return any(c[2].rsplit("/", 1)[1] == name and c[5] == valid
-                       and c[3] == ("fill" if keyword == "maxItems" else "value")
-                       and isinstance(c[4], (int, float)) and not isinstance(c[4], bool)
-                       and predicate(c[4]) for c in CASES)
+            return any(c.pointer.rsplit("/", 1)[1] == name and c.valid == valid
+                       and c.kind == ("fill" if keyword == "maxItems" else "value")
+                       and isinstance(c.argument, (int, float))
+                       and not isinstance(c.argument, bool) and predicate(c.argument)
+                       for c in CASES)
         past = (lambda v: v < limit) if keyword == "minimum" else (lambda v: v > limit)
         if not found(lambda v: v == limit, True):
             missing.append(f"{name} at its {keyword} {limit}")
