@@ -25,6 +25,9 @@ trklib_packages=(
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest
+    # The messages' JSON Schemas (docs/schemas) are checked with a validator
+    # of Debian's own.
+    python3-jsonschema
     # The site view (web/): its browser test drives Debian's headless
     # Chromium and reads the page's text in DejaVu; scripts/site-demo serves
     # the page with python3's http.server.
