@@ -43,6 +43,7 @@ export const counterKeys = [
   'strayDatagrams',
   'abandonedPackets',
   'senders',
+  'competingDatagrams',
 ];
 
 function within(value, min, max) {

@@ -17,6 +17,7 @@ const counters = [
   ['strayDatagrams', 'stray datagrams'],
   ['abandonedPackets', 'abandoned packets'],
   ['senders', 'senders'],
+  ['competingDatagrams', 'competing datagrams'],
 ];
 
 function element(tag, attributes = {}, text = undefined) {
