@@ -5,8 +5,9 @@
 #include "eventlog.h"
 #include "messages.h"
 #include "reception.h"
-#include "siteconfig.h"
 #include "statusschedule.h"
+
+#include "tools/common/siteconfig.h"
 
 #include <mosquitto.h>
 
@@ -25,6 +26,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+using namespace trklib::site;
 using namespace trklib::trackd;
 
 namespace {
