@@ -1,6 +1,7 @@
-// The site file that every program of a site reads: every key and every
-// way a file is refused.
+// The site file that every program of a site reads: every key, every way a
+// file is refused, and where the site's points lie on Earth.
 
+#include "tools/common/georeference.h"
 #include "tools/common/siteconfig.h"
 
 #include "support/programrun.h"
@@ -13,11 +14,15 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace trklib::site::test {
 namespace {
 
+using trklib::test::ProgramRun;
 using trklib::test::runEach;
+using trklib::test::runProgram;
 using trklib::test::writeFile;
 
 const QByteArray minimalFile = "[site]\nname = s\n[broker]\nclient_id = c\n[radar.a]\n";
@@ -418,6 +423,55 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
                                      .arg(line)
                                      .arg(QLatin1String(c.section), QLatin1String(c.key), text,
                                           QLatin1String(c.why)));
+        }
+    }
+}
+
+// Where the site's points lie on Earth, to 1e-9 degrees of GeographicLib's
+// own command line (CartConvert -r from the local frame at the origin):
+// the origin itself, 100 km east and north (as far as a radar may stand),
+// points west and south of it, on a summit (where the altitude counts), at a
+// high latitude and in the southern and western hemispheres.
+TEST(GeoReference, AgreesWithCartConvert)
+{
+    constexpr double toleranceDeg = 1e-9;
+    const struct
+    {
+        const char* what;
+        Origin origin;
+        std::vector<std::pair<double, double>> points; // x, y (metres)
+    } cases[]{
+        {"mid-latitude",
+         {48.137, 11.575, 519.0},
+         {{0.0, 0.0}, {100000.0, 0.0}, {0.0, 100000.0}, {-35.5, -1234.25}}},
+        {"on a summit", {27.988, 86.925, 8848.0}, {{100000.0, 0.0}, {-100000.0, 100000.0}}},
+        {"high latitude", {78.2232, 15.6267, 30.0}, {{100000.0, 0.0}, {-70000.0, -70000.0}}},
+        {"south and west", {-33.4489, -70.6693, -12.5}, {{-100000.0, -100000.0}, {250.5, 99.5}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QStringList input;
+        for (const auto& [x, y] : c.points)
+            input << QStringLiteral("%1 %2 0").arg(x, 0, 'g', 17).arg(y, 0, 'g', 17);
+        const ProgramRun run =
+            runProgram(QStringLiteral("CartConvert"),
+                       {QStringLiteral("-r"), QStringLiteral("-l"),
+                        QString::number(c.origin.latitudeDeg, 'g', 17),
+                        QString::number(c.origin.longitudeDeg, 'g', 17),
+                        QString::number(c.origin.altitudeM, 'g', 17), QStringLiteral("-p"),
+                        QStringLiteral("9"), QStringLiteral("--input-string"), input.join(';')});
+        ASSERT_EQ(run.exitCode, 0)
+            << "CartConvert (geographiclib-tools): " << run.err.toStdString();
+        const QList<QByteArray> lines = run.out.trimmed().split('\n');
+        ASSERT_EQ(lines.size(), int(c.points.size())) << run.out.toStdString();
+        const GeoReference geo(c.origin);
+        for (std::size_t i = 0; i < c.points.size(); ++i) {
+            const QList<QByteArray> fields = lines[int(i)].simplified().split(' ');
+            ASSERT_EQ(fields.size(), 3) << lines[int(i)].toStdString();
+            const GeoPoint p = geo.toGeodetic(c.points[i].first, c.points[i].second);
+            SCOPED_TRACE(input[int(i)].toStdString());
+            EXPECT_NEAR(p.latitudeDeg, fields[0].toDouble(), toleranceDeg);
+            EXPECT_NEAR(p.longitudeDeg, fields[1].toDouble(), toleranceDeg);
         }
     }
 }
