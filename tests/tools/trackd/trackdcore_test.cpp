@@ -145,49 +145,6 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     EXPECT_EQ(offline["beam"], placeAndBeam["beam"]);
 }
 
-// With an origin, every target and every place says where it lies on
-// Earth, as the site's geo-reference puts it, to the bit; without one,
-// neither does.
-TEST(Messages, LatitudeAndLongitudeOnlyWithAnOrigin)
-{
-    const QVector<TargetData> targets{{7, -2.6186, 0.964666, 109.4, -87.8429, true}};
-    const RadarConfig mounting{0.0, 0.0, 5.0, 0.0, 0};
-    const util::RadarPlacement placement{100.0, -20.0, 90.0};
-    const util::GroundPoint onSite =
-        util::sitePosition(util::groundPosition(targets[0], mounting), placement);
-    const site::GeoReference origin(site::Origin{48.137, 11.575, 519.0});
-    for (const site::GeoReference* geo :
-         {static_cast<const site::GeoReference*>(nullptr), &origin}) {
-        SCOPED_TRACE(geo ? "with an origin" : "without");
-        const QJsonObject target =
-            QJsonDocument::fromJson(tracksMessage(QStringLiteral("s"), QStringLiteral("r"), 1, 2,
-                                                  targets, mounting, placement, geo))["targets"][0]
-                .toObject();
-        const QJsonObject place =
-            QJsonDocument::fromJson("{" + placeFields(mounting, placement, geo) + "}")["place"]
-                .toObject();
-        const struct
-        {
-            const char* what;
-            QJsonObject fields;
-            double x;
-            double y;
-        } points[]{{"target", target, onSite.x, onSite.y},
-                   {"place", place, placement.x, placement.y}};
-        for (const auto& p : points) {
-            SCOPED_TRACE(p.what);
-            EXPECT_EQ(p.fields["x"].toDouble(), p.x);
-            EXPECT_EQ(p.fields.contains("lat"), geo != nullptr);
-            EXPECT_EQ(p.fields.contains("lon"), geo != nullptr);
-            if (!geo)
-                continue;
-            const site::GeoPoint expected = geo->toGeodetic(p.x, p.y);
-            EXPECT_EQ(p.fields["lat"].toDouble(), expected.latitudeDeg);
-            EXPECT_EQ(p.fields["lon"].toDouble(), expected.longitudeDeg);
-        }
-    }
-}
-
 // The compass bearing from the radar's place to a point of the site,
 // degrees clockwise from north in [0, 360).
 double bearingTo(const util::GroundPoint& p, const util::RadarPlacement& from)
