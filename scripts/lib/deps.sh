@@ -17,6 +17,9 @@ trklib_packages=(
     libmosquitto-dev mosquitto mosquitto-clients openssl
     # trackd loads the TLS files it is given with OpenSSL's own calls.
     libssl-dev
+    # Site coordinates to latitude and longitude (the site file's origin):
+    # GeographicLib, and its CartConvert that the tests check against.
+    libgeographiclib-dev geographiclib-tools
     # The fuzz targets (scripts/fuzz): clang and its libFuzzer runtime.
     clang libclang-rt-14-dev
     # The Debian packages (scripts/package): dpkg-shlibdeps and

@@ -153,6 +153,7 @@ trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
 trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
 trklib-tools  Depends      (^|, )libmosquitto1( |,|\$)
+trklib-tools  Depends      (^|, )libgeographiclib[0-9]+( |,|\$)
 python3-trklib Version     ^${version}\$
 python3-trklib Section     ^python\$
 python3-trklib Depends     (^|, )python3 \(>= 3\.[0-9]+~\), python3 \(<< 3\.[0-9]+\)

@@ -265,8 +265,9 @@ void BrokerNetwork::unwatch(BrokerLink* link)
 
 // A link -----------------------------------------------------------------
 
-BrokerLink::BrokerLink(BrokerNetwork& network, const BrokerConfig& broker, const QString& radarName,
-                       QByteArray tracksTopic, QByteArray statusTopic, QByteArray offlineStatus)
+BrokerLink::BrokerLink(BrokerNetwork& network, const site::BrokerConfig& broker,
+                       const QString& radarName, QByteArray tracksTopic, QByteArray statusTopic,
+                       QByteArray offlineStatus)
     : network_(network), broker_(broker), radar_(radarName), tracksTopic_(std::move(tracksTopic)),
       statusTopic_(std::move(statusTopic)), offlineStatus_(std::move(offlineStatus)),
       clientId_(QStringLiteral("%1-%2").arg(broker.clientId, radarName).toUtf8())

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "siteconfig.h"
+#include "tools/common/siteconfig.h"
 
 #include <QByteArray>
 #include <QString>
@@ -106,7 +106,7 @@ private:
 class BrokerLink
 {
 public:
-    BrokerLink(BrokerNetwork& network, const BrokerConfig& broker, const QString& radarName,
+    BrokerLink(BrokerNetwork& network, const site::BrokerConfig& broker, const QString& radarName,
                QByteArray tracksTopic, QByteArray statusTopic, QByteArray offlineStatus);
     ~BrokerLink();
 
@@ -156,7 +156,7 @@ private:
     QString where() const;
 
     BrokerNetwork& network_;
-    BrokerConfig broker_;
+    site::BrokerConfig broker_;
     QString radar_;
     QByteArray tracksTopic_;
     QByteArray statusTopic_;

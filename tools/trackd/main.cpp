@@ -5,8 +5,10 @@
 #include "eventlog.h"
 #include "messages.h"
 #include "reception.h"
-#include "siteconfig.h"
 #include "statusschedule.h"
+
+#include "tools/common/georeference.h"
+#include "tools/common/siteconfig.h"
 
 #include <mosquitto.h>
 
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <poll.h>
@@ -25,6 +28,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+using namespace trklib::site;
 using namespace trklib::trackd;
 
 namespace {
@@ -148,10 +152,14 @@ int run(const QString& path, const SiteConfig& site)
         mosquitto_lib_cleanup();
         return exitFailure;
     }
+    // With an origin, every place and target says where it lies on Earth too.
+    const std::optional<GeoReference> geo =
+        site.origin ? std::make_optional<GeoReference>(*site.origin) : std::nullopt;
+    const GeoReference* const geoOrNone = geo ? &*geo : nullptr;
     std::vector<std::unique_ptr<BrokerLink>> links;
     std::vector<QByteArray> places; // every status says where its radar stands
     for (const RadarEntry& radar : site.radars) {
-        places.push_back(placeFields(radar.mounting, radar.placement));
+        places.push_back(placeFields(radar.mounting, radar.placement, geoOrNone));
         links.push_back(std::make_unique<BrokerLink>(
             network, site.broker, radar.name, site.topic(radar, "tracks"),
             site.topic(radar, "status"), offlineMessage(places.back())));
@@ -176,7 +184,7 @@ int run(const QString& path, const SiteConfig& site)
         const RadarEntry& entry = site.radars[radar];
         links[std::size_t(radar)]->publishTracks(tracksMessage(site.name, entry.name, timestampMs,
                                                                receivedMs, targets, entry.mounting,
-                                                               entry.placement));
+                                                               entry.placement, geoOrNone));
     });
     const char* signalName = publishStatusUntilStopped(signalFd, reception, links, places);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));

@@ -11,8 +11,8 @@ namespace {
 
 // Room for the longest shortest-form double, "-2.2250738585072014e-308".
 constexpr int numberChars = 32;
-// The start of a target's record, with room for its eight fields.
-constexpr int targetBytes = 200;
+// The start of a target's record, with room for its ten fields.
+constexpr int targetBytes = 250;
 
 // The radar's beam (radarsim's sensor model plays the same radar): 12
 // degrees to either side of the boresight in azimuth and 15 in elevation,
@@ -56,6 +56,18 @@ void appendString(QByteArray& out, const QString& text)
     out.append('"');
 }
 
+// ,"lat":...,"lon":... of the site's point (x, y); nothing without geo.
+void appendGeodetic(QByteArray& out, const site::GeoReference* geo, double xM, double yM)
+{
+    if (!geo)
+        return;
+    const site::GeoPoint p = geo->toGeodetic(xM, yM);
+    out.append(",\"lat\":");
+    appendNumber(out, p.latitudeDeg);
+    out.append(",\"lon\":");
+    appendNumber(out, p.longitudeDeg);
+}
+
 } // namespace
 
 bool RadarStatus::sameCondition(const RadarStatus& o) const
@@ -80,7 +92,8 @@ void appendNumber(QByteArray& out, double value)
 
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
-                         const RadarConfig& mounting, const util::RadarPlacement& placement)
+                         const RadarConfig& mounting, const util::RadarPlacement& placement,
+                         const site::GeoReference* geo)
 {
     QByteArray out;
     out.reserve(targetBytes * (targets.size() + 1));
@@ -111,13 +124,15 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
         appendNumber(out, onSite.x);
         out.append(",\"y\":");
         appendNumber(out, onSite.y);
+        appendGeodetic(out, geo, onSite.x, onSite.y);
         out.append('}');
     }
     out.append("]}");
     return out;
 }
 
-QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement)
+QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement,
+                       const site::GeoReference* geo)
 {
     // Azimuth grows to the left, counter-clockwise seen from above: a pan
     // turns the boresight from the heading against the compass.
@@ -129,6 +144,7 @@ QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& 
     appendNumber(out, placement.x);
     out.append(",\"y\":");
     appendNumber(out, placement.y);
+    appendGeodetic(out, geo, placement.x, placement.y);
     out.append(",\"heading\":");
     appendNumber(out, placement.headingDeg);
     out.append("},\"beam\":{\"bearing\":");

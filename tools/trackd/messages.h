@@ -1,6 +1,7 @@
 #pragma once
 
 #include "interface/targettrackinginterface.h"
+#include "tools/common/georeference.h"
 #include "util/groundposition.h"
 
 #include <QByteArray>
@@ -42,22 +43,27 @@ void appendNumber(QByteArray& out, double value);
 
 // One packet's tracks: {"site", "radar", "timestamp", "received",
 // "targets": [{"number", "elevation", "azimuth", "distance", "velocity",
-// "confirmed", "x", "y"}]}, with x and y the target's ground position on
-// the site (metres east and north of its origin).
+// "confirmed", "x", "y", "lat", "lon"}]}, with x and y the target's ground
+// position on the site (metres east and north of its origin), and lat and
+// lon where that lies on Earth; without geo (a site without an origin)
+// there are no lat and lon.
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
-                         const RadarConfig& mounting, const util::RadarPlacement& placement);
+                         const RadarConfig& mounting, const util::RadarPlacement& placement,
+                         const site::GeoReference* geo);
 
 // The radar's place on the site and what its beam covers there, so that a
 // subscriber can draw it on a map from the status alone:
-//   "place":{"x","y","heading"}: metres east and north of the site's
-//     origin, and where pan 0 looks (degrees clockwise from north);
+//   "place":{"x","y","lat","lon","heading"}: metres east and north of the
+//     site's origin, where that lies on Earth (only with geo), and where
+//     pan 0 looks (degrees clockwise from north);
 //   "beam":{"bearing","halfWidth","minRange","maxRange"}: where the
 //     boresight looks (degrees clockwise from north: the heading less the
 //     pan), the beam's half-width in azimuth (degrees), and its near and
 //     far ends on the ground (metres from the point under the radar).
 // The fields of an object, without braces, for the status messages below.
-QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement);
+QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement,
+                       const site::GeoReference* geo);
 
 // {"online": true, "packets", ..., place}: the retained status of a
 // running radar; place comes from placeFields().

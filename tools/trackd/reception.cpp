@@ -139,7 +139,7 @@ int openSocket(const QHostAddress& address, quint16 port)
 
 struct Reception::Radar
 {
-    RadarEntry entry;
+    site::RadarEntry entry;
     DatagramAssembler assembler;
     TargetTracking engine;
     QVector<TargetData> targets;
@@ -171,9 +171,9 @@ struct Reception::Socket
     }
 };
 
-Reception::Reception(const QVector<RadarEntry>& radars) : buffer_(maxDatagramBytes)
+Reception::Reception(const QVector<site::RadarEntry>& radars) : buffer_(maxDatagramBytes)
 {
-    for (const RadarEntry& entry : radars) {
+    for (const site::RadarEntry& entry : radars) {
         auto radar = std::make_unique<Radar>();
         radar->entry = entry;
         radar->engine.radarConfig() = entry.mounting;
@@ -183,9 +183,9 @@ Reception::Reception(const QVector<RadarEntry>& radars) : buffer_(maxDatagramByt
     }
     // Radars on one bind address and port share a socket.
     for (int i = 0; i < int(radars_.size()); ++i) {
-        const RadarEntry& entry = radars_[i]->entry;
+        const site::RadarEntry& entry = radars_[i]->entry;
         const auto same = std::find_if(sockets_.begin(), sockets_.end(), [&](const auto& s) {
-            const RadarEntry& first = radars_[s->radars.front()]->entry;
+            const site::RadarEntry& first = radars_[s->radars.front()]->entry;
             return first.port == entry.port && first.bindAddress == entry.bindAddress;
         });
         Socket* socket = same != sockets_.end() ? same->get() : nullptr;
@@ -217,7 +217,7 @@ bool Reception::bind(QString& error)
         return false;
     }
     for (const std::unique_ptr<Socket>& socket : sockets_) {
-        const RadarEntry& entry = radars_[socket->radars.front()]->entry;
+        const site::RadarEntry& entry = radars_[socket->radars.front()]->entry;
         socket->fd = openSocket(entry.bindAddress, entry.port);
         if (socket->fd < 0) {
             const bool address = errno == EADDRNOTAVAIL;
@@ -225,7 +225,7 @@ bool Reception::bind(QString& error)
                         .arg(entry.line)
                         .arg(entry.name,
                              address ? QStringLiteral("bind_address") : QStringLiteral("port"),
-                             describeSocket(entry), errnoText(errno));
+                             site::describeSocket(entry), errnoText(errno));
             return false;
         }
         int granted = 0;
@@ -316,7 +316,7 @@ void Reception::readSocket(Socket& socket, std::int64_t nowUs)
                 logEvent(Priority::Error,
                          QStringLiteral("radar %1: cannot read %2: %3")
                              .arg(radars_[socket.radars.front()]->entry.name,
-                                  describeSocket(radars_[socket.radars.front()]->entry),
+                                  site::describeSocket(radars_[socket.radars.front()]->entry),
                                   errnoText(error)));
             socket.failing = true;
             return;
@@ -436,7 +436,7 @@ int Reception::checkSilence(std::int64_t nowUs)
                              .arg(radar->entry.name,
                                   radar->heard ? QStringLiteral("silent, no datagram")
                                                : QStringLiteral("no datagram yet"),
-                                  describeSocket(radar->entry),
+                                  site::describeSocket(radar->entry),
                                   radar->entry.radarAddress.isNull()
                                       ? QString()
                                       : QStringLiteral(" from ") +

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "messages.h"
-#include "siteconfig.h"
+#include "tools/common/siteconfig.h"
 
 #include <QVector>
 
@@ -41,7 +41,7 @@ public:
         std::function<void(int radar, std::int64_t timestampMs, std::int64_t receivedMs,
                            const QVector<TargetData>& targets)>;
 
-    explicit Reception(const QVector<RadarEntry>& radars);
+    explicit Reception(const QVector<site::RadarEntry>& radars);
     ~Reception();
 
     Reception(const Reception&) = delete;

@@ -9,6 +9,7 @@
 #include "support/udpsender.h"
 
 #include "input/wireformat.h"
+#include "tools/common/georeference.h"
 #include "util/groundposition.h"
 
 #include <QDir>
@@ -103,13 +104,13 @@ struct SimRadar
 };
 
 QString siteConfig(const QString& site, quint16 brokerPort, const QString& brokerLines,
-                   const QVector<SimRadar>& radars)
+                   const QVector<SimRadar>& radars, const QString& siteLines = QString())
 {
-    QString text = QStringLiteral("# written by the test\n[site]\nname = %1\n\n[broker]\nport = "
+    QString text = QStringLiteral("# written by the test\n[site]\nname = %1\n%4\n[broker]\nport = "
                                   "%2\nclient_id = trackd-%1\n%3\n")
                        .arg(site)
                        .arg(brokerPort)
-                       .arg(brokerLines);
+                       .arg(brokerLines, siteLines);
     for (const SimRadar& radar : radars)
         text += radar.section();
     return text;
@@ -212,10 +213,25 @@ QMap<qint64, QVector<TargetData>> replay(const QString& pcap, const SimRadar& ra
     return targets;
 }
 
+// Where on Earth a point of the site lies, when the site has an origin;
+// otherwise that the message says nothing of it.
+void expectGeodetic(const QJsonObject& fields, double x, double y, const site::GeoReference* geo)
+{
+    EXPECT_EQ(fields.contains(QLatin1String("lat")), geo != nullptr);
+    EXPECT_EQ(fields.contains(QLatin1String("lon")), geo != nullptr);
+    if (!geo)
+        return;
+    const site::GeoPoint p = geo->toGeodetic(x, y);
+    EXPECT_EQ(fields[QLatin1String("lat")].toDouble(), p.latitudeDeg);
+    EXPECT_EQ(fields[QLatin1String("lon")].toDouble(), p.longitudeDeg);
+}
+
 // Every tracks message equals trackreplay's targets of its packet, number
-// for number and bit for bit, with the ground position on the site.
+// for number and bit for bit, with the ground position on the site (and
+// on Earth, with geo).
 void expectSameAsReplay(const QVector<Message>& tracks,
-                        const QMap<qint64, QVector<TargetData>>& replayed, const SimRadar& radar)
+                        const QMap<qint64, QVector<TargetData>>& replayed, const SimRadar& radar,
+                        const site::GeoReference* geo = nullptr)
 {
     SCOPED_TRACE(radar.name.toStdString());
     int withTargets = 0;
@@ -239,6 +255,7 @@ void expectSameAsReplay(const QVector<Message>& tracks,
                 util::sitePosition(util::groundPosition(e, radar.mounting), radar.placement);
             EXPECT_EQ(t[QLatin1String("x")].toDouble(), p.x) << timestamp;
             EXPECT_EQ(t[QLatin1String("y")].toDouble(), p.y) << timestamp;
+            expectGeodetic(t, p.x, p.y, geo);
         }
     }
     EXPECT_GT(withTargets, 0) << "some packets have targets";
@@ -267,14 +284,16 @@ bool lastIsOnline(const QVector<Message>& status, bool online)
 
 // A status, online or offline, says where the radar stands and where its
 // beam looks, how wide and how far (12 degrees either side, 12 m to 300 m
-// slant range at its height).
-void expectPlaceOf(const QJsonObject& status, const SimRadar& radar)
+// slant range at its height), and where on Earth with geo.
+void expectPlaceOf(const QJsonObject& status, const SimRadar& radar,
+                   const site::GeoReference* geo = nullptr)
 {
     SCOPED_TRACE(radar.name.toStdString());
     const QJsonObject place = status[QLatin1String("place")].toObject();
     EXPECT_EQ(place[QLatin1String("x")].toDouble(), radar.placement.x);
     EXPECT_EQ(place[QLatin1String("y")].toDouble(), radar.placement.y);
     EXPECT_EQ(place[QLatin1String("heading")].toDouble(), radar.placement.headingDeg);
+    expectGeodetic(place, radar.placement.x, radar.placement.y, geo);
     const QJsonObject beam = status[QLatin1String("beam")].toObject();
     const double bearing =
         std::fmod(radar.placement.headingDeg - radar.mounting.pan + 360.0, 360.0);
@@ -338,8 +357,12 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
          true,
          {}},
     };
+    // A geo-referenced site: every target and place says where on Earth.
+    const site::GeoReference geo(site::Origin{-33.85, 151.2, 42.5});
     Trackd trackd(dir_.path(), QStringLiteral("trackd"),
-                  siteConfig(QStringLiteral("s"), broker.port(), {}, radars));
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, radars,
+                             QStringLiteral("latitude = -33.85\nlongitude = 151.2\n"
+                                            "altitude = 42.5\n")));
     for (const SimRadar& r : radars)
         ASSERT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
             return lastIsOnline(status, true);
@@ -364,7 +387,7 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         EXPECT_EQ(tracks.size(), packets) << "one message per packet";
         EXPECT_TRUE(hasPacketsThrough(tracks, packets));
         EXPECT_FALSE(tracks.first().retained);
-        expectSameAsReplay(tracks, replay(dir_.filePath(r.name + ".pcap"), r), r);
+        expectSameAsReplay(tracks, replay(dir_.filePath(r.name + ".pcap"), r), r, &geo);
 
         // Within a second the status has every packet, its sender and the stranger.
         ASSERT_TRUE(waitOn(subscriber, r.topic("s", "status"), [&](const auto& status) {
@@ -377,7 +400,7 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         EXPECT_EQ(status["badHeaders"].toInt() + status["abandonedPackets"].toInt(), 0);
         EXPECT_GT(status["receiveBufferBytes"].toInt(), 0);
         EXPECT_GT(status["rate"].toDouble(), 0.0);
-        expectPlaceOf(status, r);
+        expectPlaceOf(status, r, &geo);
     }
 
     EXPECT_EQ(trackd.linesWith(QStringLiteral("3 radars on 2 sockets")).size(), 1)
@@ -387,7 +410,7 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
         EXPECT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
             return lastIsOnline(status, false);
         })) << r.name.toStdString();
-        expectPlaceOf(json(subscriber.messagesOn(r.topic("s", "status")).last()), r);
+        expectPlaceOf(json(subscriber.messagesOn(r.topic("s", "status")).last()), r, &geo);
     }
 }
 

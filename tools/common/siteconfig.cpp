@@ -1,4 +1,4 @@
-#include "siteconfig.h"
+#include "tools/common/siteconfig.h"
 
 #include "tools/common/mountingoptions.h"
 
@@ -20,7 +20,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
-namespace trklib::trackd {
+namespace trklib::site {
 
 namespace {
 
@@ -28,7 +28,25 @@ constexpr double maxHeadingDeg = 360.0; // either way round
 // A radar stands within 100 km of the site's origin, east and north: the
 // site view draws its map to that size, and a place further out is a typo.
 constexpr double maxPlaceM = 100000.0;
+constexpr double maxLatitudeDeg = 90.0;
+constexpr double maxLongitudeDeg = 180.0;
+// The origin's height above the ellipsoid: from below the shore of the
+// Dead Sea (about -430 m, the geoid there a little above the ellipsoid)
+// to above the highest summits; anything outside is a typo or feet.
+constexpr double minAltitudeM = -1000.0;
+constexpr double maxAltitudeM = 10000.0;
+// Pictures per second: one every 10 s at the least, and no more than a
+// radar could ever feed.
+constexpr double minRatePerS = 0.1;
+constexpr double maxRatePerS = 100.0;
+// Gates narrower than a walker's stride join nothing; wider than a
+// junction join everything.
+constexpr double minGateM = 1.0;
+constexpr double maxGateM = 100.0;
+constexpr double maxCoastS = 60.0;
 const QString radarPrefix = QStringLiteral("radar.");
+// The radar name that the site's own topics use (<prefix>/<site>/site/...).
+const QString reservedRadarName = QStringLiteral("site");
 
 // One "key = value" line.
 struct Entry
@@ -365,6 +383,7 @@ KeyHandler fileHandler(QString& path, const QDir& base)
 
 bool parseSite(const Section& section, SiteConfig& config, QString& error)
 {
+    Origin origin;
     const KeyTable keys{
         {QStringLiteral("name"),
          [&](const QString& v) {
@@ -382,6 +401,12 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
              }
              return QString();
          }},
+        {QStringLiteral("latitude"),
+         numberHandler(origin.latitudeDeg, -maxLatitudeDeg, maxLatitudeDeg, "degrees")},
+        {QStringLiteral("longitude"),
+         numberHandler(origin.longitudeDeg, -maxLongitudeDeg, maxLongitudeDeg, "degrees")},
+        {QStringLiteral("altitude"),
+         numberHandler(origin.altitudeM, minAltitudeM, maxAltitudeM, "metres")},
     };
     if (!applySection(section, keys, error))
         return false;
@@ -390,7 +415,36 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
                     .arg(section.line);
         return false;
     }
+    // The origin is a point: a part of it is a mistake, not a default.
+    const QStringList originKeys{QStringLiteral("latitude"), QStringLiteral("longitude"),
+                                 QStringLiteral("altitude")};
+    int given = 0;
+    for (const QString& key : originKeys)
+        given += hasKey(section, key) ? 1 : 0;
+    if (given == 0)
+        return true;
+    for (const QString& key : originKeys) {
+        if (!hasKey(section, key)) {
+            error = QStringLiteral("%1: [site] %2: missing; the origin takes latitude, "
+                                   "longitude and altitude together, or none of them")
+                        .arg(section.line)
+                        .arg(key);
+            return false;
+        }
+    }
+    config.origin = origin;
     return true;
+}
+
+bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
+{
+    const KeyTable keys{
+        {QStringLiteral("rate"),
+         numberHandler(fusion.ratePerS, minRatePerS, maxRatePerS, "pictures per second")},
+        {QStringLiteral("gate"), numberHandler(fusion.gateM, minGateM, maxGateM, "metres")},
+        {QStringLiteral("coast"), numberHandler(fusion.coastS, 0.0, maxCoastS, "seconds")},
+    };
+    return applySection(section, keys, error);
 }
 
 // OpenSSL's reason for the last failure, and its queue emptied.
@@ -555,6 +609,13 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
                     .arg(section.name, notTopicSafe(radar.name));
         return false;
     }
+    if (radar.name == reservedRadarName) {
+        error = QStringLiteral("%1: [%2]: the radar's name '%3' is reserved for the site's own "
+                               "topics; choose another")
+                    .arg(section.line)
+                    .arg(section.name, radar.name);
+        return false;
+    }
     const KeyTable keys{
         {QStringLiteral("bind_address"), addressHandler(radar.bindAddress)},
         {QStringLiteral("port"), portHandler(radar.port)},
@@ -652,6 +713,9 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             haveSite = true;
             if (!parseSite(section, config, error))
                 return false;
+        } else if (section.name == QLatin1String("fusion")) {
+            if (!parseFusion(section, config.fusion, error))
+                return false;
         } else if (section.name == QLatin1String("broker")) {
             haveBroker = true;
             if (!parseBroker(section, base, config.broker, config.warnings, error))
@@ -664,7 +728,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             radarSections.append(section);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
-                                   "[radar.NAME])")
+                                   "[fusion], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;
@@ -705,4 +769,4 @@ bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error)
     return true;
 }
 
-} // namespace trklib::trackd
+} // namespace trklib::site

@@ -10,7 +10,12 @@
 #include <QStringList>
 #include <QVector>
 
-namespace trklib::trackd {
+#include <optional>
+
+// The site file: one INI file that describes a whole site (its name, its
+// broker, where on Earth it lies, how its radars' tracks are fused, and
+// every radar) for every program of the site.
+namespace trklib::site {
 
 // Where trackd publishes, and as whom.
 struct BrokerConfig
@@ -39,11 +44,30 @@ struct RadarEntry
     int line = 0; // of its section, for messages
 };
 
+// Where the site's origin lies on Earth (WGS-84): the point that site
+// coordinates (metres east and north) are measured from.
+struct Origin
+{
+    double latitudeDeg = 0.0;
+    double longitudeDeg = 0.0;
+    double altitudeM = 0.0; // above the ellipsoid
+};
+
+// How the site's service joins its radars' tracks into one picture.
+struct FusionConfig
+{
+    double ratePerS = 10.0; // pictures per second
+    double gateM = 10.0;    // how far a radar track may lie from the object it joins
+    double coastS = 3.0;    // how long an object outlives its last radar track
+};
+
 // A site's configuration file, checked as a whole.
 struct SiteConfig
 {
     QString name;
     QString prefix = QStringLiteral("trklib");
+    std::optional<Origin> origin; // none: the site is not geo-referenced
+    FusionConfig fusion;
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
     // What is used but should be mended, one line each in the errors'
@@ -70,4 +94,4 @@ bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
 // "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
 QString describeSocket(const RadarEntry& radar);
 
-} // namespace trklib::trackd
+} // namespace trklib::site
