@@ -218,7 +218,7 @@ def site_run(tmp_path):
     # The quiet radar stands at the place's limits, vertically mounted, its
     # bearing turned past north; north gets the packets.
     (tmp_path / "site.conf").write_text(
-        "[site]\nname = schemas\n"
+        "[site]\nname = schemas\nlatitude = 48.137154\nlongitude = 11.576124\naltitude = 566\n"
         f"[broker]\nport = {broker_port}\nclient_id = trackd-schemas\n"
         f"[radar.north]\nbind_address = 127.0.0.1\nport = {north_port}\nheight = 5\n"
         "x = -35.5\ny = 12\nheading = 90\n"
@@ -280,6 +280,10 @@ def test_every_message_of_a_run_is_valid(site_run):
     # The run had every kind: tracks with targets, each radar online (one
     # before any packet) and offline.
     assert any(m["targets"] for t, m in messages if t.endswith("/tracks"))
+    # The site has an origin: every target and place is on the map too.
+    assert all("lat" in target for t, m in messages if t.endswith("/tracks")
+               for target in m["targets"])
+    assert all("lat" in m["place"] for t, m in messages if t.endswith("/status"))
     statuses = [(t.split("/")[2], m) for t, m in messages if t.endswith("/status")]
     assert {(radar, m["online"]) for radar, m in statuses} == {
         ("north", True), ("north", False), ("quiet", True), ("quiet", False)}
