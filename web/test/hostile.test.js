@@ -9,6 +9,8 @@ import { test } from 'node:test';
 
 import fc from 'fast-check';
 
+import './seed.js';
+
 import { maxBearingDeg, maxMessageBytes, maxPlaceM, maxRangeM, maxTargetM, maxTargets } from '../src/checks.js';
 import { SiteMap } from '../src/map.js';
 import { Site } from '../src/site.js';
