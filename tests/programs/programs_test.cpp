@@ -21,8 +21,11 @@ struct Program
 // plot-tracks twice: the copy that is installed, with the version filled
 // in, and the source tree's, which reads it from CMakeLists.txt.
 const Program programs[] = {
-    {"trackdemo", TRACKDEMO_PATH},     {"radarsim", RADARSIM_PATH},
-    {"trackreplay", TRACKREPLAY_PATH}, {"trackd", TRACKD_PATH},
+    {"trackdemo", TRACKDEMO_PATH},
+#ifdef RADARSIM_PATH // the tools, built together or not at all
+    {"radarsim", RADARSIM_PATH},       {"trackreplay", TRACKREPLAY_PATH},
+    {"trackd", TRACKD_PATH},
+#endif
     {"plot-tracks", PLOT_TRACKS_PATH}, {"plot-tracks", PLOT_TRACKS_SOURCE_PATH},
 };
 
