@@ -4,7 +4,8 @@
 #   runtime      -> libtrklib1     the shared library
 #   development  -> libtrklib-dev  headers, .so link, CMake package, trklib.pc
 #   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks,
-#                                  trackd with its systemd unit and example
+#                                  trackd with its systemd unit and example,
+#                                  their manual pages and trackd.conf(5)
 #   python       -> python3-trklib the Python module trklib (when it is built)
 #
 # Each package carries /usr/share/doc/<package>/copyright and

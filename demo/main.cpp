@@ -2,9 +2,11 @@
 // the targets the library reports for each received packet.
 //
 // A plain client of libtrklib: it uses the facade and standard streams only.
+// It takes no arguments but --help and --version, each alone.
 
 #include "interface/targettrackinginterface.h"
 
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -13,6 +15,41 @@ namespace {
 constexpr int statusOk = 0;
 constexpr int statusReadError = 1;
 constexpr int statusParseError = 2;
+
+constexpr int exitUsage = 2; // a bad command line
+
+void printUsage(std::ostream& out)
+{
+    out << "Usage: trackdemo\n"
+           "Asks for the radar's mounting and a number of packets on standard input,\n"
+           "then receives that many packets on UDP port "
+        << trklib::wire::defaultPort
+        << " (every interface) and\n"
+           "prints the targets the library reports for each.\n"
+           "\n"
+           "  --help     show this text\n"
+           "  --version  show the version\n";
+}
+
+// Answers --help or --version; anything else is a bad command line, since
+// the dialogue takes its answers from standard input.
+int answerArguments(int argc, char* argv[])
+{
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        printUsage(std::cout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "trackdemo " TRKLIB_VERSION "\n";
+        return 0;
+    }
+    std::cerr << "trackdemo: bad command line:";
+    for (int i = 1; i < argc; ++i)
+        std::cerr << ' ' << argv[i];
+    std::cerr << " (--help or --version alone; the answers come from standard input)\n";
+    printUsage(std::cerr);
+    return exitUsage;
+}
 
 void printTarget(const trklib::TargetData& target)
 {
@@ -35,8 +72,11 @@ void printPacket(int pass, long timestamp, const std::vector<trklib::TargetData>
 
 } // namespace
 
-int main()
+int main(int argc, char* argv[])
 {
+    if (argc > 1)
+        return answerArguments(argc, argv);
+
     trklib::TargetTrackingInterface tracking;
     trklib::RadarConfig& config = tracking.radarConfig();
 

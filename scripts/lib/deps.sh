@@ -25,6 +25,9 @@ trklib_packages=(
     # The Debian packages (scripts/package): dpkg-shlibdeps and
     # dpkg-buildflags, file for CPack, lintian to check them.
     dpkg-dev file lintian
+    # The manual pages: help2man makes section 1 from the programs' --help,
+    # scdoc section 5; their test formats them with man-db's man.
+    help2man scdoc man-db
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest

@@ -35,6 +35,12 @@ if ! PACKAGE_BUILD_DIR=$build "$source_dir/scripts/package" >"$tmp/package.log" 
     exit 1
 fi
 grep -E '^[EWI]: ' "$tmp/package.log" || true
+# Every program has its manual page, and lintian finds nothing wrong with
+# one (man's warnings, the whatis entry, compression, placement).
+if grep -E '^[EWI]: .*(no-manual-page|manpage|manual-page|groff-message|whatis)' \
+    "$tmp/package.log" >/dev/null; then
+    fail "lintian complains of the manual pages"
+fi
 
 arch=$(dpkg --print-architecture)
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -116,6 +122,10 @@ expect_files trklib-tools < <(
         echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/$example"
     done
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
+    for program in trackdemo radarsim trackreplay plot-tracks trackd; do
+        echo "-rw-r--r-- ./usr/share/man/man1/$program.1.gz"
+    done
+    echo "-rw-r--r-- ./usr/share/man/man5/trackd.conf.5.gz"
     if [[ -f $source_dir/tools/wireshark/trklib.lua ]]; then
         echo "-rw-r--r-- ./usr/share/trklib/wireshark/trklib.lua"
     fi

@@ -27,6 +27,8 @@ runProgram(const QString& program, const QStringList& arguments,
     constexpr int timeoutMs = 60000;
     QProcess process;
     process.setProcessEnvironment(environment);
+    // Nothing to read: a program that asks would see the end at once.
+    process.setStandardInputFile(QProcess::nullDevice());
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments);

@@ -158,6 +158,9 @@ int main(int argc, char* argv[])
     case ParseResult::Help:
         std::fputs(qPrintable(usageText()), stdout);
         return 0;
+    case ParseResult::Version:
+        std::fputs("radarsim " TRKLIB_VERSION "\n", stdout);
+        return 0;
     case ParseResult::Error:
         std::fprintf(stderr, "radarsim: %s\n%s", qPrintable(error), qPrintable(usageText()));
         return 2;

@@ -99,7 +99,8 @@ QString usageText()
                "  --no-send            send nothing, write the files as fast as possible\n"
                "                       (needs --packets N > 0)\n"
                "  --quiet              no progress messages\n"
-               "  --help               show this text\n");
+               "  --help               show this text\n"
+               "  --version            show the version\n");
 }
 
 ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& error)
@@ -185,6 +186,8 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         }
         if (name == QLatin1String("--help") && !hasValue)
             return ParseResult::Help;
+        if (name == QLatin1String("--version") && !hasValue)
+            return ParseResult::Version;
         if (name == QLatin1String("--no-send") && !hasValue) {
             o.noSend = true;
             continue;

@@ -46,6 +46,7 @@ enum class ParseResult
 {
     Run,
     Help,
+    Version,
     Error
 };
 

@@ -39,7 +39,7 @@ constexpr int exitUsage = 2;   // a bad command line or configuration
 constexpr std::chrono::seconds offlineWait{2};
 
 const char usage[] = "Usage: trackd --config FILE\n"
-                     "       trackd --check-config FILE\n"
+                     "   or: trackd --check-config FILE\n"
                      "Tracks the radars of a site and publishes their tracks and status over "
                      "MQTT.\n"
                      "\n"
@@ -47,7 +47,8 @@ const char usage[] = "Usage: trackd --config FILE\n"
                      "or SIGINT\n"
                      "  --check-config FILE  check FILE and exit: 0 when good, 2 with the "
                      "reason\n"
-                     "  --help               show this text\n";
+                     "  --help               show this text\n"
+                     "  --version            show the version\n";
 
 // "1 radar", "2 radars".
 QString counted(int count, const char* noun)
@@ -212,6 +213,10 @@ int main(int argc, char* argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     if (arguments == QStringList{QStringLiteral("--help")}) {
         std::fputs(usage, stdout);
+        return 0;
+    }
+    if (arguments == QStringList{QStringLiteral("--version")}) {
+        std::fputs("trackd " TRKLIB_VERSION "\n", stdout);
         return 0;
     }
     const bool check = arguments.value(0) == QLatin1String("--check-config");

@@ -104,6 +104,9 @@ int main(int argc, char* argv[])
     case ParseResult::Help:
         std::fputs(qUtf8Printable(helpText()), stdout);
         return 0;
+    case ParseResult::Version:
+        std::fputs("trackreplay " TRKLIB_VERSION "\n", stdout);
+        return 0;
     case ParseResult::Error:
         std::fprintf(stderr, "trackreplay: %s\n%s", qUtf8Printable(message),
                      qUtf8Printable(usage()));

@@ -12,9 +12,7 @@ namespace trklib::replay {
 QString usage()
 {
     return QStringLiteral(
-        "usage: trackreplay CAPTURE [--tilt DEG] [--pan DEG] [--height M] [--pan-offset DEG]\n"
-        "                   [--orientation 0|1] [--port N] [-o|--output FILE]\n"
-        "                   [--validation FILE] [--help]\n");
+        "Usage: trackreplay [MOUNTING] [--port N] [-o FILE] [--validation FILE] CAPTURE\n");
 }
 
 QString helpText()
@@ -25,15 +23,17 @@ QString helpText()
                "\n"
                "Tracks the radar packets of a pcap or pcapng capture and writes one CSV row\n"
                "per reported target and packet.\n"
-               "\n") +
-           tools::mountingHelp(helpColumn) +
-           QStringLiteral(
+               "\n"
                "  --port N            UDP destination port of the radar traffic (default %1)\n"
                "  -o, --output FILE   target CSV, - for standard output (the default)\n"
                "  --validation FILE   also write the amplitude maxima of every packet as CSV,\n"
                "                      - for standard output\n"
-               "  --help              show this text\n")
-               .arg(wire::defaultPort);
+               "  --help              show this text\n"
+               "  --version           show the version\n"
+               "\n"
+               "Mounting, as the capture was made with:\n")
+               .arg(wire::defaultPort) +
+           tools::mountingHelp(helpColumn);
 }
 
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message)
@@ -47,8 +47,9 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     const QCommandLineOption output({"o", "output"}, {}, "FILE");
     const QCommandLineOption validation("validation", {}, "FILE");
     const QCommandLineOption help("help");
+    const QCommandLineOption version("version");
     parser.addOptions(mounting);
-    parser.addOptions({port, output, validation, help});
+    parser.addOptions({port, output, validation, help, version});
 
     if (!parser.parse(QStringList{"trackreplay"} + arguments)) {
         message = parser.errorText();
@@ -56,6 +57,8 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     }
     if (parser.isSet(help))
         return ParseResult::Help;
+    if (parser.isSet(version))
+        return ParseResult::Version;
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {

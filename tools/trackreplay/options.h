@@ -22,6 +22,7 @@ enum class ParseResult
 {
     Run,
     Help,
+    Version,
     Error
 };
 
