@@ -6,21 +6,8 @@
 #include <QDeadlineTimer>
 
 #include <algorithm>
-#include <chrono>
 
 namespace trklib {
-
-namespace {
-
-// When a datagram is handed to the assembler, microseconds on the steady
-// clock: the pauses and silences of its sender are measured with it.
-qint64 readTimeUs()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 // Reads datagrams until one completes a packet of its sender (0), a bad
 // header arrives (2), or time runs out (1): after datagramWaitMs without a
@@ -42,14 +29,15 @@ int TargetTracking::getRadarPacket(RadarPacketData& packet) const
     QByteArray datagram;
     QHostAddress sender;
     quint16 senderPort = 0;
+    qint64 arrivalUs = 0; // as the kernel took the datagram in
     for (;;) {
-        if (!socket_->readDatagram(datagram, sender, senderPort,
+        if (!socket_->readDatagram(datagram, sender, senderPort, arrivalUs,
                                    std::min(callDeadline, quietDeadline))) {
             if (!callDeadline.hasExpired() || quietDeadline.hasExpired())
                 assembler_->restart();
             return readError;
         }
-        switch (assembler_->offer(datagram, sender, senderPort, readTimeUs())) {
+        switch (assembler_->offer(datagram, sender, senderPort, arrivalUs)) {
         case DataParser::Complete:
             packet = assembler_->packet();
             return 0;

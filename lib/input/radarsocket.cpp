@@ -10,9 +10,39 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace trklib {
+
+namespace {
+
+// Room for the kernel's receive time of one datagram (SCM_TIMESTAMPNS).
+constexpr std::size_t stampBytes = CMSG_SPACE(sizeof(timespec));
+
+qint64 microseconds(const timespec& t)
+{
+    return qint64(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// The system clock now, microseconds since the epoch: the clock of the
+// kernel's receive times, for a datagram that came without one.
+qint64 systemClockUs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return microseconds(now);
+}
+
+// Asks the kernel to stamp every datagram with the time it arrived; a
+// kernel that will not leaves the datagrams unstamped.
+void stampDatagrams(qintptr descriptor)
+{
+    const int on = 1;
+    ::setsockopt(int(descriptor), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+}
+
+} // namespace
 
 // Room for one batch of datagrams, each with its sender, and the sender last
 // turned into a QHostAddress: the datagrams of a packet all come from one
@@ -23,8 +53,10 @@ struct RadarSocket::Batch
     mmsghdr messages[batchDatagrams]{};
     iovec slices[batchDatagrams]{};
     sockaddr_storage senders[batchDatagrams]{};
-    int received = 0; // datagrams in the batch
-    int next = 0;     // the next one to hand out
+    alignas(cmsghdr) char stamps[batchDatagrams][stampBytes]{};
+    qint64 arrivalsUs[batchDatagrams]{}; // system clock, microseconds
+    int received = 0;                    // datagrams in the batch
+    int next = 0;                        // the next one to hand out
     // The last read took fewer datagrams than it had room for: none was
     // left waiting, so the next read waits before it reads.
     bool drained = false;
@@ -100,7 +132,9 @@ void RadarSocket::bind()
         udpSocket_ = std::make_unique<QUdpSocket>();
     radar_.clear();
     if (udpSocket_->state() == QAbstractSocket::UnconnectedState) {
-        udpSocket_->bind(QHostAddress::Any, quint16(port_), QAbstractSocket::DefaultForPlatform);
+        if (udpSocket_->bind(QHostAddress::Any, quint16(port_),
+                             QAbstractSocket::DefaultForPlatform))
+            stampDatagrams(udpSocket_->socketDescriptor());
         if (batch_)
             batch_->clear();
     }
@@ -126,6 +160,7 @@ bool RadarSocket::bind(const QHostAddress& address, quint16 port, const QHostAdd
     }
     udpSocket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                 QVariant(receiveBufferBytes));
+    stampDatagrams(udpSocket_->socketDescriptor());
     return true;
 }
 
@@ -148,13 +183,35 @@ bool RadarSocket::receiveBatch()
         h.msg_namelen = sizeof b.senders[k];
         h.msg_iov = &b.slices[k];
         h.msg_iovlen = 1;
+        h.msg_control = b.stamps[k];
+        h.msg_controllen = stampBytes;
     }
     const int n = ::recvmmsg(int(udpSocket_->socketDescriptor()), b.messages, batchDatagrams,
                              MSG_DONTWAIT, nullptr);
     b.next = 0;
     b.received = n > 0 ? n : 0;
     b.drained = b.received < batchDatagrams;
+    stampArrivals();
     return b.received > 0;
+}
+
+// Each datagram of the batch gets the kernel's receive time, or the time
+// of this read when it came without one.
+void RadarSocket::stampArrivals()
+{
+    Batch& b = *batch_;
+    const qint64 nowUs = b.received > 0 ? systemClockUs() : 0;
+    for (int k = 0; k < b.received; ++k) {
+        b.arrivalsUs[k] = nowUs;
+        msghdr& h = b.messages[k].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+                b.arrivalsUs[k] = microseconds(stamp);
+            }
+        }
+    }
 }
 
 // Each datagram comes out of the batch; the batch is refilled by one read
@@ -163,6 +220,13 @@ bool RadarSocket::receiveBatch()
 // (nothing there after all) just waits again within the same deadline.
 bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
                                const QDeadlineTimer& deadline)
+{
+    qint64 arrivalUs = 0;
+    return readDatagram(datagram, sender, senderPort, arrivalUs, deadline);
+}
+
+bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
+                               qint64& arrivalUs, const QDeadlineTimer& deadline)
 {
     if (!udpSocket_ || udpSocket_->state() != QAbstractSocket::BoundState) {
         ++counts_.failedReads;
@@ -192,6 +256,7 @@ bool RadarSocket::readDatagram(QByteArray& datagram, QHostAddress& sender, quint
                                            QHostAddress::ConvertV4CompatToIPv4)) {
                 datagram = QByteArray::fromRawData(static_cast<const char*>(b.slices[k].iov_base),
                                                    int(b.messages[k].msg_len));
+                arrivalUs = b.arrivalsUs[k];
                 return true;
             }
             ++counts_.foreignDatagrams;

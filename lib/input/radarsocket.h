@@ -70,6 +70,12 @@ public:
     // hands them out.
     bool readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
                       const QDeadlineTimer& deadline);
+    // The same, with the time the datagram arrived: microseconds since the
+    // epoch on the system clock, as the kernel stamped it when it took the
+    // datagram in (the time of the read where a kernel gives no stamp). A
+    // reader that falls behind still sees the sender's own pauses.
+    bool readDatagram(QByteArray& datagram, QHostAddress& sender, quint16& senderPort,
+                      qint64& arrivalUs, const QDeadlineTimer& deadline);
 
     Counts counts() const { return counts_; }
     // The receive buffer as the kernel reports it (Linux reports twice what
@@ -82,6 +88,7 @@ private:
     // Reads the datagrams waiting into the batch without waiting; false
     // when none was there.
     bool receiveBatch();
+    void stampArrivals();
     void noteSender(const QHostAddress& sender, quint16 senderPort);
 
     quint32 port_;

@@ -100,9 +100,10 @@ struct ReceptionStats
 // been silent for 2 s or more: its first datagram that the library reads
 // 2,000,000 us or more after the followed sender's last one (1,999,999 us
 // is not enough). The packet the old sender had in progress is given up.
-// Times are those at which the library reads the datagrams, so a caller
-// that keeps calling sees the senders' own pauses. Radars that share a
-// port need a facade each, with its radar address set.
+// Times are those at which the kernel took the datagrams in (the system
+// clock), so a caller that falls behind still sees the senders' own
+// pauses. Radars that share a port need a facade each, with its radar
+// address set.
 class TRKLIB_EXPORT TargetTrackingInterface
 {
 public:

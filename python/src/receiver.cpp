@@ -8,7 +8,6 @@
 #include "input/radarsocket.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QThread>
 
@@ -62,7 +61,6 @@ public:
                                 .c_str());
             throw py::error_already_set();
         }
-        clock_.start();
         assembler_.setOneSender(true);
     }
 
@@ -80,15 +78,16 @@ public:
         QByteArray datagram;
         QHostAddress sender;
         quint16 senderPort = 0;
+        qint64 arrivalUs = 0; // as the kernel took the datagram in
         for (;;) {
             bool read = false;
             {
                 py::gil_scoped_release unlocked;
-                read = socket_.readDatagram(datagram, sender, senderPort,
+                read = socket_.readDatagram(datagram, sender, senderPort, arrivalUs,
                                             std::min(deadline, QDeadlineTimer(sliceMs)));
             }
-            if (read && assembler_.offer(datagram, sender, senderPort,
-                                         clock_.nsecsElapsed() / 1000) == DataParser::Complete)
+            if (read &&
+                assembler_.offer(datagram, sender, senderPort, arrivalUs) == DataParser::Complete)
                 return assembler_.packet();
             if (PyErr_CheckSignals() != 0)
                 throw py::error_already_set();
@@ -117,7 +116,6 @@ public:
 private:
     RadarSocket socket_;
     DatagramAssembler assembler_;
-    QElapsedTimer clock_; // arrival times of the datagrams
 };
 
 // Packets until one does not complete within the timeout.
