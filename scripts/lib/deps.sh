@@ -22,6 +22,8 @@ trklib_packages=(
     # The Debian packages (scripts/package): dpkg-shlibdeps and
     # dpkg-buildflags, file for CPack, lintian to check them.
     dpkg-dev file lintian
+    # The API reference of the installed headers (docs/api).
+    doxygen
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest
