@@ -104,9 +104,9 @@ public:
     /// What the assembler has seen since it was made.
     Counts counts() const;
 
-    /// One sender at a time (see above) when on; off, every sender gets its
-    /// packets through. Off for a new assembler. Turning it on or off
-    /// forgets the followed sender.
+    /// One sender at a time (see DatagramAssembler) when on; off, every
+    /// sender gets its packets through. Off for a new assembler. Turning it
+    /// on or off forgets the followed sender.
     void setOneSender(bool on);
     /// True when one sender at a time is followed.
     bool oneSender() const;

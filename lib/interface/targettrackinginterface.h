@@ -38,9 +38,9 @@ struct ValidationData
 {
     std::int32_t index; ///< signed cell index: negative for a negative radial velocity
     float elevation;    ///< degrees, radar frame
-    float azimuth;  ///< degrees, radar frame plus pan offset, sign reversed for vertical mounting
-    float distance; ///< metres
-    float velocity; ///< km/h, radial
+    float azimuth;      ///< degrees, radar frame plus pan offset, mirrored for vertical mounting
+    float distance;     ///< metres
+    float velocity;     ///< km/h, radial
 };
 
 /// Where the library listens, and to whom: for connect(const ReceiverConfig&).
@@ -54,7 +54,7 @@ struct ReceiverConfig
     /// Empty: datagrams of any sender are used. Otherwise an IPv4 or IPv6
     /// address literal: only datagrams whose source address equals it are
     /// used; the others are counted as foreign and dropped. Either way one
-    /// sender (address and port) is followed at a time; see below.
+    /// sender (address and port) is followed at a time; see TargetTrackingInterface.
     std::string radarAddress;
 };
 
