@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the four Debian packages with scripts/package (which fails on any
-# lintian error) in BUILD_DIR and checks what they hold: every file with its
-# mode, the control fields, the control members, and the ELF files stripped
+# lintian error, libtrklib-dev without a warning too) in BUILD_DIR and checks
+# what they hold: every file with its mode (the API reference's pages among
+# them), the control fields, the control members, and the ELF files stripped
 # and without a run path. Then builds and runs the client of client_test.sh
 # against libtrklib1 and libtrklib-dev unpacked into one tree, and imports
 # the Python module of the unpacked python3-trklib with Debian's python3.
@@ -35,6 +36,11 @@ if ! PACKAGE_BUILD_DIR=$build "$source_dir/scripts/package" >"$tmp/package.log" 
     exit 1
 fi
 grep -E '^[EWI]: ' "$tmp/package.log" || true
+# The development package, API reference included, without a lintian
+# warning (its jquery.js would be embedded-javascript-library).
+if grep -E '^[EW]: libtrklib-dev' "$tmp/package.log" >/dev/null; then
+    fail "libtrklib-dev: lintian warns about it"
+fi
 
 arch=$(dpkg --print-architecture)
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -103,6 +109,10 @@ expect_files libtrklib-dev < <(
         echo "-rw-r--r-- $libdir/cmake/trklib/$file"
     done
     echo "-rw-r--r-- $libdir/pkgconfig/trklib.pc"
+    # The API reference as Doxygen wrote it, jquery.js linked to Debian's.
+    (cd "$build/docs/api/html" && find . -type f ! -name jquery.js -printf '%P\n') |
+        sed 's|^|-rw-r--r-- ./usr/share/doc/libtrklib-dev/html/|'
+    echo "lrwxrwxrwx ./usr/share/doc/libtrklib-dev/html/jquery.js -> ../../../javascript/jquery/jquery.js"
 )
 
 expect_files trklib-tools < <(
@@ -146,6 +156,7 @@ libtrklib-dev Version      ^${version}\$
 libtrklib-dev Section      ^libdevel\$
 libtrklib-dev Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 libtrklib-dev Depends      (^|, )qtbase5-dev(,|\$)
+libtrklib-dev Depends      (^|, )libjs-jquery(,|\$)
 trklib-tools  Version      ^${version}\$
 trklib-tools  Section      ^utils\$
 trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
