@@ -2,7 +2,8 @@
 # build configured with CMAKE_INSTALL_PREFIX=/usr (see scripts/package):
 #
 #   runtime      -> libtrklib1     the shared library
-#   development  -> libtrklib-dev  headers, .so link, CMake package, trklib.pc
+#   development  -> libtrklib-dev  headers, .so link, CMake package, trklib.pc,
+#                                  the API reference (with TRKLIB_API_DOCS)
 #   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks,
 #                                  trackd with its systemd unit and example,
 #                                  their manual pages and trackd.conf(5)
@@ -94,6 +95,10 @@ This package contains the shared library.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), qtbase5-dev")
+# The API reference's pages link Debian's jQuery (docs/api).
+if(TRKLIB_API_DOCS_DEBIAN_DEPENDS)
+    string(APPEND CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS ", ${TRKLIB_API_DOCS_DEBIAN_DEPENDS}")
+endif()
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "target tracking library for a 3D radar - development files
 trklib receives the measurement packets of a three-dimensional surveillance
 radar as UDP datagrams and tracks numbered targets from packet to packet.
@@ -101,6 +106,11 @@ radar as UDP datagrams and tracks numbered targets from packet to packet.
 This package contains what programs using trklib are built with: the
 headers, the CMake package (find_package(trklib)) and the pkg-config file
 trklib.pc.")
+if(TRKLIB_API_DOCS_DEBIAN_DEPENDS)
+    string(APPEND CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "
+
+The API reference of the headers is in /usr/share/doc/libtrklib-dev/html.")
+endif()
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)

@@ -22,8 +22,31 @@ VALIDATION_DTYPE). Bad input raises ValueError (CaptureError, a ValueError,
 for captures), TypeError, or OSError for files and sockets.
 """
 
+import importlib
 import os
 import stat
+import sys
+
+
+def _require(module, name, debian_package):
+    """Imports module, which trklib needs; where that fails, one line that says what to install.
+
+    The extension module is built for Debian's python3 and its NumPy; another
+    interpreter (a virtual environment without system packages, a python3 of
+    its own) often lacks them.
+    """
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        reason = (str(error).strip().splitlines() or ["import failed"])[0]
+        message = (f"trklib needs {name} ({reason}): install {debian_package} and use "
+                   f"Debian's python3 (/usr/bin/python3); this interpreter is "
+                   f"{sys.executable or 'unknown'} (Python {sys.version.split()[0]})")
+        raise type(error)(message, name=error.name, path=error.path) from None
+
+
+# The extension module loads NumPy itself, with a less helpful error.
+_require("numpy", "NumPy", "python3-numpy")
 
 from ._trklib import (
     BLOCK_BYTES,

@@ -17,7 +17,11 @@ the cut-off distances min(d, c) ** p.
 from dataclasses import dataclass, field
 
 import numpy as np
-from scipy.optimize import linear_sum_assignment
+
+from . import _require
+
+# SciPy serves the assignment only: import trklib alone does not need it.
+linear_sum_assignment = _require("scipy.optimize", "SciPy", "python3-scipy").linear_sum_assignment
 
 __all__ = [
     "Frame",

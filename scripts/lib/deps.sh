@@ -28,6 +28,8 @@ trklib_packages=(
     # The manual pages: help2man makes section 1 from the programs' --help,
     # scdoc section 5; their test formats them with man-db's man.
     help2man scdoc man-db
+    # The API reference of the installed headers (docs/api).
+    doxygen
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the four Debian packages with scripts/package (which fails on any
-# lintian error) in BUILD_DIR and checks what they hold: every file with its
-# mode, the control fields, the control members, and the ELF files stripped
+# lintian error, libtrklib-dev without a warning too) in BUILD_DIR and checks
+# what they hold: every file with its mode (the API reference's pages among
+# them), the control fields, the control members, and the ELF files stripped
 # and without a run path. Then builds and runs the client of client_test.sh
 # against libtrklib1 and libtrklib-dev unpacked into one tree, and imports
 # the Python module of the unpacked python3-trklib with Debian's python3.
@@ -40,6 +41,11 @@ grep -E '^[EWI]: ' "$tmp/package.log" || true
 if grep -E '^[EWI]: .*(no-manual-page|manpage|manual-page|groff-message|whatis)' \
     "$tmp/package.log" >/dev/null; then
     fail "lintian complains of the manual pages"
+fi
+# The development package, API reference included, without a lintian
+# warning (its jquery.js would be embedded-javascript-library).
+if grep -E '^[EW]: libtrklib-dev' "$tmp/package.log" >/dev/null; then
+    fail "libtrklib-dev: lintian warns about it"
 fi
 
 arch=$(dpkg --print-architecture)
@@ -109,6 +115,10 @@ expect_files libtrklib-dev < <(
         echo "-rw-r--r-- $libdir/cmake/trklib/$file"
     done
     echo "-rw-r--r-- $libdir/pkgconfig/trklib.pc"
+    # The API reference as Doxygen wrote it, jquery.js linked to Debian's.
+    (cd "$build/docs/api/html" && find . -type f ! -name jquery.js -printf '%P\n') |
+        sed 's|^|-rw-r--r-- ./usr/share/doc/libtrklib-dev/html/|'
+    echo "lrwxrwxrwx ./usr/share/doc/libtrklib-dev/html/jquery.js -> ../../../javascript/jquery/jquery.js"
 )
 
 expect_files trklib-tools < <(
@@ -156,6 +166,7 @@ libtrklib-dev Version      ^${version}\$
 libtrklib-dev Section      ^libdevel\$
 libtrklib-dev Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 libtrklib-dev Depends      (^|, )qtbase5-dev(,|\$)
+libtrklib-dev Depends      (^|, )libjs-jquery(,|\$)
 trklib-tools  Version      ^${version}\$
 trklib-tools  Section      ^utils\$
 trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
