@@ -17,7 +17,7 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -203,16 +203,22 @@ Reception::~Reception()
     stop();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
 }
 
 bool Reception::bind(QString& error)
 {
     // Made first, so that stop() can always wake the thread: once the
-    // sockets and broker connections have taken every descriptor, it could
-    // not be made.
+    // sockets and broker connections have taken every descriptor, they
+    // could not be made.
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        error = QStringLiteral(" cannot make the reception's wake-up descriptor: %1")
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = wakeKey;
+    if (wakeFd_ < 0 || epollFd_ < 0 || ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0) {
+        error = QStringLiteral(" cannot make the reception's wake-up descriptors: %1")
                     .arg(errnoText(errno));
         return false;
     }
@@ -226,6 +232,15 @@ bool Reception::bind(QString& error)
                         .arg(entry.name,
                              address ? QStringLiteral("bind_address") : QStringLiteral("port"),
                              site::describeSocket(entry), errnoText(errno));
+            return false;
+        }
+        epoll_event readable{};
+        readable.events = EPOLLIN;
+        readable.data.u64 = std::uint64_t(&socket - sockets_.data());
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, socket->fd, &readable) != 0) {
+            error = QStringLiteral("%1: [radar.%2] port: cannot watch %3: %4")
+                        .arg(entry.line)
+                        .arg(entry.name, site::describeSocket(entry), errnoText(errno));
             return false;
         }
         int granted = 0;
@@ -270,26 +285,27 @@ int Reception::socketCount() const
     return int(sockets_.size());
 }
 
+// Waits on the epoll set of every socket, so that a wait costs the same
+// with one socket as with a thousand, and reads the sockets that have
+// datagrams; checks the radars' silence after every wake.
 void Reception::run()
 {
-    std::vector<pollfd> fds;
-    for (const std::unique_ptr<Socket>& socket : sockets_)
-        fds.push_back({socket->fd, POLLIN, 0});
-    fds.push_back({wakeFd_, POLLIN, 0});
+    constexpr int eventsPerWait = 64;
+    epoll_event events[eventsPerWait];
     int timeoutMs = int(silenceUs / 1000);
     for (;;) {
-        if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+        const int ready = ::epoll_wait(epollFd_, events, eventsPerWait, timeoutMs);
+        if (ready < 0 && errno != EINTR) {
             logEvent(Priority::Error,
                      QStringLiteral("cannot wait for datagrams: %1; reception ends")
                          .arg(errnoText(errno)));
             return;
         }
-        if (fds.back().revents)
-            return;
         const std::int64_t now = steadyUs();
-        for (std::size_t i = 0; i < sockets_.size(); ++i) {
-            if (fds[i].revents)
-                readSocket(*sockets_[i], now);
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.u64 == wakeKey)
+                return;
+            readSocket(*sockets_[std::size_t(events[i].data.u64)], now);
         }
         timeoutMs = checkSilence(steadyUs());
     }

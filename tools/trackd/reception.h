@@ -26,9 +26,10 @@ namespace trklib::trackd {
 // competing and dropped until the followed one has been silent for 2 s,
 // and that is logged once per episode, as is a change of sender.
 //
-// One thread polls all sockets. Tracking a packet takes about 10 us, so a
-// single thread keeps up with hundreds of radars at 20 packets per second,
-// and it keeps every engine on one thread, which they need. The broker
+// One thread waits on all sockets at once (epoll). Tracking a packet takes
+// about 10 us, so a single thread keeps up with hundreds of radars at 20
+// packets per second, and it keeps every engine on one thread, which they
+// need. The broker
 // never holds this thread up: publishing only queues a message for the
 // broker connection's own thread.
 class Reception
@@ -73,7 +74,10 @@ private:
     std::vector<std::unique_ptr<Radar>> radars_;
     std::vector<std::unique_ptr<Socket>> sockets_;
     PacketSink sink_;
-    int wakeFd_ = -1; // an eventfd that stop() writes to
+    int wakeFd_ = -1;  // an eventfd that stop() writes to
+    int epollFd_ = -1; // every socket's descriptor and wakeFd_
+    // The epoll key of wakeFd_; a socket's is its index in sockets_.
+    static constexpr std::uint64_t wakeKey = ~std::uint64_t(0);
     std::thread thread_;
     std::vector<char> buffer_;
 };
