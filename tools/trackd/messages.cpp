@@ -1,16 +1,18 @@
 #include "messages.h"
 
+#include "tools/common/jsonwriter.h"
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace trklib::trackd {
 
+using site::appendInteger;
+using site::appendNumber;
+using site::appendString;
+
 namespace {
 
-// Room for the longest shortest-form double, "-2.2250738585072014e-308".
-constexpr int numberChars = 32;
 // The start of a target's record, with room for its ten fields.
 constexpr int targetBytes = 250;
 
@@ -28,32 +30,6 @@ constexpr double fullTurnDeg = 360.0;
 double groundRange(double slantM, double heightM)
 {
     return std::sqrt(std::max(0.0, slantM * slantM - heightM * heightM));
-}
-
-template <typename Integer> void appendInteger(QByteArray& out, Integer value)
-{
-    char text[numberChars];
-    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
-    out.append(text, int(end.ptr - text));
-}
-
-// Names and site words are topic-safe (letters, digits, '_', '-', '.'),
-// so they need no escapes; anything else is escaped all the same.
-void appendString(QByteArray& out, const QString& text)
-{
-    out.append('"');
-    for (const char c : text.toUtf8()) {
-        if (c == '"' || c == '\\') {
-            out.append('\\').append(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
-            out.append(escaped);
-        } else {
-            out.append(c);
-        }
-    }
-    out.append('"');
 }
 
 // ,"lat":...,"lon":... of the site's point (x, y); nothing without geo.
@@ -76,18 +52,6 @@ bool RadarStatus::sameCondition(const RadarStatus& o) const
            foreignDatagrams == o.foreignDatagrams && strayDatagrams == o.strayDatagrams &&
            abandonedPackets == o.abandonedPackets && competingDatagrams == o.competingDatagrams &&
            senders == o.senders && receiveBufferBytes == o.receiveBufferBytes;
-}
-
-void appendNumber(QByteArray& out, double value)
-{
-    if (!std::isfinite(value)) {
-        out.append("null");
-        return;
-    }
-    char text[numberChars];
-    // Without a format, to_chars gives the shortest form that round-trips.
-    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
-    out.append(text, int(end.ptr - text));
 }
 
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,

@@ -37,10 +37,6 @@ struct RadarStatus
     bool sameCondition(const RadarStatus& other) const;
 };
 
-// The shortest decimal form of value that reads back to the same double,
-// appended; null for NaN and infinities, which JSON has no form for.
-void appendNumber(QByteArray& out, double value);
-
 // One packet's tracks: {"site", "radar", "timestamp", "received",
 // "targets": [{"number", "elevation", "azimuth", "distance", "velocity",
 // "confirmed", "x", "y", "lat", "lon"}]}, with x and y the target's ground

@@ -6,6 +6,7 @@
 #include "reception.h"
 #include "statusschedule.h"
 
+#include "tools/common/jsonwriter.h"
 #include "tools/common/sensormodel.h"
 
 #include <QJsonArray>
@@ -26,6 +27,8 @@
 
 namespace trklib::trackd::test {
 namespace {
+
+using site::appendNumber;
 
 TEST(Messages, NumbersReadBackBitForBit)
 {

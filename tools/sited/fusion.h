@@ -1,0 +1,89 @@
+#pragma once
+
+#include "tools/common/siteconfig.h"
+
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+
+// Track-to-track fusion: the tracks of every radar of a site joined into
+// one set of site objects, one per thing that moves, whatever radars see
+// it. The same code runs live (messages from the broker, the host's clock)
+// and offline (a capture tracked here, the capture's clock).
+namespace trklib::sited {
+
+// One radar target as its radar's tracks message reports it.
+struct RadarTrack
+{
+    int number = 0;           // the radar's own target number
+    double xM = 0.0;          // ground point, metres east of the site's origin
+    double yM = 0.0;          // ground point, metres north of the site's origin
+    double distanceM = 0.0;   // slant range from the radar, metres
+    double velocityKph = 0.0; // radial velocity, km/h, positive receding
+    bool confirmed = false;   // a detection updated it in this packet
+};
+
+// One radar packet's targets.
+struct TracksReport
+{
+    int radar = -1;               // index into SiteConfig::radars
+    std::int64_t timestampMs = 0; // the radar's own stamp (its clock may jump)
+    std::int64_t receivedMs = 0;  // host clock when the packet was complete: the
+                                  // measurement time fusion uses
+    QVector<RadarTrack> targets;
+};
+
+// A radar track joined in an object.
+struct ObjectRadar
+{
+    int radar = -1; // index into SiteConfig::radars
+    int number = 0;
+};
+
+// One site object, predicted to the picture's time.
+struct SiteObject
+{
+    std::int64_t id = 0;         // from 1, never reused by one Fusion
+    double xM = 0.0;             // metres east of the site's origin
+    double yM = 0.0;             // metres north
+    double vxMps = 0.0;          // m/s east
+    double vyMps = 0.0;          // m/s north
+    bool confirmed = false;      // one of its radar tracks is confirmed
+    QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
+    std::int64_t sinceMs = 0;    // picture clock when the object was made
+};
+
+struct Picture
+{
+    std::int64_t timeMs = 0;     // ms since the epoch
+    QVector<SiteObject> objects; // by id
+};
+
+class Fusion
+{
+public:
+    explicit Fusion(const site::SiteConfig& config);
+    ~Fusion();
+
+    Fusion(const Fusion&) = delete;
+    Fusion& operator=(const Fusion&) = delete;
+
+    // Takes one radar packet's targets. Reports arrive late and out of
+    // order across radars; one older than what it would update is used
+    // where it can be or counted in lateMessages(), never a jump back.
+    void add(const TracksReport& report);
+    // Every object's state predicted to timeMs (the picture clock: the
+    // host's live, the capture's offline); drops objects whose radar
+    // tracks have all ended more than coast seconds before.
+    Picture picture(std::int64_t timeMs);
+
+    std::uint64_t lateMessages() const;
+    int objectCount() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace trklib::sited
