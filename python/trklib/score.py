@@ -98,9 +98,11 @@ def _site_main(argv):
         site, pictures = read_pictures(arguments.site)
         truth = read_site_truth(arguments.truth)
         tracks = read_radar_tracks(arguments.tracks, site) if arguments.tracks else None
-        first = min((rows[0] for rows, _, _ in truth.objects.values()), default=None)
-        last = max((rows[-1] for rows, _, _ in truth.objects.values()), default=None)
-        if first is None or not any(first <= p.time <= last for p in pictures):
+        if not truth.objects:
+            raise ValueError(f"{arguments.truth}: no truth row, its header only")
+        first = min(rows[0] for rows, _, _ in truth.objects.values())
+        last = max(rows[-1] for rows, _, _ in truth.objects.values())
+        if not any(first <= p.time <= last for p in pictures):
             raise ValueError(f"{arguments.site}, {arguments.truth}: no picture within the "
                              "truth's times, not of the same run")
         for line in summary_lines(score_site(pictures, truth, tracks)):

@@ -332,8 +332,9 @@ def _mean(values):
 
 
 def score_site(pictures, truth, tracks=None):
-    """The SiteScore of pictures ([Picture] in time order) against truth
-    (SiteTruth), with the union's GOSPA from tracks (RadarTracks) if given."""
+    """The SiteScore of pictures ([Picture] in time order, at least one)
+    against truth (SiteTruth), with the union's GOSPA from tracks
+    (RadarTracks) if given."""
     times = np.array([p.time for p in pictures], dtype=np.int64)
     scored = times >= times[0] + WARM_UP_MS
     truths = truth_at(truth, times)

@@ -171,6 +171,8 @@ BAD = {
     "truth number": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars\n"
                      "0,1,car,0,0,0,0,0,,,a\n0,2,car,zero,0,0,0,0,,,a\n", 1,
                      "truth.csv: line 3: could not convert"),
+    "truth without rows": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars", 1,
+                           "truth.csv: no truth row"),
     "truth row twice": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars\n"
                         "0,1,car,0,0,0,0,0,,,a\n0,1,car,1,0,0,0,0,,,a\n", 1,
                         "line 3: a second row of object 1 at 0"),
