@@ -110,12 +110,18 @@ class SiteScore:
 
 
 def _integer(value):
-    return isinstance(value, int) and not isinstance(value, bool)
+    """True for a JSON integer that fits 64 bits (ids, milliseconds)."""
+    return isinstance(value, int) and not isinstance(value, bool) and -2**63 <= value < 2**63
 
 
 def _number(value):
-    return (isinstance(value, (int, float)) and not isinstance(value, bool)
-            and math.isfinite(value))
+    """True for a JSON number that is a finite double (an integer too large is not)."""
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return False
+    try:
+        return math.isfinite(float(value))
+    except OverflowError:
+        return False
 
 
 def _finite(text):
