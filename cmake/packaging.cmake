@@ -163,7 +163,8 @@ targets on the ground.
 
 Its part trklib.metrics scores tracks against ground truth (GOSPA, OSPA,
 identity switches and fragmentations); python3 -m trklib.score does so for
-the CSV files of trackreplay and radarsim.")
+the CSV files of trackreplay and radarsim, and for a site's fused pictures
+(trklib.sitescore).")
 endif()
 
 # Read by cpack: the Depends of libtrklib1 from dpkg-shlibdeps on the built

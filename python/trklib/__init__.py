@@ -15,7 +15,9 @@ replay          read_capture tracked by one engine: [(timestamp, targets), ...]
 ground_position reported targets as (n, 2) ground points, metres
 site_position   ground points of one radar on a site with several
 trklib.metrics  GOSPA, OSPA, identity switches and fragmentations against truth
-trklib.score    command line: python3 -m trklib.score TRACKS TRUTH
+trklib.sitescore a site's pictures against its truth: GOSPA, switches, handovers
+trklib.score    command line: python3 -m trklib.score TRACKS TRUTH, or
+                --site PICTURES TRUTH [--tracks TRACKS]
 
 Targets and validation records are NumPy structured arrays (TARGET_DTYPE,
 VALIDATION_DTYPE). Bad input raises ValueError (CaptureError, a ValueError,

@@ -1,6 +1,12 @@
 """python3 -m trklib.score TRACKS TRUTH: scores trackreplay's tracks against
 radarsim's truth and prints a summary; --plot draws GOSPA over time.
 
+python3 -m trklib.score --site PICTURES TRUTH [--tracks TRACKS]: scores a
+site's pictures (sited's output) against radarsim's site truth and prints
+the lines "GOSPA mean", "union GOSPA mean" (n/a without TRACKS, trackd's
+tracks messages of every radar), "switches per object" and "handovers kept
+K/N", as trklib.sitescore defines them.
+
 TRACKS is a trackreplay CSV, TRUTH the radarsim truth CSV of the same run.
 The mounting options are those of radarsim and trackreplay, with their
 defaults and limits: give the mounting the capture was replayed with.
@@ -18,6 +24,7 @@ import numpy as np
 from . import _trklib
 from .csvfiles import frames, read_tracks, read_truth
 from .metrics import score_run
+from .sitescore import read_pictures, read_radar_tracks, read_site_truth, score_site, summary_lines
 
 PROGRAM = "trklib.score"
 EXIT_FAILURE = 1  # a file that cannot be read or written
@@ -52,7 +59,57 @@ def _parser():
                         help="also print a table of every truth object")
     parser.add_argument("--plot", metavar="OUT.png",
                         help="draw GOSPA, OSPA and the missed and false counts over time")
+    parser.epilog = ("A site's pictures: python3 -m trklib.score --site PICTURES TRUTH "
+                     "[--tracks TRACKS] (--site --help tells more).")
     return parser
+
+
+def _failure(error):
+    """One line for a file that cannot be read or written or is not what it should be."""
+    if isinstance(error, OSError):
+        reason = error.strerror or str(error)
+        name = error.filename or ""
+        sys.stderr.write(f"{PROGRAM}: {name}: {reason}\n" if name else f"{PROGRAM}: {reason}\n")
+    else:
+        sys.stderr.write(f"{PROGRAM}: {error}\n")
+    return EXIT_FAILURE
+
+
+def _site_parser():
+    parser = _Parser(prog="python3 -m trklib.score --site",
+                     usage="python3 -m trklib.score --site PICTURES TRUTH [--tracks TRACKS]",
+                     description="Scores a site's pictures against radarsim's site truth: "
+                     "GOSPA (c 10 m, p 2, alpha 2) of the confirmed objects against the "
+                     "objects in a beam, from 10 s after the first picture; the same for "
+                     "every radar's confirmed targets (the union); identity switches per "
+                     "object; handovers whose id is kept.")
+    parser.add_argument("--site", metavar="PICTURES", required=True,
+                        help="sited's pictures, one JSON picture a line")
+    parser.add_argument("truth", metavar="TRUTH", help="radarsim's site truth CSV of the run")
+    parser.add_argument("--tracks", metavar="TRACKS",
+                        help="every radar's tracks messages of the run, one a line "
+                        "(sited --tracks-output); without it the union is n/a")
+    return parser
+
+
+def _site_main(argv):
+    arguments = _site_parser().parse_args(argv)
+    try:
+        site, pictures = read_pictures(arguments.site)
+        truth = read_site_truth(arguments.truth)
+        tracks = read_radar_tracks(arguments.tracks, site) if arguments.tracks else None
+        if not truth.objects:
+            raise ValueError(f"{arguments.truth}: no truth row, its header only")
+        first = min(rows[0] for rows, _, _ in truth.objects.values())
+        last = max(rows[-1] for rows, _, _ in truth.objects.values())
+        if not any(first <= p.time <= last for p in pictures):
+            raise ValueError(f"{arguments.site}, {arguments.truth}: no picture within the "
+                             "truth's times, not of the same run")
+        for line in summary_lines(score_site(pictures, truth, tracks)):
+            print(line)
+    except (OSError, ValueError) as error:
+        return _failure(error)
+    return 0
 
 
 def _mounting(parser, arguments):
@@ -164,6 +221,9 @@ def _check_same_run(arguments, tracks, truth):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if any(a == "--site" or a.startswith("--site=") for a in argv):
+        return _site_main(argv)
     parser = _parser()
     arguments = parser.parse_args(argv)
     config = _mounting(parser, arguments)
@@ -184,14 +244,8 @@ def main(argv=None):
             print("\n".join(_object_table(run, truth)))
         if arguments.plot:
             _plot(run, arguments.plot)
-    except OSError as error:
-        reason = error.strerror or str(error)
-        name = error.filename or ""
-        sys.stderr.write(f"{PROGRAM}: {name}: {reason}\n" if name else f"{PROGRAM}: {reason}\n")
-        return EXIT_FAILURE
-    except ValueError as error:
-        sys.stderr.write(f"{PROGRAM}: {error}\n")
-        return EXIT_FAILURE
+    except (OSError, ValueError) as error:
+        return _failure(error)
     return 0
 
 

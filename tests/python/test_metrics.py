@@ -84,6 +84,21 @@ def test_random_sets_against_brute_force(seed):
     assert all(d < c for d in distances)
 
 
+def test_gospa_is_symmetric_and_zero_only_for_equal_sets():
+    random = np.random.default_rng(18)
+    for _ in range(200):
+        points = random.uniform(-50, 50, size=(random.integers(0, 6), 2))
+        other = random.uniform(-50, 50, size=(random.integers(0, 6), 2))
+        assert gospa(points, other).total == pytest.approx(gospa(other, points).total)
+        assert gospa(points, random.permutation(points)).total == 0
+        if len(points):
+            moved = points.copy()
+            # By a millimetre or much less too: no distance is too small to count.
+            moved[random.integers(len(points))] += 10 ** random.uniform(-9, 0)
+            assert gospa(points, moved).total > 0
+            assert gospa(points, points[1:]).total > 0
+
+
 def run_of(packets):
     """Frames from packets given as {object: track}: every object listed stands
     at (100 * object, 0), its track (None: no track) on it."""
