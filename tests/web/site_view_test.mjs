@@ -442,37 +442,29 @@ const servicePicture = (k) => JSON.stringify({
   ],
 });
 
-// What the map drew: { view, labels }, and the switch's state.
-function mapState() {
-  return page.evaluate(() => {
-    const canvas = document.getElementById('map');
-    const button = document.getElementById('view');
-    return {
-      view: canvas.dataset.view,
-      labels: canvas.dataset.labels.split(' ').filter((l) => l !== ''),
-      switchView: button.dataset.view,
-      available: button.dataset.available,
-      text: button.textContent,
-      targetsHidden: document.getElementById('targets').hidden,
-      objectsHidden: document.getElementById('objects').hidden,
-    };
-  });
-}
+// What the map drew (data-view, data-labels), the switch and the tables.
+const mapState = () => page.evaluate(() => {
+  const { dataset } = document.getElementById('map');
+  const button = document.getElementById('view');
+  return {
+    view: dataset.view, labels: dataset.labels.split(' ').filter((l) => l !== ''), switchView: button.dataset.view,
+    available: button.dataset.available, text: button.textContent,
+    targetsHidden: document.getElementById('targets').hidden, objectsHidden: document.getElementById('objects').hidden,
+  };
+});
 
 // Pixels of the map in the colour of the swatch in the #objects row of id.
-function objectPixels(id) {
-  return page.evaluate((wantedId) => {
-    const swatch = document.querySelector(`#objects tr[data-id="${wantedId}"] .swatch`);
-    const wanted = getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number);
-    const canvas = document.getElementById('map');
-    const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
-    let count = 0;
-    for (let i = 0; i < data.length; i += 4) {
-      if (data[i] === wanted[0] && data[i + 1] === wanted[1] && data[i + 2] === wanted[2]) ++count;
-    }
-    return count;
-  }, id);
-}
+const objectPixels = (id) => page.evaluate((wanted) => {
+  const swatch = document.querySelector(`#objects tr[data-id="${wanted}"] .swatch`);
+  const rgb = getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number);
+  const canvas = document.getElementById('map');
+  const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+  let count = 0;
+  for (let i = 0; i < data.length; i += 4) {
+    count += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2];
+  }
+  return count;
+}, id);
 
 test('the site service\'s picture is shown by default, each radar\'s tracks on the switch', async () => {
   // No service yet: the radars' tracks, and the switch says so.

@@ -156,11 +156,13 @@ export class Panel {
     if (parts.length > 0) lines.push(element('div', { class: 'service-counts' }, parts.join(' · ')));
     if (s.online === true) {
       const last = s.lastPictureAt === null ? 'no picture yet' : `last picture ${ago(nowMs - s.lastPictureAt)}`;
-      lines.push(element('div', { class: 'service-last', 'data-silent': String(this.site.serviceSilent(nowMs)) }, last));
+      const silent = String(this.site.serviceSilent(nowMs));
+      lines.push(element('div', { class: 'service-last', 'data-silent': silent }, last));
     }
     if (s.dropped > 0) {
       const messages = s.dropped === 1 ? 'message' : 'messages';
-      lines.push(element('div', { class: 'radar-dropped' }, `${s.dropped} ${messages} dropped, the last: ${s.lastDropped}`));
+      const text = `${s.dropped} ${messages} dropped, the last: ${s.lastDropped}`;
+      lines.push(element('div', { class: 'radar-dropped' }, text));
     }
     if (status && status.radars.size > 0) {
       const ul = element('ul', { class: 'service-radars' });

@@ -93,7 +93,10 @@ const radar = fc.oneof({ weight: 4, arbitrary: fc.constantFrom('far', 'b.2', 'x'
 const hostile = fc.oneof(
   { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('status'), payload: bytes(text(status)) }) },
   { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('tracks'), payload: bytes(text(tracks)) }) },
-  { weight: 2, arbitrary: fc.record({ radar: fc.constant('site'), leaf: fc.constant('tracks'), payload: bytes(text(picture)) }) },
+  {
+    weight: 2,
+    arbitrary: fc.record({ radar: fc.constant('site'), leaf: fc.constant('tracks'), payload: bytes(text(picture)) }),
+  },
   fc.record({
     radar,
     leaf: fc.constantFrom('status', 'tracks', 'log'),
