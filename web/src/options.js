@@ -12,7 +12,7 @@ export const defaultPrefix = 'trklib';
 // own tracks.
 export const views = ['site', 'radars'];
 
-// { broker, site, prefix, user, password, errors }: errors lists what is
+// { broker, site, prefix, user, password, view, errors }: errors lists what is
 // wrong, in words.
 export function pageOptions(search, pageLocation = { protocol: 'http:', hostname: 'localhost' }) {
   const query = new URLSearchParams(search);
