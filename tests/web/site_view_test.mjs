@@ -4,13 +4,16 @@
 // radarsims and python3's http.server serving web/. The test compares the
 // page's table with the tracks messages that a subscriber of its own
 // receives, sends hostile messages beside the radars (a retained status
-// with a far-away place, a 1.5 MB tracks message), stops a radar and its
-// trackd, restarts the broker, and saves a screenshot. Everything it
+// with a far-away place, a 1.5 MB tracks message), publishes a site
+// service's status and pictures as the site service would and flips the
+// page between them and the radars' tracks, stops a radar and its
+// trackd, restarts the broker, and saves screenshots. Everything it
 // starts is stopped at its end, also when it fails.
 //
 // Environment: TRKLIB_TRACKD, TRKLIB_RADARSIM (the built tools),
 // TRKLIB_WEB_DIR (web/, with its node_modules), SITE_VIEW_ARTEFACTS (a
-// folder for the screenshot site-view.png and the programs' logs),
+// folder for the screenshots site-view.png and site-view-fused.png and the
+// programs' logs),
 // CHROMIUM (default /usr/bin/chromium). Exit status 77: skipped.
 
 import assert from 'node:assert/strict';
@@ -421,6 +424,108 @@ test('a far-away radar and a huge message leave the page and the good radars goi
     await subscriber.publishAsync(`trklib/${site}/${topic}`, '', { qos: 1, retain: true });
   }
   await waitFor('the far radar forgotten', async () => (await radarEntries()).far === undefined);
+  assert.deepEqual(pageErrors, []);
+});
+
+// The site service's messages as it publishes them: a retained status and
+// pictures; object 17 moves east, object 4 stands, id 0 is no id.
+const serviceStatus = (online) => JSON.stringify({
+  online, radars: { east: 0.05, north: 0.1 }, objects: 2, pictures: 5, lateMessages: 3,
+});
+const servicePicture = (k) => JSON.stringify({
+  site, time: startMs + 100 * k, objects: [
+    { id: 17, x: 5 + k, y: 20, vx: 10, vy: 0, speed: 36, heading: 90, confirmed: true,
+      radars: [{ radar: 'east', number: 3 }, { radar: 'north', number: 12 }], since: startMs },
+    { id: 4, x: 30, y: 5, vx: 0, vy: 0, speed: 0, heading: null, confirmed: false,
+      radars: [{ radar: 'east', number: 9 }], since: startMs },
+    { id: 0, x: 1, y: 1, confirmed: true, radars: [] },
+  ],
+});
+
+// What the map drew (data-view, data-labels), the switch and the tables.
+const mapState = () => page.evaluate(() => {
+  const { dataset } = document.getElementById('map');
+  const button = document.getElementById('view');
+  return {
+    view: dataset.view, labels: dataset.labels.split(' ').filter((l) => l !== ''), switchView: button.dataset.view,
+    available: button.dataset.available, text: button.textContent,
+    targetsHidden: document.getElementById('targets').hidden, objectsHidden: document.getElementById('objects').hidden,
+  };
+});
+
+// Pixels of the map in the colour of the swatch in the #objects row of id.
+const objectPixels = (id) => page.evaluate((wanted) => {
+  const swatch = document.querySelector(`#objects tr[data-id="${wanted}"] .swatch`);
+  const rgb = getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number);
+  const canvas = document.getElementById('map');
+  const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+  let count = 0;
+  for (let i = 0; i < data.length; i += 4) {
+    count += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2];
+  }
+  return count;
+}, id);
+
+test('the site service\'s picture is shown by default, each radar\'s tracks on the switch', async () => {
+  // No service yet: the radars' tracks, and the switch says so.
+  let state = await mapState();
+  assert.deepEqual([state.view, state.available, state.text], ['radars', 'false', 'Site picture: not available']);
+  const before = await droppedCounts();
+
+  await subscriber.publishAsync(`trklib/${site}/site/status`, serviceStatus(true), { qos: 1, retain: true });
+  await subscriber.publishAsync(`trklib/${site}/site/tracks`, '{"time":-1,"objects":[]}', { qos: 1 });
+  for (let k = 0; k < 5; ++k) {
+    await subscriber.publishAsync(`trklib/${site}/site/tracks`, servicePicture(k), { qos: 0 });
+    await sleep(50);
+  }
+  state = await waitFor('the picture on the map', async () => {
+    const s = await mapState();
+    return s.view === 'site' && s.labels.includes('17') ? s : null;
+  });
+  assert.deepEqual(state.labels.sort(), ['17', '4']);
+  assert.deepEqual([state.switchView, state.available, state.targetsHidden, state.objectsHidden],
+    ['site', 'true', true, false]);
+  const rows = await page.$$eval('#objects tbody tr', (trs) =>
+    trs.map((tr) => [...tr.cells].map((c) => c.textContent.trim())));
+  assert.deepEqual(rows, [
+    ['4', '30.0', '5.0', '0.0', '', 'east:9', 'no'],
+    ['17', '9.0', '20.0', '36.0', '90', 'east:3 north:12', 'yes'],
+  ]);
+  for (const id of [4, 17]) assert.ok(await objectPixels(id) > 20, `object ${id} drawn in its colour`);
+  await page.screenshot({ path: path.join(artefacts, 'site-view-fused.png') });
+  const service = await page.$eval('#service', (e) => ({
+    ...e.dataset, radars: [...e.querySelectorAll('li')].map((li) => `${li.dataset.radar}=${li.dataset.age}`),
+  }));
+  assert.deepEqual(service, {
+    online: 'true', status: 'good', objects: '2', pictures: '5', lateMessages: '3', radars: ['east=0.05', 'north=0.1'],
+  });
+  const dropped = await droppedCounts();
+  assert.deepEqual([dropped.bad - before.bad, await page.$eval('#dropped', (p) => Number(p.dataset.badObjects))],
+    [1, 5], 'the bad picture, and the object without an id in each of five');
+
+  // The switch from the keyboard: each radar's tracks, chosen in the URL.
+  for (let k = 0; k < 10 && await page.evaluate(() => document.activeElement?.id) !== 'view'; ++k) {
+    await page.keyboard.press('Tab');
+  }
+  await page.keyboard.press('Enter');
+  state = await waitFor('the radars\' targets on the map', async () => {
+    const s = await mapState();
+    return s.view === 'radars' ? s : null;
+  });
+  assert.ok(state.labels.length > 0 && state.labels.every((l) => /^(north|east):\d+$/.test(l)), state.labels.join());
+  assert.deepEqual([state.text, state.targetsHidden, state.objectsHidden], ['Show the site picture', false, true]);
+  assert.equal(new URL(page.url()).searchParams.get('view'), 'radars');
+  await page.click('#view');
+  await waitFor('the picture again', async () => (await mapState()).view === 'site');
+
+  // The service goes offline: the radars' tracks, whatever was chosen.
+  await subscriber.publishAsync(`trklib/${site}/site/status`, serviceStatus(false), { qos: 1, retain: true });
+  state = await waitFor('the radars\' tracks without the service', async () => {
+    const s = await mapState();
+    return s.view === 'radars' ? s : null;
+  });
+  assert.deepEqual([state.available, state.text], ['false', 'Site picture: not available']);
+  await subscriber.publishAsync(`trklib/${site}/site/status`, '', { qos: 1, retain: true });
   assert.deepEqual(pageErrors, []);
 });
 

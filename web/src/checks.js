@@ -145,3 +145,114 @@ export function checkTracks(message) {
   }
   return { value: { timestamp, targets: kept }, leftOut: targets.length - kept.length };
 }
+
+// The site service's messages: the fused picture on <prefix>/<site>/site/tracks
+// and its status on .../site/status. Checked as the radars' messages: a bad
+// picture or status is dropped whole, a bad object is left out.
+
+// Objects in one picture: as many as targets in a tracks message.
+export const maxObjects = 1000;
+// Object ids: whole numbers from 1 that JavaScript holds exactly.
+export const maxObjectId = Number.MAX_SAFE_INTEGER;
+// An object's speed (km/h) and each of its velocity's components (m/s).
+export const maxVelocityMps = maxSpeedKmh / 3.6;
+// Latitude and longitude (degrees).
+export const maxLatitudeDeg = 90;
+export const maxLongitudeDeg = 180;
+// Seconds since a radar's last message in the site status: up to the
+// last JavaScript date.
+export const maxAgeS = maxTimestampMs / 1000;
+
+function isTime(value) {
+  return Number.isInteger(value) && value >= 0 && value <= maxTimestampMs;
+}
+
+function isCount(value) {
+  return Number.isSafeInteger(value) && value >= 0;
+}
+
+// The radar tracks joined in an object: [{ radar, number }], or null.
+function checkObjectRadars(list) {
+  if (!Array.isArray(list) || list.length > maxRadars) return null;
+  const radars = [];
+  for (const r of list) {
+    if (!isObject(r) || typeof r.radar !== 'string' || !radarNamePattern.test(r.radar)) return null;
+    if (!Number.isInteger(r.number) || r.number < 0 || r.number > maxTargetNumber) return null;
+    radars.push({ radar: r.radar, number: r.number });
+  }
+  return radars;
+}
+
+// One object of a picture, copied, or null when it cannot be shown.
+function checkObject(o) {
+  if (!isObject(o)) return null;
+  if (!Number.isInteger(o.id) || o.id < 1 || o.id > maxObjectId) return null;
+  if (!within(o.x, -maxTargetM, maxTargetM) || !within(o.y, -maxTargetM, maxTargetM)) return null;
+  if (!absent(o.lat) && !within(o.lat, -maxLatitudeDeg, maxLatitudeDeg)) return null;
+  if (!absent(o.lon) && !within(o.lon, -maxLongitudeDeg, maxLongitudeDeg)) return null;
+  if (!absent(o.vx) && !within(o.vx, -maxVelocityMps, maxVelocityMps)) return null;
+  if (!absent(o.vy) && !within(o.vy, -maxVelocityMps, maxVelocityMps)) return null;
+  if (!absent(o.speed) && !within(o.speed, 0, maxSpeedKmh)) return null;
+  if (!absent(o.heading) && !within(o.heading, 0, maxBearingDeg)) return null;
+  if (!absent(o.since) && !isTime(o.since)) return null;
+  const radars = checkObjectRadars(o.radars ?? []);
+  if (!radars) return null;
+  const value = (v) => (absent(v) ? null : v);
+  return {
+    id: o.id,
+    x: o.x,
+    y: o.y,
+    lat: value(o.lat),
+    lon: value(o.lon),
+    speed: value(o.speed),
+    heading: value(o.heading),
+    confirmed: o.confirmed === true,
+    radars,
+    since: value(o.since),
+  };
+}
+
+// A picture: { value: { time, objects }, leftOut } with the number of
+// objects left out, or { error }. An id twice in one picture leaves out
+// the later ones: an id is one object.
+export function checkPicture(message) {
+  if (!isObject(message)) return { error: 'no JSON object' };
+  const { time, objects } = message;
+  if (!isTime(time)) return { error: 'time is no time in ms' };
+  if (!Array.isArray(objects)) return { error: 'objects is no list' };
+  if (objects.length > maxObjects) return { error: `more than ${maxObjects} objects` };
+  const kept = [];
+  const ids = new Set();
+  for (const o of objects) {
+    const checked = checkObject(o);
+    if (!checked || ids.has(checked.id)) continue;
+    ids.add(checked.id);
+    kept.push(checked);
+  }
+  return { value: { time, objects: kept }, leftOut: objects.length - kept.length };
+}
+
+// The site service's status: { value: { online, radars, objects, pictures,
+// lateMessages } } with radars a Map of name -> seconds since its last
+// message (null: none yet) and null for a count it lacks, or { error }.
+export function checkSiteStatus(message) {
+  if (!isObject(message)) return { error: 'no JSON object' };
+  if (typeof message.online !== 'boolean') return { error: 'online is no true or false' };
+  const value = { online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null };
+  if (!absent(message.radars)) {
+    if (!isObject(message.radars)) return { error: 'radars is no object' };
+    const entries = Object.entries(message.radars);
+    if (entries.length > maxRadars) return { error: `more than ${maxRadars} radars` };
+    for (const [name, age] of entries) {
+      if (!radarNamePattern.test(name)) return { error: 'radars: a name is no radar name' };
+      if (!absent(age) && !within(age, 0, maxAgeS)) return { error: `radars: ${name} is no age in seconds` };
+      value.radars.set(name, absent(age) ? null : age);
+    }
+  }
+  for (const key of ['objects', 'pictures', 'lateMessages']) {
+    if (absent(message[key])) continue;
+    if (!isCount(message[key])) return { error: `${key} is no count` };
+    value[key] = message[key];
+  }
+  return { value };
+}

@@ -1,11 +1,14 @@
 // The site view: subscribes to a site's tracks and statuses on the broker's
-// WebSocket listener and draws them live.
+// WebSocket listener, the site service's picture and status among them,
+// and draws them live: the fused picture while the service publishes one
+// (unless the query string's view=radars chose each radar's tracks), each
+// radar's tracks otherwise.
 
 import mqtt from 'mqtt';
 
 import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
-import { pageOptions, topics } from './options.js';
+import { pageOptions, topics, viewSwitch, withView } from './options.js';
 import { Panel } from './panel.js';
 import { Site } from './site.js';
 import { Trails } from './trails.js';
@@ -22,12 +25,36 @@ const trails = new Trails();
 const site = new Site({ ...options, trails });
 const map = new SiteMap(document.getElementById('map'), site, trails);
 const panel = new Panel(document.getElementById('radars'), document.getElementById('targets'), site,
-  document.getElementById('dropped'));
+  document.getElementById('dropped'),
+  { service: document.getElementById('service'), objects: document.getElementById('objects') });
+const viewButton = document.getElementById('view');
 const connection = document.getElementById('connection');
 
 document.getElementById('site-name').textContent = options.site;
 document.getElementById('broker').textContent = options.broker;
 document.title = `Site ${options.site}`;
+
+// The view chosen in the query string or with the switch (null: none).
+let chosenView = options.view;
+
+// Sets the switch, the map and the panel to the view shown now.
+function updateView() {
+  const s = viewSwitch(chosenView, site.serviceAvailable());
+  viewButton.textContent = s.text;
+  viewButton.dataset.view = s.shown;
+  viewButton.dataset.available = String(s.available);
+  viewButton.setAttribute('aria-disabled', String(!s.available));
+  map.shown = s.shown;
+  panel.showView(s.shown);
+}
+
+viewButton.addEventListener('click', () => {
+  const { next } = viewSwitch(chosenView, site.serviceAvailable());
+  if (!next) return;
+  chosenView = next;
+  window.history.replaceState(null, '', withView(window.location.search, next));
+  redraw();
+});
 
 // Redraws at the next frame, at most once a frame, whatever arrived.
 let frameDue = false;
@@ -38,10 +65,12 @@ function redraw() {
   requestAnimationFrame(() => {
     frameDue = false;
     const now = performance.now();
+    updateView();
     map.draw(now);
     panel.updateRadars(now);
     if (targetsChanged) {
       panel.updateTargets();
+      panel.updateObjects();
       targetsChanged = false;
     }
   });

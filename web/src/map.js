@@ -1,7 +1,11 @@
 // The bird's-eye map: a metre grid, north up, every radar with its beam,
-// every target with its number and trail. Zoom with the wheel about the
-// mouse, pan by dragging; the view fits the site until the user moves it.
+// and either every radar's targets with their numbers and trails or the
+// site service's fused objects with their ids and trails. Zoom with the
+// wheel about the mouse, pan by dragging; the view fits the site until the
+// user moves it. The canvas's data-view says which it shows and
+// data-labels lists the labels of the targets or objects drawn.
 
+import { objectColour, serviceTrails } from './site.js';
 import {
   View,
   boundsOf,
@@ -38,6 +42,7 @@ export class SiteMap {
     this.followSite = true; // fit the site until the user zooms or pans
     this.fittedTo = ''; // the extent last fitted, to refit when it changes
     this.drag = null;
+    this.shown = 'radars'; // or 'site': the fused objects
 
     canvas.addEventListener('wheel', (e) => {
       e.preventDefault();
@@ -98,9 +103,18 @@ export class SiteMap {
     ctx.fillRect(0, 0, this.view.width, this.view.height);
     this.drawGrid(ctx);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
-    for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs);
+    const labels = [];
+    if (this.shown === 'site') {
+      this.drawObjects(ctx, nowMs, labels);
+    } else {
+      for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, labels);
+    }
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
     this.drawNorth(ctx);
+    if (this.canvas.dataset) {
+      this.canvas.dataset.view = this.shown;
+      this.canvas.dataset.labels = labels.join(' ');
+    }
   }
 
   drawGrid(ctx) {
@@ -206,52 +220,72 @@ export class SiteMap {
     ctx.fillText(offline ? `${radar.name} (offline)` : radar.name, x + dx, y);
   }
 
-  drawTargets(ctx, radar, nowMs) {
+  drawTargets(ctx, radar, nowMs, labels) {
     if (!radar.tracks) return;
     const colour = this.site.colour(radar.name);
     ctx.globalAlpha = this.site.silent(radar.name, nowMs) ? staleAlpha : 1;
+    for (const t of radar.tracks.targets) {
+      const label = String(t.number);
+      this.drawMark(ctx, t, colour, this.trails.trail(radar.name, t.number), label);
+      labels.push(`${radar.name}:${label}`);
+    }
+    ctx.globalAlpha = 1;
+  }
+
+  // The fused objects, each in the colour of its id, labelled with it.
+  drawObjects(ctx, nowMs, labels) {
+    const picture = this.site.service.picture;
+    if (!picture) return;
+    ctx.globalAlpha = this.site.serviceSilent(nowMs) ? staleAlpha : 1;
+    for (const o of picture.objects) {
+      const label = String(o.id);
+      this.drawMark(ctx, o, objectColour(o.id), this.trails.trail(serviceTrails, o.id), label);
+      labels.push(label);
+    }
+    ctx.globalAlpha = 1;
+  }
+
+  // One target or object at t.x, t.y with its trail: a filled dot when
+  // confirmed, a ring and a dashed trail when not.
+  drawMark(ctx, t, colour, trail, label) {
     ctx.font = font;
     ctx.textAlign = 'left';
     ctx.textBaseline = 'bottom';
-    for (const t of radar.tracks.targets) {
-      const trail = this.trails.trail(radar.name, t.number);
-      ctx.strokeStyle = colour;
-      if (trail.length > 1) {
-        ctx.lineWidth = 2;
-        ctx.setLineDash(t.confirmed ? [] : [3, 3]);
-        ctx.beginPath();
-        trail.forEach((p, i) => {
-          const s = this.view.toScreen(p.x, p.y);
-          if (i === 0) ctx.moveTo(s.x, s.y);
-          else ctx.lineTo(s.x, s.y);
-        });
-        const saved = ctx.globalAlpha;
-        ctx.globalAlpha = saved * trailAlpha;
-        ctx.stroke();
-        ctx.globalAlpha = saved;
-        ctx.setLineDash([]);
-      }
-      const { x, y } = this.view.toScreen(t.x, t.y);
+    ctx.strokeStyle = colour;
+    if (trail.length > 1) {
+      ctx.lineWidth = 2;
+      ctx.setLineDash(t.confirmed ? [] : [3, 3]);
       ctx.beginPath();
-      ctx.arc(x, y, targetRadiusPx, 0, 2 * Math.PI);
-      if (t.confirmed) {
-        // Confirmed: a filled dot.
-        ctx.fillStyle = colour;
-        ctx.fill();
-        ctx.strokeStyle = '#ffffff';
-        ctx.lineWidth = 1;
-        ctx.stroke();
-      } else {
-        // Unconfirmed: a ring.
-        ctx.fillStyle = colours.background;
-        ctx.fill();
-        ctx.strokeStyle = colour;
-        ctx.lineWidth = 2;
-        ctx.stroke();
-      }
-      ctx.fillStyle = colour;
-      ctx.fillText(String(t.number), x + targetRadiusPx + 2, y - 2);
+      trail.forEach((p, i) => {
+        const s = this.view.toScreen(p.x, p.y);
+        if (i === 0) ctx.moveTo(s.x, s.y);
+        else ctx.lineTo(s.x, s.y);
+      });
+      const saved = ctx.globalAlpha;
+      ctx.globalAlpha = saved * trailAlpha;
+      ctx.stroke();
+      ctx.globalAlpha = saved;
+      ctx.setLineDash([]);
     }
-    ctx.globalAlpha = 1;
+    const { x, y } = this.view.toScreen(t.x, t.y);
+    ctx.beginPath();
+    ctx.arc(x, y, targetRadiusPx, 0, 2 * Math.PI);
+    if (t.confirmed) {
+      // Confirmed: a filled dot.
+      ctx.fillStyle = colour;
+      ctx.fill();
+      ctx.strokeStyle = '#ffffff';
+      ctx.lineWidth = 1;
+      ctx.stroke();
+    } else {
+      // Unconfirmed: a ring.
+      ctx.fillStyle = colours.background;
+      ctx.fill();
+      ctx.strokeStyle = colour;
+      ctx.lineWidth = 2;
+      ctx.stroke();
+    }
+    ctx.fillStyle = colour;
+    ctx.fillText(label, x + targetRadiusPx + 2, y - 2);
   }
 }

@@ -1,14 +1,18 @@
 // The page's settings from its query string:
-//   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&password=PASSWORD
+//   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&password=PASSWORD&view=site|radars
 // By default the broker's WebSocket listener on the page's own host, port
 // 9001 (wss:// when the page came over https), site "demo", prefix "trklib",
-// and no login (user and password undefined).
+// no login (user and password undefined), and the view not chosen (null:
+// the site's fused picture while the site service publishes one).
 
 export const defaultWsPort = 9001;
 export const defaultSite = 'demo';
 export const defaultPrefix = 'trklib';
+// What the map can show: the site service's fused picture, or each radar's
+// own tracks.
+export const views = ['site', 'radars'];
 
-// { broker, site, prefix, user, password, errors }: errors lists what is
+// { broker, site, prefix, user, password, view, errors }: errors lists what is
 // wrong, in words.
 export function pageOptions(search, pageLocation = { protocol: 'http:', hostname: 'localhost' }) {
   const query = new URLSearchParams(search);
@@ -20,6 +24,7 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
     prefix: query.get('prefix') || defaultPrefix,
     user: query.get('user') || undefined,
     password: query.get('password') || undefined,
+    view: query.get('view') || null,
     errors: [],
   };
   let url = null;
@@ -42,10 +47,41 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
   if (options.password !== undefined && options.user === undefined) {
     options.errors.push('password: given without user');
   }
+  if (options.view !== null && !views.includes(options.view)) {
+    options.errors.push(`view: '${options.view}' is no ${views.join(' or ')}`);
+  }
   return options;
+}
+
+// The view the map shows: the fused picture while the site service is
+// available, unless radars were chosen.
+export function shownView(view, serviceAvailable) {
+  return serviceAvailable && view !== 'radars' ? 'site' : 'radars';
+}
+
+// The switch between the views: { shown, next, text, available }, next the
+// view a press chooses (null while the site service is not available, when
+// there is nothing to switch to).
+export function viewSwitch(view, serviceAvailable) {
+  const shown = shownView(view, serviceAvailable);
+  if (!serviceAvailable) {
+    return { shown, next: null, text: 'Site picture: not available', available: false };
+  }
+  return shown === 'site'
+    ? { shown, next: 'radars', text: 'Show each radar\'s tracks', available: true }
+    : { shown, next: 'site', text: 'Show the site picture', available: true };
+}
+
+// The query string with the view set, the other options as they were.
+export function withView(search, view) {
+  const query = new URLSearchParams(search);
+  query.set('view', view);
+  return `?${query}`;
 }
 
 // The topics the page subscribes to.
 export function topics({ prefix, site }) {
+  // The site service's topics (.../site/tracks, .../site/status) are
+  // among these.
   return [`${prefix}/${site}/+/tracks`, `${prefix}/${site}/+/status`];
 }

@@ -4,9 +4,13 @@
 // data-silent, data-status ("bad" while the latest status was dropped,
 // else "good", or "none" before any) and data-timestamp (the latest
 // packet's), rows data-radar and data-number. #dropped counts what the
-// page dropped of the whole site: data-too-large, data-bad, data-bad-targets.
+// page dropped of the whole site: data-too-large, data-bad, data-bad-targets,
+// data-bad-objects. The site service's status goes to #service (data-online,
+// data-status, data-objects, data-pictures, data-late-messages, and one
+// entry per radar it hears with data-radar and data-age in seconds), its
+// objects to table#objects, one row per object with data-id.
 
-import { rowCells } from './site.js';
+import { objectCells, objectColour, rowCells } from './site.js';
 
 // The status counters shown, with their labels.
 const counters = [
@@ -34,13 +38,30 @@ export function ago(ms) {
   return `${Math.floor(ms / 3600000)} h ago`;
 }
 
+function swatch(colour) {
+  const e = element('span', { class: 'swatch', 'aria-hidden': 'true' });
+  e.style.background = colour;
+  return e;
+}
+
 export class Panel {
-  constructor(list, table, site, dropped = null) {
+  // service and objects (the site service's status and table) are optional.
+  constructor(list, table, site, dropped = null, { service = null, objects = null } = {}) {
     this.list = list;
+    this.table = table;
     this.tbody = table.tBodies[0];
     this.site = site;
     this.dropped = dropped;
+    this.service = service;
+    this.objects = objects;
     this.entries = new Map(); // radar name -> its <li> and parts
+  }
+
+  // Shows the table of the view the map shows: each radar's targets, or
+  // the site's objects.
+  showView(shown) {
+    this.table.hidden = shown === 'site';
+    if (this.objects) this.objects.hidden = shown !== 'site';
   }
 
   entry(name) {
@@ -102,13 +123,79 @@ export class Panel {
       }
     });
     if (this.dropped) {
-      const { tooLargeMessages, badMessages, badTargets } = this.site;
+      const { tooLargeMessages, badMessages, badTargets, badObjects } = this.site;
       this.dropped.dataset.tooLarge = tooLargeMessages;
       this.dropped.dataset.bad = badMessages;
       this.dropped.dataset.badTargets = badTargets;
-      this.dropped.textContent =
-        `Dropped: ${tooLargeMessages} messages too large, ${badMessages} bad messages, ${badTargets} bad targets`;
+      this.dropped.dataset.badObjects = badObjects;
+      this.dropped.textContent = `Dropped: ${tooLargeMessages} messages too large, ${badMessages} bad messages, ` +
+        `${badTargets} bad targets, ${badObjects} bad objects`;
     }
+    this.updateService(nowMs);
+  }
+
+  // The site service's status: online, its counts, and the seconds since
+  // each radar's last message as the service last said them.
+  updateService(nowMs) {
+    if (!this.service) return;
+    const s = this.site.service;
+    const e = this.service;
+    const status = s.status;
+    const state = s.online === null ? 'not heard of' : s.online ? 'online' : 'offline';
+    e.dataset.online = s.online === null ? 'unknown' : String(s.online);
+    e.dataset.status = s.statusError ? 'bad' : status ? 'good' : 'none';
+    const counts = { objects: 'objects', pictures: 'pictures', lateMessages: 'late messages' };
+    const parts = [];
+    for (const [key, label] of Object.entries(counts)) {
+      const value = status?.[key] ?? null;
+      e.dataset[key] = value ?? '';
+      if (value !== null) parts.push(`${value} ${label}`);
+    }
+    const lines = [element('div', { class: 'service-state' },
+      s.statusError ? `Site service: ${state}, bad status` : `Site service: ${state}`)];
+    if (parts.length > 0) lines.push(element('div', { class: 'service-counts' }, parts.join(' · ')));
+    if (s.online === true) {
+      const last = s.lastPictureAt === null ? 'no picture yet' : `last picture ${ago(nowMs - s.lastPictureAt)}`;
+      const silent = String(this.site.serviceSilent(nowMs));
+      lines.push(element('div', { class: 'service-last', 'data-silent': silent }, last));
+    }
+    if (s.dropped > 0) {
+      const messages = s.dropped === 1 ? 'message' : 'messages';
+      const text = `${s.dropped} ${messages} dropped, the last: ${s.lastDropped}`;
+      lines.push(element('div', { class: 'radar-dropped' }, text));
+    }
+    if (status && status.radars.size > 0) {
+      const ul = element('ul', { class: 'service-radars' });
+      for (const name of [...status.radars.keys()].sort()) {
+        const age = status.radars.get(name);
+        const text = age === null ? `${name}: no message yet` : `${name}: ${age.toFixed(1)} s since its last message`;
+        ul.append(element('li', { 'data-radar': name, 'data-age': age ?? '' }, text));
+      }
+      lines.push(ul);
+    }
+    e.replaceChildren(...lines);
+  }
+
+  // Rebuilds table#objects from the site service's latest picture.
+  updateObjects() {
+    if (!this.objects) return;
+    const fragment = document.createDocumentFragment();
+    for (const o of this.site.objectRows()) {
+      const cells = objectCells(o);
+      const heading = cells[4] === '' ? 'no heading' : `heading ${cells[4]}°`;
+      const tr = element('tr', {
+        'data-id': String(o.id),
+        class: o.confirmed ? 'confirmed' : 'unconfirmed',
+        title: `${cells[3]} km/h, ${heading}; seen by ${cells[5] || 'no radar'}`,
+      });
+      cells.forEach((text, i) => {
+        const td = element(i === 0 ? 'th' : 'td', i === 0 ? { scope: 'row' } : {}, text);
+        if (i === 0) td.prepend(swatch(objectColour(o.id)));
+        tr.append(td);
+      });
+      fragment.append(tr);
+    }
+    this.objects.tBodies[0].replaceChildren(fragment);
   }
 
   // Rebuilds the table's rows from the site's current targets.
@@ -123,11 +210,7 @@ export class Panel {
       });
       rowCells(row).forEach((text, i) => {
         const td = element(i === 0 ? 'th' : 'td', i === 0 ? { scope: 'row' } : {}, text);
-        if (i === 0) {
-          const swatch = element('span', { class: 'swatch', 'aria-hidden': 'true' });
-          swatch.style.background = this.site.colour(row.radar);
-          td.prepend(swatch);
-        }
+        if (i === 0) td.prepend(swatch(this.site.colour(row.radar)));
         tr.append(td);
       });
       fragment.append(tr);

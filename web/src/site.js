@@ -1,8 +1,17 @@
 // What the page knows of a site, from the messages on its topics: every
-// radar's status, place and beam, and the targets of its latest packet.
-// Nothing here touches the page, so that node's tests can run it.
+// radar's status, place and beam, and the targets of its latest packet;
+// and the site service's status and its latest fused picture. Nothing here
+// touches the page, so that node's tests can run it.
 
-import { checkStatus, checkTracks, maxMessageBytes, maxRadars, radarNamePattern } from './checks.js';
+import {
+  checkPicture,
+  checkSiteStatus,
+  checkStatus,
+  checkTracks,
+  maxMessageBytes,
+  maxRadars,
+  radarNamePattern,
+} from './checks.js';
 import { along } from './transform.js';
 
 // A radar that has sent no packet for this long is shown as silent (ms).
@@ -10,6 +19,21 @@ export const silentAfterMs = 2000;
 
 // One colour per radar, by the order of the radars' names.
 export const palette = ['#1f6fb4', '#d0341f', '#2a9a3a', '#8a4fc0', '#e07b00', '#139aa8', '#8c564b', '#d6409f'];
+
+// The topic level of the site service, in place of a radar's name (no
+// radar may have it).
+export const serviceLevel = 'site';
+// The key of the fused objects' trails among the radars' (no radar name
+// has a '#').
+export const serviceTrails = '#site';
+
+// One colour per fused object, by its id alone: an object keeps its colour
+// from picture to picture and through a handover between radars.
+export const objectPalette = ['#0b5394', '#b45f06', '#38761d', '#741b47', '#cc0000', '#134f5c', '#7f6000',
+  '#351c75', '#a61c00', '#274e13'];
+export function objectColour(id) {
+  return objectPalette[id % objectPalette.length];
+}
 
 // The radar and leaf ("tracks", "status") of a topic under prefix and
 // site, or null for any other topic.
@@ -40,6 +64,36 @@ export class Site {
     this.tooLargeMessages = 0;
     this.badMessages = 0;
     this.badTargets = 0;
+    // Objects left out of the site service's pictures.
+    this.badObjects = 0;
+    this.service = Site.newService();
+  }
+
+  // The site service as the page knows it before it has heard of one.
+  static newService() {
+    return {
+      online: null, // null until a status or a picture says
+      status: null, // the latest good status: checkSiteStatus's value
+      statusError: null, // what was wrong with the latest status, while it was bad
+      picture: null, // the latest picture: { time, objects }
+      lastPictureAt: null, // page time of the latest picture (ms)
+      knownSince: null, // page time of the first message (ms)
+      dropped: 0, // of its messages
+      lastDropped: null, // why the latest of them was dropped
+    };
+  }
+
+  // True while the site service publishes: its status says online, or its
+  // pictures arrive.
+  serviceAvailable() {
+    return this.service.online === true;
+  }
+
+  // True when the online site service has sent no picture for silentAfterMs.
+  serviceSilent(nowMs) {
+    const s = this.service;
+    if (s.online !== true) return false;
+    return nowMs - (s.lastPictureAt ?? s.knownSince) > silentAfterMs;
   }
 
   // The record of a radar, made at its first message; null for a new radar
@@ -74,7 +128,8 @@ export class Site {
     if (!where) return null;
     if (payload.length > maxMessageBytes) {
       ++this.tooLargeMessages;
-      return this.drop(where, `larger than ${maxMessageBytes / 1024} KiB`, nowMs);
+      const reason = `larger than ${maxMessageBytes / 1024} KiB`;
+      return where.radar === serviceLevel ? this.dropService(where, reason, nowMs) : this.drop(where, reason, nowMs);
     }
     return this.handle(topic, decoder.decode(payload), nowMs);
   }
@@ -87,6 +142,7 @@ export class Site {
   handle(topic, text, nowMs) {
     const where = parseTopic(topic, this.prefix, this.site);
     if (!where) return null;
+    if (where.radar === serviceLevel) return this.handleService(where, text, nowMs);
     if (!radarNamePattern.test(where.radar)) {
       ++this.badMessages;
       return null;
@@ -145,6 +201,66 @@ export class Site {
     return null;
   }
 
+  // A message of the site service: its status or a picture.
+  handleService(where, text, nowMs) {
+    const s = this.service;
+    if (text === '') return this.clearService(where);
+    let message;
+    try {
+      message = JSON.parse(text);
+    } catch {
+      message = undefined;
+    }
+    const checked = where.leaf === 'status' ? checkSiteStatus(message) : checkPicture(message);
+    if (checked.error) {
+      ++this.badMessages;
+      return this.dropService(where, checked.error, nowMs);
+    }
+    s.knownSince ??= nowMs;
+    if (where.leaf === 'status') {
+      const status = checked.value;
+      const wentOffline = s.online !== false && !status.online;
+      s.status = status;
+      s.statusError = null;
+      s.online = status.online;
+      // An offline service has no current picture, nor trails.
+      if (!status.online) {
+        s.picture = null;
+        this.trails?.clear(serviceTrails);
+      }
+      return { ...where, wentOffline, forgotten: false };
+    }
+    this.badObjects += checked.leftOut;
+    const picture = checked.value;
+    s.picture = picture;
+    s.lastPictureAt = nowMs;
+    s.online = true; // it publishes; its status follows
+    this.trails?.add(serviceTrails, picture.time,
+      picture.objects.map((o) => ({ number: o.id, x: o.x, y: o.y })));
+    return { ...where, wentOffline: false, forgotten: false };
+  }
+
+  dropService(where, reason, nowMs) {
+    const s = this.service;
+    s.knownSince ??= nowMs;
+    ++s.dropped;
+    s.lastDropped = reason;
+    if (where.leaf === 'status') s.statusError = reason;
+    return null;
+  }
+
+  // An empty status: the service is forgotten; empty tracks: its picture.
+  clearService(where) {
+    if (this.service.knownSince === null) return null;
+    this.trails?.clear(serviceTrails);
+    if (where.leaf === 'status') {
+      this.service = Site.newService();
+      return { ...where, wentOffline: false, forgotten: true };
+    }
+    this.service.picture = null;
+    return { ...where, wentOffline: false, forgotten: false };
+  }
+
   clear(where) {
     const r = this.radars.get(where.radar);
     if (!r) return null;
@@ -196,9 +312,15 @@ export class Site {
     return rows;
   }
 
+  // The current fused objects by id, as the panel's table has them.
+  objectRows() {
+    const objects = this.service.picture?.objects ?? [];
+    return [...objects].sort((a, b) => a.id - b.id);
+  }
+
   // The site points that fitting the map should show: every radar's place
-  // and the ends and middle of its beam's far edge. Targets only when no
-  // radar's place is known.
+  // and the ends and middle of its beam's far edge. Targets and fused
+  // objects only when no radar's place is known.
   extent() {
     const points = [];
     for (const r of this.radars.values()) {
@@ -210,7 +332,7 @@ export class Site {
       }
     }
     if (points.length === 0) {
-      for (const row of this.rows()) points.push({ x: row.x, y: row.y });
+      for (const row of [...this.rows(), ...this.objectRows()]) points.push({ x: row.x, y: row.y });
     }
     return points;
   }
@@ -228,5 +350,21 @@ export function rowCells(row) {
     fixed(row.x),
     fixed(row.y),
     row.confirmed ? 'yes' : 'no',
+  ];
+}
+
+// The table's text for a fused object: positions to the decimetre, speed
+// to 0.1 km/h, heading to the degree (empty when null), and the radar
+// tracks joined in it as name:number.
+export function objectCells(o) {
+  const fixed = (v, digits) => (finite(v) ? v.toFixed(digits) : '');
+  return [
+    String(o.id),
+    fixed(o.x, 1),
+    fixed(o.y, 1),
+    fixed(o.speed, 1),
+    fixed(o.heading, 0),
+    o.radars.map((r) => `${r.radar}:${r.number}`).join(' '),
+    o.confirmed ? 'yes' : 'no',
   ];
 }

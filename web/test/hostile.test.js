@@ -1,6 +1,6 @@
 // The page against any message: random and broken JSON, numbers of any
 // size (also 1e999, which JSON.parse makes Infinity), lists too long, on
-// the site's topics beside a good radar. Nothing throws, nothing out of
+// the site's topics (the site service's among them) beside a good radar. Nothing throws, nothing out of
 // range reaches the map, the map's drawing stays finite and bounded, and
 // the good radar is kept as if it were alone.
 
@@ -13,7 +13,7 @@ import './seed.js';
 
 import { maxBearingDeg, maxMessageBytes, maxPlaceM, maxRangeM, maxTargetM, maxTargets } from '../src/checks.js';
 import { SiteMap } from '../src/map.js';
-import { Site } from '../src/site.js';
+import { Site, serviceTrails } from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
 const t0 = 1700000000000;
@@ -63,6 +63,17 @@ const tracks = fc.record({
   timestamp: maybe(fc.integer({ min: 0, max: 2 * t0 })),
   targets: maybe(fc.array(maybe(target), { maxLength: 30 })),
 });
+const object = fc.record({
+  id: maybe(fc.integer({ min: 1, max: 30 })),
+  x: maybe(between(-maxTargetM, maxTargetM)), y: maybe(between(-maxTargetM, maxTargetM)),
+  speed: maybe(between(0, 200)), heading: maybe(between(0, 360)), confirmed: maybe(fc.boolean()),
+  radars: maybe(fc.array(fc.record({ radar: maybe(fc.constantFrom('far', 'x')), number: maybe(fc.nat(255)) }),
+    { maxLength: 3 })),
+}, { requiredKeys: ['id', 'x', 'y'] });
+const picture = fc.record({
+  time: maybe(fc.integer({ min: 0, max: 2 * t0 })),
+  objects: maybe(fc.array(maybe(object), { maxLength: 30 })),
+});
 const text = (arbitrary) =>
   arbitrary.map((value) => JSON.stringify(value).replace(/"#([-0-9e.]+)"/g, '$1'));
 
@@ -82,6 +93,10 @@ const radar = fc.oneof({ weight: 4, arbitrary: fc.constantFrom('far', 'b.2', 'x'
 const hostile = fc.oneof(
   { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('status'), payload: bytes(text(status)) }) },
   { weight: 3, arbitrary: fc.record({ radar, leaf: fc.constant('tracks'), payload: bytes(text(tracks)) }) },
+  {
+    weight: 2,
+    arbitrary: fc.record({ radar: fc.constant('site'), leaf: fc.constant('tracks'), payload: bytes(text(picture)) }),
+  },
   fc.record({
     radar,
     leaf: fc.constantFrom('status', 'tracks', 'log'),
@@ -134,6 +149,9 @@ function assertDrawable(site) {
       assert.ok(inside(t.x, maxTargetM) && inside(t.y, maxTargetM), `${r.name}: target`);
     }
   }
+  for (const o of site.service.picture?.objects ?? []) {
+    assert.ok(inside(o.x, maxTargetM) && inside(o.y, maxTargetM), `object ${o.id}`);
+  }
   for (const p of site.extent()) assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), 'extent');
 }
 
@@ -153,6 +171,7 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
         site.receive(`trklib/s/${m.radar}/${m.leaf}`, m.payload, k);
         const good = encoder.encode(goodTracks(k));
         for (const s of [site, alone]) s.receive('trklib/s/good/tracks', good, k);
+        map.shown = k % 2 === 0 ? 'radars' : 'site';
         map.draw(k);
       });
 
@@ -164,13 +183,21 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
       }
       assertDrawable(site);
 
-      // The last frame: finite, and its calls bounded by what it shows (a
-      // few dozen for the grid and the north arrow, some for each radar,
-      // target and trail point).
+      // The last frame of each view: finite, and its calls bounded by what
+      // it shows (a few dozen for the grid and the north arrow, some for
+      // each radar, target, object and trail point).
       calls.count = 0;
-      map.draw(messages.length);
+      for (const shown of ['radars', 'site']) {
+        map.shown = shown;
+        map.draw(messages.length);
+      }
       assert.deepEqual(calls.notFinite, []);
-      let bound = 300 + 40 * site.radars.size;
+      let bound = 2 * (300 + 40 * site.radars.size);
+      for (const o of site.service.picture?.objects ?? []) {
+        const trail = trails.trail(serviceTrails, o.id);
+        assert.ok(trail.length <= maxTrailPoints);
+        bound += 15 + trail.length;
+      }
       for (const r of site.radars.values()) {
         for (const t of r.tracks?.targets ?? []) {
           const trail = trails.trail(r.name, t.number);

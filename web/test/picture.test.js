@@ -1,0 +1,211 @@
+// The site service's messages on the page: its pictures and status checked
+// at and past every limit, any JSON on its topics either taken or counted,
+// the service coming and going, and the switch between the fused picture
+// and the radars' own tracks.
+
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import fc from 'fast-check';
+
+import './seed.js';
+
+import { maxObjects, maxRadars } from '../src/checks.js';
+import { pageOptions, shownView, viewSwitch, withView } from '../src/options.js';
+import { Site, objectCells, objectColour, serviceTrails } from '../src/site.js';
+import { Trails, maxTrailPoints } from '../src/trails.js';
+
+const t0 = 1700000000000;
+const object = (id, extra = {}) => ({
+  id, x: 10.25, y: -4, lat: 52.1, lon: 13.2, vx: 10, vy: 0, speed: 36, heading: 90, confirmed: true,
+  radars: [{ radar: 'north', number: 3 }, { radar: 'east', number: 250 }], since: t0 - 5000, ...extra,
+});
+const picture = (time, objects) => JSON.stringify({ site: 's', time, objects });
+const serviceStatus = (extra = {}) => JSON.stringify({
+  online: true, radars: { north: 0.05, east: 1.5 }, objects: 2, pictures: 40, lateMessages: 1, ...extra,
+});
+
+const newSite = (trails = null) => new Site({ prefix: 'trklib', site: 's', trails });
+const send = (site, leaf, text, now = 0) => site.handle(`trklib/s/site/${leaf}`, text, now);
+
+// [what, a message for a value, the value at the limit (taken), just past
+// it (refused)]. Pictures and statuses are dropped whole, objects one by one.
+test('limits of pictures, objects and the site status: taken at the limit, refused just past it', () => {
+  const many = (n) => Array.from({ length: n }, (_, k) => object(k + 1));
+  const pictureLimits = [
+    ['time below 0', (v) => picture(v, many(1)), 0, -1],
+    ['time with a fraction', (v) => picture(v, many(1)), 1, 1.5],
+    ['time past the last date', (v) => picture(v, many(1)), 8.64e15, 8.64e15 + 1],
+    ['objects', (v) => picture(t0, many(v)), maxObjects, maxObjects + 1],
+    ['objects no list', (v) => JSON.stringify({ time: t0, objects: v }), [], {}],
+  ];
+  for (const [what, make, atLimit, past] of pictureLimits) {
+    for (const [value, taken] of [[atLimit, true], [past, false]]) {
+      const site = newSite();
+      send(site, 'tracks', make(value));
+      const { picture: p, dropped } = site.service;
+      assert.deepEqual([site.badMessages, dropped, p !== null, site.serviceAvailable()],
+        [taken ? 0 : 1, taken ? 0 : 1, taken, taken], `${what}: ${value}`);
+    }
+  }
+
+  const inRadar = (key) => (v) => object(1, { radars: [{ radar: 'north', number: 3, [key]: v }] });
+  const field = (key) => (v) => object(1, { [key]: v });
+  const objectLimits = [
+    ['id below 1', field('id'), 1, 0],
+    ['id past the safe integers', field('id'), 2 ** 53 - 1, 2 ** 53],
+    ['id with a fraction', field('id'), 2, 2.5],
+    ['x, east', field('x'), 2e5, 200000.001],
+    ['y, south', field('y'), -2e5, -200000.001],
+    ['no position', field('y'), 0, null],
+    ['lat', field('lat'), 90, 90.000001],
+    ['lat, south (null: no origin)', field('lat'), null, -90.000001],
+    ['lon', field('lon'), -180, -180.000001],
+    ['vx (m/s)', field('vx'), 1000 / 3.6, 1000 / 3.6 + 0.001],
+    ['vy, the other way', field('vy'), -1000 / 3.6, -1000 / 3.6 - 0.001],
+    ['speed (km/h)', field('speed'), 1000, 1000.001],
+    ['speed below 0', field('speed'), 0, -0.001],
+    ['heading', field('heading'), 360, 360.001],
+    ['heading below 0 (null: too slow)', field('heading'), null, -0.001],
+    ['since', field('since'), 8.64e15, 8.64e15 + 1],
+    ['radar number', inRadar('number'), 2 ** 31 - 1, 2 ** 31],
+    ['radar number below 0', inRadar('number'), 0, -1],
+    ['radar name', inRadar('radar'), 'r'.repeat(64), 'r'.repeat(65)],
+    ['radars', (v) => object(1, { radars: Array.from({ length: v }, (_, k) => ({ radar: `r${k}`, number: 1 })) }),
+      maxRadars, maxRadars + 1],
+    ['radars no list', field('radars'), [], 'north:3'],
+    ['no object', (v) => v, object(1), [object(1)]],
+  ];
+  for (const [what, make, atLimit, past] of objectLimits) {
+    for (const [value, taken] of [[atLimit, true], [past, false]]) {
+      const site = newSite();
+      send(site, 'tracks', picture(t0, [object(7), make(value)]));
+      assert.deepEqual([site.badMessages, site.badObjects, site.objectRows().length], [0, taken ? 0 : 1, taken ? 2 : 1],
+        `${what}: ${JSON.stringify(value)?.slice(0, 40)}`);
+    }
+  }
+
+  const statusLimits = [
+    ['a radar\'s age', (v) => ({ radars: { north: v } }), 8.64e12, 8.64e12 + 1],
+    ['a radar\'s age below 0 (null: none yet)', (v) => ({ radars: { north: v } }), null, -0.001],
+    ['a radar\'s name', (v) => ({ radars: { [v]: 1 } }), 'n'.repeat(64), 'n'.repeat(65)],
+    ['radars', (v) => ({ radars: Object.fromEntries(Array.from({ length: v }, (_, k) => [`r${k}`, 1])) }),
+      maxRadars, maxRadars + 1],
+    ['radars no object', (v) => ({ radars: v }), {}, ['north']],
+    ['objects', (v) => ({ objects: v }), 2 ** 53 - 1, 2 ** 53],
+    ['pictures below 0', (v) => ({ pictures: v }), 0, -1],
+    ['lateMessages with a fraction', (v) => ({ lateMessages: v }), 3, 3.5],
+    ['online', (v) => ({ online: v }), false, 'yes'],
+  ];
+  for (const [what, make, atLimit, past] of statusLimits) {
+    for (const [value, taken] of [[atLimit, true], [past, false]]) {
+      const site = newSite();
+      send(site, 'status', serviceStatus(make(value)));
+      const s = site.service;
+      assert.deepEqual([site.badMessages, s.status !== null, s.statusError === null], [taken ? 0 : 1, taken, taken],
+        `${what}: ${JSON.stringify(value)?.slice(0, 40)}`);
+    }
+  }
+});
+
+// Any JSON at all, and picture-shaped messages with any field, on the site
+// service's topics: nothing throws, and each message is either taken (the
+// picture is the message's, every object kept or counted) or dropped whole
+// and counted, the picture before it kept.
+test('any JSON on the site service\'s topics is taken or counted, never thrown', () => {
+  const anything = fc.oneof(fc.jsonValue(), fc.double(), fc.string({ maxLength: 6 }));
+  const anyObject = fc.oneof(
+    {
+      weight: 3,
+      arbitrary: fc.record({ id: fc.integer({ min: -2, max: 20 }), x: anything, y: fc.double(), radars: anything }),
+    },
+    fc.constant(object(1)),
+    anything,
+  );
+  const pictures = fc.record({ time: fc.oneof(fc.integer({ min: -1, max: 2 * t0 }), anything), objects: fc.oneof(
+    { weight: 3, arbitrary: fc.array(anyObject, { maxLength: 12 }) }, anything) });
+  const statuses = fc.record({ online: fc.oneof(fc.boolean(), anything), radars: fc.dictionary(fc.string(), anything),
+    objects: anything, pictures: fc.nat() });
+  const message = fc.record({
+    leaf: fc.constantFrom('tracks', 'status'),
+    text: fc.oneof(fc.json(), pictures.map((m) => JSON.stringify(m)), statuses.map((m) => JSON.stringify(m))),
+  });
+  fc.assert(fc.property(fc.array(message, { maxLength: 20 }), (messages) => {
+    const trails = new Trails();
+    const site = newSite(trails);
+    for (const { leaf, text } of messages) {
+      const before = { bad: site.badMessages, objects: site.badObjects, picture: site.service.picture };
+      const taken = send(site, leaf, text) !== null;
+      assert.equal(site.badMessages - before.bad, taken ? 0 : 1, text);
+      assert.equal(site.radars.size, 0, 'the service is no radar');
+      if (!taken) {
+        assert.equal(site.service.picture, before.picture, text);
+        continue;
+      }
+      if (leaf !== 'tracks') continue;
+      const sent = JSON.parse(text);
+      const { picture: p } = site.service;
+      assert.equal(p.time, sent.time);
+      assert.equal(p.objects.length + site.badObjects - before.objects, sent.objects.length, text);
+      assert.equal(new Set(p.objects.map((o) => o.id)).size, p.objects.length, 'one object per id');
+      for (const o of p.objects) assert.ok(trails.trail(serviceTrails, o.id).length <= maxTrailPoints);
+    }
+  }), { numRuns: 400 });
+});
+
+test('the site service comes and goes: its picture, trails, colours and the panel\'s cells', () => {
+  const trails = new Trails();
+  const site = newSite(trails);
+  assert.equal(site.serviceAvailable(), false, 'not heard of');
+  // Pictures alone make it available; an object's trail follows its id.
+  for (let k = 0; k < 3; ++k) send(site, 'tracks', picture(t0 + 100 * k, [object(9, { x: k }), object(4)]), 10 * k);
+  assert.equal(site.serviceAvailable(), true);
+  assert.deepEqual(site.objectRows().map((o) => o.id), [4, 9]);
+  assert.deepEqual(trails.trail(serviceTrails, 9).map((p) => p.x), [0, 1, 2]);
+  assert.deepEqual(objectCells(site.objectRows()[1]), ['9', '2.0', '-4.0', '36.0', '90', 'north:3 east:250', 'yes']);
+  assert.deepEqual(objectCells(object(1, { heading: null, speed: 0.4, confirmed: false, radars: [] })).slice(3),
+    ['0.4', '', '', 'no']);
+  // Neighbouring ids differ in colour.
+  assert.notEqual(objectColour(9), objectColour(10));
+  assert.deepEqual(site.extent(), [{ x: 10.25, y: -4 }, { x: 2, y: -4 }], 'no radar place: the objects');
+
+  // Silent after 2 s without a picture; offline: no picture, no trails.
+  assert.deepEqual([site.serviceSilent(2020), site.serviceSilent(2021)], [false, true]);
+  send(site, 'status', serviceStatus({ online: false }), 30);
+  assert.deepEqual([site.serviceAvailable(), site.service.picture, trails.size()], [false, null, 0]);
+  send(site, 'status', serviceStatus(), 40);
+  assert.equal(site.serviceAvailable(), true, 'a retained status online');
+  // A bad status keeps the last good one; an empty one forgets the service.
+  send(site, 'status', '{"online":1}', 50);
+  assert.deepEqual([site.service.statusError, site.service.status.pictures], ['online is no true or false', 40]);
+  assert.equal(send(site, 'status', '', 60).forgotten, true);
+  assert.deepEqual([site.serviceAvailable(), site.service.status, site.names()], [false, null, []]);
+  // A picture too large for the page is counted against the service.
+  site.receive('trklib/s/site/tracks', new Uint8Array(256 * 1024 + 1), 70);
+  assert.deepEqual([site.tooLargeMessages, site.service.dropped, site.names()], [1, 1, []]);
+});
+
+test('the switch: the fused picture by default while it is available, the radars otherwise or when chosen', () => {
+  const cases = [
+    // [view option, service available, shown, a press chooses]
+    [null, true, 'site', 'radars'],
+    ['site', true, 'site', 'radars'],
+    ['radars', true, 'radars', 'site'],
+    [null, false, 'radars', null],
+    ['site', false, 'radars', null],
+    ['radars', false, 'radars', null],
+  ];
+  for (const [view, available, shown, next] of cases) {
+    const s = viewSwitch(view, available);
+    assert.deepEqual([shownView(view, available), s.shown, s.next, s.available], [shown, shown, next, available],
+      `${view}, ${available}`);
+  }
+  assert.equal(viewSwitch(null, false).text, 'Site picture: not available');
+
+  assert.equal(pageOptions('').view, null);
+  assert.deepEqual([pageOptions('?view=radars').view, pageOptions('?view=radars').errors], ['radars', []]);
+  assert.deepEqual(pageOptions('?view=map').errors, ["view: 'map' is no site or radars"]);
+  // Switching keeps every other option as it was.
+  const search = withView('?broker=ws%3A%2F%2Fh%3A1&site=north&view=site&user=a%26b', 'radars');
+  assert.deepEqual(pageOptions(search), { ...pageOptions('?broker=ws://h:1&site=north&user=a%26b'), view: 'radars' });
+});
