@@ -12,7 +12,7 @@ import tempfile
 
 README = """# Guide
 
-[sound](docs/a.md) [sound anchor](docs/a.md#twice-1) [own anchor](#guide)
+[sound](docs/a.md) [b](docs/b.md) [c](docs/c.md) [d](docs/d.md) [sound anchor](docs/a.md#twice-1) [own anchor](#guide)
 [missing](docs/missing.md) [bad anchor](docs/a.md#absent)
 `[in code](docs/nowhere.md)` [web](https://example.invalid/x.md)
 
@@ -27,6 +27,8 @@ PAGES = {
     "b.md": "# B\n\n```sh\ntest ! -e made\n```\n",
     "c.md": "# C\n\n```sh\nprintf x | false | cat\n```\n",
     # Blocks of one page share their folder, in order; PATH has the tool.
+    # Not linked from the README.
+    "e.md": "# E\n",
     "d.md": "# D\n\n```sh\necho hi >f\n```\n\n```text\nfalse\n```\n\n```sh\ntest -f f\nfaketool\n```\n",
 }
 
@@ -61,10 +63,11 @@ def main(docs_test):
         expect("README.md:4: docs/missing.md: no such file" in out, "links: a missing file", out)
         expect("README.md:4: docs/a.md#absent: no heading" in out, "links: a missing anchor", out)
         expect("README.md:7: a block marked 'bash'" in out, "links: an unmarked block", out)
-        expect("3 broken" in out, "links: nothing sound reported", out)
+        expect("README.md: no link to docs/e.md" in out, "links: a page the README does not link", out)
+        expect("4 broken" in out, "links: nothing sound reported", out)
 
         status, out = run(docs_test, "links", root, "--pending", "docs/missing.md")
-        expect("2 broken" in out and "not in the tree yet" in out, "links: a pending page named, not failed", out)
+        expect("3 broken" in out and "not in the tree yet" in out, "links: a pending page named, not failed", out)
 
         work = os.path.join(root, "work")
         status, out = run(docs_test, "examples", root, work, "--path", bin_dir)

@@ -3,7 +3,8 @@
 
   docs_test.py links ROOT [--pending PAGE]...
       Every relative link and picture resolves to a file or folder of the
-      tree, and a #fragment to a heading of the page it names; a PAGE
+      tree, and a #fragment to a heading of the page it names; README.md
+      links every page of docs/ (the guide's table of contents); a PAGE
       (docs/NAME.md) that is written elsewhere and not yet in the tree is
       named, not failed. Every fenced block says what it is: shell commands
       are either `sh` (run by the examples check) or `text` (shown only).
@@ -36,7 +37,7 @@ def pages(root):
     docs = os.path.join(root, "docs")
     found = [os.path.join(root, "README.md")]
     found += sorted(os.path.join(docs, name) for name in os.listdir(docs) if name.endswith(".md"))
-    return found
+    return [os.path.normpath(page) for page in found]
 
 
 def split(path):
@@ -85,6 +86,8 @@ def anchors(path):
 def check_links(root, pending):
     failures = []
     anchor_cache = {}
+    readme = os.path.normpath(os.path.join(root, "README.md"))
+    linked_from_readme = set()
     for page in pages(root):
         name = os.path.relpath(page, root)
         prose, blocks = split(page)
@@ -100,6 +103,8 @@ def check_links(root, pending):
                     continue  # http:, https:, mailto:
                 path, _, fragment = target.partition("#")
                 resolved = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+                if page == readme:
+                    linked_from_readme.add(resolved)
                 if not os.path.exists(resolved):
                     if os.path.relpath(resolved, root) in pending:
                         print(f"{name}:{line_number}: {target}: not in the tree yet")
@@ -112,6 +117,9 @@ def check_links(root, pending):
                     if fragment not in anchor_cache[resolved]:
                         failures.append(f"{name}:{line_number}: {target}: no heading "
                                         f"'#{fragment}' in {os.path.relpath(resolved, root)}")
+    for page in pages(root)[1:]:
+        if page not in linked_from_readme:
+            failures.append(f"README.md: no link to {os.path.relpath(page, root)}")
     for failure in failures:
         print(failure)
     print(f"docs_links: {len(pages(root))} pages, {len(failures)} broken")
