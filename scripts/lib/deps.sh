@@ -12,7 +12,7 @@ trklib_packages=(
     gnuplot-nox
     tshark
     # trackd publishes through libmosquitto; its tests run Debian's broker,
-    # make certificates with openssl, and the README's examples subscribe
+    # make certificates with openssl, and the guide's examples subscribe
     # with mosquitto_sub.
     libmosquitto-dev mosquitto mosquitto-clients openssl
     # trackd loads the TLS files it is given with OpenSSL's own calls.

@@ -1,4 +1,4 @@
-// The waits between tries to connect to the broker, as the README gives
+// The waits between tries to connect to the broker, as docs/trackd.md gives
 // them.
 
 #include "brokerlink.h"

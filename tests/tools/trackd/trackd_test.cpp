@@ -652,7 +652,7 @@ TEST_F(TrackdTest, BridgedSitesReachTheCentralBroker)
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
 
     // Each site's broker forwards everything under trklib/ to the central
-    // one, as the README's bridge does.
+    // one, as the bridge of docs/several-radars.md does.
     const QString bridge = QStringLiteral("connection central\naddress 127.0.0.1:%1\n"
                                           "remote_clientid bridge-%2\n"
                                           "topic trklib/# out 0\n");
