@@ -80,14 +80,16 @@ QString usageText()
     constexpr int helpColumn = 23; // where the options' meanings start
     return QStringLiteral(
                "Usage: radarsim [options]\n"
-               "Simulates a radar scene and sends its packets over UDP.\n"
+               "Simulates a radar scene, or every radar of a site, and sends the packets\n"
+               "over UDP.\n"
                "\n"
                "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
                "  --source ADDR        send from this loopback address, of the destination's\n"
                "                       protocol (default: the kernel's choice)\n"
                "  --port N             destination port (default %1)\n"
                "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
-               "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
+               "  --packets N          packets to produce (per radar with --site),\n"
+               "                       0 = until stopped (default 0)\n"
                "  --scene NAME         road, crossing, pedestrians or highway (default road);\n"
                "                       with --site, junction or perimeter\n"
                "  --seed N             seed of the scene and the noise (default 1)\n"
