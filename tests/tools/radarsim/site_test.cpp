@@ -59,6 +59,45 @@ TEST(SiteWorld, TheRadarFrameIsTheInverseOfThePlacement)
     }
 }
 
+// Every object of a world on one of its documented lines, moving along it
+// at a documented speed, over ten minutes of both worlds.
+TEST(SiteWorld, ObjectsKeepToTheirLanesWalksAndSpeeds)
+{
+    for (const QString& name : siteSceneNames()) {
+        Scene world = siteScene(name, 2);
+        QSet<QString> lines;
+        for (double t = 0; t < 600; t += 7) {
+            for (const ObjectState& o : world.objectsAt(t)) {
+                const double kph = std::hypot(o.vx, o.vy) * 3.6;
+                const bool walker = o.kind == ObjectKind::Pedestrian;
+                const bool alongX = std::abs(o.vy) < 1e-9;
+                // Offset to the right of the direction of travel, from the
+                // axis of the road (junction) or the fence.
+                const double offsetM = (o.x * o.vy - o.y * o.vx) / std::hypot(o.vx, o.vy);
+                QString line;
+                if (name == QLatin1String("junction")) {
+                    line = walker ? QString::number(std::abs(offsetM)) : QString::number(offsetM);
+                    EXPECT_TRUE(alongX || std::abs(o.vx) < 1e-9);
+                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 30 && kph <= 80) << kph;
+                } else if (walker && !alongX) {
+                    line = QStringLiteral("crossing");
+                    EXPECT_TRUE(kph >= 3 && kph <= 7 && std::abs(o.x) <= 300) << kph;
+                } else {
+                    line = QString::number(o.y);
+                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 20 && kph <= 42) << kph;
+                }
+                lines.insert(line);
+            }
+        }
+        const QSet<QString> expected =
+            name == QLatin1String("junction")
+                ? QSet<QString>{"1.75", "5.25", "7.5"}
+                : QSet<QString>{"6.5", "9.5", "-5.5", "-4.5", "3.5", "4.5", "crossing"};
+        EXPECT_EQ(lines, expected)
+            << name.toStdString() << ": " << QStringList(lines.values()).join(' ').toStdString();
+    }
+}
+
 // Lines of the site sampled every half metre: the fewest radars whose beam
 // holds a point of them, by the sensor model's own test.
 int fewestBeams(const QString& file, bool alongY, double offsetM, double halfLengthM, double z)
