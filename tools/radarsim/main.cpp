@@ -221,13 +221,15 @@ int runSite(const SimOptions& options)
     qint64 number = 0;
     for (; !stopRequested && number < periods; ++number) {
         const SitePeriod period = simulator.period(number);
+        bool cut = false; // stopped before the period's last packet
         for (const SitePacket& p : period.packets) {
             // Timestamps stay within SimOptions::maxTimestampMs, phases
             // included: no overflow in microseconds.
             qint64 timeUs = p.timestampMs * 1000;
             if (!options.noSend) {
                 sleepUntil(start + std::chrono::milliseconds(p.timestampMs - options.startMs));
-                if (stopRequested)
+                cut = stopRequested;
+                if (cut)
                     break;
                 timeUs = wallClockUs();
                 const SiteRadar& radar = radars[p.radar];
@@ -247,7 +249,7 @@ int runSite(const SimOptions& options)
                 }
             }
         }
-        if (stopRequested)
+        if (cut)
             break; // a period cut short leaves no truth
         for (const SiteSighting& s : period.world)
             truth.writeRow(simulator.truthRow(period.timeMs, s));

@@ -95,8 +95,6 @@ SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& opt
         geo_.emplace(*site.origin);
 }
 
-SiteSimulator::~SiteSimulator() = default;
-
 SitePeriod SiteSimulator::period(qint64 number)
 {
     SitePeriod out;

@@ -12,8 +12,8 @@
 #include <QStringList>
 #include <QVector>
 
-#include <memory>
 #include <optional>
+#include <vector>
 
 namespace trklib::sim {
 
@@ -72,7 +72,6 @@ class SiteSimulator
 {
 public:
     SiteSimulator(const site::SiteConfig& site, const SimOptions& options);
-    ~SiteSimulator();
 
     const QVector<SiteRadar>& radars() const { return radars_; }
     // Periods must be asked for in growing order to be cheap.
