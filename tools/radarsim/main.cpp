@@ -1,10 +1,12 @@
-// radarsim: plays a radar watching a traffic scene. It sends the radar's
-// packets over UDP at a fixed rate and can record what it sends as a pcap
-// capture and what there was to see as a ground-truth CSV file.
+// radarsim: plays a radar watching a traffic scene, or every radar of a site
+// watching one world. It sends the radars' packets over UDP at a fixed rate
+// and can record what it sends as a pcap capture and what there was to see
+// as a ground-truth CSV file.
 
 #include "pcapwriter.h"
 #include "simoptions.h"
 #include "simulator.h"
+#include "sitesimulator.h"
 #include "truthwriter.h"
 #include "udpframes.h"
 
@@ -15,9 +17,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace trklib::sim;
+namespace site = trklib::site;
 
 namespace {
 
@@ -52,6 +57,19 @@ qint64 wallClockUs()
 void say(const QString& text)
 {
     std::fprintf(stderr, "radarsim: %s\n", qPrintable(text));
+}
+
+// Stopping early (Ctrl-C) is how a run without --packets ends: what was
+// made is kept. A file that failed keeps the other one out of place too,
+// so that the capture and its truth always belong together.
+bool finish(PcapWriter& pcap, TruthWriter& truth)
+{
+    if (!pcap.flush() || !truth.flush() || (pcap.isOpen() && !pcap.commit()) ||
+        (truth.isOpen() && !truth.commit())) {
+        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
+        return false;
+    }
+    return true;
 }
 
 int run(const SimOptions& options)
@@ -125,21 +143,123 @@ int run(const SimOptions& options)
         }
         truth.write(p.number, p.timestampMs, p.sightings);
     }
-    // Stopping early (Ctrl-C) is how a run without --packets ends: what was
-    // made is kept. A file that failed keeps the other one out of place too,
-    // so that the capture and its truth always belong together.
-    if (!pcap.flush() || !truth.flush()) {
-        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
+    if (!finish(pcap, truth))
         return 1;
-    }
-    if ((pcap.isOpen() && !pcap.commit()) || (truth.isOpen() && !truth.commit())) {
-        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
-        return 1;
-    }
     if (!options.quiet && options.noSend) {
         say(QStringLiteral("%1 packets written").arg(number));
     } else if (!options.quiet) {
         say(QStringLiteral("%1 packets, %2 datagrams sent%3")
+                .arg(number)
+                .arg(sent)
+                .arg(failed ? QStringLiteral(", %1 failed").arg(failed) : QString()));
+    }
+    return 0;
+}
+
+int runSite(const SimOptions& options)
+{
+    site::SiteConfig config;
+    QString error;
+    if (!site::loadSiteConfig(options.sitePath, config, error)) {
+        say(error);
+        return 1;
+    }
+    for (const site::RadarEntry& radar : qAsConst(config.radars)) {
+        SiteRadar endpoints;
+        if (!siteRadarEndpoints(radar, endpoints, error)) {
+            say(QStringLiteral("%1: %2").arg(options.sitePath, error));
+            return 1;
+        }
+    }
+    PcapWriter pcap;
+    TruthWriter truth;
+    if (!options.pcapPath.isEmpty() && !pcap.open(options.pcapPath, error)) {
+        say(error);
+        return 1;
+    }
+    if (!options.truthPath.isEmpty() &&
+        !truth.open(options.truthPath, error, SiteSimulator::truthHeader())) {
+        say(error);
+        return 1;
+    }
+
+    SiteSimulator simulator(config, options);
+    const QVector<SiteRadar>& radars = simulator.radars();
+    // One socket per radar, bound to its address, so that the receiver
+    // tells the radars apart as it would tell real ones.
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    std::vector<UdpFrameBuilder> frames;
+    for (const SiteRadar& radar : radars) {
+        sockets.push_back(std::make_unique<QUdpSocket>());
+        QUdpSocket& socket = *sockets.back();
+        if (!options.noSend && !socket.bind(radar.source, 0)) {
+            say(QStringLiteral("radar %1: cannot send from %2: %3")
+                    .arg(radar.name, radar.source.toString(), socket.errorString()));
+            return 1;
+        }
+        frames.emplace_back(radar.destination, radar.port,
+                            socket.localPort() != 0 ? socket.localPort()
+                                                    : UdpFrameBuilder::defaultSourcePort,
+                            radar.source);
+    }
+
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    if (!options.quiet && !options.noSend) {
+        say(QStringLiteral("%1 scene, seed %2: %3 radars of site %4 at %5 packets/s each")
+                .arg(options.scene)
+                .arg(options.seed)
+                .arg(radars.size())
+                .arg(config.name)
+                .arg(options.ratePps));
+    }
+
+    const qint64 periods = options.packets > 0 ? options.packets : options.packetLimit();
+    const Clock::time_point start = Clock::now();
+    qint64 sent = 0;
+    qint64 failed = 0;
+    qint64 number = 0;
+    for (; !stopRequested && number < periods; ++number) {
+        const SitePeriod period = simulator.period(number);
+        bool cut = false; // stopped before the period's last packet
+        for (const SitePacket& p : period.packets) {
+            // Timestamps stay within SimOptions::maxTimestampMs, phases
+            // included: no overflow in microseconds.
+            qint64 timeUs = p.timestampMs * 1000;
+            if (!options.noSend) {
+                sleepUntil(start + std::chrono::milliseconds(p.timestampMs - options.startMs));
+                cut = stopRequested;
+                if (cut)
+                    break;
+                timeUs = wallClockUs();
+                const SiteRadar& radar = radars[p.radar];
+                for (const QByteArray& d : p.datagrams) {
+                    if (sockets[p.radar]->writeDatagram(d, radar.destination, radar.port) ==
+                        d.size())
+                        ++sent;
+                    else if (failed++ == 0)
+                        say(QStringLiteral("radar %1: cannot send: %2")
+                                .arg(radar.name, sockets[p.radar]->errorString()));
+                }
+            }
+            if (pcap.isOpen()) {
+                for (const QByteArray& d : p.datagrams) {
+                    for (const QByteArray& frame : frames[p.radar].frames(d))
+                        pcap.write(frame, timeUs);
+                }
+            }
+        }
+        if (cut)
+            break; // a period cut short leaves no truth
+        for (const SiteSighting& s : period.world)
+            truth.writeRow(simulator.truthRow(period.timeMs, s));
+    }
+    if (!finish(pcap, truth))
+        return 1;
+    if (!options.quiet && options.noSend) {
+        say(QStringLiteral("%1 packets per radar written").arg(number));
+    } else if (!options.quiet) {
+        say(QStringLiteral("%1 packets per radar, %2 datagrams sent%3")
                 .arg(number)
                 .arg(sent)
                 .arg(failed ? QStringLiteral(", %1 failed").arg(failed) : QString()));
@@ -167,5 +287,5 @@ int main(int argc, char* argv[])
     case ParseResult::Run:
         break;
     }
-    return run(options);
+    return options.sitePath.isEmpty() ? run(options) : runSite(options);
 }

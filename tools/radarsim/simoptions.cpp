@@ -2,6 +2,7 @@
 
 #include "tools/common/outputfiles.h"
 #include "tools/common/scene.h"
+#include "tools/common/siteworld.h"
 
 #include <QHostAddress>
 
@@ -51,16 +52,25 @@ qint64 SimOptions::timestampMs(qint64 packet) const
     return startMs + qint64(std::llround(double(packet) * 1000.0 / ratePps));
 }
 
+qint64 SimOptions::maxPhaseMs() const
+{
+    // Consecutive timestamps lie at least floor(1000 / rate) ms apart.
+    return qMax<qint64>(0, qint64(std::floor(1000.0 / ratePps)) - 1);
+}
+
 qint64 SimOptions::packetLimit() const
 {
     // The estimate is off by at most a packet through rounding; the
     // timestamps themselves decide. All values stay below 2^53 (rates of
     // at most 1000 per second, spans of at most maxTimestampMs).
-    const qint64 spanMs = maxTimestampMs - startMs;
+    const qint64 latestMs = maxTimestampMs - (sitePath.isEmpty() ? 0 : maxPhaseMs());
+    if (startMs > latestMs)
+        return 0;
+    const qint64 spanMs = latestMs - startMs;
     qint64 last = qint64(double(spanMs) * ratePps / 1000.0);
-    while (last > 0 && timestampMs(last) > maxTimestampMs)
+    while (last > 0 && timestampMs(last) > latestMs)
         --last;
-    while (timestampMs(last + 1) <= maxTimestampMs)
+    while (timestampMs(last + 1) <= latestMs)
         ++last;
     return last + 1;
 }
@@ -70,16 +80,27 @@ QString usageText()
     constexpr int helpColumn = 23; // where the options' meanings start
     return QStringLiteral(
                "Usage: radarsim [options]\n"
-               "Simulates a radar scene and sends its packets over UDP.\n"
+               "Simulates a radar scene, or every radar of a site, and sends the packets\n"
+               "over UDP.\n"
                "\n"
                "  --host ADDR          destination, a loopback address (default 127.0.0.1)\n"
                "  --source ADDR        send from this loopback address, of the destination's\n"
                "                       protocol (default: the kernel's choice)\n"
                "  --port N             destination port (default %1)\n"
                "  --rate PPS           packets per second, 0.1 to 1000 (default 20)\n"
-               "  --packets N          packets to produce, 0 = until stopped (default 0)\n"
-               "  --scene NAME         road, crossing, pedestrians or highway (default road)\n"
-               "  --seed N             seed of the scene and the noise (default 1)\n")
+               "  --packets N          packets to produce (per radar with --site),\n"
+               "                       0 = until stopped (default 0)\n"
+               "  --scene NAME         road, crossing, pedestrians or highway (default road);\n"
+               "                       with --site, junction or perimeter\n"
+               "  --seed N             seed of the scene and the noise (default 1)\n"
+               "  --site FILE          play every radar of this site file, each at its place,\n"
+               "                       heading and mounting, sending from its radar_address\n"
+               "                       (default 127.0.0.1) to its bind_address (default\n"
+               "                       127.0.0.1) and port, with a phase of its own drawn\n"
+               "                       from the seed; --packets counts per radar, and the\n"
+               "                       truth is one row per object per period in site\n"
+               "                       coordinates; --host, --source, --port and the\n"
+               "                       mounting options are refused with it\n")
                .arg(wire::defaultPort) +
            tools::mountingHelp(helpColumn) +
            QStringLiteral(
@@ -134,7 +155,12 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         {QStringLiteral("--scene"),
          [&](const QString& v) {
              o.scene = v;
-             return Scene::names().contains(v);
+             return Scene::names().contains(v) || siteSceneNames().contains(v);
+         }},
+        {QStringLiteral("--site"),
+         [&](const QString& v) {
+             o.sitePath = v;
+             return !v.isEmpty();
          }},
         {QStringLiteral("--seed"),
          [&](const QString& v) {
@@ -174,6 +200,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
          }},
     };
 
+    QStringList given; // options with a value, as named
     for (int i = 0; i < arguments.size(); ++i) {
         QString name = arguments[i];
         QString value;
@@ -203,6 +230,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             error = QStringLiteral("unknown option %1").arg(arguments[i]);
             return ParseResult::Error;
         }
+        given.append(name);
         if (!hasValue) {
             if (i + 1 >= arguments.size()) {
                 error = QStringLiteral("%1 needs a value").arg(name);
@@ -220,12 +248,36 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             return ParseResult::Error;
         }
     }
+    if (!o.sitePath.isEmpty()) {
+        // Each radar's addresses, port and mounting come from the site file.
+        for (const QString& name : qAsConst(given)) {
+            const bool perRadar =
+                name == QLatin1String("--host") || name == QLatin1String("--source") ||
+                name == QLatin1String("--port") || tools::isMountingOption(name.mid(2));
+            if (perRadar) {
+                error = QStringLiteral("%1 does not go with --site: the site file gives each "
+                                       "radar's addresses, port and mounting")
+                            .arg(name);
+                return ParseResult::Error;
+            }
+        }
+        if (!siteSceneNames().contains(o.scene)) {
+            error = QStringLiteral("--site needs --scene %1").arg(siteSceneNames().join(" or "));
+            return ParseResult::Error;
+        }
+    } else if (siteSceneNames().contains(o.scene)) {
+        error = QStringLiteral("--scene %1 needs --site FILE").arg(o.scene);
+        return ParseResult::Error;
+    }
     QVector<tools::FileArgument> outputs;
     if (!o.pcapPath.isEmpty())
         outputs.append({QStringLiteral("--pcap"), o.pcapPath});
     if (!o.truthPath.isEmpty())
         outputs.append({QStringLiteral("--truth"), o.truthPath});
-    error = tools::findSharedFile({}, outputs);
+    QVector<tools::FileArgument> inputs;
+    if (!o.sitePath.isEmpty())
+        inputs.append({QStringLiteral("--site"), o.sitePath});
+    error = tools::findSharedFile(inputs, outputs);
     if (!error.isEmpty())
         return ParseResult::Error;
     if (!o.source.isEmpty() &&

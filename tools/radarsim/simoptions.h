@@ -19,6 +19,9 @@ struct SimOptions
     double ratePps = 20.0;
     qint64 packets = 0; // 0: until stopped
     QString scene = QStringLiteral("road");
+    // A site file: every radar of it looks at one site scene, each with its
+    // own addresses, port and mounting from the file.
+    QString sitePath;
     quint64 seed = 1;
     RadarConfig mounting = tools::defaultMounting();
     int falseAlarms = 0;      // per packet
@@ -37,8 +40,14 @@ struct SimOptions
 
     // Timestamp of packet k: start + k * 1000 / rate, in whole milliseconds.
     qint64 timestampMs(qint64 packet) const;
-    // How many packets from the start keep their timestamps within
-    // maxTimestampMs: the most that a run produces.
+    // The largest phase of a site's radar, ms: radar i's packet k has
+    // timestampMs(k) plus a phase of 0 to maxPhaseMs(), less than the least
+    // gap between two packets, so that every radar's packet k comes before
+    // any radar's packet k + 1.
+    qint64 maxPhaseMs() const;
+    // How many packets from the start (per radar, with a site) keep their
+    // timestamps, phases included, within maxTimestampMs: the most that a
+    // run produces.
     qint64 packetLimit() const;
 };
 

@@ -19,7 +19,7 @@ const char* TruthWriter::header()
            "cell";
 }
 
-bool TruthWriter::open(const QString& path, QString& error)
+bool TruthWriter::open(const QString& path, QString& error, const char* headerLine)
 {
     out_.setDevice(nullptr);
     path_ = path;
@@ -29,7 +29,7 @@ bool TruthWriter::open(const QString& path, QString& error)
         return false;
     }
     out_.setDevice(file_.device());
-    out_ << header() << '\n';
+    out_ << headerLine << '\n';
     return true;
 }
 
@@ -60,6 +60,12 @@ void TruthWriter::write(qint64 packet, qint64 timestampMs, const QVector<Sightin
         return;
     for (const Sighting& s : sightings)
         out_ << row(packet, timestampMs, s) << '\n';
+}
+
+void TruthWriter::writeRow(const QString& row)
+{
+    if (file_.isOpen())
+        out_ << row << '\n';
 }
 
 bool TruthWriter::flush()

@@ -20,10 +20,13 @@ class TruthWriter
 public:
     static const char* header();
 
-    // False with a message in error when the file cannot be written.
-    bool open(const QString& path, QString& error);
+    // False with a message in error when the file cannot be written. The
+    // header line is header() unless another table (a site's) is written.
+    bool open(const QString& path, QString& error, const char* headerLine = header());
     bool isOpen() const { return file_.isOpen(); }
     void write(qint64 packet, qint64 timestampMs, const QVector<Sighting>& sightings);
+    // One row of another table, without the line end.
+    void writeRow(const QString& row);
     // Hands the buffered rows to the file. False when anything written
     // could not reach it (errorString() says why).
     bool flush();

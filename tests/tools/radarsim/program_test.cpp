@@ -80,12 +80,27 @@ TEST(SimOptions, RejectsBadOptionsAndValues)
           "--rate 0.09", "--rate 1e-300", "--rate 1001", "--start-ms -1",
           "--start-ms 4294967295001", "--start-ms 4611686018427387903",
           "--start-ms 4294967294998 --rate 1000 --packets 4", "--rate 0.1 --packets 429496730",
-          "--packets 9223372036854775807"}) {
+          "--packets 9223372036854775807",
+          // Site scenes go with a site file, which gives every radar's
+          // addresses, port and mounting; a site's phases move the last
+          // timestamp by up to a period less a millisecond.
+          "--site x", "--scene junction", "--site x --scene road", "--site=",
+          "--site x --scene junction --port 5000", "--site x --scene perimeter --host 127.0.0.1",
+          "--site x --scene junction --source 127.0.0.2", "--site x --scene junction --tilt=-2",
+          "--site x --scene junction --height 5",
+          "--site x --scene junction --start-ms 4294967294952 --packets 1",
+          "--site x --scene junction --start-ms 4294967294951 --packets 2"}) {
         SimOptions o;
         EXPECT_EQ(parse(QString::fromLatin1(args).split(' '), o), ParseResult::Error) << args;
     }
     SimOptions o;
     EXPECT_EQ(parse({"--packets", "3", "--help"}, o), ParseResult::Help);
+    for (const char* args : {"--site x --scene junction --start-ms 4294967294951 --packets 1",
+                             "--site x --scene perimeter --rate 1000 --start-ms 4294967295000 "
+                             "--packets 1 --false-alarms 3 --loss 0.1"}) {
+        SimOptions site;
+        EXPECT_EQ(parse(QString::fromLatin1(args).split(' '), site), ParseResult::Run) << args;
+    }
 }
 
 ProgramRun radarsim(const QStringList& args)

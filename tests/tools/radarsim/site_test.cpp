@@ -1,0 +1,338 @@
+// radarsim's site scenes: the example site files' beams, and the program run
+// without sending over a site file: its truth, its capture, its errors.
+
+#include "sitesimulator.h"
+#include "tools/common/siteworld.h"
+
+#include "support/programrun.h"
+
+#include <QMap>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace trklib::sim::test {
+namespace {
+
+using trklib::test::fileContents;
+using trklib::test::ProgramRun;
+using trklib::test::runProgram;
+using trklib::test::writeFile;
+
+const QString junctionFile = QStringLiteral(SITES_DIR "/junction.conf");
+const QString perimeterFile = QStringLiteral(SITES_DIR "/perimeter.conf");
+
+ProgramRun radarsim(const QStringList& args)
+{
+    return runProgram(QStringLiteral(RADARSIM_PATH), args);
+}
+
+site::SiteConfig loadSite(const QString& path)
+{
+    site::SiteConfig config;
+    QString error;
+    EXPECT_TRUE(site::loadSiteConfig(path, config, error)) << error.toStdString();
+    return config;
+}
+
+TEST(SiteWorld, TheRadarFrameIsTheInverseOfThePlacement)
+{
+    SimRandom random(5);
+    for (int i = 0; i < 1000; ++i) {
+        const util::RadarPlacement place{random.uniform(-500, 500), random.uniform(-500, 500),
+                                         random.uniform(-360, 360)};
+        ObjectState o;
+        o.x = random.uniform(-400, 400);
+        o.y = random.uniform(-400, 400);
+        o.vx = random.uniform(-30, 30);
+        o.vy = random.uniform(-30, 30);
+        const ObjectState seen = inRadarFrame(o, place);
+        const util::GroundPoint back = util::sitePosition({seen.x, seen.y}, place);
+        const util::GroundPoint v =
+            util::sitePosition({seen.vx, seen.vy}, {0, 0, place.headingDeg});
+        ASSERT_NEAR(std::hypot(back.x - o.x, back.y - o.y), 0.0, 1e-9);
+        ASSERT_NEAR(std::hypot(v.x - o.vx, v.y - o.vy), 0.0, 1e-9);
+    }
+}
+
+// Every object of a world on one of its documented lines, moving along it
+// at a documented speed, over ten minutes of both worlds.
+TEST(SiteWorld, ObjectsKeepToTheirLanesWalksAndSpeeds)
+{
+    for (const QString& name : siteSceneNames()) {
+        Scene world = siteScene(name, 2);
+        QSet<QString> lines;
+        for (double t = 0; t < 600; t += 7) {
+            for (const ObjectState& o : world.objectsAt(t)) {
+                const double kph = std::hypot(o.vx, o.vy) * 3.6;
+                const bool walker = o.kind == ObjectKind::Pedestrian;
+                const bool alongX = std::abs(o.vy) < 1e-9;
+                // Offset to the right of the direction of travel, from the
+                // axis of the road (junction) or the fence.
+                const double offsetM = (o.x * o.vy - o.y * o.vx) / std::hypot(o.vx, o.vy);
+                QString line;
+                if (name == QLatin1String("junction")) {
+                    line = walker ? QString::number(std::abs(offsetM)) : QString::number(offsetM);
+                    EXPECT_TRUE(alongX || std::abs(o.vx) < 1e-9);
+                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 30 && kph <= 80) << kph;
+                } else if (walker && !alongX) {
+                    line = QStringLiteral("crossing");
+                    EXPECT_TRUE(kph >= 3 && kph <= 7 && std::abs(o.x) <= 300) << kph;
+                } else {
+                    line = QString::number(o.y);
+                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 20 && kph <= 42) << kph;
+                }
+                lines.insert(line);
+            }
+        }
+        const QSet<QString> expected =
+            name == QLatin1String("junction")
+                ? QSet<QString>{"1.75", "5.25", "7.5"}
+                : QSet<QString>{"6.5", "9.5", "-5.5", "-4.5", "3.5", "4.5", "crossing"};
+        EXPECT_EQ(lines, expected)
+            << name.toStdString() << ": " << QStringList(lines.values()).join(' ').toStdString();
+    }
+}
+
+// Lines of the site sampled every half metre: the fewest radars whose beam
+// holds a point of them, by the sensor model's own test.
+int fewestBeams(const QString& file, bool alongY, double offsetM, double halfLengthM, double z)
+{
+    const site::SiteConfig site = loadSite(file);
+    int fewest = INT_MAX;
+    for (double along = -halfLengthM; along <= halfLengthM; along += 0.5) {
+        ObjectState o;
+        o.x = alongY ? offsetM : along;
+        o.y = alongY ? along : offsetM;
+        o.z = z;
+        int n = 0;
+        for (const site::RadarEntry& radar : site.radars)
+            n += SensorModel(radar.mounting, 1).look(inRadarFrame(o, radar.placement)).inBeam;
+        fewest = qMin(fewest, n);
+    }
+    return fewest;
+}
+
+TEST(SiteFiles, TheJunctionsLanesLieInTwoBeamsAndThePerimetersFenceInOne)
+{
+    constexpr double carHeightM = 0.8;
+    constexpr double walkerHeightM = 1.0;
+    // Every lane of both roads within 100 m of the junction; exactly two
+    // somewhere, so that the sampling reaches the beams' edges.
+    for (const bool alongY : {false, true}) {
+        for (const double laneM : {-5.25, -1.75, 1.75, 5.25})
+            EXPECT_EQ(fewestBeams(junctionFile, alongY, laneM, 100, carHeightM), 2)
+                << alongY << " " << laneM;
+    }
+    EXPECT_EQ(fewestBeams(perimeterFile, false, 0.0, 300, walkerHeightM), 1) << "the fence";
+    EXPECT_EQ(fewestBeams(perimeterFile, false, 8.0, 300, carHeightM), 1) << "the road";
+    EXPECT_EQ(loadSite(junctionFile).radars.size(), 4);
+}
+
+// A site of one radar, the junction's east one, with extra lines.
+QString writeSite(const QTemporaryDir& dir, const QString& name, const QByteArray& radarLines)
+{
+    const QString path = dir.filePath(name);
+    writeFile(path, "[site]\nname = t\n[broker]\nclient_id = t\n[radar.a]\nport = 40100\n"
+                    "height = 6\ntilt = -3\nx = 160\ny = -9\nheading = 277.5\n" +
+                        radarLines);
+    return path;
+}
+
+QList<QByteArrayList> csvRows(const QString& path)
+{
+    QList<QByteArrayList> rows;
+    for (const QByteArray& line : fileContents(path).split('\n')) {
+        if (!line.isEmpty())
+            rows.append(line.split(','));
+    }
+    return rows;
+}
+
+TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
+{
+    QTemporaryDir dir;
+    const QString truth = dir.filePath(QStringLiteral("truth.csv"));
+    const ProgramRun r =
+        radarsim({"--site", junctionFile, "--scene", "junction", "--no-send", "--quiet",
+                  "--packets", "3", "--rate", "10", "--start-ms", "5000", "--truth", truth});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QList<QByteArrayList> rows = csvRows(truth);
+    ASSERT_FALSE(rows.isEmpty());
+    EXPECT_EQ(rows[0].join(','), "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars");
+
+    const site::SiteConfig site = loadSite(junctionFile);
+    const site::GeoReference geo(*site.origin);
+    QMap<qint64, QSet<int>> idsAt;
+    QSet<bool> listings; // seen both listed and not
+    for (const QByteArrayList& row : rows.mid(1)) {
+        ASSERT_EQ(row.size(), 11) << row.join(',').toStdString();
+        const std::string text = row.join(',').toStdString();
+        EXPECT_FALSE(idsAt[row[0].toLongLong()].contains(row[1].toInt())) << text;
+        idsAt[row[0].toLongLong()].insert(row[1].toInt());
+        const double x = row[3].toDouble();
+        const double y = row[4].toDouble();
+        const site::GeoPoint p = geo.toGeodetic(x, y);
+        EXPECT_EQ(row[8].toDouble(), p.latitudeDeg) << text;
+        EXPECT_EQ(row[9].toDouble(), p.longitudeDeg) << text;
+        // The radars against the beam's plain geometry, with a margin for
+        // the reflector's height: listed well inside, not well outside.
+        for (const site::RadarEntry& radar : site.radars) {
+            const double dx = x - radar.placement.x;
+            const double dy = y - radar.placement.y;
+            const double offDeg = std::abs(std::remainder(
+                std::atan2(dx, dy) * 180.0 / M_PI - radar.placement.headingDeg, 360.0));
+            const double rangeM = std::hypot(dx, dy);
+            const bool listed = row[10].split(';').contains(radar.name.toLatin1());
+            if (offDeg < 11.5 && rangeM > 25 && rangeM < 295) {
+                EXPECT_TRUE(listed) << radar.name.toStdString() << ": " << text;
+            } else if (offDeg > 12.5 || rangeM > 301) {
+                EXPECT_FALSE(listed) << radar.name.toStdString() << ": " << text;
+            }
+            listings.insert(listed);
+        }
+    }
+    EXPECT_EQ(listings.size(), 2);
+    // On the radars' clock (start plus elapsed), every object of the world,
+    // in a beam or not.
+    ASSERT_EQ(idsAt.keys(), (QList<qint64>{5000, 5100, 5200}));
+    Scene world = junctionScene(1);
+    for (auto it = idsAt.cbegin(); it != idsAt.cend(); ++it) {
+        QSet<int> expected;
+        for (const ObjectState& o : world.objectsAt(double(it.key() - 5000) / 1000.0))
+            expected.insert(o.id);
+        EXPECT_EQ(it.value(), expected) << it.key();
+    }
+
+    // Without an origin, no lat and lon.
+    ASSERT_EQ(radarsim({"--site", writeSite(dir, QStringLiteral("plain.conf"), {}), "--scene",
+                        "junction", "--no-send", "--packets", "1", "--truth", truth})
+                  .exitCode,
+              0);
+    for (const QByteArrayList& row : csvRows(truth).mid(1))
+        EXPECT_TRUE(row[8].isEmpty() && row[9].isEmpty()) << row.join(',').toStdString();
+}
+
+// A capture's frames as (time in microseconds, IPv4 source, destination,
+// UDP destination port or -1 in a later fragment).
+QVector<std::tuple<qint64, quint32, quint32, int>> readCapture(const QByteArray& bytes)
+{
+    constexpr int fileHeaderBytes = 24;
+    constexpr int recordHeaderBytes = 16;
+    constexpr int ethernetBytes = 14;
+    QVector<std::tuple<qint64, quint32, quint32, int>> frames;
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    for (int at = fileHeaderBytes; at + recordHeaderBytes <= bytes.size();) {
+        const uchar* ip = data + at + recordHeaderBytes + ethernetBytes;
+        const bool first = (qFromBigEndian<quint16>(ip + 6) & 0x1FFF) == 0;
+        frames.append({qint64(qFromLittleEndian<quint32>(data + at)) * 1000000 +
+                           qFromLittleEndian<quint32>(data + at + 4),
+                       qFromBigEndian<quint32>(ip + 12), qFromBigEndian<quint32>(ip + 16),
+                       first ? qFromBigEndian<quint16>(ip + (ip[0] & 0x0F) * 4 + 2) : -1});
+        at += recordHeaderBytes + int(qFromLittleEndian<quint32>(data + at + 8));
+    }
+    return frames;
+}
+
+TEST(SiteRun, TheCaptureHoldsEachRadarsPacketsFromItsAddressToItsPortAtItsPhase)
+{
+    constexpr qint64 startUs = 1700000000000000;
+    constexpr qint64 periodUs = 50000; // 20 packets per second
+    constexpr int packets = 5;
+    const quint32 loopback = QHostAddress(QHostAddress::LocalHost).toIPv4Address();
+    // Each radar's source and port, in the file's order; all to 127.0.0.1.
+    const struct
+    {
+        QString file;
+        QVector<std::pair<quint32, int>> radars;
+    } cases[] = {
+        {junctionFile,
+         {{loopback + 10, 34567},
+          {loopback + 11, 34567},
+          {loopback + 12, 34567},
+          {loopback + 13, 34567}}},
+        {perimeterFile,
+         {{loopback, 34571}, {loopback, 34572}, {loopback, 34573}, {loopback, 34574}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        QTemporaryDir dir;
+        QByteArray capture[3];
+        for (int run = 0; run < 3; ++run) { // seeds 3, 3, 4
+            const QString pcap = dir.filePath(QStringLiteral("%1.pcap").arg(run));
+            const ProgramRun r = radarsim({"--site", c.file, "--scene",
+                                           c.file == junctionFile ? "junction" : "perimeter",
+                                           "--no-send", "--packets", QString::number(packets),
+                                           "--seed", run < 2 ? "3" : "4", "--pcap", pcap});
+            ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+            capture[run] = fileContents(pcap);
+        }
+        EXPECT_EQ(capture[0], capture[1]) << "one seed, one capture";
+        EXPECT_NE(capture[0], capture[2]);
+
+        QVector<QSet<qint64>> timesOf(c.radars.size());
+        qint64 last = 0;
+        for (const auto& [timeUs, source, destination, port] : readCapture(capture[0])) {
+            EXPECT_GE(timeUs, last) << "frames in time order";
+            last = timeUs;
+            int radar = -1;
+            for (int i = 0; i < c.radars.size() && radar < 0; ++i) {
+                if (source == c.radars[i].first && (port < 0 || port == c.radars[i].second))
+                    radar = i;
+            }
+            ASSERT_GE(radar, 0) << "a frame from no radar of the site";
+            EXPECT_EQ(destination, loopback);
+            if (port >= 0)
+                timesOf[radar].insert(timeUs);
+        }
+        // Radar i's packet k at start + k periods + its phase, less than a period.
+        QSet<qint64> phases;
+        for (const QSet<qint64>& times : qAsConst(timesOf)) {
+            ASSERT_EQ(times.size(), packets);
+            const qint64 phaseUs = *std::min_element(times.cbegin(), times.cend()) - startUs;
+            EXPECT_TRUE(phaseUs >= 0 && phaseUs < periodUs) << phaseUs;
+            for (int k = 0; k < packets; ++k)
+                EXPECT_TRUE(times.contains(startUs + k * periodUs + phaseUs)) << k;
+            phases.insert(phaseUs);
+        }
+        EXPECT_GT(phases.size(), 1) << "the radars are not synchronised";
+    }
+}
+
+TEST(SiteRun, ASiteThatCannotBePlayedIsRefusedOnOneLine)
+{
+    QTemporaryDir dir;
+    const QString fresh = dir.filePath(QStringLiteral("fresh.csv"));
+    const struct
+    {
+        QString site;
+        const char* says;
+    } cases[] = {
+        {dir.filePath(QStringLiteral("missing.conf")), "missing.conf: "},
+        {writeSite(dir, QStringLiteral("reserved.conf"), "[radar.site]\nport = 40101\n"),
+         "reserved.conf:12: [radar.site]"},
+        {writeSite(dir, QStringLiteral("sender.conf"), "radar_address = 192.168.1.5\n"),
+         "sender.conf: radar a: radar_address 192.168.1.5 is not a loopback address"},
+        {writeSite(dir, QStringLiteral("receiver.conf"), "bind_address = 10.0.0.1\n"),
+         "receiver.conf: radar a: bind_address 10.0.0.1 is not a loopback address"},
+        {writeSite(dir, QStringLiteral("mixed.conf"),
+                   "bind_address = ::1\nradar_address = 127.0.0.5\n"),
+         "mixed.conf: radar a: radar_address 127.0.0.5 and bind_address ::1 are not of one"},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun r = radarsim({"--site", c.site, "--scene", "junction", "--no-send",
+                                       "--packets", "2", "--truth", fresh});
+        EXPECT_EQ(r.exitCode, 1) << c.says;
+        EXPECT_TRUE(r.err.startsWith("radarsim: ") && r.err.contains(c.says) &&
+                    r.err.count('\n') == 1)
+            << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(fresh));
+    }
+}
+
+} // namespace
+} // namespace trklib::sim::test
