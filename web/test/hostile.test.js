@@ -1,9 +1,8 @@
 // The page against any message: random and broken JSON, numbers of any
 // size (also 1e999, which JSON.parse makes Infinity), lists too long, on
-// the site's topics (the site service's and the zones' among them) beside
-// a good radar. Nothing throws, nothing out of range reaches the map, the
-// map's drawing stays finite and bounded, and the good radar is kept as if
-// it were alone.
+// the site's topics (the site service's among them) beside a good radar. Nothing throws, nothing out of
+// range reaches the map, the map's drawing stays finite and bounded, and
+// the good radar is kept as if it were alone.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
@@ -75,13 +74,6 @@ const picture = fc.record({
   time: maybe(fc.integer({ min: 0, max: 2 * t0 })),
   objects: maybe(fc.array(maybe(object), { maxLength: 30 })),
 });
-const point = fc.tuple(maybe(between(-maxPlaceM, maxPlaceM)), maybe(between(-maxPlaceM, maxPlaceM)));
-const zone = fc.record({
-  name: maybe(fc.constantFrom('yard', 'fence', 'gate')), kind: maybe(fc.constantFrom('zone', 'line')),
-  coordinates: fc.oneof(fc.array(point, { maxLength: 6 }),
-    fc.array(fc.array(point, { minLength: 3, maxLength: 8 }).map((ps) => [...ps, ps[0]]), { maxLength: 3 })),
-});
-const zones = fc.record({ zones: maybe(fc.array(maybe(zone), { maxLength: 5 })) });
 const text = (arbitrary) =>
   arbitrary.map((value) => JSON.stringify(value).replace(/"#([-0-9e.]+)"/g, '$1'));
 
@@ -105,7 +97,6 @@ const hostile = fc.oneof(
     weight: 2,
     arbitrary: fc.record({ radar: fc.constant('site'), leaf: fc.constant('tracks'), payload: bytes(text(picture)) }),
   },
-  fc.record({ radar: fc.constant('zones'), leaf: fc.constant(''), payload: bytes(text(zones)) }),
   fc.record({
     radar,
     leaf: fc.constantFrom('status', 'tracks', 'log'),
@@ -161,11 +152,6 @@ function assertDrawable(site) {
   for (const o of site.service.picture?.objects ?? []) {
     assert.ok(inside(o.x, maxTargetM) && inside(o.y, maxTargetM), `object ${o.id}`);
   }
-  for (const z of site.zones.zones) {
-    for (const [x, y] of z.coordinates.flat(z.kind === 'zone' ? 1 : 0)) {
-      assert.ok(inside(x, maxPlaceM) && inside(y, maxPlaceM), `zone ${z.name}`);
-    }
-  }
   for (const p of site.extent()) assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), 'extent');
 }
 
@@ -182,7 +168,7 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
       map.view.height = 600;
       for (const s of [site, alone]) s.receive('trklib/s/good/status', encoder.encode(goodStatus), 0);
       messages.forEach((m, k) => {
-        site.receive(m.leaf === '' ? `trklib/s/${m.radar}` : `trklib/s/${m.radar}/${m.leaf}`, m.payload, k);
+        site.receive(`trklib/s/${m.radar}/${m.leaf}`, m.payload, k);
         const good = encoder.encode(goodTracks(k));
         for (const s of [site, alone]) s.receive('trklib/s/good/tracks', good, k);
         map.shown = k % 2 === 0 ? 'radars' : 'site';
@@ -199,7 +185,7 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
 
       // The last frame of each view: finite, and its calls bounded by what
       // it shows (a few dozen for the grid and the north arrow, some for
-      // each radar, target, object, trail point and zone vertex).
+      // each radar, target, object and trail point).
       calls.count = 0;
       for (const shown of ['radars', 'site']) {
         map.shown = shown;
@@ -207,7 +193,6 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
       }
       assert.deepEqual(calls.notFinite, []);
       let bound = 2 * (300 + 40 * site.radars.size);
-      for (const z of site.zones.zones) bound += 2 * (15 + 8 * z.coordinates.flat(z.kind === 'zone' ? 1 : 0).length);
       for (const o of site.service.picture?.objects ?? []) {
         const trail = trails.trail(serviceTrails, o.id);
         assert.ok(trail.length <= maxTrailPoints);
