@@ -39,9 +39,16 @@ export class Zones {
     return (this.states.get(name)?.occupants.length ?? 0) > 0;
   }
 
-  // An event of the zone or line name at page time nowMs.
+  // An event of the zone or line name at page time nowMs. The flashes of
+  // names the map does not draw (and so never ends) are ended here, once
+  // there are maxZones.
   flash(name, nowMs) {
-    if (!this.flashes.has(name) && this.flashes.size >= maxZones) return;
+    if (!this.flashes.has(name) && this.flashes.size >= maxZones) {
+      for (const [other, until] of this.flashes) {
+        if (until <= nowMs) this.flashes.delete(other);
+      }
+      if (this.flashes.size >= maxZones) return;
+    }
     this.flashes.set(name, nowMs + flashMs);
   }
 

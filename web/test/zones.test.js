@@ -174,6 +174,9 @@ test('the events list: newest first, once each, at most its limit; an event flas
   assert.deepEqual([site.zones.flashing('yard', 100 + flashMs - 1), site.zones.flashing('yard', 100 + flashMs)],
     [true, false]);
   assert.equal(site.zones.flashing('fence', 100), false);
+  // Events of as many zones as there may be, none of them drawn: a later
+  // event of another still flashes it.
+  for (let k = 0; k < maxZones; ++k) send(site, 'events', event({ zone: `z${k}` }), 200);
   send(site, 'events', event({ event: 'cross', zone: 'fence', direction: 'left' }), 5000);
   assert.equal(site.zones.flashing('fence', 5000), true);
 
