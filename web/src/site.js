@@ -156,10 +156,12 @@ export class Site {
   }
 
   // Takes one message (its topic and its text) at page time nowMs (ms).
-  // Returns what it was about, { radar, leaf, wentOffline, forgotten }, or
+  // Returns what it was about, { radar, leaf, wentOffline, forgotten } (of
+  // the zones' topics: parseTopic's leaf and zone in place of radar), or
   // null when the topic is not one of the site's or the message was
   // dropped. An empty message is the broker clearing a retained one: the
-  // page forgets the radar (status) or its targets (tracks).
+  // page forgets the radar (status) or its targets (tracks), the zones or
+  // a zone's state.
   handle(topic, text, nowMs) {
     const where = parseTopic(topic, this.prefix, this.site);
     if (!where) return null;
