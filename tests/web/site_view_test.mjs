@@ -6,14 +6,15 @@
 // receives, sends hostile messages beside the radars (a retained status
 // with a far-away place, a 1.5 MB tracks message), publishes a site
 // service's status and pictures as the site service would and flips the
-// page between them and the radars' tracks, stops a radar and its
-// trackd, restarts the broker, and saves screenshots. Everything it
+// page between them and the radars' tracks, publishes zones, a zone's
+// state and events and centres the map on one from the list, stops a
+// radar and its trackd, restarts the broker, and saves screenshots. Everything it
 // starts is stopped at its end, also when it fails.
 //
 // Environment: TRKLIB_TRACKD, TRKLIB_RADARSIM (the built tools),
 // TRKLIB_WEB_DIR (web/, with its node_modules), SITE_VIEW_ARTEFACTS (a
-// folder for the screenshots site-view.png and site-view-fused.png and the
-// programs' logs),
+// folder for the screenshots site-view.png, site-view-fused.png and
+// site-view-zones.png and the programs' logs),
 // CHROMIUM (default /usr/bin/chromium). Exit status 77: skipped.
 
 import assert from 'node:assert/strict';
@@ -528,6 +529,86 @@ test('the site service\'s picture is shown by default, each radar\'s tracks on t
   await subscriber.publishAsync(`trklib/${site}/site/status`, '', { qos: 1, retain: true });
   assert.deepEqual(pageErrors, []);
 });
+
+// The zones as the site service publishes them: a square yard with a hole,
+// and a fence drawn north-west to south-east; and three events, the last
+// one first in the list.
+const zonesMessage = JSON.stringify({
+  site, zones: [
+    { name: 'yard', kind: 'zone', dwell: 30, speed_limit: null, confirmed_only: true, coordinates: [
+      [[-150, -150], [-90, -150], [-90, -90], [-150, -90], [-150, -150]],
+      [[-130, -130], [-110, -130], [-110, -110], [-130, -110], [-130, -130]]] },
+    { name: 'fence', kind: 'line', dwell: null, speed_limit: null, confirmed_only: true,
+      coordinates: [[-200, -50], [-50, -200]] },
+  ],
+});
+const zoneEvent = (event, dt, x, y, extra = {}) => JSON.stringify({
+  site, event, zone: 'yard', object: 17, time: startMs + dt, x, y, lat: 52, lon: 13, speed: 5, ...extra,
+});
+const events = [
+  zoneEvent('enter', 1000, -140, -140),
+  zoneEvent('cross', 1500, -125, -125, { zone: 'fence', object: 4, direction: 'left' }),
+  zoneEvent('exit', 2500, -100, -80, { dwell: 1.5, lost: false }),
+];
+
+test('zones and lines are drawn, lit while occupied and flashed on events, which are listed and centre the map',
+  async () => {
+    const zoneState = () => page.$eval('#map', (c) => ({
+      zones: c.dataset.zones, lit: c.dataset.lit, flashing: c.dataset.flashing, center: c.dataset.center,
+    }));
+    await subscriber.publishAsync(`trklib/${site}/zones`, zonesMessage, { qos: 1, retain: true });
+    const yardState = { zone: 'yard', occupants: [17], entered: 1, exited: 0, crossings: { left: 0, right: 0 } };
+    await subscriber.publishAsync(`trklib/${site}/zones/yard`, JSON.stringify(yardState), { qos: 1, retain: true });
+    await waitFor('the zones drawn, the yard lit', async () => {
+      const s = await zoneState();
+      return s.zones === 'yard fence' && s.lit === 'yard';
+    });
+    const listedEvents = () => page.$$eval('#events .event', (buttons) =>
+      buttons.map((b) => [...b.children].map((c) => c.textContent)));
+    // The exit after the others are listed: it goes in above them.
+    for (const e of events.slice(0, 2)) await subscriber.publishAsync(`trklib/${site}/events`, e, { qos: 1 });
+    await waitFor('the yard and the fence flashing', async () => (await zoneState()).flashing === 'yard fence');
+    await waitFor('two events listed', async () => (await listedEvents()).length === 2);
+    await subscriber.publishAsync(`trklib/${site}/events`, events[2], { qos: 1 });
+    await subscriber.publishAsync(`trklib/${site}/events`, zoneEvent('enter', 3000, 0, 0, { direction: 'left' }),
+      { qos: 1 });
+    const litEdge = await page.evaluate(() => {
+      const canvas = document.getElementById('map');
+      const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+      let count = 0;
+      for (let i = 0; i < data.length; i += 4) count += data[i] === 224 && data[i + 1] === 123 && data[i + 2] === 0;
+      return count;
+    });
+    assert.ok(litEdge > 20, `the lit yard's edge on ${litEdge} pixels`);
+    await page.screenshot({ path: path.join(artefacts, 'site-view-zones.png') });
+
+    const listed = await waitFor('three events listed', async () => {
+      const items = await listedEvents();
+      return items.length === 3 ? items : null;
+    });
+    const time = (dt) => new Date(startMs + dt).toISOString().slice(11, 23);
+    assert.deepEqual(listed, [
+      [time(2500), 'exit', 'yard', 'object 17', '1.5 s'],
+      [time(1500), 'cross', 'fence', 'object 4', 'left'],
+      [time(1000), 'enter', 'yard', 'object 17'],
+    ]);
+    assert.equal(await page.$eval('#events-dropped', (p) => p.dataset.dropped), '1', 'the enter with a direction');
+    await waitFor('the flashes over', async () => (await zoneState()).flashing === '');
+
+    await page.click('#events .event[data-event="cross"]');
+    await waitFor('the map centred on the crossing', async () => (await zoneState()).center === '-125.0 -125.0');
+    await page.focus('#events .event[data-event="exit"]');
+    await page.keyboard.press('Enter');
+    await waitFor('the map centred on the exit', async () => (await zoneState()).center === '-100.0 -80.0');
+
+    // Cleared on the broker: no zones, nothing lit.
+    for (const topic of ['zones', 'zones/yard']) {
+      await subscriber.publishAsync(`trklib/${site}/${topic}`, '', { qos: 1, retain: true });
+    }
+    await waitFor('the zones gone', async () => (await zoneState()).zones === '');
+    await page.click('#fit');
+    assert.deepEqual(pageErrors, []);
+  });
 
 test('the table holds the targets of each radar\'s latest tracks message', async () => {
   for (const radar of radars) {

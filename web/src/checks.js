@@ -256,3 +256,161 @@ export function checkSiteStatus(message) {
   }
   return { value };
 }
+
+// The zones and their events, from the site service: the zones on
+// <prefix>/<site>/zones and each zone's state on .../zones/<name> (both
+// retained), its events on .../events. A zones message past a limit, a
+// state or an event that fails is dropped whole; a zone that fails is
+// left out of its message, as an object of a picture.
+
+// Zones in one message, and their vertices in all (a ring's closing point,
+// which repeats its first, not counted): enough for a site's fences and
+// areas, and what the map redraws every frame.
+export const maxZones = 200;
+export const maxZoneVertices = 10000;
+// A zone's coordinates: within 100 km of the origin, as a radar's place (m).
+export const maxZoneM = maxPlaceM;
+// A zone's dwell (s): up to the last JavaScript date.
+export const maxDwellS = maxAgeS;
+export const zoneKinds = ['zone', 'line'];
+export const eventKinds = ['enter', 'exit', 'dwell', 'speed', 'cross'];
+export const directions = ['left', 'right'];
+
+function checkPoint(p) {
+  return Array.isArray(p) && p.length === 2 && within(p[0], -maxZoneM, maxZoneM) && within(p[1], -maxZoneM, maxZoneM);
+}
+
+// A ring of a zone: at least three corners, its last point its first again.
+function checkRing(ring) {
+  if (!Array.isArray(ring) || ring.length < 4 || !ring.every(checkPoint)) return false;
+  const [first, last] = [ring[0], ring.at(-1)];
+  return first[0] === last[0] && first[1] === last[1];
+}
+
+// The vertices a zone's coordinates claim, before they are checked, so that
+// a message past the limit costs no more than counting.
+function claimedVertices(z) {
+  if (!isObject(z) || !Array.isArray(z.coordinates)) return 0;
+  if (z.kind === 'line') return z.coordinates.length;
+  return z.coordinates.reduce((n, ring) => n + (Array.isArray(ring) ? Math.max(ring.length - 1, 0) : 0), 0);
+}
+
+// One zone or line, copied, or null when it cannot be shown. A zone's
+// coordinates are its rings, outer first; a line's its points.
+function checkZone(z) {
+  if (!isObject(z) || typeof z.name !== 'string' || !radarNamePattern.test(z.name)) return null;
+  if (!zoneKinds.includes(z.kind) || !Array.isArray(z.coordinates)) return null;
+  if (z.kind === 'zone' ? z.coordinates.length < 1 || !z.coordinates.every(checkRing)
+    : z.coordinates.length < 2 || !z.coordinates.every(checkPoint)) return null;
+  if (!absent(z.dwell) && !within(z.dwell, 0, maxDwellS)) return null;
+  if (!absent(z.speed_limit) && !within(z.speed_limit, 0, maxSpeedKmh)) return null;
+  if (!absent(z.confirmed_only) && typeof z.confirmed_only !== 'boolean') return null;
+  const points = z.kind === 'zone' ? z.coordinates.flat() : z.coordinates;
+  return {
+    name: z.name,
+    kind: z.kind,
+    coordinates: z.kind === 'zone' ? z.coordinates.map((ring) => ring.map(([x, y]) => [x, y]))
+      : z.coordinates.map(([x, y]) => [x, y]),
+    dwell: absent(z.dwell) ? null : z.dwell,
+    speedLimit: absent(z.speed_limit) ? null : z.speed_limit,
+    confirmedOnly: z.confirmed_only !== false,
+    // The box around it (m), for fitting the map.
+    box: {
+      minX: Math.min(...points.map((p) => p[0])), maxX: Math.max(...points.map((p) => p[0])),
+      minY: Math.min(...points.map((p) => p[1])), maxY: Math.max(...points.map((p) => p[1])),
+    },
+  };
+}
+
+// The zones: { value: { zones }, leftOut } with the number of zones left
+// out, or { error }. A name already in the message is left out: a name is
+// one zone.
+export function checkZones(message) {
+  if (!isObject(message)) return { error: 'no JSON object' };
+  const { zones } = message;
+  if (!Array.isArray(zones)) return { error: 'zones is no list' };
+  if (zones.length > maxZones) return { error: `more than ${maxZones} zones` };
+  let vertices = 0;
+  for (const z of zones) vertices += claimedVertices(z);
+  if (vertices > maxZoneVertices) return { error: `more than ${maxZoneVertices} vertices` };
+  const kept = [];
+  const names = new Set();
+  for (const z of zones) {
+    const checked = checkZone(z);
+    if (!checked || names.has(checked.name)) continue;
+    names.add(checked.name);
+    kept.push(checked);
+  }
+  return { value: { zones: kept }, leftOut: zones.length - kept.length };
+}
+
+// A zone's state, of the zone named in its topic: { value: { zone,
+// occupants, entered, exited, crossings: { left, right } } } or { error }.
+export function checkZoneState(message, name) {
+  if (!isObject(message)) return { error: 'no JSON object' };
+  if (message.zone !== name) return { error: 'zone is not the topic\'s' };
+  const { occupants, crossings } = message;
+  if (!Array.isArray(occupants) || occupants.length > maxObjects) {
+    return { error: `occupants is no list of at most ${maxObjects}` };
+  }
+  for (let i = 0; i < occupants.length; ++i) {
+    const id = occupants[i];
+    if (!Number.isInteger(id) || id < 1 || id > maxObjectId || (i > 0 && id <= occupants[i - 1])) {
+      return { error: 'occupants are no ids in ascending order' };
+    }
+  }
+  for (const key of ['entered', 'exited']) {
+    if (!isCount(message[key])) return { error: `${key} is no count` };
+  }
+  if (!isObject(crossings) || !isCount(crossings.left) || !isCount(crossings.right)) {
+    return { error: 'crossings is no left and right count' };
+  }
+  return {
+    value: {
+      zone: name,
+      occupants: [...occupants],
+      entered: message.entered,
+      exited: message.exited,
+      crossings: { left: crossings.left, right: crossings.right },
+    },
+  };
+}
+
+// The fields only some events have: the events that have them and the
+// check of a value.
+const eventExtras = {
+  dwell: [['exit', 'dwell'], (v) => within(v, 0, maxDwellS)],
+  direction: [['cross'], (v) => directions.includes(v)],
+  lost: [['exit'], (v) => typeof v === 'boolean'],
+};
+
+// An event: { value: { event, zone, object, time, x, y, lat, lon, speed,
+// dwell, direction, lost } } with null for what it has not got, or
+// { error }. A field of another kind of event makes it bad.
+export function checkEvent(message) {
+  if (!isObject(message)) return { error: 'no JSON object' };
+  const m = message;
+  if (!eventKinds.includes(m.event)) return { error: `event is no ${eventKinds.join(', ')}` };
+  if (typeof m.zone !== 'string' || !radarNamePattern.test(m.zone)) return { error: 'zone is no zone name' };
+  if (!Number.isInteger(m.object) || m.object < 1 || m.object > maxObjectId) return { error: 'object is no id' };
+  if (!isTime(m.time)) return { error: 'time is no time in ms' };
+  if (!within(m.x, -maxTargetM, maxTargetM) || !within(m.y, -maxTargetM, maxTargetM)) {
+    return { error: `x or y is no number within ${maxTargetM / 1000} km` };
+  }
+  if (!absent(m.lat) && !within(m.lat, -maxLatitudeDeg, maxLatitudeDeg)) return { error: 'lat is no latitude' };
+  if (!absent(m.lon) && !within(m.lon, -maxLongitudeDeg, maxLongitudeDeg)) return { error: 'lon is no longitude' };
+  if (!absent(m.speed) && !within(m.speed, 0, maxSpeedKmh)) {
+    return { error: `speed is no number from 0 to ${maxSpeedKmh} km/h` };
+  }
+  const value = (v) => (absent(v) ? null : v);
+  const checked = {
+    event: m.event, zone: m.zone, object: m.object, time: m.time, x: m.x, y: m.y,
+    lat: value(m.lat), lon: value(m.lon), speed: value(m.speed),
+  };
+  for (const [key, [events, check]] of Object.entries(eventExtras)) {
+    const has = events.includes(m.event);
+    if (absent(m[key]) ? has : !has || !check(m[key])) return { error: `${key} is wrong for ${m.event}` };
+    checked[key] = value(m[key]);
+  }
+  return { value: checked };
+}

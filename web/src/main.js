@@ -2,7 +2,7 @@
 // WebSocket listener, the site service's picture and status among them,
 // and draws them live: the fused picture while the service publishes one
 // (unless the query string's view=radars chose each radar's tracks), each
-// radar's tracks otherwise.
+// radar's tracks otherwise; and the site's zones, lines and events.
 
 import mqtt from 'mqtt';
 
@@ -26,7 +26,13 @@ const site = new Site({ ...options, trails });
 const map = new SiteMap(document.getElementById('map'), site, trails);
 const panel = new Panel(document.getElementById('radars'), document.getElementById('targets'), site,
   document.getElementById('dropped'),
-  { service: document.getElementById('service'), objects: document.getElementById('objects') });
+  {
+    service: document.getElementById('service'),
+    objects: document.getElementById('objects'),
+    events: document.getElementById('events'),
+    eventsDropped: document.getElementById('events-dropped'),
+  });
+panel.onEventChosen = (event) => map.centreOn(event.x, event.y);
 const viewButton = document.getElementById('view');
 const connection = document.getElementById('connection');
 
@@ -59,6 +65,7 @@ viewButton.addEventListener('click', () => {
 // Redraws at the next frame, at most once a frame, whatever arrived.
 let frameDue = false;
 let targetsChanged = false;
+let eventsChanged = false;
 function redraw() {
   if (frameDue) return;
   frameDue = true;
@@ -72,6 +79,10 @@ function redraw() {
       panel.updateTargets();
       panel.updateObjects();
       targetsChanged = false;
+    }
+    if (eventsChanged) {
+      panel.updateEvents();
+      eventsChanged = false;
     }
   });
 }
@@ -122,8 +133,10 @@ if (options.errors.length > 0) {
   client.on('error', (error) => setConnection('error', error.message));
   client.on('message', (topic, payload) => {
     // Dropped messages show in the panel at the next tick.
-    if (!site.receive(topic, payload, performance.now())) return;
-    targetsChanged = true;
+    const about = site.receive(topic, payload, performance.now());
+    if (!about) return;
+    if (about.leaf === 'events') eventsChanged = true;
+    else targetsChanged = true;
     redraw();
   });
 }

@@ -2,8 +2,13 @@
 // and either every radar's targets with their numbers and trails or the
 // site service's fused objects with their ids and trails. Zoom with the
 // wheel about the mouse, pan by dragging; the view fits the site until the
-// user moves it. The canvas's data-view says which it shows and
-// data-labels lists the labels of the targets or objects drawn.
+// user moves it. Under them the site's zones (translucent areas, lit while
+// someone is inside) and lines (with an arrow to the side that is their
+// left), each flashing for a second on an event of it. The canvas's
+// data-view says which it shows, data-labels lists the labels of the
+// targets or objects drawn, data-zones, data-lit and data-flashing the
+// zones and lines drawn, lit and flashing, and data-center the site point
+// at its centre (m, "x y").
 
 import { objectColour, serviceTrails } from './site.js';
 import {
@@ -13,6 +18,7 @@ import {
   distanceLabel,
   gridLines,
   gridStep,
+  leftArrow,
 } from './transform.js';
 
 const colours = {
@@ -32,6 +38,15 @@ const beamFillAlpha = 0.09;
 const beamEdgeAlpha = 0.5;
 const trailAlpha = 0.45;
 const staleAlpha = 0.35; // targets of a silent radar
+const zoneColours = { edge: '#5b4a8b', lit: '#e07b00', flash: '#ffcc00' };
+const zoneFillAlpha = 0.1;
+const litFillAlpha = 0.3;
+const flashFillAlpha = 0.55;
+const lineWidthPx = 3;
+const flashLineWidthPx = 8;
+const sideArrowPx = 14; // the arrow from a line's segment to its left
+const minArrowSegmentPx = 30; // segments shorter on the map get no arrow
+const zoneNameGapPx = 4; // between a zone's name and its edge or a line's start
 
 export class SiteMap {
   constructor(canvas, site, trails) {
@@ -76,6 +91,15 @@ export class SiteMap {
     this.onChange?.();
   }
 
+  // Shows site point (x, y) at the map's centre at the present scale, and
+  // stops following the site.
+  centreOn(x, y) {
+    this.view.centerX = x;
+    this.view.centerY = y;
+    this.followSite = false;
+    this.onChange?.();
+  }
+
   // Matches the canvas's pixels to its size on the page.
   resize() {
     const ratio = window.devicePixelRatio || 1;
@@ -102,6 +126,7 @@ export class SiteMap {
     ctx.fillStyle = colours.background;
     ctx.fillRect(0, 0, this.view.width, this.view.height);
     this.drawGrid(ctx);
+    const zoneState = this.drawZones(ctx, nowMs);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
     const labels = [];
     if (this.shown === 'site') {
@@ -114,6 +139,10 @@ export class SiteMap {
     if (this.canvas.dataset) {
       this.canvas.dataset.view = this.shown;
       this.canvas.dataset.labels = labels.join(' ');
+      this.canvas.dataset.zones = zoneState.drawn.join(' ');
+      this.canvas.dataset.lit = zoneState.lit.join(' ');
+      this.canvas.dataset.flashing = zoneState.flashing.join(' ');
+      this.canvas.dataset.center = `${this.view.centerX.toFixed(1)} ${this.view.centerY.toFixed(1)}`;
     }
   }
 
@@ -149,6 +178,91 @@ export class SiteMap {
     // What the lines mean, at the bottom left.
     ctx.textBaseline = 'bottom';
     ctx.fillText(`grid ${distanceLabel(step, step)}; x east, y north of the site's origin`, 8, v.height - 6);
+  }
+
+  // The zones and lines with their names; returns the names drawn, lit
+  // and flashing.
+  drawZones(ctx, nowMs) {
+    const zones = this.site.zones;
+    const state = { drawn: [], lit: [], flashing: [] };
+    for (const z of zones.zones) {
+      const flashing = zones.flashing(z.name, nowMs);
+      const lit = z.kind === 'zone' && zones.lit(z.name);
+      if (z.kind === 'zone') this.drawArea(ctx, z, lit, flashing);
+      else this.drawLine(ctx, z, flashing);
+      state.drawn.push(z.name);
+      if (lit) state.lit.push(z.name);
+      if (flashing) state.flashing.push(z.name);
+    }
+    return state;
+  }
+
+  path(ctx, points, close) {
+    points.forEach(([x, y], i) => {
+      const p = this.view.toScreen(x, y);
+      if (i === 0) ctx.moveTo(p.x, p.y);
+      else ctx.lineTo(p.x, p.y);
+    });
+    if (close) ctx.closePath();
+  }
+
+  // A zone: its outer ring filled but for its holes, its name at the top of
+  // the box around it.
+  drawArea(ctx, z, lit, flashing) {
+    ctx.beginPath();
+    for (const ring of z.coordinates) this.path(ctx, ring, true);
+    ctx.globalAlpha = flashing ? flashFillAlpha : lit ? litFillAlpha : zoneFillAlpha;
+    ctx.fillStyle = flashing ? zoneColours.flash : lit ? zoneColours.lit : zoneColours.edge;
+    ctx.fill('evenodd');
+    ctx.globalAlpha = 1;
+    ctx.strokeStyle = lit ? zoneColours.lit : zoneColours.edge;
+    ctx.lineWidth = flashing || lit ? 2 : 1;
+    ctx.stroke();
+    const top = this.view.toScreen((z.box.minX + z.box.maxX) / 2, z.box.maxY);
+    this.drawZoneName(ctx, z.name, { x: top.x, y: top.y + zoneNameGapPx }, 'center', 'top');
+  }
+
+  // A line as drawn, and on each segment long enough on the map an arrow
+  // to its left: an object crossing the way the arrow points crosses it
+  // to the left.
+  drawLine(ctx, z, flashing) {
+    if (flashing) {
+      ctx.beginPath();
+      this.path(ctx, z.coordinates, false);
+      ctx.strokeStyle = zoneColours.flash;
+      ctx.lineWidth = flashLineWidthPx;
+      ctx.stroke();
+    }
+    ctx.beginPath();
+    this.path(ctx, z.coordinates, false);
+    ctx.strokeStyle = zoneColours.edge;
+    ctx.lineWidth = lineWidthPx;
+    ctx.stroke();
+    ctx.lineWidth = 1.5;
+    for (let i = 1; i < z.coordinates.length; ++i) {
+      const a = this.view.toScreen(...z.coordinates[i - 1]);
+      const b = this.view.toScreen(...z.coordinates[i]);
+      const arrow = leftArrow(a, b, sideArrowPx, minArrowSegmentPx);
+      if (!arrow) continue;
+      const { from, tip, barbs } = arrow;
+      ctx.beginPath();
+      ctx.moveTo(from.x, from.y);
+      ctx.lineTo(tip.x, tip.y);
+      ctx.moveTo(barbs[0].x, barbs[0].y);
+      ctx.lineTo(tip.x, tip.y);
+      ctx.lineTo(barbs[1].x, barbs[1].y);
+      ctx.stroke();
+    }
+    const first = this.view.toScreen(...z.coordinates[0]);
+    this.drawZoneName(ctx, z.name, { x: first.x + zoneNameGapPx, y: first.y }, 'left', 'middle');
+  }
+
+  drawZoneName(ctx, name, at, align, baseline) {
+    ctx.font = `italic ${font}`;
+    ctx.fillStyle = zoneColours.edge;
+    ctx.textAlign = align;
+    ctx.textBaseline = baseline;
+    ctx.fillText(name, at.x, at.y);
   }
 
   drawNorth(ctx) {

@@ -82,6 +82,7 @@ export function withView(search, view) {
 // The topics the page subscribes to.
 export function topics({ prefix, site }) {
   // The site service's topics (.../site/tracks, .../site/status) are
-  // among these.
-  return [`${prefix}/${site}/+/tracks`, `${prefix}/${site}/+/status`];
+  // among the first two; then its zones, their states and events.
+  return [`${prefix}/${site}/+/tracks`, `${prefix}/${site}/+/status`, `${prefix}/${site}/zones`,
+    `${prefix}/${site}/zones/+`, `${prefix}/${site}/events`];
 }

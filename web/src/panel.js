@@ -8,9 +8,14 @@
 // data-bad-objects. The site service's status goes to #service (data-online,
 // data-status, data-objects, data-pictures, data-late-messages, and one
 // entry per radar it hears with data-radar and data-age in seconds), its
-// objects to table#objects, one row per object with data-id.
+// objects to table#objects, one row per object with data-id. The latest
+// events go to ol#events, newest first, each a button (data-event,
+// data-zone, data-object, data-time, data-x, data-y) that calls
+// onEventChosen with its event; #events-dropped says what of the zones'
+// topics was dropped.
 
 import { objectCells, objectColour, rowCells } from './site.js';
+import { eventCells } from './zones.js';
 
 // The status counters shown, with their labels.
 const counters = [
@@ -46,7 +51,8 @@ function swatch(colour) {
 
 export class Panel {
   // service and objects (the site service's status and table) are optional.
-  constructor(list, table, site, dropped = null, { service = null, objects = null } = {}) {
+  constructor(list, table, site, dropped = null,
+    { service = null, objects = null, events = null, eventsDropped = null } = {}) {
     this.list = list;
     this.table = table;
     this.tbody = table.tBodies[0];
@@ -55,6 +61,10 @@ export class Panel {
     this.service = service;
     this.objects = objects;
     this.entries = new Map(); // radar name -> its <li> and parts
+    this.events = events;
+    this.eventsDropped = eventsDropped;
+    this.eventItems = new Map(); // event -> its <li>
+    this.onEventChosen = null;
   }
 
   // Shows the table of the view the map shows: each radar's targets, or
@@ -123,13 +133,21 @@ export class Panel {
       }
     });
     if (this.dropped) {
-      const { tooLargeMessages, badMessages, badTargets, badObjects } = this.site;
+      const { tooLargeMessages, badMessages, badTargets, badObjects, badZones } = this.site;
       this.dropped.dataset.tooLarge = tooLargeMessages;
       this.dropped.dataset.bad = badMessages;
       this.dropped.dataset.badTargets = badTargets;
       this.dropped.dataset.badObjects = badObjects;
+      this.dropped.dataset.badZones = badZones;
       this.dropped.textContent = `Dropped: ${tooLargeMessages} messages too large, ${badMessages} bad messages, ` +
-        `${badTargets} bad targets, ${badObjects} bad objects`;
+        `${badTargets} bad targets, ${badObjects} bad objects, ${badZones} bad zones`;
+    }
+    if (this.eventsDropped) {
+      const { dropped, lastDropped } = this.site.zoneMessages;
+      const messages = dropped === 1 ? 'message' : 'messages';
+      this.eventsDropped.dataset.dropped = dropped;
+      this.eventsDropped.textContent = dropped === 0 ? ''
+        : `${dropped} ${messages} of the zones dropped, the last: ${lastDropped}`;
     }
     this.updateService(nowMs);
   }
@@ -174,6 +192,49 @@ export class Panel {
       lines.push(ul);
     }
     e.replaceChildren(...lines);
+  }
+
+  // Brings ol#events up to the site's latest events. An event keeps its
+  // item (and the keyboard's focus) while it is listed: new ones go in
+  // above it.
+  updateEvents() {
+    if (!this.events) return;
+    const listed = new Set(this.site.events.events);
+    for (const [event, li] of this.eventItems) {
+      if (listed.has(event)) continue;
+      li.remove();
+      this.eventItems.delete(event);
+    }
+    this.site.events.events.forEach((event, index) => {
+      let li = this.eventItems.get(event);
+      if (!li) {
+        li = this.eventItem(event);
+        this.eventItems.set(event, li);
+      }
+      if (this.events.children[index] !== li) this.events.insertBefore(li, this.events.children[index] ?? null);
+    });
+  }
+
+  eventItem(event) {
+    const [time, kind, zone, object, extra] = eventCells(event);
+    const button = element('button', {
+      type: 'button',
+      class: 'event',
+      'data-event': kind,
+      'data-zone': zone,
+      'data-object': object,
+      'data-time': String(event.time),
+      'data-x': String(event.x),
+      'data-y': String(event.y),
+      title: `Show ${event.x.toFixed(1)} m, ${event.y.toFixed(1)} m on the map`,
+    });
+    button.append(element('span', { class: 'event-time' }, time), element('span', { class: 'event-kind' }, kind),
+      element('span', { class: 'event-zone' }, zone), element('span', { class: 'event-object' }, `object ${object}`));
+    if (extra !== '') button.append(element('span', { class: 'event-extra' }, extra));
+    button.addEventListener('click', () => this.onEventChosen?.(event));
+    const li = element('li');
+    li.append(button);
+    return li;
   }
 
   // Rebuilds table#objects from the site service's latest picture.

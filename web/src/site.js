@@ -1,18 +1,24 @@
 // What the page knows of a site, from the messages on its topics: every
 // radar's status, place and beam, and the targets of its latest packet;
-// and the site service's status and its latest fused picture. Nothing here
-// touches the page, so that node's tests can run it.
+// the site service's status and its latest fused picture; the site's zones
+// and lines, their states and latest events. Nothing here touches the
+// page, so that node's tests can run it.
 
 import {
+  checkEvent,
   checkPicture,
   checkSiteStatus,
   checkStatus,
   checkTracks,
+  checkZoneState,
+  checkZones,
   maxMessageBytes,
   maxRadars,
+  maxZones,
   radarNamePattern,
 } from './checks.js';
 import { along } from './transform.js';
+import { EventList, Zones } from './zones.js';
 
 // A radar that has sent no packet for this long is shown as silent (ms).
 export const silentAfterMs = 2000;
@@ -35,12 +41,20 @@ export function objectColour(id) {
   return objectPalette[id % objectPalette.length];
 }
 
-// The radar and leaf ("tracks", "status") of a topic under prefix and
-// site, or null for any other topic.
+// The topic levels of the zones (on <prefix>/<site>/zones, each one's state
+// on .../zones/<name>, so no radar may have the name) and of their events.
+export const zonesLevel = 'zones';
+export const eventsLevel = 'events';
+
+// Of a topic under prefix and site: the radar and leaf ("tracks",
+// "status"); { leaf: 'zones' }, { leaf: 'zone', zone } or { leaf: 'events' }
+// for the zones' topics; null for any other topic.
 export function parseTopic(topic, prefix, site) {
   const head = `${prefix}/${site}/`;
   if (!topic.startsWith(head)) return null;
   const rest = topic.slice(head.length).split('/');
+  if (rest.length === 1 && [zonesLevel, eventsLevel].includes(rest[0])) return { leaf: rest[0] };
+  if (rest.length === 2 && rest[0] === zonesLevel) return { leaf: 'zone', zone: rest[1] };
   if (rest.length !== 2 || rest[0] === '' || !['tracks', 'status'].includes(rest[1])) return null;
   return { radar: rest[0], leaf: rest[1] };
 }
@@ -67,6 +81,12 @@ export class Site {
     // Objects left out of the site service's pictures.
     this.badObjects = 0;
     this.service = Site.newService();
+    // Zones left out of the zones message; the dropped messages of the
+    // zones' topics and why the latest was.
+    this.badZones = 0;
+    this.zoneMessages = { dropped: 0, lastDropped: null };
+    this.zones = new Zones();
+    this.events = new EventList();
   }
 
   // The site service as the page knows it before it has heard of one.
@@ -129,19 +149,23 @@ export class Site {
     if (payload.length > maxMessageBytes) {
       ++this.tooLargeMessages;
       const reason = `larger than ${maxMessageBytes / 1024} KiB`;
+      if (where.radar === undefined) return this.dropZones(reason);
       return where.radar === serviceLevel ? this.dropService(where, reason, nowMs) : this.drop(where, reason, nowMs);
     }
     return this.handle(topic, decoder.decode(payload), nowMs);
   }
 
   // Takes one message (its topic and its text) at page time nowMs (ms).
-  // Returns what it was about, { radar, leaf, wentOffline, forgotten }, or
+  // Returns what it was about, { radar, leaf, wentOffline, forgotten } (of
+  // the zones' topics: parseTopic's leaf and zone in place of radar), or
   // null when the topic is not one of the site's or the message was
   // dropped. An empty message is the broker clearing a retained one: the
-  // page forgets the radar (status) or its targets (tracks).
+  // page forgets the radar (status) or its targets (tracks), the zones or
+  // a zone's state.
   handle(topic, text, nowMs) {
     const where = parseTopic(topic, this.prefix, this.site);
     if (!where) return null;
+    if (where.radar === undefined) return this.handleZones(where, text, nowMs);
     if (where.radar === serviceLevel) return this.handleService(where, text, nowMs);
     if (!radarNamePattern.test(where.radar)) {
       ++this.badMessages;
@@ -261,6 +285,55 @@ export class Site {
     return { ...where, wentOffline: false, forgotten: false };
   }
 
+  // The zones, a zone's state or an event. An event that was listed
+  // already (delivered twice) changes nothing: returns null.
+  handleZones(where, text, nowMs) {
+    if (text === '' && where.leaf !== eventsLevel) return this.clearZones(where);
+    if (where.leaf === 'zone' && !radarNamePattern.test(where.zone)) {
+      ++this.badMessages;
+      return this.dropZones('a state of no zone name');
+    }
+    let message;
+    try {
+      message = JSON.parse(text);
+    } catch {
+      message = undefined;
+    }
+    const checked = where.leaf === zonesLevel ? checkZones(message)
+      : where.leaf === 'zone' ? checkZoneState(message, where.zone) : checkEvent(message);
+    if (checked.error) {
+      ++this.badMessages;
+      return this.dropZones(`${where.leaf === 'zone' ? 'zone state' : where.leaf}: ${checked.error}`);
+    }
+    if (where.leaf === zonesLevel) {
+      this.badZones += checked.leftOut;
+      this.zones.setZones(checked.value.zones);
+    } else if (where.leaf === 'zone') {
+      if (!this.zones.setState(checked.value)) {
+        ++this.badMessages;
+        return this.dropZones(`zone state: more than ${maxZones} zones`);
+      }
+    } else {
+      if (!this.events.add(checked.value)) return null;
+      this.zones.flash(checked.value.zone, nowMs);
+    }
+    return { ...where, wentOffline: false, forgotten: false };
+  }
+
+  dropZones(reason) {
+    ++this.zoneMessages.dropped;
+    this.zoneMessages.lastDropped = reason;
+    return null;
+  }
+
+  // An empty zones message: the site has no zones; an empty state: the
+  // zone's state is forgotten.
+  clearZones(where) {
+    if (where.leaf === zonesLevel) this.zones.setZones([]);
+    else if (!this.zones.forgetState(where.zone)) return null;
+    return { ...where, wentOffline: false, forgotten: true };
+  }
+
   clear(where) {
     const r = this.radars.get(where.radar);
     if (!r) return null;
@@ -319,10 +392,14 @@ export class Site {
   }
 
   // The site points that fitting the map should show: every radar's place
-  // and the ends and middle of its beam's far edge. Targets and fused
-  // objects only when no radar's place is known.
+  // and the ends and middle of its beam's far edge, and the corners of the
+  // box around every zone and line. Targets and fused objects only when
+  // there is none of these.
   extent() {
     const points = [];
+    for (const { box } of this.zones.zones) {
+      points.push({ x: box.minX, y: box.minY }, { x: box.maxX, y: box.maxY });
+    }
     for (const r of this.radars.values()) {
       if (!r.place) continue;
       points.push({ x: r.place.x, y: r.place.y });

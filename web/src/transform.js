@@ -133,3 +133,25 @@ export function boundsOf(points) {
   }
   return box;
 }
+
+// The arrow drawn on a line's segment from canvas point a to b (px): from
+// the segment's middle, lengthPx to the left of the direction a to b as
+// the map shows it, with its two barbs; null for a segment shorter than
+// minPx. On the canvas y points down, so left of (dx, dy) is (dy, -dx).
+export function leftArrow(a, b, lengthPx, minPx) {
+  const length = Math.hypot(b.x - a.x, b.y - a.y);
+  if (!(length >= minPx) || !Number.isFinite(length)) return null;
+  const ux = (b.y - a.y) / length;
+  const uy = -(b.x - a.x) / length;
+  const from = { x: (a.x + b.x) / 2, y: (a.y + b.y) / 2 };
+  const tip = { x: from.x + lengthPx * ux, y: from.y + lengthPx * uy };
+  const barb = lengthPx / 3;
+  return {
+    from,
+    tip,
+    barbs: [
+      { x: tip.x - barb * (ux - uy), y: tip.y - barb * (uy + ux) },
+      { x: tip.x - barb * (ux + uy), y: tip.y - barb * (uy - ux) },
+    ],
+  };
+}

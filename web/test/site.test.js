@@ -27,6 +27,12 @@ test('topics of the site, and no others', () => {
     ['plant/trklib/s//tracks', null],
     ['plant/trklib/s/north/log', null],
     ['trklib/s/north/tracks', null],
+    ['plant/trklib/s/zones', { leaf: 'zones' }],
+    ['plant/trklib/s/zones/fence', { leaf: 'zone', zone: 'fence' }],
+    ['plant/trklib/s/zones/tracks', { leaf: 'zone', zone: 'tracks' }],
+    ['plant/trklib/s/zones/a/b', null],
+    ['plant/trklib/s/events', { leaf: 'events' }],
+    ['plant/trklib/s/events/x', null],
   ];
   for (const [topic, expected] of cases) assert.deepEqual(parseTopic(topic, 'plant/trklib', 's'), expected, topic);
 });
@@ -287,5 +293,6 @@ test('the page\'s settings come from its query string, with defaults', () => {
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(options[key], value, `${search}: ${key}`);
   }
   assert.equal(pageOptions('', { protocol: 'https:', hostname: 'h' }).broker, 'wss://h:9001');
-  assert.deepEqual(topics({ prefix: 'p', site: 's' }), ['p/s/+/tracks', 'p/s/+/status']);
+  assert.deepEqual(topics({ prefix: 'p', site: 's' }),
+    ['p/s/+/tracks', 'p/s/+/status', 'p/s/zones', 'p/s/zones/+', 'p/s/events']);
 });
