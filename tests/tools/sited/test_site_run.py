@@ -1,0 +1,196 @@
+"""The junction site end to end: radarsim plays its four radars, trackd
+tracks them and publishes to a mosquitto broker of the test's own, sited
+fuses them; the pictures are scored against radarsim's truth, sited's
+status must go offline on SIGTERM, and sited's offline run of radarsim's
+capture must give the same objects.
+
+CTest sets TRKLIB_RADARSIM, TRKLIB_TRACKD, TRKLIB_SITED, TRKLIB_SITES (the
+example site files) and PYTHONPATH (the module, for the scorer).
+"""
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+PACKETS = 400  # per radar: 20 s at 20 packets/s
+# What the fused picture of a 20 s junction run must reach, m: the mean
+# GOSPA (c = 10 m, p = 2, alpha = 2) over the pictures from 10 s on. A
+# picture that misses or doubles every object scores about 7 m.
+GOSPA_BOUND_M = 3.0
+# Live and offline timing differ (the live pictures fall between packets
+# where the offline ones fall on the capture's clock): an object of one is
+# the other's when it lies within this distance of it, m.
+SAME_OBJECT_M = 3.0
+
+
+def program(variable):
+    path = os.environ.get(variable)
+    if not path:
+        pytest.skip(f"{variable} is not set (CTest sets it to the built program)")
+    return path
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.05)
+    pytest.fail(f"timed out waiting for {what}")
+
+
+class Processes:
+    """Programs started by a test, stopped (SIGTERM, then SIGKILL) at its end."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.started = []
+
+    def start(self, name, *command, stdout=None):
+        log = open(self.folder / f"{name}.log", "wb")
+        process = subprocess.Popen(command, stdout=stdout or log, stderr=log)
+        self.started.append((name, process))
+        return process
+
+    def log(self, name):
+        return (self.folder / f"{name}.log").read_text(errors="replace")
+
+    def stop(self, process, timeout=10):
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        return process.returncode
+
+    def stop_all(self):
+        for _, process in reversed(self.started):
+            self.stop(process)
+
+
+@pytest.fixture
+def processes(tmp_path):
+    started = Processes(tmp_path)
+    yield started
+    started.stop_all()
+
+
+def site_file(folder, broker_port, radar_port):
+    """The example junction site on the test's broker and radar port."""
+    text = open(os.path.join(program("TRKLIB_SITES"), "junction.conf")).read()
+    text = re.sub(r"(?m)^port = 1883$", f"port = {broker_port}", text)
+    text = re.sub(r"(?m)^port = 34567$", f"port = {radar_port}", text)
+    path = folder / "junction.conf"
+    path.write_text(text)
+    return path
+
+
+def pictures_of(lines):
+    return [json.loads(line.split(" ", 1)[1]) for line in lines
+            if line.startswith("trklib/junction/site/tracks ")]
+
+
+def score(pictures, truth, folder):
+    path = folder / "pictures.jsonl"
+    path.write_text("".join(json.dumps(p) + "\n" for p in pictures))
+    done = subprocess.run([sys.executable, "-m", "trklib.score", "--site", str(path), str(truth)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return float(re.search(r"^GOSPA mean (\S+)$", done.stdout, re.M).group(1))
+
+
+def test_junction_through_trackd_and_sited_and_offline(tmp_path, processes):
+    broker_port, radar_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    (tmp_path / "broker.conf").write_text(
+        f"listener {broker_port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    broker = processes.start("broker", "mosquitto", "-c", str(tmp_path / "broker.conf"))
+    wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", broker_port)) == 0, 10, "the broker")
+    site = site_file(tmp_path, broker_port, radar_port)
+
+    sub_out = open(tmp_path / "messages.txt", "wb")
+    processes.start("sub", "mosquitto_sub", "-p", str(broker_port), "-v", "-t", "trklib/junction/#",
+                    stdout=sub_out)
+    trackd = processes.start("trackd", program("TRKLIB_TRACKD"), "--config", str(site))
+    sited = processes.start("sited", program("TRKLIB_SITED"), "--config", str(site))
+    messages = lambda: (tmp_path / "messages.txt").read_text(errors="replace").splitlines()
+    wait_for(lambda: any(line.startswith("trklib/junction/site/status {\"online\":true")
+                         for line in messages()), 20, "sited's online status")
+    online = lambda name: any(line.startswith(f"trklib/junction/{name}/status {{\"online\":true")
+                              for line in messages())
+    wait_for(lambda: all(online(r) for r in ("east", "north", "west", "south")), 20,
+             "the radars' online statuses")
+    assert trackd.poll() is None, processes.log("trackd")
+
+    truth, capture = tmp_path / "truth.csv", tmp_path / "junction.pcap"
+    simulation = subprocess.run(
+        [program("TRKLIB_RADARSIM"), "--site", str(site), "--scene", "junction", "--packets",
+         str(PACKETS), "--seed", "1", "--truth", str(truth), "--pcap", str(capture), "--quiet"],
+        capture_output=True, text=True, timeout=120)
+    assert simulation.returncode == 0, simulation.stderr
+    time.sleep(1.0)  # the last pictures of the run
+
+    assert processes.stop(sited) == 0, processes.log("sited")
+    wait_for(lambda: any(line.startswith("trklib/junction/site/status {\"online\":false")
+                         for line in messages()), 5, "sited's offline status")
+    retained = subprocess.run(["mosquitto_sub", "-p", str(broker_port), "-C", "1", "-W", "5", "-t",
+                               "trklib/junction/site/status"], capture_output=True, text=True)
+    assert json.loads(retained.stdout)["online"] is False
+
+    live = [p for p in pictures_of(messages()) if p["objects"]]
+    assert len(live) > 100, processes.log("sited")
+    assert score(live, truth, tmp_path) < GOSPA_BOUND_M
+
+    offline_path = tmp_path / "offline.jsonl"
+    done = subprocess.run([program("TRKLIB_SITED"), "--config", str(site), "--capture", str(capture),
+                           "--output", str(offline_path)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    offline = [json.loads(line) for line in offline_path.read_text().splitlines()]
+    assert score(offline, truth, tmp_path) < GOSPA_BOUND_M
+
+    # Every confirmed live object of the last 10 s has an offline object
+    # within SAME_OBJECT_M in the offline picture nearest in time (the
+    # capture's clock is the one the packets were sent by; live pictures
+    # are stamped by the host's clock on arrival, within milliseconds).
+    by_time = sorted(offline, key=lambda p: p["time"])
+    times = [p["time"] for p in by_time]
+    checked = matched = 0
+    pairs = {}  # live id -> {offline id: pictures}
+    for picture in live:
+        if picture["time"] < live[-1]["time"] - 10000:
+            continue
+        nearest = min(range(len(times)), key=lambda i: abs(times[i] - picture["time"]))
+        if abs(times[nearest] - picture["time"]) > 100:
+            continue
+        for o in picture["objects"]:
+            if not o["confirmed"]:
+                continue
+            checked += 1
+            near = [p for p in by_time[nearest]["objects"]
+                    if (o["x"] - p["x"]) ** 2 + (o["y"] - p["y"]) ** 2 <= SAME_OBJECT_M ** 2]
+            if near:
+                matched += 1
+                ids = pairs.setdefault(o["id"], {})
+                ids[near[0]["id"]] = ids.get(near[0]["id"], 0) + 1
+    assert checked > 100
+    assert matched >= 0.95 * checked, f"{matched} of {checked} live objects found offline"
+    # One live object is one offline object: its id keeps to one offline id
+    # (in 90 % of its pictures), and no two live objects share one.
+    main_ids = {live_id: max(ids, key=ids.get) for live_id, ids in pairs.items()}
+    kept = sum(ids[main_ids[live_id]] for live_id, ids in pairs.items())
+    assert kept >= 0.9 * matched
+    assert len(set(main_ids.values())) >= 0.95 * len(main_ids)
