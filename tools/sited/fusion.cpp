@@ -190,16 +190,21 @@ bool Fusion::Private::apply(Object& object, const RadarMeasurement& m, std::int6
 // True when a measurement was too old for the object it joined.
 bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh)
 {
+    // The grid holds indexes into open: objects free for this radar, by id.
+    QVector<std::pair<std::int64_t, Object*>> open;
     grid.clear();
-    for (const auto& [id, object] : objects)
-        if (!object.holds(radar))
-            grid.insert(id, object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+    for (auto& [id, object] : objects) {
+        if (object.holds(radar))
+            continue;
+        grid.insert(open.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        open.append({id, &object});
+    }
     QHash<std::int64_t, QVector<int>> byObject; // object id -> fresh tracks gating it
     for (int i = 0; i < fresh.size(); ++i) {
         const GroundMeasurement& p = fresh[i].measurement.position;
         grid.forEachWithin(p.xM, p.yM, gateM, [&](const ObjectGrid::Entry& e) {
-            fresh[i].candidates.append(e.id);
-            byObject[e.id].append(i);
+            fresh[i].candidates.append(open[int(e.id)].first);
+            byObject[open[int(e.id)].first].append(i);
         });
     }
 
@@ -279,22 +284,28 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
 // into it: its radar tracks move to the older id.
 void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
 {
+    // The grid holds indexes into live, objects with radar tracks by id.
+    QVector<std::pair<std::int64_t, Object*>> live;
+    live.reserve(int(objects.size()));
     grid.clear();
-    for (const auto& [id, object] : objects)
-        if (!object.radars.isEmpty())
-            grid.insert(id, object.filter.xAt(timeMs), object.filter.yAt(timeMs));
-    QVector<std::pair<std::int64_t, std::int64_t>> merges; // younger, older
-    for (auto& [id, young] : objects) {
-        if (young.radars.isEmpty())
+    for (auto& [id, object] : objects) {
+        if (object.radars.isEmpty())
             continue;
+        grid.insert(live.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        live.append({id, &object});
+    }
+    QVector<std::pair<std::int64_t, std::int64_t>> merges; // younger, older
+    for (int index = 0; index < live.size(); ++index) {
+        const auto [id, youngPointer] = live[index];
+        Object& young = *youngPointer;
         const double x = young.filter.xAt(timeMs);
         const double y = young.filter.yAt(timeMs);
         std::int64_t best = 0;
         double bestDistance = std::numeric_limits<double>::infinity();
         grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
-            if (e.id >= id)
+            if (e.id >= index) // ids grow with the index
                 return;
-            const Object& old = objects[e.id];
+            const Object& old = *live[int(e.id)].second;
             if (old.sharesRadar(young))
                 return;
             const KalmanFilter& a = old.filter;
@@ -308,7 +319,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
             const double distance = std::hypot(e.xM - x, e.yM - y);
             if (position <= mergeChiSquare && velocity <= mergeChiSquare &&
                 distance < bestDistance) {
-                best = e.id;
+                best = live[int(e.id)].first;
                 bestDistance = distance;
             }
         });

@@ -17,7 +17,7 @@ class ObjectGrid
 public:
     struct Entry
     {
-        std::int64_t id;
+        std::int64_t id; // whatever the caller finds the object by
         double xM;
         double yM;
     };
@@ -39,9 +39,11 @@ public:
                 const auto it = cells_.constFind(key(xM, yM, dx, dy));
                 if (it == cells_.constEnd())
                     continue;
-                for (const Entry& e : *it)
-                    if (std::hypot(e.xM - xM, e.yM - yM) <= radiusM)
+                for (const Entry& e : *it) {
+                    const double dx = e.xM - xM, dy = e.yM - yM;
+                    if (dx * dx + dy * dy <= radiusM * radiusM)
                         f(e);
+                }
             }
         }
     }
