@@ -31,7 +31,7 @@ constexpr double msPerS = 1000.0;
 // The site's radars disagree by this much on one object (placement and
 // mounting errors), metres and m/s: the floor under the errors that two
 // objects may differ by and still be one.
-constexpr double radarBiasM = 1.0;
+constexpr double radarBiasM = 0.7;
 constexpr double radarBiasMps = 1.0;
 // Chi-square, 2 degrees of freedom, 99 %.
 constexpr double mergeChiSquare = 9.21;
