@@ -137,8 +137,8 @@ TEST(Assignment, LeastCostAgainstEveryPermutation)
     EXPECT_TRUE(solveAssignment({1.0, 2.0}, 2, 1).empty());
 }
 
-// B sees the object A sees, off by an offset along x: within the gate it
-// joins A's object, beyond it makes its own.
+// A sees the object B sees, off by an offset along x: within the gate it
+// joins B's object, beyond it makes its own.
 TEST(OneObjectTwoRadars, JoinedWithinTheGateOnly)
 {
     struct Case
@@ -148,8 +148,9 @@ TEST(OneObjectTwoRadars, JoinedWithinTheGateOnly)
     };
     for (const Case& c : {Case{0.0, 1}, Case{gateM - 0.05, 1}, Case{gateM + 0.05, 2}}) {
         Fusion f(config);
-        f.add(report(0, startMs, {see(0, 7, 0.0, 0.0)}));
-        f.add(report(1, startMs + 1, {see(1, 3, c.offsetM, 0.0)}));
+        // B first: A's track, joined later, is listed first all the same.
+        f.add(report(1, startMs, {see(1, 3, 0.0, 0.0)}));
+        f.add(report(0, startMs + 1, {see(0, 7, c.offsetM, 0.0)}));
         const Picture p = f.picture(startMs + 2);
         ASSERT_EQ(p.objects.size(), c.objects) << c.offsetM;
         const SiteObject& o = p.objects[0];
@@ -165,6 +166,23 @@ TEST(OneObjectTwoRadars, JoinedWithinTheGateOnly)
         } else {
             EXPECT_EQ(p.objects[1].sinceMs, startMs + 1);
         }
+    }
+}
+
+// A radar track that jumps stays in its object within the gate; beyond
+// it, it starts over as a new object and the old one coasts.
+TEST(OneObjectTwoRadars, TrackThatJumpsBeyondTheGateLeaves)
+{
+    for (const double jumpM : {gateM - 0.05, gateM + 0.05}) {
+        Fusion f(config);
+        for (std::int64_t t = startMs; t < startMs + 1000; t += 100)
+            f.add(report(0, t, {see(0, 5, 0.0, 0.0)}));
+        f.add(report(0, startMs + 1000, {see(0, 5, jumpM, 0.0)}));
+        const Picture p = f.picture(startMs + 1000);
+        const bool left = jumpM > gateM;
+        ASSERT_EQ(ids(p), (left ? QVector<std::int64_t>{1, 2} : QVector<std::int64_t>{1}));
+        EXPECT_EQ(p.objects.back().radars.size(), 1);
+        EXPECT_EQ(p.objects.front().radars.size(), left ? 0 : 1);
     }
 }
 
@@ -191,32 +209,67 @@ TEST(OneObjectTwoRadars, LateSecondRadarMergedIntoTheOlderId)
     EXPECT_EQ(f.objectCount(), 1);
 }
 
-// Two walkers side by side 3 m apart, both seen by both radars, the second
-// from a second on: two objects all along, each with one track of each
-// radar, though the second's tracks start within the gate of the first.
-TEST(CloseObjects, ThreeMetresApartStayTwo)
+// B's track splits in two on one object: the second makes an object of
+// its own while the first lives (one object never holds two tracks of one
+// radar, nor are two objects that share a radar merged); once the first
+// ends, the second's object is merged into the older id mergeAfterMs later.
+TEST(OneObjectTwoRadars, SplitTrackMergedBackAfterTheFirstEnds)
 {
-    std::mt19937 random(3);
-    std::normal_distribution<double> noise(0.0, 0.3);
+    const std::int64_t splitMs = startMs + 1000;
+    const std::int64_t endMs = startMs + 3000; // B's first track's last report before
     Fusion f(config);
-    const auto pictures = run(f, startMs, startMs + 10000, [&](int radar, std::int64_t ms) {
-        const double y = -20.0 + 1.5 * seconds(startMs, ms);
+    const auto pictures = run(f, startMs, startMs + 5000, [&](int radar, std::int64_t ms) {
+        const double x = 3.0 * seconds(startMs, ms);
         QVector<RadarTrack> out;
-        for (int k = 0; k < (ms < startMs + 1000 ? 1 : 2); ++k)
-            out.append(
-                see(radar, 10 + k, -1.5 + 3.0 * k, y, 0.0, 1.5, noise(random), noise(random)));
+        if (radar == 0 || ms < endMs)
+            out.append(see(radar, 1, x, 0.0, 3.0, 0.0));
+        if (radar == 1 && ms >= splitMs)
+            out.append(see(radar, 2, x, 0.0, 3.0, 0.0, 0.3));
         return out;
     });
-    for (int i = 0; i < pictures.size(); ++i) {
-        const Picture& p = pictures[i];
-        ASSERT_EQ(ids(p), (i < 10 ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2})) << i;
-        for (const SiteObject& o : p.objects) {
-            ASSERT_EQ(o.radars.size(), 2) << i;
-            EXPECT_NE(o.radars[0].radar, o.radars[1].radar);
-            EXPECT_EQ(o.radars[0].number, o.radars[1].number); // the same walker
+    for (const Picture& p : pictures) {
+        const std::int64_t ms = p.timeMs;
+        const bool merged = ms >= endMs + Fusion::mergeAfterMs;
+        ASSERT_EQ(ids(p),
+                  (ms < splitMs || merged ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+            << ms - startMs;
+        if (merged) {
+            ASSERT_EQ(p.objects[0].radars.size(), 2);
+            EXPECT_EQ(p.objects[0].radars[1].radar, 1);
+            EXPECT_EQ(p.objects[0].radars[1].number, 2);
         }
     }
-    EXPECT_LT(pictures.back().objects[0].xM, pictures.back().objects[1].xM);
+}
+
+// Two walkers side by side 3 m apart (and 1 m, still told apart by both
+// radars), both seen by both radars, the second from a second on: two
+// objects all along, each with one track of each radar, though the
+// second's tracks start within the gate of the first.
+TEST(CloseObjects, SideBySideStayTwo)
+{
+    for (const double apartM : {3.0, 1.0}) {
+        std::mt19937 random(3);
+        std::normal_distribution<double> noise(0.0, 0.3);
+        Fusion f(config);
+        const auto pictures = run(f, startMs, startMs + 10000, [&](int radar, std::int64_t ms) {
+            const double y = -20.0 + 1.5 * seconds(startMs, ms);
+            QVector<RadarTrack> out;
+            for (int k = 0; k < (ms < startMs + 1000 ? 1 : 2); ++k)
+                out.append(
+                    see(radar, 10 + k, apartM * k, y, 0.0, 1.5, noise(random), noise(random)));
+            return out;
+        });
+        for (int i = 0; i < pictures.size(); ++i) {
+            const Picture& p = pictures[i];
+            ASSERT_EQ(ids(p), (i < 10 ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+                << apartM << " m, picture " << i;
+            for (const SiteObject& o : p.objects) {
+                ASSERT_EQ(o.radars.size(), 2) << i;
+                EXPECT_NE(o.radars[0].radar, o.radars[1].radar);
+                EXPECT_EQ(o.radars[0].number, o.radars[1].number); // the same walker
+            }
+        }
+    }
 }
 
 // A car driving north passes from A's beam into B's: with the beams
@@ -320,13 +373,14 @@ TEST(LateMessages, CountedOnceNeverBackwards)
         return QVector<RadarTrack>{see(radar, 1, x, 0.0, 10.0, 0.0),
                                    see(radar, 2, x, 30.0, 10.0, 0.0)};
     });
+    f.add(report(0, startMs + 1990, {see(0, 1, 19.9, 0.0, 10.0), see(0, 2, 19.9, 30.0, 10.0)}));
     const Picture before = f.picture(startMs + 2000);
     ASSERT_EQ(before.objects.size(), 2);
     EXPECT_EQ(f.lateMessages(), 0u);
 
-    // B's report from before A's latest, 5 m off where the objects were
-    // then: both objects' states are newer, so one late message.
-    f.add(report(1, startMs + 1910, {see(1, 1, 14.0, 0.0), see(1, 2, 14.0, 30.0)}));
+    // B's next report, but from before A's latest and 5 m off where the
+    // objects were then: both objects' states are newer, one late message.
+    f.add(report(1, startMs + 1960, {see(1, 1, 14.6, 0.0), see(1, 2, 14.6, 30.0)}));
     EXPECT_EQ(f.lateMessages(), 1u);
     // A's own older report, that holds neither target: superseded.
     f.add(report(0, startMs + 1850, {}));
