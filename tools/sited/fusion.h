@@ -51,7 +51,7 @@ struct SiteObject
     double vyMps = 0.0;          // m/s north
     bool confirmed = false;      // one of its radar tracks is confirmed
     QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
-    std::int64_t sinceMs = 0;    // picture clock when the object was made
+    std::int64_t sinceMs = 0;    // receivedMs of the report that made the object
 };
 
 struct Picture
@@ -63,6 +63,17 @@ struct Picture
 class Fusion
 {
 public:
+    // A radar track ends when its radar has sent nothing for this long.
+    static constexpr std::int64_t radarSilenceMs = 1000;
+    // An object stays confirmed while one of its radar tracks was confirmed
+    // in its latest report or in one at most this much older, so that it
+    // does not flicker when its radars miss a detection now and then.
+    static constexpr std::int64_t confirmedHoldMs = 500;
+    // Two objects that hold no radar in common and stay within the gate
+    // (and their errors) of each other this long are one: the younger is
+    // merged into the older.
+    static constexpr std::int64_t mergeAfterMs = 1000;
+
     explicit Fusion(const site::SiteConfig& config);
     ~Fusion();
 
@@ -70,12 +81,16 @@ public:
     Fusion& operator=(const Fusion&) = delete;
 
     // Takes one radar packet's targets. Reports arrive late and out of
-    // order across radars; one older than what it would update is used
-    // where it can be or counted in lateMessages(), never a jump back.
+    // order across radars: one older than its radar's latest, or than the
+    // state of an object it would update, is not applied backwards and is
+    // counted once in lateMessages(); nothing jumps back in time. A radar
+    // track ends when its radar's newer report no longer holds it or the
+    // radar has been silent radarSilenceMs.
     void add(const TracksReport& report);
     // Every object's state predicted to timeMs (the picture clock: the
-    // host's live, the capture's offline); drops objects whose radar
-    // tracks have all ended more than coast seconds before.
+    // host's live, the capture's offline; an object whose state is newer
+    // is shown as it is); drops objects whose radar tracks have all ended
+    // more than coast seconds before, and merges duplicates.
     Picture picture(std::int64_t timeMs);
 
     std::uint64_t lateMessages() const;

@@ -1,0 +1,430 @@
+// The fusion of a site's radar tracks, one group per way it can go wrong:
+// one object seen twice, two objects seen close, an object passing between
+// beams, radars falling silent, messages late and out of order, a radar's
+// clock jumping, and whether two radars together beat either alone.
+
+#include "assignment.h"
+#include "fusion.h"
+#include "radarmeasurement.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <vector>
+
+namespace trklib::sited::test {
+namespace {
+
+constexpr double gateM = 10.0;
+constexpr double coastS = 3.0;
+constexpr std::int64_t coastMs = 3000;
+constexpr std::int64_t startMs = 1'700'000'000'000;
+
+// Two radars at right angles: A west of the origin looking east, B south
+// of it looking north, both 5 m up.
+const site::SiteConfig config = [] {
+    site::SiteConfig c;
+    c.fusion.gateM = gateM;
+    c.fusion.coastS = coastS;
+    for (const util::RadarPlacement& at :
+         {util::RadarPlacement{-100.0, 0.0, 90.0}, util::RadarPlacement{0.0, -100.0, 0.0}}) {
+        site::RadarEntry r;
+        r.placement = at;
+        r.mounting.height = 5.0;
+        c.radars.append(r);
+    }
+    return c;
+}();
+
+// What radar `radar` reports of an object at (x, y) moving at (vx, vy):
+// the ground point off by rangeErr along the line of sight and crossErr
+// across it, the slant distance and radial velocity to match.
+RadarTrack see(int radar, int number, double x, double y, double vx = 0.0, double vy = 0.0,
+               double rangeErr = 0.0, double crossErr = 0.0, bool confirmed = true)
+{
+    const site::RadarEntry& r = config.radars[radar];
+    const double dx = x - r.placement.x, dy = y - r.placement.y;
+    const double range = std::hypot(dx, dy);
+    const double ux = dx / range, uy = dy / range;
+    const double measured = range + rangeErr;
+    const double vertical = r.mounting.height - reflectorHeightM;
+    RadarTrack t;
+    t.number = number;
+    t.xM = r.placement.x + ux * measured - uy * crossErr;
+    t.yM = r.placement.y + uy * measured + ux * crossErr;
+    t.distanceM = std::hypot(measured, vertical);
+    t.velocityKph = (ux * vx + uy * vy) * range / std::hypot(range, vertical) * 3.6;
+    t.confirmed = confirmed;
+    return t;
+}
+
+TracksReport report(int radar, std::int64_t receivedMs, QVector<RadarTrack> targets)
+{
+    TracksReport r;
+    r.radar = radar;
+    r.timestampMs = receivedMs;
+    r.receivedMs = receivedMs;
+    r.targets = std::move(targets);
+    return r;
+}
+
+QVector<std::int64_t> ids(const Picture& p)
+{
+    QVector<std::int64_t> out;
+    for (const SiteObject& o : p.objects)
+        out.append(o.id);
+    return out;
+}
+
+// Both radars report every 100 ms, B 40 ms after A, each seeing what
+// targets(radar, t) gives; a picture every 100 ms after B's report.
+// Returns the pictures.
+using Targets = std::function<QVector<RadarTrack>(int radar, std::int64_t ms)>;
+QVector<Picture> run(Fusion& f, std::int64_t fromMs, std::int64_t toMs, const Targets& targets)
+{
+    QVector<Picture> pictures;
+    for (std::int64_t t = fromMs; t < toMs; t += 100) {
+        f.add(report(0, t, targets(0, t)));
+        f.add(report(1, t + 40, targets(1, t + 40)));
+        pictures.append(f.picture(t + 50));
+    }
+    return pictures;
+}
+
+double seconds(std::int64_t fromMs, std::int64_t ms)
+{
+    return double(ms - fromMs) / 1000.0;
+}
+
+TEST(Assignment, LeastCostAgainstEveryPermutation)
+{
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> cost(0.0, 100.0);
+    for (int draw = 0; draw < 200; ++draw) {
+        const int rows = 1 + draw % 4;
+        const int columns = rows + (draw / 4) % 3;
+        std::vector<double> c(std::size_t(rows * columns));
+        for (double& v : c)
+            v = std::round(cost(random)); // ties too
+        const std::vector<int> got = solveAssignment(c, rows, columns);
+        ASSERT_EQ(int(got.size()), rows);
+        std::vector<int> sorted = got;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << draw;
+        double total = 0.0;
+        for (int r = 0; r < rows; ++r)
+            total += c[std::size_t(r * columns + got[r])];
+        std::vector<int> perm(columns);
+        std::iota(perm.begin(), perm.end(), 0);
+        double best = 1e300;
+        do {
+            double sum = 0.0;
+            for (int r = 0; r < rows; ++r)
+                sum += c[std::size_t(r * columns + perm[r])];
+            best = std::min(best, sum);
+        } while (std::next_permutation(perm.begin(), perm.end()));
+        EXPECT_DOUBLE_EQ(total, best) << "draw " << draw;
+    }
+    EXPECT_TRUE(solveAssignment({1.0, 2.0}, 2, 1).empty());
+}
+
+// B reports a track at the origin; then A reports one (a second radar), or
+// B the same one again (a jump), off along x: within the gate it is in the
+// first object, beyond it makes its own and the first coasts.
+TEST(OneObjectTwoRadars, JoinedWithinTheGateOnly)
+{
+    for (const int second : {0, 1}) {
+        for (const double offsetM : {0.0, gateM - 0.05, gateM + 0.05}) {
+            Fusion f(config);
+            f.add(report(1, startMs, {see(1, 3, 0.0, 0.0)}));
+            f.add(report(second, startMs + 1, {see(second, 7 - 4 * second, offsetM, 0.0)}));
+            const Picture p = f.picture(startMs + 2);
+            const bool joined = offsetM <= gateM;
+            ASSERT_EQ(ids(p), (joined ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+                << second << " " << offsetM;
+            EXPECT_EQ(p.objects[0].sinceMs, startMs);
+            EXPECT_EQ(p.objects.back().sinceMs, joined ? startMs : startMs + 1);
+            EXPECT_EQ(p.objects.back().confirmed, true);
+            // Radars in order, A first though it joined last.
+            QVector<std::pair<int, int>> radars;
+            for (const ObjectRadar& r : p.objects.back().radars)
+                radars.append({r.radar, r.number});
+            using List = QVector<std::pair<int, int>>;
+            const List expected = second == 1 ? List{{1, 3}}
+                                  : joined    ? List{{0, 7}, {1, 3}}
+                                              : List{{0, 7}};
+            EXPECT_EQ(radars, expected);
+        }
+    }
+}
+
+// A second radar whose track starts beyond the gate and then closes in
+// leaves no duplicate: the younger object is merged into the older id.
+TEST(OneObjectTwoRadars, LateSecondRadarMergedIntoTheOlderId)
+{
+    Fusion f(config);
+    const auto pictures = run(f, startMs, startMs + 4000, [](int radar, std::int64_t ms) {
+        const double x = -30.0 + 5.0 * seconds(startMs, ms);
+        if (radar == 0)
+            return QVector<RadarTrack>{see(0, 1, x, 0.0, 5.0, 0.0)};
+        if (ms < startMs + 300)
+            return QVector<RadarTrack>{};
+        // Starts 14 m off, on the object within half a second.
+        const double off = std::max(0.0, 14.0 - 28.0 * seconds(startMs + 300, ms));
+        return QVector<RadarTrack>{see(1, 1, x, 0.0, 5.0, 0.0, off)};
+    });
+    EXPECT_EQ(pictures[5].objects.size(), 2);
+    // After mergeAfterMs near each other it is one object, the older.
+    ASSERT_EQ(pictures.back().objects.size(), 1);
+    EXPECT_EQ(pictures.back().objects[0].id, 1);
+    EXPECT_EQ(pictures.back().objects[0].radars.size(), 2);
+    EXPECT_EQ(f.objectCount(), 1);
+}
+
+// B's track splits in two on one object: the second makes an object of
+// its own while the first lives (one object never holds two tracks of one
+// radar, nor are two objects that share a radar merged); once the first
+// ends, the second's object is merged into the older id mergeAfterMs later.
+TEST(OneObjectTwoRadars, SplitTrackMergedBackAfterTheFirstEnds)
+{
+    const std::int64_t splitMs = startMs + 1000;
+    const std::int64_t endMs = startMs + 3000; // B's first track's last report before
+    Fusion f(config);
+    const auto pictures = run(f, startMs, startMs + 5000, [&](int radar, std::int64_t ms) {
+        const double x = 3.0 * seconds(startMs, ms);
+        QVector<RadarTrack> out;
+        if (radar == 0 || ms < endMs)
+            out.append(see(radar, 1, x, 0.0, 3.0, 0.0));
+        if (radar == 1 && ms >= splitMs)
+            out.append(see(radar, 2, x, 0.0, 3.0, 0.0, 0.3));
+        return out;
+    });
+    for (const Picture& p : pictures) {
+        const std::int64_t ms = p.timeMs;
+        const bool merged = ms >= endMs + Fusion::mergeAfterMs;
+        ASSERT_EQ(ids(p),
+                  (ms < splitMs || merged ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+            << ms - startMs;
+        if (merged) {
+            ASSERT_EQ(p.objects[0].radars.size(), 2);
+            EXPECT_EQ(p.objects[0].radars[1].radar, 1);
+            EXPECT_EQ(p.objects[0].radars[1].number, 2);
+        }
+    }
+}
+
+// Two walkers side by side 3 m apart (and 1 m, still told apart by both
+// radars), both seen by both radars, the second from a second on: two
+// objects all along, each with one track of each radar, though the
+// second's tracks start within the gate of the first.
+TEST(CloseObjects, SideBySideStayTwo)
+{
+    for (const double apartM : {3.0, 1.0}) {
+        std::mt19937 random(3);
+        std::normal_distribution<double> noise(0.0, 0.3);
+        Fusion f(config);
+        const auto pictures = run(f, startMs, startMs + 10000, [&](int radar, std::int64_t ms) {
+            const double y = -20.0 + 1.5 * seconds(startMs, ms);
+            QVector<RadarTrack> out;
+            for (int k = 0; k < (ms < startMs + 1000 ? 1 : 2); ++k)
+                out.append(
+                    see(radar, 10 + k, apartM * k, y, 0.0, 1.5, noise(random), noise(random)));
+            return out;
+        });
+        for (int i = 0; i < pictures.size(); ++i) {
+            const Picture& p = pictures[i];
+            ASSERT_EQ(ids(p), (i < 10 ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+                << apartM << " m, picture " << i;
+            for (const SiteObject& o : p.objects) {
+                ASSERT_EQ(o.radars.size(), 2) << i;
+                EXPECT_NE(o.radars[0].radar, o.radars[1].radar);
+                EXPECT_EQ(o.radars[0].number, o.radars[1].number); // the same walker
+            }
+        }
+    }
+}
+
+// A car driving north passes from A's beam into B's: with the beams
+// overlapping, and with a gap shorter than the coast between them, it
+// keeps its id.
+TEST(Handover, KeepsTheId)
+{
+    for (const double gapS : {-1.0, 0.0, 1.0}) {
+        Fusion f(config);
+        const double speed = 15.0;
+        const double handoverY = 10.0; // A sees it below, B above (+-gap)
+        const auto pictures = run(f, startMs, startMs + 6000, [&](int radar, std::int64_t ms) {
+            const double y = -30.0 + speed * seconds(startMs, ms);
+            const bool seen = radar == 0 ? y < handoverY + (gapS < 0 ? -gapS * speed : 0.0)
+                                         : y > handoverY + std::max(0.0, gapS) * speed;
+            if (!seen)
+                return QVector<RadarTrack>{};
+            return QVector<RadarTrack>{see(radar, 20 + radar, 1.75, y, 0.0, speed)};
+        });
+        for (const Picture& p : pictures)
+            ASSERT_EQ(ids(p), QVector<std::int64_t>{1}) << "gap " << gapS;
+        EXPECT_NEAR(pictures.back().objects[0].vyMps, speed, 0.5);
+        EXPECT_EQ(pictures.back().objects[0].radars[0].radar, 1);
+    }
+}
+
+// A radar silent for radarSilenceMs leaves its object to the other radar;
+// once the other no longer holds it, the object coasts coast seconds,
+// predicted and unconfirmed, then is dropped; its id is not given again.
+TEST(SilentRadar, ObjectLeftToOthersThenCoastedThenDropped)
+{
+    // Both see it moving east at 4 m/s until lastA; B's reports hold it
+    // until lastB, and from endB on hold nothing.
+    const std::int64_t lastA = startMs + 1000, lastB = startMs + 2540, endB = lastB + 100;
+    const std::int64_t silentA = lastA + Fusion::radarSilenceMs;
+    struct Case
+    {
+        std::int64_t atMs;
+        int radars; // in the object; -1: dropped
+    };
+    for (const Case& c : {Case{silentA, 2}, Case{silentA + 1, 1}, Case{endB + coastMs, 0},
+                          Case{endB + coastMs + 1, -1}}) {
+        Fusion f(config);
+        for (std::int64_t t = startMs; t <= c.atMs; t += 10) {
+            const RadarTrack track = see(t % 100 ? 1 : 0, 4, 4.0 * seconds(startMs, t), 0.0, 4.0);
+            if (t % 100 == 0 && t <= lastA)
+                f.add(report(0, t, {track}));
+            else if (t % 100 == 40)
+                f.add(
+                    report(1, t, t <= lastB ? QVector<RadarTrack>{track} : QVector<RadarTrack>{}));
+        }
+        const Picture p = f.picture(c.atMs);
+        ASSERT_EQ(p.objects.size(), c.radars < 0 ? 0 : 1) << c.atMs - startMs;
+        if (c.radars < 0) {
+            f.add(report(0, c.atMs + 1, {see(0, 4, 0.0, 0.0)}));
+            EXPECT_EQ(ids(f.picture(c.atMs + 2)), QVector<std::int64_t>{2});
+            continue;
+        }
+        const SiteObject& o = p.objects[0];
+        EXPECT_EQ(o.id, 1);
+        ASSERT_EQ(o.radars.size(), c.radars) << c.atMs - startMs;
+        EXPECT_EQ(o.radars.value(0, ObjectRadar{1, 4}).radar, c.radars == 2 ? 0 : 1);
+        EXPECT_EQ(o.confirmed, c.radars > 0);
+        EXPECT_NEAR(o.xM, 4.0 * seconds(startMs, c.atMs), 0.5);
+    }
+}
+
+// Confirmed holds confirmedHoldMs past a track's last confirmed report.
+TEST(Confirmed, HeldAShortWhile)
+{
+    for (const auto& [afterMs, confirmed] : {std::pair{Fusion::confirmedHoldMs, true},
+                                             std::pair{Fusion::confirmedHoldMs + 1, false}}) {
+        Fusion f(config);
+        f.add(report(0, startMs, {see(0, 1, 0.0, 0.0)}));
+        f.add(report(0, startMs + afterMs, {see(0, 1, 0.0, 0.0, 0, 0, 0, 0, false)}));
+        EXPECT_EQ(f.picture(startMs + afterMs).objects.at(0).confirmed, confirmed) << afterMs;
+    }
+    Fusion f(config);
+    f.add(report(0, startMs, {see(0, 1, 0.0, 0.0, 0, 0, 0, 0, false)}));
+    EXPECT_FALSE(f.picture(startMs).objects.at(0).confirmed);
+}
+
+// A report older than what it would update is counted once, applied to
+// nothing and moves nothing back; one of a radar older than that radar's
+// latest ends none of its tracks.
+TEST(LateMessages, CountedOnceNeverBackwards)
+{
+    Fusion f(config);
+    run(f, startMs, startMs + 2000, [](int radar, std::int64_t ms) {
+        const double x = 10.0 * seconds(startMs, ms);
+        return QVector<RadarTrack>{see(radar, 1, x, 0.0, 10.0, 0.0),
+                                   see(radar, 2, x, 30.0, 10.0, 0.0)};
+    });
+    f.add(report(0, startMs + 1990, {see(0, 1, 19.9, 0.0, 10.0), see(0, 2, 19.9, 30.0, 10.0)}));
+    const Picture before = f.picture(startMs + 2000);
+    ASSERT_EQ(before.objects.size(), 2);
+    EXPECT_EQ(f.lateMessages(), 0u);
+
+    // B's next report, but from before A's latest and 5 m off where the
+    // objects were then: both objects' states are newer, one late message.
+    f.add(report(1, startMs + 1960, {see(1, 1, 14.6, 0.0), see(1, 2, 14.6, 30.0)}));
+    EXPECT_EQ(f.lateMessages(), 1u);
+    // A's own older report, that holds neither target: superseded.
+    f.add(report(0, startMs + 1850, {}));
+    EXPECT_EQ(f.lateMessages(), 2u);
+
+    const Picture after = f.picture(startMs + 2000);
+    ASSERT_EQ(ids(after), ids(before));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_DOUBLE_EQ(after.objects[i].xM, before.objects[i].xM);
+        EXPECT_EQ(after.objects[i].radars.size(), 2);
+    }
+    // A picture asked for before the states' time shows them where they
+    // are, not predicted backwards.
+    const Picture earlier = f.picture(startMs + 1000);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_GE(earlier.objects[i].xM, before.objects[i].xM - 1.0);
+}
+
+// The radar's own stamp jumping an hour either way changes nothing: fusion
+// runs on the reception time.
+TEST(RadarClock, JumpChangesNothing)
+{
+    auto positions = [](std::int64_t jumpMs) {
+        Fusion f(config);
+        QVector<double> out;
+        for (std::int64_t t = startMs; t < startMs + 3000; t += 100) {
+            for (int radar = 0; radar < 2; ++radar) {
+                TracksReport r = report(radar, t + 40 * radar,
+                                        {see(radar, 1, 5.0 * seconds(startMs, t), 0.0, 5.0)});
+                r.timestampMs += t >= startMs + 1500 ? jumpMs : 0;
+                f.add(r);
+            }
+            const Picture p = f.picture(t + 50);
+            out << double(p.objects.size()) << p.objects.value(0).xM << double(f.lateMessages());
+        }
+        return out;
+    };
+    const QVector<double> steady = positions(0);
+    EXPECT_EQ(positions(3'600'000), steady);
+    EXPECT_EQ(positions(-3'600'000), steady);
+}
+
+// Two radars at right angles see one object with their range and
+// cross-range errors: the fused position is more precise than either
+// radar's alone (root mean square over the pictures, every seed).
+TEST(Precision, TwoRadarsAtRightAnglesBeatEither)
+{
+    for (unsigned seed = 1; seed <= 20; ++seed) {
+        auto rms = [seed](bool useA, bool useB) {
+            std::mt19937 random(seed); // the same errors in every run
+            std::normal_distribution<double> unit(0.0, 1.0);
+            Fusion f(config);
+            double sum = 0.0;
+            for (int k = 0; k < 100; ++k) {
+                const std::int64_t t = startMs + 100 * k;
+                const double x = 20.0 + 0.2 * k, y = 40.0 - 0.1 * k;
+                for (int radar = 0; radar < 2; ++radar) {
+                    const auto& at = config.radars[radar].placement;
+                    const double cross =
+                        std::max(crossRangeFloorM,
+                                 std::hypot(x - at.x, y - at.y) * bearingSigmaDeg * M_PI / 180.0);
+                    const RadarTrack track = see(radar, 1, x, y, 2.0, -1.0,
+                                                 rangeSigmaM * unit(random), cross * unit(random));
+                    if (radar == 0 ? useA : useB)
+                        f.add(report(radar, t + 20 * radar, {track}));
+                }
+                const Picture p = f.picture(t + 50);
+                if (k >= 20)
+                    sum += std::pow(p.objects.at(0).xM - (x + 0.1), 2) +
+                           std::pow(p.objects.at(0).yM - (y - 0.05), 2);
+            }
+            return std::sqrt(sum / 80);
+        };
+        const double both = rms(true, true);
+        EXPECT_LT(both, rms(true, false)) << "seed " << seed;
+        EXPECT_LT(both, rms(false, true)) << "seed " << seed;
+    }
+}
+
+} // namespace
+} // namespace trklib::sited::test
