@@ -170,6 +170,40 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
     EXPECT_TRUE(zones[1].confirmedOnly);
 }
 
+// The example scenes' zones load, at the places their comments give, in
+// site metres about the examples' origin.
+TEST(ZonesFile, LoadsTheExamples)
+{
+    constexpr double toleranceM = 0.01;
+    const struct
+    {
+        const char* file;
+        QStringList names;
+        Point first; // the first feature's first point
+    } cases[]{
+        {"perimeter-zones.geojson", {"fence", "restricted"}, {-150, 60}},
+        {"junction-zones.geojson",
+         {"box", "stop-north", "stop-south", "stop-east", "stop-west"},
+         {-10, -10}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        QVector<Zone> zones;
+        QString error;
+        ASSERT_TRUE(loadZones(QStringLiteral(SITES_DIR "/%1").arg(QLatin1String(c.file)),
+                              site::GeoReference(origin), zones, error))
+            << error.toStdString();
+        QStringList names;
+        for (const Zone& z : zones)
+            names << z.name;
+        EXPECT_EQ(names, c.names);
+        const Point first =
+            zones[0].kind == Zone::Kind::Line ? zones[0].line[0] : zones[0].rings[0][0];
+        EXPECT_NEAR(first.x, c.first.x, toleranceM);
+        EXPECT_NEAR(first.y, c.first.y, toleranceM);
+    }
+}
+
 // A position with a height lands at CartConvert's x, y of that point; one
 // without lies in the site's plane: CartConvert -r of (x, y, 0) gives its
 // latitude and longitude back.
