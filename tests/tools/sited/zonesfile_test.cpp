@@ -80,6 +80,12 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
                              "[0.001,0.001],[0,0]]]",
                              name)}),
          "feature 1 (z): the outer ring crosses itself: edges 2 and 5 meet"},
+        {"the closing edge crossing another",
+         collection({feature(polygon,
+                             "[[[0,0],[0.004,0],[0.004,0.004],[0,0.004],[0.002,0.006],"
+                             "[0,0]]]",
+                             name)}),
+         "feature 1 (z): the outer ring crosses itself: edges 3 and 5 meet"},
         {"a spike folding back",
          collection({feature(polygon, "[[[0,0],[0.002,0],[0.001,0],[0,0.001],[0,0]]]", name)}),
          "feature 1 (z): the outer ring crosses itself: edges 1 and 3 meet"},
