@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QStringList>
 
 #include <vector>
@@ -217,41 +215,6 @@ TEST(Rules, KeepEachZoneState)
     run(rules, {{300, {}}});
     EXPECT_EQ(rules.state(0).occupants, QVector<std::int64_t>{});
     EXPECT_EQ(rules.state(0).exited, 2u);
-}
-
-// Each kind of event carries its own fields and no others.
-TEST(Rules, WriteEachEventWithItsFields)
-{
-    const site::GeoReference geo(site::Origin{48.137, 11.575, 520.0});
-    const Zone zone = square("box", 10);
-    const struct
-    {
-        Event::Kind kind;
-        const char* fields;
-    } cases[]{
-        {Event::Kind::Enter, "site event zone object time x y lat lon speed"},
-        {Event::Kind::Exit, "site event zone object time x y lat lon speed dwell lost"},
-        {Event::Kind::Dwell, "site event zone object time x y lat lon speed dwell"},
-        {Event::Kind::Speed, "site event zone object time x y lat lon speed"},
-        {Event::Kind::Cross, "site event zone object time x y lat lon speed direction"},
-    };
-    for (const auto& c : cases) {
-        Event e;
-        e.kind = c.kind;
-        e.object = 7;
-        e.timeMs = 1700000000123;
-        e.xM = 0.1;
-        e.dwellS = 2.5;
-        e.lost = true;
-        const QByteArray message = eventMessage(QStringLiteral("yard"), zone, e, &geo);
-        const QJsonObject json = QJsonDocument::fromJson(message).object();
-        SCOPED_TRACE(message.toStdString());
-        QStringList fields = QString::fromLatin1(c.fields).split(' ');
-        fields.sort(); // as QJsonObject::keys() gives them
-        EXPECT_EQ(json.keys(), fields);
-        EXPECT_EQ(json.value("time").toDouble(), 1700000000123.0);
-        EXPECT_EQ(json.value("x").toDouble(), 0.1);
-    }
 }
 
 } // namespace
