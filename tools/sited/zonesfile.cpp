@@ -18,12 +18,6 @@ constexpr double maxLongitudeDeg = 180.0;
 constexpr int minRingPositions = 4; // a triangle, closed
 constexpr int minLinePositions = 2;
 
-// A failure while reading one feature: why, without the feature's name.
-struct Refusal
-{
-    QString why;
-};
-
 bool isName(const QString& name)
 {
     static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
