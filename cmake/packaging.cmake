@@ -164,7 +164,8 @@ targets on the ground.
 Its part trklib.metrics scores tracks against ground truth (GOSPA, OSPA,
 identity switches and fragmentations); python3 -m trklib.score does so for
 the CSV files of trackreplay and radarsim, and for a site's fused pictures
-(trklib.sitescore).")
+(trklib.sitescore); python3 -m trklib.events replays a site's pictures
+through its zones' rules and prints the events they raise.")
 endif()
 
 # Read by cpack: the Depends of libtrklib1 from dpkg-shlibdeps on the built

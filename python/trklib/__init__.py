@@ -18,6 +18,8 @@ trklib.metrics  GOSPA, OSPA, identity switches and fragmentations against truth
 trklib.sitescore a site's pictures against its truth: GOSPA, switches, handovers
 trklib.score    command line: python3 -m trklib.score TRACKS TRUTH, or
                 --site PICTURES TRUTH [--tracks TRACKS]
+trklib.events   command line: python3 -m trklib.events PICTURES ZONES, the
+                events a site's pictures raise in its zones, replayed
 
 Targets and validation records are NumPy structured arrays (TARGET_DTYPE,
 VALIDATION_DTYPE). Bad input raises ValueError (CaptureError, a ValueError,

@@ -147,7 +147,7 @@ ext_suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT
 python_dir=./usr/lib/python3/dist-packages/trklib
 expect_files python3-trklib < <(
     doc_files python3-trklib
-    for file in __init__.py csvfiles.py metrics.py score.py sitescore.py "_trklib$ext_suffix"; do
+    for file in __init__.py csvfiles.py events.py metrics.py score.py sitescore.py "_trklib$ext_suffix"; do
         echo "-rw-r--r-- $python_dir/$file"
     done
 )

@@ -680,6 +680,27 @@ bool checkSockets(const QVector<Section>& radarSections, const QVector<RadarEntr
     return true;
 }
 
+// [zones] file: the site's zones and lines, a GeoJSON file read by the
+// site's service; their positions need the site's origin.
+bool parseZonesSection(const Section& section, const QDir& base, SiteConfig& config, QString& error)
+{
+    const KeyTable keys{{QStringLiteral("file"), fileHandler(config.zonesFile, base)}};
+    if (!applySection(section, keys, error))
+        return false;
+    if (!hasKey(section, QStringLiteral("file"))) {
+        error = QStringLiteral("%1: [zones] file: missing; leave the section out for no zones")
+                    .arg(section.line);
+        return false;
+    }
+    if (!config.origin) {
+        error = QStringLiteral("%1: [zones] file: the site has no origin; zones need [site] "
+                               "latitude, longitude and altitude")
+                    .arg(section.line);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
@@ -708,6 +729,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     bool haveSite = false;
     bool haveBroker = false;
     QVector<Section> radarSections;
+    const Section* zones = nullptr; // read after [site], wherever it stands
     for (const Section& section : qAsConst(sections)) {
         if (section.name == QLatin1String("site")) {
             haveSite = true;
@@ -720,6 +742,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             haveBroker = true;
             if (!parseBroker(section, base, config.broker, config.warnings, error))
                 return false;
+        } else if (section.name == QLatin1String("zones")) {
+            zones = &section;
         } else if (section.name.startsWith(radarPrefix)) {
             RadarEntry radar;
             if (!parseRadar(section, radar, error))
@@ -728,7 +752,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             radarSections.append(section);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
-                                   "[fusion], [radar.NAME])")
+                                   "[fusion], [zones], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;
@@ -738,6 +762,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         error = QStringLiteral("[site]: missing; it names the site");
         return false;
     }
+    if (zones && !parseZonesSection(*zones, base, config, error))
+        return false;
     if (!haveBroker) {
         error = QStringLiteral("[broker]: missing; it names at least the client_id");
         return false;

@@ -68,6 +68,7 @@ struct SiteConfig
     QString prefix = QStringLiteral("trklib");
     std::optional<Origin> origin; // none: the site is not geo-referenced
     FusionConfig fusion;
+    QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
     // What is used but should be mended, one line each in the errors'

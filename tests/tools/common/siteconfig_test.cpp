@@ -162,7 +162,15 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[radar.NAME])"},
+                             "[zones], [radar.NAME])"},
+        // Zones: a file that is there, on a site with an origin.
+        {"[zones]\nfile = ca.crt\n" + radar, "1: [zones] file: the site has no origin"},
+        {"[zones]\nfile = ca.crt\n[site]\nname = s\nlatitude = 48\nlongitude = 11\naltitude = 5\n" +
+             broker + "[radar.a]\n",
+         nullptr},
+        {radar + "[zones]\nfile = none.geojson\n",
+         "7: [zones] file: no such file: %D/none.geojson"},
+        {radar + "[zones]\n", "6: [zones] file: missing"},
         {site + "colour = red\n", "3: [site] colour: unknown key (known: name, prefix, latitude, "
                                   "longitude, altitude)"},
         // The origin is all three keys or none.

@@ -1,0 +1,134 @@
+// The zone rules' cost per picture: 500 objects walking about one zone of
+// 200 corners, and about 50 zones and lines of a site. The pictures are
+// made before the timing; each iteration evaluates one picture, and a fresh
+// set of rules starts over the same pictures when they run out.
+#include "tools/sited/rules.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <random>
+
+namespace trklib::bench {
+namespace {
+
+using sited::Path;
+using sited::Picture;
+using sited::Point;
+using sited::Rules;
+using sited::Zone;
+
+constexpr int objectCount = 500;
+constexpr int pictureCount = 600; // a minute at 10 pictures a second
+constexpr std::int64_t pictureStepMs = 100;
+constexpr double areaM = 400.0; // objects roam a square of this side about the origin
+constexpr double walkMps = 1.5;
+
+Path starRing(Point centre, int corners, double radiusM, std::mt19937_64& random)
+{
+    std::uniform_real_distribution<double> scale(0.6, 1.0);
+    Path ring;
+    for (int i = 0; i < corners; ++i) {
+        const double angle = 2.0 * M_PI * i / corners;
+        const double r = radiusM * scale(random);
+        ring.append({centre.x + r * std::cos(angle), centre.y + r * std::sin(angle)});
+    }
+    ring.append(ring.first());
+    return ring;
+}
+
+const QVector<Picture>& pictures()
+{
+    static const QVector<Picture> all = [] {
+        std::mt19937_64 random(7);
+        std::uniform_real_distribution<double> place(-areaM / 2, areaM / 2);
+        std::uniform_real_distribution<double> turn(0.0, 2.0 * M_PI);
+        Picture picture;
+        picture.timeMs = 1700000000000;
+        for (int i = 0; i < objectCount; ++i) {
+            sited::SiteObject o;
+            o.id = i + 1;
+            o.xM = place(random);
+            o.yM = place(random);
+            o.confirmed = true;
+            picture.objects.append(o);
+        }
+        QVector<Picture> list;
+        for (int p = 0; p < pictureCount; ++p) {
+            picture.timeMs += pictureStepMs;
+            for (sited::SiteObject& o : picture.objects) {
+                const double heading = turn(random);
+                o.vxMps = walkMps * std::cos(heading);
+                o.vyMps = walkMps * std::sin(heading);
+                o.xM += o.vxMps * pictureStepMs / 1000.0;
+                o.yM += o.vyMps * pictureStepMs / 1000.0;
+            }
+            list.append(picture);
+        }
+        return list;
+    }();
+    return all;
+}
+
+void runRules(benchmark::State& state, const QVector<Zone>& zones)
+{
+    const QVector<Picture>& list = pictures();
+    auto rules = std::make_unique<Rules>(zones);
+    int next = 0;
+    std::size_t events = 0;
+    for (auto _ : state) {
+        if (next == list.size()) {
+            state.PauseTiming();
+            rules = std::make_unique<Rules>(zones);
+            next = 0;
+            state.ResumeTiming();
+        }
+        events += rules->evaluate(list[next++]).size();
+    }
+    state.counters["events/picture"] = double(events) / double(state.iterations());
+}
+
+// One zone of 200 corners over most of the objects' square.
+void BM_RulesOneZoneOf200Corners(benchmark::State& state)
+{
+    std::mt19937_64 random(1);
+    Zone zone;
+    zone.name = QStringLiteral("wide");
+    zone.rings.append(starRing({0, 0}, 200, areaM / 2, random));
+    zone.dwellS = 30.0;
+    zone.speedLimitKph = 5.0;
+    runRules(state, {zone});
+}
+BENCHMARK(BM_RulesOneZoneOf200Corners)->Unit(benchmark::kMicrosecond);
+
+// 40 zones of 12 corners, radius 10 to 30 m, and 10 lines of 4 points
+// spread over the square: a large site's set.
+void BM_Rules50ZonesAndLines(benchmark::State& state)
+{
+    std::mt19937_64 random(2);
+    std::uniform_real_distribution<double> place(-areaM / 2, areaM / 2);
+    std::uniform_real_distribution<double> radius(10.0, 30.0);
+    QVector<Zone> zones;
+    for (int i = 0; i < 50; ++i) {
+        Zone zone;
+        zone.name = QStringLiteral("z%1").arg(i);
+        const Point centre{place(random), place(random)};
+        if (i < 40) {
+            zone.rings.append(starRing(centre, 12, radius(random), random));
+            zone.dwellS = 20.0;
+            zone.speedLimitKph = 5.0;
+        } else {
+            zone.kind = Zone::Kind::Line;
+            for (int k = 0; k < 4; ++k)
+                zone.line.append({centre.x + 20.0 * k, centre.y + (k % 2 == 0 ? 0.0 : 15.0)});
+        }
+        zones.append(zone);
+    }
+    runRules(state, zones);
+}
+BENCHMARK(BM_Rules50ZonesAndLines)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+} // namespace trklib::bench
+
+BENCHMARK_MAIN();

@@ -1,0 +1,221 @@
+#include "rules.h"
+#include "zonemessages.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <vector>
+
+// The rules on short hand-made scenes, one row per way they can go wrong,
+// with the events written out as "time kind zone object [detail]".
+namespace trklib::sited::test {
+namespace {
+
+constexpr double mpsPerKph = 1.0 / 3.6;
+
+struct Seen
+{
+    std::int64_t id;
+    double x, y;
+    double speedKph = 0.0; // eastward
+    bool confirmed = true;
+};
+
+struct Frame
+{
+    std::int64_t timeMs;
+    std::vector<Seen> objects;
+};
+
+Zone square(const char* name, double size, std::optional<double> dwellS = {},
+            std::optional<double> limitKph = {}, bool confirmedOnly = true)
+{
+    Zone zone;
+    zone.name = QString::fromLatin1(name);
+    zone.rings = {{{0, 0}, {size, 0}, {size, size}, {0, size}, {0, 0}}};
+    zone.dwellS = dwellS;
+    zone.speedLimitKph = limitKph;
+    zone.confirmedOnly = confirmedOnly;
+    return zone;
+}
+
+Zone line(const char* name, Path points, bool confirmedOnly = true)
+{
+    Zone zone;
+    zone.name = QString::fromLatin1(name);
+    zone.kind = Zone::Kind::Line;
+    zone.line = std::move(points);
+    zone.confirmedOnly = confirmedOnly;
+    return zone;
+}
+
+QString describe(const Rules& rules, const Event& e)
+{
+    static const char* const kinds[] = {"enter", "exit", "dwell", "speed", "cross"};
+    QString text = QStringLiteral("%1 %2 %3 %4")
+                       .arg(e.timeMs)
+                       .arg(QLatin1String(kinds[int(e.kind)]))
+                       .arg(rules.zones()[e.zone].name)
+                       .arg(e.object);
+    if (e.kind == Event::Kind::Exit || e.kind == Event::Kind::Dwell)
+        text += QStringLiteral(" %1s").arg(e.dwellS);
+    if (e.kind == Event::Kind::Cross)
+        text += e.left ? QStringLiteral(" left") : QStringLiteral(" right");
+    if (e.lost)
+        text += QStringLiteral(" lost at %1,%2 %3kph").arg(e.xM).arg(e.yM).arg(e.speedKph);
+    return text;
+}
+
+QString run(Rules& rules, const std::vector<Frame>& frames)
+{
+    QStringList events;
+    for (const Frame& frame : frames) {
+        Picture picture;
+        picture.timeMs = frame.timeMs;
+        for (const Seen& s : frame.objects) {
+            SiteObject o;
+            o.id = s.id;
+            o.xM = s.x;
+            o.yM = s.y;
+            o.vxMps = s.speedKph * mpsPerKph;
+            o.confirmed = s.confirmed;
+            picture.objects.append(o);
+        }
+        for (const Event& e : rules.evaluate(picture))
+            events << describe(rules, e);
+    }
+    return events.join(QStringLiteral("; "));
+}
+
+TEST(Rules, RaiseTheEventsOfEachCase)
+{
+    const struct
+    {
+        const char* what;
+        QVector<Zone> zones;
+        std::vector<Frame> frames;
+        const char* events;
+    } cases[]{
+        {"born inside: enter in its first picture, inside on the edge too",
+         {square("box", 10)},
+         {{0, {{1, 5, 5}, {2, 10, 3}, {3, 10.000001, 3}}}},
+         "0 enter box 1; 0 enter box 2"},
+        {"born unconfirmed: counts from its first confirmed picture, unless the zone takes all",
+         {square("box", 10), square("any", 10, {}, {}, false)},
+         {{0, {{1, 5, 5, 0, false}}}, {100, {{1, 5, 5, 0, true}}}, {200, {{1, 5, 5, 0, false}}}},
+         "0 enter any 1; 100 enter box 1"},
+        {"along the boundary, then into a corner, then just out",
+         {square("box", 10)},
+         {{0, {{1, 0, 0}}},
+          {100, {{1, 0, 5}}},
+          {200, {{1, 0, 10}}},
+          {300, {{1, 5, 10}}},
+          {400, {{1, 5, 10.000000000000002}}}},
+         "0 enter box 1; 400 exit box 1 0.4s"},
+        {"a hole: its edge is inside the zone, its inside is not",
+         {[] {
+             Zone z = square("ring", 10);
+             z.rings.append({{4, 4}, {6, 4}, {6, 6}, {4, 6}, {4, 4}});
+             return z;
+         }()},
+         {{0, {{1, 4, 5}}}, {100, {{1, 4.5, 5}}}, {200, {{1, 6, 6}}}},
+         "0 enter ring 1; 100 exit ring 1 0.1s; 200 enter ring 1"},
+        {"a line crossed back and forth, once per move, direction by the drawn segment",
+         {line("fence", {{0, 0}, {10, 0}})},
+         {{0, {{1, 5, -1}}}, {100, {{1, 5, 1}}}, {200, {{1, 5, -1}}}, {300, {{1, 6, -2}}}},
+         "100 cross fence 1 left; 200 cross fence 1 right"},
+        {"a line touched at its end point, then left from it, then missed just past it",
+         {line("fence", {{0, 0}, {10, 0}})},
+         {{0, {{1, 10, -1}}},
+          {100, {{1, 10, 0}}},
+          {200, {{1, 10, 1}}},
+          {300, {{1, 10.000000000000002, -1}}}},
+         "100 cross fence 1 left"},
+        {"through a corner shared by two segments: one event, for the first segment",
+         {line("fence", {{0, 0}, {10, 0}, {10, 10}})},
+         {{0, {{1, 11, -1}}}, {100, {{1, 9, 1}}}},
+         "100 cross fence 1 left"},
+        {"a move along the line onto it from beyond its end",
+         {line("fence", {{0, 0}, {10, 0}})},
+         {{0, {{1, 12, 0}}}, {100, {{1, 10, 0}}}},
+         "100 cross fence 1 right"},
+        {"a hair off a line, where a rounded cross product says on it; then on it",
+         {line("diagonal", {{0.1, 0.1}, {24.3, 24.3}})},
+         {{0, {{1, 11.999999999999892, 11.999999999999893}}},
+          {100, {{1, 13, 11}}},
+          {200, {{1, 12, 12}}},
+          {300, {{1, 11, 13}}}},
+         "100 cross diagonal 1 right; 200 cross diagonal 1 left"},
+        {"lost inside: exit in the first picture without it, from its last place",
+         {square("box", 10)},
+         {{1000, {{1, 5, 5, 3}, {2, 20, 20}}},
+          {1500, {{1, 6, 5, 4}, {2, 20, 20}}},
+          {1700, {{2, 20, 20}}}},
+         "1000 enter box 1; 1700 exit box 1 0.7s lost at 6,5 4kph"},
+        {"a dwell: not at 1999 ms, once at 2000 ms, again after a new enter",
+         {square("box", 10, 2.0)},
+         {{0, {{1, 5, 5}, {2, 5, 5}}},
+          {1999, {{1, 5, 5}, {2, 11, 5}}},
+          {2000, {{1, 5, 5}}},
+          {3000, {{1, 5, 5}, {2, 5, 5}}},
+          {3100, {{1, 11, 5}}},
+          {3200, {{1, 5, 5}}},
+          {5200, {{1, 5, 5}}}},
+         "0 enter box 1; 0 enter box 2; 1999 exit box 2 1.999s; 2000 dwell box 1 2s; "
+         "3000 enter box 2; 3100 exit box 1 3.1s; 3100 exit box 2 0.1s lost at 5,5 0kph; "
+         "3200 enter box 1; 5200 dwell box 1 2s"},
+        {"speed: above the limit on entering, once per stay; at the limit is not above",
+         {square("box", 10, {}, 50.0)},
+         {{0, {{1, 5, 5, 50.000001}, {2, 5, 5, 50}}},
+          {100, {{1, 5, 5, 80}, {2, 5, 5, 50}}},
+          {200, {{1, 11, 5}, {2, 5, 5, 51}}},
+          {300, {{1, 5, 5, 90}}}},
+         "0 enter box 1; 0 speed box 1; 0 enter box 2; 200 exit box 1 0.2s; 200 speed box 2; "
+         "300 enter box 1; 300 speed box 1; 300 exit box 2 0.3s lost at 5,5 51kph"},
+        {"confirmed_only line: no cross before the first confirmed picture, nor on it",
+         {line("fence", {{0, 0}, {10, 0}}), line("any", {{0, 0}, {10, 0}}, false)},
+         {{0, {{1, 5, -1, 0, false}}},
+          {100, {{1, 5, 1, 0, false}}},
+          {200, {{1, 5, -1, 0, true}}},
+          {300, {{1, 5, 1, 0, false}}}},
+         "100 cross any 1 left; 200 cross any 1 right; 300 cross fence 1 left; "
+         "300 cross any 1 left"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rules rules(c.zones);
+        EXPECT_EQ(run(rules, c.frames).toStdString(), c.events);
+    }
+}
+
+// A zone's counts and occupants follow its events, and only the zones
+// whose state changed are reported changed.
+TEST(Rules, KeepEachZoneState)
+{
+    Rules rules({square("box", 10), line("fence", {{12, 0}, {20, 0}}), square("far", 1)});
+    const std::vector<Frame> frames{
+        {0, {{3, 5, 5}, {1, 5, 5}, {2, 15, -1}}},
+        {100, {{3, 5, 5}, {1, 5, 5}, {2, 15, 1}}},
+        {200, {{1, 5, 5}, {2, 15, -1}}},
+    };
+    run(rules, {frames[0]});
+    EXPECT_EQ(rules.changedZones(), QVector<int>{0});
+    EXPECT_EQ(rules.state(0).occupants, (QVector<std::int64_t>{1, 3}));
+    run(rules, {frames[1]});
+    EXPECT_EQ(rules.changedZones(), QVector<int>{1});
+    run(rules, {frames[2]});
+    EXPECT_EQ(rules.changedZones(), (QVector<int>{0, 1}));
+    EXPECT_EQ(
+        zoneStateMessage(rules.zones()[0], rules.state(0)),
+        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0}})");
+    EXPECT_EQ(
+        zoneStateMessage(rules.zones()[1], rules.state(1)),
+        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1}})");
+    run(rules, {{300, {}}});
+    EXPECT_EQ(rules.state(0).occupants, QVector<std::int64_t>{});
+    EXPECT_EQ(rules.state(0).exited, 2u);
+}
+
+} // namespace
+} // namespace trklib::sited::test

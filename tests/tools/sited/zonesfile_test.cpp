@@ -1,0 +1,262 @@
+#include "zonesfile.h"
+
+#include "support/programrun.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <cmath>
+
+// The zones file: each way a file is refused, one line naming the feature,
+// and where its positions land, against GeographicLib's CartConvert.
+namespace trklib::sited::test {
+namespace {
+
+using trklib::test::ProgramRun;
+using trklib::test::runProgram;
+
+const site::Origin origin{48.137, 11.575, 520.0};
+
+// A GeoJSON FeatureCollection of the given features.
+QByteArray collection(const QStringList& features)
+{
+    return QStringLiteral(R"({"type":"FeatureCollection","features":[%1]})")
+        .arg(features.join(','))
+        .toUtf8();
+}
+
+QString feature(const QString& type, const QString& coordinates, const QString& properties)
+{
+    return QStringLiteral(R"({"type":"Feature","geometry":{"type":"%1","coordinates":%2},)"
+                          R"("properties":{%3}})")
+        .arg(type, coordinates, properties);
+}
+
+// A square of about 10 m north-east of the origin, closed.
+const QString squareRing = QStringLiteral(
+    "[[11.575,48.137],[11.5751,48.137],[11.5751,48.1371],[11.575,48.1371],[11.575,48.137]]");
+const QString square = QStringLiteral("[%1]").arg(squareRing);
+const QString gate = feature(QStringLiteral("Polygon"), square, QStringLiteral(R"("name":"gate")"));
+
+TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
+{
+    const QString polygon = QStringLiteral("Polygon");
+    const QString lineString = QStringLiteral("LineString");
+    const QString name = QStringLiteral(R"("name":"z")");
+    const struct
+    {
+        const char* what;
+        QByteArray text;
+        const char* error;
+    } cases[]{
+        {"not JSON", "{\"type\":", "not JSON: "},
+        {"not a collection", R"({"type":"Feature"})", "not a GeoJSON FeatureCollection"},
+        {"a point", collection({feature(QStringLiteral("Point"), "[11.575,48.137]", name)}),
+         "feature 1 (z): geometry 'Point': only Polygon (a zone) and LineString (a line)"},
+        {"no geometry",
+         collection(
+             {QStringLiteral(R"({"type":"Feature","geometry":null,"properties":{"name":"z"}})")}),
+         "feature 1 (z): geometry 'none': only Polygon"},
+        {"a ring not closed",
+         collection({feature(polygon,
+                             "[[[11.575,48.137],[11.5751,48.137],[11.5751,48.1371],"
+                             "[11.575,48.1371]]]",
+                             name)}),
+         "feature 1 (z): the outer ring is not closed: its last position is not its first"},
+        {"a ring of 3 positions",
+         collection(
+             {feature(polygon, "[[[11.575,48.137],[11.5751,48.137],[11.575,48.137]]]", name)}),
+         "feature 1 (z): the outer ring has 3 positions; a ring takes at least 4"},
+        {"a bow tie",
+         collection({feature(polygon,
+                             "[[[11.575,48.137],[11.5751,48.1371],[11.5751,48.137],"
+                             "[11.575,48.1371],[11.575,48.137]]]",
+                             name)}),
+         "feature 1 (z): the outer ring crosses itself: edges 1 and 3 meet"},
+        {"a ring touching itself at a corner",
+         collection({feature(polygon,
+                             "[[[0,0],[0.002,0],[0.001,0.001],[0.002,0.002],[0,0.002],"
+                             "[0.001,0.001],[0,0]]]",
+                             name)}),
+         "feature 1 (z): the outer ring crosses itself: edges 2 and 5 meet"},
+        {"the closing edge crossing another",
+         collection({feature(polygon,
+                             "[[[0,0],[0.004,0],[0.004,0.004],[0,0.004],[0.002,0.006],"
+                             "[0,0]]]",
+                             name)}),
+         "feature 1 (z): the outer ring crosses itself: edges 3 and 5 meet"},
+        {"a spike folding back",
+         collection({feature(polygon, "[[[0,0],[0.002,0],[0.001,0],[0,0.001],[0,0]]]", name)}),
+         "feature 1 (z): the outer ring crosses itself: edges 1 and 3 meet"},
+        {"a hole crossing itself",
+         collection({feature(polygon,
+                             QStringLiteral("[%1,[[0,0],[1,1],[1,0],[0,1],[0,0]]]").arg(squareRing),
+                             name)}),
+         "feature 1 (z): hole 1 crosses itself: edges 1 and 3 meet"},
+        {"a line of one position", collection({feature(lineString, "[[0,0]]", name)}),
+         "feature 1 (z): a line takes at least 2 positions, not 1"},
+        {"a line with a dwell",
+         collection(
+             {feature(lineString, "[[0,0],[0,0.001]]", QStringLiteral(R"("name":"z","dwell":2)"))}),
+         "feature 1 (z): a line takes no dwell or speed_limit"},
+        {"a latitude past 90", collection({feature(lineString, "[[0,0],[0,90.5]]", name)}),
+         "feature 1 (z): position [0, 90.5] is not a longitude and a latitude"},
+        {"a position of four numbers", collection({feature(lineString, "[[0,0],[0,0,0,0]]", name)}),
+         "feature 1 (z): a position is not [longitude, latitude]"},
+        {"no name", collection({feature(polygon, square, QString())}),
+         "feature 1: name: missing; use 1 to 64 letters"},
+        {"a name of 65",
+         collection(
+             {feature(polygon, square, QStringLiteral(R"("name":"%1")").arg(QString(65, 'a')))}),
+         "feature 1: name: 'aaaa"},
+        {"a name with a slash",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"a/b")"))}),
+         "feature 1: name: 'a/b'; use 1 to 64"},
+        {"a duplicate name", collection({gate, gate}),
+         "feature 2 (gate): name: another feature has it; names are unique"},
+        {"a dwell of 0",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","dwell":0)"))}),
+         "feature 1 (z): dwell: not a number of seconds above 0"},
+        {"a negative speed limit",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","speed_limit":-1)"))}),
+         "feature 1 (z): speed_limit: not a number of km/h above 0"},
+        {"confirmed_only not a bool",
+         collection(
+             {feature(polygon, square, QStringLiteral(R"("name":"z","confirmed_only":"no")"))}),
+         "feature 1 (z): confirmed_only: not true or false"},
+    };
+    const site::GeoReference geo(origin);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<Zone> zones;
+        QString error;
+        EXPECT_FALSE(parseZones(c.text, geo, zones, error));
+        EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << error.toStdString();
+        EXPECT_FALSE(error.contains('\n'));
+        EXPECT_TRUE(zones.isEmpty());
+    }
+}
+
+// Site coordinates keep a fold exactly on its edge: caught at the fold.
+TEST(ZonesFile, RefusesARingFoldingBackOverItsEdge)
+{
+    EXPECT_EQ(ringFault({{0, 0}, {2, 0}, {1, 0}, {0, 1}, {0, 0}}),
+              QStringLiteral("crosses itself: edge 2 folds back over edge 1"));
+    EXPECT_EQ(ringFault({{0, 0}, {2, 0}, {0, 1}, {1, 0}, {0, 0}}),
+              QStringLiteral("crosses itself: edges 1 and 3 meet"));
+    EXPECT_EQ(ringFault({{0, 0}, {2, 0}, {2, 1}, {0, 0}}), QString());
+}
+
+// A name of 64 characters and the smallest dwell and limit are taken;
+// properties left out take their defaults.
+TEST(ZonesFile, TakesFeaturesAtTheLimits)
+{
+    const QString longest(64, QLatin1Char('a'));
+    const QByteArray text = collection(
+        {feature(
+             QStringLiteral("Polygon"), square,
+             QStringLiteral(
+                 R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"colour":"red")")
+                 .arg(longest)),
+         feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
+                 QStringLiteral(R"("name":"a.b-c_9")"))});
+    QVector<Zone> zones;
+    QString error;
+    ASSERT_TRUE(parseZones(text, site::GeoReference(origin), zones, error)) << error.toStdString();
+    ASSERT_EQ(zones.size(), 2);
+    EXPECT_EQ(zones[0].name, longest);
+    EXPECT_EQ(zones[0].kind, Zone::Kind::Zone);
+    EXPECT_EQ(zones[0].dwellS, 1e-3);
+    EXPECT_EQ(zones[0].speedLimitKph, 0.1);
+    EXPECT_FALSE(zones[0].confirmedOnly);
+    EXPECT_EQ(zones[1].kind, Zone::Kind::Line);
+    EXPECT_EQ(zones[1].line.size(), 2);
+    EXPECT_FALSE(zones[1].dwellS || zones[1].speedLimitKph);
+    EXPECT_TRUE(zones[1].confirmedOnly);
+}
+
+// The example scenes' zones load, at the places their comments give, in
+// site metres about the examples' origin.
+TEST(ZonesFile, LoadsTheExamples)
+{
+    constexpr double toleranceM = 0.01;
+    const struct
+    {
+        const char* file;
+        QStringList names;
+        Point first; // the first feature's first point
+    } cases[]{
+        {"perimeter-zones.geojson", {"fence", "restricted"}, {-150, 60}},
+        {"junction-zones.geojson",
+         {"box", "stop-north", "stop-south", "stop-east", "stop-west"},
+         {-10, -10}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        QVector<Zone> zones;
+        QString error;
+        ASSERT_TRUE(loadZones(QStringLiteral(SITES_DIR "/%1").arg(QLatin1String(c.file)),
+                              site::GeoReference(origin), zones, error))
+            << error.toStdString();
+        QStringList names;
+        for (const Zone& z : zones)
+            names << z.name;
+        EXPECT_EQ(names, c.names);
+        const Point first =
+            zones[0].kind == Zone::Kind::Line ? zones[0].line[0] : zones[0].rings[0][0];
+        EXPECT_NEAR(first.x, c.first.x, toleranceM);
+        EXPECT_NEAR(first.y, c.first.y, toleranceM);
+    }
+}
+
+// A position with a height lands at CartConvert's x, y of that point; one
+// without lies in the site's plane: CartConvert -r of (x, y, 0) gives its
+// latitude and longitude back.
+TEST(ZonesFile, PositionsAgreeWithCartConvert)
+{
+    constexpr double toleranceM = 1e-6;
+    constexpr double toleranceDeg = 1e-9;
+    const double lon = 11.581, lat = 48.1405, heightM = 610.0; // ~450 m east, ~390 m north, up
+    const QByteArray text =
+        collection({feature(QStringLiteral("LineString"),
+                            QStringLiteral("[[%1,%2,%3],[%1,%2]]").arg(lon).arg(lat).arg(heightM),
+                            QStringLiteral(R"("name":"post")"))});
+    QVector<Zone> zones;
+    QString error;
+    ASSERT_TRUE(parseZones(text, site::GeoReference(origin), zones, error)) << error.toStdString();
+    const Point high = zones[0].line[0];
+    const Point plane = zones[0].line[1];
+    const QStringList frame{QStringLiteral("-l"),
+                            QString::number(origin.latitudeDeg, 'g', 17),
+                            QString::number(origin.longitudeDeg, 'g', 17),
+                            QString::number(origin.altitudeM, 'g', 17),
+                            QStringLiteral("-p"),
+                            QStringLiteral("9"),
+                            QStringLiteral("--input-string")};
+    const ProgramRun forward =
+        runProgram(QStringLiteral("CartConvert"),
+                   frame + QStringList{QStringLiteral("%1 %2 %3").arg(lat).arg(lon).arg(heightM)});
+    ASSERT_EQ(forward.exitCode, 0)
+        << "CartConvert (geographiclib-tools): " << forward.err.toStdString();
+    const QList<QByteArray> xyz = forward.out.simplified().split(' ');
+    ASSERT_EQ(xyz.size(), 3) << forward.out.toStdString();
+    EXPECT_NEAR(high.x, xyz[0].toDouble(), toleranceM);
+    EXPECT_NEAR(high.y, xyz[1].toDouble(), toleranceM);
+    // The height moves the point on the ground by centimetres, not less.
+    EXPECT_GT(std::hypot(high.x - plane.x, high.y - plane.y), 0.005);
+
+    const ProgramRun reverse = runProgram(
+        QStringLiteral("CartConvert"),
+        QStringList{QStringLiteral("-r")} + frame +
+            QStringList{
+                QStringLiteral("%1 %2 0").arg(plane.x, 0, 'g', 17).arg(plane.y, 0, 'g', 17)});
+    ASSERT_EQ(reverse.exitCode, 0) << reverse.err.toStdString();
+    const QList<QByteArray> geodetic = reverse.out.simplified().split(' ');
+    ASSERT_EQ(geodetic.size(), 3) << reverse.out.toStdString();
+    EXPECT_NEAR(geodetic[0].toDouble(), lat, toleranceDeg);
+    EXPECT_NEAR(geodetic[1].toDouble(), lon, toleranceDeg);
+}
+
+} // namespace
+} // namespace trklib::sited::test
