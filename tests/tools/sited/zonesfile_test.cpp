@@ -184,11 +184,13 @@ TEST(ZonesFile, LoadsTheExamples)
     const struct
     {
         const char* file;
+        site::Origin origin; // of the scene's site file
         QStringList names;
         Point first; // the first feature's first point
     } cases[]{
-        {"perimeter-zones.geojson", {"fence", "restricted"}, {-150, 60}},
+        {"perimeter-zones.geojson", {53.631611, 9.988153, 52}, {"fence", "restricted"}, {-300, 0}},
         {"junction-zones.geojson",
+         {47.376887, 8.541694, 456},
          {"box", "stop-north", "stop-south", "stop-east", "stop-west"},
          {-10, -10}},
     };
@@ -197,7 +199,7 @@ TEST(ZonesFile, LoadsTheExamples)
         QVector<Zone> zones;
         QString error;
         ASSERT_TRUE(loadZones(QStringLiteral(SITES_DIR "/%1").arg(QLatin1String(c.file)),
-                              site::GeoReference(origin), zones, error))
+                              site::GeoReference(c.origin), zones, error))
             << error.toStdString();
         QStringList names;
         for (const Zone& z : zones)
