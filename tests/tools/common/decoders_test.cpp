@@ -1,6 +1,6 @@
-#include "datagramextractor.h"
-#include "ipdecoder.h"
-#include "linklayer.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/ipdecoder.h"
+#include "tools/common/linklayer.h"
 
 #include "input/wireformat.h"
 
@@ -10,7 +10,7 @@
 
 #include <tuple>
 
-namespace trklib::replay {
+namespace trklib::capture {
 namespace {
 
 constexpr quint16 radarPort = wire::defaultPort;
@@ -262,4 +262,4 @@ TEST(DatagramExtractor, ReassemblesRadarDatagramsAndSkipsOtherTraffic)
 }
 
 } // namespace
-} // namespace trklib::replay
+} // namespace trklib::capture
