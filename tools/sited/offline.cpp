@@ -29,7 +29,6 @@ using capture::DatagramExtractor;
 namespace {
 
 constexpr std::int64_t usPerMs = 1000;
-constexpr double msPerS = 1000.0;
 
 // Milliseconds of a capture time in microseconds, rounded down, so that a
 // frame belongs to the millisecond it happened in, before the epoch too.
@@ -64,7 +63,7 @@ public:
     Pass(const site::SiteConfig& config, const site::GeoReference* geo, tools::OutputFile& pictures,
          tools::OutputFile* tracks)
         : config_(config), geo_(geo), routing_(config.radars), fusion_(config), pictures_(pictures),
-          tracks_(tracks)
+          tracks_(tracks), clock_(config.fusion.ratePerS)
     {
         for (const site::RadarEntry& entry : config.radars) {
             trackers_.push_back(std::make_unique<site::RadarTracker>(entry));
@@ -85,7 +84,7 @@ public:
         }
         const std::int64_t nowMs = floorMs(timeUs);
         lastMs_ = std::max(lastMs_, nowMs);
-        while (nextPictureMs_ && nowMs > *nextPictureMs_)
+        while (clock_.passed(nowMs))
             makePicture();
         for (const auto& tracker : trackers_)
             tracker->checkSilence(timeUs);
@@ -112,7 +111,7 @@ public:
     // made, since no report can come before them any more.
     void finish()
     {
-        while (nextPictureMs_ && *nextPictureMs_ <= lastMs_)
+        while (clock_.passed(lastMs_ + 1))
             makePicture();
     }
 
@@ -150,22 +149,18 @@ private:
             tracks_->write(line.constData(), line.size());
         }
         fusion_.add(report);
-        if (packets_++ == 0) {
-            firstPictureMs_ = receivedMs;
-            nextPictureMs_ = receivedMs;
-        }
+        if (packets_++ == 0)
+            clock_.start(receivedMs);
     }
 
     void makePicture()
     {
         QByteArray line =
-            pictureMessage(config_.name, radarNames_, fusion_.picture(*nextPictureMs_), geo_);
+            pictureMessage(config_.name, radarNames_, fusion_.picture(*clock_.next()), geo_);
         line.append('\n');
         pictures_.write(line.constData(), line.size());
         ++pictureCount_;
-        // From the first picture's time, so that rounding does not drift.
-        const double periodMs = msPerS / config_.fusion.ratePerS;
-        nextPictureMs_ = firstPictureMs_ + std::llround(double(pictureCount_) * periodMs);
+        clock_.advance();
     }
 
     const site::SiteConfig& config_;
@@ -178,8 +173,7 @@ private:
     tools::OutputFile* tracks_;
     bool clockStarted_ = false;
     std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
-    std::int64_t firstPictureMs_ = 0;
-    std::optional<std::int64_t> nextPictureMs_; // none before the first packet
+    PictureClock clock_;
     std::int64_t packets_ = 0;
     std::int64_t pictureCount_ = 0;
     std::int64_t routed_ = 0;
@@ -211,6 +205,19 @@ PassEnd read(CaptureReader& reader, Pass& pass, DatagramExtractor::Direction dir
 }
 
 } // namespace
+
+void PictureClock::start(std::int64_t firstMs)
+{
+    firstMs_ = firstMs;
+    made_ = 0;
+    next_ = firstMs;
+}
+
+void PictureClock::advance()
+{
+    ++made_;
+    next_ = firstMs_ + std::llround(double(made_) * periodMs_);
+}
 
 bool runOffline(const site::SiteConfig& config, const QString& capturePath, const QString& output,
                 const QString& tracksOutput, OfflineRun& run, QString& error)

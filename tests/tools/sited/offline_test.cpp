@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace trklib::sited {
 namespace {
@@ -32,6 +33,11 @@ constexpr int packetsPerRadar = 60; // 3 s at 20 packets per second
 constexpr int pcapHeaderBytes = 24;
 constexpr int pcapRecordHeaderBytes = 16;
 constexpr double pictureRatePerS = 3.0; // a period of 333.3 ms: rounding shows
+// The capture clock against each radar's: west's frames carry its packets'
+// timestamps, east's are 250.5 ms later (a packet is received in the
+// millisecond its last frame was captured in).
+const QVector<qint64> frameOffsetsUs{0, 250500};
+const QVector<std::int64_t> receivedLateMs{0, 250};
 
 struct RadarRun
 {
@@ -72,8 +78,10 @@ void writeAll(const QString& path, const QByteArray& bytes)
 }
 
 // The records of classic little-endian pcaps merged by capture time, the
-// first file's first on a tie; lastUs: the last record's time.
-QByteArray mergePcaps(const QVector<QByteArray>& pcaps, qint64& lastUs)
+// first file's first on a tie, each file's times moved by its offset;
+// lastUs: the last record's time.
+QByteArray mergePcaps(const QVector<QByteArray>& pcaps, const QVector<qint64>& offsetsUs,
+                      qint64& lastUs)
 {
     struct Record
     {
@@ -86,10 +94,14 @@ QByteArray mergePcaps(const QVector<QByteArray>& pcaps, qint64& lastUs)
         const QByteArray& p = pcaps[f];
         for (int at = pcapHeaderBytes; at + pcapRecordHeaderBytes <= p.size();) {
             const auto* h = reinterpret_cast<const uchar*>(p.constData() + at);
-            const qint64 timeUs =
-                qint64(qFromLittleEndian<quint32>(h)) * 1000000 + qFromLittleEndian<quint32>(h + 4);
+            const qint64 timeUs = qint64(qFromLittleEndian<quint32>(h)) * 1000000 +
+                                  qFromLittleEndian<quint32>(h + 4) + offsetsUs[f];
             const int length = int(qFromLittleEndian<quint32>(h + 8));
-            records.append({timeUs, f, p.mid(at, pcapRecordHeaderBytes + length)});
+            QByteArray record = p.mid(at, pcapRecordHeaderBytes + length);
+            auto* moved = reinterpret_cast<uchar*>(record.data());
+            qToLittleEndian(quint32(timeUs / 1000000), moved);
+            qToLittleEndian(quint32(timeUs % 1000000), moved + 4);
+            records.append({timeUs, f, record});
             at += pcapRecordHeaderBytes + length;
         }
     }
@@ -153,7 +165,7 @@ protected:
             ASSERT_EQ(replay.exitCode, 0) << replay.err.toStdString();
             expected_.append(csvRows(replay.out));
         }
-        writeAll(capture(), mergePcaps(pcaps, lastFrameUs_));
+        writeAll(capture(), mergePcaps(pcaps, frameOffsetsUs, lastFrameUs_));
     }
 
     static void TearDownTestSuite() { delete dir_; }
@@ -196,6 +208,34 @@ QTemporaryDir* SitedOffline::dir_ = nullptr;
 QVector<QVector<Row>> SitedOffline::expected_;
 qint64 SitedOffline::lastFrameUs_ = 0;
 
+// Picture times from the first, at and just past the rates' limits, and
+// far from the first without drift; each due one millisecond after it.
+TEST(PictureClock, MakesEachPictureOnceTheClockHasPassedItWithoutDrift)
+{
+    constexpr std::int64_t firstMs = 1000;
+    const struct
+    {
+        double ratePerS;
+        int made;
+        std::int64_t nextMs;
+    } cases[] = {
+        {3, 0, 1000},     {3, 1, 1333},   {3, 2, 1667},    {3, 3, 2000},
+        {3, 300, 101000}, {100, 1, 1010}, {0.1, 1, 11000}, {7, 7000, 1001000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ratePerS << " per second, " << c.made << " made");
+        PictureClock clock(c.ratePerS);
+        EXPECT_FALSE(clock.passed(std::numeric_limits<std::int64_t>::max())) << "not started";
+        clock.start(firstMs);
+        for (int k = 0; k < c.made; ++k)
+            clock.advance();
+        ASSERT_TRUE(clock.next());
+        EXPECT_EQ(*clock.next(), c.nextMs);
+        EXPECT_FALSE(clock.passed(c.nextMs)) << "a report at its time still goes in";
+        EXPECT_TRUE(clock.passed(c.nextMs + 1));
+    }
+}
+
 // Each radar's tracks, told apart on the shared port by sender, are
 // trackreplay's of that radar's capture alone, bit for bit; the run repeats
 // byte for byte; the pictures come from the first packet's time every
@@ -216,8 +256,10 @@ TEST_F(SitedOffline, TracksEachRadarAsTrackreplayAndRepeatsItsPicturesAtTheirTim
     for (const QJsonObject& m : messages) {
         const int r = m["radar"].toString() == QLatin1String("west") ? 0 : 1;
         ASSERT_EQ(m["radar"].toString(), QLatin1String(radars[r].name));
+        const std::int64_t receivedMs = std::int64_t(m["received"].toDouble());
         if (&m == &messages.front())
-            firstReceivedMs = std::int64_t(m["received"].toDouble());
+            firstReceivedMs = receivedMs;
+        EXPECT_EQ(receivedMs - std::int64_t(m["timestamp"].toDouble()), receivedLateMs[r]);
         for (const QJsonValue& v : m["targets"].toArray()) {
             const QJsonObject t = v.toObject();
             ASSERT_TRUE(t.contains("lat") && t.contains("x")) << "on the site and on Earth";
