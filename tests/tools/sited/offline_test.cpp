@@ -34,10 +34,12 @@ constexpr int pcapHeaderBytes = 24;
 constexpr int pcapRecordHeaderBytes = 16;
 constexpr double pictureRatePerS = 3.0; // a period of 333.3 ms: rounding shows
 // The capture clock against each radar's: west's frames carry its packets'
-// timestamps, east's are 250.5 ms later (a packet is received in the
-// millisecond its last frame was captured in).
-const QVector<qint64> frameOffsetsUs{0, 250500};
-const QVector<std::int64_t> receivedLateMs{0, 250};
+// timestamps, east's are 360.5 ms later (a packet is received in the
+// millisecond its last frame was captured in). East's last packet then
+// ends the capture on the 11th picture's time: 23 + 59 * 50 + 360 ms after
+// west's first packet, the first picture's time, is 3333 ms.
+const QVector<qint64> frameOffsetsUs{0, 360500};
+const QVector<std::int64_t> receivedLateMs{0, 360};
 
 struct RadarRun
 {
@@ -290,7 +292,8 @@ TEST_F(SitedOffline, TracksEachRadarAsTrackreplayAndRepeatsItsPicturesAtTheirTim
         EXPECT_EQ(p["site"].toString(), QLatin1String("yard"));
         times.append(std::int64_t(p["time"].toDouble()));
     }
-    ASSERT_GE(expectedTimes.size(), 9) << "3 s at 3 pictures a second";
+    ASSERT_EQ(expectedTimes.size(), 11);
+    ASSERT_EQ(expectedTimes.last(), lastFrameUs_ / 1000) << "a picture at the capture's end";
     EXPECT_EQ(times, expectedTimes);
     EXPECT_EQ(run.pictures, expectedTimes.size());
 
