@@ -5,12 +5,11 @@
 
 #include "bindings.h"
 
-#include "capturereader.h"
-#include "datagramextractor.h"
-#include "linklayer.h"
-
 #include "engine/targettracking.h"
 #include "input/datagramassembler.h"
+#include "tools/common/capturereader.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/linklayer.h"
 
 #include <memory>
 #include <optional>
@@ -22,8 +21,8 @@ namespace trklib::python {
 
 namespace {
 
-using replay::CaptureReader;
-using replay::DatagramExtractor;
+using capture::CaptureReader;
+using capture::DatagramExtractor;
 
 quint16 checkedPort(long port)
 {
@@ -91,7 +90,7 @@ private:
     {
         if (!reader_.open(path_))
             fail(QStringLiteral("not a capture file (%1)").arg(reader_.errorString()));
-        if (!replay::isSupportedLinkType(reader_.linkType()))
+        if (!capture::isSupportedLinkType(reader_.linkType()))
             fail(QStringLiteral("unsupported link type %1").arg(reader_.linkType()));
         direction_ = direction;
         extractor_.emplace(reader_.linkType(), port_, direction);

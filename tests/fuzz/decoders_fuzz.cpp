@@ -11,9 +11,9 @@
 
 #include "fuzzinput.h"
 
-#include "datagramextractor.h"
-#include "ipdecoder.h"
-#include "linklayer.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/ipdecoder.h"
+#include "tools/common/linklayer.h"
 
 #include "input/wireformat.h"
 
@@ -22,7 +22,7 @@
 namespace trklib::fuzz {
 namespace {
 
-using namespace trklib::replay;
+using namespace trklib::capture;
 
 constexpr int linkTypes[] = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
                              DLT_IPV4,   DLT_IPV6,      DLT_NULL,       DLT_LOOP};

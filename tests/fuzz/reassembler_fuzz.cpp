@@ -14,7 +14,7 @@
 
 #include "fuzzinput.h"
 
-#include "fragmentreassembler.h"
+#include "tools/common/fragmentreassembler.h"
 
 #include <QVector>
 #include <QtGlobal>
@@ -22,7 +22,7 @@
 namespace trklib::fuzz {
 namespace {
 
-using namespace trklib::replay;
+using namespace trklib::capture;
 
 const QByteArray sourceV4 = QByteArray::fromHex("c0a80114");
 const QByteArray destinationV4 = QByteArray::fromHex("c0a8010a");

@@ -8,11 +8,12 @@
 
 #include "fuzzinput.h"
 
-#include "capturereader.h"
 #include "csvwriter.h"
-#include "datagramextractor.h"
-#include "linklayer.h"
 #include "replaydriver.h"
+
+#include "tools/common/capturereader.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/linklayer.h"
 
 #include "input/wireformat.h"
 #include "tools/common/mountingoptions.h"
@@ -25,6 +26,7 @@
 namespace trklib::fuzz {
 namespace {
 
+using namespace trklib::capture;
 using namespace trklib::replay;
 
 struct Pass

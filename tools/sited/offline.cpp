@@ -1,12 +1,315 @@
 #include "offline.h"
 
+#include "fusion.h"
+#include "picture.h"
+
+#include "tools/common/capturereader.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/georeference.h"
+#include "tools/common/linklayer.h"
+#include "tools/common/outputfiles.h"
+#include "tools/common/radartracking.h"
+#include "tools/common/tracksmessage.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
 namespace trklib::sited {
 
-bool runOffline(const site::SiteConfig&, const QString& capture, const QString&, const QString&,
-                OfflineRun&, QString& error)
+using capture::CapturedDatagram;
+using capture::CaptureReader;
+using capture::DatagramExtractor;
+
+namespace {
+
+constexpr std::int64_t usPerMs = 1000;
+
+// Milliseconds of a capture time in microseconds, rounded down, so that a
+// frame belongs to the millisecond it happened in, before the epoch too.
+std::int64_t floorMs(std::int64_t timeUs)
 {
-    error = capture + QStringLiteral(": offline fusion is not built yet");
-    return false;
+    return timeUs >= 0 ? timeUs / usPerMs : -((-timeUs + usPerMs - 1) / usPerMs);
+}
+
+// "1 radar packet", "2 radar packets".
+QString counted(std::int64_t count, const QString& noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(noun).arg(count == 1 ? "" : "s");
+}
+
+// "port 5000", "ports 5000, 5001".
+QString describePorts(const QVector<quint16>& ports)
+{
+    QStringList numbers;
+    for (const quint16 port : ports)
+        numbers << QString::number(port);
+    return (ports.size() == 1 ? QStringLiteral("port ") : QStringLiteral("ports ")) +
+           numbers.join(QStringLiteral(", "));
+}
+
+// One reading of the capture in one direction: every radar's datagrams
+// routed and tracked as trackd would, each packet's targets fused at the
+// capture time of the frame that completed it, and a picture made each
+// time the capture clock passes the next picture time.
+class Pass
+{
+public:
+    Pass(const site::SiteConfig& config, const site::GeoReference* geo, tools::OutputFile& pictures,
+         tools::OutputFile* tracks)
+        : config_(config), geo_(geo), routing_(config.radars), fusion_(config), pictures_(pictures),
+          tracks_(tracks), clock_(config.fusion.ratePerS)
+    {
+        for (const site::RadarEntry& entry : config.radars) {
+            trackers_.push_back(std::make_unique<site::RadarTracker>(entry));
+            radarNames_ << entry.name;
+        }
+    }
+
+    QVector<quint16> ports() const { return routing_.ports(); }
+
+    // The capture clock reads timeUs (a frame's time): pictures it has
+    // passed are made, and silent radars give up their half packets.
+    void advance(std::int64_t timeUs)
+    {
+        if (!clockStarted_) {
+            for (const auto& tracker : trackers_)
+                tracker->start(timeUs);
+            clockStarted_ = true;
+        }
+        const std::int64_t nowMs = floorMs(timeUs);
+        lastMs_ = std::max(lastMs_, nowMs);
+        while (clock_.passed(nowMs))
+            makePicture();
+        for (const auto& tracker : trackers_)
+            tracker->checkSilence(timeUs);
+    }
+
+    void take(const CapturedDatagram& datagram, std::int64_t timeUs)
+    {
+        const int socket = routing_.socketFor(datagram.destination, datagram.destinationPort);
+        if (socket < 0)
+            return; // to an address no radar listens on
+        const int radar = routing_.radarFor(socket, datagram.source);
+        if (radar < 0) {
+            for (const int r : routing_.socketRadars(socket))
+                trackers_[std::size_t(r)]->countForeignDatagram();
+            return;
+        }
+        ++routed_;
+        site::RadarTracker& tracker = *trackers_[std::size_t(radar)];
+        if (tracker.offer(datagram.payload, datagram.source, datagram.sourcePort, timeUs).complete)
+            report(radar, tracker, floorMs(timeUs));
+    }
+
+    // The capture has ended: the pictures up to its last frame's time are
+    // made, since no report can come before them any more.
+    void finish()
+    {
+        while (clock_.passed(lastMs_ + 1))
+            makePicture();
+    }
+
+    std::int64_t packets() const { return packets_; }
+    std::int64_t pictures() const { return pictureCount_; }
+    std::int64_t routedDatagrams() const { return routed_; }
+    std::uint64_t lateMessages() const { return fusion_.lateMessages(); }
+
+private:
+    void report(int radar, const site::RadarTracker& tracker, std::int64_t receivedMs)
+    {
+        const site::RadarEntry& entry = tracker.entry();
+        TracksReport report;
+        report.radar = radar;
+        report.timestampMs = tracker.timestampMs();
+        report.receivedMs = receivedMs;
+        report.targets.reserve(tracker.targets().size());
+        for (const TargetData& t : tracker.targets()) {
+            const util::GroundPoint onSite =
+                site::siteGroundPoint(t, entry.mounting, entry.placement);
+            RadarTrack track;
+            track.number = t.number;
+            track.xM = onSite.x;
+            track.yM = onSite.y;
+            track.distanceM = t.distance;
+            track.velocityKph = t.velocity;
+            track.confirmed = t.confirmed;
+            report.targets.append(track);
+        }
+        if (tracks_) {
+            QByteArray line =
+                site::tracksMessage(config_.name, entry.name, report.timestampMs, receivedMs,
+                                    tracker.targets(), entry.mounting, entry.placement, geo_);
+            line.append('\n');
+            tracks_->write(line.constData(), line.size());
+        }
+        fusion_.add(report);
+        if (packets_++ == 0)
+            clock_.start(receivedMs);
+    }
+
+    void makePicture()
+    {
+        QByteArray line =
+            pictureMessage(config_.name, radarNames_, fusion_.picture(*clock_.next()), geo_);
+        line.append('\n');
+        pictures_.write(line.constData(), line.size());
+        ++pictureCount_;
+        clock_.advance();
+    }
+
+    const site::SiteConfig& config_;
+    const site::GeoReference* geo_;
+    site::RadarRouting routing_;
+    std::vector<std::unique_ptr<site::RadarTracker>> trackers_;
+    QStringList radarNames_;
+    Fusion fusion_;
+    tools::OutputFile& pictures_;
+    tools::OutputFile* tracks_;
+    bool clockStarted_ = false;
+    std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
+    PictureClock clock_;
+    std::int64_t packets_ = 0;
+    std::int64_t pictureCount_ = 0;
+    std::int64_t routed_ = 0;
+};
+
+// What one reading of the capture ended with.
+struct PassEnd
+{
+    CaptureReader::Result end = CaptureReader::Result::End;
+    int datagrams = 0;     // to a radar port
+    int skippedFrames = 0; // of the other direction
+};
+
+PassEnd read(CaptureReader& reader, Pass& pass, DatagramExtractor::Direction direction)
+{
+    DatagramExtractor extractor(reader.linkType(), pass.ports(), direction);
+    QByteArray frame;
+    PassEnd result;
+    while ((result.end = reader.next(frame)) == CaptureReader::Result::Frame) {
+        pass.advance(reader.frameTimeUs());
+        if (const std::optional<CapturedDatagram> datagram = extractor.offer(frame))
+            pass.take(*datagram, reader.frameTimeUs());
+    }
+    if (result.end == CaptureReader::Result::End)
+        pass.finish();
+    result.datagrams = extractor.datagrams();
+    result.skippedFrames = extractor.skippedFrames();
+    return result;
+}
+
+} // namespace
+
+void PictureClock::start(std::int64_t firstMs)
+{
+    firstMs_ = firstMs;
+    made_ = 0;
+    next_ = firstMs;
+}
+
+void PictureClock::advance()
+{
+    ++made_;
+    next_ = firstMs_ + std::llround(double(made_) * periodMs_);
+}
+
+bool runOffline(const site::SiteConfig& config, const QString& capturePath, const QString& output,
+                const QString& tracksOutput, OfflineRun& run, QString& error)
+{
+    run = OfflineRun();
+    const auto fail = [&](const QString& file, const QString& what) {
+        error = file + QStringLiteral(": ") + what;
+        return false;
+    };
+
+    QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), output}};
+    if (!tracksOutput.isEmpty())
+        outputs.append({QStringLiteral("--tracks-output"), tracksOutput});
+    error = tools::findSharedFile({{QStringLiteral("--capture"), capturePath}}, outputs);
+    if (!error.isEmpty())
+        return false;
+
+    const QString reason = capture::unreadableReason(capturePath);
+    if (!reason.isEmpty())
+        return fail(capturePath, reason);
+    CaptureReader reader;
+    if (!reader.open(capturePath))
+        return fail(capturePath,
+                    QStringLiteral("not a capture file (%1)").arg(reader.errorString()));
+    if (!capture::isSupportedLinkType(reader.linkType()))
+        return fail(capturePath, QStringLiteral("unsupported link type %1").arg(reader.linkType()));
+
+    tools::OutputFile pictures;
+    if (!pictures.open(output))
+        return fail(pictures.displayName(), pictures.errorString());
+    tools::OutputFile tracks;
+    tools::OutputFile* tracksOut = tracksOutput.isEmpty() ? nullptr : &tracks;
+    if (tracksOut && !tracks.open(tracksOutput))
+        return fail(tracks.displayName(), tracks.errorString());
+    const QString notWritten = QStringLiteral("; no output file written");
+
+    std::optional<site::GeoReference> geo;
+    if (config.origin)
+        geo.emplace(*config.origin);
+    const site::GeoReference* geoRef = geo ? &*geo : nullptr;
+
+    auto pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut);
+    PassEnd end = read(reader, *pass, DatagramExtractor::Direction::Received);
+    int datagrams = end.datagrams;
+    // On a capture of all interfaces of the radars' host, what the host
+    // received is taken, as trackreplay takes it; a host that only sent
+    // received nothing: its sent frames are read instead. Nothing was
+    // written by the first reading, which found no packet.
+    if (end.end == CaptureReader::Result::End && pass->packets() == 0 && end.skippedFrames > 0) {
+        if (!reader.open(capturePath))
+            return fail(
+                capturePath,
+                QStringLiteral("cannot read again (%1)%2").arg(reader.errorString(), notWritten));
+        pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut);
+        end = read(reader, *pass, DatagramExtractor::Direction::Sent);
+        datagrams += end.datagrams;
+    }
+
+    if (end.end == CaptureReader::Result::Error)
+        return fail(capturePath, QStringLiteral("damaged or truncated capture after %1 (%2)%3")
+                                     .arg(counted(pass->packets(), QStringLiteral("radar packet")),
+                                          reader.errorString(), notWritten));
+    if (end.end == CaptureReader::Result::BadTime)
+        return fail(capturePath, reader.errorString() + notWritten);
+    if (pass->packets() == 0) {
+        const QString ports = describePorts(pass->ports());
+        QString what = datagrams == 0 ? QStringLiteral("no UDP datagram to %1").arg(ports)
+                       : pass->routedDatagrams() == 0
+                           ? QStringLiteral("%1 to %2, none from or to a radar of the site")
+                                 .arg(counted(datagrams, QStringLiteral("UDP datagram")), ports)
+                           : QStringLiteral("%1 to %2 formed no radar packet")
+                                 .arg(counted(datagrams, QStringLiteral("UDP datagram")), ports);
+        if (reader.cutFrames() > 0)
+            what += QStringLiteral(" (%1 cut short by the capture's snapshot length)")
+                        .arg(counted(reader.cutFrames(), QStringLiteral("frame")));
+        return fail(capturePath, what + notWritten);
+    }
+
+    // Both outputs are flushed before either takes its place, so that a
+    // full disk keeps both as they were; only the renames come after.
+    if (!pictures.flush())
+        return fail(pictures.displayName(), pictures.errorString() + notWritten);
+    if (tracksOut && !tracks.flush())
+        return fail(tracks.displayName(), tracks.errorString() + notWritten);
+    if (!pictures.commit())
+        return fail(pictures.displayName(), pictures.errorString() + notWritten);
+    if (tracksOut && !tracks.commit())
+        return fail(tracks.displayName(), tracks.errorString());
+    run.packets = pass->packets();
+    run.pictures = pass->pictures();
+    run.lateMessages = pass->lateMessages();
+    return true;
 }
 
 } // namespace trklib::sited

@@ -5,10 +5,37 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 // sited without a broker: a capture of the site's radars tracked and fused
 // with the capture's clock, so that a run can be repeated and scored.
 namespace trklib::sited {
+
+// The offline run's picture times: the first at the first radar packet's
+// time, then one every 1000/rate ms of capture time, each counted from the
+// first so that rounding to whole milliseconds does not drift. A picture
+// is due once the capture clock has passed its time, so that every report
+// received at or before it is in it.
+class PictureClock
+{
+public:
+    explicit PictureClock(double ratePerS) : periodMs_(1000.0 / ratePerS) {}
+
+    // At the first radar packet.
+    void start(std::int64_t firstMs);
+    // The time of the next picture; none before the start.
+    std::optional<std::int64_t> next() const { return next_; }
+    // Whether a capture clock at nowMs has passed the next picture's time.
+    bool passed(std::int64_t nowMs) const { return next_ && nowMs > *next_; }
+    // The next picture was made: on to the one after.
+    void advance();
+
+private:
+    double periodMs_;
+    std::int64_t firstMs_ = 0;
+    std::int64_t made_ = 0;
+    std::optional<std::int64_t> next_;
+};
 
 struct OfflineRun
 {

@@ -7,14 +7,12 @@
 
 namespace trklib::trackd {
 
+using site::appendGeodetic;
 using site::appendInteger;
 using site::appendNumber;
 using site::appendString;
 
 namespace {
-
-// The start of a target's record, with room for its ten fields.
-constexpr int targetBytes = 250;
 
 // The radar's beam (radarsim's sensor model plays the same radar): 12
 // degrees to either side of the boresight in azimuth and 15 in elevation,
@@ -32,68 +30,7 @@ double groundRange(double slantM, double heightM)
     return std::sqrt(std::max(0.0, slantM * slantM - heightM * heightM));
 }
 
-// ,"lat":...,"lon":... of the site's point (x, y); nothing without geo.
-void appendGeodetic(QByteArray& out, const site::GeoReference* geo, double xM, double yM)
-{
-    if (!geo)
-        return;
-    const site::GeoPoint p = geo->toGeodetic(xM, yM);
-    out.append(",\"lat\":");
-    appendNumber(out, p.latitudeDeg);
-    out.append(",\"lon\":");
-    appendNumber(out, p.longitudeDeg);
-}
-
 } // namespace
-
-bool RadarStatus::sameCondition(const RadarStatus& o) const
-{
-    return readErrors == o.readErrors && badHeaders == o.badHeaders &&
-           foreignDatagrams == o.foreignDatagrams && strayDatagrams == o.strayDatagrams &&
-           abandonedPackets == o.abandonedPackets && competingDatagrams == o.competingDatagrams &&
-           senders == o.senders && receiveBufferBytes == o.receiveBufferBytes;
-}
-
-QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
-                         std::int64_t receivedMs, const QVector<TargetData>& targets,
-                         const RadarConfig& mounting, const util::RadarPlacement& placement,
-                         const site::GeoReference* geo)
-{
-    QByteArray out;
-    out.reserve(targetBytes * (targets.size() + 1));
-    out.append("{\"site\":");
-    appendString(out, site);
-    out.append(",\"radar\":");
-    appendString(out, radar);
-    out.append(",\"timestamp\":");
-    appendInteger(out, timestampMs);
-    out.append(",\"received\":");
-    appendInteger(out, receivedMs);
-    out.append(",\"targets\":[");
-    for (int i = 0; i < targets.size(); ++i) {
-        const TargetData& t = targets[i];
-        const util::GroundPoint onSite =
-            util::sitePosition(util::groundPosition(t, mounting), placement);
-        out.append(i == 0 ? "{\"number\":" : ",{\"number\":");
-        appendInteger(out, t.number);
-        out.append(",\"elevation\":");
-        appendNumber(out, t.elevation);
-        out.append(",\"azimuth\":");
-        appendNumber(out, t.azimuth);
-        out.append(",\"distance\":");
-        appendNumber(out, t.distance);
-        out.append(",\"velocity\":");
-        appendNumber(out, t.velocity);
-        out.append(t.confirmed ? ",\"confirmed\":true,\"x\":" : ",\"confirmed\":false,\"x\":");
-        appendNumber(out, onSite.x);
-        out.append(",\"y\":");
-        appendNumber(out, onSite.y);
-        appendGeodetic(out, geo, onSite.x, onSite.y);
-        out.append('}');
-    }
-    out.append("]}");
-    return out;
-}
 
 QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& placement,
                        const site::GeoReference* geo)

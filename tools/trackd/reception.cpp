@@ -2,11 +2,7 @@
 
 #include "eventlog.h"
 
-#include "engine/targettracking.h"
 #include "input/datagramassembler.h"
-
-#include <QPair>
-#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,11 +29,8 @@ constexpr int receiveBufferBytes = 1048576;
 constexpr int maxDatagramBytes = 65536;
 // Datagrams read from one socket before the others get their turn.
 constexpr int datagramsPerTurn = 64;
-// A radar unheard for longer than a live read waits counts a read error,
-// once per such wait, and its half packets are given up.
-constexpr std::int64_t silenceUs = DatagramAssembler::maxPauseUs;
-// Distinct senders counted at most, as the library counts them.
-constexpr int rememberedSenders = 1024;
+// A radar unheard for longer than a live read waits falls silent.
+constexpr std::int64_t silenceUs = site::RadarTracker::silenceUs;
 // How long the sender a radar follows must be silent before another takes
 // over, microseconds, as the library's engines wait.
 constexpr std::int64_t takeoverSilenceUs = DatagramAssembler::takeoverSilenceUs;
@@ -66,12 +59,7 @@ QString errnoText(int error)
 // kept as IPv4 addresses, as a capture shows them.
 QHostAddress senderAddress(const sockaddr* source)
 {
-    QHostAddress address(source);
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped && address.protocol() == QAbstractSocket::IPv6Protocol)
-        address.setAddress(ipv4);
-    return address;
+    return site::normalisedAddress(QHostAddress(source));
 }
 
 quint16 senderPort(const sockaddr_storage& source)
@@ -137,32 +125,29 @@ int openSocket(const QHostAddress& address, quint16 port)
 
 } // namespace
 
+// A radar's reception, tracking and counters (shared with sited's offline
+// run), and a copy of its counters for the status thread.
 struct Reception::Radar
 {
-    site::RadarEntry entry;
-    DatagramAssembler assembler;
-    TargetTracking engine;
-    QVector<TargetData> targets;
-    QSet<QPair<QHostAddress, quint16>> senders;
-    std::int64_t lastHeardUs = 0;
-    bool heard = false;  // a datagram has come since the start
-    bool silent = false; // the last datagram is more than silenceUs ago
-    // Another sender competes with the one followed, its last datagram at
-    // lastCompetingUs: said once per such episode.
-    bool competing = false;
-    std::int64_t lastCompetingUs = 0;
+    explicit Radar(const site::RadarEntry& entry) : tracker(entry) {}
 
-    // Read by the status thread.
+    site::RadarTracker tracker;
     mutable std::mutex mutex;
     RadarStatus counts;
+
+    // Hands the tracker's counters to the status thread.
+    void publishCounts()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        counts = tracker.status();
+    }
 };
 
 struct Reception::Socket
 {
     int fd = -1;
-    QVector<int> radars;                // indices into radars_
-    QVector<QHostAddress> radarSenders; // radarSenders[i] sends to radars[i]; null: any
-    bool failing = false;               // the last read failed (logged once)
+    int index = 0;        // in the routing
+    bool failing = false; // the last read failed (logged once)
 
     ~Socket()
     {
@@ -171,30 +156,15 @@ struct Reception::Socket
     }
 };
 
-Reception::Reception(const QVector<site::RadarEntry>& radars) : buffer_(maxDatagramBytes)
+Reception::Reception(const QVector<site::RadarEntry>& radars)
+    : routing_(radars), buffer_(maxDatagramBytes)
 {
-    for (const site::RadarEntry& entry : radars) {
-        auto radar = std::make_unique<Radar>();
-        radar->entry = entry;
-        radar->engine.radarConfig() = entry.mounting;
-        // An engine fed by two radars tracks neither.
-        radar->assembler.setOneSender(true);
-        radars_.push_back(std::move(radar));
-    }
+    for (const site::RadarEntry& entry : radars)
+        radars_.push_back(std::make_unique<Radar>(entry));
     // Radars on one bind address and port share a socket.
-    for (int i = 0; i < int(radars_.size()); ++i) {
-        const site::RadarEntry& entry = radars_[i]->entry;
-        const auto same = std::find_if(sockets_.begin(), sockets_.end(), [&](const auto& s) {
-            const site::RadarEntry& first = radars_[s->radars.front()]->entry;
-            return first.port == entry.port && first.bindAddress == entry.bindAddress;
-        });
-        Socket* socket = same != sockets_.end() ? same->get() : nullptr;
-        if (!socket) {
-            sockets_.push_back(std::make_unique<Socket>());
-            socket = sockets_.back().get();
-        }
-        socket->radars.append(i);
-        socket->radarSenders.append(entry.radarAddress);
+    for (int i = 0; i < routing_.socketCount(); ++i) {
+        sockets_.push_back(std::make_unique<Socket>());
+        sockets_.back()->index = i;
     }
 }
 
@@ -223,7 +193,8 @@ bool Reception::bind(QString& error)
         return false;
     }
     for (const std::unique_ptr<Socket>& socket : sockets_) {
-        const site::RadarEntry& entry = radars_[socket->radars.front()]->entry;
+        const QVector<int>& socketRadars = routing_.socketRadars(socket->index);
+        const site::RadarEntry& entry = radars_[socketRadars.front()]->tracker.entry();
         socket->fd = openSocket(entry.bindAddress, entry.port);
         if (socket->fd < 0) {
             const bool address = errno == EADDRNOTAVAIL;
@@ -246,8 +217,10 @@ bool Reception::bind(QString& error)
         int granted = 0;
         socklen_t size = sizeof granted;
         ::getsockopt(socket->fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
-        for (const int r : qAsConst(socket->radars))
-            radars_[r]->counts.receiveBufferBytes = granted;
+        for (const int r : socketRadars) {
+            radars_[r]->tracker.setReceiveBufferBytes(granted);
+            radars_[r]->publishCounts();
+        }
     }
     return true;
 }
@@ -257,7 +230,7 @@ void Reception::start(PacketSink sink)
     sink_ = std::move(sink);
     const std::int64_t now = steadyUs();
     for (const std::unique_ptr<Radar>& radar : radars_)
-        radar->lastHeardUs = now;
+        radar->tracker.start(now);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -324,16 +297,16 @@ void Reception::readSocket(Socket& socket, std::int64_t nowUs)
             // Counted as read errors of the socket's radars; said once until
             // a read succeeds again.
             const int error = errno;
-            for (const int r : qAsConst(socket.radars)) {
-                const std::lock_guard<std::mutex> lock(radars_[r]->mutex);
-                ++radars_[r]->counts.readErrors;
+            const QVector<int>& socketRadars = routing_.socketRadars(socket.index);
+            for (const int r : socketRadars) {
+                radars_[r]->tracker.countReadError();
+                radars_[r]->publishCounts();
             }
+            const site::RadarEntry& first = radars_[socketRadars.front()]->tracker.entry();
             if (!socket.failing)
                 logEvent(Priority::Error,
                          QStringLiteral("radar %1: cannot read %2: %3")
-                             .arg(radars_[socket.radars.front()]->entry.name,
-                                  site::describeSocket(radars_[socket.radars.front()]->entry),
-                                  errnoText(error)));
+                             .arg(first.name, site::describeSocket(first), errnoText(error)));
             socket.failing = true;
             return;
         }
@@ -348,86 +321,56 @@ void Reception::handleDatagram(Socket& socket, const char* data, int size, const
     const auto& from = *static_cast<const sockaddr_storage*>(source);
     const QHostAddress sender = senderAddress(reinterpret_cast<const sockaddr*>(&from));
     const quint16 port = senderPort(from);
-    int index = -1;
-    for (int i = 0; i < socket.radars.size() && index < 0; ++i) {
-        const QHostAddress& wanted = socket.radarSenders[i];
-        if (wanted.isNull() || wanted.isEqual(sender, QHostAddress::TolerantConversion))
-            index = socket.radars[i];
-    }
+    const int index = routing_.radarFor(socket.index, sender);
     if (index < 0) {
         // From none of the socket's radars: every radar of the socket
         // shows it, as its own socket would.
-        for (const int r : qAsConst(socket.radars)) {
-            const std::lock_guard<std::mutex> lock(radars_[r]->mutex);
-            ++radars_[r]->counts.foreignDatagrams;
+        for (const int r : routing_.socketRadars(socket.index)) {
+            radars_[r]->tracker.countForeignDatagram();
+            radars_[r]->publishCounts();
         }
         return;
     }
 
     Radar& radar = *radars_[index];
-    if (radar.senders.size() < rememberedSenders)
-        radar.senders.insert(qMakePair(sender, port));
-    QHostAddress followed;
-    quint16 followedPort = 0;
-    const bool following = radar.assembler.followedSender(followed, followedPort);
-    const quint64 competing = radar.assembler.competingDatagrams();
-    const QByteArray datagram = QByteArray::fromRawData(data, size);
-    const bool complete =
-        radar.assembler.offer(datagram, sender, port, nowUs) == DataParser::Complete;
-    if (radar.assembler.competingDatagrams() != competing) {
-        // Dropped: the radar is not heard by it.
-        if (!radar.competing || nowUs - radar.lastCompetingUs >= takeoverSilenceUs)
-            logEvent(Priority::Warning,
-                     QStringLiteral("radar %1: datagrams from %2 port %3 compete with %4 port %5; "
-                                    "dropped")
-                         .arg(radar.entry.name, sender.toString())
-                         .arg(port)
-                         .arg(followed.toString())
-                         .arg(followedPort));
-        radar.competing = true;
-        radar.lastCompetingUs = nowUs;
-        const std::lock_guard<std::mutex> lock(radar.mutex);
-        radar.counts.competingDatagrams = radar.assembler.competingDatagrams();
-        radar.counts.senders = std::uint32_t(radar.senders.size());
-        return;
-    }
-    if (following && (port != followedPort || sender != followed)) {
+    const QString& name = radar.tracker.entry().name;
+    const site::RadarTracker::Outcome outcome =
+        radar.tracker.offer(QByteArray::fromRawData(data, size), sender, port, nowUs);
+    switch (outcome.event) {
+    case site::RadarTracker::Event::None:
+        break;
+    case site::RadarTracker::Event::Competing:
+        logEvent(Priority::Warning,
+                 QStringLiteral("radar %1: datagrams from %2 port %3 compete with %4 port %5; "
+                                "dropped")
+                     .arg(name, sender.toString())
+                     .arg(port)
+                     .arg(outcome.previousSender.toString())
+                     .arg(outcome.previousPort));
+        break;
+    case site::RadarTracker::Event::SenderChanged:
         logEvent(Priority::Warning,
                  QStringLiteral("radar %1: now tracking %2 port %3; %4 port %5 silent for %6 s")
-                     .arg(radar.entry.name, sender.toString())
+                     .arg(name, sender.toString())
                      .arg(port)
-                     .arg(followed.toString())
-                     .arg(followedPort)
+                     .arg(outcome.previousSender.toString())
+                     .arg(outcome.previousPort)
                      .arg(takeoverSilenceUs / 1000000));
-        radar.competing = false;
-    } else if (!radar.heard || radar.silent) {
+        break;
+    case site::RadarTracker::Event::Receiving:
+    case site::RadarTracker::Event::ReceivingAgain:
         logEvent(Priority::Info, QStringLiteral("radar %1: %2 from %3 port %4")
-                                     .arg(radar.entry.name,
-                                          radar.heard ? QStringLiteral("receiving again")
-                                                      : QStringLiteral("receiving"),
+                                     .arg(name,
+                                          outcome.event == site::RadarTracker::Event::ReceivingAgain
+                                              ? QStringLiteral("receiving again")
+                                              : QStringLiteral("receiving"),
                                           sender.toString())
                                      .arg(port));
+        break;
     }
-    radar.heard = true;
-    radar.silent = false;
-    radar.lastHeardUs = nowUs;
-    long timestamp = 0;
-    if (complete)
-        radar.engine.getTargetsFromData(radar.assembler.packet(), timestamp, radar.targets);
-    const DatagramAssembler::Counts counts = radar.assembler.counts();
-    {
-        const std::lock_guard<std::mutex> lock(radar.mutex);
-        RadarStatus& s = radar.counts;
-        s.packets = counts.packets;
-        s.badHeaders = counts.badHeaders;
-        s.strayDatagrams = counts.strayDatagrams;
-        s.abandonedPackets = counts.abandonedPackets;
-        s.senders = std::uint32_t(radar.senders.size());
-        if (complete)
-            s.lastTimestampMs = timestamp;
-    }
-    if (complete)
-        sink_(index, timestamp, wallClockMs(), radar.targets);
+    radar.publishCounts();
+    if (outcome.complete)
+        sink_(index, radar.tracker.timestampMs(), wallClockMs(), radar.tracker.targets());
 }
 
 // Counts a read error for every radar unheard for longer than a read
@@ -437,29 +380,22 @@ int Reception::checkSilence(std::int64_t nowUs)
 {
     std::int64_t nextUs = nowUs + silenceUs;
     for (const std::unique_ptr<Radar>& radar : radars_) {
-        if (nowUs - radar->lastHeardUs > silenceUs) {
-            radar->lastHeardUs = nowUs;
-            radar->assembler.restart();
-            const std::uint64_t abandoned = radar->assembler.counts().abandonedPackets;
-            {
-                const std::lock_guard<std::mutex> lock(radar->mutex);
-                ++radar->counts.readErrors;
-                radar->counts.abandonedPackets = abandoned;
-            }
-            if (!radar->silent)
-                logEvent(Priority::Warning,
-                         QStringLiteral("radar %1: %2 for a second on %3%4")
-                             .arg(radar->entry.name,
-                                  radar->heard ? QStringLiteral("silent, no datagram")
-                                               : QStringLiteral("no datagram yet"),
-                                  site::describeSocket(radar->entry),
-                                  radar->entry.radarAddress.isNull()
-                                      ? QString()
-                                      : QStringLiteral(" from ") +
-                                            radar->entry.radarAddress.toString()));
-            radar->silent = true;
+        const site::RadarTracker::Silence silence = radar->tracker.checkSilence(nowUs);
+        if (silence != site::RadarTracker::Silence::Heard)
+            radar->publishCounts();
+        if (silence == site::RadarTracker::Silence::JustSilent) {
+            const site::RadarEntry& entry = radar->tracker.entry();
+            logEvent(Priority::Warning,
+                     QStringLiteral("radar %1: %2 for a second on %3%4")
+                         .arg(entry.name,
+                              radar->tracker.heard() ? QStringLiteral("silent, no datagram")
+                                                     : QStringLiteral("no datagram yet"),
+                              site::describeSocket(entry),
+                              entry.radarAddress.isNull()
+                                  ? QString()
+                                  : QStringLiteral(" from ") + entry.radarAddress.toString()));
         }
-        nextUs = std::min(nextUs, radar->lastHeardUs + silenceUs + 1);
+        nextUs = std::min(nextUs, radar->tracker.silenceDueUs());
     }
     // Rounded up, so that the next check finds the wait over.
     return int(std::max<std::int64_t>(1, (nextUs - nowUs + 999) / 1000));

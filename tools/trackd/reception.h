@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messages.h"
+#include "tools/common/radartracking.h"
 #include "tools/common/siteconfig.h"
 
 #include <QVector>
@@ -24,7 +25,9 @@ namespace trklib::trackd {
 // follows one sender (address and port) at a time, as the library's engines
 // do: datagrams of another sender that pass its address are counted as
 // competing and dropped until the followed one has been silent for 2 s,
-// and that is logged once per episode, as is a change of sender.
+// and that is logged once per episode, as is a change of sender. The
+// routing and the per-radar part are tools/common's (RadarRouting,
+// RadarTracker), which sited's offline run follows on a capture.
 //
 // One thread waits on all sockets at once (epoll). Tracking a packet takes
 // about 10 us, so a single thread keeps up with hundreds of radars at 20
@@ -71,6 +74,7 @@ private:
                         std::int64_t nowUs);
     int checkSilence(std::int64_t nowUs);
 
+    site::RadarRouting routing_;
     std::vector<std::unique_ptr<Radar>> radars_;
     std::vector<std::unique_ptr<Socket>> sockets_;
     PacketSink sink_;

@@ -1,13 +1,14 @@
 // trackreplay: tracks the radar packets of a pcap or pcapng capture offline
 // and writes the targets of every packet as CSV.
 
-#include "capturereader.h"
 #include "csvwriter.h"
-#include "datagramextractor.h"
-#include "linklayer.h"
 #include "options.h"
 #include "progress.h"
 #include "replaydriver.h"
+
+#include "tools/common/capturereader.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/linklayer.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 using namespace trklib::replay;
+using namespace trklib::capture;
 
 namespace {
 
@@ -28,21 +30,6 @@ int fail(const QString& file, const QString& what)
 {
     std::fprintf(stderr, "trackreplay: %s: %s\n", qUtf8Printable(file), qUtf8Printable(what));
     return exitFailure;
-}
-
-// Checks the things libpcap reports only vaguely: a missing or empty file.
-QString unreadableReason(const QString& path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("no such file");
-    if (!info.isFile())
-        return QStringLiteral("not a regular file");
-    if (!info.isReadable())
-        return QStringLiteral("permission denied");
-    if (info.size() == 0)
-        return QStringLiteral("empty file, not a capture");
-    return {};
 }
 
 // "1 radar packet", "2 radar packets".

@@ -11,7 +11,7 @@ ReplayDriver::ReplayDriver(const RadarConfig& config, CsvWriter& targets, CsvWri
     assembler_.setOneSender(true);
 }
 
-void ReplayDriver::offer(const CapturedDatagram& datagram, qint64 timeUs)
+void ReplayDriver::offer(const capture::CapturedDatagram& datagram, qint64 timeUs)
 {
     // A bad header or a datagram that fits no step is skipped, as the live
     // reader does: it reports a bad header and goes on with the next read.

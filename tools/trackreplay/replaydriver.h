@@ -1,7 +1,7 @@
 #pragma once
 
-#include "datagramextractor.h"
 #include "engine/targettracking.h"
+#include "tools/common/datagramextractor.h"
 
 #include "input/datagramassembler.h"
 
@@ -28,7 +28,7 @@ public:
 
     // timeUs: the capture time of the frame that carried or completed the
     // datagram, microseconds.
-    void offer(const CapturedDatagram& datagram, qint64 timeUs);
+    void offer(const capture::CapturedDatagram& datagram, qint64 timeUs);
 
     int completedPackets() const { return completed_; }
     // Datagrams dropped because another sender was followed.

@@ -1,10 +1,10 @@
-#include "linklayer.h"
+#include "tools/common/linklayer.h"
 
-#include "bytes.h"
+#include "tools/common/bytes.h"
 
 #include <pcap/dlt.h>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 namespace {
 
@@ -144,4 +144,4 @@ std::optional<NetworkPacket> decodeLinkLayer(int linkType, const QByteArray& fra
     }
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "linklayer.h"
+#include "tools/common/linklayer.h"
 
 #include <QByteArray>
 
 #include <optional>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 constexpr quint8 protocolUdp = 17;
 
@@ -51,4 +51,4 @@ struct UdpDatagram
 // field. Empty when the datagram is shorter than that field says.
 std::optional<UdpDatagram> decodeUdp(const QByteArray& transport);
 
-} // namespace trklib::replay
+} // namespace trklib::capture

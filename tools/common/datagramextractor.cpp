@@ -1,11 +1,33 @@
-#include "datagramextractor.h"
+#include "tools/common/datagramextractor.h"
 
-#include "linklayer.h"
+#include "tools/common/linklayer.h"
 
-namespace trklib::replay {
+namespace trklib::capture {
+
+namespace {
+
+// 4 bytes for IPv4, 16 for IPv6, in network byte order.
+QHostAddress ipAddress(const QByteArray& raw)
+{
+    const auto* bytes = reinterpret_cast<const quint8*>(raw.constData());
+    QHostAddress address;
+    if (raw.size() == 4)
+        address.setAddress(quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 |
+                           quint32(bytes[2]) << 8 | bytes[3]);
+    else if (raw.size() == 16)
+        address.setAddress(bytes);
+    return address;
+}
+
+} // namespace
 
 DatagramExtractor::DatagramExtractor(int linkType, quint16 port, Direction direction)
-    : linkType_(linkType), port_(port), takeSent_(direction == Direction::Sent)
+    : DatagramExtractor(linkType, QVector<quint16>{port}, direction)
+{}
+
+DatagramExtractor::DatagramExtractor(int linkType, const QVector<quint16>& ports,
+                                     Direction direction)
+    : linkType_(linkType), ports_(ports), takeSent_(direction == Direction::Sent)
 {}
 
 std::optional<CapturedDatagram> DatagramExtractor::offer(const QByteArray& frame)
@@ -43,20 +65,16 @@ DatagramExtractor::fromTransport(const IpPacket& ip, quint8 protocol, QByteArray
     if (protocol != protocolUdp)
         return std::nullopt;
     const std::optional<UdpDatagram> udp = decodeUdp(transport);
-    if (!udp || udp->destinationPort != port_)
+    if (!udp || !ports_.contains(udp->destinationPort))
         return std::nullopt;
     ++datagrams_;
     CapturedDatagram datagram;
     datagram.payload = udp->payload;
+    datagram.source = ipAddress(ip.source);
     datagram.sourcePort = udp->sourcePort;
-    // 4 bytes for IPv4, 16 for IPv6, in network byte order.
-    const auto* bytes = reinterpret_cast<const quint8*>(ip.source.constData());
-    if (ip.source.size() == 4)
-        datagram.source.setAddress(quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16 |
-                                   quint32(bytes[2]) << 8 | bytes[3]);
-    else if (ip.source.size() == 16)
-        datagram.source.setAddress(bytes);
+    datagram.destination = ipAddress(ip.destination);
+    datagram.destinationPort = udp->destinationPort;
     return datagram;
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 // Network byte order readers over a QByteArray. The caller checks that the
 // bytes at pos are there.
@@ -23,4 +23,4 @@ inline quint32 le32(const QByteArray& bytes, int pos)
            (quint32(quint8(bytes[pos + 1])) << 8) | quint8(bytes[pos]);
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

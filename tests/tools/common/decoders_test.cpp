@@ -1,6 +1,6 @@
-#include "datagramextractor.h"
-#include "ipdecoder.h"
-#include "linklayer.h"
+#include "tools/common/datagramextractor.h"
+#include "tools/common/ipdecoder.h"
+#include "tools/common/linklayer.h"
 
 #include "input/wireformat.h"
 
@@ -10,7 +10,7 @@
 
 #include <tuple>
 
-namespace trklib::replay {
+namespace trklib::capture {
 namespace {
 
 constexpr quint16 radarPort = wire::defaultPort;
@@ -244,13 +244,17 @@ TEST(DatagramExtractor, ReassemblesRadarDatagramsAndSkipsOtherTraffic)
     const std::optional<CapturedDatagram> whole = extractor.offer(ethernet(ethertypeIpv6, v6[2]));
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->payload, block);
-    // The sender, by which the datagrams are assembled into packets.
+    // The sender, by which the datagrams are assembled into packets, and
+    // where they went, by which they are told to a radar.
     EXPECT_EQ(whole->source, QHostAddress(QStringLiteral("fd00::14")));
     EXPECT_EQ(whole->sourcePort, 50000);
+    EXPECT_EQ(whole->destination, QHostAddress(QStringLiteral("fd00::a")));
+    EXPECT_EQ(whole->destinationPort, radarPort);
     const std::optional<CapturedDatagram> v4 =
         extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(payload(48)))));
     ASSERT_TRUE(v4);
     EXPECT_EQ(v4->source, QHostAddress(QStringLiteral("192.168.1.20")));
+    EXPECT_EQ(v4->destination, QHostAddress(QStringLiteral("192.168.1.10")));
 
     // Another port, another protocol, a frame cut short: nothing.
     EXPECT_FALSE(extractor.offer(ethernet(ethertypeIpv4, ipv4(udp(block, 34568)))));
@@ -259,7 +263,15 @@ TEST(DatagramExtractor, ReassemblesRadarDatagramsAndSkipsOtherTraffic)
 
     EXPECT_EQ(extractor.datagrams(), 2);
     EXPECT_EQ(extractor.reassembler().pendingDatagrams(), 0);
+
+    // A site's radars on several ports: each taken, with its port.
+    DatagramExtractor site(DLT_EN10MB, QVector<quint16>{radarPort, 34568});
+    for (const quint16 port : {radarPort, quint16(34568), quint16(34569)}) {
+        const std::optional<CapturedDatagram> d =
+            site.offer(ethernet(ethertypeIpv4, ipv4(udp(payload(48), port))));
+        EXPECT_EQ(d ? d->destinationPort : 0, port == 34569 ? 0 : port);
+    }
 }
 
 } // namespace
-} // namespace trklib::replay
+} // namespace trklib::capture

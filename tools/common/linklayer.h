@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 enum class NetworkProtocol
 {
@@ -35,4 +35,4 @@ bool isSupportedLinkType(int linkType);
 // neither IPv4 nor IPv6, is too short, or the link type is not supported.
 std::optional<NetworkPacket> decodeLinkLayer(int linkType, const QByteArray& frame);
 
-} // namespace trklib::replay
+} // namespace trklib::capture

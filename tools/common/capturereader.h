@@ -7,7 +7,12 @@
 
 struct pcap;
 
-namespace trklib::replay {
+namespace trklib::capture {
+
+// Why the file at path cannot be a capture, in a few words, for what
+// libpcap reports only vaguely ("no such file", "empty file, not a
+// capture"); empty when it may be one.
+QString unreadableReason(const QString& path);
 
 // Reads a pcap or pcapng file frame by frame through libpcap's offline API.
 class CaptureReader
@@ -62,4 +67,4 @@ private:
     int cutFrames_ = 0;
 };
 
-} // namespace trklib::replay
+} // namespace trklib::capture

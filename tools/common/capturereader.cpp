@@ -1,12 +1,13 @@
-#include "capturereader.h"
+#include "tools/common/capturereader.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <pcap/pcap.h>
 
 #include <cstdio>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 namespace {
 
@@ -14,6 +15,20 @@ namespace {
 constexpr qint64 microsecondsPerSecond = 1000000;
 
 } // namespace
+
+QString unreadableReason(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("no such file");
+    if (!info.isFile())
+        return QStringLiteral("not a regular file");
+    if (!info.isReadable())
+        return QStringLiteral("permission denied");
+    if (info.size() == 0)
+        return QStringLiteral("empty file, not a capture");
+    return {};
+}
 
 void CaptureReader::Close::operator()(pcap* handle) const
 {
@@ -91,4 +106,4 @@ qint64 CaptureReader::bytesRead() const
     return file ? qint64(std::ftell(file)) : 0;
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -1,8 +1,8 @@
-#include "fragmentreassembler.h"
+#include "tools/common/fragmentreassembler.h"
 
 #include <QtAlgorithms>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 namespace {
 
@@ -130,4 +130,4 @@ void FragmentReassembler::enforceBounds()
         drop(0);
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -1,8 +1,8 @@
-#include "ipdecoder.h"
+#include "tools/common/ipdecoder.h"
 
-#include "bytes.h"
+#include "tools/common/bytes.h"
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 namespace {
 
@@ -157,4 +157,4 @@ std::optional<UdpDatagram> decodeUdp(const QByteArray& transport)
     return datagram;
 }
 
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -1,10 +1,10 @@
-#include "fragmentreassembler.h"
+#include "tools/common/fragmentreassembler.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-namespace trklib::replay {
+namespace trklib::capture {
 namespace {
 
 constexpr int datagramBytes = 4104; // a 4096-byte block and its UDP header
@@ -190,4 +190,4 @@ TEST(FragmentReassembler, PendingDatagramsAndBytesAreBounded)
 }
 
 } // namespace
-} // namespace trklib::replay
+} // namespace trklib::capture

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-namespace trklib::replay {
+namespace trklib::capture {
 
 // Identifies the fragments of one IP datagram. The address length tells
 // IPv4 (4 bytes, 16-bit id) from IPv6 (16 bytes, 32-bit id).
@@ -74,4 +74,4 @@ private:
     int ignored_ = 0;
 };
 
-} // namespace trklib::replay
+} // namespace trklib::capture
