@@ -26,6 +26,9 @@ const Program programs[] = {
     {"radarsim", RADARSIM_PATH},       {"trackreplay", TRACKREPLAY_PATH},
     {"trackd", TRACKD_PATH},
 #endif
+#ifdef SITED_PATH
+    {"sited", SITED_PATH},
+#endif
     {"plot-tracks", PLOT_TRACKS_PATH}, {"plot-tracks", PLOT_TRACKS_SOURCE_PATH},
 };
 

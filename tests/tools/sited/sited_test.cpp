@@ -255,9 +255,6 @@ TEST_F(SitedTest, LastWillWhenKilled)
 TEST_F(SitedTest, CommandLineAndSiteFile)
 {
     const QString sited = QStringLiteral(SITED_PATH);
-    const ProgramRun version = runProgram(sited, {"--version"});
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.out, QByteArray("sited " TRKLIB_VERSION "\n"));
 
     const ProgramRun check = runProgram(sited, {"--check-config", path("site.conf")});
     EXPECT_EQ(check.exitCode, 0) << check.err.toStdString();
