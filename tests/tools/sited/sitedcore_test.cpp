@@ -266,6 +266,13 @@ TEST(PictureClock, TicksOnTheRateGridAndSkipsWhatPassed)
         EXPECT_EQ(clock.advance(late), 2);
         EXPECT_EQ((clock.due() - start).count(), std::llround((ticks + 3) * periodNs));
         EXPECT_GT(clock.due(), late);
+        // Taken at the very time of a later tick: that one has passed too.
+        for (int k = ticks + 3; k < ticks + 300; k += 5) {
+            const Clock::time_point onTick =
+                start + std::chrono::nanoseconds(std::llround((k + 4) * periodNs));
+            ASSERT_EQ(clock.advance(onTick), 4) << k;
+            ASSERT_EQ((clock.due() - start).count(), std::llround((k + 5) * periodNs)) << k;
+        }
     }
 }
 
