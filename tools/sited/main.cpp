@@ -209,6 +209,10 @@ int run(const QString& path, const SiteConfig& site)
                   [&inbox](const QByteArray& topic, const QByteArray& payload) {
                       inbox.take(topic, payload);
                   });
+    logEvent(Priority::Info, QStringLiteral("site %1: %2, %3 pictures a second to %4/%1/site")
+                                 .arg(site.name, counted(site.radars.size(), "radar"))
+                                 .arg(site.fusion.ratePerS)
+                                 .arg(site.prefix));
     QString error;
     if (!link.start(error)) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
@@ -216,10 +220,6 @@ int run(const QString& path, const SiteConfig& site)
         ::close(signalFd);
         return exitUsage;
     }
-    logEvent(Priority::Info, QStringLiteral("site %1: %2, %3 pictures a second to %4/%1/site")
-                                 .arg(site.name, counted(site.radars.size(), "radar"))
-                                 .arg(site.fusion.ratePerS)
-                                 .arg(site.prefix));
     const char* signalName = publishUntilStopped(signalFd, site, inbox, link);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);

@@ -168,10 +168,13 @@ void SiteLink::onDisconnect(mosquitto*, void* self, int reasonCode)
         return; // asked for, or already said
     link.inOutage_ = true;
     link.outageStart_ = Clock::now();
+    const QString what = link.everConnected_
+                             ? QStringLiteral("lost the broker %1").arg(link.where())
+                             : QStringLiteral("cannot connect to the broker %1").arg(link.where());
     logEvent(Priority::Warning,
-             QStringLiteral("lost the broker %1 (%2); pictures are counted and dropped until it "
-                            "is back, with at most %3 s between tries")
-                 .arg(link.where(), site::brokerResultText(reasonCode, errno))
+             QStringLiteral("%1 (%2); pictures are counted and dropped until it is back, with at "
+                            "most %3 s between tries")
+                 .arg(what, site::brokerResultText(reasonCode, errno))
                  .arg(retryLongestS));
 }
 
