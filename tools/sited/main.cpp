@@ -75,7 +75,8 @@ int blockStopSignals()
 class Inbox
 {
 public:
-    Inbox(const SiteConfig& config) : reader_(config), lastTracksMs_(config.radars.size()) {}
+    explicit Inbox(const SiteConfig& config) : reader_(config), lastTracksMs_(config.radars.size())
+    {}
 
     const TracksReader& reader() const { return reader_; }
 
