@@ -130,7 +130,10 @@ surveillance radar:
  - trackd tracks the radars of a site and publishes their tracks and
    status over MQTT (systemd unit trackd.service; example configurations
    of trackd and of the site's broker are in
-   /usr/share/doc/trklib-tools/examples).
+   /usr/share/doc/trklib-tools/examples),
+ - sited fuses the tracks of every radar of a site into one picture of
+   its objects, live over MQTT (systemd unit sited.service) or offline
+   from a capture.
 The table of the mounting options the tools share is in /usr/share/trklib.")
 # dpkg-shlibdeps finds libtrklib.so.1 of this build for the tools that link
 # it; the dependency on its package is the exact one above.

@@ -126,13 +126,15 @@ expect_files trklib-tools < <(
     for program in trackdemo radarsim trackreplay plot-tracks; do
         echo "-rwxr-xr-x ./usr/bin/$program"
     done
-    echo "-rwxr-xr-x ./usr/bin/trackd"
-    echo "-rw-r--r-- ./usr/lib/systemd/system/trackd.service"
+    for service in trackd sited; do
+        echo "-rwxr-xr-x ./usr/bin/$service"
+        echo "-rw-r--r-- ./usr/lib/systemd/system/$service.service"
+    done
     for example in trackd.conf mosquitto-site.conf mosquitto-site.acl; do
         echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/$example"
     done
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
-    for program in trackdemo radarsim trackreplay plot-tracks trackd; do
+    for program in trackdemo radarsim trackreplay plot-tracks trackd sited; do
         echo "-rw-r--r-- ./usr/share/man/man1/$program.1.gz"
     done
     echo "-rw-r--r-- ./usr/share/man/man5/trackd.conf.5.gz"

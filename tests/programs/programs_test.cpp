@@ -23,10 +23,15 @@ struct Program
 const Program programs[] = {
     {"trackdemo", TRACKDEMO_PATH},
 #ifdef RADARSIM_PATH // the tools, built together or not at all
-    {"radarsim", RADARSIM_PATH},       {"trackreplay", TRACKREPLAY_PATH},
+    {"radarsim", RADARSIM_PATH},
+    {"trackreplay", TRACKREPLAY_PATH},
     {"trackd", TRACKD_PATH},
 #endif
-    {"plot-tracks", PLOT_TRACKS_PATH}, {"plot-tracks", PLOT_TRACKS_SOURCE_PATH},
+#ifdef SITED_PATH
+    {"sited", SITED_PATH},
+#endif
+    {"plot-tracks", PLOT_TRACKS_PATH},
+    {"plot-tracks", PLOT_TRACKS_SOURCE_PATH},
 };
 
 ProgramRun run(const Program& program, const QStringList& arguments)

@@ -7,8 +7,9 @@ and past each of its limits, and against every message of a real run:
 radarsim, trackd and a mosquitto broker on loopback ports of the test's
 own, with trackd stopped by SIGTERM so that its offline statuses come too.
 
-Environment (CTest sets it): TRKLIB_TRACKD and TRKLIB_RADARSIM, the built
-programs; the run is skipped without them.
+Environment (CTest sets it): TRKLIB_TRACKD, TRKLIB_RADARSIM and TRKLIB_SITED,
+the built programs; the run is skipped without the first two, and runs
+without sited (its messages' check skipped) when the third is not set.
 """
 
 import collections
@@ -28,13 +29,19 @@ from jsonschema import Draft202012Validator
 
 HERE = pathlib.Path(__file__).resolve().parent
 SCHEMA_DIR = HERE.parents[1] / "docs" / "schemas"
-TABLE = json.loads((HERE / "boundaries.json").read_text(encoding="utf-8"))
-# sited's zones and events, whose table the site view does not share (yet).
-ZONE_TABLE = json.loads((HERE / "zone-boundaries.json").read_text(encoding="utf-8"))
+# trackd's messages (shared with the site view's tests), sited's pictures
+# and status, and sited's zones and events, whose table the site view does
+# not share (yet).
+TABLES = [json.loads((HERE / name).read_text(encoding="utf-8"))
+          for name in ("boundaries.json", "site_boundaries.json", "zone-boundaries.json")]
 SCHEMA_OF_BASE = {"tracks": "tracks", "online": "status", "offline": "status",
+                  "picture": "site-picture", "site-online": "site-status",
+                  "site-offline": "site-status",
                   "event-enter": "site-event", "event-exit": "site-event", "event-cross": "site-event",
                   "event-dwell": "site-event", "zone-state": "zone-state", "zones": "zones"}
-BASES = {**TABLE["bases"], **ZONE_TABLE["bases"]}
+BASES = {name: base for table in TABLES for name, base in table["bases"].items()}
+# Objects whose keys are data (radar names), not fields.
+MAPS = {base: pointers for table in TABLES for base, pointers in table.get("maps", {}).items()}
 WAIT_S = 20  # for anything the run waits for
 
 
@@ -42,7 +49,9 @@ def load_schema(name):
     return json.loads((SCHEMA_DIR / f"trklib-{name}.schema.json").read_text(encoding="utf-8"))
 
 
-SCHEMAS = {name: load_schema(name) for name in ("tracks", "status", "site-event", "zone-state", "zones")}
+SCHEMAS = {name: load_schema(name)
+           for name in ("tracks", "status", "site-picture", "site-status", "site-event",
+                        "zone-state", "zones")}
 VALIDATORS = {name: Draft202012Validator(schema) for name, schema in SCHEMAS.items()}
 
 
@@ -92,7 +101,7 @@ def table_cases(table):
                            argument, row["valid"], SCHEMA_OF_BASE[row["base"]])
 
 
-CASES = list(table_cases(TABLE)) + list(table_cases(ZONE_TABLE))
+CASES = [case for table in TABLES for case in table_cases(table)]
 
 
 def test_the_schemas_are_valid_draft_2020_12():
@@ -123,11 +132,13 @@ def objects(value, pointer=""):
 
 @pytest.mark.parametrize("base", sorted(SCHEMA_OF_BASE))
 def test_the_formats_are_closed(base):
-    """Every field trackd writes is required, and no other field is taken."""
+    """Every field trackd and sited write is required, and no other field is taken."""
     message = BASES[base]
     schema_name = SCHEMA_OF_BASE[base]
     assert not errors(schema_name, message)
     for pointer, item in objects(message):
+        if pointer in MAPS.get(base, ()):
+            continue
         for key in item:
             assert errors(schema_name, with_field(message, f"{pointer}/{key}", "remove", None)), \
                 f"{base} without {pointer}/{key} is taken"
@@ -219,10 +230,12 @@ def received(path):
     return messages
 
 
-@pytest.fixture
-def site_run(tmp_path):
+@pytest.fixture(scope="module")
+def site_run(tmp_path_factory):
     """Every message of a run, (topic, message), and how trackd exited."""
     trackd, radarsim = program("TRKLIB_TRACKD"), program("TRKLIB_RADARSIM")
+    sited = os.environ.get("TRKLIB_SITED")
+    tmp_path = tmp_path_factory.mktemp("run")
     broker_port = free_port(socket.SOCK_STREAM)
     north_port, quiet_port = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_DGRAM)
     (tmp_path / "broker.conf").write_text(
@@ -255,19 +268,30 @@ def site_run(tmp_path):
         start("subscriber", "mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker_port),
               "-t", "trklib/#", "-v")
         service = start("trackd", trackd, "--config", str(tmp_path / "site.conf"))
-        wait_for("both radars' statuses",
+        # sited fuses what trackd publishes, on the same site file.
+        site_service = sited and start("sited", sited, "--config", str(tmp_path / "site.conf"))
+        wait_for("both radars' statuses (and the site's)",
                  lambda: {t for t, _ in received(out) if t.endswith("/status")} == {
-                     "trklib/schemas/north/status", "trklib/schemas/quiet/status"})
+                     "trklib/schemas/north/status", "trklib/schemas/quiet/status"} | (
+                         {"trklib/schemas/site/status"} if sited else set()))
         sim = start("radarsim", radarsim, "--port", str(north_port), "--scene", "crossing",
                     "--packets", "60", "--quiet")
         assert sim.wait(timeout=WAIT_S) == 0
         wait_for("a status with packets", lambda: any(
             t == "trklib/schemas/north/status" and (m.get("packets") or 0) > 0
             for t, m in received(out)))
+        if sited:
+            wait_for("a picture with objects and a status that has seen north", lambda: any(
+                t == "trklib/schemas/site/tracks" and m["objects"] for t, m in received(out))
+                and any(t == "trklib/schemas/site/status" and m.get("radars", {}).get("north")
+                        is not None for t, m in received(out)))
+            site_service.send_signal(signal.SIGTERM)
+            assert site_service.wait(timeout=WAIT_S) == 0
         service.send_signal(signal.SIGTERM)
         code = service.wait(timeout=WAIT_S)
-        wait_for("both offline statuses", lambda: sum(
-            t.endswith("/status") and m.get("online") is False for t, m in received(out)) == 2)
+        wait_for("every offline status", lambda: sum(
+            t.endswith("/status") and m.get("online") is False
+            for t, m in received(out)) == (3 if sited else 2))
         return received(out), code
     finally:
         for process in reversed(started):
@@ -287,17 +311,34 @@ def test_every_message_of_a_run_is_valid(site_run):
     for topic, message in messages:
         schema_name = topic.rsplit("/", 1)[1]
         assert schema_name in ("tracks", "status"), topic
+        if topic.split("/")[2] == "site":
+            schema_name = {"tracks": "site-picture", "status": "site-status"}[schema_name]
         for line in errors(schema_name, message):
             invalid.append(f"{topic}: {line}: {json.dumps(message)[:200]}")
     assert not invalid, "\n".join(invalid[:10])
+    radars = [(t, m) for t, m in messages if t.split("/")[2] != "site"]
     # The run had every kind: tracks with targets, each radar online (one
     # before any packet) and offline.
-    assert any(m["targets"] for t, m in messages if t.endswith("/tracks"))
+    assert any(m["targets"] for t, m in radars if t.endswith("/tracks"))
     # The site has an origin: every target and place is on the map too.
-    assert all("lat" in target for t, m in messages if t.endswith("/tracks")
+    assert all("lat" in target for t, m in radars if t.endswith("/tracks")
                for target in m["targets"])
-    assert all("lat" in m["place"] for t, m in messages if t.endswith("/status"))
-    statuses = [(t.split("/")[2], m) for t, m in messages if t.endswith("/status")]
+    assert all("lat" in m["place"] for t, m in radars if t.endswith("/status"))
+    statuses = [(t.split("/")[2], m) for t, m in radars if t.endswith("/status")]
     assert {(radar, m["online"]) for radar, m in statuses} == {
         ("north", True), ("north", False), ("quiet", True), ("quiet", False)}
     assert any(radar == "quiet" and m.get("lastTimestamp", 0) is None for radar, m in statuses)
+
+
+def test_every_message_of_sited_in_the_run_is_valid(site_run):
+    """sited's pictures and statuses of the same run: checked above with
+    the rest; here, that the run had each kind, on the map."""
+    if not os.environ.get("TRKLIB_SITED"):
+        pytest.skip("TRKLIB_SITED is not set (CTest sets it to the built program)")
+    messages, _ = site_run
+    pictures = [m for t, m in messages if t == "trklib/schemas/site/tracks"]
+    statuses = [m for t, m in messages if t == "trklib/schemas/site/status"]
+    assert any(p["objects"] for p in pictures)
+    assert all("lat" in o and "lon" in o for p in pictures for o in p["objects"])
+    assert [s["online"] for s in statuses][0] is True and statuses[-1] == {"online": False}
+    assert set(statuses[0]["radars"]) == {"north", "quiet"}

@@ -381,6 +381,15 @@ KeyHandler fileHandler(QString& path, const QDir& base)
     };
 }
 
+// A user name to log in with; the key is left out for none.
+KeyHandler usernameHandler(QString& name)
+{
+    return [&name](const QString& v) {
+        name = v;
+        return v.isEmpty() ? QStringLiteral("empty; leave the key out for none") : QString();
+    };
+}
+
 bool parseSite(const Section& section, SiteConfig& config, QString& error)
 {
     Origin origin;
@@ -504,7 +513,8 @@ QString tlsProblem(const BrokerConfig& broker, const char*& key)
 
 // A password file that others may change is refused; one they may read
 // is used with a warning, as the broker does with its own files.
-QString passwordFileProblem(const QString& path, QStringList& warnings, int line)
+QString passwordFileProblem(const QString& path, const QString& key, QStringList& warnings,
+                            int line)
 {
     struct stat info
     {
@@ -516,11 +526,32 @@ QString passwordFileProblem(const QString& path, QStringList& warnings, int line
     if (info.st_mode & S_IWOTH)
         return QStringLiteral("%1 is writable by others (mode %2): chmod o-w it").arg(path, mode);
     if (info.st_mode & S_IROTH)
-        warnings << QStringLiteral("%1: [broker] password_file: %2 is readable by others (mode "
-                                   "%3): chmod o-r it")
+        warnings << QStringLiteral("%1: [broker] %2: %3 is readable by others (mode %4): chmod "
+                                   "o-r it")
                         .arg(line)
-                        .arg(path, mode);
+                        .arg(key, path, mode);
     return QString();
+}
+
+// The password of a password file: its first line. False with the error
+// when others may change the file.
+bool readPassword(const Section& section, const QString& key, const QString& path,
+                  QByteArray& password, QStringList& warnings, QString& error)
+{
+    if (path.isEmpty())
+        return true;
+    const int line = lineOf(section, key);
+    const QString problem = passwordFileProblem(path, key, warnings, line);
+    if (!problem.isEmpty()) {
+        error = QStringLiteral("%1: [broker] %2: %3").arg(line).arg(key, problem);
+        return false;
+    }
+    QFile file(path);
+    file.open(QIODevice::ReadOnly); // readable: checked when the key was read
+    password = file.readLine();
+    while (password.endsWith('\n') || password.endsWith('\r'))
+        password.chop(1);
+    return true;
 }
 
 bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
@@ -538,12 +569,10 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
              broker.clientId = v;
              return isTopicSafe(v) ? QString() : notTopicSafe(v);
          }},
-        {QStringLiteral("username"),
-         [&](const QString& v) {
-             broker.username = v;
-             return v.isEmpty() ? QStringLiteral("empty; leave the key out for none") : QString();
-         }},
+        {QStringLiteral("username"), usernameHandler(broker.username)},
         {QStringLiteral("password_file"), fileHandler(broker.passwordFile, base)},
+        {QStringLiteral("sited_username"), usernameHandler(broker.sitedUsername)},
+        {QStringLiteral("sited_password_file"), fileHandler(broker.sitedPasswordFile, base)},
         {QStringLiteral("ca_file"), fileHandler(broker.caFile, base)},
         {QStringLiteral("cert_file"), fileHandler(broker.certFile, base)},
         {QStringLiteral("key_file"), fileHandler(broker.keyFile, base)},
@@ -561,6 +590,9 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
          "missing; each radar connects as <client_id>-<radar>"},
         {"password_file", !broker.passwordFile.isEmpty() && broker.username.isEmpty(),
          "needs username"},
+        {"sited_password_file",
+         !broker.sitedPasswordFile.isEmpty() && broker.sitedUsername.isEmpty(),
+         "needs sited_username"},
         {"cert_file", broker.certFile.isEmpty() != broker.keyFile.isEmpty(),
          "cert_file and key_file go together"},
         {"cert_file", !broker.certFile.isEmpty() && broker.caFile.isEmpty(),
@@ -583,20 +615,10 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
                     .arg(QLatin1String(tlsKey), tls);
         return false;
     }
-    if (!broker.passwordFile.isEmpty()) {
-        const int line = lineOf(section, QStringLiteral("password_file"));
-        const QString problem = passwordFileProblem(broker.passwordFile, warnings, line);
-        if (!problem.isEmpty()) {
-            error = QStringLiteral("%1: [broker] password_file: %2").arg(line).arg(problem);
-            return false;
-        }
-        QFile file(broker.passwordFile);
-        file.open(QIODevice::ReadOnly); // readable: checked above
-        broker.password = file.readLine();
-        while (broker.password.endsWith('\n') || broker.password.endsWith('\r'))
-            broker.password.chop(1);
-    }
-    return true;
+    return readPassword(section, QStringLiteral("password_file"), broker.passwordFile,
+                        broker.password, warnings, error) &&
+           readPassword(section, QStringLiteral("sited_password_file"), broker.sitedPasswordFile,
+                        broker.sitedPassword, warnings, error);
 }
 
 bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
@@ -708,6 +730,17 @@ QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
     return QStringLiteral("%1/%2/%3/%4")
         .arg(prefix, name, radar.name, QLatin1String(leaf))
         .toUtf8();
+}
+
+BrokerConfig sitedBroker(const BrokerConfig& broker)
+{
+    BrokerConfig sited = broker;
+    if (!broker.sitedUsername.isEmpty()) {
+        sited.username = broker.sitedUsername;
+        sited.passwordFile = broker.sitedPasswordFile;
+        sited.password = broker.sitedPassword;
+    }
+    return sited;
 }
 
 QString describeSocket(const RadarEntry& radar)

@@ -29,6 +29,12 @@ struct BrokerConfig
     QString caFile;       // set: TLS, with the broker's certificate checked against it
     QString certFile;     // with keyFile: the client's own certificate
     QString keyFile;
+    // sited's own login, when given: in place of username and passwordFile
+    // for sited alone, so that one file serves trackd and sited on a broker
+    // that gives each its own rights.
+    QString sitedUsername;
+    QString sitedPasswordFile;
+    QByteArray sitedPassword;
 };
 
 // One radar of the site: where its datagrams arrive, how it is mounted and
@@ -91,6 +97,10 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
 // The same for a file, with files it names relative to its folder. The
 // error and the warnings start with the file's name ("site.conf:12: ...").
 bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
+
+// The settings sited connects with: broker's, with sited's own username
+// and password in place of the radars' when the file gives sited_username.
+BrokerConfig sitedBroker(const BrokerConfig& broker);
 
 // "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
 QString describeSocket(const RadarEntry& radar);

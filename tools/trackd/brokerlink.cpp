@@ -3,6 +3,8 @@
 #include "eventlog.h"
 #include "messages.h"
 
+#include "tools/common/brokerclient.h"
+
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -19,6 +21,8 @@ namespace trklib::trackd {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using site::brokerResultText;
+using site::errnoText;
 
 // Seconds between keep-alive exchanges: a broker that stops answering is
 // given up after one and a half of them.
@@ -35,34 +39,6 @@ constexpr int qosStatus = 1; // acknowledged, so that leaving can wait for it
 // Packets read or written per call; libmosquitto does as many as its queue
 // holds anyway.
 constexpr int packetsPerCall = 1;
-
-// For a client key with a passphrase: none is given, so that OpenSSL does
-// not ask on the terminal, and the key fails to load instead.
-int noPassphrase(char*, int, int, void*)
-{
-    return 0;
-}
-
-QString errnoText(int error)
-{
-    QString text = QString::fromLocal8Bit(std::strerror(error));
-    if (!text.isEmpty())
-        text[0] = text[0].toLower();
-    return text;
-}
-
-// libmosquitto's text for a result, errno's for MOSQ_ERR_ERRNO.
-QString resultText(int result, int error)
-{
-    if (result == MOSQ_ERR_ERRNO)
-        return errnoText(error);
-    QString text = QString::fromUtf8(mosquitto_strerror(result));
-    if (text.endsWith(QLatin1Char('.')))
-        text.chop(1);
-    if (!text.isEmpty())
-        text[0] = text[0].toLower();
-    return text;
-}
 
 // The error of a socket whose connection failed; 0 when there is none.
 int socketError(int fd)
@@ -296,37 +272,8 @@ bool BrokerLink::start(QString& error)
     // The network's thread runs the client; publishing from others only
     // queues the message.
     mosquitto_threaded_set(client_, true);
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    // Each track message goes out at once, not held back to fill a segment.
-    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
-    int result = mosquitto_will_set(client_, statusTopic_.constData(), offlineStatus_.size(),
-                                    offlineStatus_.constData(), qosStatus, true);
-    if (result == MOSQ_ERR_SUCCESS && !broker_.username.isEmpty()) {
-        result = mosquitto_username_pw_set(
-            client_, broker_.username.toUtf8().constData(),
-            broker_.passwordFile.isEmpty() ? nullptr : broker_.password.constData());
-    }
-    if (result != MOSQ_ERR_SUCCESS) {
-        error = QStringLiteral("[broker]: %1").arg(resultText(result, errno));
+    if (!site::setUpBrokerClient(client_, broker_, statusTopic_, offlineStatus_, error))
         return false;
-    }
-    if (!broker_.caFile.isEmpty()) {
-        const QByteArray ca = broker_.caFile.toLocal8Bit();
-        const QByteArray cert = broker_.certFile.toLocal8Bit();
-        const QByteArray key = broker_.keyFile.toLocal8Bit();
-        result = mosquitto_tls_set(client_, ca.constData(), nullptr,
-                                   cert.isEmpty() ? nullptr : cert.constData(),
-                                   key.isEmpty() ? nullptr : key.constData(), noPassphrase);
-        if (result != MOSQ_ERR_SUCCESS) {
-            error = QStringLiteral("[broker] ca_file: cannot use %1%2: %3")
-                        .arg(broker_.caFile,
-                             cert.isEmpty() ? QString()
-                                            : QStringLiteral(" with %1 and %2")
-                                                  .arg(broker_.certFile, broker_.keyFile),
-                             resultText(result, errno));
-            return false;
-        }
-    }
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_publish_callback_set(client_, onPublish);
     mosquitto_log_callback_set(client_, onLog);
@@ -525,7 +472,7 @@ void BrokerLink::ended(int result, int error)
         answered = !refusal_.isEmpty() || !lastError_.isEmpty();
         reason = !refusal_.isEmpty()     ? QStringLiteral("refused: %1").arg(refusal_)
                  : !lastError_.isEmpty() ? lastError_
-                                         : resultText(result, error);
+                                         : brokerResultText(result, error);
     }
     if (wasConnected)
         retries_.connected();

@@ -1,20 +1,11 @@
 #pragma once
 
-#include <QString>
+#include "tools/common/eventlog.h"
 
-// trackd's log: one line per event on standard error, "trackd: " first.
-// Under systemd, whose journal reads standard error, each line starts with
-// its syslog priority ("<4>") instead, so that the journal files it at the
-// right level; on a terminal or in a file the lines stay plain.
+// trackd logs as every service of the site does.
 namespace trklib::trackd {
 
-enum class Priority
-{
-    Error = 3,
-    Warning = 4,
-    Info = 6
-};
-
-void logEvent(Priority priority, const QString& line);
+using site::logEvent;
+using site::Priority;
 
 } // namespace trklib::trackd

@@ -50,9 +50,12 @@ bool makeFiles(const QDir& dir)
         ADD_FAILURE() << failed.toStdString();
         return false;
     }
-    return writeFile(dir.filePath("pw"), "secret\r\nignored\n") &&
-           QFile::setPermissions(dir.filePath("pw"),
-                                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    const auto password = [&dir](const char* name, const QByteArray& text) {
+        return writeFile(dir.filePath(name), text) &&
+               QFile::setPermissions(dir.filePath(name),
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    };
+    return password("pw", "secret\r\nignored\n") && password("sited-pw", "sited's\n");
 }
 
 TEST(SiteConfig, DefaultsAndEveryKey)
@@ -89,6 +92,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
                             "username = u\npassword_file = pw\nca_file = ca.crt\n"
                             "cert_file = ca.crt\nkey_file = ca.key\n"
+                            "sited_username = s\nsited_password_file = sited-pw\n"
                             "[radar.r.1]\nbind_address = ::ffff:127.0.0.1\nport = 5000\n"
                             "radar_address = ::ffff:192.168.1.2\ntilt = -2.5\npan = 10\n"
                             "height = 6\npan_offset = 1\norientation = 1\nx = -12.5\ny = 40\n"
@@ -107,6 +111,13 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.coastS, 0.0);
     EXPECT_EQ(c.broker.clientId, QLatin1String("td"));
     EXPECT_EQ(c.broker.password, QByteArray("secret"));
+    // sited logs in as itself; everything else of the broker is the radars'.
+    const BrokerConfig sited = sitedBroker(c.broker);
+    EXPECT_EQ(sited.username, QLatin1String("s"));
+    EXPECT_EQ(sited.password, QByteArray("sited's"));
+    EXPECT_EQ(sited.host, c.broker.host);
+    EXPECT_EQ(sited.caFile, c.broker.caFile);
+    EXPECT_EQ(c.broker.username, QLatin1String("u"));
     EXPECT_EQ(c.broker.caFile, dir.filePath(QStringLiteral("ca.crt"))) << "relative to the file";
     ASSERT_EQ(c.radars.size(), 2);
     const RadarEntry& r = c.radars[0];
@@ -227,6 +238,12 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
          "5: [broker] password_file: no such file: /nonexistent/pw"},
         {site + broker + "ca_file = /\n", "5: [broker] ca_file: not a regular file"},
         {site + broker + "username = \n", "5: [broker] username: empty; leave the key out"},
+        {site + broker + "sited_username = \n",
+         "5: [broker] sited_username: empty; leave the key out"},
+        {site + broker + "username = u\npassword_file = pw\nsited_password_file = pw\n",
+         "7: [broker] sited_password_file: needs sited_username"},
+        {site + broker + "sited_username = s\nsited_password_file = writable\n",
+         "6: [broker] sited_password_file: %D/writable is writable by others (mode 0662)"},
         {site + broker + "username = u\npassword_file = writable\n",
          "6: [broker] password_file: %D/writable is writable by others (mode 0662): chmod o-w "
          "it"},

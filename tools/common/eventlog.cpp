@@ -2,12 +2,13 @@
 
 #include <QByteArray>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include <sys/stat.h>
 
-namespace trklib::trackd {
+namespace trklib::site {
 
 namespace {
 
@@ -35,7 +36,7 @@ void logEvent(Priority priority, const QString& line)
     if (journal)
         std::fprintf(stderr, "<%d>%s\n", int(priority), qUtf8Printable(line));
     else
-        std::fprintf(stderr, "trackd: %s\n", qUtf8Printable(line));
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, qUtf8Printable(line));
 }
 
-} // namespace trklib::trackd
+} // namespace trklib::site

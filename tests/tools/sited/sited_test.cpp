@@ -1,0 +1,326 @@
+// sited run as a user runs it: on a locked-down mosquitto broker of the
+// test's own (the shipped ACL, a user for each program), fed tracks
+// messages of two radars as trackd publishes them.
+
+#include "support/mosquittobroker.h"
+#include "support/mqttsubscriber.h"
+#include "support/programrun.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <mosquitto.h>
+
+#include <csignal>
+
+namespace trklib::test {
+namespace {
+
+using Message = MqttSubscriber::Message;
+
+constexpr int waitMs = 15000; // for anything a test waits for
+const QByteArray statusTopic = "trklib/cross/site/status";
+const QByteArray pictureTopic = "trklib/cross/site/tracks";
+
+QJsonObject json(const QByteArray& payload)
+{
+    return QJsonDocument::fromJson(payload).object();
+}
+
+// A client that publishes as trackd does, logged in as given.
+class Publisher
+{
+public:
+    Publisher(quint16 port, const QByteArray& user, const QByteArray& password)
+    {
+        mosquitto_lib_init();
+        client_ = mosquitto_new(nullptr, true, nullptr);
+        mosquitto_username_pw_set(client_, user.constData(), password.constData());
+        connected_ = mosquitto_connect(client_, "127.0.0.1", port, 10) == MOSQ_ERR_SUCCESS &&
+                     mosquitto_loop_start(client_) == MOSQ_ERR_SUCCESS;
+    }
+    ~Publisher()
+    {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+        mosquitto_lib_cleanup();
+    }
+    bool connected() const { return connected_; }
+    void publish(const QByteArray& topic, const QByteArray& payload)
+    {
+        mosquitto_publish(client_, nullptr, topic.constData(), payload.size(), payload.constData(),
+                          1, false);
+    }
+
+private:
+    mosquitto* client_ = nullptr;
+    bool connected_ = false;
+};
+
+// radar's tracks message with one target at (x, y) on the site.
+QByteArray tracks(const char* radar, int number, double x, double y)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QJsonObject target{
+        {"number", number},  {"elevation", -2.0}, {"azimuth", 1.0}, {"distance", 50.0},
+        {"velocity", -20.0}, {"confirmed", true}, {"x", x},         {"y", y},
+        {"lat", 48.1},       {"lon", 11.5}};
+    return QJsonDocument(QJsonObject{{"site", "cross"},
+                                     {"radar", radar},
+                                     {"timestamp", double(now - 5000)},
+                                     {"received", double(now)},
+                                     {"targets", QJsonArray{target}}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// The last of the messages on topic; empty when there is none.
+QJsonObject last(const QVector<Message>& messages, const QByteArray& topic)
+{
+    for (auto m = messages.rbegin(); m != messages.rend(); ++m) {
+        if (m->topic == topic)
+            return json(m->payload);
+    }
+    return {};
+}
+
+// A wait for the site's last status to be online or not.
+auto statusIs(bool online)
+{
+    return [online](const QVector<Message>& all) {
+        const QJsonValue value = last(all, statusTopic).value(QLatin1String("online"));
+        return value.isBool() && value.toBool() == online;
+    };
+}
+
+class SitedTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        // The shipped ACL for site "cross", and a password for each user.
+        QByteArray acl = fileContents(QStringLiteral(ACL_EXAMPLE));
+        ASSERT_TRUE(acl.contains("trklib/crossroads/"));
+        writeFile(path("broker.acl"), acl.replace("trklib/crossroads/", "trklib/cross/"));
+        writeFile(path("passwd"), "trackd:td\nsited:sd\nviewer:vw\n");
+        const ProgramRun hash =
+            runProgram(QStringLiteral("mosquitto_passwd"), {"-U", path("passwd")});
+        ASSERT_EQ(hash.exitCode, 0) << hash.err.toStdString();
+        // sited's password in a file of its own; trackd's too, which sited
+        // must not use: as trackd it could not publish the picture.
+        writeFile(path("sited.password"), "sd\n");
+        writeFile(path("trackd.password"), "td\n");
+        for (const char* file : {"sited.password", "trackd.password"})
+            QFile::setPermissions(path(file), QFile::ReadOwner | QFile::WriteOwner);
+        broker_ = std::make_unique<MosquittoBroker>(
+            dir_.path(), QStringLiteral("broker"),
+            QStringLiteral("allow_anonymous false\npassword_file %1\nacl_file %2\n")
+                .arg(path("passwd"), path("broker.acl")));
+        ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
+        writeFile(path("site.conf"),
+                  QStringLiteral("[site]\nname = cross\nlatitude = 48.1\nlongitude = 11.5\n"
+                                 "altitude = 500\n[fusion]\nrate = 20\n"
+                                 "[broker]\nport = %1\nclient_id = td\nusername = trackd\n"
+                                 "password_file = trackd.password\nsited_username = sited\n"
+                                 "sited_password_file = sited.password\n"
+                                 "[radar.a]\nport = 40001\n[radar.b]\nport = 40002\nx = 20\n")
+                      .arg(broker_->port())
+                      .toUtf8());
+    }
+
+    QString path(const char* name) const { return QDir(dir_.path()).filePath(name); }
+
+    // sited on the site file, its standard error in name.log.
+    std::unique_ptr<QProcess> startSited(const char* name)
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setStandardErrorFile(path(name));
+        process->start(QStringLiteral(SITED_PATH), {"--config", path("site.conf")});
+        process->waitForStarted();
+        return process;
+    }
+
+    QString log(const char* name) const { return QString::fromUtf8(fileContents(path(name))); }
+
+    QTemporaryDir dir_;
+    std::unique_ptr<MosquittoBroker> broker_;
+};
+
+// Both radars' tracks in, pictures and the status out, a bad message and
+// one of a radar the site does not have dropped; SIGTERM leaves the status
+// offline, retained.
+TEST_F(SitedTest, FusesTheRadarsTracksAndGoesOfflineOnSigterm)
+{
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("sited.log");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("sited.log").toStdString();
+    const QJsonObject first = json(site.messagesOn(statusTopic).first().payload);
+    EXPECT_EQ(first.value(QLatin1String("radars")).toObject(),
+              (QJsonObject{{"a", QJsonValue::Null}, {"b", QJsonValue::Null}}))
+        << "no radar has sent yet";
+
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    trackd.publish("trklib/cross/a/tracks", "{\"site\":\"cross\",\"radar\":\"a\"}");
+    trackd.publish("trklib/cross/c/tracks", tracks("c", 1, 0.0, 0.0));
+    constexpr int messages = 20;
+    for (int i = 0; i < messages; ++i) {
+        trackd.publish("trklib/cross/a/tracks", tracks("a", 3, 10.0 + 0.2 * i, 5.0));
+        trackd.publish("trklib/cross/b/tracks", tracks("b", 9, 10.0 + 0.2 * i, 5.2));
+        QThread::msleep(50);
+    }
+
+    // A picture that holds both radars' tracks.
+    const auto joined = [](const QJsonObject& picture) {
+        QSet<QString> seen;
+        for (const QJsonValue object : picture.value(QLatin1String("objects")).toArray()) {
+            for (const QJsonValue radar : object[QLatin1String("radars")].toArray())
+                seen << QStringLiteral("%1 %2")
+                            .arg(radar[QLatin1String("radar")].toString())
+                            .arg(radar[QLatin1String("number")].toInt());
+        }
+        return seen == QSet<QString>{QStringLiteral("a 3"), QStringLiteral("b 9")};
+    };
+    ASSERT_TRUE(site.waitFor(
+        [&](const QVector<Message>& all) {
+            return std::any_of(all.begin(), all.end(), [&](const Message& m) {
+                return m.topic == pictureTopic && joined(json(m.payload));
+            });
+        },
+        waitMs))
+        << log("sited.log").toStdString();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const Message& m : site.messagesOn(pictureTopic)) {
+        const QJsonObject picture = json(m.payload);
+        ASSERT_EQ(picture.value(QLatin1String("site")), QLatin1String("cross"));
+        ASSERT_LT(std::abs(picture.value(QLatin1String("time")).toDouble() - now), 60000.0)
+            << "the host's clock";
+        for (const QJsonValue object : picture.value(QLatin1String("objects")).toArray())
+            ASSERT_TRUE(object[QLatin1String("lat")].isDouble()) << "the site has an origin";
+    }
+    // A status that has seen both.
+    ASSERT_TRUE(site.waitFor(
+        [&](const QVector<Message>& all) {
+            const QJsonObject status = last(all, statusTopic);
+            const QJsonObject radars = status.value(QLatin1String("radars")).toObject();
+            return radars.value(QLatin1String("a")).toDouble(-1) >= 0 &&
+                   radars.value(QLatin1String("b")).toDouble(-1) >= 0 &&
+                   status.value(QLatin1String("objects")).toInt() >= 1 &&
+                   status.value(QLatin1String("pictures")).toInt() >= 1 &&
+                   status.value(QLatin1String("lateMessages")).isDouble();
+        },
+        waitMs))
+        << site.messagesOn(statusTopic).last().payload.toStdString();
+    EXPECT_EQ(sited->state(), QProcess::Running);
+
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_EQ(sited->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sited->exitCode(), 0);
+    EXPECT_TRUE(site.waitFor(statusIs(false), waitMs));
+    const QString sitedLog = log("sited.log");
+    EXPECT_TRUE(sitedLog.contains(QLatin1String(" dropped (the last: "))) << sitedLog.toStdString();
+    EXPECT_FALSE(sitedLog.contains(QLatin1String("stopping without the broker")));
+
+    // Retained: a viewer that comes later is told too.
+    MqttSubscriber later(broker_->port(), statusTopic, {"viewer", "vw", {}});
+    EXPECT_TRUE(later.waitFor(statusIs(false), waitMs));
+    EXPECT_TRUE(later.messagesOn(statusTopic).last().retained);
+}
+
+// Killed without a word, sited leaves its last will: the status offline.
+TEST_F(SitedTest, LastWillWhenKilled)
+{
+    MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("killed.log");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("killed.log").toStdString();
+    sited->kill();
+    sited->waitForFinished();
+    EXPECT_TRUE(site.waitFor(statusIs(false), waitMs));
+    EXPECT_EQ(json(site.messagesOn(statusTopic).last().payload), (QJsonObject{{"online", false}}));
+}
+
+// A broker that restarts has lost the subscription and the retained
+// status: sited connects again, subscribes again and publishes both anew.
+TEST_F(SitedTest, ComesBackWhenTheBrokerRestarts)
+{
+    const std::unique_ptr<QProcess> sited = startSited("restart.log");
+    {
+        MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}});
+        ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("restart.log").toStdString();
+    }
+    broker_->stop();
+    ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("restart.log").toStdString();
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    const auto tracked = [](const QVector<Message>& all) {
+        return std::any_of(all.begin(), all.end(), [](const Message& m) {
+            return m.topic == pictureTopic &&
+                   !json(m.payload)[QLatin1String("objects")].toArray().isEmpty();
+        });
+    };
+    for (int i = 0; i < 100 && !site.waitFor(tracked, 100); ++i)
+        trackd.publish("trklib/cross/a/tracks", tracks("a", 3, 10.0, 5.0));
+    EXPECT_TRUE(site.waitFor(tracked, 0)) << log("restart.log").toStdString();
+    EXPECT_TRUE(log("restart.log").contains(QLatin1String("lost the broker")));
+    EXPECT_TRUE(log("restart.log").contains(QLatin1String("connected to the broker")));
+}
+
+TEST_F(SitedTest, CommandLineAndSiteFile)
+{
+    const QString sited = QStringLiteral(SITED_PATH);
+
+    const ProgramRun check = runProgram(sited, {"--check-config", path("site.conf")});
+    EXPECT_EQ(check.exitCode, 0) << check.err.toStdString();
+    EXPECT_TRUE(check.out.startsWith(
+        QStringLiteral("sited: %1: site cross, 2 radars, broker 127.0.0.1:%2 as sited, 20 "
+                       "pictures a second\n")
+            .arg(path("site.conf"))
+            .arg(broker_->port())
+            .toUtf8()))
+        << check.out.toStdString();
+
+    writeFile(path("bad.conf"), "[site]\nname = cross\n[broker]\nclient_id = td\n"
+                                "sited_password_file = sited.password\n[radar.a]\n");
+    const struct
+    {
+        QStringList arguments;
+        int exitCode;
+        QString firstLine;
+    } cases[]{
+        {{"--check-config", path("bad.conf")},
+         2,
+         QStringLiteral("sited: %1:5: [broker] sited_password_file: needs sited_username")
+             .arg(path("bad.conf"))},
+        {{"--config", path("site.conf"), "--capture", path("none.pcap"), "--output",
+          path("p.jsonl")},
+         1,
+         QStringLiteral("sited: %1").arg(path("none.pcap"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const ProgramRun run = runProgram(sited, c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err.toStdString();
+        const QString err = QString::fromUtf8(run.err);
+        EXPECT_TRUE(err.startsWith(c.firstLine)) << run.err.toStdString();
+        EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << "one line";
+    }
+    EXPECT_FALSE(QFile::exists(path("p.jsonl"))) << "nothing written by a run that failed";
+}
+
+} // namespace
+} // namespace trklib::test

@@ -1,0 +1,339 @@
+// sited's parts without a broker: the tracks messages it takes, the status
+// it publishes, the clock of its pictures and its command line.
+
+#include "options.h"
+#include "sitestatus.h"
+#include "tracksreader.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace trklib::sited {
+namespace {
+
+using Verdict = TracksReader::Verdict;
+
+site::SiteConfig twoRadarSite()
+{
+    site::SiteConfig config;
+    config.name = QStringLiteral("cross");
+    config.prefix = QStringLiteral("plant/trklib");
+    for (const char* name : {"north", "east"}) {
+        site::RadarEntry radar;
+        radar.name = QLatin1String(name);
+        config.radars.append(radar);
+    }
+    return config;
+}
+
+const QByteArray eastTopic = "plant/trklib/cross/east/tracks";
+
+// A message as trackd writes it: one target on the map, one off it.
+QJsonObject goodMessage()
+{
+    const QJsonObject target{{"number", 7},       {"elevation", -2.5}, {"azimuth", 1.25},
+                             {"distance", 109.4}, {"velocity", -87.8}, {"confirmed", true},
+                             {"x", 1.84},         {"y", -69.3},        {"lat", 48.1},
+                             {"lon", 11.5}};
+    QJsonObject second = target;
+    second.remove(QStringLiteral("lat"));
+    second.remove(QStringLiteral("lon"));
+    second[QStringLiteral("number")] = 8;
+    second[QStringLiteral("confirmed")] = false;
+    return {{"site", "cross"},
+            {"radar", "east"},
+            {"timestamp", 1700000000250.0},
+            {"received", 1796638439471.0},
+            {"targets", QJsonArray{target, second}}};
+}
+
+// A copy of value with the field at path ("targets/0/number") set, or
+// taken out when replacement is undefined.
+QJsonValue with(const QJsonValue& value, QStringList path, const QJsonValue& replacement)
+{
+    const QString key = path.takeFirst();
+    if (value.isArray()) {
+        QJsonArray array = value.toArray();
+        const int i = key.toInt();
+        array[i] = path.isEmpty() ? replacement : with(array[i], path, replacement);
+        return array;
+    }
+    QJsonObject object = value.toObject();
+    if (path.isEmpty() && replacement.isUndefined())
+        object.remove(key);
+    else
+        object[key] = path.isEmpty() ? replacement : with(object[key], path, replacement);
+    return object;
+}
+
+QByteArray messageWith(const char* path, const QJsonValue& replacement)
+{
+    return QJsonDocument(
+               with(goodMessage(), QString::fromLatin1(path).split(QLatin1Char('/')), replacement)
+                   .toObject())
+        .toJson(QJsonDocument::Compact);
+}
+
+QJsonArray copies(int count)
+{
+    QJsonArray targets;
+    for (int i = 0; i < count; ++i)
+        targets.append(goodMessage()[QStringLiteral("targets")].toArray()[1]);
+    return targets;
+}
+
+TEST(TracksReader, TakesAGoodMessageWhole)
+{
+    const TracksReader reader(twoRadarSite());
+    EXPECT_EQ(reader.subscription(), QByteArray("plant/trklib/cross/+/tracks"));
+    TracksReport report;
+    QString why;
+    ASSERT_EQ(reader.read(eastTopic, QJsonDocument(goodMessage()).toJson(), report, why),
+              Verdict::Report)
+        << why.toStdString();
+    EXPECT_EQ(report.radar, 1) << "the site file's order";
+    EXPECT_EQ(report.timestampMs, 1700000000250);
+    EXPECT_EQ(report.receivedMs, 1796638439471);
+    ASSERT_EQ(report.targets.size(), 2);
+    const RadarTrack& t = report.targets[0];
+    EXPECT_EQ(t.number, 7);
+    EXPECT_EQ(t.xM, 1.84);
+    EXPECT_EQ(t.yM, -69.3);
+    EXPECT_EQ(t.distanceM, 109.4);
+    EXPECT_EQ(t.velocityKph, -87.8);
+    EXPECT_TRUE(t.confirmed);
+    EXPECT_EQ(report.targets[1].number, 8);
+    EXPECT_FALSE(report.targets[1].confirmed);
+}
+
+// Every limit of the message schema: taken at it, refused just past it,
+// each way of being bad refused with a reason that names the field.
+TEST(TracksReader, LimitsAndEveryWayOfBeingBad)
+{
+    const double past = 1e-3;
+    const struct
+    {
+        const char* path;
+        QJsonValue value; // undefined: the field taken out
+        const char* why;  // nullptr: taken
+    } cases[]{
+        {"timestamp", 0, nullptr},
+        {"timestamp", 8.64e15, nullptr},
+        {"received", 0, nullptr},
+        {"targets", QJsonArray(), nullptr},
+        {"targets", copies(1000), nullptr},
+        {"targets/0/number", 0, nullptr},
+        {"targets/0/number", 2147483647.0, nullptr},
+        {"targets/0/distance", 0, nullptr},
+        {"targets/0/distance", 100000, nullptr},
+        {"targets/0/velocity", -1000, nullptr},
+        {"targets/0/velocity", 1000, nullptr},
+        {"targets/0/x", -200000, nullptr},
+        {"targets/0/y", 200000, nullptr},
+        {"targets/0/lat", -90, nullptr},
+        {"targets/0/lon", 180, nullptr},
+
+        {"site", QJsonValue::Undefined, "site: missing"},
+        {"site", "other", "site: not this site's name"},
+        {"site", 1, "site: not a string"},
+        {"radar", "north", "radar: not the radar of the topic"},
+        {"timestamp", QJsonValue::Undefined, "timestamp: missing"},
+        {"timestamp", -1, "timestamp: -1 is outside 0 to 8640000000000000"},
+        {"timestamp", 8.64e15 + 2, "timestamp: 8640000000000002 is outside"},
+        {"timestamp", 1.5, "timestamp: not a whole number"},
+        {"timestamp", "1700000000250", "timestamp: not a number"},
+        {"received", -1, "received: -1 is outside"},
+        {"targets", QJsonValue::Undefined, "targets: missing"},
+        {"targets", QJsonObject(), "targets: not a list"},
+        {"targets", copies(1001), "targets: 1001, more than 1000"},
+        {"extra", 1, "extra: unknown field"},
+        {"targets/1", 5, "targets[1]: not an object"},
+        {"targets/0/number", -1, "targets[0].number: -1 is outside"},
+        {"targets/0/number", 2147483648.0, "targets[0].number: 2147483648 is outside"},
+        {"targets/0/number", 1.5, "targets[0].number: not a whole number"},
+        {"targets/1/elevation", QJsonValue::Undefined, "targets[1].elevation: missing"},
+        {"targets/1/azimuth", true, "targets[1].azimuth: not a number"},
+        {"targets/0/distance", -past, "targets[0].distance: -0.001 is outside"},
+        {"targets/0/distance", 100000 + past, "targets[0].distance: 100000.001 is outside"},
+        {"targets/0/velocity", -1000 - past, "targets[0].velocity: -1000.001 is outside"},
+        {"targets/0/velocity", 1000 + past, "targets[0].velocity: 1000.001 is outside"},
+        {"targets/0/confirmed", 1, "targets[0].confirmed: neither true nor false"},
+        {"targets/0/x", -200000 - past, "targets[0].x: -200000.001 is outside"},
+        {"targets/0/y", 200000 + past, "targets[0].y: 200000.001 is outside"},
+        {"targets/0/lat", 90 + past, "targets[0].lat: 90.001 is outside"},
+        {"targets/0/lon", -180 - past, "targets[0].lon: -180.001 is outside"},
+        {"targets/0/lat", QJsonValue::Undefined, "targets[0].lat: missing: lat and lon go"},
+        {"targets/0/lon", QJsonValue::Undefined, "targets[0].lon: missing: lat and lon go"},
+        {"targets/1/speed", 3, "targets[1].speed: unknown field"},
+    };
+    const TracksReader reader(twoRadarSite());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(
+            std::string(c.path) + " = " +
+            QJsonDocument(QJsonArray{c.value}).toJson(QJsonDocument::Compact).toStdString());
+        TracksReport report;
+        QString why;
+        const Verdict verdict = reader.read(eastTopic, messageWith(c.path, c.value), report, why);
+        if (!c.why) {
+            EXPECT_EQ(verdict, Verdict::Report) << why.toStdString();
+            continue;
+        }
+        EXPECT_EQ(verdict, Verdict::Bad);
+        EXPECT_TRUE(why.startsWith(QLatin1String(c.why))) << "gave: " << why.toStdString();
+    }
+}
+
+// Whatever arrives on the subscription: the radar is the topic's, the
+// site's own picture is no radar's, and a message cut short anywhere is
+// refused, never taken in part.
+TEST(TracksReader, TopicsAndPayloadsThatAreNoRadarsTracks)
+{
+    const TracksReader reader(twoRadarSite());
+    const QByteArray good = QJsonDocument(goodMessage()).toJson(QJsonDocument::Compact);
+    const struct
+    {
+        QByteArray topic;
+        QByteArray payload;
+        Verdict verdict;
+        const char* why; // nullptr: no reason, nothing wrong
+    } cases[]{
+        {"plant/trklib/cross/site/tracks", "{\"objects\":[]}", Verdict::OwnPicture, nullptr},
+        {"plant/trklib/cross/west/tracks", good, Verdict::UnknownRadar,
+         "radar west is not in the site file"},
+        {"plant/trklib/cross/east/status", good, Verdict::Bad, "not a tracks topic"},
+        {"plant/trklib/cross//tracks", good, Verdict::Bad, "not a tracks topic"},
+        {"plant/trklib/cross/tracks", good, Verdict::Bad, "not a tracks topic"},
+        {eastTopic, "", Verdict::Bad, "not JSON"},
+        {eastTopic, "[1]", Verdict::Bad, "not a JSON object"},
+        {eastTopic, "{\"site\":\"cross\"} trailing", Verdict::Bad, "not JSON"},
+    };
+    for (const auto& c : cases) {
+        TracksReport report;
+        QString why;
+        EXPECT_EQ(reader.read(c.topic, c.payload, report, why), c.verdict) << c.topic.constData();
+        EXPECT_TRUE(c.why ? why.startsWith(QLatin1String(c.why)) : why.isEmpty())
+            << "gave: " << why.toStdString();
+    }
+    for (int size = 0; size < good.size(); ++size) {
+        TracksReport report;
+        QString why;
+        ASSERT_EQ(reader.read(eastTopic, good.left(size), report, why), Verdict::Bad) << size;
+    }
+}
+
+TEST(SiteStatus, RadarsSinceTheirLastMessage)
+{
+    const QStringList names{QStringLiteral("north"), QStringLiteral("east"),
+                            QStringLiteral("west")};
+    SiteStatus status;
+    status.objects = 3;
+    status.pictures = 1200;
+    status.lateMessages = 4;
+    constexpr std::int64_t nowMs = 1700000010000;
+    // North 1.25 s ago, east never, west stamped after now (the clock stepped back).
+    status.lastTracksMs = {nowMs - 1250, std::nullopt, nowMs + 40};
+    EXPECT_EQ(siteStatusMessage(names, status, nowMs),
+              QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
+                         "\"objects\":3,\"pictures\":1200,\"lateMessages\":4}"));
+    EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// Taken on time, tick k is due k / rate s after the start, to the
+// nanosecond, however many ticks went before; taken late, the ticks that
+// passed are skipped and the next is still on the grid.
+TEST(PictureClock, TicksOnTheRateGridAndSkipsWhatPassed)
+{
+    using Clock = PictureClock::Clock;
+    const Clock::time_point start{std::chrono::seconds(1000)};
+    for (const double rate : {0.1, 3.0, 7.3, 10.0, 100.0}) {
+        SCOPED_TRACE(rate);
+        PictureClock clock(rate, start);
+        EXPECT_EQ(clock.due(), start) << "the first at once";
+        const double periodNs = 1e9 / rate;
+        constexpr int ticks = 10000;
+        for (int k = 1; k <= ticks; ++k) {
+            ASSERT_EQ(clock.advance(clock.due()), 0);
+            ASSERT_EQ((clock.due() - start).count(), std::llround(k * periodNs)) << k;
+        }
+        // Held up for two and a half periods past the one due.
+        const Clock::time_point late =
+            clock.due() + std::chrono::nanoseconds(std::llround(2.5 * periodNs));
+        EXPECT_EQ(clock.advance(late), 2);
+        EXPECT_EQ((clock.due() - start).count(), std::llround((ticks + 3) * periodNs));
+        EXPECT_GT(clock.due(), late);
+        // Taken at the very time of a later tick: that one has passed too.
+        for (int k = ticks + 3; k < ticks + 300; k += 5) {
+            const Clock::time_point onTick =
+                start + std::chrono::nanoseconds(std::llround((k + 4) * periodNs));
+            ASSERT_EQ(clock.advance(onTick), 4) << k;
+            ASSERT_EQ((clock.due() - start).count(), std::llround((k + 5) * periodNs)) << k;
+        }
+    }
+}
+
+TEST(Options, ModesAndEveryWayOfBeingWrong)
+{
+    const struct
+    {
+        QStringList arguments;
+        Options::Mode mode;
+        const char* error; // nullptr: taken
+    } cases[]{
+        {{"--config", "s.conf"}, Options::Mode::Run, nullptr},
+        {{"--check-config", "s.conf"}, Options::Mode::Check, nullptr},
+        {{"--help"}, Options::Mode::Help, nullptr},
+        {{"--version"}, Options::Mode::Version, nullptr},
+        {{"--config", "s.conf", "--capture", "c.pcap", "--output", "p.jsonl"},
+         Options::Mode::Offline,
+         nullptr},
+        {{"--output", "p.jsonl", "--tracks-output", "t.jsonl", "--capture", "c.pcap", "--config",
+          "s.conf"},
+         Options::Mode::Offline,
+         nullptr},
+        {{}, {}, "--config FILE is needed"},
+        {{"--config"}, {}, "--config needs a file"},
+        {{"--config", "a", "--config", "b"}, {}, "--config given twice"},
+        {{"--check-config", "a", "--config", "a"}, {}, "--check-config takes no other option"},
+        {{"--config", "a", "--verbose"}, {}, "unknown option --verbose"},
+        {{"--config", "a", "b"}, {}, "unexpected argument 'b'"},
+        {{"--config", "a", "--capture", "c"}, {}, "--capture needs --output"},
+        {{"--config", "a", "--output", "p"}, {}, "--output is for --capture"},
+        {{"--config", "a", "--tracks-output", "t"}, {}, "--tracks-output is for --capture"},
+        {{"--config", "a", "--capture", "c", "--output", "c"},
+         {},
+         "--output and --capture name the same file"},
+        {{"--config", "a", "--capture", "c", "--output", "p", "--tracks-output", "p"},
+         {},
+         "--output and --tracks-output name the same file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        Options options;
+        QString error;
+        const bool taken = parseOptions(c.arguments, options, error);
+        if (!c.error) {
+            EXPECT_TRUE(taken) << error.toStdString();
+            EXPECT_EQ(options.mode, c.mode);
+            continue;
+        }
+        EXPECT_FALSE(taken);
+        EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << "gave: " << error.toStdString();
+    }
+    Options options;
+    QString error;
+    ASSERT_TRUE(
+        parseOptions({"--tracks-output", "t", "--capture", "c", "--config", "s", "--output", "p"},
+                     options, error));
+    EXPECT_EQ(options.config, QLatin1String("s"));
+    EXPECT_EQ(options.capture, QLatin1String("c"));
+    EXPECT_EQ(options.output, QLatin1String("p"));
+    EXPECT_EQ(options.tracksOutput, QLatin1String("t"));
+}
+
+} // namespace
+} // namespace trklib::sited

@@ -1,0 +1,296 @@
+// sited: the site service. Fuses the tracks of every radar of a site into
+// one picture of its objects, live over MQTT or offline from a capture.
+
+#include "fusion.h"
+#include "offline.h"
+#include "options.h"
+#include "picture.h"
+#include "sitelink.h"
+#include "sitestatus.h"
+#include "tracksreader.h"
+
+#include "tools/common/brokerclient.h"
+#include "tools/common/eventlog.h"
+#include "tools/common/georeference.h"
+#include "tools/common/siteconfig.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+using namespace trklib::sited;
+using trklib::site::logEvent;
+using trklib::site::Priority;
+using trklib::site::SiteConfig;
+
+namespace {
+
+constexpr int exitFailure = 1; // the service or the offline run could not run
+constexpr int exitUsage = 2;   // a bad command line or site file
+// How long stopping waits for the broker to take the offline status.
+constexpr std::chrono::seconds offlineWait{2};
+// Dropped tracks messages are logged at most this often, with their count.
+constexpr std::chrono::seconds dropLogPeriod{60};
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::int64_t wallClockMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// "1 radar", "2 radars".
+QString counted(qint64 count, const char* noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+}
+
+// Signals are taken from a descriptor in the main loop, never by a
+// handler: they are blocked before libmosquitto's thread starts.
+int blockStopSignals()
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
+
+// The tracks messages of the link's thread, read and kept for the main
+// loop, which fuses them when the next picture is due.
+class Inbox
+{
+public:
+    explicit Inbox(const SiteConfig& config) : reader_(config), lastTracksMs_(config.radars.size())
+    {}
+
+    const TracksReader& reader() const { return reader_; }
+
+    void take(const QByteArray& topic, const QByteArray& payload)
+    {
+        TracksReport report;
+        QString why;
+        const TracksReader::Verdict verdict = reader_.read(topic, payload, report, why);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        switch (verdict) {
+        case TracksReader::Verdict::Report:
+            lastTracksMs_[report.radar] = wallClockMs();
+            reports_.append(std::move(report));
+            break;
+        case TracksReader::Verdict::OwnPicture:
+            break;
+        case TracksReader::Verdict::UnknownRadar:
+        case TracksReader::Verdict::Bad:
+            ++dropped_;
+            lastDrop_ = why;
+            break;
+        }
+    }
+
+    // The reports since the last call, in the order they were measured.
+    QVector<TracksReport> takeReports()
+    {
+        QVector<TracksReport> reports;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            reports.swap(reports_);
+        }
+        std::stable_sort(reports.begin(), reports.end(),
+                         [](const TracksReport& a, const TracksReport& b) {
+                             return a.receivedMs < b.receivedMs;
+                         });
+        return reports;
+    }
+
+    QVector<std::optional<std::int64_t>> lastTracksMs() const
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return lastTracksMs_;
+    }
+
+    // Messages dropped so far, and why the last one was.
+    std::uint64_t dropped(QString& lastWhy) const
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lastWhy = lastDrop_;
+        return dropped_;
+    }
+
+private:
+    TracksReader reader_;
+    mutable std::mutex mutex_;
+    QVector<TracksReport> reports_;
+    QVector<std::optional<std::int64_t>> lastTracksMs_;
+    std::uint64_t dropped_ = 0;
+    QString lastDrop_;
+};
+
+// Publishes a picture whenever one is due and the status once a second
+// until a stop signal arrives; returns its name.
+const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link)
+{
+    Fusion fusion(site);
+    const std::optional<trklib::site::GeoReference> geo =
+        site.origin ? std::make_optional<trklib::site::GeoReference>(*site.origin) : std::nullopt;
+    QStringList radarNames;
+    for (const trklib::site::RadarEntry& radar : site.radars)
+        radarNames << radar.name;
+
+    const SteadyClock::time_point start = SteadyClock::now();
+    PictureClock pictureClock(site.fusion.ratePerS, start);
+    PictureClock statusClock(1.0, start);
+    SiteStatus status;
+    std::uint64_t droppedLogged = 0;
+    std::optional<SteadyClock::time_point> dropLoggedAt;
+    pollfd wait{signalFd, POLLIN, 0};
+    for (;;) {
+        const SteadyClock::time_point next = std::min(pictureClock.due(), statusClock.due());
+        const auto timeout =
+            std::chrono::ceil<std::chrono::milliseconds>(next - SteadyClock::now());
+        if (::poll(&wait, 1, int(std::max<std::int64_t>(0, timeout.count()))) > 0) {
+            signalfd_siginfo info{};
+            if (::read(signalFd, &info, sizeof info) == sizeof info)
+                return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+        }
+        const SteadyClock::time_point now = SteadyClock::now();
+        if (now >= pictureClock.due()) {
+            for (const TracksReport& report : inbox.takeReports())
+                fusion.add(report);
+            link.publishPicture(pictureMessage(site.name, radarNames, fusion.picture(wallClockMs()),
+                                               geo ? &*geo : nullptr));
+            ++status.pictures;
+            pictureClock.advance(now);
+        }
+        if (now >= statusClock.due()) {
+            status.lastTracksMs = inbox.lastTracksMs();
+            status.objects = fusion.objectCount();
+            status.lateMessages = fusion.lateMessages();
+            link.publishStatus(siteStatusMessage(radarNames, status, wallClockMs()));
+            statusClock.advance(now);
+
+            QString why;
+            const std::uint64_t dropped = inbox.dropped(why);
+            if (dropped > droppedLogged &&
+                (!dropLoggedAt || now - *dropLoggedAt >= dropLogPeriod)) {
+                logEvent(Priority::Warning,
+                         QStringLiteral("%1 dropped (the last: %2)")
+                             .arg(counted(qint64(dropped - droppedLogged), "tracks message"), why));
+                droppedLogged = dropped;
+                dropLoggedAt = now;
+            }
+        }
+    }
+}
+
+int run(const QString& path, const SiteConfig& site)
+{
+    const int signalFd = blockStopSignals();
+    if (signalFd < 0) {
+        logEvent(Priority::Error,
+                 QStringLiteral("cannot take signals: %1").arg(trklib::site::errnoText(errno)));
+        return exitFailure;
+    }
+    mosquitto_lib_init();
+    Inbox inbox(site);
+    SiteLink link(site, inbox.reader().subscription(),
+                  [&inbox](const QByteArray& topic, const QByteArray& payload) {
+                      inbox.take(topic, payload);
+                  });
+    logEvent(Priority::Info, QStringLiteral("site %1: %2, %3 pictures a second to %4/%1/site")
+                                 .arg(site.name, counted(site.radars.size(), "radar"))
+                                 .arg(site.fusion.ratePerS)
+                                 .arg(site.prefix));
+    QString error;
+    if (!link.start(error)) {
+        logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+        mosquitto_lib_cleanup();
+        ::close(signalFd);
+        return exitUsage;
+    }
+    const char* signalName = publishUntilStopped(signalFd, site, inbox, link);
+    logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
+    link.stop(SteadyClock::now() + offlineWait);
+    mosquitto_lib_cleanup();
+    ::close(signalFd);
+    return 0;
+}
+
+int runOfflineAndSay(const Options& options, const SiteConfig& site)
+{
+    OfflineRun run;
+    QString error;
+    if (!runOffline(site, options.capture, options.output, options.tracksOutput, run, error)) {
+        std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
+        return exitFailure;
+    }
+    std::fprintf(stderr, "sited: %s: %s, %s, %s to %s\n", qUtf8Printable(options.capture),
+                 qUtf8Printable(counted(run.packets, "radar packet")),
+                 qUtf8Printable(counted(qint64(run.lateMessages), "late message")),
+                 qUtf8Printable(counted(run.pictures, "picture")), qUtf8Printable(options.output));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Options options;
+    QString error;
+    if (!parseOptions(arguments, options, error)) {
+        std::fprintf(stderr, "sited: %s\n%s", qUtf8Printable(error), qUtf8Printable(usageText()));
+        return exitUsage;
+    }
+    switch (options.mode) {
+    case Options::Mode::Help:
+        std::fputs(qUtf8Printable(helpText()), stdout);
+        return 0;
+    case Options::Mode::Version:
+        std::fputs("sited " TRKLIB_VERSION "\n", stdout);
+        return 0;
+    default:
+        break;
+    }
+
+    SiteConfig site;
+    if (!trklib::site::loadSiteConfig(options.config, site, error)) {
+        logEvent(Priority::Error, error);
+        return exitUsage;
+    }
+    for (const QString& warning : qAsConst(site.warnings))
+        logEvent(Priority::Warning, warning);
+    switch (options.mode) {
+    case Options::Mode::Check: {
+        const trklib::site::BrokerConfig broker = trklib::site::sitedBroker(site.broker);
+        std::printf("sited: %s: site %s, %s, broker %s:%d%s, %s pictures a second\n",
+                    qUtf8Printable(options.config), qUtf8Printable(site.name),
+                    qUtf8Printable(counted(site.radars.size(), "radar")),
+                    qUtf8Printable(broker.host), int(broker.port),
+                    qUtf8Printable(broker.username.isEmpty()
+                                       ? QString()
+                                       : QStringLiteral(" as %1").arg(broker.username)),
+                    qUtf8Printable(QString::number(site.fusion.ratePerS)));
+        return 0;
+    }
+    case Options::Mode::Offline:
+        return runOfflineAndSay(options, site);
+    default:
+        return run(options.config, site);
+    }
+}

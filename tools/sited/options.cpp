@@ -1,0 +1,128 @@
+#include "options.h"
+
+#include "tools/common/outputfiles.h"
+
+namespace trklib::sited {
+
+namespace {
+
+const QString usage = QStringLiteral(
+    "Usage: sited --config FILE\n"
+    "   or: sited --check-config FILE\n"
+    "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n");
+
+const QString help = QStringLiteral(
+    "Fuses the tracks of every radar of a site into one picture of the site's objects, live "
+    "over MQTT or offline from a capture.\n"
+    "\n"
+    "  --config FILE           run as the site file FILE says, until SIGTERM or SIGINT: "
+    "subscribe to every radar's tracks on the site's broker and publish the picture 'rate' "
+    "times a second and the status once a second\n"
+    "  --check-config FILE     check FILE and exit: 0 when good, 2 with the reason\n"
+    "  --capture CAPTURE       with --config and --output: track and fuse the radars' "
+    "datagrams of a pcap capture, its frame times as the clock, instead of the broker\n"
+    "  --output PICTURES       write the offline run's pictures there, one JSON object a line\n"
+    "  --tracks-output TRACKS  also write every radar's tracks messages there, one a line, as "
+    "trackd would publish them\n"
+    "  --help                  show this text\n"
+    "  --version               show the version\n");
+
+// The options that take a file, and where each goes.
+struct FileOption
+{
+    const char* name;
+    QString Options::*field;
+};
+
+const FileOption fileOptions[]{
+    {"--config", &Options::config},
+    {"--check-config", &Options::config},
+    {"--capture", &Options::capture},
+    {"--output", &Options::output},
+    {"--tracks-output", &Options::tracksOutput},
+};
+
+} // namespace
+
+QString usageText()
+{
+    return usage;
+}
+
+QString helpText()
+{
+    return usage + help;
+}
+
+bool parseOptions(const QStringList& arguments, Options& options, QString& error)
+{
+    options = Options();
+    if (arguments == QStringList{QStringLiteral("--help")}) {
+        options.mode = Options::Mode::Help;
+        return true;
+    }
+    if (arguments == QStringList{QStringLiteral("--version")}) {
+        options.mode = Options::Mode::Version;
+        return true;
+    }
+    QStringList given;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        const FileOption* option = nullptr;
+        for (const FileOption& o : fileOptions) {
+            if (argument == QLatin1String(o.name))
+                option = &o;
+        }
+        if (!option) {
+            error = argument.startsWith(QLatin1Char('-'))
+                        ? QStringLiteral("unknown option %1").arg(argument)
+                        : QStringLiteral("unexpected argument '%1'").arg(argument);
+            return false;
+        }
+        if (given.contains(argument)) {
+            error = QStringLiteral("%1 given twice").arg(argument);
+            return false;
+        }
+        if (i + 1 == arguments.size() || arguments[i + 1].isEmpty()) {
+            error = QStringLiteral("%1 needs a file").arg(argument);
+            return false;
+        }
+        given << argument;
+        options.*(option->field) = arguments[++i];
+    }
+
+    const auto has = [&given](const char* name) { return given.contains(QLatin1String(name)); };
+    if (has("--check-config")) {
+        if (given.size() > 1) {
+            error = QStringLiteral("--check-config takes no other option");
+            return false;
+        }
+        options.mode = Options::Mode::Check;
+        return true;
+    }
+    if (!has("--config")) {
+        error = QStringLiteral("--config FILE is needed");
+        return false;
+    }
+    if (has("--capture") != has("--output")) {
+        error = has("--capture") ? QStringLiteral("--capture needs --output")
+                                 : QStringLiteral("--output is for --capture");
+        return false;
+    }
+    if (has("--tracks-output") && !has("--capture")) {
+        error = QStringLiteral("--tracks-output is for --capture");
+        return false;
+    }
+    if (!has("--capture"))
+        return true;
+    options.mode = Options::Mode::Offline;
+    QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), options.output}};
+    if (!options.tracksOutput.isEmpty())
+        outputs.append({QStringLiteral("--tracks-output"), options.tracksOutput});
+    error = tools::findSharedFile({{QStringLiteral("--config"), options.config},
+                                   {QStringLiteral("--capture"), options.capture}},
+                                  outputs);
+    return error.isEmpty();
+}
+
+} // namespace trklib::sited

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// sited's command line.
+namespace trklib::sited {
+
+struct Options
+{
+    enum class Mode
+    {
+        Run,     // live, on the broker, until SIGTERM or SIGINT
+        Check,   // --check-config: check the site file and exit
+        Offline, // --capture: a capture fused into a file of pictures
+        Help,
+        Version
+    };
+
+    Mode mode = Mode::Run;
+    QString config;
+    QString capture;
+    QString output;
+    QString tracksOutput; // empty: none
+};
+
+// Parses the arguments (without the program's name). False with a
+// one-line error: an unknown or repeated option, one without its file, a
+// mode without what it needs, or an output that is an input or the other
+// output.
+bool parseOptions(const QStringList& arguments, Options& options, QString& error);
+
+// The help text; errors end with its first lines, the usage.
+QString helpText();
+QString usageText();
+
+} // namespace trklib::sited
