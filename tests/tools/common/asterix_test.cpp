@@ -288,9 +288,11 @@ TEST(DataBlocks, SplitWhereTheNextRecordWouldPass1400Bytes)
         int records;
         int blocks;
     } cases[]{
-        {30, 0, 0},  {30, 1, 1},  {1397, 1, 1}, {1397, 2, 2}, {698, 2, 1}, // 3 + 1396 = 1399 bytes
-        {699, 2, 2},                                                       // 3 + 1398 = 1401 bytes
-        {28, 49, 1}, {28, 50, 2}, // 3 + 49 * 28 = 1375; one more is 1403
+        {30, 0, 0},   {30, 1, 1},  {1397, 1, 1}, // 3 + 1397 = 1400 bytes: full
+        {1397, 2, 2}, {698, 2, 1},               // 3 + 1396 = 1399 bytes
+        {699, 2, 2},                             // 3 + 1398 = 1401 bytes
+        {127, 11, 1},                            // 3 + 11 * 127 = 1400 bytes: full
+        {127, 12, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.recordBytes) + " x " + std::to_string(c.records));
