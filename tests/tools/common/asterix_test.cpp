@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <random>
+#include <vector>
 
 namespace trklib::asterix::test {
 namespace {
@@ -136,38 +139,50 @@ TEST(AsterixFields, DecodeWithinHalfAnLsbOfEveryValue)
     }
 }
 
-// The records of a category, one per datagram, decoded by tshark.
-QVector<AsterixRecord> dissect(const QVector<QByteArray>& records, std::uint8_t category,
-                               const QStringList& fields)
+// One column of tshark's output and what it says of a report: a value to
+// within the field's resolution (with its id) or exactly (without); none
+// where the record has no such item.
+template <typename Report> struct Column
+{
+    const char* name;
+    std::optional<FieldId> id;
+    std::function<std::optional<double>(const Report&)> value;
+};
+
+// The reports' records, one per datagram, decoded by tshark column by
+// column, without a dissector warning.
+template <typename Report>
+void expectDecoded(const QVector<Report>& reports, const QVector<QByteArray>& records,
+                   std::uint8_t category, const std::vector<Column<Report>>& columns)
 {
     QVector<QByteArray> datagrams;
     for (const QByteArray& r : records)
         datagrams += dataBlocks(category, {r});
+    QStringList names;
+    for (const Column<Report>& c : columns)
+        names << QLatin1String(c.name);
     QTemporaryDir dir;
     QVector<AsterixRecord> decoded;
     QString error;
-    EXPECT_TRUE(decodeAsterix(dir.filePath("out.pcap"), datagrams, port, fields, decoded, error))
+    ASSERT_TRUE(decodeAsterix(dir.filePath("out.pcap"), datagrams, port, names, decoded, error))
         << error.toStdString();
-    EXPECT_EQ(decoded.size(), records.size());
-    for (const AsterixRecord& r : decoded)
-        EXPECT_EQ(r.value("_ws.expert"), QString()) << "no dissector warnings";
-    return decoded;
-}
-
-// An integer field, which tshark may print in hexadecimal ("0x19").
-qint64 integer(const AsterixRecord& r, const char* name)
-{
-    bool ok = false;
-    const qint64 value = r.value(QLatin1String(name)).toLongLong(&ok, 0);
-    return ok ? value : -1;
-}
-
-void expectField(const AsterixRecord& r, const char* name, FieldId id, double value)
-{
-    const QString text = r.value(QLatin1String(name));
-    ASSERT_FALSE(text.isEmpty()) << name;
-    EXPECT_LE(distance(id, text.toDouble(), expected(id, value)), field(id).lsb)
-        << name << ": " << text.toStdString() << " for " << value;
+    ASSERT_EQ(decoded.size(), reports.size());
+    for (int i = 0; i < reports.size(); ++i) {
+        SCOPED_TRACE("record " + std::to_string(i));
+        EXPECT_EQ(decoded[i].value("_ws.expert"), QString()) << "no dissector warnings";
+        for (const Column<Report>& c : columns) {
+            const QString text = decoded[i].value(QLatin1String(c.name));
+            const std::optional<double> want = c.value(reports[i]);
+            if (!want)
+                EXPECT_EQ(text, QString()) << c.name << " is absent";
+            else if (c.id)
+                EXPECT_LE(distance(*c.id, text.toDouble(), expected(*c.id, *want)),
+                          field(*c.id).lsb)
+                    << c.name << ": " << text.toStdString() << " for " << *want;
+            else // tshark may print an integer in hexadecimal ("0x19")
+                EXPECT_EQ(text.toLongLong(nullptr, 0), std::llround(*want)) << c.name;
+        }
+    }
 }
 
 TEST(Cat010, WiresharkDecodesEveryRecordAsItsTarget)
@@ -186,45 +201,33 @@ TEST(Cat010, WiresharkDecodesEveryRecordAsItsTarget)
     };
     ClampCounts counts;
     QVector<QByteArray> records;
-    const DataSource source{25, 200};
     for (const RadarTargetReport& t : targets)
-        records.append(cat010Record(source, t, counts));
+        records.append(cat010Record({25, 200}, t, counts));
     EXPECT_EQ(counts.total(), 4u);
     EXPECT_EQ(counts.byField[std::size_t(FieldId::Cat010X)], 1u);
     EXPECT_EQ(counts.byField[std::size_t(FieldId::Cat010Rho)], 2u);
 
-    const QStringList fields{
-        "asterix.010_010_SAC", "asterix.010_010_SIC",   "asterix.010_000_VALUE",
-        "asterix.010_020_TYP", "asterix.010_140_VALUE", "asterix.010_041_LAT",
-        "asterix.010_041_LON", "asterix.010_040_RHO",   "asterix.010_040_TH",
-        "asterix.010_042_X",   "asterix.010_042_Y",     "asterix.010_161_TRK",
-        "asterix.010_170_CNF"};
-    const QVector<AsterixRecord> decoded = dissect(records, cat010, fields);
-    ASSERT_EQ(decoded.size(), targets.size());
-    for (int i = 0; i < targets.size(); ++i) {
-        const RadarTargetReport& t = targets[i];
-        const AsterixRecord& r = decoded[i];
-        SCOPED_TRACE(t.number);
-        EXPECT_EQ(integer(r, "asterix.010_010_SAC"), 25);
-        EXPECT_EQ(integer(r, "asterix.010_010_SIC"), 200);
-        EXPECT_EQ(integer(r, "asterix.010_000_VALUE"), 1) << "a target report";
-        EXPECT_EQ(integer(r, "asterix.010_020_TYP"), 3) << "a primary radar";
-        expectField(r, "asterix.010_140_VALUE", FieldId::Cat010TimeOfDay,
-                    secondsOfDay(t.receivedMs));
-        if (t.position) {
-            expectField(r, "asterix.010_041_LAT", FieldId::Cat010Latitude, t.position->latitudeDeg);
-            expectField(r, "asterix.010_041_LON", FieldId::Cat010Longitude,
-                        t.position->longitudeDeg);
-        } else {
-            EXPECT_EQ(r["asterix.010_041_LAT"], QString()) << "no origin, no I010/041";
-        }
-        expectField(r, "asterix.010_040_RHO", FieldId::Cat010Rho, t.groundRangeM);
-        expectField(r, "asterix.010_040_TH", FieldId::Cat010Theta, t.bearingDeg);
-        expectField(r, "asterix.010_042_X", FieldId::Cat010X, t.eastM);
-        expectField(r, "asterix.010_042_Y", FieldId::Cat010Y, t.northM);
-        EXPECT_EQ(integer(r, "asterix.010_161_TRK"), t.number % 4096);
-        EXPECT_EQ(integer(r, "asterix.010_170_CNF"), t.confirmed ? 0 : 1);
-    }
+    using T = RadarTargetReport;
+    using V = std::optional<double>;
+    expectDecoded<T>(
+        targets, records, cat010,
+        {{"asterix.010_010_SAC", {}, [](const T&) -> V { return 25; }},
+         {"asterix.010_010_SIC", {}, [](const T&) -> V { return 200; }},
+         {"asterix.010_000_VALUE", {}, [](const T&) -> V { return 1; }}, // a target report
+         {"asterix.010_020_TYP", {}, [](const T&) -> V { return 3; }},   // a primary radar
+         {"asterix.010_140_VALUE", FieldId::Cat010TimeOfDay,
+          [](const T& t) -> V { return secondsOfDay(t.receivedMs); }},
+         {"asterix.010_041_LAT", FieldId::Cat010Latitude,
+          [](const T& t) -> V { return t.position ? V(t.position->latitudeDeg) : V(); }},
+         {"asterix.010_041_LON", FieldId::Cat010Longitude,
+          [](const T& t) -> V { return t.position ? V(t.position->longitudeDeg) : V(); }},
+         {"asterix.010_040_RHO", FieldId::Cat010Rho,
+          [](const T& t) -> V { return t.groundRangeM; }},
+         {"asterix.010_040_TH", FieldId::Cat010Theta, [](const T& t) -> V { return t.bearingDeg; }},
+         {"asterix.010_042_X", FieldId::Cat010X, [](const T& t) -> V { return t.eastM; }},
+         {"asterix.010_042_Y", FieldId::Cat010Y, [](const T& t) -> V { return t.northM; }},
+         {"asterix.010_161_TRK", {}, [](const T& t) -> V { return t.number % 4096; }},
+         {"asterix.010_170_CNF", {}, [](const T& t) -> V { return t.confirmed ? 0 : 1; }}});
 }
 
 TEST(Cat062, WiresharkDecodesEveryRecordAsItsObject)
@@ -245,37 +248,27 @@ TEST(Cat062, WiresharkDecodesEveryRecordAsItsObject)
         records.append(cat062Record({25, 7}, o, counts));
     EXPECT_EQ(counts.total(), 4u);
 
-    const QStringList fields{
-        "asterix.062_010_SAC",   "asterix.062_010_SIC",   "asterix.062_015_VALUE",
-        "asterix.062_070_VALUE", "asterix.062_105_LAT",   "asterix.062_105_LON",
-        "asterix.062_100_X",     "asterix.062_100_Y",     "asterix.062_185_VX",
-        "asterix.062_185_VY",    "asterix.062_040_VALUE", "asterix.062_080_CNF",
-        "asterix.062_080_TSE"};
-    const QVector<AsterixRecord> decoded = dissect(records, cat062, fields);
-    ASSERT_EQ(decoded.size(), objects.size());
-    for (int i = 0; i < objects.size(); ++i) {
-        const SiteTrackReport& o = objects[i];
-        const AsterixRecord& r = decoded[i];
-        SCOPED_TRACE(o.id);
-        EXPECT_EQ(integer(r, "asterix.062_010_SAC"), 25);
-        EXPECT_EQ(integer(r, "asterix.062_010_SIC"), 7);
-        EXPECT_EQ(integer(r, "asterix.062_015_VALUE"), 1);
-        expectField(r, "asterix.062_070_VALUE", FieldId::Cat062TimeOfDay, secondsOfDay(o.timeMs));
-        if (o.position) {
-            expectField(r, "asterix.062_105_LAT", FieldId::Cat062Latitude, o.position->latitudeDeg);
-            expectField(r, "asterix.062_105_LON", FieldId::Cat062Longitude,
-                        o.position->longitudeDeg);
-        } else {
-            EXPECT_EQ(r["asterix.062_105_LAT"], QString()) << "no origin, no I062/105";
-        }
-        expectField(r, "asterix.062_100_X", FieldId::Cat062X, o.xM);
-        expectField(r, "asterix.062_100_Y", FieldId::Cat062Y, o.yM);
-        expectField(r, "asterix.062_185_VX", FieldId::Cat062Vx, o.vxMps);
-        expectField(r, "asterix.062_185_VY", FieldId::Cat062Vy, o.vyMps);
-        EXPECT_EQ(integer(r, "asterix.062_040_VALUE"), o.id % 4096);
-        EXPECT_EQ(integer(r, "asterix.062_080_CNF"), o.confirmed ? 0 : 1);
-        EXPECT_EQ(integer(r, "asterix.062_080_TSE"), o.ended ? 1 : -1) << "only with the extension";
-    }
+    using O = SiteTrackReport;
+    using V = std::optional<double>;
+    expectDecoded<O>(
+        objects, records, cat062,
+        {{"asterix.062_010_SAC", {}, [](const O&) -> V { return 25; }},
+         {"asterix.062_010_SIC", {}, [](const O&) -> V { return 7; }},
+         {"asterix.062_015_VALUE", {}, [](const O&) -> V { return 1; }},
+         {"asterix.062_070_VALUE", FieldId::Cat062TimeOfDay,
+          [](const O& o) -> V { return secondsOfDay(o.timeMs); }},
+         {"asterix.062_105_LAT", FieldId::Cat062Latitude,
+          [](const O& o) -> V { return o.position ? V(o.position->latitudeDeg) : V(); }},
+         {"asterix.062_105_LON", FieldId::Cat062Longitude,
+          [](const O& o) -> V { return o.position ? V(o.position->longitudeDeg) : V(); }},
+         {"asterix.062_100_X", FieldId::Cat062X, [](const O& o) -> V { return o.xM; }},
+         {"asterix.062_100_Y", FieldId::Cat062Y, [](const O& o) -> V { return o.yM; }},
+         {"asterix.062_185_VX", FieldId::Cat062Vx, [](const O& o) -> V { return o.vxMps; }},
+         {"asterix.062_185_VY", FieldId::Cat062Vy, [](const O& o) -> V { return o.vyMps; }},
+         {"asterix.062_040_VALUE", {}, [](const O& o) -> V { return double(o.id % 4096); }},
+         {"asterix.062_080_CNF", {}, [](const O& o) -> V { return o.confirmed ? 0 : 1; }},
+         // TSE is in the first extension, there only for an ended track.
+         {"asterix.062_080_TSE", {}, [](const O& o) -> V { return o.ended ? V(1) : V(); }}});
 }
 
 // Records go into as few data blocks as fit in a datagram each, in order:
