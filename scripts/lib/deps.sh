@@ -40,6 +40,9 @@ trklib_packages=(
     # Chromium and reads the page's text in DejaVu; scripts/site-demo serves
     # the page with python3's http.server.
     chromium fonts-dejavu-core python3
+    # Cursor-on-Target events are validated against the event's schema
+    # with libxml2's xmllint; the ASTERIX outputs are decoded by tshark.
+    libxml2-utils
 )
 
 # True when the package is installed (not merely known to dpkg).

@@ -44,6 +44,12 @@ constexpr double maxRatePerS = 100.0;
 constexpr double minGateM = 1.0;
 constexpr double maxGateM = 100.0;
 constexpr double maxCoastS = 60.0;
+// ASTERIX codes (SAC, SIC) are one byte.
+constexpr int maxAsterixCode = 255;
+// Cursor-on-Target rounds per second: one every 10 s at the least, and no
+// more than clients redraw.
+constexpr double minCotRatePerS = 0.1;
+constexpr double maxCotRatePerS = 10.0;
 const QString radarPrefix = QStringLiteral("radar.");
 // The radar name that the site's own topics use (<prefix>/<site>/site/...).
 const QString reservedRadarName = QStringLiteral("site");
@@ -390,6 +396,47 @@ KeyHandler usernameHandler(QString& name)
     };
 }
 
+// An ASTERIX code: an integer from 0 to 255.
+KeyHandler codeHandler(int& code)
+{
+    return [&code](const QString& v) {
+        bool ok = false;
+        const int number = v.toInt(&ok);
+        if (!ok || number < 0 || number > maxAsterixCode)
+            return QStringLiteral("'%1' is not a code from 0 to %2").arg(v).arg(maxAsterixCode);
+        code = number;
+        return QString();
+    };
+}
+
+// "address:port", IPv6 addresses in brackets: one host's, or a multicast
+// group. Addresses only: a name would be looked up by a service that
+// must not wait for one.
+KeyHandler destinationHandler(Destination& destination)
+{
+    return [&destination](const QString& v) {
+        static const QRegularExpression form(
+            QStringLiteral("\\A(?:\\[([^\\]]*)\\]|([^:\\[\\]]*))(?::([^:]*))?\\z"));
+        const QRegularExpressionMatch m = form.match(v);
+        if (!m.hasMatch() || m.captured(3).isNull())
+            return QStringLiteral("'%1' has no port: give address:port ([address]:port for IPv6)")
+                .arg(v);
+        const QString host = m.captured(1).isNull() ? m.captured(2) : m.captured(1);
+        QHostAddress address;
+        if (!parseAddress(host, address))
+            return QStringLiteral("'%1' is not an IPv4 or IPv6 address").arg(host);
+        if (isUnspecified(address) || address.isBroadcast())
+            return QStringLiteral("'%1' is neither one host's address nor a multicast group")
+                .arg(host);
+        bool ok = false;
+        const uint port = m.captured(3).toUInt(&ok);
+        if (!ok || port < 1 || port > 65535)
+            return QStringLiteral("'%1' is not a port number (1 to 65535)").arg(m.captured(3));
+        destination = {address, quint16(port)};
+        return QString();
+    };
+}
+
 bool parseSite(const Section& section, SiteConfig& config, QString& error)
 {
     Origin origin;
@@ -442,6 +489,75 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
         }
     }
     config.origin = origin;
+    return true;
+}
+
+bool parseAsterix(const Section& section, AsterixConfig& asterix, QString& error)
+{
+    const KeyTable keys{
+        {QStringLiteral("sac"), codeHandler(asterix.sac)},
+        {QStringLiteral("sic_site"), codeHandler(asterix.sicSite)},
+        {QStringLiteral("cat010"), destinationHandler(asterix.cat010)},
+        {QStringLiteral("cat062"), destinationHandler(asterix.cat062)},
+    };
+    if (!applySection(section, keys, error))
+        return false;
+    const bool anyOutput = asterix.cat010.isSet() || asterix.cat062.isSet();
+    const char* missing = anyOutput && asterix.sac < 0                    ? "sac"
+                          : asterix.cat062.isSet() && asterix.sicSite < 0 ? "sic_site"
+                                                                          : nullptr;
+    if (missing) {
+        error = QStringLiteral("%1: [asterix] %2: missing; the records name their source by it")
+                    .arg(section.line)
+                    .arg(QLatin1String(missing));
+        return false;
+    }
+    return true;
+}
+
+bool parseCot(const Section& section, CotConfig& cot, QString& error)
+{
+    cot.enabled = true;
+    const KeyTable keys{
+        {QStringLiteral("destination"), destinationHandler(cot.destination)},
+        {QStringLiteral("rate"),
+         numberHandler(cot.ratePerS, minCotRatePerS, maxCotRatePerS, "rounds per second")},
+    };
+    return applySection(section, keys, error);
+}
+
+// Every radar has a code of its own when its targets go out as ASTERIX,
+// and the site service's code is none of theirs.
+bool checkSics(const QVector<Section>& radarSections, const QVector<RadarEntry>& radars,
+               const Section* asterixSection, const AsterixConfig& asterix, QString& error)
+{
+    const auto fail = [&](int i, const QString& why) {
+        error = QStringLiteral("%1: [%2] sic: %3")
+                    .arg(lineOf(radarSections[i], QStringLiteral("sic")))
+                    .arg(radarSections[i].name, why);
+        return false;
+    };
+    for (int j = 0; j < radars.size(); ++j) {
+        if (radars[j].sic < 0) {
+            if (asterix.cat010.isSet())
+                return fail(j, QStringLiteral("missing; [asterix] cat010 (line %1) sends "
+                                              "every radar's targets under its own sic")
+                                   .arg(lineOf(*asterixSection, QStringLiteral("cat010"))));
+            continue;
+        }
+        for (int i = 0; i < j; ++i) {
+            if (radars[i].sic == radars[j].sic)
+                return fail(j, QStringLiteral("%1 is radar %2's already; each radar has a sic "
+                                              "of its own")
+                                   .arg(radars[j].sic)
+                                   .arg(radars[i].name));
+        }
+        if (radars[j].sic == asterix.sicSite)
+            return fail(j, QStringLiteral("%1 is [asterix] sic_site's (line %2); the site "
+                                          "service has a sic of its own")
+                               .arg(radars[j].sic)
+                               .arg(lineOf(*asterixSection, QStringLiteral("sic_site"))));
+    }
     return true;
 }
 
@@ -653,6 +769,7 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
         {QStringLiteral("y"), numberHandler(radar.placement.y, -maxPlaceM, maxPlaceM, "metres")},
         {QStringLiteral("heading"),
          numberHandler(radar.placement.headingDeg, -maxHeadingDeg, maxHeadingDeg, "degrees")},
+        {QStringLiteral("sic"), codeHandler(radar.sic)},
     };
     return applySection(section, keys, error);
 }
@@ -743,6 +860,14 @@ BrokerConfig sitedBroker(const BrokerConfig& broker)
     return sited;
 }
 
+QString Destination::toString() const
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(address.toString())
+                             : address.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
 QString describeSocket(const RadarEntry& radar)
 {
     return QStringLiteral("%1 port %2")
@@ -763,6 +888,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     bool haveBroker = false;
     QVector<Section> radarSections;
     const Section* zones = nullptr; // read after [site], wherever it stands
+    const Section* asterixSection = nullptr;
     for (const Section& section : qAsConst(sections)) {
         if (section.name == QLatin1String("site")) {
             haveSite = true;
@@ -770,6 +896,13 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
                 return false;
         } else if (section.name == QLatin1String("fusion")) {
             if (!parseFusion(section, config.fusion, error))
+                return false;
+        } else if (section.name == QLatin1String("asterix")) {
+            asterixSection = &section;
+            if (!parseAsterix(section, config.asterix, error))
+                return false;
+        } else if (section.name == QLatin1String("cot")) {
+            if (!parseCot(section, config.cot, error))
                 return false;
         } else if (section.name == QLatin1String("broker")) {
             haveBroker = true;
@@ -785,7 +918,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             radarSections.append(section);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
-                                   "[fusion], [zones], [radar.NAME])")
+                                   "[fusion], [zones], [asterix], [cot], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;
@@ -805,7 +938,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         error = QStringLiteral("[radar.NAME]: missing; a site has at least one radar");
         return false;
     }
-    return checkSockets(radarSections, config.radars, error);
+    return checkSockets(radarSections, config.radars, error) &&
+           checkSics(radarSections, config.radars, asterixSection, config.asterix, error);
 }
 
 bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error)

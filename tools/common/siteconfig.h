@@ -47,7 +47,38 @@ struct RadarEntry
     QHostAddress radarAddress; // null: any sender
     RadarConfig mounting{};    // every field 0 unless set
     util::RadarPlacement placement;
+    int sic = -1; // its ASTERIX system identification code, 0 to 255; -1: none
     int line = 0; // of its section, for messages
+};
+
+// Where a UDP output goes: one host or a multicast group, and a port.
+struct Destination
+{
+    QHostAddress address;
+    quint16 port = 0; // 0: no output
+
+    bool isSet() const { return port != 0; }
+    QString toString() const; // "239.1.2.3:8600", "[ff02::1]:8600"
+};
+
+// The site's ASTERIX outputs: trackd's radar targets (category 010) and
+// the site service's objects (category 062).
+struct AsterixConfig
+{
+    int sac = -1;     // system area code, 0 to 255; -1: not given
+    int sicSite = -1; // the site service's system identification code
+    Destination cat010;
+    Destination cat062;
+};
+
+// The site's Cursor-on-Target output, there when the file has a [cot]
+// section. By default to the usual multicast group and port of
+// situational-awareness clients.
+struct CotConfig
+{
+    bool enabled = false;
+    Destination destination{QHostAddress(QStringLiteral("239.2.3.1")), 6969};
+    double ratePerS = 1.0; // rounds of events per second
 };
 
 // Where the site's origin lies on Earth (WGS-84): the point that site
@@ -75,6 +106,8 @@ struct SiteConfig
     std::optional<Origin> origin; // none: the site is not geo-referenced
     FusionConfig fusion;
     QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
+    AsterixConfig asterix;
+    CotConfig cot;
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
     // What is used but should be mended, one line each in the errors'

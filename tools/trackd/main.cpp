@@ -1,6 +1,7 @@
 // trackd: tracks the radars of a site and publishes their tracks and status
 // over MQTT, as configured by one file.
 
+#include "asterixout.h"
 #include "brokerlink.h"
 #include "eventlog.h"
 #include "messages.h"
@@ -180,12 +181,30 @@ int run(const QString& path, const SiteConfig& site)
                                  .arg(site.broker.port)
                                  .arg(site.prefix));
 
+    // ASTERIX: the confirmed targets of every packet, when configured.
+    std::unique_ptr<AsterixOut> asterix;
+    if (site.asterix.cat010.isSet()) {
+        asterix = std::make_unique<AsterixOut>(site, geoOrNone);
+        if (!asterix->open(error)) {
+            logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+            links.clear();
+            network.stop();
+            mosquitto_lib_cleanup();
+            return exitFailure;
+        }
+        logEvent(Priority::Info, QStringLiteral("ASTERIX category 010 to %1 as SAC %2")
+                                     .arg(site.asterix.cat010.toString())
+                                     .arg(site.asterix.sac));
+    }
+
     reception.start([&](int radar, std::int64_t timestampMs, std::int64_t receivedMs,
                         const QVector<trklib::TargetData>& targets) {
         const RadarEntry& entry = site.radars[radar];
         links[std::size_t(radar)]->publishTracks(tracksMessage(site.name, entry.name, timestampMs,
                                                                receivedMs, targets, entry.mounting,
                                                                entry.placement, geoOrNone));
+        if (asterix)
+            asterix->send(radar, receivedMs, targets);
     });
     const char* signalName = publishStatusUntilStopped(signalFd, reception, links, places);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));

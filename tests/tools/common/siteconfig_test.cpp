@@ -70,6 +70,10 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 10.0);
     EXPECT_EQ(c.fusion.gateM, 10.0);
     EXPECT_EQ(c.fusion.coastS, 3.0);
+    EXPECT_FALSE(c.asterix.cat010.isSet() || c.asterix.cat062.isSet()) << "no ASTERIX output";
+    EXPECT_FALSE(c.cot.enabled);
+    EXPECT_EQ(c.cot.destination.toString(), QLatin1String("239.2.3.1:6969"));
+    EXPECT_EQ(c.cot.ratePerS, 1.0);
     ASSERT_EQ(c.radars.size(), 1);
     const RadarEntry& a = c.radars[0];
     EXPECT_TRUE(a.bindAddress.isNull());
@@ -89,6 +93,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "[site]\n name = north-1 \nprefix = plant/trklib\n"
                             "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\n"
                             "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
+                            "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
+                            "cat062 = [::1]:8601\n[cot]\n"
                             "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
                             "username = u\npassword_file = pw\nca_file = ca.crt\n"
                             "cert_file = ca.crt\nkey_file = ca.key\n"
@@ -96,9 +102,9 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "[radar.r.1]\nbind_address = ::ffff:127.0.0.1\nport = 5000\n"
                             "radar_address = ::ffff:192.168.1.2\ntilt = -2.5\npan = 10\n"
                             "height = 6\npan_offset = 1\norientation = 1\nx = -12.5\ny = 40\n"
-                            "heading = 270\n"
+                            "heading = 270\nsic = 0\n"
                             "[radar.r.2]\nbind_address\t=\t127.0.0.1\nport = 5000\n"
-                            "radar_address = 192.168.1.3\n";
+                            "radar_address = 192.168.1.3\nsic = 255\n";
     ASSERT_TRUE(parse(full, c, error, dir.path())) << error.toStdString();
     EXPECT_EQ(c.warnings, QStringList()) << "the password file is its owner's and group's";
     EXPECT_EQ(c.name, QLatin1String("north-1"));
@@ -109,6 +115,13 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 4.0);
     EXPECT_EQ(c.fusion.gateM, 6.5);
     EXPECT_EQ(c.fusion.coastS, 0.0);
+    EXPECT_EQ(c.asterix.sac, 25);
+    EXPECT_EQ(c.asterix.sicSite, 200);
+    EXPECT_EQ(c.asterix.cat010.toString(), QLatin1String("239.1.2.3:8600"));
+    EXPECT_EQ(c.asterix.cat062.toString(), QLatin1String("[::1]:8601"));
+    EXPECT_TRUE(c.cot.enabled) << "with the defaults";
+    EXPECT_EQ(c.radars[0].sic, 0);
+    EXPECT_EQ(c.radars[1].sic, 255);
     EXPECT_EQ(c.broker.clientId, QLatin1String("td"));
     EXPECT_EQ(c.broker.password, QByteArray("secret"));
     // sited logs in as itself; everything else of the broker is the radars'.
@@ -173,7 +186,7 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[zones], [radar.NAME])"},
+                             "[zones], [asterix], [cot], [radar.NAME])"},
         // Zones: a file that is there, on a site with an origin.
         {"[zones]\nfile = ca.crt\n" + radar, "1: [zones] file: the site has no origin"},
         {"[zones]\nfile = ca.crt\n[site]\nname = s\nlatitude = 48\nlongitude = 11\naltitude = 5\n" +
@@ -182,6 +195,32 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {radar + "[zones]\nfile = none.geojson\n",
          "7: [zones] file: no such file: %D/none.geojson"},
         {radar + "[zones]\n", "6: [zones] file: missing"},
+        // The ASTERIX outputs: codes each radar's own, destinations with ports.
+        {site + broker +
+             "[radar.a]\nradar_address = 10.0.0.1\nsic = 7\n[radar.b]\n"
+             "radar_address = 10.0.0.2\nsic = 7\n",
+         "10: [radar.b] sic: 7 is radar a's already; each radar has a sic of its own"},
+        {radar + "sic = 7\n[asterix]\nsac = 1\nsic_site = 7\n",
+         "6: [radar.a] sic: 7 is [asterix] sic_site's (line 9); the site service has a sic"},
+        {radar + "[asterix]\nsac = 1\ncat010 = 127.0.0.1:8600\n",
+         "5: [radar.a] sic: missing; [asterix] cat010 (line 8) sends every radar's targets"},
+        {radar + "sic = 1\n[asterix]\ncat010 = 127.0.0.1:8600\n",
+         "7: [asterix] sac: missing; the records name their source by it"},
+        {radar + "[asterix]\nsac = 1\ncat062 = 127.0.0.1:8600\n", "6: [asterix] sic_site: missing"},
+        {radar + "[asterix]\ncat010 = 239.1.2.3\n",
+         "7: [asterix] cat010: '239.1.2.3' has no port: give address:port ([address]:port for "
+         "IPv6)"},
+        {radar + "[asterix]\ncat062 = ff02::1:8600\n", "7: [asterix] cat062: 'ff02::1:8600' has "
+                                                       "no port"},
+        {radar + "[asterix]\ncat010 = [ff02::1]\n", "7: [asterix] cat010: '[ff02::1]' has no port"},
+        {radar + "[cot]\ndestination = 239.2.3.1:\n",
+         "7: [cot] destination: '' is not a port number (1 to 65535)"},
+        {radar + "[cot]\ndestination = 239.2.3.1:65536\n",
+         "7: [cot] destination: '65536' is not a port number"},
+        {radar + "[cot]\ndestination = sa.local:6969\n",
+         "7: [cot] destination: 'sa.local' is not an IPv4 or IPv6 address"},
+        {radar + "[cot]\ndestination = 0.0.0.0:6969\n",
+         "7: [cot] destination: '0.0.0.0' is neither one host's address nor a multicast group"},
         {site + "colour = red\n", "3: [site] colour: unknown key (known: name, prefix, latitude, "
                                   "longitude, altitude)"},
         // The origin is all three keys or none.
@@ -420,6 +459,15 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
          [](const SiteConfig& c) { return c.fusion.gateM; }},
         {"fusion", "coast", fusion, 0, 60, "not a number of seconds from 0 to 60",
          [](const SiteConfig& c) { return c.fusion.coastS; }},
+        {"radar.a", "sic", radar, 0, 255, "not a code from 0 to 255",
+         [](const SiteConfig& c) { return double(c.radars[0].sic); }},
+        {"asterix", "sac", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
+         [](const SiteConfig& c) { return double(c.asterix.sac); }},
+        {"asterix", "sic_site", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
+         [](const SiteConfig& c) { return double(c.asterix.sicSite); }},
+        {"cot", "rate", minimalFile + "[cot]\n", 0.1, 10,
+         "not a number of rounds per second from 0.1 to 10",
+         [](const SiteConfig& c) { return c.cot.ratePerS; }},
     };
     for (const auto& c : cases) {
         const struct

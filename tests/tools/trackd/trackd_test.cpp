@@ -2,6 +2,7 @@
 // own, with radarsim playing the radars on free loopback ports, and its
 // tracks compared with trackreplay's for the same captures.
 
+#include "support/asterixdecode.h"
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
 #include "support/packets.h"
@@ -9,6 +10,7 @@
 #include "support/udpsender.h"
 
 #include "input/wireformat.h"
+#include "tools/common/asterix.h"
 #include "tools/common/georeference.h"
 #include "util/groundposition.h"
 
@@ -72,6 +74,7 @@ struct SimRadar
     quint16 port = 0;
     bool alone = false;  // on a socket of its own, taking any sender
     QString bindAddress; // empty: every interface
+    int sic = -1;        // its ASTERIX code; -1: none
 
     QStringList mountingArguments() const
     {
@@ -88,7 +91,8 @@ struct SimRadar
             .arg(port)
             .arg((alone ? QString() : QStringLiteral("radar_address = %1\n").arg(source)) +
                  (bindAddress.isEmpty() ? QString()
-                                        : QStringLiteral("bind_address = %1\n").arg(bindAddress)))
+                                        : QStringLiteral("bind_address = %1\n").arg(bindAddress)) +
+                 (sic < 0 ? QString() : QStringLiteral("sic = %1\n").arg(sic)))
             .arg(mounting.tilt, 0, 'g', 17)
             .arg(mounting.pan, 0, 'g', 17)
             .arg(mounting.height, 0, 'g', 17)
@@ -465,6 +469,135 @@ TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
     EXPECT_TRUE(trackd.linesWith(QStringLiteral("now tracking")).isEmpty());
 }
 
+// With [asterix] cat010, every confirmed target of each packet reaches the
+// destination as a category 010 target report under its radar's sic, in
+// datagrams of at most 1400 bytes, and Wireshark's dissector reads back the
+// tracks message's values to within each item's resolution.
+TEST_F(TrackdTest, SendsEachPacketsConfirmedTargetsAsAsterixCategory010)
+{
+    if (tsharkProgram().isEmpty())
+        GTEST_SKIP() << "tshark is not installed (scripts/lib/deps.sh installs it)";
+    MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
+    ASSERT_TRUE(broker.start()) << broker.log().toStdString();
+    MqttSubscriber subscriber(broker.port(), "trklib/#");
+    ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
+    QUdpSocket receiver;
+    ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+
+    QVector<SimRadar> radars{
+        {"a", "", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, freeUdpPort(), true, {}, 1},
+        {"b",
+         "",
+         "crossing",
+         {-3.0, 5.0, 6.0, 0.0, 0},
+         {100.0, -50.0, 90.0},
+         freeUdpPort(),
+         true,
+         {},
+         200},
+    };
+    const site::GeoReference geo(site::Origin{48.137154, 11.576124, 566.0});
+    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
+                  siteConfig(QStringLiteral("s"), broker.port(), {}, radars,
+                             QStringLiteral("latitude = 48.137154\nlongitude = 11.576124\n"
+                                            "altitude = 566\n")) +
+                      QStringLiteral("[asterix]\nsac = 25\ncat010 = 127.0.0.1:%1\n")
+                          .arg(receiver.localPort()));
+    for (const SimRadar& r : radars)
+        ASSERT_TRUE(waitOn(subscriber, r.topic("s", "status"), [](const auto& status) {
+            return lastIsOnline(status, true);
+        })) << trackd.log().toStdString();
+    constexpr int packets = 40;
+    std::vector<std::unique_ptr<QProcess>> sims;
+    for (const SimRadar& r : radars)
+        sims.push_back(startRadarsim(r, packets, dir_.filePath(r.name + ".pcap")));
+    for (const auto& sim : sims)
+        ASSERT_TRUE(finished(*sim));
+    for (const SimRadar& r : radars)
+        ASSERT_TRUE(waitOn(subscriber, r.topic("s", "tracks"),
+                           [](const auto& tracks) { return tracks.size() >= packets; }));
+    // Sent before the tracks message was published: all there by now.
+    QVector<QByteArray> datagrams;
+    while (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(500)) {
+        QByteArray d(int(receiver.pendingDatagramSize()), '\0');
+        d.resize(int(receiver.readDatagram(d.data(), d.size())));
+        EXPECT_LE(d.size(), asterix::maxDatagramBytes);
+        datagrams.append(d);
+    }
+
+    using asterix::FieldId;
+    const struct
+    {
+        const char* name;
+        FieldId id; // its resolution
+    } fields[]{
+        {"asterix.010_140_VALUE", FieldId::Cat010TimeOfDay},
+        {"asterix.010_041_LAT", FieldId::Cat010Latitude},
+        {"asterix.010_041_LON", FieldId::Cat010Longitude},
+        {"asterix.010_040_RHO", FieldId::Cat010Rho},
+        {"asterix.010_040_TH", FieldId::Cat010Theta},
+        {"asterix.010_042_X", FieldId::Cat010X},
+        {"asterix.010_042_Y", FieldId::Cat010Y},
+    };
+    QStringList names{"asterix.010_010_SAC", "asterix.010_010_SIC", "asterix.010_161_TRK",
+                      "asterix.010_170_CNF"};
+    for (const auto& f : fields)
+        names << QLatin1String(f.name);
+    QVector<AsterixRecord> records;
+    QString error;
+    ASSERT_TRUE(
+        decodeAsterix(path("cat010.pcap"), datagrams, receiver.localPort(), names, records, error))
+        << error.toStdString();
+    const auto integer = [](const AsterixRecord& r, const char* name) {
+        return r.value(QLatin1String(name)).toLongLong(nullptr, 0); // tshark may print 0x19
+    };
+    for (const SimRadar& radar : radars) {
+        SCOPED_TRACE(radar.name.toStdString());
+        // What the radar's tracks messages say of each confirmed target, in order.
+        QVector<QVector<double>> expected;
+        for (const Message& m : subscriber.messagesOn(radar.topic("s", "tracks"))) {
+            const QJsonObject message = json(m);
+            const double received = message["received"].toDouble();
+            for (const QJsonValue& value : message["targets"].toArray()) {
+                const QJsonObject t = value.toObject();
+                if (!t["confirmed"].toBool())
+                    continue;
+                const double east = t["x"].toDouble() - radar.placement.x;
+                const double north = t["y"].toDouble() - radar.placement.y;
+                const double bearing = std::atan2(east, north) * 180.0 / M_PI;
+                expected.append({asterix::secondsOfDay(qint64(received)), t["lat"].toDouble(),
+                                 t["lon"].toDouble(), std::hypot(east, north),
+                                 bearing < 0 ? bearing + 360.0 : bearing, east, north,
+                                 t["number"].toDouble()});
+            }
+        }
+        QVector<AsterixRecord> mine;
+        for (const AsterixRecord& r : records) {
+            if (integer(r, "asterix.010_010_SIC") == radar.sic)
+                mine.append(r);
+        }
+        ASSERT_EQ(mine.size(), expected.size()) << "one record per confirmed target";
+        EXPECT_GT(mine.size(), 0);
+        for (int i = 0; i < mine.size(); ++i) {
+            const AsterixRecord& r = mine[i];
+            EXPECT_EQ(integer(r, "asterix.010_010_SAC"), 25);
+            EXPECT_EQ(integer(r, "asterix.010_170_CNF"), 0) << "confirmed";
+            EXPECT_EQ(integer(r, "asterix.010_161_TRK"), qint64(expected[i][7]));
+            EXPECT_EQ(r.value("_ws.expert"), QString()) << "no dissector warnings";
+            for (std::size_t f = 0; f < std::size(fields); ++f)
+                EXPECT_NEAR(r.value(QLatin1String(fields[f].name)).toDouble(), expected[i][int(f)],
+                            asterix::field(fields[f].id).lsb)
+                    << fields[f].name << " of record " << i;
+        }
+    }
+    EXPECT_EQ(trackd
+                  .linesWith(QStringLiteral("ASTERIX category 010 to 127.0.0.1:%1 as SAC 25")
+                                 .arg(receiver.localPort()))
+                  .size(),
+              1)
+        << trackd.log().toStdString();
+}
+
 TEST_F(TrackdTest, KeepsTrackingThroughABrokerOutageAndReconnects)
 {
     MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
@@ -820,6 +953,9 @@ TEST_F(TrackdTest, BadConfigurationsGiveOneClearLine)
          ":1: [site] name: missing"},
         {"bad address", "--check-config", good + "radar_address = 192.168.1\n", 2,
          ":7: [radar.a] radar_address: '192.168.1' is not an IPv4 or IPv6 address"},
+        {"an ASTERIX destination without a port", "--check-config",
+         good + "sic = 1\n[asterix]\nsac = 1\ncat010 = 239.1.2.3\n", 2,
+         ":10: [asterix] cat010: '239.1.2.3' has no port: give address:port"},
         {"duplicate radar", "--check-config", good + "[radar.a]\n", 2,
          ":7: [radar.a]: a second section of this name (the first is at line 5)"},
         {"port already taken", "--config", good, 2,

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "tools/common/asterix.h"
+#include "tools/common/georeference.h"
+#include "tools/common/siteconfig.h"
+
+#include "interface/targettrackinginterface.h"
+
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <cstdint>
+
+namespace trklib::trackd {
+
+// trackd's ASTERIX output: every confirmed target of each radar packet as a
+// category 010 target report, in data blocks of one datagram each, to the
+// site's [asterix] cat010 destination. Used from the reception thread:
+// sending never waits (a datagram the socket cannot take at once is
+// dropped and counted).
+class AsterixOut
+{
+public:
+    AsterixOut(const site::SiteConfig& site, const site::GeoReference* geo);
+    ~AsterixOut();
+
+    AsterixOut(const AsterixOut&) = delete;
+    AsterixOut& operator=(const AsterixOut&) = delete;
+
+    // Opens the socket; false with a one-line error.
+    bool open(QString& error);
+    // The confirmed targets of one packet of radar (index into the site's
+    // radars), received at receivedMs (ms since the epoch, UTC).
+    void send(int radar, std::int64_t receivedMs, const QVector<TargetData>& targets);
+
+    std::uint64_t datagrams() const { return datagrams_; }
+    std::uint64_t dropped() const { return dropped_; }
+    const asterix::ClampCounts& clamped() const { return clamped_; }
+
+private:
+    const site::SiteConfig& site_;
+    const site::GeoReference* geo_;
+    int socket_ = -1;
+    asterix::ClampCounts clamped_; // the reception thread's
+    bool saidClamped_ = false;
+    std::atomic<std::uint64_t> datagrams_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+} // namespace trklib::trackd
