@@ -173,7 +173,7 @@ private:
     tools::OutputFile* tracks_;
     bool clockStarted_ = false;
     std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
-    PictureClock clock_;
+    CapturePictureClock clock_;
     std::int64_t packets_ = 0;
     std::int64_t pictureCount_ = 0;
     std::int64_t routed_ = 0;
@@ -206,14 +206,14 @@ PassEnd read(CaptureReader& reader, Pass& pass, DatagramExtractor::Direction dir
 
 } // namespace
 
-void PictureClock::start(std::int64_t firstMs)
+void CapturePictureClock::start(std::int64_t firstMs)
 {
     firstMs_ = firstMs;
     made_ = 0;
     next_ = firstMs;
 }
 
-void PictureClock::advance()
+void CapturePictureClock::advance()
 {
     ++made_;
     next_ = firstMs_ + std::llround(double(made_) * periodMs_);

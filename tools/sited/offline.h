@@ -16,10 +16,10 @@ namespace trklib::sited {
 // first so that rounding to whole milliseconds does not drift. A picture
 // is due once the capture clock has passed its time, so that every report
 // received at or before it is in it.
-class PictureClock
+class CapturePictureClock
 {
 public:
-    explicit PictureClock(double ratePerS) : periodMs_(1000.0 / ratePerS) {}
+    explicit CapturePictureClock(double ratePerS) : periodMs_(1000.0 / ratePerS) {}
 
     // At the first radar packet.
     void start(std::int64_t firstMs);

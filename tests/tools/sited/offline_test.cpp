@@ -235,7 +235,7 @@ qint64 SitedOffline::lastFrameUs_ = 0;
 
 // Picture times from the first, at and just past the rates' limits, and
 // far from the first without drift; each due one millisecond after it.
-TEST(PictureClock, MakesEachPictureOnceTheClockHasPassedItWithoutDrift)
+TEST(CapturePictureClock, MakesEachPictureOnceTheClockHasPassedItWithoutDrift)
 {
     constexpr std::int64_t firstMs = 1000;
     const struct
@@ -249,7 +249,7 @@ TEST(PictureClock, MakesEachPictureOnceTheClockHasPassedItWithoutDrift)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.ratePerS << " per second, " << c.made << " made");
-        PictureClock clock(c.ratePerS);
+        CapturePictureClock clock(c.ratePerS);
         EXPECT_FALSE(clock.passed(std::numeric_limits<std::int64_t>::max())) << "not started";
         clock.start(firstMs);
         for (int k = 0; k < c.made; ++k)
