@@ -35,6 +35,7 @@ try {
   await page.waitForFunction((names) => {
     const online = [...document.querySelectorAll('#radars li[data-online="true"]')].map((li) => li.dataset.radar);
     return document.querySelector('#connection').dataset.state === 'connected' &&
+      document.querySelector('table#objects tbody tr') &&
       names.every((name) => online.includes(name) &&
         document.querySelector(`table#targets tbody tr[data-radar="${name}"]`));
   }, { timeout: waitMs }, radars).catch(async () => {

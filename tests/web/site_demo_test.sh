@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/site-demo as a user runs it, with this build's trackd and radarsim:
+# scripts/site-demo as a user runs it, with this build's trackd, sited and radarsim:
 # bad command lines exit 2; with the ports given it prints the page's
 # address with the page's login, serves the page and the MQTT client's
 # browser build, its broker refuses anonymous clients and carries both
@@ -77,7 +77,7 @@ done
 url=$(sed -n 's/^URL: //p' "$work/demo.out")
 # The viewer's password: made for this run, URL-safe, 144 random bits.
 password=${url##*&password=}
-expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=demo&prefix=trklib&user=viewer&password="
+expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=junction&prefix=trklib&user=viewer&password="
 if [[ $url != "$expected$password" || ! $password =~ ^[A-Za-z0-9_-]{24}$ ]]; then
     fail "the address is '$url', not '${expected}PASSWORD'"
     cat "$work/demo.out" "$work/demo.err" >&2
@@ -95,25 +95,26 @@ fetch "http://127.0.0.1:$http_port/node_modules/mqtt/dist/mqtt.esm.js" | grep -q
 
 # No anonymous client; the page's user reads both radars' tracks over MQTT,
 # and their places in the retained statuses.
-if mosquitto_sub -p "$mqtt_port" -t 'trklib/demo/#' -C 1 -W 5 >"$work/anonymous" 2>&1 ||
+if mosquitto_sub -p "$mqtt_port" -t 'trklib/junction/#' -C 1 -W 5 >"$work/anonymous" 2>&1 ||
     ! grep -q 'not authorised' "$work/anonymous"; then
     fail "an anonymous subscriber is not refused: $(head -n 2 "$work/anonymous")"
 fi
 login=(-u viewer -P "$password")
-grep -qF -- "-p $mqtt_port -u viewer -P $password -t 'trklib/demo/#'" "$work/demo.out" ||
+grep -qF -- "-p $mqtt_port -u viewer -P $password -t 'trklib/junction/#'" "$work/demo.out" ||
     fail "the Broker: line has no working mosquitto_sub command: $(grep '^Broker:' "$work/demo.out")"
-timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/demo/+/tracks' -C 60 -v >"$work/tracks" ||
+timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/junction/+/tracks' -C 120 -v >"$work/tracks" ||
     fail "no tracks messages"
-for radar in north east; do
-    grep -q "^trklib/demo/$radar/tracks {\"site\":\"demo\",\"radar\":\"$radar\"" "$work/tracks" ||
+for radar in east north west south; do
+    grep -q "^trklib/junction/$radar/tracks {\"site\":\"junction\",\"radar\":\"$radar\"" "$work/tracks" ||
         fail "no tracks of $radar"
 done
-timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/demo/+/status' -C 2 -v >"$work/status" ||
+grep -q '^trklib/junction/site/tracks {"site":"junction","time":[0-9]*,"objects":\[{"id":' "$work/tracks" ||
+    fail "no site picture with objects from sited"
+timeout 15 mosquitto_sub -p "$mqtt_port" "${login[@]}" -t 'trklib/junction/+/status' -C 5 -v >"$work/status" ||
     fail "no statuses"
-grep -q '^trklib/demo/north/status {"online":true.*"place":{"x":0,"y":40,"heading":180}' "$work/status" ||
+grep -q '^trklib/junction/north/status {"online":true.*"place":{"x":9,"y":160,"lat":[0-9.]*,"lon":[0-9.]*,"heading":187.5}' "$work/status" ||
     fail "north's status: $(cat "$work/status")"
-grep -q '^trklib/demo/east/status {"online":true.*"place":{"x":35,"y":0,"heading":270}' "$work/status" ||
-    fail "east's status: $(cat "$work/status")"
+grep -q '^trklib/junction/site/status {"online":true' "$work/status" || fail "sited's status: $(cat "$work/status")"
 
 # The WebSocket listener answers an upgrade to MQTT.
 python3 - "$ws_port" <<'END' || fail "no WebSocket listener on port $ws_port"
@@ -127,7 +128,7 @@ END
 
 # The page from the printed address: logged in, both radars with targets.
 status=0
-WEB_DIR=$root/web node "$(dirname "${BASH_SOURCE[0]}")/site_demo_page.mjs" "$url" north east || status=$?
+WEB_DIR=$root/web node "$(dirname "${BASH_SOURCE[0]}")/site_demo_page.mjs" "$url" east north west south || status=$?
 ((status == 0 || status == 77)) || fail "the page from the printed address (above)"
 
 # SIGTERM stops the demo and everything it started; the ports are free.
