@@ -372,39 +372,38 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
     ASSERT_TRUE(std::any_of(cot.datagrams.begin(), cot.datagrams.end(), ended))
         << log("outputs.log").toStdString();
 
-    // The pictures' objects by time and id.
+    // The pictures' objects by time and id; the last time one was seen.
     std::map<qint64, std::map<qint64, QJsonObject>> pictures;
     int objects = 0;
+    qint64 lastSeenMs = 0;
     for (const Message& m : site.messagesOn(pictureTopic)) {
         const QJsonObject picture = json(m.payload);
-        auto& byId = pictures[qint64(picture.value(QLatin1String("time")).toDouble())];
+        const qint64 timeMs = qint64(picture.value(QLatin1String("time")).toDouble());
         for (const QJsonValue o : picture.value(QLatin1String("objects")).toArray()) {
-            byId[o[QLatin1String("id")].toInt()] = o.toObject();
+            pictures[timeMs][o[QLatin1String("id")].toInt()] = o.toObject();
+            lastSeenMs = timeMs;
             ++objects;
         }
     }
     ASSERT_GT(objects, 0);
-    const qint64 lastSeenMs = [&] {
-        qint64 last = 0;
-        for (const auto& [timeMs, byId] : pictures)
-            last = byId.empty() ? last : timeMs;
-        return last;
-    }();
 
     // CAT062: one record per object of each picture, then the track's end.
     using trklib::asterix::FieldId;
-    const std::vector<std::pair<const char*, FieldId>> fields{
-        {"asterix.062_100_X", FieldId::Cat062X},
-        {"asterix.062_100_Y", FieldId::Cat062Y},
-        {"asterix.062_185_VX", FieldId::Cat062Vx},
-        {"asterix.062_185_VY", FieldId::Cat062Vy},
-        {"asterix.062_105_LAT", FieldId::Cat062Latitude},
-        {"asterix.062_105_LON", FieldId::Cat062Longitude}};
-    const char* const keys[]{"x", "y", "vx", "vy", "lat", "lon"};
+    const struct
+    {
+        const char* name;
+        FieldId id;
+        const char* key; // in the picture
+    } fields[]{{"asterix.062_100_X", FieldId::Cat062X, "x"},
+               {"asterix.062_100_Y", FieldId::Cat062Y, "y"},
+               {"asterix.062_185_VX", FieldId::Cat062Vx, "vx"},
+               {"asterix.062_185_VY", FieldId::Cat062Vy, "vy"},
+               {"asterix.062_105_LAT", FieldId::Cat062Latitude, "lat"},
+               {"asterix.062_105_LON", FieldId::Cat062Longitude, "lon"}};
     QStringList names{"asterix.062_010_SAC",   "asterix.062_010_SIC", "asterix.062_070_VALUE",
                       "asterix.062_040_VALUE", "asterix.062_080_CNF", "asterix.062_080_TSE"};
     for (const auto& f : fields)
-        names << QLatin1String(f.first);
+        names << QLatin1String(f.name);
     QVector<AsterixRecord> records;
     QString error;
     ASSERT_TRUE(decodeAsterix(path("cat062.pcap"), asterix.datagrams, 8600, names, records, error))
@@ -434,11 +433,11 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
         }
         EXPECT_EQ(record.value("asterix.062_080_CNF").toInt(nullptr, 0),
                   o[QLatin1String("confirmed")].toBool() ? 0 : 1);
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            EXPECT_LE(std::abs(record.value(fields[i].first).toDouble() -
-                               o[QLatin1String(keys[i])].toDouble()),
-                      trklib::asterix::field(fields[i].second).lsb)
-                << fields[i].first;
+        for (const auto& f : fields)
+            EXPECT_LE(
+                std::abs(record.value(f.name).toDouble() - o[QLatin1String(f.key)].toDouble()),
+                trklib::asterix::field(f.id).lsb)
+                << f.name;
     }
 
     // CoT: valid events at the pictures' places, rounds at most rate a second.
