@@ -367,6 +367,7 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
     asterix.drain(100);
     sited->terminate();
     ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_EQ(sited->exitCode(), 0) << log("outputs.log").toStdString();
     asterix.drain();
     cot.drain();
     ASSERT_TRUE(std::any_of(cot.datagrams.begin(), cot.datagrams.end(), ended))
