@@ -450,6 +450,7 @@ Picture Fusion::picture(std::int64_t timeMs)
         o.confirmed = d->confirmed(object);
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;
+        o.positionErrorM = state.positionErrorM();
         picture.objects.append(o);
     }
     return picture;

@@ -52,6 +52,7 @@ struct SiteObject
     bool confirmed = false;      // one of its radar tracks is confirmed
     QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
     std::int64_t sinceMs = 0;    // receivedMs of the report that made the object
+    double positionErrorM = 0.0; // the filter's 1-sigma position error as a circle, metres
 };
 
 struct Picture

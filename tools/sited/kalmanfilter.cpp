@@ -1,5 +1,7 @@
 #include "kalmanfilter.h"
 
+#include <cmath>
+
 namespace trklib::sited {
 
 namespace {
@@ -100,6 +102,13 @@ void KalmanFilter::updateAlong(double ux, double uy, double speedMps, double var
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             p_[r][c] -= ph[r] * ph[c] / s;
+}
+
+double KalmanFilter::positionErrorM() const
+{
+    const double meanVariance = (p_[0][0] + p_[1][1]) / 2.0;
+    const double halfDifference = (p_[0][0] - p_[1][1]) / 2.0;
+    return std::sqrt(meanVariance + std::hypot(halfDifference, p_[0][1]));
 }
 
 } // namespace trklib::sited

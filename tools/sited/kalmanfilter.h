@@ -36,6 +36,10 @@ public:
     double vy() const { return s_[3]; }
     // Covariance of the state, row-major, x, y, vx, vy.
     double cov(int row, int column) const { return p_[row][column]; }
+    // The radius in metres of the smallest circle that holds the 1-sigma
+    // ellipse of the position error: the square root of the larger
+    // eigenvalue of the position's covariance.
+    double positionErrorM() const;
 
     // Moves the state forward to timeMs; never backwards.
     void predict(std::int64_t timeMs);

@@ -7,6 +7,7 @@
 #include "picture.h"
 #include "sitelink.h"
 #include "sitestatus.h"
+#include "trackoutputs.h"
 #include "tracksreader.h"
 
 #include "tools/common/brokerclient.h"
@@ -141,7 +142,8 @@ private:
 
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
-const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link)
+const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
+                                TrackOutputs& outputs)
 {
     Fusion fusion(site);
     const std::optional<trklib::site::GeoReference> geo =
@@ -170,8 +172,10 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
         if (now >= pictureClock.due()) {
             for (const TracksReport& report : inbox.takeReports())
                 fusion.add(report);
-            link.publishPicture(pictureMessage(site.name, radarNames, fusion.picture(wallClockMs()),
-                                               geo ? &*geo : nullptr));
+            const Picture picture = fusion.picture(wallClockMs());
+            link.publishPicture(
+                pictureMessage(site.name, radarNames, picture, geo ? &*geo : nullptr));
+            outputs.send(picture);
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -204,6 +208,13 @@ int run(const QString& path, const SiteConfig& site)
                  QStringLiteral("cannot take signals: %1").arg(trklib::site::errnoText(errno)));
         return exitFailure;
     }
+    TrackOutputs outputs(site);
+    QString error;
+    if (!outputs.open(error)) {
+        logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+        ::close(signalFd);
+        return exitFailure;
+    }
     mosquitto_lib_init();
     Inbox inbox(site);
     SiteLink link(site, inbox.reader().subscription(),
@@ -214,14 +225,13 @@ int run(const QString& path, const SiteConfig& site)
                                  .arg(site.name, counted(site.radars.size(), "radar"))
                                  .arg(site.fusion.ratePerS)
                                  .arg(site.prefix));
-    QString error;
     if (!link.start(error)) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         mosquitto_lib_cleanup();
         ::close(signalFd);
         return exitUsage;
     }
-    const char* signalName = publishUntilStopped(signalFd, site, inbox, link);
+    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     mosquitto_lib_cleanup();

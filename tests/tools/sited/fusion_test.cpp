@@ -5,6 +5,7 @@
 
 #include "assignment.h"
 #include "fusion.h"
+#include "kalmanfilter.h"
 #include "radarmeasurement.h"
 
 #include <gtest/gtest.h>
@@ -387,6 +388,30 @@ TEST(RadarClock, JumpChangesNothing)
     const QVector<double> steady = positions(0);
     EXPECT_EQ(positions(3'600'000), steady);
     EXPECT_EQ(positions(-3'600'000), steady);
+}
+
+// The position error is the radius of the 1-sigma ellipse's longer axis,
+// whichever way the ellipse lies, and grows while an object coasts.
+TEST(PositionError, LongerAxisOfTheEllipseGrowingWhileCoasting)
+{
+    const struct
+    {
+        double covXX, covXY, covYY, errorM;
+    } cases[]{
+        {9.0, 0.0, 4.0, 3.0}, {4.0, 0.0, 9.0, 3.0},  // along an axis
+        {5.0, 4.0, 5.0, 3.0}, {5.0, -4.0, 5.0, 3.0}, // diagonal: 5 +- 4
+        {0.0, 0.0, 0.0, 0.0},
+    };
+    for (const auto& c : cases)
+        EXPECT_NEAR(KalmanFilter({1.0, 2.0, c.covXX, c.covXY, c.covYY}, startMs).positionErrorM(),
+                    c.errorM, 1e-12)
+            << c.covXX << " " << c.covXY << " " << c.covYY;
+
+    Fusion f(config);
+    f.add(report(0, startMs, {see(0, 1, 10.0, 0.0)}));
+    const double seen = f.picture(startMs).objects.at(0).positionErrorM;
+    EXPECT_GT(seen, 0.0);
+    EXPECT_GT(f.picture(startMs + 500).objects.at(0).positionErrorM, seen);
 }
 
 // Two radars at right angles see one object with their range and

@@ -2,6 +2,7 @@
 // test's own (the shipped ACL, a user for each program), fed tracks
 // messages of two radars as trackd publishes them.
 
+#include "support/asterixdecode.h"
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
 #include "support/programrun.h"
@@ -15,12 +16,17 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QUdpSocket>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
 #include <mosquitto.h>
 
+#include "tools/common/asterix.h"
+
 #include <csignal>
+#include <map>
 
 namespace trklib::test {
 namespace {
@@ -141,11 +147,11 @@ protected:
     QString path(const char* name) const { return QDir(dir_.path()).filePath(name); }
 
     // sited on the site file, its standard error in name.log.
-    std::unique_ptr<QProcess> startSited(const char* name)
+    std::unique_ptr<QProcess> startSited(const char* name, const char* config = "site.conf")
     {
         auto process = std::make_unique<QProcess>();
         process->setStandardErrorFile(path(name));
-        process->start(QStringLiteral(SITED_PATH), {"--config", path("site.conf")});
+        process->start(QStringLiteral(SITED_PATH), {"--config", path(config)});
         process->waitForStarted();
         return process;
     }
@@ -278,6 +284,199 @@ TEST_F(SitedTest, ComesBackWhenTheBrokerRestarts)
     EXPECT_TRUE(site.waitFor(tracked, 0)) << log("restart.log").toStdString();
     EXPECT_TRUE(log("restart.log").contains(QLatin1String("lost the broker")));
     EXPECT_TRUE(log("restart.log").contains(QLatin1String("connected to the broker")));
+}
+
+// A UDP receiver on a free loopback port.
+struct Receiver
+{
+    QUdpSocket socket;
+    QVector<QByteArray> datagrams;
+
+    bool bind() { return socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    void drain(int waitMs = 0)
+    {
+        if (waitMs > 0 && !socket.hasPendingDatagrams())
+            socket.waitForReadyRead(waitMs);
+        while (socket.hasPendingDatagrams()) {
+            QByteArray d(int(socket.pendingDatagramSize()), Qt::Uninitialized);
+            d.resize(int(socket.readDatagram(d.data(), d.size())));
+            datagrams.append(d);
+        }
+    }
+};
+
+// The attributes of every element of a CoT event, by element name.
+QHash<QString, QXmlStreamAttributes> cotElements(const QByteArray& xml)
+{
+    QHash<QString, QXmlStreamAttributes> elements;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::StartElement)
+            elements.insert(reader.name().toString(), reader.attributes());
+    }
+    return elements;
+}
+
+qint64 cotTime(const QXmlStreamAttributes& event, const char* name)
+{
+    return QDateTime::fromString(event.value(QLatin1String(name)).toString(), Qt::ISODateWithMs)
+        .toMSecsSinceEpoch();
+}
+
+// One object of radar a moves east and stops being reported: every
+// picture's objects go out as CAT062 records that Wireshark decodes to the
+// picture's values (to one LSB, no warnings) and as CoT events, valid by
+// the event schema, at the picture's places and at most [cot] rate rounds
+// a second; the dropped object's track ends in both.
+TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
+{
+    const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
+    if (tsharkProgram().isEmpty() || xmllint.isEmpty())
+        GTEST_SKIP() << "tshark or xmllint is not installed (scripts/lib/deps.sh installs both)";
+    Receiver asterix, cot;
+    ASSERT_TRUE(asterix.bind() && cot.bind());
+    constexpr qint64 coastMs = 500;
+    constexpr double cotRatePerS = 2.0;
+    QByteArray conf = fileContents(path("site.conf"));
+    conf.replace("rate = 20\n", "rate = 20\ncoast = 0.5\n");
+    conf += QStringLiteral("[asterix]\nsac = 25\nsic_site = 7\ncat062 = 127.0.0.1:%1\n"
+                           "[cot]\ndestination = 127.0.0.1:%2\nrate = %3\n")
+                .arg(asterix.socket.localPort())
+                .arg(cot.socket.localPort())
+                .arg(cotRatePerS)
+                .toUtf8();
+    writeFile(path("outputs.conf"), conf);
+
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("outputs.log", "outputs.conf");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("outputs.log").toStdString();
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    for (int i = 0; i < 30; ++i) {
+        trackd.publish("trklib/cross/a/tracks", tracks("a", 3, -10.0 + 0.5 * i, -5.0));
+        QThread::msleep(50);
+    }
+    // Until the object's last CoT event, stale at once, has come.
+    const auto ended = [](const QByteArray& xml) {
+        const QXmlStreamAttributes event = cotElements(xml).value(QStringLiteral("event"));
+        return cotTime(event, "stale") == cotTime(event, "time");
+    };
+    for (int i = 0; i < 100 && std::none_of(cot.datagrams.begin(), cot.datagrams.end(), ended); ++i)
+        cot.drain(100);
+    asterix.drain(100);
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_EQ(sited->exitCode(), 0) << log("outputs.log").toStdString();
+    asterix.drain();
+    cot.drain();
+    ASSERT_TRUE(std::any_of(cot.datagrams.begin(), cot.datagrams.end(), ended))
+        << log("outputs.log").toStdString();
+
+    // The pictures' objects by time and id; the last time one was seen.
+    std::map<qint64, std::map<qint64, QJsonObject>> pictures;
+    int objects = 0;
+    qint64 lastSeenMs = 0;
+    for (const Message& m : site.messagesOn(pictureTopic)) {
+        const QJsonObject picture = json(m.payload);
+        const qint64 timeMs = qint64(picture.value(QLatin1String("time")).toDouble());
+        for (const QJsonValue o : picture.value(QLatin1String("objects")).toArray()) {
+            pictures[timeMs][o[QLatin1String("id")].toInt()] = o.toObject();
+            lastSeenMs = timeMs;
+            ++objects;
+        }
+    }
+    ASSERT_GT(objects, 0);
+
+    // CAT062: one record per object of each picture, then the track's end.
+    using trklib::asterix::FieldId;
+    const struct
+    {
+        const char* name;
+        FieldId id;
+        const char* key; // in the picture
+    } fields[]{{"asterix.062_100_X", FieldId::Cat062X, "x"},
+               {"asterix.062_100_Y", FieldId::Cat062Y, "y"},
+               {"asterix.062_185_VX", FieldId::Cat062Vx, "vx"},
+               {"asterix.062_185_VY", FieldId::Cat062Vy, "vy"},
+               {"asterix.062_105_LAT", FieldId::Cat062Latitude, "lat"},
+               {"asterix.062_105_LON", FieldId::Cat062Longitude, "lon"}};
+    QStringList names{"asterix.062_010_SAC",   "asterix.062_010_SIC", "asterix.062_070_VALUE",
+                      "asterix.062_040_VALUE", "asterix.062_080_CNF", "asterix.062_080_TSE"};
+    for (const auto& f : fields)
+        names << QLatin1String(f.name);
+    QVector<AsterixRecord> records;
+    QString error;
+    ASSERT_TRUE(decodeAsterix(path("cat062.pcap"), asterix.datagrams, 8600, names, records, error))
+        << error.toStdString();
+    ASSERT_EQ(records.size(), objects + 1) << "every object of every picture, and one end";
+    for (int r = 0; r < records.size(); ++r) {
+        const AsterixRecord& record = records[r];
+        SCOPED_TRACE("record " + std::to_string(r));
+        EXPECT_EQ(record.value("_ws.expert"), QString()) << "no dissector warnings";
+        EXPECT_EQ(record.value("asterix.062_010_SAC").toInt(nullptr, 0), 25);
+        EXPECT_EQ(record.value("asterix.062_010_SIC").toInt(nullptr, 0), 7);
+        // The picture whose time of day is within one LSB of the record's.
+        const double timeLsb = trklib::asterix::field(FieldId::Cat062TimeOfDay).lsb;
+        const double seconds = record.value("asterix.062_070_VALUE").toDouble();
+        const auto picture = std::find_if(pictures.begin(), pictures.end(), [&](const auto& p) {
+            return std::abs(trklib::asterix::secondsOfDay(p.first) - seconds) <= timeLsb;
+        });
+        ASSERT_NE(picture, pictures.end()) << seconds;
+        const int id = record.value("asterix.062_040_VALUE").toInt(nullptr, 0);
+        ASSERT_EQ(picture->second.count(id), 1u) << "object " << id;
+        const QJsonObject& o = picture->second.at(id);
+        const bool last = r == records.size() - 1;
+        const QString end = record.value("asterix.062_080_TSE");
+        EXPECT_EQ(end.isEmpty() ? 0 : end.toInt(nullptr, 0), last ? 1 : 0) << "TSE";
+        if (last) {
+            EXPECT_EQ(picture->first, lastSeenMs) << "the end repeats the object's last state";
+        }
+        EXPECT_EQ(record.value("asterix.062_080_CNF").toInt(nullptr, 0),
+                  o[QLatin1String("confirmed")].toBool() ? 0 : 1);
+        for (const auto& f : fields)
+            EXPECT_LE(
+                std::abs(record.value(f.name).toDouble() - o[QLatin1String(f.key)].toDouble()),
+                trklib::asterix::field(f.id).lsb)
+                << f.name;
+    }
+
+    // CoT: valid events at the pictures' places, rounds at most rate a second.
+    QStringList files{"--noout", "--schema", QStringLiteral(COT_SCHEMA)};
+    for (int i = 0; i < cot.datagrams.size(); ++i) {
+        files << path("cot") + QString::number(i) + QStringLiteral(".xml");
+        writeFile(files.last(), cot.datagrams[i]);
+    }
+    const ProgramRun valid = runProgram(xmllint, files);
+    EXPECT_EQ(valid.exitCode, 0) << valid.err.toStdString();
+    qint64 previousRoundMs = 0;
+    for (int i = 0; i < cot.datagrams.size(); ++i) {
+        SCOPED_TRACE(cot.datagrams[i].toStdString());
+        const auto elements = cotElements(cot.datagrams[i]);
+        const QXmlStreamAttributes event = elements.value(QStringLiteral("event"));
+        const qint64 timeMs = cotTime(event, "time");
+        ASSERT_EQ(pictures.count(timeMs), 1u) << "a picture's time";
+        const QString uid = event.value(QLatin1String("uid")).toString();
+        ASSERT_TRUE(uid.startsWith(QLatin1String("trklib-cross-")));
+        const qint64 id = uid.mid(13).toLongLong();
+        ASSERT_EQ(pictures.at(timeMs).count(id), 1u);
+        const QJsonObject& o = pictures.at(timeMs).at(id);
+        const bool last = i == cot.datagrams.size() - 1;
+        EXPECT_EQ(cotTime(event, "stale") - timeMs, last ? 0 : coastMs);
+        const QXmlStreamAttributes point = elements.value(QStringLiteral("point"));
+        EXPECT_NEAR(point.value(QLatin1String("lat")).toDouble(),
+                    o[QLatin1String("lat")].toDouble(), 1e-8);
+        EXPECT_NEAR(point.value(QLatin1String("lon")).toDouble(),
+                    o[QLatin1String("lon")].toDouble(), 1e-8);
+        EXPECT_EQ(point.value(QLatin1String("hae")).toDouble(), 500.0) << "the site's ground";
+        const double ce = point.value(QLatin1String("ce")).toDouble();
+        EXPECT_GT(ce, 0.0);
+        EXPECT_LT(ce, 100.0) << "the filter's, not unknown";
+        if (timeMs != previousRoundMs && !last) {
+            EXPECT_GE(timeMs - previousRoundMs, qint64(1000 / cotRatePerS));
+            previousRoundMs = timeMs;
+        }
+    }
 }
 
 TEST_F(SitedTest, CommandLineAndSiteFile)

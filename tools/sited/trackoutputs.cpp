@@ -1,0 +1,183 @@
+#include "trackoutputs.h"
+
+#include "tools/common/brokerclient.h"
+#include "tools/common/eventlog.h"
+
+#include <QSet>
+
+#include <cerrno>
+#include <cstring>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace trklib::sited {
+
+namespace {
+
+using site::logEvent;
+using site::Priority;
+
+OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::GeoReference* geo)
+{
+    OutputObject out;
+    asterix::SiteTrackReport& t = out.track;
+    t.id = o.id;
+    t.confirmed = o.confirmed;
+    t.timeMs = timeMs;
+    t.xM = o.xM;
+    t.yM = o.yM;
+    t.vxMps = o.vxMps;
+    t.vyMps = o.vyMps;
+    if (geo)
+        t.position = geo->toGeodetic(o.xM, o.yM);
+    out.positionErrorM = o.positionErrorM;
+    return out;
+}
+
+// A non-blocking UDP socket connected to the destination: every send goes
+// there, and the kernel resolves the route once. -1 with error.
+int openUdp(const site::Destination& to, const char* key, QString& error)
+{
+    const bool v6 = to.address.protocol() == QAbstractSocket::IPv6Protocol;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = QStringLiteral("%1: cannot open a UDP socket: %2")
+                    .arg(QLatin1String(key), site::errnoText(errno));
+        return -1;
+    }
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    if (v6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(to.port);
+        const Q_IPV6ADDR bytes = to.address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+        size = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&address);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(to.port);
+        a->sin_addr.s_addr = htonl(to.address.toIPv4Address());
+        size = sizeof *a;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+        error = QStringLiteral("%1: cannot send to %2: %3")
+                    .arg(QLatin1String(key), to.toString(), site::errnoText(errno));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+QVector<OutputObject> ObjectRounds::take(const Picture& picture)
+{
+    QVector<OutputObject> objects;
+    objects.reserve(picture.objects.size());
+    QSet<std::int64_t> ids;
+    for (const SiteObject& o : picture.objects) {
+        objects.append(outputObject(o, picture.timeMs, geo_));
+        ids.insert(o.id);
+    }
+    QVector<OutputObject> now = objects;
+    for (OutputObject& o : last_) {
+        if (ids.contains(o.track.id))
+            continue;
+        o.track.ended = true;
+        objects.append(o);
+    }
+    last_ = std::move(now);
+    return objects;
+}
+
+TrackOutputs::TrackOutputs(const site::SiteConfig& site)
+    : site_(site),
+      geo_(site.origin ? std::make_optional<site::GeoReference>(*site.origin) : std::nullopt),
+      cat062Rounds_(geo_ ? &*geo_ : nullptr), cotRounds_(geo_ ? &*geo_ : nullptr),
+      cotThrottle_(site.cot.ratePerS)
+{}
+
+TrackOutputs::~TrackOutputs()
+{
+    for (const int fd : {cat062Socket_, cotSocket_}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+bool TrackOutputs::open(QString& error)
+{
+    if (site_.asterix.cat062.isSet()) {
+        cat062Socket_ = openUdp(site_.asterix.cat062, "[asterix] cat062", error);
+        if (cat062Socket_ < 0)
+            return false;
+        logEvent(Priority::Info, QStringLiteral("ASTERIX category 062 to %1 as SAC %2 SIC %3")
+                                     .arg(site_.asterix.cat062.toString())
+                                     .arg(site_.asterix.sac)
+                                     .arg(site_.asterix.sicSite));
+    }
+    if (site_.cot.enabled) {
+        cotSocket_ = openUdp(site_.cot.destination, "[cot] destination", error);
+        if (cotSocket_ < 0)
+            return false;
+        logEvent(
+            Priority::Info,
+            QStringLiteral("Cursor-on-Target to %1, %2 rounds a second%3")
+                .arg(site_.cot.destination.toString())
+                .arg(site_.cot.ratePerS)
+                .arg(geo_ ? QString() : QStringLiteral(": none while the site has no origin")));
+    }
+    return true;
+}
+
+void TrackOutputs::sendDatagram(int socket, const QByteArray& datagram)
+{
+    if (::send(socket, datagram.constData(), std::size_t(datagram.size()), MSG_DONTWAIT) ==
+        datagram.size()) {
+        ++datagrams_;
+        return;
+    }
+    ++dropped_;
+    if (!saidDropped_) {
+        saidDropped_ = true;
+        logEvent(Priority::Warning,
+                 QStringLiteral("a track output's datagram could not be sent at once and is "
+                                "dropped: %1 (said once)")
+                     .arg(site::errnoText(errno)));
+    }
+}
+
+void TrackOutputs::send(const Picture& picture)
+{
+    if (cat062Socket_ >= 0) {
+        QVector<asterix::SiteTrackReport> tracks;
+        for (const OutputObject& o : cat062Rounds_.take(picture))
+            tracks.append(o.track);
+        const asterix::DataSource source{std::uint8_t(site_.asterix.sac),
+                                         std::uint8_t(site_.asterix.sicSite)};
+        const std::uint64_t clampedBefore = clamped_.total();
+        for (const QByteArray& block : asterix::cat062Datagrams(source, tracks, clamped_))
+            sendDatagram(cat062Socket_, block);
+        if (!saidClamped_ && clamped_.total() > clampedBefore) {
+            saidClamped_ = true;
+            logEvent(Priority::Warning,
+                     QStringLiteral("[asterix] cat062: a value lies outside its item's range "
+                                    "and is sent clamped to the nearest end (said once)"));
+        }
+    }
+    if (cotSocket_ >= 0 && cotThrottle_.due(picture.timeMs)) {
+        const cot::Source source{site_.name, site_.origin ? site_.origin->altitudeM : cot::unknown,
+                                 site_.fusion.coastS};
+        for (const OutputObject& o : cotRounds_.take(picture)) {
+            const QByteArray event = cot::event(source, o.track, o.positionErrorM);
+            if (!event.isEmpty())
+                sendDatagram(cotSocket_, event);
+        }
+    }
+}
+
+} // namespace trklib::sited
