@@ -492,6 +492,16 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
 
     writeFile(path("bad.conf"), "[site]\nname = cross\n[broker]\nclient_id = td\n"
                                 "sited_password_file = sited.password\n[radar.a]\n");
+    // Zones of one name twice.
+    const QByteArray square = "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\"},"
+                              "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[11.5,"
+                              "48.1],[11.5001,48.1],[11.5001,48.1001],[11.5,48.1]]]}}";
+    writeFile(path("twice.geojson"),
+              "{\"type\":\"FeatureCollection\",\"features\":[" + square + "," + square + "]}");
+    writeFile(path("badzones.conf"),
+              fileContents(path("site.conf")) + "[zones]\nfile = twice.geojson\n");
+    const QString badZones = QStringLiteral("sited: %1: [zones] file: %2: feature 2 (yard): ")
+                                 .arg(path("badzones.conf"), path("twice.geojson"));
     const struct
     {
         QStringList arguments;
@@ -506,6 +516,12 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
           path("p.jsonl")},
          1,
          QStringLiteral("sited: %1").arg(path("none.pcap"))},
+        {{"--check-config", path("badzones.conf")}, 2, badZones},
+        {{"--config", path("badzones.conf")}, 2, badZones},
+        {{"--config", path("site.conf"), "--capture", path("none.pcap"), "--output",
+          path("p.jsonl"), "--events", path("e.jsonl")},
+         1,
+         QStringLiteral("sited: --events: the site file names no [zones] file")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -516,6 +532,7 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
         EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << "one line";
     }
     EXPECT_FALSE(QFile::exists(path("p.jsonl"))) << "nothing written by a run that failed";
+    EXPECT_FALSE(QFile::exists(path("e.jsonl")));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // it publishes, the clock of its pictures and its command line.
 
 #include "options.h"
+#include "sitelink.h"
 #include "sitestatus.h"
 #include "tracksreader.h"
 
@@ -243,6 +244,29 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
                          "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
                          "\"droppedEvents\":7}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// The backlog holds events up to its capacity and no further; the broker's
+// acknowledgement of an event, and only of an event, makes room again.
+TEST(EventBacklog, HoldsUpToItsCapacityAndCountsWhatItDrops)
+{
+    EventBacklog backlog(3);
+    for (int id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(backlog.admit()) << id;
+        backlog.hold(id);
+    }
+    EXPECT_FALSE(backlog.admit()) << "one past the capacity";
+    EXPECT_FALSE(backlog.admit());
+    EXPECT_EQ(backlog.dropped(), 2u);
+    EXPECT_FALSE(backlog.acknowledge(7)) << "not an event's id: no room made";
+    EXPECT_FALSE(backlog.admit());
+    EXPECT_TRUE(backlog.acknowledge(2));
+    EXPECT_FALSE(backlog.acknowledge(2)) << "acknowledged once";
+    EXPECT_EQ(backlog.held(), 2);
+    EXPECT_TRUE(backlog.admit());
+    backlog.refused();
+    EXPECT_EQ(backlog.dropped(), 4u);
+    EXPECT_EQ(SiteLink::eventBacklog, 10000) << "the documented size";
 }
 
 // Taken on time, tick k is due k / rate s after the start, to the
