@@ -373,6 +373,8 @@ TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
     }
     sited->terminate();
     ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_FALSE(log("events.log").contains(QLatin1String("has not taken")))
+        << "every event acknowledged: " << log("events.log").toStdString();
 
     MqttSubscriber later(broker_->port(), "trklib/cross/zones/#", {"viewer", "vw", {}});
     const auto retained = [&](const QByteArray& topic) {
