@@ -133,6 +133,7 @@ expect_files trklib-tools < <(
     for example in trackd.conf mosquitto-site.conf mosquitto-site.acl; do
         echo "-rw-r--r-- ./usr/share/doc/trklib-tools/examples/$example"
     done
+    echo "-rwxr-xr-x ./usr/share/doc/trklib-tools/examples/sited-events-hook"
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
     for program in trackdemo radarsim trackreplay plot-tracks trackd sited; do
         echo "-rw-r--r-- ./usr/share/man/man1/$program.1.gz"

@@ -25,6 +25,7 @@ public:
         QByteArray payload;
         bool retained = false;
         std::chrono::steady_clock::time_point received;
+        int qos = 0;
     };
 
     struct Login
@@ -32,13 +33,18 @@ public:
         QString username; // empty: none
         QString password;
         QString caFile; // set: TLS
+        // Set: a lasting session of this client id (no clean session) and
+        // a subscription at QoS 1, so that the broker keeps messages for it.
+        QByteArray clientId;
     };
 
     MqttSubscriber(quint16 port, const QByteArray& filter, const Login& login = {})
         : filter_(filter)
     {
         mosquitto_lib_init();
-        client_ = mosquitto_new(nullptr, true, this);
+        qos_ = login.clientId.isEmpty() ? 0 : 1;
+        client_ = mosquitto_new(login.clientId.isEmpty() ? nullptr : login.clientId.constData(),
+                                login.clientId.isEmpty(), this);
         if (!login.username.isEmpty())
             mosquitto_username_pw_set(client_, login.username.toUtf8().constData(),
                                       login.password.toUtf8().constData());
@@ -49,7 +55,8 @@ public:
         mosquitto_reconnect_delay_set(client_, 1, 1, false);
         mosquitto_connect_callback_set(client_, [](mosquitto* m, void* self, int rc) {
             if (rc == 0)
-                mosquitto_subscribe(m, nullptr, static_cast<MqttSubscriber*>(self)->filter_, 0);
+                mosquitto_subscribe(m, nullptr, static_cast<MqttSubscriber*>(self)->filter_,
+                                    static_cast<MqttSubscriber*>(self)->qos_);
         });
         mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
             auto& s = *static_cast<MqttSubscriber*>(self);
@@ -62,7 +69,7 @@ public:
                 auto& s = *static_cast<MqttSubscriber*>(self);
                 Message message{QByteArray(m->topic),
                                 QByteArray(static_cast<const char*>(m->payload), m->payloadlen),
-                                m->retain, std::chrono::steady_clock::now()};
+                                m->retain, std::chrono::steady_clock::now(), m->qos};
                 const std::lock_guard<std::mutex> lock(s.mutex_);
                 s.messages_.append(std::move(message));
                 s.changed_.notify_all();
@@ -117,6 +124,7 @@ public:
 
 private:
     QByteArray filter_;
+    int qos_ = 0;
     mosquitto* client_ = nullptr;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

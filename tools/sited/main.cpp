@@ -9,6 +9,7 @@
 #include "sitestatus.h"
 #include "trackoutputs.h"
 #include "tracksreader.h"
+#include "zoneoutput.h"
 
 #include "tools/common/brokerclient.h"
 #include "tools/common/eventlog.h"
@@ -140,10 +141,20 @@ private:
     QString lastDrop_;
 };
 
+// The rules on a picture just published: its events, and the states of
+// the zones they changed.
+void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link)
+{
+    for (const QByteArray& event : zones.evaluate(picture))
+        link.publishEvent(zones.eventsTopic(), event);
+    for (const TopicMessage& state : zones.changedStates())
+        link.keep(state.topic, state.payload);
+}
+
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
-                                TrackOutputs& outputs)
+                                TrackOutputs& outputs, ZoneOutput* zones)
 {
     Fusion fusion(site);
     const std::optional<trklib::site::GeoReference> geo =
@@ -176,6 +187,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             link.publishPicture(
                 pictureMessage(site.name, radarNames, picture, geo ? &*geo : nullptr));
             outputs.send(picture);
+            if (zones)
+                publishZoneEvents(*zones, picture, link);
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -183,6 +196,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.lastTracksMs = inbox.lastTracksMs();
             status.objects = fusion.objectCount();
             status.lateMessages = fusion.lateMessages();
+            status.droppedEvents = link.droppedEvents();
             link.publishStatus(siteStatusMessage(radarNames, status, wallClockMs()));
             statusClock.advance(now);
 
@@ -200,7 +214,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
     }
 }
 
-int run(const QString& path, const SiteConfig& site)
+int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
 {
     const int signalFd = blockStopSignals();
     if (signalFd < 0) {
@@ -225,13 +239,20 @@ int run(const QString& path, const SiteConfig& site)
                                  .arg(site.name, counted(site.radars.size(), "radar"))
                                  .arg(site.fusion.ratePerS)
                                  .arg(site.prefix));
+    if (zones) {
+        // Retained from the first connection on, every zone's state too.
+        const TopicMessage all = zones->zonesMessage();
+        link.keep(all.topic, all.payload);
+        for (const TopicMessage& state : zones->states())
+            link.keep(state.topic, state.payload);
+    }
     if (!link.start(error)) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         mosquitto_lib_cleanup();
         ::close(signalFd);
         return exitUsage;
     }
-    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs);
+    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs, zones);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     mosquitto_lib_cleanup();
@@ -239,11 +260,12 @@ int run(const QString& path, const SiteConfig& site)
     return 0;
 }
 
-int runOfflineAndSay(const Options& options, const SiteConfig& site)
+int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput* zones)
 {
     OfflineRun run;
     QString error;
-    if (!runOffline(site, options.capture, options.output, options.tracksOutput, run, error)) {
+    if (!runOffline(site, options.capture, options.output, options.tracksOutput,
+                    {zones, options.eventsOutput}, run, error)) {
         std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
         return exitFailure;
     }
@@ -251,6 +273,9 @@ int runOfflineAndSay(const Options& options, const SiteConfig& site)
                  qUtf8Printable(counted(run.packets, "radar packet")),
                  qUtf8Printable(counted(qint64(run.lateMessages), "late message")),
                  qUtf8Printable(counted(run.pictures, "picture")), qUtf8Printable(options.output));
+    if (!options.eventsOutput.isEmpty())
+        std::fprintf(stderr, "sited: %s to %s\n", qUtf8Printable(counted(run.events, "event")),
+                     qUtf8Printable(options.eventsOutput));
     return 0;
 }
 
@@ -285,6 +310,11 @@ int main(int argc, char* argv[])
     }
     for (const QString& warning : qAsConst(site.warnings))
         logEvent(Priority::Warning, warning);
+    std::unique_ptr<ZoneOutput> zones;
+    if (!ZoneOutput::load(options.config, site, zones, error)) {
+        logEvent(Priority::Error, error);
+        return exitUsage;
+    }
     switch (options.mode) {
     case Options::Mode::Check: {
         const trklib::site::BrokerConfig broker = trklib::site::sitedBroker(site.broker);
@@ -299,8 +329,8 @@ int main(int argc, char* argv[])
         return 0;
     }
     case Options::Mode::Offline:
-        return runOfflineAndSay(options, site);
+        return runOfflineAndSay(options, site, zones.get());
     default:
-        return run(options.config, site);
+        return run(options.config, site, zones.get());
     }
 }

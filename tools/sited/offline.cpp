@@ -2,6 +2,7 @@
 
 #include "fusion.h"
 #include "picture.h"
+#include "zoneoutput.h"
 
 #include "tools/common/capturereader.h"
 #include "tools/common/datagramextractor.h"
@@ -53,6 +54,31 @@ QString describePorts(const QVector<quint16>& ports)
            numbers.join(QStringLiteral(", "));
 }
 
+// The zones' events of each picture, written one a line in the order
+// raised. The rules start afresh with each reading of the capture.
+class ZoneWriter
+{
+public:
+    ZoneWriter(const site::SiteConfig& config, const ZoneOutput& zones, tools::OutputFile& file)
+        : zones_(config, zones.zones()), file_(file)
+    {}
+
+    void write(const Picture& picture)
+    {
+        for (QByteArray line : zones_.evaluate(picture)) {
+            line.append('\n');
+            file_.write(line.constData(), line.size());
+            ++lines_;
+        }
+    }
+    std::int64_t lines() const { return lines_; }
+
+private:
+    ZoneOutput zones_;
+    tools::OutputFile& file_;
+    std::int64_t lines_ = 0;
+};
+
 // One reading of the capture in one direction: every radar's datagrams
 // routed and tracked as trackd would, each packet's targets fused at the
 // capture time of the frame that completed it, and a picture made each
@@ -61,9 +87,9 @@ class Pass
 {
 public:
     Pass(const site::SiteConfig& config, const site::GeoReference* geo, tools::OutputFile& pictures,
-         tools::OutputFile* tracks)
+         tools::OutputFile* tracks, std::unique_ptr<ZoneWriter> events)
         : config_(config), geo_(geo), routing_(config.radars), fusion_(config), pictures_(pictures),
-          tracks_(tracks), clock_(config.fusion.ratePerS)
+          tracks_(tracks), events_(std::move(events)), clock_(config.fusion.ratePerS)
     {
         for (const site::RadarEntry& entry : config.radars) {
             trackers_.push_back(std::make_unique<site::RadarTracker>(entry));
@@ -119,6 +145,7 @@ public:
     std::int64_t pictures() const { return pictureCount_; }
     std::int64_t routedDatagrams() const { return routed_; }
     std::uint64_t lateMessages() const { return fusion_.lateMessages(); }
+    std::int64_t events() const { return events_ ? events_->lines() : 0; }
 
 private:
     void report(int radar, const site::RadarTracker& tracker, std::int64_t receivedMs)
@@ -155,10 +182,12 @@ private:
 
     void makePicture()
     {
-        QByteArray line =
-            pictureMessage(config_.name, radarNames_, fusion_.picture(*clock_.next()), geo_);
+        const Picture picture = fusion_.picture(*clock_.next());
+        QByteArray line = pictureMessage(config_.name, radarNames_, picture, geo_);
         line.append('\n');
         pictures_.write(line.constData(), line.size());
+        if (events_)
+            events_->write(picture);
         ++pictureCount_;
         clock_.advance();
     }
@@ -171,6 +200,7 @@ private:
     Fusion fusion_;
     tools::OutputFile& pictures_;
     tools::OutputFile* tracks_;
+    std::unique_ptr<ZoneWriter> events_;
     bool clockStarted_ = false;
     std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
     CapturePictureClock clock_;
@@ -220,7 +250,8 @@ void CapturePictureClock::advance()
 }
 
 bool runOffline(const site::SiteConfig& config, const QString& capturePath, const QString& output,
-                const QString& tracksOutput, OfflineRun& run, QString& error)
+                const QString& tracksOutput, const OfflineEvents& events, OfflineRun& run,
+                QString& error)
 {
     run = OfflineRun();
     const auto fail = [&](const QString& file, const QString& what) {
@@ -231,9 +262,15 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), output}};
     if (!tracksOutput.isEmpty())
         outputs.append({QStringLiteral("--tracks-output"), tracksOutput});
+    if (!events.output.isEmpty())
+        outputs.append({QStringLiteral("--events"), events.output});
     error = tools::findSharedFile({{QStringLiteral("--capture"), capturePath}}, outputs);
     if (!error.isEmpty())
         return false;
+    if (!events.output.isEmpty() && !events.zones) {
+        error = QStringLiteral("--events: the site file names no [zones] file");
+        return false;
+    }
 
     const QString reason = capture::unreadableReason(capturePath);
     if (!reason.isEmpty())
@@ -252,6 +289,14 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     tools::OutputFile* tracksOut = tracksOutput.isEmpty() ? nullptr : &tracks;
     if (tracksOut && !tracks.open(tracksOutput))
         return fail(tracks.displayName(), tracks.errorString());
+    tools::OutputFile eventLines;
+    if (!events.output.isEmpty() && !eventLines.open(events.output))
+        return fail(eventLines.displayName(), eventLines.errorString());
+    const auto eventWriter = [&]() -> std::unique_ptr<ZoneWriter> {
+        if (events.output.isEmpty())
+            return nullptr;
+        return std::make_unique<ZoneWriter>(config, *events.zones, eventLines);
+    };
     const QString notWritten = QStringLiteral("; no output file written");
 
     std::optional<site::GeoReference> geo;
@@ -259,7 +304,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         geo.emplace(*config.origin);
     const site::GeoReference* geoRef = geo ? &*geo : nullptr;
 
-    auto pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut);
+    auto pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut, eventWriter());
     PassEnd end = read(reader, *pass, DatagramExtractor::Direction::Received);
     int datagrams = end.datagrams;
     // On a capture of all interfaces of the radars' host, what the host
@@ -271,7 +316,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
             return fail(
                 capturePath,
                 QStringLiteral("cannot read again (%1)%2").arg(reader.errorString(), notWritten));
-        pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut);
+        pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut, eventWriter());
         end = read(reader, *pass, DatagramExtractor::Direction::Sent);
         datagrams += end.datagrams;
     }
@@ -302,13 +347,18 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return fail(pictures.displayName(), pictures.errorString() + notWritten);
     if (tracksOut && !tracks.flush())
         return fail(tracks.displayName(), tracks.errorString() + notWritten);
+    if (eventLines.isOpen() && !eventLines.flush())
+        return fail(eventLines.displayName(), eventLines.errorString() + notWritten);
     if (!pictures.commit())
         return fail(pictures.displayName(), pictures.errorString() + notWritten);
     if (tracksOut && !tracks.commit())
         return fail(tracks.displayName(), tracks.errorString());
+    if (eventLines.isOpen() && !eventLines.commit())
+        return fail(eventLines.displayName(), eventLines.errorString());
     run.packets = pass->packets();
     run.pictures = pass->pictures();
     run.lateMessages = pass->lateMessages();
+    run.events = pass->events();
     return true;
 }
 

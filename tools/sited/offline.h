@@ -37,11 +37,22 @@ private:
     std::optional<std::int64_t> next_;
 };
 
+class ZoneOutput;
+
+// The events of an offline run: the site's zones (none without a [zones]
+// file) and the file that takes their events, one a line (empty: none).
+struct OfflineEvents
+{
+    ZoneOutput* zones = nullptr;
+    QString output;
+};
+
 struct OfflineRun
 {
     std::int64_t packets = 0;  // radar packets tracked, every radar
     std::int64_t pictures = 0; // lines written to the output
     std::uint64_t lateMessages = 0;
+    std::int64_t events = 0; // lines written to the events output
 };
 
 // Tracks every radar's datagrams in the capture (told apart as trackd tells
@@ -49,9 +60,12 @@ struct OfflineRun
 // the capture's frame times as the clock, rate pictures a second from the
 // first radar packet's time, and writes one picture per line to output;
 // when tracksOutput is not empty, every radar's tracks messages as trackd
-// would publish them, one per line, in the order fused. Outputs are written
-// whole or not at all. False with a one-line error ("cap.pcap: ...").
+// would publish them, one per line, in the order fused; when events name an
+// output, the events the zones' rules raise on each picture, one per line,
+// in the order raised. Outputs are written whole or not at all. False with
+// a one-line error ("cap.pcap: ...").
 bool runOffline(const site::SiteConfig& config, const QString& capture, const QString& output,
-                const QString& tracksOutput, OfflineRun& run, QString& error);
+                const QString& tracksOutput, const OfflineEvents& events, OfflineRun& run,
+                QString& error);
 
 } // namespace trklib::sited

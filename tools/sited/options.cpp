@@ -9,7 +9,8 @@ namespace {
 const QString usage = QStringLiteral(
     "Usage: sited --config FILE\n"
     "   or: sited --check-config FILE\n"
-    "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n");
+    "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
+    "                [--events EVENTS]\n");
 
 const QString help = QStringLiteral(
     "Fuses the tracks of every radar of a site into one picture of the site's objects, live "
@@ -24,6 +25,8 @@ const QString help = QStringLiteral(
     "  --output PICTURES       write the offline run's pictures there, one JSON object a line\n"
     "  --tracks-output TRACKS  also write every radar's tracks messages there, one a line, as "
     "trackd would publish them\n"
+    "  --events EVENTS         also write the events of the site file's zones there, one JSON "
+    "object a line, in the order raised\n"
     "  --help                  show this text\n"
     "  --version               show the version\n");
 
@@ -40,6 +43,7 @@ const FileOption fileOptions[]{
     {"--capture", &Options::capture},
     {"--output", &Options::output},
     {"--tracks-output", &Options::tracksOutput},
+    {"--events", &Options::eventsOutput},
 };
 
 } // namespace
@@ -109,9 +113,11 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
                                  : QStringLiteral("--output is for --capture");
         return false;
     }
-    if (has("--tracks-output") && !has("--capture")) {
-        error = QStringLiteral("--tracks-output is for --capture");
-        return false;
+    for (const char* output : {"--tracks-output", "--events"}) {
+        if (has(output) && !has("--capture")) {
+            error = QStringLiteral("%1 is for --capture").arg(QLatin1String(output));
+            return false;
+        }
     }
     if (!has("--capture"))
         return true;
@@ -119,6 +125,8 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), options.output}};
     if (!options.tracksOutput.isEmpty())
         outputs.append({QStringLiteral("--tracks-output"), options.tracksOutput});
+    if (!options.eventsOutput.isEmpty())
+        outputs.append({QStringLiteral("--events"), options.eventsOutput});
     error = tools::findSharedFile({{QStringLiteral("--config"), options.config},
                                    {QStringLiteral("--capture"), options.capture}},
                                   outputs);

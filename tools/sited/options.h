@@ -22,6 +22,7 @@ struct Options
     QString capture;
     QString output;
     QString tracksOutput; // empty: none
+    QString eventsOutput; // empty: none
 };
 
 // Parses the arguments (without the program's name). False with a

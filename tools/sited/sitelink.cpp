@@ -7,6 +7,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace trklib::sited {
@@ -25,6 +26,8 @@ constexpr unsigned retryLongestS = 5;
 constexpr int qosPicture = 0;
 constexpr int qosTracks = 0;
 constexpr int qosStatus = 1; // acknowledged, so that stopping can wait for it
+constexpr int qosEvent = 1;  // kept by libmosquitto until the broker has it
+constexpr int qosKept = 1;
 
 } // namespace
 
@@ -100,6 +103,52 @@ bool SiteLink::publishStatus(const QByteArray& payload)
                              payload.constData(), qosStatus, true) == MOSQ_ERR_SUCCESS;
 }
 
+bool SiteLink::publishEvent(const QByteArray& topic, const QByteArray& payload)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!events_.admit()) {
+        if (!eventDropLogged_)
+            logEvent(Priority::Warning,
+                     QStringLiteral("%1 events wait for the broker %2; later ones are dropped "
+                                    "and counted until it takes some")
+                         .arg(events_.capacity())
+                         .arg(where()));
+        eventDropLogged_ = true;
+        return false;
+    }
+    // Without a connection libmosquitto queues the message all the same
+    // and sends it once connected.
+    int messageId = 0;
+    const int result = mosquitto_publish(client_, &messageId, topic.constData(), payload.size(),
+                                         payload.constData(), qosEvent, false);
+    if (result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN) {
+        events_.refused();
+        return false;
+    }
+    events_.hold(messageId);
+    return true;
+}
+
+std::uint64_t SiteLink::droppedEvents() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return events_.dropped();
+}
+
+void SiteLink::keep(const QByteArray& topic, const QByteArray& payload)
+{
+    const std::lock_guard<std::mutex> lock(keptMutex_);
+    auto kept = std::find_if(kept_.begin(), kept_.end(),
+                             [&topic](const TopicMessage& m) { return m.topic == topic; });
+    if (kept == kept_.end())
+        kept = kept_.insert(kept_.end(), TopicMessage{topic, payload});
+    else
+        kept->payload = payload;
+    if (connected_)
+        mosquitto_publish(client_, nullptr, topic.constData(), payload.size(), payload.constData(),
+                          qosKept, true);
+}
+
 void SiteLink::stop(Clock::time_point deadline)
 {
     if (!running_)
@@ -112,7 +161,13 @@ void SiteLink::stop(Clock::time_point deadline)
             !connected_ ||
             mosquitto_publish(client_, &offlineMessageId_, statusTopic_.constData(), offline.size(),
                               offline.constData(), qosStatus, true) != MOSQ_ERR_SUCCESS;
-        acked_.wait_until(lock, deadline, [this] { return offlineAcked_; });
+        acked_.wait_until(lock, deadline,
+                          [this] { return offlineAcked_ && (events_.held() == 0 || !connected_); });
+        if (events_.held() > 0)
+            logEvent(Priority::Warning,
+                     QStringLiteral("stopping with %1 events the broker %2 has not taken")
+                         .arg(events_.held())
+                         .arg(where()));
     }
     // A DISCONNECT: the broker drops the will, the status stays offline.
     mosquitto_disconnect(client_);
@@ -157,7 +212,15 @@ void SiteLink::onConnect(mosquitto* client, void* self, int reasonCode)
                           QString::fromUtf8(link.subscription_)));
     link.everConnected_ = true;
     link.inOutage_ = false;
+    {
+        const std::lock_guard<std::mutex> lock(link.mutex_);
+        link.eventDropLogged_ = false;
+    }
+    const std::lock_guard<std::mutex> lock(link.keptMutex_);
     link.connected_ = true;
+    for (const TopicMessage& m : link.kept_)
+        mosquitto_publish(client, nullptr, m.topic.constData(), m.payload.size(),
+                          m.payload.constData(), qosKept, true);
 }
 
 void SiteLink::onDisconnect(mosquitto*, void* self, int reasonCode)
@@ -190,9 +253,10 @@ void SiteLink::onPublish(mosquitto*, void* self, int messageId)
     auto& link = *static_cast<SiteLink*>(self);
     {
         const std::lock_guard<std::mutex> lock(link.mutex_);
-        if (messageId != link.offlineMessageId_)
+        if (messageId == link.offlineMessageId_)
+            link.offlineAcked_ = true;
+        else if (!link.events_.acknowledge(messageId))
             return;
-        link.offlineAcked_ = true;
     }
     link.acked_.notify_all();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "zoneoutput.h"
+
 #include "tools/common/siteconfig.h"
 
 #include <QByteArray>
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -45,11 +48,26 @@ public:
     // Retained, QoS 1. False while there is no connection.
     bool publishStatus(const QByteArray& payload);
 
+    // An event: QoS 1, not retained, held until the broker acknowledges it,
+    // across a lost connection too; false when eventBacklog events are
+    // already held, and the event is dropped and counted (and logged once
+    // until the broker is back).
+    bool publishEvent(const QByteArray& topic, const QByteArray& payload);
+    // Retained, QoS 1, now when connected, and again after every
+    // connection (a broker that restarted has lost it); a later message on
+    // the topic takes its place.
+    void keep(const QByteArray& topic, const QByteArray& payload);
+    std::uint64_t droppedEvents() const;
+
     // Publishes the offline status when connected, waits for the broker to
-    // take it until the deadline, disconnects and ends the thread.
+    // take it and every event held until the deadline, disconnects and ends the thread.
     void stop(std::chrono::steady_clock::time_point deadline);
 
     std::uint64_t unsentPictures() const { return unsentPictures_; }
+
+    // Events held at most while the broker is away: at the rules' rate of a
+    // busy site, 100 a second, some 100 s of them.
+    static constexpr int eventBacklog = 10000;
 
 private:
     static void onConnect(mosquitto*, void* self, int reasonCode);
@@ -74,10 +92,15 @@ private:
     bool inOutage_ = false;
     std::chrono::steady_clock::time_point outageStart_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable acked_;
     int offlineMessageId_ = -1;
     bool offlineAcked_ = false;
+    EventBacklog events_{eventBacklog};
+    bool eventDropLogged_ = false; // in this outage
+
+    std::mutex keptMutex_; // kept_, and connected_ set against it
+    std::vector<TopicMessage> kept_;
 };
 
 } // namespace trklib::sited

@@ -5,6 +5,7 @@
 // must come at their times, and a bad capture must leave the outputs alone.
 
 #include "offline.h"
+#include "zoneoutput.h"
 
 #include "support/programrun.h"
 
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -273,7 +275,8 @@ TEST_F(SitedOffline, TracksEachRadarAsTrackreplayAndRepeatsItsPicturesAtTheirTim
     QString error;
     const QString pictures = path(QStringLiteral("pictures.jsonl"));
     const QString tracks = path(QStringLiteral("tracks.jsonl"));
-    ASSERT_TRUE(runOffline(config, capture(), pictures, tracks, run, error)) << error.toStdString();
+    ASSERT_TRUE(runOffline(config, capture(), pictures, tracks, {}, run, error))
+        << error.toStdString();
 
     QVector<QVector<Row>> actual(2);
     QVector<int> packets(2);
@@ -324,13 +327,14 @@ TEST_F(SitedOffline, TracksEachRadarAsTrackreplayAndRepeatsItsPicturesAtTheirTim
     OfflineRun again;
     const QString pictures2 = path(QStringLiteral("pictures2.jsonl"));
     const QString tracks2 = path(QStringLiteral("tracks2.jsonl"));
-    ASSERT_TRUE(runOffline(config, capture(), pictures2, tracks2, again, error));
+    ASSERT_TRUE(runOffline(config, capture(), pictures2, tracks2, {}, again, error));
     EXPECT_EQ(readAll(pictures2), readAll(pictures));
     EXPECT_EQ(readAll(tracks2), readAll(tracks));
 
     const QString sent = path(QStringLiteral("sent.pcap"));
     writeAll(sent, asSentByTheHost(readAll(capture())));
-    ASSERT_TRUE(runOffline(config, sent, pictures2, tracks2, again, error)) << error.toStdString();
+    ASSERT_TRUE(runOffline(config, sent, pictures2, tracks2, {}, again, error))
+        << error.toStdString();
     EXPECT_EQ(readAll(pictures2), readAll(pictures));
     EXPECT_EQ(readAll(tracks2), readAll(tracks));
 }
@@ -354,6 +358,7 @@ TEST_F(SitedOffline, RefusesBadCapturesAndOutputsAndWritesNothing)
         quint16 port;
         bool strangers;
         const char* error; // what the message holds
+        QString events{};  // --events
     } cases[] = {
         {"not a capture", path(QStringLiteral("text.pcap")), keep, keepTracks, radarPort, false,
          "text.pcap: not a capture file"},
@@ -367,6 +372,9 @@ TEST_F(SitedOffline, RefusesBadCapturesAndOutputsAndWritesNothing)
          "UDP datagrams to port 47001, none from or to a radar of the site"},
         {"output is the capture", capture(), capture(), keepTracks, radarPort, false, "--capture"},
         {"both outputs one file", capture(), keep, keep, radarPort, false, "--output"},
+        {"events on the pictures", capture(), keep, keepTracks, radarPort, false, "--events", keep},
+        {"events without zones", capture(), keep, keepTracks, radarPort, false,
+         "--events: the site file names no [zones] file", path(QStringLiteral("events.jsonl"))},
     };
     const QByteArray original = readAll(capture());
     for (const auto& c : cases) {
@@ -376,13 +384,58 @@ TEST_F(SitedOffline, RefusesBadCapturesAndOutputsAndWritesNothing)
         const site::SiteConfig config = siteConfig(c.port, c.strangers);
         OfflineRun run;
         QString error;
-        EXPECT_FALSE(runOffline(config, c.capture, c.output, c.tracksOutput, run, error));
+        EXPECT_FALSE(runOffline(config, c.capture, c.output, c.tracksOutput, {nullptr, c.events},
+                                run, error));
         EXPECT_TRUE(error.contains(QLatin1String(c.error))) << error.toStdString();
         EXPECT_FALSE(error.contains('\n'));
         EXPECT_EQ(readAll(keep), "kept\n");
         EXPECT_EQ(readAll(keepTracks), "kept too\n");
         EXPECT_EQ(readAll(capture()), original);
     }
+    EXPECT_FALSE(QFile::exists(path(QStringLiteral("events.jsonl"))));
+}
+
+// The perimeter scene with its example zones: the events sited writes are
+// exactly those the independent checker finds in its pictures, picture by
+// picture, and walkers crossing the fence raise some.
+TEST(SitedOfflineEvents, TheCheckerFindsTheSameEvents)
+{
+    QTemporaryDir dir;
+    const QString site = QStringLiteral(SITES_DIR "/perimeter.conf");
+    const QString pcap = dir.filePath(QStringLiteral("perimeter.pcap"));
+    const test::ProgramRun sim =
+        runProgram(QStringLiteral(RADARSIM_PATH),
+                   {"--quiet", "--no-send", "--site", site, "--scene", "perimeter", "--packets",
+                    "1200", "--seed", "1", "--pcap", pcap});
+    ASSERT_EQ(sim.exitCode, 0) << sim.err.toStdString();
+    site::SiteConfig config;
+    QString error;
+    ASSERT_TRUE(site::loadSiteConfig(site, config, error)) << error.toStdString();
+    std::unique_ptr<ZoneOutput> zones;
+    ASSERT_TRUE(ZoneOutput::load(site, config, zones, error)) << error.toStdString();
+    ASSERT_TRUE(zones);
+    const QString pictures = dir.filePath(QStringLiteral("pictures.jsonl"));
+    const QString events = dir.filePath(QStringLiteral("events.jsonl"));
+    const QString zonesJson = dir.filePath(QStringLiteral("zones.json"));
+    OfflineRun run;
+    ASSERT_TRUE(runOffline(config, pcap, pictures, {}, {zones.get(), events}, run, error))
+        << error.toStdString();
+    writeAll(zonesJson, zones->zonesMessage().payload);
+
+    QProcess checker;
+    checker.start(QStringLiteral(PYTHON_EXECUTABLE),
+                  {QStringLiteral(EVENTS_PY), pictures, zonesJson});
+    ASSERT_TRUE(checker.waitForFinished(120000));
+    ASSERT_EQ(checker.exitCode(), 0) << checker.readAllStandardError().toStdString();
+    const QVector<QJsonObject> expected = jsonLines(checker.readAllStandardOutput());
+    const QVector<QJsonObject> actual = jsonLines(readAll(events));
+    EXPECT_EQ(run.events, actual.size());
+    ASSERT_EQ(actual.size(), expected.size());
+    for (int i = 0; i < actual.size(); ++i)
+        ASSERT_EQ(actual[i], expected[i]) << "event " << i;
+    EXPECT_TRUE(std::any_of(actual.begin(), actual.end(), [](const QJsonObject& e) {
+        return e[QLatin1String("event")] == QLatin1String("cross");
+    })) << "walkers cross the fence";
 }
 
 } // namespace

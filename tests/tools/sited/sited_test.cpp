@@ -25,6 +25,7 @@
 
 #include "tools/common/asterix.h"
 
+#include <cmath>
 #include <csignal>
 #include <map>
 
@@ -36,6 +37,12 @@ using Message = MqttSubscriber::Message;
 constexpr int waitMs = 15000; // for anything a test waits for
 const QByteArray statusTopic = "trklib/cross/site/status";
 const QByteArray pictureTopic = "trklib/cross/site/tracks";
+const QByteArray eventsTopic = "trklib/cross/events";
+// The site's origin, and degrees per metre north and east there.
+constexpr double originLat = 48.1;
+constexpr double originLon = 11.5;
+constexpr double latPerM = 1.0 / 111200.0;
+constexpr double lonPerM = 1.0 / 74300.0;
 
 QJsonObject json(const QByteArray& payload)
 {
@@ -73,20 +80,44 @@ private:
     bool connected_ = false;
 };
 
-// radar's tracks message with one target at (x, y) on the site.
-QByteArray tracks(const char* radar, int number, double x, double y)
+// A tracks message's target.
+QJsonObject target(int number, double x, double y, double distanceM, double velocityKph)
+{
+    return QJsonObject{{"number", number},
+                       {"elevation", -2.0},
+                       {"azimuth", 1.0},
+                       {"distance", distanceM},
+                       {"velocity", velocityKph},
+                       {"confirmed", true},
+                       {"x", x},
+                       {"y", y},
+                       {"lat", 48.1},
+                       {"lon", 11.5}};
+}
+
+QByteArray tracksMessage(const char* radar, const QJsonArray& targets)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const QJsonObject target{
-        {"number", number},  {"elevation", -2.0}, {"azimuth", 1.0}, {"distance", 50.0},
-        {"velocity", -20.0}, {"confirmed", true}, {"x", x},         {"y", y},
-        {"lat", 48.1},       {"lon", 11.5}};
     return QJsonDocument(QJsonObject{{"site", "cross"},
                                      {"radar", radar},
                                      {"timestamp", double(now - 5000)},
                                      {"received", double(now)},
-                                     {"targets", QJsonArray{target}}})
+                                     {"targets", targets}})
         .toJson(QJsonDocument::Compact);
+}
+
+// radar's tracks message with one target at (x, y) on the site.
+QByteArray tracks(const char* radar, int number, double x, double y)
+{
+    return tracksMessage(radar, {target(number, x, y, 50.0, -20.0)});
+}
+
+// Radar a's (at the origin, 0 m up) tracks of one target at (x, y) moving
+// east at speedKph, as far from it as the point is.
+QByteArray movingEast(int number, double x, double y, double speedKph)
+{
+    const double distanceM = std::hypot(x, y);
+    return tracksMessage("a", {target(number, x, y, distanceM, speedKph * x / distanceM)});
 }
 
 // The last of the messages on topic; empty when there is none.
@@ -145,6 +176,30 @@ protected:
     }
 
     QString path(const char* name) const { return QDir(dir_.path()).filePath(name); }
+
+    // The site file with zones: "yard", a square of about 60 m about the
+    // origin, and "gate", a line about 45 m east of it, drawn north.
+    void addZones()
+    {
+        const auto at = [](double xM, double yM) {
+            return QStringLiteral("[%1,%2]")
+                .arg(originLon + xM * lonPerM, 0, 'f', 8)
+                .arg(originLat + yM * latPerM, 0, 'f', 8);
+        };
+        writeFile(
+            path("zones.geojson"),
+            QStringLiteral(
+                "{\"type\":\"FeatureCollection\",\"features\":["
+                "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\"},"
+                "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[%1,%2,%3,%4,%1]]}},"
+                "{\"type\":\"Feature\",\"properties\":{\"name\":\"gate\"},"
+                "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[%5,%6]}}]}")
+                .arg(at(-30, -30), at(30, -30), at(30, 30), at(-30, 30), at(45, -20), at(45, 20))
+                .toUtf8());
+        QByteArray site = fileContents(path("site.conf"));
+        site.append("[zones]\nfile = zones.geojson\n");
+        writeFile(path("site.conf"), site);
+    }
 
     // sited on the site file, its standard error in name.log.
     std::unique_ptr<QProcess> startSited(const char* name, const char* config = "site.conf")
@@ -477,6 +532,147 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
             previousRoundMs = timeMs;
         }
     }
+// An object walks out of the yard and across the gate: its events come at
+// QoS 1, in order; the zones and each zone's state stay retained.
+TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
+{
+    addZones();
+    MqttSubscriber site(broker_->port(), "trklib/cross/#", {"viewer", "vw", {}, "viewer-events"});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("events.log");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("events.log").toStdString();
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    for (int x = 10; x <= 60; ++x) {
+        trackd.publish("trklib/cross/a/tracks", movingEast(3, x, 5.0, 72.0));
+        QThread::msleep(50);
+    }
+    const auto kinds = [](const QVector<Message>& all) {
+        QStringList seen;
+        for (const Message& m : all) {
+            if (m.topic == eventsTopic)
+                seen << json(m.payload)[QLatin1String("event")].toString() + ' ' +
+                            json(m.payload)[QLatin1String("zone")].toString();
+        }
+        return seen;
+    };
+    const auto all3 = [&](const QVector<Message>& all) {
+        const QStringList seen = kinds(all);
+        return seen.contains("enter yard") && seen.contains("exit yard") &&
+               seen.contains("cross gate");
+    };
+    ASSERT_TRUE(site.waitFor(all3, waitMs))
+        << kinds(site.messages()).join(", ").toStdString() << log("events.log").toStdString();
+    for (const Message& m : site.messagesOn(eventsTopic)) {
+        EXPECT_EQ(m.qos, 1);
+        EXPECT_FALSE(m.retained);
+        EXPECT_EQ(json(m.payload)[QLatin1String("site")], QLatin1String("cross"));
+    }
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_FALSE(log("events.log").contains(QLatin1String("has not taken")))
+        << "every event acknowledged: " << log("events.log").toStdString();
+
+    MqttSubscriber later(broker_->port(), "trklib/cross/zones/#", {"viewer", "vw", {}});
+    const auto retained = [&](const QByteArray& topic) {
+        return [topic](const QVector<Message>& all) {
+            return std::any_of(all.begin(), all.end(),
+                               [&](const Message& m) { return m.topic == topic && m.retained; });
+        };
+    };
+    for (const QByteArray topic :
+         {"trklib/cross/zones", "trklib/cross/zones/yard", "trklib/cross/zones/gate"})
+        ASSERT_TRUE(later.waitFor(retained(topic), waitMs)) << topic.constData();
+    const QJsonArray zones =
+        last(later.messages(), "trklib/cross/zones")[QLatin1String("zones")].toArray();
+    ASSERT_EQ(zones.size(), 2);
+    EXPECT_EQ(zones[1][QLatin1String("kind")], QLatin1String("line"));
+    // The states count what the events said.
+    const QStringList seen = kinds(site.messages());
+    const QJsonObject yard = last(later.messages(), "trklib/cross/zones/yard");
+    EXPECT_EQ(yard[QLatin1String("entered")].toInt(), seen.count("enter yard"));
+    EXPECT_EQ(yard[QLatin1String("exited")].toInt(), seen.count("exit yard"));
+    EXPECT_EQ(yard[QLatin1String("occupants")], QJsonValue(QJsonArray()));
+    const QJsonObject crossings =
+        last(later.messages(), "trklib/cross/zones/gate")[QLatin1String("crossings")].toObject();
+    EXPECT_EQ(crossings[QLatin1String("left")].toInt() + crossings[QLatin1String("right")].toInt(),
+              seen.count("cross gate"));
+}
+
+// Objects end inside the yard while the broker is away: their exits wait
+// in sited and reach a viewer's lasting session once the broker is back,
+// each once, and none is counted dropped.
+TEST_F(SitedTest, EventsWaitForTheBrokerAndComeOnce)
+{
+    addZones();
+    // A broker that keeps the viewer's session across its restart.
+    const QByteArray oldPort = "[broker]\nport = " + QByteArray::number(broker_->port());
+    broker_.reset();
+    broker_ = std::make_unique<MosquittoBroker>(
+        dir_.path(), QStringLiteral("broker"),
+        QStringLiteral("allow_anonymous false\npassword_file %1\nacl_file %2\n"
+                       "persistence true\npersistence_location %3/\n")
+            .arg(path("passwd"), path("broker.acl"), dir_.path()));
+    const quint16 port = broker_->port();
+    ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
+    QByteArray site = fileContents(path("site.conf"));
+    ASSERT_TRUE(site.contains(oldPort));
+    writeFile(path("site.conf"),
+              site.replace(oldPort, "[broker]\nport = " + QByteArray::number(port)));
+    MqttSubscriber viewer(port, "trklib/cross/events", {"viewer", "vw", {}, "viewer-lasting"});
+    ASSERT_TRUE(viewer.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("outage.log");
+    constexpr int objects = 5;
+    const auto count = [](const QVector<Message>& all, const char* event) {
+        return int(std::count_if(all.begin(), all.end(), [event](const Message& m) {
+            return m.topic == eventsTopic &&
+                   json(m.payload)[QLatin1String("event")] == QLatin1String(event);
+        }));
+    };
+    {
+        Publisher trackd(port, "trackd", "td");
+        ASSERT_TRUE(trackd.connected());
+        for (int i = 0;
+             i < 100 &&
+             !viewer.waitFor(
+                 [&](const QVector<Message>& all) { return count(all, "enter") == objects; }, 100);
+             ++i) {
+            {
+                QJsonArray standing; // 4 m apart in the yard
+                for (int n = 1; n <= objects; ++n)
+                    standing.append(
+                        target(n, 4.0 * n - 12.0, 10.0, std::hypot(4.0 * n - 12.0, 10.0), 0.0));
+                trackd.publish("trklib/cross/a/tracks", tracksMessage("a", standing));
+            }
+        }
+    }
+    ASSERT_EQ(count(viewer.messages(), "enter"), objects) << log("outage.log").toStdString();
+    // The enters' acknowledgements back with sited first: one still on its
+    // way when the connection drops is sent again, as QoS 1 allows.
+    QThread::msleep(500);
+    broker_->stop();
+    // The objects coast for 3 s, then end: their exits are raised now.
+    QThread::msleep(5000);
+    ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
+    ASSERT_TRUE(viewer.waitFor(
+        [&](const QVector<Message>& all) { return count(all, "exit") >= objects; }, waitMs))
+        << log("outage.log").toStdString();
+    QThread::msleep(1000); // for anything sent twice
+    QSet<QString> seen;
+    for (const Message& m : viewer.messagesOn(eventsTopic)) {
+        const QJsonObject event = json(m.payload);
+        const QString key = event[QLatin1String("event")].toString() + ' ' +
+                            QString::number(event[QLatin1String("object")].toInt());
+        EXPECT_FALSE(seen.contains(key)) << "twice: " << m.payload.toStdString();
+        seen << key;
+        if (event[QLatin1String("event")] == QLatin1String("exit"))
+            EXPECT_EQ(event[QLatin1String("lost")], QJsonValue(true));
+    }
+    EXPECT_EQ(seen.size(), 2 * objects);
+    MqttSubscriber status(port, statusTopic, {"viewer", "vw", {}});
+    ASSERT_TRUE(status.waitFor(statusIs(true), waitMs));
+    EXPECT_EQ(last(status.messages(), statusTopic)[QLatin1String("droppedEvents")], QJsonValue(0));
+    EXPECT_TRUE(log("outage.log").contains(QLatin1String("lost the broker")));
 }
 
 TEST_F(SitedTest, CommandLineAndSiteFile)
@@ -495,6 +691,16 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
 
     writeFile(path("bad.conf"), "[site]\nname = cross\n[broker]\nclient_id = td\n"
                                 "sited_password_file = sited.password\n[radar.a]\n");
+    // Zones of one name twice.
+    const QByteArray square = "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\"},"
+                              "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[11.5,"
+                              "48.1],[11.5001,48.1],[11.5001,48.1001],[11.5,48.1]]]}}";
+    writeFile(path("twice.geojson"),
+              "{\"type\":\"FeatureCollection\",\"features\":[" + square + "," + square + "]}");
+    writeFile(path("badzones.conf"),
+              fileContents(path("site.conf")) + "[zones]\nfile = twice.geojson\n");
+    const QString badZones = QStringLiteral("sited: %1: [zones] file: %2: feature 2 (yard): ")
+                                 .arg(path("badzones.conf"), path("twice.geojson"));
     const struct
     {
         QStringList arguments;
@@ -509,6 +715,12 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
           path("p.jsonl")},
          1,
          QStringLiteral("sited: %1").arg(path("none.pcap"))},
+        {{"--check-config", path("badzones.conf")}, 2, badZones},
+        {{"--config", path("badzones.conf")}, 2, badZones},
+        {{"--config", path("site.conf"), "--capture", path("none.pcap"), "--output",
+          path("p.jsonl"), "--events", path("e.jsonl")},
+         1,
+         QStringLiteral("sited: --events: the site file names no [zones] file")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -519,6 +731,7 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
         EXPECT_EQ(err.count(QLatin1Char('\n')), 1) << "one line";
     }
     EXPECT_FALSE(QFile::exists(path("p.jsonl"))) << "nothing written by a run that failed";
+    EXPECT_FALSE(QFile::exists(path("e.jsonl")));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // it publishes, the clock of its pictures and its command line.
 
 #include "options.h"
+#include "sitelink.h"
 #include "sitestatus.h"
 #include "tracksreader.h"
 
@@ -234,13 +235,38 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     status.objects = 3;
     status.pictures = 1200;
     status.lateMessages = 4;
+    status.droppedEvents = 7;
     constexpr std::int64_t nowMs = 1700000010000;
     // North 1.25 s ago, east never, west stamped after now (the clock stepped back).
     status.lastTracksMs = {nowMs - 1250, std::nullopt, nowMs + 40};
     EXPECT_EQ(siteStatusMessage(names, status, nowMs),
               QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
-                         "\"objects\":3,\"pictures\":1200,\"lateMessages\":4}"));
+                         "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
+                         "\"droppedEvents\":7}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// The backlog holds events up to its capacity and no further; the broker's
+// acknowledgement of an event, and only of an event, makes room again.
+TEST(EventBacklog, HoldsUpToItsCapacityAndCountsWhatItDrops)
+{
+    EventBacklog backlog(3);
+    for (int id = 1; id <= 3; ++id) {
+        ASSERT_TRUE(backlog.admit()) << id;
+        backlog.hold(id);
+    }
+    EXPECT_FALSE(backlog.admit()) << "one past the capacity";
+    EXPECT_FALSE(backlog.admit());
+    EXPECT_EQ(backlog.dropped(), 2u);
+    EXPECT_FALSE(backlog.acknowledge(7)) << "not an event's id: no room made";
+    EXPECT_FALSE(backlog.admit());
+    EXPECT_TRUE(backlog.acknowledge(2));
+    EXPECT_FALSE(backlog.acknowledge(2)) << "acknowledged once";
+    EXPECT_EQ(backlog.held(), 2);
+    EXPECT_TRUE(backlog.admit());
+    backlog.refused();
+    EXPECT_EQ(backlog.dropped(), 4u);
+    EXPECT_EQ(SiteLink::eventBacklog, 10000) << "the documented size";
 }
 
 // Taken on time, tick k is due k / rate s after the start, to the
@@ -304,12 +330,19 @@ TEST(Options, ModesAndEveryWayOfBeingWrong)
         {{"--config", "a", "--capture", "c"}, {}, "--capture needs --output"},
         {{"--config", "a", "--output", "p"}, {}, "--output is for --capture"},
         {{"--config", "a", "--tracks-output", "t"}, {}, "--tracks-output is for --capture"},
+        {{"--config", "a", "--events", "e"}, {}, "--events is for --capture"},
         {{"--config", "a", "--capture", "c", "--output", "c"},
          {},
          "--output and --capture name the same file"},
         {{"--config", "a", "--capture", "c", "--output", "p", "--tracks-output", "p"},
          {},
          "--output and --tracks-output name the same file"},
+        {{"--config", "a", "--capture", "c", "--output", "p", "--events", "p"},
+         {},
+         "--output and --events name the same file"},
+        {{"--config", "a", "--capture", "c", "--output", "p", "--events", "a"},
+         {},
+         "--events and --config name the same file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -326,13 +359,14 @@ TEST(Options, ModesAndEveryWayOfBeingWrong)
     }
     Options options;
     QString error;
-    ASSERT_TRUE(
-        parseOptions({"--tracks-output", "t", "--capture", "c", "--config", "s", "--output", "p"},
-                     options, error));
+    ASSERT_TRUE(parseOptions({"--tracks-output", "t", "--capture", "c", "--config", "s", "--output",
+                              "p", "--events", "e"},
+                             options, error));
     EXPECT_EQ(options.config, QLatin1String("s"));
     EXPECT_EQ(options.capture, QLatin1String("c"));
     EXPECT_EQ(options.output, QLatin1String("p"));
     EXPECT_EQ(options.tracksOutput, QLatin1String("t"));
+    EXPECT_EQ(options.eventsOutput, QLatin1String("e"));
 }
 
 } // namespace
