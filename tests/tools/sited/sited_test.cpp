@@ -6,6 +6,7 @@
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
 #include "support/programrun.h"
+#include "tools/common/asterix.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,8 +23,6 @@
 #include <gtest/gtest.h>
 
 #include <mosquitto.h>
-
-#include "tools/common/asterix.h"
 
 #include <cmath>
 #include <csignal>
@@ -532,6 +531,8 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
             previousRoundMs = timeMs;
         }
     }
+}
+
 // An object walks out of the yard and across the gate: its events come at
 // QoS 1, in order; the zones and each zone's state stay retained.
 TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
