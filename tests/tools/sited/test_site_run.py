@@ -99,6 +99,8 @@ def site_file(folder, broker_port, radar_port):
     text = open(os.path.join(program("TRKLIB_SITES"), "junction.conf")).read()
     text = re.sub(r"(?m)^port = 1883$", f"port = {broker_port}", text)
     text = re.sub(r"(?m)^port = 34567$", f"port = {radar_port}", text)
+    text = re.sub(r"(?m)^file = (.*)$",
+                  lambda m: f"file = {os.path.join(program('TRKLIB_SITES'), m.group(1))}", text)
     path = folder / "junction.conf"
     path.write_text(text)
     return path
