@@ -47,6 +47,34 @@ double mahalanobis2(double dx, double dy, double aXX, double aXY, double aYY, do
     return (dx * dx * aYY - 2.0 * dx * dy * aXY + dy * dy * aXX) / det;
 }
 
+// A radar track agrees with an object while its ground point and radial
+// speed lie within their errors (and the radars' disagreement) of the
+// object's prediction: chi-square, 3 degrees of freedom, 99.9 %. Two lanes
+// 3.5 m apart are within the gate but not within this of each other, and
+// an object of the opposite lane or a walker is far off in radial speed.
+constexpr double agreeChiSquare = 16.27;
+
+// The statistical distance of measurement m from the object's state
+// predicted to timeMs: position and, when it has one, radial speed.
+double disagreement(const KalmanFilter& filter, const RadarMeasurement& m, std::int64_t timeMs)
+{
+    KalmanFilter f = filter;
+    f.predict(timeMs);
+    double d2 = mahalanobis2(m.position.xM - f.x(), m.position.yM - f.y(),
+                             f.cov(0, 0) + m.position.covXX, f.cov(0, 1) + m.position.covXY,
+                             f.cov(1, 1) + m.position.covYY, radarBiasM * radarBiasM);
+    if (m.hasRadial) {
+        const double ux = m.losX, uy = m.losY;
+        const double predicted = f.vx() * ux + f.vy() * uy;
+        const double variance = ux * ux * f.cov(2, 2) + 2.0 * ux * uy * f.cov(2, 3) +
+                                uy * uy * f.cov(3, 3) + m.radialVariance +
+                                radarBiasMps * radarBiasMps;
+        const double innovation = m.radialMps - predicted;
+        d2 += innovation * innovation / variance;
+    }
+    return d2;
+}
+
 struct Track
 {
     std::int64_t objectId = 0;
@@ -203,12 +231,15 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
     for (int i = 0; i < fresh.size(); ++i) {
         const GroundMeasurement& p = fresh[i].measurement.position;
         grid.forEachWithin(p.xM, p.yM, gateM, [&](const ObjectGrid::Entry& e) {
+            if (disagreement(open[int(e.id)].second->filter, fresh[i].measurement, timeMs) >
+                agreeChiSquare)
+                return;
             fresh[i].candidates.append(open[int(e.id)].first);
             byObject[open[int(e.id)].first].append(i);
         });
     }
 
-    const double unjoinedCost = gateM * gateM;
+    const double unjoinedCost = agreeChiSquare;
     const double forbiddenCost = 1e6 * (unjoinedCost + 1.0);
     QVector<std::int64_t> joinedTo(fresh.size(), 0);
     QVector<bool> done(fresh.size(), false);
@@ -242,14 +273,11 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
         const int m = columns.size() + n;
         std::vector<double> cost(std::size_t(n) * m, forbiddenCost);
         for (int r = 0; r < n; ++r) {
-            const GroundMeasurement& p = fresh[rows[r]].measurement.position;
             for (int c = 0; c < columns.size(); ++c) {
                 if (!fresh[rows[r]].candidates.contains(columns[c]))
                     continue;
-                const KalmanFilter& f = objects[columns[c]].filter;
-                const double dx = f.xAt(timeMs) - p.xM;
-                const double dy = f.yAt(timeMs) - p.yM;
-                cost[std::size_t(r) * m + c] = dx * dx + dy * dy;
+                cost[std::size_t(r) * m + c] =
+                    disagreement(objects[columns[c]].filter, fresh[rows[r]].measurement, timeMs);
             }
             cost[std::size_t(r) * m + columns.size() + r] = unjoinedCost;
         }
@@ -412,14 +440,27 @@ void Fusion::add(const TracksReport& report)
             Object& object = found->second;
             const double dx = object.filter.xAt(t) - m.position.xM;
             const double dy = object.filter.yAt(t) - m.position.yM;
-            if (std::hypot(dx, dy) <= d->gateM) {
-                tooOld |= !d->apply(object, m, t);
+            // A track shared with other radars stays only while it agrees
+            // with the object they hold (its radar may have moved it onto
+            // another object within the gate). A report older than the
+            // object's state is judged by nothing and changes nothing.
+            const bool newer = object.filter.timeMs() > t;
+            const bool agrees = newer || object.radars.size() < 2 ||
+                                disagreement(object.filter, m, t) <= agreeChiSquare;
+            if (std::hypot(dx, dy) <= d->gateM && agrees) {
+                // A track its radar only predicted in this report keeps its
+                // object but does not move it.
+                if (newer)
+                    tooOld = true;
+                else if (target.confirmed)
+                    d->apply(object, m, t);
                 known->lastSeenMs = t;
                 if (target.confirmed)
                     known->lastConfirmedMs = t;
                 continue;
             }
-            // Left the gate: it starts over as a new track.
+            // Left the gate, or no longer agrees with its object (its radar
+            // moved it onto another): it starts over as a new track.
             radar.tracks.erase(known);
             d->detach(r, target.number, id, t);
         }
