@@ -350,15 +350,21 @@ TEST(SilentRadar, ObjectLeftToOthersThenCoastedThenDropped)
     }
 }
 
-// Confirmed holds confirmedHoldMs past a track's last confirmed report.
-TEST(Confirmed, HeldAShortWhile)
+// Confirmed holds confirmedHoldMs past a track's last confirmed report;
+// the reports between, its radar's predictions, do not move the object.
+TEST(Confirmed, HeldAShortWhileByPredictedTracks)
 {
     for (const auto& [afterMs, confirmed] : {std::pair{Fusion::confirmedHoldMs, true},
                                              std::pair{Fusion::confirmedHoldMs + 1, false}}) {
         Fusion f(config);
         f.add(report(0, startMs, {see(0, 1, 0.0, 0.0)}));
-        f.add(report(0, startMs + afterMs, {see(0, 1, 0.0, 0.0, 0, 0, 0, 0, false)}));
-        EXPECT_EQ(f.picture(startMs + afterMs).objects.at(0).confirmed, confirmed) << afterMs;
+        // Only predicted by its radar, 2 m off: it holds the object but
+        // does not move it.
+        f.add(report(0, startMs + afterMs, {see(0, 1, 0.0, 0.0, 0, 0, 2.0, 0, false)}));
+        const Picture p = f.picture(startMs + afterMs);
+        EXPECT_EQ(p.objects.at(0).confirmed, confirmed) << afterMs;
+        EXPECT_EQ(p.objects.at(0).radars.size(), 1);
+        EXPECT_NEAR(p.objects.at(0).xM, 0.0, 0.01);
     }
     Fusion f(config);
     f.add(report(0, startMs, {see(0, 1, 0.0, 0.0, 0, 0, 0, 0, false)}));
