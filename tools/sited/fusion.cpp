@@ -488,7 +488,9 @@ Picture Fusion::picture(std::int64_t timeMs)
         o.yM = state.y();
         o.vxMps = state.vx();
         o.vyMps = state.vy();
-        o.confirmed = d->confirmed(object);
+        // One about to be merged into an older object is that object seen
+        // twice: it is not shown as one of its own meanwhile.
+        o.confirmed = d->confirmed(object) && object.mergeInto == 0;
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;
         picture.objects.append(o);

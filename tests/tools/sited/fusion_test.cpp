@@ -215,6 +215,14 @@ TEST(OneObjectTwoRadars, LateSecondRadarMergedIntoTheOlderId)
         return QVector<RadarTrack>{see(1, 1, x, 0.0, 5.0, 0.0, off)};
     });
     EXPECT_EQ(pictures[5].objects.size(), 2);
+    // Once it agrees with the object (position and speed), the younger is
+    // not shown while it waits to be merged: one confirmed object in every
+    // picture.
+    for (int i = 13; i < pictures.size(); ++i)
+        EXPECT_EQ(std::count_if(pictures[i].objects.cbegin(), pictures[i].objects.cend(),
+                                [](const SiteObject& o) { return o.confirmed; }),
+                  1)
+            << i;
     // After mergeAfterMs near each other it is one object, the older.
     ASSERT_EQ(pictures.back().objects.size(), 1);
     EXPECT_EQ(pictures.back().objects[0].id, 1);
