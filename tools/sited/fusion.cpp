@@ -97,6 +97,7 @@ struct Object
     std::int64_t endedMs = never; // when its last radar track ended
     std::int64_t mergeInto = 0;   // the older object it has stayed near
     std::int64_t mergeSinceMs = 0;
+    bool nearOlder = false; // within the gate of an older object of other radars
 
     bool holds(int radar) const
     {
@@ -328,6 +329,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
         Object& young = *youngPointer;
         const double x = young.filter.xAt(timeMs);
         const double y = young.filter.yAt(timeMs);
+        young.nearOlder = false;
         std::int64_t best = 0;
         double bestDistance = std::numeric_limits<double>::infinity();
         grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
@@ -336,6 +338,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
             const Object& old = *live[int(e.id)].second;
             if (old.sharesRadar(young))
                 return;
+            young.nearOlder = true;
             const KalmanFilter& a = old.filter;
             const KalmanFilter& b = young.filter;
             const double position = mahalanobis2(
@@ -489,8 +492,12 @@ Picture Fusion::picture(std::int64_t timeMs)
         o.vxMps = state.vx();
         o.vyMps = state.vy();
         // One about to be merged into an older object is that object seen
-        // twice: it is not shown as one of its own meanwhile.
-        o.confirmed = d->confirmed(object) && object.mergeInto == 0;
+        // twice: it is not shown as one of its own meanwhile; nor is a new
+        // one within the gate of an older object of other radars before it
+        // has lived apart from it as long as a merge takes (a radar's new
+        // track starting off an object it has not yet come to agree with).
+        o.confirmed = d->confirmed(object) && object.mergeInto == 0 &&
+                      !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs);
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;
         picture.objects.append(o);
