@@ -18,8 +18,9 @@
 // Track-to-track fusion. Every site object is a constant-velocity Kalman
 // filter; every radar track is joined to at most one object and feeds it
 // its ground point and radial velocity. A track stays in its object while
-// it stays within the gate; a new track joins the object that an optimal
-// assignment over the gated pairs gives it, or makes a new one. Objects
+// it stays within the gate and agrees with the other radars' tracks there;
+// a new track joins the object that an optimal assignment over the gated,
+// agreeing pairs gives it, or makes a new one. Objects
 // are found through a bucket grid, so that the cost of a report grows with
 // its own targets and the objects near them, not with the whole site.
 namespace trklib::sited {
@@ -214,8 +215,9 @@ bool Fusion::Private::apply(Object& object, const RadarMeasurement& m, std::int6
 }
 
 // Joins new radar tracks to the objects within the gate that hold no track
-// of their radar, one to one at the least total squared distance, solved
-// per connected group of gated pairs; a track left over makes a new object.
+// of their radar and that they agree with, one to one at the least total
+// statistical distance, solved per connected group of such pairs; a track
+// left over makes a new object.
 // True when a measurement was too old for the object it joined.
 bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh)
 {
