@@ -18,8 +18,9 @@
 // Track-to-track fusion. Every site object is a constant-velocity Kalman
 // filter; every radar track is joined to at most one object and feeds it
 // its ground point and radial velocity. A track stays in its object while
-// it stays within the gate; a new track joins the object that an optimal
-// assignment over the gated pairs gives it, or makes a new one. Objects
+// it stays within the gate and agrees with the other radars' tracks there;
+// a new track joins the object that an optimal assignment over the gated,
+// agreeing pairs gives it, or makes a new one. Objects
 // are found through a bucket grid, so that the cost of a report grows with
 // its own targets and the objects near them, not with the whole site.
 namespace trklib::sited {
@@ -47,6 +48,34 @@ double mahalanobis2(double dx, double dy, double aXX, double aXY, double aYY, do
     return (dx * dx * aYY - 2.0 * dx * dy * aXY + dy * dy * aXX) / det;
 }
 
+// A radar track agrees with an object while its ground point and radial
+// speed lie within their errors (and the radars' disagreement) of the
+// object's prediction: chi-square, 3 degrees of freedom, 99.9 %. Two lanes
+// 3.5 m apart are within the gate but not within this of each other, and
+// an object of the opposite lane or a walker is far off in radial speed.
+constexpr double agreeChiSquare = 16.27;
+
+// The statistical distance of measurement m from the object's state
+// predicted to timeMs: position and, when it has one, radial speed.
+double disagreement(const KalmanFilter& filter, const RadarMeasurement& m, std::int64_t timeMs)
+{
+    KalmanFilter f = filter;
+    f.predict(timeMs);
+    double d2 = mahalanobis2(m.position.xM - f.x(), m.position.yM - f.y(),
+                             f.cov(0, 0) + m.position.covXX, f.cov(0, 1) + m.position.covXY,
+                             f.cov(1, 1) + m.position.covYY, radarBiasM * radarBiasM);
+    if (m.hasRadial) {
+        const double ux = m.losX, uy = m.losY;
+        const double predicted = f.vx() * ux + f.vy() * uy;
+        const double variance = ux * ux * f.cov(2, 2) + 2.0 * ux * uy * f.cov(2, 3) +
+                                uy * uy * f.cov(3, 3) + m.radialVariance +
+                                radarBiasMps * radarBiasMps;
+        const double innovation = m.radialMps - predicted;
+        d2 += innovation * innovation / variance;
+    }
+    return d2;
+}
+
 struct Track
 {
     std::int64_t objectId = 0;
@@ -69,6 +98,7 @@ struct Object
     std::int64_t endedMs = never; // when its last radar track ended
     std::int64_t mergeInto = 0;   // the older object it has stayed near
     std::int64_t mergeSinceMs = 0;
+    bool nearOlder = false; // within the gate of an older object of other radars
 
     bool holds(int radar) const
     {
@@ -185,8 +215,9 @@ bool Fusion::Private::apply(Object& object, const RadarMeasurement& m, std::int6
 }
 
 // Joins new radar tracks to the objects within the gate that hold no track
-// of their radar, one to one at the least total squared distance, solved
-// per connected group of gated pairs; a track left over makes a new object.
+// of their radar and that they agree with, one to one at the least total
+// statistical distance, solved per connected group of such pairs; a track
+// left over makes a new object.
 // True when a measurement was too old for the object it joined.
 bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh)
 {
@@ -203,12 +234,15 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
     for (int i = 0; i < fresh.size(); ++i) {
         const GroundMeasurement& p = fresh[i].measurement.position;
         grid.forEachWithin(p.xM, p.yM, gateM, [&](const ObjectGrid::Entry& e) {
+            if (disagreement(open[int(e.id)].second->filter, fresh[i].measurement, timeMs) >
+                agreeChiSquare)
+                return;
             fresh[i].candidates.append(open[int(e.id)].first);
             byObject[open[int(e.id)].first].append(i);
         });
     }
 
-    const double unjoinedCost = gateM * gateM;
+    const double unjoinedCost = agreeChiSquare;
     const double forbiddenCost = 1e6 * (unjoinedCost + 1.0);
     QVector<std::int64_t> joinedTo(fresh.size(), 0);
     QVector<bool> done(fresh.size(), false);
@@ -242,14 +276,11 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
         const int m = columns.size() + n;
         std::vector<double> cost(std::size_t(n) * m, forbiddenCost);
         for (int r = 0; r < n; ++r) {
-            const GroundMeasurement& p = fresh[rows[r]].measurement.position;
             for (int c = 0; c < columns.size(); ++c) {
                 if (!fresh[rows[r]].candidates.contains(columns[c]))
                     continue;
-                const KalmanFilter& f = objects[columns[c]].filter;
-                const double dx = f.xAt(timeMs) - p.xM;
-                const double dy = f.yAt(timeMs) - p.yM;
-                cost[std::size_t(r) * m + c] = dx * dx + dy * dy;
+                cost[std::size_t(r) * m + c] =
+                    disagreement(objects[columns[c]].filter, fresh[rows[r]].measurement, timeMs);
             }
             cost[std::size_t(r) * m + columns.size() + r] = unjoinedCost;
         }
@@ -300,6 +331,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
         Object& young = *youngPointer;
         const double x = young.filter.xAt(timeMs);
         const double y = young.filter.yAt(timeMs);
+        young.nearOlder = false;
         std::int64_t best = 0;
         double bestDistance = std::numeric_limits<double>::infinity();
         grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
@@ -308,6 +340,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
             const Object& old = *live[int(e.id)].second;
             if (old.sharesRadar(young))
                 return;
+            young.nearOlder = true;
             const KalmanFilter& a = old.filter;
             const KalmanFilter& b = young.filter;
             const double position = mahalanobis2(
@@ -412,14 +445,27 @@ void Fusion::add(const TracksReport& report)
             Object& object = found->second;
             const double dx = object.filter.xAt(t) - m.position.xM;
             const double dy = object.filter.yAt(t) - m.position.yM;
-            if (std::hypot(dx, dy) <= d->gateM) {
-                tooOld |= !d->apply(object, m, t);
+            // A track shared with other radars stays only while it agrees
+            // with the object they hold (its radar may have moved it onto
+            // another object within the gate). A report older than the
+            // object's state is judged by nothing and changes nothing.
+            const bool newer = object.filter.timeMs() > t;
+            const bool agrees = newer || object.radars.size() < 2 ||
+                                disagreement(object.filter, m, t) <= agreeChiSquare;
+            if (std::hypot(dx, dy) <= d->gateM && agrees) {
+                // A track its radar only predicted in this report keeps its
+                // object but does not move it.
+                if (newer)
+                    tooOld = true;
+                else if (target.confirmed)
+                    d->apply(object, m, t);
                 known->lastSeenMs = t;
                 if (target.confirmed)
                     known->lastConfirmedMs = t;
                 continue;
             }
-            // Left the gate: it starts over as a new track.
+            // Left the gate, or no longer agrees with its object (its radar
+            // moved it onto another): it starts over as a new track.
             radar.tracks.erase(known);
             d->detach(r, target.number, id, t);
         }
@@ -447,7 +493,13 @@ Picture Fusion::picture(std::int64_t timeMs)
         o.yM = state.y();
         o.vxMps = state.vx();
         o.vyMps = state.vy();
-        o.confirmed = d->confirmed(object);
+        // One about to be merged into an older object is that object seen
+        // twice: it is not shown as one of its own meanwhile; nor is a new
+        // one within the gate of an older object of other radars before it
+        // has lived apart from it as long as a merge takes (a radar's new
+        // track starting off an object it has not yet come to agree with).
+        o.confirmed = d->confirmed(object) && object.mergeInto == 0 &&
+                      !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs);
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;
         o.positionErrorM = state.positionErrorM();

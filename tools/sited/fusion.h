@@ -49,7 +49,10 @@ struct SiteObject
     double yM = 0.0;             // metres north
     double vxMps = 0.0;          // m/s east
     double vyMps = 0.0;          // m/s north
-    bool confirmed = false;      // one of its radar tracks is confirmed
+    bool confirmed = false;      // one of its radar tracks is confirmed, and it is not
+                                 // an older object seen twice, waiting to be merged,
+                                 // nor younger than Fusion::mergeAfterMs within the
+                                 // gate of an older object of other radars
     QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
     std::int64_t sinceMs = 0;    // receivedMs of the report that made the object
     double positionErrorM = 0.0; // the filter's 1-sigma position error as a circle, metres
