@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -455,6 +456,9 @@ bool ApiServer::start(const QString& host, quint16 port, QString& error)
     }
     port_ = quint16(bound);
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+    // Until the thread accepts: stop() before that would not end it.
+    while (!impl_->server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 
