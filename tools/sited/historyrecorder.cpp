@@ -73,6 +73,29 @@ QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& pic
     return rows;
 }
 
+EventRow eventRow(const Zone& zone, const Event& event, const QByteArray& published)
+{
+    const char* kind = "";
+    switch (event.kind) {
+    case Event::Kind::Enter:
+        kind = "enter";
+        break;
+    case Event::Kind::Exit:
+        kind = "exit";
+        break;
+    case Event::Kind::Dwell:
+        kind = "dwell";
+        break;
+    case Event::Kind::Speed:
+        kind = "speed";
+        break;
+    case Event::Kind::Cross:
+        kind = "cross";
+        break;
+    }
+    return {event.timeMs, zone.name, QString::fromLatin1(kind), event.object, published};
+}
+
 std::int64_t retentionStartMs(std::int64_t latestMs, int retentionDays)
 {
     const std::int64_t day = latestMs >= 0 ? latestMs / msPerDay : (latestMs + 1) / msPerDay - 1;

@@ -2,6 +2,8 @@
 
 #include "fusion.h"
 #include "historystore.h"
+#include "rules.h"
+#include "zonesfile.h"
 
 #include "tools/common/georeference.h"
 
@@ -40,6 +42,10 @@ private:
 // The rows of one published picture (the fields pictureMessage writes).
 QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& picture,
                                const site::GeoReference* geo);
+
+// An event's row: the message as published (eventMessage's) and the
+// columns it is searched by.
+EventRow eventRow(const Zone& zone, const Event& event, const QByteArray& published);
 
 // The first day (ms since the epoch, a UTC midnight) that retentionDays
 // keeps when the latest record is at latestMs: the latest day is always kept.

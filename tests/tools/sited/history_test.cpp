@@ -6,6 +6,7 @@
 #include "historyexport.h"
 #include "historyrecorder.h"
 #include "picture.h"
+#include "zonemessages.h"
 
 #include "support/postgresserver.h"
 
@@ -566,6 +567,24 @@ TEST_F(ApiTest, GoodRequestsAnswerWhatWasRecorded)
     EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("id")].toInt(), 2);
     EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("times")].toArray().size(), 2);
     EXPECT_EQ(features(Q{q("bbox", "-1,-1,0,0")}).size(), 0);
+
+    // An event's row is searched by what its message says.
+    Zone gate;
+    gate.name = QStringLiteral("gate");
+    for (Event::Kind kind : {Event::Kind::Enter, Event::Kind::Exit, Event::Kind::Dwell,
+                             Event::Kind::Speed, Event::Kind::Cross}) {
+        Event e;
+        e.kind = kind;
+        e.object = 5;
+        e.timeMs = 1234;
+        const QByteArray json = eventMessage(siteName, gate, e, nullptr);
+        const EventRow row = eventRow(gate, e, json);
+        const QJsonObject message = QJsonDocument::fromJson(json).object();
+        EXPECT_EQ(row.event, message[QStringLiteral("event")].toString());
+        EXPECT_EQ(row.zone, message[QStringLiteral("zone")].toString());
+        EXPECT_EQ(row.object, message[QStringLiteral("object")].toInt());
+        EXPECT_EQ(row.timeMs, message[QStringLiteral("time")].toInt());
+    }
 
     EXPECT_EQ(get("/api/zones", {}).second, "{\"site\":\"crossroads\",\"zones\":[]}");
     const auto health = get("/api/health", {});
