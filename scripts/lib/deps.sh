@@ -43,6 +43,10 @@ trklib_packages=(
     # Cursor-on-Target events are validated against the event's schema
     # with libxml2's xmllint; the ASTERIX outputs are decoded by tshark.
     libxml2-utils
+    # sited records the site's history into a SQLite file or a PostgreSQL
+    # database (libpq; the tests and the benchmark run PostgreSQL 15's own
+    # server) and answers its HTTP API with cpp-httplib.
+    libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev
 )
 
 # True when the package is installed (not merely known to dpkg).

@@ -526,6 +526,51 @@ bool parseCot(const Section& section, CotConfig& cot, QString& error)
     return applySection(section, keys, error);
 }
 
+constexpr int maxRetentionDays = 36600; // a hundred years
+
+bool parseHistory(const Section& section, const QDir& base, HistoryConfig& history, QString& error)
+{
+    const KeyTable keys{
+        {QStringLiteral("database"),
+         [&](const QString& v) {
+             if (v.isEmpty())
+                 return QStringLiteral("empty; leave the key out for <site name>.sqlite");
+             history.database = v.startsWith(QLatin1String("postgresql://")) ||
+                                        v.startsWith(QLatin1String("postgres://"))
+                                    ? v
+                                    : QDir::cleanPath(base.absoluteFilePath(v));
+             return QString();
+         }},
+        {QStringLiteral("retention_days"),
+         [&](const QString& v) {
+             bool ok = false;
+             const int days = v.toInt(&ok);
+             if (!ok || days < 1 || days > maxRetentionDays)
+                 return QStringLiteral("'%1' is not a number of days from 1 to %2")
+                     .arg(v)
+                     .arg(maxRetentionDays);
+             history.retentionDays = days;
+             return QString();
+         }},
+    };
+    return applySection(section, keys, error);
+}
+
+bool parseHttp(const Section& section, HttpConfig& http, QString& error)
+{
+    const KeyTable keys{{QStringLiteral("listen"), destinationHandler(http.listen)}};
+    if (!applySection(section, keys, error))
+        return false;
+    if (http.listen.address.isMulticast()) {
+        error = QStringLiteral("%1: [http] listen: '%2' is a multicast group; give one host's "
+                               "address")
+                    .arg(lineOf(section, QStringLiteral("listen")))
+                    .arg(http.listen.address.toString());
+        return false;
+    }
+    return true;
+}
+
 // Every radar has a code of its own when its targets go out as ASTERIX,
 // and the site service's code is none of theirs.
 bool checkSics(const QVector<Section>& radarSections, const QVector<RadarEntry>& radars,
@@ -904,6 +949,12 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         } else if (section.name == QLatin1String("cot")) {
             if (!parseCot(section, config.cot, error))
                 return false;
+        } else if (section.name == QLatin1String("history")) {
+            if (!parseHistory(section, base, config.history, error))
+                return false;
+        } else if (section.name == QLatin1String("http")) {
+            if (!parseHttp(section, config.http, error))
+                return false;
         } else if (section.name == QLatin1String("broker")) {
             haveBroker = true;
             if (!parseBroker(section, base, config.broker, config.warnings, error))
@@ -918,7 +969,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             radarSections.append(section);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
-                                   "[fusion], [zones], [asterix], [cot], [radar.NAME])")
+                                   "[fusion], [zones], [asterix], [cot], [history], [http], "
+                                   "[radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;
@@ -930,6 +982,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     }
     if (zones && !parseZonesSection(*zones, base, config, error))
         return false;
+    if (config.history.database.isEmpty())
+        config.history.database = base.absoluteFilePath(config.name + QStringLiteral(".sqlite"));
     if (!haveBroker) {
         error = QStringLiteral("[broker]: missing; it names at least the client_id");
         return false;

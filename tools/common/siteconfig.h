@@ -98,6 +98,21 @@ struct FusionConfig
     double coastS = 3.0;    // how long an object outlives its last radar track
 };
 
+// Where sited records the site's history. database: a SQLite file (absolute;
+// by default "<site name>.sqlite" beside the site file) or a
+// "postgresql://" URL; whole days older than retentionDays are removed.
+struct HistoryConfig
+{
+    QString database;
+    int retentionDays = 30;
+};
+
+// Where sited serves its HTTP API: one host's address and a port.
+struct HttpConfig
+{
+    Destination listen{QHostAddress(QStringLiteral("127.0.0.1")), 8088};
+};
+
 // A site's configuration file, checked as a whole.
 struct SiteConfig
 {
@@ -108,6 +123,8 @@ struct SiteConfig
     QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
     AsterixConfig asterix;
     CotConfig cot;
+    HistoryConfig history;
+    HttpConfig http;
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
     // What is used but should be mended, one line each in the errors'

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,10 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_FALSE(c.cot.enabled);
     EXPECT_EQ(c.cot.destination.toString(), QLatin1String("239.2.3.1:6969"));
     EXPECT_EQ(c.cot.ratePerS, 1.0);
+    EXPECT_EQ(QFileInfo(c.history.database).fileName(), QLatin1String("s.sqlite"));
+    EXPECT_TRUE(QFileInfo(c.history.database).isAbsolute());
+    EXPECT_EQ(c.history.retentionDays, 30);
+    EXPECT_EQ(c.http.listen.toString(), QLatin1String("127.0.0.1:8088"));
     ASSERT_EQ(c.radars.size(), 1);
     const RadarEntry& a = c.radars[0];
     EXPECT_TRUE(a.bindAddress.isNull());
@@ -95,6 +100,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
                             "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
                             "cat062 = [::1]:8601\n[cot]\n"
+                            "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
+                            "[http]\nlisten = [::1]:9000\n"
                             "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
                             "username = u\npassword_file = pw\nca_file = ca.crt\n"
                             "cert_file = ca.crt\nkey_file = ca.key\n"
@@ -120,6 +127,12 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.asterix.cat010.toString(), QLatin1String("239.1.2.3:8600"));
     EXPECT_EQ(c.asterix.cat062.toString(), QLatin1String("[::1]:8601"));
     EXPECT_TRUE(c.cot.enabled) << "with the defaults";
+    EXPECT_EQ(c.history.database, dir.filePath(QStringLiteral("db/h.sqlite")));
+    EXPECT_EQ(c.history.retentionDays, 7);
+    EXPECT_EQ(c.http.listen.toString(), QLatin1String("[::1]:9000"));
+    SiteConfig server;
+    ASSERT_TRUE(parse(minimalFile + "[history]\ndatabase = postgresql://h@db/x\n", server, error));
+    EXPECT_EQ(server.history.database, QLatin1String("postgresql://h@db/x"));
     EXPECT_EQ(c.radars[0].sic, 0);
     EXPECT_EQ(c.radars[1].sic, 255);
     EXPECT_EQ(c.broker.clientId, QLatin1String("td"));
@@ -186,7 +199,13 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[zones], [asterix], [cot], [radar.NAME])"},
+                             "[zones], [asterix], [cot], [history], [http], [radar.NAME])"},
+        // The history's database and the API's address.
+        {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
+        {radar + "[http]\nlisten = 239.1.2.3:8088\n",
+         "7: [http] listen: '239.1.2.3' is a multicast group"},
+        {radar + "[http]\nlisten = localhost:8088\n",
+         "7: [http] listen: 'localhost' is not an IPv4 or IPv6 address"},
         // Zones: a file that is there, on a site with an origin.
         {"[zones]\nfile = ca.crt\n" + radar, "1: [zones] file: the site has no origin"},
         {"[zones]\nfile = ca.crt\n[site]\nname = s\nlatitude = 48\nlongitude = 11\naltitude = 5\n" +
@@ -465,6 +484,9 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
          [](const SiteConfig& c) { return double(c.asterix.sac); }},
         {"asterix", "sic_site", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
          [](const SiteConfig& c) { return double(c.asterix.sicSite); }},
+        {"history", "retention_days", minimalFile + "[history]\n", 1, 36600,
+         "not a number of days from 1 to 36600",
+         [](const SiteConfig& c) { return double(c.history.retentionDays); }},
         {"cot", "rate", minimalFile + "[cot]\n", 0.1, 10,
          "not a number of rounds per second from 0.1 to 10",
          [](const SiteConfig& c) { return c.cot.ratePerS; }},

@@ -1,0 +1,621 @@
+// The site's history: the store with both back ends, the recorder's queue
+// while PostgreSQL is away, retention, the SQLite file's lock and a
+// read-only file, the HTTP API's bad and good requests, the export.
+
+#include "historyapi.h"
+#include "historyexport.h"
+#include "historyrecorder.h"
+#include "picture.h"
+#include "zonemessages.h"
+
+#include "support/postgresserver.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace trklib::sited::history {
+
+// Every value equal, doubles bit for bit.
+bool operator==(const ObjectRow& a, const ObjectRow& b)
+{
+    return a.timeMs == b.timeMs && a.id == b.id && a.x == b.x && a.y == b.y && a.lat == b.lat &&
+           a.lon == b.lon && a.vx == b.vx && a.vy == b.vy && a.speed == b.speed &&
+           a.heading == b.heading && a.confirmed == b.confirmed && a.radars == b.radars &&
+           a.sinceMs == b.sinceMs;
+}
+
+} // namespace trklib::sited::history
+
+using namespace trklib::sited;
+using namespace trklib::sited::history;
+
+namespace {
+
+constexpr std::int64_t msPerDay = 24 * 3600 * 1000;
+
+const QStringList radarNames{QStringLiteral("north"), QStringLiteral("east")};
+const QString siteName = QStringLiteral("crossroads");
+// A zone name with SQL in it goes in and out as text.
+const QString oddZone = QStringLiteral("o'hara\"; DROP TABLE events;--");
+
+trklib::site::GeoReference& geo()
+{
+    static trklib::site::GeoReference g(trklib::site::Origin{48.1, 11.5, 520.0});
+    return g;
+}
+
+// Two pictures of two objects and an empty third; the objects' values
+// include ones that only read back bit for bit when stored as doubles.
+QVector<Picture> samplePictures()
+{
+    SiteObject a;
+    a.id = 1;
+    a.xM = 0.1;
+    a.yM = -2.5;
+    a.vxMps = 3.0;
+    a.vyMps = 3.0;
+    a.confirmed = true;
+    a.radars = {{0, 3}, {1, 7}};
+    a.sinceMs = 900;
+    SiteObject b;
+    b.id = 2;
+    b.xM = 1e-300;
+    b.yM = 12345.678901234567;
+    b.vxMps = 0.1; // slow: no heading
+    b.radars = {{1, 8}};
+    b.sinceMs = 950;
+    Picture first{1000, {a, b}};
+    a.xM = 1.1;
+    a.yM = -1.5;
+    b.yM = 12345.6;
+    Picture second{1100, {a, b}};
+    return {first, second, Picture{1200, {}}};
+}
+
+EventRow event(std::int64_t t, const QString& zone, const char* kind, std::int64_t object)
+{
+    EventRow e{t, zone, QString::fromLatin1(kind), object, {}};
+    e.json = QStringLiteral("{\"site\":\"crossroads\",\"event\":\"%1\",\"zone\":\"%2\","
+                            "\"object\":%3,\"time\":%4}")
+                 .arg(QLatin1String(kind), QString(zone).replace(QLatin1Char('"'), "\\\""))
+                 .arg(object)
+                 .arg(t)
+                 .toUtf8();
+    return e;
+}
+
+Batch sampleBatch()
+{
+    Batch batch;
+    for (const Picture& p : samplePictures()) {
+        batch.pictures.append(p.timeMs);
+        batch.objects += pictureRows(radarNames, p, &geo());
+    }
+    // Object 2 has no position on Earth in the second picture: site metres.
+    for (ObjectRow& o : batch.objects)
+        if (o.id == 2 && o.timeMs == 1100)
+            o.lat.reset(), o.lon.reset();
+    batch.events = {event(1000, QStringLiteral("gate"), "enter", 1),
+                    event(1050, oddZone, "exit", 2),
+                    event(1100, QStringLiteral("gate"), "dwell", 1),
+                    event(1100, QStringLiteral("fence"), "cross", 2)};
+    batch.statuses = {{1050, QStringLiteral("north"), false},
+                      {1150, QStringLiteral("north"), true}};
+    return batch;
+}
+
+Counts counts(Store& store)
+{
+    Counts c;
+    QString error;
+    EXPECT_TRUE(store.counts(c, error)) << error.toStdString();
+    return c;
+}
+
+std::string text(const Counts& c)
+{
+    return QStringLiteral("%1 pictures, %2 objects, %3 events, %4 statuses")
+        .arg(c.pictures)
+        .arg(c.objects)
+        .arg(c.events)
+        .arg(c.statuses)
+        .toStdString();
+}
+
+// A database of either kind, in a folder of the test's own; PostgreSQL's
+// server is the test's, stopped when the test ends however it ends.
+class Database
+{
+public:
+    explicit Database(const std::string& kind) : kind_(kind) {}
+
+    // The URL or path; empty (with the reason in skip) when PostgreSQL's
+    // server is not installed.
+    QString location(std::string& skip)
+    {
+        if (kind_ == "sqlite")
+            return dir_.filePath(QStringLiteral("crossroads.sqlite"));
+        if (!trklib::test::PostgresServer::available()) {
+            skip = "PostgreSQL 15's server is not installed (Debian's postgresql-15; "
+                   "scripts/test installs it)";
+            return {};
+        }
+        server_ = std::make_unique<trklib::test::PostgresServer>(dir_.path());
+        QString error;
+        if (!server_->start(error)) {
+            ADD_FAILURE() << error.toStdString();
+            return {};
+        }
+        return server_->url();
+    }
+    trklib::test::PostgresServer* server() { return server_.get(); }
+    const QTemporaryDir& dir() const { return dir_; }
+
+private:
+    std::string kind_;
+    QTemporaryDir dir_;
+    std::unique_ptr<trklib::test::PostgresServer> server_;
+};
+
+class StoreTest : public testing::TestWithParam<std::string>
+{
+};
+
+TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
+{
+    Database db(GetParam());
+    std::string skip;
+    const QString location = db.location(skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    ASSERT_FALSE(location.isEmpty());
+    QString error;
+    std::unique_ptr<Store> store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    const Batch batch = sampleBatch();
+    ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+
+    // Events: each filter, the period's bounds included, the limit.
+    struct Case
+    {
+        const char* what;
+        EventQuery query;
+        QVector<int> expected; // indices into batch.events
+    };
+    const std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+    const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+    const Case cases[] = {
+        {"all, in time order", {lo, hi, {}, {}, {}, 1000}, {0, 1, 2, 3}},
+        {"one zone", {lo, hi, QStringLiteral("gate"), {}, {}, 1000}, {0, 2}},
+        {"the zone with SQL in its name", {lo, hi, oddZone, {}, {}, 1000}, {1}},
+        {"one kind", {lo, hi, {}, QStringLiteral("exit"), {}, 1000}, {1}},
+        {"one object", {lo, hi, {}, {}, 2, 1000}, {1, 3}},
+        {"from and to included", {1050, 1100, {}, {}, {}, 1000}, {1, 2, 3}},
+        {"just past from and before to", {1051, 1099, {}, {}, {}, 1000}, {}},
+        {"the limit", {lo, hi, {}, {}, {}, 1}, {0}},
+    };
+    for (const Case& c : cases) {
+        QVector<QByteArray> got;
+        ASSERT_TRUE(store->events(c.query, got, error)) << error.toStdString();
+        QVector<QByteArray> want;
+        for (int i : c.expected)
+            want.append(batch.events[i].json);
+        EXPECT_EQ(got, want) << c.what;
+    }
+
+    // Tracks: by id then time, every value as written.
+    QVector<ObjectRow> rows;
+    ASSERT_TRUE(store->tracks({lo, hi, std::nullopt}, rows, error)) << error.toStdString();
+    QVector<ObjectRow> want = batch.objects;
+    std::sort(want.begin(), want.end(), [](const ObjectRow& a, const ObjectRow& b) {
+        return std::make_pair(a.id, a.timeMs) < std::make_pair(b.id, b.timeMs);
+    });
+    EXPECT_TRUE(rows == want);
+    ASSERT_TRUE(store->tracks({1100, 1100, 2}, rows, error));
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_TRUE(rows[0] == want[3]);
+
+    // Pictures: at or just before; an empty one is found empty.
+    struct PictureCase
+    {
+        std::int64_t at;
+        bool found;
+        std::int64_t time;
+        int objects;
+    };
+    for (const PictureCase& c : {PictureCase{999, false, 0, 0}, PictureCase{1000, true, 1000, 2},
+                                 PictureCase{1099, true, 1000, 2}, PictureCase{1100, true, 1100, 2},
+                                 PictureCase{hi, true, 1200, 0}}) {
+        bool found = true;
+        std::int64_t time = 0;
+        ASSERT_TRUE(store->picture(c.at, found, time, rows, error)) << error.toStdString();
+        EXPECT_EQ(found, c.found) << "at " << c.at;
+        EXPECT_EQ(found ? time : 0, c.time) << "at " << c.at;
+        EXPECT_EQ(rows.size(), c.objects) << "at " << c.at;
+    }
+    std::optional<std::int64_t> latest;
+    ASSERT_TRUE(store->latest(latest, error));
+    EXPECT_EQ(latest, std::optional<std::int64_t>(1200));
+    EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
+
+    // Opened again, the schema is taken as it is and the rows are there.
+    store.reset();
+    store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
+    ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
+    EXPECT_EQ(text(counts(*store)), text({2, 2, 2, 1}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST(RetentionTest, KeepsWholeDaysAndAlwaysTheLatest)
+{
+    struct Case
+    {
+        std::int64_t latestMs;
+        int days;
+        std::int64_t startMs;
+    };
+    for (const Case& c : {Case{0, 1, 0}, Case{msPerDay - 1, 1, 0}, Case{msPerDay, 1, msPerDay},
+                          Case{msPerDay, 2, 0}, Case{30 * msPerDay + 5, 30, msPerDay},
+                          Case{-1, 1, -msPerDay}, Case{msPerDay, 0, msPerDay}}) {
+        EXPECT_EQ(retentionStartMs(c.latestMs, c.days), c.startMs)
+            << c.latestMs << " ms, " << c.days << " days";
+    }
+
+    // The recorder removes the day that falls out, once the next one starts.
+    QTemporaryDir dir;
+    QString error;
+    auto store = Store::open(dir.filePath(QStringLiteral("r.sqlite")), siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    SharedStore shared(std::move(store));
+    Recorder recorder(shared, {Recorder::defaultQueueRecords, 2, {}});
+    const auto picturesAfter = [&](std::int64_t t) {
+        recorder.addPicture(t, {});
+        EXPECT_TRUE(recorder.flush(20000));
+        return shared.with([](Store& s) { return counts(s).pictures; });
+    };
+    constexpr std::int64_t hourMs = 3600 * 1000;
+    EXPECT_EQ(picturesAfter(msPerDay / 2), 1);
+    EXPECT_EQ(picturesAfter(msPerDay + msPerDay / 2), 2);
+    EXPECT_EQ(picturesAfter(2 * msPerDay - 1), 3) << "the first day is kept to its end";
+    EXPECT_EQ(picturesAfter(2 * msPerDay), 4) << "looked at once an hour of the records' time";
+    EXPECT_EQ(picturesAfter(2 * msPerDay + hourMs), 4) << "the first day's one removed";
+    EXPECT_EQ(picturesAfter(3 * msPerDay + 2 * hourMs), 3) << "the second day's two removed";
+}
+
+TEST(RecorderTest, KeepsWhatTheQueueHoldsWhilePostgresIsAwayAndCountsTheRest)
+{
+    Database db("postgresql");
+    std::string skip;
+    const QString url = db.location(skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    ASSERT_FALSE(url.isEmpty());
+    QString error;
+    auto store = Store::open(url, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    SharedStore shared(std::move(store));
+    constexpr int queueRecords = 40;
+    QStringList lines;
+    std::mutex linesMutex;
+    Recorder recorder(shared, {queueRecords, 30, [&](const QString& line) {
+                                   const std::lock_guard<std::mutex> lock(linesMutex);
+                                   lines.append(line);
+                               }});
+    const auto addEvents = [&](int from, int n) {
+        for (int i = from; i < from + n; ++i)
+            recorder.addEvent(event(i, QStringLiteral("gate"), "enter", i));
+    };
+    const auto logged = [&](const char* what) {
+        const std::lock_guard<std::mutex> lock(linesMutex);
+        return int(lines.filter(QLatin1String(what)).size());
+    };
+
+    // Away with the queue's worth waiting: nothing lost.
+    ASSERT_TRUE(db.server()->stop());
+    addEvents(0, queueRecords);
+    EXPECT_EQ(recorder.dropped(), 0);
+    EXPECT_EQ(recorder.waiting(), queueRecords);
+    ASSERT_TRUE(db.server()->start(error)) << error.toStdString();
+    ASSERT_TRUE(recorder.flush(30000)) << recorder.waiting() << " records still wait";
+    EXPECT_EQ(shared.with([](Store& s) { return counts(s).events; }), queueRecords);
+    EXPECT_EQ(logged("writing again"), 1);
+
+    // Away again with more than the queue holds: the rest dropped, counted,
+    // and said once.
+    ASSERT_TRUE(db.server()->stop());
+    addEvents(1000, queueRecords + 1);
+    addEvents(2000, 5);
+    EXPECT_EQ(recorder.dropped(), 6);
+    EXPECT_EQ(logged("dropping"), 1);
+    ASSERT_TRUE(db.server()->start(error)) << error.toStdString();
+    ASSERT_TRUE(recorder.flush(30000));
+    EXPECT_EQ(shared.with([](Store& s) { return counts(s).events; }), 2 * queueRecords);
+    EXPECT_EQ(logged("writing again"), 2);
+    EXPECT_EQ(logged("dropping"), 1);
+}
+
+// Runs f in a child process (as nobody when we are root, so that file
+// modes bind); its one-line answer.
+template <typename F> std::string inChild(F f, bool asNobody)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "no pipe";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        constexpr uid_t nobody = 65534;
+        if (asNobody && ::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            ::_exit(2);
+        const std::string answer = f();
+        (void)!::write(fds[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, std::size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return answer;
+}
+
+std::string openAnswer(const QString& path)
+{
+    QString error;
+    const auto store = Store::open(path, siteName, error);
+    return store ? std::string("opened") : error.toStdString();
+}
+
+TEST(SqliteFileTest, ASecondSitedIsRefusedAndAReadOnlyFileSaysSo)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("crossroads.sqlite"));
+    QString error;
+    {
+        auto store = Store::open(path, siteName, error);
+        ASSERT_TRUE(store) << error.toStdString();
+        const std::string answer = inChild([&] { return openAnswer(path); }, false);
+        EXPECT_NE(answer.find("in use by another sited"), std::string::npos) << answer;
+        EXPECT_EQ(answer.find('\n'), std::string::npos) << answer;
+    }
+    EXPECT_EQ(inChild([&] { return openAnswer(path); }, false), "opened");
+
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+    const std::string answer = inChild([&] { return openAnswer(path); }, true);
+    EXPECT_NE(answer.find("read-only"), std::string::npos) << answer;
+}
+
+// The API over a SQLite store holding the sample, served on a free port.
+class ApiTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QString error;
+        auto store = Store::open(dir_.filePath(QStringLiteral("api.sqlite")), siteName, error);
+        ASSERT_TRUE(store) << error.toStdString();
+        ASSERT_TRUE(store->write(sampleBatch(), error)) << error.toStdString();
+        shared_ = std::make_unique<SharedStore>(std::move(store));
+        ApiContext context;
+        context.store = shared_.get();
+        context.site = siteName;
+        context.zonesJson = "{\"site\":\"crossroads\",\"zones\":[]}";
+        context.zoneNames = QStringList{QStringLiteral("gate"), QStringLiteral("fence"), oddZone};
+        server_ = std::make_unique<ApiServer>(context);
+        ASSERT_TRUE(server_->start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    }
+
+    // GET path?query, the query's values percent-encoded here.
+    std::pair<int, std::string> get(const std::string& path,
+                                    const QList<QPair<QString, QString>>& query)
+    {
+        std::string target = path;
+        for (int i = 0; i < query.size(); ++i)
+            target += (i ? "&" : "?") + query[i].first.toStdString() + "=" +
+                      QUrl::toPercentEncoding(query[i].second).toStdString();
+        const httplib::Result r = client_->Get(target);
+        return r ? std::make_pair(r->status, r->body) : std::make_pair(0, std::string());
+    }
+
+    Counts rows()
+    {
+        return shared_->with([](Store& s) { return counts(s); });
+    }
+
+    QTemporaryDir dir_;
+    std::unique_ptr<SharedStore> shared_;
+    std::unique_ptr<ApiServer> server_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(ApiTest, BadRequestsAnswer400OnOneLineAndChangeNothing)
+{
+    const QString sql = QStringLiteral("1; DROP TABLE events; --");
+    const QString quote = QStringLiteral("gate' OR '1'='1");
+    struct Case
+    {
+        const char* path;
+        QList<QPair<QString, QString>> query;
+    };
+    const auto q = [](const char* k, const QString& v) {
+        return qMakePair(QString::fromLatin1(k), v);
+    };
+    const Case cases[] = {
+        {"/api/events", {q("from", "2000"), q("to", "1999")}},
+        {"/api/events", {q("from", "yesterday")}},
+        {"/api/events", {q("from", "2026-12-07T10:00:00")}}, // no zone
+        {"/api/events", {q("to", "2026-13-07T10:00:00Z")}},
+        {"/api/events", {q("zone", "nowhere")}},
+        {"/api/events", {q("event", "explode")}},
+        {"/api/events", {q("object", "0")}},
+        {"/api/events", {q("object", "-1")}},
+        {"/api/events", {q("limit", "0")}},
+        {"/api/events", {q("limit", QString::number(maxEventsLimit + 1))}},
+        {"/api/events", {q("limit", "99999999999999999999999")}},
+        {"/api/events", {q("colour", "red")}},
+        {"/api/events", {q("zone", "gate"), q("zone", "fence")}},
+        {"/api/events", {q("zone", QString(maxParameterChars + 1, QLatin1Char('a')))}},
+        {"/api/tracks", {q("bbox", "1,2,3")}},
+        {"/api/tracks", {q("bbox", "1,2,3,4,5")}},
+        {"/api/tracks", {q("bbox", "3,0,1,1")}},
+        {"/api/tracks", {q("bbox", "nan,0,1,1")}},
+        {"/api/tracks", {q("limit", "10")}},
+        {"/api/picture", {}},
+        {"/api/picture", {q("time", "1e3")}},
+        {"/api/zones", {q("zone", "gate")}},
+        {"/api/events", {q("from", sql)}},
+        {"/api/events", {q("to", sql)}},
+        {"/api/events", {q("zone", quote)}},
+        {"/api/events", {q("event", quote)}},
+        {"/api/events", {q("object", sql)}},
+        {"/api/events", {q("limit", sql)}},
+        {"/api/tracks", {q("object", sql)}},
+        {"/api/tracks", {q("bbox", sql)}},
+        {"/api/picture", {q("time", sql)}},
+    };
+    const Counts before = rows();
+    for (const Case& c : cases) {
+        const auto [status, body] = get(c.path, c.query);
+        const std::string what = std::string(c.path) + " " +
+                                 (c.query.isEmpty() ? std::string()
+                                                    : c.query[0].first.toStdString() + "=" +
+                                                          c.query[0].second.left(40).toStdString());
+        EXPECT_EQ(status, 400) << what << ": " << body;
+        EXPECT_EQ(body.rfind("{\"error\":\"", 0), 0u) << what << ": " << body;
+        EXPECT_EQ(body.find('\n'), std::string::npos) << what;
+    }
+    EXPECT_EQ(text(rows()), text(before));
+}
+
+TEST_F(ApiTest, GoodRequestsAnswerWhatWasRecorded)
+{
+    const Batch batch = sampleBatch();
+    const auto eventsBody = [&](std::initializer_list<int> indices) {
+        std::string body = "{\"events\":[";
+        for (int i : indices)
+            body += (body.back() == '[' ? "" : ",") + batch.events[i].json.toStdString();
+        return body + "]}";
+    };
+    using Q = QList<QPair<QString, QString>>;
+    const auto q = [](const char* k, const char* v) {
+        return qMakePair(QString::fromLatin1(k), QString::fromLatin1(v));
+    };
+    EXPECT_EQ(get("/api/events", Q{q("zone", "gate")}).second, eventsBody({0, 2}));
+    EXPECT_EQ(get("/api/events", Q{{QStringLiteral("zone"), oddZone}}).second, eventsBody({1}));
+    // ISO 8601 with Z and with an offset, bounds included; the largest limit.
+    EXPECT_EQ(get("/api/events", Q{q("from", "1970-01-01T00:00:01.050Z"),
+                                   q("to", "1970-01-01T01:00:01.100+01:00"), q("limit", "10000")})
+                  .second,
+              eventsBody({1, 2, 3}));
+    EXPECT_EQ(get("/api/events", Q{q("event", "cross"), q("object", "2"), q("limit", "1")}).second,
+              eventsBody({3}));
+
+    // The picture just before a time is the one published, byte for byte.
+    const QVector<Picture> pictures = samplePictures();
+    const auto [status, body] = get("/api/picture", Q{q("time", "1099")});
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(body, pictureMessage(siteName, radarNames, pictures[0], &geo()).toStdString());
+    EXPECT_EQ(get("/api/picture", Q{q("time", "999")}).first, 404);
+
+    // Tracks: one LineString per object, longitude first; a bbox around
+    // object 2 alone keeps its whole track.
+    const auto features = [&](const Q& query) {
+        const auto [s, b] = get("/api/tracks", query);
+        EXPECT_EQ(s, 200) << b;
+        return QJsonDocument::fromJson(QByteArray::fromStdString(b))
+            .object()
+            .value(QStringLiteral("features"))
+            .toArray();
+    };
+    const QJsonArray all = features({});
+    ASSERT_EQ(all.size(), 2);
+    const QJsonObject one = all[0].toObject();
+    const QJsonArray line =
+        one[QStringLiteral("geometry")][QStringLiteral("coordinates")].toArray();
+    ASSERT_EQ(line.size(), 2);
+    const trklib::site::GeoPoint p = geo().toGeodetic(0.1, -2.5);
+    EXPECT_EQ(line[0].toArray()[0].toDouble(), p.longitudeDeg);
+    EXPECT_EQ(line[0].toArray()[1].toDouble(), p.latitudeDeg);
+    const QJsonObject props = one[QStringLiteral("properties")].toObject();
+    EXPECT_EQ(props[QStringLiteral("id")].toInt(), 1);
+    EXPECT_EQ(props[QStringLiteral("first")].toInt(), 1000);
+    EXPECT_EQ(props[QStringLiteral("last")].toInt(), 1100);
+    EXPECT_EQ(props[QStringLiteral("times")].toArray(), QJsonArray({1000, 1100}));
+    EXPECT_DOUBLE_EQ(props[QStringLiteral("maxSpeed")].toDouble(), std::hypot(3.0, 3.0) * 3.6);
+    const QJsonArray boxed = features(Q{q("bbox", "-1,12345,1,12346")});
+    ASSERT_EQ(boxed.size(), 1);
+    EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("id")].toInt(), 2);
+    EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("times")].toArray().size(), 2);
+    EXPECT_EQ(features(Q{q("bbox", "-1,-1,0,0")}).size(), 0);
+
+    // An event's row is searched by what its message says.
+    Zone gate;
+    gate.name = QStringLiteral("gate");
+    for (Event::Kind kind : {Event::Kind::Enter, Event::Kind::Exit, Event::Kind::Dwell,
+                             Event::Kind::Speed, Event::Kind::Cross}) {
+        Event e;
+        e.kind = kind;
+        e.object = 5;
+        e.timeMs = 1234;
+        const QByteArray json = eventMessage(siteName, gate, e, nullptr);
+        const EventRow row = eventRow(gate, e, json);
+        const QJsonObject message = QJsonDocument::fromJson(json).object();
+        EXPECT_EQ(row.event, message[QStringLiteral("event")].toString());
+        EXPECT_EQ(row.zone, message[QStringLiteral("zone")].toString());
+        EXPECT_EQ(row.object, message[QStringLiteral("object")].toInt());
+        EXPECT_EQ(row.timeMs, message[QStringLiteral("time")].toInt());
+    }
+
+    EXPECT_EQ(get("/api/zones", {}).second, "{\"site\":\"crossroads\",\"zones\":[]}");
+    const auto health = get("/api/health", {});
+    EXPECT_EQ(health.first, 200);
+    EXPECT_EQ(health.second, "{\"database\":\"sqlite\",\"state\":\"ok\",\"latest\":1200}");
+}
+
+TEST(ExportTest, WritesThePeriodsTracks)
+{
+    QTemporaryDir dir;
+    QString error;
+    auto store = Store::open(dir.filePath(QStringLiteral("e.sqlite")), siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    Batch batch;
+    batch.pictures = {1000, 1100};
+    batch.objects = {ObjectRow{1000, 7, 1.5, -2.0, {}, {}, 0.5, 0, 1.8, 90.0, true, "[]", 900},
+                     ObjectRow{1100, 7, 2.0, -2.0, 48.5, 11.25, 0, 0, 0, {}, false, "[]", 900}};
+    ASSERT_TRUE(store->write(batch, error));
+    QBuffer csv;
+    csv.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(exportTracks(*store, 1000, 1099, ExportFormat::Csv, csv, error));
+    EXPECT_EQ(csv.data().toStdString(), "id,time,x,y,lat,lon,vx,vy,speed,heading,confirmed\n"
+                                        "7,1000,1.5,-2,,,0.5,0,1.8,90,true\n");
+    QBuffer geojson;
+    geojson.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(exportTracks(*store, 1000, 1100, ExportFormat::GeoJson, geojson, error));
+    const QJsonObject collection = QJsonDocument::fromJson(geojson.data()).object();
+    EXPECT_EQ(collection[QStringLiteral("features")].toArray().size(), 1);
+    EXPECT_FALSE(exportTracks(*store, 1100, 1000, ExportFormat::Csv, csv, error));
+    ExportFormat format;
+    EXPECT_FALSE(parseExportFormat(QStringLiteral("kml"), format));
+}
+
+} // namespace

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// The site's history in a database: every published picture's objects,
+// every event as published and every radar's status changes, in a SQLite
+// file or a PostgreSQL database. The schema is versioned (schema_version)
+// and created or migrated when the store opens; one database may hold
+// several sites, and a store reads and writes its own site's rows only.
+// Every value reaches SQL as a bound parameter (or COPY data), never as
+// SQL text. A store is used from one thread at a time; the recorder and the
+// HTTP API share one through HistoryDatabase (historyrecorder.h).
+namespace trklib::sited::history {
+
+// The schema version this build creates and reads.
+constexpr int schemaVersion = 1;
+
+// One object of a published picture, as published.
+struct ObjectRow
+{
+    std::int64_t timeMs = 0; // the picture's
+    std::int64_t id = 0;
+    double x = 0.0; // metres east and north of the site's origin
+    double y = 0.0;
+    std::optional<double> lat; // degrees, with an origin
+    std::optional<double> lon;
+    double vx = 0.0; // m/s
+    double vy = 0.0;
+    double speed = 0.0;            // km/h
+    std::optional<double> heading; // degrees; none when slow
+    bool confirmed = false;
+    QByteArray radars = "[]"; // the published radars array, JSON
+    std::int64_t sinceMs = 0;
+};
+
+// One event as it was published, with the columns it is searched by.
+struct EventRow
+{
+    std::int64_t timeMs = 0;
+    QString zone;
+    QString event; // "enter", "exit", ...
+    std::int64_t object = 0;
+    QByteArray json; // the message, as published
+};
+
+// A radar went online or offline.
+struct StatusRow
+{
+    std::int64_t timeMs = 0;
+    QString radar;
+    bool online = false;
+};
+
+// What one transaction writes. A picture is written even when it has no
+// objects, so that the API can tell an empty picture from no picture.
+struct Batch
+{
+    QVector<std::int64_t> pictures; // picture times
+    QVector<ObjectRow> objects;
+    QVector<EventRow> events;
+    QVector<StatusRow> statuses;
+
+    int size() const { return pictures.size() + objects.size() + events.size() + statuses.size(); }
+    bool isEmpty() const { return size() == 0; }
+    void clear() { *this = Batch(); }
+};
+
+// Events in [fromMs, toMs], oldest first, at most limit; empty or absent
+// filters match every event.
+struct EventQuery
+{
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    QString zone;
+    QString event;
+    std::optional<std::int64_t> object;
+    int limit = 1000;
+};
+
+// Objects' rows in [fromMs, toMs], by id then time; of one object or all.
+struct TrackQuery
+{
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    std::optional<std::int64_t> object;
+};
+
+// Rows of each table of the store's site, for the health answer and tests.
+struct Counts
+{
+    std::int64_t pictures = 0;
+    std::int64_t objects = 0;
+    std::int64_t events = 0;
+    std::int64_t statuses = 0;
+};
+
+class Store
+{
+public:
+    virtual ~Store() = default;
+
+    // A SQLite file, or a database named by a "postgresql://" (or
+    // "postgres://") URL, for site; the schema created or migrated. A
+    // SQLite file is held locked while open: a second store on it is
+    // refused. Null with a one-line error.
+    static std::unique_ptr<Store> open(const QString& database, const QString& site,
+                                       QString& error);
+    static bool isPostgresUrl(const QString& database);
+
+    // The batch in one transaction: all of it or nothing.
+    virtual bool write(const Batch& batch, QString& error) = 0;
+    virtual bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) = 0;
+    virtual bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) = 0;
+    // The latest picture at or before atMs and its objects; found false
+    // when there is none.
+    virtual bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
+                         QVector<ObjectRow>& out, QString& error) = 0;
+    // The time of the latest picture, event or status; none when empty.
+    virtual bool latest(std::optional<std::int64_t>& timeMs, QString& error) = 0;
+    // Removes every row older than beforeMs.
+    virtual bool removeBefore(std::int64_t beforeMs, QString& error) = 0;
+    virtual bool counts(Counts& out, QString& error) = 0;
+    // A server's connection lost is made again; true when it is up.
+    virtual bool reconnect(QString& error) = 0;
+    virtual bool isConnected() const = 0;
+    // "sqlite" or "postgresql".
+    virtual const char* kind() const = 0;
+};
+
+} // namespace trklib::sited::history
