@@ -152,10 +152,13 @@ function drawRecorded(picture) {
   if (picture) r.site.handle(topic, picture.text, performance.now());
   else r.site.service.picture = null;
   r.shown = picture ? picture.time : null;
-  historyAt.dataset.time = picture ? String(picture.time) : '';
-  historyAt.textContent = picture ? new Date(picture.time).toISOString() : 'no picture';
   targetsChanged = true;
   redraw();
+  // The time shown changes in the frame that draws its picture, after it.
+  requestAnimationFrame(() => {
+    historyAt.dataset.time = picture ? String(picture.time) : '';
+    historyAt.textContent = picture ? new Date(picture.time).toISOString() : 'no picture';
+  });
 }
 
 // Asks for the picture at the clock's time unless one is on its way; the
