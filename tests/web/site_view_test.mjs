@@ -7,7 +7,8 @@
 // with a far-away place, a 1.5 MB tracks message), publishes a site
 // service's status and pictures as the site service would and flips the
 // page between them and the radars' tracks, publishes zones, a zone's
-// state and events and centres the map on one from the list, stops a
+// state and events and centres the map on one from the list, replays a
+// recorded history from a small fake of sited's HTTP API, stops a
 // radar and its trackd, restarts the broker, and saves screenshots. Everything it
 // starts is stopped at its end, also when it fails.
 //
@@ -21,6 +22,7 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import dgram from 'node:dgram';
 import fs from 'node:fs';
+import nodeHttp from 'node:http';
 import { createRequire } from 'node:module';
 import net from 'node:net';
 import os from 'node:os';
@@ -672,3 +674,105 @@ test('the page survives a broker restart: it reconnects and the data flows again
   });
   assert.ok((await tableRows()).some((r) => r.radar === 'north'));
 });
+
+// A recording of object 42 walking east, one picture every 100 ms, and
+// its entering the yard at the fourth picture.
+const recordedMs = startMs + 3600000;
+const recorded = Array.from({ length: 6 }, (_, k) => ({
+  site, time: recordedMs + 100 * k,
+  objects: [{ id: 42, x: -160 + 5 * k, y: -120, vx: 50, vy: 0, speed: 180, heading: 90, confirmed: true,
+    radars: [{ radar: 'north', number: 3 }], since: recordedMs }],
+}));
+const recordedEvent = { site, event: 'enter', zone: 'yard', object: 42, time: recorded[3].time,
+  x: recorded[3].objects[0].x, y: -120, speed: 180 };
+
+// sited's HTTP API as the page uses it, from another origin than the page.
+function startFakeApi(port) {
+  const server = nodeHttp.createServer((request, response) => {
+    const url = new URL(request.url, 'http://127.0.0.1');
+    const answer = (status, body) => {
+      response.writeHead(status, { 'Content-Type': 'application/json', 'Access-Control-Allow-Origin': '*' });
+      response.end(JSON.stringify(body));
+    };
+    const time = (key, fallback) => (url.searchParams.has(key) ? Number(url.searchParams.get(key)) : fallback);
+    if (url.pathname === '/api/health') {
+      return answer(200, { database: 'sqlite', state: 'ok', latest: recorded.at(-1).time + 50, waiting: 0, dropped: 0 });
+    }
+    if (url.pathname === '/api/zones') return answer(200, JSON.parse(zonesMessage));
+    if (url.pathname === '/api/events') {
+      const [from, to] = [time('from', 0), time('to', Infinity)];
+      return answer(200, { events: [recordedEvent].filter((e) => e.time >= from && e.time <= to) });
+    }
+    if (url.pathname === '/api/picture') {
+      const picture = recorded.filter((p) => p.time <= time('time', NaN)).at(-1);
+      return picture ? answer(200, picture) : answer(404, { error: 'no picture at or before the time' });
+    }
+    return answer(404, { error: 'no such resource' });
+  });
+  return new Promise((resolve) => server.listen(port, '127.0.0.1', () => resolve(server)));
+}
+
+test('history: the slider at an event\'s time shows the object there; the event jumps there; steps and play',
+  async () => {
+    assert.deepEqual(await page.$eval('#mode', (b) => [b.textContent, b.getAttribute('aria-disabled')]),
+      ['History: not available', 'true'], 'no api in the query string');
+    const apiPort = await freePort('tcp');
+    const api = await startFakeApi(apiPort);
+    const history = await browser.newPage();
+    const errors = [];
+    history.on('pageerror', (e) => errors.push(e.message));
+    try {
+      await history.setViewport({ width: 1280, height: 800 });
+      await history.goto(`http://127.0.0.1:${ports.http}/?broker=ws://127.0.0.1:${ports.ws}` +
+        `&site=${site}&prefix=trklib&api=http://127.0.0.1:${apiPort}`);
+      await history.waitForSelector('#mode:not([aria-disabled="true"])', { timeout: waitMs });
+      await history.click('#mode');
+      await history.waitForSelector('#history:not([hidden])', { timeout: waitMs });
+      const shown = () => history.evaluate(() => ({
+        time: document.getElementById('history-at').dataset.time,
+        error: document.getElementById('history-at').dataset.error,
+        rows: [...document.querySelectorAll('#objects tbody tr')].map((tr) =>
+          [...tr.cells].slice(0, 3).map((c) => c.textContent.trim())),
+        center: document.getElementById('map').dataset.center,
+      }));
+      const at = async (what, k) => waitFor(what, async () => {
+        const s = await shown();
+        assert.equal(s.error, undefined, s.error);
+        return s.time === String(recorded[k].time) ? s : null;
+      });
+      let s = await at('the first picture', 0);
+      assert.deepEqual(await history.$eval('#history-time', (r) => [r.min, r.max]),
+        [String(recorded[0].time), String(recorded.at(-1).time)], 'the slider over the recorded period');
+
+      // The slider at the event's time: the object where the event says.
+      await history.$eval('#history-time', (r, t) => {
+        r.value = String(t);
+        r.dispatchEvent(new Event('input'));
+      }, recordedEvent.time);
+      s = await at('the picture of the event', 3);
+      assert.deepEqual(s.rows, [['42', recordedEvent.x.toFixed(1), recordedEvent.y.toFixed(1)]]);
+
+      // One picture on and back, then the event's button from the start.
+      await history.click('#step-forward');
+      await at('the next picture', 4);
+      for (const k of [3, 2]) {
+        await history.click('#step-back');
+        await at('the picture before', k);
+      }
+      await history.click('#events .event[data-event="enter"]');
+      s = await at('the event\'s time again', 3);
+      assert.deepEqual([s.rows[0][1], s.center], [recordedEvent.x.toFixed(1), '-145.0 -120.0']);
+
+      // Played at 60x to the end, where it stops.
+      await history.select('#speed', '60');
+      await history.click('#play');
+      await at('the last picture', recorded.length - 1);
+      await waitFor('paused at the end', async () =>
+        (await history.$eval('#play', (b) => b.dataset.playing)) === 'false');
+      await history.screenshot({ path: path.join(artefacts, 'site-view-history.png') });
+      assert.deepEqual(errors, []);
+    } finally {
+      await history.close();
+      await new Promise((resolve) => api.close(resolve));
+    }
+  });

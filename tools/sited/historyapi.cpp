@@ -432,6 +432,8 @@ ApiServer::ApiServer(ApiContext context) : impl_(std::make_unique<Impl>())
                                            httplib::Response& response) {
         const Reply reply = answer(impl_->context, request.path, request.params);
         response.status = reply.status;
+        // The site view's page comes from another origin than the API.
+        response.set_header("Access-Control-Allow-Origin", "*");
         response.set_content(reply.body.constData(), std::size_t(reply.body.size()), reply.type);
     });
 }

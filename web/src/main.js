@@ -2,7 +2,9 @@
 // WebSocket listener, the site service's picture and status among them,
 // and draws them live: the fused picture while the service publishes one
 // (unless the query string's view=radars chose each radar's tracks), each
-// radar's tracks otherwise; and the site's zones, lines and events.
+// radar's tracks otherwise; and the site's zones, lines and events. With
+// sited's HTTP API in the query string (api=http://HOST:PORT) it replays
+// the site's history too: its recorded pictures and events.
 
 import mqtt from 'mqtt';
 
@@ -10,7 +12,8 @@ import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
 import { pageOptions, topics, viewSwitch, withView } from './options.js';
 import { Panel } from './panel.js';
-import { Site } from './site.js';
+import { HistoryApi, ReplayClock, speeds } from './replay.js';
+import { serviceLevel, serviceTrails, Site, zonesLevel } from './site.js';
 import { Trails } from './trails.js';
 
 const reconnectMs = 1000; // between tries to reach the broker
@@ -19,6 +22,7 @@ const clockTickMs = 250; // "last packet ... ago" and silence move on with the c
 // Room for a PUBLISH packet's fixed header, topic and properties beside its
 // payload, bytes: our topics are a few dozen bytes.
 const packetHeaderBytes = 1024;
+const replayTickMs = 100; // the replay's clock moves on, and asks for its picture, this often
 
 const options = pageOptions(window.location.search, window.location);
 const trails = new Trails();
@@ -32,7 +36,10 @@ const panel = new Panel(document.getElementById('radars'), document.getElementBy
     events: document.getElementById('events'),
     eventsDropped: document.getElementById('events-dropped'),
   });
-panel.onEventChosen = (event) => map.centreOn(event.x, event.y);
+panel.onEventChosen = (event) => {
+  map.centreOn(event.x, event.y);
+  if (replay) seekReplay(event.time);
+};
 const viewButton = document.getElementById('view');
 const connection = document.getElementById('connection');
 
@@ -45,7 +52,7 @@ let chosenView = options.view;
 
 // Sets the switch, the map and the panel to the view shown now.
 function updateView() {
-  const s = viewSwitch(chosenView, site.serviceAvailable());
+  const s = viewSwitch(chosenView, (replay?.site ?? site).serviceAvailable());
   viewButton.textContent = s.text;
   viewButton.dataset.view = s.shown;
   viewButton.dataset.available = String(s.available);
@@ -55,7 +62,7 @@ function updateView() {
 }
 
 viewButton.addEventListener('click', () => {
-  const { next } = viewSwitch(chosenView, site.serviceAvailable());
+  const { next } = viewSwitch(chosenView, (replay?.site ?? site).serviceAvailable());
   if (!next) return;
   chosenView = next;
   window.history.replaceState(null, '', withView(window.location.search, next));
@@ -100,6 +107,179 @@ const resize = () => {
 new ResizeObserver(resize).observe(document.getElementById('map'));
 document.getElementById('fit').addEventListener('click', () => map.fit());
 setInterval(redraw, clockTickMs);
+
+// The history: null while live, else { clock, site, trails, shown, wanted,
+// loading } with shown the time of the picture drawn (null: none) and
+// wanted the time asked for while a picture loads.
+let replay = null;
+const historyApi = options.api && options.errors.length === 0
+  ? new HistoryApi(options.api, async (url) => {
+    const response = await fetch(url);
+    return { status: response.status, text: await response.text() };
+  })
+  : null;
+const modeButton = document.getElementById('mode');
+const historyBar = document.getElementById('history');
+const slider = document.getElementById('history-time');
+const historyAt = document.getElementById('history-at');
+const playButton = document.getElementById('play');
+const speedChoice = document.getElementById('speed');
+for (const speed of speeds) speedChoice.append(new Option(`${speed}x`, String(speed)));
+
+function setMode(mode, text) {
+  modeButton.dataset.mode = mode;
+  modeButton.textContent = text;
+  modeButton.setAttribute('aria-disabled', String(!historyApi));
+  historyBar.hidden = mode !== 'history';
+}
+setMode('live', historyApi ? 'Show the history' : 'History: not available');
+
+function historyError(error) {
+  historyAt.dataset.error = error.message;
+  historyAt.textContent = error.message;
+}
+
+function showPlaying() {
+  playButton.textContent = replay.clock.paused ? 'Play' : 'Pause';
+  playButton.dataset.playing = String(!replay.clock.paused);
+  slider.value = String(replay.clock.time);
+}
+
+// Draws a recorded picture (checked as the broker's are), or none.
+function drawRecorded(picture) {
+  const r = replay;
+  const topic = `${options.prefix}/${options.site}/${serviceLevel}/tracks`;
+  if (picture) r.site.handle(topic, picture.text, performance.now());
+  else r.site.service.picture = null;
+  r.shown = picture ? picture.time : null;
+  targetsChanged = true;
+  redraw();
+  // The time shown changes in the frame that draws its picture, after it.
+  requestAnimationFrame(() => {
+    historyAt.dataset.time = picture ? String(picture.time) : '';
+    historyAt.textContent = picture ? new Date(picture.time).toISOString() : 'no picture';
+  });
+}
+
+// Asks for the picture at the clock's time unless one is on its way; the
+// latest time asked for while one loads follows it.
+function loadPicture() {
+  const r = replay;
+  if (!r) return;
+  const time = r.clock.time;
+  if (r.loading) {
+    r.wanted = time;
+    return;
+  }
+  r.loading = true;
+  r.wanted = null;
+  historyApi.picture(time).then((picture) => {
+    if (replay !== r) return;
+    if (picture?.time !== r.shown) drawRecorded(picture);
+  }, historyError).finally(() => {
+    r.loading = false;
+    if (replay === r && r.wanted !== null) loadPicture();
+  });
+}
+
+// A jump: the trails start afresh at the new time.
+function seekReplay(time) {
+  replay.clock.seek(time);
+  replay.trails.clear(serviceTrails);
+  showPlaying();
+  loadPicture();
+}
+
+async function enterHistory() {
+  const period = await historyApi.period();
+  if (!period) throw new Error('nothing recorded yet');
+  const trailsOfHistory = new Trails();
+  const history = new Site({ ...options, trails: trailsOfHistory });
+  const zones = await historyApi.get('/api/zones');
+  history.handle(`${options.prefix}/${options.site}/${zonesLevel}`, JSON.stringify(zones), performance.now());
+  const { value: recorded, leftOut } = await historyApi.events(period.first, period.last);
+  for (const event of recorded) history.events.add(event);
+  history.zoneMessages.dropped += leftOut;
+  const clock = new ReplayClock(period.first, period.last);
+  clock.setSpeed(Number(speedChoice.value));
+  replay = { clock, site: history, trails: trailsOfHistory, shown: null, wanted: null, loading: false };
+  slider.min = String(period.first);
+  slider.max = String(period.last);
+  map.site = history;
+  map.trails = trailsOfHistory;
+  panel.site = history;
+  setMode('history', 'Back to live');
+  showPlaying();
+  loadPicture();
+  targetsChanged = true;
+  eventsChanged = true;
+  redraw();
+}
+
+function leaveHistory() {
+  replay = null;
+  map.site = site;
+  map.trails = trails;
+  panel.site = site;
+  setMode('live', 'Show the history');
+  targetsChanged = true;
+  eventsChanged = true;
+  redraw();
+}
+
+modeButton.addEventListener('click', () => {
+  if (!historyApi) return;
+  if (replay) {
+    leaveHistory();
+    return;
+  }
+  delete historyAt.dataset.error;
+  enterHistory().catch((error) => {
+    setMode('live', `History: ${error.message}`);
+    historyError(error);
+  });
+});
+playButton.addEventListener('click', () => {
+  if (!replay) return;
+  if (replay.clock.paused) replay.clock.play();
+  else replay.clock.pause();
+  showPlaying();
+});
+speedChoice.addEventListener('change', () => replay?.clock.setSpeed(Number(speedChoice.value)));
+slider.addEventListener('input', () => {
+  if (!replay) return;
+  replay.clock.pause();
+  seekReplay(Number(slider.value));
+});
+for (const [id, back] of [['step-back', true], ['step-forward', false]]) {
+  document.getElementById(id).addEventListener('click', () => {
+    const r = replay;
+    if (!r) return;
+    r.clock.pause();
+    const from = r.shown ?? r.clock.time;
+    const step = back ? historyApi.previous(from) : historyApi.next(from, r.clock.last);
+    step.then((picture) => {
+      if (replay !== r || !picture) return;
+      r.clock.seek(picture.time);
+      if (back) r.trails.clear(serviceTrails);
+      showPlaying();
+      drawRecorded(picture);
+    }, historyError);
+  });
+}
+let lastTick = performance.now();
+setInterval(() => {
+  const now = performance.now();
+  const elapsed = now - lastTick;
+  lastTick = now;
+  if (!replay) return;
+  // A recorded picture is never silent: it is the picture of its time.
+  replay.site.service.lastPictureAt = now;
+  if (replay.clock.paused) return;
+  replay.clock.advance(elapsed);
+  showPlaying();
+  loadPicture();
+}, replayTickMs);
 
 if (options.errors.length > 0) {
   setConnection('error', options.errors.join('; '));

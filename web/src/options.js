@@ -1,9 +1,11 @@
 // The page's settings from its query string:
 //   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&password=PASSWORD&view=site|radars
+//    &api=http://HOST:PORT
 // By default the broker's WebSocket listener on the page's own host, port
 // 9001 (wss:// when the page came over https), site "demo", prefix "trklib",
 // no login (user and password undefined), and the view not chosen (null:
-// the site's fused picture while the site service publishes one).
+// the site's fused picture while the site service publishes one); api is
+// sited's HTTP API, for the history (null: none, no history).
 
 export const defaultWsPort = 9001;
 export const defaultSite = 'demo';
@@ -25,6 +27,7 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
     user: query.get('user') || undefined,
     password: query.get('password') || undefined,
     view: query.get('view') || null,
+    api: query.get('api') || null,
     errors: [],
   };
   let url = null;
@@ -49,6 +52,9 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
   }
   if (options.view !== null && !views.includes(options.view)) {
     options.errors.push(`view: '${options.view}' is no ${views.join(' or ')}`);
+  }
+  if (options.api !== null && !/^https?:\/\/[^/?#]+\/?$/.test(options.api)) {
+    options.errors.push(`api: '${options.api}' is no http:// or https:// address of a host`);
   }
   return options;
 }

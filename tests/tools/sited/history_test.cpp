@@ -448,6 +448,17 @@ protected:
     std::unique_ptr<httplib::Client> client_;
 };
 
+// The site view is served from another origin: every answer, good or
+// not, lets its page read it.
+TEST_F(ApiTest, EveryAnswerAllowsPagesOfAnyOrigin)
+{
+    for (const char* target : {"/api/health", "/api/events?limit=0", "/api/nowhere"}) {
+        const httplib::Result r = client_->Get(target);
+        ASSERT_TRUE(r) << target;
+        EXPECT_EQ(r->get_header_value("Access-Control-Allow-Origin"), "*") << target;
+    }
+}
+
 TEST_F(ApiTest, BadRequestsAnswer400OnOneLineAndChangeNothing)
 {
     const QString sql = QStringLiteral("1; DROP TABLE events; --");
