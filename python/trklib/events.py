@@ -202,14 +202,93 @@ def _lines(path):
                     raise ValueError(f"{path}:{number}: not JSON: {error}") from None
 
 
+# Site and zone names as sited's topics allow them.
+_NAME_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-")
+_MAX_NAME = 64
+_NOT_A_NAME = f"is not 1 to {_MAX_NAME} letters, digits, _ . -"
+_ZONE_FIELDS = ("name", "kind", "coordinates", "dwell", "speed_limit", "confirmed_only")
+
+
+def _is_name(value):
+    return isinstance(value, str) and 1 <= len(value) <= _MAX_NAME and set(value) <= _NAME_CHARACTERS
+
+
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _is_point(value):
+    return isinstance(value, list) and len(value) == 2 and all(map(_is_number, value))
+
+
+def _zone_fault(zone):
+    """What is wrong with one zone of sited's zones message, or None."""
+    if not isinstance(zone, dict) or set(zone) != set(_ZONE_FIELDS):
+        return f"is not an object of exactly {', '.join(_ZONE_FIELDS)}"
+    if not _is_name(zone["name"]):
+        return f"name {zone['name']!r} {_NOT_A_NAME}"
+    kind, coordinates = zone["kind"], zone["coordinates"]
+    if kind == "zone":
+        # Rings of at least three corners and the first point again.
+        if not (isinstance(coordinates, list) and coordinates
+                and all(isinstance(ring, list) and len(ring) >= 4 and all(map(_is_point, ring))
+                        and ring[0] == ring[-1] for ring in coordinates)):
+            return "coordinates are not closed rings of at least 4 [x, y] points"
+        limits = ("dwell", "speed_limit")
+        if not all(zone[k] is None or (_is_number(zone[k]) and zone[k] > 0) for k in limits):
+            return "dwell and speed_limit are not null or above 0"
+    elif kind == "line":
+        if not (isinstance(coordinates, list) and len(coordinates) >= 2
+                and all(map(_is_point, coordinates))):
+            return "coordinates are not at least 2 [x, y] points"
+        if zone["dwell"] is not None or zone["speed_limit"] is not None:
+            return "a line has a dwell or speed_limit"
+    else:
+        return f"kind {kind!r} is not zone or line"
+    if not isinstance(zone["confirmed_only"], bool):
+        return "confirmed_only is not true or false"
+    return None
+
+
+def read_zones(path):
+    """The zones of sited's zones message in a file, checked.
+
+    OSError for a file that cannot be read; ValueError, one line naming the
+    file, for one that is not JSON or not a zones message (the site or a
+    zone's name not topic-safe, a field missing or unknown, a ring of fewer
+    than 4 points or not closed, a line of fewer than 2, a dwell or speed
+    limit of 0 or on a line, a name twice).
+    """
+    with open(path, encoding="utf-8") as stream:
+        try:
+            message = json.load(stream)
+        except json.JSONDecodeError as error:
+            raise ValueError(f"{path}: not JSON: {error}") from None
+    if not isinstance(message, dict) or set(message) != {"site", "zones"}:
+        raise ValueError(f"{path}: not a zones message (an object of site and zones)")
+    if not _is_name(message["site"]):
+        raise ValueError(f"{path}: site {message['site']!r} {_NOT_A_NAME}")
+    zones = message["zones"]
+    if not isinstance(zones, list):
+        raise ValueError(f"{path}: zones is not a list")
+    names = set()
+    for k, zone in enumerate(zones):
+        fault = _zone_fault(zone)
+        if fault:
+            raise ValueError(f"{path}: zones[{k}] {fault}")
+        if zone["name"] in names:
+            raise ValueError(f"{path}: zones[{k}]: a second zone {zone['name']}")
+        names.add(zone["name"])
+    return zones
+
+
 def main(argv=None):
     args = sys.argv[1:] if argv is None else argv
     if len(args) != 2:
         print("usage: python3 -m trklib.events PICTURES.jsonl ZONES.json", file=sys.stderr)
         return 2
     try:
-        with open(args[1], encoding="utf-8") as stream:
-            zones = json.load(stream)["zones"]
+        zones = read_zones(args[1])
         for events in replay(_lines(args[0]), zones):
             for event in events:
                 print(json.dumps(event, separators=(",", ":")))

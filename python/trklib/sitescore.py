@@ -109,6 +109,27 @@ class SiteScore:
         return self.switches / self.assigned_objects if self.assigned_objects else None
 
 
+# The messages' limits, as their schemas (docs/schemas) state them.
+MAX_TIME_MS = 8_640_000_000_000_000  # times: whole ms from 1970 to the last JavaScript date
+MAX_OBJECT_ID = 2**53 - 1  # object ids: from 1, what a double holds exactly
+MAX_TARGETS = 1000  # targets in one tracks message
+MAX_TARGET_M = 200_000  # a target's x and y: within 200 km of the site's origin
+MAX_NAME = 64  # site and radar names: topic-safe characters
+NAME_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-")
+
+
+def _name(value):
+    return isinstance(value, str) and 1 <= len(value) <= MAX_NAME and set(value) <= NAME_CHARACTERS
+
+
+def _not_a_name(where, field, value):
+    return ValueError(f"{where}: {field} {value!r} is not 1 to {MAX_NAME} letters, digits, _ . -")
+
+
+def _time(value):
+    return _integer(value) and 0 <= value <= MAX_TIME_MS
+
+
 def _integer(value):
     """True for a JSON integer that fits 64 bits (ids, milliseconds)."""
     return isinstance(value, int) and not isinstance(value, bool) and -2**63 <= value < 2**63
@@ -191,10 +212,13 @@ def _json_lines(path, what):
             raise ValueError(f"{path}: not {what} (not UTF-8 text)") from None
 
 
-def _confirmed_points(items, where, what, id_field=None):
-    """The confirmed items' (n, 2) points (and ids with id_field), checked."""
+def _confirmed_points(items, where, what, id_field=None, max_items=None, max_abs_m=math.inf):
+    """The confirmed items' (n, 2) points (and ids with id_field), checked:
+    at most max_items, x and y within max_abs_m, ids from 1 to MAX_OBJECT_ID."""
     if not isinstance(items, list):
         raise ValueError(f"{where}: '{what}' is not a list")
+    if max_items is not None and len(items) > max_items:
+        raise ValueError(f"{where}: more than {max_items} {what}")
     ids, points, seen = [], [], set()
     for k, item in enumerate(items):
         if not isinstance(item, dict):
@@ -202,13 +226,15 @@ def _confirmed_points(items, where, what, id_field=None):
         for name in (id_field, "x", "y", "confirmed"):
             if name is not None and name not in item:
                 raise ValueError(f"{where}: {what}[{k}] has no '{name}'")
-        if not (_number(item["x"]) and _number(item["y"])):
-            raise ValueError(f"{where}: {what}[{k}]: x and y must be finite numbers")
+        if not all(_number(item[c]) and abs(item[c]) <= max_abs_m for c in ("x", "y")):
+            raise ValueError(f"{where}: {what}[{k}]: x and y must be finite numbers"
+                             + (f" within {max_abs_m:g} m" if math.isfinite(max_abs_m) else ""))
         if not isinstance(item["confirmed"], bool):
             raise ValueError(f"{where}: {what}[{k}]: 'confirmed' is not true or false")
         if id_field is not None:
-            if not _integer(item[id_field]):
-                raise ValueError(f"{where}: {what}[{k}]: '{id_field}' is not an integer")
+            if not (_integer(item[id_field]) and 1 <= item[id_field] <= MAX_OBJECT_ID):
+                raise ValueError(f"{where}: {what}[{k}]: '{id_field}' is not an integer "
+                                 f"from 1 to {MAX_OBJECT_ID}")
             if item[id_field] in seen:
                 raise ValueError(f"{where}: {what}[{k}]: a second object {item[id_field]}")
             seen.add(item[id_field])
@@ -231,13 +257,13 @@ def read_pictures(path):
         for name in ("site", "time", "objects"):
             if name not in value:
                 raise ValueError(f"{where}: no '{name}', not a picture")
-        if not isinstance(value["site"], str):
-            raise ValueError(f"{where}: 'site' is not a string")
+        if not _name(value["site"]):
+            raise _not_a_name(where, "site", value["site"])
         if site is not None and value["site"] != site:
             raise ValueError(f"{where}: site '{value['site']}', not '{site}' as before")
         site = value["site"]
-        if not _integer(value["time"]):
-            raise ValueError(f"{where}: 'time' is not an integer (ms)")
+        if not _time(value["time"]):
+            raise ValueError(f"{where}: 'time' is not an integer from 0 to {MAX_TIME_MS} (ms)")
         if pictures and value["time"] <= pictures[-1].time:
             raise ValueError(f"{where}: time {value['time']} is not after the previous "
                              f"picture's {pictures[-1].time}")
@@ -263,11 +289,13 @@ def read_radar_tracks(path, site=None):
                 raise ValueError(f"{where}: no '{name}', not a tracks message")
         if site is not None and value["site"] != site:
             raise ValueError(f"{where}: site '{value['site']}', not the pictures' '{site}'")
-        if not isinstance(value["radar"], str):
-            raise ValueError(f"{where}: 'radar' is not a string")
-        if not _integer(value["received"]):
-            raise ValueError(f"{where}: 'received' is not an integer (ms)")
-        _, points = _confirmed_points(value["targets"], where, "targets")
+        for name in ("site", "radar"):
+            if not _name(value[name]):
+                raise _not_a_name(where, name, value[name])
+        if not _time(value["received"]):
+            raise ValueError(f"{where}: 'received' is not an integer from 0 to {MAX_TIME_MS} (ms)")
+        _, points = _confirmed_points(value["targets"], where, "targets", max_items=MAX_TARGETS,
+                                      max_abs_m=MAX_TARGET_M)
         messages.setdefault(value["radar"], []).append((value["received"], points))
     radars = {}
     for radar, received in messages.items():

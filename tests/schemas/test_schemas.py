@@ -1,7 +1,8 @@
 """The message schemas of docs/schemas, with Debian's python3-jsonschema.
 
-Each schema is checked against the draft's meta-schema, against the table of
-boundary messages that the site view's tests share (boundaries.json), for a
+Each schema is checked against the draft's meta-schema, against the tables
+of boundary messages that the site view's and the Python module's tests
+share (boundaries.json, site_boundaries.json, zone-boundaries.json), for a
 closed format (every field required, no other taken), for a table case at
 and past each of its limits, and against every message of a real run:
 radarsim, trackd and a mosquitto broker on loopback ports of the test's
@@ -29,9 +30,9 @@ from jsonschema import Draft202012Validator
 
 HERE = pathlib.Path(__file__).resolve().parent
 SCHEMA_DIR = HERE.parents[1] / "docs" / "schemas"
-# trackd's messages (shared with the site view's tests), sited's pictures
-# and status, and sited's zones and events, whose table the site view does
-# not share (yet).
+# trackd's messages, sited's pictures and status, and sited's zones and
+# events; the site view's tests (web/test/schemas.test.js) and the Python
+# module's readers (tests/python/test_schema_readers.py) share all three.
 TABLES = [json.loads((HERE / name).read_text(encoding="utf-8"))
           for name in ("boundaries.json", "site_boundaries.json", "zone-boundaries.json")]
 SCHEMA_OF_BASE = {"tracks": "tracks", "online": "status", "offline": "status",

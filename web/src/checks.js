@@ -188,12 +188,15 @@ function checkObject(o) {
   if (!isObject(o)) return null;
   if (!Number.isInteger(o.id) || o.id < 1 || o.id > maxObjectId) return null;
   if (!within(o.x, -maxTargetM, maxTargetM) || !within(o.y, -maxTargetM, maxTargetM)) return null;
+  // A place on the earth is both or neither.
+  if (absent(o.lat) !== absent(o.lon)) return null;
   if (!absent(o.lat) && !within(o.lat, -maxLatitudeDeg, maxLatitudeDeg)) return null;
   if (!absent(o.lon) && !within(o.lon, -maxLongitudeDeg, maxLongitudeDeg)) return null;
   if (!absent(o.vx) && !within(o.vx, -maxVelocityMps, maxVelocityMps)) return null;
   if (!absent(o.vy) && !within(o.vy, -maxVelocityMps, maxVelocityMps)) return null;
   if (!absent(o.speed) && !within(o.speed, 0, maxSpeedKmh)) return null;
-  if (!absent(o.heading) && !within(o.heading, 0, maxBearingDeg)) return null;
+  // A heading from 0 up to, not including, a full turn.
+  if (!absent(o.heading) && !(within(o.heading, 0, maxBearingDeg) && o.heading < maxBearingDeg)) return null;
   if (!absent(o.since) && !isTime(o.since)) return null;
   const radars = checkObjectRadars(o.radars ?? []);
   if (!radars) return null;
@@ -302,8 +305,10 @@ function checkZone(z) {
   if (!zoneKinds.includes(z.kind) || !Array.isArray(z.coordinates)) return null;
   if (z.kind === 'zone' ? z.coordinates.length < 1 || !z.coordinates.every(checkRing)
     : z.coordinates.length < 2 || !z.coordinates.every(checkPoint)) return null;
-  if (!absent(z.dwell) && !within(z.dwell, 0, maxDwellS)) return null;
-  if (!absent(z.speed_limit) && !within(z.speed_limit, 0, maxSpeedKmh)) return null;
+  // A dwell or speed limit is above 0, and only a zone's: a line raises
+  // crossings alone.
+  const limit = (v, max) => absent(v) || (z.kind === 'zone' && within(v, 0, max) && v > 0);
+  if (!limit(z.dwell, maxDwellS) || !limit(z.speed_limit, maxSpeedKmh)) return null;
   if (!absent(z.confirmed_only) && typeof z.confirmed_only !== 'boolean') return null;
   const points = z.kind === 'zone' ? z.coordinates.flat() : z.coordinates;
   return {
