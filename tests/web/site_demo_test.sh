@@ -93,6 +93,12 @@ fetch "$url" | grep -q '<table id="targets">' || fail "the page has no table#tar
 fetch "http://127.0.0.1:$http_port/node_modules/mqtt/dist/mqtt.esm.js" | grep -q 'export default' ||
     fail "the MQTT client's browser build is not served"
 
+# sited's history API, on the address the demo prints, answers its health.
+api=$(sed -n 's/^API: //p' "$work/demo.out")
+[[ $api =~ ^http://127\.0\.0\.1:[0-9]+$ ]] || fail "no API line: $(cat "$work/demo.out")"
+python3 -c 'import sys, urllib.request; sys.exit(urllib.request.urlopen(sys.argv[1] + "/api/health", timeout=5).status != 200)' "$api" ||
+    fail "$api/api/health does not answer 200"
+
 # No anonymous client; the page's user reads both radars' tracks over MQTT,
 # and their places in the retained statuses.
 if mosquitto_sub -p "$mqtt_port" -t 'trklib/junction/#' -C 1 -W 5 >"$work/anonymous" 2>&1 ||

@@ -5,6 +5,7 @@
 #include "offline.h"
 #include "options.h"
 #include "picture.h"
+#include "sitehistory.h"
 #include "sitelink.h"
 #include "sitestatus.h"
 #include "trackoutputs.h"
@@ -34,6 +35,7 @@ using namespace trklib::sited;
 using trklib::site::logEvent;
 using trklib::site::Priority;
 using trklib::site::SiteConfig;
+using trklib::sited::history::SiteHistory;
 
 namespace {
 
@@ -141,12 +143,15 @@ private:
     QString lastDrop_;
 };
 
-// The rules on a picture just published: its events, and the states of
-// the zones they changed.
-void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link)
+// The rules on a picture just published: its events (recorded too), and
+// the states of the zones they changed.
+void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link,
+                       SiteHistory& history)
 {
-    for (const QByteArray& event : zones.evaluate(picture))
+    const QVector<QByteArray> events = zones.evaluate(picture);
+    for (const QByteArray& event : events)
         link.publishEvent(zones.eventsTopic(), event);
+    history.events(zones, events);
     for (const TopicMessage& state : zones.changedStates())
         link.keep(state.topic, state.payload);
 }
@@ -154,7 +159,7 @@ void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
-                                TrackOutputs& outputs, ZoneOutput* zones)
+                                TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history)
 {
     Fusion fusion(site);
     const std::optional<trklib::site::GeoReference> geo =
@@ -187,8 +192,9 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             link.publishPicture(
                 pictureMessage(site.name, radarNames, picture, geo ? &*geo : nullptr));
             outputs.send(picture);
+            history.picture(radarNames, picture, geo ? &*geo : nullptr, inbox.lastTracksMs());
             if (zones)
-                publishZoneEvents(*zones, picture, link);
+                publishZoneEvents(*zones, picture, link, history);
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -197,6 +203,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.objects = fusion.objectCount();
             status.lateMessages = fusion.lateMessages();
             status.droppedEvents = link.droppedEvents();
+            status.droppedRecords = std::uint64_t(history.dropped());
             link.publishStatus(siteStatusMessage(radarNames, status, wallClockMs()));
             statusClock.advance(now);
 
@@ -229,6 +236,13 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         ::close(signalFd);
         return exitFailure;
     }
+    const std::unique_ptr<SiteHistory> history = SiteHistory::start(
+        site, zones, [](const QString& line) { logEvent(Priority::Warning, line); }, error);
+    if (!history) {
+        logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+        ::close(signalFd);
+        return exitFailure;
+    }
     mosquitto_lib_init();
     Inbox inbox(site);
     SiteLink link(site, inbox.reader().subscription(),
@@ -239,6 +253,10 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
                                  .arg(site.name, counted(site.radars.size(), "radar"))
                                  .arg(site.fusion.ratePerS)
                                  .arg(site.prefix));
+    logEvent(Priority::Info, QStringLiteral("history in %1, its API on http://%2:%3/api/")
+                                 .arg(trklib::sited::history::databaseName(site.history),
+                                      site.http.listen.address.toString())
+                                 .arg(history->port()));
     if (zones) {
         // Retained from the first connection on, every zone's state too.
         const TopicMessage all = zones->zonesMessage();
@@ -252,7 +270,8 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         ::close(signalFd);
         return exitUsage;
     }
-    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs, zones);
+    const char* signalName =
+        publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     mosquitto_lib_cleanup();
@@ -269,6 +288,7 @@ int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput*
         std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
         return exitFailure;
     }
+    // An offline run records nothing: its pictures go to the output file.
     std::fprintf(stderr, "sited: %s: %s, %s, %s to %s\n", qUtf8Printable(options.capture),
                  qUtf8Printable(counted(run.packets, "radar packet")),
                  qUtf8Printable(counted(qint64(run.lateMessages), "late message")),
@@ -326,6 +346,18 @@ int main(int argc, char* argv[])
                                        ? QString()
                                        : QStringLiteral(" as %1").arg(broker.username)),
                     qUtf8Printable(QString::number(site.fusion.ratePerS)));
+        std::printf("sited: history in %s, its API on http://%s/api/\n",
+                    qUtf8Printable(trklib::sited::history::databaseName(site.history)),
+                    qUtf8Printable(site.http.listen.toString()));
+        return 0;
+    }
+    case Options::Mode::Export: {
+        bool usage = false;
+        if (!trklib::sited::history::exportHistory(site, options.from, options.to, options.format,
+                                                   options.exportOutput, usage, error)) {
+            std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
+            return usage ? exitUsage : exitFailure;
+        }
         return 0;
     }
     case Options::Mode::Offline:

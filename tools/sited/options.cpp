@@ -10,7 +10,8 @@ const QString usage = QStringLiteral(
     "Usage: sited --config FILE\n"
     "   or: sited --check-config FILE\n"
     "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
-    "                [--events EVENTS]\n");
+    "                [--events EVENTS]\n"
+    "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n");
 
 const QString help = QStringLiteral(
     "Fuses the tracks of every radar of a site into one picture of the site's objects, live "
@@ -27,6 +28,10 @@ const QString help = QStringLiteral(
     "trackd would publish them\n"
     "  --events EVENTS         also write the events of the site file's zones there, one JSON "
     "object a line, in the order raised\n"
+    "  --export                with --config, --from, --to and --format: write the tracks "
+    "recorded in the site's history from TIME to TIME (both included; ms since the epoch or "
+    "ISO 8601 with a zone) to OUT, as GeoJSON (one LineString per object) or CSV (one line per "
+    "object and picture)\n"
     "  --help                  show this text\n"
     "  --version               show the version\n");
 
@@ -44,7 +49,39 @@ const FileOption fileOptions[]{
     {"--output", &Options::output},
     {"--tracks-output", &Options::tracksOutput},
     {"--events", &Options::eventsOutput},
+    {"--from", &Options::from},
+    {"--to", &Options::to},
+    {"--format", &Options::format},
 };
+
+// The options of --export, which take a value rather than a file.
+bool isExportValue(const QString& option)
+{
+    return option == QLatin1String("--from") || option == QLatin1String("--to") ||
+           option == QLatin1String("--format");
+}
+
+bool parseExport(const QStringList& given, Options& options, QString& error)
+{
+    for (const char* needed : {"--config", "--from", "--to", "--format"}) {
+        if (!given.contains(QLatin1String(needed))) {
+            error = QStringLiteral("--export needs %1").arg(QLatin1String(needed));
+            return false;
+        }
+    }
+    if (given.size() != 5) { // --export and the four above
+        error = QStringLiteral("--export takes only --config, --from, --to and --format");
+        return false;
+    }
+    if (options.exportOutput.isEmpty()) {
+        error = QStringLiteral("--export needs the file to write");
+        return false;
+    }
+    options.mode = Options::Mode::Export;
+    error = tools::findSharedFile({{QStringLiteral("--config"), options.config}},
+                                  {{QStringLiteral("OUT"), options.exportOutput}});
+    return error.isEmpty();
+}
 
 } // namespace
 
@@ -72,6 +109,19 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     QStringList given;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
+        if (argument == QLatin1String("--export")) {
+            if (given.contains(argument)) {
+                error = QStringLiteral("--export given twice");
+                return false;
+            }
+            given << argument;
+            continue;
+        }
+        if (given.contains(QLatin1String("--export")) && !argument.startsWith(QLatin1Char('-')) &&
+            options.exportOutput.isEmpty()) {
+            options.exportOutput = argument;
+            continue;
+        }
         const FileOption* option = nullptr;
         for (const FileOption& o : fileOptions) {
             if (argument == QLatin1String(o.name))
@@ -88,7 +138,9 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
             return false;
         }
         if (i + 1 == arguments.size() || arguments[i + 1].isEmpty()) {
-            error = QStringLiteral("%1 needs a file").arg(argument);
+            error = QStringLiteral("%1 needs a %2")
+                        .arg(argument, isExportValue(argument) ? QStringLiteral("value")
+                                                               : QStringLiteral("file"));
             return false;
         }
         given << argument;
@@ -107,6 +159,14 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     if (!has("--config")) {
         error = QStringLiteral("--config FILE is needed");
         return false;
+    }
+    if (has("--export"))
+        return parseExport(given, options, error);
+    for (const char* value : {"--from", "--to", "--format"}) {
+        if (has(value)) {
+            error = QStringLiteral("%1 is for --export").arg(QLatin1String(value));
+            return false;
+        }
     }
     if (has("--capture") != has("--output")) {
         error = has("--capture") ? QStringLiteral("--capture needs --output")

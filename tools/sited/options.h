@@ -13,6 +13,7 @@ struct Options
         Run,     // live, on the broker, until SIGTERM or SIGINT
         Check,   // --check-config: check the site file and exit
         Offline, // --capture: a capture fused into a file of pictures
+        Export,  // --export: the recorded tracks of a period written to a file
         Help,
         Version
     };
@@ -23,6 +24,12 @@ struct Options
     QString output;
     QString tracksOutput; // empty: none
     QString eventsOutput; // empty: none
+    // --export's period and format as given (checked by the export) and
+    // its output file.
+    QString from;
+    QString to;
+    QString format;
+    QString exportOutput;
 };
 
 // Parses the arguments (without the program's name). False with a

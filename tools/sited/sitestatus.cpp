@@ -42,6 +42,8 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendInteger(out, status.lateMessages);
     out.append(",\"droppedEvents\":");
     appendInteger(out, status.droppedEvents);
+    out.append(",\"droppedRecords\":");
+    appendInteger(out, status.droppedRecords);
     out.append('}');
     return out;
 }

@@ -43,7 +43,8 @@ QVector<QByteArray> ZoneOutput::evaluate(const Picture& picture)
 {
     QVector<QByteArray> messages;
     const site::GeoReference* geo = geo_ ? &*geo_ : nullptr;
-    for (const Event& event : rules_.evaluate(picture))
+    lastEvents_ = rules_.evaluate(picture);
+    for (const Event& event : qAsConst(lastEvents_))
         messages.append(eventMessage(site_, rules_.zones()[event.zone], event, geo));
     return messages;
 }

@@ -41,6 +41,8 @@ public:
     TopicMessage zonesMessage() const;
     // The event messages, for <prefix>/<site>/events, in the order raised.
     QVector<QByteArray> evaluate(const Picture& picture);
+    // The events of the last evaluate(), in the order of its messages.
+    const QVector<Event>& lastEvents() const { return lastEvents_; }
     // The states the last evaluate() changed, each for
     // <prefix>/<site>/zones/<name> (retained).
     QVector<TopicMessage> changedStates() const;
@@ -57,6 +59,7 @@ private:
     QByteArray eventsTopic_;
     std::optional<site::GeoReference> geo_;
     Rules rules_;
+    QVector<Event> lastEvents_;
 };
 
 // The events handed to the broker and not yet acknowledged by it, at most

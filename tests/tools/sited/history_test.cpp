@@ -6,6 +6,7 @@
 #include "historyexport.h"
 #include "historyrecorder.h"
 #include "picture.h"
+#include "sitehistory.h"
 #include "zonemessages.h"
 
 #include "support/postgresserver.h"
@@ -260,6 +261,38 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+// A radar is online from its first tracks message until it has been silent
+// for fusion's silence, exactly, and online again at its next message; a
+// radar never heard of is neither.
+TEST(RadarPresenceTest, GoesOfflineAfterTheSilenceAndBack)
+{
+    constexpr std::int64_t silenceMs = trklib::sited::Fusion::radarSilenceMs;
+    RadarPresence presence({QStringLiteral("a"), QStringLiteral("b")});
+    const struct
+    {
+        std::optional<std::int64_t> lastA;
+        std::int64_t nowMs;
+        QVector<StatusRow> changes;
+    } steps[]{
+        {std::nullopt, 1000, {}},
+        {1000, 1000, {{1000, QStringLiteral("a"), true}}},
+        {1000, 1000 + silenceMs, {}}, // at the silence: still online
+        {1000, 1001 + silenceMs, {{1000 + silenceMs, QStringLiteral("a"), false}}},
+        {1000, 9000, {}},
+        {9500, 9600, {{9500, QStringLiteral("a"), true}}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.nowMs);
+        const QVector<StatusRow> changes = presence.update({step.lastA, std::nullopt}, step.nowMs);
+        ASSERT_EQ(changes.size(), step.changes.size());
+        for (int i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].timeMs, step.changes[i].timeMs);
+            EXPECT_EQ(changes[i].radar, step.changes[i].radar);
+            EXPECT_EQ(changes[i].online, step.changes[i].online);
+        }
+    }
+}
 
 TEST(RetentionTest, KeepsWholeDaysAndAlwaysTheLatest)
 {

@@ -5,6 +5,7 @@
 #include "support/asterixdecode.h"
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
+#include "support/postgresserver.h"
 #include "support/programrun.h"
 #include "tools/common/asterix.h"
 
@@ -21,6 +22,7 @@
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <mosquitto.h>
 
@@ -163,14 +165,19 @@ protected:
             QStringLiteral("allow_anonymous false\npassword_file %1\nacl_file %2\n")
                 .arg(path("passwd"), path("broker.acl")));
         ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
+        // The history in cross.sqlite beside the site file (the default),
+        // the API on a free port.
+        apiPort_ = freeTcpPort();
         writeFile(path("site.conf"),
                   QStringLiteral("[site]\nname = cross\nlatitude = 48.1\nlongitude = 11.5\n"
                                  "altitude = 500\n[fusion]\nrate = 20\n"
                                  "[broker]\nport = %1\nclient_id = td\nusername = trackd\n"
                                  "password_file = trackd.password\nsited_username = sited\n"
                                  "sited_password_file = sited.password\n"
+                                 "[http]\nlisten = 127.0.0.1:%2\n"
                                  "[radar.a]\nport = 40001\n[radar.b]\nport = 40002\nx = 20\n")
                       .arg(broker_->port())
+                      .arg(apiPort_)
                       .toUtf8());
     }
 
@@ -212,8 +219,19 @@ protected:
 
     QString log(const char* name) const { return QString::fromUtf8(fileContents(path(name))); }
 
+    // sited's API answer to GET target; status 0 when it did not answer.
+    QJsonObject api(const std::string& target, int* status = nullptr) const
+    {
+        httplib::Client client("127.0.0.1", apiPort_);
+        const httplib::Result r = client.Get(target);
+        if (status)
+            *status = r ? r->status : 0;
+        return r ? json(QByteArray::fromStdString(r->body)) : QJsonObject();
+    }
+
     QTemporaryDir dir_;
     std::unique_ptr<MosquittoBroker> broker_;
+    quint16 apiPort_ = 0;
 };
 
 // Both radars' tracks in, pictures and the status out, a bad message and
@@ -676,6 +694,155 @@ TEST_F(SitedTest, EventsWaitForTheBrokerAndComeOnce)
     EXPECT_TRUE(log("outage.log").contains(QLatin1String("lost the broker")));
 }
 
+// The objects of the published pictures (by time) and the events (in
+// order), as a subscriber took them.
+std::map<qint64, QJsonArray> picturesOn(const QVector<Message>& messages)
+{
+    std::map<qint64, QJsonArray> pictures;
+    for (const Message& m : messages) {
+        if (m.topic == pictureTopic) {
+            const QJsonObject picture = json(m.payload);
+            pictures[qint64(picture[QLatin1String("time")].toDouble())] =
+                picture[QLatin1String("objects")].toArray();
+        }
+    }
+    return pictures;
+}
+
+// What sited records is what it published: the API's events are the
+// broker's, none missing and none added, and every published picture's
+// objects come back equal. A second sited on the same SQLite file is
+// refused with one line; the export has one CSV row per object of each
+// picture.
+TEST_F(SitedTest, HistoryHoldsWhatWasPublished)
+{
+    addZones();
+    MqttSubscriber site(broker_->port(), "trklib/cross/#", {"viewer", "vw", {}, "viewer-history"});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("history.log");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("history.log").toStdString();
+
+    const ProgramRun second =
+        runProgram(QStringLiteral(SITED_PATH), {"--config", path("site.conf")});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(
+        QString::fromUtf8(second.err),
+        QStringLiteral("sited: %1: history %2: in use by another sited (the file is locked)\n")
+            .arg(path("site.conf"), path("cross.sqlite")));
+
+    {
+        Publisher trackd(broker_->port(), "trackd", "td");
+        ASSERT_TRUE(trackd.connected());
+        for (int x = 10; x <= 60; ++x) { // through the yard and across the gate
+            trackd.publish("trklib/cross/a/tracks", movingEast(3, x, 5.0, 72.0));
+            QThread::msleep(50);
+        }
+    }
+    const auto published = [](const QVector<Message>& all) {
+        QJsonArray events;
+        for (const Message& m : all) {
+            if (m.topic == eventsTopic)
+                events.append(json(m.payload));
+        }
+        return events;
+    };
+    ASSERT_TRUE(site.waitFor(
+        [&](const QVector<Message>& all) { return published(all).size() >= 3; }, waitMs));
+    // The objects coast and end; their exits are the last events.
+    QThread::msleep(4000);
+    const QJsonArray events = published(site.messages());
+    QJsonArray recorded;
+    for (int i = 0; i < 100 && recorded != events; ++i) {
+        QThread::msleep(100);
+        recorded = api("/api/events")[QLatin1String("events")].toArray();
+    }
+    EXPECT_EQ(recorded, events);
+
+    const std::map<qint64, QJsonArray> pictures = picturesOn(site.messages());
+    ASSERT_GT(pictures.size(), 50u);
+    int points = 0;
+    int withObjects = 0;
+    for (const auto& [timeMs, objects] : pictures) {
+        int status = 0;
+        const QJsonObject answer = api("/api/picture?time=" + std::to_string(timeMs), &status);
+        ASSERT_EQ(status, 200) << timeMs;
+        EXPECT_EQ(qint64(answer[QLatin1String("time")].toDouble()), timeMs);
+        EXPECT_EQ(answer[QLatin1String("objects")].toArray(), objects) << timeMs;
+        points += objects.size();
+        withObjects += objects.isEmpty() ? 0 : 1;
+    }
+    ASSERT_GT(withObjects, 20);
+
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+    // Recorded after the subscriber's last picture: the export's period ends there.
+    const ProgramRun exported =
+        runProgram(QStringLiteral(SITED_PATH), {"--config", path("site.conf"), "--export", "--from",
+                                                QString::number(pictures.begin()->first), "--to",
+                                                QString::number(pictures.rbegin()->first),
+                                                "--format", "csv", path("tracks.csv")});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err.toStdString();
+    const QList<QByteArray> rows = fileContents(path("tracks.csv")).trimmed().split('\n');
+    EXPECT_EQ(rows.size() - 1, points) << "a header, then one row per object of each picture";
+}
+
+// PostgreSQL stopped for a few seconds while sited runs: sited publishes
+// on, the records wait in its queue and reach the database once it is
+// back; none is dropped, every published picture is recorded.
+TEST_F(SitedTest, HistoryWaitsForPostgresAndLosesNothing)
+{
+    if (!PostgresServer::available())
+        GTEST_SKIP() << "PostgreSQL 15 is not installed (scripts/test installs postgresql-15)";
+    QTemporaryDir pgDir;
+    ASSERT_TRUE(pgDir.isValid());
+    PostgresServer postgres(pgDir.path());
+    QString error;
+    ASSERT_TRUE(postgres.start(error)) << error.toStdString();
+    writeFile(path("pg.conf"), fileContents(path("site.conf")) +
+                                   "[history]\ndatabase = " + postgres.url().toUtf8() + "\n");
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}, "viewer-pg"});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("pg.log", "pg.conf");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("pg.log").toStdString();
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    const auto feed = [&](int steps) {
+        for (int i = 0; i < steps; ++i) {
+            trackd.publish("trklib/cross/a/tracks", tracks("a", 5, 10.0, 5.0));
+            QThread::msleep(50);
+        }
+    };
+    feed(20);
+    postgres.stop();
+    const std::size_t before = picturesOn(site.messages()).size();
+    feed(60); // 3 s
+    const std::size_t during = picturesOn(site.messages()).size() - before;
+    EXPECT_GT(during, 30u) << "sited publishes while the database is away";
+    ASSERT_TRUE(postgres.start(error)) << error.toStdString();
+    feed(20);
+
+    int status = 0;
+    QJsonObject health;
+    for (int i = 0; i < 100; ++i) {
+        health = api("/api/health", &status);
+        if (status == 200 && health[QLatin1String("state")] == QLatin1String("ok") &&
+            health[QLatin1String("waiting")].toInt() == 0)
+            break;
+        QThread::msleep(100);
+    }
+    ASSERT_EQ(health[QLatin1String("waiting")].toInt(), 0) << log("pg.log").toStdString();
+    EXPECT_EQ(health[QLatin1String("dropped")].toInt(), 0);
+    for (const auto& [timeMs, objects] : picturesOn(site.messages())) {
+        const QJsonObject answer = api("/api/picture?time=" + std::to_string(timeMs), &status);
+        ASSERT_EQ(status, 200) << timeMs;
+        ASSERT_EQ(qint64(answer[QLatin1String("time")].toDouble()), timeMs) << "not recorded";
+        EXPECT_EQ(answer[QLatin1String("objects")].toArray(), objects) << timeMs;
+    }
+    EXPECT_EQ(last(site.messages(), statusTopic)[QLatin1String("droppedRecords")], QJsonValue(0));
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+}
+
 TEST_F(SitedTest, CommandLineAndSiteFile)
 {
     const QString sited = QStringLiteral(SITED_PATH);
@@ -687,6 +854,12 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
                        "pictures a second\n")
             .arg(path("site.conf"))
             .arg(broker_->port())
+            .toUtf8()))
+        << check.out.toStdString();
+    EXPECT_TRUE(check.out.endsWith(
+        QStringLiteral("\nsited: history in %1, its API on http://127.0.0.1:%2/api/\n")
+            .arg(path("cross.sqlite"))
+            .arg(apiPort_)
             .toUtf8()))
         << check.out.toStdString();
 
@@ -722,6 +895,18 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
           path("p.jsonl"), "--events", path("e.jsonl")},
          1,
          QStringLiteral("sited: --events: the site file names no [zones] file")},
+        {{"--config", path("site.conf"), "--export", "--from", "5", "--to", "1", "--format", "csv",
+          path("p.jsonl")},
+         2,
+         QStringLiteral("sited: --from 5 is after --to 1")},
+        {{"--config", path("site.conf"), "--export", "--from", "1", "--to", "1", "--format", "kml",
+          path("p.jsonl")},
+         2,
+         QStringLiteral("sited: --format: 'kml' is neither geojson nor csv")},
+        {{"--config", path("site.conf"), "--export", "--from", "1", "--to", "1", "--format", "csv",
+          path("p.jsonl")},
+         1,
+         QStringLiteral("sited: history %1: no such file").arg(path("cross.sqlite"))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());

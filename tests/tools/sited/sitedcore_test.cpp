@@ -236,13 +236,14 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     status.pictures = 1200;
     status.lateMessages = 4;
     status.droppedEvents = 7;
+    status.droppedRecords = 9;
     constexpr std::int64_t nowMs = 1700000010000;
     // North 1.25 s ago, east never, west stamped after now (the clock stepped back).
     status.lastTracksMs = {nowMs - 1250, std::nullopt, nowMs + 40};
     EXPECT_EQ(siteStatusMessage(names, status, nowMs),
               QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
                          "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
-                         "\"droppedEvents\":7}"));
+                         "\"droppedEvents\":7,\"droppedRecords\":9}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
 }
 

@@ -101,6 +101,8 @@ def site_file(folder, broker_port, radar_port):
     text = re.sub(r"(?m)^port = 34567$", f"port = {radar_port}", text)
     text = re.sub(r"(?m)^file = (.*)$",
                   lambda m: f"file = {os.path.join(program('TRKLIB_SITES'), m.group(1))}", text)
+    # sited's history API on a free port of its own; its history in the folder.
+    text += f"[http]\nlisten = 127.0.0.1:{free_port(socket.SOCK_STREAM)}\n"
     path = folder / "junction.conf"
     path.write_text(text)
     return path
