@@ -77,7 +77,10 @@ done
 url=$(sed -n 's/^URL: //p' "$work/demo.out")
 # The viewer's password: made for this run, URL-safe, 144 random bits.
 password=${url##*&password=}
-expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=junction&prefix=trklib&user=viewer&password="
+# The page replays the history from sited's API, whose address the demo prints too.
+api=$(sed -n 's/^API: //p' "$work/demo.out")
+[[ $api =~ ^http://127\.0\.0\.1:[0-9]+$ ]] || fail "no API line: $(cat "$work/demo.out")"
+expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=junction&prefix=trklib&api=$api&user=viewer&password="
 if [[ $url != "$expected$password" || ! $password =~ ^[A-Za-z0-9_-]{24}$ ]]; then
     fail "the address is '$url', not '${expected}PASSWORD'"
     cat "$work/demo.out" "$work/demo.err" >&2
@@ -94,8 +97,6 @@ fetch "http://127.0.0.1:$http_port/node_modules/mqtt/dist/mqtt.esm.js" | grep -q
     fail "the MQTT client's browser build is not served"
 
 # sited's history API, on the address the demo prints, answers its health.
-api=$(sed -n 's/^API: //p' "$work/demo.out")
-[[ $api =~ ^http://127\.0\.0\.1:[0-9]+$ ]] || fail "no API line: $(cat "$work/demo.out")"
 python3 -c 'import sys, urllib.request; sys.exit(urllib.request.urlopen(sys.argv[1] + "/api/health", timeout=5).status != 200)' "$api" ||
     fail "$api/api/health does not answer 200"
 
