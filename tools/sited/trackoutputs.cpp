@@ -2,6 +2,7 @@
 
 #include "tools/common/brokerclient.h"
 #include "tools/common/eventlog.h"
+#include "tools/common/udpdestination.h"
 
 #include <QSet>
 
@@ -34,42 +35,6 @@ OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::
         t.position = geo->toGeodetic(o.xM, o.yM);
     out.positionErrorM = o.positionErrorM;
     return out;
-}
-
-// A non-blocking UDP socket connected to the destination: every send goes
-// there, and the kernel resolves the route once. -1 with error.
-int openUdp(const site::Destination& to, const char* key, QString& error)
-{
-    const bool v6 = to.address.protocol() == QAbstractSocket::IPv6Protocol;
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = QStringLiteral("%1: cannot open a UDP socket: %2")
-                    .arg(QLatin1String(key), site::errnoText(errno));
-        return -1;
-    }
-    sockaddr_storage address{};
-    socklen_t size = 0;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(to.port);
-        const Q_IPV6ADDR bytes = to.address.toIPv6Address();
-        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
-        size = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(to.port);
-        a->sin_addr.s_addr = htonl(to.address.toIPv4Address());
-        size = sizeof *a;
-    }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-        error = QStringLiteral("%1: cannot send to %2: %3")
-                    .arg(QLatin1String(key), to.toString(), site::errnoText(errno));
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 } // namespace
@@ -112,7 +77,8 @@ TrackOutputs::~TrackOutputs()
 bool TrackOutputs::open(QString& error)
 {
     if (site_.asterix.cat062.isSet()) {
-        cat062Socket_ = openUdp(site_.asterix.cat062, "[asterix] cat062", error);
+        cat062Socket_ = site::openUdpDestination(site_.asterix.cat062,
+                                                 QStringLiteral("[asterix] cat062"), error);
         if (cat062Socket_ < 0)
             return false;
         logEvent(Priority::Info, QStringLiteral("ASTERIX category 062 to %1 as SAC %2 SIC %3")
@@ -121,7 +87,8 @@ bool TrackOutputs::open(QString& error)
                                      .arg(site_.asterix.sicSite));
     }
     if (site_.cot.enabled) {
-        cotSocket_ = openUdp(site_.cot.destination, "[cot] destination", error);
+        cotSocket_ = site::openUdpDestination(site_.cot.destination,
+                                              QStringLiteral("[cot] destination"), error);
         if (cotSocket_ < 0)
             return false;
         logEvent(

@@ -3,6 +3,7 @@
 #include "eventlog.h"
 
 #include "tools/common/cat010.h"
+#include "tools/common/udpdestination.h"
 #include "util/groundposition.h"
 
 #include <cerrno>
@@ -20,11 +21,6 @@ namespace {
 constexpr double fullTurnDeg = 360.0;
 constexpr double radToDeg = 180.0 / M_PI;
 
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 } // namespace
 
 AsterixOut::AsterixOut(const site::SiteConfig& site, const site::GeoReference* geo)
@@ -39,36 +35,9 @@ AsterixOut::~AsterixOut()
 
 bool AsterixOut::open(QString& error)
 {
-    const site::Destination& to = site_.asterix.cat010;
-    const bool v6 = to.address.protocol() == QAbstractSocket::IPv6Protocol;
-    socket_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) {
-        error = QStringLiteral("[asterix] cat010: cannot open a UDP socket: %1").arg(systemError());
-        return false;
-    }
-    sockaddr_storage address{};
-    socklen_t size = 0;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(to.port);
-        const Q_IPV6ADDR bytes = to.address.toIPv6Address();
-        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
-        size = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(to.port);
-        a->sin_addr.s_addr = htonl(to.address.toIPv4Address());
-        size = sizeof *a;
-    }
-    // Connected: every send goes there, and the kernel resolves the route once.
-    if (::connect(socket_, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-        error = QStringLiteral("[asterix] cat010: cannot send to %1: %2")
-                    .arg(to.toString(), systemError());
-        return false;
-    }
-    return true;
+    socket_ =
+        site::openUdpDestination(site_.asterix.cat010, QStringLiteral("[asterix] cat010"), error);
+    return socket_ >= 0;
 }
 
 void AsterixOut::send(int radar, std::int64_t receivedMs, const QVector<TargetData>& targets)
