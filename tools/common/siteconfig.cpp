@@ -51,8 +51,15 @@ constexpr int maxAsterixCode = 255;
 constexpr double minCotRatePerS = 0.1;
 constexpr double maxCotRatePerS = 10.0;
 const QString radarPrefix = QStringLiteral("radar.");
-// The radar name that the site's own topics use (<prefix>/<site>/site/...).
-const QString reservedRadarName = QStringLiteral("site");
+// The names that the site's own topics use: the fused picture and status
+// (<prefix>/<site>/site/...), the zone states (<prefix>/<site>/zones/<zone>,
+// where a zone named "tracks" would look like a radar's tracks) and the
+// events (<prefix>/<site>/events).
+bool isReservedRadarName(const QString& name)
+{
+    return name == QLatin1String("site") || name == QLatin1String("zones") ||
+           name == QLatin1String("events");
+}
 
 // One "key = value" line.
 struct Entry
@@ -792,7 +799,7 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
                     .arg(section.name, notTopicSafe(radar.name));
         return false;
     }
-    if (radar.name == reservedRadarName) {
+    if (isReservedRadarName(radar.name)) {
         error = QStringLiteral("%1: [%2]: the radar's name '%3' is reserved for the site's own "
                                "topics; choose another")
                     .arg(section.line)

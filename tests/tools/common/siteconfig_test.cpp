@@ -319,6 +319,8 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + broker + "[radar.a/b]\n", "5: [radar.a/b]: the radar's name 'a/b' is not"},
         {radar + "[radar.site]\n",
          "6: [radar.site]: the radar's name 'site' is reserved for the site's own topics"},
+        {radar + "[radar.zones]\n", "6: [radar.zones]: the radar's name 'zones' is reserved"},
+        {radar + "[radar.events]\n", "6: [radar.events]: the radar's name 'events' is reserved"},
         {radar + "[radar.a]\n", "6: [radar.a]: a second section of this name (the first is at "
                                 "line 5)"},
         {radar + "bind_address = 1.2.3\n",
