@@ -236,12 +236,15 @@ export function checkPicture(message) {
 }
 
 // The site service's status: { value: { online, radars, objects, pictures,
-// lateMessages } } with radars a Map of name -> seconds since its last
+// lateMessages, droppedEvents, droppedRecords } } with radars a Map of name -> seconds since its last
 // message (null: none yet) and null for a count it lacks, or { error }.
 export function checkSiteStatus(message) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (typeof message.online !== 'boolean') return { error: 'online is no true or false' };
-  const value = { online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null };
+  const value = {
+    online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null,
+    droppedEvents: null, droppedRecords: null,
+  };
   if (!absent(message.radars)) {
     if (!isObject(message.radars)) return { error: 'radars is no object' };
     const entries = Object.entries(message.radars);
@@ -252,7 +255,7 @@ export function checkSiteStatus(message) {
       value.radars.set(name, absent(age) ? null : age);
     }
   }
-  for (const key of ['objects', 'pictures', 'lateMessages']) {
+  for (const key of ['objects', 'pictures', 'lateMessages', 'droppedEvents', 'droppedRecords']) {
     if (absent(message[key])) continue;
     if (!isCount(message[key])) return { error: `${key} is no count` };
     value[key] = message[key];

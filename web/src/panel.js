@@ -172,6 +172,18 @@ export class Panel {
     const lines = [element('div', { class: 'service-state' },
       s.statusError ? `Site service: ${state}, bad status` : `Site service: ${state}`)];
     if (parts.length > 0) lines.push(element('div', { class: 'service-counts' }, parts.join(' · ')));
+    // What the service could not keep: events while the broker was away
+    // and history records while the database was, shown once there are any.
+    const lost = { droppedEvents: ['event', 'events'], droppedRecords: ['history record', 'history records'] };
+    const lostParts = [];
+    for (const [key, [one, many]] of Object.entries(lost)) {
+      const value = status?.[key] ?? null;
+      e.dataset[key] = value ?? '';
+      if (value) lostParts.push(`${value} ${value === 1 ? one : many}`);
+    }
+    if (lostParts.length > 0) {
+      lines.push(element('div', { class: 'service-dropped' }, `dropped: ${lostParts.join(', ')}`));
+    }
     if (s.online === true) {
       const last = s.lastPictureAt === null ? 'no picture yet' : `last picture ${ago(nowMs - s.lastPictureAt)}`;
       const silent = String(this.site.serviceSilent(nowMs));
