@@ -12,6 +12,7 @@
 //
 //   sited_bench [--seconds N] [--radars N (even)] [--targets N] [--rate MESSAGES_PER_SECOND]
 
+#include "processfigures.h"
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
 
@@ -39,6 +40,10 @@
 
 namespace {
 
+using bench::cpuSeconds;
+using bench::percentile;
+using bench::procStatus;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr double radarHeightM = 5.0;
@@ -48,39 +53,6 @@ constexpr double groupRadiusM = 40.0;   // where a group's objects start
 constexpr double kphPerMps = 3.6;
 constexpr double noiseM = 0.3;
 constexpr int waitMs = 15000;
-
-// sited's user and system CPU time so far, seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0.0;
-    // After the command's closing parenthesis: fields 3 on; utime and
-    // stime are fields 14 and 15.
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
-
-qint64 residentKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).simplified().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
-}
 
 qint64 nowMs()
 {
@@ -147,8 +119,8 @@ int main(int argc, char* argv[])
         else if (arguments[i] == QLatin1String("--rate"))
             ratePps = arguments[i + 1].toDouble();
     }
-    if (seconds < 1 || radarCount < 2 || radarCount % 2 != 0 || radarCount > 1000 ||
-        targets < 1 || targets > 255 || !(ratePps > 0.0) || ratePps > 100.0) {
+    if (seconds < 1 || radarCount < 2 || radarCount % 2 != 0 || radarCount > 1000 || targets < 1 ||
+        targets > 255 || !(ratePps > 0.0) || ratePps > 100.0) {
         std::fprintf(stderr, "usage: sited_bench [--seconds N] [--radars 2..1000, even] "
                              "[--targets 1..255] [--rate MESSAGES_PER_SECOND (0-100]]\n");
         return 2;
@@ -156,7 +128,7 @@ int main(int argc, char* argv[])
 
     QTemporaryDir dir;
     trklib::test::MosquittoBroker broker(dir.path(), QStringLiteral("broker"),
-                                 QStringLiteral("set_tcp_nodelay true\n"));
+                                         QStringLiteral("set_tcp_nodelay true\n"));
     if (!broker.start()) {
         std::fprintf(stderr, "sited_bench: mosquitto did not start: %s\n",
                      broker.log().constData());
@@ -222,8 +194,8 @@ int main(int argc, char* argv[])
         }
     }
 
-    std::printf("Publishing %d radars x %d targets at %.0f messages/s for %d s...\n",
-                radarCount, targets, ratePps, seconds);
+    std::printf("Publishing %d radars x %d targets at %.0f messages/s for %d s...\n", radarCount,
+                targets, ratePps, seconds);
     const std::size_t picturesBefore = pictures.messages().size();
     const double cpuBefore = cpuSeconds(sited.processId());
     const Clock::time_point start = Clock::now();
@@ -233,8 +205,8 @@ int main(int argc, char* argv[])
         for (int r = 0; r < radarCount; ++r) {
             std::this_thread::sleep_until(start + period * k + period * r / radarCount);
             const Radar& radar = radars[std::size_t(r)];
-            const QByteArray payload = tracksMessage(radar, objects, radar.group * targets,
-                                                     targets, nowMs(), random);
+            const QByteArray payload =
+                tracksMessage(radar, objects, radar.group * targets, targets, nowMs(), random);
             const QByteArray topic = "trklib/bench/" + radar.name.toUtf8() + "/tracks";
             mosquitto_publish(publisher, nullptr, topic.constData(), payload.size(),
                               payload.constData(), 0, false);
@@ -249,7 +221,7 @@ int main(int argc, char* argv[])
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpuSeconds(sited.processId()) - cpuBefore;
-    const qint64 rssKb = residentKb(sited.processId());
+    const qint64 rssKb = procStatus(sited.processId(), "VmRSS");
     sited.terminate();
     sited.waitForFinished();
     mosquitto_disconnect(publisher);
@@ -270,14 +242,14 @@ int main(int argc, char* argv[])
         latencies.push_back(receivedMs(all[int(i)]) - picture[QLatin1String("time")].toDouble());
         objectCounts.push_back(picture[QLatin1String("objects")].toArray().size());
     }
-    std::printf("\n%d radars x %d targets x %.0f messages/s for %.1f s, on loopback:\n",
-                radarCount, targets, ratePps, elapsed);
+    std::printf("\n%d radars x %d targets x %.0f messages/s for %.1f s, on loopback:\n", radarCount,
+                targets, ratePps, elapsed);
     std::printf("  sited CPU time   %.2f s = %.1f %% of one core; memory (RSS) %.1f MB\n", cpu,
                 100.0 * cpu / elapsed, double(rssKb) / 1024.0);
     std::printf("  pictures         %zu (%.1f per second), objects per picture p50 %.0f "
                 "(%d moving objects)\n",
-                latencies.size(), double(latencies.size()) / elapsed,
-                percentile(objectCounts, 0.5), groups * targets);
+                latencies.size(), double(latencies.size()) / elapsed, percentile(objectCounts, 0.5),
+                groups * targets);
     std::printf("  picture latency, its time to the subscriber: p50 %.2f ms, p99 %.2f ms, "
                 "max %.2f ms\n",
                 percentile(latencies, 0.5), percentile(latencies, 0.99),

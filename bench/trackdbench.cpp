@@ -18,6 +18,7 @@
 //
 //   trackd_bench [--seconds N] [--radars N] [--rate PACKETS_PER_SECOND] [--ports N]
 
+#include "processfigures.h"
 #include "simoptions.h"
 #include "simulator.h"
 #include "support/mosquittobroker.h"
@@ -51,6 +52,10 @@ using namespace trklib;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using bench::cpuSeconds;
+using bench::percentile;
+using bench::procStatus;
 
 constexpr double siteRatePps = 20.0;   // a radar's own rate
 constexpr double largeSiteRatePps = 1; // past largeSite radars: all a 2-core host runs
@@ -97,32 +102,6 @@ quint16 freeUdpPort()
     }
 }
 
-// trackd's user and system CPU time so far, seconds.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0.0;
-    // After the command's closing parenthesis: fields 3 on; utime and
-    // stime are fields 14 and 15.
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
-
-// A figure of /proc/PID/status, such as VmRSS (kB).
-qint64 procStatus(qint64 pid, const char* field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field) && line.indexOf(':') == int(qstrlen(field)))
-            return line.mid(line.indexOf(':') + 1).simplified().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
 int openFiles(qint64 pid)
 {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot).size());
@@ -135,14 +114,6 @@ int radarsOnline(const test::MqttSubscriber& statuses)
     for (const test::MqttSubscriber::Message& m : statuses.messages())
         online[m.topic] = m.payload.contains("\"online\":true");
     return int(std::count(online.begin(), online.end(), true));
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
 }
 
 } // namespace
