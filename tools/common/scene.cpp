@@ -54,13 +54,7 @@ Path vehicleLane(double y, bool receding, double minKph, double maxKph, double t
     p.startY = y;
     p.headingDeg = receding ? 0.0 : 180.0;
     p.lengthM = roadLengthM;
-    p.minKph = minKph;
-    p.maxKph = maxKph;
-    p.truckShare = truckShare;
-    p.meanHeadwayS = meanHeadwayS;
-    p.minHeadwayS = minHeadwayS;
-    p.minSpeedGapKph = vehicleSpeedGapKph;
-    return p;
+    return vehiclePath(p, minKph, maxKph, truckShare, meanHeadwayS, minHeadwayS);
 }
 
 // A lane of a straight road through (centreX, centreY) at the given heading,
@@ -68,6 +62,30 @@ Path vehicleLane(double y, bool receding, double minKph, double maxKph, double t
 // either side of the centre.
 Path crossingLane(double centreX, double centreY, double headingDeg, double offsetM,
                   double halfLengthM, double minKph, double maxKph)
+{
+    constexpr double truckShare = 0.1;
+    constexpr double meanHeadwayS = 10.0;
+    constexpr double minHeadwayS = 5.0;
+    return vehiclePath(straightPath(centreX, centreY, headingDeg, offsetM, halfLengthM), minKph,
+                       maxKph, truckShare, meanHeadwayS, minHeadwayS);
+}
+
+Path sidewalk(double y, bool receding, double nearX, double lengthM, double minKph, double maxKph)
+{
+    constexpr double meanHeadwayS = 30.0;
+    constexpr double minHeadwayS = 10.0;
+    Path p;
+    p.startX = receding ? nearX : nearX + lengthM;
+    p.startY = y;
+    p.headingDeg = receding ? 0.0 : 180.0;
+    p.lengthM = lengthM;
+    return walkerPath(p, minKph, maxKph, meanHeadwayS, minHeadwayS);
+}
+
+} // namespace
+
+Path straightPath(double centreX, double centreY, double headingDeg, double offsetM,
+                  double halfLengthM)
 {
     const double ux = std::cos(radians(headingDeg));
     const double uy = std::sin(radians(headingDeg));
@@ -77,32 +95,31 @@ Path crossingLane(double centreX, double centreY, double headingDeg, double offs
     p.startY = centreY - offsetM * ux - halfLengthM * uy;
     p.headingDeg = headingDeg;
     p.lengthM = 2.0 * halfLengthM;
+    return p;
+}
+
+Path vehiclePath(Path p, double minKph, double maxKph, double truckShare, double meanHeadwayS,
+                 double minHeadwayS)
+{
     p.minKph = minKph;
     p.maxKph = maxKph;
-    p.truckShare = 0.1;
-    p.meanHeadwayS = 10.0;
-    p.minHeadwayS = 5.0;
+    p.truckShare = truckShare;
+    p.meanHeadwayS = meanHeadwayS;
+    p.minHeadwayS = minHeadwayS;
     p.minSpeedGapKph = vehicleSpeedGapKph;
     return p;
 }
 
-Path sidewalk(double y, bool receding, double nearX, double lengthM, double minKph, double maxKph)
+Path walkerPath(Path p, double minKph, double maxKph, double meanHeadwayS, double minHeadwayS)
 {
-    Path p;
-    p.startX = receding ? nearX : nearX + lengthM;
-    p.startY = y;
-    p.headingDeg = receding ? 0.0 : 180.0;
-    p.lengthM = lengthM;
     p.minKph = minKph;
     p.maxKph = maxKph;
     p.pedestrians = true;
-    p.meanHeadwayS = 30.0;
-    p.minHeadwayS = 10.0;
+    p.meanHeadwayS = meanHeadwayS;
+    p.minHeadwayS = minHeadwayS;
     p.minSpeedGapKph = pedestrianSpeedGapKph;
     return p;
 }
-
-} // namespace
 
 QString kindName(ObjectKind kind)
 {

@@ -52,6 +52,18 @@ struct Path
     double minSpeedGapKph = 0.0;
 };
 
+// A path of halfLengthM on either side of the point offsetM to the right of
+// (centreX, centreY) (metres), along headingDeg (0 = +x, 90 = +y); its
+// traffic is set by vehiclePath() or walkerPath().
+Path straightPath(double centreX, double centreY, double headingDeg, double offsetM,
+                  double halfLengthM);
+// p with vehicles of minKph to maxKph, truckShare of them trucks, entering
+// meanHeadwayS apart on average and at least minHeadwayS.
+Path vehiclePath(Path p, double minKph, double maxKph, double truckShare, double meanHeadwayS,
+                 double minHeadwayS);
+// p with walkers of minKph to maxKph, entering as vehiclePath()'s.
+Path walkerPath(Path p, double minKph, double maxKph, double meanHeadwayS, double minHeadwayS);
+
 // A deterministic traffic scene: objects enter their paths at seeded random
 // times and speeds, travel them at constant speed and leave at the end. Two
 // objects of one path keep at least the path's least headway at every point,

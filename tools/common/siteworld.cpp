@@ -11,45 +11,12 @@ double radians(double deg)
     return deg * M_PI / 180.0;
 }
 
-// A straight path of halfLengthM on either side of the point offsetM to
-// the right of (centreX, centreY), seen along headingDeg (0 = +x, 90 = +y).
-Path straightPath(double centreX, double centreY, double headingDeg, double offsetM,
-                  double halfLengthM)
-{
-    const double ux = std::cos(radians(headingDeg));
-    const double uy = std::sin(radians(headingDeg));
-    Path p;
-    // The right-hand normal of the heading is (uy, -ux).
-    p.startX = centreX + offsetM * uy - halfLengthM * ux;
-    p.startY = centreY - offsetM * ux - halfLengthM * uy;
-    p.headingDeg = headingDeg;
-    p.lengthM = 2.0 * halfLengthM;
-    return p;
-}
+// A share of the sites' vehicles are trucks.
+constexpr double truckShare = 0.1;
 
 Path vehicles(Path p, double minKph, double maxKph, double meanHeadwayS, double minHeadwayS)
 {
-    constexpr double truckShare = 0.1;
-    constexpr double speedGapKph = 2.0;
-    p.minKph = minKph;
-    p.maxKph = maxKph;
-    p.truckShare = truckShare;
-    p.meanHeadwayS = meanHeadwayS;
-    p.minHeadwayS = minHeadwayS;
-    p.minSpeedGapKph = speedGapKph;
-    return p;
-}
-
-Path walkers(Path p, double minKph, double maxKph, double meanHeadwayS, double minHeadwayS)
-{
-    constexpr double speedGapKph = 0.5;
-    p.minKph = minKph;
-    p.maxKph = maxKph;
-    p.pedestrians = true;
-    p.meanHeadwayS = meanHeadwayS;
-    p.minHeadwayS = minHeadwayS;
-    p.minSpeedGapKph = speedGapKph;
-    return p;
+    return vehiclePath(p, minKph, maxKph, truckShare, meanHeadwayS, minHeadwayS);
 }
 
 } // namespace
@@ -94,10 +61,10 @@ Scene junctionScene(quint64 seed)
                           vehicleMeanHeadwayS, vehicleMinHeadwayS);
         // Both directions on both sides: offsets to the right and the left.
         for (const double sideM : {sidewalkM, -sidewalkM}) {
-            paths << walkers(straightPath(0, 0, roadDeg, sideM, roadHalfLengthM), 3, 5,
-                             walkerMeanHeadwayS, walkerMinHeadwayS)
-                  << walkers(straightPath(0, 0, backDeg, sideM, roadHalfLengthM), 5, 7,
-                             walkerMeanHeadwayS, walkerMinHeadwayS);
+            paths << walkerPath(straightPath(0, 0, roadDeg, sideM, roadHalfLengthM), 3, 5,
+                                walkerMeanHeadwayS, walkerMinHeadwayS)
+                  << walkerPath(straightPath(0, 0, backDeg, sideM, roadHalfLengthM), 5, 7,
+                                walkerMeanHeadwayS, walkerMinHeadwayS);
         }
     }
     return Scene(paths, seed);
@@ -123,8 +90,8 @@ Scene perimeterScene(quint64 seed)
     paths << vehicles(straightPath(0, roadY, 0, roadLaneM, fenceHalfLengthM), 20, 30, 40, 15)
           << vehicles(straightPath(0, roadY, 180, roadLaneM, fenceHalfLengthM), 32, 42, 40, 15);
     for (const double walkY : {outsideWalkY, insideWalkY}) {
-        paths << walkers(straightPath(0, walkY, 0, walkLaneM, fenceHalfLengthM), 3, 5, 60, 15)
-              << walkers(straightPath(0, walkY, 180, walkLaneM, fenceHalfLengthM), 5, 7, 60, 15);
+        paths << walkerPath(straightPath(0, walkY, 0, walkLaneM, fenceHalfLengthM), 3, 5, 60, 15)
+              << walkerPath(straightPath(0, walkY, 180, walkLaneM, fenceHalfLengthM), 5, 7, 60, 15);
     }
     SimRandom layout(streamSeed(seed, layoutStream));
     for (int i = 0; i < crossings; ++i) {
@@ -133,7 +100,7 @@ Scene perimeterScene(quint64 seed)
         double headingDeg = layout.uniform(crossingMinAngleDeg, 180.0 - crossingMinAngleDeg);
         if (layout.chance(0.5))
             headingDeg += 180.0; // from the inside out
-        paths << walkers(straightPath(x, 0, headingDeg, 0, crossingHalfLengthM), 3, 7, 60, 20);
+        paths << walkerPath(straightPath(x, 0, headingDeg, 0, crossingHalfLengthM), 3, 7, 60, 20);
     }
     return Scene(paths, seed);
 }
