@@ -1,15 +1,14 @@
 #include "trackoutputs.h"
 
+#include "zonemessages.h"
+
 #include "tools/common/brokerclient.h"
 #include "tools/common/eventlog.h"
 #include "tools/common/udpdestination.h"
 
-#include "zonemessages.h"
-
 #include <QSet>
 
 #include <algorithm>
-
 #include <cerrno>
 #include <cstring>
 
