@@ -18,10 +18,11 @@ enum Frn : int
     TrackStatusFrn = 13, // I062/080
 };
 
-// I062/080, first octet: CNF (bit 2) set for a tentative track; FX (bit 1)
-// when the first extension follows, whose TSE (bit 7) marks the track's
-// last report. MON, SPI, MRH and SRC stay 0: a multisensor track, no
-// altitude.
+// I062/080, first octet: MON (bit 8) set for a monosensor track, CNF (bit
+// 2) for a tentative one; FX (bit 1) when the first extension follows,
+// whose TSE (bit 7) marks the track's last report. SPI, MRH and SRC stay 0:
+// no special position indication, no altitude.
+constexpr std::uint8_t monosensor = 0x80;
 constexpr std::uint8_t tentative = 0x02;
 constexpr std::uint8_t extended = 0x01;
 constexpr std::uint8_t trackEnds = 0x40;
@@ -52,7 +53,8 @@ QByteArray cat062Record(const DataSource& source, const SiteTrackReport& o, Clam
     w.item(TrackNumberFrn);
     w.field(FieldId::Cat062TrackNumber, double(o.id));
     w.item(TrackStatusFrn);
-    w.byte((o.confirmed ? 0 : tentative) | (o.ended ? extended : 0));
+    w.byte((o.monosensor ? monosensor : 0) | (o.confirmed ? 0 : tentative) |
+           (o.ended ? extended : 0));
     if (o.ended)
         w.byte(trackEnds);
     return w.record();

@@ -26,6 +26,7 @@ struct SiteTrackReport
     double vxMps = 0.0;      // m/s east (I062/185)
     double vyMps = 0.0;      // m/s north
     std::optional<site::GeoPoint> position; // on Earth, when the site has an origin (I062/105)
+    bool monosensor = false; // I062/080 MON: made of one radar's tracks (or none, coasting)
 };
 
 constexpr std::uint8_t cat062 = 62;

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 // Cursor-on-Target: the site's objects as CoT events, the XML that
 // situational-awareness clients take over UDP.
@@ -15,6 +16,11 @@ namespace trklib::cot {
 constexpr double unknown = 9999999.0;
 // An object whose affiliation nobody knows, on the ground.
 constexpr char unknownGroundTrack[] = "a-u-G";
+// An alarm (the type tree's b-a branch) raised by a geofence (g): what a
+// zone event is to a client, shown as an alert at the event's point.
+constexpr char zoneAlarm[] = "b-a-g";
+// How long a client shows a zone event's alarm.
+constexpr double zoneEventStaleS = 300.0;
 // Where CoT clients listen by default: the usual multicast group and port
 // of situational-awareness networks.
 constexpr char defaultGroup[] = "239.2.3.1";
@@ -37,6 +43,29 @@ QString uid(const QString& site, std::int64_t id);
 // that clients drop it.
 QByteArray event(const Source& source, const asterix::SiteTrackReport& object,
                  double circularErrorM = unknown);
+
+// A zone event of the site's rules, with its place on Earth.
+struct ZoneEventReport
+{
+    QString event; // "enter", "exit", "dwell", "speed" or "cross"
+    QString zone;
+    std::int64_t object = 0;
+    std::int64_t timeMs = 0; // the picture's, ms since the epoch, UTC
+    site::GeoPoint position;
+    double speedKph = 0.0;
+    std::optional<double> dwellS; // exit and dwell: seconds inside
+    QString direction;            // cross: "left" or "right"; empty otherwise
+    std::optional<bool> lost;     // exit: the object ended inside
+};
+
+// "trklib-<site>-event-<zone>-<object>-<time>-<event>": one event's own,
+// so that no alarm replaces another on a client.
+QString zoneEventUid(const QString& site, const ZoneEventReport& e);
+
+// One alarm for a zone event, stale zoneEventStaleS after it. Its detail
+// says what happened in a <remarks> sentence for a user and in a
+// <trklib_event> element with the event's fields for a program.
+QByteArray zoneEvent(const Source& source, const ZoneEventReport& e);
 
 // At most ratePerS rounds of events per second: due() says whether a round
 // may go at nowMs, and counts it when it does.

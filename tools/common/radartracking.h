@@ -34,10 +34,14 @@ struct RadarStatus
     std::int32_t receiveBufferBytes = 0;
     double ratePps = 0.0; // packets per second over the last 5 s
     std::optional<std::int64_t> lastTimestampMs;
+    // trackd's ASTERIX output of the radar: values sent clamped to their
+    // item's range, datagrams dropped (0 without the output).
+    std::uint64_t asterixClamped = 0;
+    std::uint64_t outputDropped = 0;
 
-    // Everything but the packet count, the rate and the last timestamp,
-    // which move with every packet: a status is published at once when
-    // any of these changes, not only once a second.
+    // Everything but the packet count, the rate, the last timestamp and
+    // the output's counts, which may move with every packet: a status is
+    // published at once when any of these changes, not only once a second.
     bool sameCondition(const RadarStatus& other) const;
 };
 

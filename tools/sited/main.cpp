@@ -143,14 +143,16 @@ private:
     QString lastDrop_;
 };
 
-// The rules on a picture just published: its events (recorded too), and
-// the states of the zones they changed.
+// The rules on a picture just published: its events (recorded too, and
+// sent as Cursor-on-Target alarms), and the states of the zones they
+// changed.
 void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link,
-                       SiteHistory& history)
+                       TrackOutputs& outputs, SiteHistory& history)
 {
     const QVector<QByteArray> events = zones.evaluate(picture);
     for (const QByteArray& event : events)
         link.publishEvent(zones.eventsTopic(), event);
+    outputs.sendZoneEvents(zones.lastEvents(), zones.zones());
     history.events(zones, events);
     for (const TopicMessage& state : zones.changedStates())
         link.keep(state.topic, state.payload);
@@ -194,7 +196,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             outputs.send(picture);
             history.picture(radarNames, picture, geo ? &*geo : nullptr, inbox.lastTracksMs());
             if (zones)
-                publishZoneEvents(*zones, picture, link, history);
+                publishZoneEvents(*zones, picture, link, outputs, history);
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -204,6 +206,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.lateMessages = fusion.lateMessages();
             status.droppedEvents = link.droppedEvents();
             status.droppedRecords = std::uint64_t(history.dropped());
+            status.asterixClamped = outputs.clamped();
+            status.outputDropped = outputs.dropped();
             link.publishStatus(siteStatusMessage(radarNames, status, wallClockMs()));
             statusClock.advance(now);
 

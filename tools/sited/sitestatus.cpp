@@ -44,6 +44,10 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendInteger(out, status.droppedEvents);
     out.append(",\"droppedRecords\":");
     appendInteger(out, status.droppedRecords);
+    out.append(",\"asterixClamped\":");
+    appendInteger(out, status.asterixClamped);
+    out.append(",\"outputDropped\":");
+    appendInteger(out, status.outputDropped);
     out.append('}');
     return out;
 }

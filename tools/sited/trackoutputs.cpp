@@ -1,11 +1,14 @@
 #include "trackoutputs.h"
 
+#include "zonemessages.h"
+
 #include "tools/common/brokerclient.h"
 #include "tools/common/eventlog.h"
 #include "tools/common/udpdestination.h"
 
 #include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +23,14 @@ namespace {
 using site::logEvent;
 using site::Priority;
 
+// Whether the object's radar tracks (by radar) all come from one radar,
+// or from none while it coasts.
+bool monosensor(const SiteObject& o)
+{
+    return std::all_of(o.radars.cbegin(), o.radars.cend(),
+                       [&](const ObjectRadar& r) { return r.radar == o.radars.first().radar; });
+}
+
 OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::GeoReference* geo)
 {
     OutputObject out;
@@ -31,6 +42,7 @@ OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::
     t.yM = o.yM;
     t.vxMps = o.vxMps;
     t.vyMps = o.vyMps;
+    t.monosensor = monosensor(o);
     if (geo)
         t.position = geo->toGeodetic(o.xM, o.yM);
     out.positionErrorM = o.positionErrorM;
@@ -137,14 +149,41 @@ void TrackOutputs::send(const Picture& picture)
         }
     }
     if (cotSocket_ >= 0 && cotThrottle_.due(picture.timeMs)) {
-        const cot::Source source{site_.name, site_.origin ? site_.origin->altitudeM : cot::unknown,
-                                 site_.fusion.coastS};
+        const cot::Source source = cotSource();
         for (const OutputObject& o : cotRounds_.take(picture)) {
             const QByteArray event = cot::event(source, o.track, o.positionErrorM);
             if (!event.isEmpty())
                 sendDatagram(cotSocket_, event);
         }
     }
+}
+
+void TrackOutputs::sendZoneEvents(const QVector<Event>& events, const QVector<Zone>& zones)
+{
+    if (cotSocket_ < 0 || !geo_)
+        return;
+    const cot::Source source = cotSource();
+    for (const Event& e : events) {
+        cot::ZoneEventReport r;
+        r.event = QLatin1String(eventName(e.kind));
+        r.zone = zones[e.zone].name;
+        r.object = e.object;
+        r.timeMs = e.timeMs;
+        r.position = geo_->toGeodetic(e.xM, e.yM);
+        r.speedKph = e.speedKph;
+        if (e.kind == Event::Kind::Exit || e.kind == Event::Kind::Dwell)
+            r.dwellS = e.dwellS;
+        if (e.kind == Event::Kind::Cross)
+            r.direction = e.left ? QStringLiteral("left") : QStringLiteral("right");
+        if (e.kind == Event::Kind::Exit)
+            r.lost = e.lost;
+        sendDatagram(cotSocket_, cot::zoneEvent(source, r));
+    }
+}
+
+cot::Source TrackOutputs::cotSource() const
+{
+    return {site_.name, site_.origin ? site_.origin->altitudeM : cot::unknown, site_.fusion.coastS};
 }
 
 } // namespace trklib::sited

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fusion.h"
+#include "rules.h"
 
 #include "tools/common/asterix.h"
 #include "tools/common/cat062.h"
@@ -61,12 +62,19 @@ public:
     // One picture: category 062 every time, Cursor-on-Target when a round
     // is due by [cot] rate.
     void send(const Picture& picture);
+    // The zone events of a picture, each a Cursor-on-Target alarm at once
+    // (not held to [cot] rate), when the site has [cot] and an origin.
+    void sendZoneEvents(const QVector<Event>& events, const QVector<Zone>& zones);
 
     std::uint64_t datagrams() const { return datagrams_; }
+    // Datagrams that could not be sent at once, of every output.
     std::uint64_t dropped() const { return dropped_; }
+    // Values sent clamped to their ASTERIX item's range.
+    std::uint64_t clamped() const { return clamped_.total(); }
 
 private:
     void sendDatagram(int socket, const QByteArray& datagram);
+    cot::Source cotSource() const;
 
     const site::SiteConfig& site_;
     std::optional<site::GeoReference> geo_;

@@ -10,23 +10,6 @@ using site::appendString;
 
 namespace {
 
-const char* eventName(Event::Kind kind)
-{
-    switch (kind) {
-    case Event::Kind::Enter:
-        return "enter";
-    case Event::Kind::Exit:
-        return "exit";
-    case Event::Kind::Dwell:
-        return "dwell";
-    case Event::Kind::Speed:
-        return "speed";
-    case Event::Kind::Cross:
-        return "cross";
-    }
-    return "";
-}
-
 void appendPoints(QByteArray& out, const Path& path)
 {
     out.append('[');
@@ -49,6 +32,23 @@ void appendOptional(QByteArray& out, const std::optional<double>& value)
 }
 
 } // namespace
+
+const char* eventName(Event::Kind kind)
+{
+    switch (kind) {
+    case Event::Kind::Enter:
+        return "enter";
+    case Event::Kind::Exit:
+        return "exit";
+    case Event::Kind::Dwell:
+        return "dwell";
+    case Event::Kind::Speed:
+        return "speed";
+    case Event::Kind::Cross:
+        return "cross";
+    }
+    return "";
+}
 
 QByteArray eventMessage(const QString& siteName, const Zone& zone, const Event& event,
                         const site::GeoReference* geo)

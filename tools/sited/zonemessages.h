@@ -23,6 +23,9 @@
 //   when not set), "confirmed_only"}]}.
 namespace trklib::sited {
 
+// "enter", "exit", "dwell", "speed" or "cross".
+const char* eventName(Event::Kind kind);
+
 QByteArray eventMessage(const QString& site, const Zone& zone, const Event& event,
                         const site::GeoReference* geo);
 

@@ -24,7 +24,7 @@ constexpr double radToDeg = 180.0 / M_PI;
 } // namespace
 
 AsterixOut::AsterixOut(const site::SiteConfig& site, const site::GeoReference* geo)
-    : site_(site), geo_(geo)
+    : site_(site), geo_(geo), counts_(std::make_unique<Counts[]>(site.radars.size()))
 {}
 
 AsterixOut::~AsterixOut()
@@ -66,13 +66,13 @@ void AsterixOut::send(int radar, std::int64_t receivedMs, const QVector<TargetDa
     }
     const asterix::DataSource source{std::uint8_t(site_.asterix.sac), std::uint8_t(entry.sic)};
     const std::uint64_t clampedBefore = clamped_.total();
+    Counts& counts = counts_[radar];
     for (const QByteArray& block : asterix::cat010Datagrams(source, reports, clamped_)) {
-        if (::send(socket_, block.constData(), std::size_t(block.size()), MSG_DONTWAIT) ==
+        if (::send(socket_, block.constData(), std::size_t(block.size()), MSG_DONTWAIT) !=
             block.size())
-            ++datagrams_;
-        else
-            ++dropped_;
+            ++counts.dropped;
     }
+    counts.clamped += clamped_.total() - clampedBefore;
     if (!saidClamped_ && clamped_.total() > clampedBefore) {
         saidClamped_ = true;
         logEvent(Priority::Warning,

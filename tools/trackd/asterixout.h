@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace trklib::trackd {
 
@@ -34,18 +35,24 @@ public:
     // radars), received at receivedMs (ms since the epoch, UTC).
     void send(int radar, std::int64_t receivedMs, const QVector<TargetData>& targets);
 
-    std::uint64_t datagrams() const { return datagrams_; }
-    std::uint64_t dropped() const { return dropped_; }
-    const asterix::ClampCounts& clamped() const { return clamped_; }
+    // Of radar's records since the start, from any thread: the values sent
+    // clamped to their item's range, and the datagrams dropped.
+    std::uint64_t clamped(int radar) const { return counts_[radar].clamped; }
+    std::uint64_t dropped(int radar) const { return counts_[radar].dropped; }
 
 private:
+    struct Counts
+    {
+        std::atomic<std::uint64_t> clamped{0};
+        std::atomic<std::uint64_t> dropped{0};
+    };
+
     const site::SiteConfig& site_;
     const site::GeoReference* geo_;
     int socket_ = -1;
-    asterix::ClampCounts clamped_; // the reception thread's
+    asterix::ClampCounts clamped_; // the reception thread's, by field
     bool saidClamped_ = false;
-    std::atomic<std::uint64_t> datagrams_{0};
-    std::atomic<std::uint64_t> dropped_{0};
+    std::unique_ptr<Counts[]> counts_; // by radar
 };
 
 } // namespace trklib::trackd

@@ -106,6 +106,7 @@ int blockStopSignals()
 // Publishes every radar's status when due until a stop signal arrives;
 // returns its name.
 const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
+                                      const AsterixOut* asterix,
                                       std::vector<std::unique_ptr<BrokerLink>>& links,
                                       const std::vector<QByteArray>& places)
 {
@@ -120,6 +121,10 @@ const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
         const StatusSchedule::Clock::time_point now = StatusSchedule::Clock::now();
         for (std::size_t i = 0; i < links.size(); ++i) {
             RadarStatus status = reception.status(int(i));
+            if (asterix) {
+                status.asterixClamped = asterix->clamped(int(i));
+                status.outputDropped = asterix->dropped(int(i));
+            }
             if (schedules[i].update(status, now, links[i]->takeConnected()) &&
                 links[i]->publishStatus(statusMessage(status, places[i])))
                 schedules[i].published(status, now);
@@ -206,7 +211,8 @@ int run(const QString& path, const SiteConfig& site)
         if (asterix)
             asterix->send(radar, receivedMs, targets);
     });
-    const char* signalName = publishStatusUntilStopped(signalFd, reception, links, places);
+    const char* signalName =
+        publishStatusUntilStopped(signalFd, reception, asterix.get(), links, places);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
 
     reception.stop();

@@ -89,6 +89,10 @@ QByteArray statusMessage(const RadarStatus& s, const QByteArray& place)
         appendInteger(out, *s.lastTimestampMs);
     else
         out.append("null");
+    out.append(",\"asterixClamped\":");
+    appendInteger(out, s.asterixClamped);
+    out.append(",\"outputDropped\":");
+    appendInteger(out, s.outputDropped);
     out.append(',').append(place).append('}');
     return out;
 }

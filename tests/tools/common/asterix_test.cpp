@@ -10,6 +10,8 @@
 #include "support/asterixdecode.h"
 #include "support/programrun.h"
 
+#include <QMap>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
@@ -235,10 +237,11 @@ TEST(Cat062, WiresharkDecodesEveryRecordAsItsObject)
     if (tsharkProgram().isEmpty())
         GTEST_SKIP() << "tshark is not installed (scripts/lib/deps.sh installs it)";
     const QVector<SiteTrackReport> objects{
-        {1, true, false, midnightMs, 0.0, 0.0, 0.0, 0.0, site::GeoPoint{48.1, 11.5}},
+        {1, true, false, midnightMs, 0.0, 0.0, 0.0, 0.0, site::GeoPoint{48.1, 11.5}, true},
         {4095, false, false, midnightMs - 1, -4194304.0, 4194303.5, -8192.0, 8191.75,
          site::GeoPoint{-90, -180}},
-        {4096, true, true, midnightMs + 1, -12.3, -45.6, -1.1, -0.2, site::GeoPoint{90, 179.99}},
+        {4096, true, true, midnightMs + 1, -12.3, -45.6, -1.1, -0.2, site::GeoPoint{90, 179.99},
+         true},
         // Clamped: four values.
         {70000, true, true, midnightMs - 86400000 / 2, 5e6, -5e6, 9000.0, -9000.0, std::nullopt},
     };
@@ -266,9 +269,17 @@ TEST(Cat062, WiresharkDecodesEveryRecordAsItsObject)
          {"asterix.062_185_VX", FieldId::Cat062Vx, [](const O& o) -> V { return o.vxMps; }},
          {"asterix.062_185_VY", FieldId::Cat062Vy, [](const O& o) -> V { return o.vyMps; }},
          {"asterix.062_040_VALUE", {}, [](const O& o) -> V { return double(o.id % 4096); }},
+         // I062/080's first octet: a monosensor track, not a special
+         // position, no height; its first extension only for an ended track.
+         {"asterix.062_080_MON", {}, [](const O& o) -> V { return o.monosensor ? 1 : 0; }},
+         {"asterix.062_080_SPI", {}, [](const O&) -> V { return 0; }},
+         {"asterix.062_080_MRH", {}, [](const O&) -> V { return 0; }},
+         {"asterix.062_080_SRC", {}, [](const O&) -> V { return 0; }},
          {"asterix.062_080_CNF", {}, [](const O& o) -> V { return o.confirmed ? 0 : 1; }},
-         // TSE is in the first extension, there only for an ended track.
-         {"asterix.062_080_TSE", {}, [](const O& o) -> V { return o.ended ? V(1) : V(); }}});
+         {"asterix.062_080_TSE", {}, [](const O& o) -> V { return o.ended ? V(1) : V(); }},
+         {"asterix.062_080_SIM", {}, [](const O& o) -> V { return o.ended ? V(0) : V(); }},
+         {"asterix.062_080_TSB", {}, [](const O& o) -> V { return o.ended ? V(0) : V(); }},
+         {"asterix.062_080_KOS", {}, [](const O& o) -> V { return o.ended ? V(0) : V(); }}});
 }
 
 // Records go into as few data blocks as fit in a datagram each, in order:
@@ -308,6 +319,40 @@ TEST(DataBlocks, SplitWhereTheNextRecordWouldPass1400Bytes)
     }
 }
 
+// Each element's attributes by name, and the text of <remarks>.
+struct CotElements
+{
+    QHash<QString, QXmlStreamAttributes> attributes;
+    QString remarks;
+    QString error;
+};
+
+CotElements cotElements(const QByteArray& xml)
+{
+    CotElements out;
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        out.attributes.insert(reader.name().toString(), reader.attributes());
+        if (reader.name() == QLatin1String("remarks"))
+            out.remarks = reader.readElementText();
+    }
+    if (reader.hasError())
+        out.error = reader.errorString();
+    return out;
+}
+
+// xmllint's complaint when xml does not validate against the event schema.
+QString cotSchemaErrors(const QString& xmllint, const QString& path, const QByteArray& xml)
+{
+    if (!trklib::test::writeFile(path, xml))
+        return QStringLiteral("cannot write ") + path;
+    const trklib::test::ProgramRun run = trklib::test::runProgram(
+        xmllint, {"--noout", "--schema", QStringLiteral(COT_SCHEMA), path});
+    return run.exitCode == 0 ? QString() : run.err + QString::fromUtf8(xml);
+}
+
 // Events validate against the event schema with xmllint, and say where the
 // objects are, how long they last and who they are.
 TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
@@ -337,19 +382,11 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
         const SiteTrackReport& o = objects[i];
         SCOPED_TRACE(want[i].uid);
         const QByteArray xml = cot::event(source, o, 2.5);
-        const QString path = dir.filePath(QStringLiteral("%1.xml").arg(i));
-        ASSERT_TRUE(trklib::test::writeFile(path, xml));
-        const trklib::test::ProgramRun run = trklib::test::runProgram(
-            xmllint, {"--noout", "--schema", QStringLiteral(COT_SCHEMA), path});
-        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString() << xml.toStdString();
-
-        QXmlStreamReader reader(xml);
-        QHash<QString, QXmlStreamAttributes> elements;
-        while (!reader.atEnd()) {
-            if (reader.readNext() == QXmlStreamReader::StartElement)
-                elements.insert(reader.name().toString(), reader.attributes());
-        }
-        ASSERT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+        EXPECT_EQ(cotSchemaErrors(xmllint, dir.filePath(QStringLiteral("%1.xml").arg(i)), xml),
+                  QString());
+        const CotElements read = cotElements(xml);
+        ASSERT_EQ(read.error, QString());
+        const QHash<QString, QXmlStreamAttributes>& elements = read.attributes;
         const QXmlStreamAttributes event = elements.value("event");
         EXPECT_EQ(event.value("uid"), QLatin1String(want[i].uid));
         EXPECT_EQ(event.value("type"), QLatin1String("a-u-G"));
@@ -367,6 +404,117 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
     EXPECT_TRUE(
         cot::event(source, {1, true, false, midnightMs, 0, 0, 0, 0, std::nullopt}).isEmpty())
         << "no position, no event";
+}
+
+// A zone event is an alarm of its own (one uid per event, even for two
+// events of one object and picture) at the event's place, stale a fixed
+// time after it, that says what happened to a user and, field by field, to
+// a program: every kind of event, around midnight and west and south.
+TEST(Cot, ZoneEventsAreAlarmsThatSayWhatHappened)
+{
+    const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
+    if (xmllint.isEmpty())
+        GTEST_SKIP() << "xmllint is not installed (scripts/lib/deps.sh installs libxml2-utils)";
+    const cot::Source source{QStringLiteral("north-1"), 42.5, 3.0};
+    using Fields = QMap<QString, QString>;
+    const struct
+    {
+        cot::ZoneEventReport event;
+        const char* uid;
+        const char* time;
+        const char* stale; // five minutes on
+        const char* remarks;
+        Fields fields; // of <trklib_event>
+    } cases[]{
+        {{"enter", "yard", 7, midnightMs - 1, {48.1, 11.5}, 36.0, {}, {}, {}},
+         "trklib-north-1-event-yard-7-1796601599999-enter",
+         "2026-12-06T23:59:59.999Z",
+         "2026-12-07T00:04:59.999Z",
+         "Object 7 entered yard at 36.0 km/h.",
+         {{"event", "enter"}, {"zone", "yard"}, {"object", "7"}, {"speed", "36.00"}}},
+        {{"speed", "yard", 7, midnightMs - 1, {48.1, 11.5}, 80.0, {}, {}, {}},
+         "trklib-north-1-event-yard-7-1796601599999-speed",
+         "2026-12-06T23:59:59.999Z",
+         "2026-12-07T00:04:59.999Z",
+         "Object 7 went 80.0 km/h in yard, above its limit.",
+         {{"event", "speed"}, {"zone", "yard"}, {"object", "7"}, {"speed", "80.00"}}},
+        {{"exit", "yard", 4097, midnightMs, {-33.85, -70.5}, 4.0, 12.5, {}, false},
+         "trklib-north-1-event-yard-4097-1796601600000-exit",
+         "2026-12-07T00:00:00.000Z",
+         "2026-12-07T00:05:00.000Z",
+         "Object 4097 left yard after 12.5 s.",
+         {{"event", "exit"},
+          {"zone", "yard"},
+          {"object", "4097"},
+          {"speed", "4.00"},
+          {"dwell", "12.500"},
+          {"lost", "false"}}},
+        {{"exit", "yard", 8, midnightMs + 1, {-90.0, -180.0}, 0.0, 3.0, {}, true},
+         "trklib-north-1-event-yard-8-1796601600001-exit",
+         "2026-12-07T00:00:00.001Z",
+         "2026-12-07T00:05:00.001Z",
+         "Object 8 was lost in yard after 3.0 s.",
+         {{"event", "exit"},
+          {"zone", "yard"},
+          {"object", "8"},
+          {"speed", "0.00"},
+          {"dwell", "3.000"},
+          {"lost", "true"}}},
+        {{"dwell", "yard", 9, midnightMs, {90.0, 180.0}, 1.0, 60.0, {}, {}},
+         "trklib-north-1-event-yard-9-1796601600000-dwell",
+         "2026-12-07T00:00:00.000Z",
+         "2026-12-07T00:05:00.000Z",
+         "Object 9 has been in yard for 60.0 s.",
+         {{"event", "dwell"},
+          {"zone", "yard"},
+          {"object", "9"},
+          {"speed", "1.00"},
+          {"dwell", "60.000"}}},
+        {{"cross", "gate", 3, midnightMs, {48.1, 11.5}, 5.0, {}, "left", {}},
+         "trklib-north-1-event-gate-3-1796601600000-cross",
+         "2026-12-07T00:00:00.000Z",
+         "2026-12-07T00:05:00.000Z",
+         "Object 3 crossed gate to the left at 5.0 km/h.",
+         {{"event", "cross"},
+          {"zone", "gate"},
+          {"object", "3"},
+          {"speed", "5.00"},
+          {"direction", "left"}}},
+    };
+    QTemporaryDir dir;
+    QSet<QString> uids;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.uid);
+        const QByteArray xml = cot::zoneEvent(source, c.event);
+        EXPECT_EQ(
+            cotSchemaErrors(xmllint, dir.filePath(QStringLiteral("%1.xml").arg(uids.size())), xml),
+            QString());
+        const CotElements read = cotElements(xml);
+        ASSERT_EQ(read.error, QString());
+        const QXmlStreamAttributes event = read.attributes.value("event");
+        EXPECT_EQ(event.value("uid"), QLatin1String(c.uid));
+        uids.insert(event.value("uid").toString());
+        EXPECT_EQ(event.value("type"), QLatin1String("b-a-g"));
+        EXPECT_EQ(event.value("time"), QLatin1String(c.time));
+        EXPECT_EQ(event.value("start"), QLatin1String(c.time));
+        EXPECT_EQ(event.value("stale"), QLatin1String(c.stale));
+        const QXmlStreamAttributes point = read.attributes.value("point");
+        EXPECT_NEAR(point.value("lat").toDouble(), c.event.position.latitudeDeg, 1e-8);
+        EXPECT_NEAR(point.value("lon").toDouble(), c.event.position.longitudeDeg, 1e-8);
+        EXPECT_EQ(point.value("hae").toDouble(), 42.5);
+        EXPECT_EQ(read.remarks, QLatin1String(c.remarks));
+        Fields fields;
+        for (const QXmlStreamAttribute& a : read.attributes.value("trklib_event"))
+            fields.insert(a.name().toString(), a.value().toString());
+        const auto text = [](const Fields& f) {
+            QStringList pairs;
+            for (auto i = f.cbegin(); i != f.cend(); ++i)
+                pairs << i.key() + '=' + i.value();
+            return pairs.join(' ').toStdString();
+        };
+        EXPECT_EQ(text(fields), text(c.fields));
+    }
+    EXPECT_EQ(uids.size(), int(std::size(cases))) << "one uid per event";
 }
 
 // At most rate rounds a second: the first at once, the next a full

@@ -474,7 +474,8 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
                {"asterix.062_105_LAT", FieldId::Cat062Latitude, "lat"},
                {"asterix.062_105_LON", FieldId::Cat062Longitude, "lon"}};
     QStringList names{"asterix.062_010_SAC",   "asterix.062_010_SIC", "asterix.062_070_VALUE",
-                      "asterix.062_040_VALUE", "asterix.062_080_CNF", "asterix.062_080_TSE"};
+                      "asterix.062_040_VALUE", "asterix.062_080_CNF", "asterix.062_080_TSE",
+                      "asterix.062_080_MON"};
     for (const auto& f : fields)
         names << QLatin1String(f.name);
     QVector<AsterixRecord> records;
@@ -506,6 +507,8 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
         }
         EXPECT_EQ(record.value("asterix.062_080_CNF").toInt(nullptr, 0),
                   o[QLatin1String("confirmed")].toBool() ? 0 : 1);
+        EXPECT_EQ(record.value("asterix.062_080_MON").toInt(nullptr, 0), 1)
+            << "monosensor: radar a's tracks alone";
         for (const auto& f : fields)
             EXPECT_LE(
                 std::abs(record.value(f.name).toDouble() - o[QLatin1String(f.key)].toDouble()),
@@ -552,10 +555,26 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
 }
 
 // An object walks out of the yard and across the gate: its events come at
-// QoS 1, in order; the zones and each zone's state stay retained.
-TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
+// QoS 1, in order, and each as a CoT alarm at once (not held to [cot]
+// rate); the zones and each zone's state stay retained. CAT062 goes to a
+// port nobody listens on: the status counts its dropped datagrams.
+TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
 {
+    const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
+    if (xmllint.isEmpty())
+        GTEST_SKIP() << "xmllint is not installed (scripts/lib/deps.sh installs libxml2-utils)";
     addZones();
+    Receiver cot, closed;
+    ASSERT_TRUE(cot.bind() && closed.bind());
+    const quint16 closedPort = closed.socket.localPort();
+    closed.socket.close();
+    writeFile(path("site.conf"),
+              fileContents(path("site.conf")) +
+                  QStringLiteral("[asterix]\nsac = 25\nsic_site = 7\ncat062 = 127.0.0.1:%1\n"
+                                 "[cot]\ndestination = 127.0.0.1:%2\nrate = 0.1\n")
+                      .arg(closedPort)
+                      .arg(cot.socket.localPort())
+                      .toUtf8());
     MqttSubscriber site(broker_->port(), "trklib/cross/#", {"viewer", "vw", {}, "viewer-events"});
     ASSERT_TRUE(site.waitSubscribed(waitMs));
     const std::unique_ptr<QProcess> sited = startSited("events.log");
@@ -587,6 +606,11 @@ TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
         EXPECT_FALSE(m.retained);
         EXPECT_EQ(json(m.payload)[QLatin1String("site")], QLatin1String("cross"));
     }
+    const auto dropsCounted = [](const QVector<Message>& all) {
+        return last(all, statusTopic)[QLatin1String("outputDropped")].toInt() > 0;
+    };
+    EXPECT_TRUE(site.waitFor(dropsCounted, waitMs)) << "CAT062 to a closed port";
+    EXPECT_EQ(last(site.messages(), statusTopic)[QLatin1String("asterixClamped")], QJsonValue(0));
     sited->terminate();
     ASSERT_TRUE(sited->waitForFinished(waitMs));
     EXPECT_FALSE(log("events.log").contains(QLatin1String("has not taken")))
@@ -616,6 +640,54 @@ TEST_F(SitedTest, EventsAtQos1AndZonesRetained)
         last(later.messages(), "trklib/cross/zones/gate")[QLatin1String("crossings")].toObject();
     EXPECT_EQ(crossings[QLatin1String("left")].toInt() + crossings[QLatin1String("right")].toInt(),
               seen.count("cross gate"));
+
+    // One valid CoT alarm per event, at its place, with its fields.
+    cot.drain(100);
+    QHash<QString, QByteArray> alarms; // by uid
+    QStringList files{"--noout", "--schema", QStringLiteral(COT_SCHEMA)};
+    for (const QByteArray& xml : qAsConst(cot.datagrams)) {
+        const QXmlStreamAttributes event = cotElements(xml).value(QStringLiteral("event"));
+        if (event.value(QLatin1String("type")) != QLatin1String("b-a-g"))
+            continue;
+        alarms.insert(event.value(QLatin1String("uid")).toString(), xml);
+        files << path("alarm") + QString::number(alarms.size()) + QStringLiteral(".xml");
+        writeFile(files.last(), xml);
+    }
+    const ProgramRun valid = runProgram(xmllint, files);
+    EXPECT_EQ(valid.exitCode, 0) << valid.err.toStdString();
+    const QVector<Message> events = site.messagesOn(eventsTopic);
+    EXPECT_EQ(alarms.size(), events.size());
+    for (const Message& m : events) {
+        const QJsonObject e = json(m.payload);
+        const QString kind = e[QLatin1String("event")].toString();
+        const qint64 timeMs = qint64(e[QLatin1String("time")].toDouble());
+        const QString uid = QStringLiteral("trklib-cross-event-%1-%2-%3-%4")
+                                .arg(e[QLatin1String("zone")].toString())
+                                .arg(e[QLatin1String("object")].toInt())
+                                .arg(timeMs)
+                                .arg(kind);
+        SCOPED_TRACE(uid.toStdString());
+        ASSERT_TRUE(alarms.contains(uid));
+        const auto elements = cotElements(alarms.value(uid));
+        const QXmlStreamAttributes event = elements.value(QStringLiteral("event"));
+        EXPECT_EQ(cotTime(event, "time"), timeMs);
+        EXPECT_EQ(cotTime(event, "stale") - timeMs, 300000) << "five minutes";
+        const QXmlStreamAttributes point = elements.value(QStringLiteral("point"));
+        EXPECT_NEAR(point.value(QLatin1String("lat")).toDouble(),
+                    e[QLatin1String("lat")].toDouble(), 1e-8);
+        EXPECT_NEAR(point.value(QLatin1String("lon")).toDouble(),
+                    e[QLatin1String("lon")].toDouble(), 1e-8);
+        const QXmlStreamAttributes fields = elements.value(QStringLiteral("trklib_event"));
+        EXPECT_EQ(fields.value(QLatin1String("event")), kind);
+        EXPECT_EQ(fields.value(QLatin1String("object")).toInt(),
+                  e[QLatin1String("object")].toInt());
+        EXPECT_EQ(fields.value(QLatin1String("direction")),
+                  e[QLatin1String("direction")].toString());
+        if (e.contains(QLatin1String("lost")))
+            EXPECT_EQ(fields.value(QLatin1String("lost")), e[QLatin1String("lost")].toBool()
+                                                               ? QLatin1String("true")
+                                                               : QLatin1String("false"));
+    }
 }
 
 // Objects end inside the yard while the broker is away: their exits wait

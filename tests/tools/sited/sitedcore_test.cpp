@@ -1,9 +1,11 @@
 // sited's parts without a broker: the tracks messages it takes, the status
-// it publishes, the clock of its pictures and its command line.
+// it publishes, what its standard outputs count, the clock of its pictures
+// and its command line.
 
 #include "options.h"
 #include "sitelink.h"
 #include "sitestatus.h"
+#include "trackoutputs.h"
 #include "tracksreader.h"
 
 #include <QJsonArray>
@@ -13,6 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace trklib::sited {
 namespace {
@@ -237,14 +243,105 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     status.lateMessages = 4;
     status.droppedEvents = 7;
     status.droppedRecords = 9;
+    status.asterixClamped = 10;
+    status.outputDropped = 11;
     constexpr std::int64_t nowMs = 1700000010000;
     // North 1.25 s ago, east never, west stamped after now (the clock stepped back).
     status.lastTracksMs = {nowMs - 1250, std::nullopt, nowMs + 40};
     EXPECT_EQ(siteStatusMessage(names, status, nowMs),
               QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
                          "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
-                         "\"droppedEvents\":7,\"droppedRecords\":9}"));
+                         "\"droppedEvents\":7,\"droppedRecords\":9,"
+                         "\"asterixClamped\":10,\"outputDropped\":11}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// An object is monosensor while its radar tracks come from one radar, or
+// from none while it coasts; tracks of two radars make it multisensor.
+TEST(ObjectRounds, MonosensorWhileOneRadarHoldsTheObject)
+{
+    const struct
+    {
+        QVector<ObjectRadar> radars;
+        bool monosensor;
+    } cases[]{
+        {{}, true},
+        {{{0, 7}}, true},
+        {{{1, 7}, {1, 9}}, true},
+        {{{0, 7}, {1, 7}}, false},
+        {{{0, 3}, {0, 4}, {2, 1}}, false},
+    };
+    Picture picture{1796638439471, {}};
+    for (const auto& c : cases) {
+        SiteObject object;
+        object.id = picture.objects.size() + 1;
+        object.radars = c.radars;
+        picture.objects.append(object);
+    }
+    const QVector<OutputObject> objects = ObjectRounds(nullptr).take(picture);
+    ASSERT_EQ(objects.size(), int(std::size(cases)));
+    for (int i = 0; i < objects.size(); ++i)
+        EXPECT_EQ(objects[i].track.monosensor, cases[i].monosensor) << "object " << i + 1;
+}
+
+// A UDP socket on a free loopback port (-1 when none could be had).
+int loopbackUdp(quint16& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), size) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+        return -1;
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// Every CAT062 datagram is sent or counted dropped, and every value past
+// its item's range counted clamped, for the site's status.
+TEST(TrackOutputs, CountEveryClampedValueAndDroppedDatagram)
+{
+    constexpr int pictures = 4;
+    const struct
+    {
+        const char* what;
+        bool listened; // a socket takes the datagrams (else the port is closed)
+        double xM, yM, vxMps;
+        std::uint64_t clamped; // over all pictures
+        bool drops;
+    } cases[]{
+        {"within every item's range", true, -4194304.0, 4194303.5, -8192.0, 0, false},
+        {"past x, y and vx's ends", true, -4194304.5, 4194304.0, 8192.0, 3 * pictures, false},
+        {"to a port nobody listens on", false, 10.0, 5.0, 1.0, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        quint16 port = 0;
+        const int receiver = loopbackUdp(port);
+        ASSERT_GE(receiver, 0);
+        if (!c.listened)
+            ::close(receiver); // the kernel refuses what comes after the first
+        site::SiteConfig config = twoRadarSite();
+        config.asterix = {25, 7, {}, {QHostAddress(QHostAddress::LocalHost), port}};
+        TrackOutputs outputs(config);
+        QString error;
+        ASSERT_TRUE(outputs.open(error)) << error.toStdString();
+        for (int i = 0; i < pictures; ++i) {
+            SiteObject object;
+            object.id = 1;
+            object.xM = c.xM;
+            object.yM = c.yM;
+            object.vxMps = c.vxMps;
+            outputs.send({1796638439471 + 100 * i, {object}});
+        }
+        EXPECT_EQ(outputs.clamped(), c.clamped);
+        EXPECT_EQ(outputs.datagrams() + outputs.dropped(), std::uint64_t(pictures));
+        EXPECT_EQ(outputs.dropped() > 0, c.drops) << outputs.dropped();
+        if (c.listened)
+            ::close(receiver);
+    }
 }
 
 // The backlog holds events up to its capacity and no further; the broker's

@@ -420,7 +420,8 @@ TEST_F(TrackdTest, TracksEveryRadarAsTrackreplayDoesAndLeavesThemOffline)
 
 // A second program sending from the radar's address (another port) while
 // the radar sends: the radar's tracks are those of its capture alone, and
-// the other's datagrams are counted, dropped and logged once.
+// the other's datagrams are counted, dropped and logged once. The radar's
+// CAT010 goes to a port nobody listens on: its status counts the drops.
 TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
 {
     MosquittoBroker broker(dir_.path(), QStringLiteral("broker"));
@@ -429,12 +430,14 @@ TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
 
     const SimRadar radar{
-        "a",           "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0},
-        freeUdpPort(), false,       {}};
+        "a",   "127.0.0.2", "road", {-1.0, 0.0, 5.0, 0.0, 0}, {0.0, 0.0, 0.0}, freeUdpPort(),
+        false, {},          1};
     SimRadar competitor = radar;
     competitor.scene = QStringLiteral("crossing");
-    Trackd trackd(dir_.path(), QStringLiteral("trackd"),
-                  siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}));
+    Trackd trackd(
+        dir_.path(), QStringLiteral("trackd"),
+        siteConfig(QStringLiteral("s"), broker.port(), {}, {radar}) +
+            QStringLiteral("[asterix]\nsac = 25\ncat010 = 127.0.0.1:%1\n").arg(freeUdpPort()));
     ASSERT_TRUE(waitOn(subscriber, radar.topic("s", "status"), [](const auto& status) {
         return lastIsOnline(status, true);
     })) << trackd.log().toStdString();
@@ -458,6 +461,8 @@ TEST_F(TrackdTest, SecondSenderFromTheRadarsAddressIsCountedNotTracked)
     expectSameAsReplay(tracks, replay(path("radar.pcap"), radar), radar);
     const QJsonObject status = json(subscriber.messagesOn(radar.topic("s", "status")).last());
     EXPECT_EQ(status["competingDatagrams"].toInt(), competingPackets * wire::blockCount);
+    EXPECT_GT(status["outputDropped"].toInt(), 0) << "CAT010 to a closed port";
+    EXPECT_EQ(status["asterixClamped"], QJsonValue(0));
     EXPECT_EQ(status["senders"].toInt(), 2);
     EXPECT_EQ(status["foreignDatagrams"].toInt() + status["strayDatagrams"].toInt() +
                   status["abandonedPackets"].toInt(),

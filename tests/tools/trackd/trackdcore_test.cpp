@@ -1,7 +1,8 @@
 // trackd's parts without a broker: the messages, when a status is due,
-// and the reception's counts over loopback. The site file's own tests are
+// the reception's counts and the ASTERIX output's over loopback. The site file's own tests are
 // tools/common's.
 
+#include "asterixout.h"
 #include "messages.h"
 #include "reception.h"
 #include "statusschedule.h"
@@ -108,11 +109,14 @@ TEST(Messages, TracksAndStatusHoldEveryField)
     status.competingDatagrams = 8;
     status.receiveBufferBytes = 212992;
     status.ratePps = 19.8;
+    status.asterixClamped = past32Bits + 9;
+    status.outputDropped = 10;
     const QJsonObject before = QJsonDocument::fromJson(statusMessage(status, place)).object();
-    EXPECT_EQ(before.keys(), (QStringList{"abandonedPackets", "badHeaders", "beam",
-                                          "competingDatagrams", "foreignDatagrams", "lastTimestamp",
-                                          "online", "packets", "place", "rate", "readErrors",
-                                          "receiveBufferBytes", "senders", "strayDatagrams"}));
+    EXPECT_EQ(before.keys(),
+              (QStringList{"abandonedPackets", "asterixClamped", "badHeaders", "beam",
+                           "competingDatagrams", "foreignDatagrams", "lastTimestamp", "online",
+                           "outputDropped", "packets", "place", "rate", "readErrors",
+                           "receiveBufferBytes", "senders", "strayDatagrams"}));
     EXPECT_TRUE(before["online"].toBool());
     const struct
     {
@@ -129,6 +133,8 @@ TEST(Messages, TracksAndStatusHoldEveryField)
         {"competingDatagrams", 8},
         {"receiveBufferBytes", 212992},
         {"rate", 19.8},
+        {"asterixClamped", double(past32Bits + 9)},
+        {"outputDropped", 10},
     };
     for (const auto& f : fields)
         EXPECT_EQ(before[QLatin1String(f.key)].toDouble(), f.value) << f.key;
@@ -277,6 +283,8 @@ TEST(StatusSchedule, DueEverySecondOnChangesAndConnectionsWithTheRateOfFiveSecon
         {"nothing changed", [](RadarStatus&) {}, false, false},
         {"a new packet", [](RadarStatus& x) { ++x.packets; }, false, false},
         {"a new timestamp", [](RadarStatus& x) { x.lastTimestampMs = 1; }, false, false},
+        {"a clamped value", [](RadarStatus& x) { ++x.asterixClamped; }, false, false},
+        {"a dropped output datagram", [](RadarStatus& x) { ++x.outputDropped; }, false, false},
         {"a read error", [](RadarStatus& x) { ++x.readErrors; }, false, true},
         {"a bad header", [](RadarStatus& x) { ++x.badHeaders; }, false, true},
         {"a foreign datagram", [](RadarStatus& x) { ++x.foreignDatagrams; }, false, true},
@@ -375,6 +383,51 @@ TEST(Reception, FollowsTheFirstSenderAndCountsSendersUpTo1024)
         EXPECT_EQ(status.competingDatagrams, quint64(senders - 1));
         EXPECT_EQ(status.strayDatagrams, 1u) << "the first sender's datagram";
         EXPECT_EQ(status.senders, quint32(std::min(senders, rememberedSenders)));
+    }
+}
+
+// The CAT010 output counts, radar by radar, the values it sends clamped
+// and the datagrams it drops, for each radar's status.
+TEST(AsterixOut, CountsClampedValuesAndDroppedDatagramsByRadar)
+{
+    constexpr int packets = 4;
+    const struct
+    {
+        const char* what;
+        bool listened; // a socket takes the datagrams (else the port is closed)
+        double distanceM;
+        std::uint64_t clamped; // over all packets
+        bool drops;
+    } cases[]{
+        {"within every item's range", true, 100.0, 0, false},
+        {"past rho's and y's ends (north)", true, 70000.0, 2 * packets, false},
+        {"to a port nobody listens on", false, 100.0, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QUdpSocket receiver;
+        ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        const quint16 port = receiver.localPort();
+        if (!c.listened)
+            receiver.close(); // the kernel refuses what comes after the first
+        site::SiteConfig config;
+        for (const char* name : {"north", "east"}) {
+            site::RadarEntry radar;
+            radar.name = QLatin1String(name);
+            radar.sic = int(config.radars.size()) + 1;
+            config.radars.append(radar);
+        }
+        config.asterix.sac = 25;
+        config.asterix.cat010 = {QHostAddress(QHostAddress::LocalHost), port};
+        AsterixOut out(config, nullptr);
+        QString error;
+        ASSERT_TRUE(out.open(error)) << error.toStdString();
+        // The second radar sends; the first's counts stay its own.
+        for (int i = 0; i < packets; ++i)
+            out.send(1, 1796638439471 + 50 * i, {{3, 0.0, 0.0, c.distanceM, 0.0, true}});
+        EXPECT_EQ(out.clamped(1), c.clamped);
+        EXPECT_EQ(out.dropped(1) > 0, c.drops) << out.dropped(1);
+        EXPECT_EQ(out.clamped(0) + out.dropped(0), 0u);
     }
 }
 
