@@ -415,17 +415,17 @@ void Fusion::Private::dropGhosts(std::int64_t timeMs)
             ++it;
             continue;
         }
-        const double x = ghost.filter.xAt(timeMs);
-        const double y = ghost.filter.yAt(timeMs);
+        KalmanFilter b = ghost.filter;
+        b.predict(timeMs);
+        const double x = b.x();
+        const double y = b.y();
         std::int64_t best = 0;
         double bestDistance = std::numeric_limits<double>::infinity();
         grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
             const Object& successor = objects[live[int(e.id)]];
-            if (successor.sinceMs < ghost.endedMs - mergeAfterMs)
+            if (successor.sinceMs + mergeAfterMs < ghost.endedMs)
                 return;
             const KalmanFilter& a = successor.filter;
-            KalmanFilter b = ghost.filter;
-            b.predict(timeMs);
             const double position = mahalanobis2(
                 e.xM - x, e.yM - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
                 a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
