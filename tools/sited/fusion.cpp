@@ -98,6 +98,8 @@ struct Object
     std::int64_t endedMs = never; // when its last radar track ended
     std::int64_t mergeInto = 0;   // the older object it has stayed near
     std::int64_t mergeSinceMs = 0;
+    std::int64_t ghostOf = 0; // while coasting, the object with radar tracks it has stayed on
+    std::int64_t ghostSinceMs = 0;
     bool nearOlder = false; // within the gate of an older object of other radars
 
     bool holds(int radar) const
@@ -135,6 +137,7 @@ struct Fusion::Private
     bool apply(Object& object, const RadarMeasurement& m, std::int64_t timeMs);
     bool joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh);
     void mergeDuplicates(std::int64_t timeMs);
+    void dropGhosts(std::int64_t timeMs);
     bool confirmed(const Object& object) const;
 
     site::SiteConfig config;
@@ -388,6 +391,67 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
     }
 }
 
+// A coasting object that has stayed on one with radar tracks, both
+// consistent within their errors, for mergeAfterMs, the other made no
+// more than mergeAfterMs before the coasting one's last track ended, is
+// that object as it was before a radar started a new track of it (its
+// track renumbered, or a track started off it just before it was lost):
+// it is dropped, so that the thing is not shown twice and the copy
+// running on its last velocity raises no events of its own.
+void Fusion::Private::dropGhosts(std::int64_t timeMs)
+{
+    QVector<std::int64_t> live; // ids of objects with radar tracks
+    grid.clear();
+    for (const auto& [id, object] : objects) {
+        if (object.radars.isEmpty())
+            continue;
+        grid.insert(live.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        live.append(id);
+    }
+    for (auto it = objects.begin(); it != objects.end();) {
+        Object& ghost = it->second;
+        if (!ghost.radars.isEmpty()) {
+            ghost.ghostOf = 0;
+            ++it;
+            continue;
+        }
+        KalmanFilter b = ghost.filter;
+        b.predict(timeMs);
+        const double x = b.x();
+        const double y = b.y();
+        std::int64_t best = 0;
+        double bestDistance = std::numeric_limits<double>::infinity();
+        grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
+            const Object& successor = objects[live[int(e.id)]];
+            if (successor.sinceMs + mergeAfterMs < ghost.endedMs)
+                return;
+            const KalmanFilter& a = successor.filter;
+            const double position = mahalanobis2(
+                e.xM - x, e.yM - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
+                a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
+            const double velocity = mahalanobis2(
+                a.vx() - b.vx(), a.vy() - b.vy(), a.cov(2, 2) + b.cov(2, 2),
+                a.cov(2, 3) + b.cov(2, 3), a.cov(3, 3) + b.cov(3, 3), radarBiasMps * radarBiasMps);
+            const double distance = std::hypot(e.xM - x, e.yM - y);
+            if (position <= mergeChiSquare && velocity <= mergeChiSquare &&
+                distance < bestDistance) {
+                best = live[int(e.id)];
+                bestDistance = distance;
+            }
+        });
+        if (best == 0) {
+            ghost.ghostOf = 0;
+        } else if (best != ghost.ghostOf) {
+            ghost.ghostOf = best;
+            ghost.ghostSinceMs = timeMs;
+        } else if (timeMs - ghost.ghostSinceMs >= mergeAfterMs) {
+            it = objects.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
 bool Fusion::Private::confirmed(const Object& object) const
 {
     return std::any_of(object.radars.cbegin(), object.radars.cend(), [&](const ObjectRadar& r) {
@@ -481,6 +545,7 @@ Picture Fusion::picture(std::int64_t timeMs)
 {
     d->advance(timeMs);
     d->mergeDuplicates(timeMs);
+    d->dropGhosts(timeMs);
     Picture picture;
     picture.timeMs = timeMs;
     picture.objects.reserve(int(d->objects.size()));

@@ -22,6 +22,7 @@ void KalmanFilter::predict(std::int64_t timeMs)
 {
     if (timeMs <= timeMs_)
         return;
+    const double q = processDensity();
     const double dt = double(timeMs - timeMs_) * sPerMs;
     timeMs_ = timeMs;
     s_[0] += dt * s_[2];
@@ -35,7 +36,6 @@ void KalmanFilter::predict(std::int64_t timeMs)
         p_[r][0] += dt * p_[r][2];
         p_[r][1] += dt * p_[r][3];
     }
-    const double q = accelerationDensity;
     const double qPP = q * dt * dt * dt / 3.0;
     const double qPV = q * dt * dt / 2.0;
     const double qVV = q * dt;
@@ -45,6 +45,15 @@ void KalmanFilter::predict(std::int64_t timeMs)
         p_[axis + 2][axis] += qPV;
         p_[axis + 2][axis + 2] += qVV;
     }
+}
+
+double KalmanFilter::processDensity() const
+{
+    const double speedSq = s_[2] * s_[2] + s_[3] * s_[3];
+    const double speedVariance = p_[2][2] + p_[3][3];
+    const bool walker = speedSq <= walkerTopSpeedMps * walkerTopSpeedMps &&
+                        speedVariance <= knownSpeedSigmaMps * knownSpeedSigmaMps;
+    return walker ? walkerAccelerationDensity : accelerationDensity;
 }
 
 double KalmanFilter::xAt(std::int64_t timeMs) const

@@ -19,9 +19,17 @@ struct GroundMeasurement
 class KalmanFilter
 {
 public:
-    // Vehicles and walkers: turns, braking and starting of a few m/s^2,
-    // as a white acceleration of this spectral density, m^2/s^3.
+    // Vehicles: turns, braking and starting of a few m/s^2, as a white
+    // acceleration of this spectral density, m^2/s^3.
     static constexpr double accelerationDensity = 1.0;
+    // Walkers change their pace and way by a few tenths of a m/s^2: an
+    // object known to move no faster than walkerTopSpeedMps (its speed's
+    // error at most knownSpeedSigmaMps) is driven by this density instead,
+    // so that while its radars lose it the velocity stays a walker's and
+    // its estimate does not spread over a neighbour's track metres away.
+    static constexpr double walkerAccelerationDensity = 0.3;
+    static constexpr double walkerTopSpeedMps = 2.5;
+    static constexpr double knownSpeedSigmaMps = 1.0;
     // Before any velocity is measured: up to about 80 km/h either way.
     static constexpr double initialSpeedSigmaMps = 15.0;
 
@@ -43,6 +51,9 @@ public:
 
     // Moves the state forward to timeMs; never backwards.
     void predict(std::int64_t timeMs);
+    // The acceleration density predict() drives the state with now: the
+    // walker's or the vehicle's.
+    double processDensity() const;
     // Where the object will be at timeMs (now, when timeMs is earlier).
     double xAt(std::int64_t timeMs) const;
     double yAt(std::int64_t timeMs) const;

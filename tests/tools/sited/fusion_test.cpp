@@ -478,6 +478,91 @@ TEST(PositionError, LongerAxisOfTheEllipseGrowingWhileCoasting)
     EXPECT_GT(f.picture(startMs + 500).objects.at(0).positionErrorM, seen);
 }
 
+// The walker's acceleration noise drives only an object whose speed is
+// known to be a walker's: up to 2.5 m/s, its error at most 1 m/s (both
+// axes' variances together), at either limit and just past it; and not a
+// new object, whose speed is not known.
+TEST(WalkerNoise, OnlyAtAWalkersKnownSpeed)
+{
+    constexpr double priorVariance =
+        KalmanFilter::initialSpeedSigmaMps * KalmanFilter::initialSpeedSigmaMps;
+    // The measurement variance that leaves each axis's speed variance at v.
+    const auto leaving = [](double v) { return v * priorVariance / (priorVariance - v); };
+    const struct
+    {
+        double speedMps, axisVariance;
+        bool walker;
+    } cases[]{
+        {2.5, 1e-9, true},           {2.51, 1e-9, false}, {1.0, leaving(0.49), true},
+        {1.0, leaving(0.51), false}, {0.0, -1.0, false}, // no speed measured yet
+    };
+    for (const auto& c : cases) {
+        KalmanFilter f({0.0, 0.0, 0.01, 0.0, 0.01}, startMs);
+        if (c.axisVariance > 0.0) {
+            // Both axes measured once, the speed split between them.
+            const double scale = (priorVariance + c.axisVariance) / priorVariance;
+            f.updateAlong(1.0, 0.0, c.speedMps * 0.6 * scale, c.axisVariance);
+            f.updateAlong(0.0, 1.0, c.speedMps * 0.8 * scale, c.axisVariance);
+        }
+        EXPECT_EQ(f.processDensity(), c.walker ? KalmanFilter::walkerAccelerationDensity
+                                               : KalmanFilter::accelerationDensity)
+            << c.speedMps << " " << c.axisVariance;
+    }
+}
+
+// A walker A tracked for 5 s then lost coasts on a walker's velocity and
+// error: B's new track of someone crossing its way 6 m off 2 s later is
+// another object, not the lost walker jumping (as a vehicle's error would
+// let it); one 1 m off is the walker again.
+TEST(WalkerNoise, CoastingWalkerNotJoinedByATrackMetresAway)
+{
+    constexpr double speedMps = 1.4;
+    const std::int64_t lostMs = startMs + 5000, seenMs = lostMs + 2000;
+    for (const auto& [offsetM, joined] : {std::pair{1.0, true}, std::pair{6.0, false}}) {
+        Fusion f(config);
+        for (std::int64_t t = startMs; t < lostMs; t += 100)
+            f.add(
+                report(0, t, {see(0, 1, -40.0 + speedMps * seconds(startMs, t), 20.0, speedMps)}));
+        for (std::int64_t t = lostMs; t < seenMs; t += 100)
+            f.add(report(0, t, {}));
+        const double x = -40.0 + speedMps * seconds(startMs, seenMs);
+        f.add(report(1, seenMs, {see(1, 5, x, 20.0 - offsetM, 0.0, 1.0)}));
+        EXPECT_EQ(ids(f.picture(seenMs)),
+                  (joined ? QVector<std::int64_t>{1} : QVector<std::int64_t>{1, 2}))
+            << offsetM;
+    }
+}
+
+// A radar that starts a new track of a walker just before it loses the
+// old one leaves the old object coasting beside the new: the copy is
+// dropped once it has stayed on the new one mergeAfterMs, and only if the
+// new one was made at most mergeAfterMs before the old track ended (else
+// it is someone else walking along, and the copy coasts its time).
+TEST(Ghost, CopyOfARenumberedTrackDropped)
+{
+    constexpr double speedMps = 1.2;
+    const std::int64_t endMs = startMs + 3100; // the first report without track 1
+    const auto at = [&](std::int64_t t) { return -1.0 + speedMps * seconds(startMs, t); };
+    for (const auto& [newMs, dropped] : {std::pair{endMs - Fusion::mergeAfterMs, true},
+                                         std::pair{endMs - Fusion::mergeAfterMs - 100, false}}) {
+        Fusion f(config);
+        QVector<QVector<std::int64_t>> seen; // ids of every picture
+        for (std::int64_t t = startMs; t < endMs + 3000; t += 100) {
+            QVector<RadarTrack> tracks;
+            if (t < endMs)
+                tracks.append(see(0, 1, -50.0, at(t), 0.0, speedMps));
+            if (t >= newMs)
+                tracks.append(see(0, 2, -50.0, at(t), 0.0, speedMps));
+            f.add(report(0, t, tracks));
+            seen.append(ids(f.picture(t + 50)));
+        }
+        const auto shown = [&](std::int64_t t) { return seen.at(int((t - startMs) / 100)); };
+        const QVector<std::int64_t> both{1, 2}, copyGone{2};
+        EXPECT_EQ(shown(endMs + Fusion::mergeAfterMs - 100), both) << newMs - endMs;
+        EXPECT_EQ(shown(endMs + Fusion::mergeAfterMs), dropped ? copyGone : both) << newMs - endMs;
+    }
+}
+
 // Two radars at right angles see one object with their range and
 // cross-range errors: the fused position is more precise than either
 // radar's alone (root mean square over the pictures, every seed).
