@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 using namespace trklib::sited;
 using namespace trklib::sited::history;
@@ -133,8 +134,9 @@ template <typename Size> bool record(SharedStore& shared, int seconds, Size size
     return true;
 }
 
-// 30 days of events and one object's whole day, then the two queries.
-bool query(SharedStore& shared, Figures& f)
+// 30 days of events and one object's whole day, then the two queries;
+// settle runs between the two (the server's housekeeping).
+bool query(SharedStore& shared, Figures& f, const std::function<void()>& settle = {})
 {
     QString error;
     const bool filled = shared.with([&](Store& s) {
@@ -178,6 +180,8 @@ bool query(SharedStore& shared, Figures& f)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return false;
     }
+    if (settle)
+        settle();
     ApiContext context;
     context.store = &shared;
     context.site = QStringLiteral("bench");
@@ -269,8 +273,11 @@ int main(int argc, char** argv)
         PQclear(r);
         return bytes;
     };
+    // What autovacuum does to a table that only grows, at once: the pages
+    // marked all-visible, so that a track is read from its index alone.
+    const auto vacuum = [&] { PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects")); };
     Figures f;
-    const bool ok = record(shared, seconds, size, f) && query(shared, f);
+    const bool ok = record(shared, seconds, size, f) && query(shared, f, vacuum);
     PQfinish(sizes);
     if (!ok)
         return 1;

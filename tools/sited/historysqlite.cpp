@@ -30,6 +30,14 @@ constexpr const char* schemaV1[] = {
     "CREATE INDEX radar_status_time ON radar_status (site, time)",
 };
 
+// Version 2: a track's points in one index, in the order they are asked
+// for. The key's own index finds an object's rows but then reads each from
+// the table, where a picture's objects lie together and one object's day
+// is spread over as many pages as it has points.
+constexpr const char* schemaV2[] = {
+    "CREATE INDEX objects_track ON objects (site, id, time, x, y, lat, lon, speed)",
+};
+
 // A prepared statement, finalized when it goes.
 class Statement
 {
@@ -78,6 +86,8 @@ private:
 
 constexpr const char* objectColumns =
     "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
+// What a track is drawn from, all in the track index.
+constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
 
 ObjectRow readObject(const Statement& s)
 {
@@ -95,6 +105,19 @@ ObjectRow readObject(const Statement& s)
     o.confirmed = s.integer(10) != 0;
     o.radars = s.text(11);
     o.sinceMs = s.integer(12);
+    return o;
+}
+
+ObjectRow readPosition(const Statement& s)
+{
+    ObjectRow o;
+    o.timeMs = s.integer(0);
+    o.id = s.integer(1);
+    o.x = s.real(2);
+    o.y = s.real(3);
+    o.lat = s.optionalReal(4);
+    o.lon = s.optionalReal(5);
+    o.speed = s.real(6);
     return o;
 }
 
@@ -179,7 +202,13 @@ bool SqliteStore::migrate(QString& error)
                 return rollback(error, "creating the schema");
         }
     }
-    // Later versions migrate here, each from the one before.
+    // Each later version migrates from the one before.
+    if (version < 2) {
+        for (const char* sql : schemaV2) {
+            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+                return rollback(error, "migrating the schema to version 2");
+        }
+    }
     if (version < schemaVersion) {
         Statement s(db_, "INSERT INTO schema_version (version) VALUES (?)");
         s.bind(1, std::int64_t(schemaVersion));
@@ -279,7 +308,8 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
 {
     // One object's track by the key (site, id, time): SQLite plans once,
     // and "?4 IS NULL OR id = ?4" would keep it to the time index.
-    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
+    const QByteArray sql = QByteArray("SELECT ") +
+                           (q.positionsOnly ? positionColumns : objectColumns) +
                            " FROM objects WHERE site = ?1 AND time BETWEEN ?2 AND ?3" +
                            (q.object ? " AND id = ?4" : "") + " ORDER BY id, time";
     Statement s(db_, sql.constData());
@@ -293,7 +323,7 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
     out.clear();
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-        out.append(readObject(s));
+        out.append(q.positionsOnly ? readPosition(s) : readObject(s));
     return rc == SQLITE_DONE || fail(error, "reading tracks");
 }
 
