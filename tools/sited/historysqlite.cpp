@@ -1,8 +1,12 @@
 #include "historybackends.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <sqlite3.h>
+
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 
 // The embedded back end: one SQLite file, opened in exclusive locking mode
 // so that a second sited on the same file is refused at once rather than
@@ -84,6 +88,30 @@ private:
     sqlite3_stmt* s_ = nullptr;
 };
 
+// Whether a write to the file failed for want of room. A write that could
+// not even begin (no space, ENOSPC, or past the process's file size limit,
+// EFBIG) is only "disk I/O error" to SQLite, its errno gone by the time it
+// is asked: the folder's free space and the limit are looked at instead.
+bool noRoomFor(const QString& path)
+{
+    // Within a write of the file's end: the largest page with its header.
+    constexpr off_t writeBytes = 65536 + 24;
+    struct statvfs disk
+    {
+    };
+    if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &disk) == 0 &&
+        disk.f_bavail == 0)
+        return true;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    for (const QString& file : {path, path + QStringLiteral("-wal")}) {
+        if (QFileInfo(file).size() + writeBytes > off_t(limit.rlim_cur))
+            return true;
+    }
+    return false;
+}
+
 constexpr const char* objectColumns =
     "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
 // What a track is drawn from, all in the track index.
@@ -149,8 +177,11 @@ private:
     {
         const int code = sqlite3_extended_errcode(db_) & 0xff;
         QString why = QString::fromUtf8(sqlite3_errmsg(db_));
-        if (code == SQLITE_FULL)
+        if (code == SQLITE_FULL || (code == SQLITE_IOERR && noRoomFor(path_)))
             why = QStringLiteral("the disk is full");
+        else if ((code == SQLITE_READONLY || code == SQLITE_CANTOPEN) &&
+                 !QFileInfo(QFileInfo(path_).absolutePath()).isWritable())
+            why = QStringLiteral("the folder is read-only (SQLite makes its log beside the file)");
         else if (code == SQLITE_READONLY)
             why = QStringLiteral("the file is read-only");
         error = QStringLiteral("history %1: %2: %3").arg(path_, QLatin1String(doing), why);

@@ -508,10 +508,22 @@ TEST(SqliteFileTest, ASecondSitedIsRefusedAndAReadOnlyFileSaysSo)
     }
     EXPECT_EQ(inChild([&] { return openAnswer(path); }, false), "opened");
 
-    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
-    const std::string answer = inChild([&] { return openAnswer(path); }, true);
-    EXPECT_NE(answer.find("read-only"), std::string::npos) << answer;
+    // Read-only, the file or the folder its log is made in: one line.
+    struct ReadOnlyCase
+    {
+        mode_t folder;
+        mode_t file;
+        const char* says;
+    };
+    for (const ReadOnlyCase& c : {ReadOnlyCase{0755, 0444, "the file is read-only"},
+                                  ReadOnlyCase{0555, 0666, "the folder is read-only"}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), c.folder), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.file), 0);
+        const std::string answer = inChild([&] { return openAnswer(path); }, true);
+        EXPECT_NE(answer.find(c.says), std::string::npos) << answer;
+        EXPECT_EQ(answer.find('\n'), std::string::npos) << answer;
+    }
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
 }
 
 // The API over a SQLite store holding the sample, served on a free port.
