@@ -41,8 +41,18 @@ constexpr const char* schemaV1[] = {
 // finds an object's rows but then reads each from the table, where a
 // picture's objects lie together and one object's day is spread over as
 // many pages as it has points.
+//
+// And each event and status change is kept once: a batch written again
+// after a connection lost with its COMMIT's answer adds nothing. Rows twice
+// in a database of version 1 are removed first.
 constexpr const char* schemaV2[] = {
     "CREATE INDEX objects_track ON objects (site, id, time) INCLUDE (x, y, lat, lon, speed)",
+    "DELETE FROM events a USING events b WHERE a.site = b.site AND a.time = b.time "
+    "AND a.object = b.object AND a.json = b.json AND a.seq > b.seq",
+    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
+    "DELETE FROM radar_status a USING radar_status b WHERE a.site = b.site AND a.time = b.time "
+    "AND a.radar = b.radar AND a.online = b.online AND a.ctid > b.ctid",
+    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
 };
 
 constexpr const char* objectColumns =
@@ -369,7 +379,7 @@ bool PostgresStore::write(const Batch& batch, QString& error)
         return rollback(error, "writing");
     for (const EventRow& e : batch.events) {
         if (!command("INSERT INTO events (site, time, zone, event, object, json) "
-                     "VALUES ($1, $2, $3, $4, $5, $6)",
+                     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING",
                      error, "writing",
                      Params().add(site_).add(e.timeMs).add(e.zone).add(e.event).add(e.object).add(
                          e.json)))
@@ -377,7 +387,7 @@ bool PostgresStore::write(const Batch& batch, QString& error)
     }
     for (const StatusRow& s : batch.statuses) {
         if (!command("INSERT INTO radar_status (site, time, radar, online) "
-                     "VALUES ($1, $2, $3, $4)",
+                     "VALUES ($1, $2, $3, $4) ON CONFLICT DO NOTHING",
                      error, "writing",
                      Params().add(site_).add(s.timeMs).add(s.radar).add(
                          QByteArray(s.online ? "t" : "f"))))

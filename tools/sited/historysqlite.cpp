@@ -38,8 +38,18 @@ constexpr const char* schemaV1[] = {
 // for. The key's own index finds an object's rows but then reads each from
 // the table, where a picture's objects lie together and one object's day
 // is spread over as many pages as it has points.
+//
+// And each event and status change is kept once: a batch written again
+// (after a failure that may have come after its commit) adds nothing. Rows
+// twice in a database of version 1 are removed first.
 constexpr const char* schemaV2[] = {
     "CREATE INDEX objects_track ON objects (site, id, time, x, y, lat, lon, speed)",
+    "DELETE FROM events WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM events GROUP BY site, time, object, json)",
+    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
+    "DELETE FROM radar_status WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM radar_status GROUP BY site, time, radar, online)",
+    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
 };
 
 // A prepared statement, finalized when it goes.
@@ -257,9 +267,9 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement object(db_, "INSERT OR REPLACE INTO objects (site, time, id, x, y, lat, lon, vx, vy, "
                           "speed, heading, confirmed, radars, since) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    Statement event(db_, "INSERT INTO events (site, time, zone, event, object, json) "
+    Statement event(db_, "INSERT OR IGNORE INTO events (site, time, zone, event, object, json) "
                          "VALUES (?, ?, ?, ?, ?, ?)");
-    Statement status(db_, "INSERT INTO radar_status (site, time, radar, online) "
+    Statement status(db_, "INSERT OR IGNORE INTO radar_status (site, time, radar, online) "
                           "VALUES (?, ?, ?, ?)");
     if (!picture.ok() || !object.ok() || !event.ok() || !status.ok())
         return rollback(error, "writing");

@@ -236,6 +236,9 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     ASSERT_TRUE(store) << error.toStdString();
     const Batch batch = sampleBatch();
     ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+    // Written again, as after a lost answer to its commit: nothing added.
+    ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+    EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
 
     // Events: each filter, the period's bounds included, the limit.
     struct Case
@@ -312,14 +315,19 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
             << "row " << i;
     }
 
-    // A database of the first version, without the track index, is
-    // migrated when it opens: it gains the index, its rows kept.
+    // A database of the first version, without the track index and with
+    // an event and a status change written twice, is migrated when it
+    // opens: it gains the index, its rows kept, each once.
     store.reset();
-    const std::string downgraded =
-        rawSql(GetParam(), location,
-               {"DROP INDEX objects_track", "UPDATE schema_version SET version = 1",
-                "SELECT count(*) FROM objects"});
-    ASSERT_EQ(downgraded, "4");
+    const std::string downgraded = rawSql(
+        GetParam(), location,
+        {"DROP INDEX objects_track", "DROP INDEX events_once", "DROP INDEX radar_status_once",
+         "INSERT INTO events (site, time, zone, event, object, json) "
+         "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
+         "INSERT INTO radar_status SELECT * FROM radar_status",
+         "UPDATE schema_version SET version = 1", "SELECT count(*) FROM objects",
+         "SELECT count(*) FROM events", "SELECT count(*) FROM radar_status"});
+    ASSERT_EQ(downgraded, "4 6 4");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
