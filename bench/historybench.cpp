@@ -104,6 +104,8 @@ struct Figures
     int objectDayPoints = 0;
     double objectHourMs = 0.0;
     int objectHourPoints = 0;
+    double pictureMs = 0.0;
+    int pictureObjects = 0;
 };
 
 // Records `seconds` of the site through the recorder; sizeBytes tells the
@@ -206,7 +208,13 @@ bool query(SharedStore& shared, Figures& f, const std::function<void()>& settle 
                          {"object", std::to_string(hourObjectId)}});
     f.objectHourMs = msSince(t);
     f.objectHourPoints = int(hour.body.count("],[")) + 1;
-    return events.status == 200 && track.status == 200 && hour.status == 200;
+    // A picture of the whole site, from the minute recorded.
+    t = std::chrono::steady_clock::now();
+    Reply picture = answer(context, "/api/picture", {{"time", std::to_string(startMs + 500)}});
+    f.pictureMs = msSince(t);
+    f.pictureObjects = int(picture.body.count("\"id\""));
+    return events.status == 200 && track.status == 200 && hour.status == 200 &&
+           picture.status == 200;
 }
 
 void print(const char* kind, int seconds, const Figures& f)
@@ -217,8 +225,9 @@ void print(const char* kind, int seconds, const Figures& f)
     std::printf("%-10s one hour of events (%d of 30 days): %.1f ms; one object's day (%d "
                 "points, GeoJSON): %.1f ms\n",
                 kind, f.eventsHour, f.eventsHourMs, f.objectDayPoints, f.objectDayMs);
-    std::printf("%-10s one object on site for an hour, over the day (%d points): %.1f ms\n", kind,
-                f.objectHourPoints, f.objectHourMs);
+    std::printf("%-10s one object on site for an hour, over the day (%d points): %.1f ms; "
+                "one picture (%d objects): %.1f ms\n",
+                kind, f.objectHourPoints, f.objectHourMs, f.pictureObjects, f.pictureMs);
 }
 
 } // namespace
