@@ -106,9 +106,8 @@ bool noRoomFor(const QString& path)
 {
     // Within a write of the file's end: the largest page with its header.
     constexpr off_t writeBytes = 65536 + 24;
-    struct statvfs disk
-    {
-    };
+    using DiskStatus = struct statvfs;
+    DiskStatus disk{};
     if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &disk) == 0 &&
         disk.f_bavail == 0)
         return true;
