@@ -185,6 +185,7 @@ Reply tracks(ApiContext& c, const Query& query)
 {
     Params p(query, {"from", "to", "object", "bbox"});
     TrackQuery q;
+    q.positionsOnly = true;
     p.period(q.fromMs, q.toMs);
     p.positive("object", q.object, std::numeric_limits<std::int64_t>::max() / 2);
     std::optional<std::array<double, 4>> box;
@@ -337,7 +338,11 @@ bool parseTime(const QString& text, std::int64_t& ms)
 
 QByteArray tracksGeoJson(const QVector<ObjectRow>& rows)
 {
-    QByteArray out = "{\"type\":\"FeatureCollection\",\"features\":[";
+    // About what a point takes: two coordinates and a time.
+    constexpr int bytesPerPoint = 56;
+    QByteArray out;
+    out.reserve(rows.size() * bytesPerPoint + 256);
+    out.append("{\"type\":\"FeatureCollection\",\"features\":[");
     for (int i = 0; i < rows.size();) {
         int end = i;
         double maxSpeed = 0.0;

@@ -36,8 +36,29 @@ constexpr const char* schemaV1[] = {
     "CREATE INDEX radar_status_time ON radar_status (site, time)",
 };
 
+// Version 2: a track's points in one index, in the order they are asked
+// for, so that a track is read from the index alone. The key's own index
+// finds an object's rows but then reads each from the table, where a
+// picture's objects lie together and one object's day is spread over as
+// many pages as it has points.
+//
+// And each event and status change is kept once: a batch written again
+// after a connection lost with its COMMIT's answer adds nothing. Rows twice
+// in a database of version 1 are removed first.
+constexpr const char* schemaV2[] = {
+    "CREATE INDEX objects_track ON objects (site, id, time) INCLUDE (x, y, lat, lon, speed)",
+    "DELETE FROM events a USING events b WHERE a.site = b.site AND a.time = b.time "
+    "AND a.object = b.object AND a.json = b.json AND a.seq > b.seq",
+    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
+    "DELETE FROM radar_status a USING radar_status b WHERE a.site = b.site AND a.time = b.time "
+    "AND a.radar = b.radar AND a.online = b.online AND a.ctid > b.ctid",
+    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
+};
+
 constexpr const char* objectColumns =
     "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
+// What a track is drawn from, all in the track index.
+constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
 
 // Text parameters of one statement; an absent value is SQL NULL.
 class Params
@@ -124,6 +145,19 @@ ObjectRow readObject(const Result& r, int row)
     o.confirmed = r.text(row, 10) == "t";
     o.radars = r.text(row, 11);
     o.sinceMs = r.integer(row, 12);
+    return o;
+}
+
+ObjectRow readPosition(const Result& r, int row)
+{
+    ObjectRow o;
+    o.timeMs = r.integer(row, 0);
+    o.id = r.integer(row, 1);
+    o.x = r.real(row, 2);
+    o.y = r.real(row, 3);
+    o.lat = r.optionalReal(row, 4);
+    o.lon = r.optionalReal(row, 5);
+    o.speed = r.real(row, 6);
     return o;
 }
 
@@ -255,6 +289,13 @@ bool PostgresStore::migrate(QString& error)
                 return rollback(error, "creating the schema");
         }
     }
+    // Each later version migrates from the one before.
+    if (version < 2) {
+        for (const char* sql : schemaV2) {
+            if (!command(sql, error, "migrating the schema to version 2"))
+                return rollback(error, "migrating the schema to version 2");
+        }
+    }
     if (version < schemaVersion &&
         !command("INSERT INTO schema_version (version) VALUES ($1)", error, "creating the schema",
                  Params().add(std::int64_t(schemaVersion))))
@@ -338,7 +379,7 @@ bool PostgresStore::write(const Batch& batch, QString& error)
         return rollback(error, "writing");
     for (const EventRow& e : batch.events) {
         if (!command("INSERT INTO events (site, time, zone, event, object, json) "
-                     "VALUES ($1, $2, $3, $4, $5, $6)",
+                     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING",
                      error, "writing",
                      Params().add(site_).add(e.timeMs).add(e.zone).add(e.event).add(e.object).add(
                          e.json)))
@@ -346,7 +387,7 @@ bool PostgresStore::write(const Batch& batch, QString& error)
     }
     for (const StatusRow& s : batch.statuses) {
         if (!command("INSERT INTO radar_status (site, time, radar, online) "
-                     "VALUES ($1, $2, $3, $4)",
+                     "VALUES ($1, $2, $3, $4) ON CONFLICT DO NOTHING",
                      error, "writing",
                      Params().add(site_).add(s.timeMs).add(s.radar).add(
                          QByteArray(s.online ? "t" : "f"))))
@@ -373,15 +414,17 @@ bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QStrin
 
 bool PostgresStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)
 {
-    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
+    const QByteArray sql = QByteArray("SELECT ") +
+                           (q.positionsOnly ? positionColumns : objectColumns) +
                            " FROM objects WHERE site = $1 AND time BETWEEN $2 AND $3 "
                            "AND ($4::bigint IS NULL OR id = $4) ORDER BY id, time";
     Result r(run(sql.constData(), Params().add(site_).add(q.fromMs).add(q.toMs).add(q.object)));
     if (r.status() != PGRES_TUPLES_OK)
         return fail(error, "reading tracks");
     out.clear();
+    out.reserve(r.rows());
     for (int i = 0; i < r.rows(); ++i)
-        out.append(readObject(r, i));
+        out.append(q.positionsOnly ? readPosition(r, i) : readObject(r, i));
     return true;
 }
 

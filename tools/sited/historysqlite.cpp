@@ -1,8 +1,12 @@
 #include "historybackends.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <sqlite3.h>
+
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 
 // The embedded back end: one SQLite file, opened in exclusive locking mode
 // so that a second sited on the same file is refused at once rather than
@@ -28,6 +32,24 @@ constexpr const char* schemaV1[] = {
     "CREATE TABLE radar_status (site TEXT NOT NULL, time INTEGER NOT NULL, "
     "radar TEXT NOT NULL, online INTEGER NOT NULL)",
     "CREATE INDEX radar_status_time ON radar_status (site, time)",
+};
+
+// Version 2: a track's points in one index, in the order they are asked
+// for. The key's own index finds an object's rows but then reads each from
+// the table, where a picture's objects lie together and one object's day
+// is spread over as many pages as it has points.
+//
+// And each event and status change is kept once: a batch written again
+// (after a failure that may have come after its commit) adds nothing. Rows
+// twice in a database of version 1 are removed first.
+constexpr const char* schemaV2[] = {
+    "CREATE INDEX objects_track ON objects (site, id, time, x, y, lat, lon, speed)",
+    "DELETE FROM events WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM events GROUP BY site, time, object, json)",
+    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
+    "DELETE FROM radar_status WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM radar_status GROUP BY site, time, radar, online)",
+    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
 };
 
 // A prepared statement, finalized when it goes.
@@ -76,8 +98,33 @@ private:
     sqlite3_stmt* s_ = nullptr;
 };
 
+// Whether a write to the file failed for want of room. A write that could
+// not even begin (no space, ENOSPC, or past the process's file size limit,
+// EFBIG) is only "disk I/O error" to SQLite, its errno gone by the time it
+// is asked: the folder's free space and the limit are looked at instead.
+bool noRoomFor(const QString& path)
+{
+    // Within a write of the file's end: the largest page with its header.
+    constexpr off_t writeBytes = 65536 + 24;
+    using DiskStatus = struct statvfs;
+    DiskStatus disk{};
+    if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &disk) == 0 &&
+        disk.f_bavail == 0)
+        return true;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    for (const QString& file : {path, path + QStringLiteral("-wal")}) {
+        if (QFileInfo(file).size() + writeBytes > off_t(limit.rlim_cur))
+            return true;
+    }
+    return false;
+}
+
 constexpr const char* objectColumns =
     "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
+// What a track is drawn from, all in the track index.
+constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
 
 ObjectRow readObject(const Statement& s)
 {
@@ -95,6 +142,19 @@ ObjectRow readObject(const Statement& s)
     o.confirmed = s.integer(10) != 0;
     o.radars = s.text(11);
     o.sinceMs = s.integer(12);
+    return o;
+}
+
+ObjectRow readPosition(const Statement& s)
+{
+    ObjectRow o;
+    o.timeMs = s.integer(0);
+    o.id = s.integer(1);
+    o.x = s.real(2);
+    o.y = s.real(3);
+    o.lat = s.optionalReal(4);
+    o.lon = s.optionalReal(5);
+    o.speed = s.real(6);
     return o;
 }
 
@@ -126,8 +186,11 @@ private:
     {
         const int code = sqlite3_extended_errcode(db_) & 0xff;
         QString why = QString::fromUtf8(sqlite3_errmsg(db_));
-        if (code == SQLITE_FULL)
+        if (code == SQLITE_FULL || (code == SQLITE_IOERR && noRoomFor(path_)))
             why = QStringLiteral("the disk is full");
+        else if ((code == SQLITE_READONLY || code == SQLITE_CANTOPEN) &&
+                 !QFileInfo(QFileInfo(path_).absolutePath()).isWritable())
+            why = QStringLiteral("the folder is read-only (SQLite makes its log beside the file)");
         else if (code == SQLITE_READONLY)
             why = QStringLiteral("the file is read-only");
         error = QStringLiteral("history %1: %2: %3").arg(path_, QLatin1String(doing), why);
@@ -179,7 +242,13 @@ bool SqliteStore::migrate(QString& error)
                 return rollback(error, "creating the schema");
         }
     }
-    // Later versions migrate here, each from the one before.
+    // Each later version migrates from the one before.
+    if (version < 2) {
+        for (const char* sql : schemaV2) {
+            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+                return rollback(error, "migrating the schema to version 2");
+        }
+    }
     if (version < schemaVersion) {
         Statement s(db_, "INSERT INTO schema_version (version) VALUES (?)");
         s.bind(1, std::int64_t(schemaVersion));
@@ -197,9 +266,9 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement object(db_, "INSERT OR REPLACE INTO objects (site, time, id, x, y, lat, lon, vx, vy, "
                           "speed, heading, confirmed, radars, since) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    Statement event(db_, "INSERT INTO events (site, time, zone, event, object, json) "
+    Statement event(db_, "INSERT OR IGNORE INTO events (site, time, zone, event, object, json) "
                          "VALUES (?, ?, ?, ?, ?, ?)");
-    Statement status(db_, "INSERT INTO radar_status (site, time, radar, online) "
+    Statement status(db_, "INSERT OR IGNORE INTO radar_status (site, time, radar, online) "
                           "VALUES (?, ?, ?, ?)");
     if (!picture.ok() || !object.ok() || !event.ok() || !status.ok())
         return rollback(error, "writing");
@@ -277,10 +346,15 @@ bool SqliteStore::events(const EventQuery& q, QVector<QByteArray>& out, QString&
 
 bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)
 {
-    // One object's track by the key (site, id, time): SQLite plans once,
-    // and "?4 IS NULL OR id = ?4" would keep it to the time index.
-    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
-                           " FROM objects WHERE site = ?1 AND time BETWEEN ?2 AND ?3" +
+    // One object's track by an index on (site, id, time): SQLite plans
+    // once, and "?4 IS NULL OR id = ?4" would keep it to the time index.
+    // Every object's of a period by the time index, then sorted: without
+    // the table's statistics SQLite would rather read an index in the
+    // answer's order, which means every row of the site.
+    const QByteArray sql = QByteArray("SELECT ") +
+                           (q.positionsOnly ? positionColumns : objectColumns) +
+                           (q.object ? " FROM objects" : " FROM objects INDEXED BY objects_time") +
+                           " WHERE site = ?1 AND time BETWEEN ?2 AND ?3" +
                            (q.object ? " AND id = ?4" : "") + " ORDER BY id, time";
     Statement s(db_, sql.constData());
     if (!s.ok())
@@ -293,7 +367,7 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
     out.clear();
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-        out.append(readObject(s));
+        out.append(q.positionsOnly ? readPosition(s) : readObject(s));
     return rc == SQLITE_DONE || fail(error, "reading tracks");
 }
 
@@ -315,8 +389,10 @@ bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
         timeMs = s.integer(0);
         found = true;
     }
+    // By the time index: see tracks().
     const QByteArray sql = QByteArray("SELECT ") + objectColumns +
-                           " FROM objects WHERE site = ? AND time = ? ORDER BY id";
+                           " FROM objects INDEXED BY objects_time WHERE site = ? AND time = ? "
+                           "ORDER BY id";
     Statement s(db_, sql.constData());
     if (!s.ok())
         return fail(error, "reading a picture");

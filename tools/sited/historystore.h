@@ -19,7 +19,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 // One object of a published picture, as published.
 struct ObjectRow
@@ -84,11 +84,15 @@ struct EventQuery
 };
 
 // Objects' rows in [fromMs, toMs], by id then time; of one object or all.
+// With positionsOnly, a row holds only time, id, x, y, lat, lon and speed
+// (what a track is drawn from), which the track index holds alone: the
+// table itself is not read.
 struct TrackQuery
 {
     std::int64_t fromMs = 0;
     std::int64_t toMs = 0;
     std::optional<std::int64_t> object;
+    bool positionsOnly = false;
 };
 
 // Rows of each table of the store's site, for the health answer and tests.
@@ -134,3 +138,6 @@ public:
 };
 
 } // namespace trklib::sited::history
+
+// Rows are moved in memory when a vector of them grows, not copied.
+Q_DECLARE_TYPEINFO(trklib::sited::history::ObjectRow, Q_MOVABLE_TYPE);

@@ -71,6 +71,9 @@ int blockStopSignals()
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A write past the file size limit fails (EFBIG) rather than killing
+    // sited: the history reports its database full and the pictures go on.
+    std::signal(SIGXFSZ, SIG_IGN);
     return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
 

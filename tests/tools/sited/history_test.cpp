@@ -21,9 +21,13 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <tuple>
 
 namespace trklib::sited::history {
 
@@ -169,6 +173,52 @@ private:
     std::unique_ptr<trklib::test::PostgresServer> server_;
 };
 
+// Runs statements on the database past the store; the first value of each
+// SELECT's first row, space-separated, or the first error.
+std::string rawSql(const std::string& kind, const QString& location,
+                   std::initializer_list<const char*> statements)
+{
+    std::string answer;
+    const auto add = [&answer](const char* value) {
+        answer += (answer.empty() ? "" : " ") + std::string(value ? value : "NULL");
+    };
+    if (kind == "sqlite") {
+        sqlite3* db = nullptr;
+        sqlite3_open(QFile::encodeName(location).constData(), &db);
+        for (const char* sql : statements) {
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
+                answer = sqlite3_errmsg(db);
+                break;
+            }
+            const int rc = sqlite3_step(s);
+            if (rc == SQLITE_ROW)
+                add(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+            sqlite3_finalize(s);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                answer = sqlite3_errmsg(db);
+                break;
+            }
+        }
+        sqlite3_close(db);
+        return answer;
+    }
+    PGconn* conn = PQconnectdb(location.toUtf8().constData());
+    for (const char* sql : statements) {
+        PGresult* r = PQexec(conn, sql);
+        const ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_TUPLES_OK)
+            add(PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : nullptr);
+        else if (status != PGRES_COMMAND_OK)
+            answer = PQerrorMessage(conn);
+        PQclear(r);
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+            break;
+    }
+    PQfinish(conn);
+    return answer;
+}
+
 class StoreTest : public testing::TestWithParam<std::string>
 {
 };
@@ -186,6 +236,9 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     ASSERT_TRUE(store) << error.toStdString();
     const Batch batch = sampleBatch();
     ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+    // Written again, as after a lost answer to its commit: nothing added.
+    ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+    EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
 
     // Events: each filter, the period's bounds included, the limit.
     struct Case
@@ -250,11 +303,43 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     EXPECT_EQ(latest, std::optional<std::int64_t>(1200));
     EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
 
-    // Opened again, the schema is taken as it is and the rows are there.
+    // A track's positions alone (what the API draws) are the rows' own.
+    QVector<ObjectRow> positions;
+    ASSERT_TRUE(store->tracks({lo, hi, std::nullopt, true}, positions, error));
+    ASSERT_EQ(positions.size(), want.size());
+    for (int i = 0; i < want.size(); ++i) {
+        const ObjectRow& w = want[i];
+        const ObjectRow& p = positions[i];
+        EXPECT_TRUE(std::tie(p.timeMs, p.id, p.x, p.y, p.lat, p.lon, p.speed) ==
+                    std::tie(w.timeMs, w.id, w.x, w.y, w.lat, w.lon, w.speed))
+            << "row " << i;
+    }
+
+    // A database of the first version, without the track index and with
+    // an event and a status change written twice, is migrated when it
+    // opens: it gains the index, its rows kept, each once.
     store.reset();
+    const std::string downgraded = rawSql(
+        GetParam(), location,
+        {"DROP INDEX objects_track", "DROP INDEX events_once", "DROP INDEX radar_status_once",
+         "INSERT INTO events (site, time, zone, event, object, json) "
+         "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
+         "INSERT INTO radar_status SELECT * FROM radar_status",
+         "UPDATE schema_version SET version = 1", "SELECT count(*) FROM objects",
+         "SELECT count(*) FROM events", "SELECT count(*) FROM radar_status"});
+    ASSERT_EQ(downgraded, "4 6 4");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     EXPECT_EQ(text(counts(*store)), text({3, 4, 4, 2}));
+    store.reset();
+    EXPECT_EQ(rawSql(GetParam(), location,
+                     {GetParam() == "sqlite"
+                          ? "SELECT count(*) FROM sqlite_master WHERE name = 'objects_track'"
+                          : "SELECT count(*) FROM pg_indexes WHERE indexname = 'objects_track'",
+                      "SELECT max(version) FROM schema_version"}),
+              "1 2");
+    store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
     ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
     EXPECT_EQ(text(counts(*store)), text({2, 2, 2, 1}));
 }
@@ -431,10 +516,22 @@ TEST(SqliteFileTest, ASecondSitedIsRefusedAndAReadOnlyFileSaysSo)
     }
     EXPECT_EQ(inChild([&] { return openAnswer(path); }, false), "opened");
 
-    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
-    const std::string answer = inChild([&] { return openAnswer(path); }, true);
-    EXPECT_NE(answer.find("read-only"), std::string::npos) << answer;
+    // Read-only, the file or the folder its log is made in: one line.
+    struct ReadOnlyCase
+    {
+        mode_t folder;
+        mode_t file;
+        const char* says;
+    };
+    for (const ReadOnlyCase& c : {ReadOnlyCase{0755, 0444, "the file is read-only"},
+                                  ReadOnlyCase{0555, 0666, "the folder is read-only"}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), c.folder), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.file), 0);
+        const std::string answer = inChild([&] { return openAnswer(path); }, true);
+        EXPECT_NE(answer.find(c.says), std::string::npos) << answer;
+        EXPECT_EQ(answer.find('\n'), std::string::npos) << answer;
+    }
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
 }
 
 // The API over a SQLite store holding the sample, served on a free port.

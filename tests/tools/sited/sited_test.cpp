@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
@@ -913,6 +914,57 @@ TEST_F(SitedTest, HistoryWaitsForPostgresAndLosesNothing)
     EXPECT_EQ(last(site.messages(), statusTopic)[QLatin1String("droppedRecords")], QJsonValue(0));
     sited->terminate();
     ASSERT_TRUE(sited->waitForFinished(waitMs));
+}
+
+// The disk fills under sited's history (a file size limit, under which a
+// write fails rather than killing the process): one line says so, however
+// often the recorder tries again, and the pictures go on.
+TEST_F(SitedTest, HistoryOnAFullDiskIsOneLineAndPicturesGoOn)
+{
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#",
+                        {"viewer", "vw", {}, "viewer-full"});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    // 1 MB (in the shell's 512-byte blocks): the schema fits, a few
+    // seconds of pictures do not.
+    constexpr int fileLimitBlocks = 2048;
+    QProcess sited;
+    sited.setStandardErrorFile(path("full.log"));
+    sited.start(QStringLiteral("/bin/sh"),
+                {"-c",
+                 QStringLiteral("ulimit -f %1 && exec \"$0\" --config \"$1\"").arg(fileLimitBlocks),
+                 QStringLiteral(SITED_PATH), path("site.conf")});
+    ASSERT_TRUE(sited.waitForStarted());
+    const auto killed = qScopeGuard([&] {
+        sited.kill();
+        sited.waitForFinished();
+    });
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("full.log").toStdString();
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    const auto full = [&] { return log("full.log").count(QStringLiteral("the disk is full")); };
+    for (int i = 0; i < 400 && full() == 0; ++i) {
+        trackd.publish("trklib/cross/a/tracks", tracks("a", 5, 10.0 + 0.01 * i, 5.0));
+        QThread::msleep(50);
+    }
+    ASSERT_EQ(full(), 1) << log("full.log").toStdString();
+    const std::size_t before = picturesOn(site.messages()).size();
+    for (int i = 0; i < 40; ++i) { // 2 s: four more tries of the recorder
+        trackd.publish("trklib/cross/a/tracks", tracks("a", 5, 20.0, 5.0));
+        QThread::msleep(50);
+    }
+    EXPECT_GT(picturesOn(site.messages()).size() - before, 20u) << "pictures go on";
+    EXPECT_EQ(sited.state(), QProcess::Running);
+    const QString lines = log("full.log");
+    EXPECT_EQ(full(), 1) << lines.toStdString();
+    EXPECT_EQ(lines.count(QStringLiteral("history")), 2)
+        << "where it records, then the full disk: " << lines.toStdString();
+    int status = 0;
+    EXPECT_EQ(api("/api/health", &status)[QLatin1String("database")], QLatin1String("sqlite"));
+    EXPECT_EQ(status, 200);
+    sited.terminate();
+    ASSERT_TRUE(sited.waitForFinished(waitMs));
+    EXPECT_EQ(sited.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sited.exitCode(), 0) << log("full.log").toStdString();
 }
 
 TEST_F(SitedTest, CommandLineAndSiteFile)
