@@ -55,10 +55,11 @@ constexpr const char* schemaV2[] = {
     "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
 };
 
-constexpr const char* objectColumns =
-    "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
-// What a track is drawn from, all in the track index.
+// What a track is drawn from, all in the track index; an object's columns
+// begin with them, so that readObject() reads on where readPosition() ends.
 constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
+constexpr const char* objectColumns =
+    "time, id, x, y, lat, lon, speed, vx, vy, heading, confirmed, radars, since";
 
 // Text parameters of one statement; an absent value is SQL NULL.
 class Params
@@ -129,25 +130,6 @@ private:
     PGresult* r_;
 };
 
-ObjectRow readObject(const Result& r, int row)
-{
-    ObjectRow o;
-    o.timeMs = r.integer(row, 0);
-    o.id = r.integer(row, 1);
-    o.x = r.real(row, 2);
-    o.y = r.real(row, 3);
-    o.lat = r.optionalReal(row, 4);
-    o.lon = r.optionalReal(row, 5);
-    o.vx = r.real(row, 6);
-    o.vy = r.real(row, 7);
-    o.speed = r.real(row, 8);
-    o.heading = r.optionalReal(row, 9);
-    o.confirmed = r.text(row, 10) == "t";
-    o.radars = r.text(row, 11);
-    o.sinceMs = r.integer(row, 12);
-    return o;
-}
-
 ObjectRow readPosition(const Result& r, int row)
 {
     ObjectRow o;
@@ -158,6 +140,18 @@ ObjectRow readPosition(const Result& r, int row)
     o.lat = r.optionalReal(row, 4);
     o.lon = r.optionalReal(row, 5);
     o.speed = r.real(row, 6);
+    return o;
+}
+
+ObjectRow readObject(const Result& r, int row)
+{
+    ObjectRow o = readPosition(r, row);
+    o.vx = r.real(row, 7);
+    o.vy = r.real(row, 8);
+    o.heading = r.optionalReal(row, 9);
+    o.confirmed = r.text(row, 10) == "t";
+    o.radars = r.text(row, 11);
+    o.sinceMs = r.integer(row, 12);
     return o;
 }
 

@@ -121,29 +121,11 @@ bool noRoomFor(const QString& path)
     return false;
 }
 
-constexpr const char* objectColumns =
-    "time, id, x, y, lat, lon, vx, vy, speed, heading, confirmed, radars, since";
-// What a track is drawn from, all in the track index.
+// What a track is drawn from, all in the track index; an object's columns
+// begin with them, so that readObject() reads on where readPosition() ends.
 constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
-
-ObjectRow readObject(const Statement& s)
-{
-    ObjectRow o;
-    o.timeMs = s.integer(0);
-    o.id = s.integer(1);
-    o.x = s.real(2);
-    o.y = s.real(3);
-    o.lat = s.optionalReal(4);
-    o.lon = s.optionalReal(5);
-    o.vx = s.real(6);
-    o.vy = s.real(7);
-    o.speed = s.real(8);
-    o.heading = s.optionalReal(9);
-    o.confirmed = s.integer(10) != 0;
-    o.radars = s.text(11);
-    o.sinceMs = s.integer(12);
-    return o;
-}
+constexpr const char* objectColumns =
+    "time, id, x, y, lat, lon, speed, vx, vy, heading, confirmed, radars, since";
 
 ObjectRow readPosition(const Statement& s)
 {
@@ -155,6 +137,18 @@ ObjectRow readPosition(const Statement& s)
     o.lat = s.optionalReal(4);
     o.lon = s.optionalReal(5);
     o.speed = s.real(6);
+    return o;
+}
+
+ObjectRow readObject(const Statement& s)
+{
+    ObjectRow o = readPosition(s);
+    o.vx = s.real(7);
+    o.vy = s.real(8);
+    o.heading = s.optionalReal(9);
+    o.confirmed = s.integer(10) != 0;
+    o.radars = s.text(11);
+    o.sinceMs = s.integer(12);
     return o;
 }
 
