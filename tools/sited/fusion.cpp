@@ -48,6 +48,21 @@ double mahalanobis2(double dx, double dy, double aXX, double aXY, double aYY, do
     return (dx * dx * aYY - 2.0 * dx * dy * aXY + dy * dy * aXX) / det;
 }
 
+// Two objects are one when their positions (b's at (x, y), a's at (ax, ay))
+// and their velocities lie within their joint errors and the radars'
+// disagreement of each other.
+bool sameObject(const KalmanFilter& a, double ax, double ay, const KalmanFilter& b, double x,
+                double y)
+{
+    const double position =
+        mahalanobis2(ax - x, ay - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
+                     a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
+    const double velocity = mahalanobis2(a.vx() - b.vx(), a.vy() - b.vy(),
+                                         a.cov(2, 2) + b.cov(2, 2), a.cov(2, 3) + b.cov(2, 3),
+                                         a.cov(3, 3) + b.cov(3, 3), radarBiasMps * radarBiasMps);
+    return position <= mergeChiSquare && velocity <= mergeChiSquare;
+}
+
 // A radar track agrees with an object while its ground point and radial
 // speed lie within their errors (and the radars' disagreement) of the
 // object's prediction: chi-square, 3 degrees of freedom, 99.9 %. Two lanes
@@ -344,17 +359,8 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
             if (old.sharesRadar(young))
                 return;
             young.nearOlder = true;
-            const KalmanFilter& a = old.filter;
-            const KalmanFilter& b = young.filter;
-            const double position = mahalanobis2(
-                e.xM - x, e.yM - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
-                a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
-            const double velocity = mahalanobis2(
-                a.vx() - b.vx(), a.vy() - b.vy(), a.cov(2, 2) + b.cov(2, 2),
-                a.cov(2, 3) + b.cov(2, 3), a.cov(3, 3) + b.cov(3, 3), radarBiasMps * radarBiasMps);
             const double distance = std::hypot(e.xM - x, e.yM - y);
-            if (position <= mergeChiSquare && velocity <= mergeChiSquare &&
-                distance < bestDistance) {
+            if (sameObject(old.filter, e.xM, e.yM, young.filter, x, y) && distance < bestDistance) {
                 best = live[int(e.id)].first;
                 bestDistance = distance;
             }
@@ -425,16 +431,8 @@ void Fusion::Private::dropGhosts(std::int64_t timeMs)
             const Object& successor = objects[live[int(e.id)]];
             if (successor.sinceMs + mergeAfterMs < ghost.endedMs)
                 return;
-            const KalmanFilter& a = successor.filter;
-            const double position = mahalanobis2(
-                e.xM - x, e.yM - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
-                a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
-            const double velocity = mahalanobis2(
-                a.vx() - b.vx(), a.vy() - b.vy(), a.cov(2, 2) + b.cov(2, 2),
-                a.cov(2, 3) + b.cov(2, 3), a.cov(3, 3) + b.cov(3, 3), radarBiasMps * radarBiasMps);
             const double distance = std::hypot(e.xM - x, e.yM - y);
-            if (position <= mergeChiSquare && velocity <= mergeChiSquare &&
-                distance < bestDistance) {
+            if (sameObject(successor.filter, e.xM, e.yM, b, x, y) && distance < bestDistance) {
                 best = live[int(e.id)];
                 bestDistance = distance;
             }
