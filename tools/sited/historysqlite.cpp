@@ -34,16 +34,13 @@ constexpr const char* schemaV1[] = {
     "CREATE INDEX radar_status_time ON radar_status (site, time)",
 };
 
-// Version 2: a track's points in one index, in the order they are asked
-// for. The key's own index finds an object's rows but then reads each from
-// the table, where a picture's objects lie together and one object's day
-// is spread over as many pages as it has points.
-//
-// And each event and status change is kept once: a batch written again
-// (after a failure that may have come after its commit) adds nothing. Rows
-// twice in a database of version 1 are removed first.
+// Version 2: each event and status change is kept once: a batch written
+// again (after a failure that may have come after its commit) adds nothing.
+// Rows twice in a database of version 1 are removed first. (PostgreSQL's
+// version 2 also holds a track's points in an index of their own; here the
+// key's own index reads a track fast enough, and such an index would double
+// the cost of writing every picture.)
 constexpr const char* schemaV2[] = {
-    "CREATE INDEX objects_track ON objects (site, id, time, x, y, lat, lon, speed)",
     "DELETE FROM events WHERE rowid NOT IN "
     "(SELECT min(rowid) FROM events GROUP BY site, time, object, json)",
     "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
@@ -121,7 +118,7 @@ bool noRoomFor(const QString& path)
     return false;
 }
 
-// What a track is drawn from, all in the track index; an object's columns
+// What a track is drawn from (in PostgreSQL all in its track index); an object's columns
 // begin with them, so that readObject() reads on where readPosition() ends.
 constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
 constexpr const char* objectColumns =

@@ -85,8 +85,8 @@ struct EventQuery
 
 // Objects' rows in [fromMs, toMs], by id then time; of one object or all.
 // With positionsOnly, a row holds only time, id, x, y, lat, lon and speed
-// (what a track is drawn from), which the track index holds alone: the
-// table itself is not read.
+// (what a track is drawn from), which PostgreSQL's track index holds alone:
+// its table itself is not read.
 struct TrackQuery
 {
     std::int64_t fromMs = 0;
