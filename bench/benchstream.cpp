@@ -1,9 +1,9 @@
 #include "bench/benchstream.h"
 
-#include "tools/common/mountingoptions.h"
-#include "tools/common/scene.h"
-#include "tools/common/sensormodel.h"
-#include "tools/common/simrandom.h"
+#include "tools/common/cli/mountingoptions.h"
+#include "tools/common/sim/scene.h"
+#include "tools/common/sim/sensormodel.h"
+#include "tools/common/sim/simrandom.h"
 
 #include <cmath>
 #include <functional>
@@ -74,7 +74,7 @@ QVector<RadarPacketData> observe(const ObjectsAt& objectsAt, int packetCount,
                                  const FalseAlarmsAt& falseAlarmsAt, quint64 seed,
                                  qint64 firstMs = firstTimestampMs)
 {
-    sim::SensorModel sensor(tools::defaultMounting(), sim::streamSeed(seed, sensorStream));
+    sim::SensorModel sensor(cli::defaultMounting(), sim::streamSeed(seed, sensorStream));
     QVector<RadarPacketData> stream;
     stream.reserve(packetCount);
     for (int k = 0; k < packetCount; ++k) {
@@ -88,7 +88,7 @@ QVector<RadarPacketData> observe(const ObjectsAt& objectsAt, int packetCount,
 
 ObjectsAt objectScene(int objectCount)
 {
-    const double heightM = tools::defaultMounting().height;
+    const double heightM = cli::defaultMounting().height;
     return [objectCount, heightM](double tS) {
         QVector<sim::ObjectState> objects;
         for (int k = 0; k < objectCount; ++k)

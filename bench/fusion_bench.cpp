@@ -2,11 +2,14 @@
 // and 1600 objects spread at one density (a walker or vehicle every 20 m),
 // each seen by two radars at right angles that both report every 100 ms.
 // One line per size: microseconds of two reports' add() and one picture().
-#include "tools/sited/fusion.h"
+#include "tools/sited/fusion/fusion.h"
+#include "tools/sited/pipeline.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+
+using namespace trklib::sited::fusion;
 
 namespace {
 
@@ -64,7 +67,7 @@ sited::TracksReport reportOf(const site::SiteConfig& c, int r, int side, std::in
 double microsecondsPerPicture(int side)
 {
     const site::SiteConfig c = siteFor(0.5 * spacingM * side);
-    sited::Fusion fusion(c);
+    sited::fusion::Fusion fusion(sited::fusionSettings(c));
     double total = 0.0;
     int objects = 0;
     for (int cycle = 0; cycle < warmUpCycles + timedCycles; ++cycle) {

@@ -7,8 +7,8 @@
 //
 //   historybench [--seconds N]    (default 60 s of the site's time)
 
-#include "historyapi.h"
-#include "historyrecorder.h"
+#include "tools/sited/history/historyapi.h"
+#include "tools/sited/history/historyrecorder.h"
 
 #include "support/postgresserver.h"
 

@@ -13,7 +13,7 @@
 #include "bench/benchstream.h"
 
 #include "engine/targettracking.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -50,7 +50,7 @@ int replay(const QString& name)
         return 2;
     }
     TargetTracking engine;
-    engine.radarConfig() = tools::defaultMounting();
+    engine.radarConfig() = cli::defaultMounting();
     Digest digest;
     qint64 records = 0;
     qint64 reported = 0;

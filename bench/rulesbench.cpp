@@ -2,21 +2,23 @@
 // 200 corners, and about 50 zones and lines of a site. The pictures are
 // made before the timing; each iteration evaluates one picture, and a fresh
 // set of rules starts over the same pictures when they run out.
-#include "tools/sited/rules.h"
+#include "tools/sited/zones/rules.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <random>
 
+using namespace trklib::sited::zones;
+
 namespace trklib::bench {
 namespace {
 
-using sited::Path;
+using sited::zones::Path;
 using sited::Picture;
-using sited::Point;
-using sited::Rules;
-using sited::Zone;
+using sited::zones::Point;
+using sited::zones::Rules;
+using sited::zones::Zone;
 
 constexpr int objectCount = 500;
 constexpr int pictureCount = 600; // a minute at 10 pictures a second

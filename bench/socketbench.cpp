@@ -14,7 +14,7 @@
 
 #include "input/packetencoder.h"
 #include "interface/targettrackinginterface.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <benchmark/benchmark.h>
 
@@ -192,7 +192,7 @@ quint16 freePort()
 void BM_SocketLatencyEngine(benchmark::State& state)
 {
     TargetTrackingInterface tracker;
-    tracker.radarConfig(tools::defaultMounting());
+    tracker.radarConfig(cli::defaultMounting());
     ReceiverConfig config;
     config.bindAddress = "127.0.0.1";
     config.port = freePort();

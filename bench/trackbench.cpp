@@ -9,7 +9,7 @@
 #include "engine/targettracking.h"
 #include "input/datagramassembler.h"
 #include "input/packetencoder.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <benchmark/benchmark.h>
 
@@ -48,7 +48,7 @@ const QVector<RadarPacketData>& stream()
 
 void mount(TargetTracking& engine)
 {
-    engine.radarConfig() = tools::defaultMounting();
+    engine.radarConfig() = cli::defaultMounting();
 }
 
 // The stream's maxima after harmonic suppression, as algorithmConvoy sees them.

@@ -7,9 +7,9 @@
 
 #include "engine/targettracking.h"
 #include "input/datagramassembler.h"
-#include "tools/common/capturereader.h"
-#include "tools/common/datagramextractor.h"
-#include "tools/common/linklayer.h"
+#include "tools/common/capture/capturereader.h"
+#include "tools/common/capture/datagramextractor.h"
+#include "tools/common/capture/linklayer.h"
 
 #include <memory>
 #include <optional>

@@ -4,7 +4,7 @@
 
 #include "bindings.h"
 
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <cmath>
 #include <string>
@@ -81,18 +81,18 @@ finite, or another orientation, raise ValueError.)");
     // have it built in: (name, default, least, greatest, value name, meaning).
     m.def("_mounting_options", [] {
         py::list options;
-        for (const tools::MountingOption& o : tools::mountingOptions())
+        for (const cli::MountingOption& o : cli::mountingOptions())
             options.append(py::make_tuple(o.name.toStdString(), o.defaultValue, o.least, o.greatest,
                                           o.valueName.toStdString(), o.meaning.toStdString()));
         return options;
     });
-    m.def("_default_mounting", [] { return tools::defaultMounting(); });
+    m.def("_default_mounting", [] { return cli::defaultMounting(); });
     // Sets one option from its command-line text, as the tools do; the
     // tools' one-line message as a ValueError for a value they refuse.
     m.def("_set_mounting_option",
           [](RadarConfig config, const std::string& name, const std::string& value) {
               QString error;
-              if (!tools::setMountingOption(config, QString::fromStdString(name),
+              if (!cli::setMountingOption(config, QString::fromStdString(name),
                                             QString::fromStdString(value), error))
                   throw py::value_error(error.toStdString());
               return config;

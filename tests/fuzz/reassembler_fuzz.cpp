@@ -14,7 +14,7 @@
 
 #include "fuzzinput.h"
 
-#include "tools/common/fragmentreassembler.h"
+#include "tools/common/capture/fragmentreassembler.h"
 
 #include <QVector>
 #include <QtGlobal>

@@ -11,12 +11,12 @@
 #include "csvwriter.h"
 #include "replaydriver.h"
 
-#include "tools/common/capturereader.h"
-#include "tools/common/datagramextractor.h"
-#include "tools/common/linklayer.h"
+#include "tools/common/capture/capturereader.h"
+#include "tools/common/capture/datagramextractor.h"
+#include "tools/common/capture/linklayer.h"
 
 #include "input/wireformat.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <QString>
 
@@ -44,7 +44,7 @@ Pass replay(CaptureReader& reader, DatagramExtractor::Direction direction)
               validation.open(nowhere, CsvWriter::validationHeader),
           "/dev/null takes the CSV output");
     DatagramExtractor extractor(reader.linkType(), wire::defaultPort, direction);
-    ReplayDriver driver(tools::defaultMounting(), targets, &validation);
+    ReplayDriver driver(cli::defaultMounting(), targets, &validation);
     QByteArray frame;
     while (reader.next(frame) == CaptureReader::Result::Frame) {
         if (const std::optional<CapturedDatagram> datagram = extractor.offer(frame))

@@ -10,7 +10,7 @@
 
 #include "input/packetencoder.h"
 #include "input/wireformat.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <QDir>
 #include <QFile>
@@ -83,7 +83,7 @@ QVector<RadarPacketData> simulate(const QString& scene, const RadarConfig& mount
 
 RadarConfig mounting(double tilt, double pan, double height, int orientation)
 {
-    RadarConfig config = tools::defaultMounting();
+    RadarConfig config = cli::defaultMounting();
     config.tilt = tilt;
     config.pan = pan;
     config.height = height;
@@ -586,7 +586,7 @@ QByteArray pcapngOf(const QVector<QByteArray>& frames, qint64 firstUs, quint16 l
 void replaySeeds()
 {
     const QString target = QStringLiteral("replay");
-    const RadarConfig m = tools::defaultMounting();
+    const RadarConfig m = cli::defaultMounting();
     const QVector<RadarPacketData> packets = simulate(QStringLiteral("road"), m, 2);
     QVector<QByteArray> two;
     for (const RadarPacketData& p : packets)

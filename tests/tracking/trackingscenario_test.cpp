@@ -3,8 +3,8 @@
 // 5 m above the road, a packet every 50 ms. One object is hidden for a
 // while, one leaves the scene early.
 #include "engine/targettracking.h"
-#include "tools/common/mountingoptions.h"
-#include "tools/common/sensormodel.h"
+#include "tools/common/cli/mountingoptions.h"
+#include "tools/common/sim/sensormodel.h"
 #include "util/util.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +90,7 @@ QVector<Expected> expectedAt(int k)
 class TrackingScenario : public ::testing::Test
 {
 protected:
-    TrackingScenario() { engine.radarConfig() = tools::defaultMounting(); }
+    TrackingScenario() { engine.radarConfig() = cli::defaultMounting(); }
 
     void runAndCheck(int packets, qint64 firstTimestamp)
     {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/simrandom.h"
+#include "tools/common/sim/simrandom.h"
 
 #include <QByteArray>
 #include <QVector>

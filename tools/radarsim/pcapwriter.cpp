@@ -42,7 +42,7 @@ bool PcapWriter::open(const QString& path, QString& error, int linkType)
     const int descriptor = handle_ ? ::dup(file_.handle()) : -1;
     FILE* stream = descriptor >= 0 ? ::fdopen(descriptor, "wb") : nullptr;
     if (!stream) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, tools::systemReason(errno));
+        error = QStringLiteral("cannot write %1: %2").arg(path, cli::systemReason(errno));
         if (descriptor >= 0)
             ::close(descriptor);
         handle_.reset();
@@ -115,7 +115,7 @@ void PcapWriter::fail(int errnoValue)
 {
     error_ = QStringLiteral("cannot write %1: %2")
                  .arg(path_,
-                      errnoValue ? tools::systemReason(errnoValue) : QStringLiteral("write error"));
+                      errnoValue ? cli::systemReason(errnoValue) : QStringLiteral("write error"));
 }
 
 } // namespace trklib::sim

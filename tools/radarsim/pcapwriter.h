@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/outputfiles.h"
+#include "tools/common/cli/outputfiles.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,7 +17,7 @@ namespace trklib::sim {
 // Writes frames into a classic pcap file (microsecond time stamps) through
 // libpcap. The file appears when commit() succeeds; until then, and when
 // the writer is destroyed uncommitted, an existing file keeps its contents
-// (see tools::OutputFile). "-" writes to standard output.
+// (see cli::OutputFile). "-" writes to standard output.
 class PcapWriter
 {
 public:
@@ -44,7 +44,7 @@ private:
     void fail(int errnoValue);
     void closeDumper();
 
-    tools::OutputFile file_;
+    cli::OutputFile file_;
     std::unique_ptr<pcap, PcapCloser> handle_;
     pcap_dumper* dumper_ = nullptr;
     QString path_;

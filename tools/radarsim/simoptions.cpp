@@ -1,8 +1,8 @@
 #include "simoptions.h"
 
-#include "tools/common/outputfiles.h"
-#include "tools/common/scene.h"
-#include "tools/common/siteworld.h"
+#include "tools/common/cli/outputfiles.h"
+#include "tools/common/sim/scene.h"
+#include "tools/common/sim/siteworld.h"
 
 #include <QHostAddress>
 
@@ -102,7 +102,7 @@ QString usageText()
                "                       coordinates; --host, --source, --port and the\n"
                "                       mounting options are refused with it\n")
                .arg(wire::defaultPort) +
-           tools::mountingHelp(helpColumn) +
+           cli::mountingHelp(helpColumn) +
            QStringLiteral(
                "  --false-alarms N     cells above the detection threshold with nothing in\n"
                "                       them, per packet, 0 to 1023 (default 0)\n"
@@ -224,7 +224,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             continue;
         }
         const bool mounting =
-            name.startsWith(QLatin1String("--")) && tools::isMountingOption(name.mid(2));
+            name.startsWith(QLatin1String("--")) && cli::isMountingOption(name.mid(2));
         const auto parser = valued.find(name);
         if (!mounting && parser == valued.end()) {
             error = QStringLiteral("unknown option %1").arg(arguments[i]);
@@ -239,7 +239,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
             value = arguments[++i];
         }
         if (mounting) {
-            if (!tools::setMountingOption(o.mounting, name.mid(2), value, error))
+            if (!cli::setMountingOption(o.mounting, name.mid(2), value, error))
                 return ParseResult::Error;
             continue;
         }
@@ -253,7 +253,7 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         for (const QString& name : qAsConst(given)) {
             const bool perRadar =
                 name == QLatin1String("--host") || name == QLatin1String("--source") ||
-                name == QLatin1String("--port") || tools::isMountingOption(name.mid(2));
+                name == QLatin1String("--port") || cli::isMountingOption(name.mid(2));
             if (perRadar) {
                 error = QStringLiteral("%1 does not go with --site: the site file gives each "
                                        "radar's addresses, port and mounting")
@@ -269,15 +269,15 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         error = QStringLiteral("--scene %1 needs --site FILE").arg(o.scene);
         return ParseResult::Error;
     }
-    QVector<tools::FileArgument> outputs;
+    QVector<cli::FileArgument> outputs;
     if (!o.pcapPath.isEmpty())
         outputs.append({QStringLiteral("--pcap"), o.pcapPath});
     if (!o.truthPath.isEmpty())
         outputs.append({QStringLiteral("--truth"), o.truthPath});
-    QVector<tools::FileArgument> inputs;
+    QVector<cli::FileArgument> inputs;
     if (!o.sitePath.isEmpty())
         inputs.append({QStringLiteral("--site"), o.sitePath});
-    error = tools::findSharedFile(inputs, outputs);
+    error = cli::findSharedFile(inputs, outputs);
     if (!error.isEmpty())
         return ParseResult::Error;
     if (!o.source.isEmpty() &&

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include "input/wireformat.h"
 
@@ -23,7 +23,7 @@ struct SimOptions
     // own addresses, port and mounting from the file.
     QString sitePath;
     quint64 seed = 1;
-    RadarConfig mounting = tools::defaultMounting();
+    RadarConfig mounting = cli::defaultMounting();
     int falseAlarms = 0;      // per packet
     int maxDatagramBytes = 0; // 0: one datagram per block
     double lossProbability = 0.0;

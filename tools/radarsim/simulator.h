@@ -2,8 +2,8 @@
 
 #include "datagramshaper.h"
 #include "simoptions.h"
-#include "tools/common/scene.h"
-#include "tools/common/sensormodel.h"
+#include "tools/common/sim/scene.h"
+#include "tools/common/sim/sensormodel.h"
 
 #include <QByteArray>
 #include <QVector>

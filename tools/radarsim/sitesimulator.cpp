@@ -1,7 +1,7 @@
 #include "sitesimulator.h"
 
-#include "tools/common/jsonwriter.h"
-#include "tools/common/siteworld.h"
+#include "tools/common/service/jsonwriter.h"
+#include "tools/common/sim/siteworld.h"
 
 #include "input/packetencoder.h"
 
@@ -150,10 +150,10 @@ QString SiteSimulator::truthRow(qint64 timeMs, const SiteSighting& s) const
         // shortest round-trip form, as the programs of the site write them.
         const site::GeoPoint p = geo_->toGeodetic(x.toDouble(), y.toDouble());
         QByteArray text;
-        site::appendNumber(text, p.latitudeDeg);
+        service::appendNumber(text, p.latitudeDeg);
         lat = QString::fromLatin1(text);
         text.clear();
-        site::appendNumber(text, p.longitudeDeg);
+        service::appendNumber(text, p.longitudeDeg);
         lon = QString::fromLatin1(text);
     }
     const QStringList fields{QString::number(timeMs),

@@ -2,10 +2,10 @@
 
 #include "datagramshaper.h"
 #include "simoptions.h"
-#include "tools/common/georeference.h"
-#include "tools/common/scene.h"
-#include "tools/common/sensormodel.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/sim/scene.h"
+#include "tools/common/sim/sensormodel.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
 #include <QHostAddress>

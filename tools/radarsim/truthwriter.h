@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tools/common/outputfiles.h"
-#include "tools/common/sensormodel.h"
+#include "tools/common/cli/outputfiles.h"
+#include "tools/common/sim/sensormodel.h"
 
 #include <QString>
 #include <QTextStream>
@@ -14,7 +14,7 @@ namespace trklib::sim {
 // elevation and azimuth (degrees off the boresight: minus tilt, minus pan),
 // cell (signed Doppler bin). The file appears when commit() succeeds; until
 // then, and when the writer is destroyed uncommitted, an existing file keeps
-// its contents (see tools::OutputFile). "-" writes to standard output.
+// its contents (see cli::OutputFile). "-" writes to standard output.
 class TruthWriter
 {
 public:
@@ -40,7 +40,7 @@ public:
 private:
     void fail(const QString& reason);
 
-    tools::OutputFile file_;
+    cli::OutputFile file_;
     QTextStream out_;
     QString path_;
     QString error_;

@@ -1,21 +1,19 @@
 // sited: the site service. Fuses the tracks of every radar of a site into
 // one picture of its objects, live over MQTT or offline from a capture.
 
-#include "fusion.h"
-#include "offline.h"
-#include "options.h"
-#include "picture.h"
-#include "sitehistory.h"
-#include "sitelink.h"
-#include "sitestatus.h"
-#include "trackoutputs.h"
-#include "tracksreader.h"
-#include "zoneoutput.h"
+#include "tools/sited/history/sitehistory.h"
+#include "tools/sited/link/sitelink.h"
+#include "tools/sited/link/sitestatus.h"
+#include "tools/sited/link/tracksreader.h"
+#include "tools/sited/offline.h"
+#include "tools/sited/options.h"
+#include "tools/sited/outputs/trackoutputs.h"
+#include "tools/sited/pipeline.h"
+#include "tools/sited/zones/zoneoutput.h"
 
-#include "tools/common/brokerclient.h"
-#include "tools/common/eventlog.h"
-#include "tools/common/georeference.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/service/brokerclient.h"
+#include "tools/common/service/eventlog.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <mosquitto.h>
 
@@ -32,9 +30,16 @@
 #include <unistd.h>
 
 using namespace trklib::sited;
-using trklib::site::logEvent;
-using trklib::site::Priority;
+using trklib::service::logEvent;
+using trklib::service::Priority;
+using trklib::service::TopicMessage;
 using trklib::site::SiteConfig;
+using trklib::sited::link::PictureClock;
+using trklib::sited::link::SiteLink;
+using trklib::sited::link::SiteStatus;
+using trklib::sited::link::TracksReader;
+using trklib::sited::outputs::TrackOutputs;
+using trklib::sited::zones::ZoneOutput;
 using trklib::sited::history::SiteHistory;
 
 namespace {
@@ -146,32 +151,30 @@ private:
     QString lastDrop_;
 };
 
-// The rules on a picture just published: its events (recorded too, and
-// sent as Cursor-on-Target alarms), and the states of the zones they
-// changed.
-void publishZoneEvents(ZoneOutput& zones, const Picture& picture, SiteLink& link,
-                       TrackOutputs& outputs, SiteHistory& history)
+// The live pipeline's messages, published through the broker link.
+class LinkSink : public PictureSink
 {
-    const QVector<QByteArray> events = zones.evaluate(picture);
-    for (const QByteArray& event : events)
-        link.publishEvent(zones.eventsTopic(), event);
-    outputs.sendZoneEvents(zones.lastEvents(), zones.zones());
-    history.events(zones, events);
-    for (const TopicMessage& state : zones.changedStates())
-        link.keep(state.topic, state.payload);
-}
+public:
+    explicit LinkSink(SiteLink& link) : link_(link) {}
+
+    void picture(const QByteArray& message) override { link_.publishPicture(message); }
+    void event(const QByteArray& topic, const QByteArray& message) override
+    {
+        link_.publishEvent(topic, message);
+    }
+    void zoneState(const TopicMessage& state) override { link_.keep(state.topic, state.payload); }
+
+private:
+    SiteLink& link_;
+};
 
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
                                 TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history)
 {
-    Fusion fusion(site);
-    const std::optional<trklib::site::GeoReference> geo =
-        site.origin ? std::make_optional<trklib::site::GeoReference>(*site.origin) : std::nullopt;
-    QStringList radarNames;
-    for (const trklib::site::RadarEntry& radar : site.radars)
-        radarNames << radar.name;
+    LinkSink sink(link);
+    PicturePipeline pipeline(site, {zones, &outputs, &history}, sink);
 
     const SteadyClock::time_point start = SteadyClock::now();
     PictureClock pictureClock(site.fusion.ratePerS, start);
@@ -192,26 +195,21 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
         const SteadyClock::time_point now = SteadyClock::now();
         if (now >= pictureClock.due()) {
             for (const TracksReport& report : inbox.takeReports())
-                fusion.add(report);
-            const Picture picture = fusion.picture(wallClockMs());
-            link.publishPicture(
-                pictureMessage(site.name, radarNames, picture, geo ? &*geo : nullptr));
-            outputs.send(picture);
-            history.picture(radarNames, picture, geo ? &*geo : nullptr, inbox.lastTracksMs());
-            if (zones)
-                publishZoneEvents(*zones, picture, link, outputs, history);
+                pipeline.add(report);
+            pipeline.make(wallClockMs(), inbox.lastTracksMs());
             ++status.pictures;
             pictureClock.advance(now);
         }
         if (now >= statusClock.due()) {
             status.lastTracksMs = inbox.lastTracksMs();
-            status.objects = fusion.objectCount();
-            status.lateMessages = fusion.lateMessages();
+            status.objects = pipeline.objectCount();
+            status.lateMessages = pipeline.lateMessages();
             status.droppedEvents = link.droppedEvents();
             status.droppedRecords = std::uint64_t(history.dropped());
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
-            link.publishStatus(siteStatusMessage(radarNames, status, wallClockMs()));
+            link.publishStatus(
+                link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs()));
             statusClock.advance(now);
 
             QString why;
@@ -233,7 +231,7 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
     const int signalFd = blockStopSignals();
     if (signalFd < 0) {
         logEvent(Priority::Error,
-                 QStringLiteral("cannot take signals: %1").arg(trklib::site::errnoText(errno)));
+                 QStringLiteral("cannot take signals: %1").arg(trklib::service::errnoText(errno)));
         return exitFailure;
     }
     TrackOutputs outputs(site);

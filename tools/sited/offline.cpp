@@ -1,16 +1,14 @@
-#include "offline.h"
+#include "tools/sited/offline.h"
 
-#include "fusion.h"
-#include "picture.h"
-#include "zoneoutput.h"
+#include "tools/sited/pipeline.h"
+#include "tools/sited/zones/zoneoutput.h"
 
-#include "tools/common/capturereader.h"
-#include "tools/common/datagramextractor.h"
-#include "tools/common/georeference.h"
-#include "tools/common/linklayer.h"
-#include "tools/common/outputfiles.h"
-#include "tools/common/radartracking.h"
-#include "tools/common/tracksmessage.h"
+#include "tools/common/capture/capturereader.h"
+#include "tools/common/capture/datagramextractor.h"
+#include "tools/common/capture/linklayer.h"
+#include "tools/common/cli/outputfiles.h"
+#include "tools/common/site/radartracking.h"
+#include "tools/common/service/tracksmessage.h"
 
 #include <QStringList>
 
@@ -20,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <vector>
+
 
 namespace trklib::sited {
 
@@ -54,29 +53,33 @@ QString describePorts(const QVector<quint16>& ports)
            numbers.join(QStringLiteral(", "));
 }
 
-// The zones' events of each picture, written one a line in the order
-// raised. The rules start afresh with each reading of the capture.
-class ZoneWriter
+// The offline pipeline's messages, written one a line: the pictures to
+// their file, the events (when asked for) to theirs; the zones' states are
+// not written.
+class FileSink : public PictureSink
 {
 public:
-    ZoneWriter(const site::SiteConfig& config, const ZoneOutput& zones, tools::OutputFile& file)
-        : zones_(config, zones.zones()), file_(file)
+    FileSink(cli::OutputFile& pictures, cli::OutputFile* events)
+        : pictures_(pictures), events_(events)
     {}
 
-    void write(const Picture& picture)
+    void picture(const QByteArray& message) override { writeLine(pictures_, message); }
+    void event(const QByteArray&, const QByteArray& message) override
     {
-        for (QByteArray line : zones_.evaluate(picture)) {
-            line.append('\n');
-            file_.write(line.constData(), line.size());
-            ++lines_;
-        }
+        if (events_)
+            writeLine(*events_, message);
     }
-    std::int64_t lines() const { return lines_; }
+    void zoneState(const service::TopicMessage&) override {}
 
 private:
-    ZoneOutput zones_;
-    tools::OutputFile& file_;
-    std::int64_t lines_ = 0;
+    static void writeLine(cli::OutputFile& file, QByteArray line)
+    {
+        line.append('\n');
+        file.write(line.constData(), line.size());
+    }
+
+    cli::OutputFile& pictures_;
+    cli::OutputFile* events_;
 };
 
 // One reading of the capture in one direction: every radar's datagrams
@@ -86,15 +89,18 @@ private:
 class Pass
 {
 public:
-    Pass(const site::SiteConfig& config, const site::GeoReference* geo, tools::OutputFile& pictures,
-         tools::OutputFile* tracks, std::unique_ptr<ZoneWriter> events)
-        : config_(config), geo_(geo), routing_(config.radars), fusion_(config), pictures_(pictures),
-          tracks_(tracks), events_(std::move(events)), clock_(config.fusion.ratePerS)
+    // The rules start afresh with each reading of the capture: they run
+    // on a copy of the zones (none when events is null).
+    Pass(const site::SiteConfig& config, cli::OutputFile& pictures, cli::OutputFile* tracks,
+         const zones::ZoneOutput* zones, cli::OutputFile* events)
+        : config_(config), routing_(config.radars), tracks_(tracks),
+          zones_(zones && events ? std::make_unique<zones::ZoneOutput>(config, zones->zones())
+                                 : nullptr),
+          sink_(pictures, events), pipeline_(config, {zones_.get(), nullptr, nullptr}, sink_),
+          clock_(config.fusion.ratePerS)
     {
-        for (const site::RadarEntry& entry : config.radars) {
+        for (const site::RadarEntry& entry : config.radars)
             trackers_.push_back(std::make_unique<site::RadarTracker>(entry));
-            radarNames_ << entry.name;
-        }
     }
 
     QVector<quint16> ports() const { return routing_.ports(); }
@@ -142,10 +148,10 @@ public:
     }
 
     std::int64_t packets() const { return packets_; }
-    std::int64_t pictures() const { return pictureCount_; }
+    std::int64_t pictures() const { return pipeline_.pictures(); }
     std::int64_t routedDatagrams() const { return routed_; }
-    std::uint64_t lateMessages() const { return fusion_.lateMessages(); }
-    std::int64_t events() const { return events_ ? events_->lines() : 0; }
+    std::uint64_t lateMessages() const { return pipeline_.lateMessages(); }
+    std::int64_t events() const { return pipeline_.events(); }
 
 private:
     void report(int radar, const site::RadarTracker& tracker, std::int64_t receivedMs)
@@ -158,7 +164,7 @@ private:
         report.targets.reserve(tracker.targets().size());
         for (const TargetData& t : tracker.targets()) {
             const util::GroundPoint onSite =
-                site::siteGroundPoint(t, entry.mounting, entry.placement);
+                service::siteGroundPoint(t, entry.mounting, entry.placement);
             RadarTrack track;
             track.number = t.number;
             track.xM = onSite.x;
@@ -170,42 +176,34 @@ private:
         }
         if (tracks_) {
             QByteArray line =
-                site::tracksMessage(config_.name, entry.name, report.timestampMs, receivedMs,
-                                    tracker.targets(), entry.mounting, entry.placement, geo_);
+                service::tracksMessage(config_.name, entry.name, report.timestampMs, receivedMs,
+                                    tracker.targets(), entry.mounting, entry.placement,
+                                    pipeline_.geo());
             line.append('\n');
             tracks_->write(line.constData(), line.size());
         }
-        fusion_.add(report);
+        pipeline_.add(report);
         if (packets_++ == 0)
             clock_.start(receivedMs);
     }
 
     void makePicture()
     {
-        const Picture picture = fusion_.picture(*clock_.next());
-        QByteArray line = pictureMessage(config_.name, radarNames_, picture, geo_);
-        line.append('\n');
-        pictures_.write(line.constData(), line.size());
-        if (events_)
-            events_->write(picture);
-        ++pictureCount_;
+        pipeline_.make(*clock_.next());
         clock_.advance();
     }
 
     const site::SiteConfig& config_;
-    const site::GeoReference* geo_;
     site::RadarRouting routing_;
     std::vector<std::unique_ptr<site::RadarTracker>> trackers_;
-    QStringList radarNames_;
-    Fusion fusion_;
-    tools::OutputFile& pictures_;
-    tools::OutputFile* tracks_;
-    std::unique_ptr<ZoneWriter> events_;
+    cli::OutputFile* tracks_;
+    std::unique_ptr<zones::ZoneOutput> zones_;
+    FileSink sink_;
+    PicturePipeline pipeline_;
     bool clockStarted_ = false;
     std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
     CapturePictureClock clock_;
     std::int64_t packets_ = 0;
-    std::int64_t pictureCount_ = 0;
     std::int64_t routed_ = 0;
 };
 
@@ -259,12 +257,12 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return false;
     };
 
-    QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), output}};
+    QVector<cli::FileArgument> outputs{{QStringLiteral("--output"), output}};
     if (!tracksOutput.isEmpty())
         outputs.append({QStringLiteral("--tracks-output"), tracksOutput});
     if (!events.output.isEmpty())
         outputs.append({QStringLiteral("--events"), events.output});
-    error = tools::findSharedFile({{QStringLiteral("--capture"), capturePath}}, outputs);
+    error = cli::findSharedFile({{QStringLiteral("--capture"), capturePath}}, outputs);
     if (!error.isEmpty())
         return false;
     if (!events.output.isEmpty() && !events.zones) {
@@ -282,29 +280,20 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     if (!capture::isSupportedLinkType(reader.linkType()))
         return fail(capturePath, QStringLiteral("unsupported link type %1").arg(reader.linkType()));
 
-    tools::OutputFile pictures;
+    cli::OutputFile pictures;
     if (!pictures.open(output))
         return fail(pictures.displayName(), pictures.errorString());
-    tools::OutputFile tracks;
-    tools::OutputFile* tracksOut = tracksOutput.isEmpty() ? nullptr : &tracks;
+    cli::OutputFile tracks;
+    cli::OutputFile* tracksOut = tracksOutput.isEmpty() ? nullptr : &tracks;
     if (tracksOut && !tracks.open(tracksOutput))
         return fail(tracks.displayName(), tracks.errorString());
-    tools::OutputFile eventLines;
+    cli::OutputFile eventLines;
     if (!events.output.isEmpty() && !eventLines.open(events.output))
         return fail(eventLines.displayName(), eventLines.errorString());
-    const auto eventWriter = [&]() -> std::unique_ptr<ZoneWriter> {
-        if (events.output.isEmpty())
-            return nullptr;
-        return std::make_unique<ZoneWriter>(config, *events.zones, eventLines);
-    };
+    cli::OutputFile* eventsOut = events.output.isEmpty() ? nullptr : &eventLines;
     const QString notWritten = QStringLiteral("; no output file written");
 
-    std::optional<site::GeoReference> geo;
-    if (config.origin)
-        geo.emplace(*config.origin);
-    const site::GeoReference* geoRef = geo ? &*geo : nullptr;
-
-    auto pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut, eventWriter());
+    auto pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut);
     PassEnd end = read(reader, *pass, DatagramExtractor::Direction::Received);
     int datagrams = end.datagrams;
     // On a capture of all interfaces of the radars' host, what the host
@@ -316,7 +305,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
             return fail(
                 capturePath,
                 QStringLiteral("cannot read again (%1)%2").arg(reader.errorString(), notWritten));
-        pass = std::make_unique<Pass>(config, geoRef, pictures, tracksOut, eventWriter());
+        pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut);
         end = read(reader, *pass, DatagramExtractor::Direction::Sent);
         datagrams += end.datagrams;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <QString>
 
@@ -37,13 +37,15 @@ private:
     std::optional<std::int64_t> next_;
 };
 
+namespace zones {
 class ZoneOutput;
+}
 
 // The events of an offline run: the site's zones (none without a [zones]
 // file) and the file that takes their events, one a line (empty: none).
 struct OfflineEvents
 {
-    ZoneOutput* zones = nullptr;
+    zones::ZoneOutput* zones = nullptr;
     QString output;
 };
 

@@ -1,6 +1,6 @@
-#include "options.h"
+#include "tools/sited/options.h"
 
-#include "tools/common/outputfiles.h"
+#include "tools/common/cli/outputfiles.h"
 
 namespace trklib::sited {
 
@@ -78,7 +78,7 @@ bool parseExport(const QStringList& given, Options& options, QString& error)
         return false;
     }
     options.mode = Options::Mode::Export;
-    error = tools::findSharedFile({{QStringLiteral("--config"), options.config}},
+    error = cli::findSharedFile({{QStringLiteral("--config"), options.config}},
                                   {{QStringLiteral("OUT"), options.exportOutput}});
     return error.isEmpty();
 }
@@ -182,12 +182,12 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     if (!has("--capture"))
         return true;
     options.mode = Options::Mode::Offline;
-    QVector<tools::FileArgument> outputs{{QStringLiteral("--output"), options.output}};
+    QVector<cli::FileArgument> outputs{{QStringLiteral("--output"), options.output}};
     if (!options.tracksOutput.isEmpty())
         outputs.append({QStringLiteral("--tracks-output"), options.tracksOutput});
     if (!options.eventsOutput.isEmpty())
         outputs.append({QStringLiteral("--events"), options.eventsOutput});
-    error = tools::findSharedFile({{QStringLiteral("--config"), options.config},
+    error = cli::findSharedFile({{QStringLiteral("--config"), options.config},
                                    {QStringLiteral("--capture"), options.capture}},
                                   outputs);
     return error.isEmpty();

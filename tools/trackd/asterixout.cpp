@@ -2,8 +2,8 @@
 
 #include "eventlog.h"
 
-#include "tools/common/cat010.h"
-#include "tools/common/udpdestination.h"
+#include "tools/common/encoders/cat010.h"
+#include "tools/common/encoders/udpdestination.h"
 #include "util/groundposition.h"
 
 #include <cerrno>
@@ -36,21 +36,21 @@ AsterixOut::~AsterixOut()
 bool AsterixOut::open(QString& error)
 {
     socket_ =
-        site::openUdpDestination(site_.asterix.cat010, QStringLiteral("[asterix] cat010"), error);
+        encoders::openUdpDestination(site_.asterix.cat010, QStringLiteral("[asterix] cat010"), error);
     return socket_ >= 0;
 }
 
 void AsterixOut::send(int radar, std::int64_t receivedMs, const QVector<TargetData>& targets)
 {
     const site::RadarEntry& entry = site_.radars[radar];
-    QVector<asterix::RadarTargetReport> reports;
+    QVector<encoders::asterix::RadarTargetReport> reports;
     reports.reserve(targets.size());
     for (const TargetData& t : targets) {
         if (!t.confirmed)
             continue;
         const util::GroundPoint onSite =
             util::sitePosition(util::groundPosition(t, entry.mounting), entry.placement);
-        asterix::RadarTargetReport r;
+        encoders::asterix::RadarTargetReport r;
         r.number = t.number;
         r.confirmed = true;
         r.receivedMs = receivedMs;
@@ -64,10 +64,10 @@ void AsterixOut::send(int radar, std::int64_t receivedMs, const QVector<TargetDa
             r.position = geo_->toGeodetic(onSite.x, onSite.y);
         reports.append(r);
     }
-    const asterix::DataSource source{std::uint8_t(site_.asterix.sac), std::uint8_t(entry.sic)};
+    const encoders::asterix::DataSource source{std::uint8_t(site_.asterix.sac), std::uint8_t(entry.sic)};
     const std::uint64_t clampedBefore = clamped_.total();
     Counts& counts = counts_[radar];
-    for (const QByteArray& block : asterix::cat010Datagrams(source, reports, clamped_)) {
+    for (const QByteArray& block : encoders::asterix::cat010Datagrams(source, reports, clamped_)) {
         if (::send(socket_, block.constData(), std::size_t(block.size()), MSG_DONTWAIT) !=
             block.size())
             ++counts.dropped;

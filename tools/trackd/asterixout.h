@@ -1,8 +1,8 @@
 #pragma once
 
-#include "tools/common/asterix.h"
-#include "tools/common/georeference.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/encoders/asterix.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/site/siteconfig.h"
 
 #include "interface/targettrackinginterface.h"
 
@@ -50,7 +50,7 @@ private:
     const site::SiteConfig& site_;
     const site::GeoReference* geo_;
     int socket_ = -1;
-    asterix::ClampCounts clamped_; // the reception thread's, by field
+    encoders::asterix::ClampCounts clamped_; // the reception thread's, by field
     bool saidClamped_ = false;
     std::unique_ptr<Counts[]> counts_; // by radar
 };

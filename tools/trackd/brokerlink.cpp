@@ -3,7 +3,7 @@
 #include "eventlog.h"
 #include "messages.h"
 
-#include "tools/common/brokerclient.h"
+#include "tools/common/service/brokerclient.h"
 
 #include <mosquitto.h>
 
@@ -21,8 +21,8 @@ namespace trklib::trackd {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using site::brokerResultText;
-using site::errnoText;
+using service::brokerResultText;
+using service::errnoText;
 
 // Seconds between keep-alive exchanges: a broker that stops answering is
 // given up after one and a half of them.
@@ -272,7 +272,7 @@ bool BrokerLink::start(QString& error)
     // The network's thread runs the client; publishing from others only
     // queues the message.
     mosquitto_threaded_set(client_, true);
-    if (!site::setUpBrokerClient(client_, broker_, statusTopic_, offlineStatus_, error))
+    if (!service::setUpBrokerClient(client_, broker_, statusTopic_, offlineStatus_, error))
         return false;
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_publish_callback_set(client_, onPublish);

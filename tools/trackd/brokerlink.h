@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "tools/common/eventlog.h"
+#include "tools/common/service/eventlog.h"
 
 // trackd logs as every service of the site does.
 namespace trklib::trackd {
 
-using site::logEvent;
-using site::Priority;
+using service::logEvent;
+using service::Priority;
 
 } // namespace trklib::trackd

@@ -8,8 +8,8 @@
 #include "reception.h"
 #include "statusschedule.h"
 
-#include "tools/common/georeference.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <mosquitto.h>
 

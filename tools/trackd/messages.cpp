@@ -1,16 +1,16 @@
 #include "messages.h"
 
-#include "tools/common/jsonwriter.h"
+#include "tools/common/service/jsonwriter.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace trklib::trackd {
 
-using site::appendGeodetic;
-using site::appendInteger;
-using site::appendNumber;
-using site::appendString;
+using service::appendGeodetic;
+using service::appendInteger;
+using service::appendNumber;
+using service::appendString;
 
 namespace {
 

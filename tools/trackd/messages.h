@@ -1,9 +1,9 @@
 #pragma once
 
 #include "interface/targettrackinginterface.h"
-#include "tools/common/georeference.h"
-#include "tools/common/radartracking.h"
-#include "tools/common/tracksmessage.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/site/radartracking.h"
+#include "tools/common/service/tracksmessage.h"
 #include "util/groundposition.h"
 
 #include <QByteArray>
@@ -22,7 +22,7 @@ namespace trklib::trackd {
 // message: the reception and its messages are shared with sited's offline
 // run (tools/common).
 using site::RadarStatus;
-using site::tracksMessage;
+using service::tracksMessage;
 
 // The radar's place on the site and what its beam covers there, so that a
 // subscriber can draw it on a map from the status alone:

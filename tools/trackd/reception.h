@@ -1,8 +1,8 @@
 #pragma once
 
 #include "messages.h"
-#include "tools/common/radartracking.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/radartracking.h"
+#include "tools/common/site/siteconfig.h"
 
 #include <QVector>
 

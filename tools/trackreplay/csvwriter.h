@@ -1,7 +1,7 @@
 #pragma once
 
 #include "interface/targettrackinginterface.h"
-#include "tools/common/outputfiles.h"
+#include "tools/common/cli/outputfiles.h"
 
 #include <QString>
 
@@ -9,7 +9,7 @@ namespace trklib::replay {
 
 // One CSV output: a file, or standard output for "-". A file appears only
 // when commit() succeeds; until then, and when the writer is destroyed
-// uncommitted, an existing file keeps its contents (see tools::OutputFile).
+// uncommitted, an existing file keeps its contents (see cli::OutputFile).
 // Numbers are written with 17 significant digits so that they read back
 // exactly.
 class CsvWriter
@@ -38,7 +38,7 @@ public:
 private:
     void writeLine(const char* line, int length);
 
-    tools::OutputFile file_;
+    cli::OutputFile file_;
     QString error_;
 };
 

@@ -3,12 +3,12 @@
 
 #include "csvwriter.h"
 #include "options.h"
-#include "progress.h"
+#include "tools/common/cli/progress.h"
 #include "replaydriver.h"
 
-#include "tools/common/capturereader.h"
-#include "tools/common/datagramextractor.h"
-#include "tools/common/linklayer.h"
+#include "tools/common/capture/capturereader.h"
+#include "tools/common/capture/datagramextractor.h"
+#include "tools/common/capture/linklayer.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 using namespace trklib::replay;
+using trklib::cli::ProgressMeter;
 using namespace trklib::capture;
 
 namespace {

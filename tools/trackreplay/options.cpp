@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "tools/common/outputfiles.h"
+#include "tools/common/cli/outputfiles.h"
 
 #include <QCommandLineParser>
 
@@ -33,7 +33,7 @@ QString helpText()
                "\n"
                "Mounting, as the capture was made with:\n")
                .arg(wire::defaultPort) +
-           tools::mountingHelp(helpColumn);
+           cli::mountingHelp(helpColumn);
 }
 
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message)
@@ -41,7 +41,7 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QList<QCommandLineOption> mounting;
-    for (const tools::MountingOption& m : tools::mountingOptions())
+    for (const cli::MountingOption& m : cli::mountingOptions())
         mounting.append(QCommandLineOption(m.name, {}, m.valueName));
     const QCommandLineOption port("port", {}, "N");
     const QCommandLineOption output({"o", "output"}, {}, "FILE");
@@ -70,7 +70,7 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
 
     for (const QCommandLineOption& option : qAsConst(mounting)) {
         if (parser.isSet(option) &&
-            !tools::setMountingOption(options.config, option.names().first(), parser.value(option),
+            !cli::setMountingOption(options.config, option.names().first(), parser.value(option),
                                       message))
             return ParseResult::Error;
     }
@@ -99,12 +99,12 @@ ParseResult parseOptions(const QStringList& arguments, Options& options, QString
         }
     }
 
-    QVector<tools::FileArgument> outputs{
+    QVector<cli::FileArgument> outputs{
         {parser.isSet(output) ? QStringLiteral("--output") : QStringLiteral("--output (default -)"),
          options.output}};
     if (!options.validation.isEmpty())
         outputs.append({QStringLiteral("--validation"), options.validation});
-    message = tools::findSharedFile({{QStringLiteral("the capture"), options.capture}}, outputs);
+    message = cli::findSharedFile({{QStringLiteral("the capture"), options.capture}}, outputs);
     return message.isEmpty() ? ParseResult::Run : ParseResult::Error;
 }
 

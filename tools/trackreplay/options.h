@@ -2,7 +2,7 @@
 
 #include "input/wireformat.h"
 #include "interface/targettrackinginterface.h"
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -12,7 +12,7 @@ namespace trklib::replay {
 struct Options
 {
     QString capture;
-    RadarConfig config = tools::defaultMounting();
+    RadarConfig config = cli::defaultMounting();
     quint16 port = wire::defaultPort;
     QString output = QStringLiteral("-"); // "-": standard output
     QString validation;                   // empty: none; "-": standard output
@@ -28,7 +28,7 @@ enum class ParseResult
 
 // Parses the command line (arguments without the program name). On Error,
 // message says what is wrong; an output that is the capture or the other
-// output (see tools::findSharedFile), or both outputs on standard output,
+// output (see cli::findSharedFile), or both outputs on standard output,
 // is an error too, found before any file is opened.
 ParseResult parseOptions(const QStringList& arguments, Options& options, QString& message);
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/targettracking.h"
-#include "tools/common/datagramextractor.h"
+#include "tools/common/capture/datagramextractor.h"
 
 #include "input/datagramassembler.h"
 

@@ -2,10 +2,10 @@
 // limits, records decoded by Wireshark's own dissector, data blocks within
 // a datagram, and Cursor-on-Target events against the event's schema.
 
-#include "tools/common/asterix.h"
-#include "tools/common/cat010.h"
-#include "tools/common/cat062.h"
-#include "tools/common/cot.h"
+#include "tools/common/encoders/asterix.h"
+#include "tools/common/encoders/cat010.h"
+#include "tools/common/encoders/cat062.h"
+#include "tools/common/encoders/cot.h"
 
 #include "support/asterixdecode.h"
 #include "support/programrun.h"
@@ -23,7 +23,7 @@
 #include <random>
 #include <vector>
 
-namespace trklib::asterix::test {
+namespace trklib::encoders::asterix::test {
 namespace {
 
 using trklib::test::AsterixRecord;
@@ -360,7 +360,7 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
     const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
     if (xmllint.isEmpty())
         GTEST_SKIP() << "xmllint is not installed (scripts/lib/deps.sh installs libxml2-utils)";
-    const cot::Source source{QStringLiteral("north-1"), 42.5, 3.0};
+    const encoders::cot::Source source{QStringLiteral("north-1"), 42.5, 3.0};
     const QVector<SiteTrackReport> objects{
         {7, true, false, midnightMs - 1, 10, 20, 0.0, 1.0, site::GeoPoint{-90.0, 180.0}},
         {4097, false, true, midnightMs, 0, 0, -3.0, -4.0, site::GeoPoint{48.123456789, -0.5}},
@@ -381,7 +381,7 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
     for (int i = 0; i < objects.size(); ++i) {
         const SiteTrackReport& o = objects[i];
         SCOPED_TRACE(want[i].uid);
-        const QByteArray xml = cot::event(source, o, 2.5);
+        const QByteArray xml = encoders::cot::event(source, o, 2.5);
         EXPECT_EQ(cotSchemaErrors(xmllint, dir.filePath(QStringLiteral("%1.xml").arg(i)), xml),
                   QString());
         const CotElements read = cotElements(xml);
@@ -402,7 +402,7 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
         EXPECT_NEAR(track.value("speed").toDouble(), want[i].speed, 0.01);
     }
     EXPECT_TRUE(
-        cot::event(source, {1, true, false, midnightMs, 0, 0, 0, 0, std::nullopt}).isEmpty())
+        encoders::cot::event(source, {1, true, false, midnightMs, 0, 0, 0, 0, std::nullopt}).isEmpty())
         << "no position, no event";
 }
 
@@ -415,11 +415,11 @@ TEST(Cot, ZoneEventsAreAlarmsThatSayWhatHappened)
     const QString xmllint = QStandardPaths::findExecutable(QStringLiteral("xmllint"));
     if (xmllint.isEmpty())
         GTEST_SKIP() << "xmllint is not installed (scripts/lib/deps.sh installs libxml2-utils)";
-    const cot::Source source{QStringLiteral("north-1"), 42.5, 3.0};
+    const encoders::cot::Source source{QStringLiteral("north-1"), 42.5, 3.0};
     using Fields = QMap<QString, QString>;
     const struct
     {
-        cot::ZoneEventReport event;
+        encoders::cot::ZoneEventReport event;
         const char* uid;
         const char* time;
         const char* stale; // five minutes on
@@ -485,7 +485,7 @@ TEST(Cot, ZoneEventsAreAlarmsThatSayWhatHappened)
     QSet<QString> uids;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.uid);
-        const QByteArray xml = cot::zoneEvent(source, c.event);
+        const QByteArray xml = encoders::cot::zoneEvent(source, c.event);
         EXPECT_EQ(
             cotSchemaErrors(xmllint, dir.filePath(QStringLiteral("%1.xml").arg(uids.size())), xml),
             QString());
@@ -521,7 +521,7 @@ TEST(Cot, ZoneEventsAreAlarmsThatSayWhatHappened)
 // interval later, not a millisecond sooner.
 TEST(Cot, ThrottleLetsOneRoundThroughPerInterval)
 {
-    cot::Throttle twice(2.0);
+    encoders::cot::Throttle twice(2.0);
     const struct
     {
         std::int64_t nowMs;
@@ -533,4 +533,4 @@ TEST(Cot, ThrottleLetsOneRoundThroughPerInterval)
 }
 
 } // namespace
-} // namespace trklib::asterix::test
+} // namespace trklib::encoders::asterix::test

@@ -1,6 +1,6 @@
-#include "tools/common/datagramextractor.h"
-#include "tools/common/ipdecoder.h"
-#include "tools/common/linklayer.h"
+#include "tools/common/capture/datagramextractor.h"
+#include "tools/common/capture/ipdecoder.h"
+#include "tools/common/capture/linklayer.h"
 
 #include "input/wireformat.h"
 

@@ -1,4 +1,4 @@
-#include "tools/common/fragmentreassembler.h"
+#include "tools/common/capture/fragmentreassembler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The mounting options that radarsim, trackreplay and plot-tracks share.
 
-#include "tools/common/mountingoptions.h"
+#include "tools/common/cli/mountingoptions.h"
 
 #include <QStringList>
 
 #include <gtest/gtest.h>
 
-namespace trklib::tools {
+namespace trklib::cli {
 namespace {
 
 bool sameConfig(const RadarConfig& a, const RadarConfig& b)
@@ -81,4 +81,4 @@ TEST(MountingOptions, HelpHasALinePerOptionWithLimitsAndDefault)
 }
 
 } // namespace
-} // namespace trklib::tools
+} // namespace trklib::cli

@@ -1,7 +1,7 @@
 // Which radar of a site a datagram goes to, and when a radar falls silent:
 // the rules trackd's sockets and sited's offline run share.
 
-#include "tools/common/radartracking.h"
+#include "tools/common/site/radartracking.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/common/scene.h"
+#include "tools/common/sim/scene.h"
 
 #include <gtest/gtest.h>
 

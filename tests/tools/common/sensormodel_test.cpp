@@ -2,8 +2,8 @@
 // the simulator writes must come back out of getRadarData, rectifyData and
 // the Candidate constructor as the object's place, speed and RCS.
 
-#include "tools/common/mountingoptions.h"
-#include "tools/common/sensormodel.h"
+#include "tools/common/cli/mountingoptions.h"
+#include "tools/common/sim/sensormodel.h"
 
 #include "engine/targettracking.h"
 
@@ -69,9 +69,9 @@ TEST(SensorModel, ADetectionComesBackAtTheObjectsPlaceSpeedAndRcs)
 
 TEST(SensorModel, AStrongReflectorShowsHarmonicsThatTheTrackerRemoves)
 {
-    SensorModel sensor(tools::defaultMounting(), 2);
+    SensorModel sensor(cli::defaultMounting(), 2);
     TargetTracking engine;
-    engine.radarConfig() = tools::defaultMounting();
+    engine.radarConfig() = cli::defaultMounting();
     const ObjectState truck{1, ObjectKind::Truck, 25.0, 0.0, 1.5, -12.0, 0.0, 20.0};
     const SensorFrame frame = sensor.observe({truck}, 0);
     ASSERT_EQ(frame.sightings.size(), 1);
@@ -92,7 +92,7 @@ TEST(SensorModel, AStrongReflectorShowsHarmonicsThatTheTrackerRemoves)
 
 TEST(SensorModel, TwoReflectorsInOneCellTheStrongerOneIsWritten)
 {
-    const RadarConfig mounting = tools::defaultMounting();
+    const RadarConfig mounting = cli::defaultMounting();
     SensorModel sensor(mounting, 3);
     // Mirror images across the boresight have the same radial speed; pick it
     // in the middle of a cell so that noise cannot split them.
@@ -111,7 +111,7 @@ TEST(SensorModel, TwoReflectorsInOneCellTheStrongerOneIsWritten)
 
 TEST(SensorModel, ObjectsOutsideTheBeamOrWithoutDopplerLeaveOnlyNoiseWellBelowThreshold)
 {
-    SensorModel sensor(tools::defaultMounting(), 4);
+    SensorModel sensor(cli::defaultMounting(), 4);
     TargetTracking engine;
     // Behind the radar, beyond the range, 30 degrees to the side, too near,
     // standing still.

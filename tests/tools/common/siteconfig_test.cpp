@@ -1,8 +1,8 @@
 // The site file that every program of a site reads: every key, every way a
 // file is refused, and where the site's points lie on Earth.
 
-#include "tools/common/georeference.h"
-#include "tools/common/siteconfig.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/site/siteconfig.h"
 
 #include "support/programrun.h"
 

@@ -2,7 +2,7 @@
 // without sending over a site file: its truth, its capture, its errors.
 
 #include "sitesimulator.h"
-#include "tools/common/siteworld.h"
+#include "tools/common/sim/siteworld.h"
 
 #include "support/programrun.h"
 

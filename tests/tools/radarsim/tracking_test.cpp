@@ -190,7 +190,7 @@ void runLive(const RadarConfig& m, const QStringList& extraArgs)
 
 TEST(RadarsimLive, EveryPacketArrivesAndEveryVehicleBecomesAConfirmedTarget)
 {
-    runLive(tools::defaultMounting(), {});
+    runLive(cli::defaultMounting(), {});
 }
 
 TEST(RadarsimLive, TiltedVerticalMountingWithSmallDatagrams)

@@ -3,10 +3,11 @@
 // beams, radars falling silent, messages late and out of order, a radar's
 // clock jumping, and whether two radars together beat either alone.
 
-#include "assignment.h"
-#include "fusion.h"
-#include "kalmanfilter.h"
-#include "radarmeasurement.h"
+#include "tools/sited/fusion/assignment.h"
+#include "tools/sited/fusion/fusion.h"
+#include "tools/sited/pipeline.h"
+#include "tools/sited/fusion/kalmanfilter.h"
+#include "tools/sited/fusion/radarmeasurement.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@
 #include <numeric>
 #include <random>
 #include <vector>
+
+using namespace trklib::sited::fusion;
 
 namespace trklib::sited::test {
 namespace {
@@ -149,7 +152,7 @@ TEST(OneObjectTwoRadars, JoinedWithinTheirErrorsAndTheGateOnly)
     for (const Case& c :
          {Case{0, 0.0, true}, Case{0, 2.5, true}, Case{0, 3.5, false}, Case{0, gateM - 0.05, false},
           Case{1, gateM - 0.05, true}, Case{1, gateM + 0.05, false}}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         f.add(report(1, startMs, {see(1, 3, 0.0, 0.0)}));
         f.add(report(c.second, startMs + 1, {see(c.second, 7 - 4 * c.second, c.offsetM, 0.0)}));
         const Picture p = f.picture(startMs + 2);
@@ -190,7 +193,7 @@ TEST(OneObjectTwoRadars, JoinedWithinTheirErrorsAndTheGateOnly)
 TEST(OneObjectTwoRadars, RadialSpeedTellsOppositeLanesApart)
 {
     for (const double sign : {1.0, -1.0}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         const double v = 7.0; // m/s east and north
         std::int64_t t = startMs;
         for (; t <= startMs + 1000; t += 100) {
@@ -217,7 +220,7 @@ TEST(OneObjectTwoRadars, RadialSpeedTellsOppositeLanesApart)
 // leaves no duplicate: the younger object is merged into the older id.
 TEST(OneObjectTwoRadars, LateSecondRadarMergedIntoTheOlderId)
 {
-    Fusion f(config);
+    Fusion f(fusionSettings(config));
     const auto pictures = run(f, startMs, startMs + 4000, [](int radar, std::int64_t ms) {
         const double x = -30.0 + 5.0 * seconds(startMs, ms);
         if (radar == 0)
@@ -252,7 +255,7 @@ TEST(OneObjectTwoRadars, SplitTrackMergedBackAfterTheFirstEnds)
 {
     const std::int64_t splitMs = startMs + 1000;
     const std::int64_t endMs = startMs + 3000; // B's first track's last report before
-    Fusion f(config);
+    Fusion f(fusionSettings(config));
     const auto pictures = run(f, startMs, startMs + 5000, [&](int radar, std::int64_t ms) {
         const double x = 3.0 * seconds(startMs, ms);
         QVector<RadarTrack> out;
@@ -285,7 +288,7 @@ TEST(CloseObjects, SideBySideStayTwo)
     for (const double apartM : {3.0, 1.0}) {
         std::mt19937 random(3);
         std::normal_distribution<double> noise(0.0, 0.3);
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         const auto pictures = run(f, startMs, startMs + 10000, [&](int radar, std::int64_t ms) {
             const double y = -20.0 + 1.5 * seconds(startMs, ms);
             QVector<RadarTrack> out;
@@ -313,7 +316,7 @@ TEST(CloseObjects, SideBySideStayTwo)
 TEST(Handover, KeepsTheId)
 {
     for (const double gapS : {-1.0, 0.0, 1.0}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         const double speed = 15.0;
         const double handoverY = 10.0; // A sees it below, B above (+-gap)
         const auto pictures = run(f, startMs, startMs + 6000, [&](int radar, std::int64_t ms) {
@@ -347,7 +350,7 @@ TEST(SilentRadar, ObjectLeftToOthersThenCoastedThenDropped)
     };
     for (const Case& c : {Case{silentA, 2}, Case{silentA + 1, 1}, Case{endB + coastMs, 0},
                           Case{endB + coastMs + 1, -1}}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         for (std::int64_t t = startMs; t <= c.atMs; t += 10) {
             const RadarTrack track = see(t % 100 ? 1 : 0, 4, 4.0 * seconds(startMs, t), 0.0, 4.0);
             if (t % 100 == 0 && t <= lastA)
@@ -378,7 +381,7 @@ TEST(Confirmed, HeldAShortWhileByPredictedTracks)
 {
     for (const auto& [afterMs, confirmed] : {std::pair{Fusion::confirmedHoldMs, true},
                                              std::pair{Fusion::confirmedHoldMs + 1, false}}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         f.add(report(0, startMs, {see(0, 1, 0.0, 0.0)}));
         // Only predicted by its radar, 2 m off: it holds the object but
         // does not move it.
@@ -388,7 +391,7 @@ TEST(Confirmed, HeldAShortWhileByPredictedTracks)
         EXPECT_EQ(p.objects.at(0).radars.size(), 1);
         EXPECT_NEAR(p.objects.at(0).xM, 0.0, 0.01);
     }
-    Fusion f(config);
+    Fusion f(fusionSettings(config));
     f.add(report(0, startMs, {see(0, 1, 0.0, 0.0, 0, 0, 0, 0, false)}));
     EXPECT_FALSE(f.picture(startMs).objects.at(0).confirmed);
 }
@@ -398,7 +401,7 @@ TEST(Confirmed, HeldAShortWhileByPredictedTracks)
 // latest ends none of its tracks.
 TEST(LateMessages, CountedOnceNeverBackwards)
 {
-    Fusion f(config);
+    Fusion f(fusionSettings(config));
     run(f, startMs, startMs + 2000, [](int radar, std::int64_t ms) {
         const double x = 10.0 * seconds(startMs, ms);
         return QVector<RadarTrack>{see(radar, 1, x, 0.0, 10.0, 0.0),
@@ -435,7 +438,7 @@ TEST(LateMessages, CountedOnceNeverBackwards)
 TEST(RadarClock, JumpChangesNothing)
 {
     auto positions = [](std::int64_t jumpMs) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         QVector<double> out;
         for (std::int64_t t = startMs; t < startMs + 3000; t += 100) {
             for (int radar = 0; radar < 2; ++radar) {
@@ -471,7 +474,7 @@ TEST(PositionError, LongerAxisOfTheEllipseGrowingWhileCoasting)
                     c.errorM, 1e-12)
             << c.covXX << " " << c.covXY << " " << c.covYY;
 
-    Fusion f(config);
+    Fusion f(fusionSettings(config));
     f.add(report(0, startMs, {see(0, 1, 10.0, 0.0)}));
     const double seen = f.picture(startMs).objects.at(0).positionErrorM;
     EXPECT_GT(seen, 0.0);
@@ -519,7 +522,7 @@ TEST(WalkerNoise, CoastingWalkerNotJoinedByATrackMetresAway)
     constexpr double speedMps = 1.4;
     const std::int64_t lostMs = startMs + 5000, seenMs = lostMs + 2000;
     for (const auto& [offsetM, joined] : {std::pair{1.0, true}, std::pair{6.0, false}}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         for (std::int64_t t = startMs; t < lostMs; t += 100)
             f.add(
                 report(0, t, {see(0, 1, -40.0 + speedMps * seconds(startMs, t), 20.0, speedMps)}));
@@ -545,7 +548,7 @@ TEST(Ghost, CopyOfARenumberedTrackDropped)
     const auto at = [&](std::int64_t t) { return -1.0 + speedMps * seconds(startMs, t); };
     for (const auto& [newMs, dropped] : {std::pair{endMs - Fusion::mergeAfterMs, true},
                                          std::pair{endMs - Fusion::mergeAfterMs - 100, false}}) {
-        Fusion f(config);
+        Fusion f(fusionSettings(config));
         QVector<QVector<std::int64_t>> seen; // ids of every picture
         for (std::int64_t t = startMs; t < endMs + 3000; t += 100) {
             QVector<RadarTrack> tracks;
@@ -572,7 +575,7 @@ TEST(Precision, TwoRadarsAtRightAnglesBeatEither)
         auto rms = [seed](bool useA, bool useB) {
             std::mt19937 random(seed); // the same errors in every run
             std::normal_distribution<double> unit(0.0, 1.0);
-            Fusion f(config);
+            Fusion f(fusionSettings(config));
             double sum = 0.0;
             for (int k = 0; k < 100; ++k) {
                 const std::int64_t t = startMs + 100 * k;

@@ -2,12 +2,12 @@
 // while PostgreSQL is away, retention, the SQLite file's lock and a
 // read-only file, the HTTP API's bad and good requests, the export.
 
-#include "historyapi.h"
-#include "historyexport.h"
-#include "historyrecorder.h"
-#include "picture.h"
-#include "sitehistory.h"
-#include "zonemessages.h"
+#include "tools/sited/history/historyapi.h"
+#include "tools/sited/history/historyexport.h"
+#include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/fusion/picturejson.h"
+#include "tools/sited/history/sitehistory.h"
+#include "tools/sited/zones/zonemessages.h"
 
 #include "support/postgresserver.h"
 
@@ -28,6 +28,9 @@
 #include <sys/wait.h>
 
 #include <tuple>
+
+using namespace trklib::sited::fusion;
+using namespace trklib::sited::zones;
 
 namespace trklib::sited::history {
 
@@ -356,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgre
 // radar never heard of is neither.
 TEST(RadarPresenceTest, GoesOfflineAfterTheSilenceAndBack)
 {
-    constexpr std::int64_t silenceMs = trklib::sited::Fusion::radarSilenceMs;
+    constexpr std::int64_t silenceMs = trklib::sited::radarSilenceMs;
     RadarPresence presence({QStringLiteral("a"), QStringLiteral("b")});
     const struct
     {

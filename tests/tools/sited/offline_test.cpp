@@ -4,8 +4,8 @@
 // radar's capture alone, the run must repeat byte for byte, the pictures
 // must come at their times, and a bad capture must leave the outputs alone.
 
-#include "offline.h"
-#include "zoneoutput.h"
+#include "tools/sited/offline.h"
+#include "tools/sited/zones/zoneoutput.h"
 
 #include "support/programrun.h"
 
@@ -24,6 +24,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+
+using namespace trklib::sited::zones;
 
 namespace trklib::sited {
 namespace {

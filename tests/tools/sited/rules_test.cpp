@@ -1,11 +1,13 @@
-#include "rules.h"
-#include "zonemessages.h"
+#include "tools/sited/zones/rules.h"
+#include "tools/sited/zones/zonemessages.h"
 
 #include <gtest/gtest.h>
 
 #include <QStringList>
 
 #include <vector>
+
+using namespace trklib::sited::zones;
 
 // The rules on short hand-made scenes, one row per way they can go wrong,
 // with the events written out as "time kind zone object [detail]".

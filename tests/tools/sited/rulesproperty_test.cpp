@@ -1,6 +1,6 @@
-#include "picture.h"
-#include "rules.h"
-#include "zonemessages.h"
+#include "tools/sited/fusion/picturejson.h"
+#include "tools/sited/zones/rules.h"
+#include "tools/sited/zones/zonemessages.h"
 
 #include "support/programrun.h"
 
@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 
 #include <random>
+
+using namespace trklib::sited::fusion;
+using namespace trklib::sited::zones;
 
 // The rules against their independent restatement in Python
 // (python/trklib/events.py) on random scenes: objects walking on a half-metre

@@ -7,7 +7,7 @@
 #include "support/mqttsubscriber.h"
 #include "support/postgresserver.h"
 #include "support/programrun.h"
-#include "tools/common/asterix.h"
+#include "tools/common/encoders/asterix.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -462,7 +462,7 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
     ASSERT_GT(objects, 0);
 
     // CAT062: one record per object of each picture, then the track's end.
-    using trklib::asterix::FieldId;
+    using trklib::encoders::asterix::FieldId;
     const struct
     {
         const char* name;
@@ -491,10 +491,10 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
         EXPECT_EQ(record.value("asterix.062_010_SAC").toInt(nullptr, 0), 25);
         EXPECT_EQ(record.value("asterix.062_010_SIC").toInt(nullptr, 0), 7);
         // The picture whose time of day is within one LSB of the record's.
-        const double timeLsb = trklib::asterix::field(FieldId::Cat062TimeOfDay).lsb;
+        const double timeLsb = trklib::encoders::asterix::field(FieldId::Cat062TimeOfDay).lsb;
         const double seconds = record.value("asterix.062_070_VALUE").toDouble();
         const auto picture = std::find_if(pictures.begin(), pictures.end(), [&](const auto& p) {
-            return std::abs(trklib::asterix::secondsOfDay(p.first) - seconds) <= timeLsb;
+            return std::abs(trklib::encoders::asterix::secondsOfDay(p.first) - seconds) <= timeLsb;
         });
         ASSERT_NE(picture, pictures.end()) << seconds;
         const int id = record.value("asterix.062_040_VALUE").toInt(nullptr, 0);
@@ -513,7 +513,7 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
         for (const auto& f : fields)
             EXPECT_LE(
                 std::abs(record.value(f.name).toDouble() - o[QLatin1String(f.key)].toDouble()),
-                trklib::asterix::field(f.id).lsb)
+                trklib::encoders::asterix::field(f.id).lsb)
                 << f.name;
     }
 

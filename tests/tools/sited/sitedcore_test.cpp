@@ -2,11 +2,11 @@
 // it publishes, what its standard outputs count, the clock of its pictures
 // and its command line.
 
-#include "options.h"
-#include "sitelink.h"
-#include "sitestatus.h"
-#include "trackoutputs.h"
-#include "tracksreader.h"
+#include "tools/sited/options.h"
+#include "tools/sited/link/sitelink.h"
+#include "tools/sited/link/sitestatus.h"
+#include "tools/sited/outputs/trackoutputs.h"
+#include "tools/sited/link/tracksreader.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -19,6 +19,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace trklib::sited::link;
+using namespace trklib::sited::outputs;
 
 namespace trklib::sited {
 namespace {
@@ -348,7 +351,7 @@ TEST(TrackOutputs, CountEveryClampedValueAndDroppedDatagram)
 // acknowledgement of an event, and only of an event, makes room again.
 TEST(EventBacklog, HoldsUpToItsCapacityAndCountsWhatItDrops)
 {
-    EventBacklog backlog(3);
+    service::EventBacklog backlog(3);
     for (int id = 1; id <= 3; ++id) {
         ASSERT_TRUE(backlog.admit()) << id;
         backlog.hold(id);

@@ -1,4 +1,4 @@
-#include "zonesfile.h"
+#include "tools/sited/zones/zonesfile.h"
 
 #include "support/programrun.h"
 
@@ -7,6 +7,8 @@
 #include <QStringList>
 
 #include <cmath>
+
+using namespace trklib::sited::zones;
 
 // The zones file: each way a file is refused, one line naming the feature,
 // and where its positions land, against GeographicLib's CartConvert.

@@ -10,8 +10,8 @@
 #include "support/udpsender.h"
 
 #include "input/wireformat.h"
-#include "tools/common/asterix.h"
-#include "tools/common/georeference.h"
+#include "tools/common/encoders/asterix.h"
+#include "tools/common/site/georeference.h"
 #include "util/groundposition.h"
 
 #include <QDir>
@@ -526,11 +526,11 @@ TEST_F(TrackdTest, SendsEachPacketsConfirmedTargetsAsAsterixCategory010)
     while (receiver.hasPendingDatagrams() || receiver.waitForReadyRead(500)) {
         QByteArray d(int(receiver.pendingDatagramSize()), '\0');
         d.resize(int(receiver.readDatagram(d.data(), d.size())));
-        EXPECT_LE(d.size(), asterix::maxDatagramBytes);
+        EXPECT_LE(d.size(), encoders::asterix::maxDatagramBytes);
         datagrams.append(d);
     }
 
-    using asterix::FieldId;
+    using encoders::asterix::FieldId;
     const struct
     {
         const char* name;
@@ -570,7 +570,7 @@ TEST_F(TrackdTest, SendsEachPacketsConfirmedTargetsAsAsterixCategory010)
                 const double east = t["x"].toDouble() - radar.placement.x;
                 const double north = t["y"].toDouble() - radar.placement.y;
                 const double bearing = std::atan2(east, north) * 180.0 / M_PI;
-                expected.append({asterix::secondsOfDay(qint64(received)), t["lat"].toDouble(),
+                expected.append({encoders::asterix::secondsOfDay(qint64(received)), t["lat"].toDouble(),
                                  t["lon"].toDouble(), std::hypot(east, north),
                                  bearing < 0 ? bearing + 360.0 : bearing, east, north,
                                  t["number"].toDouble()});
@@ -591,7 +591,7 @@ TEST_F(TrackdTest, SendsEachPacketsConfirmedTargetsAsAsterixCategory010)
             EXPECT_EQ(r.value("_ws.expert"), QString()) << "no dissector warnings";
             for (std::size_t f = 0; f < std::size(fields); ++f)
                 EXPECT_NEAR(r.value(QLatin1String(fields[f].name)).toDouble(), expected[i][int(f)],
-                            asterix::field(fields[f].id).lsb)
+                            encoders::asterix::field(fields[f].id).lsb)
                     << fields[f].name << " of record " << i;
         }
     }

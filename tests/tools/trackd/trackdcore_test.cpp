@@ -7,8 +7,8 @@
 #include "reception.h"
 #include "statusschedule.h"
 
-#include "tools/common/jsonwriter.h"
-#include "tools/common/sensormodel.h"
+#include "tools/common/service/jsonwriter.h"
+#include "tools/common/sim/sensormodel.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,7 +29,7 @@
 namespace trklib::trackd::test {
 namespace {
 
-using site::appendNumber;
+using service::appendNumber;
 
 TEST(Messages, NumbersReadBackBitForBit)
 {

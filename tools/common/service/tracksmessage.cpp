@@ -1,0 +1,71 @@
+#include "tools/common/service/tracksmessage.h"
+
+#include "tools/common/service/jsonwriter.h"
+
+namespace trklib::service {
+
+namespace {
+
+// The start of a target's record, with room for its ten fields.
+constexpr int targetBytes = 250;
+
+} // namespace
+
+util::GroundPoint siteGroundPoint(const TargetData& target, const RadarConfig& mounting,
+                                  const util::RadarPlacement& placement)
+{
+    return util::sitePosition(util::groundPosition(target, mounting), placement);
+}
+
+void appendGeodetic(QByteArray& out, const site::GeoReference* geo, double xM, double yM)
+{
+    if (!geo)
+        return;
+    const site::GeoPoint p = geo->toGeodetic(xM, yM);
+    out.append(",\"lat\":");
+    appendNumber(out, p.latitudeDeg);
+    out.append(",\"lon\":");
+    appendNumber(out, p.longitudeDeg);
+}
+
+QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
+                         std::int64_t receivedMs, const QVector<TargetData>& targets,
+                         const RadarConfig& mounting, const util::RadarPlacement& placement,
+                         const site::GeoReference* geo)
+{
+    QByteArray out;
+    out.reserve(targetBytes * (targets.size() + 1));
+    out.append("{\"site\":");
+    appendString(out, site);
+    out.append(",\"radar\":");
+    appendString(out, radar);
+    out.append(",\"timestamp\":");
+    appendInteger(out, timestampMs);
+    out.append(",\"received\":");
+    appendInteger(out, receivedMs);
+    out.append(",\"targets\":[");
+    for (int i = 0; i < targets.size(); ++i) {
+        const TargetData& t = targets[i];
+        const util::GroundPoint onSite = siteGroundPoint(t, mounting, placement);
+        out.append(i == 0 ? "{\"number\":" : ",{\"number\":");
+        appendInteger(out, t.number);
+        out.append(",\"elevation\":");
+        appendNumber(out, t.elevation);
+        out.append(",\"azimuth\":");
+        appendNumber(out, t.azimuth);
+        out.append(",\"distance\":");
+        appendNumber(out, t.distance);
+        out.append(",\"velocity\":");
+        appendNumber(out, t.velocity);
+        out.append(t.confirmed ? ",\"confirmed\":true,\"x\":" : ",\"confirmed\":false,\"x\":");
+        appendNumber(out, onSite.x);
+        out.append(",\"y\":");
+        appendNumber(out, onSite.y);
+        appendGeodetic(out, geo, onSite.x, onSite.y);
+        out.append('}');
+    }
+    out.append("]}");
+    return out;
+}
+
+} // namespace trklib::service

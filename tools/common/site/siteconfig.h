@@ -1,0 +1,141 @@
+#pragma once
+
+#include "input/wireformat.h"
+#include "interface/targettrackinginterface.h"
+#include "util/groundposition.h"
+
+#include "tools/common/site/places.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <optional>
+
+// The site file: one INI file that describes a whole site (its name, its
+// broker, where on Earth it lies, how its radars' tracks are fused, and
+// every radar) for every program of the site.
+namespace trklib::site {
+
+// Where trackd publishes, and as whom.
+struct BrokerConfig
+{
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 1883;
+    QString clientId;     // each radar connects as "<clientId>-<radar>"
+    QString username;     // empty: none
+    QString passwordFile; // its first line is the password
+    QByteArray password;  // read from passwordFile when the file is loaded
+    QString caFile;       // set: TLS, with the broker's certificate checked against it
+    QString certFile;     // with keyFile: the client's own certificate
+    QString keyFile;
+    // sited's own login, when given: in place of username and passwordFile
+    // for sited alone, so that one file serves trackd and sited on a broker
+    // that gives each its own rights.
+    QString sitedUsername;
+    QString sitedPasswordFile;
+    QByteArray sitedPassword;
+};
+
+// One radar of the site: where its datagrams arrive, how it is mounted and
+// where it stands.
+struct RadarEntry
+{
+    QString name;
+    QHostAddress bindAddress; // null: every interface
+    quint16 port = wire::defaultPort;
+    QHostAddress radarAddress; // null: any sender
+    RadarConfig mounting{};    // every field 0 unless set
+    util::RadarPlacement placement;
+    int sic = -1; // its ASTERIX system identification code, 0 to 255; -1: none
+    int line = 0; // of its section, for messages
+};
+
+// The site's ASTERIX outputs: trackd's radar targets (category 010) and
+// the site service's objects (category 062).
+struct AsterixConfig
+{
+    int sac = -1;     // system area code, 0 to 255; -1: not given
+    int sicSite = -1; // the site service's system identification code
+    Destination cat010;
+    Destination cat062;
+};
+
+// The site's Cursor-on-Target output, there when the file has a [cot]
+// section. By default to the usual multicast group and port of
+// situational-awareness clients.
+struct CotConfig
+{
+    bool enabled = false;
+    Destination destination{QHostAddress(QStringLiteral("239.2.3.1")), 6969};
+    double ratePerS = 1.0; // rounds of events per second
+};
+
+// How the site's service joins its radars' tracks into one picture.
+struct FusionConfig
+{
+    double ratePerS = 10.0; // pictures per second
+    double gateM = 10.0;    // how far a radar track may lie from the object it joins
+    double coastS = 3.0;    // how long an object outlives its last radar track
+};
+
+// Where sited records the site's history. database: a SQLite file (absolute;
+// by default "<site name>.sqlite" beside the site file) or a
+// "postgresql://" URL; whole days older than retentionDays are removed.
+struct HistoryConfig
+{
+    QString database;
+    int retentionDays = 30;
+};
+
+// Where sited serves its HTTP API: one host's address and a port.
+struct HttpConfig
+{
+    Destination listen{QHostAddress(QStringLiteral("127.0.0.1")), 8088};
+};
+
+// A site's configuration file, checked as a whole.
+struct SiteConfig
+{
+    QString name;
+    QString prefix = QStringLiteral("trklib");
+    std::optional<Origin> origin; // none: the site is not geo-referenced
+    FusionConfig fusion;
+    QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
+    AsterixConfig asterix;
+    CotConfig cot;
+    HistoryConfig history;
+    HttpConfig http;
+    BrokerConfig broker;
+    QVector<RadarEntry> radars; // in the file's order
+    // What is used but should be mended, one line each in the errors'
+    // form ("7: [broker] password_file: ..."); for the caller to log.
+    QStringList warnings;
+
+    // "<prefix>/<site>/<radar>/<leaf>".
+    QByteArray topic(const RadarEntry& radar, const char* leaf) const;
+};
+
+// Reads and checks the text of a configuration file. Files it names
+// (password, certificates) are taken relative to baseDir unless absolute,
+// must be readable, certificates and keys must load, and the password is
+// read. False with a one-line error
+// that names the line, the section and the key and says why
+// ("12: [radar.north] port: ..."), without the file's name.
+bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig& config,
+                     QString& error);
+
+// The same for a file, with files it names relative to its folder. The
+// error and the warnings start with the file's name ("site.conf:12: ...").
+bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
+
+// The settings sited connects with: broker's, with sited's own username
+// and password in place of the radars' when the file gives sited_username.
+BrokerConfig sitedBroker(const BrokerConfig& broker);
+
+// "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
+QString describeSocket(const RadarEntry& radar);
+
+} // namespace trklib::site

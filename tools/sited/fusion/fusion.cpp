@@ -1,0 +1,584 @@
+#include "tools/sited/fusion/fusion.h"
+
+#include "tools/sited/fusion/assignment.h"
+#include "tools/sited/fusion/kalmanfilter.h"
+#include "tools/sited/fusion/objectgrid.h"
+#include "tools/sited/fusion/radarmeasurement.h"
+
+#include <QHash>
+#include <QSet>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <tuple>
+#include <vector>
+
+// Track-to-track fusion. Every site object is a constant-velocity Kalman
+// filter; every radar track is joined to at most one object and feeds it
+// its ground point and radial velocity. A track stays in its object while
+// it stays within the gate and agrees with the other radars' tracks there;
+// a new track joins the object that an optimal assignment over the gated,
+// agreeing pairs gives it, or makes a new one. Objects
+// are found through a bucket grid, so that the cost of a report grows with
+// its own targets and the objects near them, not with the whole site.
+namespace trklib::sited::fusion {
+
+namespace {
+
+constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min();
+constexpr double msPerS = 1000.0;
+// The site's radars disagree by this much on one object (placement and
+// mounting errors), metres and m/s: the floor under the errors that two
+// objects may differ by and still be one.
+constexpr double radarBiasM = 0.7;
+constexpr double radarBiasMps = 1.0;
+// Chi-square, 2 degrees of freedom, 99 %.
+constexpr double mergeChiSquare = 9.21;
+
+// d^T (A + bias^2 I)^-1 d for a 2-vector and a 2 x 2 covariance.
+double mahalanobis2(double dx, double dy, double aXX, double aXY, double aYY, double biasSq)
+{
+    aXX += biasSq;
+    aYY += biasSq;
+    const double det = aXX * aYY - aXY * aXY;
+    if (!(det > 0.0))
+        return std::numeric_limits<double>::infinity();
+    return (dx * dx * aYY - 2.0 * dx * dy * aXY + dy * dy * aXX) / det;
+}
+
+// Two objects are one when their positions (b's at (x, y), a's at (ax, ay))
+// and their velocities lie within their joint errors and the radars'
+// disagreement of each other.
+bool sameObject(const KalmanFilter& a, double ax, double ay, const KalmanFilter& b, double x,
+                double y)
+{
+    const double position =
+        mahalanobis2(ax - x, ay - y, a.cov(0, 0) + b.cov(0, 0), a.cov(0, 1) + b.cov(0, 1),
+                     a.cov(1, 1) + b.cov(1, 1), radarBiasM * radarBiasM);
+    const double velocity = mahalanobis2(a.vx() - b.vx(), a.vy() - b.vy(),
+                                         a.cov(2, 2) + b.cov(2, 2), a.cov(2, 3) + b.cov(2, 3),
+                                         a.cov(3, 3) + b.cov(3, 3), radarBiasMps * radarBiasMps);
+    return position <= mergeChiSquare && velocity <= mergeChiSquare;
+}
+
+// A radar track agrees with an object while its ground point and radial
+// speed lie within their errors (and the radars' disagreement) of the
+// object's prediction: chi-square, 3 degrees of freedom, 99.9 %. Two lanes
+// 3.5 m apart are within the gate but not within this of each other, and
+// an object of the opposite lane or a walker is far off in radial speed.
+constexpr double agreeChiSquare = 16.27;
+
+// The statistical distance of measurement m from the object's state
+// predicted to timeMs: position and, when it has one, radial speed.
+double disagreement(const KalmanFilter& filter, const RadarMeasurement& m, std::int64_t timeMs)
+{
+    KalmanFilter f = filter;
+    f.predict(timeMs);
+    double d2 = mahalanobis2(m.position.xM - f.x(), m.position.yM - f.y(),
+                             f.cov(0, 0) + m.position.covXX, f.cov(0, 1) + m.position.covXY,
+                             f.cov(1, 1) + m.position.covYY, radarBiasM * radarBiasM);
+    if (m.hasRadial) {
+        const double ux = m.losX, uy = m.losY;
+        const double predicted = f.vx() * ux + f.vy() * uy;
+        const double variance = ux * ux * f.cov(2, 2) + 2.0 * ux * uy * f.cov(2, 3) +
+                                uy * uy * f.cov(3, 3) + m.radialVariance +
+                                radarBiasMps * radarBiasMps;
+        const double innovation = m.radialMps - predicted;
+        d2 += innovation * innovation / variance;
+    }
+    return d2;
+}
+
+struct Track
+{
+    std::int64_t objectId = 0;
+    std::int64_t lastSeenMs = never;
+    std::int64_t lastConfirmedMs = never;
+};
+
+struct RadarState
+{
+    bool heard = false;
+    std::int64_t lastReceivedMs = never;
+    QHash<int, Track> tracks; // by the radar's target number
+};
+
+struct Object
+{
+    KalmanFilter filter;
+    std::int64_t sinceMs = 0;
+    QVector<ObjectRadar> radars;  // by radar then number
+    std::int64_t endedMs = never; // when its last radar track ended
+    std::int64_t mergeInto = 0;   // the older object it has stayed near
+    std::int64_t mergeSinceMs = 0;
+    std::int64_t ghostOf = 0; // while coasting, the object with radar tracks it has stayed on
+    std::int64_t ghostSinceMs = 0;
+    bool nearOlder = false; // within the gate of an older object of other radars
+
+    bool holds(int radar) const
+    {
+        return std::any_of(radars.cbegin(), radars.cend(),
+                           [radar](const ObjectRadar& r) { return r.radar == radar; });
+    }
+    bool sharesRadar(const Object& other) const
+    {
+        return std::any_of(radars.cbegin(), radars.cend(),
+                           [&other](const ObjectRadar& r) { return other.holds(r.radar); });
+    }
+};
+
+// A new radar track waiting to be joined.
+struct Fresh
+{
+    RadarTrack target;
+    RadarMeasurement measurement;
+    QVector<std::int64_t> candidates; // objects within the gate
+};
+
+} // namespace
+
+struct Fusion::Private
+{
+    explicit Private(const Settings& s)
+        : places(s.radars), radars(s.radars.size()), gateM(s.gateM),
+          coastMs(std::llround(s.coastS * msPerS)), grid(s.gateM)
+    {}
+
+    void advance(std::int64_t timeMs);
+    void attach(int radar, const RadarTrack& target, std::int64_t objectId, std::int64_t timeMs);
+    void detach(int radar, int number, std::int64_t objectId, std::int64_t endMs);
+    bool apply(Object& object, const RadarMeasurement& m, std::int64_t timeMs);
+    bool joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh);
+    void mergeDuplicates(std::int64_t timeMs);
+    void dropGhosts(std::int64_t timeMs);
+    bool confirmed(const Object& object) const;
+
+    QVector<RadarPlace> places;
+    QVector<RadarState> radars; // by index into places
+    std::map<std::int64_t, Object> objects;
+    double gateM;
+    std::int64_t coastMs;
+    ObjectGrid grid;
+    std::int64_t nowMs = never; // the latest time seen: never goes back
+    std::int64_t nextId = 1;
+    std::uint64_t late = 0;
+};
+
+// Ends the tracks of radars silent too long and drops objects that have
+// coasted their time.
+void Fusion::Private::advance(std::int64_t timeMs)
+{
+    nowMs = std::max(nowMs, timeMs);
+    for (int r = 0; r < radars.size(); ++r) {
+        RadarState& radar = radars[r];
+        if (radar.tracks.isEmpty() || nowMs - radar.lastReceivedMs <= radarSilenceMs)
+            continue;
+        for (auto it = radar.tracks.cbegin(); it != radar.tracks.cend(); ++it)
+            detach(r, it.key(), it->objectId, radar.lastReceivedMs + radarSilenceMs);
+        radar.tracks.clear();
+    }
+    for (auto it = objects.begin(); it != objects.end();) {
+        if (it->second.radars.isEmpty() && nowMs - it->second.endedMs > coastMs)
+            it = objects.erase(it);
+        else
+            ++it;
+    }
+}
+
+void Fusion::Private::attach(int radar, const RadarTrack& target, std::int64_t objectId,
+                             std::int64_t timeMs)
+{
+    Track& track = radars[radar].tracks[target.number];
+    track.objectId = objectId;
+    track.lastSeenMs = timeMs;
+    if (target.confirmed)
+        track.lastConfirmedMs = timeMs;
+    QVector<ObjectRadar>& list = objects[objectId].radars;
+    const ObjectRadar entry{radar, target.number};
+    const auto at = std::lower_bound(
+        list.begin(), list.end(), entry, [](const ObjectRadar& a, const ObjectRadar& b) {
+            return std::tie(a.radar, a.number) < std::tie(b.radar, b.number);
+        });
+    list.insert(at, entry);
+}
+
+void Fusion::Private::detach(int radar, int number, std::int64_t objectId, std::int64_t endMs)
+{
+    const auto it = objects.find(objectId);
+    if (it == objects.end())
+        return;
+    Object& object = it->second;
+    object.radars.erase(std::remove_if(object.radars.begin(), object.radars.end(),
+                                       [&](const ObjectRadar& r) {
+                                           return r.radar == radar && r.number == number;
+                                       }),
+                        object.radars.end());
+    if (object.radars.isEmpty())
+        object.endedMs = std::max(object.endedMs, endMs);
+}
+
+// False when the object's state is newer than the measurement: it is not
+// applied backwards.
+bool Fusion::Private::apply(Object& object, const RadarMeasurement& m, std::int64_t timeMs)
+{
+    if (object.filter.timeMs() > timeMs)
+        return false;
+    object.filter.predict(timeMs);
+    object.filter.updatePosition(m.position);
+    if (m.hasRadial)
+        object.filter.updateAlong(m.losX, m.losY, m.radialMps, m.radialVariance);
+    return true;
+}
+
+// Joins new radar tracks to the objects within the gate that hold no track
+// of their radar and that they agree with, one to one at the least total
+// statistical distance, solved per connected group of such pairs; a track
+// left over makes a new object.
+// True when a measurement was too old for the object it joined.
+bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh)
+{
+    // The grid holds indexes into open: objects free for this radar, by id.
+    QVector<std::pair<std::int64_t, Object*>> open;
+    grid.clear();
+    for (auto& [id, object] : objects) {
+        if (object.holds(radar))
+            continue;
+        grid.insert(open.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        open.append({id, &object});
+    }
+    QHash<std::int64_t, QVector<int>> byObject; // object id -> fresh tracks gating it
+    for (int i = 0; i < fresh.size(); ++i) {
+        const GroundMeasurement& p = fresh[i].measurement.position;
+        grid.forEachWithin(p.xM, p.yM, gateM, [&](const ObjectGrid::Entry& e) {
+            if (disagreement(open[int(e.id)].second->filter, fresh[i].measurement, timeMs) >
+                agreeChiSquare)
+                return;
+            fresh[i].candidates.append(open[int(e.id)].first);
+            byObject[open[int(e.id)].first].append(i);
+        });
+    }
+
+    const double unjoinedCost = agreeChiSquare;
+    const double forbiddenCost = 1e6 * (unjoinedCost + 1.0);
+    QVector<std::int64_t> joinedTo(fresh.size(), 0);
+    QVector<bool> done(fresh.size(), false);
+    for (int seed = 0; seed < fresh.size(); ++seed) {
+        if (done[seed])
+            continue;
+        // The connected group of tracks and objects around seed.
+        QVector<int> rows{seed};
+        QVector<std::int64_t> columns;
+        QSet<std::int64_t> seenColumns;
+        done[seed] = true;
+        for (int k = 0; k < rows.size(); ++k) {
+            for (std::int64_t id : qAsConst(fresh[rows[k]].candidates)) {
+                if (seenColumns.contains(id))
+                    continue;
+                seenColumns.insert(id);
+                columns.append(id);
+                for (int other : qAsConst(byObject[id])) {
+                    if (!done[other]) {
+                        done[other] = true;
+                        rows.append(other);
+                    }
+                }
+            }
+        }
+        if (columns.isEmpty())
+            continue;
+        // Every row also has a column of its own: staying unjoined, at the
+        // cost of a pair at the gate.
+        const int n = rows.size();
+        const int m = columns.size() + n;
+        std::vector<double> cost(std::size_t(n) * m, forbiddenCost);
+        for (int r = 0; r < n; ++r) {
+            for (int c = 0; c < columns.size(); ++c) {
+                if (!fresh[rows[r]].candidates.contains(columns[c]))
+                    continue;
+                cost[std::size_t(r) * m + c] =
+                    disagreement(objects[columns[c]].filter, fresh[rows[r]].measurement, timeMs);
+            }
+            cost[std::size_t(r) * m + columns.size() + r] = unjoinedCost;
+        }
+        const std::vector<int> assigned = solveAssignment(cost, n, m);
+        for (int r = 0; r < n && r < int(assigned.size()); ++r)
+            if (assigned[r] >= 0 && assigned[r] < columns.size())
+                joinedTo[rows[r]] = columns[assigned[r]];
+    }
+
+    bool tooOld = false;
+    for (int i = 0; i < fresh.size(); ++i) {
+        std::int64_t id = joinedTo[i];
+        if (id == 0) {
+            id = nextId++;
+            Object& object = objects[id];
+            object.filter = KalmanFilter(fresh[i].measurement.position, timeMs);
+            object.sinceMs = timeMs;
+            if (fresh[i].measurement.hasRadial)
+                object.filter.updateAlong(fresh[i].measurement.losX, fresh[i].measurement.losY,
+                                          fresh[i].measurement.radialMps,
+                                          fresh[i].measurement.radialVariance);
+        } else {
+            tooOld |= !apply(objects[id], fresh[i].measurement, timeMs);
+        }
+        attach(radar, fresh[i].target, id, timeMs);
+    }
+    return tooOld;
+}
+
+// An object that has stayed near an older one, both consistent within
+// their errors, holding no radar in common, for mergeAfterMs, is merged
+// into it: its radar tracks move to the older id.
+void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
+{
+    // The grid holds indexes into live, objects with radar tracks by id.
+    QVector<std::pair<std::int64_t, Object*>> live;
+    live.reserve(int(objects.size()));
+    grid.clear();
+    for (auto& [id, object] : objects) {
+        if (object.radars.isEmpty())
+            continue;
+        grid.insert(live.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        live.append({id, &object});
+    }
+    QVector<std::pair<std::int64_t, std::int64_t>> merges; // younger, older
+    for (int index = 0; index < live.size(); ++index) {
+        const auto [id, youngPointer] = live[index];
+        Object& young = *youngPointer;
+        const double x = young.filter.xAt(timeMs);
+        const double y = young.filter.yAt(timeMs);
+        young.nearOlder = false;
+        std::int64_t best = 0;
+        double bestDistance = std::numeric_limits<double>::infinity();
+        grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
+            if (e.id >= index) // ids grow with the index
+                return;
+            const Object& old = *live[int(e.id)].second;
+            if (old.sharesRadar(young))
+                return;
+            young.nearOlder = true;
+            const double distance = std::hypot(e.xM - x, e.yM - y);
+            if (sameObject(old.filter, e.xM, e.yM, young.filter, x, y) && distance < bestDistance) {
+                best = live[int(e.id)].first;
+                bestDistance = distance;
+            }
+        });
+        if (best == 0) {
+            young.mergeInto = 0;
+        } else if (best != young.mergeInto) {
+            young.mergeInto = best;
+            young.mergeSinceMs = timeMs;
+        } else if (timeMs - young.mergeSinceMs >= mergeAfterMs) {
+            merges.append({id, best});
+        }
+    }
+    for (const auto& [youngId, oldId] : qAsConst(merges)) {
+        const auto young = objects.find(youngId);
+        const auto old = objects.find(oldId);
+        // An earlier merge of this round may have taken either, or given
+        // the older one a radar of the younger.
+        if (young == objects.end() || old == objects.end() ||
+            old->second.sharesRadar(young->second))
+            continue;
+        const QVector<ObjectRadar> moving = young->second.radars;
+        objects.erase(young);
+        for (const ObjectRadar& r : moving) {
+            Track& track = radars[r.radar].tracks[r.number];
+            track.objectId = oldId;
+            old->second.radars.append(r);
+        }
+        std::sort(old->second.radars.begin(), old->second.radars.end(),
+                  [](const ObjectRadar& a, const ObjectRadar& b) {
+                      return std::tie(a.radar, a.number) < std::tie(b.radar, b.number);
+                  });
+        old->second.mergeInto = 0;
+    }
+}
+
+// A coasting object that has stayed on one with radar tracks, both
+// consistent within their errors, for mergeAfterMs, the other made no
+// more than mergeAfterMs before the coasting one's last track ended, is
+// that object as it was before a radar started a new track of it (its
+// track renumbered, or a track started off it just before it was lost):
+// it is dropped, so that the thing is not shown twice and the copy
+// running on its last velocity raises no events of its own.
+void Fusion::Private::dropGhosts(std::int64_t timeMs)
+{
+    QVector<std::int64_t> live; // ids of objects with radar tracks
+    grid.clear();
+    for (const auto& [id, object] : objects) {
+        if (object.radars.isEmpty())
+            continue;
+        grid.insert(live.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        live.append(id);
+    }
+    for (auto it = objects.begin(); it != objects.end();) {
+        Object& ghost = it->second;
+        if (!ghost.radars.isEmpty()) {
+            ghost.ghostOf = 0;
+            ++it;
+            continue;
+        }
+        KalmanFilter b = ghost.filter;
+        b.predict(timeMs);
+        const double x = b.x();
+        const double y = b.y();
+        std::int64_t best = 0;
+        double bestDistance = std::numeric_limits<double>::infinity();
+        grid.forEachWithin(x, y, gateM, [&](const ObjectGrid::Entry& e) {
+            const Object& successor = objects[live[int(e.id)]];
+            if (successor.sinceMs + mergeAfterMs < ghost.endedMs)
+                return;
+            const double distance = std::hypot(e.xM - x, e.yM - y);
+            if (sameObject(successor.filter, e.xM, e.yM, b, x, y) && distance < bestDistance) {
+                best = live[int(e.id)];
+                bestDistance = distance;
+            }
+        });
+        if (best == 0) {
+            ghost.ghostOf = 0;
+        } else if (best != ghost.ghostOf) {
+            ghost.ghostOf = best;
+            ghost.ghostSinceMs = timeMs;
+        } else if (timeMs - ghost.ghostSinceMs >= mergeAfterMs) {
+            it = objects.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
+bool Fusion::Private::confirmed(const Object& object) const
+{
+    return std::any_of(object.radars.cbegin(), object.radars.cend(), [&](const ObjectRadar& r) {
+        const Track t = radars[r.radar].tracks.value(r.number);
+        return t.lastConfirmedMs != never && t.lastSeenMs - t.lastConfirmedMs <= confirmedHoldMs;
+    });
+}
+
+Fusion::Fusion(const Settings& settings) : d(std::make_unique<Private>(settings)) {}
+
+Fusion::~Fusion() = default;
+
+void Fusion::add(const TracksReport& report)
+{
+    if (report.radar < 0 || report.radar >= d->radars.size())
+        return;
+    const int r = report.radar;
+    const std::int64_t t = report.receivedMs;
+    RadarState& radar = d->radars[r];
+    // An older report of a radar than its latest is superseded by it.
+    if (radar.heard && t < radar.lastReceivedMs) {
+        ++d->late;
+        return;
+    }
+    radar.heard = true;
+    radar.lastReceivedMs = t;
+    d->advance(t);
+
+    QSet<int> held;
+    for (const RadarTrack& target : report.targets)
+        held.insert(target.number);
+    for (auto it = radar.tracks.begin(); it != radar.tracks.end();) {
+        if (held.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        d->detach(r, it.key(), it->objectId, t);
+        it = radar.tracks.erase(it);
+    }
+
+    const RadarPlace& entry = d->places[r];
+    bool tooOld = false;
+    QVector<Fresh> fresh;
+    QSet<int> taken;
+    for (const RadarTrack& target : report.targets) {
+        if (taken.contains(target.number))
+            continue; // a number twice in one report: the first counts
+        taken.insert(target.number);
+        const RadarMeasurement m = measureTrack(entry, target);
+        const auto known = radar.tracks.find(target.number);
+        if (known != radar.tracks.end()) {
+            const std::int64_t id = known->objectId;
+            const auto found = d->objects.find(id);
+            Q_ASSERT(found != d->objects.end()); // an object with tracks is never dropped
+            Object& object = found->second;
+            const double dx = object.filter.xAt(t) - m.position.xM;
+            const double dy = object.filter.yAt(t) - m.position.yM;
+            // A track shared with other radars stays only while it agrees
+            // with the object they hold (its radar may have moved it onto
+            // another object within the gate). A report older than the
+            // object's state is judged by nothing and changes nothing.
+            const bool newer = object.filter.timeMs() > t;
+            const bool agrees = newer || object.radars.size() < 2 ||
+                                disagreement(object.filter, m, t) <= agreeChiSquare;
+            if (std::hypot(dx, dy) <= d->gateM && agrees) {
+                // A track its radar only predicted in this report keeps its
+                // object but does not move it.
+                if (newer)
+                    tooOld = true;
+                else if (target.confirmed)
+                    d->apply(object, m, t);
+                known->lastSeenMs = t;
+                if (target.confirmed)
+                    known->lastConfirmedMs = t;
+                continue;
+            }
+            // Left the gate, or no longer agrees with its object (its radar
+            // moved it onto another): it starts over as a new track.
+            radar.tracks.erase(known);
+            d->detach(r, target.number, id, t);
+        }
+        fresh.append({target, m, {}});
+    }
+    if (!fresh.isEmpty())
+        tooOld |= d->joinFresh(r, t, fresh);
+    if (tooOld)
+        ++d->late;
+}
+
+Picture Fusion::picture(std::int64_t timeMs)
+{
+    d->advance(timeMs);
+    d->mergeDuplicates(timeMs);
+    d->dropGhosts(timeMs);
+    Picture picture;
+    picture.timeMs = timeMs;
+    picture.objects.reserve(int(d->objects.size()));
+    for (const auto& [id, object] : d->objects) {
+        KalmanFilter state = object.filter;
+        state.predict(timeMs);
+        SiteObject o;
+        o.id = id;
+        o.xM = state.x();
+        o.yM = state.y();
+        o.vxMps = state.vx();
+        o.vyMps = state.vy();
+        // One about to be merged into an older object is that object seen
+        // twice: it is not shown as one of its own meanwhile; nor is a new
+        // one within the gate of an older object of other radars before it
+        // has lived apart from it as long as a merge takes (a radar's new
+        // track starting off an object it has not yet come to agree with).
+        o.confirmed = d->confirmed(object) && object.mergeInto == 0 &&
+                      !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs);
+        o.radars = object.radars;
+        o.sinceMs = object.sinceMs;
+        o.positionErrorM = state.positionErrorM();
+        picture.objects.append(o);
+    }
+    return picture;
+}
+
+std::uint64_t Fusion::lateMessages() const
+{
+    return d->late;
+}
+
+int Fusion::objectCount() const
+{
+    return int(d->objects.size());
+}
+
+} // namespace trklib::sited::fusion

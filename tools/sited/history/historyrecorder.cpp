@@ -1,0 +1,285 @@
+#include "tools/sited/history/historyrecorder.h"
+
+#include "tools/common/service/jsonwriter.h"
+
+#include <chrono>
+#include <cmath>
+
+namespace trklib::sited::history {
+
+namespace {
+
+constexpr double kphPerMps = 3.6;
+// As the published picture: below this speed the heading is null.
+constexpr double minHeadingSpeedKph = 1.0;
+constexpr double degPerRad = 180.0 / M_PI;
+constexpr std::int64_t msPerDay = 24 * 3600 * 1000;
+
+double compassHeading(double vxMps, double vyMps)
+{
+    double heading = std::atan2(vxMps, vyMps) * degPerRad;
+    if (heading < 0.0)
+        heading += 360.0;
+    return heading >= 360.0 ? 0.0 : heading;
+}
+
+void append(Batch& to, const Batch& from)
+{
+    to.pictures += from.pictures;
+    to.objects += from.objects;
+    to.events += from.events;
+    to.statuses += from.statuses;
+}
+
+} // namespace
+
+QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& picture,
+                               const site::GeoReference* geo)
+{
+    QVector<ObjectRow> rows;
+    rows.reserve(picture.objects.size());
+    for (const SiteObject& o : picture.objects) {
+        ObjectRow row;
+        row.timeMs = picture.timeMs;
+        row.id = o.id;
+        row.x = o.xM;
+        row.y = o.yM;
+        if (geo) {
+            const site::GeoPoint p = geo->toGeodetic(o.xM, o.yM);
+            row.lat = p.latitudeDeg;
+            row.lon = p.longitudeDeg;
+        }
+        row.vx = o.vxMps;
+        row.vy = o.vyMps;
+        row.speed = std::hypot(o.vxMps, o.vyMps) * kphPerMps;
+        if (row.speed >= minHeadingSpeedKph)
+            row.heading = compassHeading(o.vxMps, o.vyMps);
+        row.confirmed = o.confirmed;
+        QByteArray radars = "[";
+        for (int r = 0; r < o.radars.size(); ++r) {
+            radars.append(r == 0 ? "{\"radar\":" : ",{\"radar\":");
+            const int radar = o.radars[r].radar;
+            service::appendString(radars, radar >= 0 && radar < radarNames.size() ? radarNames[radar]
+                                                                               : QString());
+            radars.append(",\"number\":");
+            service::appendInteger(radars, o.radars[r].number);
+            radars.append('}');
+        }
+        radars.append(']');
+        row.radars = radars;
+        row.sinceMs = o.sinceMs;
+        rows.append(row);
+    }
+    return rows;
+}
+
+EventRow eventRow(const zones::Zone& zone, const zones::Event& event, const QByteArray& published)
+{
+    const char* kind = "";
+    switch (event.kind) {
+    case zones::Event::Kind::Enter:
+        kind = "enter";
+        break;
+    case zones::Event::Kind::Exit:
+        kind = "exit";
+        break;
+    case zones::Event::Kind::Dwell:
+        kind = "dwell";
+        break;
+    case zones::Event::Kind::Speed:
+        kind = "speed";
+        break;
+    case zones::Event::Kind::Cross:
+        kind = "cross";
+        break;
+    }
+    return {event.timeMs, zone.name, QString::fromLatin1(kind), event.object, published};
+}
+
+std::int64_t retentionStartMs(std::int64_t latestMs, int retentionDays)
+{
+    const std::int64_t day = latestMs >= 0 ? latestMs / msPerDay : (latestMs + 1) / msPerDay - 1;
+    return (day - std::max(retentionDays, 1) + 1) * msPerDay;
+}
+
+Recorder::Recorder(SharedStore& store, Options options)
+    : store_(store), options_(std::move(options)), thread_([this] { run(); })
+{}
+
+Recorder::~Recorder()
+{
+    stop();
+}
+
+void Recorder::stop()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool Recorder::push(Batch batch)
+{
+    const int records = batch.size();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_ + records > options_.queueRecords) {
+            dropped_ += records;
+            outage_ = true;
+            if (!dropLogged_) {
+                dropLogged_ = true;
+                log(QStringLiteral("history: %1 records wait for the database, the queue's "
+                                   "most; dropping new records until it catches up")
+                        .arg(waiting_));
+            }
+            return false;
+        }
+        waiting_ += records;
+        ++handed_;
+        queue_.push_back(std::move(batch));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void Recorder::addPicture(std::int64_t timeMs, QVector<ObjectRow> objects)
+{
+    Batch batch;
+    batch.pictures.append(timeMs);
+    batch.objects = std::move(objects);
+    push(std::move(batch));
+}
+
+void Recorder::addEvent(EventRow event)
+{
+    Batch batch;
+    batch.events.append(std::move(event));
+    push(std::move(batch));
+}
+
+void Recorder::addStatus(StatusRow status)
+{
+    Batch batch;
+    batch.statuses.append(std::move(status));
+    push(std::move(batch));
+}
+
+std::int64_t Recorder::dropped() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+int Recorder::waiting() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
+}
+
+bool Recorder::flush(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::int64_t target = handed_;
+    return written_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return written_n_ >= target; });
+}
+
+void Recorder::run()
+{
+    Batch pending; // taken from the queue, not yet written
+    int pendingRecords = 0;
+    int pendingItems = 0;
+    bool failing = false;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (failing)
+                wake_.wait_for(lock, std::chrono::milliseconds(retryMs), [&] { return stopping_; });
+            else
+                wake_.wait(lock, [&] { return stopping_ || !queue_.empty() || pendingItems; });
+            // Whatever waits is taken, up to a batch's size.
+            while (!queue_.empty() &&
+                   (pendingItems == 0 || pendingRecords + queue_.front().size() <= batchRecords)) {
+                pendingRecords += queue_.front().size();
+                append(pending, queue_.front());
+                queue_.pop_front();
+                ++pendingItems;
+            }
+            if (stopping_ && pendingItems == 0)
+                return;
+        }
+        QString error;
+        const bool ok = store_.with([&](Store& store) {
+            if (!store.isConnected() && !store.reconnect(error))
+                return false;
+            if (!store.write(pending, error))
+                return false;
+            retain(store, pending);
+            return true;
+        });
+        if (ok) {
+            bool recovered = false;
+            std::int64_t dropped = 0;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                waiting_ -= pendingRecords;
+                written_n_ += pendingItems;
+                recovered = outage_;
+                outage_ = false;
+                dropLogged_ = false;
+                dropped = dropped_;
+            }
+            if (recovered)
+                log(QStringLiteral("history: writing again; %1 records dropped since the start")
+                        .arg(dropped));
+            written_.notify_all();
+            pending.clear();
+            pendingRecords = pendingItems = 0;
+            failing = false;
+            continue;
+        }
+        bool first = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            first = !outage_;
+            outage_ = true;
+            if (stopping_) {
+                // The last attempt failed: what waits is lost, and counted.
+                dropped_ += waiting_;
+                log(QStringLiteral("history: %1; %2 records not written at the end")
+                        .arg(error)
+                        .arg(waiting_));
+                return;
+            }
+        }
+        if (first)
+            log(error);
+        failing = true;
+    }
+}
+
+void Recorder::retain(Store& store, const Batch& written)
+{
+    // The records' own time rules, not the host's clock: an offline run
+    // of an old capture keeps its days.
+    std::optional<std::int64_t> latest;
+    const auto see = [&](std::int64_t t) { latest = latest ? std::max(*latest, t) : t; };
+    for (std::int64_t t : written.pictures)
+        see(t);
+    for (const EventRow& e : written.events)
+        see(e.timeMs);
+    for (const StatusRow& s : written.statuses)
+        see(s.timeMs);
+    if (!latest || (lastRetentionMs_ != 0 && *latest - lastRetentionMs_ < retentionEveryMs))
+        return;
+    lastRetentionMs_ = *latest;
+    QString error;
+    if (!store.removeBefore(retentionStartMs(*latest, options_.retentionDays), error))
+        log(error);
+}
+
+} // namespace trklib::sited::history

@@ -1,0 +1,489 @@
+#include "tools/sited/history/historybackends.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+
+// The embedded back end: one SQLite file, opened in exclusive locking mode
+// so that a second sited on the same file is refused at once rather than
+// interleaving its writes.
+namespace trklib::sited::history {
+
+namespace {
+
+// Every statement of the first schema, in order.
+constexpr const char* schemaV1[] = {
+    "CREATE TABLE pictures (site TEXT NOT NULL, time INTEGER NOT NULL, "
+    "PRIMARY KEY (site, time))",
+    "CREATE TABLE objects (site TEXT NOT NULL, time INTEGER NOT NULL, id INTEGER NOT NULL, "
+    "x REAL NOT NULL, y REAL NOT NULL, lat REAL, lon REAL, vx REAL NOT NULL, vy REAL NOT NULL, "
+    "speed REAL NOT NULL, heading REAL, confirmed INTEGER NOT NULL, radars TEXT NOT NULL, "
+    "since INTEGER NOT NULL, PRIMARY KEY (site, id, time))",
+    "CREATE INDEX objects_time ON objects (site, time)",
+    "CREATE TABLE events (site TEXT NOT NULL, time INTEGER NOT NULL, zone TEXT NOT NULL, "
+    "event TEXT NOT NULL, object INTEGER NOT NULL, json TEXT NOT NULL)",
+    "CREATE INDEX events_time ON events (site, time)",
+    "CREATE INDEX events_zone ON events (site, zone, time)",
+    "CREATE INDEX events_object ON events (site, object, time)",
+    "CREATE TABLE radar_status (site TEXT NOT NULL, time INTEGER NOT NULL, "
+    "radar TEXT NOT NULL, online INTEGER NOT NULL)",
+    "CREATE INDEX radar_status_time ON radar_status (site, time)",
+};
+
+// Version 2: each event and status change is kept once: a batch written
+// again (after a failure that may have come after its commit) adds nothing.
+// Rows twice in a database of version 1 are removed first. (PostgreSQL's
+// version 2 also holds a track's points in an index of their own; here the
+// key's own index reads a track fast enough, and such an index would double
+// the cost of writing every picture.)
+constexpr const char* schemaV2[] = {
+    "DELETE FROM events WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM events GROUP BY site, time, object, json)",
+    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
+    "DELETE FROM radar_status WHERE rowid NOT IN "
+    "(SELECT min(rowid) FROM radar_status GROUP BY site, time, radar, online)",
+    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
+};
+
+// A prepared statement, finalized when it goes.
+class Statement
+{
+public:
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
+    ~Statement() { sqlite3_finalize(s_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return s_ != nullptr; }
+    sqlite3_stmt* get() const { return s_; }
+    void bind(int i, std::int64_t v) { sqlite3_bind_int64(s_, i, v); }
+    void bind(int i, double v) { sqlite3_bind_double(s_, i, v); }
+    void bind(int i, const std::optional<double>& v)
+    {
+        v ? sqlite3_bind_double(s_, i, *v) : sqlite3_bind_null(s_, i);
+    }
+    void bind(int i, const QByteArray& v)
+    {
+        sqlite3_bind_text(s_, i, v.constData(), v.size(), SQLITE_TRANSIENT);
+    }
+    void bind(int i, const QString& v) { bind(i, v.toUtf8()); }
+    int step() { return sqlite3_step(s_); }
+    void reset()
+    {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    std::int64_t integer(int c) const { return sqlite3_column_int64(s_, c); }
+    double real(int c) const { return sqlite3_column_double(s_, c); }
+    std::optional<double> optionalReal(int c) const
+    {
+        if (sqlite3_column_type(s_, c) == SQLITE_NULL)
+            return std::nullopt;
+        return sqlite3_column_double(s_, c);
+    }
+    QByteArray text(int c) const
+    {
+        return QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
+                          sqlite3_column_bytes(s_, c));
+    }
+
+private:
+    sqlite3_stmt* s_ = nullptr;
+};
+
+// Whether a write to the file failed for want of room. A write that could
+// not even begin (no space, ENOSPC, or past the process's file size limit,
+// EFBIG) is only "disk I/O error" to SQLite, its errno gone by the time it
+// is asked: the folder's free space and the limit are looked at instead.
+bool noRoomFor(const QString& path)
+{
+    // Within a write of the file's end: the largest page with its header.
+    constexpr off_t writeBytes = 65536 + 24;
+    using DiskStatus = struct statvfs;
+    DiskStatus disk{};
+    if (::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &disk) == 0 &&
+        disk.f_bavail == 0)
+        return true;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    for (const QString& file : {path, path + QStringLiteral("-wal")}) {
+        if (QFileInfo(file).size() + writeBytes > off_t(limit.rlim_cur))
+            return true;
+    }
+    return false;
+}
+
+// What a track is drawn from (in PostgreSQL all in its track index); an object's columns
+// begin with them, so that readObject() reads on where readPosition() ends.
+constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
+constexpr const char* objectColumns =
+    "time, id, x, y, lat, lon, speed, vx, vy, heading, confirmed, radars, since";
+
+ObjectRow readPosition(const Statement& s)
+{
+    ObjectRow o;
+    o.timeMs = s.integer(0);
+    o.id = s.integer(1);
+    o.x = s.real(2);
+    o.y = s.real(3);
+    o.lat = s.optionalReal(4);
+    o.lon = s.optionalReal(5);
+    o.speed = s.real(6);
+    return o;
+}
+
+ObjectRow readObject(const Statement& s)
+{
+    ObjectRow o = readPosition(s);
+    o.vx = s.real(7);
+    o.vy = s.real(8);
+    o.heading = s.optionalReal(9);
+    o.confirmed = s.integer(10) != 0;
+    o.radars = s.text(11);
+    o.sinceMs = s.integer(12);
+    return o;
+}
+
+class SqliteStore final : public Store
+{
+public:
+    SqliteStore(sqlite3* db, QString path, QString site)
+        : db_(db), path_(std::move(path)), site_(std::move(site))
+    {}
+    ~SqliteStore() override { sqlite3_close_v2(db_); }
+
+    bool migrate(QString& error);
+
+    bool write(const Batch& batch, QString& error) override;
+    bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
+    bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
+    bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
+                 QString& error) override;
+    bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
+    bool removeBefore(std::int64_t beforeMs, QString& error) override;
+    bool counts(Counts& out, QString& error) override;
+    bool reconnect(QString&) override { return true; }
+    bool isConnected() const override { return true; }
+    const char* kind() const override { return "sqlite"; }
+
+private:
+    // False with error set from the connection's last failure.
+    bool fail(QString& error, const char* doing) const
+    {
+        const int code = sqlite3_extended_errcode(db_) & 0xff;
+        QString why = QString::fromUtf8(sqlite3_errmsg(db_));
+        if (code == SQLITE_FULL || (code == SQLITE_IOERR && noRoomFor(path_)))
+            why = QStringLiteral("the disk is full");
+        else if ((code == SQLITE_READONLY || code == SQLITE_CANTOPEN) &&
+                 !QFileInfo(QFileInfo(path_).absolutePath()).isWritable())
+            why = QStringLiteral("the folder is read-only (SQLite makes its log beside the file)");
+        else if (code == SQLITE_READONLY)
+            why = QStringLiteral("the file is read-only");
+        error = QStringLiteral("history %1: %2: %3").arg(path_, QLatin1String(doing), why);
+        return false;
+    }
+    bool exec(const char* sql, QString& error, const char* doing)
+    {
+        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK || fail(error, doing);
+    }
+    bool rollback(QString& error, const char* doing)
+    {
+        fail(error, doing);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+
+    sqlite3* db_;
+    QString path_;
+    QString site_;
+};
+
+bool SqliteStore::migrate(QString& error)
+{
+    // The first write takes the exclusive lock for good (locking_mode), so
+    // the migration is also the test that no other sited holds the file.
+    if (!exec("BEGIN EXCLUSIVE", error, "locking"))
+        return false;
+    if (!exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", error,
+              "creating the schema"))
+        return rollback(error, "creating the schema");
+    int version = 0;
+    {
+        Statement s(db_, "SELECT max(version) FROM schema_version");
+        if (!s.ok() || s.step() != SQLITE_ROW)
+            return rollback(error, "reading the schema version");
+        version = int(s.integer(0));
+    }
+    if (version > schemaVersion) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        error = QStringLiteral("history %1: schema version %2 is newer than this sited's (%3)")
+                    .arg(path_)
+                    .arg(version)
+                    .arg(schemaVersion);
+        return false;
+    }
+    if (version < 1) {
+        for (const char* sql : schemaV1) {
+            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+                return rollback(error, "creating the schema");
+        }
+    }
+    // Each later version migrates from the one before.
+    if (version < 2) {
+        for (const char* sql : schemaV2) {
+            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+                return rollback(error, "migrating the schema to version 2");
+        }
+    }
+    if (version < schemaVersion) {
+        Statement s(db_, "INSERT INTO schema_version (version) VALUES (?)");
+        s.bind(1, std::int64_t(schemaVersion));
+        if (!s.ok() || s.step() != SQLITE_DONE)
+            return rollback(error, "creating the schema");
+    }
+    return exec("COMMIT", error, "creating the schema");
+}
+
+bool SqliteStore::write(const Batch& batch, QString& error)
+{
+    if (!exec("BEGIN", error, "writing"))
+        return false;
+    Statement picture(db_, "INSERT OR REPLACE INTO pictures (site, time) VALUES (?, ?)");
+    Statement object(db_, "INSERT OR REPLACE INTO objects (site, time, id, x, y, lat, lon, vx, vy, "
+                          "speed, heading, confirmed, radars, since) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    Statement event(db_, "INSERT OR IGNORE INTO events (site, time, zone, event, object, json) "
+                         "VALUES (?, ?, ?, ?, ?, ?)");
+    Statement status(db_, "INSERT OR IGNORE INTO radar_status (site, time, radar, online) "
+                          "VALUES (?, ?, ?, ?)");
+    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok())
+        return rollback(error, "writing");
+    const QByteArray site = site_.toUtf8();
+    for (std::int64_t t : batch.pictures) {
+        picture.bind(1, site);
+        picture.bind(2, t);
+        if (picture.step() != SQLITE_DONE)
+            return rollback(error, "writing");
+        picture.reset();
+    }
+    for (const ObjectRow& o : batch.objects) {
+        object.bind(1, site);
+        object.bind(2, o.timeMs);
+        object.bind(3, o.id);
+        object.bind(4, o.x);
+        object.bind(5, o.y);
+        object.bind(6, o.lat);
+        object.bind(7, o.lon);
+        object.bind(8, o.vx);
+        object.bind(9, o.vy);
+        object.bind(10, o.speed);
+        object.bind(11, o.heading);
+        object.bind(12, std::int64_t(o.confirmed));
+        object.bind(13, o.radars);
+        object.bind(14, o.sinceMs);
+        if (object.step() != SQLITE_DONE)
+            return rollback(error, "writing");
+        object.reset();
+    }
+    for (const EventRow& e : batch.events) {
+        event.bind(1, site);
+        event.bind(2, e.timeMs);
+        event.bind(3, e.zone);
+        event.bind(4, e.event);
+        event.bind(5, e.object);
+        event.bind(6, e.json);
+        if (event.step() != SQLITE_DONE)
+            return rollback(error, "writing");
+        event.reset();
+    }
+    for (const StatusRow& r : batch.statuses) {
+        status.bind(1, site);
+        status.bind(2, r.timeMs);
+        status.bind(3, r.radar);
+        status.bind(4, std::int64_t(r.online));
+        if (status.step() != SQLITE_DONE)
+            return rollback(error, "writing");
+        status.reset();
+    }
+    return exec("COMMIT", error, "writing") || rollback(error, "writing");
+}
+
+bool SqliteStore::events(const EventQuery& q, QVector<QByteArray>& out, QString& error)
+{
+    Statement s(db_, "SELECT json FROM events WHERE site = ?1 AND time BETWEEN ?2 AND ?3 "
+                     "AND (?4 = '' OR zone = ?4) AND (?5 = '' OR event = ?5) "
+                     "AND (?6 IS NULL OR object = ?6) ORDER BY time, rowid LIMIT ?7");
+    if (!s.ok())
+        return fail(error, "reading events");
+    s.bind(1, site_);
+    s.bind(2, q.fromMs);
+    s.bind(3, q.toMs);
+    s.bind(4, q.zone);
+    s.bind(5, q.event);
+    if (q.object)
+        s.bind(6, *q.object);
+    s.bind(7, std::int64_t(q.limit));
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append(s.text(0));
+    return rc == SQLITE_DONE || fail(error, "reading events");
+}
+
+bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)
+{
+    // One object's track by an index on (site, id, time): SQLite plans
+    // once, and "?4 IS NULL OR id = ?4" would keep it to the time index.
+    // Every object's of a period by the time index, then sorted: without
+    // the table's statistics SQLite would rather read an index in the
+    // answer's order, which means every row of the site.
+    const QByteArray sql = QByteArray("SELECT ") +
+                           (q.positionsOnly ? positionColumns : objectColumns) +
+                           (q.object ? " FROM objects" : " FROM objects INDEXED BY objects_time") +
+                           " WHERE site = ?1 AND time BETWEEN ?2 AND ?3" +
+                           (q.object ? " AND id = ?4" : "") + " ORDER BY id, time";
+    Statement s(db_, sql.constData());
+    if (!s.ok())
+        return fail(error, "reading tracks");
+    s.bind(1, site_);
+    s.bind(2, q.fromMs);
+    s.bind(3, q.toMs);
+    if (q.object)
+        s.bind(4, *q.object);
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append(q.positionsOnly ? readPosition(s) : readObject(s));
+    return rc == SQLITE_DONE || fail(error, "reading tracks");
+}
+
+bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
+                          QVector<ObjectRow>& out, QString& error)
+{
+    out.clear();
+    found = false;
+    {
+        Statement s(db_, "SELECT max(time) FROM pictures WHERE site = ? AND time <= ?");
+        if (!s.ok())
+            return fail(error, "reading a picture");
+        s.bind(1, site_);
+        s.bind(2, atMs);
+        if (s.step() != SQLITE_ROW)
+            return fail(error, "reading a picture");
+        if (sqlite3_column_type(s.get(), 0) == SQLITE_NULL)
+            return true;
+        timeMs = s.integer(0);
+        found = true;
+    }
+    // By the time index: see tracks().
+    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
+                           " FROM objects INDEXED BY objects_time WHERE site = ? AND time = ? "
+                           "ORDER BY id";
+    Statement s(db_, sql.constData());
+    if (!s.ok())
+        return fail(error, "reading a picture");
+    s.bind(1, site_);
+    s.bind(2, timeMs);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append(readObject(s));
+    return rc == SQLITE_DONE || fail(error, "reading a picture");
+}
+
+bool SqliteStore::latest(std::optional<std::int64_t>& timeMs, QString& error)
+{
+    Statement s(db_, "SELECT max(t) FROM (SELECT max(time) AS t FROM pictures WHERE site = ?1 "
+                     "UNION ALL SELECT max(time) FROM events WHERE site = ?1 "
+                     "UNION ALL SELECT max(time) FROM radar_status WHERE site = ?1)");
+    if (!s.ok())
+        return fail(error, "reading");
+    s.bind(1, site_);
+    if (s.step() != SQLITE_ROW)
+        return fail(error, "reading");
+    timeMs.reset();
+    if (sqlite3_column_type(s.get(), 0) != SQLITE_NULL)
+        timeMs = s.integer(0);
+    return true;
+}
+
+bool SqliteStore::removeBefore(std::int64_t beforeMs, QString& error)
+{
+    if (!exec("BEGIN", error, "removing old days"))
+        return false;
+    for (const char* sql : {"DELETE FROM pictures WHERE site = ? AND time < ?",
+                            "DELETE FROM objects WHERE site = ? AND time < ?",
+                            "DELETE FROM events WHERE site = ? AND time < ?",
+                            "DELETE FROM radar_status WHERE site = ? AND time < ?"}) {
+        Statement s(db_, sql);
+        if (!s.ok())
+            return rollback(error, "removing old days");
+        s.bind(1, site_);
+        s.bind(2, beforeMs);
+        if (s.step() != SQLITE_DONE)
+            return rollback(error, "removing old days");
+    }
+    return exec("COMMIT", error, "removing old days") || rollback(error, "removing old days");
+}
+
+bool SqliteStore::counts(Counts& out, QString& error)
+{
+    std::int64_t* fields[] = {&out.pictures, &out.objects, &out.events, &out.statuses};
+    const char* sql[] = {"SELECT count(*) FROM pictures WHERE site = ?",
+                         "SELECT count(*) FROM objects WHERE site = ?",
+                         "SELECT count(*) FROM events WHERE site = ?",
+                         "SELECT count(*) FROM radar_status WHERE site = ?"};
+    for (int i = 0; i < 4; ++i) {
+        Statement s(db_, sql[i]);
+        if (!s.ok())
+            return fail(error, "counting");
+        s.bind(1, site_);
+        if (s.step() != SQLITE_ROW)
+            return fail(error, "counting");
+        *fields[i] = s.integer(0);
+    }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<Store> openSqlite(const QString& path, const QString& site, QString& error)
+{
+    sqlite3* db = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.toUtf8().constData(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        error = QStringLiteral("history %1: cannot open: %2")
+                    .arg(path, QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    // A file the system lets us only read is opened read-only, silently.
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        error =
+            QStringLiteral("history %1: the file is read-only; sited records into it").arg(path);
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    auto store = std::make_unique<SqliteStore>(db, path, site);
+    // Exclusive: the lock taken by the first write is kept until close.
+    // WAL: a batch is one append to the log rather than a rewrite of pages.
+    QString ignored;
+    sqlite3_exec(db, "PRAGMA locking_mode = EXCLUSIVE", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+    if (!store->migrate(error)) {
+        if ((sqlite3_extended_errcode(db) & 0xff) == SQLITE_BUSY)
+            error = QStringLiteral("history %1: in use by another sited (the file is locked)")
+                        .arg(path);
+        return nullptr;
+    }
+    return store;
+}
+
+} // namespace trklib::sited::history

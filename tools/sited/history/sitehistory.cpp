@@ -1,0 +1,153 @@
+#include "tools/sited/history/sitehistory.h"
+
+#include "tools/sited/history/historyexport.h"
+
+#include "tools/common/cli/outputfiles.h"
+
+#include <QFileInfo>
+#include <QUrl>
+
+namespace trklib::sited::history {
+
+QVector<StatusRow> RadarPresence::update(const QVector<std::optional<std::int64_t>>& lastTracksMs,
+                                         std::int64_t nowMs)
+{
+    online_.resize(names_.size());
+    QVector<StatusRow> changes;
+    for (int r = 0; r < names_.size() && r < lastTracksMs.size(); ++r) {
+        const std::optional<std::int64_t>& last = lastTracksMs[r];
+        if (!last)
+            continue;
+        const bool online = nowMs - *last <= radarSilenceMs;
+        if (online == online_[r])
+            continue;
+        online_[r] = online;
+        changes.append({online ? *last : *last + radarSilenceMs, names_[r], online});
+    }
+    return changes;
+}
+
+std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
+                                                const zones::ZoneOutput* zones,
+                                                std::function<void(const QString&)> log,
+                                                QString& error)
+{
+    std::unique_ptr<Store> store = Store::open(site.history.database, site.name, error);
+    if (!store)
+        return nullptr;
+    std::unique_ptr<SiteHistory> history(new SiteHistory(std::move(store), site));
+    Recorder::Options options;
+    options.retentionDays = site.history.retentionDays;
+    options.log = std::move(log);
+    history->recorder_ = std::make_unique<Recorder>(history->store_, std::move(options));
+
+    ApiContext context;
+    context.store = &history->store_;
+    context.site = site.name;
+    context.recorder = history->recorder_.get();
+    if (zones) {
+        context.zonesJson = zones->zonesMessage().payload;
+        for (const zones::Zone& zone : zones->zones())
+            context.zoneNames << zone.name;
+    }
+    history->api_ = std::make_unique<ApiServer>(std::move(context));
+    const site::Destination& listen = site.http.listen;
+    if (!history->api_->start(listen.address.toString(), listen.port, error))
+        return nullptr;
+    return history;
+}
+
+SiteHistory::SiteHistory(std::unique_ptr<Store> store, const site::SiteConfig& site)
+    : store_(std::move(store)), presence_([&site] {
+          QStringList names;
+          for (const site::RadarEntry& radar : site.radars)
+              names << radar.name;
+          return names;
+      }())
+{}
+
+SiteHistory::~SiteHistory()
+{
+    // The API reads the store through the recorder's counts: it goes first.
+    if (api_)
+        api_->stop();
+    if (recorder_)
+        recorder_->stop();
+}
+
+void SiteHistory::picture(const QStringList& radarNames, const Picture& picture,
+                          const site::GeoReference* geo,
+                          const QVector<std::optional<std::int64_t>>& lastTracksMs)
+{
+    for (StatusRow& change : presence_.update(lastTracksMs, picture.timeMs))
+        recorder_->addStatus(std::move(change));
+    recorder_->addPicture(picture.timeMs, pictureRows(radarNames, picture, geo));
+}
+
+void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published)
+{
+    const QVector<zones::Event>& raised = zones.lastEvents();
+    for (int i = 0; i < raised.size() && i < published.size(); ++i)
+        recorder_->addEvent(eventRow(zones.zones()[raised[i].zone], raised[i], published[i]));
+}
+
+QString databaseName(const site::HistoryConfig& history)
+{
+    if (!Store::isPostgresUrl(history.database))
+        return history.database;
+    QUrl url(history.database);
+    url.setPassword(QString());
+    return url.toString();
+}
+
+bool exportHistory(const site::SiteConfig& site, const QString& from, const QString& to,
+                   const QString& format, const QString& out, bool& usage, QString& error)
+{
+    usage = true;
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    ExportFormat exportFormat{};
+    if (!parseTime(from, fromMs)) {
+        error = QStringLiteral("--from: '%1' is neither ms since the epoch nor ISO 8601 with a "
+                               "zone")
+                    .arg(from);
+        return false;
+    }
+    if (!parseTime(to, toMs)) {
+        error = QStringLiteral("--to: '%1' is neither ms since the epoch nor ISO 8601 with a zone")
+                    .arg(to);
+        return false;
+    }
+    if (fromMs > toMs) {
+        error = QStringLiteral("--from %1 is after --to %2").arg(from, to);
+        return false;
+    }
+    if (!parseExportFormat(format, exportFormat)) {
+        error = QStringLiteral("--format: '%1' is neither geojson nor csv").arg(format);
+        return false;
+    }
+    usage = false;
+    // A SQLite file that is not there is not made empty by looking at it.
+    if (!Store::isPostgresUrl(site.history.database) && !QFileInfo::exists(site.history.database)) {
+        error =
+            QStringLiteral("history %1: no such file; nothing recorded").arg(site.history.database);
+        return false;
+    }
+    std::unique_ptr<Store> store = Store::open(site.history.database, site.name, error);
+    if (!store)
+        return false;
+    cli::OutputFile file;
+    if (!file.open(out)) {
+        error = QStringLiteral("%1: %2").arg(out, file.errorString());
+        return false;
+    }
+    if (!exportTracks(*store, fromMs, toMs, exportFormat, *file.device(), error))
+        return false;
+    if (!file.commit()) {
+        error = QStringLiteral("%1: %2").arg(file.displayName(), file.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace trklib::sited::history

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "tools/sited/history/historyapi.h"
+#include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/zones/zoneoutput.h"
+
+#include "tools/common/site/siteconfig.h"
+
+#include <QIODevice>
+
+#include <memory>
+#include <optional>
+
+// The site's history at work in the live service: the store the site file
+// names, the recorder that writes what sited publishes into it, the HTTP
+// API over it, and the radars' online and offline changes, which sited
+// tells from the tracks messages they send.
+namespace trklib::sited::history {
+
+// Whether each radar is online: from its first tracks message until it
+// has sent none for radarSilenceMs, and again from its next.
+class RadarPresence
+{
+public:
+    explicit RadarPresence(QStringList radarNames) : names_(std::move(radarNames)) {}
+
+    // The changes since the last call, given when each radar's last tracks
+    // message came (the host's clock, none before the first) and now; a
+    // radar goes offline at its last message plus the silence, and online
+    // at the message that ends a silence.
+    QVector<StatusRow> update(const QVector<std::optional<std::int64_t>>& lastTracksMs,
+                              std::int64_t nowMs);
+
+private:
+    QStringList names_;
+    QVector<bool> online_;
+};
+
+class SiteHistory
+{
+public:
+    // Opens the store of [history] database and starts the recorder and
+    // the API on [http] listen. Null with one line (the store in use by
+    // another sited, read-only, ...; the address taken) when it cannot.
+    // log takes the recorder's lines, one each.
+    static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
+                                              std::function<void(const QString&)> log,
+                                              QString& error);
+    ~SiteHistory(); // stops the API, then the recorder after writing what it can
+
+    // The published picture's objects, and the radars' changes by then.
+    void picture(const QStringList& radarNames, const Picture& picture,
+                 const site::GeoReference* geo,
+                 const QVector<std::optional<std::int64_t>>& lastTracksMs);
+    // The events raised on a picture, as published, in the order raised.
+    void events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published);
+
+    std::int64_t dropped() const { return recorder_->dropped(); }
+    quint16 port() const { return api_->port(); }
+
+private:
+    SiteHistory(std::unique_ptr<Store> store, const site::SiteConfig& site);
+
+    SharedStore store_;
+    RadarPresence presence_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<ApiServer> api_;
+};
+
+// Where the site's history is recorded, for messages: the SQLite file, or
+// the PostgreSQL URL without its password.
+QString databaseName(const site::HistoryConfig& history);
+
+// sited --export: the tracks of the site's history from..to (as the API
+// takes times) to out in format ("geojson" or "csv"). False with one line;
+// usage set when the request itself is bad (a time, the format, from after to).
+bool exportHistory(const site::SiteConfig& site, const QString& from, const QString& to,
+                   const QString& format, const QString& out, bool& usage, QString& error);
+
+} // namespace trklib::sited::history

@@ -1,0 +1,84 @@
+#include "tools/sited/link/sitestatus.h"
+
+#include "tools/common/service/jsonwriter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace trklib::sited::link {
+
+using service::appendInteger;
+using service::appendNumber;
+using service::appendString;
+
+namespace {
+
+constexpr double msPerS = 1000.0;
+constexpr double nsPerS = 1e9;
+
+} // namespace
+
+QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
+                             std::int64_t nowMs)
+{
+    QByteArray out;
+    out.append("{\"online\":true,\"radars\":{");
+    for (int i = 0; i < radarNames.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        appendString(out, radarNames[i]);
+        out.append(':');
+        const std::optional<std::int64_t> last = status.lastTracksMs.value(i);
+        if (last)
+            appendNumber(out, double(std::max<std::int64_t>(0, nowMs - *last)) / msPerS);
+        else
+            out.append("null");
+    }
+    out.append("},\"objects\":");
+    appendInteger(out, status.objects);
+    out.append(",\"pictures\":");
+    appendInteger(out, status.pictures);
+    out.append(",\"lateMessages\":");
+    appendInteger(out, status.lateMessages);
+    out.append(",\"droppedEvents\":");
+    appendInteger(out, status.droppedEvents);
+    out.append(",\"droppedRecords\":");
+    appendInteger(out, status.droppedRecords);
+    out.append(",\"asterixClamped\":");
+    appendInteger(out, status.asterixClamped);
+    out.append(",\"outputDropped\":");
+    appendInteger(out, status.outputDropped);
+    out.append('}');
+    return out;
+}
+
+QByteArray siteOfflineMessage()
+{
+    return QByteArrayLiteral("{\"online\":false}");
+}
+
+PictureClock::PictureClock(double ratePerS, Clock::time_point start)
+    : periodNs_(nsPerS / ratePerS), start_(start), due_(start)
+{}
+
+PictureClock::Clock::time_point PictureClock::at(std::int64_t tick) const
+{
+    return start_ + std::chrono::nanoseconds(std::llround(double(tick) * periodNs_));
+}
+
+std::int64_t PictureClock::advance(Clock::time_point now)
+{
+    const double elapsedNs = double(std::chrono::nanoseconds(now - start_).count());
+    std::int64_t next = std::max(tick_ + 1, std::int64_t(std::floor(elapsedNs / periodNs_)) + 1);
+    // The division may land a tick short or long of the exact one.
+    while (at(next) <= now)
+        ++next;
+    while (next - 1 > tick_ && at(next - 1) > now)
+        --next;
+    const std::int64_t skipped = next - tick_ - 1;
+    tick_ = next;
+    due_ = at(tick_);
+    return skipped;
+}
+
+} // namespace trklib::sited::link

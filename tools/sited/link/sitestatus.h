@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+#include <QVector>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+// sited's status, retained on <prefix>/<site>/site/status, and the clock
+// that says when a picture or a status is due.
+namespace trklib::sited::link {
+
+struct SiteStatus
+{
+    // By radar (the site file's order): the host clock, ms since the
+    // epoch, when its last tracks message arrived; none before the first.
+    QVector<std::optional<std::int64_t>> lastTracksMs;
+    int objects = 0;
+    std::uint64_t pictures = 0;
+    std::uint64_t lateMessages = 0;
+    std::uint64_t droppedEvents = 0;  // over the backlog while the broker was away
+    std::uint64_t droppedRecords = 0; // over the history's queue while the database was away
+    std::uint64_t asterixClamped = 0; // CAT062 values sent clamped to their item's range
+    std::uint64_t outputDropped = 0;  // CAT062 and CoT datagrams not sent at once
+};
+
+// {"online": true, "radars": {NAME: seconds since its last tracks message
+// at nowMs, null when it has sent none}, "objects", "pictures",
+// "lateMessages", "droppedEvents", "droppedRecords", "asterixClamped",
+// "outputDropped"}. A message stamped after nowMs (the clock stepped back)
+// is 0 s old.
+QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
+                             std::int64_t nowMs);
+
+// {"online": false}: the last will, and what a clean shutdown leaves.
+QByteArray siteOfflineMessage();
+
+// Ticks at a rate, on a steady clock: the k-th is due k / rate seconds
+// after the start, so that the rate holds however late each is taken; ticks
+// whose time has passed by when one is taken are skipped, not made up.
+class PictureClock
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    PictureClock(double ratePerS, Clock::time_point start);
+
+    Clock::time_point due() const { return due_; }
+    // At or after due(): on to the first tick after now. Returns how many
+    // were skipped.
+    std::int64_t advance(Clock::time_point now);
+
+private:
+    Clock::time_point at(std::int64_t tick) const;
+
+    double periodNs_;
+    Clock::time_point start_;
+    std::int64_t tick_ = 0;
+    Clock::time_point due_;
+};
+
+} // namespace trklib::sited::link

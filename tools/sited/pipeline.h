@@ -1,0 +1,101 @@
+#pragma once
+
+#include "tools/sited/fusion/picture.h"
+
+#include "tools/common/service/brokermessages.h"
+#include "tools/common/site/georeference.h"
+#include "tools/common/site/siteconfig.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// The picture pipeline: the same object makes each picture and hands it
+// to the zones' rules, the standard outputs, the history and a sink, for
+// the live service (which publishes) and the offline run (which writes
+// lines) alike.
+namespace trklib::sited {
+
+namespace fusion {
+class Fusion;
+struct Settings;
+} // namespace fusion
+namespace zones {
+class ZoneOutput;
+}
+namespace outputs {
+class TrackOutputs;
+}
+namespace history {
+class SiteHistory;
+}
+
+// What fusion is told of the site file: [fusion] and each radar's place
+// (fusion/fusion.h declares the settings).
+fusion::Settings fusionSettings(const site::SiteConfig& site);
+
+// Where the pipeline's messages go.
+class PictureSink
+{
+public:
+    virtual ~PictureSink() = default;
+    // A picture's message, for <prefix>/<site>/site/tracks.
+    virtual void picture(const QByteArray& message) = 0;
+    // A zone event's message, for topic (<prefix>/<site>/events), in the
+    // order raised.
+    virtual void event(const QByteArray& topic, const QByteArray& message) = 0;
+    // A zone's state that a picture's events changed (retained).
+    virtual void zoneState(const service::TopicMessage& state) = 0;
+};
+
+// The stages a picture goes through besides the sink; each may be absent.
+struct PipelineStages
+{
+    zones::ZoneOutput* zones = nullptr;      // the rules, with their state
+    outputs::TrackOutputs* outputs = nullptr; // CAT062 and Cursor-on-Target
+    history::SiteHistory* history = nullptr;  // the recorder
+};
+
+class PicturePipeline
+{
+public:
+    PicturePipeline(const site::SiteConfig& site, PipelineStages stages, PictureSink& sink);
+    ~PicturePipeline();
+
+    PicturePipeline(const PicturePipeline&) = delete;
+    PicturePipeline& operator=(const PicturePipeline&) = delete;
+
+    // One radar packet's targets, into fusion.
+    void add(const TracksReport& report);
+    // Makes the picture of timeMs and hands it on: its message to the
+    // sink, its objects to the outputs and to the history (with when each
+    // radar's last tracks message came, for their online changes); then
+    // the rules: each event to the sink, the outputs (alarms) and the
+    // history, and the zones' changed states to the sink.
+    Picture make(std::int64_t timeMs,
+                 const QVector<std::optional<std::int64_t>>& lastTracksMs = {});
+
+    // Fusion's objects now, and the reports it did not apply (late).
+    int objectCount() const;
+    std::uint64_t lateMessages() const;
+    const QStringList& radarNames() const { return radarNames_; }
+    const site::GeoReference* geo() const { return geo_ ? &*geo_ : nullptr; }
+    std::int64_t pictures() const { return pictures_; }
+    std::int64_t events() const { return events_; }
+
+private:
+    const site::SiteConfig& site_;
+    PipelineStages stages_;
+    PictureSink& sink_;
+    std::unique_ptr<fusion::Fusion> fusion_;
+    std::optional<site::GeoReference> geo_;
+    QStringList radarNames_;
+    std::int64_t pictures_ = 0;
+    std::int64_t events_ = 0;
+};
+
+} // namespace trklib::sited

@@ -1,0 +1,279 @@
+#include "tools/sited/zones/rules.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <cmath>
+
+namespace trklib::sited::zones {
+
+namespace {
+
+constexpr double kphPerMps = 3.6;
+constexpr double msPerS = 1000.0;
+
+// One stay of an object in one zone.
+struct Stay
+{
+    bool inside = false;
+    std::int64_t enterMs = 0;
+    bool dwellRaised = false;
+    bool speedRaised = false;
+};
+
+// What the rules remember of an object from its previous picture.
+struct Tracked
+{
+    bool everConfirmed = false; // in any picture so far
+    Point last;
+    double lastSpeedKph = 0.0;
+    std::uint64_t picture = 0; // the serial of the last picture that held it
+    QVector<Stay> stays;       // by zone; unused for lines
+};
+
+bool boxesMeet(const Box& a, const Box& b)
+{
+    return a.minX <= b.maxX && b.minX <= a.maxX && a.minY <= b.maxY && b.minY <= a.maxY;
+}
+
+} // namespace
+
+bool operator==(const ZoneState& a, const ZoneState& b)
+{
+    return a.occupants == b.occupants && a.entered == b.entered && a.exited == b.exited &&
+           a.crossedLeft == b.crossedLeft && a.crossedRight == b.crossedRight;
+}
+
+double speedKph(const SiteObject& object)
+{
+    return std::hypot(object.vxMps, object.vyMps) * kphPerMps;
+}
+
+struct Rules::Private
+{
+    QVector<Zone> zones;
+    QVector<QVector<Box>> boxes; // a zone's rings', a line's one
+    QVector<ZoneState> states;
+    QVector<bool> changed;
+    QHash<std::int64_t, Tracked> objects;
+    std::uint64_t serial = 0;
+
+    bool inside(int zone, Point p) const
+    {
+        const QVector<Path>& rings = zones[zone].rings;
+        const QVector<Box>& box = boxes[zone];
+        if (!box[0].contains(p) || locate(rings[0], p) == Where::Outside)
+            return false;
+        for (int h = 1; h < rings.size(); ++h) {
+            if (box[h].contains(p) && locate(rings[h], p) == Where::Inside)
+                return false;
+        }
+        return true;
+    }
+
+    // The first segment of the line that the move from -> to meets, or -1;
+    // -1 too when from lies on the line.
+    int crossedSegment(int zone, Point from, Point to) const
+    {
+        const Path& line = zones[zone].line;
+        const Box move = boundingBox({from, to});
+        if (!boxesMeet(boxes[zone][0], move))
+            return -1;
+        for (int i = 0; i + 1 < line.size(); ++i) {
+            if (onSegment(line[i], line[i + 1], from))
+                return -1;
+        }
+        for (int i = 0; i + 1 < line.size(); ++i) {
+            if (segmentsMeet(line[i], line[i + 1], from, to))
+                return i;
+        }
+        return -1;
+    }
+
+    void setOccupant(int zone, std::int64_t id, bool in)
+    {
+        QVector<std::int64_t>& occupants = states[zone].occupants;
+        const auto at = std::lower_bound(occupants.begin(), occupants.end(), id);
+        if (in)
+            occupants.insert(at, id);
+        else if (at != occupants.end() && *at == id)
+            occupants.erase(at);
+        changed[zone] = true;
+    }
+
+    Event event(Event::Kind kind, int zone, std::int64_t id, std::int64_t timeMs, Point at,
+                double speed) const
+    {
+        Event e;
+        e.kind = kind;
+        e.zone = zone;
+        e.object = id;
+        e.timeMs = timeMs;
+        e.xM = at.x;
+        e.yM = at.y;
+        e.speedKph = speed;
+        return e;
+    }
+
+    void exit(QVector<Event>& out, int zone, std::int64_t id, std::int64_t timeMs, Stay& stay,
+              Point at, double speed, bool lost)
+    {
+        Event e = event(Event::Kind::Exit, zone, id, timeMs, at, speed);
+        e.dwellS = double(timeMs - stay.enterMs) / msPerS;
+        e.lost = lost;
+        out.append(e);
+        stay = Stay();
+        ++states[zone].exited;
+        setOccupant(zone, id, false);
+    }
+
+    void evaluateZone(QVector<Event>& out, int zone, std::int64_t id, std::int64_t timeMs, Point p,
+                      double speed, Stay& stay)
+    {
+        const Zone& z = zones[zone];
+        if (!inside(zone, p)) {
+            if (stay.inside)
+                exit(out, zone, id, timeMs, stay, p, speed, false);
+            return;
+        }
+        if (!stay.inside) {
+            out.append(event(Event::Kind::Enter, zone, id, timeMs, p, speed));
+            stay = Stay();
+            stay.inside = true;
+            stay.enterMs = timeMs;
+            ++states[zone].entered;
+            setOccupant(zone, id, true);
+        }
+        const double insideS = double(timeMs - stay.enterMs) / msPerS;
+        if (z.dwellS && !stay.dwellRaised && insideS >= *z.dwellS) {
+            Event e = event(Event::Kind::Dwell, zone, id, timeMs, p, speed);
+            e.dwellS = insideS;
+            out.append(e);
+            stay.dwellRaised = true;
+        }
+        if (z.speedLimitKph && !stay.speedRaised && speed > *z.speedLimitKph) {
+            out.append(event(Event::Kind::Speed, zone, id, timeMs, p, speed));
+            stay.speedRaised = true;
+        }
+    }
+
+    void evaluateLine(QVector<Event>& out, int zone, std::int64_t id, std::int64_t timeMs,
+                      Point from, Point to, double speed)
+    {
+        const int segment = crossedSegment(zone, from, to);
+        if (segment < 0)
+            return;
+        const Path& line = zones[zone].line;
+        Event e = event(Event::Kind::Cross, zone, id, timeMs, to, speed);
+        e.left = crossSign(line[segment], line[segment + 1], from, to) > 0;
+        out.append(e);
+        ++(e.left ? states[zone].crossedLeft : states[zone].crossedRight);
+        changed[zone] = true;
+    }
+};
+
+Rules::Rules(QVector<Zone> zones) : d(std::make_unique<Private>())
+{
+    d->zones = std::move(zones);
+    for (const Zone& zone : qAsConst(d->zones)) {
+        QVector<Box> boxes;
+        if (zone.kind == Zone::Kind::Line)
+            boxes.append(boundingBox(zone.line));
+        for (const Path& ring : zone.rings)
+            boxes.append(boundingBox(ring));
+        d->boxes.append(boxes);
+    }
+    d->states.resize(d->zones.size());
+    d->changed.fill(false, d->zones.size());
+}
+
+Rules::~Rules() = default;
+
+QVector<Event> Rules::evaluate(const Picture& picture)
+{
+    const int zoneCount = d->zones.size();
+    const std::uint64_t serial = ++d->serial;
+    d->changed.fill(false);
+    QVector<QVector<Event>> byZone(zoneCount);
+
+    QVector<const SiteObject*> present;
+    present.reserve(picture.objects.size());
+    for (const SiteObject& o : picture.objects)
+        present.append(&o);
+    std::sort(present.begin(), present.end(),
+              [](const SiteObject* a, const SiteObject* b) { return a->id < b->id; });
+
+    for (const SiteObject* o : qAsConst(present)) {
+        auto it = d->objects.find(o->id);
+        const bool isNew = it == d->objects.end();
+        if (isNew) {
+            it = d->objects.insert(o->id, Tracked());
+            it->stays.resize(zoneCount);
+        }
+        Tracked& t = *it;
+        const bool confirmedNow = t.everConfirmed || o->confirmed;
+        const Point p{o->xM, o->yM};
+        const double speed = speedKph(*o);
+        for (int zone = 0; zone < zoneCount; ++zone) {
+            const Zone& z = d->zones[zone];
+            if (z.confirmedOnly && !confirmedNow)
+                continue;
+            if (z.kind == Zone::Kind::Zone) {
+                d->evaluateZone(byZone[zone], zone, o->id, picture.timeMs, p, speed, t.stays[zone]);
+            } else if (!isNew && (!z.confirmedOnly || t.everConfirmed)) {
+                d->evaluateLine(byZone[zone], zone, o->id, picture.timeMs, t.last, p, speed);
+            }
+        }
+        t.everConfirmed = confirmedNow;
+        t.last = p;
+        t.lastSpeedKph = speed;
+        t.picture = serial;
+    }
+
+    // The objects that ended: a lost exit from every zone they were in.
+    QVector<std::int64_t> ended;
+    for (auto it = d->objects.cbegin(); it != d->objects.cend(); ++it) {
+        if (it->picture != serial)
+            ended.append(it.key());
+    }
+    std::sort(ended.begin(), ended.end());
+    for (const std::int64_t id : qAsConst(ended)) {
+        Tracked& t = d->objects[id];
+        for (int zone = 0; zone < zoneCount; ++zone) {
+            if (t.stays[zone].inside)
+                d->exit(byZone[zone], zone, id, picture.timeMs, t.stays[zone], t.last,
+                        t.lastSpeedKph, true);
+        }
+        d->objects.remove(id);
+    }
+
+    QVector<Event> events;
+    for (QVector<Event>& zoneEvents : byZone) {
+        std::stable_sort(zoneEvents.begin(), zoneEvents.end(),
+                         [](const Event& a, const Event& b) { return a.object < b.object; });
+        events += zoneEvents;
+    }
+    return events;
+}
+
+const QVector<Zone>& Rules::zones() const
+{
+    return d->zones;
+}
+
+const ZoneState& Rules::state(int zone) const
+{
+    return d->states[zone];
+}
+
+QVector<int> Rules::changedZones() const
+{
+    QVector<int> zones;
+    for (int zone = 0; zone < d->changed.size(); ++zone) {
+        if (d->changed[zone])
+            zones.append(zone);
+    }
+    return zones;
+}
+
+} // namespace trklib::sited::zones

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "tools/sited/fusion/picture.h"
+#include "tools/sited/zones/zonesfile.h"
+
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+
+// The rules that turn the site's pictures into events, zone by zone.
+//
+// An object counts for a zone or line from its first picture, or with
+// confirmed_only from its first confirmed one, in every later picture until
+// it ends (a picture without it; an id that comes back is a new object). Its
+// previous picture is the last earlier one that held it.
+// - inside a zone: (x, y) in the outer ring or on it, and not strictly
+//   inside a hole;
+// - enter: inside now and not in the previous picture, or inside in the
+//   first picture in which it counts;
+// - exit: inside in the previous picture and not now; or, for an object
+//   that ended inside, in the first picture without it, with its last
+//   position and speed and lost set;
+// - dwell: once per stay, in the first picture, inside, whose time is at
+//   least dwell seconds after the stay's enter;
+// - speed: once per stay, in its first picture (the enter one included)
+//   whose speed is above speed_limit;
+// - cross: in a picture where the object counts and counted in its
+//   previous one, the previous position is not on the line and the move
+//   from it to the current one shares a point with a segment of the line;
+//   one per picture and line, for the first such segment as drawn; left
+//   when the move turns left of that segment (their cross product > 0).
+// The seconds of a stay (dwell, and exit's) are (picture's time - enter's
+// picture's time) / 1000. Events come zone by zone in the file's order, in
+// each by object id, an object's enter before its dwell, speed or exit.
+namespace trklib::sited::zones {
+
+struct Event
+{
+    enum class Kind
+    {
+        Enter,
+        Exit,
+        Dwell,
+        Speed,
+        Cross
+    };
+
+    Kind kind = Kind::Enter;
+    int zone = 0;            // index into the rules' zones
+    std::int64_t object = 0; // site id
+    std::int64_t timeMs = 0; // the picture's
+    double xM = 0.0;         // the object's in that picture (a lost exit: its last)
+    double yM = 0.0;
+    double speedKph = 0.0;
+    double dwellS = 0.0; // exit and dwell: seconds inside
+    bool left = false;   // cross: towards the left of the segment as drawn
+    bool lost = false;   // exit: the object ended inside
+};
+
+// What a zone or line holds now and has seen since the rules began.
+struct ZoneState
+{
+    QVector<std::int64_t> occupants; // ids inside, ascending (a line: none)
+    std::uint64_t entered = 0;
+    std::uint64_t exited = 0;
+    std::uint64_t crossedLeft = 0;
+    std::uint64_t crossedRight = 0;
+};
+
+bool operator==(const ZoneState& a, const ZoneState& b);
+
+class Rules
+{
+public:
+    explicit Rules(QVector<Zone> zones);
+    ~Rules();
+
+    Rules(const Rules&) = delete;
+    Rules& operator=(const Rules&) = delete;
+
+    // The events of the next picture (pictures in time order).
+    QVector<Event> evaluate(const Picture& picture);
+
+    const QVector<Zone>& zones() const;
+    const ZoneState& state(int zone) const;
+    // The zones whose state the last evaluate() changed, ascending.
+    QVector<int> changedZones() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// The speed the picture gives an object, km/h.
+double speedKph(const SiteObject& object);
+
+} // namespace trklib::sited::zones

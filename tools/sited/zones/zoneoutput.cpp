@@ -1,0 +1,74 @@
+#include "tools/sited/zones/zoneoutput.h"
+
+#include "tools/sited/zones/zonemessages.h"
+#include "tools/sited/zones/zonesfile.h"
+
+namespace trklib::sited::zones {
+
+bool ZoneOutput::load(const QString& sitePath, const site::SiteConfig& config,
+                      std::unique_ptr<ZoneOutput>& zones, QString& error)
+{
+    zones.reset();
+    if (config.zonesFile.isEmpty())
+        return true;
+    if (!config.origin) { // the site file's reader refuses zones without one
+        error = QStringLiteral("%1: [zones] file: the site has no origin").arg(sitePath);
+        return false;
+    }
+    QVector<Zone> read;
+    if (!loadZones(config.zonesFile, site::GeoReference(*config.origin), read, error)) {
+        error = QStringLiteral("%1: [zones] file: %2").arg(sitePath, error);
+        return false;
+    }
+    zones = std::make_unique<ZoneOutput>(config, std::move(read));
+    return true;
+}
+
+ZoneOutput::ZoneOutput(const site::SiteConfig& config, QVector<Zone> zones)
+    : site_(config.name),
+      zonesTopic_(QStringLiteral("%1/%2/zones").arg(config.prefix, config.name).toUtf8()),
+      eventsTopic_(QStringLiteral("%1/%2/events").arg(config.prefix, config.name).toUtf8()),
+      rules_(std::move(zones))
+{
+    if (config.origin)
+        geo_.emplace(*config.origin);
+}
+
+TopicMessage ZoneOutput::zonesMessage() const
+{
+    return {zonesTopic_, trklib::sited::zones::zonesMessage(site_, rules_.zones())};
+}
+
+QVector<QByteArray> ZoneOutput::evaluate(const Picture& picture)
+{
+    QVector<QByteArray> messages;
+    const site::GeoReference* geo = geo_ ? &*geo_ : nullptr;
+    lastEvents_ = rules_.evaluate(picture);
+    for (const Event& event : qAsConst(lastEvents_))
+        messages.append(eventMessage(site_, rules_.zones()[event.zone], event, geo));
+    return messages;
+}
+
+TopicMessage ZoneOutput::stateMessage(int zone) const
+{
+    const Zone& z = rules_.zones()[zone];
+    return {zonesTopic_ + '/' + z.name.toUtf8(), zoneStateMessage(z, rules_.state(zone))};
+}
+
+QVector<TopicMessage> ZoneOutput::changedStates() const
+{
+    QVector<TopicMessage> messages;
+    for (const int zone : rules_.changedZones())
+        messages.append(stateMessage(zone));
+    return messages;
+}
+
+QVector<TopicMessage> ZoneOutput::states() const
+{
+    QVector<TopicMessage> messages;
+    for (int zone = 0; zone < rules_.zones().size(); ++zone)
+        messages.append(stateMessage(zone));
+    return messages;
+}
+
+} // namespace trklib::sited::zones

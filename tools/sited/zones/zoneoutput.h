@@ -1,0 +1,60 @@
+#pragma once
+
+#include "tools/sited/fusion/picture.h"
+#include "tools/sited/zones/rules.h"
+
+#include "tools/common/site/georeference.h"
+#include "tools/common/service/brokermessages.h"
+#include "tools/common/site/siteconfig.h"
+
+#include <QByteArray>
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// The site's zones at work: the rules run on every picture sited makes,
+// their events and the zones' states as the messages sited publishes live
+// and writes offline.
+namespace trklib::sited::zones {
+
+using service::TopicMessage;
+
+class ZoneOutput
+{
+public:
+    // The zones of the site file's [zones] file: none (and true) when it
+    // names none; false with one line ("site.conf: [zones] file: zones.geojson:
+    // feature 3 (gate): ...") when the file cannot be read or is refused.
+    static bool load(const QString& sitePath, const site::SiteConfig& config,
+                     std::unique_ptr<ZoneOutput>& zones, QString& error);
+
+    ZoneOutput(const site::SiteConfig& config, QVector<Zone> zones);
+
+    // The zones, for <prefix>/<site>/zones (retained).
+    TopicMessage zonesMessage() const;
+    // The event messages, for <prefix>/<site>/events, in the order raised.
+    QVector<QByteArray> evaluate(const Picture& picture);
+    // The events of the last evaluate(), in the order of its messages.
+    const QVector<Event>& lastEvents() const { return lastEvents_; }
+    // The states the last evaluate() changed, each for
+    // <prefix>/<site>/zones/<name> (retained).
+    QVector<TopicMessage> changedStates() const;
+    // Every zone's state as it stands.
+    QVector<TopicMessage> states() const;
+    const QByteArray& eventsTopic() const { return eventsTopic_; }
+    const QVector<Zone>& zones() const { return rules_.zones(); }
+
+private:
+    TopicMessage stateMessage(int zone) const;
+
+    QString site_;
+    QByteArray zonesTopic_;
+    QByteArray eventsTopic_;
+    std::optional<site::GeoReference> geo_;
+    Rules rules_;
+    QVector<Event> lastEvents_;
+};
+
+} // namespace trklib::sited::zones

@@ -1,0 +1,288 @@
+#include "tools/sited/zones/zonesfile.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cmath>
+
+namespace trklib::sited::zones {
+
+namespace {
+
+constexpr double maxLatitudeDeg = 90.0;
+constexpr double maxLongitudeDeg = 180.0;
+constexpr int minRingPositions = 4; // a triangle, closed
+constexpr int minLinePositions = 2;
+
+bool isName(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_.-]{1,64}$"));
+    return pattern.match(name).hasMatch();
+}
+
+// One GeoJSON position, [longitude, latitude] or [longitude, latitude,
+// height], in site coordinates.
+bool readPosition(const QJsonValue& value, const site::GeoReference& geo, Point& point,
+                  QString& why)
+{
+    const QJsonArray position = value.toArray();
+    if (!value.isArray() || position.size() < 2 || position.size() > 3) {
+        why = QStringLiteral("a position is not [longitude, latitude] or [longitude, latitude, "
+                             "height]");
+        return false;
+    }
+    for (const QJsonValue& number : position) {
+        if (!number.isDouble() || !std::isfinite(number.toDouble())) {
+            why = QStringLiteral("a position holds something other than a number");
+            return false;
+        }
+    }
+    const double longitudeDeg = position[0].toDouble();
+    const double latitudeDeg = position[1].toDouble();
+    if (std::abs(latitudeDeg) > maxLatitudeDeg || std::abs(longitudeDeg) > maxLongitudeDeg) {
+        why = QStringLiteral("position [%1, %2] is not a longitude and a latitude")
+                  .arg(longitudeDeg, 0, 'g', 17)
+                  .arg(latitudeDeg, 0, 'g', 17);
+        return false;
+    }
+    const site::SitePoint site = position.size() == 3
+                                     ? geo.toSite(latitudeDeg, longitudeDeg, position[2].toDouble())
+                                     : geo.toSitePlane(latitudeDeg, longitudeDeg);
+    point = {site.xM, site.yM};
+    return true;
+}
+
+bool readPath(const QJsonValue& value, const site::GeoReference& geo, Path& path, QString& why)
+{
+    if (!value.isArray()) {
+        why = QStringLiteral("coordinates are not a list of positions");
+        return false;
+    }
+    const QJsonArray positions = value.toArray();
+    for (const QJsonValue& position : positions) {
+        Point point;
+        if (!readPosition(position, geo, point, why))
+            return false;
+        path.append(point);
+    }
+    return true;
+}
+
+// A ring that may serve as a zone's boundary: closed, at least a triangle,
+// no edge of no length, and no two edges meeting but neighbours at their
+// shared corner (a neighbour folding back over its edge meets it too).
+bool checkRing(const Path& ring, QString& why)
+{
+    const int positions = int(ring.size());
+    if (positions < minRingPositions) {
+        why = QStringLiteral("has %1 positions; a ring takes at least %2, the first repeated last")
+                  .arg(positions)
+                  .arg(minRingPositions);
+        return false;
+    }
+    if (!(ring.first() == ring.last())) {
+        why = QStringLiteral("is not closed: its last position is not its first");
+        return false;
+    }
+    const int edges = positions - 1;
+    for (int i = 0; i < edges; ++i) {
+        if (ring[i] == ring[i + 1]) {
+            why = QStringLiteral("repeats position %1 at once").arg(i + 1);
+            return false;
+        }
+    }
+    for (int i = 0; i < edges; ++i) {
+        const Point a = ring[i];
+        const Point b = ring[i + 1];
+        // The next edge, from b: folding back over ab when it runs along
+        // it the other way.
+        const Point c = ring[(i + 2) % positions == 0 ? 1 : (i + 2) % positions];
+        if (orientation(a, b, c) == 0 &&
+            (b.x - a.x) * (c.x - b.x) + (b.y - a.y) * (c.y - b.y) < 0.0) {
+            why = QStringLiteral("crosses itself: edge %1 folds back over edge %2")
+                      .arg((i + 1) % edges + 1)
+                      .arg(i + 1);
+            return false;
+        }
+        for (int j = i + 2; j < edges; ++j) {
+            if (i == 0 && j == edges - 1)
+                continue; // neighbours through the closing corner
+            if (segmentsMeet(a, b, ring[j], ring[j + 1])) {
+                why = QStringLiteral("crosses itself: edges %1 and %2 meet").arg(i + 1).arg(j + 1);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool readPolygon(const QJsonValue& coordinates, const site::GeoReference& geo, Zone& zone,
+                 QString& why)
+{
+    const QJsonArray rings = coordinates.toArray();
+    if (!coordinates.isArray() || rings.isEmpty()) {
+        why = QStringLiteral("a Polygon's coordinates are not a list of rings");
+        return false;
+    }
+    for (int r = 0; r < rings.size(); ++r) {
+        Path ring;
+        QString ringWhy;
+        if (!readPath(rings[r], geo, ring, ringWhy) || !checkRing(ring, ringWhy)) {
+            why = QStringLiteral("%1 %2").arg(r == 0 ? QStringLiteral("the outer ring")
+                                                     : QStringLiteral("hole %1").arg(r),
+                                              ringWhy);
+            return false;
+        }
+        zone.rings.append(ring);
+    }
+    return true;
+}
+
+bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
+{
+    if (!value.isObject()) {
+        why = QStringLiteral("no properties; a feature takes at least a name");
+        return false;
+    }
+    const QJsonObject properties = value.toObject();
+    const QJsonValue name = properties.value(QLatin1String("name"));
+    if (!name.isString() || !isName(name.toString())) {
+        const QString what = name.isUndefined() ? QStringLiteral("missing")
+                             : name.isString()  ? QStringLiteral("'%1'").arg(name.toString())
+                                                : QStringLiteral("not a string");
+        why = QStringLiteral("name: %1; use 1 to 64 letters, digits, '_', '-' or '.'").arg(what);
+        return false;
+    }
+    zone.name = name.toString();
+    const auto positive = [&](const char* key, const char* unit, std::optional<double>& out) {
+        const QJsonValue v = properties.value(QLatin1String(key));
+        if (v.isUndefined() || v.isNull())
+            return true;
+        if (!v.isDouble() || !(v.toDouble() > 0.0) || !std::isfinite(v.toDouble())) {
+            why = QStringLiteral("%1: not a number of %2 above 0")
+                      .arg(QLatin1String(key), QLatin1String(unit));
+            return false;
+        }
+        out = v.toDouble();
+        return true;
+    };
+    if (!positive("dwell", "seconds", zone.dwellS) ||
+        !positive("speed_limit", "km/h", zone.speedLimitKph))
+        return false;
+    const QJsonValue confirmedOnly = properties.value(QLatin1String("confirmed_only"));
+    if (!confirmedOnly.isUndefined()) {
+        if (!confirmedOnly.isBool()) {
+            why = QStringLiteral("confirmed_only: not true or false");
+            return false;
+        }
+        zone.confirmedOnly = confirmedOnly.toBool();
+    }
+    return true;
+}
+
+bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& zone, QString& why)
+{
+    const QJsonObject feature = value.toObject();
+    if (feature.value(QLatin1String("type")).toString() != QLatin1String("Feature")) {
+        why = QStringLiteral("not a GeoJSON Feature");
+        return false;
+    }
+    if (!readProperties(feature.value(QLatin1String("properties")), zone, why))
+        return false;
+    const QJsonObject geometry = feature.value(QLatin1String("geometry")).toObject();
+    const QString type = geometry.value(QLatin1String("type")).toString();
+    const QJsonValue coordinates = geometry.value(QLatin1String("coordinates"));
+    if (type == QLatin1String("Polygon")) {
+        zone.kind = Zone::Kind::Zone;
+        return readPolygon(coordinates, geo, zone, why);
+    }
+    if (type == QLatin1String("LineString")) {
+        zone.kind = Zone::Kind::Line;
+        if (!readPath(coordinates, geo, zone.line, why))
+            return false;
+        if (zone.line.size() < minLinePositions) {
+            why = QStringLiteral("a line takes at least %1 positions, not %2")
+                      .arg(minLinePositions)
+                      .arg(zone.line.size());
+            return false;
+        }
+        if (zone.dwellS || zone.speedLimitKph) {
+            why = QStringLiteral("a line takes no dwell or speed_limit");
+            return false;
+        }
+        return true;
+    }
+    why = QStringLiteral("geometry '%1': only Polygon (a zone) and LineString (a line)")
+              .arg(type.isEmpty() ? QStringLiteral("none") : type);
+    return false;
+}
+
+} // namespace
+
+QString ringFault(const Path& ring)
+{
+    QString why;
+    return checkRing(ring, why) ? QString() : why;
+}
+
+bool parseZones(const QByteArray& text, const site::GeoReference& geo, QVector<Zone>& zones,
+                QString& error)
+{
+    zones.clear();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = QStringLiteral("not JSON: %1 at byte %2")
+                    .arg(parseError.errorString())
+                    .arg(parseError.offset);
+        return false;
+    }
+    const QJsonObject collection = document.object();
+    const QJsonValue features = collection.value(QLatin1String("features"));
+    if (collection.value(QLatin1String("type")).toString() != QLatin1String("FeatureCollection") ||
+        !features.isArray()) {
+        error = QStringLiteral("not a GeoJSON FeatureCollection");
+        return false;
+    }
+    QSet<QString> names;
+    const QJsonArray list = features.toArray();
+    for (int i = 0; i < list.size(); ++i) {
+        Zone zone;
+        QString why;
+        const bool read = readFeature(list[i], geo, zone, why);
+        const QString feature = zone.name.isEmpty()
+                                    ? QStringLiteral("feature %1").arg(i + 1)
+                                    : QStringLiteral("feature %1 (%2)").arg(i + 1).arg(zone.name);
+        if (read && names.contains(zone.name))
+            why = QStringLiteral("name: another feature has it; names are unique");
+        if (!why.isEmpty()) {
+            error = QStringLiteral("%1: %2").arg(feature, why);
+            zones.clear();
+            return false;
+        }
+        names.insert(zone.name);
+        zones.append(zone);
+    }
+    return true;
+}
+
+bool loadZones(const QString& path, const site::GeoReference& geo, QVector<Zone>& zones,
+               QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (!parseZones(file.readAll(), geo, zones, error)) {
+        error = QStringLiteral("%1: %2").arg(path, error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace trklib::sited::zones

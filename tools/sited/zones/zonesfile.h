@@ -1,0 +1,54 @@
+#pragma once
+
+#include "tools/sited/zones/zonegeometry.h"
+
+#include "tools/common/site/georeference.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// The site's zones file: a GeoJSON FeatureCollection (RFC 7946, longitude
+// and latitude on WGS-84) of Polygon features, the zones, and LineString
+// features, the lines, each with properties name (1 to 64 letters, digits,
+// '_', '-', '.'; unique), dwell (seconds, > 0), speed_limit (km/h, > 0) and
+// confirmed_only (true unless false). Positions go into site coordinates in
+// the frame of the tracks: a position with a height (metres above the
+// ellipsoid) at the frame's x, y of that point, one without a height at the
+// point of the site's plane with that latitude and longitude.
+namespace trklib::sited::zones {
+
+struct Zone
+{
+    enum class Kind
+    {
+        Zone,
+        Line
+    };
+
+    QString name;
+    Kind kind = Kind::Zone;
+    QVector<Path> rings; // a zone's: the outer ring first, then its holes; each closed
+    Path line;           // a line's points, in drawing order
+    std::optional<double> dwellS;
+    std::optional<double> speedLimitKph;
+    bool confirmedOnly = true;
+};
+
+// Why a ring cannot bound a zone ("is not closed: ..."), or empty when it
+// can: closed, of at least 4 positions, no position repeated at once, and
+// no two edges sharing a point but neighbours at their corner.
+QString ringFault(const Path& ring);
+
+// Reads the text of a zones file. False with one line that names the
+// feature ("feature 3 (gate): ...") and says why.
+bool parseZones(const QByteArray& text, const site::GeoReference& geo, QVector<Zone>& zones,
+                QString& error);
+
+// The same for a file; the error starts with its path.
+bool loadZones(const QString& path, const site::GeoReference& geo, QVector<Zone>& zones,
+               QString& error);
+
+} // namespace trklib::sited::zones
