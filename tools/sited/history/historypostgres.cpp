@@ -1,5 +1,7 @@
 #include "tools/sited/history/historybackends.h"
 
+#include "tools/sited/history/historyschema.h"
+
 #include "tools/common/service/jsonwriter.h"
 
 #include <libpq-fe.h>
@@ -17,49 +19,7 @@ namespace {
 // Advisory lock: the first schema is made by one sited at a time.
 constexpr const char* schemaLockKey = "7061913";
 
-constexpr const char* schemaV1[] = {
-    "CREATE TABLE pictures (site text NOT NULL, time bigint NOT NULL, "
-    "PRIMARY KEY (site, time))",
-    "CREATE TABLE objects (site text NOT NULL, time bigint NOT NULL, id bigint NOT NULL, "
-    "x double precision NOT NULL, y double precision NOT NULL, lat double precision, "
-    "lon double precision, vx double precision NOT NULL, vy double precision NOT NULL, "
-    "speed double precision NOT NULL, heading double precision, confirmed boolean NOT NULL, "
-    "radars text NOT NULL, since bigint NOT NULL, PRIMARY KEY (site, id, time))",
-    "CREATE INDEX objects_time ON objects (site, time)",
-    "CREATE TABLE events (seq bigserial PRIMARY KEY, site text NOT NULL, time bigint NOT NULL, "
-    "zone text NOT NULL, event text NOT NULL, object bigint NOT NULL, json text NOT NULL)",
-    "CREATE INDEX events_time ON events (site, time)",
-    "CREATE INDEX events_zone ON events (site, zone, time)",
-    "CREATE INDEX events_object ON events (site, object, time)",
-    "CREATE TABLE radar_status (site text NOT NULL, time bigint NOT NULL, radar text NOT NULL, "
-    "online boolean NOT NULL)",
-    "CREATE INDEX radar_status_time ON radar_status (site, time)",
-};
-
-// Version 2: a track's points in one index, in the order they are asked
-// for, so that a track is read from the index alone. The key's own index
-// finds an object's rows but then reads each from the table, where a
-// picture's objects lie together and one object's day is spread over as
-// many pages as it has points.
-//
-// And each event and status change is kept once: a batch written again
-// after a connection lost with its COMMIT's answer adds nothing. Rows twice
-// in a database of version 1 are removed first.
-constexpr const char* schemaV2[] = {
-    "CREATE INDEX objects_track ON objects (site, id, time) INCLUDE (x, y, lat, lon, speed)",
-    "DELETE FROM events a USING events b WHERE a.site = b.site AND a.time = b.time "
-    "AND a.object = b.object AND a.json = b.json AND a.seq > b.seq",
-    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
-    "DELETE FROM radar_status a USING radar_status b WHERE a.site = b.site AND a.time = b.time "
-    "AND a.radar = b.radar AND a.online = b.online AND a.ctid > b.ctid",
-    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
-};
-
-// What a track is drawn from, all in the track index; an object's columns
-// begin with them, so that readObject() reads on where readPosition() ends.
-constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
-constexpr const char* objectColumns =
-    "time, id, x, y, lat, lon, speed, vx, vy, heading, confirmed, radars, since";
+using schema::Dialect;
 
 // Text parameters of one statement; an absent value is SQL NULL.
 class Params
@@ -73,10 +33,33 @@ public:
     }
     Params& add(const QString& v) { return add(v.toUtf8()); }
     Params& add(std::int64_t v) { return add(QByteArray::number(qlonglong(v))); }
-    Params& add(const std::optional<std::int64_t>& v)
+    Params& add(const std::optional<std::int64_t>& v) { return v ? add(*v) : addNull(); }
+    Params& add(const schema::Value& v)
     {
-        if (v)
-            return add(*v);
+        struct Adder
+        {
+            Params& p;
+            Params& operator()(std::monostate) const { return p.addNull(); }
+            Params& operator()(bool v) const { return p.add(QByteArray(v ? "t" : "f")); }
+            Params& operator()(double v) const
+            {
+                QByteArray text;
+                service::appendNumber(text, v);
+                return p.add(text);
+            }
+            Params& operator()(std::int64_t v) const { return p.add(v); }
+            Params& operator()(const QByteArray& v) const { return p.add(v); }
+        };
+        return std::visit(Adder{*this}, v);
+    }
+    Params& add(const schema::Values& values)
+    {
+        for (const schema::Value& v : values)
+            add(v);
+        return *this;
+    }
+    Params& addNull()
+    {
         values_.append(QByteArray());
         isNull_.append(true);
         return *this;
@@ -130,30 +113,17 @@ private:
     PGresult* r_;
 };
 
-ObjectRow readPosition(const Result& r, int row)
+// One row of a result, as schema::readObject() reads it.
+struct ResultRow
 {
-    ObjectRow o;
-    o.timeMs = r.integer(row, 0);
-    o.id = r.integer(row, 1);
-    o.x = r.real(row, 2);
-    o.y = r.real(row, 3);
-    o.lat = r.optionalReal(row, 4);
-    o.lon = r.optionalReal(row, 5);
-    o.speed = r.real(row, 6);
-    return o;
-}
-
-ObjectRow readObject(const Result& r, int row)
-{
-    ObjectRow o = readPosition(r, row);
-    o.vx = r.real(row, 7);
-    o.vy = r.real(row, 8);
-    o.heading = r.optionalReal(row, 9);
-    o.confirmed = r.text(row, 10) == "t";
-    o.radars = r.text(row, 11);
-    o.sinceMs = r.integer(row, 12);
-    return o;
-}
+    const Result& r;
+    int row;
+    std::int64_t integer(int c) const { return r.integer(row, c); }
+    double real(int c) const { return r.real(row, c); }
+    std::optional<double> optionalReal(int c) const { return r.optionalReal(row, c); }
+    bool boolean(int c) const { return r.text(row, c) == "t"; }
+    QByteArray text(int c) const { return r.text(row, c); }
+};
 
 // A COPY text field: backslash, tab, newline and carriage return escaped.
 void appendCopyText(QByteArray& out, const QByteArray& v)
@@ -178,12 +148,19 @@ void appendCopyText(QByteArray& out, const QByteArray& v)
     }
 }
 
-void appendCopyNumber(QByteArray& out, const std::optional<double>& v)
+// A COPY field of any type; NULL is \N.
+void appendCopyValue(QByteArray& out, const schema::Value& v)
 {
-    if (v)
-        service::appendNumber(out, *v);
-    else
-        out.append("\\N");
+    struct Appender
+    {
+        QByteArray& out;
+        void operator()(std::monostate) const { out.append("\\N"); }
+        void operator()(std::int64_t v) const { service::appendInteger(out, v); }
+        void operator()(double v) const { service::appendNumber(out, v); }
+        void operator()(bool v) const { out.append(v ? 't' : 'f'); }
+        void operator()(const QByteArray& v) const { appendCopyText(out, v); }
+    };
+    std::visit(Appender{out}, v);
 }
 
 class PostgresStore final : public Store
@@ -277,18 +254,10 @@ bool PostgresStore::migrate(QString& error)
                     .arg(schemaVersion);
         return false;
     }
-    if (version < 1) {
-        for (const char* sql : schemaV1) {
-            if (!command(sql, error, "creating the schema"))
-                return rollback(error, "creating the schema");
-        }
-    }
-    // Each later version migrates from the one before.
-    if (version < 2) {
-        for (const char* sql : schemaV2) {
-            if (!command(sql, error, "migrating the schema to version 2"))
-                return rollback(error, "migrating the schema to version 2");
-        }
+    for (const schema::Step& step : schema::migration(Dialect::postgres, version)) {
+        const QByteArray doing = schema::doing(step);
+        if (!command(step.sql.constData(), error, doing.constData()))
+            return rollback(error, doing.constData());
     }
     if (version < schemaVersion &&
         !command("INSERT INTO schema_version (version) VALUES ($1)", error, "creating the schema",
@@ -316,31 +285,22 @@ bool PostgresStore::reconnect(QString& error)
 bool PostgresStore::copyObjects(const QVector<ObjectRow>& objects, QString& error)
 {
     {
-        Result r(run("COPY objects_in (site, time, id, x, y, lat, lon, vx, vy, speed, heading, "
-                     "confirmed, radars, since) FROM STDIN"));
+        const QByteArray sql =
+            "COPY objects_in (" + schema::columnList(schema::objects()) + ") FROM STDIN";
+        Result r(run(sql.constData()));
         if (r.status() != PGRES_COPY_IN)
             return fail(error, "writing");
     }
-    QByteArray site;
-    appendCopyText(site, site_.toUtf8());
+    const QByteArray site = site_.toUtf8();
     QByteArray data;
     data.reserve(objects.size() * 200);
     for (const ObjectRow& o : objects) {
-        data.append(site).append('\t');
-        service::appendInteger(data, o.timeMs);
-        data.append('\t');
-        service::appendInteger(data, o.id);
-        for (const std::optional<double>& v :
-             {std::optional<double>(o.x), std::optional<double>(o.y), o.lat, o.lon,
-              std::optional<double>(o.vx), std::optional<double>(o.vy),
-              std::optional<double>(o.speed), o.heading}) {
-            data.append('\t');
-            appendCopyNumber(data, v);
+        const schema::Values values = schema::objectValues(site, o);
+        for (int i = 0; i < values.size(); ++i) {
+            if (i > 0)
+                data.append('\t');
+            appendCopyValue(data, values[i]);
         }
-        data.append(o.confirmed ? "\tt\t" : "\tf\t");
-        appendCopyText(data, o.radars);
-        data.append('\t');
-        service::appendInteger(data, o.sinceMs);
         data.append('\n');
     }
     if (PQputCopyData(conn_, data.constData(), data.size()) != 1 ||
@@ -364,27 +324,25 @@ bool PostgresStore::write(const Batch& batch, QString& error)
     }
     if (!command("BEGIN", error, "writing"))
         return false;
+    const QByteArray site = site_.toUtf8();
+    const QByteArray picture = schema::insert(schema::pictures(), Dialect::postgres);
     for (std::int64_t t : batch.pictures) {
-        if (!command("INSERT INTO pictures (site, time) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                     error, "writing", Params().add(site_).add(t)))
+        if (!command(picture.constData(), error, "writing",
+                     Params().add(schema::pictureValues(site, t))))
             return rollback(error, "writing");
     }
     if (!batch.objects.isEmpty() && !copyObjects(batch.objects, error))
         return rollback(error, "writing");
+    const QByteArray event = schema::insert(schema::events(), Dialect::postgres);
     for (const EventRow& e : batch.events) {
-        if (!command("INSERT INTO events (site, time, zone, event, object, json) "
-                     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING",
-                     error, "writing",
-                     Params().add(site_).add(e.timeMs).add(e.zone).add(e.event).add(e.object).add(
-                         e.json)))
+        if (!command(event.constData(), error, "writing",
+                     Params().add(schema::eventValues(site, e))))
             return rollback(error, "writing");
     }
+    const QByteArray status = schema::insert(schema::statuses(), Dialect::postgres);
     for (const StatusRow& s : batch.statuses) {
-        if (!command("INSERT INTO radar_status (site, time, radar, online) "
-                     "VALUES ($1, $2, $3, $4) ON CONFLICT DO NOTHING",
-                     error, "writing",
-                     Params().add(site_).add(s.timeMs).add(s.radar).add(
-                         QByteArray(s.online ? "t" : "f"))))
+        if (!command(status.constData(), error, "writing",
+                     Params().add(schema::statusValues(site, s))))
             return rollback(error, "writing");
     }
     return command("COMMIT", error, "writing") || rollback(error, "writing");
@@ -408,8 +366,7 @@ bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QStrin
 
 bool PostgresStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)
 {
-    const QByteArray sql = QByteArray("SELECT ") +
-                           (q.positionsOnly ? positionColumns : objectColumns) +
+    const QByteArray sql = QByteArray("SELECT ") + schema::objectColumns(q.positionsOnly) +
                            " FROM objects WHERE site = $1 AND time BETWEEN $2 AND $3 "
                            "AND ($4::bigint IS NULL OR id = $4) ORDER BY id, time";
     Result r(run(sql.constData(), Params().add(site_).add(q.fromMs).add(q.toMs).add(q.object)));
@@ -418,7 +375,7 @@ bool PostgresStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString
     out.clear();
     out.reserve(r.rows());
     for (int i = 0; i < r.rows(); ++i)
-        out.append(q.positionsOnly ? readPosition(r, i) : readObject(r, i));
+        out.append(schema::readObject(ResultRow{r, i}, q.positionsOnly));
     return true;
 }
 
@@ -437,13 +394,13 @@ bool PostgresStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs
         timeMs = r.integer(0, 0);
         found = true;
     }
-    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
+    const QByteArray sql = QByteArray("SELECT ") + schema::objectColumns(false) +
                            " FROM objects WHERE site = $1 AND time = $2 ORDER BY id";
     Result r(run(sql.constData(), Params().add(site_).add(timeMs)));
     if (r.status() != PGRES_TUPLES_OK)
         return fail(error, "reading a picture");
     for (int i = 0; i < r.rows(); ++i)
-        out.append(readObject(r, i));
+        out.append(schema::readObject(ResultRow{r, i}, false));
     return true;
 }
 
@@ -465,11 +422,10 @@ bool PostgresStore::removeBefore(std::int64_t beforeMs, QString& error)
 {
     if (!command("BEGIN", error, "removing old days"))
         return false;
-    for (const char* sql : {"DELETE FROM pictures WHERE site = $1 AND time < $2",
-                            "DELETE FROM objects WHERE site = $1 AND time < $2",
-                            "DELETE FROM events WHERE site = $1 AND time < $2",
-                            "DELETE FROM radar_status WHERE site = $1 AND time < $2"}) {
-        if (!command(sql, error, "removing old days", Params().add(site_).add(beforeMs)))
+    for (const schema::Table* table : schema::tables()) {
+        const QByteArray sql = schema::removeBefore(*table, Dialect::postgres);
+        if (!command(sql.constData(), error, "removing old days",
+                     Params().add(site_).add(beforeMs)))
             return rollback(error, "removing old days");
     }
     return command("COMMIT", error, "removing old days") || rollback(error, "removing old days");

@@ -1,5 +1,7 @@
 #include "tools/sited/history/historybackends.h"
 
+#include "tools/sited/history/historyschema.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -15,39 +17,7 @@ namespace trklib::sited::history {
 
 namespace {
 
-// Every statement of the first schema, in order.
-constexpr const char* schemaV1[] = {
-    "CREATE TABLE pictures (site TEXT NOT NULL, time INTEGER NOT NULL, "
-    "PRIMARY KEY (site, time))",
-    "CREATE TABLE objects (site TEXT NOT NULL, time INTEGER NOT NULL, id INTEGER NOT NULL, "
-    "x REAL NOT NULL, y REAL NOT NULL, lat REAL, lon REAL, vx REAL NOT NULL, vy REAL NOT NULL, "
-    "speed REAL NOT NULL, heading REAL, confirmed INTEGER NOT NULL, radars TEXT NOT NULL, "
-    "since INTEGER NOT NULL, PRIMARY KEY (site, id, time))",
-    "CREATE INDEX objects_time ON objects (site, time)",
-    "CREATE TABLE events (site TEXT NOT NULL, time INTEGER NOT NULL, zone TEXT NOT NULL, "
-    "event TEXT NOT NULL, object INTEGER NOT NULL, json TEXT NOT NULL)",
-    "CREATE INDEX events_time ON events (site, time)",
-    "CREATE INDEX events_zone ON events (site, zone, time)",
-    "CREATE INDEX events_object ON events (site, object, time)",
-    "CREATE TABLE radar_status (site TEXT NOT NULL, time INTEGER NOT NULL, "
-    "radar TEXT NOT NULL, online INTEGER NOT NULL)",
-    "CREATE INDEX radar_status_time ON radar_status (site, time)",
-};
-
-// Version 2: each event and status change is kept once: a batch written
-// again (after a failure that may have come after its commit) adds nothing.
-// Rows twice in a database of version 1 are removed first. (PostgreSQL's
-// version 2 also holds a track's points in an index of their own; here the
-// key's own index reads a track fast enough, and such an index would double
-// the cost of writing every picture.)
-constexpr const char* schemaV2[] = {
-    "DELETE FROM events WHERE rowid NOT IN "
-    "(SELECT min(rowid) FROM events GROUP BY site, time, object, json)",
-    "CREATE UNIQUE INDEX events_once ON events (site, time, object, json)",
-    "DELETE FROM radar_status WHERE rowid NOT IN "
-    "(SELECT min(rowid) FROM radar_status GROUP BY site, time, radar, online)",
-    "CREATE UNIQUE INDEX radar_status_once ON radar_status (site, time, radar, online)",
-};
+using schema::Dialect;
 
 // A prepared statement, finalized when it goes.
 class Statement
@@ -71,6 +41,26 @@ public:
         sqlite3_bind_text(s_, i, v.constData(), v.size(), SQLITE_TRANSIENT);
     }
     void bind(int i, const QString& v) { bind(i, v.toUtf8()); }
+    void bind(int i, const schema::Value& v)
+    {
+        struct Binder
+        {
+            Statement& s;
+            int i;
+            void operator()(std::monostate) const { sqlite3_bind_null(s.s_, i); }
+            void operator()(bool v) const { s.bind(i, std::int64_t(v)); }
+            void operator()(std::int64_t v) const { s.bind(i, v); }
+            void operator()(double v) const { s.bind(i, v); }
+            void operator()(const QByteArray& v) const { s.bind(i, v); }
+        };
+        std::visit(Binder{*this, i}, v);
+    }
+    // Binds a row's values from the first parameter on.
+    void bind(const schema::Values& values)
+    {
+        for (int i = 0; i < values.size(); ++i)
+            bind(i + 1, values[i]);
+    }
     int step() { return sqlite3_step(s_); }
     void reset()
     {
@@ -79,6 +69,7 @@ public:
     }
     std::int64_t integer(int c) const { return sqlite3_column_int64(s_, c); }
     double real(int c) const { return sqlite3_column_double(s_, c); }
+    bool boolean(int c) const { return integer(c) != 0; }
     std::optional<double> optionalReal(int c) const
     {
         if (sqlite3_column_type(s_, c) == SQLITE_NULL)
@@ -116,37 +107,6 @@ bool noRoomFor(const QString& path)
             return true;
     }
     return false;
-}
-
-// What a track is drawn from (in PostgreSQL all in its track index); an object's columns
-// begin with them, so that readObject() reads on where readPosition() ends.
-constexpr const char* positionColumns = "time, id, x, y, lat, lon, speed";
-constexpr const char* objectColumns =
-    "time, id, x, y, lat, lon, speed, vx, vy, heading, confirmed, radars, since";
-
-ObjectRow readPosition(const Statement& s)
-{
-    ObjectRow o;
-    o.timeMs = s.integer(0);
-    o.id = s.integer(1);
-    o.x = s.real(2);
-    o.y = s.real(3);
-    o.lat = s.optionalReal(4);
-    o.lon = s.optionalReal(5);
-    o.speed = s.real(6);
-    return o;
-}
-
-ObjectRow readObject(const Statement& s)
-{
-    ObjectRow o = readPosition(s);
-    o.vx = s.real(7);
-    o.vy = s.real(8);
-    o.heading = s.optionalReal(9);
-    o.confirmed = s.integer(10) != 0;
-    o.radars = s.text(11);
-    o.sinceMs = s.integer(12);
-    return o;
 }
 
 class SqliteStore final : public Store
@@ -227,18 +187,9 @@ bool SqliteStore::migrate(QString& error)
                     .arg(schemaVersion);
         return false;
     }
-    if (version < 1) {
-        for (const char* sql : schemaV1) {
-            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-                return rollback(error, "creating the schema");
-        }
-    }
-    // Each later version migrates from the one before.
-    if (version < 2) {
-        for (const char* sql : schemaV2) {
-            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-                return rollback(error, "migrating the schema to version 2");
-        }
+    for (const schema::Step& step : schema::migration(Dialect::sqlite, version)) {
+        if (sqlite3_exec(db_, step.sql.constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            return rollback(error, schema::doing(step).constData());
     }
     if (version < schemaVersion) {
         Statement s(db_, "INSERT INTO schema_version (version) VALUES (?)");
@@ -253,62 +204,36 @@ bool SqliteStore::write(const Batch& batch, QString& error)
 {
     if (!exec("BEGIN", error, "writing"))
         return false;
-    Statement picture(db_, "INSERT OR REPLACE INTO pictures (site, time) VALUES (?, ?)");
-    Statement object(db_, "INSERT OR REPLACE INTO objects (site, time, id, x, y, lat, lon, vx, vy, "
-                          "speed, heading, confirmed, radars, since) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    Statement event(db_, "INSERT OR IGNORE INTO events (site, time, zone, event, object, json) "
-                         "VALUES (?, ?, ?, ?, ?, ?)");
-    Statement status(db_, "INSERT OR IGNORE INTO radar_status (site, time, radar, online) "
-                          "VALUES (?, ?, ?, ?)");
+    Statement picture(db_, schema::insert(schema::pictures(), Dialect::sqlite).constData());
+    Statement object(db_, schema::insert(schema::objects(), Dialect::sqlite).constData());
+    Statement event(db_, schema::insert(schema::events(), Dialect::sqlite).constData());
+    Statement status(db_, schema::insert(schema::statuses(), Dialect::sqlite).constData());
     if (!picture.ok() || !object.ok() || !event.ok() || !status.ok())
         return rollback(error, "writing");
     const QByteArray site = site_.toUtf8();
+    // Each row's statement, bound, run and made ready for the next.
+    const auto insert = [](Statement& s, const schema::Values& values) {
+        s.bind(values);
+        if (s.step() != SQLITE_DONE)
+            return false; // the connection's error kept for rollback()
+        s.reset();
+        return true;
+    };
     for (std::int64_t t : batch.pictures) {
-        picture.bind(1, site);
-        picture.bind(2, t);
-        if (picture.step() != SQLITE_DONE)
+        if (!insert(picture, schema::pictureValues(site, t)))
             return rollback(error, "writing");
-        picture.reset();
     }
     for (const ObjectRow& o : batch.objects) {
-        object.bind(1, site);
-        object.bind(2, o.timeMs);
-        object.bind(3, o.id);
-        object.bind(4, o.x);
-        object.bind(5, o.y);
-        object.bind(6, o.lat);
-        object.bind(7, o.lon);
-        object.bind(8, o.vx);
-        object.bind(9, o.vy);
-        object.bind(10, o.speed);
-        object.bind(11, o.heading);
-        object.bind(12, std::int64_t(o.confirmed));
-        object.bind(13, o.radars);
-        object.bind(14, o.sinceMs);
-        if (object.step() != SQLITE_DONE)
+        if (!insert(object, schema::objectValues(site, o)))
             return rollback(error, "writing");
-        object.reset();
     }
     for (const EventRow& e : batch.events) {
-        event.bind(1, site);
-        event.bind(2, e.timeMs);
-        event.bind(3, e.zone);
-        event.bind(4, e.event);
-        event.bind(5, e.object);
-        event.bind(6, e.json);
-        if (event.step() != SQLITE_DONE)
+        if (!insert(event, schema::eventValues(site, e)))
             return rollback(error, "writing");
-        event.reset();
     }
     for (const StatusRow& r : batch.statuses) {
-        status.bind(1, site);
-        status.bind(2, r.timeMs);
-        status.bind(3, r.radar);
-        status.bind(4, std::int64_t(r.online));
-        if (status.step() != SQLITE_DONE)
+        if (!insert(status, schema::statusValues(site, r)))
             return rollback(error, "writing");
-        status.reset();
     }
     return exec("COMMIT", error, "writing") || rollback(error, "writing");
 }
@@ -342,8 +267,7 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
     // Every object's of a period by the time index, then sorted: without
     // the table's statistics SQLite would rather read an index in the
     // answer's order, which means every row of the site.
-    const QByteArray sql = QByteArray("SELECT ") +
-                           (q.positionsOnly ? positionColumns : objectColumns) +
+    const QByteArray sql = QByteArray("SELECT ") + schema::objectColumns(q.positionsOnly) +
                            (q.object ? " FROM objects" : " FROM objects INDEXED BY objects_time") +
                            " WHERE site = ?1 AND time BETWEEN ?2 AND ?3" +
                            (q.object ? " AND id = ?4" : "") + " ORDER BY id, time";
@@ -358,7 +282,7 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
     out.clear();
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-        out.append(q.positionsOnly ? readPosition(s) : readObject(s));
+        out.append(schema::readObject(s, q.positionsOnly));
     return rc == SQLITE_DONE || fail(error, "reading tracks");
 }
 
@@ -381,7 +305,7 @@ bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
         found = true;
     }
     // By the time index: see tracks().
-    const QByteArray sql = QByteArray("SELECT ") + objectColumns +
+    const QByteArray sql = QByteArray("SELECT ") + schema::objectColumns(false) +
                            " FROM objects INDEXED BY objects_time WHERE site = ? AND time = ? "
                            "ORDER BY id";
     Statement s(db_, sql.constData());
@@ -391,7 +315,7 @@ bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
     s.bind(2, timeMs);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-        out.append(readObject(s));
+        out.append(schema::readObject(s, false));
     return rc == SQLITE_DONE || fail(error, "reading a picture");
 }
 
@@ -415,11 +339,8 @@ bool SqliteStore::removeBefore(std::int64_t beforeMs, QString& error)
 {
     if (!exec("BEGIN", error, "removing old days"))
         return false;
-    for (const char* sql : {"DELETE FROM pictures WHERE site = ? AND time < ?",
-                            "DELETE FROM objects WHERE site = ? AND time < ?",
-                            "DELETE FROM events WHERE site = ? AND time < ?",
-                            "DELETE FROM radar_status WHERE site = ? AND time < ?"}) {
-        Statement s(db_, sql);
+    for (const schema::Table* table : schema::tables()) {
+        Statement s(db_, schema::removeBefore(*table, Dialect::sqlite).constData());
         if (!s.ok())
             return rollback(error, "removing old days");
         s.bind(1, site_);

@@ -1,0 +1,309 @@
+#include "tools/sited/history/historyschema.h"
+
+#include <algorithm>
+
+namespace trklib::sited::history::schema {
+
+namespace {
+
+constexpr Column siteColumn{"site", Type::text};
+
+const char* typeName(Type type, Dialect dialect)
+{
+    const bool sqlite = dialect == Dialect::sqlite;
+    switch (type) {
+    case Type::text:
+        return sqlite ? "TEXT" : "text";
+    case Type::integer:
+        return sqlite ? "INTEGER" : "bigint";
+    case Type::real:
+        return sqlite ? "REAL" : "double precision";
+    case Type::boolean:
+        return sqlite ? "INTEGER" : "boolean";
+    }
+    return "";
+}
+
+QByteArray join(const std::vector<const char*>& names)
+{
+    QByteArray out;
+    for (const char* name : names)
+        out.append(out.isEmpty() ? "" : ", ").append(name);
+    return out;
+}
+
+// The n-th placeholder (from 1).
+QByteArray placeholder(int n, Dialect dialect)
+{
+    return dialect == Dialect::sqlite ? QByteArray("?") : "$" + QByteArray::number(n);
+}
+
+QByteArray createTable(const Table& t, Dialect dialect)
+{
+    QByteArray columns;
+    if (t.serial && dialect == Dialect::postgres)
+        columns.append(t.serial).append(" bigserial PRIMARY KEY, ");
+    for (const Column& c : t.columns) {
+        columns.append(c.name).append(' ').append(typeName(c.type, dialect));
+        columns.append(c.isNullable() ? ", " : " NOT NULL, ");
+    }
+    columns.chop(2);
+    if (!t.primaryKey.empty())
+        columns.append(", PRIMARY KEY (").append(join(t.primaryKey)).append(')');
+    return QByteArray("CREATE TABLE ") + t.name + " (" + columns + ")";
+}
+
+QByteArray createIndex(const Table& t, const Index& index)
+{
+    QByteArray sql = QByteArray("CREATE INDEX ") + index.name + " ON " + t.name + " (" +
+                     join(index.columns) + ")";
+    if (index.track) {
+        std::vector<const char*> included;
+        for (const Column& c : t.columns) {
+            if (c.isPosition() &&
+                std::find_if(index.columns.begin(), index.columns.end(), [&c](const char* name) {
+                    return qstrcmp(name, c.name) == 0;
+                }) == index.columns.end())
+                included.push_back(c.name);
+        }
+        sql.append(" INCLUDE (").append(join(included)).append(')');
+    }
+    return sql;
+}
+
+// Of rows alike in every column of the once key, all but the first made.
+QByteArray removeTwice(const Table& t, Dialect dialect)
+{
+    const QByteArray name = t.name;
+    if (dialect == Dialect::sqlite)
+        return "DELETE FROM " + name + " WHERE rowid NOT IN (SELECT min(rowid) FROM " + name +
+               " GROUP BY " + join(t.onceKey) + ")";
+    QByteArray same;
+    for (const char* c : t.onceKey)
+        same.append(same.isEmpty() ? "" : " AND ").append("a.").append(c).append(" = b.").append(c);
+    // Without a serial column, the row's place in the table tells it apart.
+    const QByteArray order = t.serial ? t.serial : "ctid";
+    return "DELETE FROM " + name + " a USING " + name + " b WHERE " + same + " AND a." + order +
+           " > b." + order;
+}
+
+} // namespace
+
+// Each table as {name, serial, columns, primary key, once key, indexes}.
+
+const Table& pictures()
+{
+    static const Table t{
+        "pictures",
+        nullptr,
+        {
+            siteColumn,
+            {"time", Type::integer},
+        },
+        {"site", "time"},
+        {},
+        {},
+    };
+    return t;
+}
+
+// Version 2 on PostgreSQL: a track's points in one index, in the order they
+// are asked for, so that a track is read from the index alone. The key's own
+// index finds an object's rows but then reads each from the table, where a
+// picture's objects lie together and one object's day is spread over as many
+// pages as it has points. SQLite reads a track fast enough by the key, and
+// such an index would double the cost of writing every picture there.
+const Table& objects()
+{
+    static const Table t{
+        "objects",
+        nullptr,
+        {
+            siteColumn,
+            {"time", Type::integer, position},
+            {"id", Type::integer, position},
+            {"x", Type::real, position},
+            {"y", Type::real, position},
+            {"lat", Type::real, nullable | position},
+            {"lon", Type::real, nullable | position},
+            {"vx", Type::real},
+            {"vy", Type::real},
+            {"speed", Type::real, position},
+            {"heading", Type::real, nullable},
+            {"confirmed", Type::boolean},
+            {"radars", Type::text},
+            {"since", Type::integer},
+        },
+        {"site", "id", "time"},
+        {},
+        {
+            {"objects_time", {"site", "time"}},
+            {"objects_track", {"site", "id", "time"}, 2, true},
+        },
+    };
+    return t;
+}
+
+const Table& events()
+{
+    static const Table t{
+        "events",
+        "seq",
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"zone", Type::text},
+            {"event", Type::text},
+            {"object", Type::integer},
+            {"json", Type::text},
+        },
+        {},
+        {"site", "time", "object", "json"},
+        {
+            {"events_time", {"site", "time"}},
+            {"events_zone", {"site", "zone", "time"}},
+            {"events_object", {"site", "object", "time"}},
+        },
+    };
+    return t;
+}
+
+const Table& statuses()
+{
+    static const Table t{
+        "radar_status",
+        nullptr,
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"radar", Type::text},
+            {"online", Type::boolean},
+        },
+        {},
+        {"site", "time", "radar", "online"},
+        {
+            {"radar_status_time", {"site", "time"}},
+        },
+    };
+    return t;
+}
+
+const std::vector<const Table*>& tables()
+{
+    static const std::vector<const Table*> all{&pictures(), &objects(), &events(), &statuses()};
+    return all;
+}
+
+QByteArray doing(const Step& step)
+{
+    return step.version == 1
+               ? QByteArray("creating the schema")
+               : "migrating the schema to version " + QByteArray::number(step.version);
+}
+
+std::vector<Step> migration(Dialect dialect, int from)
+{
+    std::vector<Step> steps;
+    if (from < 1) {
+        for (const Table* t : tables()) {
+            steps.push_back({1, createTable(*t, dialect)});
+            for (const Index& index : t->indexes) {
+                if (index.version == 1)
+                    steps.push_back({1, createIndex(*t, index)});
+            }
+        }
+    }
+    // Each later version migrates from the one before.
+    for (int version = std::max(from + 1, 2); version <= schemaVersion; ++version) {
+        for (const Table* t : tables()) {
+            for (const Index& index : t->indexes) {
+                if (index.version == version && (!index.track || dialect == Dialect::postgres))
+                    steps.push_back({version, createIndex(*t, index)});
+            }
+            if (version == 2 && !t->onceKey.empty()) {
+                steps.push_back({version, removeTwice(*t, dialect)});
+                steps.push_back({version, QByteArray("CREATE UNIQUE INDEX ") + t->name +
+                                              "_once ON " + t->name + " (" + join(t->onceKey) +
+                                              ")"});
+            }
+        }
+    }
+    return steps;
+}
+
+QByteArray columnList(const Table& table)
+{
+    QByteArray out;
+    for (const Column& c : table.columns)
+        out.append(out.isEmpty() ? "" : ", ").append(c.name);
+    return out;
+}
+
+QByteArray insert(const Table& table, Dialect dialect)
+{
+    QByteArray values;
+    for (std::size_t i = 0; i < table.columns.size(); ++i)
+        values.append(i == 0 ? "" : ", ").append(placeholder(int(i) + 1, dialect));
+    const QByteArray into =
+        QByteArray("INTO ") + table.name + " (" + columnList(table) + ") VALUES (" + values + ")";
+    if (dialect == Dialect::postgres)
+        return "INSERT " + into + " ON CONFLICT DO NOTHING";
+    // A row of a primary key is the latest written; one of a once key the
+    // first.
+    return (table.primaryKey.empty() ? "INSERT OR IGNORE " : "INSERT OR REPLACE ") + into;
+}
+
+QByteArray removeBefore(const Table& table, Dialect dialect)
+{
+    return QByteArray("DELETE FROM ") + table.name + " WHERE site = " + placeholder(1, dialect) +
+           " AND time < " + placeholder(2, dialect);
+}
+
+QByteArray objectColumns(bool positionsOnly)
+{
+    QByteArray positions;
+    QByteArray others;
+    for (const Column& c : objects().columns) {
+        if (qstrcmp(c.name, siteColumn.name) == 0)
+            continue;
+        QByteArray& list = c.isPosition() ? positions : others;
+        list.append(list.isEmpty() ? "" : ", ").append(c.name);
+    }
+    return positionsOnly ? positions : positions + ", " + others;
+}
+
+Values pictureValues(const QByteArray& site, std::int64_t timeMs)
+{
+    return {site, timeMs};
+}
+
+Values objectValues(const QByteArray& site, const ObjectRow& o)
+{
+    const auto optional = [](const std::optional<double>& v) { return v ? Value(*v) : Value(); };
+    return {site,
+            o.timeMs,
+            o.id,
+            o.x,
+            o.y,
+            optional(o.lat),
+            optional(o.lon),
+            o.vx,
+            o.vy,
+            o.speed,
+            optional(o.heading),
+            o.confirmed,
+            o.radars,
+            o.sinceMs};
+}
+
+Values eventValues(const QByteArray& site, const EventRow& e)
+{
+    return {site, e.timeMs, e.zone.toUtf8(), e.event.toUtf8(), e.object, e.json};
+}
+
+Values statusValues(const QByteArray& site, const StatusRow& s)
+{
+    return {site, s.timeMs, s.radar.toUtf8(), s.online};
+}
+
+} // namespace trklib::sited::history::schema

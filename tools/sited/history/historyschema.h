@@ -1,0 +1,147 @@
+#pragma once
+
+#include "tools/sited/history/historystore.h"
+
+#include <QByteArray>
+#include <QVarLengthArray>
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+// The history's tables, written down once for both back ends: each table's
+// columns with a type of either dialect, its keys and its indexes, and what
+// each version of the schema adds. The SQL that each back end sends to make,
+// migrate, write and read the tables is made from them here, so that the two
+// databases cannot drift apart. Values are never part of that SQL: they go
+// as bound parameters (or COPY data), in the order of columnList().
+namespace trklib::sited::history::schema {
+
+enum class Dialect
+{
+    sqlite,
+    postgres
+};
+
+// A column's type, the same in both dialects.
+enum class Type
+{
+    text,    // TEXT; text
+    integer, // INTEGER; bigint
+    real,    // REAL; double precision
+    boolean, // INTEGER, 0 or 1; boolean
+};
+
+// What else a column is.
+enum ColumnFlags : unsigned
+{
+    nullable = 1, // NULL allowed: an absent value (std::optional)
+    position = 2, // of what a track is drawn from (TrackQuery::positionsOnly)
+};
+
+struct Column
+{
+    const char* name;
+    Type type;
+    unsigned flags = 0;
+
+    bool isNullable() const { return flags & nullable; }
+    bool isPosition() const { return flags & position; }
+};
+
+struct Index
+{
+    const char* name;
+    std::vector<const char*> columns;
+    // The version that made it.
+    int version = 1;
+    // PostgreSQL only, INCLUDING the table's position columns not in the
+    // index already, so that a track is read from the index alone.
+    bool track = false;
+};
+
+struct Table
+{
+    const char* name;
+    // PostgreSQL's row number, a bigserial primary key ahead of the columns;
+    // SQLite's rowid serves instead. Null where there is none.
+    const char* serial = nullptr;
+    // Every table's first column is the site, the store's own.
+    std::vector<Column> columns;
+    // Version 1's primary key; SQLite replaces a row written again.
+    std::vector<const char*> primaryKey;
+    // Version 2's unique index <name>_once, where there is no primary key: a
+    // row written again (a batch after a lost answer to its commit) is not
+    // added. Rows twice in a database of version 1 are removed first.
+    std::vector<const char*> onceKey;
+    std::vector<Index> indexes;
+};
+
+const Table& pictures();
+const Table& objects();
+const Table& events();
+const Table& statuses();
+// The four, in the order they are made.
+const std::vector<const Table*>& tables();
+
+// One statement of a migration and the version it belongs to.
+struct Step
+{
+    int version;
+    QByteArray sql;
+};
+
+// What a step does, for its error: "creating the schema" (version 1) or
+// "migrating the schema to version N".
+QByteArray doing(const Step& step);
+
+// What takes a database of version `from` (0 for a new one) to
+// schemaVersion, in order; empty when it is there already.
+std::vector<Step> migration(Dialect dialect, int from);
+
+// The columns written, in the table's order: site first, never a serial.
+QByteArray columnList(const Table& table);
+// The statement that writes a row; a row written again adds nothing.
+QByteArray insert(const Table& table, Dialect dialect);
+// The statement that removes the site's rows older than the second value.
+QByteArray removeBefore(const Table& table, Dialect dialect);
+
+// The objects' columns as read back: the positions first, so that a
+// positions-only row is a full row's beginning.
+QByteArray objectColumns(bool positionsOnly);
+
+// A value bound to a parameter or copied; monostate is NULL.
+using Value = std::variant<std::monostate, std::int64_t, double, bool, QByteArray>;
+using Values = QVarLengthArray<Value, 16>;
+
+// A row's values in the order of columnList(): the site, then the row's.
+Values pictureValues(const QByteArray& site, std::int64_t timeMs);
+Values objectValues(const QByteArray& site, const ObjectRow& o);
+Values eventValues(const QByteArray& site, const EventRow& e);
+Values statusValues(const QByteArray& site, const StatusRow& s);
+
+// An object's row of a result as selected by objectColumns(positionsOnly).
+// Row has integer(c), real(c), optionalReal(c), boolean(c) and text(c) of
+// its columns.
+template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
+{
+    ObjectRow o;
+    o.timeMs = r.integer(0);
+    o.id = r.integer(1);
+    o.x = r.real(2);
+    o.y = r.real(3);
+    o.lat = r.optionalReal(4);
+    o.lon = r.optionalReal(5);
+    o.speed = r.real(6);
+    if (positionsOnly)
+        return o;
+    o.vx = r.real(7);
+    o.vy = r.real(8);
+    o.heading = r.optionalReal(9);
+    o.confirmed = r.boolean(10);
+    o.radars = r.text(11);
+    o.sinceMs = r.integer(12);
+    return o;
+}
+
+} // namespace trklib::sited::history::schema
