@@ -10,6 +10,8 @@
 #include "truthwriter.h"
 #include "udpframes.h"
 
+#include "tools/common/cli/prologue.h"
+
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QUdpSocket>
@@ -274,18 +276,10 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     SimOptions options;
     QString error;
-    switch (parseOptions(app.arguments().mid(1), options, error)) {
-    case ParseResult::Help:
-        std::fputs(qPrintable(usageText()), stdout);
-        return 0;
-    case ParseResult::Version:
-        std::fputs("radarsim " TRKLIB_VERSION "\n", stdout);
-        return 0;
-    case ParseResult::Error:
-        std::fprintf(stderr, "radarsim: %s\n%s", qPrintable(error), qPrintable(usageText()));
-        return 2;
-    case ParseResult::Run:
-        break;
-    }
+    // Qt's arguments; radarsim writes its lines in the locale's encoding.
+    if (const std::optional<int> exitCode = trklib::cli::answer(
+            trklib::cli::askOf(parseOptions(app.arguments().mid(1), options, error)),
+            {"radarsim", usageText, usageText, true}, error))
+        return *exitCode;
     return options.sitePath.isEmpty() ? run(options) : runSite(options);
 }

@@ -11,6 +11,8 @@
 #include "tools/sited/pipeline.h"
 #include "tools/sited/zones/zoneoutput.h"
 
+#include "tools/common/cli/prologue.h"
+#include "tools/common/cli/text.h"
 #include "tools/common/service/brokerclient.h"
 #include "tools/common/service/eventlog.h"
 #include "tools/common/site/siteconfig.h"
@@ -30,17 +32,18 @@
 #include <unistd.h>
 
 using namespace trklib::sited;
+using trklib::cli::counted;
 using trklib::service::logEvent;
 using trklib::service::Priority;
 using trklib::service::TopicMessage;
 using trklib::site::SiteConfig;
+using trklib::sited::history::SiteHistory;
 using trklib::sited::link::PictureClock;
 using trklib::sited::link::SiteLink;
 using trklib::sited::link::SiteStatus;
 using trklib::sited::link::TracksReader;
 using trklib::sited::outputs::TrackOutputs;
 using trklib::sited::zones::ZoneOutput;
-using trklib::sited::history::SiteHistory;
 
 namespace {
 
@@ -58,12 +61,6 @@ std::int64_t wallClockMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-// "1 radar", "2 radars".
-QString counted(qint64 count, const char* noun)
-{
-    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
 }
 
 // Signals are taken from a descriptor in the main loop, never by a
@@ -308,25 +305,17 @@ int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput*
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    using trklib::cli::Ask;
     Options options;
     QString error;
-    if (!parseOptions(arguments, options, error)) {
-        std::fprintf(stderr, "sited: %s\n%s", qUtf8Printable(error), qUtf8Printable(usageText()));
-        return exitUsage;
-    }
-    switch (options.mode) {
-    case Options::Mode::Help:
-        std::fputs(qUtf8Printable(helpText()), stdout);
-        return 0;
-    case Options::Mode::Version:
-        std::fputs("sited " TRKLIB_VERSION "\n", stdout);
-        return 0;
-    default:
-        break;
-    }
+    const bool parsed = parseOptions(trklib::cli::commandLine(argc, argv), options, error);
+    const Ask ask = !parsed                                  ? Ask::Error
+                    : options.mode == Options::Mode::Help    ? Ask::Help
+                    : options.mode == Options::Mode::Version ? Ask::Version
+                                                             : Ask::Run;
+    if (const std::optional<int> exitCode =
+            trklib::cli::answer(ask, {"sited", helpText, usageText}, error))
+        return *exitCode;
 
     SiteConfig site;
     if (!trklib::site::loadSiteConfig(options.config, site, error)) {

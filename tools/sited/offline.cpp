@@ -7,6 +7,7 @@
 #include "tools/common/capture/datagramextractor.h"
 #include "tools/common/capture/linklayer.h"
 #include "tools/common/cli/outputfiles.h"
+#include "tools/common/cli/text.h"
 #include "tools/common/site/radartracking.h"
 #include "tools/common/service/tracksmessage.h"
 
@@ -25,6 +26,7 @@ namespace trklib::sited {
 using capture::CapturedDatagram;
 using capture::CaptureReader;
 using capture::DatagramExtractor;
+using cli::counted;
 
 namespace {
 
@@ -35,12 +37,6 @@ constexpr std::int64_t usPerMs = 1000;
 std::int64_t floorMs(std::int64_t timeUs)
 {
     return timeUs >= 0 ? timeUs / usPerMs : -((-timeUs + usPerMs - 1) / usPerMs);
-}
-
-// "1 radar packet", "2 radar packets".
-QString counted(std::int64_t count, const QString& noun)
-{
-    return QStringLiteral("%1 %2%3").arg(count).arg(noun).arg(count == 1 ? "" : "s");
 }
 
 // "port 5000", "ports 5000, 5001".

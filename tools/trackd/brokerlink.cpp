@@ -21,12 +21,10 @@ namespace trklib::trackd {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using service::brokerKeepAliveS;
 using service::brokerResultText;
 using service::errnoText;
 
-// Seconds between keep-alive exchanges: a broker that stops answering is
-// given up after one and a half of them.
-constexpr int keepAliveS = 10;
 // How often every connection's keep-alive is looked after, and the longest
 // the network thread waits when nothing happens; a publish wakes it at once.
 constexpr std::chrono::milliseconds keepAlivePeriod{1000};
@@ -49,12 +47,6 @@ int socketError(int fd)
 }
 
 } // namespace
-
-std::chrono::seconds RetrySchedule::failed()
-{
-    failedTries_ = std::min(failedTries_ + 1, int(longest / first));
-    return first * failedTries_;
-}
 
 // The network ------------------------------------------------------------
 
@@ -259,7 +251,7 @@ BrokerLink::~BrokerLink()
 
 QString BrokerLink::where() const
 {
-    return QStringLiteral("%1:%2").arg(broker_.host).arg(broker_.port);
+    return service::brokerAddress(broker_);
 }
 
 bool BrokerLink::start(QString& error)
@@ -344,12 +336,12 @@ void BrokerLink::finishStop(Clock::time_point deadline)
     }
     network_.remove(this);
     inNetwork_ = false;
-    if (inOutage_)
+    if (outage_.inOutage())
         logEvent(Priority::Warning,
                  QStringLiteral("radar %1: stopping without the broker %2; %3 track messages "
                                 "could not be sent since it went away")
                      .arg(radar_, where())
-                     .arg(unsentTracks_ - unsentAtOutageStart_));
+                     .arg(outage_.unsentSince(unsentTracks_)));
 }
 
 // On the network's thread ------------------------------------------------
@@ -410,7 +402,7 @@ void BrokerLink::connect(Clock::time_point now)
     abandoned_ = false;
     retryAt_ = now;
     const int result = mosquitto_connect_async(client_, broker_.host.toUtf8().constData(),
-                                               broker_.port, keepAliveS);
+                                               broker_.port, brokerKeepAliveS);
     const int error = errno;
     if (result != MOSQ_ERR_SUCCESS)
         ended(result, error);
@@ -488,19 +480,12 @@ void BrokerLink::noteFailure(const QString& reason, bool answered)
     // An outage is logged once; again only when a broker turns us away for
     // a new reason (it came back with other credentials, say), since that
     // is what an operator then has to fix.
-    if (inOutage_ && (!answered || reason == outageReason_))
+    if (outage_.inOutage() && (!answered || reason == outageReason_))
         return;
-    if (!inOutage_) {
-        inOutage_ = true;
-        outageStart_ = Clock::now();
-        unsentAtOutageStart_ = unsentTracks_;
-    }
+    outage_.begin(unsentTracks_);
     outageReason_ = reason;
     logEvent(Priority::Warning,
-             QStringLiteral("radar %1: %2; track messages are counted and dropped until it is "
-                            "back, with at most %3 s between tries")
-                 .arg(radar_, reason)
-                 .arg(RetrySchedule::longest.count()));
+             outage_.begunLine(QStringLiteral("radar %1: %2").arg(radar_, reason)));
 }
 
 void BrokerLink::onConnect(mosquitto*, void* self, int reasonCode)
@@ -515,22 +500,18 @@ void BrokerLink::onConnect(mosquitto*, void* self, int reasonCode)
         return;
     }
     link.retries_.connected();
-    if (link.inOutage_) {
-        const double seconds =
-            std::chrono::duration<double>(Clock::now() - link.outageStart_).count();
+    const service::BrokerOutage::Ended ended = link.outage_.connected(link.unsentTracks_);
+    if (ended.kind == service::BrokerOutage::Ended::Kind::Outage)
         logEvent(Priority::Info,
                  QStringLiteral("radar %1: connected to the broker %2 again after %3 s; %4 track "
                                 "messages could not be sent meanwhile")
                      .arg(link.radar_, link.where())
-                     .arg(seconds, 0, 'f', 1)
-                     .arg(link.unsentTracks_ - link.unsentAtOutageStart_));
-        link.inOutage_ = false;
-    } else if (!link.everConnected_) {
+                     .arg(ended.seconds, 0, 'f', 1)
+                     .arg(ended.unsent));
+    else if (ended.kind == service::BrokerOutage::Ended::Kind::First)
         logEvent(Priority::Info,
                  QStringLiteral("radar %1: connected to the broker %2 as %3")
                      .arg(link.radar_, link.where(), QString::fromUtf8(link.clientId_)));
-    }
-    link.everConnected_ = true;
     link.connected_ = true;
     link.justConnected_ = true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/common/service/brokeroutage.h"
 #include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
@@ -19,22 +20,7 @@ namespace trklib::trackd {
 
 class BrokerLink;
 
-// The waits between tries to connect: 1, 2, 3, 4, then 5 s after the
-// first, second, ... try in a row that failed; a connection made starts
-// over.
-class RetrySchedule
-{
-public:
-    static constexpr std::chrono::seconds first{1};
-    static constexpr std::chrono::seconds longest{5};
-
-    // One more try failed: the wait before the next.
-    std::chrono::seconds failed();
-    void connected() { failedTries_ = 0; }
-
-private:
-    int failedTries_ = 0; // in a row, counted up to where the wait stops growing
-};
+using service::RetrySchedule;
 
 // The network thread of every broker link of the process: one epoll set
 // over the socket of each link's client, which reads, writes and keeps
@@ -178,16 +164,13 @@ private:
     int offlineMessageId_ = -1; // the offline status awaiting the broker's ack
     bool offlineAcked_ = false;
 
-    // The network's thread only.
-    bool everConnected_ = false;
-    bool inOutage_ = false;
+    // The network's thread only (and the caller's once the link has left it).
+    service::BrokerOutage outage_{QStringLiteral("track messages")};
     bool disconnecting_ = false;
     int watchedFd_ = -1;
     std::uint32_t watchedEvents_ = 0;
     bool abandoned_ = false; // the socket's connection failed; the next try replaces it
-    QString outageReason_;
-    std::chrono::steady_clock::time_point outageStart_;
-    std::uint64_t unsentAtOutageStart_ = 0;
+    QString outageReason_;   // the last logged, while in an outage
     RetrySchedule retries_;
     std::chrono::steady_clock::time_point retryAt_; // the next try, when not connected
     QString refusal_;   // the broker's answer to the last CONNECT, when it refused

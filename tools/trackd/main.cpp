@@ -8,6 +8,8 @@
 #include "reception.h"
 #include "statusschedule.h"
 
+#include "tools/common/cli/prologue.h"
+#include "tools/common/cli/text.h"
 #include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
 
@@ -31,6 +33,8 @@
 
 using namespace trklib::site;
 using namespace trklib::trackd;
+using trklib::cli::Ask;
+using trklib::cli::counted;
 
 namespace {
 
@@ -51,10 +55,22 @@ const char usage[] = "Usage: trackd --config FILE\n"
                      "  --help               show this text\n"
                      "  --version            show the version\n";
 
-// "1 radar", "2 radars".
-QString counted(int count, const char* noun)
+// --help or --version alone, or one of --config and --check-config with
+// its file; anything else is an error, and why.
+Ask readCommandLine(const QStringList& arguments, QString& error)
 {
-    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+    if (arguments == QStringList{QStringLiteral("--help")})
+        return Ask::Help;
+    if (arguments == QStringList{QStringLiteral("--version")})
+        return Ask::Version;
+    if (arguments.size() != 2 || (arguments[0] != QLatin1String("--check-config") &&
+                                  arguments[0] != QLatin1String("--config"))) {
+        error = arguments.isEmpty()
+                    ? QStringLiteral("--config FILE is needed")
+                    : QStringLiteral("bad command line: %1").arg(arguments.join(' '));
+        return Ask::Error;
+    }
+    return Ask::Run;
 }
 
 // Open files each radar takes: its broker connection, and the socket pair
@@ -233,31 +249,16 @@ int run(const QString& path, const SiteConfig& site)
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    if (arguments == QStringList{QStringLiteral("--help")}) {
-        std::fputs(usage, stdout);
-        return 0;
-    }
-    if (arguments == QStringList{QStringLiteral("--version")}) {
-        std::fputs("trackd " TRKLIB_VERSION "\n", stdout);
-        return 0;
-    }
-    const bool check = arguments.value(0) == QLatin1String("--check-config");
-    if (arguments.size() != 2 || (!check && arguments[0] != QLatin1String("--config"))) {
-        std::fprintf(
-            stderr, "trackd: %s\n%s",
-            arguments.isEmpty()
-                ? "--config FILE is needed"
-                : qUtf8Printable(QStringLiteral("bad command line: %1").arg(arguments.join(' '))),
-            usage);
-        return exitUsage;
-    }
+    const QStringList arguments = trklib::cli::commandLine(argc, argv);
+    QString error;
+    const auto usageText = [] { return QString::fromUtf8(usage); };
+    if (const std::optional<int> exitCode = trklib::cli::answer(
+            readCommandLine(arguments, error), {"trackd", usageText, usageText}, error))
+        return *exitCode;
 
+    const bool check = arguments[0] == QLatin1String("--check-config");
     const QString& path = arguments[1];
     SiteConfig site;
-    QString error;
     if (!loadSiteConfig(path, site, error)) {
         logEvent(Priority::Error, error);
         return exitUsage;

@@ -3,12 +3,14 @@
 
 #include "csvwriter.h"
 #include "options.h"
-#include "tools/common/cli/progress.h"
 #include "replaydriver.h"
 
 #include "tools/common/capture/capturereader.h"
 #include "tools/common/capture/datagramextractor.h"
 #include "tools/common/capture/linklayer.h"
+#include "tools/common/cli/progress.h"
+#include "tools/common/cli/prologue.h"
+#include "tools/common/cli/text.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -19,24 +21,18 @@
 #include <unistd.h>
 
 using namespace trklib::replay;
+using trklib::cli::counted;
 using trklib::cli::ProgressMeter;
 using namespace trklib::capture;
 
 namespace {
 
 constexpr int exitFailure = 1; // unusable input or output
-constexpr int exitUsage = 2;   // bad command line
 
 int fail(const QString& file, const QString& what)
 {
     std::fprintf(stderr, "trackreplay: %s: %s\n", qUtf8Printable(file), qUtf8Printable(what));
     return exitFailure;
-}
-
-// "1 radar packet", "2 radar packets".
-QString counted(int count, const QString& noun)
-{
-    return QStringLiteral("%1 %2%3").arg(count).arg(noun).arg(count == 1 ? "" : "s");
 }
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -82,26 +78,13 @@ Pass replay(CaptureReader& reader, const Options& options, DatagramExtractor::Di
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-
     Options options;
     QString message;
-    switch (parseOptions(arguments, options, message)) {
-    case ParseResult::Help:
-        std::fputs(qUtf8Printable(helpText()), stdout);
-        return 0;
-    case ParseResult::Version:
-        std::fputs("trackreplay " TRKLIB_VERSION "\n", stdout);
-        return 0;
-    case ParseResult::Error:
-        std::fprintf(stderr, "trackreplay: %s\n%s", qUtf8Printable(message),
-                     qUtf8Printable(usage()));
-        return exitUsage;
-    case ParseResult::Run:
-        break;
-    }
+    const trklib::cli::Ask ask =
+        trklib::cli::askOf(parseOptions(trklib::cli::commandLine(argc, argv), options, message));
+    if (const std::optional<int> exitCode =
+            trklib::cli::answer(ask, {"trackreplay", helpText, usage}, message))
+        return *exitCode;
 
     const QString& capturePath = options.capture;
     const QString reason = unreadableReason(capturePath);

@@ -1,4 +1,5 @@
 #include "tools/common/cli/progress.h"
+#include "tools/common/cli/text.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,26 @@ TEST(ProgressLine, SaysHowFarHowManyAndHowFast)
         EXPECT_EQ(progressLine(c.bytesRead, c.fileBytes, c.packets, c.seconds).toStdString(),
                   std::string("trackreplay: ") + c.line);
     }
+}
+
+// The noun is plural for every count but one; counts past 32 bits stay
+// whole.
+TEST(Counted, PluralButForOne)
+{
+    const struct
+    {
+        qint64 count;
+        const char* noun;
+        const char* text;
+    } cases[] = {
+        {0, "radar", "0 radars"},
+        {1, "radar", "1 radar"},
+        {2, "radar", "2 radars"},
+        {-1, "frame", "-1 frames"},
+        {5000000000, "UDP datagram", "5000000000 UDP datagrams"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(counted(c.count, QString::fromUtf8(c.noun)).toStdString(), c.text);
 }
 
 } // namespace

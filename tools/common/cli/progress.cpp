@@ -1,5 +1,7 @@
 #include "tools/common/cli/progress.h"
 
+#include "tools/common/cli/text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -42,10 +44,9 @@ QString progressLine(qint64 bytesRead, qint64 fileBytes, qint64 packets, double 
         read = byteCount(bytesRead);
     }
     const qint64 rate = seconds > 0 ? qint64(std::llround(double(packets) / seconds)) : 0;
-    return QStringLiteral("trackreplay: %1 read, %2 radar packet%3, %4 packets/s")
+    return QStringLiteral("trackreplay: %1 read, %2, %3 packets/s")
         .arg(read)
-        .arg(packets)
-        .arg(packets == 1 ? "" : "s")
+        .arg(counted(packets, QStringLiteral("radar packet")))
         .arg(rate);
 }
 

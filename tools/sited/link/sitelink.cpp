@@ -15,14 +15,11 @@ namespace trklib::sited::link {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using service::brokerKeepAliveS;
 using service::logEvent;
 using service::Priority;
+using service::RetrySchedule;
 
-// Seconds between keep-alive exchanges, as trackd's.
-constexpr int keepAliveS = 10;
-// The waits between tries to connect: 1 s more after each failure, up to 5.
-constexpr unsigned retryFirstS = 1;
-constexpr unsigned retryLongestS = 5;
 constexpr int qosPicture = 0;
 constexpr int qosTracks = 0;
 constexpr int qosStatus = 1; // acknowledged, so that stopping can wait for it
@@ -50,7 +47,7 @@ SiteLink::~SiteLink()
 
 QString SiteLink::where() const
 {
-    return QStringLiteral("%1:%2").arg(broker_.host).arg(broker_.port);
+    return service::brokerAddress(broker_);
 }
 
 bool SiteLink::start(QString& error)
@@ -62,21 +59,22 @@ bool SiteLink::start(QString& error)
     }
     if (!service::setUpBrokerClient(client_, broker_, statusTopic_, siteOfflineMessage(), error))
         return false;
-    mosquitto_reconnect_delay_set(client_, retryFirstS, retryLongestS, false);
+    // libmosquitto's own waits between tries, linear: RetrySchedule's.
+    mosquitto_reconnect_delay_set(client_, unsigned(RetrySchedule::first.count()),
+                                  unsigned(RetrySchedule::longest.count()), false);
     mosquitto_connect_callback_set(client_, onConnect);
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_message_callback_set(client_, onMessage);
     mosquitto_publish_callback_set(client_, onPublish);
     // A broker out of reach now is tried again by the thread.
     const int result = mosquitto_connect_async(client_, broker_.host.toUtf8().constData(),
-                                               broker_.port, keepAliveS);
+                                               broker_.port, brokerKeepAliveS);
     if (result != MOSQ_ERR_SUCCESS) {
-        inOutage_ = true;
-        outageStart_ = Clock::now();
+        outage_.begin();
         logEvent(Priority::Warning,
                  QStringLiteral("cannot connect to the broker %1: %2; trying again every %3 s")
                      .arg(where(), service::brokerResultText(result, errno))
-                     .arg(retryLongestS));
+                     .arg(unsigned(RetrySchedule::longest.count())));
     }
     const int loop = mosquitto_loop_start(client_);
     if (loop != MOSQ_ERR_SUCCESS) {
@@ -172,7 +170,7 @@ void SiteLink::stop(Clock::time_point deadline)
     // A DISCONNECT: the broker drops the will, the status stays offline.
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
-    if (inOutage_)
+    if (outage_.inOutage())
         logEvent(Priority::Warning,
                  QStringLiteral("stopping without the broker %1; %2 pictures could not be sent "
                                 "while it was away")
@@ -184,10 +182,7 @@ void SiteLink::onConnect(mosquitto* client, void* self, int reasonCode)
 {
     auto& link = *static_cast<SiteLink*>(self);
     if (reasonCode != 0) {
-        if (!link.inOutage_) {
-            link.inOutage_ = true;
-            link.outageStart_ = Clock::now();
-        }
+        link.outage_.begin();
         logEvent(Priority::Warning,
                  QStringLiteral("the broker %1 refused sited: %2")
                      .arg(link.where(), QString::fromUtf8(mosquitto_connack_string(reasonCode))));
@@ -199,19 +194,16 @@ void SiteLink::onConnect(mosquitto* client, void* self, int reasonCode)
         logEvent(Priority::Error, QStringLiteral("cannot subscribe to %1: %2")
                                       .arg(QString::fromUtf8(link.subscription_),
                                            service::brokerResultText(result, errno)));
-    if (link.inOutage_)
-        logEvent(Priority::Info,
-                 QStringLiteral("connected to the broker %1 again after %2 s")
-                     .arg(link.where())
-                     .arg(std::chrono::duration<double>(Clock::now() - link.outageStart_).count(),
-                          0, 'f', 1));
-    else if (!link.everConnected_)
+    const service::BrokerOutage::Ended ended = link.outage_.connected();
+    if (ended.kind == service::BrokerOutage::Ended::Kind::Outage)
+        logEvent(Priority::Info, QStringLiteral("connected to the broker %1 again after %2 s")
+                                     .arg(link.where())
+                                     .arg(ended.seconds, 0, 'f', 1));
+    else if (ended.kind == service::BrokerOutage::Ended::Kind::First)
         logEvent(Priority::Info,
                  QStringLiteral("connected to the broker %1 as %2, subscribed to %3")
                      .arg(link.where(), QString::fromUtf8(link.clientId_),
                           QString::fromUtf8(link.subscription_)));
-    link.everConnected_ = true;
-    link.inOutage_ = false;
     {
         const std::lock_guard<std::mutex> lock(link.mutex_);
         link.eventDropLogged_ = false;
@@ -227,18 +219,13 @@ void SiteLink::onDisconnect(mosquitto*, void* self, int reasonCode)
 {
     auto& link = *static_cast<SiteLink*>(self);
     link.connected_ = false;
-    if (reasonCode == 0 || link.inOutage_)
+    if (reasonCode == 0 || !link.outage_.begin())
         return; // asked for, or already said
-    link.inOutage_ = true;
-    link.outageStart_ = Clock::now();
-    const QString what = link.everConnected_
+    const QString what = link.outage_.everConnected()
                              ? QStringLiteral("lost the broker %1").arg(link.where())
                              : QStringLiteral("cannot connect to the broker %1").arg(link.where());
-    logEvent(Priority::Warning,
-             QStringLiteral("%1 (%2); pictures are counted and dropped until it is back, with at "
-                            "most %3 s between tries")
-                 .arg(what, service::brokerResultText(reasonCode, errno))
-                 .arg(retryLongestS));
+    logEvent(Priority::Warning, link.outage_.begunLine(QStringLiteral("%1 (%2)").arg(
+                                    what, service::brokerResultText(reasonCode, errno))));
 }
 
 void SiteLink::onMessage(mosquitto*, void* self, const mosquitto_message* message)

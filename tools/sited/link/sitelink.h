@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/common/service/brokermessages.h"
+#include "tools/common/service/brokeroutage.h"
 
 #include "tools/common/site/siteconfig.h"
 
@@ -87,10 +88,9 @@ private:
 
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> unsentPictures_{0};
-    // The link's thread only.
-    bool everConnected_ = false;
-    bool inOutage_ = false;
-    std::chrono::steady_clock::time_point outageStart_;
+    // The link's thread only (and the caller's before it starts and once it
+    // has ended).
+    service::BrokerOutage outage_{QStringLiteral("pictures")};
 
     mutable std::mutex mutex_;
     std::condition_variable acked_;
