@@ -114,9 +114,10 @@ endif()
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
-# plot-tracks draws with gnuplot; any of its variants will do.
+# plot-tracks draws with gnuplot; any of its variants will do. The events
+# hook example subscribes with mosquitto_sub and calls webhooks with curl.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), gnuplot-nox | gnuplot")
+    "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), gnuplot-nox | gnuplot, mosquitto-clients, curl")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "radar simulator, capture replay and demo for trklib
 Tools around trklib, a target tracking library for a three-dimensional
 surveillance radar:

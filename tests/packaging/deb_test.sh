@@ -176,6 +176,8 @@ trklib-tools  Depends      (^|, )libtrklib1 \(= ${version}\)(,|\$)
 trklib-tools  Depends      (^|, )libpcap0.8( |,|\$)
 trklib-tools  Depends      (^|, )libqt5core5a( |,|\$)
 trklib-tools  Depends      (^|, )gnuplot-nox \| gnuplot(,|\$)
+trklib-tools  Depends      (^|, )mosquitto-clients(,|\$)
+trklib-tools  Depends      (^|, )curl(,|\$)
 trklib-tools  Depends      (^|, )libmosquitto1( |,|\$)
 trklib-tools  Depends      (^|, )libgeographiclib[0-9]+( |,|\$)
 python3-trklib Version     ^${version}\$

@@ -1,7 +1,9 @@
 #!/bin/sh
-# The events hook example on a mosquitto broker of the test's own: the
-# events of the kinds and zones asked for reach the command, one a line,
-# the others do not; a hook without --url or --command is refused.
+# The events hook example on a mosquitto broker of the test's own, which
+# takes logins only: the events of the kinds and zones asked for reach the
+# command, one a line, the others do not; the password is on no command
+# line; a hook without --url or --command is refused, --help and --version
+# answer.
 # Usage: events_hook_test.sh HOOK
 set -eu
 hook=$1
@@ -20,23 +22,36 @@ fail() {
 
 if "$hook" --site perimeter 2>"$work/usage.err"; then fail "ran without --url or --command"; fi
 grep -q 'give one of --url and --command' "$work/usage.err" || fail "$(cat "$work/usage.err")"
+"$hook" --help >"$work/help.out" || fail "--help failed"
+grep -q '^usage: sited-events-hook' "$work/help.out" || fail "--help: $(cat "$work/help.out")"
+"$hook" --version | grep -Eq '^sited-events-hook [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version"
 
+password=hook-secret-$$
+printf '%s\n' "$password" >"$work/password"
+mosquitto_passwd -c -b "$work/passwords" viewer "$password"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/broker.conf"
+printf 'listener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\npersistence false\n' \
+    "$port" "$work/passwords" >"$work/broker.conf"
+# Started as root, mosquitto would read its files as its own user; the
+# test's folder is its own.
+[ "$(id -u)" != 0 ] || echo 'user root' >>"$work/broker.conf"
 mosquitto -c "$work/broker.conf" 2>"$work/broker.log" &
 broker=$!
+login="-u viewer -P $password"
 tries=0
-until mosquitto_pub -p "$port" -t probe -m up 2>/dev/null; do
+# shellcheck disable=SC2086 # the login's words
+until mosquitto_pub -p "$port" $login -t probe -m up 2>/dev/null; do
     tries=$((tries + 1))
     [ $tries -lt 100 ] || fail "no broker: $(cat "$work/broker.log")"
     sleep 0.1
 done
 
-setsid "$hook" --site perimeter --port "$port" --event cross --event exit --zone fence \
-    --command "cat >>'$work/out'" 2>"$work/hook.err" &
+setsid "$hook" --site perimeter --port "$port" --user viewer --password-file "$work/password" \
+    --event cross --event exit --zone fence --command "cat >>'$work/out'" 2>"$work/hook.err" &
 hooked=$!
 event() { # KIND ZONE OBJECT
-    mosquitto_pub -p "$port" -q 1 -t trklib/perimeter/events \
+    # shellcheck disable=SC2086 # the login's words
+    mosquitto_pub -p "$port" $login -q 1 -t trklib/perimeter/events \
         -m "{\"site\":\"perimeter\",\"event\":\"$1\",\"zone\":\"$2\",\"object\":$3}"
 }
 # Until the hook's subscription stands, what is published goes nowhere.
@@ -47,6 +62,10 @@ until [ -s "$work/out" ]; do
     event cross fence 0
     sleep 0.1
 done
+# What every user can see of the hook's processes holds no password.
+if ps -eo args | grep -v -e grep -e mosquitto_pub | grep -q -e "$password"; then
+    fail "the password is on a command line: $(ps -eo args | grep -e "$password")"
+fi
 event enter fence 1  # a kind not asked for
 event cross gate 2   # a zone not asked for
 event cross fence-2 3 # a name that only starts like one asked for
