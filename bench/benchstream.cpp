@@ -4,6 +4,7 @@
 #include "tools/common/sim/scene.h"
 #include "tools/common/sim/sensormodel.h"
 #include "tools/common/sim/simrandom.h"
+#include "util/units.h"
 
 #include <cmath>
 #include <functional>
@@ -37,7 +38,6 @@ constexpr double approachingStartM = 285.0;
 // Strong enough to be seen at 300 m off the boresight, weak enough (below
 // -29 dB at 30 m) to show no harmonics.
 constexpr double objectRcsDbsm = 8.0;
-constexpr double mpsPerKph = 1.0 / 3.6;
 
 // Object k of the scene at time t (s). Even k recede, odd k approach; within
 // one direction the faster object is the farther one when receding and the
@@ -49,7 +49,7 @@ sim::ObjectState objectAt(int k, double tS, double heightM)
     const int ray = rank % rays;
     const int row = rank / rays;
     const double speedMps = (firstCell + cellSpacing * k) * sim::SensorModel::cellWidthKph *
-                            mpsPerKph * (receding ? 1.0 : -1.0);
+                            util::mpsPerKph * (receding ? 1.0 : -1.0);
     const double offsetM = rowSpacingM * row + rayStaggerM * ray;
     const double startM = receding ? recedingStartM + offsetM : approachingStartM - offsetM;
     const double rangeM = startM + speedMps * tS;
@@ -81,7 +81,7 @@ QVector<RadarPacketData> observe(const ObjectsAt& objectsAt, int packetCount,
         sensor.setFalseAlarms(falseAlarmsAt(k));
         const qint64 offsetMs = k * packetPeriodMs;
         stream.append(
-            sensor.observe(objectsAt(double(offsetMs) / 1000.0), firstMs + offsetMs).packet);
+            sensor.observe(objectsAt(double(offsetMs) / util::msPerS), firstMs + offsetMs).packet);
     }
     return stream;
 }

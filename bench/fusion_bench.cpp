@@ -4,6 +4,7 @@
 // One line per size: microseconds of two reports' add() and one picture().
 #include "tools/sited/fusion/fusion.h"
 #include "tools/sited/pipeline.h"
+#include "util/units.h"
 
 #include <chrono>
 #include <cmath>
@@ -48,7 +49,7 @@ sited::TracksReport reportOf(const site::SiteConfig& c, int r, int side, std::in
     const auto& radar = c.radars[r].placement;
     for (int i = 0; i < side * side; ++i) {
         const double vx = (i / side) % 2 ? -speedMps : speedMps;
-        const double x = origin + spacingM * (i % side) + vx * double(t) / 1000.0;
+        const double x = origin + spacingM * (i % side) + vx * double(t) / util::msPerS;
         const double y = origin + spacingM * (i / side);
         const double dx = x - radar.x, dy = y - radar.y;
         const double range = std::hypot(dx, dy);
@@ -57,7 +58,7 @@ sited::TracksReport reportOf(const site::SiteConfig& c, int r, int side, std::in
         track.xM = x;
         track.yM = y;
         track.distanceM = std::hypot(range, 5.0);
-        track.velocityKph = dx / range * vx * 3.6;
+        track.velocityKph = dx / range * vx * util::kphPerMps;
         track.confirmed = true;
         report.targets.append(track);
     }

@@ -9,6 +9,7 @@
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
+#include "util/units.h"
 
 #include "support/postgresserver.h"
 
@@ -35,7 +36,7 @@ constexpr int objectsPerRadar = 50;
 constexpr int picturesPerS = 10;
 constexpr std::int64_t pictureMs = 1000 / picturesPerS;
 constexpr std::int64_t startMs = 1765000000000; // a day's midnight, UTC: 2025-12-06
-constexpr std::int64_t msPerDay = 24 * 3600 * 1000;
+using trklib::util::msPerDay;
 constexpr int historyDays = 30;
 constexpr std::int64_t eventEveryMs = 10000;           // one event every 10 s for 30 days
 constexpr std::int64_t dayObjectId = 1000000000;       // the object seen all day long

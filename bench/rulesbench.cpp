@@ -3,6 +3,7 @@
 // made before the timing; each iteration evaluates one picture, and a fresh
 // set of rules starts over the same pictures when they run out.
 #include "tools/sited/zones/rules.h"
+#include "util/units.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,8 +15,8 @@ using namespace trklib::sited::zones;
 namespace trklib::bench {
 namespace {
 
-using sited::zones::Path;
 using sited::Picture;
+using sited::zones::Path;
 using sited::zones::Point;
 using sited::zones::Rules;
 using sited::zones::Zone;
@@ -62,8 +63,8 @@ const QVector<Picture>& pictures()
                 const double heading = turn(random);
                 o.vxMps = walkMps * std::cos(heading);
                 o.vyMps = walkMps * std::sin(heading);
-                o.xM += o.vxMps * pictureStepMs / 1000.0;
-                o.yM += o.vyMps * pictureStepMs / 1000.0;
+                o.xM += o.vxMps * pictureStepMs / util::msPerS;
+                o.yM += o.vyMps * pictureStepMs / util::msPerS;
             }
             list.append(picture);
         }

@@ -1,17 +1,12 @@
 #include "util/util.h"
 
+#include "util/units.h"
+
 #include <cmath>
 
 namespace trklib::util {
 
-namespace {
-constexpr double pi = 3.141592653589793;
-constexpr double halfTurnDeg = 180.0;
-constexpr double fullTurnDeg = 360.0;
-constexpr double secondsPerHour = 3600.0;
-constexpr double metresPerKm = 1000.0;
-constexpr double kphPerMps = secondsPerHour / metresPerKm; // 3.6
-} // namespace
+static_assert(pi == M_PI, "the double nearest to pi");
 
 // Each conversion multiplies first and divides second, so that results are
 // reproducible bit for bit: radToDeg(pi) is exactly 180.

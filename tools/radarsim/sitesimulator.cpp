@@ -4,6 +4,7 @@
 #include "tools/common/sim/siteworld.h"
 
 #include "input/packetencoder.h"
+#include "util/units.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,8 +19,6 @@ namespace {
 constexpr quint64 phaseStream = 1003;
 constexpr quint64 sensorStreamBase = 2000;
 constexpr quint64 networkStreamBase = 3000;
-
-constexpr double kphPerMps = 3.6;
 
 QString fixed(double value, int decimals)
 {
@@ -101,7 +100,7 @@ SitePeriod SiteSimulator::period(qint64 number)
     out.number = number;
     out.timeMs = options_.timestampMs(number);
     const auto sceneTimeS = [&](qint64 timestampMs) {
-        return double(timestampMs - options_.startMs) / 1000.0;
+        return double(timestampMs - options_.startMs) / util::msPerS;
     };
 
     // The world first: its time comes before every radar's of the period,
@@ -163,7 +162,7 @@ QString SiteSimulator::truthRow(qint64 timeMs, const SiteSighting& s) const
                              y,
                              fixed(o.vx, 3),
                              fixed(o.vy, 3),
-                             fixed(std::hypot(o.vx, o.vy) * kphPerMps, 3),
+                             fixed(util::groundSpeedKph(o.vx, o.vy), 3),
                              lat,
                              lon,
                              s.radars.join(QLatin1Char(';'))};

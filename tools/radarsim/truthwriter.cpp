@@ -1,11 +1,10 @@
 #include "truthwriter.h"
 
-#include <cmath>
+#include "util/units.h"
 
 namespace trklib::sim {
 
 namespace {
-constexpr double kphPerMps = 3.6;
 
 QString fixed(double value, int decimals)
 {
@@ -45,8 +44,8 @@ QString TruthWriter::row(qint64 packet, qint64 timestampMs, const Sighting& s)
                              fixed(o.z, 3),
                              fixed(o.vx, 3),
                              fixed(o.vy, 3),
-                             fixed(std::hypot(o.vx, o.vy) * kphPerMps, 3),
-                             fixed(s.sight.radialMps * kphPerMps, 3),
+                             fixed(util::groundSpeedKph(o.vx, o.vy), 3),
+                             fixed(s.sight.radialMps * util::kphPerMps, 3),
                              fixed(s.sight.distanceM, 3),
                              fixed(s.sight.offElevationDeg, 4),
                              fixed(s.sight.offAzimuthDeg, 4),

@@ -5,6 +5,7 @@
 #include "tools/common/encoders/cat010.h"
 #include "tools/common/encoders/udpdestination.h"
 #include "util/groundposition.h"
+#include "util/units.h"
 
 #include <cerrno>
 #include <cmath>
@@ -15,13 +16,6 @@
 #include <unistd.h>
 
 namespace trklib::trackd {
-
-namespace {
-
-constexpr double fullTurnDeg = 360.0;
-constexpr double radToDeg = 180.0 / M_PI;
-
-} // namespace
 
 AsterixOut::AsterixOut(const site::SiteConfig& site, const site::GeoReference* geo)
     : site_(site), geo_(geo), counts_(std::make_unique<Counts[]>(site.radars.size()))
@@ -35,8 +29,8 @@ AsterixOut::~AsterixOut()
 
 bool AsterixOut::open(QString& error)
 {
-    socket_ =
-        encoders::openUdpDestination(site_.asterix.cat010, QStringLiteral("[asterix] cat010"), error);
+    socket_ = encoders::openUdpDestination(site_.asterix.cat010, QStringLiteral("[asterix] cat010"),
+                                           error);
     return socket_ >= 0;
 }
 
@@ -57,14 +51,15 @@ void AsterixOut::send(int radar, std::int64_t receivedMs, const QVector<TargetDa
         r.eastM = onSite.x - entry.placement.x;
         r.northM = onSite.y - entry.placement.y;
         r.groundRangeM = std::hypot(r.eastM, r.northM);
-        r.bearingDeg = std::atan2(r.eastM, r.northM) * radToDeg;
+        r.bearingDeg = std::atan2(r.eastM, r.northM) * util::degPerRad;
         if (r.bearingDeg < 0.0)
-            r.bearingDeg += fullTurnDeg;
+            r.bearingDeg += util::fullTurnDeg;
         if (geo_)
             r.position = geo_->toGeodetic(onSite.x, onSite.y);
         reports.append(r);
     }
-    const encoders::asterix::DataSource source{std::uint8_t(site_.asterix.sac), std::uint8_t(entry.sic)};
+    const encoders::asterix::DataSource source{std::uint8_t(site_.asterix.sac),
+                                               std::uint8_t(entry.sic)};
     const std::uint64_t clampedBefore = clamped_.total();
     Counts& counts = counts_[radar];
     for (const QByteArray& block : encoders::asterix::cat010Datagrams(source, reports, clamped_)) {

@@ -1,15 +1,16 @@
 #include "messages.h"
 
 #include "tools/common/service/jsonwriter.h"
+#include "util/units.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace trklib::trackd {
 
-using service::appendGeodetic;
 using service::appendInteger;
 using service::appendNumber;
+using service::appendPlace;
 using service::appendString;
 
 namespace {
@@ -21,7 +22,6 @@ constexpr double beamHalfWidthAzimuthDeg = 12.0;
 constexpr double beamHalfWidthElevationDeg = 15.0;
 constexpr double beamMinRangeM = 12.0;
 constexpr double beamMaxRangeM = 300.0;
-constexpr double fullTurnDeg = 360.0;
 
 // How far from the point under the radar a slant range reaches on the
 // ground, for an antenna heightM above it.
@@ -37,15 +37,12 @@ QByteArray placeFields(const RadarConfig& mounting, const util::RadarPlacement& 
 {
     // Azimuth grows to the left, counter-clockwise seen from above: a pan
     // turns the boresight from the heading against the compass.
-    double bearingDeg = std::fmod(placement.headingDeg - mounting.pan, fullTurnDeg);
+    double bearingDeg = std::fmod(placement.headingDeg - mounting.pan, util::fullTurnDeg);
     if (bearingDeg < 0.0)
-        bearingDeg += fullTurnDeg;
+        bearingDeg += util::fullTurnDeg;
     QByteArray out;
-    out.append("\"place\":{\"x\":");
-    appendNumber(out, placement.x);
-    out.append(",\"y\":");
-    appendNumber(out, placement.y);
-    appendGeodetic(out, geo, placement.x, placement.y);
+    out.append("\"place\":{");
+    appendPlace(out, geo, placement.x, placement.y);
     out.append(",\"heading\":");
     appendNumber(out, placement.headingDeg);
     out.append("},\"beam\":{\"bearing\":");

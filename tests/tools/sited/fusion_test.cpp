@@ -5,9 +5,9 @@
 
 #include "tools/sited/fusion/assignment.h"
 #include "tools/sited/fusion/fusion.h"
-#include "tools/sited/pipeline.h"
 #include "tools/sited/fusion/kalmanfilter.h"
 #include "tools/sited/fusion/radarmeasurement.h"
+#include "tools/sited/pipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -218,33 +218,50 @@ TEST(OneObjectTwoRadars, RadialSpeedTellsOppositeLanesApart)
 
 // A second radar whose track starts beyond the gate and then closes in
 // leaves no duplicate: the younger object is merged into the older id.
+// One that turns off the older object before it has stayed on it for
+// mergeAfterMs is another thing: both stay, and both are shown again.
 TEST(OneObjectTwoRadars, LateSecondRadarMergedIntoTheOlderId)
 {
-    Fusion f(fusionSettings(config));
-    const auto pictures = run(f, startMs, startMs + 4000, [](int radar, std::int64_t ms) {
-        const double x = -30.0 + 5.0 * seconds(startMs, ms);
-        if (radar == 0)
-            return QVector<RadarTrack>{see(0, 1, x, 0.0, 5.0, 0.0)};
-        if (ms < startMs + 300)
-            return QVector<RadarTrack>{};
-        // Starts 14 m off, on the object within half a second.
-        const double off = std::max(0.0, 14.0 - 28.0 * seconds(startMs + 300, ms));
-        return QVector<RadarTrack>{see(1, 1, x, 0.0, 5.0, 0.0, off)};
-    });
-    EXPECT_EQ(pictures[5].objects.size(), 2);
-    // Once it agrees with the object (position and speed), the younger is
-    // not shown while it waits to be merged: one confirmed object in every
-    // picture.
-    for (int i = 13; i < pictures.size(); ++i)
-        EXPECT_EQ(std::count_if(pictures[i].objects.cbegin(), pictures[i].objects.cend(),
-                                [](const SiteObject& o) { return o.confirmed; }),
-                  1)
-            << i;
-    // After mergeAfterMs near each other it is one object, the older.
-    ASSERT_EQ(pictures.back().objects.size(), 1);
-    EXPECT_EQ(pictures.back().objects[0].id, 1);
-    EXPECT_EQ(pictures.back().objects[0].radars.size(), 2);
-    EXPECT_EQ(f.objectCount(), 1);
+    for (const bool turnsOff : {false, true}) {
+        Fusion f(fusionSettings(config));
+        const std::int64_t turnMs = startMs + 1500;
+        const auto pictures = run(f, startMs, startMs + 4000, [&](int radar, std::int64_t ms) {
+            const double x = -30.0 + 5.0 * seconds(startMs, ms);
+            if (radar == 0)
+                return QVector<RadarTrack>{see(0, 1, x, 0.0, 5.0, 0.0)};
+            if (ms < startMs + 300)
+                return QVector<RadarTrack>{};
+            if (turnsOff && ms >= turnMs) {
+                // North at 3 m/s, off its course and out of the gate.
+                const double y = 3.0 * seconds(turnMs, ms);
+                return QVector<RadarTrack>{see(1, 1, x, y, 5.0, 3.0)};
+            }
+            // Starts 14 m off, on the object within half a second.
+            const double off = std::max(0.0, 14.0 - 28.0 * seconds(startMs + 300, ms));
+            return QVector<RadarTrack>{see(1, 1, x, 0.0, 5.0, 0.0, off)};
+        });
+        EXPECT_EQ(pictures[5].objects.size(), 2);
+        // Once it agrees with the object (position and speed), the younger
+        // is not shown while it waits to be merged: one confirmed object
+        // in every picture.
+        for (int i = 13; i < (turnsOff ? 15 : pictures.size()); ++i)
+            EXPECT_EQ(std::count_if(pictures[i].objects.cbegin(), pictures[i].objects.cend(),
+                                    [](const SiteObject& o) { return o.confirmed; }),
+                      1)
+                << i;
+        const Picture& last = pictures.back();
+        if (turnsOff) {
+            ASSERT_EQ(ids(last), (QVector<std::int64_t>{1, 2}));
+            EXPECT_TRUE(last.objects[0].confirmed);
+            EXPECT_TRUE(last.objects[1].confirmed);
+            continue;
+        }
+        // After mergeAfterMs near each other it is one object, the older.
+        ASSERT_EQ(last.objects.size(), 1);
+        EXPECT_EQ(last.objects[0].id, 1);
+        EXPECT_EQ(last.objects[0].radars.size(), 2);
+        EXPECT_EQ(f.objectCount(), 1);
+    }
 }
 
 // B's track splits in two on one object: the second makes an object of

@@ -2,11 +2,13 @@
 // it publishes, what its standard outputs count, the clock of its pictures
 // and its command line.
 
-#include "tools/sited/options.h"
+#include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/link/sitelink.h"
 #include "tools/sited/link/sitestatus.h"
-#include "tools/sited/outputs/trackoutputs.h"
 #include "tools/sited/link/tracksreader.h"
+#include "tools/sited/options.h"
+#include "tools/sited/outputs/trackoutputs.h"
+#include "tools/sited/zones/zonemessages.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -257,6 +259,82 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
                          "\"droppedEvents\":7,\"droppedRecords\":9,"
                          "\"asterixClamped\":10,\"outputDropped\":11}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// An object's place, speed and heading as the picture gives them, and the
+// same place in an event: x and y, then lat and lon with geo only.
+TEST(PictureMessage, PlaceSpeedAndCompassHeadingOfEachObject)
+{
+    SiteObject o;
+    o.id = 1;
+    o.xM = 1.5;
+    o.yM = -2.0;
+    o.vyMps = 10.0;
+    o.confirmed = true;
+    o.radars = {{0, 3}};
+    o.sinceMs = 900;
+    const QStringList names{QStringLiteral("north")};
+    const site::GeoReference geo(site::Origin{48.1, 11.5, 520.0});
+    EXPECT_EQ(fusion::pictureMessage(QStringLiteral("s"), names, Picture{1000, {o}}, nullptr),
+              QByteArray("{\"site\":\"s\",\"time\":1000,\"objects\":[{\"id\":1,\"x\":1.5,"
+                         "\"y\":-2,\"vx\":0,\"vy\":10,\"speed\":36,\"heading\":0,"
+                         "\"confirmed\":true,\"radars\":[{\"radar\":\"north\",\"number\":3}],"
+                         "\"since\":900}]}"));
+
+    struct Case
+    {
+        double vxMps, vyMps;
+        double speedKph;
+        double headingDeg; // NaN: null, too slow for a heading
+    };
+    const double none = std::nan("");
+    for (const Case& c :
+         {Case{10.0, 0.0, 36.0, 90.0}, Case{0.0, -10.0, 36.0, 180.0}, Case{-10.0, 0.0, 36.0, 270.0},
+          Case{-1e-17, 10.0, 36.0, 0.0}, // just west of north: 0, never 360
+          Case{0.28, 0.0, 1.008, 90.0}, Case{0.27, 0.0, 0.972, none}, Case{0.0, 0.0, 0.0, none}}) {
+        o.vxMps = c.vxMps;
+        o.vyMps = c.vyMps;
+        for (const site::GeoReference* g :
+             {&geo, static_cast<const site::GeoReference*>(nullptr)}) {
+            const QJsonObject object =
+                QJsonDocument::fromJson(fusion::pictureMessage({}, names, Picture{1000, {o}}, g))
+                    .object()[QStringLiteral("objects")]
+                    .toArray()[0]
+                    .toObject();
+            EXPECT_DOUBLE_EQ(object[QStringLiteral("speed")].toDouble(), c.speedKph) << c.vxMps;
+            const QJsonValue heading = object[QStringLiteral("heading")];
+            if (std::isnan(c.headingDeg))
+                EXPECT_TRUE(heading.isNull()) << c.vxMps;
+            else
+                EXPECT_NEAR(heading.toDouble(-1.0), c.headingDeg, 1e-12) << c.vxMps;
+            QStringList keys{"id",    "x",       "y",         "vx",     "vy",
+                             "speed", "heading", "confirmed", "radars", "since"};
+            if (g)
+                keys << "lat"
+                     << "lon";
+            keys.sort();
+            EXPECT_EQ(object.keys(), keys);
+        }
+    }
+
+    zones::Zone gate;
+    gate.name = QStringLiteral("gate");
+    zones::Event e;
+    e.object = 5;
+    e.timeMs = 1234;
+    e.xM = 1.5;
+    e.yM = -2.0;
+    e.speedKph = 36.0;
+    EXPECT_EQ(zones::eventMessage(QStringLiteral("s"), gate, e, nullptr),
+              QByteArray("{\"site\":\"s\",\"event\":\"enter\",\"zone\":\"gate\",\"object\":5,"
+                         "\"time\":1234,\"x\":1.5,\"y\":-2,\"speed\":36}"));
+    const site::GeoPoint p = geo.toGeodetic(1.5, -2.0);
+    const QByteArray onEarth = zones::eventMessage(QStringLiteral("s"), gate, e, &geo);
+    EXPECT_TRUE(onEarth.contains(",\"time\":1234,\"x\":1.5,\"y\":-2,\"lat\":")) << onEarth.data();
+    EXPECT_TRUE(onEarth.endsWith(",\"speed\":36}")) << onEarth.data();
+    const QJsonObject event = QJsonDocument::fromJson(onEarth).object();
+    EXPECT_EQ(event[QStringLiteral("lat")].toDouble(), p.latitudeDeg);
+    EXPECT_EQ(event[QStringLiteral("lon")].toDouble(), p.longitudeDeg);
 }
 
 // An object is monosensor while its radar tracks come from one radar, or

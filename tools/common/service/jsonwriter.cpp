@@ -1,5 +1,7 @@
 #include "tools/common/service/jsonwriter.h"
 
+#include "tools/common/site/georeference.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -45,6 +47,21 @@ void appendString(QByteArray& out, const QString& text)
         }
     }
     out.append('"');
+}
+
+void appendPlace(QByteArray& out, const site::GeoReference* geo, double xM, double yM)
+{
+    out.append("\"x\":");
+    appendNumber(out, xM);
+    out.append(",\"y\":");
+    appendNumber(out, yM);
+    if (!geo)
+        return;
+    const site::GeoPoint p = geo->toGeodetic(xM, yM);
+    out.append(",\"lat\":");
+    appendNumber(out, p.latitudeDeg);
+    out.append(",\"lon\":");
+    appendNumber(out, p.longitudeDeg);
 }
 
 } // namespace trklib::service

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace trklib::site {
+class GeoReference;
+}
+
 // Pieces of the JSON messages the site's programs write by hand, so that
 // numbers read back bit for bit and no message pays for a DOM.
 namespace trklib::service {
@@ -27,5 +31,11 @@ template <typename Integer> void appendInteger(QByteArray& out, Integer value)
 // A JSON string: quotes and backslashes escaped, control characters as
 // \u00XX; the rest as UTF-8.
 void appendString(QByteArray& out, const QString& text);
+
+// A place on the site, the one form every message gives it in:
+// "x":...,"y":... (metres east and north of the site's origin), then
+// ,"lat":...,"lon":... where it lies on Earth, without geo no lat and lon.
+// The caller writes what comes before it ("{" or ",").
+void appendPlace(QByteArray& out, const site::GeoReference* geo, double xM, double yM);
 
 } // namespace trklib::service

@@ -17,17 +17,6 @@ util::GroundPoint siteGroundPoint(const TargetData& target, const RadarConfig& m
     return util::sitePosition(util::groundPosition(target, mounting), placement);
 }
 
-void appendGeodetic(QByteArray& out, const site::GeoReference* geo, double xM, double yM)
-{
-    if (!geo)
-        return;
-    const site::GeoPoint p = geo->toGeodetic(xM, yM);
-    out.append(",\"lat\":");
-    appendNumber(out, p.latitudeDeg);
-    out.append(",\"lon\":");
-    appendNumber(out, p.longitudeDeg);
-}
-
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
                          const RadarConfig& mounting, const util::RadarPlacement& placement,
@@ -57,11 +46,8 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
         appendNumber(out, t.distance);
         out.append(",\"velocity\":");
         appendNumber(out, t.velocity);
-        out.append(t.confirmed ? ",\"confirmed\":true,\"x\":" : ",\"confirmed\":false,\"x\":");
-        appendNumber(out, onSite.x);
-        out.append(",\"y\":");
-        appendNumber(out, onSite.y);
-        appendGeodetic(out, geo, onSite.x, onSite.y);
+        out.append(t.confirmed ? ",\"confirmed\":true," : ",\"confirmed\":false,");
+        appendPlace(out, geo, onSite.x, onSite.y);
         out.append('}');
     }
     out.append("]}");

@@ -32,7 +32,4 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
 util::GroundPoint siteGroundPoint(const TargetData& target, const RadarConfig& mounting,
                                   const util::RadarPlacement& placement);
 
-// ,"lat":...,"lon":... of the site's point (x, y); nothing without geo.
-void appendGeodetic(QByteArray& out, const site::GeoReference* geo, double xM, double yM);
-
 } // namespace trklib::service

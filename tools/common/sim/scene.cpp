@@ -1,14 +1,17 @@
 #include "tools/common/sim/scene.h"
 
+#include "util/units.h"
+#include "util/util.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace trklib::sim {
 
-namespace {
+using util::mpsPerKph;
 
-constexpr double mpsPerKph = 1.0 / 3.6;
+namespace {
 
 // Reflector heights above the ground and radar cross-sections.
 constexpr double carHeightM = 0.8;
@@ -40,11 +43,6 @@ constexpr double pedestrianSpeedGapKph = 0.5;
 
 // How far ahead objects are drawn at a time.
 constexpr double generationChunkS = 60.0;
-
-double radians(double deg)
-{
-    return deg * M_PI / 180.0;
-}
 
 Path vehicleLane(double y, bool receding, double minKph, double maxKph, double truckShare,
                  double meanHeadwayS, double minHeadwayS)
@@ -87,8 +85,8 @@ Path sidewalk(double y, bool receding, double nearX, double lengthM, double minK
 Path straightPath(double centreX, double centreY, double headingDeg, double offsetM,
                   double halfLengthM)
 {
-    const double ux = std::cos(radians(headingDeg));
-    const double uy = std::sin(radians(headingDeg));
+    const double ux = std::cos(util::degToRad(headingDeg));
+    const double uy = std::sin(util::degToRad(headingDeg));
     Path p;
     // The right-hand normal of the heading is (uy, -ux).
     p.startX = centreX + offsetM * uy - halfLengthM * ux;
@@ -329,8 +327,8 @@ QVector<ObjectState> Scene::objectsAt(double timeS)
         if (t.entryS > timeS)
             continue;
         const Path& p = paths_[t.path];
-        const double ux = std::cos(radians(p.headingDeg));
-        const double uy = std::sin(radians(p.headingDeg));
+        const double ux = std::cos(util::degToRad(p.headingDeg));
+        const double uy = std::sin(util::degToRad(p.headingDeg));
         const double travelledM = t.speedMps * (timeS - t.entryS);
         ObjectState o;
         o.id = t.id;

@@ -1,15 +1,17 @@
 #include "tools/common/sim/sensormodel.h"
 
 #include "input/packetencoder.h"
+#include "util/units.h"
+#include "util/util.h"
 
 #include <cmath>
 #include <utility>
 
 namespace trklib::sim {
 
-namespace {
+using util::kphPerMps;
 
-constexpr double kphPerMps = 3.6;
+namespace {
 
 // Measurement noise, one standard deviation.
 constexpr double distanceNoiseM = 0.1;
@@ -40,11 +42,6 @@ constexpr double rcsConstantDb = 13.0;
 constexpr double narrowAxisLossDbPerDeg2 = 0.1; // azimuth for horizontal mounting
 constexpr double wideAxisLossDbPerDeg2 = 0.05;  // elevation for horizontal mounting
 
-double degrees(double rad)
-{
-    return rad * 180.0 / M_PI;
-}
-
 // An angle difference brought into [-180, 180).
 double wrapDeg(double deg)
 {
@@ -68,8 +65,8 @@ LineOfSight SensorModel::look(const ObjectState& o) const
     const double dz = o.z - mounting_.height;
     const double horizontalM = std::hypot(o.x, o.y);
     s.distanceM = std::hypot(horizontalM, dz);
-    s.elevationDeg = degrees(std::atan2(dz, horizontalM));
-    s.azimuthDeg = degrees(std::atan2(o.y, o.x));
+    s.elevationDeg = util::radToDeg(std::atan2(dz, horizontalM));
+    s.azimuthDeg = util::radToDeg(std::atan2(o.y, o.x));
     s.offElevationDeg = s.elevationDeg - mounting_.tilt;
     s.offAzimuthDeg = wrapDeg(s.azimuthDeg - mounting_.pan);
     s.radialMps = s.distanceM > 0.0 ? (o.x * o.vx + o.y * o.vy) / s.distanceM : 0.0;

@@ -1,15 +1,12 @@
 #include "tools/common/sim/siteworld.h"
 
+#include "util/util.h"
+
 #include <cmath>
 
 namespace trklib::sim {
 
 namespace {
-
-double radians(double deg)
-{
-    return deg * M_PI / 180.0;
-}
 
 // A share of the sites' vehicles are trucks.
 constexpr double truckShare = 0.1;
@@ -109,8 +106,8 @@ ObjectState inRadarFrame(const ObjectState& object, const util::RadarPlacement& 
 {
     // sitePosition() turns (x, y) into (x s - y c, x c + y s) around the
     // radar's place; its transpose turns back.
-    const double s = std::sin(radians(placement.headingDeg));
-    const double c = std::cos(radians(placement.headingDeg));
+    const double s = std::sin(util::degToRad(placement.headingDeg));
+    const double c = std::cos(util::degToRad(placement.headingDeg));
     const double dx = object.x - placement.x;
     const double dy = object.y - placement.y;
     ObjectState o = object;

@@ -5,6 +5,8 @@
 #include "tools/sited/fusion/objectgrid.h"
 #include "tools/sited/fusion/radarmeasurement.h"
 
+#include "util/units.h"
+
 #include <QHash>
 #include <QSet>
 
@@ -28,7 +30,6 @@ namespace trklib::sited::fusion {
 namespace {
 
 constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min();
-constexpr double msPerS = 1000.0;
 // The site's radars disagree by this much on one object (placement and
 // mounting errors), metres and m/s: the floor under the errors that two
 // objects may differ by and still be one.
@@ -105,17 +106,39 @@ struct RadarState
     QHash<int, Track> tracks; // by the radar's target number
 };
 
+// How long an object has stayed within the gate of one other object, both
+// consistent within their errors: for merging it into an older one, and
+// for dropping it, coasting, as a copy of one with radar tracks.
+struct MergeTimer
+{
+    std::int64_t other = 0; // the object it has stayed near, 0 for none
+    std::int64_t sinceMs = 0;
+
+    // Follows nearest (0 for none), the object it is near at timeMs: true
+    // once it has stayed near that same one for Fusion::mergeAfterMs.
+    bool elapsed(std::int64_t nearest, std::int64_t timeMs)
+    {
+        if (nearest == 0) {
+            other = 0;
+        } else if (nearest != other) {
+            other = nearest;
+            sinceMs = timeMs;
+        } else if (timeMs - sinceMs >= Fusion::mergeAfterMs) {
+            return true;
+        }
+        return false;
+    }
+};
+
 struct Object
 {
     KalmanFilter filter;
     std::int64_t sinceMs = 0;
     QVector<ObjectRadar> radars;  // by radar then number
     std::int64_t endedMs = never; // when its last radar track ended
-    std::int64_t mergeInto = 0;   // the older object it has stayed near
-    std::int64_t mergeSinceMs = 0;
-    std::int64_t ghostOf = 0; // while coasting, the object with radar tracks it has stayed on
-    std::int64_t ghostSinceMs = 0;
-    bool nearOlder = false; // within the gate of an older object of other radars
+    MergeTimer mergeInto;         // the older object it has stayed near
+    MergeTimer ghostOf;           // while coasting, the object with radar tracks it has stayed on
+    bool nearOlder = false;       // within the gate of an older object of other radars
 
     bool holds(int radar) const
     {
@@ -143,7 +166,7 @@ struct Fusion::Private
 {
     explicit Private(const Settings& s)
         : places(s.radars), radars(s.radars.size()), gateM(s.gateM),
-          coastMs(std::llround(s.coastS * msPerS)), grid(s.gateM)
+          coastMs(std::llround(s.coastS * util::msPerS)), grid(s.gateM)
     {}
 
     void advance(std::int64_t timeMs);
@@ -365,14 +388,8 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
                 bestDistance = distance;
             }
         });
-        if (best == 0) {
-            young.mergeInto = 0;
-        } else if (best != young.mergeInto) {
-            young.mergeInto = best;
-            young.mergeSinceMs = timeMs;
-        } else if (timeMs - young.mergeSinceMs >= mergeAfterMs) {
+        if (young.mergeInto.elapsed(best, timeMs))
             merges.append({id, best});
-        }
     }
     for (const auto& [youngId, oldId] : qAsConst(merges)) {
         const auto young = objects.find(youngId);
@@ -393,7 +410,7 @@ void Fusion::Private::mergeDuplicates(std::int64_t timeMs)
                   [](const ObjectRadar& a, const ObjectRadar& b) {
                       return std::tie(a.radar, a.number) < std::tie(b.radar, b.number);
                   });
-        old->second.mergeInto = 0;
+        old->second.mergeInto.other = 0;
     }
 }
 
@@ -417,7 +434,7 @@ void Fusion::Private::dropGhosts(std::int64_t timeMs)
     for (auto it = objects.begin(); it != objects.end();) {
         Object& ghost = it->second;
         if (!ghost.radars.isEmpty()) {
-            ghost.ghostOf = 0;
+            ghost.ghostOf.other = 0;
             ++it;
             continue;
         }
@@ -437,16 +454,10 @@ void Fusion::Private::dropGhosts(std::int64_t timeMs)
                 bestDistance = distance;
             }
         });
-        if (best == 0) {
-            ghost.ghostOf = 0;
-        } else if (best != ghost.ghostOf) {
-            ghost.ghostOf = best;
-            ghost.ghostSinceMs = timeMs;
-        } else if (timeMs - ghost.ghostSinceMs >= mergeAfterMs) {
+        if (ghost.ghostOf.elapsed(best, timeMs))
             it = objects.erase(it);
-            continue;
-        }
-        ++it;
+        else
+            ++it;
     }
 }
 
@@ -561,7 +572,7 @@ Picture Fusion::picture(std::int64_t timeMs)
         // one within the gate of an older object of other radars before it
         // has lived apart from it as long as a merge takes (a radar's new
         // track starting off an object it has not yet come to agree with).
-        o.confirmed = d->confirmed(object) && object.mergeInto == 0 &&
+        o.confirmed = d->confirmed(object) && object.mergeInto.other == 0 &&
                       !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs);
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;

@@ -1,12 +1,12 @@
 #include "tools/sited/fusion/kalmanfilter.h"
 
+#include "util/units.h"
+
 #include <cmath>
 
 namespace trklib::sited::fusion {
 
-namespace {
-constexpr double sPerMs = 0.001;
-} // namespace
+using util::sPerMs;
 
 KalmanFilter::KalmanFilter(const GroundMeasurement& m, std::int64_t timeMs) : timeMs_(timeMs)
 {

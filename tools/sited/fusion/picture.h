@@ -13,6 +13,10 @@ namespace trklib::sited {
 // a radar is offline from then on until its next tracks message.
 constexpr std::int64_t radarSilenceMs = 1000;
 
+// Below this speed, km/h, an object's heading is mostly noise: the picture
+// gives it as null and the history records none.
+constexpr double minHeadingSpeedKph = 1.0;
+
 // One radar target as its radar's tracks message reports it.
 struct RadarTrack
 {

@@ -1,13 +1,16 @@
 #include "tools/sited/fusion/radarmeasurement.h"
 
+#include "util/units.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace trklib::sited::fusion {
 
+using util::kphPerMps;
+using util::radPerDeg;
+
 namespace {
-constexpr double kphPerMps = 3.6;
-constexpr double radPerDeg = M_PI / 180.0;
 // Closer than this on the ground the bearing means nothing.
 constexpr double minRangeM = 0.5;
 // Steeper than this (ground range below the vertical leg) a small radial

@@ -1,27 +1,13 @@
 #include "tools/sited/history/historyrecorder.h"
 
 #include "tools/common/service/jsonwriter.h"
+#include "util/units.h"
 
 #include <chrono>
-#include <cmath>
 
 namespace trklib::sited::history {
 
 namespace {
-
-constexpr double kphPerMps = 3.6;
-// As the published picture: below this speed the heading is null.
-constexpr double minHeadingSpeedKph = 1.0;
-constexpr double degPerRad = 180.0 / M_PI;
-constexpr std::int64_t msPerDay = 24 * 3600 * 1000;
-
-double compassHeading(double vxMps, double vyMps)
-{
-    double heading = std::atan2(vxMps, vyMps) * degPerRad;
-    if (heading < 0.0)
-        heading += 360.0;
-    return heading >= 360.0 ? 0.0 : heading;
-}
 
 void append(Batch& to, const Batch& from)
 {
@@ -51,16 +37,16 @@ QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& pic
         }
         row.vx = o.vxMps;
         row.vy = o.vyMps;
-        row.speed = std::hypot(o.vxMps, o.vyMps) * kphPerMps;
+        row.speed = util::groundSpeedKph(o.vxMps, o.vyMps);
         if (row.speed >= minHeadingSpeedKph)
-            row.heading = compassHeading(o.vxMps, o.vyMps);
+            row.heading = util::compassHeadingDeg(o.vxMps, o.vyMps);
         row.confirmed = o.confirmed;
         QByteArray radars = "[";
         for (int r = 0; r < o.radars.size(); ++r) {
             radars.append(r == 0 ? "{\"radar\":" : ",{\"radar\":");
             const int radar = o.radars[r].radar;
-            service::appendString(radars, radar >= 0 && radar < radarNames.size() ? radarNames[radar]
-                                                                               : QString());
+            service::appendString(
+                radars, radar >= 0 && radar < radarNames.size() ? radarNames[radar] : QString());
             radars.append(",\"number\":");
             service::appendInteger(radars, o.radars[r].number);
             radars.append('}');
@@ -98,8 +84,9 @@ EventRow eventRow(const zones::Zone& zone, const zones::Event& event, const QByt
 
 std::int64_t retentionStartMs(std::int64_t latestMs, int retentionDays)
 {
-    const std::int64_t day = latestMs >= 0 ? latestMs / msPerDay : (latestMs + 1) / msPerDay - 1;
-    return (day - std::max(retentionDays, 1) + 1) * msPerDay;
+    const std::int64_t day =
+        latestMs >= 0 ? latestMs / util::msPerDay : (latestMs + 1) / util::msPerDay - 1;
+    return (day - std::max(retentionDays, 1) + 1) * util::msPerDay;
 }
 
 Recorder::Recorder(SharedStore& store, Options options)

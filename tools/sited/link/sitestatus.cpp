@@ -1,6 +1,7 @@
 #include "tools/sited/link/sitestatus.h"
 
 #include "tools/common/service/jsonwriter.h"
+#include "util/units.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,12 +12,8 @@ using service::appendInteger;
 using service::appendNumber;
 using service::appendString;
 
-namespace {
-
-constexpr double msPerS = 1000.0;
-constexpr double nsPerS = 1e9;
-
-} // namespace
+using util::msPerS;
+using util::nsPerS;
 
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs)

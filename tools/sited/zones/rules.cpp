@@ -1,5 +1,7 @@
 #include "tools/sited/zones/rules.h"
 
+#include "util/units.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -8,9 +10,6 @@
 namespace trklib::sited::zones {
 
 namespace {
-
-constexpr double kphPerMps = 3.6;
-constexpr double msPerS = 1000.0;
 
 // One stay of an object in one zone.
 struct Stay
@@ -42,11 +41,6 @@ bool operator==(const ZoneState& a, const ZoneState& b)
 {
     return a.occupants == b.occupants && a.entered == b.entered && a.exited == b.exited &&
            a.crossedLeft == b.crossedLeft && a.crossedRight == b.crossedRight;
-}
-
-double speedKph(const SiteObject& object)
-{
-    return std::hypot(object.vxMps, object.vyMps) * kphPerMps;
 }
 
 struct Rules::Private
@@ -119,7 +113,7 @@ struct Rules::Private
               Point at, double speed, bool lost)
     {
         Event e = event(Event::Kind::Exit, zone, id, timeMs, at, speed);
-        e.dwellS = double(timeMs - stay.enterMs) / msPerS;
+        e.dwellS = double(timeMs - stay.enterMs) / util::msPerS;
         e.lost = lost;
         out.append(e);
         stay = Stay();
@@ -144,7 +138,7 @@ struct Rules::Private
             ++states[zone].entered;
             setOccupant(zone, id, true);
         }
-        const double insideS = double(timeMs - stay.enterMs) / msPerS;
+        const double insideS = double(timeMs - stay.enterMs) / util::msPerS;
         if (z.dwellS && !stay.dwellRaised && insideS >= *z.dwellS) {
             Event e = event(Event::Kind::Dwell, zone, id, timeMs, p, speed);
             e.dwellS = insideS;
@@ -213,7 +207,7 @@ QVector<Event> Rules::evaluate(const Picture& picture)
         Tracked& t = *it;
         const bool confirmedNow = t.everConfirmed || o->confirmed;
         const Point p{o->xM, o->yM};
-        const double speed = speedKph(*o);
+        const double speed = util::groundSpeedKph(o->vxMps, o->vyMps);
         for (int zone = 0; zone < zoneCount; ++zone) {
             const Zone& z = d->zones[zone];
             if (z.confirmedOnly && !confirmedNow)

@@ -6,6 +6,7 @@ namespace trklib::sited::zones {
 
 using service::appendInteger;
 using service::appendNumber;
+using service::appendPlace;
 using service::appendString;
 
 namespace {
@@ -64,17 +65,8 @@ QByteArray eventMessage(const QString& siteName, const Zone& zone, const Event& 
     appendInteger(out, event.object);
     out.append(",\"time\":");
     appendInteger(out, event.timeMs);
-    out.append(",\"x\":");
-    appendNumber(out, event.xM);
-    out.append(",\"y\":");
-    appendNumber(out, event.yM);
-    if (geo) {
-        const site::GeoPoint p = geo->toGeodetic(event.xM, event.yM);
-        out.append(",\"lat\":");
-        appendNumber(out, p.latitudeDeg);
-        out.append(",\"lon\":");
-        appendNumber(out, p.longitudeDeg);
-    }
+    out.append(',');
+    appendPlace(out, geo, event.xM, event.yM);
     out.append(",\"speed\":");
     appendNumber(out, event.speedKph);
     if (event.kind == Event::Kind::Exit || event.kind == Event::Kind::Dwell) {
