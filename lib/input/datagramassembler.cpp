@@ -29,8 +29,8 @@ struct DatagramAssembler::Private
     const Stream* completed = nullptr;
     Counts counts;
 
-    // One sender at a time: the followed sender and the arrival time of its
-    // last datagram, when that had one.
+    // One sender at a time: the followed sender, which has completed a
+    // packet, and the arrival time of its last datagram, when that had one.
     bool oneSender = false;
     bool following = false;
     QHostAddress followedAddress;
@@ -40,6 +40,7 @@ struct DatagramAssembler::Private
     quint64 competingDatagrams = 0;
 
     bool admit(const QHostAddress& address, quint16 port, const qint64* arrivalUs);
+    void follow(const Stream& stream, const qint64* arrivalUs);
     void forget(const QHostAddress& address, quint16 port);
     Stream& streamOf(const QHostAddress& address, quint16 port);
     DataParser::Status offer(Stream& stream, const QByteArray& datagram);
@@ -47,32 +48,51 @@ struct DatagramAssembler::Private
 
 // Whether the datagram of this sender, arriving at *arrivalUs (null: at no
 // known time), may go on to its stream: always, unless one sender at a time
-// is followed and this is another one that cannot take over.
+// is followed and this is another one while the followed one is alive. A
+// dropped datagram leaves a hole in its sender's packet in progress, which
+// is given up.
 bool DatagramAssembler::Private::admit(const QHostAddress& address, quint16 port,
                                        const qint64* arrivalUs)
 {
-    if (!oneSender)
+    if (!oneSender || !following)
         return true;
-    const bool followed = following && port == followedPort && address == followedAddress;
-    if (following && !followed) {
-        // A difference too large for 64 bits is a long silence too.
-        qint64 silenceUs = 0;
-        const bool silent = arrivalUs && followedTimed && *arrivalUs > followedLastUs &&
-                            (__builtin_sub_overflow(*arrivalUs, followedLastUs, &silenceUs) ||
-                             silenceUs >= takeoverSilenceUs);
-        if (!silent) {
-            ++counts.datagrams;
-            ++competingDatagrams;
-            return false;
-        }
-        forget(followedAddress, followedPort);
+    if (port == followedPort && address == followedAddress) {
+        followedTimed = arrivalUs != nullptr;
+        followedLastUs = arrivalUs ? *arrivalUs : 0;
+        return true;
     }
+    // A difference too large for 64 bits is a long silence too.
+    qint64 silenceUs = 0;
+    const bool silent = arrivalUs && followedTimed && *arrivalUs > followedLastUs &&
+                        (__builtin_sub_overflow(*arrivalUs, followedLastUs, &silenceUs) ||
+                         silenceUs >= takeoverSilenceUs);
+    if (silent)
+        return true; // assembled; its first complete packet takes over
+    ++counts.datagrams;
+    ++competingDatagrams;
+    for (const std::unique_ptr<Stream>& s : streams) {
+        if (s->port == port && s->address == address && s->parser.inPacket()) {
+            s->parser.reset();
+            ++counts.abandonedPackets;
+        }
+    }
+    return false;
+}
+
+// Makes the sender of the stream that has just completed a packet the
+// followed one, if it is not already; the old one's packet in progress is
+// given up.
+void DatagramAssembler::Private::follow(const Stream& stream, const qint64* arrivalUs)
+{
+    if (!oneSender)
+        return;
+    if (following && (stream.port != followedPort || stream.address != followedAddress))
+        forget(followedAddress, followedPort);
     following = true;
-    followedAddress = address;
-    followedPort = port;
+    followedAddress = stream.address;
+    followedPort = stream.port;
     followedTimed = arrivalUs != nullptr;
     followedLastUs = arrivalUs ? *arrivalUs : 0;
-    return true;
 }
 
 // Drops the sender's stream, giving up its packet in progress.
@@ -153,7 +173,11 @@ DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QH
 {
     if (!d_->admit(sender, senderPort, nullptr))
         return DataParser::BadSize;
-    return d_->offer(d_->streamOf(sender, senderPort), datagram);
+    Stream& stream = d_->streamOf(sender, senderPort);
+    const DataParser::Status status = d_->offer(stream, datagram);
+    if (status == DataParser::Complete)
+        d_->follow(stream, nullptr);
+    return status;
 }
 
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QHostAddress& sender,
@@ -174,7 +198,10 @@ DataParser::Status DatagramAssembler::offer(const QByteArray& datagram, const QH
     }
     stream.hasArrival = true;
     stream.lastArrivalUs = arrivalUs;
-    return d_->offer(stream, datagram);
+    const DataParser::Status status = d_->offer(stream, datagram);
+    if (status == DataParser::Complete)
+        d_->follow(stream, &arrivalUs);
+    return status;
 }
 
 DataParser::Status DatagramAssembler::offer(const QByteArray& datagram)

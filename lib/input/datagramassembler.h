@@ -27,14 +27,27 @@ namespace trklib {
 /// Offers without a sender all count as one sender.
 ///
 /// An engine fed by two radars tracks neither, so an assembler that feeds
-/// one engine follows one sender at a time (setOneSender). The first sender
-/// offered becomes the followed one. Datagrams of any other sender are
-/// dropped and counted as competing while the followed one is alive; a
-/// datagram that arrives takeoverSilenceUs or more after the followed
-/// sender's last one makes its sender the followed one, and the packet the
-/// old one had in progress is given up. Only offers with arrival times can
-/// take over: without times no silence can be told, and the followed
-/// sender stays. Times that go backwards are no silence.
+/// one engine follows one sender at a time (setOneSender). A sender is
+/// followed by the packets it completes, never merely by being heard:
+/// while no sender has completed a packet, every sender's datagrams are
+/// assembled, each in its own packet in progress, and the first sender to
+/// complete a packet becomes the followed one. From then on a datagram of
+/// any other sender is dropped unassembled and counted as competing
+/// (competingDatagrams) while the followed one is alive, and the packet
+/// that sender had in progress is given up. Once the followed sender has been silent for
+/// takeoverSilenceUs or more (a datagram arriving exactly that long after
+/// the followed sender's last one counts), the datagrams of others are
+/// assembled again, and the first packet one of them completes is handed
+/// out and makes its sender the followed one; the packet the old one had
+/// in progress is given up. Datagrams that complete nothing, however many,
+/// never take over: a sender that sends garbage or headers without their
+/// arrays never mutes the one that completes packets. Should the followed
+/// sender speak again before another completes a packet, the others'
+/// datagrams compete again. Without arrival times no silence can be told:
+/// once a sender is followed, an offer without a time from another one
+/// competes, and so does every offer of another one while the followed
+/// sender's last datagram came without a time. Times that go backwards are
+/// no silence. Every packet completed is handed out.
 ///
 /// A packet that loses a datagram is given up when its sender's next header
 /// arrives (the parser's rule). A live read also gives up on a packet whose
@@ -59,11 +72,20 @@ public:
     /// What the assembler has seen since it was made.
     struct Counts
     {
-        quint64 datagrams = 0;        ///< offered
-        quint64 strayDatagrams = 0;   ///< belonged to no packet, or broke a block
-        quint64 packets = 0;          ///< completed
-        quint64 abandonedPackets = 0; ///< begun and given up
-        quint64 badHeaders = 0;       ///< header-sized, with a bad sync, version or size
+        /// Offered, competing ones included.
+        quint64 datagrams = 0;
+        /// Assembled (not competing), yet belonged to no packet or broke a
+        /// block: garbage from a sender that is not followed counts here
+        /// while it is assembled, and as competing while it is dropped.
+        quint64 strayDatagrams = 0;
+        /// Completed, all handed out.
+        quint64 packets = 0;
+        /// Begun and given up: after a pause, a lost datagram or a restart,
+        /// on the eviction of its sender, when its sender's datagram is
+        /// dropped as competing, or when another sender takes over.
+        quint64 abandonedPackets = 0;
+        /// Assembled, header-sized, with a bad sync, version or size.
+        quint64 badHeaders = 0;
     };
 
     DatagramAssembler();
@@ -76,7 +98,7 @@ public:
     /// packet() now gives. Incomplete: more datagrams are needed. BadHeader
     /// and BadSize: the datagram was dropped and the sender's next header is
     /// awaited. With one sender at a time, a competing sender's datagram is
-    /// dropped with BadSize too, and counted as competing only.
+    /// dropped with BadSize too, unassembled and counted as competing.
     DataParser::Status offer(const QByteArray& datagram, const QHostAddress& sender,
                              quint16 senderPort);
     /// The same, for a datagram that arrived at arrivalUs (microseconds on a
@@ -110,10 +132,15 @@ public:
     void setOneSender(bool on);
     /// True when one sender at a time is followed.
     bool oneSender() const;
-    /// The sender followed now, false when there is none (yet).
+    /// The sender followed now: the last one to take over by completing a
+    /// packet; false when none has completed a packet since one sender at a
+    /// time was turned on.
     bool followedSender(QHostAddress& address, quint16& port) const;
-    /// Datagrams dropped since the assembler was made because another
-    /// sender was followed.
+    /// Datagrams dropped unassembled since the assembler was made because
+    /// another sender, one that had completed a packet, was followed and
+    /// alive. They count in Counts::datagrams, and in no other count but
+    /// for the sender's packet in progress each leaves a hole in
+    /// (Counts::abandonedPackets).
     quint64 competingDatagrams() const;
 
 private:

@@ -136,9 +136,10 @@ at once: on every interface (IPv4 and IPv6) for an empty bind_address, else
 on that address of this host. An empty radar_address takes datagrams of any
 sender, else only those from that address. A bad address or port raises
 ValueError, a failed bind OSError. One sender (address and port) is
-followed at a time, as an engine follows one: the first heard; datagrams of
-another are counted as competing and dropped until the followed one has
-been silent for 2 s.
+followed at a time, as an engine follows one: the first to complete a
+packet; datagrams of another are counted as competing and dropped until the
+followed one has been silent for 2 s, and then the other takes over with the
+first packet it completes.
 Receive in the thread that made the receiver (RuntimeError otherwise).)")
         .def(py::init<const std::string&, long, const std::string&>(), py::arg("bind_address") = "",
              py::arg("port") = long(wire::defaultPort), py::arg("radar_address") = "")

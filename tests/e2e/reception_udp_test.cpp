@@ -50,11 +50,12 @@ protected:
 };
 
 // Two senders on one port, their datagrams interleaved in every way a
-// network may: the first one heard is followed and its packet comes through
-// whole; every datagram of the other, from another address or from the
-// radar's own address and another port, is counted as competing and
-// dropped, with or without a radar address.
-TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
+// network may: the first one to complete a packet is followed and its
+// packet comes through whole; every datagram of the other, from another
+// address or from the radar's own address and another port, that arrives
+// after that is counted as competing and dropped, with or without a radar
+// address. Before it, the other's datagrams are assembled as the other's.
+TEST_F(ReceptionUdpTest, FirstSenderToCompleteIsFollowedAndAnotherIsCountedAndDropped)
 {
     UdpSender a(radarA, localhost);
     UdpSender b(radarB, localhost);
@@ -63,12 +64,20 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
     const RadarPacketData marker = patternedPacket(3000, 3);
     const QVector<QByteArray> da = PacketEncoder::datagrams(fromA, 1024);
     const QVector<QByteArray> db = PacketEncoder::datagrams(patternedPacket(2000, 2), 1000);
-    // Each sends A's packet and the other's datagrams; the other's count.
+    // Each sends A's packet and the other's datagrams: how many of the
+    // other's, how many after A's packet completed, and how many of those
+    // before that belonged to no packet.
+    struct Sent
+    {
+        int all;
+        int afterA;
+        int stray;
+    };
     const struct
     {
         const char* what;
         std::string radarAddress;
-        std::function<int(UdpSender&)> send;
+        std::function<Sent(UdpSender&)> send;
     } cases[] = {
         {"datagrams alternating", "",
          [&](UdpSender& other) {
@@ -78,7 +87,7 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
                  if (i < db.size())
                      other.send(db[i]);
              }
-             return db.size();
+             return Sent{db.size(), db.size() - da.size() + 1, 0}; // db is longer
          }},
         {"the other's header in the middle of a packet", "",
          [&](UdpSender& other) {
@@ -86,7 +95,7 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
              other.send(db.mid(0, 1));
              a.send(da.mid(5));
              other.send(db.mid(1));
-             return db.size();
+             return Sent{db.size(), db.size() - 1, 0};
          }},
         {"one datagram of the other inside a packet, radar address set", "127.0.0.2",
          [&](UdpSender& other) {
@@ -94,7 +103,7 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
              other.send(db[3]);
              a.send(da.mid(9));
              other.send(db);
-             return 1 + db.size();
+             return Sent{1 + db.size(), db.size(), 1};
          }},
     };
     for (const auto& c : cases) {
@@ -104,22 +113,23 @@ TEST_F(ReceptionUdpTest, FirstSenderIsFollowedAndAnotherIsCountedAndDropped)
                          (other == &b ? ", another address" : ", another port"));
             TargetTracking engine;
             ASSERT_TRUE(engine.connect(ReceiverConfig{"", wire::defaultPort, c.radarAddress}));
-            const int sent = c.send(*other);
+            const Sent sent = c.send(*other);
             ASSERT_TRUE(a.sendPacket(marker)); // read last: all of the other's were read
             for (const RadarPacketData& expected : {fromA, marker}) {
                 RadarPacketData packet;
                 ASSERT_EQ(engine.getRadarPacket(packet), 0);
                 expectSamePacket(packet, expected);
             }
-            EXPECT_EQ(engine.competingDatagrams(), foreign ? 0u : quint64(sent));
-            EXPECT_EQ(engine.receptionStats().foreignDatagrams, foreign ? quint64(sent) : 0u);
-            EXPECT_EQ(engine.receptionStats().strayDatagrams, 0u);
+            EXPECT_EQ(engine.competingDatagrams(), foreign ? 0u : quint64(sent.afterA));
+            EXPECT_EQ(engine.receptionStats().foreignDatagrams, foreign ? quint64(sent.all) : 0u);
+            EXPECT_EQ(engine.receptionStats().strayDatagrams, foreign ? 0u : quint64(sent.stray));
         }
     }
 }
 
 // Distinct senders are counted up to 1024, foreign ones too: at 1024 and
-// one past. The first heard is followed, the others compete.
+// one past. None completes a packet, so none is followed and none competes:
+// the radar address's two garbage datagrams are both stray.
 TEST_F(ReceptionUdpTest, SendersAreCountedUpTo1024)
 {
     constexpr quint32 rememberedSenders = 1024;
@@ -141,7 +151,8 @@ TEST_F(ReceptionUdpTest, SendersAreCountedUpTo1024)
         const ReceptionStats s = engine.receptionStats();
         EXPECT_EQ(s.senders, std::min(senders, rememberedSenders));
         EXPECT_EQ(s.foreignDatagrams, senders - 2);
-        EXPECT_EQ(engine.competingDatagrams(), 1u);
+        EXPECT_EQ(s.strayDatagrams, 2u);
+        EXPECT_EQ(engine.competingDatagrams(), 0u);
     }
 }
 
@@ -247,8 +258,8 @@ TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
         {"garbage", QByteArray(100, 'x'), waitLowMs},
         {"headers", PacketEncoder::header(patternedPacket(5, 5)), 2 * waitLowMs},
     };
-    // One sender for both floods: the facade follows one sender at a time,
-    // and a second one would be dropped as competing.
+    // One sender for both floods; neither completes a packet, so no sender
+    // is followed and every flood datagram is assembled.
     UdpSender sender(radarA, localhost);
     for (const auto& flood : floods) {
         SCOPED_TRACE(flood.what);
@@ -269,8 +280,9 @@ TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
 }
 
 // A read error gives up the half packet: the rest of its blocks without a
-// header deliver nothing, and the counters tell what happened: a second
-// program on the radar's address competes, and the facade counts it.
+// header deliver nothing, and the counters tell what happened: once the
+// radar has completed a packet, a second program on the radar's address
+// competes, and the facade counts it.
 TEST_F(ReceptionUdpTest, ReadErrorAbandonsAndCountersTell)
 {
     TargetTrackingInterface facade;
@@ -290,8 +302,8 @@ TEST_F(ReceptionUdpTest, ReadErrorAbandonsAndCountersTell)
     badHeader[6] = 1;
     ASSERT_TRUE(a.send(badHeader));
     EXPECT_EQ(facade.getValidationData(data), 2);
-    ASSERT_TRUE(competitor.sendPacket(patternedPacket(5, 5))); // 7 competing
     ASSERT_TRUE(a.sendPacket(patternedPacket(4, 4)));
+    ASSERT_TRUE(competitor.sendPacket(patternedPacket(5, 5))); // 7 competing
     EXPECT_EQ(facade.getValidationData(data), 0);
     EXPECT_EQ(facade.getValidationData(data), 1) << "nothing of the competitor's came through";
 

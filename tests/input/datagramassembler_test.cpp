@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace trklib {
@@ -214,9 +215,10 @@ TEST(DatagramAssembler, OneSenderAtATimeTakesOverAfterTwoSecondsOfSilence)
     }
 }
 
-// A takeover gives up the old sender's half packet, and the old sender is
-// then the competitor; the first sender heard is followed. The rule is off
-// by default (the assembler of several senders above).
+// A sender is followed once it completes a packet, not when first heard. A
+// takeover gives up the old sender's half packet, and the old sender is
+// then the competitor. The rule is off by default (the assembler of several
+// senders above).
 TEST(DatagramAssembler, TakeoverGivesUpTheOldPacketAndTurnsTheTables)
 {
     constexpr qint64 silenceUs = DatagramAssembler::takeoverSilenceUs;
@@ -224,6 +226,7 @@ TEST(DatagramAssembler, TakeoverGivesUpTheOldPacketAndTurnsTheTables)
     const QHostAddress b(QStringLiteral("10.0.0.2"));
     const QVector<QByteArray> p1 = PacketEncoder::datagrams(patternedPacket(1, 1));
     const QVector<QByteArray> p2 = PacketEncoder::datagrams(patternedPacket(2, 2));
+    const QVector<QByteArray> p3 = PacketEncoder::datagrams(patternedPacket(3, 3));
 
     DatagramAssembler assembler;
     EXPECT_FALSE(assembler.oneSender()) << "every sender by default";
@@ -233,21 +236,138 @@ TEST(DatagramAssembler, TakeoverGivesUpTheOldPacketAndTurnsTheTables)
     EXPECT_FALSE(assembler.followedSender(followed, port)) << "none before the first offer";
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(assembler.offer(p1[i], b, 7, i), DataParser::Incomplete);
-    ASSERT_TRUE(assembler.followedSender(followed, port));
-    EXPECT_EQ(followed, b) << "the first sender heard";
+    EXPECT_FALSE(assembler.followedSender(followed, port)) << "none before a packet completes";
     DataParser::Status status = DataParser::Incomplete;
+    for (int i = 4; i < p1.size(); ++i)
+        status = assembler.offer(p1[i], b, 7, i);
+    EXPECT_EQ(status, DataParser::Complete);
+    ASSERT_TRUE(assembler.followedSender(followed, port));
+    EXPECT_EQ(followed, b) << "the first sender to complete a packet";
+    // b falls silent halfway through its next packet; a's packet, all of it
+    // the takeover time later, takes over.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(assembler.offer(p3[i], b, 7, 10 + i), DataParser::Incomplete);
     for (const QByteArray& datagram : p2)
-        status = assembler.offer(datagram, a, 7, 3 + silenceUs);
+        status = assembler.offer(datagram, a, 7, 13 + silenceUs);
     EXPECT_EQ(status, DataParser::Complete);
     ASSERT_TRUE(assembler.followedSender(followed, port));
     EXPECT_EQ(followed, a);
     EXPECT_EQ(assembler.counts().abandonedPackets, 1u) << "b's half packet";
     // b, now the competitor, gets nothing through, however it sends.
-    for (int i = 4; i < p1.size(); ++i)
-        EXPECT_EQ(assembler.offer(p1[i], b, 7, 4 + silenceUs), DataParser::BadSize);
+    for (int i = 4; i < p3.size(); ++i)
+        EXPECT_EQ(assembler.offer(p3[i], b, 7, 14 + silenceUs), DataParser::BadSize);
     EXPECT_EQ(assembler.offer(p1[0], b, 7), DataParser::BadSize);
-    EXPECT_EQ(assembler.competingDatagrams(), quint64(p1.size() - 4 + 1));
-    EXPECT_EQ(assembler.counts().strayDatagrams, 0u);
+    EXPECT_EQ(assembler.competingDatagrams(), quint64(p3.size() - 4 + 1));
+    const DatagramAssembler::Counts counts = assembler.counts();
+    EXPECT_EQ(counts.strayDatagrams, 0u);
+    EXPECT_EQ(counts.abandonedPackets, 1u);
+    EXPECT_EQ(counts.packets, 2u);
+}
+
+// One sender at a time, and a flood from another port of the radar's host,
+// one datagram every 10 ms from floodUs to floodEndUs (exclusive), that
+// completes no packet. The radar's ten packets (each datagram 2 ms after
+// the one before) all come through, and the radar is the followed sender:
+// the flood is assembled while no one is followed or the radar has been
+// silent for the takeover time, and competes otherwise.
+TEST(DatagramAssembler, ASenderThatCompletesNothingNeverMutesTheRadar)
+{
+    const QHostAddress host(QStringLiteral("10.0.0.1"));
+    constexpr quint16 radarPort = 5000;
+    constexpr quint16 floodPort = 5001;
+    constexpr qint64 floodStepUs = 10000;
+    constexpr qint64 datagramStepUs = 2000;
+    const QByteArray garbage(100, 'x');
+    const QByteArray header = PacketEncoder::header(patternedPacket(9, 9));
+    QByteArray badHeader = header;
+    badHeader[6] = 1;
+    // When each radar packet begins: count of them 100 ms apart from firstUs.
+    const auto packetsFrom = [](qint64 firstUs, int count) {
+        QVector<qint64> times;
+        for (int k = 0; k < count; ++k)
+            times.append(firstUs + k * 100000);
+        return times;
+    };
+    const struct
+    {
+        const char* what;
+        QByteArray flood;
+        qint64 floodUs;
+        qint64 floodEndUs;
+        QVector<qint64> radarUs;
+        bool timed;
+        quint64 competing;
+        quint64 stray;
+        quint64 badHeaders;
+        quint64 abandoned;
+    } cases[] = {
+        {"a garbage flood, then the radar 0.3 s later", garbage, 0, 4000000,
+         packetsFrom(4300000, 10), true, 0, 400, 0, 0},
+        {"a flood of bad headers", badHeader, 0, 4000000, packetsFrom(4300000, 10), true, 0, 0, 400,
+         0},
+        {"a flood of headers that never complete", header, 0, 4000000, packetsFrom(4300000, 10),
+         true, 0, 0, 0, 399},
+        // Assembled until the radar's first packet completes at 1012.5 ms.
+        {"garbage going on during the radar's packets", garbage, 0, 3000000,
+         packetsFrom(1000500, 10), true, 198, 102, 0, 0},
+        {"headers going on during the radar's packets", header, 0, 3000000,
+         packetsFrom(1000500, 10), true, 198, 0, 0, 102},
+        {"a garbage flood, then the radar, without times", garbage, 0, 4000000,
+         packetsFrom(4300000, 10), false, 0, 400, 0, 0},
+        {"garbage during the radar's packets, without times", garbage, 0, 3000000,
+         packetsFrom(1000500, 10), false, 198, 102, 0, 0},
+        // The radar's last datagram at 412 ms: the flood competes until
+        // 2412 ms, is assembled from 2420 ms, competes again from 3010 ms.
+        {"garbage while the radar is silent for longer than the takeover", garbage, 500000, 4000000,
+         packetsFrom(0, 5) + packetsFrom(3000500, 5), true, 192 + 99, 59, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        struct Event
+        {
+            qint64 us;
+            quint16 port;
+            QByteArray datagram;
+        };
+        QVector<Event> events;
+        QVector<RadarPacketData> sent;
+        for (const qint64 firstUs : c.radarUs) {
+            sent.append(patternedPacket(1000 + sent.size(), sent.size()));
+            const QVector<QByteArray> datagrams = PacketEncoder::datagrams(sent.last());
+            for (int i = 0; i < datagrams.size(); ++i)
+                events.append({firstUs + i * datagramStepUs, radarPort, datagrams[i]});
+        }
+        const int flooded = int((c.floodEndUs - c.floodUs) / floodStepUs);
+        for (int i = 0; i < flooded; ++i)
+            events.append({c.floodUs + i * floodStepUs, floodPort, c.flood});
+        std::stable_sort(events.begin(), events.end(),
+                         [](const Event& x, const Event& y) { return x.us < y.us; });
+
+        DatagramAssembler assembler;
+        assembler.setOneSender(true);
+        int delivered = 0;
+        for (const Event& e : events) {
+            const DataParser::Status status = c.timed
+                                                  ? assembler.offer(e.datagram, host, e.port, e.us)
+                                                  : assembler.offer(e.datagram, host, e.port);
+            if (status == DataParser::Complete) {
+                ASSERT_LT(delivered, sent.size());
+                expectSamePacket(assembler.packet(), sent[delivered++]);
+            }
+        }
+        EXPECT_EQ(delivered, sent.size());
+        QHostAddress followed;
+        quint16 followedPort = 0;
+        ASSERT_TRUE(assembler.followedSender(followed, followedPort));
+        EXPECT_EQ(followedPort, radarPort);
+        EXPECT_EQ(assembler.competingDatagrams(), c.competing);
+        const DatagramAssembler::Counts counts = assembler.counts();
+        EXPECT_EQ(counts.datagrams, quint64(events.size()));
+        EXPECT_EQ(counts.packets, quint64(sent.size()));
+        EXPECT_EQ(counts.strayDatagrams, c.stray);
+        EXPECT_EQ(counts.badHeaders, c.badHeaders);
+        EXPECT_EQ(counts.abandonedPackets, c.abandoned);
+    }
 }
 
 TEST(DatagramAssembler, AssembleRestartAndRecordings)

@@ -3,6 +3,8 @@
 
 #include "tools/common/site/radartracking.h"
 
+#include "input/packetencoder.h"
+
 #include <gtest/gtest.h>
 
 namespace trklib::site {
@@ -93,6 +95,51 @@ TEST(RadarTracker, FallsSilentJustPastTheWaitAndCountsEachWait)
     EXPECT_EQ(tracker.status().readErrors, 3u);
     EXPECT_EQ(tracker.status().senders, 1u);
     EXPECT_EQ(tracker.status().strayDatagrams, 2u);
+}
+
+// Another sender takes over once the followed one has been silent the
+// takeover time, and only with the first packet it completes: what it
+// sends before is no change of sender, and a sender that completes nothing
+// never takes over.
+TEST(RadarTracker, SenderChangesWithTheNewSendersFirstCompletePacket)
+{
+    constexpr std::int64_t t0 = 1000;
+    constexpr std::int64_t takeoverUs = DatagramAssembler::takeoverSilenceUs;
+    const QVector<QByteArray> packet =
+        PacketEncoder::datagrams(PacketEncoder::emptyPacket(1700000000000));
+    const QHostAddress host(QStringLiteral("127.0.0.2"));
+    RadarTracker tracker(site[0]);
+    tracker.start(t0);
+    const auto send = [&](quint16 port, const QVector<QByteArray>& datagrams, std::int64_t atUs) {
+        QVector<RadarTracker::Outcome> outcomes;
+        for (const QByteArray& d : datagrams)
+            outcomes.append(tracker.offer(d, host, port, atUs));
+        return outcomes;
+    };
+    // Garbage from another port first: assembled, nobody followed yet.
+    send(40001, {QByteArray(8, 'x'), QByteArray(48, 'y')}, t0);
+    QVector<RadarTracker::Outcome> radar = send(40000, packet, t0 + 300000);
+    EXPECT_TRUE(radar.back().complete);
+    for (const RadarTracker::Outcome& o : radar)
+        EXPECT_NE(o.event, RadarTracker::Event::SenderChanged);
+
+    // The radar silent the takeover time: the other port's header and
+    // garbage change nothing, its complete packet does, once.
+    const std::int64_t silentUs = t0 + 300000 + takeoverUs;
+    QVector<RadarTracker::Outcome> other =
+        send(40001, {packet.front(), QByteArray(8, 'x')}, silentUs);
+    for (const RadarTracker::Outcome& o : other)
+        EXPECT_EQ(o.event, RadarTracker::Event::None);
+    other = send(40001, packet, silentUs + 1);
+    int changes = 0;
+    for (int i = 0; i < other.size(); ++i)
+        if (other[i].event == RadarTracker::Event::SenderChanged) {
+            ++changes;
+            EXPECT_EQ(i, other.size() - 1) << "the change comes with the complete packet";
+            EXPECT_EQ(other[i].previousPort, 40000);
+        }
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(other.back().complete);
 }
 
 } // namespace

@@ -128,7 +128,13 @@ RadarTracker::Outcome RadarTracker::offer(const QByteArray& datagram, const QHos
         status_.competingDatagrams = assembler_.competingDatagrams();
         return outcome;
     }
-    if (following && (port != outcome.previousPort || sender != outcome.previousSender)) {
+    // Another sender takes over with the first packet it completes, not
+    // with the datagrams it sends before: the change is the assembler's.
+    QHostAddress followedAddress;
+    quint16 followedPort = 0;
+    const bool followsNow = assembler_.followedSender(followedAddress, followedPort);
+    if (following && followsNow &&
+        (followedPort != outcome.previousPort || followedAddress != outcome.previousSender)) {
         outcome.event = Event::SenderChanged;
         competing_ = false;
     } else if (!heard_ || silent_) {
