@@ -15,6 +15,7 @@
 #include "processfigures.h"
 #include "support/mosquittobroker.h"
 #include "support/mqttsubscriber.h"
+#include "util/units.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,7 +51,7 @@ constexpr double radarHeightM = 5.0;
 constexpr double pairSpacingM = 400.0;  // between the groups of objects
 constexpr double radarStandoffM = 80.0; // from its group's centre
 constexpr double groupRadiusM = 40.0;   // where a group's objects start
-constexpr double kphPerMps = 3.6;
+using trklib::util::kphPerMps;
 constexpr double noiseM = 0.3;
 constexpr int waitMs = 15000;
 

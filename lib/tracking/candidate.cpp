@@ -2,6 +2,7 @@
 
 #include "tracking/candidatepool.h"
 #include "tracking/gating.h"
+#include "util/units.h"
 #include "util/util.h"
 
 #include <cmath>
@@ -11,9 +12,8 @@ namespace trklib {
 
 namespace {
 constexpr double referenceHeightM = 0.5; // predicted point above the ground
-constexpr double msPerSecond = 1000.0;
-constexpr int maxIndexGateCells = 8; // candidate-to-candidate gate
-constexpr int mainIndexWindowDb = 3; // measurements this close to the strongest compete
+constexpr int maxIndexGateCells = 8;     // candidate-to-candidate gate
+constexpr int mainIndexWindowDb = 3;     // measurements this close to the strongest compete
 } // namespace
 
 namespace {
@@ -65,7 +65,7 @@ void Candidate::getCoordErrors(double& distanceError, double& elevationError,
 // of a point half a metre above the ground, and the lateral offset is held.
 void Candidate::predict(long elapsedMs)
 {
-    const double ds = (double(elapsedMs) / msPerSecond) * relVelocity;
+    const double ds = (double(elapsedMs) / util::msPerS) * relVelocity;
     const double d0 = distance;
     const double d1 = d0 + ds;
     elevation =

@@ -1,5 +1,7 @@
 #include "pcapwriter.h"
 
+#include "util/units.h"
+
 #include <pcap/pcap.h>
 
 #include <cerrno>
@@ -11,7 +13,7 @@ namespace trklib::sim {
 
 namespace {
 constexpr int snapLengthBytes = 65535;
-constexpr qint64 microsecondsPerSecond = 1000000;
+constexpr qint64 microsecondsPerSecond = util::usPerS;
 } // namespace
 
 void PcapWriter::PcapCloser::operator()(pcap* p) const
@@ -113,9 +115,9 @@ void PcapWriter::closeDumper()
 
 void PcapWriter::fail(int errnoValue)
 {
-    error_ = QStringLiteral("cannot write %1: %2")
-                 .arg(path_,
-                      errnoValue ? cli::systemReason(errnoValue) : QStringLiteral("write error"));
+    error_ =
+        QStringLiteral("cannot write %1: %2")
+            .arg(path_, errnoValue ? cli::systemReason(errnoValue) : QStringLiteral("write error"));
 }
 
 } // namespace trklib::sim

@@ -8,8 +8,10 @@
 #include "tools/common/capture/linklayer.h"
 #include "tools/common/cli/outputfiles.h"
 #include "tools/common/cli/text.h"
-#include "tools/common/site/radartracking.h"
 #include "tools/common/service/tracksmessage.h"
+#include "tools/common/site/radartracking.h"
+
+#include "util/units.h"
 
 #include <QStringList>
 
@@ -20,7 +22,6 @@
 #include <optional>
 #include <vector>
 
-
 namespace trklib::sited {
 
 using capture::CapturedDatagram;
@@ -30,7 +31,7 @@ using cli::counted;
 
 namespace {
 
-constexpr std::int64_t usPerMs = 1000;
+using util::usPerMs;
 
 // Milliseconds of a capture time in microseconds, rounded down, so that a
 // frame belongs to the millisecond it happened in, before the epoch too.
@@ -171,10 +172,9 @@ private:
             report.targets.append(track);
         }
         if (tracks_) {
-            QByteArray line =
-                service::tracksMessage(config_.name, entry.name, report.timestampMs, receivedMs,
-                                    tracker.targets(), entry.mounting, entry.placement,
-                                    pipeline_.geo());
+            QByteArray line = service::tracksMessage(config_.name, entry.name, report.timestampMs,
+                                                     receivedMs, tracker.targets(), entry.mounting,
+                                                     entry.placement, pipeline_.geo());
             line.append('\n');
             tracks_->write(line.constData(), line.size());
         }

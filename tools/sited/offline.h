@@ -2,6 +2,8 @@
 
 #include "tools/common/site/siteconfig.h"
 
+#include "util/units.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -19,7 +21,7 @@ namespace trklib::sited {
 class CapturePictureClock
 {
 public:
-    explicit CapturePictureClock(double ratePerS) : periodMs_(1000.0 / ratePerS) {}
+    explicit CapturePictureClock(double ratePerS) : periodMs_(util::msPerS / ratePerS) {}
 
     // At the first radar packet.
     void start(std::int64_t firstMs);

@@ -1,5 +1,7 @@
 #include "tools/common/capture/capturereader.h"
 
+#include "util/units.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -12,7 +14,7 @@ namespace trklib::capture {
 namespace {
 
 // libpcap hands out microsecond time stamps unless asked for nanoseconds.
-constexpr qint64 microsecondsPerSecond = 1000000;
+constexpr qint64 microsecondsPerSecond = util::usPerS;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "tools/common/encoders/asterix.h"
 
+#include "util/units.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -8,7 +10,7 @@ namespace trklib::encoders::asterix {
 namespace {
 
 constexpr std::int64_t secondsPerDay = 86400;
-constexpr std::int64_t msPerDay = secondsPerDay * 1000;
+using util::msPerDay;
 // Time of day: 1/128 s, in 24 bits, modulo a day.
 constexpr double timeLsbS = 1.0 / 128.0;
 constexpr std::int64_t dayLsb = secondsPerDay * 128;

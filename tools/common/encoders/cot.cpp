@@ -1,5 +1,7 @@
 #include "tools/common/encoders/cot.h"
 
+#include "util/units.h"
+
 #include <QDateTime>
 
 #include <cmath>
@@ -8,8 +10,8 @@ namespace trklib::encoders::cot {
 
 namespace {
 
-constexpr double fullTurnDeg = 360.0;
-constexpr double radToDeg = 180.0 / M_PI;
+using util::fullTurnDeg;
+constexpr double radToDeg = util::degPerRad;
 // Degrees to 1e-8 (about a millimetre); metres, m/s and km/h to a
 // hundredth.
 constexpr int degreeDecimals = 8;

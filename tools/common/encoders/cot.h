@@ -2,6 +2,8 @@
 
 #include "tools/common/encoders/cat062.h"
 
+#include "util/units.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -72,7 +74,7 @@ QByteArray zoneEvent(const Source& source, const ZoneEventReport& e);
 class Throttle
 {
 public:
-    explicit Throttle(double ratePerS) : intervalMs_(1000.0 / ratePerS) {}
+    explicit Throttle(double ratePerS) : intervalMs_(util::msPerS / ratePerS) {}
     bool due(std::int64_t nowMs);
 
 private:
