@@ -15,6 +15,7 @@
 #include "tools/common/cli/text.h"
 #include "tools/common/service/brokerclient.h"
 #include "tools/common/service/eventlog.h"
+#include "tools/common/service/stopsignals.h"
 #include "tools/common/site/siteconfig.h"
 
 #include <mosquitto.h>
@@ -63,20 +64,13 @@ std::int64_t wallClockMs()
         .count();
 }
 
-// Signals are taken from a descriptor in the main loop, never by a
-// handler: they are blocked before libmosquitto's thread starts.
+// The stop signals from a descriptor, and a write past the file size
+// limit failing (EFBIG) rather than killing sited: the history reports its
+// database full and the pictures go on.
 int blockStopSignals()
 {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // A write past the file size limit fails (EFBIG) rather than killing
-    // sited: the history reports its database full and the pictures go on.
     std::signal(SIGXFSZ, SIG_IGN);
-    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    return trklib::service::blockStopSignals();
 }
 
 // The tracks messages of the link's thread, read and kept for the main

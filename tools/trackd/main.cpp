@@ -10,6 +10,7 @@
 
 #include "tools/common/cli/prologue.h"
 #include "tools/common/cli/text.h"
+#include "tools/common/service/stopsignals.h"
 #include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
 
@@ -35,6 +36,7 @@ using namespace trklib::site;
 using namespace trklib::trackd;
 using trklib::cli::Ask;
 using trklib::cli::counted;
+using trklib::service::blockStopSignals;
 
 namespace {
 
@@ -102,21 +104,6 @@ void raiseOpenFileLimit(int radars, int sockets)
                      .arg(qulonglong(limit.rlim_cur))
                      .arg(counted(radars, "radar"))
                      .arg(qulonglong(needed)));
-}
-
-// Signals are taken from a descriptor in the status loop, never by a
-// handler: they are blocked before any thread starts, so none of them
-// (libmosquitto's included) is interrupted by one.
-int blockStopSignals()
-{
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A broker that closes its end must not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
 
 // Publishes every radar's status when due until a stop signal arrives;
