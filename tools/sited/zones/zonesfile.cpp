@@ -142,6 +142,21 @@ bool readPolygon(const QJsonValue& coordinates, const site::GeoReference& geo, Z
     return true;
 }
 
+// Text of the file quoted in an error, kept on one line: control
+// characters and line separators as \uXXXX.
+QString printable(const QString& text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
 {
     if (!value.isObject()) {
@@ -152,8 +167,9 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
     const QJsonValue name = properties.value(QLatin1String("name"));
     if (!name.isString() || !isName(name.toString())) {
         const QString what = name.isUndefined() ? QStringLiteral("missing")
-                             : name.isString()  ? QStringLiteral("'%1'").arg(name.toString())
-                                                : QStringLiteral("not a string");
+                             : name.isString()
+                                 ? QStringLiteral("'%1'").arg(printable(name.toString()))
+                                 : QStringLiteral("not a string");
         why = QStringLiteral("name: %1; use 1 to 64 letters, digits, '_', '-' or '.'").arg(what);
         return false;
     }
@@ -217,7 +233,7 @@ bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& z
         return true;
     }
     why = QStringLiteral("geometry '%1': only Polygon (a zone) and LineString (a line)")
-              .arg(type.isEmpty() ? QStringLiteral("none") : type);
+              .arg(type.isEmpty() ? QStringLiteral("none") : printable(type));
     return false;
 }
 

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QString>
+
+#include <cctype>
+#include <vector>
+
+namespace trklib::fuzz {
+
+// Whether an object of the JSON text names one key twice. Qt 5's parser
+// (QJsonDocument::fromJson) keeps the last value of a repeated key and
+// leaks the object or list the first one held. A reader of a file read
+// once may leave that be; its target passes over such text, so that the
+// leak check still sees the reader's own leaks. (The tracks reader refuses
+// such messages itself, as it reads one after another all day.)
+inline bool repeatsAKey(const QByteArray& json)
+{
+    std::vector<QSet<QString>> objects; // the keys of each open object
+    std::vector<bool> inObject;         // each open object or list, innermost last
+    const char* p = json.constData();
+    const char* const end = p + json.size();
+    while (p < end) {
+        const char c = *p++;
+        if (c == '{' || c == '[') {
+            inObject.push_back(c == '{');
+            if (c == '{')
+                objects.emplace_back();
+        } else if (c == '}' || c == ']') {
+            if (inObject.empty() || inObject.back() != (c == '}'))
+                return false;
+            if (inObject.back())
+                objects.pop_back();
+            inObject.pop_back();
+        } else if (c == '"') {
+            const char* const start = p;
+            bool escaped = false;
+            while (p < end && *p != '"') {
+                if (*p == '\\') {
+                    escaped = true;
+                    ++p;
+                }
+                ++p;
+            }
+            if (p >= end)
+                return false;
+            const QByteArray text(start, int(p - start));
+            ++p;
+            const char* colon = p;
+            while (colon < end && std::isspace(static_cast<unsigned char>(*colon)))
+                ++colon;
+            if (inObject.empty() || !inObject.back() || colon >= end || *colon != ':')
+                continue;
+            // A key with escapes is compared as the parser reads it.
+            const QString key =
+                escaped ? QJsonDocument::fromJson("[\"" + text + "\"]").array().at(0).toString()
+                        : QString::fromUtf8(text.constData(), text.size());
+            QSet<QString>& keys = objects.back();
+            if (keys.contains(key))
+                return true;
+            keys.insert(key);
+        }
+    }
+    return false;
+}
+
+} // namespace trklib::fuzz
