@@ -52,7 +52,8 @@ constexpr int exitFailure = 1; // the service or the offline run could not run
 constexpr int exitUsage = 2;   // a bad command line or site file
 // How long stopping waits for the broker to take the offline status.
 constexpr std::chrono::seconds offlineWait{2};
-// Dropped tracks messages are logged at most this often, with their count.
+// Dropped tracks messages (and fusion's recoveries) are logged at most this
+// often, with their count.
 constexpr std::chrono::seconds dropLogPeriod{60};
 
 using SteadyClock = std::chrono::steady_clock;
@@ -173,6 +174,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
     SiteStatus status;
     std::uint64_t droppedLogged = 0;
     std::optional<SteadyClock::time_point> dropLoggedAt;
+    std::uint64_t recoveriesLogged = 0;
+    std::optional<SteadyClock::time_point> recoveryLoggedAt;
     pollfd wait{signalFd, POLLIN, 0};
     for (;;) {
         const SteadyClock::time_point next = std::min(pictureClock.due(), statusClock.due());
@@ -195,6 +198,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.lastTracksMs = inbox.lastTracksMs();
             status.objects = pipeline.objectCount();
             status.lateMessages = pipeline.lateMessages();
+            status.fusionRecoveries = pipeline.fusionRecoveries();
             status.droppedEvents = link.droppedEvents();
             status.droppedRecords = std::uint64_t(history.dropped());
             status.asterixClamped = outputs.clamped();
@@ -212,6 +216,18 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
                              .arg(counted(qint64(dropped - droppedLogged), "tracks message"), why));
                 droppedLogged = dropped;
                 dropLoggedAt = now;
+            }
+            // Fusion mending its own books is a fault of sited's: said the
+            // first time, then at most as often as the drops.
+            const std::uint64_t recoveries = status.fusionRecoveries;
+            if (recoveries > recoveriesLogged &&
+                (!recoveryLoggedAt || now - *recoveryLoggedAt >= dropLogPeriod)) {
+                logEvent(Priority::Error,
+                         QStringLiteral("fusion: %1 joined to an object that was gone, started "
+                                        "over as new (a fault of fusion's)")
+                             .arg(counted(qint64(recoveries - recoveriesLogged), "radar track")));
+                recoveriesLogged = recoveries;
+                recoveryLoggedAt = now;
             }
         }
     }

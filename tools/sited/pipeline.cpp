@@ -46,6 +46,11 @@ std::uint64_t PicturePipeline::lateMessages() const
     return fusion_->lateMessages();
 }
 
+std::uint64_t PicturePipeline::fusionRecoveries() const
+{
+    return fusion_->recoveries();
+}
+
 Picture PicturePipeline::make(std::int64_t timeMs,
                               const QVector<std::optional<std::int64_t>>& lastTracksMs)
 {

@@ -55,7 +55,7 @@ public:
 // The stages a picture goes through besides the sink; each may be absent.
 struct PipelineStages
 {
-    zones::ZoneOutput* zones = nullptr;      // the rules, with their state
+    zones::ZoneOutput* zones = nullptr;       // the rules, with their state
     outputs::TrackOutputs* outputs = nullptr; // CAT062 and Cursor-on-Target
     history::SiteHistory* history = nullptr;  // the recorder
 };
@@ -79,9 +79,11 @@ public:
     Picture make(std::int64_t timeMs,
                  const QVector<std::optional<std::int64_t>>& lastTracksMs = {});
 
-    // Fusion's objects now, and the reports it did not apply (late).
+    // Fusion's objects now, the reports it did not apply (late), and how
+    // often it mended its own books (fusion::Fusion::recoveries()).
     int objectCount() const;
     std::uint64_t lateMessages() const;
+    std::uint64_t fusionRecoveries() const;
     const QStringList& radarNames() const { return radarNames_; }
     const site::GeoReference* geo() const { return geo_ ? &*geo_ : nullptr; }
     std::int64_t pictures() const { return pictures_; }

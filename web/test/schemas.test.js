@@ -28,9 +28,9 @@ const pageDiffers = [
   { case: 'counts past their ends', values: [null], page: true, why: 'the page shows an unknown count as blank' },
   {
     case: 'counts past their ends',
-    paths: ['/asterixClamped', '/outputDropped'],
+    paths: ['/fusionRecoveries', '/asterixClamped', '/outputDropped'],
     page: true,
-    why: 'the page does not read the outputs\' counts',
+    why: 'the page does not read fusion\'s recoveries nor the outputs\' counts',
   },
 ];
 

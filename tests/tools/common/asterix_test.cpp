@@ -284,6 +284,54 @@ TEST(Cat062, WiresharkDecodesEveryRecordAsItsObject)
 
 // Records go into as few data blocks as fit in a datagram each, in order:
 // at 1400 bytes a block is full, one byte more starts the next.
+// An item out of order, repeated or past the FSPEC's 63 is refused and
+// counted, with what is written of it: the record is the one of the items
+// taken alone. Each item here is a byte (its FRN) and a field.
+TEST(RecordWriter, ItemsOutOfOrderOrPastTheFspecRefused)
+{
+    const struct
+    {
+        std::vector<int> frns;
+        std::vector<int> taken;
+    } cases[]{
+        {{1, 2, 7, 8}, {1, 2, 7, 8}},
+        {{1, 3, 2}, {1, 3}},
+        {{4, 4}, {4}},
+        {{0, 1}, {1}},
+        {{-1, 2}, {2}},
+        {{62, 63, 64}, {62, 63}},
+        {{64, 1}, {1}},
+        {{2, 1, 3}, {2, 3}},
+    };
+    const auto write = [](RecordWriter& w, int frn) {
+        const bool taken = w.item(frn);
+        w.byte(std::uint8_t(frn));
+        w.field(FieldId::Cat062Vx, 1.0e6); // clamped when written
+        return taken;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.frns));
+        ClampCounts counts, alone;
+        RecordWriter w(counts), expected(alone);
+        std::vector<int> taken;
+        for (const int frn : c.frns)
+            if (write(w, frn))
+                taken.push_back(frn);
+        for (const int frn : c.taken)
+            write(expected, frn);
+        EXPECT_EQ(taken, c.taken);
+        EXPECT_EQ(w.refusedItems(), int(c.frns.size() - c.taken.size()));
+        EXPECT_EQ(w.record(), expected.record());
+        EXPECT_EQ(counts.total(), c.taken.size()) << "a refused field is not counted";
+    }
+    // The last item the FSPEC holds: nine bytes, FX set in all but the last.
+    ClampCounts counts;
+    RecordWriter w(counts);
+    w.item(RecordWriter::maxFrn);
+    w.byte(0xab);
+    EXPECT_EQ(w.record(), QByteArray(8, '\x01') + QByteArray("\x02\xab"));
+}
+
 TEST(DataBlocks, SplitWhereTheNextRecordWouldPass1400Bytes)
 {
     const struct
@@ -401,8 +449,8 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
         EXPECT_NEAR(track.value("course").toDouble(), want[i].course, 0.01);
         EXPECT_NEAR(track.value("speed").toDouble(), want[i].speed, 0.01);
     }
-    EXPECT_TRUE(
-        encoders::cot::event(source, {1, true, false, midnightMs, 0, 0, 0, 0, std::nullopt}).isEmpty())
+    EXPECT_TRUE(encoders::cot::event(source, {1, true, false, midnightMs, 0, 0, 0, 0, std::nullopt})
+                    .isEmpty())
         << "no position, no event";
 }
 

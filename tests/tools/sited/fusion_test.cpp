@@ -1,7 +1,8 @@
 // The fusion of a site's radar tracks, one group per way it can go wrong:
 // one object seen twice, two objects seen close, an object passing between
 // beams, radars falling silent, messages late and out of order, a radar's
-// clock jumping, and whether two radars together beat either alone.
+// clock jumping, whether two radars together beat either alone, messages
+// in disorder against the invariants, and fusion's own books broken.
 
 #include "tools/sited/fusion/assignment.h"
 #include "tools/sited/fusion/fusion.h"
@@ -9,16 +10,34 @@
 #include "tools/sited/fusion/radarmeasurement.h"
 #include "tools/sited/pipeline.h"
 
+#include <QHash>
+#include <QSet>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <random>
+#include <tuple>
 #include <vector>
 
 using namespace trklib::sited::fusion;
+
+namespace trklib::sited::fusion {
+
+// Breaks fusion's books on purpose, as a fault of its own would.
+struct FusionFaults
+{
+    static void dropObjectKeepingTracks(Fusion& f, std::int64_t id)
+    {
+        f.dropObjectKeepingTracks(id);
+    }
+};
+
+} // namespace trklib::sited::fusion
 
 namespace trklib::sited::test {
 namespace {
@@ -414,8 +433,9 @@ TEST(Confirmed, HeldAShortWhileByPredictedTracks)
 }
 
 // A report older than what it would update is counted once, applied to
-// nothing and moves nothing back; one of a radar older than that radar's
-// latest ends none of its tracks.
+// nothing and moves nothing back, whether its tracks are known or join an
+// object anew; one of a radar older than that radar's latest ends none of
+// its tracks.
 TEST(LateMessages, CountedOnceNeverBackwards)
 {
     Fusion f(fusionSettings(config));
@@ -448,6 +468,234 @@ TEST(LateMessages, CountedOnceNeverBackwards)
     const Picture earlier = f.picture(startMs + 1000);
     for (int i = 0; i < 2; ++i)
         EXPECT_GE(earlier.objects[i].xM, before.objects[i].xM - 1.0);
+
+    // B's new track (its others ended), older than A's latest: it joins
+    // object 1, which holds no track of B now, but is not applied to it.
+    f.add(report(1, startMs + 1980, {see(1, 5, 19.8, 0.0, 10.0)}));
+    EXPECT_EQ(f.lateMessages(), 3u);
+    const Picture joined = f.picture(startMs + 2000);
+    ASSERT_EQ(ids(joined), ids(before));
+    EXPECT_DOUBLE_EQ(joined.objects[0].xM, before.objects[0].xM);
+    ASSERT_EQ(joined.objects[0].radars.size(), 2);
+    EXPECT_EQ(joined.objects[0].radars[1].number, 5);
+}
+
+// Four movers in lanes 40 m apart, each seen by both radars for a while,
+// their tracks renumbered now and then (the new number starting before the
+// old one ends, or after it), every message of both radars delayed (up to
+// 1.5 s, past a radar's silence), repeated or dropped at random, and taken
+// in the order they arrive, a picture every 100 ms. Whatever arrives when,
+// every picture holds: no object with two tracks of one radar, no track in
+// two objects, no id in two objects nor back once gone, each object's
+// since kept, its state finite, on the site and, with its tracks, those of
+// one mover and (once settled) near it; and every report older than its
+// radar's latest is counted late once, one newer than all before never.
+TEST(Disorder, EveryPictureKeepsTheInvariants)
+{
+    constexpr std::int64_t durationMs = 10000;
+    // An object that has lived this long knows its speed: then its state
+    // lies this near its mover.
+    constexpr std::int64_t settledMs = 1000;
+    constexpr double nearMoverM = 3.0;
+    constexpr double siteHalfM = 2000.0; // this scene's objects stay well within
+    constexpr double fastestMps = 100.0;
+    struct Mover
+    {
+        double x0M, y0M, vxMps;
+    };
+    constexpr std::int64_t never = std::numeric_limits<std::int64_t>::max();
+    struct Seen // one radar's view of one mover
+    {
+        std::int64_t fromMs, toMs; // in its beam
+        std::int64_t oldToMs;      // its first number until then
+        std::int64_t newFromMs;    // the next from then on
+    };
+    struct Message
+    {
+        std::int64_t arrivesMs;
+        int order;
+        TracksReport report;
+    };
+    for (const std::uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937_64 random(seed);
+        const auto uniform = [&](double a, double b) {
+            return std::uniform_real_distribution<double>(a, b)(random);
+        };
+        const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
+        const auto ms = [&](double a, double b) {
+            return std::int64_t(std::llround(uniform(a, b)));
+        };
+        std::normal_distribution<double> noise(0.0, 0.3);
+
+        QVector<Mover> movers;
+        QVector<QVector<Seen>> seen(2); // by radar, then mover
+        for (int k = 0; k < 4; ++k) {
+            const double v = uniform(1.0, 15.0) * (chance(0.5) ? 1.0 : -1.0);
+            movers.append(
+                {-v * seconds(0, durationMs) / 2 + uniform(-5.0, 5.0), -60.0 + 40.0 * k, v});
+            for (int r = 0; r < 2; ++r) {
+                const bool whole = chance(0.5);
+                const std::int64_t from = whole ? 0 : ms(0, durationMs / 2);
+                const std::int64_t to = whole ? durationMs : ms(from + 1000, durationMs);
+                // Renumbered: the new number starting up to 600 ms before
+                // the old one ends, or after it.
+                const std::int64_t renumberMs = chance(0.5) ? ms(0, durationMs) : never;
+                const std::int64_t overlapMs = ms(-600, 600);
+                seen[r].append(
+                    {from, to, renumberMs == never ? never : renumberMs + overlapMs, renumberMs});
+            }
+        }
+        const auto truth = [&](int k, std::int64_t atMs) {
+            return std::pair{movers[k].x0M + movers[k].vxMps * seconds(startMs, atMs),
+                             movers[k].y0M};
+        };
+
+        // What each radar reports every 100 ms (B 40 ms after A), and when
+        // each copy of it arrives.
+        QVector<Message> messages;
+        for (std::int64_t t = 0; t < durationMs; t += 100) {
+            for (int r = 0; r < 2; ++r) {
+                const std::int64_t atMs = startMs + t + 40 * r;
+                QVector<RadarTrack> targets;
+                for (int k = 0; k < movers.size(); ++k) {
+                    const Seen& v = seen[r][k];
+                    if (t < v.fromMs || t > v.toMs)
+                        continue;
+                    const auto [x, y] = truth(k, atMs);
+                    const bool confirmed = !chance(0.1);
+                    const int number = 10 * k;
+                    if (t < v.oldToMs)
+                        targets.append(see(r, number, x, y, movers[k].vxMps, 0.0, noise(random),
+                                           noise(random), confirmed));
+                    if (t >= v.newFromMs)
+                        targets.append(see(r, number + 1, x, y, movers[k].vxMps, 0.0, noise(random),
+                                           noise(random), confirmed));
+                }
+                std::shuffle(targets.begin(), targets.end(), random);
+                const int copies = chance(0.1) ? 0 : chance(0.1) ? 2 : 1;
+                for (int c = 0; c < copies; ++c) {
+                    const std::int64_t delay = chance(0.05) ? ms(0, 1500) : ms(0, 400);
+                    messages.append({atMs + delay, int(messages.size()), report(r, atMs, targets)});
+                }
+            }
+        }
+        std::sort(messages.begin(), messages.end(), [](const Message& a, const Message& b) {
+            return std::tie(a.arrivesMs, a.order) < std::tie(b.arrivesMs, b.order);
+        });
+
+        Fusion f(fusionSettings(config));
+        int next = 0;
+        std::int64_t newestMs = std::numeric_limits<std::int64_t>::min(); // of any taken
+        std::int64_t radarNewestMs[2] = {newestMs, newestMs};
+        std::uint64_t superseded = 0;
+        QHash<std::int64_t, std::int64_t> sinceById; // every id shown so far
+        QSet<std::int64_t> shownLast, gone;
+        std::int64_t lastPictureMs = std::numeric_limits<std::int64_t>::min();
+        for (std::int64_t p = startMs + 50; p < startMs + durationMs + 2000; p += 100) {
+            for (; next < messages.size() && messages[next].arrivesMs <= p; ++next) {
+                const TracksReport& r = messages[next].report;
+                const std::uint64_t before = f.lateMessages();
+                f.add(r);
+                const std::uint64_t counted = f.lateMessages() - before;
+                ASSERT_LE(counted, 1u) << "counted once";
+                if (r.receivedMs < radarNewestMs[r.radar]) {
+                    ++superseded;
+                    ASSERT_EQ(counted, 1u) << "older than its radar's latest: late";
+                }
+                if (r.receivedMs >= newestMs) {
+                    ASSERT_EQ(counted, 0u) << "nothing newer was taken: not late";
+                }
+                newestMs = std::max(newestMs, r.receivedMs);
+                radarNewestMs[r.radar] = std::max(radarNewestMs[r.radar], r.receivedMs);
+            }
+            const Picture picture = f.picture(p);
+            ASSERT_GE(picture.timeMs, lastPictureMs);
+            lastPictureMs = picture.timeMs;
+            ASSERT_EQ(picture.objects.size(), f.objectCount());
+            QSet<std::int64_t> shown;
+            QSet<std::pair<int, int>> tracks; // (radar, number) in some object
+            for (const SiteObject& o : picture.objects) {
+                SCOPED_TRACE("object " + std::to_string(o.id) + " at " +
+                             std::to_string(p - startMs) + " ms");
+                ASSERT_FALSE(shown.contains(o.id)) << "an id in two objects";
+                ASSERT_FALSE(gone.contains(o.id)) << "an id back once gone";
+                shown.insert(o.id);
+                ASSERT_EQ(sinceById.value(o.id, o.sinceMs), o.sinceMs);
+                sinceById.insert(o.id, o.sinceMs);
+                ASSERT_LE(o.sinceMs, p);
+                for (const double v : {o.xM, o.yM, o.vxMps, o.vyMps, o.positionErrorM})
+                    ASSERT_TRUE(std::isfinite(v));
+                ASSERT_LE(std::max(std::abs(o.xM), std::abs(o.yM)), siteHalfM);
+                ASSERT_LE(std::hypot(o.vxMps, o.vyMps), fastestMps);
+                QSet<int> radars, moversOf;
+                for (const ObjectRadar& r : o.radars) {
+                    ASSERT_FALSE(radars.contains(r.radar)) << "two tracks of radar " << r.radar;
+                    radars.insert(r.radar);
+                    ASSERT_FALSE(tracks.contains({r.radar, r.number})) << "a track in two objects";
+                    tracks.insert({r.radar, r.number});
+                    moversOf.insert(r.number / 10);
+                }
+                if (moversOf.isEmpty())
+                    continue; // coasting
+                ASSERT_EQ(moversOf.size(), 1) << "tracks of two movers joined";
+                const auto [x, y] = truth(*moversOf.begin(), p);
+                if (p - o.sinceMs >= settledMs) {
+                    ASSERT_LE(std::hypot(o.xM - x, o.yM - y), nearMoverM);
+                }
+            }
+            for (const std::int64_t id : qAsConst(shownLast))
+                if (!shown.contains(id))
+                    gone.insert(id);
+            shownLast = shown;
+        }
+        ASSERT_EQ(next, messages.size());
+        EXPECT_GE(f.lateMessages(), superseded);
+        EXPECT_GT(superseded, 0u) << "the disorder reached fusion";
+        EXPECT_EQ(f.recoveries(), 0u);
+    }
+}
+
+// An object dropped while radar tracks are still joined to it (a fault of
+// fusion's own books): each of its tracks is forgotten at its radar's next
+// report and starts over as a new one, counted; the first makes an object
+// with a new id, never the lost one's; the other radar's track joins it,
+// and the radars' other objects are left as they were.
+TEST(BrokenBooks, TrackOfALostObjectStartsOverAsNew)
+{
+    const struct
+    {
+        int radars;           // seeing the lost object
+        int recoveries;       // counted
+        int lostObjectRadars; // in the new object
+    } cases[]{{1, 1, 1}, {2, 2, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.radars) + " radars");
+        Fusion f(fusionSettings(config));
+        // Object 1 (the one lost) seen by c.radars radars; object 2, 40 m
+        // north, by A alone.
+        const auto targets = [&](int radar, std::int64_t ms) {
+            const double x = 5.0 * seconds(startMs, ms);
+            QVector<RadarTrack> out;
+            if (radar < c.radars)
+                out.append(see(radar, 1, x, 0.0, 5.0, 0.0));
+            if (radar == 0)
+                out.append(see(radar, 2, x, 40.0, 5.0, 0.0));
+            return out;
+        };
+        run(f, startMs, startMs + 1000, targets);
+        ASSERT_EQ(ids(f.picture(startMs + 1000)), (QVector<std::int64_t>{1, 2}));
+        FusionFaults::dropObjectKeepingTracks(f, 1);
+        const QVector<Picture> after = run(f, startMs + 1000, startMs + 2000, targets);
+        EXPECT_EQ(f.recoveries(), std::uint64_t(c.recoveries));
+        EXPECT_EQ(f.lateMessages(), 0u);
+        for (const Picture& p : after) {
+            ASSERT_EQ(ids(p), (QVector<std::int64_t>{2, 3})) << p.timeMs - startMs;
+            EXPECT_EQ(p.objects[0].radars.size(), 1);
+            EXPECT_EQ(p.objects[1].radars.size(), c.lostObjectRadars);
+        }
+        EXPECT_NEAR(after.back().objects[1].xM, 5.0 * seconds(startMs, after.back().timeMs), 0.5);
+    }
 }
 
 // The radar's own stamp jumping an hour either way changes nothing: fusion

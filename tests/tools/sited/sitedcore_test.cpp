@@ -246,6 +246,7 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     status.objects = 3;
     status.pictures = 1200;
     status.lateMessages = 4;
+    status.fusionRecoveries = 5;
     status.droppedEvents = 7;
     status.droppedRecords = 9;
     status.asterixClamped = 10;
@@ -256,7 +257,7 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     EXPECT_EQ(siteStatusMessage(names, status, nowMs),
               QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
                          "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
-                         "\"droppedEvents\":7,\"droppedRecords\":9,"
+                         "\"fusionRecoveries\":5,\"droppedEvents\":7,\"droppedRecords\":9,"
                          "\"asterixClamped\":10,\"outputDropped\":11}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
 }

@@ -119,15 +119,30 @@ double decode(FieldId id, std::int64_t lsb)
     return double(lsb) * field(id).lsb;
 }
 
-void RecordWriter::item(int frn)
+bool RecordWriter::item(int frn)
 {
-    Q_ASSERT(frn > lastFrn_ && frn <= 63);
+    // An item out of order would be read as the wrong one; one past the
+    // FSPEC's bits has none to mark it.
+    skipping_ = frn <= lastFrn_ || frn > maxFrn;
+    if (skipping_) {
+        ++refused_;
+        return false;
+    }
     present_ |= std::uint64_t(1) << (frn - 1);
     lastFrn_ = frn;
+    return true;
+}
+
+void RecordWriter::byte(std::uint8_t value)
+{
+    if (!skipping_)
+        body_.append(char(value));
 }
 
 void RecordWriter::field(FieldId id, double value)
 {
+    if (skipping_)
+        return;
     bool clamped = false;
     const std::int64_t lsb = encode(id, value, clamped);
     if (clamped)

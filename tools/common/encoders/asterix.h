@@ -74,19 +74,29 @@ class RecordWriter
 public:
     explicit RecordWriter(ClampCounts& counts) : counts_(counts) {}
 
-    // Starts the item of field reference number frn (from 1), which must
-    // follow the previous one.
-    void item(int frn);
-    void byte(std::uint8_t value) { body_.append(char(value)); }
+    // The FSPEC holds this many items (nine bytes of seven).
+    static constexpr int maxFrn = 63;
+
+    // Starts the item of field reference number frn (from 1 to maxFrn),
+    // which must follow the previous one. False for any other: the item is
+    // refused and counted, and what is written of it (bytes, fields) until
+    // the next item is left out, so that the record stays one a decoder
+    // reads.
+    bool item(int frn);
+    void byte(std::uint8_t value);
     void field(FieldId id, double value);
     // The FSPEC (with its extension bits) and the items.
     QByteArray record() const;
+    // Items refused so far.
+    int refusedItems() const { return refused_; }
 
 private:
     ClampCounts& counts_;
     QByteArray body_;
     std::uint64_t present_ = 0; // bit frn - 1
     int lastFrn_ = 0;
+    bool skipping_ = false; // within a refused item
+    int refused_ = 0;
 };
 
 // A UDP datagram stays within 1400 bytes: under a 1500-byte Ethernet MTU

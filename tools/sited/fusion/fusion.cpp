@@ -187,6 +187,7 @@ struct Fusion::Private
     std::int64_t nowMs = never; // the latest time seen: never goes back
     std::int64_t nextId = 1;
     std::uint64_t late = 0;
+    std::uint64_t recoveries = 0;
 };
 
 // Ends the tracks of radars silent too long and drops objects that have
@@ -514,7 +515,16 @@ void Fusion::add(const TracksReport& report)
         if (known != radar.tracks.end()) {
             const std::int64_t id = known->objectId;
             const auto found = d->objects.find(id);
-            Q_ASSERT(found != d->objects.end()); // an object with tracks is never dropped
+            if (found == d->objects.end()) {
+                // An object with tracks is never dropped; should one be,
+                // its track is not left pointing at nothing: it starts
+                // over as a new track, and the id of the lost object is
+                // never given again.
+                ++d->recoveries;
+                radar.tracks.erase(known);
+                fresh.append({target, m, {}});
+                continue;
+            }
             Object& object = found->second;
             const double dx = object.filter.xAt(t) - m.position.xM;
             const double dy = object.filter.yAt(t) - m.position.yM;
@@ -590,6 +600,16 @@ std::uint64_t Fusion::lateMessages() const
 int Fusion::objectCount() const
 {
     return int(d->objects.size());
+}
+
+std::uint64_t Fusion::recoveries() const
+{
+    return d->recoveries;
+}
+
+void Fusion::dropObjectKeepingTracks(std::int64_t id)
+{
+    d->objects.erase(id);
 }
 
 } // namespace trklib::sited::fusion

@@ -25,8 +25,8 @@ struct RadarPlace
 // What fusion is told of the site: its [fusion] settings and the radars.
 struct Settings
 {
-    double gateM = 10.0; // how far a radar track may lie from the object it joins
-    double coastS = 3.0; // how long an object outlives its last radar track
+    double gateM = 10.0;        // how far a radar track may lie from the object it joins
+    double coastS = 3.0;        // how long an object outlives its last radar track
     QVector<RadarPlace> radars; // by index as TracksReport::radar counts them
 };
 
@@ -65,8 +65,18 @@ public:
 
     std::uint64_t lateMessages() const;
     int objectCount() const;
+    // How often fusion found its own books broken and mended them: a radar
+    // track still joined to an object that is gone is forgotten and starts
+    // over as a new track (it joins an object that holds no track of its
+    // radar, or makes one with a new id). 0 unless fusion has a fault.
+    std::uint64_t recoveries() const;
 
 private:
+    // The tests' way to break the books on purpose: drops an object
+    // without ending its radar tracks. Nothing else calls it.
+    friend struct FusionFaults;
+    void dropObjectKeepingTracks(std::int64_t id);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

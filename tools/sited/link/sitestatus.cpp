@@ -37,6 +37,8 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendInteger(out, status.pictures);
     out.append(",\"lateMessages\":");
     appendInteger(out, status.lateMessages);
+    out.append(",\"fusionRecoveries\":");
+    appendInteger(out, status.fusionRecoveries);
     out.append(",\"droppedEvents\":");
     appendInteger(out, status.droppedEvents);
     out.append(",\"droppedRecords\":");

@@ -20,17 +20,18 @@ struct SiteStatus
     int objects = 0;
     std::uint64_t pictures = 0;
     std::uint64_t lateMessages = 0;
-    std::uint64_t droppedEvents = 0;  // over the backlog while the broker was away
-    std::uint64_t droppedRecords = 0; // over the history's queue while the database was away
-    std::uint64_t asterixClamped = 0; // CAT062 values sent clamped to their item's range
-    std::uint64_t outputDropped = 0;  // CAT062 and CoT datagrams not sent at once
+    std::uint64_t fusionRecoveries = 0; // times fusion mended its own books (0 unless a fault)
+    std::uint64_t droppedEvents = 0;    // over the backlog while the broker was away
+    std::uint64_t droppedRecords = 0;   // over the history's queue while the database was away
+    std::uint64_t asterixClamped = 0;   // CAT062 values sent clamped to their item's range
+    std::uint64_t outputDropped = 0;    // CAT062 and CoT datagrams not sent at once
 };
 
 // {"online": true, "radars": {NAME: seconds since its last tracks message
 // at nowMs, null when it has sent none}, "objects", "pictures",
-// "lateMessages", "droppedEvents", "droppedRecords", "asterixClamped",
-// "outputDropped"}. A message stamped after nowMs (the clock stepped back)
-// is 0 s old.
+// "lateMessages", "fusionRecoveries", "droppedEvents", "droppedRecords",
+// "asterixClamped", "outputDropped"}. A message stamped after nowMs (the
+// clock stepped back) is 0 s old.
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs);
 
