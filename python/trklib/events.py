@@ -217,8 +217,17 @@ def _is_number(value):
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
+# What the site view draws, and sited takes in a zones file: positions
+# within 100 km of the origin on each axis (m), a dwell up to the page's
+# last date (s), a speed limit up to 1000 km/h.
+_MAX_ZONE_M = 100e3
+_MAX_DWELL_S = 8.64e12
+_MAX_SPEED_LIMIT_KPH = 1000.0
+
+
 def _is_point(value):
-    return isinstance(value, list) and len(value) == 2 and all(map(_is_number, value))
+    return (isinstance(value, list) and len(value) == 2 and all(map(_is_number, value))
+            and all(abs(v) <= _MAX_ZONE_M for v in value))
 
 
 def _zone_fault(zone):
@@ -233,14 +242,16 @@ def _zone_fault(zone):
         if not (isinstance(coordinates, list) and coordinates
                 and all(isinstance(ring, list) and len(ring) >= 4 and all(map(_is_point, ring))
                         and ring[0] == ring[-1] for ring in coordinates)):
-            return "coordinates are not closed rings of at least 4 [x, y] points"
-        limits = ("dwell", "speed_limit")
-        if not all(zone[k] is None or (_is_number(zone[k]) and zone[k] > 0) for k in limits):
-            return "dwell and speed_limit are not null or above 0"
+            return ("coordinates are not closed rings of at least 4 [x, y] points within "
+                    "100 km of the origin")
+        limits = (("dwell", _MAX_DWELL_S), ("speed_limit", _MAX_SPEED_LIMIT_KPH))
+        if not all(zone[k] is None or (_is_number(zone[k]) and 0 < zone[k] <= most)
+                   for k, most in limits):
+            return "dwell and speed_limit are not null or above 0 and at most their limits"
     elif kind == "line":
         if not (isinstance(coordinates, list) and len(coordinates) >= 2
                 and all(map(_is_point, coordinates))):
-            return "coordinates are not at least 2 [x, y] points"
+            return "coordinates are not at least 2 [x, y] points within 100 km of the origin"
         if zone["dwell"] is not None or zone["speed_limit"] is not None:
             return "a line has a dwell or speed_limit"
     else:

@@ -19,6 +19,7 @@ using trklib::test::ProgramRun;
 using trklib::test::runProgram;
 
 const site::Origin origin{48.137, 11.575, 520.0};
+const site::Origin nullIsland{0.0, 0.0, 0.0};
 
 // A GeoJSON FeatureCollection of the given features.
 QByteArray collection(const QStringList& features)
@@ -51,6 +52,9 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
         const char* what;
         QByteArray text;
         const char* error;
+        // The site's origin: the rows drawn about latitude and longitude 0
+        // lie at an origin there, within the site view's reach.
+        const site::Origin* at = &origin;
     } cases[]{
         {"not JSON", "{\"type\":", "not JSON: "},
         {"not a collection", R"({"type":"Feature"})", "not a GeoJSON FeatureCollection"},
@@ -81,31 +85,34 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
                              "[[[0,0],[0.002,0],[0.001,0.001],[0.002,0.002],[0,0.002],"
                              "[0.001,0.001],[0,0]]]",
                              name)}),
-         "feature 1 (z): the outer ring crosses itself: edges 2 and 5 meet"},
+         "feature 1 (z): the outer ring crosses itself: edges 2 and 5 meet", &nullIsland},
         {"the closing edge crossing another",
          collection({feature(polygon,
                              "[[[0,0],[0.004,0],[0.004,0.004],[0,0.004],[0.002,0.006],"
                              "[0,0]]]",
                              name)}),
-         "feature 1 (z): the outer ring crosses itself: edges 3 and 5 meet"},
+         "feature 1 (z): the outer ring crosses itself: edges 3 and 5 meet", &nullIsland},
         {"a spike folding back",
          collection({feature(polygon, "[[[0,0],[0.002,0],[0.001,0],[0,0.001],[0,0]]]", name)}),
-         "feature 1 (z): the outer ring crosses itself: edges 1 and 3 meet"},
+         "feature 1 (z): the outer ring crosses itself: edge 2 folds back over edge 1", &nullIsland},
         {"a hole crossing itself",
          collection({feature(polygon,
-                             QStringLiteral("[%1,[[0,0],[1,1],[1,0],[0,1],[0,0]]]").arg(squareRing),
+                             QStringLiteral("[%1,[[11.57502,48.13702],[11.57508,48.13708],"
+                                            "[11.57508,48.13702],[11.57502,48.13708],"
+                                            "[11.57502,48.13702]]]")
+                                 .arg(squareRing),
                              name)}),
          "feature 1 (z): hole 1 crosses itself: edges 1 and 3 meet"},
         {"a line of one position", collection({feature(lineString, "[[0,0]]", name)}),
-         "feature 1 (z): a line takes at least 2 positions, not 1"},
+         "feature 1 (z): a line takes at least 2 positions, not 1", &nullIsland},
         {"a line with a dwell",
          collection(
              {feature(lineString, "[[0,0],[0,0.001]]", QStringLiteral(R"("name":"z","dwell":2)"))}),
-         "feature 1 (z): a line takes no dwell or speed_limit"},
+         "feature 1 (z): a line takes no dwell or speed_limit", &nullIsland},
         {"a latitude past 90", collection({feature(lineString, "[[0,0],[0,90.5]]", name)}),
-         "feature 1 (z): position [0, 90.5] is not a longitude and a latitude"},
+         "feature 1 (z): position [0, 90.5] is not a longitude and a latitude", &nullIsland},
         {"a position of four numbers", collection({feature(lineString, "[[0,0],[0,0,0,0]]", name)}),
-         "feature 1 (z): a position is not [longitude, latitude]"},
+         "feature 1 (z): a position is not [longitude, latitude]", &nullIsland},
         {"no name", collection({feature(polygon, square, QString())}),
          "feature 1: name: missing; use 1 to 64 letters"},
         {"a name of 65",
@@ -123,17 +130,27 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
         {"a negative speed limit",
          collection({feature(polygon, square, QStringLiteral(R"("name":"z","speed_limit":-1)"))}),
          "feature 1 (z): speed_limit: not a number of km/h above 0"},
+        {"longitude and latitude swapped",
+         collection({feature(lineString, "[[48.137,11.575],[48.1371,11.575]]", name)}),
+         "feature 1 (z): position [48.137, 11.57"},
+        {"a dwell past the page's last date",
+         collection({feature(polygon, square,
+                             QStringLiteral(R"("name":"z","dwell":8.6400000000001e12)"))}),
+         "feature 1 (z): dwell: not a number of seconds above 0 and at most"},
+        {"a speed limit past 1000 km/h",
+         collection(
+             {feature(polygon, square, QStringLiteral(R"("name":"z","speed_limit":1000.000001)"))}),
+         "feature 1 (z): speed_limit: not a number of km/h above 0 and at most 1000"},
         {"confirmed_only not a bool",
          collection(
              {feature(polygon, square, QStringLiteral(R"("name":"z","confirmed_only":"no")"))}),
          "feature 1 (z): confirmed_only: not true or false"},
     };
-    const site::GeoReference geo(origin);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         QVector<Zone> zones;
         QString error;
-        EXPECT_FALSE(parseZones(c.text, geo, zones, error));
+        EXPECT_FALSE(parseZones(c.text, site::GeoReference(*c.at), zones, error));
         EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << error.toStdString();
         EXPECT_FALSE(error.contains('\n'));
         EXPECT_TRUE(zones.isEmpty());
@@ -176,6 +193,73 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
     EXPECT_EQ(zones[1].line.size(), 2);
     EXPECT_FALSE(zones[1].dwellS || zones[1].speedLimitKph);
     EXPECT_TRUE(zones[1].confirmedOnly);
+}
+
+// The site view's limits: positions within maxZoneM of the origin on
+// each axis, maxZones features and maxZoneCorners corners in all (a ring's
+// closing position not counted), dwell and speed_limit at their largest;
+// each at the limit taken, just past it refused with one line.
+TEST(ZonesFile, TakesWhatTheSiteViewShowsAndRefusesJustPast)
+{
+    const site::GeoReference geo(origin);
+    const auto onPlane = [&](double xM, double yM) {
+        const site::GeoPoint p = geo.toGeodetic(xM, yM);
+        return QStringLiteral("[%1,%2]")
+            .arg(p.longitudeDeg, 0, 'g', 17)
+            .arg(p.latitudeDeg, 0, 'g', 17);
+    };
+    const auto line = [&](const QString& name, const QStringList& positions) {
+        return feature(QStringLiteral("LineString"),
+                       QStringLiteral("[%1]").arg(positions.join(',')),
+                       QStringLiteral(R"("name":"%1")").arg(name));
+    };
+    const QString here = onPlane(0, 0);
+    const auto lines = [&](int count) {
+        QStringList features;
+        for (int i = 0; i < count; ++i)
+            features << line(QStringLiteral("l%1").arg(i), {here, here});
+        return collection(features);
+    };
+    const auto corners = [&](int count) {
+        QStringList positions;
+        for (int i = 0; i < count; ++i)
+            positions << here;
+        // The square's ring counts 4 of its 5 positions.
+        return collection({gate, line(QStringLiteral("long"), positions)});
+    };
+    constexpr double nearM = 0.01; // well above the conversion's error
+    const struct
+    {
+        const char* what;
+        QByteArray text;
+        const char* error; // empty: taken
+    } cases[]{
+        {"east at the limit", collection({line("e", {here, onPlane(maxZoneM - nearM, 0)})}), ""},
+        {"east just past", collection({line("e", {here, onPlane(maxZoneM + nearM, 0)})}),
+         "feature 1 (e): position ["},
+        {"south at the limit", collection({line("s", {here, onPlane(0, -maxZoneM + nearM)})}), ""},
+        {"south just past", collection({line("s", {here, onPlane(0, -maxZoneM - nearM)})}),
+         "feature 1 (s): position ["},
+        {"as many features as the page shows", lines(maxZones), ""},
+        {"one more", lines(maxZones + 1), "201 features; the site view shows at most 200"},
+        {"as many corners as the page draws", corners(maxZoneCorners - 4), ""},
+        {"one more corner", corners(maxZoneCorners - 3),
+         "feature 2 (long): more than 10000 corners"},
+        {"the longest dwell and the highest speed limit",
+         collection({feature(QStringLiteral("Polygon"), square,
+                             QStringLiteral(R"("name":"z","dwell":8.64e12,"speed_limit":1000)"))}),
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QVector<Zone> zones;
+        QString error;
+        const bool taken = parseZones(c.text, geo, zones, error);
+        EXPECT_EQ(taken, *c.error == '\0') << error.toStdString();
+        if (!taken)
+            EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << error.toStdString();
+        EXPECT_FALSE(error.contains('\n'));
+    }
 }
 
 // The example scenes' zones load, at the places their comments give, in

@@ -21,6 +21,16 @@ bool ZoneOutput::load(const QString& sitePath, const site::SiteConfig& config,
         return false;
     }
     zones = std::make_unique<ZoneOutput>(config, std::move(read));
+    const qsizetype messageBytes = zones->zonesMessage().payload.size();
+    if (messageBytes > maxZonesMessageBytes) {
+        error = QStringLiteral("%1: [zones] file: %2: its zones make a message of %3 bytes; the "
+                               "site view takes at most %4")
+                    .arg(sitePath, config.zonesFile)
+                    .arg(messageBytes)
+                    .arg(maxZonesMessageBytes);
+        zones.reset();
+        return false;
+    }
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/sited/zones/zonesfile.h"
 
+#include "util/units.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +14,8 @@
 namespace trklib::sited::zones {
 
 namespace {
+
+using util::metresPerKm;
 
 constexpr double maxLatitudeDeg = 90.0;
 constexpr double maxLongitudeDeg = 180.0;
@@ -52,6 +56,17 @@ bool readPosition(const QJsonValue& value, const site::GeoReference& geo, Point&
     const site::SitePoint site = position.size() == 3
                                      ? geo.toSite(latitudeDeg, longitudeDeg, position[2].toDouble())
                                      : geo.toSitePlane(latitudeDeg, longitudeDeg);
+    if (!(std::abs(site.xM) <= maxZoneM && std::abs(site.yM) <= maxZoneM)) {
+        why = QStringLiteral("position [%1, %2] lies %3 km east and %4 km north of the site's "
+                             "origin; zones stay within %5 km of it (longitude and latitude "
+                             "swapped?)")
+                  .arg(longitudeDeg, 0, 'g', 17)
+                  .arg(latitudeDeg, 0, 'g', 17)
+                  .arg(site.xM / metresPerKm, 0, 'f', 1)
+                  .arg(site.yM / metresPerKm, 0, 'f', 1)
+                  .arg(maxZoneM / metresPerKm, 0, 'g', 6);
+        return false;
+    }
     point = {site.xM, site.yM};
     return true;
 }
@@ -174,20 +189,22 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
         return false;
     }
     zone.name = name.toString();
-    const auto positive = [&](const char* key, const char* unit, std::optional<double>& out) {
+    const auto positive = [&](const char* key, const char* unit, double most,
+                              std::optional<double>& out) {
         const QJsonValue v = properties.value(QLatin1String(key));
         if (v.isUndefined() || v.isNull())
             return true;
-        if (!v.isDouble() || !(v.toDouble() > 0.0) || !std::isfinite(v.toDouble())) {
-            why = QStringLiteral("%1: not a number of %2 above 0")
-                      .arg(QLatin1String(key), QLatin1String(unit));
+        if (!v.isDouble() || !(v.toDouble() > 0.0) || !(v.toDouble() <= most)) {
+            why = QStringLiteral("%1: not a number of %2 above 0 and at most %3")
+                      .arg(QLatin1String(key), QLatin1String(unit))
+                      .arg(most, 0, 'g', 6);
             return false;
         }
         out = v.toDouble();
         return true;
     };
-    if (!positive("dwell", "seconds", zone.dwellS) ||
-        !positive("speed_limit", "km/h", zone.speedLimitKph))
+    if (!positive("dwell", "seconds", maxDwellS, zone.dwellS) ||
+        !positive("speed_limit", "km/h", maxSpeedLimitKph, zone.speedLimitKph))
         return false;
     const QJsonValue confirmedOnly = properties.value(QLatin1String("confirmed_only"));
     if (!confirmedOnly.isUndefined()) {
@@ -237,6 +254,18 @@ bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& z
     return false;
 }
 
+// The corners the site view draws of a zone or line: a ring's closing
+// position, its first again, is not one.
+int cornersOf(const Zone& zone)
+{
+    if (zone.kind == Zone::Kind::Line)
+        return int(zone.line.size());
+    int corners = 0;
+    for (const Path& ring : zone.rings)
+        corners += int(ring.size()) - 1;
+    return corners;
+}
+
 } // namespace
 
 QString ringFault(const Path& ring)
@@ -266,6 +295,13 @@ bool parseZones(const QByteArray& text, const site::GeoReference& geo, QVector<Z
     }
     QSet<QString> names;
     const QJsonArray list = features.toArray();
+    if (list.size() > maxZones) {
+        error = QStringLiteral("%1 features; the site view shows at most %2 zones and lines")
+                    .arg(list.size())
+                    .arg(maxZones);
+        return false;
+    }
+    int corners = 0;
     for (int i = 0; i < list.size(); ++i) {
         Zone zone;
         QString why;
@@ -277,6 +313,15 @@ bool parseZones(const QByteArray& text, const site::GeoReference& geo, QVector<Z
             why = QStringLiteral("name: another feature has it; names are unique");
         if (!why.isEmpty()) {
             error = QStringLiteral("%1: %2").arg(feature, why);
+            zones.clear();
+            return false;
+        }
+        corners += cornersOf(zone);
+        if (corners > maxZoneCorners) {
+            error = QStringLiteral("%1: more than %2 corners in the zones and lines up to it; the "
+                                   "site view shows at most that many")
+                        .arg(feature)
+                        .arg(maxZoneCorners);
             zones.clear();
             return false;
         }

@@ -18,7 +18,23 @@
 // the frame of the tracks: a position with a height (metres above the
 // ellipsoid) at the frame's x, y of that point, one without a height at the
 // point of the site's plane with that latitude and longitude.
+//
+// A file is refused where the site view would leave zones out: every
+// position at most maxZoneM east or west and north or south of the origin
+// (a file with longitude and latitude swapped lands thousands of km away),
+// at most maxZones zones and lines, at most maxZoneCorners corners in all
+// (a ring's closing position not counted), dwell at most maxDwellS and
+// speed_limit at most maxSpeedLimitKph.
 namespace trklib::sited::zones {
+
+// The site view's limits, which its page checks too (web/src/checks.js).
+constexpr double maxZoneM = 100e3;          // metres from the origin, each axis
+constexpr int maxZones = 200;               // zones and lines of a file
+constexpr int maxZoneCorners = 10000;       // positions of all zones and lines
+constexpr double maxDwellS = 8.64e12;       // seconds: the last date of the page
+constexpr double maxSpeedLimitKph = 1000.0; // km/h
+// The zones' message (<prefix>/<site>/zones) the page takes at most, bytes.
+constexpr int maxZonesMessageBytes = 256 * 1024;
 
 struct Zone
 {
