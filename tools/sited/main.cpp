@@ -353,6 +353,14 @@ int main(int argc, char* argv[])
         std::printf("sited: history in %s, its API on http://%s/api/\n",
                     qUtf8Printable(trklib::sited::history::databaseName(site.history)),
                     qUtf8Printable(site.http.listen.toString()));
+        if (zones) {
+            qint64 lines = 0;
+            for (const trklib::sited::zones::Zone& zone : zones->zones())
+                lines += zone.kind == trklib::sited::zones::Zone::Kind::Line;
+            std::printf("sited: %s: %s, %s\n", qUtf8Printable(site.zonesFile),
+                        qUtf8Printable(counted(zones->zones().size() - lines, "zone")),
+                        qUtf8Printable(counted(lines, "line")));
+        }
         return 0;
     }
     case Options::Mode::Export: {

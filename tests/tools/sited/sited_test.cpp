@@ -995,6 +995,18 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
                               "48.1],[11.5001,48.1],[11.5001,48.1001],[11.5,48.1]]]}}";
     writeFile(path("twice.geojson"),
               "{\"type\":\"FeatureCollection\",\"features\":[" + square + "," + square + "]}");
+    // One zone and one line: --check-config says so on a line of its own.
+    writeFile(path("yard.geojson"),
+              "{\"type\":\"FeatureCollection\",\"features\":[" + square +
+                  ",{\"type\":\"Feature\",\"properties\":{\"name\":\"fence\"},\"geometry\":"
+                  "{\"type\":\"LineString\",\"coordinates\":[[11.5,48.1],[11.5,48.1001]]}}]}");
+    writeFile(path("yard.conf"),
+              fileContents(path("site.conf")) + "[zones]\nfile = yard.geojson\n");
+    const ProgramRun zoned = runProgram(sited, {"--check-config", path("yard.conf")});
+    EXPECT_EQ(zoned.exitCode, 0) << zoned.err.toStdString();
+    EXPECT_TRUE(zoned.out.endsWith(
+        QStringLiteral("/api/\nsited: %1: 1 zone, 1 line\n").arg(path("yard.geojson")).toUtf8()))
+        << zoned.out.toStdString();
     writeFile(path("badzones.conf"),
               fileContents(path("site.conf")) + "[zones]\nfile = twice.geojson\n");
     const QString badZones = QStringLiteral("sited: %1: [zones] file: %2: feature 2 (yard): ")
