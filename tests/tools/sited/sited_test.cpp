@@ -1011,6 +1011,26 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
               fileContents(path("site.conf")) + "[zones]\nfile = twice.geojson\n");
     const QString badZones = QStringLiteral("sited: %1: [zones] file: %2: feature 2 (yard): ")
                                  .arg(path("badzones.conf"), path("twice.geojson"));
+    // Within the corners the page draws, yet a zones message past what it
+    // takes: 150 lines of 60 points, each about 40 bytes in site metres.
+    QByteArray lines = "{\"type\":\"FeatureCollection\",\"features\":[";
+    for (int l = 0; l < 150; ++l) {
+        lines += QStringLiteral("%1{\"type\":\"Feature\",\"properties\":{\"name\":\"l%2\"},"
+                                "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[")
+                     .arg(l == 0 ? "" : ",")
+                     .arg(l)
+                     .toUtf8();
+        for (int i = 0; i < 60; ++i)
+            lines += QStringLiteral("%1[%2,%3]")
+                         .arg(i == 0 ? "" : ",")
+                         .arg(originLon + 0.000123456789 * (i + 1), 0, 'g', 17)
+                         .arg(originLat + 0.000098765432 * (l + 1), 0, 'g', 17)
+                         .toUtf8();
+        lines += "]}}";
+    }
+    writeFile(path("large.geojson"), lines + "]}");
+    writeFile(path("large.conf"),
+              fileContents(path("site.conf")) + "[zones]\nfile = large.geojson\n");
     const struct
     {
         QStringList arguments;
@@ -1026,6 +1046,10 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
          1,
          QStringLiteral("sited: %1").arg(path("none.pcap"))},
         {{"--check-config", path("badzones.conf")}, 2, badZones},
+        {{"--check-config", path("large.conf")},
+         2,
+         QStringLiteral("sited: %1: [zones] file: %2: its zones make a message of ")
+             .arg(path("large.conf"), path("large.geojson"))},
         {{"--config", path("badzones.conf")}, 2, badZones},
         {{"--config", path("site.conf"), "--capture", path("none.pcap"), "--output",
           path("p.jsonl"), "--events", path("e.jsonl")},
