@@ -1,7 +1,7 @@
 // Fuzz target: the text of a zones file (GeoJSON) through parseZones,
 // against a fixed origin, as sited reads the file its site file names
 // once at its start. Text whose objects repeat a key is passed over (see
-// jsonkeys.h).
+// tools/common/service/jsonkeys.h).
 //
 // Checked: a refused file gets a one-line error; in an accepted one every
 // zone and line has a name of its own, a zone's rings each bound a zone
@@ -9,7 +9,7 @@
 // is finite, and dwell and speed limit are above 0 where given.
 
 #include "fuzzinput.h"
-#include "jsonkeys.h"
+#include "tools/common/service/jsonkeys.h"
 
 #include "tools/sited/zones/zonesfile.h"
 
@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static const trklib::site::GeoReference geo(trklib::site::Origin{48.137, 11.575, 520.0});
     const QByteArray text(reinterpret_cast<const char*>(data), int(size));
-    if (repeatsAKey(text))
-        return 0; // Qt's leak, not the reader's: see jsonkeys.h
+    if (trklib::service::repeatsAKey(text))
+        return 0; // Qt's leak, not the reader's: see service/jsonkeys.h
     QVector<Zone> zones;
     QString error;
     if (!parseZones(text, geo, zones, error)) {

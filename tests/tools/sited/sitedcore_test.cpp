@@ -223,6 +223,11 @@ TEST(TracksReader, TopicsAndPayloadsThatAreNoRadarsTracks)
         {eastTopic, "", Verdict::Bad, "not JSON"},
         {eastTopic, "[1]", Verdict::Bad, "not a JSON object"},
         {eastTopic, "{\"site\":\"cross\"} trailing", Verdict::Bad, "not JSON"},
+        // Qt's parser would leak the first value of a key named twice.
+        {eastTopic, "{\"targets\":[],\"targets\":[]}", Verdict::Bad, "an object names a key twice"},
+        {eastTopic, "{\"a\":{\"b\":1,\"\\u0062\":2}}", Verdict::Bad, "an object names a key twice"},
+        {eastTopic, "{\"a\":{\"b\":1},\"c\":{\"b\":{}},\"d\":[{\"b\":1},{\"b\":1}]}", Verdict::Bad,
+         "site: "},
     };
     for (const auto& c : cases) {
         TracksReport report;

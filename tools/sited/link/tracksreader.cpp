@@ -1,15 +1,14 @@
 #include "tools/sited/link/tracksreader.h"
 
+#include "tools/common/service/jsonkeys.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
-#include <QSet>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <vector>
 
 namespace trklib::sited::link {
 
@@ -102,60 +101,6 @@ private:
     QString why_;
 };
 
-// Whether an object of the JSON text names one key twice. Qt 5's parser
-// keeps the last value of a repeated key and leaks the object or list the
-// first one held, on every message: such a message is refused before it is
-// parsed. Text that is not JSON is left to the parser to say so.
-bool repeatsAKey(const QByteArray& json)
-{
-    std::vector<QSet<QString>> objects; // the keys of each open object
-    std::vector<bool> inObject;         // each open object or list, innermost last
-    const char* p = json.constData();
-    const char* const end = p + json.size();
-    while (p < end) {
-        const char c = *p++;
-        if (c == '{' || c == '[') {
-            inObject.push_back(c == '{');
-            if (c == '{')
-                objects.emplace_back();
-        } else if (c == '}' || c == ']') {
-            if (inObject.empty() || inObject.back() != (c == '}'))
-                return false;
-            if (inObject.back())
-                objects.pop_back();
-            inObject.pop_back();
-        } else if (c == '"') {
-            const char* const start = p;
-            bool escaped = false;
-            while (p < end && *p != '"') {
-                if (*p == '\\') {
-                    escaped = true;
-                    ++p;
-                }
-                ++p;
-            }
-            if (p >= end)
-                return false;
-            const QByteArray text(start, int(p - start));
-            ++p;
-            const char* colon = p;
-            while (colon < end && std::isspace(static_cast<unsigned char>(*colon)))
-                ++colon;
-            if (inObject.empty() || !inObject.back() || colon >= end || *colon != ':')
-                continue;
-            // A key with escapes is compared as the parser reads it.
-            const QString key =
-                escaped ? QJsonDocument::fromJson("[\"" + text + "\"]").array().at(0).toString()
-                        : QString::fromUtf8(text.constData(), text.size());
-            QSet<QString>& keys = objects.back();
-            if (keys.contains(key))
-                return true;
-            keys.insert(key);
-        }
-    }
-    return false;
-}
-
 bool readTarget(const QJsonValue& value, int index, RadarTrack& track, QString& why)
 {
     const QString where = QStringLiteral("targets[%1]").arg(index);
@@ -221,7 +166,7 @@ TracksReader::Verdict TracksReader::read(const QByteArray& topic, const QByteArr
         return Verdict::UnknownRadar;
     }
 
-    if (repeatsAKey(payload)) {
+    if (service::repeatsAKey(payload)) {
         why = QStringLiteral("an object names a key twice");
         return Verdict::Bad;
     }

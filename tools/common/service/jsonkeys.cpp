@@ -1,6 +1,5 @@
-#pragma once
+#include "tools/common/service/jsonkeys.h"
 
-#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -9,15 +8,9 @@
 #include <cctype>
 #include <vector>
 
-namespace trklib::fuzz {
+namespace trklib::service {
 
-// Whether an object of the JSON text names one key twice. Qt 5's parser
-// (QJsonDocument::fromJson) keeps the last value of a repeated key and
-// leaks the object or list the first one held. A reader of a file read
-// once may leave that be; its target passes over such text, so that the
-// leak check still sees the reader's own leaks. (The tracks reader refuses
-// such messages itself, as it reads one after another all day.)
-inline bool repeatsAKey(const QByteArray& json)
+bool repeatsAKey(const QByteArray& json)
 {
     std::vector<QSet<QString>> objects; // the keys of each open object
     std::vector<bool> inObject;         // each open object or list, innermost last
@@ -67,4 +60,4 @@ inline bool repeatsAKey(const QByteArray& json)
     return false;
 }
 
-} // namespace trklib::fuzz
+} // namespace trklib::service
