@@ -19,6 +19,8 @@ HAND_WORKED = {
     "one false": (NONE, ORIGIN, 10, 2, (math.sqrt(50), 0, 0, 50), 10),
     "one found 5 m off": (ORIGIN, [[3.0, 4.0]], 10, 2, (5, 25, 0, 0), 5),
     "beyond the cut-off": (ORIGIN, [[12.0, 0.0]], 10, 2, (10, 0, 50, 50), 10),
+    "at the cut-off": (ORIGIN, [[10.0, 0.0]], 10, 2, (10, 0, 50, 50), 10),
+    "just inside the cut-off": (ORIGIN, [[9.5, 0.0]], 10, 2, (9.5, 90.25, 0, 0), 9.5),
     "found and missed": ([[0.0, 0.0], [100.0, 0.0]], [[1.0, 0.0]], 10, 2,
                          (math.sqrt(51), 1, 50, 0), math.sqrt(50.5)),
     "order 1": (ORIGIN, [[3.0, 4.0], [50.0, 0.0]], 10, 1, (10, 5, 0, 5), 7.5),

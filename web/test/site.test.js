@@ -67,6 +67,14 @@ test('statuses and tracks make the radars, their places, the rows and the trails
   assert.deepEqual([trails.trail('north', 7), trails.trail('east', 1).length], [[], 1]);
   assert.deepEqual(site.radars.get('north').place, place);
   assert.equal(site.handle('trklib/s/north/status', status(false), 50).wentOffline, false);
+  // A good status without a field keeps the place and beam the radar had.
+  for (const key of ['place', 'beam', 'rate']) {
+    const { [key]: _, ...without } = { online: true, place, beam, rate: 20 };
+    site.handle('trklib/s/north/status', JSON.stringify(without), 60);
+    const north = site.radars.get('north');
+    assert.deepEqual([north.online, north.statusError, north.place, north.beam, north.status.rate],
+      [true, null, place, beam, key === 'rate' ? null : 20], `without ${key}`);
+  }
 });
 
 test('messages that are not the site\'s are ignored; broken ones are dropped, counted, and mark their radar', () => {

@@ -213,11 +213,11 @@ TEST(RadarsimProgram, StoppedByCtrlCKeepsWhatWasMade)
 TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
 {
     QTemporaryDir dir;
-    // b's files are links to older files: written through, links kept.
-    for (const QString suffix : {".pcap", ".csv"}) {
-        ASSERT_TRUE(writeFile(dir.filePath("b-target" + suffix), "old\n"));
+    // b's files are links, to an older file and to one not there yet:
+    // written through, links kept.
+    ASSERT_TRUE(writeFile(dir.filePath("b-target.pcap"), "old\n"));
+    for (const QString suffix : {".pcap", ".csv"})
         ASSERT_TRUE(QFile::link("b-target" + suffix, dir.filePath("b" + suffix)));
-    }
     for (const char* name : {"a", "b", "c"}) {
         const ProgramRun r = radarsim({"--no-send", "--quiet", "--packets", "40", "--seed",
                                        name[0] == 'c' ? "4" : "3", "--pcap",
@@ -236,6 +236,7 @@ TEST(RadarsimProgram, TheSameSeedWritesTheSameCaptureAndTruth)
     for (const char* link : {"b.pcap", "b.csv"})
         EXPECT_TRUE(QFileInfo(dir.filePath(QLatin1String(link))).isSymLink()) << link;
     EXPECT_EQ(fileContents(dir.filePath("b-target.pcap")), a);
+    EXPECT_EQ(fileContents(dir.filePath("b-target.csv")), truth);
 }
 
 } // namespace

@@ -236,6 +236,9 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
          "7: [cot] destination: '' is not a port number (1 to 65535)"},
         {radar + "[cot]\ndestination = 239.2.3.1:65536\n",
          "7: [cot] destination: '65536' is not a port number"},
+        {radar + "[cot]\ndestination = 239.2.3.1:0\n",
+         "7: [cot] destination: '0' is not a port number"},
+        {radar + "[cot]\ndestination = 239.2.3.1:1\n[http]\nlisten = [::1]:65535\n", nullptr},
         {radar + "[cot]\ndestination = sa.local:6969\n",
          "7: [cot] destination: 'sa.local' is not an IPv4 or IPv6 address"},
         {radar + "[cot]\ndestination = 0.0.0.0:6969\n",
@@ -305,6 +308,14 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + broker + "username = u\npassword_file = writable\n",
          "6: [broker] password_file: %D/writable is writable by others (mode 0662): chmod o-w "
          "it"},
+        // TLS: an authority alone, or with a certificate and its key together.
+        {site + broker + "ca_file = ca.crt\n[radar.a]\n", nullptr},
+        {site + broker + "ca_file = ca.crt\ncert_file = ca.crt\n",
+         "6: [broker] cert_file: cert_file and key_file go together"},
+        {site + broker + "ca_file = ca.crt\nkey_file = ca.key\n",
+         "3: [broker] cert_file: cert_file and key_file go together"},
+        {site + broker + "cert_file = ca.crt\nkey_file = ca.key\n",
+         "5: [broker] cert_file: needs ca_file: a client certificate is for TLS"},
         {site + broker + "ca_file = pw\n",
          "5: [broker] ca_file: %D/pw holds no certificate in PEM form ("},
         {site + broker + "ca_file = ca.crt\ncert_file = pw\nkey_file = ca.key\n",
@@ -424,8 +435,9 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
 }
 
 // Every number of the file (a radar's place and mounting, the site's
-// origin, the fusion) is taken at both ends of its range and refused just
-// past either, the nearest double outside.
+// origin, the fusion, the codes, ports and days) is taken at both ends of
+// its range and refused just past either, the nearest double outside; an
+// integer key also one past either.
 TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
 {
     // A good file up to the key's line: the key is its section's last, and
@@ -449,6 +461,7 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         double greatest;
         const char* why; // after "'VALUE' is "
         double (*field)(const SiteConfig&);
+        bool integer = false;
     } cases[]{
         {"radar.a", "x", radar, -100000, 100000, "not a number of metres from -100000 to 100000",
          [](const SiteConfig& c) { return c.radars[0].placement.x; }},
@@ -465,7 +478,7 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         {"radar.a", "pan_offset", radar, -180, 180, "not a number from -180 to 180",
          [](const SiteConfig& c) { return c.radars[0].mounting.panOffset; }},
         {"radar.a", "orientation", radar, 0, 1, "neither 0 (horizontal) nor 1 (vertical)",
-         [](const SiteConfig& c) { return double(c.radars[0].mounting.orientation); }},
+         [](const SiteConfig& c) { return double(c.radars[0].mounting.orientation); }, true},
         {"site", "latitude", origin("latitude"), -90, 90, "not a number of degrees from -90 to 90",
          [](const SiteConfig& c) { return c.origin ? c.origin->latitudeDeg : NAN; }},
         {"site", "longitude", origin("longitude"), -180, 180,
@@ -481,29 +494,37 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         {"fusion", "coast", fusion, 0, 60, "not a number of seconds from 0 to 60",
          [](const SiteConfig& c) { return c.fusion.coastS; }},
         {"radar.a", "sic", radar, 0, 255, "not a code from 0 to 255",
-         [](const SiteConfig& c) { return double(c.radars[0].sic); }},
+         [](const SiteConfig& c) { return double(c.radars[0].sic); }, true},
         {"asterix", "sac", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
-         [](const SiteConfig& c) { return double(c.asterix.sac); }},
+         [](const SiteConfig& c) { return double(c.asterix.sac); }, true},
         {"asterix", "sic_site", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
-         [](const SiteConfig& c) { return double(c.asterix.sicSite); }},
+         [](const SiteConfig& c) { return double(c.asterix.sicSite); }, true},
         {"history", "retention_days", minimalFile + "[history]\n", 1, 36600,
          "not a number of days from 1 to 36600",
-         [](const SiteConfig& c) { return double(c.history.retentionDays); }},
+         [](const SiteConfig& c) { return double(c.history.retentionDays); }, true},
+        {"radar.a", "port", radar, 1, 65535, "not a port number (1 to 65535)",
+         [](const SiteConfig& c) { return double(c.radars[0].port); }, true},
+        {"broker", "port", "[site]\nname = s\n[radar.a]\n[broker]\nclient_id = c\n", 1, 65535,
+         "not a port number (1 to 65535)",
+         [](const SiteConfig& c) { return double(c.broker.port); }, true},
         {"cot", "rate", minimalFile + "[cot]\n", 0.1, 10,
          "not a number of rounds per second from 0.1 to 10",
          [](const SiteConfig& c) { return c.cot.ratePerS; }},
     };
     for (const auto& c : cases) {
-        const struct
+        struct Value
         {
             double value;
             bool good;
-        } values[]{
+        };
+        std::vector<Value> values{
             {c.least, true},
             {c.greatest, true},
             {std::nextafter(c.least, -HUGE_VAL), false},
             {std::nextafter(c.greatest, HUGE_VAL), false},
         };
+        if (c.integer)
+            values.insert(values.end(), {{c.least - 1, false}, {c.greatest + 1, false}});
         const int line = c.before.count('\n') + 1;
         for (const auto& v : values) {
             const QString text = QString::number(v.value, 'g', 17);

@@ -2,10 +2,10 @@
 // while PostgreSQL is away, retention, the SQLite file's lock and a
 // read-only file, the HTTP API's bad and good requests, the export.
 
+#include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyexport.h"
 #include "tools/sited/history/historyrecorder.h"
-#include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/zones/zonemessages.h"
 
@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 
 #include <tuple>
+#include <vector>
 
 using namespace trklib::sited::fusion;
 using namespace trklib::sited::zones;
@@ -734,11 +735,31 @@ TEST_F(ApiTest, GoodRequestsAnswerWhatWasRecorded)
     EXPECT_EQ(props[QStringLiteral("last")].toInt(), 1100);
     EXPECT_EQ(props[QStringLiteral("times")].toArray(), QJsonArray({1000, 1100}));
     EXPECT_DOUBLE_EQ(props[QStringLiteral("maxSpeed")].toDouble(), std::hypot(3.0, 3.0) * 3.6);
-    const QJsonArray boxed = features(Q{q("bbox", "-1,12345,1,12346")});
-    ASSERT_EQ(boxed.size(), 1);
-    EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("id")].toInt(), 2);
-    EXPECT_EQ(boxed[0][QStringLiteral("properties")][QStringLiteral("times")].toArray().size(), 2);
-    EXPECT_EQ(features(Q{q("bbox", "-1,-1,0,0")}).size(), 0);
+    // The box's edges are in it: a box that is one point of object 1's
+    // keeps it, one the nearest double past each edge does not.
+    const struct
+    {
+        const char* box;
+        std::vector<int> ids;
+    } boxes[]{
+        {"-1,12345,1,12346", {2}},
+        {"-1,-1,0,0", {}},
+        {"0.1,-2.5,0.1,-2.5", {1}},
+        {"1.1,-1.5,1.1,-1.5", {1}},
+        {"0.10000000000000002,-2.5,1.0999999999999999,-1.5", {}},
+        {"0.1,-2.4999999999999996,1.1,-1.5000000000000002", {}},
+    };
+    for (const auto& b : boxes) {
+        SCOPED_TRACE(b.box);
+        const QJsonArray boxed = features(Q{q("bbox", b.box)});
+        std::vector<int> ids;
+        for (const QJsonValue& f : boxed) {
+            ids.push_back(f[QStringLiteral("properties")][QStringLiteral("id")].toInt());
+            EXPECT_EQ(f[QStringLiteral("properties")][QStringLiteral("times")].toArray().size(), 2)
+                << "the whole track";
+        }
+        EXPECT_EQ(ids, b.ids);
+    }
 
     // An event's row is searched by what its message says.
     Zone gate;
