@@ -244,8 +244,9 @@ TEST_F(ReceptionUdpTest, BadConfigurationsAreRefused)
 }
 
 // Whatever arrives, a call returns within about two seconds: garbage and
-// other strays do not keep a quiet radar's read waiting, and a flood of
-// headers that never lets a packet complete ends at the call's limit.
+// other strays do not keep a quiet radar's read waiting, a flood of
+// headers that never lets a packet complete ends at the call's limit, and a
+// slow packet goes on over that limit into the next call.
 TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
 {
     ASSERT_TRUE(engine_.connect(ReceiverConfig{}));
@@ -277,6 +278,21 @@ TEST_F(ReceptionUdpTest, FloodsCannotHoldACall)
         while (engine_.getRadarPacket(*std::make_unique<RadarPacketData>()) != 1) {
         }
     }
+    // A radar whose blocks come 0.4 s apart (each well inside the quiet
+    // wait, all together past a call's limit): the call that ends at its
+    // limit keeps the packet in progress, and the next one completes it.
+    const RadarPacketData slow = patternedPacket(6, 6);
+    std::thread slowSender([&] {
+        for (const QByteArray& datagram : PacketEncoder::datagrams(slow)) {
+            sender.send(datagram);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+    });
+    const qint64 ms = timedRead(1);
+    QVector<RadarPacketData> expected{slow};
+    expectOneOf(expected);
+    slowSender.join();
+    EXPECT_GE(ms, 2 * waitLowMs);
 }
 
 // A read error gives up the half packet: the rest of its blocks without a
