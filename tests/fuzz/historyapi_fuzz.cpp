@@ -17,6 +17,8 @@
 
 #include <QTemporaryDir>
 
+#include <cerrno>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -139,6 +141,25 @@ QByteArray firstResponse(const QByteArray& bytes)
     }
 }
 
+// Connects fd to the address. libFuzzer's timer (SIGALRM, every half of
+// -timeout) may interrupt connect(), which then goes on in the background:
+// its outcome is waited for rather than taken as a refusal.
+bool connected(int fd, const sockaddr_in& address)
+{
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    if (errno != EINTR)
+        return false;
+    pollfd writable{fd, POLLOUT, 0};
+    int polled = 0;
+    while ((polled = ::poll(&writable, 1, -1)) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    return polled == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+           error == 0;
+}
+
 // The input, and an empty line, as one connection's bytes; what the server
 // sends back until its first answer is whole, it closes the connection, or
 // it falls silent. The connection is then closed: cpp-httplib reads each request of a
@@ -157,8 +178,7 @@ QByteArray exchange(quint16 port, const std::uint8_t* data, std::size_t size)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    check(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-          "the server takes the connection");
+    check(connected(fd, address), "the server takes the connection");
     // An empty line after the input ends the headers of a request that
     // the input leaves open (after a request that is whole, the server
     // reads no more). The server may answer and close before it has read
@@ -168,6 +188,8 @@ QByteArray exchange(quint16 port, const std::uint8_t* data, std::size_t size)
     for (int sent = 0; sent < request.size();) {
         const ssize_t n = ::send(fd, request.constData() + sent, std::size_t(request.size() - sent),
                                  MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         sent += int(n);
@@ -181,9 +203,14 @@ QByteArray exchange(quint16 port, const std::uint8_t* data, std::size_t size)
     while (firstResponse(answer).isEmpty()) {
         ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
         pollfd readable{fd, POLLIN, 0};
-        if (::poll(&readable, 1, silenceMs) <= 0)
+        const int polled = ::poll(&readable, 1, silenceMs);
+        if (polled < 0 && errno == EINTR)
+            continue; // libFuzzer's timer; the silence is measured afresh
+        if (polled <= 0)
             break;
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break; // closed, or reset after an answer to a request it would not read
         answer.append(buffer, int(n));
