@@ -13,8 +13,8 @@ trklib_packages=(
     tshark
     # trackd publishes through libmosquitto; its tests run Debian's broker,
     # make certificates with openssl, and the guide's examples subscribe
-    # with mosquitto_sub.
-    libmosquitto-dev mosquitto mosquitto-clients openssl
+    # with mosquitto_sub and ask sited's API with curl.
+    libmosquitto-dev mosquitto mosquitto-clients openssl curl
     # trackd loads the TLS files it is given with OpenSSL's own calls.
     libssl-dev
     # Site coordinates to latitude and longitude (the site file's origin):

@@ -3,6 +3,10 @@
 // shows every radar online and targets in its table. Opened from the same
 // address without the password, it is refused by the broker and says so.
 //
+// With SITE_DEMO_SCREENSHOT set, it saves the logged-in page there at
+// 1280 x 800 once sited's objects and an event are shown (the guide's
+// picture, docs/site-view.png).
+//
 // Usage: node site_demo_page.mjs URL RADAR...; WEB_DIR (web/, with its
 // node_modules), CHROMIUM (default /usr/bin/chromium). Exit status: 0 all
 // good, 1 with the failures on standard error, 77 skipped.
@@ -15,6 +19,8 @@ import path from 'node:path';
 const [url, ...radars] = process.argv.slice(2);
 const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
 const waitMs = 20000; // for anything the page should show
+const screenshot = process.env.SITE_DEMO_SCREENSHOT;
+const eventWaitMs = 60000; // for the screenshot's first event
 if (!fs.existsSync(chromium)) {
   console.log(`skipped: no Chromium at ${chromium} (Debian package chromium)`);
   process.exit(77);
@@ -31,6 +37,7 @@ const browser = await puppeteer.launch({
 });
 try {
   const page = await browser.newPage();
+  await page.setViewport({ width: 1280, height: 800 });
   await page.goto(url);
   await page.waitForFunction((names) => {
     const online = [...document.querySelectorAll('#radars li[data-online="true"]')].map((li) => li.dataset.radar);
@@ -43,6 +50,11 @@ try {
     const rows = await page.$$eval('table#targets tbody tr', (trs) => trs.map((tr) => tr.dataset.radar));
     failures.push(`from ${url}: connection ${state}; radars with rows: ${[...new Set(rows)].join(', ')}`);
   });
+  if (screenshot && failures.length === 0) {
+    await page.waitForFunction(() => document.querySelector('ol#events li'), { timeout: eventWaitMs })
+      .catch(() => failures.push(`no event listed within ${eventWaitMs / 1000} s for the screenshot`));
+    await page.screenshot({ path: screenshot });
+  }
 
   const anonymous = new URL(url);
   anonymous.searchParams.delete('password');

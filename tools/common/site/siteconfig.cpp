@@ -444,9 +444,10 @@ KeyHandler destinationHandler(Destination& destination)
     };
 }
 
-bool parseSite(const Section& section, SiteConfig& config, QString& error)
+// The keys of each section, each with its check and store into the given
+// fields: the parser's and siteConfigKeys()'s one list.
+KeyTable siteKeys(SiteConfig& config, Origin& origin)
 {
-    Origin origin;
     const KeyTable keys{
         {QStringLiteral("name"),
          [&](const QString& v) {
@@ -471,7 +472,13 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
         {QStringLiteral("altitude"),
          numberHandler(origin.altitudeM, minAltitudeM, maxAltitudeM, "metres")},
     };
-    if (!applySection(section, keys, error))
+    return keys;
+}
+
+bool parseSite(const Section& section, SiteConfig& config, QString& error)
+{
+    Origin origin;
+    if (!applySection(section, siteKeys(config, origin), error))
         return false;
     if (!hasKey(section, QStringLiteral("name"))) {
         error = QStringLiteral("%1: [site] name: missing; the site's name goes into every topic")
@@ -499,7 +506,7 @@ bool parseSite(const Section& section, SiteConfig& config, QString& error)
     return true;
 }
 
-bool parseAsterix(const Section& section, AsterixConfig& asterix, QString& error)
+KeyTable asterixKeys(AsterixConfig& asterix)
 {
     const KeyTable keys{
         {QStringLiteral("sac"), codeHandler(asterix.sac)},
@@ -507,7 +514,12 @@ bool parseAsterix(const Section& section, AsterixConfig& asterix, QString& error
         {QStringLiteral("cat010"), destinationHandler(asterix.cat010)},
         {QStringLiteral("cat062"), destinationHandler(asterix.cat062)},
     };
-    if (!applySection(section, keys, error))
+    return keys;
+}
+
+bool parseAsterix(const Section& section, AsterixConfig& asterix, QString& error)
+{
+    if (!applySection(section, asterixKeys(asterix), error))
         return false;
     const bool anyOutput = asterix.cat010.isSet() || asterix.cat062.isSet();
     const char* missing = anyOutput && asterix.sac < 0                    ? "sac"
@@ -522,20 +534,25 @@ bool parseAsterix(const Section& section, AsterixConfig& asterix, QString& error
     return true;
 }
 
-bool parseCot(const Section& section, CotConfig& cot, QString& error)
+KeyTable cotKeys(CotConfig& cot)
 {
-    cot.enabled = true;
     const KeyTable keys{
         {QStringLiteral("destination"), destinationHandler(cot.destination)},
         {QStringLiteral("rate"),
          numberHandler(cot.ratePerS, minCotRatePerS, maxCotRatePerS, "rounds per second")},
     };
-    return applySection(section, keys, error);
+    return keys;
+}
+
+bool parseCot(const Section& section, CotConfig& cot, QString& error)
+{
+    cot.enabled = true;
+    return applySection(section, cotKeys(cot), error);
 }
 
 constexpr int maxRetentionDays = 36600; // a hundred years
 
-bool parseHistory(const Section& section, const QDir& base, HistoryConfig& history, QString& error)
+KeyTable historyKeys(HistoryConfig& history, const QDir& base)
 {
     const KeyTable keys{
         {QStringLiteral("database"),
@@ -560,13 +577,23 @@ bool parseHistory(const Section& section, const QDir& base, HistoryConfig& histo
              return QString();
          }},
     };
-    return applySection(section, keys, error);
+    return keys;
+}
+
+bool parseHistory(const Section& section, const QDir& base, HistoryConfig& history, QString& error)
+{
+    return applySection(section, historyKeys(history, base), error);
+}
+
+KeyTable httpKeys(HttpConfig& http)
+{
+    const KeyTable keys{{QStringLiteral("listen"), destinationHandler(http.listen)}};
+    return keys;
 }
 
 bool parseHttp(const Section& section, HttpConfig& http, QString& error)
 {
-    const KeyTable keys{{QStringLiteral("listen"), destinationHandler(http.listen)}};
-    if (!applySection(section, keys, error))
+    if (!applySection(section, httpKeys(http), error))
         return false;
     if (http.listen.address.isMulticast()) {
         error = QStringLiteral("%1: [http] listen: '%2' is a multicast group; give one host's "
@@ -613,7 +640,7 @@ bool checkSics(const QVector<Section>& radarSections, const QVector<RadarEntry>&
     return true;
 }
 
-bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
+KeyTable fusionKeys(FusionConfig& fusion)
 {
     const KeyTable keys{
         {QStringLiteral("rate"),
@@ -621,7 +648,12 @@ bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
         {QStringLiteral("gate"), numberHandler(fusion.gateM, minGateM, maxGateM, "metres")},
         {QStringLiteral("coast"), numberHandler(fusion.coastS, 0.0, maxCoastS, "seconds")},
     };
-    return applySection(section, keys, error);
+    return keys;
+}
+
+bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
+{
+    return applySection(section, fusionKeys(fusion), error);
 }
 
 // OpenSSL's reason for the last failure, and its queue emptied.
@@ -722,8 +754,7 @@ bool readPassword(const Section& section, const QString& key, const QString& pat
     return true;
 }
 
-bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
-                 QStringList& warnings, QString& error)
+KeyTable brokerKeys(BrokerConfig& broker, const QDir& base)
 {
     const KeyTable keys{
         {QStringLiteral("host"),
@@ -745,7 +776,13 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
         {QStringLiteral("cert_file"), fileHandler(broker.certFile, base)},
         {QStringLiteral("key_file"), fileHandler(broker.keyFile, base)},
     };
-    if (!applySection(section, keys, error))
+    return keys;
+}
+
+bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
+                 QStringList& warnings, QString& error)
+{
+    if (!applySection(section, brokerKeys(broker, base), error))
         return false;
     // What needs what else.
     const struct
@@ -789,23 +826,8 @@ bool parseBroker(const Section& section, const QDir& base, BrokerConfig& broker,
                         broker.sitedPassword, warnings, error);
 }
 
-bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
+KeyTable radarKeys(RadarEntry& radar)
 {
-    radar.name = section.name.mid(radarPrefix.size());
-    radar.line = section.line;
-    if (!isTopicSafe(radar.name)) {
-        error = QStringLiteral("%1: [%2]: the radar's name %3")
-                    .arg(section.line)
-                    .arg(section.name, notTopicSafe(radar.name));
-        return false;
-    }
-    if (isReservedRadarName(radar.name)) {
-        error = QStringLiteral("%1: [%2]: the radar's name '%3' is reserved for the site's own "
-                               "topics; choose another")
-                    .arg(section.line)
-                    .arg(section.name, radar.name);
-        return false;
-    }
     const KeyTable keys{
         {QStringLiteral("bind_address"), addressHandler(radar.bindAddress)},
         {QStringLiteral("port"), portHandler(radar.port)},
@@ -823,7 +845,27 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
          numberHandler(radar.placement.headingDeg, -maxHeadingDeg, maxHeadingDeg, "degrees")},
         {QStringLiteral("sic"), codeHandler(radar.sic)},
     };
-    return applySection(section, keys, error);
+    return keys;
+}
+
+bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
+{
+    radar.name = section.name.mid(radarPrefix.size());
+    radar.line = section.line;
+    if (!isTopicSafe(radar.name)) {
+        error = QStringLiteral("%1: [%2]: the radar's name %3")
+                    .arg(section.line)
+                    .arg(section.name, notTopicSafe(radar.name));
+        return false;
+    }
+    if (isReservedRadarName(radar.name)) {
+        error = QStringLiteral("%1: [%2]: the radar's name '%3' is reserved for the site's own "
+                               "topics; choose another")
+                    .arg(section.line)
+                    .arg(section.name, radar.name);
+        return false;
+    }
+    return applySection(section, radarKeys(radar), error);
 }
 
 // Radars on one port must either share a bind address, and be told apart
@@ -873,10 +915,15 @@ bool checkSockets(const QVector<Section>& radarSections, const QVector<RadarEntr
 
 // [zones] file: the site's zones and lines, a GeoJSON file read by the
 // site's service; their positions need the site's origin.
-bool parseZonesSection(const Section& section, const QDir& base, SiteConfig& config, QString& error)
+KeyTable zonesKeys(SiteConfig& config, const QDir& base)
 {
     const KeyTable keys{{QStringLiteral("file"), fileHandler(config.zonesFile, base)}};
-    if (!applySection(section, keys, error))
+    return keys;
+}
+
+bool parseZonesSection(const Section& section, const QDir& base, SiteConfig& config, QString& error)
+{
+    if (!applySection(section, zonesKeys(config, base), error))
         return false;
     if (!hasKey(section, QStringLiteral("file"))) {
         error = QStringLiteral("%1: [zones] file: missing; leave the section out for no zones")
@@ -918,6 +965,31 @@ QString describeSocket(const RadarEntry& radar)
         .arg(radar.bindAddress.isNull() ? QStringLiteral("every interface")
                                         : radar.bindAddress.toString())
         .arg(radar.port);
+}
+
+QVector<SiteConfigKey> siteConfigKeys()
+{
+    SiteConfig config;
+    Origin origin;
+    RadarEntry radar;
+    const QDir base;
+    const std::pair<const char*, KeyTable> sections[]{
+        {"site", siteKeys(config, origin)},
+        {"broker", brokerKeys(config.broker, base)},
+        {"fusion", fusionKeys(config.fusion)},
+        {"zones", zonesKeys(config, base)},
+        {"asterix", asterixKeys(config.asterix)},
+        {"cot", cotKeys(config.cot)},
+        {"history", historyKeys(config.history, base)},
+        {"http", httpKeys(config.http)},
+        {"radar.NAME", radarKeys(radar)},
+    };
+    QVector<SiteConfigKey> keys;
+    for (const auto& [section, table] : sections) {
+        for (const auto& key : table)
+            keys.append({QLatin1String(section), key.first});
+    }
+    return keys;
 }
 
 bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig& config,

@@ -138,4 +138,16 @@ BrokerConfig sitedBroker(const BrokerConfig& broker);
 // "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
 QString describeSocket(const RadarEntry& radar);
 
+// A key the site file may have: its section ("broker"; "radar.NAME" for
+// every radar's) and its name.
+struct SiteConfigKey
+{
+    QString section;
+    QString key;
+};
+
+// Every key the parser takes, section by section in the order of the
+// parser's tables; for the documentation's check.
+QVector<SiteConfigKey> siteConfigKeys();
+
 } // namespace trklib::site

@@ -9,10 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -543,6 +545,93 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
                                           QLatin1String(c.why)));
         }
     }
+}
+
+// The rows of docs/site-file.md's key table (under "## Keys"): the section
+// in the first cell, or the row above's when it is empty ("`[radar.NAME]`"
+// for every radar's), one key or several in the second ("`pan`,
+// `pan_offset`"), and nothing left empty. "SECTION KEY" each.
+QStringList documentedKeys(const QString& path, QStringList& problems)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        problems << path + QStringLiteral(": ") + file.errorString();
+        return {};
+    }
+    static const QRegularExpression code(QStringLiteral("`([^`]*)`"));
+    QStringList keys;
+    QString section;
+    bool inTable = false;
+    int columns = 0;
+    for (int number = 1; !file.atEnd(); ++number) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(QLatin1String("## ")))
+            inTable = line == QLatin1String("## Keys");
+        if (!inTable || !line.startsWith(QLatin1Char('|')))
+            continue;
+        const QStringList cells = line.mid(1, line.size() - 2).split(QLatin1Char('|'));
+        if (columns == 0) { // the header; the rule under it comes next
+            columns = int(cells.size());
+            continue;
+        }
+        if (cells[0].trimmed().startsWith(QLatin1String("---")))
+            continue;
+        const QString where = QStringLiteral("%1:%2: ").arg(path).arg(number);
+        if (cells.size() != columns ||
+            std::any_of(cells.begin() + 1, cells.end(),
+                        [](const QString& cell) { return cell.trimmed().isEmpty(); }))
+            problems << where + QStringLiteral("a row of %1 cells, not %2 filled ones")
+                                    .arg(cells.size())
+                                    .arg(columns);
+        if (const QString first = cells[0].trimmed(); !first.isEmpty())
+            section =
+                code.match(first).captured(1).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+        for (auto m = code.globalMatch(cells.value(1)); m.hasNext();)
+            keys << section + QLatin1Char(' ') + m.next().captured(1);
+    }
+    if (keys.isEmpty())
+        problems << path + QStringLiteral(": no key table under '## Keys'");
+    return keys;
+}
+
+// The site file's page documents every key the parser takes, and no other;
+// and every key siteConfigKeys() names is one the parser knows.
+TEST(SiteConfig, TheGuideDocumentsEveryKey)
+{
+    QStringList problems;
+    const QStringList documented = documentedKeys(QStringLiteral(SITE_FILE_DOC), problems);
+    QStringList accepted;
+    for (const SiteConfigKey& k : siteConfigKeys()) {
+        accepted << k.section + QLatin1Char(' ') + k.key;
+        // The key, empty, in its section of a good file.
+        const QByteArray header =
+            "[" + QString(k.section).replace(QLatin1String("NAME"), "a").toUtf8() + "]\n";
+        QByteArray text = minimalFile;
+        if (!text.contains(header))
+            text += header;
+        text.insert(text.indexOf(header) + header.size(), k.key.toUtf8() + " =\n");
+        SiteConfig c;
+        QString error;
+        parse(text, c, error);
+        if (error.contains(QLatin1String("unknown")))
+            problems << QStringLiteral("siteConfigKeys() names [%1] %2: %3")
+                            .arg(k.section, k.key, error);
+    }
+    for (const QString& key : accepted) {
+        if (!documented.contains(key))
+            problems << QStringLiteral("[%1] %2: not in the guide's key table")
+                            .arg(key.section(' ', 0, 0), key.section(' ', 1));
+    }
+    for (const QString& key : documented) {
+        if (!accepted.contains(key))
+            problems << QStringLiteral("[%1] %2: in the guide's key table, unknown to the parser")
+                            .arg(key.section(' ', 0, 0), key.section(' ', 1));
+        if (documented.count(key) > 1)
+            problems << QStringLiteral("[%1] %2: in the guide's key table twice")
+                            .arg(key.section(' ', 0, 0), key.section(' ', 1));
+    }
+    problems.removeDuplicates();
+    EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
 }
 
 // Where the site's points lie on Earth, to 1e-9 degrees of GeographicLib's
