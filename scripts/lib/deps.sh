@@ -47,6 +47,9 @@ trklib_packages=(
     # database (libpq; the tests and the benchmark run PostgreSQL 15's own
     # server) and answers its HTTP API with cpp-httplib.
     libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev
+    # The services' units are checked with systemd-analyze verify, and
+    # their commands run as another user with util-linux's setpriv.
+    systemd util-linux
 )
 
 # True when the package is installed (not merely known to dpkg).

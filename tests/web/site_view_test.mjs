@@ -434,7 +434,8 @@ test('a far-away radar and a huge message leave the page and the good radars goi
 // pictures; object 17 moves east, object 4 stands, id 0 is no id.
 const serviceStatus = (online) => JSON.stringify({
   online, radars: { east: 0.05, north: 0.1 }, objects: 2, pictures: 5, lateMessages: 3,
-  droppedEvents: 4, droppedRecords: 0,
+  droppedEvents: 4, droppedRecords: 0, historyBytes: 2500000, historyOldestDay: '2026-11-09',
+  historyNewestDay: '2026-12-08',
 });
 const servicePicture = (k) => JSON.stringify({
   site, time: startMs + 100 * k, objects: [
@@ -500,10 +501,13 @@ test('the site service\'s picture is shown by default, each radar\'s tracks on t
   const service = await page.$eval('#service', (e) => ({
     ...e.dataset, radars: [...e.querySelectorAll('li')].map((li) => `${li.dataset.radar}=${li.dataset.age}`),
     lost: e.querySelector('.service-dropped')?.textContent,
+    history: e.querySelector('.service-history')?.textContent,
   }));
   assert.deepEqual(service, {
     online: 'true', status: 'good', objects: '2', pictures: '5', lateMessages: '3', droppedEvents: '4',
     droppedRecords: '0', radars: ['east=0.05', 'north=0.1'], lost: 'dropped: 4 events',
+    historyBytes: '2500000', historyOldestDay: '2026-11-09', historyNewestDay: '2026-12-08',
+    history: 'history: 2.5 MB, 2026-11-09 to 2026-12-08',
   });
   const dropped = await droppedCounts();
   assert.deepEqual([dropped.bad - before.bad, await page.$eval('#dropped', (p) => Number(p.dataset.badObjects))],

@@ -201,6 +201,10 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.fusionRecoveries = pipeline.fusionRecoveries();
             status.droppedEvents = link.droppedEvents();
             status.droppedRecords = std::uint64_t(history.dropped());
+            const trklib::sited::history::Usage usage = history.usage();
+            status.historyBytes = usage.bytes;
+            status.historyOldestMs = usage.oldestMs;
+            status.historyNewestMs = usage.newestMs;
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
             link.publishStatus(
@@ -334,6 +338,16 @@ int main(int argc, char* argv[])
     }
     for (const QString& warning : qAsConst(site.warnings))
         logEvent(Priority::Warning, warning);
+    trklib::sited::history::placeInStateDirectory(site, qEnvironmentVariable("STATE_DIRECTORY"));
+    // What the service writes must be writable by the user it runs as: a
+    // bad folder is the site's to mend, not one a restart would.
+    if (options.mode == Options::Mode::Run || options.mode == Options::Mode::Check) {
+        const QString unwritable = trklib::sited::history::unwritableHistory(site.history);
+        if (!unwritable.isEmpty()) {
+            logEvent(Priority::Error, unwritable);
+            return exitUsage;
+        }
+    }
     std::unique_ptr<ZoneOutput> zones;
     if (!ZoneOutput::load(options.config, site, zones, error)) {
         logEvent(Priority::Error, error);

@@ -20,7 +20,8 @@ const QString help = QStringLiteral(
     "  --config FILE           run as the site file FILE says, until SIGTERM or SIGINT: "
     "subscribe to every radar's tracks on the site's broker and publish the picture 'rate' "
     "times a second and the status once a second\n"
-    "  --check-config FILE     check FILE and exit: 0 when good, 2 with the reason\n"
+    "  --check-config FILE     check FILE, and that this user may write the history's SQLite "
+    "file and its folder, and exit: 0 when good, 2 with the reason\n"
     "  --capture CAPTURE       with --config and --output: track and fuse the radars' "
     "datagrams of a pcap capture, its frame times as the clock, instead of the broker\n"
     "  --output PICTURES       write the offline run's pictures there, one JSON object a line\n"
@@ -79,7 +80,7 @@ bool parseExport(const QStringList& given, Options& options, QString& error)
     }
     options.mode = Options::Mode::Export;
     error = cli::findSharedFile({{QStringLiteral("--config"), options.config}},
-                                  {{QStringLiteral("OUT"), options.exportOutput}});
+                                {{QStringLiteral("OUT"), options.exportOutput}});
     return error.isEmpty();
 }
 
@@ -188,8 +189,8 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     if (!options.eventsOutput.isEmpty())
         outputs.append({QStringLiteral("--events"), options.eventsOutput});
     error = cli::findSharedFile({{QStringLiteral("--config"), options.config},
-                                   {QStringLiteral("--capture"), options.capture}},
-                                  outputs);
+                                 {QStringLiteral("--capture"), options.capture}},
+                                outputs);
     return error.isEmpty();
 }
 

@@ -235,15 +235,19 @@ export function checkPicture(message) {
   return { value: { time, objects: kept }, leftOut: objects.length - kept.length };
 }
 
+// A UTC date as the site service writes the history's days.
+const dayPattern = /^[0-9]{4}-[0-9]{2}-[0-9]{2}$/;
+
 // The site service's status: { value: { online, radars, objects, pictures,
-// lateMessages, droppedEvents, droppedRecords } } with radars a Map of name -> seconds since its last
-// message (null: none yet) and null for a count it lacks, or { error }.
+// lateMessages, droppedEvents, droppedRecords, historyBytes, historyOldestDay, historyNewestDay } }
+// with radars a Map of name -> seconds since its last message (null: none yet) and null for a
+// count or day it lacks, or { error }.
 export function checkSiteStatus(message) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (typeof message.online !== 'boolean') return { error: 'online is no true or false' };
   const value = {
     online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null,
-    droppedEvents: null, droppedRecords: null,
+    droppedEvents: null, droppedRecords: null, historyBytes: null, historyOldestDay: null, historyNewestDay: null,
   };
   if (!absent(message.radars)) {
     if (!isObject(message.radars)) return { error: 'radars is no object' };
@@ -255,9 +259,14 @@ export function checkSiteStatus(message) {
       value.radars.set(name, absent(age) ? null : age);
     }
   }
-  for (const key of ['objects', 'pictures', 'lateMessages', 'droppedEvents', 'droppedRecords']) {
+  for (const key of ['objects', 'pictures', 'lateMessages', 'droppedEvents', 'droppedRecords', 'historyBytes']) {
     if (absent(message[key])) continue;
     if (!isCount(message[key])) return { error: `${key} is no count` };
+    value[key] = message[key];
+  }
+  for (const key of ['historyOldestDay', 'historyNewestDay']) {
+    if (absent(message[key])) continue;
+    if (typeof message[key] !== 'string' || !dayPattern.test(message[key])) return { error: `${key} is no day` };
     value[key] = message[key];
   }
   return { value };

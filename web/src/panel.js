@@ -14,7 +14,7 @@
 // onEventChosen with its event; #events-dropped says what of the zones'
 // topics was dropped.
 
-import { objectCells, objectColour, rowCells } from './site.js';
+import { historyText, objectCells, objectColour, rowCells } from './site.js';
 import { eventCells } from './zones.js';
 
 // The status counters shown, with their labels.
@@ -184,6 +184,10 @@ export class Panel {
     if (lostParts.length > 0) {
       lines.push(element('div', { class: 'service-dropped' }, `dropped: ${lostParts.join(', ')}`));
     }
+    // The history's size and days, as the service last measured them.
+    for (const key of ['historyBytes', 'historyOldestDay', 'historyNewestDay']) e.dataset[key] = status?.[key] ?? '';
+    const history = historyText(status);
+    if (history !== null) lines.push(element('div', { class: 'service-history' }, history));
     if (s.online === true) {
       const last = s.lastPictureAt === null ? 'no picture yet' : `last picture ${ago(nowMs - s.lastPictureAt)}`;
       const silent = String(this.site.serviceSilent(nowMs));

@@ -430,6 +430,22 @@ export function rowCells(row) {
   ];
 }
 
+// The site service's history as its status says it: its size in decimal
+// units and the days it holds; null when the status says neither.
+export function historyText(status) {
+  const bytes = status?.historyBytes ?? null;
+  const oldest = status?.historyOldestDay ?? null;
+  const newest = status?.historyNewestDay ?? null;
+  const parts = [];
+  if (bytes !== null) {
+    const units = [[1e12, 'TB'], [1e9, 'GB'], [1e6, 'MB'], [1e3, 'kB']];
+    const [scale, unit] = units.find(([s]) => bytes >= s) ?? [1, 'B'];
+    parts.push(scale === 1 ? `${bytes} B` : `${(bytes / scale).toFixed(1)} ${unit}`);
+  }
+  if (oldest !== null && newest !== null) parts.push(oldest === newest ? oldest : `${oldest} to ${newest}`);
+  return parts.length > 0 ? `history: ${parts.join(', ')}` : null;
+}
+
 // The table's text for a fused object: positions to the decimetre, speed
 // to 0.1 km/h, heading to the degree (empty when null), and the radar
 // tracks joined in it as name:number.

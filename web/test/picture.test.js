@@ -12,7 +12,7 @@ import './seed.js';
 
 import { maxObjects, maxRadars } from '../src/checks.js';
 import { pageOptions, shownView, viewSwitch, withView } from '../src/options.js';
-import { Site, objectCells, objectColour, serviceTrails } from '../src/site.js';
+import { Site, historyText, objectCells, objectColour, serviceTrails } from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
 const t0 = 1700000000000;
@@ -177,6 +177,20 @@ test('the site service comes and goes: its picture, trails, colours and the pane
   send(site, 'status', serviceStatus(), 40);
   assert.equal(site.serviceAvailable(), true, 'a retained status online');
   // A bad status keeps the last good one; an empty one forgets the service.
+  // The history's size and days, each kept or left out alone.
+  const history = { historyBytes: 1499999999, historyOldestDay: '2026-11-09', historyNewestDay: '2026-12-08' };
+  const cases = [
+    [history, 'history: 1.5 GB, 2026-11-09 to 2026-12-08'],
+    [{ ...history, historyBytes: 999, historyOldestDay: '2026-12-08' }, 'history: 999 B, 2026-12-08'],
+    [{ historyBytes: 1000, historyOldestDay: null, historyNewestDay: null }, 'history: 1.0 kB'],
+    [{ historyBytes: null }, null],
+  ];
+  for (const [fields, text] of cases) {
+    send(site, 'status', serviceStatus(fields), 45);
+    assert.equal(historyText(site.service.status), text, JSON.stringify(fields));
+  }
+  send(site, 'status', serviceStatus({ historyNewestDay: '2026-12-8' }), 46);
+  assert.equal(site.service.statusError, 'historyNewestDay is no day');
   send(site, 'status', '{"online":1}', 50);
   assert.deepEqual([site.service.statusError, site.service.status.pictures], ['online is no true or false', 40]);
   assert.equal(send(site, 'status', '', 60).forgotten, true);

@@ -256,14 +256,23 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
     status.droppedRecords = 9;
     status.asterixClamped = 10;
     status.outputDropped = 11;
-    constexpr std::int64_t nowMs = 1700000010000;
+    constexpr std::int64_t nowMs = 1700000010000; // 2023-11-14T22:13:30Z
+    const SiteStatus unmeasured = status;
+    status.historyBytes = 123456;
+    status.historyOldestMs = 1699920000000 - 1; // a ms before 2023-11-14's UTC midnight
+    status.historyNewestMs = nowMs;
     // North 1.25 s ago, east never, west stamped after now (the clock stepped back).
     status.lastTracksMs = {nowMs - 1250, std::nullopt, nowMs + 40};
-    EXPECT_EQ(siteStatusMessage(names, status, nowMs),
-              QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
-                         "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
-                         "\"fusionRecoveries\":5,\"droppedEvents\":7,\"droppedRecords\":9,"
-                         "\"asterixClamped\":10,\"outputDropped\":11}"));
+    EXPECT_EQ(
+        siteStatusMessage(names, status, nowMs),
+        QByteArray("{\"online\":true,\"radars\":{\"north\":1.25,\"east\":null,\"west\":0},"
+                   "\"objects\":3,\"pictures\":1200,\"lateMessages\":4,"
+                   "\"fusionRecoveries\":5,\"droppedEvents\":7,\"droppedRecords\":9,"
+                   "\"asterixClamped\":10,\"outputDropped\":11,\"historyBytes\":123456,"
+                   "\"historyOldestDay\":\"2023-11-13\",\"historyNewestDay\":\"2023-11-14\"}"));
+    EXPECT_TRUE(siteStatusMessage(names, unmeasured, nowMs)
+                    .endsWith("\"historyBytes\":null,\"historyOldestDay\":null,"
+                              "\"historyNewestDay\":null}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
 }
 

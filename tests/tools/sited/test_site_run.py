@@ -4,17 +4,29 @@ fuses them; the pictures are scored against radarsim's truth, sited's
 status must go offline on SIGTERM, and sited's offline run of radarsim's
 capture must give the same objects.
 
+The systemd units of trackd and sited are checked by systemd-analyze and
+run the way systemd runs them: their own commands, as a user of their own
+who may write the state folder alone, the broker's password a credential.
+
 CTest sets TRKLIB_RADARSIM, TRKLIB_TRACKD, TRKLIB_SITED, TRKLIB_SITES (the
-example site files) and PYTHONPATH (the module, for the scorer).
+example site files), TRKLIB_UNITS (the folder of the tools' sources, with
+each program's unit) and PYTHONPATH (the module, for the scorer).
 """
 
+import datetime
 import json
 import os
+import pathlib
+import pwd
 import re
+import shlex
+import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -63,18 +75,18 @@ class Processes:
         self.folder = folder
         self.started = []
 
-    def start(self, name, *command, stdout=None):
+    def start(self, name, *command, stdout=None, env=None):
         log = open(self.folder / f"{name}.log", "wb")
-        process = subprocess.Popen(command, stdout=stdout or log, stderr=log)
+        process = subprocess.Popen(command, stdout=stdout or log, stderr=log, env=env)
         self.started.append((name, process))
         return process
 
     def log(self, name):
         return (self.folder / f"{name}.log").read_text(errors="replace")
 
-    def stop(self, process, timeout=10):
+    def stop(self, process, timeout=10, stop_signal=signal.SIGTERM):
         if process.poll() is None:
-            process.send_signal(signal.SIGTERM)
+            process.send_signal(stop_signal)
             try:
                 process.wait(timeout)
             except subprocess.TimeoutExpired:
@@ -223,3 +235,199 @@ def test_junction_through_trackd_and_sited_and_offline(tmp_path, processes):
     assert kept >= 0.9 * matched
     same = sum(live_id == offline_id for live_id, offline_id in main_ids.items())
     assert same >= SAME_IDS * len(main_ids), main_ids
+
+
+# The units as installed: their programs in /usr/bin, the site file in
+# /etc/trklib. The tests put the built programs and a folder of their own
+# in those places.
+INSTALLED_PROGRAMS = "/usr/bin/"
+CONFIG_FOLDER = "/etc/trklib"
+# A uid no account has, standing for the unit's dynamic user.
+SERVICE_UID = 61234
+
+
+def unit_path(name):
+    return os.path.join(program("TRKLIB_UNITS"), name, f"{name}.service")
+
+
+def unit_service(name):
+    """The unit's [Service] keys, each with its values in the file's order."""
+    keys, section = {}, None
+    for line in open(unit_path(name)):
+        line = line.strip()
+        if not line or line.startswith(("#", ";")):
+            continue
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]":
+            key, value = line.split("=", 1)
+            keys.setdefault(key.strip(), []).append(value.strip())
+    return keys
+
+
+def built(text):
+    """A unit's text or command with the built programs for the installed ones."""
+    for name in ("trackd", "sited"):
+        text = text.replace(INSTALLED_PROGRAMS + name, program(f"TRKLIB_{name.upper()}"))
+    return text
+
+
+def unit_commands(name, config_folder):
+    """The unit's ExecStartPre commands and its ExecStart, each an argument list on the built
+    program and the configuration folder given."""
+    keys = unit_service(name)
+    argv = lambda line: [a.replace(CONFIG_FOLDER, str(config_folder)) for a in shlex.split(built(line))]
+    assert len(keys["ExecStart"]) == 1
+    return [argv(line) for line in keys.get("ExecStartPre", [])], argv(keys["ExecStart"][0])
+
+
+def as_service(argv):
+    return ["setpriv", f"--reuid={SERVICE_UID}", f"--regid={SERVICE_UID}", "--clear-groups", *argv]
+
+
+def test_units_pass_systemd_analyze_verify(tmp_path):
+    if not shutil.which("systemd-analyze"):
+        pytest.skip("systemd-analyze is not installed (Debian's systemd)")
+    for name in ("trackd", "sited"):
+        # A copy on the built programs: verify wants the ExecStart programs
+        # there; the man pages the units name are not installed here.
+        copy = tmp_path / f"{name}.service"
+        copy.write_text(built(open(unit_path(name)).read()))
+        done = subprocess.run(["systemd-analyze", "verify", "--man=no", str(copy)],
+                              capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, ""), f"{name}.service: {done.stderr}"
+
+
+class ServiceFolders:
+    """What systemd gives the units, in a folder every user may enter: the
+    configuration folder (root's, read-only to the service), the state
+    folder (the service user's) and the credentials (the broker's password,
+    the service user's alone)."""
+
+    def __init__(self, root, broker_port, radar_port):
+        self.etc = root / "etc-trklib"
+        self.state = root / "state"
+        self.credentials = root / "credentials"
+        for folder in (self.etc, self.state, self.credentials):
+            folder.mkdir()
+        password = self.credentials / "mqtt-password"
+        password.write_text("units-secret\n")
+        for path, mode in ((password, 0o400), (self.credentials, 0o500), (self.state, 0o750)):
+            os.chown(path, SERVICE_UID, SERVICE_UID)
+            os.chmod(path, mode)
+        text = site_file(root, broker_port, radar_port).read_text()
+        text = text.replace("client_id = trackd-junction\n",
+                            f"client_id = trackd-junction\nusername = site\n"
+                            f"password_file = {password}\n")
+        (self.etc / "trackd.conf").write_text(text)
+
+    def environment(self, state=None):
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                "STATE_DIRECTORY": str(state or self.state),
+                "CREDENTIALS_DIRECTORY": str(self.credentials)}
+
+
+@pytest.fixture
+def service_root():
+    if os.geteuid() != 0:
+        pytest.skip("runs the units' commands as another user (setpriv): needs root")
+    if not shutil.which("setpriv"):
+        pytest.skip("setpriv is not installed (Debian's util-linux)")
+    try:
+        pytest.skip(f"uid {SERVICE_UID} is {pwd.getpwuid(SERVICE_UID).pw_name}'s")
+    except KeyError:
+        pass
+    root = pathlib.Path(tempfile.mkdtemp(prefix="trklib-units-"))
+    os.chmod(root, 0o755)
+    yield root
+    shutil.rmtree(root)
+
+
+def test_units_run_as_their_services(tmp_path, processes, service_root):
+    broker_port, radar_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    folders = ServiceFolders(service_root, broker_port, radar_port)
+    # The broker's own users, where its user (it drops root) may read them.
+    users = service_root / "broker.passwd"
+    subprocess.run(["mosquitto_passwd", "-c", "-b", str(users), "site", "units-secret"],
+                   check=True, capture_output=True)
+    os.chmod(users, 0o644)
+    (tmp_path / "broker.conf").write_text(
+        f"listener {broker_port} 127.0.0.1\nallow_anonymous false\n"
+        f"password_file {users}\npersistence false\n")
+    processes.start("broker", "mosquitto", "-c", str(tmp_path / "broker.conf"))
+    wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", broker_port)) == 0, 10, "the broker")
+    sub_out = open(tmp_path / "messages.txt", "wb")
+    processes.start("sub", "mosquitto_sub", "-p", str(broker_port), "-u", "site", "-P",
+                    "units-secret", "-v", "-t", "trklib/junction/#", stdout=sub_out)
+    messages = lambda: (tmp_path / "messages.txt").read_text(errors="replace").splitlines()
+    seen = lambda prefix: any(line.startswith(prefix) for line in messages())
+
+    services = {}
+    for name in ("trackd", "sited"):
+        checks, command = unit_commands(name, folders.etc)
+        for check in checks:
+            done = subprocess.run(as_service(check), env=folders.environment(),
+                                  capture_output=True, text=True, timeout=30)
+            assert done.returncode == 0, f"{shlex.join(check)}: {done.stderr}"
+        services[name] = processes.start(name, *as_service(command), env=folders.environment())
+    wait_for(lambda: seen('trklib/junction/site/status {"online":true'), 20,
+             "sited's online status")
+    radars = ("east", "north", "west", "south")
+    wait_for(lambda: all(seen(f'trklib/junction/{r}/status {{"online":true') for r in radars), 20,
+             "the radars' online statuses")
+    simulation = subprocess.run(
+        [program("TRKLIB_RADARSIM"), "--site", str(folders.etc / "trackd.conf"), "--scene",
+         "junction", "--packets", "100", "--seed", "1", "--quiet"],
+        capture_output=True, text=True, timeout=120)
+    assert simulation.returncode == 0, simulation.stderr
+    wait_for(lambda: any(p["objects"] for p in pictures_of(messages())), 10, "a picture")
+    # The history is measured with its first records: in the status soon after.
+    today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    statuses = lambda: [json.loads(line.split(" ", 1)[1]) for line in messages()
+                        if line.startswith('trklib/junction/site/status {"online":true')]
+    wait_for(lambda: statuses()[-1].get("historyBytes"), 10, "the history's size in the status")
+    assert statuses()[-1]["historyNewestDay"] == today
+
+    for name in ("sited", "trackd"):
+        stop = signal.Signals[unit_service(name)["KillSignal"][0]]
+        assert processes.stop(services[name], stop_signal=stop) == 0, processes.log(name)
+    wait_for(lambda: seen('trklib/junction/site/status {"online":false'), 5,
+             "sited's offline status")
+    wait_for(lambda: all(seen(f'trklib/junction/{r}/status {{"online":false') for r in radars),
+             5, "the radars' offline statuses")
+    history = folders.state / "junction.sqlite"
+    assert history.stat().st_uid == SERVICE_UID
+    with sqlite3.connect(history) as db:
+        assert db.execute("SELECT count(*) FROM pictures").fetchone()[0] > 0
+    assert os.listdir(folders.etc) == ["trackd.conf"], "nothing written beside the site file"
+
+
+def test_sited_unit_stops_on_a_state_folder_it_cannot_write(service_root):
+    folders = ServiceFolders(service_root, free_port(socket.SOCK_STREAM),
+                             free_port(socket.SOCK_DGRAM))
+    read_only = service_root / "read-only"
+    read_only.mkdir()  # root's, 0755
+    site = folders.etc / "trackd.conf"
+    default = site.read_text()
+    not_writable = f"is not writable by user {SERVICE_UID}"
+    # STATE_DIRECTORY's first folder (then the good one), the site file's
+    # [history], and the folder the line names.
+    cases = ((service_root / "missing", "", service_root / "missing", "does not exist"),
+             (read_only, "", read_only, not_writable),
+             # A database given stays beside the site file, which the
+             # service may not write.
+             (folders.state, "[history]\ndatabase = given.sqlite\n", folders.etc, not_writable))
+    checks, command = unit_commands("sited", folders.etc)
+    for state, history, folder, why in cases:
+        site.write_text(default + history)
+        database = folder / ("given.sqlite" if history else "junction.sqlite")
+        line = f"sited: history {database}: the folder {folder} {why}"
+        # The check before the start, and the start itself: exit 2, which
+        # the unit does not restart on.
+        for argv in (*checks, command):
+            done = subprocess.run(as_service(argv),
+                                  env=folders.environment(f"{state}:{folders.state}"),
+                                  capture_output=True, text=True, timeout=30)
+            assert (done.returncode, done.stdout) == (2, ""), done.stderr
+            assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith(line), done.stderr
+    assert "2" in unit_service("sited")["RestartPreventExitStatus"][0].split()

@@ -551,6 +551,21 @@ bool parseCot(const Section& section, CotConfig& cot, QString& error)
 }
 
 constexpr int maxRetentionDays = 36600; // a hundred years
+// [history] max_size, GB (10^9 bytes): from a megabyte to a hundred terabytes.
+constexpr double minHistoryGB = 0.001;
+constexpr double maxHistoryGB = 100000.0;
+constexpr double bytesPerGB = 1e9;
+
+// true or false, as written; nothing else.
+KeyHandler switchHandler(bool& field)
+{
+    return [&field](const QString& v) {
+        if (v != QLatin1String("true") && v != QLatin1String("false"))
+            return QStringLiteral("'%1' is neither true nor false").arg(v);
+        field = v == QLatin1String("true");
+        return QString();
+    };
+}
 
 KeyTable historyKeys(HistoryConfig& history, const QDir& base)
 {
@@ -563,8 +578,12 @@ KeyTable historyKeys(HistoryConfig& history, const QDir& base)
                                         v.startsWith(QLatin1String("postgres://"))
                                     ? v
                                     : QDir::cleanPath(base.absoluteFilePath(v));
+             history.databaseGiven = true;
              return QString();
          }},
+        {QStringLiteral("enabled"), switchHandler(history.enabled)},
+        {QStringLiteral("max_size"),
+         numberHandler(history.maxSizeGB, minHistoryGB, maxHistoryGB, "GB")},
         {QStringLiteral("retention_days"),
          [&](const QString& v) {
              bool ok = false;
@@ -946,6 +965,11 @@ QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
     return QStringLiteral("%1/%2/%3/%4")
         .arg(prefix, name, radar.name, QLatin1String(leaf))
         .toUtf8();
+}
+
+std::int64_t HistoryConfig::maxSizeBytes() const
+{
+    return std::llround(maxSizeGB * bytesPerGB);
 }
 
 BrokerConfig sitedBroker(const BrokerConfig& broker)

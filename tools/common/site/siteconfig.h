@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <cstdint>
 #include <optional>
 
 // The site file: one INI file that describes a whole site (its name, its
@@ -82,12 +83,20 @@ struct FusionConfig
 };
 
 // Where sited records the site's history. database: a SQLite file (absolute;
-// by default "<site name>.sqlite" beside the site file) or a
-// "postgresql://" URL; whole days older than retentionDays are removed.
+// by default "<site name>.sqlite" beside the site file, which sited moves
+// into the service's state folder when systemd gives it one) or a
+// "postgresql://" URL; whole UTC days older than retentionDays are
+// removed, and the oldest days while the database is over maxSizeGB. With
+// enabled false nothing is recorded.
 struct HistoryConfig
 {
     QString database;
+    bool databaseGiven = false; // [history] database set, not the default
+    bool enabled = true;
     int retentionDays = 30;
+    double maxSizeGB = 20.0; // 10^9 bytes
+
+    std::int64_t maxSizeBytes() const;
 };
 
 // Where sited serves its HTTP API: one host's address and a port.

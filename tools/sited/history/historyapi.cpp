@@ -403,6 +403,10 @@ QByteArray tracksGeoJson(const QVector<ObjectRow>& rows)
 
 Reply answer(ApiContext& context, const std::string& path, const Query& query)
 {
+    // Nothing is recorded: what would read the history is not there.
+    if (!context.store && (path == "/api/events" || path == "/api/tracks" ||
+                           path == "/api/picture" || path == "/api/health"))
+        return jsonError(404, QStringLiteral("no history: [history] enabled = false"));
     if (path == "/api/events")
         return events(context, query);
     if (path == "/api/tracks")

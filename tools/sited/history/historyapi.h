@@ -30,7 +30,7 @@ constexpr int maxParameterChars = 200;
 
 struct ApiContext
 {
-    SharedStore* store = nullptr;
+    SharedStore* store = nullptr; // null: no history, its resources answer 404
     QString site;
     const Recorder* recorder = nullptr; // for the health answer; may be null
     QByteArray zonesJson;               // zonesMessage's, or empty for none

@@ -179,7 +179,10 @@ public:
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
+    bool oldest(std::optional<std::int64_t>& timeMs, QString& error) override;
     bool removeBefore(std::int64_t beforeMs, QString& error) override;
+    bool size(std::int64_t& bytes, QString& error) override;
+    bool shrinksOnRemoval() const override { return false; }
     bool counts(Counts& out, QString& error) override;
     bool reconnect(QString& error) override;
     bool isConnected() const override { return conn_ && PQstatus(conn_) == CONNECTION_OK; }
@@ -415,6 +418,32 @@ bool PostgresStore::latest(std::optional<std::int64_t>& timeMs, QString& error)
     timeMs.reset();
     if (!r.isNull(0, 0))
         timeMs = r.integer(0, 0);
+    return true;
+}
+
+bool PostgresStore::oldest(std::optional<std::int64_t>& timeMs, QString& error)
+{
+    Result r(run("SELECT least((SELECT min(time) FROM pictures WHERE site = $1), "
+                 "(SELECT min(time) FROM events WHERE site = $1), "
+                 "(SELECT min(time) FROM radar_status WHERE site = $1))",
+                 Params().add(site_)));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading");
+    timeMs.reset();
+    if (!r.isNull(0, 0))
+        timeMs = r.integer(0, 0);
+    return true;
+}
+
+bool PostgresStore::size(std::int64_t& bytes, QString& error)
+{
+    QByteArray sql = "SELECT 0";
+    for (const schema::Table* table : schema::tables())
+        sql += QByteArray(" + pg_total_relation_size('") + table->name + "')";
+    Result r(run(sql.constData(), Params()));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "measuring");
+    bytes = r.integer(0, 0);
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include "tools/common/service/jsonwriter.h"
 #include "util/units.h"
 
+#include <QDateTime>
+
 #include <chrono>
 
 namespace trklib::sited::history {
@@ -15,6 +17,17 @@ void append(Batch& to, const Batch& from)
     to.objects += from.objects;
     to.events += from.events;
     to.statuses += from.statuses;
+}
+
+// The UTC midnight that begins the day of timeMs.
+std::int64_t dayStartMs(std::int64_t timeMs)
+{
+    return retentionStartMs(timeMs, 1);
+}
+
+QString dayName(std::int64_t timeMs)
+{
+    return QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd"));
 }
 
 } // namespace
@@ -167,6 +180,12 @@ int Recorder::waiting() const
     return waiting_;
 }
 
+Usage Recorder::usage() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return usage_;
+}
+
 bool Recorder::flush(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -261,12 +280,65 @@ void Recorder::retain(Store& store, const Batch& written)
         see(e.timeMs);
     for (const StatusRow& s : written.statuses)
         see(s.timeMs);
-    if (!latest || (lastRetentionMs_ != 0 && *latest - lastRetentionMs_ < retentionEveryMs))
+    if (!latest)
         return;
-    lastRetentionMs_ = *latest;
+    if (lastRetentionMs_ == 0 || *latest - lastRetentionMs_ >= retentionEveryMs) {
+        lastRetentionMs_ = *latest;
+        QString error;
+        if (!store.removeBefore(retentionStartMs(*latest, options_.retentionDays), error))
+            log(error);
+    }
+    if (!lastSizeMs_ || *latest - *lastSizeMs_ >= sizeEveryMs) {
+        lastSizeMs_ = *latest;
+        bound(store, *latest);
+    }
+}
+
+void Recorder::bound(Store& store, std::int64_t latestMs)
+{
+    const std::int64_t today = dayStartMs(latestMs);
+    Usage usage;
+    std::int64_t bytes = 0;
+    std::optional<std::int64_t> oldest;
     QString error;
-    if (!store.removeBefore(retentionStartMs(*latest, options_.retentionDays), error))
-        log(error);
+    for (;;) {
+        if (!store.size(bytes, error) || !store.oldest(oldest, error) ||
+            !store.latest(usage.newestMs, error)) {
+            log(error);
+            return;
+        }
+        if (bytes <= options_.maxSizeBytes || !oldest)
+            break;
+        if (!store.shrinksOnRemoval() && sizeAtRemoval_ && bytes <= *sizeAtRemoval_)
+            break;
+        const std::int64_t oldestDay = dayStartMs(*oldest);
+        if (oldestDay >= today) {
+            if (!overLogged_)
+                log(QStringLiteral("history: %1 bytes, over max_size (%2 bytes), in the current "
+                                   "day %3 alone: it is kept")
+                        .arg(bytes)
+                        .arg(options_.maxSizeBytes)
+                        .arg(dayName(today)));
+            overLogged_ = true;
+            break;
+        }
+        if (!store.removeBefore(oldestDay + util::msPerDay, error)) {
+            log(error);
+            return;
+        }
+        log(QStringLiteral("history: %1 bytes, over max_size (%2 bytes): the day %3 removed")
+                .arg(bytes)
+                .arg(options_.maxSizeBytes)
+                .arg(dayName(oldestDay)));
+        if (!store.shrinksOnRemoval())
+            sizeAtRemoval_ = bytes;
+    }
+    if (bytes <= options_.maxSizeBytes)
+        overLogged_ = false;
+    usage.bytes = bytes;
+    usage.oldestMs = oldest;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    usage_ = usage;
 }
 
 } // namespace trklib::sited::history

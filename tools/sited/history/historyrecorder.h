@@ -51,6 +51,16 @@ EventRow eventRow(const zones::Zone& zone, const zones::Event& event, const QByt
 // keeps when the latest record is at latestMs: the latest day is always kept.
 std::int64_t retentionStartMs(std::int64_t latestMs, int retentionDays);
 
+// What the history holds, as last measured: its size (Store::size) and the
+// times of its earliest and latest records; none before the first
+// measurement or in an empty history.
+struct Usage
+{
+    std::optional<std::int64_t> bytes;
+    std::optional<std::int64_t> oldestMs;
+    std::optional<std::int64_t> newestMs;
+};
+
 class Recorder
 {
 public:
@@ -64,12 +74,17 @@ public:
     static constexpr int retryMs = 500;
     // How often old days are looked for, in ms of the records' own time.
     static constexpr std::int64_t retentionEveryMs = 3600 * 1000;
+    // How often the database is measured against maxSizeBytes, likewise.
+    static constexpr std::int64_t sizeEveryMs = 60 * 1000;
 
     struct Options
     {
         int queueRecords = defaultQueueRecords;
         int retentionDays = 30;
         std::function<void(const QString&)> log; // one line each; may be empty
+        // Over this, whole oldest UTC days are removed, never the latest
+        // record's day.
+        std::int64_t maxSizeBytes = 20000000000;
     };
 
     Recorder(SharedStore& store, Options options);
@@ -87,6 +102,7 @@ public:
     std::int64_t dropped() const;
     // Records waiting, in the queue and in the batch being written.
     int waiting() const;
+    Usage usage() const;
     // Until every record handed in so far is written or timeoutMs passes;
     // true when written. For the end of a run and for tests.
     bool flush(int timeoutMs);
@@ -102,6 +118,7 @@ private:
     bool push(Batch batch);
     void run();
     void retain(Store& store, const Batch& written);
+    void bound(Store& store, std::int64_t latestMs);
     void log(const QString& line) const
     {
         if (options_.log)
@@ -123,6 +140,12 @@ private:
     bool dropLogged_ = false;
     bool stopping_ = false;
     std::int64_t lastRetentionMs_ = 0;
+    std::optional<std::int64_t> lastSizeMs_; // when last measured, the records' time
+    // PostgreSQL: the size when the last day went; another goes once the
+    // tables have grown past it (the room of the last is taken).
+    std::optional<std::int64_t> sizeAtRemoval_;
+    bool overLogged_ = false; // the latest day alone is over the size
+    Usage usage_;
     std::thread thread_;
 };
 

@@ -125,7 +125,10 @@ public:
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
+    bool oldest(std::optional<std::int64_t>& timeMs, QString& error) override;
     bool removeBefore(std::int64_t beforeMs, QString& error) override;
+    bool size(std::int64_t& bytes, QString& error) override;
+    bool shrinksOnRemoval() const override { return true; }
     bool counts(Counts& out, QString& error) override;
     bool reconnect(QString&) override { return true; }
     bool isConnected() const override { return true; }
@@ -146,6 +149,15 @@ private:
             why = QStringLiteral("the file is read-only");
         error = QStringLiteral("history %1: %2: %3").arg(path_, QLatin1String(doing), why);
         return false;
+    }
+    // A pragma's integer value; false with the error.
+    bool pragma(const char* sql, std::int64_t& value, QString& error)
+    {
+        Statement s(db_, sql);
+        if (!s.ok() || s.step() != SQLITE_ROW)
+            return fail(error, "measuring");
+        value = s.integer(0);
+        return true;
     }
     bool exec(const char* sql, QString& error, const char* doing)
     {
@@ -335,6 +347,35 @@ bool SqliteStore::latest(std::optional<std::int64_t>& timeMs, QString& error)
     return true;
 }
 
+bool SqliteStore::oldest(std::optional<std::int64_t>& timeMs, QString& error)
+{
+    Statement s(db_, "SELECT min(t) FROM (SELECT min(time) AS t FROM pictures WHERE site = ?1 "
+                     "UNION ALL SELECT min(time) FROM events WHERE site = ?1 "
+                     "UNION ALL SELECT min(time) FROM radar_status WHERE site = ?1)");
+    if (!s.ok())
+        return fail(error, "reading");
+    s.bind(1, site_);
+    if (s.step() != SQLITE_ROW)
+        return fail(error, "reading");
+    timeMs.reset();
+    if (sqlite3_column_type(s.get(), 0) != SQLITE_NULL)
+        timeMs = s.integer(0);
+    return true;
+}
+
+bool SqliteStore::size(std::int64_t& bytes, QString& error)
+{
+    std::int64_t pages = 0;
+    std::int64_t freePages = 0;
+    std::int64_t pageBytes = 0;
+    if (!pragma("PRAGMA page_count", pages, error) ||
+        !pragma("PRAGMA freelist_count", freePages, error) ||
+        !pragma("PRAGMA page_size", pageBytes, error))
+        return false;
+    bytes = (pages - freePages) * pageBytes;
+    return true;
+}
+
 bool SqliteStore::removeBefore(std::int64_t beforeMs, QString& error)
 {
     if (!exec("BEGIN", error, "removing old days"))
@@ -348,7 +389,11 @@ bool SqliteStore::removeBefore(std::int64_t beforeMs, QString& error)
         if (s.step() != SQLITE_DONE)
             return rollback(error, "removing old days");
     }
-    return exec("COMMIT", error, "removing old days") || rollback(error, "removing old days");
+    if (!exec("COMMIT", error, "removing old days"))
+        return rollback(error, "removing old days");
+    // The freed pages back to the file system (a file made with
+    // incremental auto_vacuum; in an older one they are reused instead).
+    return exec("PRAGMA incremental_vacuum", error, "giving back the room of old days");
 }
 
 bool SqliteStore::counts(Counts& out, QString& error)
@@ -395,6 +440,9 @@ std::unique_ptr<Store> openSqlite(const QString& path, const QString& site, QStr
     // Exclusive: the lock taken by the first write is kept until close.
     // WAL: a batch is one append to the log rather than a rewrite of pages.
     QString ignored;
+    // Incremental auto_vacuum: the room of removed days can go back to the
+    // file system. It takes on a new file only, before its first table.
+    sqlite3_exec(db, "PRAGMA auto_vacuum = INCREMENTAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA locking_mode = EXCLUSIVE", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
     sqlite3_exec(db, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);

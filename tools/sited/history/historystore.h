@@ -127,8 +127,19 @@ public:
                          QVector<ObjectRow>& out, QString& error) = 0;
     // The time of the latest picture, event or status; none when empty.
     virtual bool latest(std::optional<std::int64_t>& timeMs, QString& error) = 0;
+    // The time of the earliest picture, event or status; none when empty.
+    virtual bool oldest(std::optional<std::int64_t>& timeMs, QString& error) = 0;
     // Removes every row older than beforeMs.
     virtual bool removeBefore(std::int64_t beforeMs, QString& error) = 0;
+    // What the history takes of the database, bytes: of a SQLite file its
+    // pages in use (the pages of removed rows go back to the file system),
+    // of PostgreSQL the history's tables with their indexes and TOAST, every
+    // site's rows (one database, one disk).
+    virtual bool size(std::int64_t& bytes, QString& error) = 0;
+    // Whether removing rows makes size() smaller at once. PostgreSQL keeps
+    // a table's room and fills it with later rows: its size stops growing
+    // instead.
+    virtual bool shrinksOnRemoval() const = 0;
     virtual bool counts(Counts& out, QString& error) = 0;
     // A server's connection lost is made again; true when it is up.
     virtual bool reconnect(QString& error) = 0;

@@ -4,8 +4,12 @@
 
 #include "tools/common/cli/outputfiles.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+
+#include <unistd.h>
 
 namespace trklib::sited::history {
 
@@ -32,19 +36,24 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
                                                 std::function<void(const QString&)> log,
                                                 QString& error)
 {
-    std::unique_ptr<Store> store = Store::open(site.history.database, site.name, error);
-    if (!store)
-        return nullptr;
+    std::unique_ptr<Store> store;
+    if (site.history.enabled) {
+        store = Store::open(site.history.database, site.name, error);
+        if (!store)
+            return nullptr;
+    }
     std::unique_ptr<SiteHistory> history(new SiteHistory(std::move(store), site));
-    Recorder::Options options;
-    options.retentionDays = site.history.retentionDays;
-    options.log = std::move(log);
-    history->recorder_ = std::make_unique<Recorder>(history->store_, std::move(options));
-
     ApiContext context;
-    context.store = &history->store_;
     context.site = site.name;
-    context.recorder = history->recorder_.get();
+    if (site.history.enabled) {
+        Recorder::Options options;
+        options.retentionDays = site.history.retentionDays;
+        options.maxSizeBytes = site.history.maxSizeBytes();
+        options.log = std::move(log);
+        history->recorder_ = std::make_unique<Recorder>(history->store_, std::move(options));
+        context.store = &history->store_;
+        context.recorder = history->recorder_.get();
+    }
     if (zones) {
         context.zonesJson = zones->zonesMessage().payload;
         for (const zones::Zone& zone : zones->zones())
@@ -79,6 +88,8 @@ void SiteHistory::picture(const QStringList& radarNames, const Picture& picture,
                           const site::GeoReference* geo,
                           const QVector<std::optional<std::int64_t>>& lastTracksMs)
 {
+    if (!recorder_)
+        return;
     for (StatusRow& change : presence_.update(lastTracksMs, picture.timeMs))
         recorder_->addStatus(std::move(change));
     recorder_->addPicture(picture.timeMs, pictureRows(radarNames, picture, geo));
@@ -86,6 +97,8 @@ void SiteHistory::picture(const QStringList& radarNames, const Picture& picture,
 
 void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published)
 {
+    if (!recorder_)
+        return;
     const QVector<zones::Event>& raised = zones.lastEvents();
     for (int i = 0; i < raised.size() && i < published.size(); ++i)
         recorder_->addEvent(eventRow(zones.zones()[raised[i].zone], raised[i], published[i]));
@@ -93,11 +106,44 @@ void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArra
 
 QString databaseName(const site::HistoryConfig& history)
 {
+    if (!history.enabled)
+        return QStringLiteral("no database ([history] enabled = false)");
     if (!Store::isPostgresUrl(history.database))
         return history.database;
     QUrl url(history.database);
     url.setPassword(QString());
     return url.toString();
+}
+
+void placeInStateDirectory(site::SiteConfig& site, const QString& stateDirectories)
+{
+    const QString first = stateDirectories.section(QLatin1Char(':'), 0, 0);
+    if (site.history.databaseGiven || first.isEmpty())
+        return;
+    site.history.database =
+        QDir::cleanPath(QDir(first).absoluteFilePath(site.name + QStringLiteral(".sqlite")));
+}
+
+QString unwritableHistory(const site::HistoryConfig& history)
+{
+    if (!history.enabled || Store::isPostgresUrl(history.database))
+        return QString();
+    const QString folder = QFileInfo(history.database).absolutePath();
+    const QString who = QStringLiteral("user %1").arg(::geteuid());
+    const QString theFolder =
+        QStringLiteral("history %1: the folder %2 ").arg(history.database, folder);
+    if (!QFileInfo(folder).isDir())
+        return theFolder + QStringLiteral("does not exist (sited makes the file there)");
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        return theFolder +
+               QStringLiteral("is not writable by %1 (SQLite makes the file and its log "
+                              "there)")
+                   .arg(who);
+    if (QFileInfo::exists(history.database) &&
+        ::access(QFile::encodeName(history.database).constData(), W_OK) != 0)
+        return QStringLiteral("history %1: the file is not writable by %2")
+            .arg(history.database, who);
+    return QString();
 }
 
 bool exportHistory(const site::SiteConfig& site, const QString& from, const QString& to,

@@ -42,8 +42,10 @@ public:
     // Opens the store of [history] database and starts the recorder and
     // the API on [http] listen. Null with one line (the store in use by
     // another sited, read-only, ...; the address taken) when it cannot.
-    // log takes the recorder's lines, one each.
-    static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
+    // log takes the recorder's lines, one each. With [history] enabled =
+    // false only the API starts, and answers 404 for the history.
+    static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site,
+                                              const zones::ZoneOutput* zones,
                                               std::function<void(const QString&)> log,
                                               QString& error);
     ~SiteHistory(); // stops the API, then the recorder after writing what it can
@@ -55,7 +57,8 @@ public:
     // The events raised on a picture, as published, in the order raised.
     void events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published);
 
-    std::int64_t dropped() const { return recorder_->dropped(); }
+    std::int64_t dropped() const { return recorder_ ? recorder_->dropped() : 0; }
+    Usage usage() const { return recorder_ ? recorder_->usage() : Usage(); }
     quint16 port() const { return api_->port(); }
 
 private:
@@ -68,8 +71,20 @@ private:
 };
 
 // Where the site's history is recorded, for messages: the SQLite file, or
-// the PostgreSQL URL without its password.
+// the PostgreSQL URL without its password; "no database" when it is off.
 QString databaseName(const site::HistoryConfig& history);
+
+// The default SQLite file ("<site name>.sqlite", no [history] database)
+// moved into the service's state folder: the first of stateDirectories,
+// systemd's STATE_DIRECTORY (folders between ':'). Left beside the site
+// file when stateDirectories is empty.
+void placeInStateDirectory(site::SiteConfig& site, const QString& stateDirectories);
+
+// Whether this user may write what the history writes: the SQLite file
+// when it is there, and its folder always (SQLite keeps its log beside
+// the file). Empty when it may, or the history is off or on a server; else
+// one line naming the file or folder.
+QString unwritableHistory(const site::HistoryConfig& history);
 
 // sited --export: the tracks of the site's history from..to (as the API
 // takes times) to out in format ("geojson" or "csv"). False with one line;

@@ -3,6 +3,8 @@
 #include "tools/common/service/jsonwriter.h"
 #include "util/units.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <cmath>
 
@@ -14,6 +16,21 @@ using service::appendString;
 
 using util::msPerS;
 using util::nsPerS;
+
+namespace {
+
+void appendDay(QByteArray& out, const std::optional<std::int64_t>& timeMs)
+{
+    if (!timeMs) {
+        out.append("null");
+        return;
+    }
+    appendString(
+        out,
+        QDateTime::fromMSecsSinceEpoch(*timeMs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd")));
+}
+
+} // namespace
 
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs)
@@ -47,6 +64,15 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendInteger(out, status.asterixClamped);
     out.append(",\"outputDropped\":");
     appendInteger(out, status.outputDropped);
+    out.append(",\"historyBytes\":");
+    if (status.historyBytes)
+        appendInteger(out, *status.historyBytes);
+    else
+        out.append("null");
+    out.append(",\"historyOldestDay\":");
+    appendDay(out, status.historyOldestMs);
+    out.append(",\"historyNewestDay\":");
+    appendDay(out, status.historyNewestMs);
     out.append('}');
     return out;
 }

@@ -25,13 +25,20 @@ struct SiteStatus
     std::uint64_t droppedRecords = 0;   // over the history's queue while the database was away
     std::uint64_t asterixClamped = 0;   // CAT062 values sent clamped to their item's range
     std::uint64_t outputDropped = 0;    // CAT062 and CoT datagrams not sent at once
+    // The history as last measured: its size, bytes, and its earliest and
+    // latest records' times; none when off or not measured yet.
+    std::optional<std::int64_t> historyBytes;
+    std::optional<std::int64_t> historyOldestMs;
+    std::optional<std::int64_t> historyNewestMs;
 };
 
 // {"online": true, "radars": {NAME: seconds since its last tracks message
 // at nowMs, null when it has sent none}, "objects", "pictures",
 // "lateMessages", "fusionRecoveries", "droppedEvents", "droppedRecords",
-// "asterixClamped", "outputDropped"}. A message stamped after nowMs (the
-// clock stepped back) is 0 s old.
+// "asterixClamped", "outputDropped", "historyBytes", "historyOldestDay",
+// "historyNewestDay"} with the days as UTC dates "YYYY-MM-DD" and null for
+// what is not known. A message stamped after nowMs (the clock stepped
+// back) is 0 s old.
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs);
 

@@ -80,6 +80,9 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(QFileInfo(c.history.database).fileName(), QLatin1String("s.sqlite"));
     EXPECT_TRUE(QFileInfo(c.history.database).isAbsolute());
     EXPECT_EQ(c.history.retentionDays, 30);
+    EXPECT_FALSE(c.history.databaseGiven);
+    EXPECT_TRUE(c.history.enabled);
+    EXPECT_EQ(c.history.maxSizeBytes(), 20000000000);
     EXPECT_EQ(c.http.listen.toString(), QLatin1String("127.0.0.1:8088"));
     ASSERT_EQ(c.radars.size(), 1);
     const RadarEntry& a = c.radars[0];
@@ -103,6 +106,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
                             "cat062 = [::1]:8601\n[cot]\n"
                             "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
+                            "enabled = false\nmax_size = 0.5\n"
                             "[http]\nlisten = [::1]:9000\n"
                             "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
                             "username = u\npassword_file = pw\nca_file = ca.crt\n"
@@ -131,6 +135,9 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_TRUE(c.cot.enabled) << "with the defaults";
     EXPECT_EQ(c.history.database, dir.filePath(QStringLiteral("db/h.sqlite")));
     EXPECT_EQ(c.history.retentionDays, 7);
+    EXPECT_TRUE(c.history.databaseGiven);
+    EXPECT_FALSE(c.history.enabled);
+    EXPECT_EQ(c.history.maxSizeBytes(), 500000000);
     EXPECT_EQ(c.http.listen.toString(), QLatin1String("[::1]:9000"));
     SiteConfig server;
     ASSERT_TRUE(parse(minimalFile + "[history]\ndatabase = postgresql://h@db/x\n", server, error));
@@ -204,6 +211,8 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
                              "[zones], [asterix], [cot], [history], [http], [radar.NAME])"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
+        {radar + "[history]\nenabled = yes\n",
+         "7: [history] enabled: 'yes' is neither true nor false"},
         {radar + "[http]\nlisten = 239.1.2.3:8088\n",
          "7: [http] listen: '239.1.2.3' is a multicast group"},
         {radar + "[http]\nlisten = localhost:8088\n",
@@ -504,6 +513,9 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         {"history", "retention_days", minimalFile + "[history]\n", 1, 36600,
          "not a number of days from 1 to 36600",
          [](const SiteConfig& c) { return double(c.history.retentionDays); }, true},
+        {"history", "max_size", minimalFile + "[history]\n", 0.001, 100000,
+         "not a number of GB from 0.001 to 100000",
+         [](const SiteConfig& c) { return c.history.maxSizeGB; }},
         {"radar.a", "port", radar, 1, 65535, "not a port number (1 to 65535)",
          [](const SiteConfig& c) { return double(c.radars[0].port); }, true},
         {"broker", "port", "[site]\nname = s\n[radar.a]\n[broker]\nclient_id = c\n", 1, 65535,

@@ -13,6 +13,7 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -376,6 +377,107 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     EXPECT_EQ(text(counts(*store)), text({2, 2, 5, 4}));
 }
 
+// The recorder keeps the database within its size by whole oldest UTC days,
+// never the latest record's day. SQLite gives the room of removed rows back
+// at once: as many days go as the size needs. PostgreSQL keeps its tables'
+// room for later rows: one day goes, the next only once the tables have
+// grown past the size at which it went.
+TEST_P(StoreTest, MaxSizeRemovesWholeOldestDaysNeverTheLatest)
+{
+    Database db(GetParam());
+    std::string skip;
+    const QString location = db.location(skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    ASSERT_FALSE(location.isEmpty());
+    QString error;
+    std::unique_ptr<Store> store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    const bool sqlite = GetParam() == "sqlite";
+    EXPECT_EQ(store->shrinksOnRemoval(), sqlite);
+    // A day: one picture an hour after its midnight, of objects of its own.
+    constexpr int objectsPerDay = 1000;
+    constexpr std::int64_t hourMs = 3600 * 1000;
+    const auto day = [](int d) {
+        Batch b;
+        b.pictures = {d * msPerDay + hourMs};
+        for (int i = 0; i < objectsPerDay; ++i) {
+            ObjectRow o;
+            o.timeMs = b.pictures[0];
+            o.id = d * objectsPerDay + i;
+            o.x = i;
+            b.objects.append(o);
+        }
+        return b;
+    };
+    const auto size = [](Store& s) {
+        std::int64_t bytes = 0;
+        QString error;
+        EXPECT_TRUE(s.size(bytes, error)) << error.toStdString();
+        return bytes;
+    };
+    std::int64_t one = 0;
+    std::int64_t three = 0;
+    for (int d = 0; d < 5; ++d) {
+        ASSERT_TRUE(store->write(day(d), error)) << error.toStdString();
+        one = d == 0 ? size(*store) : one;
+        three = d == 2 ? size(*store) : three;
+    }
+    const std::int64_t perDay = (size(*store) - one) / 4;
+    ASSERT_GT(perDay, 0);
+    std::optional<SharedStore> shared(std::move(store));
+    const auto oldestDay = [&] {
+        std::optional<std::int64_t> oldest;
+        QString error;
+        EXPECT_TRUE(shared->with([&](Store& s) { return s.oldest(oldest, error); }));
+        return oldest ? int(*oldest / msPerDay) : -1;
+    };
+    QStringList lines;
+    const auto removed = [&lines] { return lines.filter(QStringLiteral("removed")).size(); };
+    {
+        // Three days and a half fit.
+        const std::int64_t maxBytes = three + perDay / 2;
+        Recorder recorder(*shared, {Recorder::defaultQueueRecords, 36600,
+                                    [&lines](const QString& line) { lines << line; }, maxBytes});
+        const auto record = [&](std::int64_t timeMs, const QVector<ObjectRow>& objects) {
+            recorder.addPicture(timeMs, objects);
+            EXPECT_TRUE(recorder.flush(20000));
+        };
+        record(5 * msPerDay + hourMs, day(5).objects);
+        EXPECT_EQ(oldestDay(), sqlite ? 3 : 1);
+        EXPECT_EQ(removed(), sqlite ? 3 : 1) << lines.join(QLatin1Char('\n')).toStdString();
+        const Usage usage = recorder.usage();
+        EXPECT_EQ(usage.bytes, shared->with(size));
+        EXPECT_EQ(usage.oldestMs, (sqlite ? 3 : 1) * msPerDay + hourMs);
+        EXPECT_EQ(usage.newestMs, 5 * msPerDay + hourMs);
+        if (sqlite)
+            EXPECT_LE(*usage.bytes, maxBytes);
+        // A minute on, the tables not grown: PostgreSQL takes no more.
+        record(5 * msPerDay + hourMs + Recorder::sizeEveryMs, {});
+        EXPECT_EQ(oldestDay(), sqlite ? 3 : 1);
+    }
+    if (!sqlite)
+        return;
+    {
+        // Nothing fits: every day goes but the latest record's, said once.
+        Recorder recorder(*shared, {Recorder::defaultQueueRecords, 36600,
+                                    [&lines](const QString& line) { lines << line; }, 1});
+        for (int minute = 0; minute < 3; ++minute) {
+            recorder.addPicture(6 * msPerDay + minute * Recorder::sizeEveryMs, day(6).objects);
+            EXPECT_TRUE(recorder.flush(20000));
+        }
+        EXPECT_EQ(oldestDay(), 6);
+        EXPECT_EQ(removed(), 6) << "days 3, 4 and 5 as well";
+        EXPECT_EQ(lines.filter(QStringLiteral("current day 1970-01-07 alone: it is kept")).size(),
+                  1);
+    }
+    // The removed days' room went back to the file system: the file is
+    // about one day's size.
+    shared.reset();
+    EXPECT_EQ(rawSql(GetParam(), location, {"PRAGMA auto_vacuum"}), "2") << "incremental";
+    EXPECT_LE(QFileInfo(location).size(), one + perDay / 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
@@ -609,6 +711,21 @@ protected:
     std::unique_ptr<ApiServer> server_;
     std::unique_ptr<httplib::Client> client_;
 };
+
+// [history] enabled = false: the history's resources answer 404 on one
+// line, the zones as ever.
+TEST(ApiWithoutHistoryTest, TheHistorysResourcesAnswer404)
+{
+    ApiContext context;
+    context.site = siteName;
+    context.zonesJson = "{\"zones\":[]}";
+    for (const char* path : {"/api/events", "/api/tracks", "/api/picture", "/api/health"}) {
+        const Reply reply = answer(context, path, {});
+        EXPECT_EQ(reply.status, 404) << path;
+        EXPECT_EQ(reply.body, "{\"error\":\"no history: [history] enabled = false\"}") << path;
+    }
+    EXPECT_EQ(answer(context, "/api/zones", {}).body, context.zonesJson);
+}
 
 // The site view is served from another origin: every answer, good or
 // not, lets its page read it.
