@@ -50,6 +50,10 @@ trklib_packages=(
     # The services' units are checked with systemd-analyze verify, and
     # their commands run as another user with util-linux's setpriv.
     systemd util-linux
+    # trackd and sited serve /metrics for Prometheus through prometheus-cpp
+    # (trackd with its pull library's server); the metrics test scrapes
+    # them with Debian's Prometheus server.
+    prometheus-cpp-dev libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 prometheus
 )
 
 # True when the package is installed (not merely known to dpkg).

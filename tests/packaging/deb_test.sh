@@ -180,6 +180,8 @@ trklib-tools  Depends      (^|, )mosquitto-clients(,|\$)
 trklib-tools  Depends      (^|, )curl(,|\$)
 trklib-tools  Depends      (^|, )libmosquitto1( |,|\$)
 trklib-tools  Depends      (^|, )libgeographiclib[0-9]+( |,|\$)
+trklib-tools  Depends      (^|, )libprometheus-cpp-core1\.0( |,|\$)
+trklib-tools  Depends      (^|, )libprometheus-cpp-pull1\.0( |,|\$)
 python3-trklib Version     ^${version}\$
 python3-trklib Section     ^python\$
 python3-trklib Depends     (^|, )python3 \(>= 3\.[0-9]+~\), python3 \(<< 3\.[0-9]+\)

@@ -9,6 +9,7 @@
 #include "tools/sited/options.h"
 #include "tools/sited/outputs/trackoutputs.h"
 #include "tools/sited/pipeline.h"
+#include "tools/sited/sitemetrics.h"
 #include "tools/sited/zones/zoneoutput.h"
 
 #include "tools/common/cli/prologue.h"
@@ -149,7 +150,13 @@ class LinkSink : public PictureSink
 public:
     explicit LinkSink(SiteLink& link) : link_(link) {}
 
-    void picture(const QByteArray& message) override { link_.publishPicture(message); }
+    void picture(const QByteArray& message) override
+    {
+        link_.publishPicture(message);
+        published_ = SteadyClock::now();
+    }
+    // When the last picture was handed to the link.
+    SteadyClock::time_point published() const { return published_; }
     void event(const QByteArray& topic, const QByteArray& message) override
     {
         link_.publishEvent(topic, message);
@@ -158,12 +165,14 @@ public:
 
 private:
     SiteLink& link_;
+    SteadyClock::time_point published_;
 };
 
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
-                                TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history)
+                                TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history,
+                                SiteMetrics& metrics)
 {
     LinkSink sink(link);
     PicturePipeline pipeline(site, {zones, &outputs, &history}, sink);
@@ -190,7 +199,12 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
         if (now >= pictureClock.due()) {
             for (const TracksReport& report : inbox.takeReports())
                 pipeline.add(report);
+            // The picture is stamped with the host's time now: its latency
+            // runs from here to its message handed to the link.
+            const SteadyClock::time_point made = SteadyClock::now();
             pipeline.make(wallClockMs(), inbox.lastTracksMs());
+            metrics.picturePublished(
+                std::chrono::duration<double>(sink.published() - made).count());
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -207,6 +221,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.historyNewestMs = usage.newestMs;
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
+            metrics.update({status.objects, status.lateMessages, pipeline.events(),
+                            history.waiting(), databaseBytes(site.history)});
             link.publishStatus(
                 link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs()));
             statusClock.advance(now);
@@ -252,8 +268,10 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         ::close(signalFd);
         return exitFailure;
     }
+    SiteMetrics metrics; // on /metrics of the history's API, which ends first
     const std::unique_ptr<SiteHistory> history = SiteHistory::start(
-        site, zones, [](const QString& line) { logEvent(Priority::Warning, line); }, error);
+        site, zones, [](const QString& line) { logEvent(Priority::Warning, line); },
+        [&metrics] { return metrics.text(); }, error);
     if (!history) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         ::close(signalFd);
@@ -287,7 +305,7 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         return exitUsage;
     }
     const char* signalName =
-        publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history);
+        publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history, metrics);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     mosquitto_lib_cleanup();

@@ -5,6 +5,7 @@
 #include "brokerlink.h"
 #include "eventlog.h"
 #include "messages.h"
+#include "radarmetrics.h"
 #include "reception.h"
 #include "statusschedule.h"
 
@@ -13,8 +14,10 @@
 #include "tools/common/service/stopsignals.h"
 #include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
+#include "util/units.h"
 
 #include <mosquitto.h>
+#include <prometheus/exposer.h>
 
 #include <QStringList>
 
@@ -37,6 +40,7 @@ using namespace trklib::trackd;
 using trklib::cli::Ask;
 using trklib::cli::counted;
 using trklib::service::blockStopSignals;
+using trklib::util::usPerS;
 
 namespace {
 
@@ -106,6 +110,17 @@ void raiseOpenFileLimit(int radars, int sockets)
                      .arg(qulonglong(needed)));
 }
 
+// A radar's counters: its reception's and its ASTERIX output's.
+RadarStatus radarStatus(const Reception& reception, const AsterixOut* asterix, int radar)
+{
+    RadarStatus status = reception.status(radar);
+    if (asterix) {
+        status.asterixClamped = asterix->clamped(radar);
+        status.outputDropped = asterix->dropped(radar);
+    }
+    return status;
+}
+
 // Publishes every radar's status when due until a stop signal arrives;
 // returns its name.
 const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
@@ -123,11 +138,7 @@ const char* publishStatusUntilStopped(int signalFd, const Reception& reception,
         }
         const StatusSchedule::Clock::time_point now = StatusSchedule::Clock::now();
         for (std::size_t i = 0; i < links.size(); ++i) {
-            RadarStatus status = reception.status(int(i));
-            if (asterix) {
-                status.asterixClamped = asterix->clamped(int(i));
-                status.outputDropped = asterix->dropped(int(i));
-            }
+            RadarStatus status = radarStatus(reception, asterix, int(i));
             if (schedules[i].update(status, now, links[i]->takeConnected()) &&
                 links[i]->publishStatus(statusMessage(status, places[i])))
                 schedules[i].published(status, now);
@@ -205,12 +216,32 @@ int run(const QString& path, const SiteConfig& site)
                                      .arg(site.asterix.sac));
     }
 
+    // The figures for monitoring on [trackd] metrics_listen, when given.
+    std::unique_ptr<RadarMetrics> metrics;
+    std::unique_ptr<prometheus::Exposer> exposer;
+    if (site.trackd.metricsListen.isSet()) {
+        metrics = std::make_unique<RadarMetrics>(
+            site.radars, [&](int radar) { return radarStatus(reception, asterix.get(), radar); });
+        exposer = metrics->serve(site.trackd.metricsListen, error);
+        if (!exposer) {
+            logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+            links.clear();
+            network.stop();
+            mosquitto_lib_cleanup();
+            return exitUsage;
+        }
+        logEvent(Priority::Info, QStringLiteral("metrics on http://%1/metrics")
+                                     .arg(site.trackd.metricsListen.toString()));
+    }
+
     reception.start([&](int radar, std::int64_t timestampMs, std::int64_t receivedMs,
-                        const QVector<trklib::TargetData>& targets) {
+                        std::int64_t readUs, const QVector<trklib::TargetData>& targets) {
         const RadarEntry& entry = site.radars[radar];
         links[std::size_t(radar)]->publishTracks(tracksMessage(site.name, entry.name, timestampMs,
                                                                receivedMs, targets, entry.mounting,
                                                                entry.placement, geoOrNone));
+        if (metrics)
+            metrics->packetPublished(radar, double(Reception::steadyUs() - readUs) / usPerS);
         if (asterix)
             asterix->send(radar, receivedMs, targets);
     });

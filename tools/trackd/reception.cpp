@@ -35,12 +35,6 @@ constexpr std::int64_t silenceUs = site::RadarTracker::silenceUs;
 // over, microseconds, as the library's engines wait.
 constexpr std::int64_t takeoverSilenceUs = DatagramAssembler::takeoverSilenceUs;
 
-std::int64_t steadyUs()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::int64_t wallClockMs()
 {
     using namespace std::chrono;
@@ -124,6 +118,12 @@ int openSocket(const QHostAddress& address, quint16 port)
 }
 
 } // namespace
+
+std::int64_t Reception::steadyUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // A radar's reception, tracking and counters (shared with sited's offline
 // run), and a copy of its counters for the status thread.
@@ -370,7 +370,7 @@ void Reception::handleDatagram(Socket& socket, const char* data, int size, const
     }
     radar.publishCounts();
     if (outcome.complete)
-        sink_(index, radar.tracker.timestampMs(), wallClockMs(), radar.tracker.targets());
+        sink_(index, radar.tracker.timestampMs(), wallClockMs(), nowUs, radar.tracker.targets());
 }
 
 // Counts a read error for every radar unheard for longer than a read

@@ -8,11 +8,14 @@
 #include "tools/sited/link/tracksreader.h"
 #include "tools/sited/options.h"
 #include "tools/sited/outputs/trackoutputs.h"
+#include "tools/sited/sitemetrics.h"
 #include "tools/sited/zones/zonemessages.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -274,6 +277,44 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
                     .endsWith("\"historyBytes\":null,\"historyOldestDay\":null,"
                               "\"historyNewestDay\":null}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+}
+
+// The figures of /metrics: every picture counted with its latency (one at
+// a bucket's bound falls in that bucket), the rest as last updated; the
+// database's size is a SQLite file's with its log, none of a server's.
+TEST(SiteMetrics, PicturesAsPublishedTheRestAsOfTheLastStatus)
+{
+    SiteMetrics metrics;
+    metrics.picturePublished(0.0005);
+    metrics.picturePublished(0.02);
+    metrics.update({12, 3, 4, 5, 6789});
+    const std::string text = metrics.text();
+    for (const char* line : {
+             "# TYPE trklib_site_pictures_total counter\ntrklib_site_pictures_total 2\n",
+             "trklib_site_picture_latency_seconds_bucket{le=\"0.0005\"} 1\n",
+             "trklib_site_picture_latency_seconds_bucket{le=\"0.01\"} 1\n"
+             "trklib_site_picture_latency_seconds_bucket{le=\"0.025\"} 2\n",
+             "# TYPE trklib_site_objects gauge\ntrklib_site_objects 12\n",
+             "trklib_site_late_messages_total 3\n",
+             "trklib_site_events_total 4\n",
+             "trklib_site_recorder_queue_records 5\n",
+             "trklib_site_database_bytes 6789\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
+    metrics.update({});
+    EXPECT_EQ(metrics.text().find("trklib_site_database_bytes"), std::string::npos);
+
+    QTemporaryDir dir;
+    site::HistoryConfig history;
+    history.database = dir.filePath(QStringLiteral("h.sqlite"));
+    for (const auto& [suffix, bytes] : {std::pair{"", 100}, std::pair{"-wal", 20}}) {
+        QFile file(history.database + QLatin1String(suffix));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(bytes, 'x'));
+    }
+    EXPECT_EQ(databaseBytes(history), 120);
+    history.database = QStringLiteral("postgresql://h@db/x");
+    EXPECT_EQ(databaseBytes(history), std::nullopt);
 }
 
 // An object's place, speed and heading as the picture gives them, and the

@@ -1,9 +1,11 @@
 // trackd's parts without a broker: the messages, when a status is due,
-// the reception's counts and the ASTERIX output's over loopback. The site file's own tests are
+// the reception's counts, the figures for monitoring and the ASTERIX
+// output's over loopback. The site file's own tests are
 // tools/common's.
 
 #include "asterixout.h"
 #include "messages.h"
+#include "radarmetrics.h"
 #include "reception.h"
 #include "statusschedule.h"
 
@@ -367,7 +369,8 @@ TEST(Reception, FollowsNoSenderOfGarbageAndCountsSendersUpTo1024)
         Reception reception(QVector<site::RadarEntry>{entry});
         QString error;
         ASSERT_TRUE(reception.bind(error)) << error.toStdString();
-        reception.start([](int, std::int64_t, std::int64_t, const QVector<TargetData>&) {});
+        reception.start(
+            [](int, std::int64_t, std::int64_t, std::int64_t, const QVector<TargetData>&) {});
         // Each from an address of its own: 127.1.x.y.
         for (int k = 0; k < senders; ++k) {
             QUdpSocket sender;
@@ -384,6 +387,53 @@ TEST(Reception, FollowsNoSenderOfGarbageAndCountsSendersUpTo1024)
         EXPECT_EQ(status.competingDatagrams, 0u);
         EXPECT_EQ(status.senders, quint32(std::min(senders, rememberedSenders)));
     }
+}
+
+// The figures of /metrics: every count of a radar's status a counter with
+// the radar's label, read when scraped; a latency at a bucket's bound falls
+// in that bucket.
+TEST(RadarMetrics, StatusCountsByRadarAndLatencyUpToEachBound)
+{
+    QVector<site::RadarEntry> radars(2);
+    radars[0].name = QStringLiteral("north");
+    radars[1].name = QStringLiteral("east");
+    RadarStatus north;
+    north.packets = 1;
+    north.datagrams = 2;
+    north.abandonedPackets = 3;
+    north.competingDatagrams = 4;
+    north.foreignDatagrams = 5;
+    north.strayDatagrams = 6;
+    north.badHeaders = 7;
+    north.readErrors = 8;
+    north.asterixClamped = 9;
+    north.outputDropped = 10;
+    RadarMetrics metrics(radars, [&](int radar) { return radar == 0 ? north : RadarStatus(); });
+    metrics.packetPublished(0, 0.001);
+    metrics.packetPublished(0, 0.0011);
+    north.packets = 11;
+    const std::string text = metrics.text();
+    for (const char* line : {
+             "# TYPE trklib_radar_packets_total counter\n"
+             "trklib_radar_packets_total{radar=\"north\"} 11\n"
+             "trklib_radar_packets_total{radar=\"east\"} 0\n",
+             "trklib_radar_datagrams_total{radar=\"north\"} 2\n",
+             "trklib_radar_abandoned_packets_total{radar=\"north\"} 3\n",
+             "trklib_radar_competing_datagrams_total{radar=\"north\"} 4\n",
+             "trklib_radar_foreign_datagrams_total{radar=\"north\"} 5\n",
+             "trklib_radar_stray_datagrams_total{radar=\"north\"} 6\n",
+             "trklib_radar_bad_headers_total{radar=\"north\"} 7\n",
+             "trklib_radar_read_errors_total{radar=\"north\"} 8\n",
+             "trklib_radar_asterix_clamped_total{radar=\"north\"} 9\n",
+             "trklib_radar_output_dropped_total{radar=\"north\"} 10\n",
+             "# TYPE trklib_radar_packet_latency_seconds histogram\n",
+             "trklib_radar_packet_latency_seconds_count{radar=\"north\"} 2\n",
+             "trklib_radar_packet_latency_seconds_bucket{radar=\"north\",le=\"0.0005\"} 0\n"
+             "trklib_radar_packet_latency_seconds_bucket{radar=\"north\",le=\"0.001\"} 1\n"
+             "trklib_radar_packet_latency_seconds_bucket{radar=\"north\",le=\"0.0025\"} 2\n",
+             "trklib_radar_packet_latency_seconds_count{radar=\"east\"} 0\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
 }
 
 // The CAT010 output counts, radar by radar, the values it sends clamped

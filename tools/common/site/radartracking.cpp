@@ -118,6 +118,7 @@ RadarTracker::Outcome RadarTracker::offer(const QByteArray& datagram, const QHos
     const bool following = assembler_.followedSender(outcome.previousSender, outcome.previousPort);
     const quint64 competing = assembler_.competingDatagrams();
     outcome.complete = assembler_.offer(datagram, sender, port, nowUs) == DataParser::Complete;
+    status_.datagrams = assembler_.counts().datagrams;
     if (assembler_.competingDatagrams() != competing) {
         // Dropped: the radar is not heard by it.
         outcome.dropped = true;

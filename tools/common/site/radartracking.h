@@ -24,6 +24,7 @@ namespace trklib::site {
 struct RadarStatus
 {
     std::uint64_t packets = 0;
+    std::uint64_t datagrams = 0; // every one of the radar's, competing ones included
     std::uint64_t readErrors = 0;
     std::uint64_t badHeaders = 0;
     std::uint64_t foreignDatagrams = 0;
@@ -39,9 +40,10 @@ struct RadarStatus
     std::uint64_t asterixClamped = 0;
     std::uint64_t outputDropped = 0;
 
-    // Everything but the packet count, the rate, the last timestamp and
-    // the output's counts, which may move with every packet: a status is
-    // published at once when any of these changes, not only once a second.
+    // Everything but the packet and datagram counts, the rate, the last
+    // timestamp and the output's counts, which may move with every packet:
+    // a status is published at once when any of these changes, not only
+    // once a second.
     bool sameCondition(const RadarStatus& other) const;
 };
 

@@ -610,15 +610,43 @@ KeyTable httpKeys(HttpConfig& http)
     return keys;
 }
 
+// A server listens on one host's address: a multicast group is refused.
+bool checkListen(const Section& section, const QString& key, const Destination& listen,
+                 QString& error)
+{
+    if (!listen.address.isMulticast())
+        return true;
+    error = QStringLiteral("%1: [%2] %3: '%4' is a multicast group; give one host's address")
+                .arg(lineOf(section, key))
+                .arg(section.name, key, listen.address.toString());
+    return false;
+}
+
 bool parseHttp(const Section& section, HttpConfig& http, QString& error)
 {
-    if (!applySection(section, httpKeys(http), error))
+    return applySection(section, httpKeys(http), error) &&
+           checkListen(section, QStringLiteral("listen"), http.listen, error);
+}
+
+KeyTable trackdKeys(TrackdConfig& trackd)
+{
+    const KeyTable keys{
+        {QStringLiteral("metrics_listen"), destinationHandler(trackd.metricsListen)}};
+    return keys;
+}
+
+bool parseTrackd(const Section& section, TrackdConfig& trackd, QString& error)
+{
+    const QString metricsListen = QStringLiteral("metrics_listen");
+    if (!applySection(section, trackdKeys(trackd), error) ||
+        !checkListen(section, metricsListen, trackd.metricsListen, error))
         return false;
-    if (http.listen.address.isMulticast()) {
-        error = QStringLiteral("%1: [http] listen: '%2' is a multicast group; give one host's "
-                               "address")
-                    .arg(lineOf(section, QStringLiteral("listen")))
-                    .arg(http.listen.address.toString());
+    // Debian's civetweb, which serves trackd's /metrics, is built without IPv6.
+    if (trackd.metricsListen.isSet() &&
+        trackd.metricsListen.address.protocol() != QAbstractSocket::IPv4Protocol) {
+        error = QStringLiteral("%1: [trackd] metrics_listen: '%2' is IPv6; give an IPv4 address")
+                    .arg(lineOf(section, metricsListen))
+                    .arg(trackd.metricsListen.address.toString());
         return false;
     }
     return true;
@@ -1006,6 +1034,7 @@ QVector<SiteConfigKey> siteConfigKeys()
         {"cot", cotKeys(config.cot)},
         {"history", historyKeys(config.history, base)},
         {"http", httpKeys(config.http)},
+        {"trackd", trackdKeys(config.trackd)},
         {"radar.NAME", radarKeys(radar)},
     };
     QVector<SiteConfigKey> keys;
@@ -1050,6 +1079,9 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         } else if (section.name == QLatin1String("http")) {
             if (!parseHttp(section, config.http, error))
                 return false;
+        } else if (section.name == QLatin1String("trackd")) {
+            if (!parseTrackd(section, config.trackd, error))
+                return false;
         } else if (section.name == QLatin1String("broker")) {
             haveBroker = true;
             if (!parseBroker(section, base, config.broker, config.warnings, error))
@@ -1065,7 +1097,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
                                    "[fusion], [zones], [asterix], [cot], [history], [http], "
-                                   "[radar.NAME])")
+                                   "[trackd], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;

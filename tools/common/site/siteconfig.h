@@ -105,6 +105,12 @@ struct HttpConfig
     Destination listen{QHostAddress(QStringLiteral("127.0.0.1")), 8088};
 };
 
+// What trackd alone reads: where it serves its figures for monitoring.
+struct TrackdConfig
+{
+    Destination metricsListen; // /metrics over HTTP on one host's address; unset: none
+};
+
 // A site's configuration file, checked as a whole.
 struct SiteConfig
 {
@@ -117,6 +123,7 @@ struct SiteConfig
     CotConfig cot;
     HistoryConfig history;
     HttpConfig http;
+    TrackdConfig trackd;
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order
     // What is used but should be mended, one line each in the errors'

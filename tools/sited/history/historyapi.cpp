@@ -1,6 +1,7 @@
 #include "tools/sited/history/historyapi.h"
 
 #include "tools/common/service/jsonwriter.h"
+#include "tools/common/service/metrics.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -445,6 +446,11 @@ ApiServer::ApiServer(ApiContext context) : impl_(std::make_unique<Impl>())
         response.set_header("Access-Control-Allow-Origin", "*");
         response.set_content(reply.body.constData(), std::size_t(reply.body.size()), reply.type);
     });
+    if (impl_->context.metrics) {
+        impl_->server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+            response.set_content(impl_->context.metrics(), service::expositionType);
+        });
+    }
 }
 
 ApiServer::~ApiServer()

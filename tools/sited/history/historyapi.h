@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,8 @@
 //   GET /api/picture?time=                                 the picture at or before time
 //   GET /api/zones                                         the zones as loaded
 //   GET /api/health                                        the database's state
+// and, beside the API, GET /metrics: the service's figures in Prometheus's
+// text format, for monitoring systems to scrape.
 // Times are ms since the epoch or ISO 8601 with a zone ("Z" or an offset).
 // A bad parameter (unknown name or value, from after to, ...) answers 400
 // with {"error": "..."} on one line; nothing of a request becomes SQL text.
@@ -35,6 +38,8 @@ struct ApiContext
     const Recorder* recorder = nullptr; // for the health answer; may be null
     QByteArray zonesJson;               // zonesMessage's, or empty for none
     QStringList zoneNames;              // the zones' and lines' names
+    // The text of /metrics, called on the server's threads; empty: no /metrics.
+    std::function<std::string()> metrics;
 };
 
 struct Reply

@@ -34,6 +34,7 @@ QVector<StatusRow> RadarPresence::update(const QVector<std::optional<std::int64_
 std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
                                                 const zones::ZoneOutput* zones,
                                                 std::function<void(const QString&)> log,
+                                                std::function<std::string()> metrics,
                                                 QString& error)
 {
     std::unique_ptr<Store> store;
@@ -54,6 +55,7 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
         context.store = &history->store_;
         context.recorder = history->recorder_.get();
     }
+    context.metrics = std::move(metrics);
     if (zones) {
         context.zonesJson = zones->zonesMessage().payload;
         for (const zones::Zone& zone : zones->zones())

@@ -40,14 +40,15 @@ class SiteHistory
 {
 public:
     // Opens the store of [history] database and starts the recorder and
-    // the API on [http] listen. Null with one line (the store in use by
-    // another sited, read-only, ...; the address taken) when it cannot.
-    // log takes the recorder's lines, one each. With [history] enabled =
-    // false only the API starts, and answers 404 for the history.
+    // the API on [http] listen, with /metrics answered by metrics unless
+    // empty. Null with one line (the store in use by another sited,
+    // read-only, ...; the address taken) when it cannot. log takes the
+    // recorder's lines, one each. With [history] enabled = false only the
+    // API starts, and answers 404 for the history.
     static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site,
                                               const zones::ZoneOutput* zones,
                                               std::function<void(const QString&)> log,
-                                              QString& error);
+                                              std::function<std::string()> metrics, QString& error);
     ~SiteHistory(); // stops the API, then the recorder after writing what it can
 
     // The published picture's objects, and the radars' changes by then.
@@ -59,6 +60,7 @@ public:
 
     std::int64_t dropped() const { return recorder_ ? recorder_->dropped() : 0; }
     Usage usage() const { return recorder_ ? recorder_->usage() : Usage(); }
+    int waiting() const { return recorder_ ? recorder_->waiting() : 0; }
     quint16 port() const { return api_->port(); }
 
 private:

@@ -140,6 +140,11 @@ TEST(RadarTracker, SenderChangesWithTheNewSendersFirstCompletePacket)
         }
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(other.back().complete);
+
+    // The old sender competes now: dropped, yet one of the radar's datagrams.
+    EXPECT_TRUE(send(40000, {packet.front()}, silentUs + 2).front().dropped);
+    EXPECT_EQ(tracker.status().competingDatagrams, 1u);
+    EXPECT_EQ(tracker.status().datagrams, quint64(5 + 2 * packet.size()));
 }
 
 } // namespace

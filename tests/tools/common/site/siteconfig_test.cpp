@@ -84,6 +84,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_TRUE(c.history.enabled);
     EXPECT_EQ(c.history.maxSizeBytes(), 20000000000);
     EXPECT_EQ(c.http.listen.toString(), QLatin1String("127.0.0.1:8088"));
+    EXPECT_FALSE(c.trackd.metricsListen.isSet()) << "no /metrics of trackd's";
     ASSERT_EQ(c.radars.size(), 1);
     const RadarEntry& a = c.radars[0];
     EXPECT_TRUE(a.bindAddress.isNull());
@@ -107,7 +108,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
                             "cat062 = [::1]:8601\n[cot]\n"
                             "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
                             "enabled = false\nmax_size = 0.5\n"
-                            "[http]\nlisten = [::1]:9000\n"
+                            "[http]\nlisten = [::1]:9000\n[trackd]\nmetrics_listen = 127.0.0.1:9101\n"
                             "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
                             "username = u\npassword_file = pw\nca_file = ca.crt\n"
                             "cert_file = ca.crt\nkey_file = ca.key\n"
@@ -139,6 +140,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_FALSE(c.history.enabled);
     EXPECT_EQ(c.history.maxSizeBytes(), 500000000);
     EXPECT_EQ(c.http.listen.toString(), QLatin1String("[::1]:9000"));
+    EXPECT_EQ(c.trackd.metricsListen.toString(), QLatin1String("127.0.0.1:9101"));
     SiteConfig server;
     ASSERT_TRUE(parse(minimalFile + "[history]\ndatabase = postgresql://h@db/x\n", server, error));
     EXPECT_EQ(server.history.database, QLatin1String("postgresql://h@db/x"));
@@ -208,7 +210,8 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[zones], [asterix], [cot], [history], [http], [radar.NAME])"},
+                             "[zones], [asterix], [cot], [history], [http], [trackd], "
+                             "[radar.NAME])"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
         {radar + "[history]\nenabled = yes\n",
@@ -217,6 +220,14 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
          "7: [http] listen: '239.1.2.3' is a multicast group"},
         {radar + "[http]\nlisten = localhost:8088\n",
          "7: [http] listen: 'localhost' is not an IPv4 or IPv6 address"},
+        {radar + "[trackd]\nmetrics_listen = 239.1.2.3:9100\n",
+         "7: [trackd] metrics_listen: '239.1.2.3' is a multicast group; give one host's address"},
+        {radar + "[trackd]\nmetrics_listen = [::1]:9100\n",
+         "7: [trackd] metrics_listen: '::1' is IPv6; give an IPv4 address"},
+        {radar + "[trackd]\nmetrics_listen = 127.0.0.1\n",
+         "7: [trackd] metrics_listen: '127.0.0.1' has no port"},
+        {radar + "[trackd]\nmetrics = 127.0.0.1:9100\n",
+         "7: [trackd] metrics: unknown key (known: metrics_listen)"},
         // Zones: a file that is there, on a site with an origin.
         {"[zones]\nfile = ca.crt\n" + radar, "1: [zones] file: the site has no origin"},
         {"[zones]\nfile = ca.crt\n[site]\nname = s\nlatitude = 48\nlongitude = 11\naltitude = 5\n" +

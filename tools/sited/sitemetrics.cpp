@@ -1,0 +1,77 @@
+#include "tools/sited/sitemetrics.h"
+
+#include "tools/sited/history/historystore.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+
+#include <QFileInfo>
+
+namespace trklib::sited {
+
+SiteMetrics::SiteMetrics()
+    : registry_(std::make_shared<prometheus::Registry>()),
+      status_([this](service::Figures& figures) { gather(figures); })
+{
+    pictures_ = &prometheus::BuildCounter()
+                     .Name("trklib_site_pictures_total")
+                     .Help("Pictures of the site published.")
+                     .Register(*registry_)
+                     .Add({});
+    latency_ = &prometheus::BuildHistogram()
+                    .Name("trklib_site_picture_latency_seconds")
+                    .Help("From a picture's time to its publication.")
+                    .Register(*registry_)
+                    .Add({}, service::latencyBucketsS());
+}
+
+SiteMetrics::~SiteMetrics() = default;
+
+void SiteMetrics::picturePublished(double latencyS)
+{
+    pictures_->Increment();
+    latency_->Observe(latencyS);
+}
+
+void SiteMetrics::update(const SiteFigures& figures)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    figures_ = figures;
+}
+
+void SiteMetrics::gather(service::Figures& figures) const
+{
+    SiteFigures f;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        f = figures_;
+    }
+    figures.gauge("trklib_site_objects", "Objects of the site's picture.", f.objects);
+    figures.counter("trklib_site_late_messages_total",
+                    "Tracks messages too old for fusion to apply.", double(f.lateMessages));
+    figures.counter("trklib_site_events_total", "Events raised by the zones' rules.",
+                    double(f.events));
+    figures.gauge("trklib_site_recorder_queue_records",
+                  "Records waiting for the history's database.", f.recorderWaiting);
+    if (f.databaseBytes)
+        figures.gauge("trklib_site_database_bytes", "The history database's size.",
+                      double(*f.databaseBytes));
+}
+
+std::string SiteMetrics::text() const
+{
+    return service::exposition({&status_, registry_.get()});
+}
+
+std::optional<std::int64_t> databaseBytes(const site::HistoryConfig& history)
+{
+    if (history::Store::isPostgresUrl(history.database))
+        return std::nullopt;
+    std::int64_t bytes = 0;
+    for (const char* suffix : {"", "-journal", "-wal"})
+        bytes += QFileInfo(history.database + QLatin1String(suffix)).size();
+    return bytes;
+}
+
+} // namespace trklib::sited
