@@ -222,7 +222,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
             metrics.update({status.objects, status.lateMessages, pipeline.events(),
-                            history.waiting(), databaseBytes(site.history)});
+                            history.waiting(), usage.bytes});
             link.publishStatus(
                 link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs()));
             statusClock.advance(now);

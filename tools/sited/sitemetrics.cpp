@@ -1,12 +1,8 @@
 #include "tools/sited/sitemetrics.h"
 
-#include "tools/sited/history/historystore.h"
-
 #include <prometheus/counter.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
-
-#include <QFileInfo>
 
 namespace trklib::sited {
 
@@ -62,16 +58,6 @@ void SiteMetrics::gather(service::Figures& figures) const
 std::string SiteMetrics::text() const
 {
     return service::exposition({&status_, registry_.get()});
-}
-
-std::optional<std::int64_t> databaseBytes(const site::HistoryConfig& history)
-{
-    if (history::Store::isPostgresUrl(history.database))
-        return std::nullopt;
-    std::int64_t bytes = 0;
-    for (const char* suffix : {"", "-journal", "-wal"})
-        bytes += QFileInfo(history.database + QLatin1String(suffix)).size();
-    return bytes;
 }
 
 } // namespace trklib::sited

@@ -56,8 +56,5 @@ private:
     SiteFigures figures_;
 };
 
-// The history's size on disk: the SQLite file with its journal and
-// write-ahead log; none for a PostgreSQL database.
-std::optional<std::int64_t> databaseBytes(const site::HistoryConfig& history);
 
 } // namespace trklib::sited

@@ -303,18 +303,6 @@ TEST(SiteMetrics, PicturesAsPublishedTheRestAsOfTheLastStatus)
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
     metrics.update({});
     EXPECT_EQ(metrics.text().find("trklib_site_database_bytes"), std::string::npos);
-
-    QTemporaryDir dir;
-    site::HistoryConfig history;
-    history.database = dir.filePath(QStringLiteral("h.sqlite"));
-    for (const auto& [suffix, bytes] : {std::pair{"", 100}, std::pair{"-wal", 20}}) {
-        QFile file(history.database + QLatin1String(suffix));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(bytes, 'x'));
-    }
-    EXPECT_EQ(databaseBytes(history), 120);
-    history.database = QStringLiteral("postgresql://h@db/x");
-    EXPECT_EQ(databaseBytes(history), std::nullopt);
 }
 
 // An object's place, speed and heading as the picture gives them, and the
