@@ -99,26 +99,27 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     QTemporaryDir dir;
     ASSERT_TRUE(makeFiles(QDir(dir.path())));
     // IPv4-mapped forms are the IPv4 address: r.1 and r.2 share a socket.
-    const QByteArray full = "; comment\r\n"
-                            "# another\n"
-                            "[site]\n name = north-1 \nprefix = plant/trklib\n"
-                            "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\n"
-                            "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
-                            "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
-                            "cat062 = [::1]:8601\n[cot]\n"
-                            "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
-                            "enabled = false\nmax_size = 0.5\n"
-                            "[http]\nlisten = [::1]:9000\n[trackd]\nmetrics_listen = 127.0.0.1:9101\n"
-                            "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
-                            "username = u\npassword_file = pw\nca_file = ca.crt\n"
-                            "cert_file = ca.crt\nkey_file = ca.key\n"
-                            "sited_username = s\nsited_password_file = sited-pw\n"
-                            "[radar.r.1]\nbind_address = ::ffff:127.0.0.1\nport = 5000\n"
-                            "radar_address = ::ffff:192.168.1.2\ntilt = -2.5\npan = 10\n"
-                            "height = 6\npan_offset = 1\norientation = 1\nx = -12.5\ny = 40\n"
-                            "heading = 270\nsic = 0\n"
-                            "[radar.r.2]\nbind_address\t=\t127.0.0.1\nport = 5000\n"
-                            "radar_address = 192.168.1.3\nsic = 255\n";
+    const QByteArray full =
+        "; comment\r\n"
+        "# another\n"
+        "[site]\n name = north-1 \nprefix = plant/trklib\n"
+        "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\n"
+        "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
+        "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
+        "cat062 = [::1]:8601\n[cot]\n"
+        "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
+        "enabled = false\nmax_size = 0.5\n"
+        "[http]\nlisten = [::1]:9000\n[trackd]\nmetrics_listen = 127.0.0.1:9101\n"
+        "[broker]\nhost = broker.local\nport = 8883\nclient_id = \"td\"\n"
+        "username = u\npassword_file = pw\nca_file = ca.crt\n"
+        "cert_file = ca.crt\nkey_file = ca.key\n"
+        "sited_username = s\nsited_password_file = sited-pw\n"
+        "[radar.r.1]\nbind_address = ::ffff:127.0.0.1\nport = 5000\n"
+        "radar_address = ::ffff:192.168.1.2\ntilt = -2.5\npan = 10\n"
+        "height = 6\npan_offset = 1\norientation = 1\nx = -12.5\ny = 40\n"
+        "heading = 270\nsic = 0\n"
+        "[radar.r.2]\nbind_address\t=\t127.0.0.1\nport = 5000\n"
+        "radar_address = 192.168.1.3\nsic = 255\n";
     ASSERT_TRUE(parse(full, c, error, dir.path())) << error.toStdString();
     EXPECT_EQ(c.warnings, QStringList()) << "the password file is its owner's and group's";
     EXPECT_EQ(c.name, QLatin1String("north-1"));
