@@ -301,30 +301,33 @@ def test_units_pass_systemd_analyze_verify(tmp_path):
 class ServiceFolders:
     """What systemd gives the units, in a folder every user may enter: the
     configuration folder (root's, read-only to the service), the state
-    folder (the service user's) and the credentials (the broker's password,
-    the service user's alone)."""
+    folder (the service user's) and each unit's credentials folder with its
+    copy of the broker's password (the service user's alone), which the one
+    site file names as %d/mqtt-password."""
 
     def __init__(self, root, broker_port, radar_port):
         self.etc = root / "etc-trklib"
         self.state = root / "state"
-        self.credentials = root / "credentials"
-        for folder in (self.etc, self.state, self.credentials):
+        self.credentials = {name: root / f"credentials-{name}" for name in ("trackd", "sited")}
+        for folder in (self.etc, self.state, *self.credentials.values()):
             folder.mkdir()
-        password = self.credentials / "mqtt-password"
-        password.write_text("units-secret\n")
-        for path, mode in ((password, 0o400), (self.credentials, 0o500), (self.state, 0o750)):
+        owned = [(self.state, 0o750)]
+        for folder in self.credentials.values():
+            (folder / "mqtt-password").write_text("units-secret\n")
+            owned += [(folder / "mqtt-password", 0o400), (folder, 0o500)]
+        for path, mode in owned:
             os.chown(path, SERVICE_UID, SERVICE_UID)
             os.chmod(path, mode)
         text = site_file(root, broker_port, radar_port).read_text()
         text = text.replace("client_id = trackd-junction\n",
-                            f"client_id = trackd-junction\nusername = site\n"
-                            f"password_file = {password}\n")
+                            "client_id = trackd-junction\nusername = site\n"
+                            "password_file = %d/mqtt-password\n")
         (self.etc / "trackd.conf").write_text(text)
 
-    def environment(self, state=None):
+    def environment(self, name, state=None):
         return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                 "STATE_DIRECTORY": str(state or self.state),
-                "CREDENTIALS_DIRECTORY": str(self.credentials)}
+                "CREDENTIALS_DIRECTORY": str(self.credentials[name])}
 
 
 @pytest.fixture
@@ -366,10 +369,11 @@ def test_units_run_as_their_services(tmp_path, processes, service_root):
     for name in ("trackd", "sited"):
         checks, command = unit_commands(name, folders.etc)
         for check in checks:
-            done = subprocess.run(as_service(check), env=folders.environment(),
+            done = subprocess.run(as_service(check), env=folders.environment(name),
                                   capture_output=True, text=True, timeout=30)
             assert done.returncode == 0, f"{shlex.join(check)}: {done.stderr}"
-        services[name] = processes.start(name, *as_service(command), env=folders.environment())
+        services[name] = processes.start(name, *as_service(command),
+                                          env=folders.environment(name))
     wait_for(lambda: seen('trklib/junction/site/status {"online":true'), 20,
              "sited's online status")
     radars = ("east", "north", "west", "south")
@@ -378,7 +382,7 @@ def test_units_run_as_their_services(tmp_path, processes, service_root):
     simulation = subprocess.run(
         [program("TRKLIB_RADARSIM"), "--site", str(folders.etc / "trackd.conf"), "--scene",
          "junction", "--packets", "100", "--seed", "1", "--quiet"],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, timeout=120, env=folders.environment("sited"))
     assert simulation.returncode == 0, simulation.stderr
     wait_for(lambda: any(p["objects"] for p in pictures_of(messages())), 10, "a picture")
     # The history is measured with its first records: in the status soon after.
@@ -426,7 +430,7 @@ def test_sited_unit_stops_on_a_state_folder_it_cannot_write(service_root):
         # the unit does not restart on.
         for argv in (*checks, command):
             done = subprocess.run(as_service(argv),
-                                  env=folders.environment(f"{state}:{folders.state}"),
+                                  env=folders.environment("sited", f"{state}:{folders.state}"),
                                   capture_output=True, text=True, timeout=30)
             assert (done.returncode, done.stdout) == (2, ""), done.stderr
             assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith(line), done.stderr

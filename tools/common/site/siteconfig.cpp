@@ -376,13 +376,37 @@ KeyHandler mountingHandler(RadarConfig& mounting, const QString& option)
 }
 
 // A file that must be there and readable; stored as an absolute path.
+// A file's path as the site file gives it, relative to base unless
+// absolute; a leading "%d/" stands for the folder of the service's
+// systemd credentials ($CREDENTIALS_DIRECTORY, as %d does in a unit), so
+// that one site file names each service's own copy of a secret. Empty with
+// why set when %d is given without that folder.
+QString filePath(const QString& v, const QDir& base, QString& why)
+{
+    static const QLatin1String credentials("%d/");
+    if (!v.startsWith(credentials))
+        return QDir::cleanPath(base.absoluteFilePath(v));
+    const QString folder = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (folder.isEmpty()) {
+        why = QStringLiteral("'%1' is in the service's credentials folder (%d), but "
+                             "CREDENTIALS_DIRECTORY is not set: its systemd unit sets it; by "
+                             "hand, set it to a folder that holds the file")
+                  .arg(v);
+        return QString();
+    }
+    return QDir::cleanPath(QDir(folder).absoluteFilePath(v.mid(credentials.size())));
+}
+
 KeyHandler fileHandler(QString& path, const QDir& base)
 {
     return [&path, base](const QString& v) {
-        path = QDir::cleanPath(base.absoluteFilePath(v));
-        const QFileInfo info(path);
         if (v.isEmpty())
             return QStringLiteral("empty; leave the key out for none");
+        QString why;
+        path = filePath(v, base, why);
+        if (path.isEmpty())
+            return why;
+        const QFileInfo info(path);
         if (!info.exists())
             return QStringLiteral("no such file: %1").arg(path);
         if (!info.isFile())

@@ -320,6 +320,10 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {host + "::1\n" + "[radar.a]\n", nullptr},
         {site + broker + "password_file = /nonexistent/pw\n",
          "5: [broker] password_file: no such file: /nonexistent/pw"},
+        // The service's credentials folder, which the table runs without.
+        {site + broker + "username = u\npassword_file = %d/pw\n",
+         "6: [broker] password_file: '%d/pw' is in the service's credentials folder (%d), but "
+         "CREDENTIALS_DIRECTORY is not set"},
         {site + broker + "ca_file = /\n", "5: [broker] ca_file: not a regular file"},
         {site + broker + "username = \n", "5: [broker] username: empty; leave the key out"},
         {site + broker + "sited_username = \n",
@@ -416,6 +420,7 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
              "127.0.0.2\n[radar.c]\nport = 5000\n",
          nullptr},
     };
+    qunsetenv("CREDENTIALS_DIRECTORY");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
         SiteConfig config;
@@ -430,6 +435,17 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
             QString::fromLatin1(c.error).replace(QLatin1String("%D"), dir.path());
         EXPECT_TRUE(error.startsWith(expected)) << "gave: " << error.toStdString();
         EXPECT_FALSE(error.contains(QLatin1Char('\n'))) << error.toStdString();
+    }
+    // With the folder, %d/ is that folder, whatever the site file's own.
+    {
+        qputenv("CREDENTIALS_DIRECTORY", dir.path().toUtf8());
+        SiteConfig config;
+        QString error;
+        EXPECT_TRUE(parse(site + broker + "username = u\npassword_file = %d/pw\n[radar.a]\n",
+                          config, error, QStringLiteral("/nonexistent")))
+            << error.toStdString();
+        EXPECT_EQ(config.broker.passwordFile, dir.filePath(QStringLiteral("pw")));
+        qunsetenv("CREDENTIALS_DIRECTORY");
     }
 
     // A password file that others may read is used, with one warning; one
