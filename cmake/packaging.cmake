@@ -6,7 +6,9 @@
 #                                  the API reference (with TRKLIB_API_DOCS)
 #   tools        -> trklib-tools   trackdemo, radarsim, trackreplay, plot-tracks,
 #                                  trackd with its systemd unit and example,
-#                                  their manual pages and trackd.conf(5)
+#                                  sited and the site view it serves
+#                                  (/usr/share/trklib/web), their manual
+#                                  pages and trackd.conf(5)
 #   python       -> python3-trklib the Python module trklib (when it is built)
 #
 # Each package carries /usr/share/doc/<package>/copyright and
@@ -134,7 +136,8 @@ surveillance radar:
    /usr/share/doc/trklib-tools/examples),
  - sited fuses the tracks of every radar of a site into one picture of
    its objects, live over MQTT (systemd unit sited.service) or offline
-   from a capture.
+   from a capture, records its history and serves it and the live site
+   view (/usr/share/trklib/web) over HTTP or HTTPS, behind logins.
 The table of the mounting options the tools share is in /usr/share/trklib.")
 # dpkg-shlibdeps finds libtrklib.so.1 of this build for the tools that link
 # it; the dependency on its package is the exact one above.

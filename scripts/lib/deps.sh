@@ -45,8 +45,9 @@ trklib_packages=(
     libxml2-utils
     # sited records the site's history into a SQLite file or a PostgreSQL
     # database (libpq; the tests and the benchmark run PostgreSQL 15's own
-    # server) and answers its HTTP API with cpp-httplib.
-    libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev
+    # server) and answers its HTTP API with cpp-httplib; its logins hash
+    # passwords (argon2id) and draw session tokens with libsodium.
+    libsqlite3-dev libpq-dev postgresql-15 libcpp-httplib-dev libsodium-dev
     # The services' units are checked with systemd-analyze verify, and
     # their commands run as another user with util-linux's setpriv.
     systemd util-linux

@@ -135,6 +135,13 @@ expect_files trklib-tools < <(
     done
     echo "-rwxr-xr-x ./usr/share/doc/trklib-tools/examples/sited-events-hook"
     echo "-rw-r--r-- ./usr/share/trklib/mounting.tsv"
+    # The site view that sited serves, its MQTT client from npm's lockfile.
+    for file in index.html login.html style.css node_modules/mqtt/dist/mqtt.esm.js; do
+        echo "-rw-r--r-- ./usr/share/trklib/web/$file"
+    done
+    for file in "$source_dir"/web/src/*.js; do
+        echo "-rw-r--r-- ./usr/share/trklib/web/src/${file##*/}"
+    done
     for program in trackdemo radarsim trackreplay plot-tracks trackd sited; do
         echo "-rw-r--r-- ./usr/share/man/man1/$program.1.gz"
     done

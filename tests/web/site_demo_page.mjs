@@ -1,13 +1,14 @@
 // The page of a running scripts/site-demo in Debian's headless Chromium,
-// opened from the address the demo printed: it logs in to the broker,
-// shows every radar online and targets in its table. Opened from the same
-// address without the password, it is refused by the broker and says so.
+// opened from the address the demo printed: it leads to sited's login
+// page, which refuses a wrong password and says so; logged in as the
+// viewer, the page reads sited's stream and shows every radar online and
+// targets in its table; logged out, it is back at the login page.
 //
 // With SITE_DEMO_SCREENSHOT set, it saves the logged-in page there at
 // 1280 x 800 once sited's objects and an event are shown (the guide's
 // picture, docs/site-view.png).
 //
-// Usage: node site_demo_page.mjs URL RADAR...; WEB_DIR (web/, with its
+// Usage: node site_demo_page.mjs URL PASSWORD RADAR...; WEB_DIR (web/, with its
 // node_modules), CHROMIUM (default /usr/bin/chromium). Exit status: 0 all
 // good, 1 with the failures on standard error, 77 skipped.
 
@@ -16,7 +17,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 
-const [url, ...radars] = process.argv.slice(2);
+const [url, password, ...radars] = process.argv.slice(2);
 const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
 const waitMs = 20000; // for anything the page should show
 const screenshot = process.env.SITE_DEMO_SCREENSHOT;
@@ -38,36 +39,48 @@ const browser = await puppeteer.launch({
 try {
   const page = await browser.newPage();
   await page.setViewport({ width: 1280, height: 800 });
+  const logIn = async (secret) => {
+    await page.waitForSelector('form#login', { timeout: waitMs });
+    await page.$eval('#name', (e) => { e.value = ''; });
+    await page.type('#name', 'viewer');
+    await page.type('#password', secret);
+    await page.click('form#login button[type="submit"]');
+  };
   await page.goto(url);
+  await logIn(`${password}x`);
+  await page.waitForFunction(() => document.querySelector('#login-state').dataset.state === 'wrong',
+    { timeout: waitMs }).catch(async () => {
+    const said = await page.$eval('#login-state', (e) => `${e.dataset.state}: ${e.textContent}`);
+    failures.push(`a wrong password: the login page says ${said}`);
+  });
+  if (await page.$('table#targets')) failures.push('a wrong password: the page shown');
+
+  await logIn(password);
   await page.waitForFunction((names) => {
     const online = [...document.querySelectorAll('#radars li[data-online="true"]')].map((li) => li.dataset.radar);
-    return document.querySelector('#connection').dataset.state === 'connected' &&
+    return document.querySelector('#connection')?.dataset.state === 'connected' &&
       document.querySelector('table#objects tbody tr') &&
       names.every((name) => online.includes(name) &&
         document.querySelector(`table#targets tbody tr[data-radar="${name}"]`));
   }, { timeout: waitMs }, radars).catch(async () => {
-    const state = await page.$eval('#connection', (e) => `${e.dataset.state}: ${e.textContent}`);
+    const state = await page.$eval('#connection', (e) => `${e.dataset.state}: ${e.textContent}`).catch(() => 'no page');
     const rows = await page.$$eval('table#targets tbody tr', (trs) => trs.map((tr) => tr.dataset.radar));
-    failures.push(`from ${url}: connection ${state}; radars with rows: ${[...new Set(rows)].join(', ')}`);
+    failures.push(`logged in from ${url}: connection ${state}; radars with rows: ${[...new Set(rows)].join(', ')}`);
   });
+  if (await page.$eval('#user', (e) => e.textContent).catch(() => '') !== 'viewer (viewer)') {
+    failures.push('logged in: the header does not name the viewer');
+  }
   if (screenshot && failures.length === 0) {
     await page.waitForFunction(() => document.querySelector('ol#events li'), { timeout: eventWaitMs })
       .catch(() => failures.push(`no event listed within ${eventWaitMs / 1000} s for the screenshot`));
     await page.screenshot({ path: screenshot });
   }
 
-  const anonymous = new URL(url);
-  anonymous.searchParams.delete('password');
-  anonymous.searchParams.delete('user');
-  await page.goto(anonymous.href);
-  await page.waitForFunction(() => {
-    const connection = document.querySelector('#connection');
-    return connection.dataset.state === 'error' && /not authori[sz]ed/i.test(connection.textContent);
-  }, { timeout: waitMs }).catch(async () => {
-    const state = await page.$eval('#connection', (e) => `${e.dataset.state}: ${e.textContent}`);
-    failures.push(`without a login: connection ${state}, not refused`);
-  });
-  if ((await page.$$('table#targets tbody tr')).length > 0) failures.push('without a login: targets shown');
+  await page.click('#logout').catch(() => failures.push('logged in: no logout button'));
+  await page.waitForSelector('form#login', { timeout: waitMs }).catch(() => failures.push('logged out: no login page'));
+  await page.goto(url);
+  await page.waitForSelector('form#login', { timeout: waitMs })
+    .catch(() => failures.push('logged out: the address opens the page, not the login page'));
 } finally {
   await browser.close();
   fs.rmSync(userDataDir, { recursive: true, force: true });

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # scripts/site-demo as a user runs it, with this build's trackd, sited and radarsim:
 # bad command lines exit 2; with the ports given it prints the page's
-# address with the page's login, serves the page and the MQTT client's
-# browser build, its broker refuses anonymous clients and carries both
-# radars' tracks and statuses to the page's user over MQTT, the page opened
-# from the address in Chromium shows both radars (and is refused without
-# the password), and SIGTERM stops everything it started.
+# address (no password in it) and the page's login, sited serves the login
+# page and nothing else of the page without a login, its broker refuses
+# anonymous clients and carries both radars' tracks and statuses to the
+# viewer over MQTT, the page opened from the address in Chromium logs in
+# and shows every radar (and is refused a wrong password), and SIGTERM
+# stops everything it started.
 #
 # Usage: site_demo_test.sh SOURCE_DIR BUILD_DIR. Exit status 77: skipped.
 set -euo pipefail
@@ -76,25 +77,25 @@ for ((i = 0; i < 300; ++i)); do
 done
 url=$(sed -n 's/^URL: //p' "$work/demo.out")
 # The viewer's password: made for this run, URL-safe, 144 random bits.
-password=${url##*&password=}
-# The page replays the history from sited's API, whose address the demo prints too.
+password=$(sed -n 's/^Login: viewer, password //p' "$work/demo.out")
+# sited serves the page and the API on one port.
 api=$(sed -n 's/^API: //p' "$work/demo.out")
-[[ $api =~ ^http://127\.0\.0\.1:[0-9]+$ ]] || fail "no API line: $(cat "$work/demo.out")"
-expected="http://127.0.0.1:$http_port/?broker=ws://127.0.0.1:$ws_port&site=junction&prefix=trklib&api=$api&user=viewer&password="
-if [[ $url != "$expected$password" || ! $password =~ ^[A-Za-z0-9_-]{24}$ ]]; then
-    fail "the address is '$url', not '${expected}PASSWORD'"
+[[ $api == "http://127.0.0.1:$http_port" ]] || fail "no API line: $(cat "$work/demo.out")"
+if [[ $url != "http://127.0.0.1:$http_port/" || ! $password =~ ^[A-Za-z0-9_-]{24}$ ]]; then
+    fail "the address is '$url', not 'http://127.0.0.1:$http_port/', or no Login line"
     cat "$work/demo.out" "$work/demo.err" >&2
     exit 1
 fi
 [[ $(grep -c '^URL: ' "$work/demo.out") == 1 ]] || fail "more than one URL line"
 
-# The page and the MQTT client's browser build, over HTTP.
+# Without a login: the login page, and nothing of the page itself.
 fetch() {
     python3 -c 'import sys, urllib.request; sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=5).read())' "$1"
 }
-fetch "$url" | grep -q '<table id="targets">' || fail "the page has no table#targets"
-fetch "http://127.0.0.1:$http_port/node_modules/mqtt/dist/mqtt.esm.js" | grep -q 'export default' ||
-    fail "the MQTT client's browser build is not served"
+fetch "$url" | grep -q '<form id="login"' || fail "the address does not lead to the login page"
+if fetch "http://127.0.0.1:$http_port/src/main.js" >/dev/null 2>&1; then
+    fail "the page's script is served without a login"
+fi
 
 # sited's history API, on the address the demo prints, answers its health.
 python3 -c 'import sys, urllib.request; sys.exit(urllib.request.urlopen(sys.argv[1] + "/api/health", timeout=5).status != 200)' "$api" ||
@@ -137,12 +138,13 @@ END
 # (and the guide's screenshot where SITE_DEMO_SCREENSHOT says).
 status=0
 [[ -z ${SITE_DEMO_SCREENSHOT:-} ]] || mkdir -p "$(dirname "$SITE_DEMO_SCREENSHOT")"
-WEB_DIR=$root/web node "$(dirname "${BASH_SOURCE[0]}")/site_demo_page.mjs" "$url" east north west south || status=$?
+WEB_DIR=$root/web node "$(dirname "${BASH_SOURCE[0]}")/site_demo_page.mjs" "$url" "$password" \
+    east north west south || status=$?
 ((status == 0 || status == 77)) || fail "the page from the printed address (above)"
 
 # SIGTERM stops the demo and everything it started; the ports are free.
 children=$(ps -o pid= --ppid "$pid" | tr -d ' ' | tr '\n' ' ')
-[[ $(wc -w <<<"$children") -ge 5 ]] || fail "the demo runs only these programs: $children"
+[[ $(wc -w <<<"$children") -ge 4 ]] || fail "the demo runs only these programs: $children"
 kill -TERM "$pid"
 for ((i = 0; i < 150; ++i)); do
     kill -0 "$pid" 2>/dev/null || break

@@ -10,6 +10,7 @@
 #include "tools/sited/outputs/trackoutputs.h"
 #include "tools/sited/pipeline.h"
 #include "tools/sited/sitemetrics.h"
+#include "tools/sited/users.h"
 #include "tools/sited/zones/zoneoutput.h"
 
 #include "tools/common/cli/prologue.h"
@@ -49,6 +50,8 @@ using trklib::sited::zones::ZoneOutput;
 
 namespace {
 
+using trklib::sited::history::LiveStream;
+
 constexpr int exitFailure = 1; // the service or the offline run could not run
 constexpr int exitUsage = 2;   // a bad command line or site file
 // How long stopping waits for the broker to take the offline status.
@@ -58,6 +61,12 @@ constexpr std::chrono::seconds offlineWait{2};
 constexpr std::chrono::seconds dropLogPeriod{60};
 
 using SteadyClock = std::chrono::steady_clock;
+
+// "<prefix>/<site>/<rest>".
+QByteArray siteTopic(const SiteConfig& site, const char* rest)
+{
+    return QStringLiteral("%1/%2/%3").arg(site.prefix, site.name, QLatin1String(rest)).toUtf8();
+}
 
 std::int64_t wallClockMs()
 {
@@ -80,7 +89,8 @@ int blockStopSignals()
 class Inbox
 {
 public:
-    explicit Inbox(const SiteConfig& config) : reader_(config), lastTracksMs_(config.radars.size())
+    Inbox(const SiteConfig& config, LiveStream& live)
+        : reader_(config), live_(live), lastTracksMs_(config.radars.size())
     {}
 
     const TracksReader& reader() const { return reader_; }
@@ -95,6 +105,7 @@ public:
         case TracksReader::Verdict::Report:
             lastTracksMs_[report.radar] = wallClockMs();
             reports_.append(std::move(report));
+            live_.publish(topic, payload, false);
             break;
         case TracksReader::Verdict::OwnPicture:
             break;
@@ -137,6 +148,7 @@ public:
 
 private:
     TracksReader reader_;
+    LiveStream& live_;
     mutable std::mutex mutex_;
     QVector<TracksReport> reports_;
     QVector<std::optional<std::int64_t>> lastTracksMs_;
@@ -144,27 +156,38 @@ private:
     QString lastDrop_;
 };
 
-// The live pipeline's messages, published through the broker link.
+// The live pipeline's messages, published through the broker link and
+// streamed to the pages sited serves.
 class LinkSink : public PictureSink
 {
 public:
-    explicit LinkSink(SiteLink& link) : link_(link) {}
+    LinkSink(SiteLink& link, LiveStream& live, const SiteConfig& site)
+        : link_(link), live_(live), pictureTopic_(siteTopic(site, "site/tracks"))
+    {}
 
     void picture(const QByteArray& message) override
     {
         link_.publishPicture(message);
         published_ = SteadyClock::now();
+        live_.publish(pictureTopic_, message, false);
     }
     // When the last picture was handed to the link.
     SteadyClock::time_point published() const { return published_; }
     void event(const QByteArray& topic, const QByteArray& message) override
     {
         link_.publishEvent(topic, message);
+        live_.publish(topic, message, false);
     }
-    void zoneState(const TopicMessage& state) override { link_.keep(state.topic, state.payload); }
+    void zoneState(const TopicMessage& state) override
+    {
+        link_.keep(state.topic, state.payload);
+        live_.publish(state.topic, state.payload, true);
+    }
 
 private:
     SiteLink& link_;
+    LiveStream& live_;
+    const QByteArray pictureTopic_;
     SteadyClock::time_point published_;
 };
 
@@ -174,7 +197,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
                                 TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history,
                                 SiteMetrics& metrics)
 {
-    LinkSink sink(link);
+    LinkSink sink(link, history.live(), site);
+    const QByteArray statusTopic = siteTopic(site, "site/status");
     PicturePipeline pipeline(site, {zones, &outputs, &history}, sink);
 
     const SteadyClock::time_point start = SteadyClock::now();
@@ -223,8 +247,10 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.outputDropped = outputs.dropped();
             metrics.update({status.objects, status.lateMessages, pipeline.events(),
                             history.waiting(), usage.bytes});
-            link.publishStatus(
-                link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs()));
+            const QByteArray statusMessage =
+                link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs());
+            link.publishStatus(statusMessage);
+            history.live().publish(statusTopic, statusMessage, true);
             statusClock.advance(now);
 
             QString why;
@@ -278,25 +304,41 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         return exitFailure;
     }
     mosquitto_lib_init();
-    Inbox inbox(site);
+    LiveStream& live = history->live();
+    Inbox inbox(site, live);
+    // The radars' statuses are for the pages alone; sited's own comes to
+    // them straight.
+    const QByteArray ownStatus = siteTopic(site, "site/status");
     SiteLink link(site, inbox.reader().subscription(),
-                  [&inbox](const QByteArray& topic, const QByteArray& payload) {
-                      inbox.take(topic, payload);
+                  [&inbox, &live, &ownStatus](const QByteArray& topic, const QByteArray& payload) {
+                      if (!topic.endsWith("/status"))
+                          inbox.take(topic, payload);
+                      else if (topic != ownStatus)
+                          live.publish(topic, payload, true);
                   });
+    link.alsoSubscribe(siteTopic(site, "+/status"));
     logEvent(Priority::Info, QStringLiteral("site %1: %2, %3 pictures a second to %4/%1/site")
                                  .arg(site.name, counted(site.radars.size(), "radar"))
                                  .arg(site.fusion.ratePerS)
                                  .arg(site.prefix));
-    logEvent(Priority::Info, QStringLiteral("history in %1, its API on http://%2:%3/api/")
-                                 .arg(trklib::sited::history::databaseName(site.history),
-                                      site.http.listen.address.toString())
-                                 .arg(history->port()));
+    logEvent(
+        Priority::Info,
+        QStringLiteral("history in %1, its API on %2://%3:%4/api/%5")
+            .arg(trklib::sited::history::databaseName(site.history),
+                 site.http.certFile.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"),
+                 site.http.listen.address.toString())
+            .arg(history->port())
+            .arg(site.http.usersFile.isEmpty() ? QStringLiteral(", open to all (no users_file)")
+                                               : QString()));
     if (zones) {
         // Retained from the first connection on, every zone's state too.
         const TopicMessage all = zones->zonesMessage();
         link.keep(all.topic, all.payload);
-        for (const TopicMessage& state : zones->states())
+        live.publish(all.topic, all.payload, true);
+        for (const TopicMessage& state : zones->states()) {
             link.keep(state.topic, state.payload);
+            live.publish(state.topic, state.payload, true);
+        }
     }
     if (!link.start(error)) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
@@ -382,9 +424,19 @@ int main(int argc, char* argv[])
                                        ? QString()
                                        : QStringLiteral(" as %1").arg(broker.username)),
                     qUtf8Printable(QString::number(site.fusion.ratePerS)));
-        std::printf("sited: history in %s, its API on http://%s/api/\n",
+        std::printf("sited: history in %s, its API on %s://%s/api/\n",
                     qUtf8Printable(trklib::sited::history::databaseName(site.history)),
+                    site.http.certFile.isEmpty() ? "http" : "https",
                     qUtf8Printable(site.http.listen.toString()));
+        if (!site.http.usersFile.isEmpty()) {
+            QVector<trklib::sited::history::User> users;
+            if (!trklib::sited::history::readUsers(site.http.usersFile, users, error)) {
+                std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
+                return exitUsage;
+            }
+            std::printf("sited: %s: %s\n", qUtf8Printable(site.http.usersFile),
+                        qUtf8Printable(counted(users.size(), "user")));
+        }
         if (zones) {
             qint64 lines = 0;
             for (const trklib::sited::zones::Zone& zone : zones->zones())
@@ -406,6 +458,9 @@ int main(int argc, char* argv[])
     }
     case Options::Mode::Offline:
         return runOfflineAndSay(options, site, zones.get());
+    case Options::Mode::AddUser:
+    case Options::Mode::RemoveUser:
+        return runUserCommand(options, site);
     default:
         return run(options.config, site, zones.get());
     }

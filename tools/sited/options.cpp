@@ -2,6 +2,8 @@
 
 #include "tools/common/cli/outputfiles.h"
 
+#include <algorithm>
+
 namespace trklib::sited {
 
 namespace {
@@ -11,7 +13,9 @@ const QString usage = QStringLiteral(
     "   or: sited --check-config FILE\n"
     "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
     "                [--events EVENTS]\n"
-    "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n");
+    "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n"
+    "   or: sited --config FILE --add-user NAME viewer|operator|admin\n"
+    "   or: sited --config FILE --remove-user NAME\n");
 
 const QString help = QStringLiteral(
     "Fuses the tracks of every radar of a site into one picture of the site's objects, live "
@@ -33,6 +37,11 @@ const QString help = QStringLiteral(
     "recorded in the site's history from TIME to TIME (both included; ms since the epoch or "
     "ISO 8601 with a zone) to OUT, as GeoJSON (one LineString per object) or CSV (one line per "
     "object and picture)\n"
+    "  --add-user NAME ROLE    add the user NAME to the users file of the site file's [http] "
+    "users_file (made when missing), or give it a new role and password: the password is read "
+    "from the terminal without echo, twice, or as one line from standard input when that is "
+    "not a terminal; ROLE is viewer, operator or admin\n"
+    "  --remove-user NAME      remove the user NAME from the users file\n"
     "  --help                  show this text\n"
     "  --version               show the version\n");
 
@@ -84,6 +93,40 @@ bool parseExport(const QStringList& given, Options& options, QString& error)
     return error.isEmpty();
 }
 
+// --add-user NAME ROLE or --remove-user NAME, and --config FILE, in
+// either order.
+bool parseUserCommand(const QStringList& arguments, Options& options, QString& error)
+{
+    const bool add = arguments.contains(QLatin1String("--add-user"));
+    const QString command = add ? QStringLiteral("--add-user") : QStringLiteral("--remove-user");
+    const int values = add ? 2 : 1;
+    QStringList rest = arguments;
+    const int at = rest.indexOf(command);
+    if (rest.count(command) > 1 || (add && rest.contains(QLatin1String("--remove-user")))) {
+        error = QStringLiteral("give one of --add-user and --remove-user, once");
+        return false;
+    }
+    if (at + values >= rest.size() ||
+        std::any_of(rest.begin() + at + 1, rest.begin() + at + 1 + values, [](const QString& v) {
+            return v.isEmpty() || v.startsWith(QLatin1Char('-'));
+        })) {
+        error = add ? QStringLiteral("--add-user needs a NAME and a ROLE")
+                    : QStringLiteral("--remove-user needs a NAME");
+        return false;
+    }
+    options.userName = rest[at + 1];
+    if (add)
+        options.userRole = rest[at + 2];
+    rest.erase(rest.begin() + at, rest.begin() + at + 1 + values);
+    if (rest.size() != 2 || rest[0] != QLatin1String("--config") || rest[1].isEmpty()) {
+        error = QStringLiteral("%1 takes only --config FILE").arg(command);
+        return false;
+    }
+    options.config = rest[1];
+    options.mode = add ? Options::Mode::AddUser : Options::Mode::RemoveUser;
+    return true;
+}
+
 } // namespace
 
 QString usageText()
@@ -107,6 +150,9 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
         options.mode = Options::Mode::Version;
         return true;
     }
+    if (arguments.contains(QLatin1String("--add-user")) ||
+        arguments.contains(QLatin1String("--remove-user")))
+        return parseUserCommand(arguments, options, error);
     QStringList given;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];

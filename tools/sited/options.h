@@ -14,6 +14,8 @@ struct Options
         Check,   // --check-config: check the site file and exit
         Offline, // --capture: a capture fused into a file of pictures
         Export,  // --export: the recorded tracks of a period written to a file
+        AddUser, // --add-user: a user of the HTTP API added or changed
+        RemoveUser,
         Help,
         Version
     };
@@ -30,6 +32,9 @@ struct Options
     QString to;
     QString format;
     QString exportOutput;
+    // --add-user's and --remove-user's user, as given (checked when run).
+    QString userName;
+    QString userRole;
 };
 
 // Parses the arguments (without the program's name). False with a

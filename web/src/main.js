@@ -1,12 +1,12 @@
-// The site view: subscribes to a site's tracks and statuses on the broker's
-// WebSocket listener, the site service's picture and status among them,
-// and draws them live: the fused picture while the service publishes one
-// (unless the query string's view=radars chose each radar's tracks), each
-// radar's tracks otherwise; and the site's zones, lines and events. With
-// sited's HTTP API in the query string (api=http://HOST:PORT) it replays
-// the site's history too: its recorded pictures and events.
-
-import mqtt from 'mqtt';
+// The site view: takes a site's tracks and statuses, the site service's
+// picture and status among them, and draws them live: the fused picture
+// while the service publishes one (unless the query string's view=radars
+// chose each radar's tracks), each radar's tracks otherwise; and the site's
+// zones, lines and events; and replays the site's history: its recorded
+// pictures and events. Served by sited, it reads sited's stream and API
+// after a login on sited's login page; with broker=ws://... in the query
+// string it subscribes on the broker's WebSocket listener itself, and
+// replays the history of api=http://HOST:PORT when given.
 
 import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
@@ -25,6 +25,25 @@ const packetHeaderBytes = 1024;
 const replayTickMs = 100; // the replay's clock moves on, and asks for its picture, this often
 
 const options = pageOptions(window.location.search, window.location);
+
+// sited's page: who is logged in (the login page when nobody is), and the
+// site's topics as sited has them.
+if (options.source === 'sited' && options.errors.length === 0) {
+  const session = await fetch('api/session', { credentials: 'same-origin' })
+    .then(async (r) => ({ status: r.status, body: r.ok ? await r.json() : null }), () => ({ status: 0, body: null }));
+  if (session.status === 401) {
+    window.location.replace('login.html');
+    await new Promise(() => {}); // the page goes
+  }
+  if (session.body) {
+    options.site = session.body.site;
+    options.prefix = session.body.prefix;
+    if (session.body.logins) {
+      document.getElementById('user').textContent = `${session.body.name} (${session.body.role})`;
+      document.getElementById('session').hidden = false;
+    }
+  }
+}
 const trails = new Trails();
 const site = new Site({ ...options, trails });
 const map = new SiteMap(document.getElementById('map'), site, trails);
@@ -44,7 +63,12 @@ const viewButton = document.getElementById('view');
 const connection = document.getElementById('connection');
 
 document.getElementById('site-name').textContent = options.site;
-document.getElementById('broker').textContent = options.broker;
+document.getElementById('source').textContent = options.source === 'sited' ? 'Site service' : 'Broker';
+document.getElementById('broker').textContent = options.source === 'sited' ? window.location.host : options.broker;
+document.getElementById('logout').addEventListener('click', async () => {
+  await fetch('api/logout', { method: 'POST', credentials: 'same-origin' }).catch(() => {});
+  window.location.replace('login.html');
+});
 document.title = `Site ${options.site}`;
 
 // The view chosen in the query string or with the switch (null: none).
@@ -281,14 +305,49 @@ setInterval(() => {
   loadPicture();
 }, replayTickMs);
 
-if (options.errors.length > 0) {
-  setConnection('error', options.errors.join('; '));
-} else {
+// One message of the site, as the broker or sited's stream has it.
+function take(topic, payload) {
+  // Dropped messages show in the panel at the next tick.
+  const about = site.receive(topic, payload, performance.now());
+  if (!about) return;
+  if (about.leaf === 'events') eventsChanged = true;
+  else targetsChanged = true;
+  redraw();
+}
+
+// sited's stream: each event's data is the topic, a line break and the
+// message. EventSource connects again by itself after a lost connection;
+// after a refusal it stops: the login page when the session is over.
+const streamRetryMs = 5000;
+function streamFromSited() {
   setConnection('connecting', 'connecting');
+  const encoder = new TextEncoder();
+  const stream = new EventSource('api/stream');
+  stream.addEventListener('open', () => setConnection('connected', 'connected'));
+  stream.addEventListener('error', () => {
+    if (stream.readyState !== EventSource.CLOSED) {
+      setConnection('reconnecting', 'connection lost');
+      return;
+    }
+    fetch('api/session', { credentials: 'same-origin' }).then((r) => {
+      if (r.status === 401) window.location.replace('login.html');
+      else setConnection('error', `the stream was refused (${r.status === 200 ? 'too many pages' : r.status})`);
+    }, () => setConnection('error', 'the site service is out of reach'));
+    setTimeout(streamFromSited, streamRetryMs);
+  });
+  stream.addEventListener('message', (message) => {
+    const cut = message.data.indexOf('\n');
+    if (cut > 0) take(message.data.slice(0, cut), encoder.encode(message.data.slice(cut + 1)));
+  });
+}
+
+async function connectBroker(password) {
+  setConnection('connecting', 'connecting');
+  const { default: mqtt } = await import('mqtt');
   const client = mqtt.connect(options.broker, {
     clientId: `trklib-view-${Math.random().toString(16).slice(2, 10)}`,
     username: options.user,
-    password: options.password,
+    password,
     // MQTT 5, so that the broker drops the messages above the page's limit
     // rather than send them: one large message holds up every later one.
     // The limit is on the whole packet, so the topic and header have room
@@ -311,12 +370,27 @@ if (options.errors.length > 0) {
     if (connection.dataset.state === 'connected') setConnection('reconnecting', 'connection lost');
   });
   client.on('error', (error) => setConnection('error', error.message));
-  client.on('message', (topic, payload) => {
-    // Dropped messages show in the panel at the next tick.
-    const about = site.receive(topic, payload, performance.now());
-    if (!about) return;
-    if (about.leaf === 'events') eventsChanged = true;
-    else targetsChanged = true;
-    redraw();
-  });
+  client.on('message', take);
+}
+
+if (options.errors.length > 0) {
+  setConnection('error', options.errors.join('; '));
+} else if (options.source === 'sited') {
+  streamFromSited();
+} else if (options.user !== undefined) {
+  // The broker's password is typed in, never part of the address.
+  const form = document.getElementById('broker-login');
+  document.getElementById('broker-user').textContent = options.user;
+  form.hidden = false;
+  setConnection('connecting', 'waiting for the password');
+  form.addEventListener('submit', (submitted) => {
+    submitted.preventDefault();
+    const field = document.getElementById('broker-password');
+    const password = field.value;
+    field.value = '';
+    form.hidden = true;
+    connectBroker(password);
+  }, { once: true });
+} else {
+  connectBroker(undefined);
 }

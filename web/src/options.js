@@ -1,43 +1,51 @@
 // The page's settings from its query string:
-//   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&password=PASSWORD&view=site|radars
+//   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&view=site|radars
 //    &api=http://HOST:PORT
-// By default the broker's WebSocket listener on the page's own host, port
-// 9001 (wss:// when the page came over https), site "demo", prefix "trklib",
-// no login (user and password undefined), and the view not chosen (null:
-// the site's fused picture while the site service publishes one); api is
-// sited's HTTP API, for the history (null: none, no history).
+// Without broker the page is sited's own: its messages come from sited's
+// stream (/api/stream) and its history from sited's API, both of the page's
+// own origin, after a login on sited's login page; site and prefix are
+// sited's. With broker the page reads the broker's WebSocket listener
+// itself (source 'broker'), as user when given (the password typed into the
+// page, never taken from the address), and the history of api when given
+// (null: none). Site "demo" and prefix "trklib" by default, and the view
+// not chosen (null: the site's fused picture while the site service
+// publishes one).
 
-export const defaultWsPort = 9001;
 export const defaultSite = 'demo';
 export const defaultPrefix = 'trklib';
 // What the map can show: the site service's fused picture, or each radar's
 // own tracks.
 export const views = ['site', 'radars'];
 
-// { broker, site, prefix, user, password, view, errors }: errors lists what is
-// wrong, in words.
+// { source, broker, site, prefix, user, view, api, errors }: errors lists
+// what is wrong, in words.
 export function pageOptions(search, pageLocation = { protocol: 'http:', hostname: 'localhost' }) {
   const query = new URLSearchParams(search);
-  const scheme = pageLocation.protocol === 'https:' ? 'wss' : 'ws';
-  const host = pageLocation.hostname || 'localhost';
+  const broker = query.get('broker') || null;
   const options = {
-    broker: query.get('broker') || `${scheme}://${host}:${defaultWsPort}`,
+    source: broker ? 'broker' : 'sited',
+    broker,
     site: query.get('site') || defaultSite,
     prefix: query.get('prefix') || defaultPrefix,
     user: query.get('user') || undefined,
-    password: query.get('password') || undefined,
     view: query.get('view') || null,
-    api: query.get('api') || null,
+    api: query.get('api') || (broker ? null : pageLocation.origin ?? null),
     errors: [],
   };
+  if (query.has('password')) {
+    options.errors.push('password: never taken from the address; type it into the page');
+  }
   let url = null;
   try {
-    url = new URL(options.broker);
+    url = broker && new URL(broker);
   } catch {
     url = null;
   }
-  if (!url || (url.protocol !== 'ws:' && url.protocol !== 'wss:')) {
+  if (broker && (!url || (url.protocol !== 'ws:' && url.protocol !== 'wss:'))) {
     options.errors.push(`broker: '${options.broker}' is no ws:// or wss:// address`);
+  }
+  if (!broker && options.user !== undefined) {
+    options.errors.push('user: for the broker; sited\'s page logs in on its login page');
   }
   // One topic level for the site, one or more for the prefix, no wildcards.
   if (/[+#/]/.test(options.site)) {
@@ -45,10 +53,6 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
   }
   if (/[+#]/.test(options.prefix) || options.prefix.startsWith('/') || options.prefix.endsWith('/')) {
     options.errors.push(`prefix: '${options.prefix}' is no topic prefix`);
-  }
-  // MQTT 3.1.1 has no password without a user name.
-  if (options.password !== undefined && options.user === undefined) {
-    options.errors.push('password: given without user');
   }
   if (options.view !== null && !views.includes(options.view)) {
     options.errors.push(`view: '${options.view}' is no ${views.join(' or ')}`);

@@ -281,14 +281,19 @@ test('the map fits the radars and their beams; without places, the targets', () 
 });
 
 test('the page\'s settings come from its query string, with defaults', () => {
-  const at = { protocol: 'http:', hostname: 'sitehost' };
+  const at = { protocol: 'http:', hostname: 'sitehost', origin: 'http://sitehost:8088' };
+  const ws = 'broker=ws://sitehost:9001';
+  const never = 'password: never taken from the address; type it into the page';
   const cases = [
     ['', {
-      broker: 'ws://sitehost:9001', site: 'demo', prefix: 'trklib', user: undefined, password: undefined, errors: [],
+      source: 'sited', broker: null, site: 'demo', prefix: 'trklib', user: undefined, api: 'http://sitehost:8088', errors: [],
     }],
-    ['?user=viewer&password=a%2Bb%26c%3D', { user: 'viewer', password: 'a+b&c=', errors: [] }],
-    ['?user=viewer&password=', { user: 'viewer', password: undefined, errors: [] }],
-    ['?password=secret', { password: 'secret', errors: ['password: given without user'] }],
+    [`?${ws}`, { source: 'broker', broker: 'ws://sitehost:9001', api: null, errors: [] }],
+    [`?${ws}&user=viewer`, { user: 'viewer', errors: [] }],
+    [`?${ws}&user=viewer&password=secret`, { errors: [never] }],
+    [`?${ws}&user=viewer&password=`, { errors: [never] }],
+    ['?password=secret', { source: 'sited', errors: [never] }],
+    ['?user=viewer', { errors: ['user: for the broker; sited\'s page logs in on its login page'] }],
     ['?broker=wss://b.example:8443/mqtt&site=north&prefix=plant/trklib',
       { broker: 'wss://b.example:8443/mqtt', site: 'north', prefix: 'plant/trklib', errors: [] }],
     ['?broker=tcp://b:1883', { errors: ["broker: 'tcp://b:1883' is no ws:// or wss:// address"] }],
@@ -300,7 +305,14 @@ test('the page\'s settings come from its query string, with defaults', () => {
     const options = pageOptions(search, at);
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(options[key], value, `${search}: ${key}`);
   }
-  assert.equal(pageOptions('', { protocol: 'https:', hostname: 'h' }).broker, 'wss://h:9001');
   assert.deepEqual(topics({ prefix: 'p', site: 's' }),
     ['p/s/+/tracks', 'p/s/+/status', 'p/s/zones', 'p/s/zones/+', 'p/s/events']);
+});
+
+test('the login page says what the login\'s answer means', async () => {
+  const { loginOutcome } = await import('../src/login.js');
+  assert.deepEqual(loginOutcome(200, null).state, 'done');
+  assert.deepEqual(loginOutcome(401, null), { state: 'wrong', text: 'Wrong name or password' });
+  assert.deepEqual(loginOutcome(429, '8'), { state: 'wait', text: 'Too many wrong passwords: try again in 8 s' });
+  assert.deepEqual(loginOutcome(503, null).state, 'error');
 });

@@ -566,6 +566,19 @@ TEST(Options, ModesAndEveryWayOfBeingWrong)
         {{"--config", "a", "--capture", "c", "--output", "p", "--events", "a"},
          {},
          "--events and --config name the same file"},
+        // The users file's commands: a user and the site file, in either order.
+        {{"--add-user", "ada", "admin", "--config", "s.conf"}, Options::Mode::AddUser, nullptr},
+        {{"--config", "s.conf", "--remove-user", "ada"}, Options::Mode::RemoveUser, nullptr},
+        {{"--add-user", "ada", "--config", "s.conf"}, {}, "--add-user needs a NAME and a ROLE"},
+        {{"--config", "s.conf", "--add-user", "ada"}, {}, "--add-user needs a NAME and a ROLE"},
+        {{"--remove-user", "--config", "s.conf"}, {}, "--remove-user needs a NAME"},
+        {{"--add-user", "ada", "admin"}, {}, "--add-user takes only --config FILE"},
+        {{"--remove-user", "ada", "--config", "s", "--capture", "c"},
+         {},
+         "--remove-user takes only --config FILE"},
+        {{"--add-user", "a", "admin", "--remove-user", "a", "--config", "s"},
+         {},
+         "give one of --add-user and --remove-user, once"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -590,6 +603,9 @@ TEST(Options, ModesAndEveryWayOfBeingWrong)
     EXPECT_EQ(options.output, QLatin1String("p"));
     EXPECT_EQ(options.tracksOutput, QLatin1String("t"));
     EXPECT_EQ(options.eventsOutput, QLatin1String("e"));
+    ASSERT_TRUE(parseOptions({"--config", "s", "--add-user", "ada", "viewer"}, options, error));
+    EXPECT_EQ(QStringList({options.config, options.userName, options.userRole}),
+              QStringList({"s", "ada", "viewer"}));
 }
 
 } // namespace

@@ -628,9 +628,46 @@ bool parseHistory(const Section& section, const QDir& base, HistoryConfig& histo
     return applySection(section, historyKeys(history, base), error);
 }
 
-KeyTable httpKeys(HttpConfig& http)
+constexpr int maxSessionHours = 8760; // a year
+
+KeyTable httpKeys(HttpConfig& http, const QDir& base)
 {
-    const KeyTable keys{{QStringLiteral("listen"), destinationHandler(http.listen)}};
+    const KeyTable keys{
+        {QStringLiteral("listen"), destinationHandler(http.listen)},
+        // Made by sited --add-user when missing; refused when others may read it.
+        {QStringLiteral("users_file"),
+         [&](const QString& v) {
+             http.usersFile = QDir::cleanPath(base.absoluteFilePath(v));
+             const QFileInfo info(http.usersFile);
+             if (v.isEmpty())
+                 return QStringLiteral("empty; leave the key out for no logins");
+             if (info.exists() && !info.isFile())
+                 return QStringLiteral("not a regular file: %1").arg(http.usersFile);
+             return info.exists() ? privateFileProblem(http.usersFile) : QString();
+         }},
+        {QStringLiteral("session_hours"),
+         [&](const QString& v) {
+             bool ok = false;
+             const int hours = v.toInt(&ok);
+             if (!ok || hours < 1 || hours > maxSessionHours)
+                 return QStringLiteral("'%1' is not a number of hours from 1 to %2")
+                     .arg(v)
+                     .arg(maxSessionHours);
+             http.sessionHours = hours;
+             return QString();
+         }},
+        {QStringLiteral("web_root"),
+         [&](const QString& v) {
+             http.webRoot = QDir::cleanPath(base.absoluteFilePath(v));
+             if (v.isEmpty())
+                 return QStringLiteral("empty; leave the key out for sited's own");
+             if (!QFileInfo(http.webRoot).isDir())
+                 return QStringLiteral("no such folder: %1").arg(http.webRoot);
+             return QString();
+         }},
+        {QStringLiteral("cert_file"), fileHandler(http.certFile, base)},
+        {QStringLiteral("key_file"), fileHandler(http.keyFile, base)},
+    };
     return keys;
 }
 
@@ -646,10 +683,63 @@ bool checkListen(const Section& section, const QString& key, const Destination& 
     return false;
 }
 
-bool parseHttp(const Section& section, HttpConfig& http, QString& error)
+QString sslReason();
+int noPassphrase(char*, int, int, void*);
+
+// Loads the HTTPS server's certificate chain and key as the server does;
+// an empty string when they load and belong together.
+QString serverTlsProblem(const HttpConfig& http, const char*& key)
 {
-    return applySection(section, httpKeys(http), error) &&
-           checkListen(section, QStringLiteral("listen"), http.listen, error);
+    ERR_clear_error();
+    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(
+        SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+    key = "cert_file";
+    if (!context)
+        return QStringLiteral("cannot set up TLS: %1").arg(sslReason());
+    SSL_CTX_set_default_passwd_cb(context.get(), noPassphrase);
+    if (SSL_CTX_use_certificate_chain_file(context.get(),
+                                           QFile::encodeName(http.certFile).constData()) != 1)
+        return QStringLiteral("%1 holds no certificate in PEM form (%2)")
+            .arg(http.certFile, sslReason());
+    key = "key_file";
+    const std::unique_ptr<BIO, decltype(&BIO_free)> file(
+        BIO_new_file(QFile::encodeName(http.keyFile).constData(), "r"), &BIO_free);
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> privateKey(
+        file ? PEM_read_bio_PrivateKey(file.get(), nullptr, noPassphrase, nullptr) : nullptr,
+        &EVP_PKEY_free);
+    if (!privateKey)
+        return QStringLiteral("%1 holds no private key in PEM form without a passphrase (%2)")
+            .arg(http.keyFile, sslReason());
+    if (X509_check_private_key(SSL_CTX_get0_certificate(context.get()), privateKey.get()) != 1)
+        return QStringLiteral("%1 is not the key of the certificate in cert_file (%2)")
+            .arg(http.keyFile, sslReason());
+    return QString();
+}
+
+bool parseHttp(const Section& section, const QDir& base, HttpConfig& http, QString& error)
+{
+    if (!applySection(section, httpKeys(http, base), error) ||
+        !checkListen(section, QStringLiteral("listen"), http.listen, error))
+        return false;
+    if (http.certFile.isEmpty() != http.keyFile.isEmpty()) {
+        const QString given =
+            http.certFile.isEmpty() ? QStringLiteral("key_file") : QStringLiteral("cert_file");
+        const QString missing =
+            http.certFile.isEmpty() ? QStringLiteral("cert_file") : QStringLiteral("key_file");
+        error = QStringLiteral("%1: [http] %2: needs %3; HTTPS takes both")
+                    .arg(lineOf(section, given))
+                    .arg(given, missing);
+        return false;
+    }
+    const char* tlsKey = nullptr;
+    const QString tls = http.certFile.isEmpty() ? QString() : serverTlsProblem(http, tlsKey);
+    if (!tls.isEmpty()) {
+        error = QStringLiteral("%1: [http] %2: %3")
+                    .arg(lineOf(section, QLatin1String(tlsKey)))
+                    .arg(QLatin1String(tlsKey), tls);
+        return false;
+    }
+    return true;
 }
 
 KeyTable trackdKeys(TrackdConfig& trackd)
@@ -1057,7 +1147,7 @@ QVector<SiteConfigKey> siteConfigKeys()
         {"asterix", asterixKeys(config.asterix)},
         {"cot", cotKeys(config.cot)},
         {"history", historyKeys(config.history, base)},
-        {"http", httpKeys(config.http)},
+        {"http", httpKeys(config.http, base)},
         {"trackd", trackdKeys(config.trackd)},
         {"radar.NAME", radarKeys(radar)},
     };
@@ -1101,7 +1191,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             if (!parseHistory(section, base, config.history, error))
                 return false;
         } else if (section.name == QLatin1String("http")) {
-            if (!parseHttp(section, config.http, error))
+            if (!parseHttp(section, base, config.http, error))
                 return false;
         } else if (section.name == QLatin1String("trackd")) {
             if (!parseTrackd(section, config.trackd, error))
@@ -1145,6 +1235,20 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     }
     return checkSockets(radarSections, config.radars, error) &&
            checkSics(radarSections, config.radars, asterixSection, config.asterix, error);
+}
+
+QString privateFileProblem(const QString& path)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString(); // the read says what is wrong
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) == 0)
+        return QString();
+    return QStringLiteral("%1 is readable or writable by its group or others (mode %2): chmod "
+                          "600 it")
+        .arg(path, QString::number(info.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0')));
 }
 
 bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error)

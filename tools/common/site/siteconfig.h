@@ -99,10 +99,19 @@ struct HistoryConfig
     std::int64_t maxSizeBytes() const;
 };
 
-// Where sited serves its HTTP API: one host's address and a port.
+// Where sited serves its HTTP API and the site view: one host's address
+// and a port; who may use them, and over TLS or not.
 struct HttpConfig
 {
     Destination listen{QHostAddress(QStringLiteral("127.0.0.1")), 8088};
+    // Absolute; empty: no logins, every route open to all. It may be
+    // missing here (sited --add-user makes it); sited refuses to run
+    // without it.
+    QString usersFile;
+    int sessionHours = 12;
+    QString webRoot;  // the site view's folder, absolute; empty: sited's default
+    QString certFile; // with keyFile: HTTPS, with this certificate chain (PEM)
+    QString keyFile;
 };
 
 // What trackd alone reads: where it serves its figures for monitoring.
@@ -150,6 +159,11 @@ bool loadSiteConfig(const QString& path, SiteConfig& config, QString& error);
 // The settings sited connects with: broker's, with sited's own username
 // and password in place of the radars' when the file gives sited_username.
 BrokerConfig sitedBroker(const BrokerConfig& broker);
+
+// Why a file that holds secrets may be read or changed by others than its
+// owner ("PATH is readable by its group or others (mode 0640): chmod 600
+// it"), or an empty string.
+QString privateFileProblem(const QString& path);
 
 // "every interface port 34567", "127.0.0.1 port 5000": a socket in messages.
 QString describeSocket(const RadarEntry& radar);

@@ -4,7 +4,13 @@
 #include "tools/common/service/metrics.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QUrlQuery>
 
 #include <httplib.h>
 
@@ -315,7 +321,335 @@ Reply health(ApiContext& c)
     return reply;
 }
 
+// --- Logins ---------------------------------------------------------------
+
+// The routes with an access of their own; every other is Viewer's.
+struct Route
+{
+    const char* method;
+    const char* path;
+    Access access;
+};
+
+constexpr Route routes[]{
+    {"POST", "/api/login", Access::Open},
+    {"POST", "/api/logout", Access::Open},
+    {"GET", "/api/health", Access::Open},
+    {"GET", "/metrics", Access::Open},
+    // The login page and what it loads.
+    {"GET", "/login.html", Access::Open},
+    {"GET", "/src/login.js", Access::Open},
+    {"GET", "/style.css", Access::Open},
+    {"GET", "/api/users", Access::Admin},
+    {"GET", "/api/logins", Access::Admin},
+};
+
+// The role a route needs; none for an open one.
+std::optional<Role> neededRole(Access access)
+{
+    switch (access) {
+    case Access::Open:
+        return std::nullopt;
+    case Access::Viewer:
+        return Role::Viewer;
+    case Access::Operator:
+        return Role::Operator;
+    case Access::Admin:
+        return Role::Admin;
+    }
+    return Role::Admin;
+}
+
+// A cookie's value from a Cookie header ("a=1; trklib_session=...").
+QByteArray cookieValue(const std::string& header, const char* name)
+{
+    const QByteArray prefix = QByteArray(name) + '=';
+    for (const QByteArray& part : QByteArray::fromStdString(header).split(';')) {
+        const QByteArray cookie = part.trimmed();
+        if (cookie.startsWith(prefix))
+            return cookie.mid(prefix.size());
+    }
+    return QByteArray();
+}
+
+std::string sessionCookieHeader(const ApiContext& c, const QByteArray& token, std::int64_t maxAgeS)
+{
+    std::string header = std::string(sessionCookie) + "=" + token.toStdString() +
+                         "; HttpOnly; SameSite=Strict; Path=/; Max-Age=" + std::to_string(maxAgeS);
+    if (c.secure)
+        header += "; Secure";
+    return header;
+}
+
+void record(ApiContext& c, const QString& name, const char* action, const Request& r)
+{
+    if (c.record)
+        c.record({c.logins->now(), name, QLatin1String(action), QString::fromStdString(r.peer)});
+}
+
+Reply noLogins()
+{
+    return jsonError(404, QStringLiteral("no logins: the site file's [http] has no users_file"));
+}
+
+// The name and password of a JSON object or of a form.
+bool loginFields(const Request& r, QString& name, QByteArray& password)
+{
+    if (r.contentType.rfind("application/x-www-form-urlencoded", 0) == 0) {
+        QByteArray body = QByteArray::fromStdString(r.body);
+        body.replace('+', "%20");
+        const QUrlQuery form{QString::fromUtf8(body)};
+        name = form.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded);
+        password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded).toUtf8();
+        return form.hasQueryItem(QStringLiteral("name")) &&
+               form.hasQueryItem(QStringLiteral("password"));
+    }
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.body)).object();
+    name = o.value(QLatin1String("name")).toString();
+    password = o.value(QLatin1String("password")).toString().toUtf8();
+    return o.value(QLatin1String("name")).isString() &&
+           o.value(QLatin1String("password")).isString();
+}
+
+// Who is logged in, and the site's topics for the page.
+Reply sessionBody(const ApiContext& c, const QString& name, Role role, std::int64_t expiresMs)
+{
+    Reply reply;
+    reply.body = "{\"site\":";
+    appendString(reply.body, c.site);
+    reply.body.append(",\"prefix\":");
+    appendString(reply.body, c.prefix);
+    if (!c.logins) {
+        reply.body.append(",\"logins\":false}");
+        return reply;
+    }
+    reply.body.append(",\"logins\":true,\"name\":");
+    appendString(reply.body, name);
+    reply.body.append(",\"role\":\"").append(roleName(role)).append("\",\"expires\":");
+    appendInteger(reply.body, expiresMs);
+    reply.body.append('}');
+    return reply;
+}
+
+Reply login(ApiContext& c, const Request& r)
+{
+    if (!c.logins)
+        return noLogins();
+    QString name;
+    QByteArray password;
+    if (!loginFields(r, name, password) || !isUserName(name))
+        return jsonError(400, QStringLiteral("give a user's name and password, as JSON "
+                                             "{\"name\": ..., \"password\": ...} or a form"));
+    const Logins::Attempt attempt = c.logins->login(name, password);
+    switch (attempt.result) {
+    case Logins::Attempt::Result::Wait: {
+        Reply reply = jsonError(429, QStringLiteral("too many wrong passwords for this name; "
+                                                    "try again in %1 s")
+                                         .arg(attempt.retryAfterS));
+        reply.headers.emplace_back("Retry-After", std::to_string(attempt.retryAfterS));
+        return reply;
+    }
+    case Logins::Attempt::Result::Wrong:
+        record(c, name, "failed", r);
+        return jsonError(401, QStringLiteral("wrong name or password"));
+    case Logins::Attempt::Result::LoggedIn:
+        break;
+    }
+    record(c, name, "login", r);
+    Reply reply = sessionBody(c, name, attempt.role, attempt.expiresMs);
+    reply.headers.emplace_back("Set-Cookie",
+                               sessionCookieHeader(c, attempt.token, c.logins->sessionMs() / 1000));
+    return reply;
+}
+
+Reply logout(ApiContext& c, const Request& r)
+{
+    if (!c.logins)
+        return noLogins();
+    if (const std::optional<QString> name = c.logins->logout(cookieValue(r.cookie, sessionCookie)))
+        record(c, *name, "logout", r);
+    Reply reply;
+    reply.body = "{\"logged_out\":true}";
+    reply.headers.emplace_back("Set-Cookie", sessionCookieHeader(c, QByteArray(), 0));
+    return reply;
+}
+
+Reply users(ApiContext& c, const Query& query)
+{
+    const Params p(query, {});
+    if (!p.ok())
+        return jsonError(400, p.error());
+    Reply reply;
+    reply.body = "{\"users\":[";
+    for (const User& u : c.logins->users()) {
+        reply.body.append(reply.body.endsWith('[') ? "{\"name\":" : ",{\"name\":");
+        appendString(reply.body, u.name);
+        reply.body.append(",\"role\":\"").append(roleName(u.role)).append("\"}");
+    }
+    reply.body.append("]}");
+    return reply;
+}
+
+Reply logins(ApiContext& c, const Query& query)
+{
+    Params p(query, {"from", "to", "limit"});
+    LoginQuery q;
+    p.period(q.fromMs, q.toMs);
+    std::optional<std::int64_t> limit;
+    p.positive("limit", limit, maxEventsLimit);
+    if (!p.ok())
+        return jsonError(400, p.error());
+    q.limit = int(limit.value_or(defaultEventsLimit));
+    QVector<LoginRow> rows;
+    QString error;
+    if (!c.store->with([&](Store& s) { return s.logins(q, rows, error); }))
+        return storeError(error);
+    Reply reply;
+    reply.body = "{\"logins\":[";
+    for (const LoginRow& l : rows) {
+        reply.body.append(reply.body.endsWith('[') ? "{\"time\":" : ",{\"time\":");
+        appendInteger(reply.body, l.timeMs);
+        reply.body.append(",\"name\":");
+        appendString(reply.body, l.name);
+        reply.body.append(",\"action\":");
+        appendString(reply.body, l.action);
+        reply.body.append(",\"peer\":");
+        appendString(reply.body, l.peer);
+        reply.body.append('}');
+    }
+    reply.body.append("]}");
+    return reply;
+}
+
+// --- The site view's files ------------------------------------------------
+
+const char* contentType(const QString& suffix)
+{
+    static const std::pair<const char*, const char*> types[]{
+        {"html", "text/html; charset=utf-8"},
+        {"js", "text/javascript; charset=utf-8"},
+        {"mjs", "text/javascript; charset=utf-8"},
+        {"css", "text/css; charset=utf-8"},
+        {"json", "application/json"},
+        {"map", "application/json"},
+        {"svg", "image/svg+xml"},
+        {"png", "image/png"},
+        {"ico", "image/x-icon"},
+        {"txt", "text/plain; charset=utf-8"},
+    };
+    for (const auto& [ending, type] : types) {
+        if (suffix == QLatin1String(ending))
+            return type;
+    }
+    return "application/octet-stream";
+}
+
+// A file under the web root by its decoded path: "/" is index.html. No
+// folder is listed; a path with an empty, "." or ".." part or a hidden
+// one, or whose real place (links followed) is outside the root, is not
+// there.
+Reply webFile(const QString& root, const std::string& path)
+{
+    const Reply none = jsonError(404, QStringLiteral("no such file"));
+    if (root.isEmpty() || path.empty() || path[0] != '/' ||
+        path.find_first_of(std::string("\\\0", 2)) != std::string::npos)
+        return none;
+    const QString relative = QString::fromUtf8(path == "/" ? "index.html" : path.c_str() + 1);
+    for (const QString& part : relative.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part.startsWith(QLatin1Char('.')))
+            return none;
+    }
+    const QString rootPath = QFileInfo(root).canonicalFilePath();
+    const QFileInfo file(QFileInfo(rootPath + QLatin1Char('/') + relative).canonicalFilePath());
+    if (rootPath.isEmpty() || !file.filePath().startsWith(rootPath + QLatin1Char('/')) ||
+        !file.isFile())
+        return none;
+    QFile f(file.filePath());
+    if (!f.open(QIODevice::ReadOnly))
+        return none;
+    Reply reply;
+    reply.body = f.readAll();
+    reply.type = contentType(file.suffix().toLower());
+    return reply;
+}
+
+Reply redirect(const char* to)
+{
+    Reply reply;
+    reply.status = 303;
+    reply.type = "text/plain; charset=utf-8";
+    reply.headers.emplace_back("Location", to);
+    return reply;
+}
+
 } // namespace
+
+Access routeAccess(const std::string& method, const std::string& path)
+{
+    for (const Route& r : routes) {
+        if (method == r.method && path == r.path)
+            return r.access;
+    }
+    return Access::Viewer;
+}
+
+Reply handle(ApiContext& c, const Request& r)
+{
+    std::optional<Logins::Session> who;
+    if (c.logins) {
+        who = c.logins->session(cookieValue(r.cookie, sessionCookie));
+        const std::optional<Role> needed = neededRole(routeAccess(r.method, r.path));
+        if (needed && !who) {
+            // A browser asking for the page is sent to log in first.
+            if (r.method == "GET" && (r.path == "/" || r.path == "/index.html"))
+                return redirect("/login.html");
+            return jsonError(401, QStringLiteral("log in first: POST /api/login"));
+        }
+        if (needed && !allows(who->role, *needed))
+            return jsonError(403, QStringLiteral("needs the %1 role").arg(roleName(*needed)));
+    }
+    if (r.method == "POST") {
+        if (r.path == "/api/login")
+            return login(c, r);
+        if (r.path == "/api/logout")
+            return logout(c, r);
+        return jsonError(404, QStringLiteral("no such resource to POST to; try /api/login or "
+                                             "/api/logout"));
+    }
+    if (r.path == "/api/session") {
+        const Params p(r.query, {});
+        if (!p.ok())
+            return jsonError(400, p.error());
+        return who ? sessionBody(c, who->name, who->role, who->expiresMs)
+                   : sessionBody(c, QString(), Role::Viewer, 0);
+    }
+    if (r.path == "/metrics" && c.metrics) {
+        Reply figures;
+        figures.body = QByteArray::fromStdString(c.metrics());
+        figures.type = service::expositionType;
+        return figures;
+    }
+    if (r.path == "/api/users" || r.path == "/api/logins") {
+        if (!c.logins)
+            return noLogins();
+        if (r.path == "/api/logins" && !c.store)
+            return jsonError(404, QStringLiteral("no history: [history] enabled = false"));
+        return r.path == "/api/users" ? users(c, r.query) : logins(c, r.query);
+    }
+    if (r.path == "/api/stream") {
+        const Params p(r.query, {});
+        if (!p.ok())
+            return jsonError(400, p.error());
+        Reply stream;
+        stream.stream = true;
+        stream.type = "text/event-stream";
+        stream.role = who ? who->role : Role::Admin;
+        return stream;
+    }
+    if (r.path.rfind("/api/", 0) == 0)
+        return answer(c, r.path, r.query);
+    return webFile(c.webRoot, r.path);
+}
 
 bool parseTime(const QString& text, std::int64_t& ms)
 {
@@ -428,29 +762,66 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
                                          "/api/picture, /api/zones or /api/health"));
 }
 
+// Connections served at once; each open page holds one for its stream.
+constexpr int serverThreads = 2 * LiveStream::maxPages;
+// A stream says it is there this often when nothing else comes: a comment
+// line, which the page's EventSource passes over.
+constexpr std::chrono::seconds streamKeepAlive{15};
+// A login's body is a name and a password: anything larger is refused.
+constexpr std::size_t maxBodyBytes = 16 * 1024;
+
 struct ApiServer::Impl
 {
     ApiContext context;
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
     std::thread thread;
+
+    void serve(const httplib::Request& request, httplib::Response& response)
+    {
+        Request r;
+        // A HEAD is its GET without the body (the server leaves that out).
+        r.method = request.method == "HEAD" ? "GET" : request.method;
+        r.path = request.path;
+        r.query = request.params;
+        r.cookie = request.get_header_value("Cookie");
+        r.contentType = request.get_header_value("Content-Type");
+        r.body = request.body;
+        r.peer = request.remote_addr;
+        Reply reply = handle(context, r);
+        std::shared_ptr<LiveStream::Page> page;
+        if (reply.stream && !(context.live && (page = context.live->join(reply.role))))
+            reply = jsonError(503, QStringLiteral("no stream: %1 pages are streamed to already")
+                                       .arg(LiveStream::maxPages));
+        response.status = reply.status;
+        // Without logins the site view's page may come from another origin;
+        // with them it is sited's own, and no other page may read the API.
+        if (!context.logins)
+            response.set_header("Access-Control-Allow-Origin", "*");
+        response.set_header("X-Content-Type-Options", "nosniff");
+        if (r.path.rfind("/api/", 0) == 0)
+            response.set_header("Cache-Control", "no-store");
+        for (const auto& [name, value] : reply.headers)
+            response.set_header(name.c_str(), value);
+        if (page) {
+            response.set_chunked_content_provider(
+                reply.type.c_str(), [page](std::size_t, httplib::DataSink& sink) {
+                    QByteArray out;
+                    if (!page->next(streamKeepAlive, out))
+                        return false; // sited stops
+                    if (out.isEmpty())
+                        out = ": still here\n\n";
+                    return sink.write(out.constData(), std::size_t(out.size()));
+                });
+            return;
+        }
+        response.set_content(reply.body.constData(), std::size_t(reply.body.size()),
+                             reply.type.c_str());
+    }
 };
 
 ApiServer::ApiServer(ApiContext context) : impl_(std::make_unique<Impl>())
 {
     impl_->context = std::move(context);
-    impl_->server.Get(R"(/api/.*)", [this](const httplib::Request& request,
-                                           httplib::Response& response) {
-        const Reply reply = answer(impl_->context, request.path, request.params);
-        response.status = reply.status;
-        // The site view's page comes from another origin than the API.
-        response.set_header("Access-Control-Allow-Origin", "*");
-        response.set_content(reply.body.constData(), std::size_t(reply.body.size()), reply.type);
-    });
-    if (impl_->context.metrics) {
-        impl_->server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_content(impl_->context.metrics(), service::expositionType);
-        });
-    }
 }
 
 ApiServer::~ApiServer()
@@ -458,19 +829,45 @@ ApiServer::~ApiServer()
     stop();
 }
 
-bool ApiServer::start(const QString& host, quint16 port, QString& error)
+bool ApiServer::start(const QString& host, quint16 port, QString& error, const QString& certFile,
+                      const QString& keyFile)
 {
+    if (certFile.isEmpty()) {
+        impl_->server = std::make_unique<httplib::Server>();
+    } else {
+        auto tls = std::make_unique<httplib::SSLServer>(QFile::encodeName(certFile).constData(),
+                                                        QFile::encodeName(keyFile).constData());
+        if (!tls->is_valid()) {
+            error =
+                QStringLiteral("http: cannot set up HTTPS with %1 and %2").arg(certFile, keyFile);
+            return false;
+        }
+        impl_->server = std::move(tls);
+        impl_->context.secure = true;
+    }
+    httplib::Server& server = *impl_->server;
+    server.new_task_queue = [] { return new httplib::ThreadPool(serverThreads); };
+    server.set_payload_max_length(maxBodyBytes);
+    const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
+        impl_->serve(request, response);
+    };
+    // Every path, the API's and the page's files alike, goes through
+    // handle(), which checks its access: a route of its own registered
+    // here would have to check it too, and ahead of these to be reached.
+    server.Get(R"(/.*)", serve);
+    server.Post(R"(/.*)", serve);
+
     const std::string address = host.toStdString();
-    int bound = port == 0 ? impl_->server.bind_to_any_port(address)
-                          : (impl_->server.bind_to_port(address, port) ? port : -1);
+    int bound = port == 0 ? server.bind_to_any_port(address)
+                          : (server.bind_to_port(address, port) ? port : -1);
     if (bound <= 0) {
         error = QStringLiteral("http: cannot listen on %1:%2").arg(host).arg(port);
         return false;
     }
     port_ = quint16(bound);
-    impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
+    impl_->thread = std::thread([this] { impl_->server->listen_after_bind(); });
     // Until the thread accepts: stop() before that would not end it.
-    while (!impl_->server.is_running())
+    while (!impl_->server->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
@@ -478,7 +875,10 @@ bool ApiServer::start(const QString& host, quint16 port, QString& error)
 void ApiServer::stop()
 {
     if (impl_->thread.joinable()) {
-        impl_->server.stop();
+        // The streams end first: the server waits for its handlers.
+        if (impl_->context.live)
+            impl_->context.live->close();
+        impl_->server->stop();
         impl_->thread.join();
     }
 }

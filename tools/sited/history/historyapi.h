@@ -1,6 +1,8 @@
 #pragma once
 
 #include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/history/httpauth.h"
+#include "tools/sited/history/livestream.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 // sited's HTTP API over the recorded history, JSON throughout:
 //   GET /api/events?from=&to=&zone=&event=&object=&limit=  {"events": [...]}
@@ -18,11 +22,21 @@
 //   GET /api/picture?time=                                 the picture at or before time
 //   GET /api/zones                                         the zones as loaded
 //   GET /api/health                                        the database's state
+//   GET /api/stream                 the live messages, as Server-Sent Events
+//   POST /api/login, POST /api/logout, GET /api/session    logins (below)
+//   GET /api/users, GET /api/logins?from=&to=&limit=       for admins
+//   GET /, /login.html, ...         the site view's files from the web root
 // and, beside the API, GET /metrics: the service's figures in Prometheus's
 // text format, for monitoring systems to scrape.
 // Times are ms since the epoch or ISO 8601 with a zone ("Z" or an offset).
 // A bad parameter (unknown name or value, from after to, ...) answers 400
 // with {"error": "..."} on one line; nothing of a request becomes SQL text.
+//
+// Without a users file every route is open to all, as before logins
+// existed. With one, every route but the login's own (POST /api/login,
+// POST /api/logout, the login page and its files), /api/health and
+// /metrics needs a session: 401 without one, 403 when its role may not
+// (routeAccess() has the table).
 namespace trklib::sited::history {
 
 // /api/events answers at most this many events; a larger limit is refused.
@@ -35,9 +49,15 @@ struct ApiContext
 {
     SharedStore* store = nullptr; // null: no history, its resources answer 404
     QString site;
-    const Recorder* recorder = nullptr; // for the health answer; may be null
-    QByteArray zonesJson;               // zonesMessage's, or empty for none
-    QStringList zoneNames;              // the zones' and lines' names
+    QString prefix = QStringLiteral("trklib"); // the topics', for the page
+    const Recorder* recorder = nullptr;        // for the health answer; may be null
+    QByteArray zonesJson;                      // zonesMessage's, or empty for none
+    QStringList zoneNames;                     // the zones' and lines' names
+    Logins* logins = nullptr;                  // null: no users file, every route open
+    std::function<void(LoginRow)> record;      // takes each login, failure and logout
+    LiveStream* live = nullptr;                // /api/stream's messages; null: none
+    QString webRoot;                           // the site view's files; empty: none served
+    bool secure = false;                       // served over HTTPS: cookies are Secure
     // The text of /metrics, called on the server's threads; empty: no /metrics.
     std::function<std::string()> metrics;
 };
@@ -45,12 +65,42 @@ struct ApiContext
 struct Reply
 {
     int status = 200;
-    QByteArray body;                       // JSON, one line
-    const char* type = "application/json"; // geo+json for tracks
+    QByteArray body;                       // JSON, one line, or a file's
+    std::string type = "application/json"; // geo+json for tracks
+    std::vector<std::pair<std::string, std::string>> headers;
+    // /api/stream allowed: the server streams the messages the role may see.
+    bool stream = false;
+    Role role = Role::Admin;
 };
 
 using Query = std::multimap<std::string, std::string>;
 
+// What a route needs.
+enum class Access
+{
+    Open,     // anyone, logged in or not
+    Viewer,   // a session of any role
+    Operator, // a session of operator or admin
+    Admin,
+};
+// The access of a method and path (a file of the web root is Viewer, but
+// for the login page's: Open).
+Access routeAccess(const std::string& method, const std::string& path);
+
+// One request as the server has it.
+struct Request
+{
+    std::string method = "GET";
+    std::string path; // decoded
+    Query query;
+    std::string cookie; // the Cookie header
+    std::string contentType;
+    std::string body;
+    std::string peer; // the client's address
+};
+
+// Every route, its access checked: what the server answers.
+Reply handle(ApiContext& context, const Request& request);
 // The answer to GET path?query, without a server: the server's handlers
 // and the tests call this.
 Reply answer(ApiContext& context, const std::string& path, const Query& query);
@@ -72,8 +122,10 @@ public:
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
 
-    // Listens on host:port (port 0: any free one); false with a one-line error.
-    bool start(const QString& host, quint16 port, QString& error);
+    // Listens on host:port (port 0: any free one), over HTTPS when
+    // certFile and keyFile are given; false with a one-line error.
+    bool start(const QString& host, quint16 port, QString& error, const QString& certFile = {},
+               const QString& keyFile = {});
     quint16 port() const { return port_; }
     void stop();
 

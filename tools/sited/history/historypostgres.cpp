@@ -176,6 +176,7 @@ public:
     bool write(const Batch& batch, QString& error) override;
     bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
     bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
+    bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
@@ -348,6 +349,12 @@ bool PostgresStore::write(const Batch& batch, QString& error)
                      Params().add(schema::statusValues(site, s))))
             return rollback(error, "writing");
     }
+    const QByteArray login = schema::insert(schema::logins(), Dialect::postgres);
+    for (const LoginRow& l : batch.logins) {
+        if (!command(login.constData(), error, "writing",
+                     Params().add(schema::loginValues(site, l))))
+            return rollback(error, "writing");
+    }
     return command("COMMIT", error, "writing") || rollback(error, "writing");
 }
 
@@ -364,6 +371,20 @@ bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QStrin
     out.clear();
     for (int i = 0; i < r.rows(); ++i)
         out.append(r.text(i, 0));
+    return true;
+}
+
+bool PostgresStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& error)
+{
+    Result r(run("SELECT time, name, action, peer FROM logins WHERE site = $1 AND time BETWEEN "
+                 "$2 AND $3 ORDER BY time, seq LIMIT $4",
+                 Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading logins");
+    out.clear();
+    for (int i = 0; i < r.rows(); ++i)
+        out.append({r.integer(i, 0), QString::fromUtf8(r.text(i, 1)),
+                    QString::fromUtf8(r.text(i, 2)), QString::fromUtf8(r.text(i, 3))});
     return true;
 }
 

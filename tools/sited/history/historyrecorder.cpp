@@ -17,6 +17,7 @@ void append(Batch& to, const Batch& from)
     to.objects += from.objects;
     to.events += from.events;
     to.statuses += from.statuses;
+    to.logins += from.logins;
 }
 
 // The UTC midnight that begins the day of timeMs.
@@ -165,6 +166,13 @@ void Recorder::addStatus(StatusRow status)
 {
     Batch batch;
     batch.statuses.append(std::move(status));
+    push(std::move(batch));
+}
+
+void Recorder::addLogin(LoginRow login)
+{
+    Batch batch;
+    batch.logins.append(std::move(login));
     push(std::move(batch));
 }
 

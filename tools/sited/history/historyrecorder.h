@@ -97,6 +97,7 @@ public:
     void addPicture(std::int64_t timeMs, QVector<ObjectRow> objects);
     void addEvent(EventRow event);
     void addStatus(StatusRow status);
+    void addLogin(LoginRow login);
 
     // Records dropped since the start, for the status.
     std::int64_t dropped() const;

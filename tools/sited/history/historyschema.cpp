@@ -188,9 +188,33 @@ const Table& statuses()
     return t;
 }
 
+// Version 3: the HTTP API's logins, failed logins and logouts.
+const Table& logins()
+{
+    static const Table t{
+        "logins",
+        "seq",
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"name", Type::text},
+            {"action", Type::text},
+            {"peer", Type::text},
+        },
+        {},
+        {"site", "time", "name", "action", "peer"},
+        {
+            {"logins_time", {"site", "time"}, 3},
+        },
+        3,
+    };
+    return t;
+}
+
 const std::vector<const Table*>& tables()
 {
-    static const std::vector<const Table*> all{&pictures(), &objects(), &events(), &statuses()};
+    static const std::vector<const Table*> all{&pictures(), &objects(), &events(), &statuses(),
+                                               &logins()};
     return all;
 }
 
@@ -206,6 +230,8 @@ std::vector<Step> migration(Dialect dialect, int from)
     std::vector<Step> steps;
     if (from < 1) {
         for (const Table* t : tables()) {
+            if (t->version > 1)
+                continue;
             steps.push_back({1, createTable(*t, dialect)});
             for (const Index& index : t->indexes) {
                 if (index.version == 1)
@@ -216,11 +242,15 @@ std::vector<Step> migration(Dialect dialect, int from)
     // Each later version migrates from the one before.
     for (int version = std::max(from + 1, 2); version <= schemaVersion; ++version) {
         for (const Table* t : tables()) {
+            if (t->version > version)
+                continue;
+            if (t->version == version)
+                steps.push_back({version, createTable(*t, dialect)});
             for (const Index& index : t->indexes) {
                 if (index.version == version && (!index.track || dialect == Dialect::postgres))
                     steps.push_back({version, createIndex(*t, index)});
             }
-            if (version == 2 && !t->onceKey.empty()) {
+            if (version == std::max(2, t->version) && !t->onceKey.empty()) {
                 steps.push_back({version, removeTwice(*t, dialect)});
                 steps.push_back({version, QByteArray("CREATE UNIQUE INDEX ") + t->name +
                                               "_once ON " + t->name + " (" + join(t->onceKey) +
@@ -304,6 +334,11 @@ Values eventValues(const QByteArray& site, const EventRow& e)
 Values statusValues(const QByteArray& site, const StatusRow& s)
 {
     return {site, s.timeMs, s.radar.toUtf8(), s.online};
+}
+
+Values loginValues(const QByteArray& site, const LoginRow& l)
+{
+    return {site, l.timeMs, l.name.toUtf8(), l.action.toUtf8(), l.peer.toUtf8()};
 }
 
 } // namespace trklib::sited::history::schema

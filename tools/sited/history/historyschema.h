@@ -75,13 +75,17 @@ struct Table
     // added. Rows twice in a database of version 1 are removed first.
     std::vector<const char*> onceKey;
     std::vector<Index> indexes;
+    // The version that made it; one after version 2 has its once key and
+    // indexes made with it.
+    int version = 1;
 };
 
 const Table& pictures();
 const Table& objects();
 const Table& events();
 const Table& statuses();
-// The four, in the order they are made.
+const Table& logins();
+// Every table, in the order they are made.
 const std::vector<const Table*>& tables();
 
 // One statement of a migration and the version it belongs to.
@@ -119,6 +123,7 @@ Values pictureValues(const QByteArray& site, std::int64_t timeMs);
 Values objectValues(const QByteArray& site, const ObjectRow& o);
 Values eventValues(const QByteArray& site, const EventRow& e);
 Values statusValues(const QByteArray& site, const StatusRow& s);
+Values loginValues(const QByteArray& site, const LoginRow& l);
 
 // An object's row of a result as selected by objectColumns(positionsOnly).
 // Row has integer(c), real(c), optionalReal(c), boolean(c) and text(c) of

@@ -122,6 +122,7 @@ public:
     bool write(const Batch& batch, QString& error) override;
     bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
     bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
+    bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
@@ -220,7 +221,8 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement object(db_, schema::insert(schema::objects(), Dialect::sqlite).constData());
     Statement event(db_, schema::insert(schema::events(), Dialect::sqlite).constData());
     Statement status(db_, schema::insert(schema::statuses(), Dialect::sqlite).constData());
-    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok())
+    Statement login(db_, schema::insert(schema::logins(), Dialect::sqlite).constData());
+    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok())
         return rollback(error, "writing");
     const QByteArray site = site_.toUtf8();
     // Each row's statement, bound, run and made ready for the next.
@@ -247,6 +249,10 @@ bool SqliteStore::write(const Batch& batch, QString& error)
         if (!insert(status, schema::statusValues(site, r)))
             return rollback(error, "writing");
     }
+    for (const LoginRow& l : batch.logins) {
+        if (!insert(login, schema::loginValues(site, l)))
+            return rollback(error, "writing");
+    }
     return exec("COMMIT", error, "writing") || rollback(error, "writing");
 }
 
@@ -270,6 +276,24 @@ bool SqliteStore::events(const EventQuery& q, QVector<QByteArray>& out, QString&
     while ((rc = s.step()) == SQLITE_ROW)
         out.append(s.text(0));
     return rc == SQLITE_DONE || fail(error, "reading events");
+}
+
+bool SqliteStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& error)
+{
+    Statement s(db_, "SELECT time, name, action, peer FROM logins WHERE site = ? AND time "
+                     "BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?");
+    if (!s.ok())
+        return fail(error, "reading logins");
+    s.bind(1, site_);
+    s.bind(2, q.fromMs);
+    s.bind(3, q.toMs);
+    s.bind(4, std::int64_t(q.limit));
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append({s.integer(0), QString::fromUtf8(s.text(1)), QString::fromUtf8(s.text(2)),
+                    QString::fromUtf8(s.text(3))});
+    return rc == SQLITE_DONE || fail(error, "reading logins");
 }
 
 bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)

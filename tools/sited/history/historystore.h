@@ -19,7 +19,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 2;
+constexpr int schemaVersion = 3;
 
 // One object of a published picture, as published.
 struct ObjectRow
@@ -57,6 +57,15 @@ struct StatusRow
     bool online = false;
 };
 
+// A login to the HTTP API, a refused one or a logout: who, when, from where.
+struct LoginRow
+{
+    std::int64_t timeMs = 0;
+    QString name;   // as given, also when no such user exists
+    QString action; // "login", "failed" or "logout"
+    QString peer;   // the client's address
+};
+
 // What one transaction writes. A picture is written even when it has no
 // objects, so that the API can tell an empty picture from no picture.
 struct Batch
@@ -65,8 +74,12 @@ struct Batch
     QVector<ObjectRow> objects;
     QVector<EventRow> events;
     QVector<StatusRow> statuses;
+    QVector<LoginRow> logins;
 
-    int size() const { return pictures.size() + objects.size() + events.size() + statuses.size(); }
+    int size() const
+    {
+        return pictures.size() + objects.size() + events.size() + statuses.size() + logins.size();
+    }
     bool isEmpty() const { return size() == 0; }
     void clear() { *this = Batch(); }
 };
@@ -95,6 +108,14 @@ struct TrackQuery
     bool positionsOnly = false;
 };
 
+// Logins in [fromMs, toMs], oldest first, at most limit.
+struct LoginQuery
+{
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    int limit = 1000;
+};
+
 // Rows of each table of the store's site, for the health answer and tests.
 struct Counts
 {
@@ -121,6 +142,7 @@ public:
     virtual bool write(const Batch& batch, QString& error) = 0;
     virtual bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) = 0;
     virtual bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) = 0;
+    virtual bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) = 0;
     // The latest picture at or before atMs and its objects; found false
     // when there is none.
     virtual bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,

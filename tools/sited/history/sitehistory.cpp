@@ -31,12 +31,26 @@ QVector<StatusRow> RadarPresence::update(const QVector<std::optional<std::int64_
     return changes;
 }
 
+QString defaultWebRoot()
+{
+    // A sited of the build tree serves the source tree's page.
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const QString self = n > 0 ? QFile::decodeName(QByteArray(exe, int(n))) : QString();
+    if (self.startsWith(QStringLiteral(TRKLIB_BUILD_DIR "/")))
+        return QStringLiteral(TRKLIB_BUILD_WEB_ROOT);
+    return QStringLiteral(TRKLIB_INSTALLED_WEB_ROOT);
+}
+
 std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
                                                 const zones::ZoneOutput* zones,
                                                 std::function<void(const QString&)> log,
                                                 std::function<std::string()> metrics,
                                                 QString& error)
 {
+    QVector<User> users;
+    if (!site.http.usersFile.isEmpty() && !readUsers(site.http.usersFile, users, error))
+        return nullptr;
     std::unique_ptr<Store> store;
     if (site.history.enabled) {
         store = Store::open(site.history.database, site.name, error);
@@ -44,6 +58,8 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
             return nullptr;
     }
     std::unique_ptr<SiteHistory> history(new SiteHistory(std::move(store), site));
+    if (!site.http.usersFile.isEmpty())
+        history->logins_ = std::make_unique<Logins>(std::move(users), site.http.sessionHours);
     ApiContext context;
     context.site = site.name;
     if (site.history.enabled) {
@@ -54,8 +70,16 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
         history->recorder_ = std::make_unique<Recorder>(history->store_, std::move(options));
         context.store = &history->store_;
         context.recorder = history->recorder_.get();
+        // Logins are recorded with the history; without one they are not.
+        context.record = [recorder = history->recorder_.get()](LoginRow login) {
+            recorder->addLogin(std::move(login));
+        };
     }
     context.metrics = std::move(metrics);
+    context.prefix = site.prefix;
+    context.logins = history->logins_.get();
+    context.live = &history->live_;
+    context.webRoot = site.http.webRoot.isEmpty() ? defaultWebRoot() : site.http.webRoot;
     if (zones) {
         context.zonesJson = zones->zonesMessage().payload;
         for (const zones::Zone& zone : zones->zones())
@@ -63,7 +87,8 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
     }
     history->api_ = std::make_unique<ApiServer>(std::move(context));
     const site::Destination& listen = site.http.listen;
-    if (!history->api_->start(listen.address.toString(), listen.port, error))
+    if (!history->api_->start(listen.address.toString(), listen.port, error, site.http.certFile,
+                              site.http.keyFile))
         return nullptr;
     return history;
 }

@@ -39,12 +39,12 @@ private:
 class SiteHistory
 {
 public:
-    // Opens the store of [history] database and starts the recorder and
-    // the API on [http] listen, with /metrics answered by metrics unless
-    // empty. Null with one line (the store in use by another sited,
-    // read-only, ...; the address taken) when it cannot. log takes the
-    // recorder's lines, one each. With [history] enabled = false only the
-    // API starts, and answers 404 for the history.
+    // Reads [http] users_file, opens the store of [history] database and
+    // starts the recorder and the API on [http] listen, with /metrics
+    // answered by metrics unless empty. Null with one line (the store in
+    // use by another sited, read-only, ...; the address taken) when it
+    // cannot. log takes the recorder's lines, one each. With [history]
+    // enabled = false only the API starts, and answers 404 for the history.
     static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site,
                                               const zones::ZoneOutput* zones,
                                               std::function<void(const QString&)> log,
@@ -61,6 +61,8 @@ public:
     std::int64_t dropped() const { return recorder_ ? recorder_->dropped() : 0; }
     Usage usage() const { return recorder_ ? recorder_->usage() : Usage(); }
     int waiting() const { return recorder_ ? recorder_->waiting() : 0; }
+    // What the pages served by sited are streamed.
+    LiveStream& live() { return live_; }
     quint16 port() const { return api_->port(); }
 
 private:
@@ -69,8 +71,14 @@ private:
     SharedStore store_;
     RadarPresence presence_;
     std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Logins> logins_;
+    LiveStream live_;
     std::unique_ptr<ApiServer> api_;
 };
+
+// Where sited serves the site view from without [http] web_root: the
+// installed page, or the source tree's when sited runs from its build tree.
+QString defaultWebRoot();
 
 // Where the site's history is recorded, for messages: the SQLite file, or
 // the PostgreSQL URL without its password; "no database" when it is off.

@@ -188,12 +188,14 @@ void SiteLink::onConnect(mosquitto* client, void* self, int reasonCode)
                      .arg(link.where(), QString::fromUtf8(mosquitto_connack_string(reasonCode))));
         return;
     }
-    const int result =
-        mosquitto_subscribe(client, nullptr, link.subscription_.constData(), qosTracks);
-    if (result != MOSQ_ERR_SUCCESS)
-        logEvent(Priority::Error, QStringLiteral("cannot subscribe to %1: %2")
-                                      .arg(QString::fromUtf8(link.subscription_),
-                                           service::brokerResultText(result, errno)));
+    for (const QByteArray& topic :
+         QVector<QByteArray>{link.subscription_} + link.moreSubscriptions_) {
+        const int result = mosquitto_subscribe(client, nullptr, topic.constData(), qosTracks);
+        if (result != MOSQ_ERR_SUCCESS)
+            logEvent(Priority::Error,
+                     QStringLiteral("cannot subscribe to %1: %2")
+                         .arg(QString::fromUtf8(topic), service::brokerResultText(result, errno)));
+    }
     const service::BrokerOutage::Ended ended = link.outage_.connected();
     if (ended.kind == service::BrokerOutage::Ended::Kind::Outage)
         logEvent(Priority::Info, QStringLiteral("connected to the broker %1 again after %2 s")

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <chrono>
@@ -37,6 +38,9 @@ public:
 
     SiteLink(const SiteLink&) = delete;
     SiteLink& operator=(const SiteLink&) = delete;
+
+    // Another subscription beside the constructor's, made with it; before start().
+    void alsoSubscribe(QByteArray topic) { moreSubscriptions_.append(std::move(topic)); }
 
     // Starts the link's thread, which connects, subscribes once connected,
     // and connects again after a loss, waiting 1, 2, 3, 4 and then 5 s
@@ -80,6 +84,7 @@ private:
     site::BrokerConfig broker_;
     QByteArray clientId_;
     QByteArray subscription_;
+    QVector<QByteArray> moreSubscriptions_;
     QByteArray pictureTopic_;
     QByteArray statusTopic_;
     Handler handler_;

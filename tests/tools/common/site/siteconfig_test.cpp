@@ -353,6 +353,27 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
                                "form without a passphrase"},
         {tls + "other.key\n",
          "7: [broker] key_file: %D/other.key is not the key of the certificate in cert_file ("},
+        // The HTTP API's users file: refused when its group or others may
+        // read it; it may be missing (sited --add-user makes it). HTTPS
+        // takes a certificate and its key together.
+        {radar + "[http]\nusers_file = pw\n",
+         "7: [http] users_file: %D/pw is readable or writable by its group or others (mode "
+         "0640): chmod 600 it"},
+        {radar + "[http]\nusers_file = readable\n", "7: [http] users_file: %D/readable is "
+                                                    "readable or writable by its group or others "
+                                                    "(mode 0664)"},
+        {radar + "[http]\nusers_file = /\n", "7: [http] users_file: not a regular file: /"},
+        {radar + "[http]\nusers_file = not-yet\n", nullptr},
+        {radar + "[http]\nweb_root = nowhere\n", "7: [http] web_root: no such folder: %D/nowhere"},
+        {radar + "[http]\ncert_file = ca.crt\n",
+         "7: [http] cert_file: needs key_file; HTTPS takes both"},
+        {radar + "[http]\nkey_file = ca.key\n",
+         "7: [http] key_file: needs cert_file; HTTPS takes both"},
+        {radar + "[http]\ncert_file = ca.crt\nkey_file = other.key\n",
+         "8: [http] key_file: %D/other.key is not the key of the certificate in cert_file ("},
+        {radar + "[http]\ncert_file = pw\nkey_file = ca.key\n",
+         "7: [http] cert_file: %D/pw holds no certificate in PEM form ("},
+        {radar + "[http]\ncert_file = ca.crt\nkey_file = ca.key\n", nullptr},
         // Radars.
         {site + broker + "[radar.a/b]\n", "5: [radar.a/b]: the radar's name 'a/b' is not"},
         {radar + "[radar.site]\n",
@@ -544,6 +565,9 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         {"history", "max_size", minimalFile + "[history]\n", 0.001, 100000,
          "not a number of GB from 0.001 to 100000",
          [](const SiteConfig& c) { return c.history.maxSizeGB; }},
+        {"http", "session_hours", minimalFile + "[http]\n", 1, 8760,
+         "not a number of hours from 1 to 8760",
+         [](const SiteConfig& c) { return double(c.http.sessionHours); }, true},
         {"radar.a", "port", radar, 1, 65535, "not a port number (1 to 65535)",
          [](const SiteConfig& c) { return double(c.radars[0].port); }, true},
         {"broker", "port", "[site]\nname = s\n[radar.a]\n[broker]\nclient_id = c\n", 1, 65535,

@@ -1,6 +1,9 @@
 // The site's history: the store with both back ends, the recorder's queue
 // while PostgreSQL is away, retention, the SQLite file's lock and a
-// read-only file, the HTTP API's bad and good requests, the export.
+// read-only file, the HTTP API's bad and good requests; behind logins its
+// routes by role, sessions, the wait after wrong passwords, the login
+// records, the stream, the web root's files and HTTPS; the users file; the
+// export.
 
 #include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/historyapi.h"
@@ -17,6 +20,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -28,6 +32,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -320,20 +326,40 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
             << "row " << i;
     }
 
+    // Logins: kept once however often written, the period's bounds included.
+    Batch logins;
+    logins.logins = {{1000, QStringLiteral("ann"), QStringLiteral("login"), QStringLiteral("::1")},
+                     {1100, oddZone, QStringLiteral("failed"), QStringLiteral("127.0.0.1")},
+                     {1100, oddZone, QStringLiteral("failed"), QStringLiteral("127.0.0.2")}};
+    ASSERT_TRUE(store->write(logins, error)) << error.toStdString();
+    ASSERT_TRUE(store->write(logins, error)) << error.toStdString();
+    const auto loginText = [](const QVector<LoginRow>& rows) {
+        QStringList lines;
+        for (const LoginRow& l : rows)
+            lines << QStringLiteral("%1 %2 %3 %4").arg(l.timeMs).arg(l.name, l.action, l.peer);
+        return lines.join(QLatin1Char('|')).toStdString();
+    };
+    QVector<LoginRow> read;
+    ASSERT_TRUE(store->logins({lo, hi, 1000}, read, error)) << error.toStdString();
+    EXPECT_EQ(loginText(read), loginText(logins.logins));
+    ASSERT_TRUE(store->logins({1001, 1100, 1}, read, error)) << error.toStdString();
+    EXPECT_EQ(loginText(read), loginText({logins.logins[1]}));
+
     // Rows alike but for one column of the key that keeps each row once are
     // each kept, and once however often written.
     const EventRow& dwell = batch.events[2];
     const StatusRow& online = batch.statuses[1];
     const std::pair<const char*, Batch> alike[] = {
         {"an event's message a ms later",
-         {{}, {}, {{dwell.timeMs + 1, dwell.zone, dwell.event, dwell.object, dwell.json}}, {}}},
+         {{}, {}, {{dwell.timeMs + 1, dwell.zone, dwell.event, dwell.object, dwell.json}}, {}, {}}},
         {"the message of another object",
-         {{}, {}, {{dwell.timeMs, dwell.zone, dwell.event, 3, dwell.json}}, {}}},
+         {{}, {}, {{dwell.timeMs, dwell.zone, dwell.event, 3, dwell.json}}, {}, {}}},
         {"another message of the object at the time",
-         {{}, {}, {event(dwell.timeMs, QStringLiteral("fence"), "enter", dwell.object)}, {}}},
-        {"a status a ms later", {{}, {}, {}, {{online.timeMs + 1, online.radar, true}}}},
-        {"another radar's status", {{}, {}, {}, {{online.timeMs, QStringLiteral("east"), true}}}},
-        {"the radar's other status", {{}, {}, {}, {{online.timeMs, online.radar, false}}}},
+         {{}, {}, {event(dwell.timeMs, QStringLiteral("fence"), "enter", dwell.object)}, {}, {}}},
+        {"a status a ms later", {{}, {}, {}, {{online.timeMs + 1, online.radar, true}}, {}}},
+        {"another radar's status",
+         {{}, {}, {}, {{online.timeMs, QStringLiteral("east"), true}}, {}}},
+        {"the radar's other status", {{}, {}, {}, {{online.timeMs, online.radar, false}}, {}}},
     };
     Counts expected = counts(*store);
     for (const auto& [what, rows] : alike) {
@@ -351,7 +377,7 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     store.reset();
     const std::string downgraded =
         rawSql(GetParam(), location,
-               {"DROP INDEX IF EXISTS objects_track", "DROP INDEX events_once",
+               {"DROP TABLE logins", "DROP INDEX IF EXISTS objects_track", "DROP INDEX events_once",
                 "DROP INDEX radar_status_once",
                 "INSERT INTO events (site, time, zone, event, object, json) "
                 "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
@@ -369,8 +395,8 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
                                          "('events_once', 'radar_status_once')"
                                        : "SELECT count(*) FROM pg_indexes WHERE indexname IN "
                                          "('events_once', 'radar_status_once', 'objects_track')",
-                "SELECT max(version) FROM schema_version"}),
-        GetParam() == "sqlite" ? "2 2" : "3 2");
+                "SELECT max(version) FROM schema_version", "SELECT count(*) FROM logins"}),
+        GetParam() == "sqlite" ? "2 3 0" : "3 3 0");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
@@ -900,6 +926,403 @@ TEST_F(ApiTest, GoodRequestsAnswerWhatWasRecorded)
     const auto health = get("/api/health", {});
     EXPECT_EQ(health.first, 200);
     EXPECT_EQ(health.second, "{\"database\":\"sqlite\",\"state\":\"ok\",\"latest\":1200}");
+}
+
+bool writeText(const QString& path, const char* text)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == qint64(std::strlen(text));
+}
+
+// The API behind logins: three users of each role, the clock the test's
+// own, and a web root with the page, a folder and a link out of it.
+class LoginsTest : public testing::Test
+{
+protected:
+    static constexpr int sessionHours = 12;
+
+    void SetUp() override
+    {
+        QString error;
+        auto store = Store::open(dir_.filePath(QStringLiteral("api.sqlite")), siteName, error);
+        ASSERT_TRUE(store) << error.toStdString();
+        ASSERT_TRUE(store->write(sampleBatch(), error)) << error.toStdString();
+        shared_ = std::make_unique<SharedStore>(std::move(store));
+        QVector<User> users;
+        for (const auto& [name, role] :
+             {std::pair{"vera", Role::Viewer}, std::pair{"otto", Role::Operator},
+              std::pair{"ada", Role::Admin}}) {
+            User u{QLatin1String(name), role, {}};
+            ASSERT_TRUE(hashPassword(QByteArray(name) + "-password", u.hash));
+            users.append(u);
+        }
+        logins_ = std::make_unique<Logins>(users, sessionHours, [this] { return nowMs_.load(); });
+
+        const QDir root(dir_.filePath(QStringLiteral("web")));
+        ASSERT_TRUE(root.mkpath(QStringLiteral("src/sub")));
+        for (const char* file :
+             {"index.html", "login.html", "style.css", "src/login.js", "src/main.js", ".hidden"})
+            ASSERT_TRUE(writeText(root.filePath(QLatin1String(file)), file));
+        ASSERT_TRUE(writeText(dir_.filePath(QStringLiteral("secret.txt")), "secret"));
+        ASSERT_TRUE(QFile::link(dir_.filePath(QStringLiteral("secret.txt")),
+                                root.filePath(QStringLiteral("out.txt"))));
+
+        ApiContext context;
+        context.store = shared_.get();
+        context.site = siteName;
+        context.logins = logins_.get();
+        context.live = &live_;
+        context.webRoot = root.path();
+        context.record = [this](LoginRow login) {
+            Batch batch;
+            batch.logins.append(login);
+            QString error;
+            shared_->with([&](Store& s) { return s.write(batch, error); });
+        };
+        server_ = std::make_unique<ApiServer>(context);
+        ASSERT_TRUE(server_->start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    }
+
+    httplib::Result logIn(const std::string& name, const std::string& password)
+    {
+        return client_->Post("/api/login",
+                             "{\"name\":\"" + name + "\",\"password\":\"" + password + "\"}",
+                             "application/json");
+    }
+
+    // The cookie header of a login, or empty.
+    std::string sessionOf(const std::string& name)
+    {
+        const httplib::Result r = logIn(name, name + "-password");
+        if (!r || r->status != 200)
+            return {};
+        const std::string set = r->get_header_value("Set-Cookie");
+        return set.substr(0, set.find(';'));
+    }
+
+    int status(const char* method, const std::string& target, const std::string& cookie)
+    {
+        const httplib::Headers headers =
+            cookie.empty() ? httplib::Headers{} : httplib::Headers{{"Cookie", cookie}};
+        const httplib::Result r = std::string(method) == "POST"
+                                      ? client_->Post(target.c_str(), headers, "", "text/plain")
+                                      : client_->Get(target.c_str(), headers);
+        return r ? r->status : 0;
+    }
+
+    QTemporaryDir dir_;
+    std::atomic<std::int64_t> nowMs_{1'700'000'000'000};
+    std::unique_ptr<SharedStore> shared_;
+    std::unique_ptr<Logins> logins_;
+    LiveStream live_;
+    std::unique_ptr<ApiServer> server_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+// Every route without a session and with each role: 401 where a session
+// is needed, 403 where the role may not, the login page's own files and
+// the health open to all; a browser without a session is sent to log in.
+TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
+{
+    const std::string sessions[] = {"", sessionOf("vera"), sessionOf("otto"), sessionOf("ada")};
+    for (int i = 1; i < 4; ++i)
+        ASSERT_FALSE(sessions[i].empty()) << i;
+    const struct
+    {
+        const char* method;
+        const char* target;
+        int none, viewer, operator_, admin;
+    } routes[]{
+        {"GET", "/api/health", 200, 200, 200, 200},
+        {"GET", "/metrics", 404, 404, 404, 404}, // open; served by no one here
+        {"GET", "/login.html", 200, 200, 200, 200},
+        {"GET", "/style.css", 200, 200, 200, 200},
+        {"GET", "/src/login.js", 200, 200, 200, 200},
+        {"GET", "/", 303, 200, 200, 200},
+        {"GET", "/index.html", 303, 200, 200, 200},
+        {"GET", "/src/main.js", 401, 200, 200, 200},
+        {"GET", "/api/session", 401, 200, 200, 200},
+        {"GET", "/api/events", 401, 200, 200, 200},
+        {"GET", "/api/tracks", 401, 200, 200, 200},
+        {"GET", "/api/picture?time=2000", 401, 200, 200, 200},
+        {"GET", "/api/zones", 401, 200, 200, 200},
+        {"GET", "/api/users", 401, 403, 403, 200},
+        {"GET", "/api/logins", 401, 403, 403, 200},
+        {"GET", "/api/nowhere", 401, 404, 404, 404},
+        {"POST", "/api/events", 401, 404, 404, 404},
+        {"POST", "/api/login", 400, 400, 400, 400}, // no name, no password
+    };
+    for (const auto& r : routes) {
+        const int expected[] = {r.none, r.viewer, r.operator_, r.admin};
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(status(r.method, r.target, sessions[i]), expected[i])
+                << r.method << " " << r.target << " as " << (i ? sessions[i] : "nobody");
+    }
+    // Each role may do what the ones before it may.
+    for (Role held : {Role::Viewer, Role::Operator, Role::Admin}) {
+        for (Role needed : {Role::Viewer, Role::Operator, Role::Admin})
+            EXPECT_EQ(allows(held, needed), int(held) >= int(needed));
+    }
+    EXPECT_EQ(routeAccess("GET", "/api/users"), Access::Admin);
+    const httplib::Result page = client_->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->get_header_value("Location"), "/login.html");
+    EXPECT_FALSE(page->has_header("Access-Control-Allow-Origin"));
+}
+
+// A session lasts session_hours and ends at its logout; a forged cookie
+// or one of another length is none. The cookie is the page's alone.
+TEST_F(LoginsTest, SessionsExpireEndAtLogoutAndCannotBeForged)
+{
+    const httplib::Result r = logIn("vera", "vera-password");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(r->get_header_value("Set-Cookie").substr(std::string(sessionCookie).size() + 65),
+              "; HttpOnly; SameSite=Strict; Path=/; Max-Age=43200");
+    const std::string cookie = sessionOf("vera");
+    const std::string token = cookie.substr(cookie.find('=') + 1);
+    ASSERT_EQ(token.size(), std::size_t(2 * sessionTokenBytes));
+    std::string forged = token;
+    forged[0] = forged[0] == '0' ? '1' : '0';
+    const std::string name = std::string(sessionCookie) + "=";
+    EXPECT_EQ(status("GET", "/api/session", name + forged), 401);
+    EXPECT_EQ(status("GET", "/api/session", name + token.substr(1)), 401);
+    EXPECT_EQ(status("GET", "/api/session", "other=1; " + cookie), 200);
+    const httplib::Result who = client_->Get("/api/session", {{"Cookie", cookie}});
+    ASSERT_TRUE(who);
+    EXPECT_EQ(who->body, "{\"site\":\"crossroads\",\"prefix\":\"trklib\",\"logins\":true,"
+                         "\"name\":\"vera\",\"role\":\"viewer\",\"expires\":" +
+                             std::to_string(nowMs_ + sessionHours * 3600 * 1000) + "}");
+
+    nowMs_ += sessionHours * 3600 * 1000 - 1;
+    EXPECT_EQ(status("GET", "/api/events", cookie), 200);
+    nowMs_ += 1;
+    EXPECT_EQ(status("GET", "/api/events", cookie), 401);
+
+    const std::string again = sessionOf("vera");
+    EXPECT_EQ(status("POST", "/api/logout", again), 200);
+    EXPECT_EQ(status("GET", "/api/events", again), 401);
+    EXPECT_EQ(status("POST", "/api/logout", ""), 200); // nobody's: nothing recorded
+}
+
+// Five wrong passwords for a name, known or not, and it waits: 1 s, then
+// twice as long after each further wrong one, at most 5 minutes, answered
+// 429 with Retry-After however right the password; a login starts over.
+// Logins, failures and logouts are recorded for admins, with the peer.
+TEST_F(LoginsTest, WrongPasswordsWaitLongerEachTimeAndAreRecorded)
+{
+    for (const std::string name : {"otto", "nobody"}) {
+        SCOPED_TRACE(name);
+        for (int i = 0; i < freeFailures; ++i)
+            EXPECT_EQ(logIn(name, "wrong")->status, 401) << i;
+        std::int64_t waitS = 1;
+        for (int i = 0; i < 10; ++i) {
+            const httplib::Result r = logIn(name, name + "-password");
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 429) << i;
+            EXPECT_EQ(r->get_header_value("Retry-After"), std::to_string(waitS)) << i;
+            nowMs_ += waitS * 1000 - 1;
+            EXPECT_EQ(logIn(name, "wrong")->status, 429) << i;
+            nowMs_ += 1;
+            EXPECT_EQ(logIn(name, "wrong")->status, 401) << i;
+            waitS = std::min<std::int64_t>(waitS * 2, longestWaitMs / 1000);
+        }
+        EXPECT_EQ(waitS, 300);
+        nowMs_ += longestWaitMs;
+    }
+    // One record a ms: rows alike in every column are one.
+    const std::int64_t start = nowMs_;
+    std::string records;
+    const auto recorded = [&](const char* name, const char* action) {
+        records += std::string(records.empty() ? "" : ",") +
+                   "{\"time\":" + std::to_string(nowMs_++) + ",\"name\":\"" + name +
+                   "\",\"action\":\"" + action + "\",\"peer\":\"127.0.0.1\"}";
+    };
+    EXPECT_EQ(logIn("otto", "otto-password")->status, 200);
+    recorded("otto", "login");
+    EXPECT_EQ(logIn("otto", "wrong")->status, 401);
+    recorded("otto", "failed");
+    EXPECT_EQ(logIn("otto", "otto-password")->status, 200);
+    recorded("otto", "login");
+    EXPECT_EQ(logIn("vera", "wrong")->status, 401); // another name's count is its own
+    recorded("vera", "failed");
+    const std::string admin = sessionOf("ada");
+    recorded("ada", "login");
+    EXPECT_EQ(status("POST", "/api/logout", admin), 200);
+    recorded("ada", "logout");
+    const std::string reader = sessionOf("ada");
+    recorded("ada", "login");
+    const httplib::Result r =
+        client_->Get("/api/logins?from=" + std::to_string(start), {{"Cookie", reader}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "{\"logins\":[" + records + "]}");
+    const httplib::Result users = client_->Get("/api/users", {{"Cookie", reader}});
+    ASSERT_TRUE(users);
+    EXPECT_EQ(users->body, "{\"users\":[{\"name\":\"vera\",\"role\":\"viewer\"},{\"name\":"
+                           "\"otto\",\"role\":\"operator\"},{\"name\":\"ada\",\"role\":"
+                           "\"admin\"}]}");
+}
+
+// The stream: the retained messages first, then each as it comes, a
+// payload of several lines in as many data lines; of each only what the
+// page's role may see, and nothing without a session.
+TEST_F(LoginsTest, TheStreamSendsWhatTheRoleMaySee)
+{
+    live_.publish("trklib/crossroads/north/status", "{\"online\":true}", true);
+    live_.publish("trklib/crossroads/alarms", "{\"alarm\":1}", true, Role::Operator);
+    live_.publish("trklib/crossroads/north/status", "{\"online\":false}", true);
+    EXPECT_EQ(status("GET", "/api/stream", ""), 401);
+    const std::string status = "data: trklib/crossroads/north/status\ndata: {\"online\":false}\n\n";
+    const std::string alarm = "data: trklib/crossroads/alarms\ndata: {\"alarm\":1}\n\n";
+    const std::string tracks = "data: trklib/crossroads/north/tracks\ndata: {\"a\":\ndata: 1}\n\n";
+    for (const auto& [name, expected] :
+         {std::pair{"vera", status + tracks}, std::pair{"otto", status + alarm + tracks}}) {
+        const std::string cookie = sessionOf(name);
+        const std::size_t retained = expected.size() - tracks.size();
+        std::string text;
+        client_->Get("/api/stream", {{"Cookie", cookie}}, [&](const char* data, std::size_t n) {
+            const bool first = text.empty();
+            text.append(data, n);
+            if (first && text.size() >= retained)
+                live_.publish("trklib/crossroads/north/tracks", "{\"a\":\r\n1}", false);
+            return text.size() < expected.size();
+        });
+        EXPECT_EQ(text, expected) << name;
+    }
+}
+
+// The page's files with their types; nothing outside the web root, no
+// folder, no hidden file, however the path is spelt.
+TEST_F(LoginsTest, TheWebRootServesItsFilesAndNothingElse)
+{
+    const std::string cookie = sessionOf("vera");
+    const struct
+    {
+        const char* path;
+        const char* type;
+    } files[]{
+        {"/", "text/html; charset=utf-8"},
+        {"/login.html", "text/html; charset=utf-8"},
+        {"/style.css", "text/css; charset=utf-8"},
+        {"/src/main.js", "text/javascript; charset=utf-8"},
+    };
+    for (const auto& f : files) {
+        const httplib::Result r = client_->Get(f.path, {{"Cookie", cookie}});
+        ASSERT_TRUE(r) << f.path;
+        EXPECT_EQ(r->status, 200) << f.path;
+        EXPECT_EQ(r->get_header_value("Content-Type"), f.type) << f.path;
+        EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff") << f.path;
+    }
+    for (const char* path :
+         {"/../secret.txt", "/src/../../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2Fsecret.txt",
+          "/src/%2e%2e/%2e%2e/secret.txt", "/..%2fsecret.txt", "/..%5csecret.txt",
+          "/%252e%252e/secret.txt", "/out.txt", "/.hidden", "/src", "/src/", "/src/sub/",
+          "/src//main.js", "/./index.html", "/index.html%00.js", "/nothing.html"}) {
+        const httplib::Result r = client_->Get(path, {{"Cookie", cookie}});
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status, 404) << path;
+        EXPECT_EQ(r->body.find("secret"), std::string::npos) << path;
+    }
+}
+
+// Over HTTPS with a certificate of the test's own: the session cookie is
+// Secure, and plain HTTP gets no answer; files that are no certificate and
+// key are refused with one line.
+TEST(HttpsTest, ServesOverTlsWithSecureCookies)
+{
+    QTemporaryDir dir;
+    QProcess openssl;
+    openssl.setWorkingDirectory(dir.path());
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj",
+                   "/CN=127.0.0.1"});
+    ASSERT_TRUE(openssl.waitForFinished(30000) && openssl.exitCode() == 0)
+        << openssl.readAllStandardError().toStdString();
+    QString error;
+    auto store = Store::open(dir.filePath(QStringLiteral("h.sqlite")), siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    SharedStore shared(std::move(store));
+    User user{QStringLiteral("ada"), Role::Admin, {}};
+    ASSERT_TRUE(hashPassword("ada-password", user.hash));
+    Logins logins({user}, 1);
+    ApiContext context;
+    context.store = &shared;
+    context.site = siteName;
+    context.logins = &logins;
+
+    ApiServer refused(context);
+    EXPECT_FALSE(refused.start(QStringLiteral("127.0.0.1"), 0, error, dir.filePath("key.pem"),
+                               dir.filePath("cert.pem")));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("http: cannot set up HTTPS with ")))
+        << error.toStdString();
+
+    ApiServer server(context);
+    ASSERT_TRUE(server.start(QStringLiteral("127.0.0.1"), 0, error, dir.filePath("cert.pem"),
+                             dir.filePath("key.pem")))
+        << error.toStdString();
+    httplib::SSLClient client("127.0.0.1", server.port());
+    client.enable_server_certificate_verification(false);
+    const httplib::Result r = client.Post("/api/login",
+                                          "{\"name\":\"ada\",\"password\":"
+                                          "\"ada-password\"}",
+                                          "application/json");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 200);
+    const std::string cookie = r->get_header_value("Set-Cookie");
+    EXPECT_EQ(cookie.substr(cookie.size() - 8), "; Secure") << cookie;
+    httplib::Client plain("127.0.0.1", server.port());
+    plain.set_read_timeout(2);
+    const httplib::Result answer = plain.Get("/api/health");
+    EXPECT_TRUE(!answer || answer->status != 200);
+}
+
+// The users file: written whole with mode 0600 and read back; refused on
+// one line when others may read it; left as it was when a write fails.
+TEST(UsersFileTest, WrittenPrivatelyReadBackAndRefusedWhenOthersMayReadIt)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("users"));
+    QVector<User> users{{QStringLiteral("ada"), Role::Admin, {}}};
+    ASSERT_TRUE(hashPassword("correct horse", users[0].hash));
+    QString error;
+    ASSERT_TRUE(writeUsers(path, users, error)) << error.toStdString();
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    QVector<User> read;
+    ASSERT_TRUE(readUsers(path, read, error)) << error.toStdString();
+    ASSERT_EQ(read.size(), 1);
+    EXPECT_EQ(read[0].role, Role::Admin);
+    EXPECT_TRUE(passwordMatches(read[0].hash, "correct horse"));
+    EXPECT_FALSE(passwordMatches(read[0].hash, "correct horsE"));
+
+    // A write that cannot be made: the file is as it was.
+    QFile before(path);
+    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
+    const QByteArray text = before.readAll();
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("users.new")));
+    EXPECT_FALSE(writeUsers(path, {}, error));
+    QFile after(path);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), text);
+
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0604), 0);
+    EXPECT_FALSE(readUsers(path, read, error));
+    EXPECT_EQ(error.toStdString(), "users file " + path.toStdString() +
+                                       " is readable or writable by its group or others (mode "
+                                       "0604): chmod 600 it");
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0600), 0);
+    for (const char* line :
+         {"ada admin", "ada root $argon2id$x", "ada admin plain", "a:b admin $argon2id$x"}) {
+        ASSERT_TRUE(writeText(path, line));
+        EXPECT_FALSE(readUsers(path, read, error)) << line;
+        EXPECT_TRUE(error.startsWith(QStringLiteral("users file %1:1: ").arg(path)))
+            << error.toStdString();
+    }
 }
 
 TEST(ExportTest, WritesThePeriodsTracks)
