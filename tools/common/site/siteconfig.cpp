@@ -637,10 +637,13 @@ KeyTable httpKeys(HttpConfig& http, const QDir& base)
         // Made by sited --add-user when missing; refused when others may read it.
         {QStringLiteral("users_file"),
          [&](const QString& v) {
-             http.usersFile = QDir::cleanPath(base.absoluteFilePath(v));
-             const QFileInfo info(http.usersFile);
              if (v.isEmpty())
                  return QStringLiteral("empty; leave the key out for no logins");
+             QString why;
+             http.usersFile = filePath(v, base, why);
+             if (http.usersFile.isEmpty())
+                 return why;
+             const QFileInfo info(http.usersFile);
              if (info.exists() && !info.isFile())
                  return QStringLiteral("not a regular file: %1").arg(http.usersFile);
              return info.exists() ? privateFileProblem(http.usersFile) : QString();
