@@ -70,6 +70,9 @@ try {
   if (await page.$eval('#user', (e) => e.textContent).catch(() => '') !== 'viewer (viewer)') {
     failures.push('logged in: the header does not name the viewer');
   }
+  if (await page.$eval('#broker-login', (e) => getComputedStyle(e).display) !== 'none') {
+    failures.push('logged in: the page served by sited asks for a broker password');
+  }
   if (screenshot && failures.length === 0) {
     await page.waitForFunction(() => document.querySelector('ol#events li'), { timeout: eventWaitMs })
       .catch(() => failures.push(`no event listed within ${eventWaitMs / 1000} s for the screenshot`));
