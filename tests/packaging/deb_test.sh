@@ -21,7 +21,8 @@ cmake=$4
 cxx=$5
 
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+sited_pid=
+trap '[[ -z $sited_pid ]] || kill "$sited_pid" 2>/dev/null; rm -rf "$tmp"' EXIT
 
 failures=0
 fail() {
@@ -256,6 +257,54 @@ assert trklib.__file__.startswith("'"$tmp"'"), trklib.__file__
 engine = trklib.Engine(trklib.Config(height=5))
 assert trklib.metrics.gospa([[0, 0]], [[3, 4]]).total == 5.0
 ' >"$tmp/python.log" 2>&1 || fail "python3-trklib: the module does not import: $(cat "$tmp/python.log")"
+
+echo "== the site view from the unpacked trklib-tools, behind a login"
+# sited of the package, with the package's page as its web root (the
+# installed default is /usr/share/trklib/web): the page and a login answer
+# without any broker; the time from the start to the first login is said.
+dpkg-deb -x "$build/trklib-tools_${version}_${arch}.deb" "$tmp/system"
+export LD_LIBRARY_PATH=$tmp/system/usr/lib/$triplet
+sited=$tmp/system/usr/bin/sited
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir "$tmp/site"
+cat >"$tmp/site/site.conf" <<END
+[site]
+name = packaged
+[broker]
+client_id = packaged
+[http]
+listen = 127.0.0.1:$port
+users_file = users
+web_root = $tmp/system/usr/share/trklib/web
+[radar.a]
+END
+printf 'a-long-password\n' | "$sited" --config "$tmp/site/site.conf" --add-user ann admin \
+    >"$tmp/site/add.log" 2>&1 || fail "sited --add-user: $(cat "$tmp/site/add.log")"
+started=$(date +%s%N)
+"$sited" --config "$tmp/site/site.conf" >"$tmp/site/sited.log" 2>&1 &
+sited_pid=$!
+login() {
+    curl -fsS -c "$tmp/site/cookies" -H 'Content-Type: application/json' \
+        -d '{"name": "ann", "password": "a-long-password"}' "http://127.0.0.1:$port/api/login"
+}
+for _ in $(seq 200); do
+    login >/dev/null 2>&1 && break
+    sleep 0.05
+done
+if login >/dev/null 2>&1; then
+    echo "deb_test: a login $((($(date +%s%N) - started) / 1000000)) ms after sited's start"
+    for path in / /login.html /src/main.js /node_modules/mqtt/dist/mqtt.esm.js; do
+        curl -fsS -o /dev/null -b "$tmp/site/cookies" "http://127.0.0.1:$port$path" ||
+            fail "trklib-tools: sited does not serve the page's $path"
+    done
+    [[ $(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/api/events") == 401 ]] ||
+        fail "trklib-tools: the history answers without a login"
+else
+    fail "trklib-tools: no login within 10 s of sited's start: $(cat "$tmp/site/sited.log")"
+fi
+kill "$sited_pid"
+wait "$sited_pid" || true
+sited_pid=
 
 if ((failures > 0)); then
     echo "deb_test: $failures checks failed" >&2
