@@ -190,6 +190,10 @@ public:
     const char* kind() const override { return "postgresql"; }
 
 private:
+    // The earliest or latest time of the site's records: pick "least" of
+    // each table's extreme "min", or "greatest" of "max".
+    bool recordTime(const char* pick, const char* extreme, std::optional<std::int64_t>& timeMs,
+                    QString& error);
     // The server's first line of why; the URL never (it may hold a password).
     bool fail(QString& error, const char* doing) const
     {
@@ -430,24 +434,24 @@ bool PostgresStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs
 
 bool PostgresStore::latest(std::optional<std::int64_t>& timeMs, QString& error)
 {
-    Result r(run("SELECT greatest((SELECT max(time) FROM pictures WHERE site = $1), "
-                 "(SELECT max(time) FROM events WHERE site = $1), "
-                 "(SELECT max(time) FROM radar_status WHERE site = $1))",
-                 Params().add(site_)));
-    if (r.status() != PGRES_TUPLES_OK)
-        return fail(error, "reading");
-    timeMs.reset();
-    if (!r.isNull(0, 0))
-        timeMs = r.integer(0, 0);
-    return true;
+    return recordTime("greatest", "max", timeMs, error);
 }
 
 bool PostgresStore::oldest(std::optional<std::int64_t>& timeMs, QString& error)
 {
-    Result r(run("SELECT least((SELECT min(time) FROM pictures WHERE site = $1), "
-                 "(SELECT min(time) FROM events WHERE site = $1), "
-                 "(SELECT min(time) FROM radar_status WHERE site = $1))",
-                 Params().add(site_)));
+    return recordTime("least", "min", timeMs, error);
+}
+
+bool PostgresStore::recordTime(const char* pick, const char* extreme,
+                               std::optional<std::int64_t>& timeMs, QString& error)
+{
+    const QByteArray sql =
+        QByteArrayLiteral("SELECT %0((SELECT %1(time) FROM pictures WHERE site = $1), "
+                          "(SELECT %1(time) FROM events WHERE site = $1), "
+                          "(SELECT %1(time) FROM radar_status WHERE site = $1))")
+            .replace("%0", pick)
+            .replace("%1", extreme);
+    Result r(run(sql.constData(), Params().add(site_)));
     if (r.status() != PGRES_TUPLES_OK)
         return fail(error, "reading");
     timeMs.reset();

@@ -136,6 +136,8 @@ public:
     const char* kind() const override { return "sqlite"; }
 
 private:
+    // The earliest ("min") or latest ("max") time of the site's records.
+    bool recordTime(const char* extreme, std::optional<std::int64_t>& timeMs, QString& error);
     // False with error set from the connection's last failure.
     bool fail(QString& error, const char* doing) const
     {
@@ -357,25 +359,23 @@ bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
 
 bool SqliteStore::latest(std::optional<std::int64_t>& timeMs, QString& error)
 {
-    Statement s(db_, "SELECT max(t) FROM (SELECT max(time) AS t FROM pictures WHERE site = ?1 "
-                     "UNION ALL SELECT max(time) FROM events WHERE site = ?1 "
-                     "UNION ALL SELECT max(time) FROM radar_status WHERE site = ?1)");
-    if (!s.ok())
-        return fail(error, "reading");
-    s.bind(1, site_);
-    if (s.step() != SQLITE_ROW)
-        return fail(error, "reading");
-    timeMs.reset();
-    if (sqlite3_column_type(s.get(), 0) != SQLITE_NULL)
-        timeMs = s.integer(0);
-    return true;
+    return recordTime("max", timeMs, error);
 }
 
 bool SqliteStore::oldest(std::optional<std::int64_t>& timeMs, QString& error)
 {
-    Statement s(db_, "SELECT min(t) FROM (SELECT min(time) AS t FROM pictures WHERE site = ?1 "
-                     "UNION ALL SELECT min(time) FROM events WHERE site = ?1 "
-                     "UNION ALL SELECT min(time) FROM radar_status WHERE site = ?1)");
+    return recordTime("min", timeMs, error);
+}
+
+bool SqliteStore::recordTime(const char* extreme, std::optional<std::int64_t>& timeMs,
+                             QString& error)
+{
+    const QByteArray sql =
+        QByteArrayLiteral("SELECT %1(t) FROM (SELECT %1(time) AS t FROM pictures WHERE site = ?1 "
+                          "UNION ALL SELECT %1(time) FROM events WHERE site = ?1 "
+                          "UNION ALL SELECT %1(time) FROM radar_status WHERE site = ?1)")
+            .replace("%1", extreme);
+    Statement s(db_, sql.constData());
     if (!s.ok())
         return fail(error, "reading");
     s.bind(1, site_);
