@@ -118,8 +118,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 # plot-tracks draws with gnuplot; any of its variants will do. The events
 # hook example subscribes with mosquitto_sub and calls webhooks with curl.
+# sited's zones are armed by the wall clock of the site's time zone, from
+# the tz database.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), gnuplot-nox | gnuplot, mosquitto-clients, curl")
+    "libtrklib1 (= ${TRKLIB_DEBIAN_VERSION}), gnuplot-nox | gnuplot, mosquitto-clients, curl, tzdata")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "radar simulator, capture replay and demo for trklib
 Tools around trklib, a target tracking library for a three-dimensional
 surveillance radar:

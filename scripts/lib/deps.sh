@@ -6,6 +6,9 @@
 trklib_packages=(
     cmake g++ make pkg-config
     qtbase5-dev
+    # The site's time zone ([site] timezone) comes from the tz database
+    # that Qt's QTimeZone reads.
+    tzdata
     libgtest-dev googletest
     libbenchmark-dev
     libpcap-dev

@@ -564,13 +564,18 @@ test('zones and lines are drawn, lit while occupied and flashed on events, which
   async () => {
     const zoneState = () => page.$eval('#map', (c) => ({
       zones: c.dataset.zones, lit: c.dataset.lit, flashing: c.dataset.flashing, center: c.dataset.center,
+      disarmed: c.dataset.disarmed,
     }));
     await subscriber.publishAsync(`trklib/${site}/zones`, zonesMessage, { qos: 1, retain: true });
-    const yardState = { zone: 'yard', occupants: [17], entered: 1, exited: 0, crossings: { left: 0, right: 0 } };
+    const yardState = { zone: 'yard', occupants: [17], entered: 1, exited: 0, crossings: { left: 0, right: 0 },
+      armed: true };
     await subscriber.publishAsync(`trklib/${site}/zones/yard`, JSON.stringify(yardState), { qos: 1, retain: true });
-    await waitFor('the zones drawn, the yard lit', async () => {
+    const fenceState = { zone: 'fence', occupants: [], entered: 0, exited: 0, crossings: { left: 0, right: 0 },
+      armed: false };
+    await subscriber.publishAsync(`trklib/${site}/zones/fence`, JSON.stringify(fenceState), { qos: 1, retain: true });
+    await waitFor('the zones drawn, the yard lit, the fence disarmed', async () => {
       const s = await zoneState();
-      return s.zones === 'yard fence' && s.lit === 'yard';
+      return s.zones === 'yard fence' && s.lit === 'yard' && s.disarmed === 'fence';
     });
     const listedEvents = () => page.$$eval('#events .event', (buttons) =>
       buttons.map((b) => [...b.children].map((c) => c.textContent)));

@@ -362,7 +362,8 @@ export function checkZones(message) {
 }
 
 // A zone's state, of the zone named in its topic: { value: { zone,
-// occupants, entered, exited, crossings: { left, right } } } or { error }.
+// occupants, entered, exited, crossings: { left, right }, armed } } or
+// { error }. A disarmed zone raises its events but no alarms.
 export function checkZoneState(message, name) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (message.zone !== name) return { error: 'zone is not the topic\'s' };
@@ -382,6 +383,7 @@ export function checkZoneState(message, name) {
   if (!isObject(crossings) || !isCount(crossings.left) || !isCount(crossings.right)) {
     return { error: 'crossings is no left and right count' };
   }
+  if (typeof message.armed !== 'boolean') return { error: 'armed is not true or false' };
   return {
     value: {
       zone: name,
@@ -389,6 +391,7 @@ export function checkZoneState(message, name) {
       entered: message.entered,
       exited: message.exited,
       crossings: { left: crossings.left, right: crossings.right },
+      armed: message.armed,
     },
   };
 }

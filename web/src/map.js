@@ -4,10 +4,11 @@
 // wheel about the mouse, pan by dragging; the view fits the site until the
 // user moves it. Under them the site's zones (translucent areas, lit while
 // someone is inside) and lines (with an arrow to the side that is their
-// left), each flashing for a second on an event of it. The canvas's
-// data-view says which it shows, data-labels lists the labels of the
-// targets or objects drawn, data-zones, data-lit and data-flashing the
-// zones and lines drawn, lit and flashing, and data-center the site point
+// left), each flashing for a second on an event of it, the name of one
+// disarmed followed by "(disarmed)". The canvas's data-view says which it
+// shows, data-labels lists the labels of the targets or objects drawn,
+// data-zones, data-lit, data-flashing and data-disarmed the zones and lines
+// drawn, lit, flashing and disarmed, and data-center the site point
 // at its centre (m, "x y").
 
 import { objectColour, serviceTrails } from './site.js';
@@ -142,6 +143,7 @@ export class SiteMap {
       this.canvas.dataset.zones = zoneState.drawn.join(' ');
       this.canvas.dataset.lit = zoneState.lit.join(' ');
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
+      this.canvas.dataset.disarmed = zoneState.disarmed.join(' ');
       this.canvas.dataset.center = `${this.view.centerX.toFixed(1)} ${this.view.centerY.toFixed(1)}`;
     }
   }
@@ -180,11 +182,11 @@ export class SiteMap {
     ctx.fillText(`grid ${distanceLabel(step, step)}; x east, y north of the site's origin`, 8, v.height - 6);
   }
 
-  // The zones and lines with their names; returns the names drawn, lit
-  // and flashing.
+  // The zones and lines with their names; returns the names drawn, lit,
+  // flashing and disarmed.
   drawZones(ctx, nowMs) {
     const zones = this.site.zones;
-    const state = { drawn: [], lit: [], flashing: [] };
+    const state = { drawn: [], lit: [], flashing: [], disarmed: [] };
     for (const z of zones.zones) {
       const flashing = zones.flashing(z.name, nowMs);
       const lit = z.kind === 'zone' && zones.lit(z.name);
@@ -193,6 +195,7 @@ export class SiteMap {
       state.drawn.push(z.name);
       if (lit) state.lit.push(z.name);
       if (flashing) state.flashing.push(z.name);
+      if (zones.disarmed(z.name)) state.disarmed.push(z.name);
     }
     return state;
   }
@@ -262,7 +265,7 @@ export class SiteMap {
     ctx.fillStyle = zoneColours.edge;
     ctx.textAlign = align;
     ctx.textBaseline = baseline;
-    ctx.fillText(name, at.x, at.y);
+    ctx.fillText(this.site.zones.disarmed(name) ? `${name} (disarmed)` : name, at.x, at.y);
   }
 
   drawNorth(ctx) {

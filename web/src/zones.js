@@ -39,6 +39,12 @@ export class Zones {
     return (this.states.get(name)?.occupants.length ?? 0) > 0;
   }
 
+  // True when the state of a zone or line says it is disarmed (no state:
+  // not known, so not marked).
+  disarmed(name) {
+    return this.states.get(name)?.armed === false;
+  }
+
   // An event of the zone or line name at page time nowMs. The flashes of
   // names the map does not draw (and so never ends) are ended here, once
   // there are maxZones.

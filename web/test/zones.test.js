@@ -36,7 +36,7 @@ const zone = (extra = {}) => ({ name: 'yard', kind: 'zone', coordinates: [ring(4
 const line = (extra = {}) => ({ name: 'fence', kind: 'line', coordinates: [[-60, 0], [60, 0]], dwell: null,
   speed_limit: null, confirmed_only: false, ...extra });
 const zoneState = (extra = {}) => ({ zone: 'yard', occupants: [4, 17], entered: 3, exited: 1,
-  crossings: { left: 0, right: 0 }, ...extra });
+  crossings: { left: 0, right: 0 }, armed: true, ...extra });
 const event = (extra = {}) => ({ site: 's', event: 'enter', zone: 'yard', object: 17, time: t0, x: 10, y: -4,
   lat: 52.1, lon: 13.2, speed: 36, ...extra });
 const exit = { event: 'exit', dwell: 12.5, lost: false };
@@ -110,6 +110,8 @@ test('limits of zone states and events: taken at the limit, dropped whole just p
     ['entered with a fraction', state('entered'), 0, 1.5],
     ['exited below 0', state('exited'), 0, -1],
     ['crossings', state('crossings'), { left: 2, right: 0 }, { left: 2 }],
+    ['armed', state('armed'), false, 'no'],
+    ['armed, missing', state('armed'), true, undefined],
     ['the zone not the topic\'s', state('zone'), 'yard', 'gate'],
     ['a topic of no zone name', (v) => [`zones/${v}`, zoneState({ zone: v })], 'x'.repeat(64), 'x'.repeat(65)],
     ['event kind', field('event'), 'speed', 'leave'],
@@ -149,6 +151,9 @@ test('zone states light their zone while someone is inside; empty messages forge
   send(site, 'zones/yard', zoneState());
   send(site, 'zones/fence', zoneState({ zone: 'fence', occupants: [], crossings: { left: 2, right: 1 } }));
   assert.deepEqual([site.zones.lit('yard'), site.zones.lit('fence')], [true, false]);
+  send(site, 'zones/fence', zoneState({ zone: 'fence', occupants: [], armed: false }));
+  assert.deepEqual([site.zones.disarmed('yard'), site.zones.disarmed('fence'), site.zones.disarmed('gate')],
+    [false, true, false], 'marked disarmed by its state alone');
   send(site, 'zones/yard', zoneState({ occupants: [] }));
   assert.equal(site.zones.lit('yard'), false);
   assert.equal(send(site, 'zones/yard', '').forgotten, true);

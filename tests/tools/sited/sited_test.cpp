@@ -637,6 +637,7 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     EXPECT_EQ(yard[QLatin1String("entered")].toInt(), seen.count("enter yard"));
     EXPECT_EQ(yard[QLatin1String("exited")].toInt(), seen.count("exit yard"));
     EXPECT_EQ(yard[QLatin1String("occupants")], QJsonValue(QJsonArray()));
+    EXPECT_EQ(yard[QLatin1String("armed")], QJsonValue(true)) << "no schedule: always armed";
     const QJsonObject crossings =
         last(later.messages(), "trklib/cross/zones/gate")[QLatin1String("crossings")].toObject();
     EXPECT_EQ(crossings[QLatin1String("left")].toInt() + crossings[QLatin1String("right")].toInt(),

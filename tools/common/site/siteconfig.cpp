@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTimeZone>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -495,6 +496,16 @@ KeyTable siteKeys(SiteConfig& config, Origin& origin)
          numberHandler(origin.longitudeDeg, -maxLongitudeDeg, maxLongitudeDeg, "degrees")},
         {QStringLiteral("altitude"),
          numberHandler(origin.altitudeM, minAltitudeM, maxAltitudeM, "metres")},
+        {QStringLiteral("timezone"),
+         [&](const QString& v) {
+             config.timezone = v.toUtf8();
+             if (QTimeZone::isTimeZoneIdAvailable(config.timezone))
+                 return QString();
+             return QStringLiteral("'%1' is not a time zone of the system's tz database: give "
+                                   "its IANA name, as Europe/Berlin or UTC (timedatectl "
+                                   "list-timezones)")
+                 .arg(v);
+         }},
     };
     return keys;
 }

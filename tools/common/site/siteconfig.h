@@ -126,6 +126,9 @@ struct SiteConfig
     QString name;
     QString prefix = QStringLiteral("trklib");
     std::optional<Origin> origin; // none: the site is not geo-referenced
+    // The IANA name of the site's time zone ("Europe/Berlin"), which the
+    // system's tz database knows: the zones' arming schedules are in it.
+    QByteArray timezone = QByteArrayLiteral("UTC");
     FusionConfig fusion;
     QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
     AsterixConfig asterix;

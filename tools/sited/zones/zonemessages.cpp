@@ -81,7 +81,7 @@ QByteArray eventMessage(const QString& siteName, const Zone& zone, const Event& 
     return out;
 }
 
-QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state)
+QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed)
 {
     QByteArray out;
     out.append("{\"zone\":");
@@ -100,7 +100,7 @@ QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state)
     appendInteger(out, state.crossedLeft);
     out.append(",\"right\":");
     appendInteger(out, state.crossedRight);
-    out.append("}}");
+    out.append(armed ? "},\"armed\":true}" : "},\"armed\":false}");
     return out;
 }
 

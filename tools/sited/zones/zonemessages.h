@@ -16,7 +16,7 @@
 //   (exit only)};
 // - a zone's state, retained on <prefix>/<site>/zones/<name>: {"zone",
 //   "occupants" (ids ascending), "entered", "exited", "crossings": {"left",
-//   "right"}};
+//   "right"}, "armed"};
 // - the zones, retained on <prefix>/<site>/zones: {"site", "zones": [{"name",
 //   "kind" ("zone" or "line"), "coordinates" (site metres: a zone's rings,
 //   outer first, each closed; a line's points), "dwell", "speed_limit" (null
@@ -29,7 +29,7 @@ const char* eventName(Event::Kind kind);
 QByteArray eventMessage(const QString& site, const Zone& zone, const Event& event,
                         const site::GeoReference* geo);
 
-QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state);
+QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed);
 
 QByteArray zonesMessage(const QString& site, const QVector<Zone>& zones);
 

@@ -3,6 +3,9 @@
 #include "tools/sited/zones/zonemessages.h"
 #include "tools/sited/zones/zonesfile.h"
 
+#include <QDateTime>
+#include <QTimeZone>
+
 namespace trklib::sited::zones {
 
 bool ZoneOutput::load(const QString& sitePath, const site::SiteConfig& config,
@@ -42,6 +45,13 @@ ZoneOutput::ZoneOutput(const site::SiteConfig& config, QVector<Zone> zones)
 {
     if (config.origin)
         geo_.emplace(*config.origin);
+    const QTimeZone timezone(config.timezone);
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    for (const Zone& zone : rules_.zones()) {
+        arming_.append(Arming(ArmingSchedule(zone.armed, timezone)));
+        armed_.append(arming_.last().armed(nowMs));
+    }
+    armedChanged_.fill(false, armed_.size());
 }
 
 TopicMessage ZoneOutput::zonesMessage() const
@@ -54,6 +64,11 @@ QVector<QByteArray> ZoneOutput::evaluate(const Picture& picture)
     QVector<QByteArray> messages;
     const site::GeoReference* geo = geo_ ? &*geo_ : nullptr;
     lastEvents_ = rules_.evaluate(picture);
+    for (int zone = 0; zone < arming_.size(); ++zone) {
+        const bool armed = arming_[zone].armed(picture.timeMs);
+        armedChanged_[zone] = armed != armed_[zone];
+        armed_[zone] = armed;
+    }
     for (const Event& event : qAsConst(lastEvents_))
         messages.append(eventMessage(site_, rules_.zones()[event.zone], event, geo));
     return messages;
@@ -62,14 +77,20 @@ QVector<QByteArray> ZoneOutput::evaluate(const Picture& picture)
 TopicMessage ZoneOutput::stateMessage(int zone) const
 {
     const Zone& z = rules_.zones()[zone];
-    return {zonesTopic_ + '/' + z.name.toUtf8(), zoneStateMessage(z, rules_.state(zone))};
+    return {zonesTopic_ + '/' + z.name.toUtf8(),
+            zoneStateMessage(z, rules_.state(zone), armed_[zone])};
 }
 
 QVector<TopicMessage> ZoneOutput::changedStates() const
 {
     QVector<TopicMessage> messages;
+    QVector<bool> changed = armedChanged_;
     for (const int zone : rules_.changedZones())
-        messages.append(stateMessage(zone));
+        changed[zone] = true;
+    for (int zone = 0; zone < changed.size(); ++zone) {
+        if (changed[zone])
+            messages.append(stateMessage(zone));
+    }
     return messages;
 }
 

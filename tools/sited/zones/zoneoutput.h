@@ -2,9 +2,10 @@
 
 #include "tools/sited/fusion/picture.h"
 #include "tools/sited/zones/rules.h"
+#include "tools/sited/zones/schedule.h"
 
-#include "tools/common/site/georeference.h"
 #include "tools/common/service/brokermessages.h"
+#include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
@@ -36,9 +37,14 @@ public:
     TopicMessage zonesMessage() const;
     // The event messages, for <prefix>/<site>/events, in the order raised.
     QVector<QByteArray> evaluate(const Picture& picture);
+    // Whether a zone is armed by the last evaluate()'s picture (before the
+    // first, by the clock at the start), and its arming for an override,
+    // which the next evaluate() takes into the zone's state.
+    bool armed(int zone) const { return armed_[zone]; }
+    Arming& arming(int zone) { return arming_[zone]; }
     // The events of the last evaluate(), in the order of its messages.
     const QVector<Event>& lastEvents() const { return lastEvents_; }
-    // The states the last evaluate() changed, each for
+    // The states the last evaluate() changed (armed or not too), each for
     // <prefix>/<site>/zones/<name> (retained).
     QVector<TopicMessage> changedStates() const;
     // Every zone's state as it stands.
@@ -55,6 +61,9 @@ private:
     std::optional<site::GeoReference> geo_;
     Rules rules_;
     QVector<Event> lastEvents_;
+    QVector<Arming> arming_;
+    QVector<bool> armed_;
+    QVector<bool> armedChanged_;
 };
 
 } // namespace trklib::sited::zones

@@ -214,7 +214,8 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
         }
         zone.confirmedOnly = confirmedOnly.toBool();
     }
-    return true;
+    const QJsonValue armed = properties.value(QLatin1String("armed"));
+    return armed.isUndefined() || armed.isNull() || parseArmedSpans(armed, zone.armed, why);
 }
 
 bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& zone, QString& why)

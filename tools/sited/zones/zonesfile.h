@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/sited/zones/schedule.h"
 #include "tools/sited/zones/zonegeometry.h"
 
 #include "tools/common/site/georeference.h"
@@ -13,8 +14,9 @@
 // The site's zones file: a GeoJSON FeatureCollection (RFC 7946, longitude
 // and latitude on WGS-84) of Polygon features, the zones, and LineString
 // features, the lines, each with properties name (1 to 64 letters, digits,
-// '_', '-', '.'; unique), dwell (seconds, > 0), speed_limit (km/h, > 0) and
-// confirmed_only (true unless false). Positions go into site coordinates in
+// '_', '-', '.'; unique), dwell (seconds, > 0), speed_limit (km/h, > 0),
+// confirmed_only (true unless false) and armed (when it is armed, the spans
+// of a week that parseArmedSpans() reads; always without it). Positions go into site coordinates in
 // the frame of the tracks: a position with a height (metres above the
 // ellipsoid) at the frame's x, y of that point, one without a height at the
 // point of the site's plane with that latitude and longitude.
@@ -51,6 +53,7 @@ struct Zone
     std::optional<double> dwellS;
     std::optional<double> speedLimitKph;
     bool confirmedOnly = true;
+    QVector<ArmedSpan> armed; // none: always armed
 };
 
 // Why a ring cannot bound a zone ("is not closed: ..."), or empty when it

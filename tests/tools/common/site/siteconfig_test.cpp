@@ -70,6 +70,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.broker.host, QLatin1String("127.0.0.1"));
     EXPECT_EQ(c.broker.port, 1883);
     EXPECT_FALSE(c.origin) << "not geo-referenced";
+    EXPECT_EQ(c.timezone, QByteArray("UTC"));
     EXPECT_EQ(c.fusion.ratePerS, 10.0);
     EXPECT_EQ(c.fusion.gateM, 10.0);
     EXPECT_EQ(c.fusion.coastS, 3.0);
@@ -103,7 +104,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
         "; comment\r\n"
         "# another\n"
         "[site]\n name = north-1 \nprefix = plant/trklib\n"
-        "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\n"
+        "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\ntimezone = Australia/Sydney\n"
         "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
         "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
         "cat062 = [::1]:8601\n[cot]\n"
@@ -127,6 +128,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.origin->latitudeDeg, -33.85);
     EXPECT_EQ(c.origin->longitudeDeg, 151.2);
     EXPECT_EQ(c.origin->altitudeM, 42.5);
+    EXPECT_EQ(c.timezone, QByteArray("Australia/Sydney"));
     EXPECT_EQ(c.fusion.ratePerS, 4.0);
     EXPECT_EQ(c.fusion.gateM, 6.5);
     EXPECT_EQ(c.fusion.coastS, 0.0);
@@ -267,7 +269,11 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {radar + "[cot]\ndestination = 0.0.0.0:6969\n",
          "7: [cot] destination: '0.0.0.0' is neither one host's address nor a multicast group"},
         {site + "colour = red\n", "3: [site] colour: unknown key (known: name, prefix, latitude, "
-                                  "longitude, altitude)"},
+                                  "longitude, altitude, timezone)"},
+        {site + "timezone = Europe/Bogus\n",
+         "3: [site] timezone: 'Europe/Bogus' is not a time zone of the system's tz database"},
+        {site + "timezone =\n", "3: [site] timezone: '' is not a time zone"},
+        {site + "timezone = Europe/Berlin\n" + broker + "[radar.a]\n", nullptr},
         // The origin is all three keys or none.
         {site + "latitude = 48\nlongitude = 11\n" + broker + "[radar.a]\n",
          "1: [site] altitude: missing; the origin takes latitude, longitude and altitude "

@@ -1,5 +1,6 @@
 #include "tools/sited/zones/rules.h"
 #include "tools/sited/zones/zonemessages.h"
+#include "tools/sited/zones/zoneoutput.h"
 
 #include <gtest/gtest.h>
 
@@ -209,14 +210,52 @@ TEST(Rules, KeepEachZoneState)
     run(rules, {frames[2]});
     EXPECT_EQ(rules.changedZones(), (QVector<int>{0, 1}));
     EXPECT_EQ(
-        zoneStateMessage(rules.zones()[0], rules.state(0)),
-        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0}})");
+        zoneStateMessage(rules.zones()[0], rules.state(0), true),
+        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0},"armed":true})");
     EXPECT_EQ(
-        zoneStateMessage(rules.zones()[1], rules.state(1)),
-        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1}})");
+        zoneStateMessage(rules.zones()[1], rules.state(1), false),
+        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1},"armed":false})");
     run(rules, {{300, {}}});
     EXPECT_EQ(rules.state(0).occupants, QVector<std::int64_t>{});
     EXPECT_EQ(rules.state(0).exited, 2u);
+}
+
+// A zone's state is published again when its schedule arms or disarms it,
+// by the picture's clock in the site's time zone, and only then.
+TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
+{
+    site::SiteConfig config;
+    config.name = QStringLiteral("s");
+    config.timezone = "Europe/Berlin";
+    Zone night = square("night", 10);
+    night.armed = {{0b11111, 18 * 60, 7 * 60}}; // Mon-Fri 18:00 to 07:00
+    ZoneOutput output(config, {night, square("box", 10)});
+    constexpr std::int64_t tuesday0600Ms = 1796706000000; // 2026-12-08T06:00+01:00
+    constexpr std::int64_t hourMs = 3600 * 1000;
+    const auto changed = [&](std::int64_t timeMs) {
+        Picture picture;
+        picture.timeMs = timeMs;
+        output.evaluate(picture);
+        QStringList states;
+        for (const TopicMessage& m : output.changedStates())
+            states << QString::fromUtf8(m.topic + ' ' + m.payload);
+        return states.join('\n').toStdString();
+    };
+    changed(tuesday0600Ms);
+    EXPECT_TRUE(output.armed(0) && output.armed(1));
+    EXPECT_EQ(changed(tuesday0600Ms + hourMs - 1), "");
+    EXPECT_EQ(changed(tuesday0600Ms + hourMs),
+              R"(trklib/s/zones/night {"zone":"night","occupants":[],)"
+              R"("entered":0,"exited":0,"crossings":{"left":0,)"
+              R"("right":0},"armed":false})");
+    EXPECT_EQ(changed(tuesday0600Ms + 2 * hourMs), "");
+    EXPECT_EQ(changed(tuesday0600Ms + 12 * hourMs).substr(0, 20), "trklib/s/zones/night");
+    EXPECT_TRUE(output.armed(0));
+    output.arming(0).setOverride(false, tuesday0600Ms + 12 * hourMs, std::nullopt,
+                                 QStringLiteral("ana"));
+    EXPECT_FALSE(changed(tuesday0600Ms + 13 * hourMs).empty()) << "disarmed by the operator";
+    EXPECT_FALSE(output.armed(0));
+    EXPECT_EQ(output.states().size(), 2);
 }
 
 } // namespace

@@ -42,6 +42,20 @@ const QString squareRing = QStringLiteral(
 const QString square = QStringLiteral("[%1]").arg(squareRing);
 const QString gate = feature(QStringLiteral("Polygon"), square, QStringLiteral(R"("name":"gate")"));
 
+// The properties of a zone z armed by the given list, and a list of n spans.
+QString armed(const QString& list)
+{
+    return QStringLiteral(R"("name":"z","armed":%1)").arg(list);
+}
+
+QString spans(int n)
+{
+    QStringList list;
+    for (int i = 0; i < n; ++i)
+        list.append(QStringLiteral(R"({"days":"Mon","from":"00:00","to":"01:00"})"));
+    return QStringLiteral("[%1]").arg(list.join(','));
+}
+
 TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
 {
     const QString polygon = QStringLiteral("Polygon");
@@ -94,7 +108,8 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
          "feature 1 (z): the outer ring crosses itself: edges 3 and 5 meet", &nullIsland},
         {"a spike folding back",
          collection({feature(polygon, "[[[0,0],[0.002,0],[0.001,0],[0,0.001],[0,0]]]", name)}),
-         "feature 1 (z): the outer ring crosses itself: edge 2 folds back over edge 1", &nullIsland},
+         "feature 1 (z): the outer ring crosses itself: edge 2 folds back over edge 1",
+         &nullIsland},
         {"a hole crossing itself",
          collection({feature(polygon,
                              QStringLiteral("[%1,[[11.57502,48.13702],[11.57508,48.13708],"
@@ -145,6 +160,35 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
          collection(
              {feature(polygon, square, QStringLiteral(R"("name":"z","confirmed_only":"no")"))}),
          "feature 1 (z): confirmed_only: not true or false"},
+        {"armed not a list", collection({feature(polygon, square, armed("{}"))}),
+         "feature 1 (z): armed: not a list of spans"},
+        {"armed empty", collection({feature(polygon, square, armed("[]"))}),
+         "feature 1 (z): armed: an empty list; leave it out for always armed"},
+        {"armed past its spans",
+         collection({feature(polygon, square, armed(spans(maxArmedSpans + 1)))}),
+         "feature 1 (z): armed: 51 spans; at most 50"},
+        {"a bad day",
+         collection({feature(polygon, square,
+                             armed(R"([{"days":"Mon-Fry","from":"18:00","to":"07:00"}])"))}),
+         "feature 1 (z): armed span 1 days: 'Mon-Fry' is not a list of days"},
+        {"an empty day",
+         collection(
+             {feature(polygon, square, armed(R"([{"days":"Mon,","from":"18:00","to":"07:00"}])"))}),
+         "feature 1 (z): armed span 1 days: 'Mon,'"},
+        {"a start of 24:00",
+         collection(
+             {feature(polygon, square, armed(R"([{"days":"Sun","from":"24:00","to":"07:00"}])"))}),
+         "feature 1 (z): armed span 1 from: '24:00' is not a time HH:MM from 00:00 to 23:59"},
+        {"a time of one digit",
+         collection({feature(lineString, "[[0,0],[0,0.001]]",
+                             armed(R"([{"days":"Sun","from":"00:00","to":"24:00"},)"
+                                   R"({"days":"Sun","from":"00:00","to":"7:00"}])"))}),
+         "feature 1 (z): armed span 2 to: '7:00' is not a time HH:MM from 00:00 to 24:00",
+         &nullIsland},
+        {"a span of another key",
+         collection({feature(polygon, square,
+                             armed(R"([{"days":"Sun","from":"00:00","until":"07:00"}])"))}),
+         "feature 1 (z): armed span 1 not an object of days, from and to"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -167,8 +211,8 @@ TEST(ZonesFile, RefusesARingFoldingBackOverItsEdge)
     EXPECT_EQ(ringFault({{0, 0}, {2, 0}, {2, 1}, {0, 0}}), QString());
 }
 
-// A name of 64 characters and the smallest dwell and limit are taken;
-// properties left out take their defaults.
+// A name of 64 characters, the smallest dwell and limit and the most
+// spans are taken; properties left out take their defaults (always armed).
 TEST(ZonesFile, TakesFeaturesAtTheLimits)
 {
     const QString longest(64, QLatin1Char('a'));
@@ -179,12 +223,20 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
                  R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"colour":"red")")
                  .arg(longest)),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
-                 QStringLiteral(R"("name":"a.b-c_9")"))});
+                 QStringLiteral(R"("name":"a.b-c_9")")),
+         feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
+                 armed(spans(maxArmedSpans))),
+         feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
+                 QStringLiteral(R"("name":"w","armed":[{"days":"Mon,Wed-Thu , Sat-Mon",)"
+                                R"("from":"23:59","to":"24:00"}])"))});
     QVector<Zone> zones;
     QString error;
     ASSERT_TRUE(parseZones(text, site::GeoReference(origin), zones, error)) << error.toStdString();
-    ASSERT_EQ(zones.size(), 2);
+    ASSERT_EQ(zones.size(), 4);
     EXPECT_EQ(zones[0].name, longest);
+    EXPECT_TRUE(zones[0].armed.isEmpty());
+    EXPECT_EQ(zones[2].armed.size(), maxArmedSpans);
+    EXPECT_EQ(zones[3].armed, (QVector<ArmedSpan>{{0b1101101, 23 * 60 + 59, 24 * 60}}));
     EXPECT_EQ(zones[0].kind, Zone::Kind::Zone);
     EXPECT_EQ(zones[0].dwellS, 1e-3);
     EXPECT_EQ(zones[0].speedLimitKph, 0.1);
