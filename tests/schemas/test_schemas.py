@@ -33,13 +33,17 @@ SCHEMA_DIR = HERE.parents[1] / "docs" / "schemas"
 # trackd's messages, sited's pictures and status, and sited's zones and
 # events; the site view's tests (web/test/schemas.test.js) and the Python
 # module's readers (tests/python/test_schema_readers.py) share all three.
+# The alarms' table (alarm-boundaries.json) is this test's alone.
 TABLES = [json.loads((HERE / name).read_text(encoding="utf-8"))
-          for name in ("boundaries.json", "site_boundaries.json", "zone-boundaries.json")]
+          for name in ("boundaries.json", "site_boundaries.json", "zone-boundaries.json",
+                       "alarm-boundaries.json")]
 SCHEMA_OF_BASE = {"tracks": "tracks", "online": "status", "offline": "status",
                   "picture": "site-picture", "site-online": "site-status",
                   "site-offline": "site-status",
                   "event-enter": "site-event", "event-exit": "site-event", "event-cross": "site-event",
-                  "event-dwell": "site-event", "zone-state": "zone-state", "zones": "zones"}
+                  "event-dwell": "site-event", "zone-state": "zone-state", "zones": "zones",
+                  "alarms": "alarms", "alarm-raise": "alarm-change",
+                  "alarm-acknowledge": "alarm-change", "alarm-shelve": "alarm-change"}
 BASES = {name: base for table in TABLES for name, base in table["bases"].items()}
 # Objects whose keys are data (radar names), not fields.
 MAPS = {base: pointers for table in TABLES for base, pointers in table.get("maps", {}).items()}
@@ -52,7 +56,7 @@ def load_schema(name):
 
 SCHEMAS = {name: load_schema(name)
            for name in ("tracks", "status", "site-picture", "site-status", "site-event",
-                        "zone-state", "zones")}
+                        "zone-state", "zones", "alarms", "alarm-change")}
 VALIDATORS = {name: Draft202012Validator(schema) for name, schema in SCHEMAS.items()}
 
 

@@ -11,6 +11,7 @@
 #include "tools/sited/pipeline.h"
 #include "tools/sited/sitemetrics.h"
 #include "tools/sited/users.h"
+#include "tools/sited/zones/alarms.h"
 #include "tools/sited/zones/zoneoutput.h"
 
 #include "tools/common/cli/prologue.h"
@@ -340,8 +341,30 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
             live.publish(state.topic, state.payload, true);
         }
     }
+    // The open alarms retained, each change at QoS 1, until the link stops.
+    int alarmListener = -1;
+    if (trklib::sited::zones::AlarmBook* alarms = history->alarms()) {
+        const TopicMessage open = history->alarmsMessage();
+        link.keep(open.topic, open.payload);
+        alarmListener = alarms->addListener(
+            [&link, &site, topic = open.topic, changesTopic = history->alarmChangesTopic()](
+                const QVector<trklib::sited::zones::AlarmChange>& changes,
+                const QVector<trklib::sited::zones::Alarm>& alarms,
+                const QVector<trklib::sited::zones::Shelving>& shelvings) {
+                link.keep(topic, trklib::sited::zones::alarmsMessage(
+                                     site.name, changes.last().timeMs, alarms, shelvings));
+                for (const trklib::sited::zones::AlarmChange& change : changes)
+                    link.publishEvent(changesTopic,
+                                      trklib::sited::zones::alarmChangeMessage(site.name, change));
+            });
+    }
+    const auto forgetAlarms = [&history, alarmListener] {
+        if (trklib::sited::zones::AlarmBook* alarms = history->alarms())
+            alarms->removeListener(alarmListener);
+    };
     if (!link.start(error)) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
+        forgetAlarms();
         mosquitto_lib_cleanup();
         ::close(signalFd);
         return exitUsage;
@@ -350,6 +373,7 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history, metrics);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
+    forgetAlarms();
     mosquitto_lib_cleanup();
     ::close(signalFd);
     return 0;

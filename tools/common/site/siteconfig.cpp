@@ -54,12 +54,13 @@ constexpr double maxCotRatePerS = 10.0;
 const QString radarPrefix = QStringLiteral("radar.");
 // The names that the site's own topics use: the fused picture and status
 // (<prefix>/<site>/site/...), the zone states (<prefix>/<site>/zones/<zone>,
-// where a zone named "tracks" would look like a radar's tracks) and the
-// events (<prefix>/<site>/events).
+// where a zone named "tracks" would look like a radar's tracks), the
+// events (<prefix>/<site>/events) and the alarms (<prefix>/<site>/alarms,
+// whose changes on .../alarms/changes would look like a radar's).
 bool isReservedRadarName(const QString& name)
 {
     return name == QLatin1String("site") || name == QLatin1String("zones") ||
-           name == QLatin1String("events");
+           name == QLatin1String("events") || name == QLatin1String("alarms");
 }
 
 // One "key = value" line.

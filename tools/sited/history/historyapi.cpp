@@ -342,7 +342,32 @@ constexpr Route routes[]{
     {"GET", "/style.css", Access::Open},
     {"GET", "/api/users", Access::Admin},
     {"GET", "/api/logins", Access::Admin},
+    {"POST", "/api/alarms/*/acknowledge", Access::Operator},
+    {"POST", "/api/alarms/*/notes", Access::Operator},
+    {"POST", "/api/zones/*/shelve", Access::Operator},
+    {"POST", "/api/zones/*/unshelve", Access::Operator},
 };
+
+// Whether path is pattern, each "*" of it one segment of path, not empty.
+bool pathMatches(const char* pattern, const std::string& path, std::string* segment = nullptr)
+{
+    std::size_t at = 0;
+    for (const char* p = pattern; *p; ++p) {
+        if (*p != '*') {
+            if (at >= path.size() || path[at] != *p)
+                return false;
+            ++at;
+            continue;
+        }
+        const std::size_t end = std::min(path.find('/', at), path.size());
+        if (end == at)
+            return false;
+        if (segment)
+            *segment = path.substr(at, end - at);
+        at = end;
+    }
+    return at == path.size();
+}
 
 // The role a route needs; none for an open one.
 std::optional<Role> neededRole(Access access)
@@ -582,12 +607,112 @@ Reply redirect(const char* to)
     return reply;
 }
 
+// --- Alarms ---------------------------------------------------------------
+
+Reply alarmsOpen(ApiContext& c)
+{
+    Reply reply;
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    reply.body = c.alarms
+                     ? zones::alarmsMessage(c.site, nowMs, c.alarms->open(), c.alarms->shelvings())
+                     : zones::alarmsMessage(c.site, nowMs, {}, {});
+    return reply;
+}
+
+Reply alarms(ApiContext& c, const Query& query)
+{
+    Params p(query, {"from", "to"});
+    if (!p.ok())
+        return jsonError(400, p.error());
+    if (query.empty())
+        return alarmsOpen(c);
+    if (!c.store)
+        return jsonError(404, QStringLiteral("no history: [history] enabled = false"));
+    AlarmQuery q;
+    p.period(q.fromMs, q.toMs);
+    if (!p.ok())
+        return jsonError(400, p.error());
+    QVector<zones::AlarmChange> changes;
+    QString error;
+    if (!c.store->with([&](Store& s) { return s.alarms(q, changes, error); }))
+        return storeError(error);
+    Reply reply;
+    reply.body = "{\"changes\":[";
+    for (int i = 0; i < changes.size(); ++i) {
+        if (i)
+            reply.body.append(',');
+        zones::appendAlarmChange(reply.body, changes[i]);
+    }
+    reply.body.append("]}");
+    return reply;
+}
+
+// An operator's POST to an alarm or a zone: its JSON body's fields, the
+// book's answer.
+Reply alarmAction(ApiContext& c, const Request& r, const std::optional<Logins::Session>& who)
+{
+    if (!c.logins || !who)
+        return jsonError(403, QStringLiteral("needs logins: [http] users_file"));
+    if (!c.alarms)
+        return jsonError(404, QStringLiteral("no alarms: the site file's [zones] names no file"));
+    QJsonParseError parseError;
+    const QJsonDocument document =
+        r.body.empty() ? QJsonDocument(QJsonObject())
+                       : QJsonDocument::fromJson(QByteArray::fromStdString(r.body), &parseError);
+    if (!document.isObject())
+        return jsonError(400, QStringLiteral("the body is not a JSON object"));
+    const QJsonObject body = document.object();
+    const auto text = [&body](const char* key, QString& out) {
+        const QJsonValue v = body.value(QLatin1String(key));
+        out = v.toString();
+        return v.isUndefined() || v.isString();
+    };
+    std::string segment;
+    const std::int64_t nowMs = c.logins->now();
+    int status = 200;
+    QString why;
+    bool done = false;
+    if (pathMatches("/api/alarms/*/acknowledge", r.path, &segment) ||
+        pathMatches("/api/alarms/*/notes", r.path, &segment)) {
+        static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,18}\\z"));
+        const QString id = QString::fromStdString(segment);
+        if (!digits.match(id).hasMatch())
+            return jsonError(404,
+                             QStringLiteral("no open alarm '%1'").arg(id.left(maxParameterChars)));
+        QString note;
+        const bool acknowledge =
+            r.path.size() > 12 && r.path.compare(r.path.size() - 12, 12, "/acknowledge") == 0;
+        if (!text(acknowledge ? "note" : "text", note))
+            return jsonError(400, QStringLiteral("%1: not a string")
+                                      .arg(QLatin1String(acknowledge ? "note" : "text")));
+        done = acknowledge
+                   ? c.alarms->acknowledge(id.toLongLong(), who->name, note, nowMs, status, why)
+                   : c.alarms->addNote(id.toLongLong(), who->name, note, nowMs, status, why);
+    } else if (pathMatches("/api/zones/*/shelve", r.path, &segment)) {
+        const QJsonValue minutes = body.value(QLatin1String("minutes"));
+        QString reason;
+        if (!text("why", reason))
+            return jsonError(400, QStringLiteral("why: not a string"));
+        const double m = minutes.toDouble();
+        if (!minutes.isDouble() || m != std::floor(m) || m < 1 || m > zones::maxShelveMinutes)
+            return jsonError(400, QStringLiteral("minutes: a whole number from 1 to %1")
+                                      .arg(zones::maxShelveMinutes));
+        done = c.alarms->shelve(QString::fromStdString(segment), who->name, int(m), reason, nowMs,
+                                status, why);
+    } else if (pathMatches("/api/zones/*/unshelve", r.path, &segment)) {
+        done = c.alarms->unshelve(QString::fromStdString(segment), who->name, nowMs, status, why);
+    }
+    if (!done)
+        return jsonError(status, why);
+    return alarmsOpen(c);
+}
+
 } // namespace
 
 Access routeAccess(const std::string& method, const std::string& path)
 {
     for (const Route& r : routes) {
-        if (method == r.method && path == r.path)
+        if (method == r.method && pathMatches(r.path, path))
             return r.access;
     }
     return Access::Viewer;
@@ -613,6 +738,8 @@ Reply handle(ApiContext& c, const Request& r)
             return login(c, r);
         if (r.path == "/api/logout")
             return logout(c, r);
+        if (routeAccess(r.method, r.path) == Access::Operator)
+            return alarmAction(c, r, who);
         return jsonError(404, QStringLiteral("no such resource to POST to; try /api/login or "
                                              "/api/logout"));
     }
@@ -748,6 +875,8 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
         return tracks(context, query);
     if (path == "/api/picture")
         return picture(context, query, context.site);
+    if (path == "/api/alarms")
+        return alarms(context, query);
     if (path == "/api/zones" || path == "/api/health") {
         const Params p(query, {});
         if (!p.ok())
@@ -759,7 +888,7 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
         return reply;
     }
     return jsonError(404, QStringLiteral("no such resource; try /api/events, /api/tracks, "
-                                         "/api/picture, /api/zones or /api/health"));
+                                         "/api/picture, /api/zones, /api/alarms or /api/health"));
 }
 
 // Connections served at once; each open page holds one for its stream.

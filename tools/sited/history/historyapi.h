@@ -25,6 +25,11 @@
 //   GET /api/stream                 the live messages, as Server-Sent Events
 //   POST /api/login, POST /api/logout, GET /api/session    logins (below)
 //   GET /api/users, GET /api/logins?from=&to=&limit=       for admins
+//   GET /api/alarms                 the open alarms and the shelved zones
+//   GET /api/alarms?from=&to=       the changes of the alarms raised then
+//   POST /api/alarms/ID/acknowledge {"note"?}, POST /api/alarms/ID/notes
+//   {"text"}, POST /api/zones/NAME/shelve {"minutes", "why"},
+//   POST /api/zones/NAME/unshelve   for operators (zones/alarms.h)
 //   GET /, /login.html, ...         the site view's files from the web root
 // and, beside the API, GET /metrics: the service's figures in Prometheus's
 // text format, for monitoring systems to scrape.
@@ -36,7 +41,8 @@
 // existed. With one, every route but the login's own (POST /api/login,
 // POST /api/logout, the login page and its files), /api/health and
 // /metrics needs a session: 401 without one, 403 when its role may not
-// (routeAccess() has the table).
+// (routeAccess() has the table). The alarms' POST routes record who acted:
+// without a users file they answer 403.
 namespace trklib::sited::history {
 
 // /api/events answers at most this many events; a larger limit is refused.
@@ -56,6 +62,7 @@ struct ApiContext
     Logins* logins = nullptr;                  // null: no users file, every route open
     std::function<void(LoginRow)> record;      // takes each login, failure and logout
     LiveStream* live = nullptr;                // /api/stream's messages; null: none
+    zones::AlarmBook* alarms = nullptr;        // null: no zones, no alarms
     QString webRoot;                           // the site view's files; empty: none served
     bool secure = false;                       // served over HTTPS: cookies are Secure
     // The text of /metrics, called on the server's threads; empty: no /metrics.
@@ -84,7 +91,7 @@ enum class Access
     Admin,
 };
 // The access of a method and path (a file of the web root is Viewer, but
-// for the login page's: Open).
+// for the login page's: Open); a route's "*" stands for one path segment.
 Access routeAccess(const std::string& method, const std::string& path);
 
 // One request as the server has it.

@@ -177,6 +177,9 @@ public:
     bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
     bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
     bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
+    bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out, QString& error) override;
+    bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out, std::int64_t& lastId,
+                    QString& error) override;
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
@@ -359,7 +362,42 @@ bool PostgresStore::write(const Batch& batch, QString& error)
                      Params().add(schema::loginValues(site, l))))
             return rollback(error, "writing");
     }
+    const QByteArray alarm = schema::insert(schema::alarmChanges(), Dialect::postgres);
+    for (const zones::AlarmChange& c : batch.alarmChanges) {
+        if (!command(alarm.constData(), error, "writing",
+                     Params().add(schema::alarmChangeValues(site, c))))
+            return rollback(error, "writing");
+    }
     return command("COMMIT", error, "writing") || rollback(error, "writing");
+}
+
+bool PostgresStore::alarms(const AlarmQuery& q, QVector<zones::AlarmChange>& out, QString& error)
+{
+    Result r(run(schema::alarmsSelect(Dialect::postgres).constData(),
+                 Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading alarms");
+    out.clear();
+    for (int i = 0; i < r.rows(); ++i)
+        out.append(schema::readAlarmChange(ResultRow{r, i}));
+    return true;
+}
+
+bool PostgresStore::openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out,
+                               std::int64_t& lastId, QString& error)
+{
+    Result last(run(schema::lastAlarmSelect(Dialect::postgres).constData(), Params().add(site_)));
+    if (last.status() != PGRES_TUPLES_OK || last.rows() != 1)
+        return fail(error, "reading alarms");
+    lastId = last.integer(0, 0);
+    Result r(run(schema::openAlarmsSelect(Dialect::postgres).constData(),
+                 Params().add(site_).add(nowMs)));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading alarms");
+    out.clear();
+    for (int i = 0; i < r.rows(); ++i)
+        out.append(schema::readAlarmChange(ResultRow{r, i}));
+    return true;
 }
 
 bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QString& error)

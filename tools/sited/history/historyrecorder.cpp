@@ -18,6 +18,7 @@ void append(Batch& to, const Batch& from)
     to.events += from.events;
     to.statuses += from.statuses;
     to.logins += from.logins;
+    to.alarmChanges += from.alarmChanges;
 }
 
 // The UTC midnight that begins the day of timeMs.
@@ -173,6 +174,13 @@ void Recorder::addLogin(LoginRow login)
 {
     Batch batch;
     batch.logins.append(std::move(login));
+    push(std::move(batch));
+}
+
+void Recorder::addAlarmChanges(QVector<zones::AlarmChange> changes)
+{
+    Batch batch;
+    batch.alarmChanges = std::move(changes);
     push(std::move(batch));
 }
 

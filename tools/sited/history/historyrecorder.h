@@ -98,6 +98,8 @@ public:
     void addEvent(EventRow event);
     void addStatus(StatusRow status);
     void addLogin(LoginRow login);
+    // An operation's alarm changes, in one transaction.
+    void addAlarmChanges(QVector<zones::AlarmChange> changes);
 
     // Records dropped since the start, for the status.
     std::int64_t dropped() const;

@@ -38,6 +38,12 @@ QByteArray placeholder(int n, Dialect dialect)
     return dialect == Dialect::sqlite ? QByteArray("?") : "$" + QByteArray::number(n);
 }
 
+// The n-th parameter by its number, for a statement that names one twice.
+QByteArray numbered(int n, Dialect dialect)
+{
+    return (dialect == Dialect::sqlite ? "?" : "$") + QByteArray::number(n);
+}
+
 QByteArray createTable(const Table& t, Dialect dialect)
 {
     QByteArray columns;
@@ -211,10 +217,43 @@ const Table& logins()
     return t;
 }
 
+// Version 4: the alarms' changes, each as it happened (zones/alarms.h);
+// alarm 0 is a shelving's. A note or why is not of the once key: a unique
+// index takes only so many bytes of a row.
+const Table& alarmChanges()
+{
+    static const Table t{
+        "alarm_changes",
+        "seq",
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"alarm", Type::integer},
+            {"zone", Type::text},
+            {"action", Type::text},
+            {"by_user", Type::text},
+            {"note", Type::text},
+            {"event", Type::text},
+            {"object", Type::integer},
+            {"x", Type::real},
+            {"y", Type::real},
+            {"until", Type::integer},
+        },
+        {},
+        {"site", "time", "alarm", "zone", "action", "by_user"},
+        {
+            {"alarm_changes_time", {"site", "time"}, 4},
+            {"alarm_changes_alarm", {"site", "alarm"}, 4},
+        },
+        4,
+    };
+    return t;
+}
+
 const std::vector<const Table*>& tables()
 {
-    static const std::vector<const Table*> all{&pictures(), &objects(), &events(), &statuses(),
-                                               &logins()};
+    static const std::vector<const Table*> all{&pictures(), &objects(), &events(),
+                                               &statuses(), &logins(),  &alarmChanges()};
     return all;
 }
 
@@ -285,6 +324,16 @@ QByteArray insert(const Table& table, Dialect dialect)
 
 QByteArray removeBefore(const Table& table, Dialect dialect)
 {
+    // An open alarm's changes and a shelving not yet over are kept however
+    // old: sited restores them at its start.
+    if (&table == &alarmChanges()) {
+        const QByteArray site = numbered(1, dialect);
+        const QByteArray before = numbered(2, dialect);
+        return "DELETE FROM alarm_changes WHERE site = " + site + " AND time < " + before +
+               " AND ((alarm > 0 AND alarm IN (SELECT alarm FROM alarm_changes WHERE site = " +
+               site + " AND action = 'clear' AND time < " + before + ")) OR (alarm = 0 AND " +
+               "until < " + before + "))";
+    }
     return QByteArray("DELETE FROM ") + table.name + " WHERE site = " + placeholder(1, dialect) +
            " AND time < " + placeholder(2, dialect);
 }
@@ -334,6 +383,62 @@ Values eventValues(const QByteArray& site, const EventRow& e)
 Values statusValues(const QByteArray& site, const StatusRow& s)
 {
     return {site, s.timeMs, s.radar.toUtf8(), s.online};
+}
+
+Values alarmChangeValues(const QByteArray& site, const zones::AlarmChange& c)
+{
+    return {site,
+            c.timeMs,
+            c.alarm,
+            c.zone.toUtf8(),
+            QByteArray(zones::actionName(c.action)),
+            c.user.toUtf8(),
+            c.text.toUtf8(),
+            c.event.toUtf8(),
+            c.object,
+            c.xM,
+            c.yM,
+            c.untilMs};
+}
+
+QByteArray alarmColumns()
+{
+    return "time, alarm, zone, action, by_user, note, event, object, x, y, until";
+}
+
+namespace {
+
+// The order rows of one time were written in: SQLite's rowid, PostgreSQL's
+// serial.
+QByteArray rowOrder(Dialect dialect)
+{
+    return dialect == Dialect::sqlite ? "rowid" : alarmChanges().serial;
+}
+
+} // namespace
+
+QByteArray openAlarmsSelect(Dialect dialect)
+{
+    const QByteArray site = numbered(1, dialect);
+    return "SELECT " + alarmColumns() + " FROM alarm_changes WHERE site = " + site +
+           " AND ((alarm > 0 AND alarm NOT IN (SELECT alarm FROM alarm_changes WHERE site = " +
+           site + " AND action = 'clear')) OR (alarm = 0 AND until > " + numbered(2, dialect) +
+           ")) ORDER BY time, " + rowOrder(dialect);
+}
+
+QByteArray alarmsSelect(Dialect dialect)
+{
+    const QByteArray site = numbered(1, dialect);
+    const QByteArray period = " BETWEEN " + numbered(2, dialect) + " AND " + numbered(3, dialect);
+    return "SELECT " + alarmColumns() + " FROM alarm_changes WHERE site = " + site +
+           " AND ((alarm > 0 AND alarm IN (SELECT alarm FROM alarm_changes WHERE site = " + site +
+           " AND action = 'raise' AND time" + period + ")) OR (alarm = 0 AND time" + period +
+           ")) ORDER BY time, " + rowOrder(dialect) + " LIMIT " + numbered(4, dialect);
+}
+
+QByteArray lastAlarmSelect(Dialect dialect)
+{
+    return "SELECT coalesce(max(alarm), 0) FROM alarm_changes WHERE site = " + numbered(1, dialect);
 }
 
 Values loginValues(const QByteArray& site, const LoginRow& l)

@@ -85,6 +85,7 @@ const Table& objects();
 const Table& events();
 const Table& statuses();
 const Table& logins();
+const Table& alarmChanges();
 // Every table, in the order they are made.
 const std::vector<const Table*>& tables();
 
@@ -124,6 +125,35 @@ Values objectValues(const QByteArray& site, const ObjectRow& o);
 Values eventValues(const QByteArray& site, const EventRow& e);
 Values statusValues(const QByteArray& site, const StatusRow& s);
 Values loginValues(const QByteArray& site, const LoginRow& l);
+Values alarmChangeValues(const QByteArray& site, const zones::AlarmChange& c);
+
+// The alarms' changes as read back (readAlarmChange), oldest first:
+// - openAlarmsSelect: of the alarms not cleared and the shelvings not over
+//   by the second parameter (the site first);
+// - alarmsSelect: of the alarms raised and the shelvings made from the
+//   second to the third parameter, at most the fourth;
+// - lastAlarmSelect: the greatest alarm id of the site, 0 for none.
+QByteArray openAlarmsSelect(Dialect dialect);
+QByteArray alarmsSelect(Dialect dialect);
+QByteArray lastAlarmSelect(Dialect dialect);
+
+template <typename Row> zones::AlarmChange readAlarmChange(const Row& r)
+{
+    zones::AlarmChange c;
+    c.timeMs = r.integer(0);
+    c.alarm = r.integer(1);
+    c.zone = QString::fromUtf8(r.text(2));
+    c.action =
+        zones::actionOf(QString::fromUtf8(r.text(3))).value_or(zones::AlarmChange::Action::Note);
+    c.user = QString::fromUtf8(r.text(4));
+    c.text = QString::fromUtf8(r.text(5));
+    c.event = QString::fromUtf8(r.text(6));
+    c.object = r.integer(7);
+    c.xM = r.real(8);
+    c.yM = r.real(9);
+    c.untilMs = r.integer(10);
+    return c;
+}
 
 // An object's row of a result as selected by objectColumns(positionsOnly).
 // Row has integer(c), real(c), optionalReal(c), boolean(c) and text(c) of

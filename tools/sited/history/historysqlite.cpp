@@ -123,6 +123,9 @@ public:
     bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
     bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
     bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
+    bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out, QString& error) override;
+    bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out, std::int64_t& lastId,
+                    QString& error) override;
     bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs, QVector<ObjectRow>& out,
                  QString& error) override;
     bool latest(std::optional<std::int64_t>& timeMs, QString& error) override;
@@ -224,7 +227,8 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement event(db_, schema::insert(schema::events(), Dialect::sqlite).constData());
     Statement status(db_, schema::insert(schema::statuses(), Dialect::sqlite).constData());
     Statement login(db_, schema::insert(schema::logins(), Dialect::sqlite).constData());
-    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok())
+    Statement alarm(db_, schema::insert(schema::alarmChanges(), Dialect::sqlite).constData());
+    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok() || !alarm.ok())
         return rollback(error, "writing");
     const QByteArray site = site_.toUtf8();
     // Each row's statement, bound, run and made ready for the next.
@@ -253,6 +257,10 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     }
     for (const LoginRow& l : batch.logins) {
         if (!insert(login, schema::loginValues(site, l)))
+            return rollback(error, "writing");
+    }
+    for (const zones::AlarmChange& c : batch.alarmChanges) {
+        if (!insert(alarm, schema::alarmChangeValues(site, c)))
             return rollback(error, "writing");
     }
     return exec("COMMIT", error, "writing") || rollback(error, "writing");
@@ -296,6 +304,46 @@ bool SqliteStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& e
         out.append({s.integer(0), QString::fromUtf8(s.text(1)), QString::fromUtf8(s.text(2)),
                     QString::fromUtf8(s.text(3))});
     return rc == SQLITE_DONE || fail(error, "reading logins");
+}
+
+bool SqliteStore::alarms(const AlarmQuery& q, QVector<zones::AlarmChange>& out, QString& error)
+{
+    Statement s(db_, schema::alarmsSelect(Dialect::sqlite).constData());
+    if (!s.ok())
+        return fail(error, "reading alarms");
+    s.bind(1, site_);
+    s.bind(2, q.fromMs);
+    s.bind(3, q.toMs);
+    s.bind(4, std::int64_t(q.limit));
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append(schema::readAlarmChange(s));
+    return rc == SQLITE_DONE || fail(error, "reading alarms");
+}
+
+bool SqliteStore::openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out,
+                             std::int64_t& lastId, QString& error)
+{
+    {
+        Statement s(db_, schema::lastAlarmSelect(Dialect::sqlite).constData());
+        if (!s.ok())
+            return fail(error, "reading alarms");
+        s.bind(1, site_);
+        if (s.step() != SQLITE_ROW)
+            return fail(error, "reading alarms");
+        lastId = s.integer(0);
+    }
+    Statement s(db_, schema::openAlarmsSelect(Dialect::sqlite).constData());
+    if (!s.ok())
+        return fail(error, "reading alarms");
+    s.bind(1, site_);
+    s.bind(2, nowMs);
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append(schema::readAlarmChange(s));
+    return rc == SQLITE_DONE || fail(error, "reading alarms");
 }
 
 bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)

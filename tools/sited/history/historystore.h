@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/sited/zones/alarms.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -9,8 +11,8 @@
 #include <optional>
 
 // The site's history in a database: every published picture's objects,
-// every event as published and every radar's status changes, in a SQLite
-// file or a PostgreSQL database. The schema is versioned (schema_version)
+// every event as published, every radar's status changes and the alarms'
+// changes, in a SQLite file or a PostgreSQL database. The schema is versioned (schema_version)
 // and created or migrated when the store opens; one database may hold
 // several sites, and a store reads and writes its own site's rows only.
 // Every value reaches SQL as a bound parameter (or COPY data), never as
@@ -19,7 +21,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 3;
+constexpr int schemaVersion = 4;
 
 // One object of a published picture, as published.
 struct ObjectRow
@@ -75,10 +77,12 @@ struct Batch
     QVector<EventRow> events;
     QVector<StatusRow> statuses;
     QVector<LoginRow> logins;
+    QVector<zones::AlarmChange> alarmChanges;
 
     int size() const
     {
-        return pictures.size() + objects.size() + events.size() + statuses.size() + logins.size();
+        return pictures.size() + objects.size() + events.size() + statuses.size() + logins.size() +
+               alarmChanges.size();
     }
     bool isEmpty() const { return size() == 0; }
     void clear() { *this = Batch(); }
@@ -116,6 +120,16 @@ struct LoginQuery
     int limit = 1000;
 };
 
+// The alarms' changes in [fromMs, toMs]: of every alarm raised then, all its
+// changes (later ones too), and the shelvings made then; oldest first, at
+// most limit.
+struct AlarmQuery
+{
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    int limit = 10000;
+};
+
 // Rows of each table of the store's site, for the health answer and tests.
 struct Counts
 {
@@ -143,6 +157,13 @@ public:
     virtual bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) = 0;
     virtual bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) = 0;
     virtual bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) = 0;
+    virtual bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out,
+                        QString& error) = 0;
+    // What a start restores: the changes of the alarms not cleared and of
+    // the shelvings not over at nowMs, oldest first, and the greatest
+    // alarm id ever given (0: none), so that ids are never given twice.
+    virtual bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out,
+                            std::int64_t& lastId, QString& error) = 0;
     // The latest picture at or before atMs and its objects; found false
     // when there is none.
     virtual bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,

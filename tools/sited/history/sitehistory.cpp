@@ -4,6 +4,7 @@
 
 #include "tools/common/cli/outputfiles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -75,6 +76,9 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
             recorder->addLogin(std::move(login));
         };
     }
+    if (zones && !history->startAlarms(*zones, error))
+        return nullptr;
+    context.alarms = history->alarms_.get();
     context.metrics = std::move(metrics);
     context.prefix = site.prefix;
     context.logins = history->logins_.get();
@@ -94,7 +98,9 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
 }
 
 SiteHistory::SiteHistory(std::unique_ptr<Store> store, const site::SiteConfig& site)
-    : store_(std::move(store)), presence_([&site] {
+    : store_(std::move(store)), site_(site.name),
+      alarmsTopic_(QStringLiteral("%1/%2/alarms").arg(site.prefix, site.name).toUtf8()),
+      alarmChangesTopic_(alarmsTopic_ + "/changes"), presence_([&site] {
           QStringList names;
           for (const site::RadarEntry& radar : site.radars)
               names << radar.name;
@@ -111,10 +117,50 @@ SiteHistory::~SiteHistory()
         recorder_->stop();
 }
 
+// The alarms of the zones, their open ones and shelvings restored from the
+// history, their changes recorded and streamed from then on.
+bool SiteHistory::startAlarms(const zones::ZoneOutput& zones, QString& error)
+{
+    alarms_ = std::make_unique<zones::AlarmBook>(zones.zones());
+    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+    if (recorder_) {
+        QVector<zones::AlarmChange> kept;
+        std::int64_t lastId = 0;
+        QString why;
+        if (!store_.with([&](Store& s) { return s.openAlarms(nowMs, kept, lastId, why); })) {
+            error = QStringLiteral("restoring the open alarms: %1").arg(why);
+            return false;
+        }
+        const QVector<zones::AlarmChange> ended = alarms_->restore(kept, lastId, nowMs);
+        if (!ended.isEmpty())
+            recorder_->addAlarmChanges(ended);
+    }
+    alarms_->addListener([this](const QVector<zones::AlarmChange>& changes,
+                                const QVector<zones::Alarm>& open,
+                                const QVector<zones::Shelving>& shelvings) {
+        if (recorder_)
+            recorder_->addAlarmChanges(changes);
+        live_.publish(alarmsTopic_,
+                      zones::alarmsMessage(site_, changes.last().timeMs, open, shelvings), true);
+        for (const zones::AlarmChange& change : changes)
+            live_.publish(alarmChangesTopic_, zones::alarmChangeMessage(site_, change), false);
+    });
+    const service::TopicMessage all = alarmsMessage();
+    live_.publish(all.topic, all.payload, true);
+    return true;
+}
+
+service::TopicMessage SiteHistory::alarmsMessage() const
+{
+    return {alarmsTopic_, zones::alarmsMessage(site_, QDateTime::currentMSecsSinceEpoch(),
+                                               alarms_->open(), alarms_->shelvings())};
+}
+
 void SiteHistory::picture(const QStringList& radarNames, const Picture& picture,
                           const site::GeoReference* geo,
                           const QVector<std::optional<std::int64_t>>& lastTracksMs)
 {
+    lastPictureMs_ = picture.timeMs;
     if (!recorder_)
         return;
     for (StatusRow& change : presence_.update(lastTracksMs, picture.timeMs))
@@ -124,11 +170,13 @@ void SiteHistory::picture(const QStringList& radarNames, const Picture& picture,
 
 void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published)
 {
-    if (!recorder_)
-        return;
     const QVector<zones::Event>& raised = zones.lastEvents();
-    for (int i = 0; i < raised.size() && i < published.size(); ++i)
-        recorder_->addEvent(eventRow(zones.zones()[raised[i].zone], raised[i], published[i]));
+    if (recorder_) {
+        for (int i = 0; i < raised.size() && i < published.size(); ++i)
+            recorder_->addEvent(eventRow(zones.zones()[raised[i].zone], raised[i], published[i]));
+    }
+    if (alarms_)
+        alarms_->picture(lastPictureMs_, zones.zones(), raised);
 }
 
 QString databaseName(const site::HistoryConfig& history)

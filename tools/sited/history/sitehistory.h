@@ -2,6 +2,7 @@
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/zones/alarms.h"
 #include "tools/sited/zones/zoneoutput.h"
 
 #include "tools/common/site/siteconfig.h"
@@ -55,8 +56,18 @@ public:
     void picture(const QStringList& radarNames, const Picture& picture,
                  const site::GeoReference* geo,
                  const QVector<std::optional<std::int64_t>>& lastTracksMs);
-    // The events raised on a picture, as published, in the order raised.
+    // The events raised on a picture, as published, in the order raised;
+    // then the alarms they raise.
     void events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published);
+
+    // The site's alarms: null without zones. Restored from the history at
+    // the start; in memory only with [history] enabled = false. Its
+    // changes are recorded and streamed; add a listener for more.
+    zones::AlarmBook* alarms() { return alarms_.get(); }
+    // The open alarms, for <prefix>/<site>/alarms (retained), as they stand.
+    service::TopicMessage alarmsMessage() const;
+    // The topic of each alarm change (<prefix>/<site>/alarms/changes).
+    const QByteArray& alarmChangesTopic() const { return alarmChangesTopic_; }
 
     std::int64_t dropped() const { return recorder_ ? recorder_->dropped() : 0; }
     Usage usage() const { return recorder_ ? recorder_->usage() : Usage(); }
@@ -68,7 +79,14 @@ public:
 private:
     SiteHistory(std::unique_ptr<Store> store, const site::SiteConfig& site);
 
+    bool startAlarms(const zones::ZoneOutput& zones, QString& error);
+
     SharedStore store_;
+    QString site_;
+    QByteArray alarmsTopic_;
+    QByteArray alarmChangesTopic_;
+    std::int64_t lastPictureMs_ = 0;
+    std::unique_ptr<zones::AlarmBook> alarms_;
     RadarPresence presence_;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Logins> logins_;

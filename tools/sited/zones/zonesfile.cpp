@@ -172,6 +172,58 @@ QString printable(const QString& text)
     return out;
 }
 
+// The events of "alarm": a list of names, each once; which kinds the
+// feature raises is checked with its geometry (checkAlarm).
+bool readAlarm(const QJsonValue& value, Zone& zone, QString& why)
+{
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (!value.isArray()) {
+        why = QStringLiteral("alarm: not a list of events such as [\"enter\", \"dwell\"]");
+        return false;
+    }
+    for (const QJsonValue& event : value.toArray()) {
+        if (!event.isString()) {
+            why = QStringLiteral("alarm: holds something other than an event's name");
+            return false;
+        }
+        const QString name = event.toString();
+        if (zone.alarm.contains(name)) {
+            why = QStringLiteral("alarm: '%1' given twice").arg(printable(name));
+            return false;
+        }
+        zone.alarm.append(name);
+    }
+    return true;
+}
+
+// Each alarm event one the feature raises: a zone's enter, exit, dwell
+// (with a dwell) and speed (with a speed_limit), a line's cross.
+bool checkAlarm(const Zone& zone, QString& why)
+{
+    const bool line = zone.kind == Zone::Kind::Line;
+    for (const QString& event : zone.alarm) {
+        const bool raised =
+            line ? event == QLatin1String("cross")
+                 : (event == QLatin1String("enter") || event == QLatin1String("exit") ||
+                    (event == QLatin1String("dwell") && zone.dwellS) ||
+                    (event == QLatin1String("speed") && zone.speedLimitKph));
+        if (raised)
+            continue;
+        if (!line && event == QLatin1String("dwell"))
+            why = QStringLiteral("alarm: 'dwell' needs a dwell");
+        else if (!line && event == QLatin1String("speed"))
+            why = QStringLiteral("alarm: 'speed' needs a speed_limit");
+        else
+            why = QStringLiteral("alarm: '%1' is not an event a %2 raises; use %3")
+                      .arg(printable(event), line ? QStringLiteral("line") : QStringLiteral("zone"),
+                           line ? QStringLiteral("cross")
+                                : QStringLiteral("enter, exit, dwell or speed"));
+        return false;
+    }
+    return true;
+}
+
 bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
 {
     if (!value.isObject()) {
@@ -215,7 +267,9 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
         zone.confirmedOnly = confirmedOnly.toBool();
     }
     const QJsonValue armed = properties.value(QLatin1String("armed"));
-    return armed.isUndefined() || armed.isNull() || parseArmedSpans(armed, zone.armed, why);
+    if (!armed.isUndefined() && !armed.isNull() && !parseArmedSpans(armed, zone.armed, why))
+        return false;
+    return readAlarm(properties.value(QLatin1String("alarm")), zone, why);
 }
 
 bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& zone, QString& why)
@@ -232,7 +286,7 @@ bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& z
     const QJsonValue coordinates = geometry.value(QLatin1String("coordinates"));
     if (type == QLatin1String("Polygon")) {
         zone.kind = Zone::Kind::Zone;
-        return readPolygon(coordinates, geo, zone, why);
+        return readPolygon(coordinates, geo, zone, why) && checkAlarm(zone, why);
     }
     if (type == QLatin1String("LineString")) {
         zone.kind = Zone::Kind::Line;
@@ -248,7 +302,7 @@ bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& z
             why = QStringLiteral("a line takes no dwell or speed_limit");
             return false;
         }
-        return true;
+        return checkAlarm(zone, why);
     }
     why = QStringLiteral("geometry '%1': only Polygon (a zone) and LineString (a line)")
               .arg(type.isEmpty() ? QStringLiteral("none") : printable(type));

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <optional>
@@ -15,8 +16,11 @@
 // and latitude on WGS-84) of Polygon features, the zones, and LineString
 // features, the lines, each with properties name (1 to 64 letters, digits,
 // '_', '-', '.'; unique), dwell (seconds, > 0), speed_limit (km/h, > 0),
-// confirmed_only (true unless false) and armed (when it is armed, the spans
-// of a week that parseArmedSpans() reads; always without it). Positions go into site coordinates in
+// confirmed_only (true unless false), armed (when it is armed, the spans
+// of a week that parseArmedSpans() reads; always without it) and alarm (the
+// events that raise an alarm: a zone's of enter, exit, dwell (with a dwell)
+// and speed (with a speed_limit), a line's cross; each once; none when
+// absent). Positions go into site coordinates in
 // the frame of the tracks: a position with a height (metres above the
 // ellipsoid) at the frame's x, y of that point, one without a height at the
 // point of the site's plane with that latitude and longitude.
@@ -54,6 +58,7 @@ struct Zone
     std::optional<double> speedLimitKph;
     bool confirmedOnly = true;
     QVector<ArmedSpan> armed; // none: always armed
+    QStringList alarm; // event names ("enter", ...) that raise an alarm, as in the file
 };
 
 // Why a ring cannot bound a zone ("is not closed: ..."), or empty when it

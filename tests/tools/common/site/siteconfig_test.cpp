@@ -386,6 +386,7 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
          "6: [radar.site]: the radar's name 'site' is reserved for the site's own topics"},
         {radar + "[radar.zones]\n", "6: [radar.zones]: the radar's name 'zones' is reserved"},
         {radar + "[radar.events]\n", "6: [radar.events]: the radar's name 'events' is reserved"},
+        {radar + "[radar.alarms]\n", "6: [radar.alarms]: the radar's name 'alarms' is reserved"},
         {radar + "[radar.a]\n", "6: [radar.a]: a second section of this name (the first is at "
                                 "line 5)"},
         {radar + "bind_address = 1.2.3\n",

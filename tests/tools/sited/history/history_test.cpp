@@ -375,15 +375,15 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     // it opens: it gains them (PostgreSQL also its track index), its rows
     // kept, each once.
     store.reset();
-    const std::string downgraded =
-        rawSql(GetParam(), location,
-               {"DROP TABLE logins", "DROP INDEX IF EXISTS objects_track", "DROP INDEX events_once",
-                "DROP INDEX radar_status_once",
-                "INSERT INTO events (site, time, zone, event, object, json) "
-                "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
-                "INSERT INTO radar_status SELECT * FROM radar_status",
-                "UPDATE schema_version SET version = 1", "SELECT count(*) FROM objects",
-                "SELECT count(*) FROM events", "SELECT count(*) FROM radar_status"});
+    const std::string downgraded = rawSql(
+        GetParam(), location,
+        {"DROP TABLE alarm_changes", "DROP TABLE logins", "DROP INDEX IF EXISTS objects_track",
+         "DROP INDEX events_once", "DROP INDEX radar_status_once",
+         "INSERT INTO events (site, time, zone, event, object, json) "
+         "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
+         "INSERT INTO radar_status SELECT * FROM radar_status",
+         "UPDATE schema_version SET version = 1", "SELECT count(*) FROM objects",
+         "SELECT count(*) FROM events", "SELECT count(*) FROM radar_status"});
     ASSERT_EQ(downgraded, "4 11 10");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
@@ -396,7 +396,7 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
                                        : "SELECT count(*) FROM pg_indexes WHERE indexname IN "
                                          "('events_once', 'radar_status_once', 'objects_track')",
                 "SELECT max(version) FROM schema_version", "SELECT count(*) FROM logins"}),
-        GetParam() == "sqlite" ? "2 3 0" : "3 3 0");
+        GetParam() == "sqlite" ? "2 4 0" : "3 4 0");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
@@ -502,6 +502,84 @@ TEST_P(StoreTest, MaxSizeRemovesWholeOldestDaysNeverTheLatest)
     shared.reset();
     EXPECT_EQ(rawSql(GetParam(), location, {"PRAGMA auto_vacuum"}), "2") << "incremental";
     EXPECT_LE(QFileInfo(location).size(), one + perDay / 2);
+}
+
+// An alarm book's changes, written as sited's recorder writes them and read
+// back after the store is opened again, restore the open alarms (still
+// raised) and the shelvings not over; retention keeps them however old,
+// and the changes of a period read back with every alarm raised in it.
+TEST_P(StoreTest, OpenAlarmsAndShelvingsOutliveARestart)
+{
+    Database db(GetParam());
+    std::string skip;
+    const QString location = db.location(skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    QString error;
+    std::unique_ptr<Store> store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    Zone gate;
+    gate.name = QStringLiteral("gate");
+    gate.rings = {{{0, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 0}}};
+    gate.alarm = QStringList{QStringLiteral("enter")};
+    Zone yard = gate;
+    yard.name = QStringLiteral("yard");
+    const QVector<Zone> zones{gate, yard};
+    AlarmBook book(zones);
+    book.addListener(
+        [&](const QVector<AlarmChange>& changes, const QVector<Alarm>&, const QVector<Shelving>&) {
+            Batch batch;
+            batch.alarmChanges = changes;
+            ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+        });
+    const auto enter = [](int zone, std::int64_t object, std::int64_t timeMs) {
+        Event e;
+        e.zone = zone;
+        e.object = object;
+        e.timeMs = timeMs;
+        e.xM = 1.5;
+        return e;
+    };
+    int status = 0;
+    QString why;
+    book.picture(1000, zones, {enter(0, 7, 1000), enter(1, 8, 1000)});
+    ASSERT_TRUE(book.acknowledge(1, "otto", "seen \"it\"", 2000, status, why));
+    Event exit = enter(0, 7, 3000);
+    exit.kind = Event::Kind::Exit;
+    book.picture(3000, zones, {exit}); // alarm 1 cleared
+    ASSERT_TRUE(book.addNote(2, "ada", "a fox", 4000, status, why));
+    ASSERT_TRUE(book.shelve("gate", "otto", 60, "works", 5000, status, why));
+    store.reset();
+
+    store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    // Days later: only the cleared alarm's changes are old enough to go.
+    ASSERT_TRUE(store->removeBefore(100000, error)) << error.toStdString();
+    QVector<AlarmChange> kept;
+    std::int64_t lastId = 0;
+    ASSERT_TRUE(store->openAlarms(6000, kept, lastId, error)) << error.toStdString();
+    EXPECT_EQ(lastId, 2);
+    AlarmBook restored(zones);
+    restored.restore(kept, lastId, 6000);
+    ASSERT_EQ(restored.open().size(), 1);
+    const Alarm& alarm = restored.open()[0];
+    EXPECT_EQ(alarm.id, 2);
+    EXPECT_EQ(alarm.zone, "yard");
+    EXPECT_EQ(alarm.object, 8);
+    EXPECT_EQ(alarm.xM, 1.5);
+    EXPECT_FALSE(alarm.acknowledged);
+    ASSERT_EQ(alarm.notes.size(), 1);
+    EXPECT_EQ(alarm.notes[0].user, "ada");
+    ASSERT_EQ(restored.shelvings().size(), 1);
+    EXPECT_EQ(restored.shelvings()[0].untilMs, 5000 + 60 * 60000);
+    // Past its end, the shelving is not restored.
+    ASSERT_TRUE(store->openAlarms(5000 + 60 * 60000, kept, lastId, error));
+    EXPECT_EQ(kept.size(), 2); // alarm 2's raise and note
+    ASSERT_TRUE(store->alarms({0, 2500, 100}, kept, error)) << error.toStdString();
+    QStringList actions;
+    for (const AlarmChange& c : kept)
+        actions << QStringLiteral("%1 %2").arg(QLatin1String(actionName(c.action))).arg(c.alarm);
+    EXPECT_EQ(actions.join(", "), "raise 2, note 2");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgresql"),
@@ -751,6 +829,20 @@ TEST(ApiWithoutHistoryTest, TheHistorysResourcesAnswer404)
         EXPECT_EQ(reply.body, "{\"error\":\"no history: [history] enabled = false\"}") << path;
     }
     EXPECT_EQ(answer(context, "/api/zones", {}).body, context.zonesJson);
+    // The alarms live in memory: the open ones answer, a period of them not.
+    Zone gate;
+    gate.name = QStringLiteral("gate");
+    AlarmBook book({gate});
+    context.alarms = &book;
+    EXPECT_EQ(answer(context, "/api/alarms", {{"from", "0"}}).status, 404);
+    EXPECT_EQ(answer(context, "/api/alarms", {}).status, 200);
+    // Without a users file no one is there to record as having acted.
+    Request post;
+    post.method = "POST";
+    post.path = "/api/zones/gate/unshelve";
+    const Reply refused = handle(context, post);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body, R"({"error":"needs logins: [http] users_file"})");
 }
 
 // The site view is served from another origin: every answer, good or
@@ -979,6 +1071,19 @@ protected:
             QString error;
             shared_->with([&](Store& s) { return s.write(batch, error); });
         };
+        Zone gate;
+        gate.name = QStringLiteral("gate");
+        gate.alarm = QStringList{QStringLiteral("enter")};
+        zones_ = {gate};
+        alarms_ = std::make_unique<AlarmBook>(zones_);
+        alarms_->addListener([this](const QVector<AlarmChange>& changes, const QVector<Alarm>&,
+                                    const QVector<Shelving>&) {
+            Batch batch;
+            batch.alarmChanges = changes;
+            QString error;
+            shared_->with([&](Store& s) { return s.write(batch, error); });
+        });
+        context.alarms = alarms_.get();
         server_ = std::make_unique<ApiServer>(context);
         ASSERT_TRUE(server_->start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
         client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
@@ -1011,9 +1116,28 @@ protected:
         return r ? r->status : 0;
     }
 
+    // A POST of a JSON body with a session: its status and body.
+    std::pair<int, std::string> post(const std::string& target, const std::string& body,
+                                     const std::string& cookie)
+    {
+        const httplib::Result r =
+            client_->Post(target.c_str(), {{"Cookie", cookie}}, body, "application/json");
+        return r ? std::make_pair(r->status, r->body) : std::make_pair(0, std::string());
+    }
+    void enter(std::int64_t object, std::int64_t timeMs, Event::Kind kind = Event::Kind::Enter)
+    {
+        Event e;
+        e.kind = kind;
+        e.object = object;
+        e.timeMs = timeMs;
+        alarms_->picture(timeMs, zones_, {e});
+    }
+
     QTemporaryDir dir_;
     std::atomic<std::int64_t> nowMs_{1'700'000'000'000};
     std::unique_ptr<SharedStore> shared_;
+    QVector<Zone> zones_;
+    std::unique_ptr<AlarmBook> alarms_;
     std::unique_ptr<Logins> logins_;
     LiveStream live_;
     std::unique_ptr<ApiServer> server_;
@@ -1052,6 +1176,14 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"GET", "/api/nowhere", 401, 404, 404, 404},
         {"POST", "/api/events", 401, 404, 404, 404},
         {"POST", "/api/login", 400, 400, 400, 400}, // no name, no password
+        {"GET", "/api/alarms", 401, 200, 200, 200},
+        {"GET", "/api/alarms?from=0&to=1", 401, 200, 200, 200},
+        {"POST", "/api/alarms/1/acknowledge", 401, 403, 404, 404}, // none open
+        {"POST", "/api/alarms/1/notes", 401, 403, 400, 400},       // no text
+        {"POST", "/api/zones/gate/shelve", 401, 403, 400, 400},    // no minutes
+        {"POST", "/api/zones/gate/unshelve", 401, 403, 404, 404},  // not shelved
+        {"POST", "/api/zones/gate/shelve/x", 401, 404, 404, 404},
+        {"POST", "/api/alarms//notes", 401, 404, 404, 404},
     };
     for (const auto& r : routes) {
         const int expected[] = {r.none, r.viewer, r.operator_, r.admin};
@@ -1065,10 +1197,50 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
             EXPECT_EQ(allows(held, needed), int(held) >= int(needed));
     }
     EXPECT_EQ(routeAccess("GET", "/api/users"), Access::Admin);
+    EXPECT_EQ(routeAccess("POST", "/api/zones/gate/shelve"), Access::Operator);
     const httplib::Result page = client_->Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->get_header_value("Location"), "/login.html");
     EXPECT_FALSE(page->has_header("Access-Control-Allow-Origin"));
+}
+
+// An alarm raised, acknowledged by an operator through the API (a viewer's
+// refused, a second one too), cleared when its object leaves; each change
+// recorded with its user and read back by period.
+TEST_F(LoginsTest, AnOperatorAcknowledgesAnAlarmThatClearsWhenItsObjectLeaves)
+{
+    const std::string vera = sessionOf("vera");
+    const std::string otto = sessionOf("otto");
+    const std::int64_t t = nowMs_; // the pictures' clock and the sessions' alike
+    enter(7, t - 1000);
+    EXPECT_EQ(post("/api/alarms/1/acknowledge", "{}", vera).first, 403);
+    EXPECT_EQ(post("/api/alarms/1/acknowledge", "{\"note\":5}", otto).first, 400);
+    EXPECT_EQ(post("/api/alarms/x/acknowledge", "{}", otto).first, 404);
+    const auto acked = post("/api/alarms/1/acknowledge", "{\"note\":\"on it\"}", otto);
+    EXPECT_EQ(acked.first, 200);
+    EXPECT_NE(acked.second.find(R"("state":"acknowledged","acknowledged":{"user":"otto",)"),
+              std::string::npos)
+        << acked.second;
+    EXPECT_EQ(post("/api/alarms/1/acknowledge", "{}", otto).first, 409);
+    EXPECT_EQ(post("/api/alarms/1/notes", "{\"text\":\"a fox\"}", otto).first, 200);
+    EXPECT_EQ(post("/api/zones/gate/shelve", "{\"minutes\":1.5,\"why\":\"x\"}", otto).first, 400);
+    EXPECT_EQ(post("/api/zones/gate/shelve", "{\"minutes\":10,\"why\":\"works\"}", otto).first,
+              200);
+    enter(8, t); // shelved: no alarm
+    EXPECT_EQ(post("/api/zones/gate/unshelve", "", otto).first, 200);
+    nowMs_ += 1000;
+    enter(7, t + 1000, Event::Kind::Exit);
+    const httplib::Result open = client_->Get("/api/alarms", {{"Cookie", vera}});
+    ASSERT_TRUE(open);
+    EXPECT_NE(open->body.find(R"("alarms":[],"shelved":[])"), std::string::npos) << open->body;
+    const httplib::Result period = client_->Get(
+        ("/api/alarms?from=0&to=" + std::to_string(t - 1000)).c_str(), {{"Cookie", vera}});
+    ASSERT_TRUE(period);
+    QStringList actions;
+    for (const QJsonValue& c :
+         QJsonDocument::fromJson(QByteArray::fromStdString(period->body))["changes"].toArray())
+        actions << c["action"].toString() + ' ' + c["user"].toString();
+    EXPECT_EQ(actions.join(", "), "raise , acknowledge otto, note otto, left , clear ");
 }
 
 // A session lasts session_hours and ends at its logout; a forged cookie

@@ -1,3 +1,4 @@
+#include "tools/sited/zones/alarms.h"
 #include "tools/sited/zones/rules.h"
 #include "tools/sited/zones/zonemessages.h"
 #include "tools/sited/zones/zoneoutput.h"
@@ -256,6 +257,142 @@ TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
     EXPECT_FALSE(changed(tuesday0600Ms + 13 * hourMs).empty()) << "disarmed by the operator";
     EXPECT_FALSE(output.armed(0));
     EXPECT_EQ(output.states().size(), 2);
+}
+
+// The alarms of a book over two zones and a line, every change it tells
+// written out as "time action alarm zone [user]".
+class AlarmBookTest : public testing::Test
+{
+protected:
+    AlarmBookTest()
+    {
+        Zone gate = square("gate", 10);
+        gate.alarm = QStringList{QStringLiteral("enter")};
+        Zone fence = line("fence", {{12, 0}, {20, 0}});
+        fence.alarm = QStringList{QStringLiteral("cross")};
+        zones_ = {gate, square("yard", 10), fence};
+        book_ = std::make_unique<AlarmBook>(zones_);
+        book_->addListener([this](const QVector<AlarmChange>& changes, const QVector<Alarm>&,
+                                  const QVector<Shelving>&) {
+            for (const AlarmChange& c : changes) {
+                log_ << QStringLiteral("%1 %2 %3 %4%5")
+                            .arg(c.timeMs)
+                            .arg(QLatin1String(actionName(c.action)))
+                            .arg(c.alarm)
+                            .arg(c.zone, c.user.isEmpty() ? QString() : QLatin1Char(' ') + c.user);
+                kept_.append(c);
+            }
+        });
+    }
+
+    static Event event(Event::Kind kind, int zone, std::int64_t object, std::int64_t timeMs)
+    {
+        Event e;
+        e.kind = kind;
+        e.zone = zone;
+        e.object = object;
+        e.timeMs = timeMs;
+        return e;
+    }
+    void picture(std::int64_t timeMs, const QVector<Event>& events = {})
+    {
+        book_->picture(timeMs, zones_, events);
+    }
+    QString log()
+    {
+        const QString text = log_.join(QStringLiteral("; "));
+        log_.clear();
+        return text;
+    }
+
+    QVector<Zone> zones_;
+    std::unique_ptr<AlarmBook> book_;
+    QStringList log_;
+    QVector<AlarmChange> kept_;
+    int status_ = 0;
+    QString why_;
+};
+
+// Raised, acknowledged, cleared when its object has left too; a line's
+// cross cleared at its acknowledgement; a zone without "alarm" raises none.
+TEST_F(AlarmBookTest, RaisedAcknowledgedAndClearedWhenTheObjectHasLeft)
+{
+    picture(1000, {event(Event::Kind::Enter, 0, 7, 1000), event(Event::Kind::Enter, 1, 7, 1000),
+                   event(Event::Kind::Cross, 2, 8, 1000)});
+    EXPECT_EQ(log(), "1000 raise 1 gate; 1000 raise 2 fence; 1000 left 2 fence");
+    ASSERT_EQ(book_->open().size(), 2);
+    EXPECT_TRUE(book_->acknowledge(2, "otto", "seen", 1500, status_, why_));
+    EXPECT_EQ(log(), "1500 acknowledge 2 fence otto; 1500 clear 2 fence");
+    EXPECT_TRUE(book_->acknowledge(1, "otto", "", 2000, status_, why_));
+    EXPECT_FALSE(book_->acknowledge(1, "ada", "", 2100, status_, why_));
+    EXPECT_EQ(status_, 409);
+    EXPECT_FALSE(book_->acknowledge(2, "ada", "", 2100, status_, why_));
+    EXPECT_EQ(status_, 404);
+    EXPECT_TRUE(book_->addNote(1, "ada", QString(maxAlarmNoteChars, 'n'), 2200, status_, why_));
+    EXPECT_FALSE(
+        book_->addNote(1, "ada", QString(maxAlarmNoteChars + 1, 'n'), 2200, status_, why_));
+    EXPECT_EQ(status_, 400);
+    EXPECT_EQ(log(), "2000 acknowledge 1 gate otto; 2200 note 1 gate ada");
+    ASSERT_EQ(book_->open().size(), 1);
+    EXPECT_EQ(book_->open()[0].notes.size(), 1);
+    // Another object's exit, or the yard's, leaves the alarm open.
+    picture(2500, {event(Event::Kind::Exit, 0, 9, 2500), event(Event::Kind::Exit, 1, 7, 2500)});
+    EXPECT_EQ(book_->open().size(), 1);
+    picture(3000, {event(Event::Kind::Exit, 0, 7, 3000)});
+    EXPECT_EQ(log(), "3000 left 1 gate; 3000 clear 1 gate");
+    EXPECT_TRUE(book_->open().isEmpty());
+    // Left before its acknowledgement: cleared by it.
+    picture(4000, {event(Event::Kind::Enter, 0, 5, 4000)});
+    picture(4100, {event(Event::Kind::Exit, 0, 5, 4100)});
+    EXPECT_TRUE(book_->acknowledge(3, "otto", "", 4200, status_, why_));
+    EXPECT_EQ(log(), "4000 raise 3 gate; 4100 left 3 gate; 4200 acknowledge 3 gate otto; "
+                     "4200 clear 3 gate");
+}
+
+// A shelved zone raises no alarm until its shelving's end by the pictures'
+// clock, or its unshelving; the minutes from 1 to a week.
+TEST_F(AlarmBookTest, AShelvedZoneRaisesNoAlarmUntilItsEnd)
+{
+    EXPECT_FALSE(book_->shelve("gate", "otto", 0, "works", 0, status_, why_));
+    EXPECT_FALSE(book_->shelve("gate", "otto", maxShelveMinutes + 1, "works", 0, status_, why_));
+    EXPECT_FALSE(book_->shelve("gate", "otto", 1, "", 0, status_, why_));
+    EXPECT_FALSE(book_->shelve("nowhere", "otto", 1, "works", 0, status_, why_));
+    EXPECT_EQ(status_, 404);
+    EXPECT_TRUE(book_->shelve("gate", "otto", 1, "works", 10000, status_, why_));
+    EXPECT_EQ(book_->shelvings()[0].untilMs, 70000);
+    picture(69999, {event(Event::Kind::Enter, 0, 1, 69999)});
+    EXPECT_EQ(log(), "10000 shelve 0 gate otto");
+    picture(70000, {event(Event::Kind::Enter, 0, 2, 70000)});
+    EXPECT_EQ(log(), "70000 unshelve 0 gate; 70000 raise 1 gate");
+    EXPECT_FALSE(book_->unshelve("gate", "otto", 70100, status_, why_));
+    EXPECT_TRUE(book_->shelve("gate", "otto", maxShelveMinutes, "works", 80000, status_, why_));
+    EXPECT_TRUE(book_->unshelve("gate", "ada", 80100, status_, why_));
+    picture(80200, {event(Event::Kind::Enter, 0, 3, 80200)});
+    EXPECT_EQ(log(), "80000 shelve 0 gate otto; 80100 unshelve 0 gate ada; 80200 raise 2 gate");
+}
+
+// The changes replayed into a new book give the same open alarms and
+// shelvings, their objects ended, and later ids go on from the last.
+TEST_F(AlarmBookTest, RestoresFromItsChanges)
+{
+    picture(1000, {event(Event::Kind::Enter, 0, 7, 1000), event(Event::Kind::Enter, 0, 8, 1000)});
+    EXPECT_TRUE(book_->acknowledge(1, "otto", "", 1100, status_, why_));
+    EXPECT_TRUE(book_->shelve("fence", "otto", 2, "works", 1200, status_, why_));
+    EXPECT_TRUE(book_->shelve("yard", "otto", 1, "works", 1200, status_, why_));
+    AlarmBook restored(zones_);
+    const QVector<AlarmChange> ended = restored.restore(kept_, 5, 61200);
+    QStringList what;
+    for (const AlarmChange& c : ended)
+        what << QStringLiteral("%1 %2").arg(QLatin1String(actionName(c.action))).arg(c.alarm);
+    EXPECT_EQ(what.join(", "), "left 1, clear 1, left 2, unshelve 0");
+    ASSERT_EQ(restored.open().size(), 1);
+    EXPECT_EQ(restored.open()[0].id, 2);
+    EXPECT_FALSE(restored.open()[0].acknowledged);
+    ASSERT_EQ(restored.shelvings().size(), 1);
+    EXPECT_EQ(restored.shelvings()[0].zone, "fence");
+    restored.picture(61300, zones_, {event(Event::Kind::Enter, 0, 1, 61300)});
+    EXPECT_EQ(restored.open().last().id, 6);
+    EXPECT_EQ(alarmsMessage("s", 5, {}, {}), R"({"site":"s","time":5,"alarms":[],"shelved":[]})");
 }
 
 } // namespace

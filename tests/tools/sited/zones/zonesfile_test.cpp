@@ -189,6 +189,30 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
          collection({feature(polygon, square,
                              armed(R"([{"days":"Sun","from":"00:00","until":"07:00"}])"))}),
          "feature 1 (z): armed span 1 not an object of days, from and to"},
+        {"alarm not a list",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","alarm":"enter")"))}),
+         "feature 1 (z): alarm: not a list of events"},
+        {"alarm of a number",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","alarm":[1])"))}),
+         "feature 1 (z): alarm: holds something other than an event's name"},
+        {"alarm twice",
+         collection(
+             {feature(polygon, square, QStringLiteral(R"("name":"z","alarm":["enter","enter"])"))}),
+         "feature 1 (z): alarm: 'enter' given twice"},
+        {"a zone's alarm of cross",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","alarm":["cross"])"))}),
+         "feature 1 (z): alarm: 'cross' is not an event a zone raises; use enter, exit"},
+        {"a line's alarm of enter",
+         collection({feature(lineString, "[[0,0],[0,0.001]]",
+                             QStringLiteral(R"("name":"z","alarm":["cross","enter"])"))}),
+         "feature 1 (z): alarm: 'enter' is not an event a line raises; use cross", &nullIsland},
+        {"an alarm of dwell without one",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","alarm":["dwell"])"))}),
+         "feature 1 (z): alarm: 'dwell' needs a dwell"},
+        {"an alarm of speed without a limit",
+         collection({feature(polygon, square,
+                             QStringLiteral(R"("name":"z","dwell":5,"alarm":["dwell","speed"])"))}),
+         "feature 1 (z): alarm: 'speed' needs a speed_limit"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -220,10 +244,11 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
         {feature(
              QStringLiteral("Polygon"), square,
              QStringLiteral(
-                 R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"colour":"red")")
+                 R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"colour":"red",)"
+                 R"("alarm":["enter","exit","dwell","speed"])")
                  .arg(longest)),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
-                 QStringLiteral(R"("name":"a.b-c_9")")),
+                 QStringLiteral(R"("name":"a.b-c_9","alarm":["cross"])")),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
                  armed(spans(maxArmedSpans))),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
@@ -241,7 +266,9 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
     EXPECT_EQ(zones[0].dwellS, 1e-3);
     EXPECT_EQ(zones[0].speedLimitKph, 0.1);
     EXPECT_FALSE(zones[0].confirmedOnly);
+    EXPECT_EQ(zones[0].alarm.join(','), QStringLiteral("enter,exit,dwell,speed"));
     EXPECT_EQ(zones[1].kind, Zone::Kind::Line);
+    EXPECT_EQ(zones[1].alarm, QStringList{QStringLiteral("cross")});
     EXPECT_EQ(zones[1].line.size(), 2);
     EXPECT_FALSE(zones[1].dwellS || zones[1].speedLimitKph);
     EXPECT_TRUE(zones[1].confirmedOnly);
