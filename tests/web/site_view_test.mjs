@@ -8,14 +8,15 @@
 // service's status and pictures as the site service would and flips the
 // page between them and the radars' tracks, publishes zones, a zone's
 // state and events and centres the map on one from the list, replays a
-// recorded history from a small fake of sited's HTTP API, stops a
+// recorded history from a small fake of sited's HTTP API, draws the site's
+// own map from another (asking nothing of any host but loopback), stops a
 // radar and its trackd, restarts the broker, and saves screenshots. Everything it
 // starts is stopped at its end, also when it fails.
 //
 // Environment: TRKLIB_TRACKD, TRKLIB_RADARSIM (the built tools),
 // TRKLIB_WEB_DIR (web/, with its node_modules), SITE_VIEW_ARTEFACTS (a
-// folder for the screenshots site-view.png, site-view-fused.png and
-// site-view-zones.png and the programs' logs),
+// folder for the screenshots site-view.png, site-view-fused.png,
+// site-view-zones.png and site-view-map.png and the programs' logs),
 // CHROMIUM (default /usr/bin/chromium). Exit status 77: skipped.
 
 import assert from 'node:assert/strict';
@@ -786,5 +787,109 @@ test('history: the slider at an event\'s time shows the object there; the event 
     } finally {
       await history.close();
       await new Promise((resolve) => api.close(resolve));
+    }
+  });
+
+// sited's map as the page asks for it, from a fake of its API: tiles of
+// zoom levels 16 and 17 over a square kilometre round the site's origin,
+// each a PNG of one colour; a plan; or a map that cannot be had.
+const mapOrigin = { lat: 48.137, lon: 11.575, altitude: 519 };
+const mapColour = [40, 170, 90];
+function startMapApi(port, png, map) {
+  const server = nodeHttp.createServer((request, response) => {
+    const url = new URL(request.url, 'http://127.0.0.1');
+    const send = (status, type, body) => {
+      response.writeHead(status, { 'Content-Type': type, 'Access-Control-Allow-Origin': '*' });
+      response.end(body);
+    };
+    if (url.pathname === '/api/map') return send(map.status ?? 200, 'application/json', JSON.stringify(map.description));
+    if (url.pathname === '/api/map/plan') return send(200, 'image/png', map.plan ?? png);
+    if (url.pathname.startsWith('/api/map/tiles/')) return send(200, 'image/png', png);
+    return send(404, 'application/json', '{"error":"no such resource"}');
+  });
+  return new Promise((resolve) => server.listen(port, '127.0.0.1', () => resolve(server)));
+}
+
+test('the site\'s own map is drawn under everything, from sited\'s address alone; one that fails, on one line',
+  async () => {
+    // A tile of one colour, as the browser encodes it.
+    const png = Buffer.from(await page.evaluate((rgb) => {
+      const canvas = document.createElement('canvas');
+      canvas.width = 256;
+      canvas.height = 256;
+      const ctx = canvas.getContext('2d');
+      ctx.fillStyle = `rgb(${rgb.join(',')})`;
+      ctx.fillRect(0, 0, 256, 256);
+      return canvas.toDataURL('image/png').split(',')[1];
+    }, mapColour), 'base64');
+    const metresPerDegree = 111320;
+    const kmLat = 1000 / metresPerDegree;
+    const kmLon = kmLat / Math.cos((mapOrigin.lat * Math.PI) / 180);
+    const maps = [
+      { kind: 'mbtiles', description: { kind: 'mbtiles', version: '1-a', origin: mapOrigin, format: 'png',
+        min_zoom: 16, max_zoom: 17,
+        bounds: [mapOrigin.lon - kmLon, mapOrigin.lat - kmLat, mapOrigin.lon + kmLon, mapOrigin.lat + kmLat] } },
+      { kind: 'plan', description: { kind: 'plan', version: '2-b', origin: mapOrigin, width: 256, height: 256,
+        top_left: [mapOrigin.lat + kmLat / 5, mapOrigin.lon - kmLon / 5],
+        top_right: [mapOrigin.lat + kmLat / 5, mapOrigin.lon + kmLon / 5],
+        bottom_left: [mapOrigin.lat - kmLat / 5, mapOrigin.lon - kmLon / 5] } },
+      { kind: 'failed', description: { kind: 'plan', version: '3-c', origin: mapOrigin, width: 256, height: 256,
+        top_left: [48, 11], top_right: [48, 11.001], bottom_left: [47.999, 11] }, plan: 'no image' },
+    ];
+    for (const map of maps) {
+      const apiPort = await freePort('tcp');
+      const api = await startMapApi(apiPort, png, map);
+      const view = await browser.newPage();
+      const errors = [];
+      const elsewhere = [];
+      view.on('pageerror', (e) => errors.push(e.message));
+      view.on('request', (r) => {
+        const { hostname, protocol } = new URL(r.url());
+        // data: and blob: addresses never leave the browser.
+        if (!['data:', 'blob:'].includes(protocol) && hostname !== '127.0.0.1') elsewhere.push(r.url());
+      });
+      try {
+        await view.setViewport({ width: 1280, height: 800 });
+        await view.goto(`http://127.0.0.1:${ports.http}/?broker=ws://127.0.0.1:${ports.ws}` +
+          `&site=${site}&prefix=trklib&api=http://127.0.0.1:${apiPort}`);
+        await view.waitForSelector('#connection[data-state="connected"]', { timeout: waitMs });
+        const drawn = () => view.evaluate((rgb) => {
+          const canvas = document.getElementById('map');
+          const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+          let count = 0;
+          for (let i = 0; i < data.length; i += 4) {
+            count += data[i] === rgb[0] && data[i + 1] === rgb[1] && data[i + 2] === rgb[2];
+          }
+          return { ...canvas.dataset, share: count / (data.length / 4),
+            line: document.getElementById('background-state').hidden ? null
+              : document.getElementById('background-state').textContent };
+        }, mapColour);
+        const seen = await waitFor(`the ${map.kind} map drawn`, async () => {
+          const s = await drawn();
+          return s.background === map.kind && (map.kind === 'failed' || s.share > 0.1) ? s : null;
+        });
+        if (map.kind === 'failed') {
+          assert.equal(seen.share, 0);
+          assert.match(seen.line, /^Map: the plan's image could not be loaded \([^\n]*\)$/);
+        } else {
+          // Under the grid, beams and radars: most of the map, not all of it.
+          assert.ok(seen.share < 0.99, `the map's colour covers ${seen.share} of the canvas`);
+          assert.ok(Number(seen.backgroundDrawn) > 0 && seen.line === null, JSON.stringify(seen));
+        }
+        if (map.kind === 'mbtiles') {
+          await view.screenshot({ path: path.join(artefacts, 'site-view-map.png') });
+          // Zoomed in beyond zoom 17 and out above zoom 16: never blank.
+          for (const deltaY of [-3000, 4000]) {
+            await view.mouse.move(640, 400);
+            await view.mouse.wheel({ deltaY });
+            await waitFor(`the map after a wheel of ${deltaY}`, async () => (await drawn()).share > 0.1);
+          }
+        }
+        assert.deepEqual(elsewhere, [], 'requests away from loopback');
+        assert.deepEqual(errors, []);
+      } finally {
+        await view.close();
+        await new Promise((resolve) => api.close(resolve));
+      }
     }
   });

@@ -41,6 +41,7 @@ using trklib::service::logEvent;
 using trklib::service::Priority;
 using trklib::service::TopicMessage;
 using trklib::site::SiteConfig;
+using trklib::sited::history::BaseMap;
 using trklib::sited::history::SiteHistory;
 using trklib::sited::link::PictureClock;
 using trklib::sited::link::SiteLink;
@@ -468,6 +469,19 @@ int main(int argc, char* argv[])
             std::printf("sited: %s: %s, %s\n", qUtf8Printable(site.zonesFile),
                         qUtf8Printable(counted(zones->zones().size() - lines, "zone")),
                         qUtf8Printable(counted(lines, "line")));
+        }
+        // At its start sited goes on without a map it cannot read; asked,
+        // it says so as a fault of the site file.
+        if (site.map.isSet()) {
+            const std::unique_ptr<BaseMap> map = BaseMap::open(site.map, *site.origin, error);
+            if (!map) {
+                std::fprintf(stderr, "sited: %s:%s\n", qUtf8Printable(options.config),
+                             qUtf8Printable(error));
+                return exitUsage;
+            }
+            std::printf("sited: %s: %s\n",
+                        qUtf8Printable(map->isPlan() ? site.map.plan : site.map.mbtiles),
+                        qUtf8Printable(map->summary()));
         }
         return 0;
     }

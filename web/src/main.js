@@ -8,6 +8,7 @@
 // string it subscribes on the broker's WebSocket listener itself, and
 // replays the history of api=http://HOST:PORT when given.
 
+import { Background } from './background.js';
 import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
 import { pageOptions, topics, viewSwitch, withView } from './options.js';
@@ -118,6 +119,20 @@ function redraw() {
   });
 }
 map.onChange = redraw;
+
+// The site's own map, from sited (the page's own origin, or api=): none
+// when sited has none; one that cannot be had leaves the page without it,
+// saying so on one line.
+if (options.api && options.errors.length === 0) {
+  const background = new Background(options.api, { onChange: redraw });
+  map.background = background;
+  background.load().then(() => {
+    if (background.state !== 'failed') return;
+    const line = document.getElementById('background-state');
+    line.textContent = `Map: ${background.problem}`;
+    line.hidden = false;
+  });
+}
 
 function setConnection(state, text) {
   connection.dataset.state = state;

@@ -59,6 +59,7 @@ export class SiteMap {
     this.fittedTo = ''; // the extent last fitted, to refit when it changes
     this.drag = null;
     this.shown = 'radars'; // or 'site': the fused objects
+    this.background = null; // the site's own map (a Background), or none
 
     canvas.addEventListener('wheel', (e) => {
       e.preventDefault();
@@ -126,6 +127,7 @@ export class SiteMap {
     }
     ctx.fillStyle = colours.background;
     ctx.fillRect(0, 0, this.view.width, this.view.height);
+    this.background?.draw(ctx, this.view, this.ratio ?? 1);
     this.drawGrid(ctx);
     const zoneState = this.drawZones(ctx, nowMs);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
@@ -145,6 +147,8 @@ export class SiteMap {
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
       this.canvas.dataset.disarmed = zoneState.disarmed.join(' ');
       this.canvas.dataset.center = `${this.view.centerX.toFixed(1)} ${this.view.centerY.toFixed(1)}`;
+      this.canvas.dataset.background = this.background?.state ?? 'none';
+      this.canvas.dataset.backgroundDrawn = String(this.background?.drawn ?? 0);
     }
   }
 

@@ -155,3 +155,123 @@ export function leftArrow(a, b, lengthPx, minPx) {
     ],
   };
 }
+
+// --- Latitude and longitude, and the site's own map --------------------
+//
+// Site coordinates are the local east-north-up frame at the site's origin
+// on the WGS-84 ellipsoid, as sited's (GeographicLib's LocalCartesian): a
+// place is taken at the origin's height, so that near the site it lies on
+// the site's ground plane.
+
+const wgs84A = 6378137; // the ellipsoid's equatorial radius (m)
+const wgs84F = 1 / 298.257223563;
+const wgs84E2 = wgs84F * (2 - wgs84F);
+const degree = Math.PI / 180;
+
+// The geocentric point (m) of a latitude, longitude (degrees) and height.
+function geocentric(latDeg, lonDeg, heightM) {
+  const lat = latDeg * degree;
+  const lon = lonDeg * degree;
+  const n = wgs84A / Math.sqrt(1 - wgs84E2 * Math.sin(lat) ** 2);
+  return [
+    (n + heightM) * Math.cos(lat) * Math.cos(lon),
+    (n + heightM) * Math.cos(lat) * Math.sin(lon),
+    (n * (1 - wgs84E2) + heightM) * Math.sin(lat),
+  ];
+}
+
+// The site point (m, x east, y north) of a latitude and longitude
+// (degrees); origin is { lat, lon, altitude }.
+export function geodeticToSite(origin, latDeg, lonDeg) {
+  const o = geocentric(origin.lat, origin.lon, origin.altitude ?? 0);
+  const p = geocentric(latDeg, lonDeg, origin.altitude ?? 0);
+  const d = [p[0] - o[0], p[1] - o[1], p[2] - o[2]];
+  const lat = origin.lat * degree;
+  const lon = origin.lon * degree;
+  return {
+    x: -Math.sin(lon) * d[0] + Math.cos(lon) * d[1],
+    y: -Math.sin(lat) * Math.cos(lon) * d[0] - Math.sin(lat) * Math.sin(lon) * d[1] + Math.cos(lat) * d[2],
+  };
+}
+
+// The latitude and longitude (degrees) of a site point: the local
+// tangent's guess, mended against geodeticToSite until it agrees to well
+// under a millimetre within 100 km.
+export function siteToGeodetic(origin, x, y) {
+  const metresPerDegree = wgs84A * degree;
+  const cosLat = Math.max(Math.cos(origin.lat * degree), 1e-6);
+  let lat = origin.lat + y / metresPerDegree;
+  let lon = origin.lon + x / (metresPerDegree * cosLat);
+  for (let i = 0; i < 4; ++i) {
+    const at = geodeticToSite(origin, lat, lon);
+    lat += (y - at.y) / metresPerDegree;
+    lon += (x - at.x) / (metresPerDegree * Math.max(Math.cos(lat * degree), 1e-6));
+  }
+  return { lat, lon };
+}
+
+// Web Mercator's tiles (XYZ: row 0 at the north), tileSizePx a side.
+export const tileSizePx = 256;
+export const maxMercatorLatitude = 85.0511287798;
+
+// The latitude and longitude (degrees) of a point of zoom level z's tile
+// grid (x, y in tiles, fractions within a tile).
+export function tileToGeodetic(z, x, y) {
+  const n = 2 ** z;
+  return {
+    lat: Math.atan(Math.sinh(Math.PI * (1 - (2 * y) / n))) / degree,
+    lon: (x / n) * 360 - 180,
+  };
+}
+
+// The point of zoom level z's tile grid (tiles) of a latitude and longitude.
+export function geodeticToTile(z, latDeg, lonDeg) {
+  const n = 2 ** z;
+  const lat = Math.max(-maxMercatorLatitude, Math.min(maxMercatorLatitude, latDeg)) * degree;
+  return {
+    x: ((lonDeg + 180) / 360) * n,
+    y: ((1 - Math.log(Math.tan(lat) + 1 / Math.cos(lat)) / Math.PI) / 2) * n,
+  };
+}
+
+// The zoom level whose tiles' pixels come nearest the map's (scale: px per
+// m of the canvas's own pixels) at latitude latDeg, within the file's
+// levels: beyond the deepest its tiles are drawn larger, above the
+// shallowest its tiles smaller.
+export function zoomForScale(scale, latDeg, minZoom, maxZoom) {
+  const metresPerTilePxAtZero = (2 * Math.PI * wgs84A * Math.cos(latDeg * degree)) / tileSizePx;
+  const z = Math.round(Math.log2(metresPerTilePxAtZero * scale));
+  return Math.min(maxZoom, Math.max(minZoom, Number.isFinite(z) ? z : minZoom));
+}
+
+// The canvas transform [a, b, c, d, e, f] (ctx.transform's) that draws an
+// image width x height px with its top-left, top-right and bottom-left
+// corners on the given site points (m): an affine placement, the image's
+// pixel (u, v) at topLeft + u/width (topRight - topLeft) + v/height
+// (bottomLeft - topLeft).
+export function imageTransform(view, topLeft, topRight, bottomLeft, width, height) {
+  const s = view.scale;
+  const at = view.toScreen(topLeft.x, topLeft.y);
+  return [
+    ((topRight.x - topLeft.x) * s) / width,
+    (-(topRight.y - topLeft.y) * s) / width,
+    ((bottomLeft.x - topLeft.x) * s) / height,
+    (-(bottomLeft.y - topLeft.y) * s) / height,
+    at.x,
+    at.y,
+  ];
+}
+
+// Into how many cells a side a tile of sideM metres is cut so that each
+// cell, drawn affinely from three of its corners placed exactly, strays
+// from where Mercator puts it by at most maxErrorPx at the scale (px per
+// m). A cell of side s strays by about 1.25 s² |tan(latitude)| / R: its
+// edges of latitude differ in length, and its parallels curve. A power of
+// two, at most maxCells.
+export function cellsPerSide(sideM, latDeg, scale, maxErrorPx = 0.5, maxCells = 64) {
+  const bend = (1.25 * Math.max(Math.abs(Math.tan(latDeg * degree)), 0.05)) / wgs84A;
+  const greatestSideM = Math.sqrt(maxErrorPx / (bend * scale));
+  let n = 1;
+  while (n < maxCells && sideM / n > greatestSideM) n *= 2;
+  return n;
+}

@@ -1,5 +1,6 @@
 // The map's coordinate transform: north up, zoom about the mouse, pan,
-// fit, and the grid's spacing and labels.
+// fit, and the grid's spacing and labels; latitude and longitude to site
+// metres, and the site's own map placed on it (tiles and plan).
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
@@ -8,9 +9,18 @@ import fc from 'fast-check';
 
 import './seed.js';
 
+import { tilesInView } from '../src/background.js';
+
 import {
   View,
   along,
+  cellsPerSide,
+  geodeticToSite,
+  geodeticToTile,
+  imageTransform,
+  siteToGeodetic,
+  tileToGeodetic,
+  zoomForScale,
   boundsOf,
   canvasAngle,
   distanceLabel,
@@ -162,4 +172,75 @@ test('compass bearings on the canvas and on the site', () => {
   }
   assert.equal(boundsOf([]), null);
   assert.deepEqual(boundsOf([{ x: 1, y: -2 }, { x: -3, y: 4 }]), { minX: -3, minY: -2, maxX: 1, maxY: 4 });
+});
+
+test('latitude and longitude to site metres as GeographicLib\'s CartConvert has them, and back', () => {
+  // CartConvert -l LAT0 LON0 H0 of each place at the origin's height, to the millimetre.
+  const munich = { lat: 48.137, lon: 11.575, altitude: 519 };
+  const santiago = { lat: -33.4489, lon: -70.6693, altitude: -12.5 };
+  const cases = [
+    { origin: munich, at: [48.137, 11.575], site: [0, 0] },
+    { origin: munich, at: [48.146, 11.575], site: [0, 1000.819190] },
+    { origin: munich, at: [48.137, 11.6], site: [1860.840087, 0.302345] },
+    { origin: munich, at: [48.2, 11.4], site: [-13009.917016, 7020.562773] },
+    { origin: munich, at: [48.0, 11.0], site: [-42912.343143, -15074.119018] },
+    { origin: santiago, at: [-33.45, -70.66], site: [864.674456, -122.042170] },
+  ];
+  for (const c of cases) {
+    const p = geodeticToSite(c.origin, ...c.at);
+    near(p.x, c.site[0], `${c.at} x`, 1e-3);
+    near(p.y, c.site[1], `${c.at} y`, 1e-3);
+    const back = siteToGeodetic(c.origin, p.x, p.y);
+    near(back.lat, c.at[0], `${c.at} latitude back`, 1e-10);
+    near(back.lon, c.at[1], `${c.at} longitude back`, 1e-10);
+  }
+});
+
+test('Web Mercator tiles: their corners, the level of a scale, the tiles in view', () => {
+  // Zoom 1's tile 1/1 starts at the equator and the meridian; XYZ row 0 is the north's.
+  near(tileToGeodetic(1, 1, 1).lat, 0, 'the equator');
+  near(tileToGeodetic(1, 1, 1).lon, 0, 'the meridian');
+  near(tileToGeodetic(0, 0, 0).lat, 85.0511287798, 'the grid\'s northern edge', 1e-9);
+  const t = geodeticToTile(17, 48.137, 11.575);
+  const g = tileToGeodetic(17, t.x, t.y);
+  near(g.lat, 48.137, 'latitude and back');
+  near(g.lon, 11.575, 'longitude and back');
+  // 1 px per m at 48°: zoom 17's pixels are 0.797 m, zoom 18's 0.399 m.
+  assert.equal(zoomForScale(1, 48, 0, 22), 17);
+  assert.equal(zoomForScale(2, 48, 0, 22), 18);
+  assert.equal(zoomForScale(100, 48, 14, 18), 18, 'beyond the deepest level: the deepest');
+  assert.equal(zoomForScale(0.02, 48, 14, 18), 14, 'above the shallowest: the shallowest');
+  // A 1 km box round the origin at zoom 17 (tiles of 204 m there): 6 x 6
+  // tiles at most, the nearest the centre first; none outside the bounds.
+  const origin = { lat: 48.137, lon: 11.575, altitude: 519 };
+  const box = { minX: -500, minY: -500, maxX: 500, maxY: 500 };
+  const all = tilesInView(origin, box, 17, [-180, -85, 180, 85]);
+  assert.ok(all.length >= 25 && all.length <= 36, `${all.length} tiles`);
+  const centre = geodeticToTile(17, origin.lat, origin.lon);
+  assert.deepEqual(all[0], { x: Math.floor(centre.x), y: Math.floor(centre.y) });
+  const east = tilesInView(origin, box, 17, [origin.lon, -85, 180, 85]);
+  assert.ok(east.length > 0 && east.every((tile) => tile.x >= Math.floor(centre.x)), 'east of the bounds\' west');
+  assert.deepEqual(tilesInView(origin, box, 17, [12, 40, 13, 41]), [], 'bounds far away');
+});
+
+test('an image placed by three corners: each corner where it belongs on the canvas', () => {
+  const view = new View({ centerX: 10, centerY: 20, scale: 2, width: 800, height: 600 });
+  // A 200 x 100 px plan turned: its top edge runs north-east.
+  const tl = { x: 0, y: 0 };
+  const tr = { x: 30, y: 40 };
+  const bl = { x: 20, y: -15 };
+  const [a, b, c, d, e, f] = imageTransform(view, tl, tr, bl, 200, 100);
+  const onCanvas = (u, v) => ({ x: a * u + c * v + e, y: b * u + d * v + f });
+  const br = { x: tr.x + bl.x - tl.x, y: tr.y + bl.y - tl.y };
+  for (const [what, [u, v], site] of [['top-left', [0, 0], tl], ['top-right', [200, 0], tr],
+    ['bottom-left', [0, 100], bl], ['bottom-right', [200, 100], br]]) {
+    const got = onCanvas(u, v);
+    const want = view.toScreen(site.x, site.y);
+    near(got.x, want.x, `${what} x`);
+    near(got.y, want.y, `${what} y`);
+  }
+  // A tile's cells: one for a tile drawn near its own size, more when drawn far larger.
+  assert.equal(cellsPerSide(200, 48, 1.25), 1);
+  assert.ok(cellsPerSide(6500, 48, 100) >= 32, 'a 6.5 km tile at 1 cm a pixel');
+  assert.equal(cellsPerSide(1e7, 48, 100), 64, 'at most 64');
 });

@@ -1,6 +1,7 @@
 #include "tools/common/site/siteconfig.h"
 
 #include "tools/common/cli/mountingoptions.h"
+#include "tools/common/site/georeference.h"
 
 #include <QDir>
 #include <QFile>
@@ -1115,6 +1116,122 @@ bool parseZonesSection(const Section& section, const QDir& base, SiteConfig& con
     return true;
 }
 
+// [map]: the site's own map under the site view, an MBTiles file or a
+// plan placed by three of its corners. The files are sited's to open
+// (tools/sited/history/basemap.h): one missing at start leaves the page
+// without its map rather than the site without its service.
+KeyHandler mapFileHandler(QString& path, const QDir& base)
+{
+    return [&path, base](const QString& v) {
+        if (v.isEmpty())
+            return QStringLiteral("empty; leave the section out for no map");
+        QString why;
+        path = filePath(v, base, why);
+        return why;
+    };
+}
+
+// "LAT,LON" in degrees.
+KeyHandler cornerHandler(GeoPoint& corner)
+{
+    return [&corner](const QString& v) {
+        const QStringList parts = v.split(QLatin1Char(','));
+        bool latOk = false;
+        bool lonOk = false;
+        const double lat = parts.value(0).trimmed().toDouble(&latOk);
+        const double lon = parts.value(1).trimmed().toDouble(&lonOk);
+        if (parts.size() != 2 || !latOk || !lonOk || !std::isfinite(lat) || !std::isfinite(lon) ||
+            std::abs(lat) > maxLatitudeDeg || std::abs(lon) > maxLongitudeDeg)
+            return QStringLiteral("'%1' is not LAT,LON in degrees (latitude -90 to 90, longitude "
+                                  "-180 to 180)")
+                .arg(v);
+        corner = {lat, lon};
+        return QString();
+    };
+}
+
+KeyTable mapKeys(MapConfig& map, const QDir& base)
+{
+    const KeyTable keys{
+        {QStringLiteral("mbtiles"), mapFileHandler(map.mbtiles, base)},
+        {QStringLiteral("plan"), mapFileHandler(map.plan, base)},
+        {QStringLiteral("plan_top_left"), cornerHandler(map.topLeft)},
+        {QStringLiteral("plan_top_right"), cornerHandler(map.topRight)},
+        {QStringLiteral("plan_bottom_left"), cornerHandler(map.bottomLeft)},
+    };
+    return keys;
+}
+
+// The least area of a plan's placement (m²): three corners closer to one
+// line are a typo.
+constexpr double minPlanAreaM2 = 1.0;
+
+// A plan's corners: near the origin, not on one line, and not mirrored
+// (from the top-left, the top-right lies clockwise of the bottom-left as
+// seen from above, as on the plan).
+QString planPlacementProblem(const MapConfig& map, const Origin& origin, const char*& key)
+{
+    const GeoReference geo(origin);
+    const std::pair<const char*, GeoPoint> corners[]{{"plan_top_left", map.topLeft},
+                                                     {"plan_top_right", map.topRight},
+                                                     {"plan_bottom_left", map.bottomLeft}};
+    SitePoint at[3];
+    for (int i = 0; i < 3; ++i) {
+        key = corners[i].first;
+        at[i] = geo.toSitePlane(corners[i].second.latitudeDeg, corners[i].second.longitudeDeg);
+        if (std::abs(at[i].xM) > maxPlaceM || std::abs(at[i].yM) > maxPlaceM)
+            return QStringLiteral("more than %1 km east or north of the site's origin")
+                .arg(maxPlaceM / 1000);
+    }
+    key = "plan_bottom_left";
+    const double right[2]{at[1].xM - at[0].xM, at[1].yM - at[0].yM};
+    const double down[2]{at[2].xM - at[0].xM, at[2].yM - at[0].yM};
+    const double cross = right[0] * down[1] - right[1] * down[0];
+    if (std::abs(cross) < minPlanAreaM2)
+        return QStringLiteral("the three corners lie on one line");
+    if (cross > 0)
+        return QStringLiteral("the corners place the plan mirrored: are plan_top_right and "
+                              "plan_bottom_left swapped?");
+    return QString();
+}
+
+bool parseMapSection(const Section& section, const QDir& base, SiteConfig& config, QString& error)
+{
+    MapConfig& map = config.map;
+    if (!applySection(section, mapKeys(map, base), error))
+        return false;
+    const auto fail = [&](const char* key, const QString& why) {
+        error = QStringLiteral("%1: [map] %2: %3")
+                    .arg(lineOf(section, QLatin1String(key)))
+                    .arg(QLatin1String(key), why);
+        return false;
+    };
+    const bool tiles = hasKey(section, QStringLiteral("mbtiles"));
+    const bool plan = hasKey(section, QStringLiteral("plan"));
+    if (tiles == plan)
+        return fail(tiles ? "plan" : "mbtiles",
+                    tiles ? QStringLiteral("give mbtiles or plan, not both")
+                          : QStringLiteral("missing; give mbtiles or plan, or leave the section "
+                                           "out for no map"));
+    for (const char* corner : {"plan_top_left", "plan_top_right", "plan_bottom_left"}) {
+        const bool given = hasKey(section, QLatin1String(corner));
+        if (plan && !given)
+            return fail(corner, QStringLiteral("missing; a plan is placed by plan_top_left, "
+                                               "plan_top_right and plan_bottom_left"));
+        if (tiles && given)
+            return fail(corner, QStringLiteral("for a plan; an MBTiles file places its tiles "
+                                               "itself"));
+    }
+    map.line = lineOf(section, tiles ? QStringLiteral("mbtiles") : QStringLiteral("plan"));
+    if (!config.origin)
+        return fail(tiles ? "mbtiles" : "plan",
+                    QStringLiteral("the site has no origin; a map needs [site] latitude, "
+                                   "longitude and altitude"));
+    const char* key = nullptr;
+    const QString placement = plan ? planPlacementProblem(map, *config.origin, key) : QString();
+    return placement.isEmpty() || fail(key, placement);
+}
+
 } // namespace
 
 QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
@@ -1163,6 +1280,7 @@ QVector<SiteConfigKey> siteConfigKeys()
         {"cot", cotKeys(config.cot)},
         {"history", historyKeys(config.history, base)},
         {"http", httpKeys(config.http, base)},
+        {"map", mapKeys(config.map, base)},
         {"trackd", trackdKeys(config.trackd)},
         {"radar.NAME", radarKeys(radar)},
     };
@@ -1185,7 +1303,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     bool haveSite = false;
     bool haveBroker = false;
     QVector<Section> radarSections;
-    const Section* zones = nullptr; // read after [site], wherever it stands
+    const Section* zones = nullptr;      // read after [site], wherever it stands
+    const Section* mapSection = nullptr; // as zones
     const Section* asterixSection = nullptr;
     for (const Section& section : qAsConst(sections)) {
         if (section.name == QLatin1String("site")) {
@@ -1217,6 +1336,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
                 return false;
         } else if (section.name == QLatin1String("zones")) {
             zones = &section;
+        } else if (section.name == QLatin1String("map")) {
+            mapSection = &section;
         } else if (section.name.startsWith(radarPrefix)) {
             RadarEntry radar;
             if (!parseRadar(section, radar, error))
@@ -1226,7 +1347,7 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
                                    "[fusion], [zones], [asterix], [cot], [history], [http], "
-                                   "[trackd], [radar.NAME])")
+                                   "[map], [trackd], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;
@@ -1237,6 +1358,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         return false;
     }
     if (zones && !parseZonesSection(*zones, base, config, error))
+        return false;
+    if (mapSection && !parseMapSection(*mapSection, base, config, error))
         return false;
     if (config.history.database.isEmpty())
         config.history.database = base.absoluteFilePath(config.name + QStringLiteral(".sqlite"));

@@ -114,6 +114,24 @@ struct HttpConfig
     QString keyFile;
 };
 
+// The site's own map under the site view, from [map]: an MBTiles file of
+// raster tiles, or a site plan (PNG or JPEG) placed by the latitudes and
+// longitudes of its top-left, top-right and bottom-left corners (its
+// pixels' outer corners; an affine placement). Paths are absolute; the
+// files are not opened here: sited checks them (tools/sited/history/
+// basemap.h), trackd reads no map.
+struct MapConfig
+{
+    QString mbtiles; // one of mbtiles and plan; both empty: no map
+    QString plan;
+    GeoPoint topLeft;
+    GeoPoint topRight;
+    GeoPoint bottomLeft;
+    int line = 0; // of the file's key, for messages
+
+    bool isSet() const { return !mbtiles.isEmpty() || !plan.isEmpty(); }
+};
+
 // What trackd alone reads: where it serves its figures for monitoring.
 struct TrackdConfig
 {
@@ -135,6 +153,7 @@ struct SiteConfig
     CotConfig cot;
     HistoryConfig history;
     HttpConfig http;
+    MapConfig map;
     TrackdConfig trackd;
     BrokerConfig broker;
     QVector<RadarEntry> radars; // in the file's order

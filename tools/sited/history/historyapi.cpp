@@ -17,7 +17,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string_view>
 #include <thread>
 
 namespace trklib::sited::history {
@@ -321,6 +323,91 @@ Reply health(ApiContext& c)
     return reply;
 }
 
+// --- The site's own map ---------------------------------------------------
+
+// How long the page may keep an image asked for by the map's version (s).
+constexpr int keptImageS = 24 * 3600;
+
+// An image of the map: kept by the page when asked for by the version the
+// map has now, else asked for again each time.
+Reply mapImage(const BaseMap& map, const Params& p, QByteArray bytes, const std::string& type)
+{
+    Reply reply;
+    reply.body = std::move(bytes);
+    reply.type = type;
+    const bool current = p.text("v") == QString::fromStdString(map.version());
+    reply.headers.emplace_back(
+        "Cache-Control", current ? "private, max-age=" + std::to_string(keptImageS) + ", immutable"
+                                 : std::string("private, no-cache"));
+    return reply;
+}
+
+// "Z/X/Y": whole numbers without leading zeros, Z from 0 to maxTileZoom,
+// X and Y below 2^Z.
+bool tileNumbers(const std::string& text, int& zoom, int& column, int& row)
+{
+    static const QRegularExpression form(
+        QStringLiteral("\\A(0|[1-9][0-9]?)/(0|[1-9][0-9]{0,9})/(0|[1-9][0-9]{0,9})\\z"));
+    const QRegularExpressionMatch m = form.match(QString::fromStdString(text));
+    if (!m.hasMatch())
+        return false;
+    zoom = m.captured(1).toInt();
+    const qint64 x = m.captured(2).toLongLong();
+    const qint64 y = m.captured(3).toLongLong();
+    if (zoom > maxTileZoom || x >= (qint64(1) << zoom) || y >= (qint64(1) << zoom))
+        return false;
+    column = int(x);
+    row = int(y);
+    return true;
+}
+
+constexpr const char* tilesPath = "/api/map/tiles/";
+
+Reply mapResource(const ApiContext& c, const std::string& path, const Query& query)
+{
+    Params p(query, {"v"});
+    if (!p.ok())
+        return jsonError(400, p.error());
+    if (!c.map)
+        return jsonError(404, QStringLiteral("no map: %1").arg(c.noMap));
+    if (path == "/api/map") {
+        Reply reply;
+        reply.body = c.map->description();
+        return reply;
+    }
+    if (path == "/api/map/plan") {
+        if (!c.map->isPlan())
+            return jsonError(404, QStringLiteral("no plan: the map is an MBTiles file"));
+        return mapImage(*c.map, p, c.map->plan(), c.map->planType());
+    }
+    const std::string numbers = path.substr(std::strlen(tilesPath));
+    int zoom = 0;
+    int column = 0;
+    int row = 0;
+    if (c.map->isPlan())
+        return jsonError(404, QStringLiteral("no tiles: the map is a plan"));
+    if (!tileNumbers(numbers, zoom, column, row))
+        return jsonError(400, QStringLiteral("tile: '%1' is not Z/X/Y, whole numbers with Z "
+                                             "from 0 to %2 and X and Y below 2^Z")
+                                  .arg(QString::fromStdString(numbers).left(maxParameterChars))
+                                  .arg(maxTileZoom));
+    QByteArray bytes;
+    std::string type;
+    QString error;
+    if (!c.map->tile(zoom, column, row, bytes, type, error))
+        return error.isEmpty() ? jsonError(404, QStringLiteral("no tile %1/%2/%3 in the map")
+                                                    .arg(zoom)
+                                                    .arg(column)
+                                                    .arg(row))
+                               : jsonError(503, error);
+    return mapImage(*c.map, p, std::move(bytes), type);
+}
+
+bool isMapPath(const std::string& path)
+{
+    return path == "/api/map" || path == "/api/map/plan" || path.rfind(tilesPath, 0) == 0;
+}
+
 // --- Logins ---------------------------------------------------------------
 
 // The routes with an access of their own; every other is Viewer's.
@@ -346,6 +433,10 @@ constexpr Route routes[]{
     {"POST", "/api/alarms/*/notes", Access::Operator},
     {"POST", "/api/zones/*/shelve", Access::Operator},
     {"POST", "/api/zones/*/unshelve", Access::Operator},
+    // The site's own map; a path ending in '/' stands for every path under it.
+    {"GET", "/api/map", Access::Viewer},
+    {"GET", "/api/map/plan", Access::Viewer},
+    {"GET", "/api/map/tiles/", Access::Viewer},
 };
 
 // Whether path is pattern, each "*" of it one segment of path, not empty.
@@ -712,7 +803,9 @@ Reply alarmAction(ApiContext& c, const Request& r, const std::optional<Logins::S
 Access routeAccess(const std::string& method, const std::string& path)
 {
     for (const Route& r : routes) {
-        if (method == r.method && pathMatches(r.path, path))
+        const std::string_view route(r.path);
+        const bool under = route.back() == '/' && path.rfind(route, 0) == 0;
+        if (method == r.method && (under || pathMatches(r.path, path)))
             return r.access;
     }
     return Access::Viewer;
@@ -869,6 +962,8 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
     if (!context.store && (path == "/api/events" || path == "/api/tracks" ||
                            path == "/api/picture" || path == "/api/health"))
         return jsonError(404, QStringLiteral("no history: [history] enabled = false"));
+    if (isMapPath(path))
+        return mapResource(context, path, query);
     if (path == "/api/events")
         return events(context, query);
     if (path == "/api/tracks")
@@ -888,7 +983,7 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
         return reply;
     }
     return jsonError(404, QStringLiteral("no such resource; try /api/events, /api/tracks, "
-                                         "/api/picture, /api/zones, /api/alarms or /api/health"));
+                                         "/api/picture, /api/zones, /api/alarms, /api/map or /api/health"));
 }
 
 // Connections served at once; each open page holds one for its stream.
@@ -927,7 +1022,10 @@ struct ApiServer::Impl
         if (!context.logins)
             response.set_header("Access-Control-Allow-Origin", "*");
         response.set_header("X-Content-Type-Options", "nosniff");
-        if (r.path.rfind("/api/", 0) == 0)
+        const bool ownCaching =
+            std::any_of(reply.headers.begin(), reply.headers.end(),
+                        [](const auto& header) { return header.first == "Cache-Control"; });
+        if (r.path.rfind("/api/", 0) == 0 && !ownCaching)
             response.set_header("Cache-Control", "no-store");
         for (const auto& [name, value] : reply.headers)
             response.set_header(name.c_str(), value);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/sited/history/basemap.h"
 #include "tools/sited/history/historyrecorder.h"
 #include "tools/sited/history/httpauth.h"
 #include "tools/sited/history/livestream.h"
@@ -23,6 +24,9 @@
 //   GET /api/zones                                         the zones as loaded
 //   GET /api/health                                        the database's state
 //   GET /api/stream                 the live messages, as Server-Sent Events
+//   GET /api/map                                           the site's own map (basemap.h)
+//   GET /api/map/tiles/Z/X/Y?v=, GET /api/map/plan?v=      its images; with v its
+//                                   version they may be kept a day, else revalidated
 //   POST /api/login, POST /api/logout, GET /api/session    logins (below)
 //   GET /api/users, GET /api/logins?from=&to=&limit=       for admins
 //   GET /api/alarms                 the open alarms and the shelved zones
@@ -63,6 +67,8 @@ struct ApiContext
     std::function<void(LoginRow)> record;      // takes each login, failure and logout
     LiveStream* live = nullptr;                // /api/stream's messages; null: none
     zones::AlarmBook* alarms = nullptr;        // null: no zones, no alarms
+    std::shared_ptr<const BaseMap> map;        // null: /api/map answers 404 with noMap
+    QString noMap = QStringLiteral("the site file has no [map]");
     QString webRoot;                           // the site view's files; empty: none served
     bool secure = false;                       // served over HTTPS: cookies are Secure
     // The text of /metrics, called on the server's threads; empty: no /metrics.

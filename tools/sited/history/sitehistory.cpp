@@ -63,6 +63,16 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
         history->logins_ = std::make_unique<Logins>(std::move(users), site.http.sessionHours);
     ApiContext context;
     context.site = site.name;
+    if (site.map.isSet()) {
+        // A map that cannot be read leaves the page without it, not the
+        // site without its service.
+        QString why;
+        context.map = BaseMap::open(site.map, *site.origin, why);
+        if (!context.map) {
+            log(why + QStringLiteral("; the site view goes without its map"));
+            context.noMap = QStringLiteral("the map file could not be read when sited started");
+        }
+    }
     if (site.history.enabled) {
         Recorder::Options options;
         options.retentionDays = site.history.retentionDays;

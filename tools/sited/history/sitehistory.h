@@ -44,7 +44,8 @@ public:
     // starts the recorder and the API on [http] listen, with /metrics
     // answered by metrics unless empty. Null with one line (the store in
     // use by another sited, read-only, ...; the address taken) when it
-    // cannot. log takes the recorder's lines, one each. With [history]
+    // cannot. log takes the recorder's lines, one each, and the one of a
+    // [map] file that cannot be read, which the API then goes without. With [history]
     // enabled = false only the API starts, and answers 404 for the history.
     static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site,
                                               const zones::ZoneOutput* zones,

@@ -197,6 +197,10 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
     const QByteArray radar = site + broker + "[radar.a]\n";
     const QByteArray host = site + broker + "host = ";
     const QByteArray tls = site + broker + "ca_file = ca.crt\ncert_file = ca.crt\nkey_file = ";
+    const QByteArray geo =
+        "[site]\nname = s\nlatitude = 48\nlongitude = 11\naltitude = 5\n" + broker + "[radar.a]\n";
+    const QByteArray corners = "plan_top_left = 48.001,11\nplan_top_right = 48.001,11.001\n"
+                               "plan_bottom_left = 48,11\n";
     const QByteArray label(63, 'a');
     const QByteArray name253 = label + '.' + label + '.' + label + '.' + QByteArray(61, 'b');
     const struct
@@ -213,8 +217,8 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[zones], [asterix], [cot], [history], [http], [trackd], "
-                             "[radar.NAME])"},
+                             "[zones], [asterix], [cot], [history], [http], [map], "
+                             "[trackd], [radar.NAME])"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
         {radar + "[history]\nenabled = yes\n",
@@ -239,6 +243,34 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {radar + "[zones]\nfile = none.geojson\n",
          "7: [zones] file: no such file: %D/none.geojson"},
         {radar + "[zones]\n", "6: [zones] file: missing"},
+        // The map: one file (not opened here: sited's), a plan placed by
+        // three corners near the origin, neither mirrored nor on one line.
+        {geo + "[map]\nmbtiles = none.mbtiles\n", nullptr},
+        {geo + "[map]\nplan = p.png\n" + corners, nullptr},
+        {radar + "[map]\nmbtiles = m.mbtiles\n", "7: [map] mbtiles: the site has no origin"},
+        {geo + "[map]\n", "9: [map] mbtiles: missing; give mbtiles or plan"},
+        {geo + "[map]\nmbtiles =\n", "10: [map] mbtiles: empty; leave the section out"},
+        {geo + "[map]\nmbtiles = m\nplan = p\n" + corners,
+         "11: [map] plan: give mbtiles or plan, not both"},
+        {geo + "[map]\nmbtiles = m\nplan_top_left = 48,11\n",
+         "11: [map] plan_top_left: for a plan; an MBTiles file places its tiles itself"},
+        {geo + "[map]\nplan = p\nplan_top_left = 48,11\nplan_top_right = 48,11.001\n",
+         "9: [map] plan_bottom_left: missing; a plan is placed by"},
+        {geo + "[map]\nplan_top_left = 48;11\n", "10: [map] plan_top_left: '48;11' is not LAT,LON"},
+        {geo + "[map]\nplan_top_right = 48,11,5\n", "10: [map] plan_top_right: '48,11,5' is not"},
+        {geo + "[map]\nplan_bottom_left = 90.5,11\n", "10: [map] plan_bottom_left: '90.5,11' is"},
+        {geo + "[map]\nplan_bottom_left = 48,-180.5\n", "10: [map] plan_bottom_left: '48,-180.5'"},
+        {geo + "[map]\nplan = p\nplan_top_left = 48.001,11\nplan_top_right = 48,11\n"
+               "plan_bottom_left = 48.001,11.001\n",
+         "13: [map] plan_bottom_left: the corners place the plan mirrored"},
+        {geo + "[map]\nplan = p\nplan_top_left = 48,11\nplan_top_right = 48,11.001\n"
+               "plan_bottom_left = 48,11.002\n",
+         "13: [map] plan_bottom_left: the three corners lie on one line"},
+        {geo + "[map]\nplan = p\nplan_top_left = 48.001,11\nplan_top_right = 49,11.001\n"
+               "plan_bottom_left = 48,11\n",
+         "12: [map] plan_top_right: more than 100 km east or north"},
+        {geo + "[map]\nfile = m\n", "10: [map] file: unknown key (known: mbtiles, plan, "
+                                    "plan_top_left, plan_top_right, plan_bottom_left)"},
         // The ASTERIX outputs: codes each radar's own, destinations with ports.
         {site + broker +
              "[radar.a]\nradar_address = 10.0.0.1\nsic = 7\n[radar.b]\n"
@@ -463,6 +495,16 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
             QString::fromLatin1(c.error).replace(QLatin1String("%D"), dir.path());
         EXPECT_TRUE(error.startsWith(expected)) << "gave: " << error.toStdString();
         EXPECT_FALSE(error.contains(QLatin1Char('\n'))) << error.toStdString();
+    }
+    {
+        SiteConfig config;
+        QString error;
+        ASSERT_TRUE(parse(geo + "[map]\nplan = p.png\n" + corners, config, error, dir.path()));
+        EXPECT_EQ(config.map.plan, dir.filePath(QStringLiteral("p.png")));
+        EXPECT_EQ(config.map.line, 10);
+        EXPECT_EQ(config.map.topRight.latitudeDeg, 48.001);
+        EXPECT_EQ(config.map.topRight.longitudeDeg, 11.001);
+        EXPECT_EQ(config.map.bottomLeft.latitudeDeg, 48.0);
     }
     // With the folder, %d/ is that folder, whatever the site file's own.
     {

@@ -3,7 +3,7 @@
 // read-only file, the HTTP API's bad and good requests; behind logins its
 // routes by role, sessions, the wait after wrong passwords, the login
 // records, the stream, the web root's files and HTTPS; the users file; the
-// export.
+// export; the site's own map.
 
 #include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/historyapi.h"
@@ -17,6 +17,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -1173,6 +1174,9 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"GET", "/api/zones", 401, 200, 200, 200},
         {"GET", "/api/users", 401, 403, 403, 200},
         {"GET", "/api/logins", 401, 403, 403, 200},
+        {"GET", "/api/map", 401, 404, 404, 404}, // no map here
+        {"GET", "/api/map/plan", 401, 404, 404, 404},
+        {"GET", "/api/map/tiles/0/0/0", 401, 404, 404, 404},
         {"GET", "/api/nowhere", 401, 404, 404, 404},
         {"POST", "/api/events", 401, 404, 404, 404},
         {"POST", "/api/login", 400, 400, 400, 400}, // no name, no password
@@ -1524,3 +1528,208 @@ TEST(ExportTest, WritesThePeriodsTracks)
 }
 
 } // namespace
+
+namespace {
+
+QByteArray pngOf(QColor colour, int width = 4, int height = 4)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// An MBTiles file of the statements given, with a tile's blob bound to ?1.
+bool makeMbtiles(const QString& path, std::initializer_list<const char*> statements,
+                 const QByteArray& tile)
+{
+    sqlite3* db = nullptr;
+    bool good = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK;
+    for (const char* sql : statements) {
+        sqlite3_stmt* s = nullptr;
+        good = good && sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK;
+        if (good && sqlite3_bind_parameter_count(s) > 0)
+            sqlite3_bind_blob(s, 1, tile.constData(), int(tile.size()), SQLITE_TRANSIENT);
+        good = good && sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return good;
+}
+
+constexpr const char* tilesTable =
+    "CREATE TABLE tiles (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER, "
+    "tile_data BLOB)";
+constexpr const char* metadataTable = "CREATE TABLE metadata (name TEXT, value TEXT)";
+
+} // namespace
+
+// The site's map from an MBTiles file of two zoom levels and from a PNG
+// plan: described, its tiles by XYZ numbers (MBTiles' rows flipped), kept
+// by the page only when asked for by the map's version, numbers checked
+// strictly; files that are no map refused on one line naming the key.
+TEST(MapTest, ServesTheTilesAndThePlanAndRefusesFilesThatAreNoMap)
+{
+    QTemporaryDir dir;
+    const QByteArray tile = pngOf(Qt::green);
+    const QByteArray deep = pngOf(Qt::red);
+    // TMS row 20000 of zoom 15 is XYZ row 32767 - 20000 = 12767.
+    const QString mbtiles = dir.filePath(QStringLiteral("site.mbtiles"));
+    ASSERT_TRUE(
+        makeMbtiles(mbtiles,
+                    {tilesTable, metadataTable, "INSERT INTO metadata VALUES ('format', 'png')",
+                     "INSERT INTO tiles VALUES (15, 17000, 20000, ?1)",
+                     "INSERT INTO tiles VALUES (15, 17001, 20000, ?1)"},
+                    tile));
+    ASSERT_TRUE(makeMbtiles(mbtiles, {"INSERT INTO tiles VALUES (16, 34000, 40001, ?1)"}, deep));
+    const trklib::site::Origin origin{48.1, 11.5, 520.0};
+    trklib::site::MapConfig config;
+    config.mbtiles = mbtiles;
+    config.line = 3;
+    QString error;
+    std::shared_ptr<const BaseMap> map = BaseMap::open(config, origin, error);
+    ASSERT_TRUE(map) << error.toStdString();
+
+    ApiContext context;
+    context.map = map;
+    ApiServer server(context);
+    ASSERT_TRUE(server.start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
+    httplib::Client client("127.0.0.1", server.port());
+    const httplib::Result about = client.Get("/api/map");
+    ASSERT_TRUE(about);
+    const QJsonObject d = QJsonDocument::fromJson(QByteArray::fromStdString(about->body)).object();
+    EXPECT_EQ(d[QStringLiteral("kind")].toString(), QStringLiteral("mbtiles"));
+    EXPECT_EQ(d[QStringLiteral("min_zoom")].toInt(), 15) << "of the tiles, without metadata";
+    EXPECT_EQ(d[QStringLiteral("max_zoom")].toInt(), 16);
+    EXPECT_EQ(d[QStringLiteral("origin")][QStringLiteral("lat")].toDouble(), 48.1);
+    // The deepest level's one tile: column 34000, TMS row 40001.
+    const QJsonArray bounds = d[QStringLiteral("bounds")].toArray();
+    ASSERT_EQ(bounds.size(), 4);
+    EXPECT_DOUBLE_EQ(bounds[0].toDouble(), 34000.0 / 65536 * 360 - 180);
+    EXPECT_DOUBLE_EQ(bounds[2].toDouble(), 34001.0 / 65536 * 360 - 180);
+    EXPECT_DOUBLE_EQ(bounds[3].toDouble(),
+                     std::atan(std::sinh(M_PI * (2.0 * 40002 / 65536 - 1))) * 180 / M_PI);
+    EXPECT_EQ(about->get_header_value("Cache-Control"), "no-store");
+
+    const std::string v = "?v=" + d[QStringLiteral("version")].toString().toStdString();
+    const struct
+    {
+        std::string target;
+        int status;
+        const QByteArray* body;
+        const char* caching;
+    } requests[]{
+        {"/api/map/tiles/15/17000/12767" + v, 200, &tile, "private, max-age=86400, immutable"},
+        {"/api/map/tiles/15/17001/12767", 200, &tile, "private, no-cache"},
+        {"/api/map/tiles/16/34000/25534?v=old", 200, &deep, "private, no-cache"},
+        {"/api/map/tiles/15/17000/20000", 404, nullptr, "no-store"}, // the TMS row
+        {"/api/map/tiles/0/0/0", 404, nullptr, "no-store"},
+        {"/api/map/tiles/30/1073741823/1073741823", 404, nullptr, "no-store"},
+        {"/api/map/tiles/31/0/0", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/32768/0", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/0/32768", 400, nullptr, "no-store"},
+        {"/api/map/tiles/015/1/2", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/-1/2", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/1/2/3", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/1/2.png", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/1/", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/99999999999/1", 400, nullptr, "no-store"},
+        {"/api/map/tiles/15/17000/12767?z=1", 400, nullptr, "no-store"},
+        {"/api/map/plan", 404, nullptr, "no-store"},
+    };
+    for (const auto& r : requests) {
+        SCOPED_TRACE(r.target);
+        const httplib::Result got = client.Get(r.target);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->status, r.status) << got->body;
+        EXPECT_EQ(got->get_header_value("Cache-Control"), r.caching);
+        EXPECT_EQ(got->get_header_value_count("Cache-Control"), 1u);
+        if (r.body) {
+            EXPECT_EQ(QByteArray::fromStdString(got->body), *r.body);
+            EXPECT_EQ(got->get_header_value("Content-Type"), "image/png");
+        } else {
+            EXPECT_EQ(got->body.rfind("{\"error\":\"", 0), 0u) << got->body;
+        }
+    }
+
+    // A plan: its placement and size, and its bytes.
+    const QByteArray planBytes = pngOf(Qt::blue, 40, 30);
+    const QString planPath = dir.filePath(QStringLiteral("plan.png"));
+    {
+        QFile f(planPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(planBytes) == planBytes.size());
+    }
+    trklib::site::MapConfig planConfig;
+    planConfig.plan = planPath;
+    planConfig.topLeft = {48.101, 11.5};
+    planConfig.topRight = {48.101, 11.501};
+    planConfig.bottomLeft = {48.1, 11.5};
+    std::shared_ptr<const BaseMap> plan = BaseMap::open(planConfig, origin, error);
+    ASSERT_TRUE(plan) << error.toStdString();
+    const QJsonObject p = QJsonDocument::fromJson(plan->description()).object();
+    EXPECT_EQ(p[QStringLiteral("kind")].toString(), QStringLiteral("plan"));
+    EXPECT_EQ(p[QStringLiteral("width")].toInt(), 40);
+    EXPECT_EQ(p[QStringLiteral("height")].toInt(), 30);
+    EXPECT_EQ(p[QStringLiteral("top_right")].toArray(), QJsonArray({48.101, 11.501}));
+    // A JPEG plan, read by Qt's image plugin.
+    trklib::site::MapConfig jpegConfig = planConfig;
+    jpegConfig.plan = dir.filePath(QStringLiteral("plan.jpg"));
+    QImage photo(64, 48, QImage::Format_RGB32);
+    photo.fill(Qt::gray);
+    ASSERT_TRUE(photo.save(jpegConfig.plan, "JPEG"));
+    const std::unique_ptr<BaseMap> jpeg = BaseMap::open(jpegConfig, origin, error);
+    ASSERT_TRUE(jpeg) << error.toStdString();
+    EXPECT_EQ(jpeg->planType(), "image/jpeg");
+    context.map = plan;
+    const Reply image = answer(context, "/api/map/plan", {});
+    EXPECT_EQ(image.body, planBytes);
+    EXPECT_EQ(image.type, "image/png");
+    EXPECT_EQ(answer(context, "/api/map/tiles/0/0/0", {}).status, 404);
+    context.map.reset();
+    EXPECT_EQ(answer(context, "/api/map", {}).body,
+              QByteArray("{\"error\":\"no map: the site file has no [map]\"}"));
+
+    // Files that are no map: one line naming the key and the file.
+    const QString text = dir.filePath(QStringLiteral("notes.txt"));
+    ASSERT_TRUE(writeText(text, "not a map\n"));
+    const QString bare = dir.filePath(QStringLiteral("bare.mbtiles"));
+    ASSERT_TRUE(makeMbtiles(bare, {metadataTable}, {}));
+    const QString webp = dir.filePath(QStringLiteral("webp.mbtiles"));
+    ASSERT_TRUE(makeMbtiles(
+        webp, {tilesTable, metadataTable, "INSERT INTO metadata VALUES ('format', 'webp')"}, {}));
+    const QString empty = dir.filePath(QStringLiteral("empty.mbtiles"));
+    ASSERT_TRUE(makeMbtiles(
+        empty, {tilesTable, metadataTable, "INSERT INTO metadata VALUES ('format', 'jpg')"}, {}));
+    const struct
+    {
+        QString file;
+        bool isPlan;
+        const char* why;
+    } bad[]{
+        {dir.filePath(QStringLiteral("none.mbtiles")), false, "no such file"},
+        {dir.path(), false, "not a regular file"},
+        {text, false, "no MBTiles file (file is not a database)"},
+        {bare, false, "no MBTiles file (no such table: tiles)"},
+        {webp, false, "metadata format 'webp' is not png or jpg"},
+        {empty, false, "holds no tiles"},
+        {text, true, "not a PNG or JPEG image"},
+        {mbtiles, true, "not a PNG or JPEG image"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.file.toStdString());
+        trklib::site::MapConfig c = planConfig;
+        c.plan = b.isPlan ? b.file : QString();
+        c.mbtiles = b.isPlan ? QString() : b.file;
+        c.line = 7;
+        error.clear();
+        EXPECT_FALSE(BaseMap::open(c, origin, error));
+        const QString expected =
+            QStringLiteral("7: [map] %1: %2: %3")
+                .arg(QLatin1String(b.isPlan ? "plan" : "mbtiles"), b.file, QLatin1String(b.why));
+        EXPECT_TRUE(error.startsWith(expected)) << error.toStdString();
+        EXPECT_FALSE(error.contains(QLatin1Char('\n')));
+    }
+}
