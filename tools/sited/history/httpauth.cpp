@@ -127,9 +127,14 @@ bool readUsers(const QString& path, QVector<User>& users, QString& error)
             return fail(QStringLiteral("'%1' is not a user name").arg(user.name.left(64)));
         if (!parseRole(fields[1], user.role))
             return fail(QStringLiteral("'%1' is none of viewer, operator, admin").arg(fields[1]));
-        user.hash = fields[2].toLatin1();
-        if (!user.hash.startsWith("$argon2id$"))
+        // A hash of libsodium's is printable ASCII; anything else could
+        // not be written back as it was read.
+        const QString& hash = fields[2];
+        if (!hash.startsWith(QLatin1String("$argon2id$")) ||
+            std::any_of(hash.begin(), hash.end(),
+                        [](QChar c) { return c.unicode() < 0x21 || c.unicode() > 0x7e; }))
             return fail(QStringLiteral("the hash is not argon2id's"));
+        user.hash = hash.toLatin1();
         if (std::any_of(users.begin(), users.end(),
                         [&](const User& u) { return u.name == user.name; }))
             return fail(QStringLiteral("user %1 given twice").arg(user.name));

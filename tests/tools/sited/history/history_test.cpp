@@ -1492,8 +1492,8 @@ TEST(UsersFileTest, WrittenPrivatelyReadBackAndRefusedWhenOthersMayReadIt)
                                        " is readable or writable by its group or others (mode "
                                        "0604): chmod 600 it");
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0600), 0);
-    for (const char* line :
-         {"ada admin", "ada root $argon2id$x", "ada admin plain", "a:b admin $argon2id$x"}) {
+    for (const char* line : {"ada admin", "ada root $argon2id$x", "ada admin plain",
+                             "a:b admin $argon2id$x", "ada admin $argon2id$\xc3\xa9"}) {
         ASSERT_TRUE(writeText(path, line));
         EXPECT_FALSE(readUsers(path, read, error)) << line;
         EXPECT_TRUE(error.startsWith(QStringLiteral("users file %1:1: ").arg(path)))
