@@ -185,8 +185,12 @@ void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArra
         for (int i = 0; i < raised.size() && i < published.size(); ++i)
             recorder_->addEvent(eventRow(zones.zones()[raised[i].zone], raised[i], published[i]));
     }
-    if (alarms_)
-        alarms_->picture(lastPictureMs_, zones.zones(), raised);
+    if (alarms_) {
+        QVector<bool> armed(zones.zones().size());
+        for (int z = 0; z < armed.size(); ++z)
+            armed[z] = zones.armed(z);
+        alarms_->picture(lastPictureMs_, zones.zones(), raised, armed);
+    }
 }
 
 QString databaseName(const site::HistoryConfig& history)

@@ -204,7 +204,7 @@ QVector<AlarmChange> AlarmBook::restore(const QVector<AlarmChange>& changes, std
 }
 
 void AlarmBook::picture(std::int64_t timeMs, const QVector<Zone>& zones,
-                        const QVector<Event>& events)
+                        const QVector<Event>& events, const QVector<bool>& armed)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     QVector<AlarmChange> changes;
@@ -225,7 +225,8 @@ void AlarmBook::picture(std::int64_t timeMs, const QVector<Zone>& zones,
         const bool shelved =
             std::any_of(shelvings_.begin(), shelvings_.end(),
                         [&zone](const Shelving& s) { return s.zone == zone.name; });
-        if (!zone.alarm.contains(event) || shelved)
+        const bool disarmed = e.zone < armed.size() && !armed[e.zone];
+        if (!zone.alarm.contains(event) || shelved || disarmed)
             continue;
         AlarmChange raise = change(e.timeMs, lastId_ + 1, zone.name, Action::Raise);
         raise.event = event;

@@ -118,7 +118,10 @@ public:
                                  std::int64_t nowMs);
 
     // A picture's time: shelvings that end by it end; then its events.
-    void picture(std::int64_t timeMs, const QVector<Zone>& zones, const QVector<Event>& events);
+    // armed: each zone's armed state at the picture (a disarmed zone raises
+    // no alarm); empty: every zone armed.
+    void picture(std::int64_t timeMs, const QVector<Zone>& zones, const QVector<Event>& events,
+                 const QVector<bool>& armed = {});
 
     // The operators' actions; false with a one-line reason and a status
     // the API answers (404: no such alarm or zone; 409: not now; 400).

@@ -369,6 +369,10 @@ TEST_F(AlarmBookTest, AShelvedZoneRaisesNoAlarmUntilItsEnd)
     EXPECT_TRUE(book_->unshelve("gate", "ada", 80100, status_, why_));
     picture(80200, {event(Event::Kind::Enter, 0, 3, 80200)});
     EXPECT_EQ(log(), "80000 shelve 0 gate otto; 80100 unshelve 0 gate ada; 80200 raise 2 gate");
+    // A disarmed zone raises no alarm either; armed again, it does.
+    book_->picture(90000, zones_, {event(Event::Kind::Enter, 0, 4, 90000)}, {false, true, true});
+    book_->picture(90100, zones_, {event(Event::Kind::Enter, 0, 5, 90100)}, {true, true, true});
+    EXPECT_EQ(log(), "90100 raise 3 gate");
 }
 
 // The changes replayed into a new book give the same open alarms and
