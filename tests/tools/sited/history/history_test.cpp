@@ -563,7 +563,7 @@ TEST_P(StoreTest, OpenAlarmsAndShelvingsOutliveARestart)
     AlarmBook restored(zones);
     restored.restore(kept, lastId, 6000);
     ASSERT_EQ(restored.open().size(), 1);
-    const Alarm& alarm = restored.open()[0];
+    const Alarm alarm = restored.open()[0]; // open() returns a copy
     EXPECT_EQ(alarm.id, 2);
     EXPECT_EQ(alarm.zone, "yard");
     EXPECT_EQ(alarm.object, 8);
