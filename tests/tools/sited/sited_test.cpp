@@ -185,7 +185,8 @@ protected:
     QString path(const char* name) const { return QDir(dir_.path()).filePath(name); }
 
     // The site file with zones: "yard", a square of about 60 m about the
-    // origin, and "gate", a line about 45 m east of it, drawn north.
+    // origin whose enter raises an alarm, and "gate", a line about 45 m east
+    // of it, drawn north, whose crossing does.
     void addZones()
     {
         const auto at = [](double xM, double yM) {
@@ -197,9 +198,9 @@ protected:
             path("zones.geojson"),
             QStringLiteral(
                 "{\"type\":\"FeatureCollection\",\"features\":["
-                "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\"},"
+                "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\",\"alarm\":[\"enter\"]},"
                 "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[%1,%2,%3,%4,%1]]}},"
-                "{\"type\":\"Feature\",\"properties\":{\"name\":\"gate\"},"
+                "{\"type\":\"Feature\",\"properties\":{\"name\":\"gate\",\"alarm\":[\"cross\"]},"
                 "\"geometry\":{\"type\":\"LineString\",\"coordinates\":[%5,%6]}}]}")
                 .arg(at(-30, -30), at(30, -30), at(30, 30), at(-30, 30), at(45, -20), at(45, 20))
                 .toUtf8());
@@ -612,6 +613,25 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     };
     EXPECT_TRUE(site.waitFor(dropsCounted, waitMs)) << "CAT062 to a closed port";
     EXPECT_EQ(last(site.messages(), statusTopic)[QLatin1String("asterixClamped")], QJsonValue(0));
+    // Each alarm's raise at QoS 1 on the changes, and both open, retained.
+    const auto raised = [&](const QVector<Message>& all) {
+        QStringList seen;
+        for (const Message& m : all) {
+            const QJsonObject c = json(m.payload);
+            if (m.topic == "trklib/cross/alarms/changes" && m.qos == 1 &&
+                c[QLatin1String("action")] == QLatin1String("raise"))
+                seen << c[QLatin1String("event")].toString() + ' ' +
+                            c[QLatin1String("zone")].toString();
+        }
+        return seen;
+    };
+    const auto bothRaised = [&](const QVector<Message>& all) {
+        const QStringList seen = raised(all);
+        return seen.contains("enter yard") && seen.contains("cross gate");
+    };
+    EXPECT_TRUE(site.waitFor(bothRaised, waitMs))
+        << raised(site.messages()).join(", ").toStdString();
+    EXPECT_FALSE(raised(site.messages()).contains("exit yard")) << "exit raises no alarm here";
     sited->terminate();
     ASSERT_TRUE(sited->waitForFinished(waitMs));
     EXPECT_FALSE(log("events.log").contains(QLatin1String("has not taken")))
@@ -627,6 +647,15 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     for (const QByteArray topic :
          {"trklib/cross/zones", "trklib/cross/zones/yard", "trklib/cross/zones/gate"})
         ASSERT_TRUE(later.waitFor(retained(topic), waitMs)) << topic.constData();
+    MqttSubscriber open(broker_->port(), "trklib/cross/alarms", {"viewer", "vw", {}});
+    ASSERT_TRUE(open.waitFor(retained("trklib/cross/alarms"), waitMs));
+    QStringList openAlarms;
+    for (const QJsonValue a :
+         last(open.messages(), "trklib/cross/alarms")[QLatin1String("alarms")].toArray())
+        openAlarms << a[QLatin1String("zone")].toString() + ' ' +
+                          a[QLatin1String("state")].toString();
+    EXPECT_EQ(openAlarms.filter("yard raised").size(), raised(site.messages()).count("enter yard"));
+    EXPECT_EQ(openAlarms.filter("gate raised").size(), raised(site.messages()).count("cross gate"));
     const QJsonArray zones =
         last(later.messages(), "trklib/cross/zones")[QLatin1String("zones")].toArray();
     ASSERT_EQ(zones.size(), 2);
@@ -991,9 +1020,10 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
     writeFile(path("bad.conf"), "[site]\nname = cross\n[broker]\nclient_id = td\n"
                                 "sited_password_file = sited.password\n[radar.a]\n");
     // Zones of one name twice.
-    const QByteArray square = "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\"},"
-                              "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[11.5,"
-                              "48.1],[11.5001,48.1],[11.5001,48.1001],[11.5,48.1]]]}}";
+    const QByteArray square =
+        "{\"type\":\"Feature\",\"properties\":{\"name\":\"yard\",\"alarm\":[\"enter\"]},"
+        "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[11.5,"
+        "48.1],[11.5001,48.1],[11.5001,48.1001],[11.5,48.1]]]}}";
     writeFile(path("twice.geojson"),
               "{\"type\":\"FeatureCollection\",\"features\":[" + square + "," + square + "]}");
     // One zone and one line: --check-config says so on a line of its own.
