@@ -361,9 +361,19 @@ export function checkZones(message) {
   return { value: { zones: kept }, leftOut: zones.length - kept.length };
 }
 
+// An operator's arming or disarming of a zone until a time (null: the
+// schedule's next change): { armed, by, since, until }, or null when the
+// state has none, undefined when it is no such thing.
+function checkOverride(o) {
+  if (absent(o)) return null;
+  if (!isObject(o) || typeof o.armed !== 'boolean' || typeof o.by !== 'string' || !isTime(o.since)) return undefined;
+  if (!absent(o.until) && !isTime(o.until)) return undefined;
+  return { armed: o.armed, by: o.by, since: o.since, until: absent(o.until) ? null : o.until };
+}
+
 // A zone's state, of the zone named in its topic: { value: { zone,
-// occupants, entered, exited, crossings: { left, right }, armed } } or
-// { error }. A disarmed zone raises its events but no alarms.
+// occupants, entered, exited, crossings: { left, right }, armed, override } }
+// or { error }. A disarmed zone raises its events but no alarms.
 export function checkZoneState(message, name) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (message.zone !== name) return { error: 'zone is not the topic\'s' };
@@ -384,6 +394,8 @@ export function checkZoneState(message, name) {
     return { error: 'crossings is no left and right count' };
   }
   if (typeof message.armed !== 'boolean') return { error: 'armed is not true or false' };
+  const override = checkOverride(message.override);
+  if (override === undefined) return { error: 'override is no { armed, by, since, until }' };
   return {
     value: {
       zone: name,
@@ -392,6 +404,7 @@ export function checkZoneState(message, name) {
       exited: message.exited,
       crossings: { left: crossings.left, right: crossings.right },
       armed: message.armed,
+      override,
     },
   };
 }
@@ -433,4 +446,53 @@ export function checkEvent(message) {
     checked[key] = value(m[key]);
   }
   return { value: checked };
+}
+
+// The plane geometry of a zones file's rings, as sited checks them: the
+// sign of the cross product (b - a) x (c - a), and whether segments ab and
+// pq share a point (touching counts).
+function orientation(a, b, c) {
+  return Math.sign((b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]));
+}
+
+function inBox(a, b, p) {
+  return p[0] >= Math.min(a[0], b[0]) && p[0] <= Math.max(a[0], b[0]) &&
+    p[1] >= Math.min(a[1], b[1]) && p[1] <= Math.max(a[1], b[1]);
+}
+
+function segmentsMeet(a, b, p, q) {
+  const p1 = orientation(a, b, p);
+  const q1 = orientation(a, b, q);
+  const a1 = orientation(p, q, a);
+  const b1 = orientation(p, q, b);
+  if (p1 * q1 < 0 && a1 * b1 < 0) return true;
+  return (p1 === 0 && inBox(a, b, p)) || (q1 === 0 && inBox(a, b, q)) ||
+    (a1 === 0 && inBox(p, q, a)) || (b1 === 0 && inBox(p, q, b));
+}
+
+// Why a closed ring (points [x, y], its first repeated last) cannot bound
+// a zone, in sited's words, or '' when it can: at least a triangle, no
+// corner repeated at once, no two edges meeting but neighbours at their
+// shared corner (a neighbour folding back over its edge meets it too).
+export function ringFault(ring) {
+  const positions = ring.length;
+  if (positions < 4) return `has ${positions} positions; a ring takes at least 4, the first repeated last`;
+  const same = (a, b) => a[0] === b[0] && a[1] === b[1];
+  if (!same(ring[0], ring[positions - 1])) return 'is not closed: its last position is not its first';
+  const edges = positions - 1;
+  for (let i = 0; i < edges; ++i) {
+    if (same(ring[i], ring[i + 1])) return `repeats position ${i + 1} at once`;
+  }
+  for (let i = 0; i < edges; ++i) {
+    const [a, b] = [ring[i], ring[i + 1]];
+    const c = ring[(i + 2) % positions === 0 ? 1 : (i + 2) % positions];
+    if (orientation(a, b, c) === 0 && (b[0] - a[0]) * (c[0] - b[0]) + (b[1] - a[1]) * (c[1] - b[1]) < 0) {
+      return `crosses itself: edge ${((i + 1) % edges) + 1} folds back over edge ${i + 1}`;
+    }
+    for (let j = i + 2; j < edges; ++j) {
+      if (i === 0 && j === edges - 1) continue; // neighbours through the closing corner
+      if (segmentsMeet(a, b, ring[j], ring[j + 1])) return `crosses itself: edges ${i + 1} and ${j + 1} meet`;
+    }
+  }
+  return '';
 }

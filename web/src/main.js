@@ -8,10 +8,13 @@
 // string it subscribes on the broker's WebSocket listener itself, and
 // replays the history of api=http://HOST:PORT when given.
 
+import { Api, mayAct, mayEdit } from './actions.js';
+import { AlarmPanel } from './alarmpanel.js';
 import { Background } from './background.js';
 import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
 import { pageOptions, topics, viewSwitch, withView } from './options.js';
+import { EditorPanel } from './editorpanel.js';
 import { Panel } from './panel.js';
 import { HistoryApi, ReplayClock, speeds } from './replay.js';
 import { serviceLevel, serviceTrails, Site, zonesLevel } from './site.js';
@@ -28,7 +31,9 @@ const replayTickMs = 100; // the replay's clock moves on, and asks for its pictu
 const options = pageOptions(window.location.search, window.location);
 
 // sited's page: who is logged in (the login page when nobody is), and the
-// site's topics as sited has them.
+// site's topics as sited has them; the role decides what the page offers
+// (null without logins: sited refuses every action then).
+let role = null;
 if (options.source === 'sited' && options.errors.length === 0) {
   const session = await fetch('api/session', { credentials: 'same-origin' })
     .then(async (r) => ({ status: r.status, body: r.ok ? await r.json() : null }), () => ({ status: 0, body: null }));
@@ -40,7 +45,8 @@ if (options.source === 'sited' && options.errors.length === 0) {
     options.site = session.body.site;
     options.prefix = session.body.prefix;
     if (session.body.logins) {
-      document.getElementById('user').textContent = `${session.body.name} (${session.body.role})`;
+      role = session.body.role ?? null;
+      document.getElementById('user').textContent = `${session.body.name ?? session.body.user} (${role})`;
       document.getElementById('session').hidden = false;
     }
   }
@@ -56,6 +62,29 @@ const panel = new Panel(document.getElementById('radars'), document.getElementBy
     events: document.getElementById('events'),
     eventsDropped: document.getElementById('events-dropped'),
   });
+
+// The alarms, the zones' arming and shelving, and the zone editor: sited's
+// own page alone (its API on the page's origin).
+const api = options.source === 'sited' ? new Api() : null;
+const alarmPanel = api ? new AlarmPanel({
+  list: document.getElementById('alarm-list'),
+  history: document.getElementById('alarm-history'),
+  error: document.getElementById('alarm-error'),
+  sound: document.getElementById('alarm-sound'),
+  zones: document.getElementById('zone-list'),
+  shelveForm: document.getElementById('shelve-form'),
+  shelveZone: document.getElementById('shelve-zone'),
+  shelveMinutes: document.getElementById('shelve-minutes'),
+  shelveWhy: document.getElementById('shelve-why'),
+}, { api, site, map, role: mayAct(role) ? role : null, onChange: () => redraw() }) : null;
+document.getElementById('alarms').hidden = !alarmPanel;
+if (alarmPanel) {
+  api.alarms().then((body) => alarmPanel.take(body), (error) => alarmPanel.showError(`alarms: ${error.message}`));
+  alarmPanel.loadHistory();
+}
+const editorPanel = api && mayEdit(role) ? new EditorPanel({ api, map, site, onChange: () => redraw() }) : null;
+document.getElementById('edit-zones').hidden = !editorPanel;
+
 panel.onEventChosen = (event) => {
   map.centreOn(event.x, event.y);
   if (replay) seekReplay(event.time);
@@ -320,13 +349,34 @@ setInterval(() => {
   loadPicture();
 }, replayTickMs);
 
+const decoder = new TextDecoder();
+const alarmsTopic = `${options.prefix}/${options.site}/alarms`;
+
+// One message of the alarms' topics: the open alarms (retained) or a change.
+function takeAlarms(topic, payload) {
+  if (payload.length > maxMessageBytes) return;
+  let message;
+  try {
+    message = JSON.parse(decoder.decode(payload));
+  } catch {
+    return;
+  }
+  if (topic === alarmsTopic) alarmPanel.take(message);
+  else alarmPanel.change(message);
+}
+
 // One message of the site, as the broker or sited's stream has it.
 function take(topic, payload) {
+  if (alarmPanel && (topic === alarmsTopic || topic === `${alarmsTopic}/changes`)) {
+    takeAlarms(topic, payload);
+    return;
+  }
   // Dropped messages show in the panel at the next tick.
   const about = site.receive(topic, payload, performance.now());
   if (!about) return;
   if (about.leaf === 'events') eventsChanged = true;
   else targetsChanged = true;
+  if (about.leaf === 'zones' || about.leaf === 'zone') alarmPanel?.updateZones();
   redraw();
 }
 

@@ -8,8 +8,10 @@
 // disarmed followed by "(disarmed)". The canvas's data-view says which it
 // shows, data-labels lists the labels of the targets or objects drawn,
 // data-zones, data-lit, data-flashing and data-disarmed the zones and lines
-// drawn, lit, flashing and disarmed, and data-center the site point
-// at its centre (m, "x y").
+// drawn, lit, flashing and disarmed, data-center the site point at its
+// centre (m, "x y"), data-scale its CSS pixels per metre and data-follow
+// the id of the object it follows (empty: none). While the zone editor is
+// open its tool draws the shapes edited on top and takes presses on them.
 
 import { objectColour, serviceTrails } from './site.js';
 import {
@@ -48,6 +50,8 @@ const flashLineWidthPx = 8;
 const sideArrowPx = 14; // the arrow from a line's segment to its left
 const minArrowSegmentPx = 30; // segments shorter on the map get no arrow
 const zoneNameGapPx = 4; // between a zone's name and its edge or a line's start
+const clickSlopPx = 4; // a press that moves less is a click
+const hitPx = 8; // a press this near a corner or a line takes it
 
 export class SiteMap {
   constructor(canvas, site, trails) {
@@ -60,6 +64,10 @@ export class SiteMap {
     this.drag = null;
     this.shown = 'radars'; // or 'site': the fused objects
     this.background = null; // the site's own map (a Background), or none
+    this.follow = null; // { id, x, y }: the object the map follows
+    // The zone editor's tool while it is open: { down, move, up, click,
+    // doubleClick, draw }, or none.
+    this.tool = null;
 
     canvas.addEventListener('wheel', (e) => {
       e.preventDefault();
@@ -68,27 +76,69 @@ export class SiteMap {
       this.followSite = false;
       this.onChange?.();
     }, { passive: false });
+    // A press is the editing tool's when it takes it (a corner or a shape
+    // to drag), else it moves the map; a press released where it began is
+    // a click, which the tool may take too (a corner to add).
     canvas.addEventListener('pointerdown', (e) => {
-      this.drag = { x: e.clientX, y: e.clientY };
+      const p = this.sitePoint(e);
+      const taken = this.tool?.down(p, this.toleranceM()) === true;
+      this.drag = { x: e.clientX, y: e.clientY, startX: e.clientX, startY: e.clientY, tool: taken, from: p };
       canvas.setPointerCapture(e.pointerId);
     });
     canvas.addEventListener('pointermove', (e) => {
       if (!this.drag) return;
-      this.view.panBy(e.clientX - this.drag.x, e.clientY - this.drag.y);
-      this.drag = { x: e.clientX, y: e.clientY };
-      this.followSite = false;
+      if (this.drag.tool) {
+        const p = this.sitePoint(e);
+        this.tool.move(p.x - this.drag.from.x, p.y - this.drag.from.y);
+      } else {
+        this.view.panBy(e.clientX - this.drag.x, e.clientY - this.drag.y);
+        this.followSite = false;
+        if (e.clientX !== this.drag.x || e.clientY !== this.drag.y) this.follow = null;
+      }
+      this.drag.x = e.clientX;
+      this.drag.y = e.clientY;
       this.onChange?.();
     });
-    const endDrag = () => {
+    const endDrag = (e) => {
+      const d = this.drag;
       this.drag = null;
+      if (!d) return;
+      if (d.tool) this.tool.up();
+      else if (e.type === 'pointerup' && Math.hypot(e.clientX - d.startX, e.clientY - d.startY) < clickSlopPx) {
+        this.tool?.click(this.sitePoint(e), this.toleranceM());
+      }
+      this.onChange?.();
     };
+    canvas.addEventListener('dblclick', (e) => {
+      if (this.tool?.doubleClick(this.sitePoint(e), this.toleranceM())) this.onChange?.();
+    });
     canvas.addEventListener('pointerup', endDrag);
     canvas.addEventListener('pointercancel', endDrag);
+  }
+
+  // The site point (m) under a pointer event.
+  sitePoint(e) {
+    const r = this.canvas.getBoundingClientRect();
+    return this.view.toSite(e.clientX - r.left, e.clientY - r.top);
+  }
+
+  // How near (m) a press must come to a corner or a line to take it.
+  toleranceM() {
+    return hitPx / this.view.scale;
+  }
+
+  // Centres the map on a fused object at every frame while it is in the
+  // picture (at x, y until it is), until the map is moved or fitted.
+  followObject(id, x, y) {
+    this.follow = { id, x, y };
+    this.followSite = false;
+    this.onChange?.();
   }
 
   // Fits the whole site (radars and beams) into the map, and follows it.
   fit() {
     this.followSite = true;
+    this.follow = null;
     this.fittedTo = '';
     this.onChange?.();
   }
@@ -96,6 +146,7 @@ export class SiteMap {
   // Shows site point (x, y) at the map's centre at the present scale, and
   // stops following the site.
   centreOn(x, y) {
+    this.follow = null;
     this.view.centerX = x;
     this.view.centerY = y;
     this.followSite = false;
@@ -117,7 +168,12 @@ export class SiteMap {
   draw(nowMs) {
     const ctx = this.canvas.getContext('2d');
     ctx.setTransform(this.ratio ?? 1, 0, 0, this.ratio ?? 1, 0, 0);
-    if (this.followSite) {
+    if (this.follow) {
+      const o = this.site.service.picture?.objects.find((object) => object.id === this.follow.id);
+      if (o) Object.assign(this.follow, { x: o.x, y: o.y });
+      this.view.centerX = this.follow.x;
+      this.view.centerY = this.follow.y;
+    } else if (this.followSite) {
       const extent = boundsOf(this.site.extent()) ?? { minX: -100, minY: -100, maxX: 100, maxY: 100 };
       const key = JSON.stringify(extent) + this.view.width + 'x' + this.view.height;
       if (key !== this.fittedTo) {
@@ -138,6 +194,7 @@ export class SiteMap {
       for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, labels);
     }
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
+    this.tool?.draw(ctx, this.view);
     this.drawNorth(ctx);
     if (this.canvas.dataset) {
       this.canvas.dataset.view = this.shown;
@@ -147,6 +204,8 @@ export class SiteMap {
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
       this.canvas.dataset.disarmed = zoneState.disarmed.join(' ');
       this.canvas.dataset.center = `${this.view.centerX.toFixed(1)} ${this.view.centerY.toFixed(1)}`;
+      this.canvas.dataset.scale = String(this.view.scale);
+      this.canvas.dataset.follow = this.follow ? String(this.follow.id) : '';
       this.canvas.dataset.background = this.background?.state ?? 'none';
       this.canvas.dataset.backgroundDrawn = String(this.background?.drawn ?? 0);
     }

@@ -1,7 +1,7 @@
 // The zones, their states and events on the page: every check at and just
 // past its limit, any message on their topics either taken within the
-// limits or counted, the list of the latest events, and the arrow that
-// shows a line's left.
+// limits or counted, the list of the latest events, the arrow that shows a
+// line's left; the zone editor and its file; the alarms list.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
@@ -10,9 +10,14 @@ import fc from 'fast-check';
 
 import './seed.js';
 
+import { Api } from '../src/actions.js';
+import { checkAlarms, listOrder, soundState } from '../src/alarms.js';
 import { checkEvent, checkZoneState, checkZones } from '../src/checks.js';
+import {
+  ZoneEditor, fromGeoJSON, georeference, originOf, parseSchedule, problems, scheduleText, toGeoJSON,
+} from '../src/editor.js';
 import { Site } from '../src/site.js';
-import { View, leftArrow } from '../src/transform.js';
+import { View, geodeticToSite, leftArrow } from '../src/transform.js';
 import { EventList, eventCells } from '../src/zones.js';
 
 // The documented limits, as numbers: a changed constant fails here.
@@ -21,6 +26,7 @@ const maxZoneVertices = 10000;
 const maxObjects = 1000;
 const maxEvents = 100;
 const flashMs = 1000;
+const maxArmed = 50;
 
 const t0 = 1700000000000;
 // A zone of n corners on a circle of 50 m about (cx, 0), closed; a square
@@ -112,6 +118,8 @@ test('limits of zone states and events: taken at the limit, dropped whole just p
     ['crossings', state('crossings'), { left: 2, right: 0 }, { left: 2 }],
     ['armed', state('armed'), false, 'no'],
     ['armed, missing', state('armed'), true, undefined],
+    ['an override\'s end', state('override'), { armed: false, by: 'ann', since: t0, until: null },
+      { armed: false, by: 'ann', since: t0, until: -1 }],
     ['the zone not the topic\'s', state('zone'), 'yard', 'gate'],
     ['a topic of no zone name', (v) => [`zones/${v}`, zoneState({ zone: v })], 'x'.repeat(64), 'x'.repeat(65)],
     ['event kind', field('event'), 'speed', 'leave'],
@@ -260,4 +268,184 @@ test('a line\'s arrow points to its left on the site', () => {
   }));
   assert.equal(leftArrow({ x: 0, y: 0 }, { x: 29.9, y: 0 }, 14, 30), null, 'a segment too short');
   assert.deepEqual(leftArrow({ x: 0, y: 0 }, { x: 30, y: 0 }, 15, 30).tip, { x: 15, y: -15 }, 'east: up on the map');
+});
+
+// The zone editor: a file read and written unchanged (heights and other
+// properties kept), shapes drawn, dragged, changed and undone, and the
+// checks sited would make of the file.
+const origin = { lat: 48.137, lon: 11.575, altitude: 0 };
+const geo = georeference(origin);
+const at = (x, y) => geo.toGeo(x, y);
+const square = (x0, y0, side) => [[0, 0], [1, 0], [1, 1], [0, 1], [0, 0]]
+  .map(([i, j]) => at(x0 + i * side, y0 + j * side));
+const zonesFile = () => ({
+  type: 'FeatureCollection',
+  name: 'plant',
+  features: [
+    { type: 'Feature',
+      properties: { name: 'yard', dwell: 30, alarm: ['dwell'],
+        armed: [{ days: 'Mon-Fri', from: '18:00', to: '07:00' }] },
+      geometry: { type: 'Polygon', coordinates: [square(-20, -20, 40), square(-5, -5, 10)] } },
+    { type: 'Feature', id: 'f1', properties: { name: 'fence', confirmed_only: false, colour: 'red' },
+      geometry: { type: 'LineString', coordinates: [[...at(-50, 40), 512.5], at(50, 40)] } },
+  ],
+});
+const shapesOf = (file) => fromGeoJSON(file, geo).shapes;
+
+test('the zone editor: the file round trip, drawing, dragging, undo and redo', () => {
+  const read = fromGeoJSON(zonesFile(), geo);
+  assert.deepEqual(toGeoJSON(read.shapes, geo, read.head), zonesFile(), 'what is not edited is written as it was read');
+  const found = originOf(11.576, 48.138, ...Object.values(geodeticToSite(origin, 48.138, 11.576)));
+  assert.ok(Math.abs(found.lat - origin.lat) < 1e-9 && Math.abs(found.lon - origin.lon) < 1e-9, 'the origin found');
+
+  const e = new ZoneEditor();
+  e.load(shapesOf(zonesFile()));
+  e.startDrawing('zone');
+  for (const [x, y] of [[30, 0], [40, 0]]) e.click(x, y, 1);
+  assert.equal(e.click(30.5, 0.5, 1), 'added', 'two corners do not close a zone');
+  assert.equal(e.click(30.5, 0.5, 1), 'closed');
+  assert.deepEqual([e.shapes.length, e.shape().name, e.shape().paths[0].length, e.edited()], [3, 'zone1', 3, true]);
+  assert.equal(e.undo(), true);
+  assert.deepEqual([e.shapes.length, e.edited()], [2, false]);
+  e.redo();
+  assert.equal(e.shapes.length, 3);
+  // A line: undo takes back its last point while drawn; a double click
+  // (the last point again) ends it.
+  e.startDrawing('line');
+  for (const [x, y] of [[0, 60], [10, 60], [20, 60]]) e.click(x, y, 1);
+  e.undo();
+  assert.deepEqual([e.click(10.5, 60, 1), e.shape().paths[0].length], ['closed', 2]);
+  assert.equal(e.reshape(e.hit({ x: 5, y: 60.2 }, 1), { x: 5, y: 61 }), true, 'a corner added on the edge');
+  assert.deepEqual(e.shape().paths[0].map((c) => [c.x, c.y]), [[0, 60], [5, 61], [10, 60]]);
+  assert.equal(e.reshape(e.hit({ x: 0, y: 60 }, 1), null), true);
+  assert.equal(e.reshape(e.hit({ x: 10, y: 60 }, 1), null), false, 'a line keeps 2 points');
+  e.undo();
+  e.undo();
+  e.undo();
+
+  // A corner of the yard dragged by (1, 2) m: one undo step; only it
+  // moves and only its position is written anew.
+  const steps = e.undoStack.length;
+  const target = e.hit({ x: 20.2, y: -19.9 }, 0.5);
+  assert.deepEqual([target.shape.name, target.path, target.corner], ['yard', 0, 1]);
+  e.beginDrag(target);
+  e.dragBy(0.5, 0);
+  e.dragBy(1, 2);
+  e.endDrag();
+  const written = toGeoJSON(e.shapes, geo).features[0].geometry.coordinates[0];
+  const others = (ring) => ring.filter((p, i) => i !== 1);
+  assert.deepEqual(others(written), others(zonesFile().features[0].geometry.coordinates[0]));
+  const moved = geodeticToSite(origin, written[1][1], written[1][0]);
+  assert.ok(Math.hypot(moved.x - 21, moved.y + 18) < 1e-3, `moved to ${moved.x}, ${moved.y}`);
+  assert.equal(e.hit({ x: 0, y: 12 }, 0.5).corner, null, 'inside the yard, outside its hole: the whole shape');
+  assert.equal(e.hit({ x: 0, y: 0 }, 0.5), null, 'in the hole');
+  e.beginDrag(e.hit({ x: 0, y: 41 }, 1));
+  e.endDrag();
+  assert.equal(e.undoStack.length, steps + 1, 'a press without a move is no step');
+  // Typing into one field is one step.
+  e.update({ name: 'y' }, 'zone-name');
+  e.update({ name: 'ya' }, 'zone-name');
+  assert.equal(e.undoStack.length, steps + 2);
+  e.undo();
+  assert.deepEqual([e.shape().name, Math.round(e.shapes[0].paths[0][1].x)], ['fence', 21]);
+  e.undo();
+  assert.equal(Math.round(e.shapes[0].paths[0][1].x), 20, 'the drag undone');
+});
+
+test('the zone editor shows every check sited makes of a zones file', () => {
+  const bowTie = [[0, 0], [10, 10], [10, 0], [0, 10]].map(([x, y]) => ({ x, y }));
+  const cases = [
+    ['none', () => {}, []],
+    ['a concave ring', (s) => { s[0].paths[0] = [[0, 0], [10, 0], [10, 10], [0, 10], [0, 8], [8, 8], [8, 2], [0, 2]]
+      .map(([x, y]) => ({ x, y })); }, []],
+    ['a ring crossing itself', (s) => { s[0].paths[0] = bowTie; },
+      ['yard: the outer ring crosses itself: edges 1 and 3 meet']],
+    ['a corner repeated', (s) => { s[0].paths[1].splice(1, 0, { ...s[0].paths[1][0] }); },
+      ['yard: hole 1 repeats position 1 at once']],
+    ['two corners', (s) => { s[0].paths[0].splice(2); },
+      ['yard: the outer ring has 3 positions; a ring takes at least 4, the first repeated last']],
+    ['a line of one point', (s) => { s[1].paths[0].pop(); }, ['fence: a line takes at least 2 points, not 1']],
+    ['a name twice', (s) => { s[1].name = 'yard'; }, ['yard: another zone or line has this name; names are unique']],
+    ['a name of 65', (s) => { s[1].name = 'f'.repeat(65); }, [/^f+: name: /]],
+    ['a corner past 100 km', (s) => { s[1].paths[0][0].x = 100000.001; }, [/^fence: a corner lies more than 100 km/]],
+    ['a corner at 100 km', (s) => { s[1].paths[0][0].y = -100000; }, []],
+    ['dwell 0', (s) => { s[0].dwell = 0; }, [/^yard: dwell: not a number/]],
+    ['a dwell alarm without a dwell', (s) => { s[0].dwell = null; },
+      ['yard: alarm: \'dwell\' is not an event this zone raises: it needs a dwell']],
+    ['a line\'s enter', (s) => { s[1].alarm = ['cross', 'enter']; },
+      ['fence: alarm: \'enter\' is not an event this line raises']],
+    ['a bad schedule', (s) => { s[0].armedText = 'Mon-Fri 18:00-07:00\nFry 18:00-07:00'; },
+      [/^yard: schedule line 2 'Fry/]],
+    ['zones past the limit', (s) => { for (let k = 0; k < maxZones - 1; ++k) s.push({ ...s[1], name: `l${k}` }); },
+      [`${maxZones + 1} zones and lines; the site takes at most ${maxZones}`]],
+    ['corners past the limit',
+      (s) => { s[1].paths[0] = Array.from({ length: maxZoneVertices - 7 }, (_, k) => ({ x: k, y: 0 })); },
+      [`${maxZoneVertices + 1} corners in all; the site takes at most ${maxZoneVertices}`]],
+  ];
+  for (const [what, change, expected] of cases) {
+    const shapes = shapesOf(zonesFile());
+    change(shapes);
+    const found = problems(shapes);
+    assert.equal(found.length, expected.length, `${what}: ${found.join('; ')}`);
+    expected.forEach((line, i) => (typeof line === 'string' ? assert.equal(found[i], line, what)
+      : assert.match(found[i], line, what)));
+  }
+});
+
+test('schedule lines and the file\'s armed spans', () => {
+  const cases = [
+    ['Mon-Fri 18:00-07:00', [{ days: 'Mon-Fri', from: '18:00', to: '07:00' }]],
+    ['\n Mon, Wed-Fri  08:00 - 24:00\n\nSat 00:00-00:00', [{ days: 'Mon,Wed-Fri', from: '08:00', to: '24:00' },
+      { days: 'Sat', from: '00:00', to: '00:00' }]],
+    ['', []],
+    ['Fri-Mon 23:59-00:01', [{ days: 'Fri-Mon', from: '23:59', to: '00:01' }]],
+    ['Fry 18:00-07:00', /line 1 'Fry 18:00-07:00': days/],
+    ['Mon-Tue-Wed 18:00-07:00', /days/],
+    ['Mon 24:00-07:00', /from is a time/],
+    ['Mon 18:00-24:01', /to is a time/],
+    ['Mon 1800-0700', /not DAYS HH:MM-HH:MM/],
+    [Array(maxArmed + 1).fill('Sun 01:00-02:00').join('\n'), /51 spans; at most 50/],
+    [Array(maxArmed).fill('Sun 01:00-02:00').join('\n'), maxArmed],
+  ];
+  for (const [text, expected] of cases) {
+    const parsed = parseSchedule(text);
+    if (expected instanceof RegExp) assert.match(parsed.error ?? '', expected, text);
+    else if (typeof expected === 'number') assert.equal(parsed.spans.length, expected);
+    else {
+      assert.deepEqual(parsed.spans, expected, text);
+      assert.deepEqual(parseSchedule(scheduleText(parsed.spans)).spans, expected, 'written back as lines');
+    }
+  }
+});
+
+// The alarms: their message checked, the list's order, the tone, and an
+// action's refusal as its one line.
+test('the alarms list: checked, the raised first, the tone, and an action refused', async () => {
+  const alarm = (id, extra = {}) => ({ id, zone: 'yard', event: 'enter', object: 7, time: t0 + id, x: 1, y: 2,
+    state: 'raised', acknowledged: null, left: false, notes: [], ...extra });
+  const acked = { state: 'acknowledged', acknowledged: { user: 'ann', time: t0, note: '' } };
+  const message = (alarms) => ({ site: 's', time: t0, alarms, shelved: [] });
+  const ok = checkAlarms(message([alarm(1), alarm(2, acked), alarm(3), alarm(4, { ...acked, time: t0 })]));
+  assert.deepEqual(listOrder(ok.value.alarms).map((a) => a.id), [3, 1, 2, 4]);
+  for (const bad of [{ id: 0 }, { state: 'acknowledged' }, { acknowledged: acked.acknowledged }, { event: 'leave' },
+    { notes: [{ user: 'ann', time: t0 }] }, { x: null }]) {
+    assert.ok(checkAlarms(message([alarm(1), alarm(2, bad)])).error, JSON.stringify(bad));
+  }
+  const raised = ok.value.alarms;
+  assert.deepEqual([soundState(raised, 'running'), soundState(raised, 'suspended'), soundState(raised, null),
+    soundState([raised[1]], 'running')], ['on', 'blocked', 'blocked', 'off']);
+
+  const asked = [];
+  const conflict = { error: 'saved by bob since version 3', version: 4 };
+  const api = new Api(async (method, path, body) => {
+    asked.push([method, path, body]);
+    if (path.includes('file')) return { status: 409, text: JSON.stringify(conflict) };
+    if (path.includes('shelve')) throw new TypeError('Failed to fetch');
+    return { status: 403, text: 'not JSON' };
+  });
+  await assert.rejects(api.saveZones(3, {}), { message: conflict.error, status: 409, body: conflict });
+  await assert.rejects(api.shelve('a b', 5), { message: 'the site service is out of reach', status: 0 });
+  await assert.rejects(api.acknowledge(12, 'seen'), { message: 'answered 403', status: 403 });
+  assert.deepEqual(asked.slice(1), [['POST', 'api/zones/a%20b/shelve', { minutes: 5 }],
+    ['POST', 'api/alarms/12/acknowledge', { note: 'seen' }]]);
 });
