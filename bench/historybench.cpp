@@ -188,7 +188,7 @@ bool query(SharedStore& shared, Figures& f, const std::function<void()>& settle 
     ApiContext context;
     context.store = &shared;
     context.site = QStringLiteral("bench");
-    context.zoneNames = QStringList{QStringLiteral("gate")};
+    context.zones->set({}, QStringList{QStringLiteral("gate")});
     const std::string from = std::to_string(startMs + 12 * 3600 * 1000);
     const std::string to = std::to_string(startMs + 13 * 3600 * 1000);
     auto t = std::chrono::steady_clock::now();

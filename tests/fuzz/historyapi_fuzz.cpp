@@ -252,8 +252,8 @@ struct Served
         ApiContext context;
         context.store = store.get();
         context.site = siteName;
-        context.zonesJson = "{\"site\":\"junction\",\"zones\":[]}";
-        context.zoneNames = QStringList{QStringLiteral("crossing"), QStringLiteral("stop-east")};
+        context.zones->set("{\"site\":\"junction\",\"zones\":[]}",
+                           QStringList{QStringLiteral("crossing"), QStringLiteral("stop-east")});
         context.webRoot = plantWebRoot(QDir(dir.path()));
         context.metrics = [] { return std::string(metricsText); };
         open.start(context);

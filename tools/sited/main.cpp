@@ -201,7 +201,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
 {
     LinkSink sink(link, history.live(), site);
     const QByteArray statusTopic = siteTopic(site, "site/status");
-    PicturePipeline pipeline(site, {zones, &outputs, &history}, sink);
+    PicturePipeline pipeline(site, {zones, &outputs, &history, history.zoneMailbox()}, sink);
 
     const SteadyClock::time_point start = SteadyClock::now();
     PictureClock pictureClock(site.fusion.ratePerS, start);
@@ -235,6 +235,9 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             pictureClock.advance(now);
         }
         if (now >= statusClock.due()) {
+            // A save or an arming waits for its answer at most 2 s, pictures
+            // may come 10 s apart.
+            pipeline.takeMail(wallClockMs());
             status.lastTracksMs = inbox.lastTracksMs();
             status.objects = pipeline.objectCount();
             status.lateMessages = pipeline.lateMessages();
@@ -299,7 +302,8 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
     SiteMetrics metrics; // on /metrics of the history's API, which ends first
     const std::unique_ptr<SiteHistory> history = SiteHistory::start(
         site, zones, [](const QString& line) { logEvent(Priority::Warning, line); },
-        [&metrics] { return metrics.text(); }, error);
+        [&metrics] { return metrics.text(); }, error,
+        [](const QString& line) { logEvent(Priority::Info, line); });
     if (!history) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         ::close(signalFd);

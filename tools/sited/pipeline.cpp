@@ -4,6 +4,7 @@
 #include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/outputs/trackoutputs.h"
+#include "tools/sited/zones/zonemailbox.h"
 #include "tools/sited/zones/zoneoutput.h"
 
 namespace trklib::sited {
@@ -54,6 +55,7 @@ std::uint64_t PicturePipeline::fusionRecoveries() const
 Picture PicturePipeline::make(std::int64_t timeMs,
                               const QVector<std::optional<std::int64_t>>& lastTracksMs)
 {
+    takeMail(timeMs);
     const Picture picture = fusion_->picture(timeMs);
     sink_.picture(fusion::pictureMessage(site_.name, radarNames_, picture, geo()));
     if (stages_.outputs)
@@ -76,6 +78,27 @@ Picture PicturePipeline::make(std::int64_t timeMs,
     for (const service::TopicMessage& state : zones.changedStates())
         sink_.zoneState(state);
     return picture;
+}
+
+void PicturePipeline::takeMail(std::int64_t timeMs)
+{
+    if (!stages_.mailbox || !stages_.zones)
+        return;
+    zones::ZoneOutput& zones = *stages_.zones;
+    stages_.mailbox->serve([&](const zones::ZoneMailbox::Job& job) {
+        if (!job.zones)
+            return zones.command(job.command, timeMs);
+        for (const QByteArray& gone : zones.replace(*job.zones, timeMs))
+            sink_.zoneState({gone, QByteArray()});
+        sink_.zoneState(zones.zonesMessage());
+        for (const service::TopicMessage& state : zones.states())
+            sink_.zoneState(state);
+        if (stages_.history)
+            stages_.history->zonesReplaced(zones, timeMs);
+        return zones::ArmingAnswer();
+    });
+    for (const service::TopicMessage& state : zones.takeCommandedStates())
+        sink_.zoneState(state);
 }
 
 } // namespace trklib::sited

@@ -26,7 +26,8 @@ struct Settings;
 } // namespace fusion
 namespace zones {
 class ZoneOutput;
-}
+class ZoneMailbox;
+} // namespace zones
 namespace outputs {
 class TrackOutputs;
 }
@@ -48,7 +49,8 @@ public:
     // A zone event's message, for topic (<prefix>/<site>/events), in the
     // order raised.
     virtual void event(const QByteArray& topic, const QByteArray& message) = 0;
-    // A zone's state that a picture's events changed (retained).
+    // A zone's state that a picture's events changed, the zones' message
+    // and a state emptied when its zone is gone (retained).
     virtual void zoneState(const service::TopicMessage& state) = 0;
 };
 
@@ -58,6 +60,7 @@ struct PipelineStages
     zones::ZoneOutput* zones = nullptr;       // the rules, with their state
     outputs::TrackOutputs* outputs = nullptr; // CAT062 and Cursor-on-Target
     history::SiteHistory* history = nullptr;  // the recorder
+    zones::ZoneMailbox* mailbox = nullptr;    // saved zones and armings, with zones
 };
 
 class PicturePipeline
@@ -71,7 +74,8 @@ public:
 
     // One radar packet's targets, into fusion.
     void add(const TracksReport& report);
-    // Makes the picture of timeMs and hands it on: its message to the
+    // Takes the mailbox's zones and armings first (takeMail()); then makes
+    // the picture of timeMs and hands it on: its message to the
     // sink, its objects to the outputs and to the history (with when each
     // radar's last tracks message came, for their online changes); then
     // the rules: each event to the sink, the outputs (alarms) and the
@@ -88,6 +92,12 @@ public:
     const site::GeoReference* geo() const { return geo_ ? &*geo_ : nullptr; }
     std::int64_t pictures() const { return pictures_; }
     std::int64_t events() const { return events_; }
+
+    // What the API posted to the mailbox since: a saved zones file (the new
+    // zones, their message and every state to the sink, a gone zone's
+    // state emptied, the history told) and the armings, answered; make()
+    // calls it, and a slow picture rate's loop in between too.
+    void takeMail(std::int64_t timeMs);
 
 private:
     const site::SiteConfig& site_;

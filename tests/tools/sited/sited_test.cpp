@@ -721,6 +721,97 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     }
 }
 
+// The zones saved over the API apply with no restart: the zones message
+// and a new zone's state come retained, an object entering the new zone
+// raises its enter, a removed zone's state is cleared; an operator's disarm
+// is in the zone's retained state with who did it.
+TEST_F(SitedTest, ZonesSavedOverTheApiApplyWithoutARestart)
+{
+    addZones();
+    writeFile(path("site.conf"),
+              fileContents(path("site.conf")).replace("[http]\n", "[http]\nusers_file = users\n"));
+    for (const char* who : {"ada admin", "otto operator"}) {
+        const QStringList user = QString::fromLatin1(who).split(' ');
+        QProcess add;
+        add.start(QStringLiteral(SITED_PATH),
+                  {"--config", path("site.conf"), "--add-user", user[0], user[1]});
+        add.write(user[0].toUtf8() + "-password\n");
+        add.closeWriteChannel();
+        ASSERT_TRUE(add.waitForFinished(waitMs) && add.exitCode() == 0)
+            << add.readAllStandardError().toStdString();
+    }
+    MqttSubscriber site(broker_->port(), "trklib/cross/#", {"viewer", "vw", {}, "viewer-edit"});
+    ASSERT_TRUE(site.waitSubscribed(waitMs));
+    const std::unique_ptr<QProcess> sited = startSited("edit.log");
+    ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("edit.log").toStdString();
+    httplib::Client client("127.0.0.1", apiPort_);
+    const auto cookieOf = [&client](const std::string& name) {
+        const httplib::Result r = client.Post(
+            "/api/login", "{\"name\":\"" + name + "\",\"password\":\"" + name + "-password\"}",
+            "application/json");
+        const std::string set = r ? r->get_header_value("Set-Cookie") : std::string();
+        return set.substr(0, set.find(';'));
+    };
+    const httplib::Headers ada{{"Cookie", cookieOf("ada")}};
+    const httplib::Headers otto{{"Cookie", cookieOf("otto")}};
+
+    // The yard as it was, a shed about (100, 100) m, the gate gone.
+    const httplib::Result file = client.Get("/api/zones/file", ada);
+    ASSERT_TRUE(file && file->status == 200) << (file ? file->body : "no answer");
+    QJsonObject geojson = json(QByteArray::fromStdString(file->body))["geojson"].toObject();
+    QJsonArray features = geojson["features"].toArray();
+    QJsonArray ring;
+    for (const auto& [x, y] : {std::pair{90, 90}, {110, 90}, {110, 110}, {90, 110}, {90, 90}})
+        ring.append(QJsonArray{originLon + x * lonPerM, originLat + y * latPerM});
+    features[1] = QJsonObject{
+        {"type", "Feature"},
+        {"properties", QJsonObject{{"name", "shed"}}},
+        {"geometry", QJsonObject{{"type", "Polygon"}, {"coordinates", QJsonArray{ring}}}}};
+    geojson["features"] = features;
+    const httplib::Result saved = client.Put(
+        "/api/zones/file", ada,
+        QJsonDocument(QJsonObject{{"base", 0}, {"geojson", geojson}}).toJson().toStdString(),
+        "application/json");
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->body, R"({"version":1,"applied":true})");
+    const auto arrived = [](const QByteArray& topic, const QByteArray& payloadHas) {
+        return [=](const QVector<Message>& all) {
+            return std::any_of(all.begin(), all.end(), [&](const Message& m) {
+                return m.topic == topic && (payloadHas.isEmpty() ? m.payload.isEmpty()
+                                                                 : m.payload.contains(payloadHas));
+            });
+        };
+    };
+    EXPECT_TRUE(site.waitFor(arrived("trklib/cross/zones", "\"shed\""), waitMs));
+    EXPECT_TRUE(site.waitFor(arrived("trklib/cross/zones/shed", "\"entered\":0"), waitMs));
+    EXPECT_TRUE(site.waitFor(arrived("trklib/cross/zones/gate", ""), waitMs)) << "cleared";
+    const httplib::Result zones = client.Get("/api/zones", ada);
+    ASSERT_TRUE(zones);
+    EXPECT_NE(zones->body.find("\"name\":\"shed\""), std::string::npos) << zones->body;
+
+    Publisher trackd(broker_->port(), "trackd", "td");
+    ASSERT_TRUE(trackd.connected());
+    for (int x = 80; x <= 100; ++x) {
+        trackd.publish("trklib/cross/a/tracks", movingEast(4, x, 100.0, 36.0));
+        QThread::msleep(50);
+    }
+    EXPECT_TRUE(site.waitFor(arrived(eventsTopic, "\"event\":\"enter\",\"zone\":\"shed\""), waitMs))
+        << log("edit.log").toStdString();
+
+    const httplib::Result disarmed =
+        client.Post("/api/zones/shed/disarm", otto, "{\"minutes\":5}", "application/json");
+    ASSERT_TRUE(disarmed);
+    EXPECT_EQ(disarmed->status, 200) << disarmed->body;
+    EXPECT_TRUE(site.waitFor(arrived("trklib/cross/zones/shed",
+                                     "\"armed\":false,\"override\":{\"armed\":false,"
+                                     "\"by\":\"otto\""),
+                             waitMs));
+    sited->terminate();
+    ASSERT_TRUE(sited->waitForFinished(waitMs));
+    EXPECT_TRUE(log("edit.log").contains(QLatin1String("zone shed: disarmed by otto until ")))
+        << log("edit.log").toStdString();
+}
+
 // Objects end inside the yard while the broker is away: their exits wait
 // in sited and reach a viewer's lasting session once the broker is back,
 // each once, and none is counted dropped.

@@ -1,5 +1,7 @@
 #include "tools/sited/history/historyapi.h"
 
+#include "tools/sited/history/zoneseditor.h"
+
 #include "tools/common/service/jsonwriter.h"
 #include "tools/common/service/metrics.h"
 
@@ -162,7 +164,7 @@ Reply events(ApiContext& c, const Query& query)
     Params p(query, {"from", "to", "zone", "event", "object", "limit"});
     EventQuery q;
     p.period(q.fromMs, q.toMs);
-    p.oneOf("zone", c.zoneNames, q.zone);
+    p.oneOf("zone", c.zones->names(), q.zone);
     p.oneOf("event", eventKinds(), q.event);
     p.positive("object", q.object, std::numeric_limits<std::int64_t>::max() / 2);
     std::optional<std::int64_t> limit;
@@ -433,6 +435,14 @@ constexpr Route routes[]{
     {"POST", "/api/alarms/*/notes", Access::Operator},
     {"POST", "/api/zones/*/shelve", Access::Operator},
     {"POST", "/api/zones/*/unshelve", Access::Operator},
+    {"POST", "/api/zones/*/arm", Access::Operator},
+    {"POST", "/api/zones/*/disarm", Access::Operator},
+    {"POST", "/api/zones/*/schedule", Access::Operator},
+    {"GET", "/api/zones/file", Access::Admin},
+    {"PUT", "/api/zones/file", Access::Admin},
+    {"GET", "/api/zones/versions", Access::Admin},
+    {"GET", "/api/zones/versions/*", Access::Admin},
+    {"POST", "/api/zones/versions/*/restore", Access::Admin},
     // The site's own map; a path ending in '/' stands for every path under it.
     {"GET", "/api/map", Access::Viewer},
     {"GET", "/api/map/plan", Access::Viewer},
@@ -826,6 +836,8 @@ Reply handle(ApiContext& c, const Request& r)
         if (needed && !allows(who->role, *needed))
             return jsonError(403, QStringLiteral("needs the %1 role").arg(roleName(*needed)));
     }
+    if (r.method == "PUT" || isZonesEditPath(r.path))
+        return zonesEdit(c, r, who);
     if (r.method == "POST") {
         if (r.path == "/api/login")
             return login(c, r);
@@ -979,11 +991,14 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
         if (path == "/api/health")
             return health(context);
         Reply reply;
-        reply.body = context.zonesJson.isEmpty() ? QByteArray("{\"zones\":[]}") : context.zonesJson;
+        reply.body = context.zones->json();
+        if (reply.body.isEmpty())
+            reply.body = "{\"zones\":[]}";
         return reply;
     }
-    return jsonError(404, QStringLiteral("no such resource; try /api/events, /api/tracks, "
-                                         "/api/picture, /api/zones, /api/alarms, /api/map or /api/health"));
+    return jsonError(
+        404, QStringLiteral("no such resource; try /api/events, /api/tracks, "
+                            "/api/picture, /api/zones, /api/alarms, /api/map or /api/health"));
 }
 
 // Connections served at once; each open page holds one for its stream.
@@ -991,7 +1006,9 @@ constexpr int serverThreads = 2 * LiveStream::maxPages;
 // A stream says it is there this often when nothing else comes: a comment
 // line, which the page's EventSource passes over.
 constexpr std::chrono::seconds streamKeepAlive{15};
-// A login's body is a name and a password: anything larger is refused.
+// A login's body is a name and a password: anything larger is refused,
+// but for a zones file's (zoneseditor.h), which the server takes up to
+// twice its limit to answer one past it with a line of its own.
 constexpr std::size_t maxBodyBytes = 16 * 1024;
 
 struct ApiServer::Impl
@@ -1011,7 +1028,14 @@ struct ApiServer::Impl
         r.contentType = request.get_header_value("Content-Type");
         r.body = request.body;
         r.peer = request.remote_addr;
-        Reply reply = handle(context, r);
+        // The routes that take a zones file (the preview's too) have a
+        // limit of their own.
+        const bool zonesBody = isZonesEditPath(r.path) || r.path == "/api/zones/preview";
+        Reply reply =
+            r.body.size() > maxBodyBytes && !zonesBody
+                ? jsonError(413,
+                            QStringLiteral("the body is larger than %1 bytes").arg(maxBodyBytes))
+                : handle(context, r);
         std::shared_ptr<LiveStream::Page> page;
         if (reply.stream && !(context.live && (page = context.live->join(reply.role))))
             reply = jsonError(503, QStringLiteral("no stream: %1 pages are streamed to already")
@@ -1074,7 +1098,7 @@ bool ApiServer::start(const QString& host, quint16 port, QString& error, const Q
     }
     httplib::Server& server = *impl_->server;
     server.new_task_queue = [] { return new httplib::ThreadPool(serverThreads); };
-    server.set_payload_max_length(maxBodyBytes);
+    server.set_payload_max_length(2 * std::size_t(maxZonesFileBytes));
     const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
         impl_->serve(request, response);
     };
@@ -1083,6 +1107,7 @@ bool ApiServer::start(const QString& host, quint16 port, QString& error, const Q
     // here would have to check it too, and ahead of these to be reached.
     server.Get(R"(/.*)", serve);
     server.Post(R"(/.*)", serve);
+    server.Put(R"(/.*)", serve);
 
     const std::string address = host.toStdString();
     int bound = port == 0 ? server.bind_to_any_port(address)

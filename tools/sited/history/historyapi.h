@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,14 @@
 //   POST /api/alarms/ID/acknowledge {"note"?}, POST /api/alarms/ID/notes
 //   {"text"}, POST /api/zones/NAME/shelve {"minutes", "why"},
 //   POST /api/zones/NAME/unshelve   for operators (zones/alarms.h)
+//   POST /api/zones/NAME/arm, POST /api/zones/NAME/disarm {"minutes"?},
+//   POST /api/zones/NAME/schedule   for operators: an override of the
+//                                   zone's arming, or back to its schedule
+//   GET /api/zones/file, PUT /api/zones/file {"base", "geojson"},
+//   GET /api/zones/versions, GET /api/zones/versions/N,
+//   POST /api/zones/versions/N/restore {"base"}   for admins: the zones
+//                                   file, saved and applied without a
+//                                   restart, and its versions (zoneseditor.h)
 //   GET /, /login.html, ...         the site view's files from the web root
 // and, beside the API, GET /metrics: the service's figures in Prometheus's
 // text format, for monitoring systems to scrape.
@@ -55,22 +64,52 @@ constexpr int defaultEventsLimit = 1000;
 // A parameter's value longer than this is refused before it is looked at.
 constexpr int maxParameterChars = 200;
 
+class ZonesEditor;
+
+// The zones as the API answers them (GET /api/zones, /api/events's zone):
+// set again by the picture thread when a saved file is applied.
+class ZonesView
+{
+public:
+    void set(QByteArray json, QStringList names)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        json_ = std::move(json);
+        names_ = std::move(names);
+    }
+    QByteArray json() const // zonesMessage's, or empty for none
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return json_;
+    }
+    QStringList names() const // the zones' and lines' names
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return names_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QByteArray json_;
+    QStringList names_;
+};
+
 struct ApiContext
 {
     SharedStore* store = nullptr; // null: no history, its resources answer 404
     QString site;
     QString prefix = QStringLiteral("trklib"); // the topics', for the page
     const Recorder* recorder = nullptr;        // for the health answer; may be null
-    QByteArray zonesJson;                      // zonesMessage's, or empty for none
-    QStringList zoneNames;                     // the zones' and lines' names
-    Logins* logins = nullptr;                  // null: no users file, every route open
-    std::function<void(LoginRow)> record;      // takes each login, failure and logout
-    LiveStream* live = nullptr;                // /api/stream's messages; null: none
-    zones::AlarmBook* alarms = nullptr;        // null: no zones, no alarms
-    std::shared_ptr<const BaseMap> map;        // null: /api/map answers 404 with noMap
+    std::shared_ptr<ZonesView> zones = std::make_shared<ZonesView>();
+    ZonesEditor* zonesEditor = nullptr;   // null: no [zones] file
+    Logins* logins = nullptr;             // null: no users file, every route open
+    std::function<void(LoginRow)> record; // takes each login, failure and logout
+    LiveStream* live = nullptr;           // /api/stream's messages; null: none
+    zones::AlarmBook* alarms = nullptr;   // null: no zones, no alarms
+    std::shared_ptr<const BaseMap> map;   // null: /api/map answers 404 with noMap
     QString noMap = QStringLiteral("the site file has no [map]");
-    QString webRoot;                           // the site view's files; empty: none served
-    bool secure = false;                       // served over HTTPS: cookies are Secure
+    QString webRoot;     // the site view's files; empty: none served
+    bool secure = false; // served over HTTPS: cookies are Secure
     // The text of /metrics, called on the server's threads; empty: no /metrics.
     std::function<std::string()> metrics;
 };

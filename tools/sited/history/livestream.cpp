@@ -49,10 +49,15 @@ void LiveStream::publish(const QByteArray& topic, const QByteArray& payload, boo
         if (retained) {
             const auto it = std::find_if(kept_.begin(), kept_.end(),
                                          [&](const Kept& k) { return k.topic == topic; });
-            if (it == kept_.end())
+            // An empty retained message clears the topic's, as at a broker.
+            if (payload.isEmpty()) {
+                if (it != kept_.end())
+                    kept_.erase(it);
+            } else if (it == kept_.end()) {
                 kept_.append({topic, event, needed});
-            else
+            } else {
                 *it = {topic, event, needed};
+            }
         }
         for (Page* page : qAsConst(pages_)) {
             if (!allows(page->role_, needed))

@@ -54,7 +54,7 @@ public:
 
     // A message for every page whose role allows it. A retained message
     // (a status, the zones, a zone's state) is kept, the latest of its
-    // topic, and is a new page's first.
+    // topic, and is a new page's first; an empty one clears the topic's.
     void publish(const QByteArray& topic, const QByteArray& payload, bool retained,
                  Role needed = Role::Viewer);
     // A page of role joins; null when maxPages are streamed to already.

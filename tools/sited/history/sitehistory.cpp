@@ -43,11 +43,10 @@ QString defaultWebRoot()
     return QStringLiteral(TRKLIB_INSTALLED_WEB_ROOT);
 }
 
-std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
-                                                const zones::ZoneOutput* zones,
-                                                std::function<void(const QString&)> log,
-                                                std::function<std::string()> metrics,
-                                                QString& error)
+std::unique_ptr<SiteHistory>
+SiteHistory::start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
+                   std::function<void(const QString&)> log, std::function<std::string()> metrics,
+                   QString& error, std::function<void(const QString&)> note)
 {
     QVector<User> users;
     if (!site.http.usersFile.isEmpty() && !readUsers(site.http.usersFile, users, error))
@@ -94,10 +93,12 @@ std::unique_ptr<SiteHistory> SiteHistory::start(const site::SiteConfig& site,
     context.logins = history->logins_.get();
     context.live = &history->live_;
     context.webRoot = site.http.webRoot.isEmpty() ? defaultWebRoot() : site.http.webRoot;
+    context.zones = history->zonesView_;
     if (zones) {
-        context.zonesJson = zones->zonesMessage().payload;
-        for (const zones::Zone& zone : zones->zones())
-            context.zoneNames << zone.name;
+        history->zonesReplaced(*zones, 0);
+        history->editor_ = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
+            site.zonesFile, *site.origin, site.name, &history->mailbox_, std::move(note), {}});
+        context.zonesEditor = history->editor_.get();
     }
     history->api_ = std::make_unique<ApiServer>(std::move(context));
     const site::Destination& listen = site.http.listen;
@@ -191,6 +192,16 @@ void SiteHistory::events(const zones::ZoneOutput& zones, const QVector<QByteArra
             armed[z] = zones.armed(z);
         alarms_->picture(lastPictureMs_, zones.zones(), raised, armed);
     }
+}
+
+void SiteHistory::zonesReplaced(const zones::ZoneOutput& zones, std::int64_t timeMs)
+{
+    QStringList names;
+    for (const zones::Zone& zone : zones.zones())
+        names << zone.name;
+    zonesView_->set(zones.zonesMessage().payload, names);
+    if (alarms_ && timeMs > 0)
+        alarms_->setZones(zones.zones(), timeMs);
 }
 
 QString databaseName(const site::HistoryConfig& history)

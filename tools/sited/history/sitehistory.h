@@ -2,6 +2,7 @@
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/history/zoneseditor.h"
 #include "tools/sited/zones/alarms.h"
 #include "tools/sited/zones/zoneoutput.h"
 
@@ -45,12 +46,14 @@ public:
     // answered by metrics unless empty. Null with one line (the store in
     // use by another sited, read-only, ...; the address taken) when it
     // cannot. log takes the recorder's lines, one each, and the one of a
-    // [map] file that cannot be read, which the API then goes without. With [history]
+    // [map] file that cannot be read, which the API then goes without;
+    // note the lines of who saved the zones or armed a zone. With [history]
     // enabled = false only the API starts, and answers 404 for the history.
     static std::unique_ptr<SiteHistory> start(const site::SiteConfig& site,
                                               const zones::ZoneOutput* zones,
                                               std::function<void(const QString&)> log,
-                                              std::function<std::string()> metrics, QString& error);
+                                              std::function<std::string()> metrics, QString& error,
+                                              std::function<void(const QString&)> note = {});
     ~SiteHistory(); // stops the API, then the recorder after writing what it can
 
     // The published picture's objects, and the radars' changes by then.
@@ -60,6 +63,11 @@ public:
     // The events raised on a picture, as published, in the order raised;
     // then the alarms they raise.
     void events(const zones::ZoneOutput& zones, const QVector<QByteArray>& published);
+    // The zones the picture thread took from the mailbox at timeMs: the
+    // API's and the alarms' from then on.
+    void zonesReplaced(const zones::ZoneOutput& zones, std::int64_t timeMs);
+    // What the API hands the picture thread: null without zones.
+    zones::ZoneMailbox* zoneMailbox() { return editor_ ? &mailbox_ : nullptr; }
 
     // The site's alarms: null without zones. Restored from the history at
     // the start; in memory only with [history] enabled = false. Its
@@ -92,6 +100,9 @@ private:
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Logins> logins_;
     LiveStream live_;
+    std::shared_ptr<ZonesView> zonesView_ = std::make_shared<ZonesView>();
+    zones::ZoneMailbox mailbox_;
+    std::unique_ptr<ZonesEditor> editor_;
     std::unique_ptr<ApiServer> api_;
 };
 

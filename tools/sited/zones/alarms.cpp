@@ -246,6 +246,23 @@ void AlarmBook::picture(std::int64_t timeMs, const QVector<Zone>& zones,
         tell(changes);
 }
 
+void AlarmBook::setZones(const QVector<Zone>& zones, std::int64_t nowMs)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    zones_ = zones;
+    QVector<std::int64_t> orphans;
+    for (const Alarm& alarm : qAsConst(open_)) {
+        if (std::none_of(zones.begin(), zones.end(),
+                         [&alarm](const Zone& z) { return z.name == alarm.zone; }))
+            orphans.append(alarm.id);
+    }
+    QVector<AlarmChange> changes;
+    for (const std::int64_t id : qAsConst(orphans))
+        leave(*find(id), nowMs, changes);
+    if (!changes.isEmpty())
+        tell(changes);
+}
+
 bool AlarmBook::checkText(const QString& text, bool required, int& status, QString& why) const
 {
     status = 400;

@@ -168,7 +168,34 @@ struct Rules::Private
 
 Rules::Rules(QVector<Zone> zones) : d(std::make_unique<Private>())
 {
+    replace(std::move(zones));
+}
+
+void Rules::replace(QVector<Zone> zones)
+{
+    // Where each new zone was: its index among the current ones, or -1.
+    QVector<int> was(zones.size(), -1);
+    for (int z = 0; z < zones.size(); ++z) {
+        for (int old = 0; old < d->zones.size(); ++old) {
+            if (d->zones[old].name == zones[z].name && d->zones[old].kind == zones[z].kind)
+                was[z] = old;
+        }
+    }
+    QVector<ZoneState> states(zones.size());
+    for (int z = 0; z < zones.size(); ++z) {
+        if (was[z] >= 0)
+            states[z] = d->states[was[z]];
+    }
+    for (Tracked& t : d->objects) {
+        QVector<Stay> stays(zones.size());
+        for (int z = 0; z < zones.size(); ++z) {
+            if (was[z] >= 0)
+                stays[z] = t.stays[was[z]];
+        }
+        t.stays = std::move(stays);
+    }
     d->zones = std::move(zones);
+    d->boxes.clear();
     for (const Zone& zone : qAsConst(d->zones)) {
         QVector<Box> boxes;
         if (zone.kind == Zone::Kind::Line)
@@ -177,7 +204,7 @@ Rules::Rules(QVector<Zone> zones) : d(std::make_unique<Private>())
             boxes.append(boundingBox(ring));
         d->boxes.append(boxes);
     }
-    d->states.resize(d->zones.size());
+    d->states = std::move(states);
     d->changed.fill(false, d->zones.size());
 }
 
@@ -210,8 +237,13 @@ QVector<Event> Rules::evaluate(const Picture& picture)
         const double speed = util::groundSpeedKph(o->vxMps, o->vyMps);
         for (int zone = 0; zone < zoneCount; ++zone) {
             const Zone& z = d->zones[zone];
-            if (z.confirmedOnly && !confirmedNow)
+            if (z.confirmedOnly && !confirmedNow) {
+                // Inside a zone that became confirmed_only while it was in.
+                if (t.stays[zone].inside)
+                    d->exit(byZone[zone], zone, o->id, picture.timeMs, t.stays[zone], p, speed,
+                            false);
                 continue;
+            }
             if (z.kind == Zone::Kind::Zone) {
                 d->evaluateZone(byZone[zone], zone, o->id, picture.timeMs, p, speed, t.stays[zone]);
             } else if (!isNew && (!z.confirmedOnly || t.everConfirmed)) {

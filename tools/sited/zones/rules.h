@@ -81,6 +81,13 @@ public:
 
     // The events of the next picture (pictures in time order).
     QVector<Event> evaluate(const Picture& picture);
+    // The zones from the next picture on, matched to the current ones by
+    // name and kind: a zone or line that was there keeps its state and
+    // every object's stay in it, so that the next picture judges it by its
+    // new shape and settings alone (an unchanged one goes on as before); a
+    // new one counts every object from the next picture (one inside
+    // enters); a zone that is gone is forgotten.
+    void replace(QVector<Zone> zones);
 
     const QVector<Zone>& zones() const;
     const ZoneState& state(int zone) const;

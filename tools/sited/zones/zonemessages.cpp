@@ -81,7 +81,26 @@ QByteArray eventMessage(const QString& siteName, const Zone& zone, const Event& 
     return out;
 }
 
-QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed)
+void appendOverride(QByteArray& out, const std::optional<ArmingOverride>& override)
+{
+    if (!override) {
+        out.append("null");
+        return;
+    }
+    out.append(override->armed ? "{\"armed\":true,\"by\":" : "{\"armed\":false,\"by\":");
+    appendString(out, override->by);
+    out.append(",\"since\":");
+    appendInteger(out, override->sinceMs);
+    out.append(",\"until\":");
+    if (override->untilMs)
+        appendInteger(out, *override->untilMs);
+    else
+        out.append("null");
+    out.append('}');
+}
+
+QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed,
+                            const std::optional<ArmingOverride>& override)
 {
     QByteArray out;
     out.append("{\"zone\":");
@@ -100,7 +119,9 @@ QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed
     appendInteger(out, state.crossedLeft);
     out.append(",\"right\":");
     appendInteger(out, state.crossedRight);
-    out.append(armed ? "},\"armed\":true}" : "},\"armed\":false}");
+    out.append(armed ? "},\"armed\":true,\"override\":" : "},\"armed\":false,\"override\":");
+    appendOverride(out, override);
+    out.append('}');
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/sited/zones/rules.h"
+#include "tools/sited/zones/schedule.h"
 
 #include "tools/common/site/georeference.h"
 
@@ -16,7 +17,8 @@
 //   (exit only)};
 // - a zone's state, retained on <prefix>/<site>/zones/<name>: {"zone",
 //   "occupants" (ids ascending), "entered", "exited", "crossings": {"left",
-//   "right"}, "armed"};
+//   "right"}, "armed", "override" (an operator's arming: {"armed", "by",
+//   "since" (ms), "until" (ms, or null: until cleared)}, or null)};
 // - the zones, retained on <prefix>/<site>/zones: {"site", "zones": [{"name",
 //   "kind" ("zone" or "line"), "coordinates" (site metres: a zone's rings,
 //   outer first, each closed; a line's points), "dwell", "speed_limit" (null
@@ -29,7 +31,10 @@ const char* eventName(Event::Kind kind);
 QByteArray eventMessage(const QString& site, const Zone& zone, const Event& event,
                         const site::GeoReference* geo);
 
-QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed);
+QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed,
+                            const std::optional<ArmingOverride>& override = std::nullopt);
+// An override as the zone's state and the API give it: {...} or null.
+void appendOverride(QByteArray& out, const std::optional<ArmingOverride>& override);
 
 QByteArray zonesMessage(const QString& site, const QVector<Zone>& zones);
 

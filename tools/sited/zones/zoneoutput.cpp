@@ -4,7 +4,9 @@
 #include "tools/sited/zones/zonesfile.h"
 
 #include <QDateTime>
+
 #include <QTimeZone>
+#include <algorithm>
 
 namespace trklib::sited::zones {
 
@@ -41,17 +43,66 @@ ZoneOutput::ZoneOutput(const site::SiteConfig& config, QVector<Zone> zones)
     : site_(config.name),
       zonesTopic_(QStringLiteral("%1/%2/zones").arg(config.prefix, config.name).toUtf8()),
       eventsTopic_(QStringLiteral("%1/%2/events").arg(config.prefix, config.name).toUtf8()),
-      rules_(std::move(zones))
+      rules_({}), timezone_(config.timezone)
 {
     if (config.origin)
         geo_.emplace(*config.origin);
-    const QTimeZone timezone(config.timezone);
-    const std::int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
-    for (const Zone& zone : rules_.zones()) {
-        arming_.append(Arming(ArmingSchedule(zone.armed, timezone)));
-        armed_.append(arming_.last().armed(nowMs));
+    replace(std::move(zones), QDateTime::currentMSecsSinceEpoch());
+}
+
+QVector<QByteArray> ZoneOutput::replace(QVector<Zone> zones, std::int64_t nowMs)
+{
+    QVector<QByteArray> gone;
+    for (const Zone& old : rules_.zones()) {
+        if (std::none_of(zones.begin(), zones.end(),
+                         [&old](const Zone& z) { return z.name == old.name; }))
+            gone.append(zonesTopic_ + '/' + old.name.toUtf8());
     }
+    QVector<Arming> arming;
+    for (const Zone& zone : zones) {
+        arming.append(Arming(ArmingSchedule(zone.armed, timezone_)));
+        for (int old = 0; old < rules_.zones().size(); ++old) {
+            const std::optional<ArmingOverride>& kept = arming_[old].override();
+            if (rules_.zones()[old].name == zone.name && kept)
+                arming.last().setOverride(kept->armed, kept->sinceMs, kept->untilMs, kept->by);
+        }
+    }
+    rules_.replace(std::move(zones));
+    arming_ = std::move(arming);
+    armed_.clear();
+    for (Arming& a : arming_)
+        armed_.append(a.armed(nowMs));
     armedChanged_.fill(false, armed_.size());
+    commanded_.fill(false, armed_.size());
+    lastEvents_.clear();
+    return gone;
+}
+
+ArmingAnswer ZoneOutput::command(const ArmingCommand& c, std::int64_t nowMs)
+{
+    constexpr std::int64_t msPerMinute = 60 * 1000;
+    ArmingAnswer answer;
+    const QVector<Zone>& all = rules_.zones();
+    const auto it =
+        std::find_if(all.begin(), all.end(), [&c](const Zone& z) { return z.name == c.zone; });
+    if (it == all.end())
+        return answer;
+    const int zone = int(it - all.begin());
+    Arming& arming = arming_[zone];
+    if (c.kind == ArmingCommand::Kind::Schedule) {
+        arming.clearOverride();
+    } else {
+        std::optional<std::int64_t> untilMs;
+        if (c.minutes)
+            untilMs = nowMs + *c.minutes * msPerMinute;
+        arming.setOverride(c.kind == ArmingCommand::Kind::Arm, nowMs, untilMs, c.by);
+    }
+    armed_[zone] = arming.armed(nowMs);
+    commanded_[zone] = true;
+    answer.found = true;
+    answer.armed = armed_[zone];
+    answer.override = arming.override();
+    return answer;
 }
 
 TopicMessage ZoneOutput::zonesMessage() const
@@ -65,12 +116,28 @@ QVector<QByteArray> ZoneOutput::evaluate(const Picture& picture)
     const site::GeoReference* geo = geo_ ? &*geo_ : nullptr;
     lastEvents_ = rules_.evaluate(picture);
     for (int zone = 0; zone < arming_.size(); ++zone) {
+        // An override that ran out changes the state even where the
+        // schedule goes on as it held.
+        const bool overridden = arming_[zone].override().has_value();
         const bool armed = arming_[zone].armed(picture.timeMs);
-        armedChanged_[zone] = armed != armed_[zone];
+        armedChanged_[zone] = armed != armed_[zone] || commanded_[zone] ||
+                              overridden != arming_[zone].override().has_value();
         armed_[zone] = armed;
+        commanded_[zone] = false;
     }
     for (const Event& event : qAsConst(lastEvents_))
         messages.append(eventMessage(site_, rules_.zones()[event.zone], event, geo));
+    return messages;
+}
+
+QVector<TopicMessage> ZoneOutput::takeCommandedStates()
+{
+    QVector<TopicMessage> messages;
+    for (int zone = 0; zone < commanded_.size(); ++zone) {
+        if (commanded_[zone])
+            messages.append(stateMessage(zone));
+        commanded_[zone] = false;
+    }
     return messages;
 }
 
@@ -78,7 +145,7 @@ TopicMessage ZoneOutput::stateMessage(int zone) const
 {
     const Zone& z = rules_.zones()[zone];
     return {zonesTopic_ + '/' + z.name.toUtf8(),
-            zoneStateMessage(z, rules_.state(zone), armed_[zone])};
+            zoneStateMessage(z, rules_.state(zone), armed_[zone], arming_[zone].override())};
 }
 
 QVector<TopicMessage> ZoneOutput::changedStates() const

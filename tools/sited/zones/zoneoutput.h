@@ -3,12 +3,14 @@
 #include "tools/sited/fusion/picture.h"
 #include "tools/sited/zones/rules.h"
 #include "tools/sited/zones/schedule.h"
+#include "tools/sited/zones/zonemailbox.h"
 
 #include "tools/common/service/brokermessages.h"
 #include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
+#include <QTimeZone>
 #include <QVector>
 
 #include <cstdint>
@@ -37,6 +39,16 @@ public:
     TopicMessage zonesMessage() const;
     // The event messages, for <prefix>/<site>/events, in the order raised.
     QVector<QByteArray> evaluate(const Picture& picture);
+    // New zones from the next picture on (Rules::replace()), each zone's
+    // override kept by its name; nowMs arms them. The topics of the states
+    // of the zones that are gone, for their retained messages to be cleared.
+    QVector<QByteArray> replace(QVector<Zone> zones, std::int64_t nowMs);
+    // An operator's arming at nowMs; the zone's state is among the next
+    // evaluate()'s changed ones.
+    ArmingAnswer command(const ArmingCommand& command, std::int64_t nowMs);
+    // The states of the zones commanded since, now rather than at the next
+    // evaluate(), which then leaves them out.
+    QVector<TopicMessage> takeCommandedStates();
     // Whether a zone is armed by the last evaluate()'s picture (before the
     // first, by the clock at the start), and its arming for an override,
     // which the next evaluate() takes into the zone's state.
@@ -44,7 +56,7 @@ public:
     Arming& arming(int zone) { return arming_[zone]; }
     // The events of the last evaluate(), in the order of its messages.
     const QVector<Event>& lastEvents() const { return lastEvents_; }
-    // The states the last evaluate() changed (armed or not too), each for
+    // The states the last evaluate() changed (armed or not, an override too), each for
     // <prefix>/<site>/zones/<name> (retained).
     QVector<TopicMessage> changedStates() const;
     // Every zone's state as it stands.
@@ -61,9 +73,11 @@ private:
     std::optional<site::GeoReference> geo_;
     Rules rules_;
     QVector<Event> lastEvents_;
+    QTimeZone timezone_;
     QVector<Arming> arming_;
     QVector<bool> armed_;
     QVector<bool> armedChanged_;
+    QVector<bool> commanded_; // an operator's command since the last evaluate()
 };
 
 } // namespace trklib::sited::zones

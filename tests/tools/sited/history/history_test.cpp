@@ -2,8 +2,9 @@
 // while PostgreSQL is away, retention, the SQLite file's lock and a
 // read-only file, the HTTP API's bad and good requests; behind logins its
 // routes by role, sessions, the wait after wrong passwords, the login
-// records, the stream, the web root's files and HTTPS; the users file; the
-// export; the site's own map.
+// records, the stream, the web root's files and HTTPS, the zones file
+// saved with its versions and the zones armed; the users file; the export;
+// the site's own map.
 
 #include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/historyapi.h"
@@ -35,6 +36,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -787,8 +789,8 @@ protected:
         ApiContext context;
         context.store = shared_.get();
         context.site = siteName;
-        context.zonesJson = "{\"site\":\"crossroads\",\"zones\":[]}";
-        context.zoneNames = QStringList{QStringLiteral("gate"), QStringLiteral("fence"), oddZone};
+        context.zones->set("{\"site\":\"crossroads\",\"zones\":[]}",
+                           QStringList{QStringLiteral("gate"), QStringLiteral("fence"), oddZone});
         server_ = std::make_unique<ApiServer>(context);
         ASSERT_TRUE(server_->start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
         client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
@@ -823,13 +825,13 @@ TEST(ApiWithoutHistoryTest, TheHistorysResourcesAnswer404)
 {
     ApiContext context;
     context.site = siteName;
-    context.zonesJson = "{\"zones\":[]}";
+    context.zones->set("{\"zones\":[]}", {});
     for (const char* path : {"/api/events", "/api/tracks", "/api/picture", "/api/health"}) {
         const Reply reply = answer(context, path, {});
         EXPECT_EQ(reply.status, 404) << path;
         EXPECT_EQ(reply.body, "{\"error\":\"no history: [history] enabled = false\"}") << path;
     }
-    EXPECT_EQ(answer(context, "/api/zones", {}).body, context.zonesJson);
+    EXPECT_EQ(answer(context, "/api/zones", {}).body, context.zones->json());
     // The alarms live in memory: the open ones answer, a period of them not.
     Zone gate;
     gate.name = QStringLiteral("gate");
@@ -1029,6 +1031,23 @@ bool writeText(const QString& path, const char* text)
 
 // The API behind logins: three users of each role, the clock the test's
 // own, and a web root with the page, a folder and a link out of it.
+// A zones file of one square zone per name, side by side east of the origin.
+QJsonObject squaresGeoJson(const QStringList& names)
+{
+    QJsonArray features;
+    for (int i = 0; i < names.size(); ++i) {
+        const double w = 11.5 + 0.001 * i;
+        const double e = w + 0.0005;
+        const QJsonArray ring{QJsonArray{w, 48.1}, QJsonArray{e, 48.1}, QJsonArray{e, 48.1005},
+                              QJsonArray{w, 48.1005}, QJsonArray{w, 48.1}};
+        features.append(QJsonObject{
+            {"type", "Feature"},
+            {"properties", QJsonObject{{"name", names[i]}}},
+            {"geometry", QJsonObject{{"type", "Polygon"}, {"coordinates", QJsonArray{ring}}}}});
+    }
+    return QJsonObject{{"type", "FeatureCollection"}, {"features", features}};
+}
+
 class LoginsTest : public testing::Test
 {
 protected:
@@ -1085,9 +1104,44 @@ protected:
             shared_->with([&](Store& s) { return s.write(batch, error); });
         });
         context.alarms = alarms_.get();
+        // The zones file, its editor and a picture thread that takes what
+        // the editor hands it every few ms.
+        zonesFile_ = dir_.filePath(QStringLiteral("zones.geojson"));
+        ASSERT_TRUE(
+            writeText(zonesFile_, QJsonDocument(squaresGeoJson({"gate"})).toJson().constData()));
+        trklib::site::SiteConfig config;
+        config.name = siteName;
+        config.origin = trklib::site::Origin{48.1, 11.5, 520.0};
+        QVector<Zone> zones;
+        ASSERT_TRUE(loadZones(zonesFile_, geo(), zones, error)) << error.toStdString();
+        output_ = std::make_unique<ZoneOutput>(config, zones);
+        editor_ = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
+            zonesFile_, *config.origin, siteName, &mailbox_,
+            [this](const QString& line) { notes_ << line; }, [this] { return nowMs_.load(); }});
+        context.zonesEditor = editor_.get();
+        pictures_ = std::thread([this] {
+            while (!stopped_) {
+                mailbox_.serve([this](const ZoneMailbox::Job& job) {
+                    if (!job.zones)
+                        return output_->command(job.command, nowMs_);
+                    output_->replace(*job.zones, nowMs_);
+                    return ArmingAnswer();
+                });
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
         server_ = std::make_unique<ApiServer>(context);
         ASSERT_TRUE(server_->start(QStringLiteral("127.0.0.1"), 0, error)) << error.toStdString();
         client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    }
+
+    void TearDown() override
+    {
+        if (server_)
+            server_->stop();
+        stopped_ = true;
+        if (pictures_.joinable())
+            pictures_.join();
     }
 
     httplib::Result logIn(const std::string& name, const std::string& password)
@@ -1141,6 +1195,13 @@ protected:
     std::unique_ptr<AlarmBook> alarms_;
     std::unique_ptr<Logins> logins_;
     LiveStream live_;
+    QString zonesFile_;
+    std::unique_ptr<ZoneOutput> output_;
+    ZoneMailbox mailbox_;
+    std::unique_ptr<ZonesEditor> editor_;
+    QStringList notes_; // written by the server's threads, read once they are done
+    std::atomic<bool> stopped_{false};
+    std::thread pictures_;
     std::unique_ptr<ApiServer> server_;
     std::unique_ptr<httplib::Client> client_;
 };
@@ -1188,6 +1249,14 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"POST", "/api/zones/gate/unshelve", 401, 403, 404, 404},  // not shelved
         {"POST", "/api/zones/gate/shelve/x", 401, 404, 404, 404},
         {"POST", "/api/alarms//notes", 401, 404, 404, 404},
+        {"GET", "/api/zones/file", 401, 403, 403, 200},
+        {"GET", "/api/zones/versions", 401, 403, 403, 200},
+        {"GET", "/api/zones/versions/0", 401, 403, 403, 200},
+        {"GET", "/api/zones/versions/1", 401, 403, 403, 404},
+        {"POST", "/api/zones/versions/0/restore", 401, 403, 403, 400}, // no base
+        {"POST", "/api/zones/gate/arm", 401, 403, 200, 200},
+        {"POST", "/api/zones/gate/schedule", 401, 403, 200, 200},
+        {"POST", "/api/zones/nowhere/disarm", 401, 403, 404, 404},
     };
     for (const auto& r : routes) {
         const int expected[] = {r.none, r.viewer, r.operator_, r.admin};
@@ -1202,6 +1271,7 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
     }
     EXPECT_EQ(routeAccess("GET", "/api/users"), Access::Admin);
     EXPECT_EQ(routeAccess("POST", "/api/zones/gate/shelve"), Access::Operator);
+    EXPECT_EQ(routeAccess("PUT", "/api/zones/file"), Access::Admin);
     const httplib::Result page = client_->Get("/");
     ASSERT_TRUE(page);
     EXPECT_EQ(page->get_header_value("Location"), "/login.html");
@@ -1245,6 +1315,133 @@ TEST_F(LoginsTest, AnOperatorAcknowledgesAnAlarmThatClearsWhenItsObjectLeaves)
          QJsonDocument::fromJson(QByteArray::fromStdString(period->body))["changes"].toArray())
         actions << c["action"].toString() + ' ' + c["user"].toString();
     EXPECT_EQ(actions.join(", "), "raise , acknowledge otto, note otto, left , clear ");
+}
+
+// An admin saves the zones file: the picture thread takes the zones, each
+// version is kept whole beside the file; a save from an older version is
+// refused naming the newer one and writes nothing, as a refused file does;
+// a restore is a new version of an old one's content. Operators arm and
+// disarm zones, who did it said in the state and the log.
+TEST_F(LoginsTest, AdminsSaveTheZonesFileAndOperatorsArmItsZones)
+{
+    const std::string ada = sessionOf("ada");
+    const std::string otto = sessionOf("otto");
+    const auto put = [this](const QJsonObject& body, const std::string& cookie) {
+        const httplib::Result r =
+            client_->Put("/api/zones/file", {{"Cookie", cookie}},
+                         QJsonDocument(body).toJson().toStdString(), "application/json");
+        return r ? std::make_pair(
+                       r->status,
+                       QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).object())
+                 : std::make_pair(0, QJsonObject());
+    };
+    const auto get = [this, &ada](const std::string& target) {
+        const httplib::Result r = client_->Get(target.c_str(), {{"Cookie", ada}});
+        return r ? QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).object()
+                 : QJsonObject();
+    };
+    const QJsonObject first = squaresGeoJson({"gate"});
+    const QJsonObject file = get("/api/zones/file");
+    EXPECT_EQ(file["version"], 0);
+    EXPECT_EQ(file["user"], QJsonValue::Null);
+    EXPECT_EQ(file["writable"], true);
+    EXPECT_EQ(file["geojson"], first);
+
+    const QJsonObject two = squaresGeoJson({"gate", "yard"});
+    EXPECT_EQ(put({{"base", 0}, {"geojson", two}}, otto).first, 403);
+    const auto saved = put({{"base", 0}, {"geojson", two}}, ada);
+    EXPECT_EQ(saved.first, 200);
+    EXPECT_EQ(saved.second, (QJsonObject{{"version", 1}, {"applied", true}}));
+    EXPECT_EQ(output_->zones().size(), 2) << "taken by the picture thread";
+    const QDir versions(editor_->versionsFolder());
+    EXPECT_EQ(versions.entryList(QDir::Files | QDir::Hidden), (QStringList{"0.json", "1.json"}))
+        << "each whole, nothing half-written left";
+
+    // Nothing lost: the second save from version 0 is told who saved what.
+    QFile saved1(zonesFile_);
+    ASSERT_TRUE(saved1.open(QIODevice::ReadOnly));
+    const QByteArray before = saved1.readAll();
+    const auto late = put({{"base", 0}, {"geojson", squaresGeoJson({"other"})}}, ada);
+    EXPECT_EQ(late.first, 409);
+    EXPECT_EQ(late.second["error"], "the zones were saved by ada at 2023-11-14T22:13:20Z "
+                                    "(version 1) since version 0: load them again");
+    EXPECT_EQ(late.second["version"], 1);
+    const auto refused = put({{"base", 1}, {"geojson", squaresGeoJson({"gate", "gate"})}}, ada);
+    EXPECT_EQ(refused.first, 400);
+    EXPECT_EQ(refused.second["error"],
+              "feature 2 (gate): name: another feature has it; names are unique");
+    EXPECT_EQ(put({{"base", 1}, {"geojson", 5}}, ada).first, 400);
+    const httplib::Result huge =
+        client_->Put("/api/zones/file", {{"Cookie", ada}}, std::string(maxZonesFileBytes + 1, ' '),
+                     "application/json");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->status, 400);
+    QFile after(zonesFile_);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), before);
+    EXPECT_EQ(versions.entryList(QDir::Files).size(), 2);
+
+    // Version 0 restored is version 2.
+    const httplib::Result restored = client_->Post(
+        "/api/zones/versions/0/restore", {{"Cookie", ada}}, "{\"base\":1}", "application/json");
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->body, R"({"version":2,"applied":true})");
+    EXPECT_EQ(get("/api/zones/versions/2")["geojson"], first);
+    EXPECT_EQ(output_->zones().size(), 1);
+    QStringList listed;
+    for (const QJsonValue& v : get("/api/zones/versions")["versions"].toArray())
+        listed << QStringLiteral("%1 %2 %3")
+                      .arg(v["version"].toInt())
+                      .arg(v["user"].toString())
+                      .arg(v["zones"].toInt());
+    EXPECT_EQ(listed.join(", "), "2 ada 1, 1 ada 2, 0  1");
+
+    // Disarmed for half an hour by an operator.
+    EXPECT_EQ(post("/api/zones/gate/disarm", "{\"minutes\":0}", otto).first, 400);
+    const auto disarmed = post("/api/zones/gate/disarm", "{\"minutes\":30}", otto);
+    EXPECT_EQ(disarmed.first, 200);
+    const std::string since = std::to_string(nowMs_.load());
+    const std::string until = std::to_string(nowMs_.load() + 30 * 60 * 1000);
+    EXPECT_EQ(disarmed.second, R"({"zone":"gate","armed":false,"override":{"armed":false,)"
+                               R"("by":"otto","since":)" +
+                                   since + R"(,"until":)" + until + "}}");
+    EXPECT_NE(output_->states()[0].payload.indexOf("\"by\":\"otto\""), -1);
+    server_->stop();
+    EXPECT_EQ(notes_.filter("zone gate: disarmed by otto until 2023-11-14T22:43:20Z").size(), 1)
+        << notes_.join('\n').toStdString();
+    EXPECT_EQ(notes_.filter("zones: ada saved version").size(), 2);
+}
+
+// A zones file whose folder the service may not write: saving is refused
+// with one line naming it, and the file's answer says so.
+TEST_F(LoginsTest, AnUnwritableZonesFolderIsOneLine)
+{
+    ASSERT_TRUE(writeText(editor_->versionsFolder(), "a file where the folder would be"));
+    const std::string ada = sessionOf("ada");
+    const httplib::Result r =
+        client_->Put("/api/zones/file", {{"Cookie", ada}},
+                     QJsonDocument(QJsonObject{{"base", 0}, {"geojson", squaresGeoJson({"yard"})}})
+                         .toJson()
+                         .toStdString(),
+                     "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 409);
+    const QJsonObject error = QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).object();
+    EXPECT_EQ(error["error"].toString(), "the zones cannot be saved: " + editor_->versionsFolder() +
+                                             " is not a folder (the versions are kept there)");
+    const httplib::Result file = client_->Get("/api/zones/file", {{"Cookie", ada}});
+    ASSERT_TRUE(file);
+    const QJsonObject answer =
+        QJsonDocument::fromJson(QByteArray::fromStdString(file->body)).object();
+    EXPECT_EQ(answer["writable"], false);
+    EXPECT_EQ(answer["why"], error["error"]);
+    QFile::remove(editor_->versionsFolder());
+    ASSERT_EQ(::chmod(QFile::encodeName(dir_.path()).constData(), 0555), 0);
+    const std::string why = inChild([this] { return editor_->unwritable().toStdString(); }, true);
+    ::chmod(QFile::encodeName(dir_.path()).constData(), 0700);
+    EXPECT_EQ(why, "the zones cannot be saved: the folder " + dir_.path().toStdString() +
+                       " is not writable by user 65534: permission denied (the zones file is "
+                       "written through a new file there)");
 }
 
 // A session lasts session_hours and ends at its logout; a forged cookie
@@ -1346,6 +1543,8 @@ TEST_F(LoginsTest, WrongPasswordsWaitLongerEachTimeAndAreRecorded)
 TEST_F(LoginsTest, TheStreamSendsWhatTheRoleMaySee)
 {
     live_.publish("trklib/crossroads/north/status", "{\"online\":true}", true);
+    live_.publish("trklib/crossroads/zones/gone", "{}", true);
+    live_.publish("trklib/crossroads/zones/gone", "", true); // cleared: not a new page's
     live_.publish("trklib/crossroads/alarms", "{\"alarm\":1}", true, Role::Operator);
     live_.publish("trklib/crossroads/north/status", "{\"online\":false}", true);
     EXPECT_EQ(status("GET", "/api/stream", ""), 401);

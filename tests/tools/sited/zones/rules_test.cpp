@@ -7,6 +7,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 using namespace trklib::sited::zones;
@@ -71,22 +72,27 @@ QString describe(const Rules& rules, const Event& e)
     return text;
 }
 
+Picture pictureOf(const Frame& frame)
+{
+    Picture picture;
+    picture.timeMs = frame.timeMs;
+    for (const Seen& s : frame.objects) {
+        SiteObject o;
+        o.id = s.id;
+        o.xM = s.x;
+        o.yM = s.y;
+        o.vxMps = s.speedKph * mpsPerKph;
+        o.confirmed = s.confirmed;
+        picture.objects.append(o);
+    }
+    return picture;
+}
+
 QString run(Rules& rules, const std::vector<Frame>& frames)
 {
     QStringList events;
     for (const Frame& frame : frames) {
-        Picture picture;
-        picture.timeMs = frame.timeMs;
-        for (const Seen& s : frame.objects) {
-            SiteObject o;
-            o.id = s.id;
-            o.xM = s.x;
-            o.yM = s.y;
-            o.vxMps = s.speedKph * mpsPerKph;
-            o.confirmed = s.confirmed;
-            picture.objects.append(o);
-        }
-        for (const Event& e : rules.evaluate(picture))
+        for (const Event& e : rules.evaluate(pictureOf(frame)))
             events << describe(rules, e);
     }
     return events.join(QStringLiteral("; "));
@@ -212,13 +218,74 @@ TEST(Rules, KeepEachZoneState)
     EXPECT_EQ(rules.changedZones(), (QVector<int>{0, 1}));
     EXPECT_EQ(
         zoneStateMessage(rules.zones()[0], rules.state(0), true),
-        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0},"armed":true})");
+        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0},"armed":true,"override":null})");
     EXPECT_EQ(
         zoneStateMessage(rules.zones()[1], rules.state(1), false),
-        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1},"armed":false})");
+        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1},"armed":false,"override":null})");
     run(rules, {{300, {}}});
     EXPECT_EQ(rules.state(0).occupants, QVector<std::int64_t>{});
     EXPECT_EQ(rules.state(0).exited, 2u);
+}
+
+// New zones while objects are about: a zone kept by name goes on exactly
+// as in rules that never changed (its stays, dwell and speed flags, counts);
+// a reshaped one judges the next picture by its new shape, a new one counts
+// every object from it, a removed one is gone.
+TEST(Rules, ReplaceGoesOnWithTheZonesKeptByName)
+{
+    const Zone box = square("box", 10, 2.0, 50.0);
+    const QVector<Zone> zones{box, square("far", 10), line("fence", {{0, 12}, {10, 12}})};
+    Rules plain(zones);
+    Rules edited(zones);
+    const Frame still{0, {{1, 5, 5, 60}, {2, 8, 8}, {3, 12, 12}}};
+    run(plain, {still, {1000, still.objects}});
+    run(edited, {still, {1000, still.objects}});
+    Zone moved = square("far", 10);
+    moved.rings = {{{6, 6}, {16, 6}, {16, 16}, {6, 16}, {6, 6}}};
+    edited.replace({square("new", 10), box, moved});
+    ASSERT_EQ(edited.zones().size(), 3);
+    EXPECT_EQ(edited.state(1), plain.state(0));
+    EXPECT_EQ(edited.state(2).entered, 2u) << "far's counts kept";
+    const std::vector<Frame> after{{1100, still.objects},
+                                   {2000, {{1, 5, 5, 70}, {2, 8, 8}}},
+                                   {2100, {{1, 5, 11}}},
+                                   {2200, {}}};
+    QStringList others;
+    for (const Frame& frame : after) {
+        const Picture picture = pictureOf(frame);
+        QVector<Event> expected = plain.evaluate(picture);
+        expected.erase(std::remove_if(expected.begin(), expected.end(),
+                                      [](const Event& e) { return e.zone != 0; }),
+                       expected.end());
+        QVector<Event> boxEvents;
+        for (const Event& e : edited.evaluate(picture)) {
+            if (e.zone == 1)
+                boxEvents.append(e);
+            else
+                others << describe(edited, e);
+        }
+        ASSERT_EQ(boxEvents.size(), expected.size()) << frame.timeMs;
+        for (int i = 0; i < expected.size(); ++i) {
+            SCOPED_TRACE(describe(plain, expected[i]).toStdString());
+            const Event& a = expected[i];
+            const Event& b = boxEvents[i];
+            EXPECT_TRUE(a.kind == b.kind && a.object == b.object && a.timeMs == b.timeMs &&
+                        a.xM == b.xM && a.yM == b.yM && a.speedKph == b.speedKph &&
+                        a.dwellS == b.dwellS && a.lost == b.lost);
+        }
+        EXPECT_EQ(edited.state(1), plain.state(0)) << frame.timeMs;
+    }
+    EXPECT_EQ(others.join("; ").toStdString(),
+              "1100 enter new 1; 1100 enter new 2; 1100 exit far 1 1.1s; 1100 enter far 3; "
+              "2000 exit far 3 0.9s lost at 12,12 0kph; "
+              "2100 exit new 1 1s; 2100 exit new 2 1s lost at 8,8 0kph; "
+              "2100 exit far 2 2.1s lost at 8,8 0kph");
+
+    // A zone made confirmed_only: an unconfirmed object inside it exits.
+    Rules any({square("any", 10, {}, {}, false)});
+    run(any, {{0, {{5, 5, 5, 0, false}}}});
+    any.replace({square("any", 10)});
+    EXPECT_EQ(run(any, {{100, {{5, 5, 5, 0, false}}}}).toStdString(), "100 exit any 5 0.1s");
 }
 
 // A zone's state is published again when its schedule arms or disarms it,
@@ -248,7 +315,7 @@ TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
     EXPECT_EQ(changed(tuesday0600Ms + hourMs),
               R"(trklib/s/zones/night {"zone":"night","occupants":[],)"
               R"("entered":0,"exited":0,"crossings":{"left":0,)"
-              R"("right":0},"armed":false})");
+              R"("right":0},"armed":false,"override":null})");
     EXPECT_EQ(changed(tuesday0600Ms + 2 * hourMs), "");
     EXPECT_EQ(changed(tuesday0600Ms + 12 * hourMs).substr(0, 20), "trklib/s/zones/night");
     EXPECT_TRUE(output.armed(0));
@@ -257,6 +324,34 @@ TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
     EXPECT_FALSE(changed(tuesday0600Ms + 13 * hourMs).empty()) << "disarmed by the operator";
     EXPECT_FALSE(output.armed(0));
     EXPECT_EQ(output.states().size(), 2);
+    // An operator's command: the state says who and until when, the
+    // answer too; a zone that is not there is not found.
+    const std::int64_t t = tuesday0600Ms + 14 * hourMs;
+    const ArmingAnswer disarmed =
+        output.command({ArmingCommand::Kind::Disarm, "box", 30, "otto"}, t);
+    EXPECT_TRUE(disarmed.found && !disarmed.armed);
+    ASSERT_TRUE(disarmed.override);
+    EXPECT_EQ(disarmed.override->untilMs, t + 30 * 60 * 1000);
+    const std::string override = R"("armed":false,"override":{"armed":false,"by":"otto",)"
+                                 R"("since":1796756400000,"until":1796758200000}})";
+    const auto armedOf = [](const std::string& state) {
+        const std::size_t at = state.find("\"armed\"");
+        return at == std::string::npos ? state : state.substr(at);
+    };
+    EXPECT_EQ(armedOf(changed(t + 100)), override) << "republished, its arming changed";
+    EXPECT_FALSE(output.command({ArmingCommand::Kind::Arm, "nowhere", {}, "otto"}, t).found);
+    // New zones: the override goes on with its zone's name, a zone that
+    // is gone has its state's topic returned for clearing.
+    EXPECT_EQ(output.replace({square("box", 20)}, t + 200),
+              QVector<QByteArray>{"trklib/s/zones/night"});
+    ASSERT_EQ(output.states().size(), 1);
+    EXPECT_NE(output.states()[0].payload.indexOf("\"by\":\"otto\""), -1);
+    EXPECT_EQ(armedOf(changed(t + 30 * 60 * 1000)), R"("armed":true,"override":null})")
+        << "ran out: back to the schedule";
+    EXPECT_TRUE(output.command({ArmingCommand::Kind::Arm, "box", {}, "ada"}, t).armed);
+    ASSERT_EQ(output.takeCommandedStates().size(), 1) << "at once";
+    EXPECT_EQ(changed(t + 30 * 60 * 1000 + 100), "") << "and not again";
+    EXPECT_FALSE(output.command({ArmingCommand::Kind::Schedule, "box", {}, "ada"}, t).override);
 }
 
 // The alarms of a book over two zones and a line, every change it tells
@@ -373,6 +468,26 @@ TEST_F(AlarmBookTest, AShelvedZoneRaisesNoAlarmUntilItsEnd)
     book_->picture(90000, zones_, {event(Event::Kind::Enter, 0, 4, 90000)}, {false, true, true});
     book_->picture(90100, zones_, {event(Event::Kind::Enter, 0, 5, 90100)}, {true, true, true});
     EXPECT_EQ(log(), "90100 raise 3 gate");
+}
+
+// New zones: an open alarm of a zone that is gone counts its object as
+// left, so that it stays open until acknowledged; the zone is no longer
+// one to shelve.
+TEST_F(AlarmBookTest, AnAlarmOfARemovedZoneStaysOpenUntilAcknowledged)
+{
+    picture(1000, {event(Event::Kind::Enter, 0, 7, 1000), event(Event::Kind::Enter, 0, 8, 1000)});
+    EXPECT_TRUE(book_->acknowledge(2, "otto", "", 1100, status_, why_));
+    log();
+    const QVector<Zone> kept{zones_[1], zones_[2]};
+    book_->setZones(kept, 1200);
+    EXPECT_EQ(log(), "1200 left 1 gate; 1200 left 2 gate; 1200 clear 2 gate");
+    ASSERT_EQ(book_->open().size(), 1);
+    EXPECT_TRUE(book_->acknowledge(1, "otto", "", 1300, status_, why_));
+    EXPECT_EQ(log(), "1300 acknowledge 1 gate otto; 1300 clear 1 gate");
+    EXPECT_FALSE(book_->shelve("gate", "otto", 1, "works", 1400, status_, why_));
+    EXPECT_EQ(status_, 404);
+    book_->picture(1500, kept, {event(Event::Kind::Cross, 1, 9, 1500)});
+    EXPECT_EQ(log(), "1500 raise 3 fence; 1500 left 3 fence");
 }
 
 // The changes replayed into a new book give the same open alarms and
