@@ -244,7 +244,15 @@ Reply ZonesEditor::fileAnswer() const
     reply.body.append(fault.isEmpty() ? ",\"writable\":true" : ",\"writable\":false,\"why\":");
     if (!fault.isEmpty())
         appendString(reply.body, fault);
-    reply.body.append(",\"geojson\":");
+    // The page turns what it draws in site metres into the file's longitude
+    // and latitude by the site's origin, as sited reads them back.
+    reply.body.append(",\"origin\":{\"lat\":");
+    service::appendNumber(reply.body, settings_.origin.latitudeDeg);
+    reply.body.append(",\"lon\":");
+    service::appendNumber(reply.body, settings_.origin.longitudeDeg);
+    reply.body.append(",\"altitude\":");
+    service::appendNumber(reply.body, settings_.origin.altitudeM);
+    reply.body.append("},\"geojson\":");
     reply.body.append(geojson.toJson(QJsonDocument::Compact));
     reply.body.append('}');
     return reply;

@@ -1346,6 +1346,7 @@ TEST_F(LoginsTest, AdminsSaveTheZonesFileAndOperatorsArmItsZones)
     EXPECT_EQ(file["user"], QJsonValue::Null);
     EXPECT_EQ(file["writable"], true);
     EXPECT_EQ(file["geojson"], first);
+    EXPECT_EQ(file["origin"], QJsonObject({{"lat", 48.1}, {"lon", 11.5}, {"altitude", 520.0}}));
 
     const QJsonObject two = squaresGeoJson({"gate", "yard"});
     EXPECT_EQ(put({{"base", 0}, {"geojson", two}}, otto).first, 403);
