@@ -253,45 +253,75 @@ export class Panel {
     return li;
   }
 
-  // Rebuilds table#objects from the site service's latest picture.
+  // Brings table#objects to the site service's latest picture.
   updateObjects() {
     if (!this.objects) return;
-    const fragment = document.createDocumentFragment();
-    for (const o of this.site.objectRows()) {
+    syncRows(this.objects.tBodies[0], this.site.objectRows(), (o) => String(o.id), (o) => {
       const cells = objectCells(o);
       const heading = cells[4] === '' ? 'no heading' : `heading ${cells[4]}°`;
-      const tr = element('tr', {
-        'data-id': String(o.id),
-        class: o.confirmed ? 'confirmed' : 'unconfirmed',
-        title: `${cells[3]} km/h, ${heading}; seen by ${cells[5] || 'no radar'}`,
-      });
-      cells.forEach((text, i) => {
-        const td = element(i === 0 ? 'th' : 'td', i === 0 ? { scope: 'row' } : {}, text);
-        if (i === 0) td.prepend(swatch(objectColour(o.id)));
-        tr.append(td);
-      });
-      fragment.append(tr);
-    }
-    this.objects.tBodies[0].replaceChildren(fragment);
+      return {
+        attributes: {
+          'data-id': String(o.id),
+          class: o.confirmed ? 'confirmed' : 'unconfirmed',
+          title: `${cells[3]} km/h, ${heading}; seen by ${cells[5] || 'no radar'}`,
+        },
+        cells,
+        colour: objectColour(o.id),
+      };
+    });
   }
 
-  // Rebuilds the table's rows from the site's current targets.
+  // Brings the table's rows to the site's current targets.
   updateTargets() {
-    const rows = this.site.rows();
-    const fragment = document.createDocumentFragment();
-    for (const row of rows) {
-      const tr = element('tr', {
+    syncRows(this.tbody, this.site.rows(), (row) => `${row.radar} ${row.number}`, (row) => ({
+      attributes: {
         'data-radar': row.radar,
         'data-number': String(row.number),
         class: row.confirmed ? 'confirmed' : 'unconfirmed',
-      });
-      rowCells(row).forEach((text, i) => {
+      },
+      cells: rowCells(row),
+      colour: this.site.colour(row.radar),
+    }));
+  }
+}
+
+// Brings tbody's rows to items, in their order: the row of an item whose
+// key was shown before is kept and only what changed in it is written, so
+// that a picture of hundreds of objects costs the page a few text changes
+// rather than a new table to lay out. describe(item) gives the row's
+// attributes, its cells' texts (the first a th with the colour's swatch).
+function syncRows(tbody, items, keyOf, describe) {
+  const shown = new Map();
+  for (const tr of tbody.rows) shown.set(tr.dataset.key, tr);
+  let k = 0;
+  for (const item of items) {
+    const key = keyOf(item);
+    const { attributes, cells, colour } = describe(item);
+    let tr = shown.get(key);
+    if (!tr) {
+      tr = element('tr', { 'data-key': key });
+      cells.forEach((text, i) => {
         const td = element(i === 0 ? 'th' : 'td', i === 0 ? { scope: 'row' } : {}, text);
-        if (i === 0) td.prepend(swatch(this.site.colour(row.radar)));
+        if (i === 0) td.prepend(swatch(colour));
         tr.append(td);
       });
-      fragment.append(tr);
+    } else {
+      shown.delete(key);
+      cells.forEach((text, i) => {
+        const td = tr.cells[i];
+        const node = td.lastChild;
+        if (node?.nodeType === Node.TEXT_NODE) {
+          if (node.data !== text) node.data = text;
+        } else if (td.textContent !== text) {
+          td.append(text);
+        }
+      });
     }
-    this.tbody.replaceChildren(fragment);
+    for (const [name, value] of Object.entries(attributes)) {
+      if (tr.getAttribute(name) !== value) tr.setAttribute(name, value);
+    }
+    if (tbody.rows[k] !== tr) tbody.insertBefore(tr, tbody.rows[k] ?? null);
+    ++k;
   }
+  for (const tr of shown.values()) tr.remove();
 }
