@@ -201,11 +201,12 @@ function seenFrom(radar, t) {
 //   temporary folder, removed by stop()), site ('console'), prefix
 //   ('trklib'), radars (defaultRadars), zones (shapes for zonesGeojson),
 //   users ([{ name, role }], each given a password made here), rate
-//   (pictures a second, 10), publishMs (between tracks messages, 100).
+//   (pictures a second, 10), publishMs (between tracks messages, 100),
+//   siteLines (more lines at the site file's end: a [map] section, ...).
 export async function start(options) {
   const {
     sited, webDir, artefacts: logs, site = 'console', prefix = 'trklib', radars = defaultRadars,
-    zones = [], users = [], rate = 10, publishMs = 100,
+    zones = [], users = [], rate = 10, publishMs = 100, siteLines = [],
   } = options;
   const mqtt = createRequire(path.join(webDir, 'package.json'))('mqtt');
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'trklib-sitedsite-'));
@@ -259,6 +260,7 @@ export async function start(options) {
       // reads their tracks from the broker.
       ...radars.flatMap((r, k) => [`[radar.${r.name}]`, `port = ${40001 + k}`, `x = ${r.x}`, `y = ${r.y}`,
         `heading = ${r.heading ?? 0}`]),
+      ...siteLines,
       '',
     ].join('\n'));
 

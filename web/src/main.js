@@ -123,10 +123,18 @@ viewButton.addEventListener('click', () => {
   redraw();
 });
 
-// Redraws at the next frame, at most once a frame, whatever arrived.
+// Redraws at the next frame, at most once a frame, whatever arrived. The
+// tables of targets and objects follow in the same frame while they are
+// small, else at most every tableRefreshMs (and once more after the last
+// change): hundreds of rows written ten times a second cost the map its
+// frames, and nobody reads them that fast.
+const tableRefreshMs = 500;
+const smallTableRows = 100; // rows of both tables together
 let frameDue = false;
 let targetsChanged = false;
 let eventsChanged = false;
+let tablesShownAt = -Infinity;
+let tablesTimer = null;
 function redraw() {
   if (frameDue) return;
   frameDue = true;
@@ -136,10 +144,17 @@ function redraw() {
     updateView();
     map.draw(now);
     panel.updateRadars(now);
-    if (targetsChanged) {
+    const small = panel.tbody.rows.length + (panel.objects?.tBodies[0].rows.length ?? 0) <= smallTableRows;
+    if (targetsChanged && (small || now - tablesShownAt >= tableRefreshMs)) {
       panel.updateTargets();
       panel.updateObjects();
       targetsChanged = false;
+      tablesShownAt = now;
+    } else if (targetsChanged && !tablesTimer) {
+      tablesTimer = setTimeout(() => {
+        tablesTimer = null;
+        redraw();
+      }, tableRefreshMs - (now - tablesShownAt));
     }
     if (eventsChanged) {
       panel.updateEvents();
@@ -221,6 +236,7 @@ function drawRecorded(picture) {
   else r.site.service.picture = null;
   r.shown = picture ? picture.time : null;
   targetsChanged = true;
+  map.marksChanged();
   redraw();
   // The time shown changes in the frame that draws its picture, after it.
   requestAnimationFrame(() => {
@@ -280,6 +296,7 @@ async function enterHistory() {
   showPlaying();
   loadPicture();
   targetsChanged = true;
+  map.marksChanged();
   eventsChanged = true;
   redraw();
 }
@@ -291,6 +308,7 @@ function leaveHistory() {
   panel.site = site;
   setMode('live', 'Show the history');
   targetsChanged = true;
+  map.marksChanged();
   eventsChanged = true;
   redraw();
 }
@@ -375,7 +393,10 @@ function take(topic, payload) {
   const about = site.receive(topic, payload, performance.now());
   if (!about) return;
   if (about.leaf === 'events') eventsChanged = true;
-  else targetsChanged = true;
+  else {
+    targetsChanged = true;
+    map.marksChanged();
+  }
   if (about.leaf === 'zones' || about.leaf === 'zone') alarmPanel?.updateZones();
   redraw();
 }

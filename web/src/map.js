@@ -40,6 +40,8 @@ const targetRadiusPx = 5;
 const beamFillAlpha = 0.09;
 const beamEdgeAlpha = 0.5;
 const trailAlpha = 0.45;
+const trailStepPx = 2; // the shortest segment of a trail drawn, CSS px
+const marksMarginPx = 256; // the marks' layer beyond each side of the map, CSS px
 const staleAlpha = 0.35; // targets of a silent radar
 const zoneColours = { edge: '#5b4a8b', lit: '#e07b00', flash: '#ffcc00' };
 const zoneFillAlpha = 0.1;
@@ -187,12 +189,7 @@ export class SiteMap {
     this.drawGrid(ctx);
     const zoneState = this.drawZones(ctx, nowMs);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
-    const labels = [];
-    if (this.shown === 'site') {
-      this.drawObjects(ctx, nowMs, labels);
-    } else {
-      for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, labels);
-    }
+    const labels = this.drawMarks(ctx, nowMs);
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
     this.tool?.draw(ctx, this.view);
     this.drawNorth(ctx);
@@ -412,6 +409,60 @@ export class SiteMap {
     ctx.globalAlpha = 1;
   }
 
+  // The targets or the objects, their trails and labels, drawn into a layer
+  // of their own a margin larger than the map, and again only when they
+  // changed (marksChanged()), the scale or size did, a radar fell silent
+  // or the map moved by more than the margin: while the map is panned the
+  // layer moves with it, so that a frame of 500 objects costs one image
+  // rather than 500 marks. Returns the labels drawn.
+  drawMarks(ctx, nowMs) {
+    const silent = this.shown === 'site' ? [this.site.serviceSilent(nowMs)]
+      : this.site.names().map((name) => this.site.silent(name, nowMs));
+    const ratio = this.ratio ?? 1;
+    const { width, height, scale } = this.view;
+    const key = `${this.shown} ${scale} ${width}x${height} ${ratio} ${silent.join(' ')} ${this.marksVersion}`;
+    const page = this.canvas.ownerDocument;
+    if (!page) {
+      // No page to make a layer in (the unit tests' canvas): straight onto the map.
+      const labels = [];
+      this.drawShown(ctx, nowMs, labels);
+      return labels;
+    }
+    let layer = this.marks;
+    const moved = (l) => ({ dx: (l.centerX - this.view.centerX) * scale, dy: (this.view.centerY - l.centerY) * scale });
+    const off = layer ? moved(layer) : null;
+    if (!layer || layer.key !== key || Math.abs(off.dx) > marksMarginPx || Math.abs(off.dy) > marksMarginPx) {
+      layer ??= { canvas: page.createElement('canvas') };
+      layer.canvas.width = Math.round((width + 2 * marksMarginPx) * ratio);
+      layer.canvas.height = Math.round((height + 2 * marksMarginPx) * ratio);
+      const marks = layer.canvas.getContext('2d');
+      marks.setTransform(ratio, 0, 0, ratio, marksMarginPx * ratio, marksMarginPx * ratio);
+      layer.labels = [];
+      this.drawShown(marks, nowMs, layer.labels);
+      Object.assign(layer, { key, centerX: this.view.centerX, centerY: this.view.centerY });
+      this.marks = layer;
+    }
+    const { dx, dy } = moved(layer);
+    ctx.drawImage(layer.canvas, dx - marksMarginPx, dy - marksMarginPx, width + 2 * marksMarginPx,
+      height + 2 * marksMarginPx);
+    return layer.labels;
+  }
+
+  // The objects, or every radar's targets, as shown.
+  drawShown(ctx, nowMs, labels) {
+    if (this.shown === 'site') {
+      this.drawObjects(ctx, nowMs, labels);
+    } else {
+      for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, labels);
+    }
+  }
+
+  // The marks are to be drawn again at the next frame: new tracks, a new
+  // picture, trails that moved on.
+  marksChanged() {
+    this.marksVersion = (this.marksVersion ?? 0) + 1;
+  }
+
   // The fused objects, each in the colour of its id, labelled with it.
   drawObjects(ctx, nowMs, labels) {
     const picture = this.site.service.picture;
@@ -427,8 +478,11 @@ export class SiteMap {
 
   // One target or object at t.x, t.y with its trail: a filled dot when
   // confirmed, a ring and a dashed trail when not.
+  // A trail's points nearer than trailStepPx to the last one drawn are
+  // left out: a slow or distant object's trail of a hundred points is then
+  // a few segments, the same to the eye.
   drawMark(ctx, t, colour, trail, label) {
-    ctx.font = font;
+    if (ctx.font !== font) ctx.font = font;
     ctx.textAlign = 'left';
     ctx.textBaseline = 'bottom';
     ctx.strokeStyle = colour;
@@ -436,11 +490,14 @@ export class SiteMap {
       ctx.lineWidth = 2;
       ctx.setLineDash(t.confirmed ? [] : [3, 3]);
       ctx.beginPath();
-      trail.forEach((p, i) => {
-        const s = this.view.toScreen(p.x, p.y);
-        if (i === 0) ctx.moveTo(s.x, s.y);
-        else ctx.lineTo(s.x, s.y);
-      });
+      let last = this.view.toScreen(trail[0].x, trail[0].y);
+      ctx.moveTo(last.x, last.y);
+      for (let i = 1; i < trail.length; ++i) {
+        const s = this.view.toScreen(trail[i].x, trail[i].y);
+        if (i < trail.length - 1 && Math.abs(s.x - last.x) + Math.abs(s.y - last.y) < trailStepPx) continue;
+        ctx.lineTo(s.x, s.y);
+        last = s;
+      }
       const saved = ctx.globalAlpha;
       ctx.globalAlpha = saved * trailAlpha;
       ctx.stroke();
