@@ -4,24 +4,33 @@
 // process's CPU per second of the site's time and the database's growth
 // extrapolated to a day; then the two queries an operator asks most: one
 // hour of events out of 30 days, and one object's track over a whole day.
+// With --preview-hours, instead: that many hours of a 50-object site at the
+// recorder's rate (every picture, 10 per second) written into each
+// database, and the zones' preview of them (POST /api/zones/preview) timed.
 //
 //   historybench [--seconds N]    (default 60 s of the site's time)
+//   historybench --preview-hours H   (1 to 24)
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/history/zonepreview.h"
 #include "util/units.h"
 
 #include "support/postgresserver.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <libpq-fe.h>
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -231,15 +240,189 @@ void print(const char* kind, int seconds, const Figures& f)
                 kind, f.objectHourPoints, f.objectHourMs, f.pictureObjects, f.pictureMs);
 }
 
+// --- The zones' preview ---------------------------------------------------
+
+constexpr int previewObjects = 50;      // on site at every picture
+constexpr std::int64_t lifeMs = 600000; // each object's stay, then another comes
+constexpr double siteM = 200.0;         // the objects walk a square this wide
+
+// Object slot i's site object at tick k: a straight walk across the
+// square, at 1.5 to 15 m/s, a new id every lifeMs.
+SiteObject walker(int i, std::int64_t k)
+{
+    const std::int64_t t = k * pictureMs + i * (lifeMs / previewObjects);
+    const std::int64_t life = t / lifeMs;
+    const double s = double(t % lifeMs) / 1000.0; // seconds into its stay
+    const double seed = double(life * previewObjects + i);
+    const double angle = std::fmod(seed * 2.39996, 2 * M_PI);
+    const double speed = 1.5 + std::fmod(seed * 7.3, 13.5);
+    SiteObject o;
+    o.id = life * previewObjects + i + 1;
+    const double vx = speed * std::cos(angle);
+    const double vy = speed * std::sin(angle);
+    // Bounced inside the square, so that it stays on site all its stay.
+    const auto bounce = [](double v) {
+        const double m = std::fmod(std::fabs(v), 2 * siteM);
+        return m > siteM ? 2 * siteM - m : m;
+    };
+    o.xM = bounce(std::fmod(seed * 37.0, siteM) + vx * s) - siteM / 2;
+    o.yM = bounce(std::fmod(seed * 53.0, siteM) + vy * s) - siteM / 2;
+    o.vxMps = vx;
+    o.vyMps = vy;
+    o.confirmed = s > 1.0;
+    o.radars = {{i % radars, i + 1}};
+    o.sinceMs = startMs + life * lifeMs;
+    return o;
+}
+
+// The zones file: a grid of 3 x 3 squares of 30 m and two lines across the
+// site, the squares moved by shiftM; dwell and a speed limit on each.
+QByteArray previewZonesFile(double shiftM)
+{
+    QByteArray features;
+    const auto corner = [](double x, double y) {
+        const trklib::site::GeoPoint p = geo().toGeodetic(x, y);
+        return "[" + QByteArray::number(p.longitudeDeg, 'g', 17) + "," +
+               QByteArray::number(p.latitudeDeg, 'g', 17) + "]";
+    };
+    for (int i = 0; i < 9; ++i) {
+        const double x = -75.0 + 60.0 * (i % 3) + shiftM;
+        const double y = -75.0 + 60.0 * (i / 3);
+        features += (features.isEmpty() ? "" : ",") +
+                    QByteArrayLiteral(R"({"type":"Feature","geometry":{"type":"Polygon",)") +
+                    R"("coordinates":[[)" + corner(x, y) + "," + corner(x + 30, y) + "," +
+                    corner(x + 30, y + 30) + "," + corner(x, y + 30) + "," + corner(x, y) +
+                    R"(]]},"properties":{"name":"zone-)" + QByteArray::number(i) +
+                    R"(","dwell":30,"speed_limit":30}})";
+    }
+    for (int i = 0; i < 2; ++i) {
+        const double x = i == 0 ? 0.0 : 50.0;
+        features += QByteArrayLiteral(R"(,{"type":"Feature","geometry":{"type":"LineString",)") +
+                    R"("coordinates":[)" + corner(x - 80 + shiftM, -90) + "," +
+                    corner(x + 80 + shiftM, 90) + R"(]},"properties":{"name":"line-)" +
+                    QByteArray::number(i) + R"("}})";
+    }
+    return R"({"type":"FeatureCollection","features":[)" + features + "]}";
+}
+
+struct PreviewFigures
+{
+    double fillS = 0.0;
+    std::int64_t rows = 0;
+    std::int64_t pictures = 0;
+    double readMs = 0.0;
+    double previewMs = 0.0;
+    int currentEvents = 0;
+    int editedEvents = 0;
+};
+
+// hours of the site written straight into the store, in the recorder's
+// batches; settle runs before the preview (the server's housekeeping).
+bool preview(SharedStore& shared, int hours, PreviewFigures& f,
+             const std::function<void()>& settle = {})
+{
+    const auto filling = std::chrono::steady_clock::now();
+    const std::int64_t ticks = std::int64_t(hours) * hourMs / pictureMs;
+    QString error;
+    const bool filled = shared.with([&](Store& s) {
+        Batch batch;
+        for (std::int64_t k = 0; k < ticks; ++k) {
+            Picture p;
+            p.timeMs = startMs + k * pictureMs;
+            for (int i = 0; i < previewObjects; ++i)
+                p.objects.append(walker(i, k));
+            batch.pictures.append(p.timeMs);
+            batch.objects += pictureRows(radarNames(), p, &geo());
+            f.rows += p.objects.size();
+            if (batch.size() + previewObjects + 1 > Recorder::batchRecords) {
+                if (!s.write(batch, error))
+                    return false;
+                batch.clear();
+            }
+        }
+        return s.write(batch, error);
+    });
+    if (!filled) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return false;
+    }
+    f.fillS = msSince(filling) / 1000.0;
+    if (settle)
+        settle();
+    QVector<trklib::sited::zones::Zone> current;
+    if (!trklib::sited::zones::parseZones(previewZonesFile(0), geo(), current, error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return false;
+    }
+    ApiContext context;
+    context.store = &shared;
+    context.site = QStringLiteral("bench");
+    context.geo = geo();
+    context.currentZones = [&current] { return current; };
+    Request request;
+    request.method = "POST";
+    request.path = "/api/zones/preview";
+    request.body =
+        ("{\"hours\":" + QByteArray::number(hours) + ",\"geojson\":" + previewZonesFile(10) + "}")
+            .toStdString();
+    // The pictures read alone, as the preview reads them.
+    auto t = std::chrono::steady_clock::now();
+    std::int64_t read = 0;
+    const Store::PictureSink count = [&read](std::int64_t, const QVector<ObjectRow>& rows) {
+        read += rows.size();
+    };
+    const std::int64_t endMs = startMs + std::int64_t(hours) * hourMs;
+    for (std::int64_t from = startMs; from < endMs; from += previewSpanMs) {
+        if (!shared.with([&](Store& s) {
+                return s.pictures(from, from + previewSpanMs - 1, count, error);
+            })) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return false;
+        }
+    }
+    f.readMs = msSince(t);
+    if (read != f.rows) {
+        std::fprintf(stderr, "read %lld rows of %lld\n", static_cast<long long>(read),
+                     static_cast<long long>(f.rows));
+        return false;
+    }
+    t = std::chrono::steady_clock::now();
+    const Reply reply = handle(context, request);
+    f.previewMs = msSince(t);
+    if (reply.status != 200) {
+        std::fprintf(stderr, "%s\n", reply.body.constData());
+        return false;
+    }
+    const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
+    f.pictures = std::int64_t(answer[QLatin1String("pictures")].toDouble());
+    f.currentEvents = answer[QLatin1String("current")][QLatin1String("total")].toInt();
+    f.editedEvents = answer[QLatin1String("edited")][QLatin1String("total")].toInt();
+    return true;
+}
+
+void print(const char* kind, int hours, const PreviewFigures& f)
+{
+    std::printf("%-10s %d h of %d objects at %d pictures/s (%lld rows) written in %.0f s\n", kind,
+                hours, previewObjects, picturesPerS, static_cast<long long>(f.rows), f.fillS);
+    std::printf("%-10s preview of %lld pictures, 9 zones and 2 lines each side: %.0f ms (%d "
+                "events in force, %d edited); the pictures read alone: %.0f ms\n",
+                kind, static_cast<long long>(f.pictures), f.previewMs, f.currentEvents,
+                f.editedEvents, f.readMs);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     int seconds = 60;
-    for (int i = 1; i + 1 < argc; ++i)
+    int previewHours = 0; // 0: the recording and the queries instead
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--preview-hours") == 0)
+            previewHours = std::clamp(std::atoi(argv[i + 1]), 1, maxPreviewHours);
+    }
 
     QTemporaryDir dir;
     QString error;
@@ -254,10 +437,17 @@ int main(int argc, char** argv)
         const auto size = [&] {
             return double(QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size());
         };
-        Figures f;
-        if (!record(shared, seconds, size, f) || !query(shared, f))
-            return 1;
-        print("sqlite", seconds, f);
+        if (previewHours) {
+            PreviewFigures f;
+            if (!preview(shared, previewHours, f))
+                return 1;
+            print("sqlite", previewHours, f);
+        } else {
+            Figures f;
+            if (!record(shared, seconds, size, f) || !query(shared, f))
+                return 1;
+            print("sqlite", seconds, f);
+        }
     }
     if (!trklib::test::PostgresServer::available()) {
         std::printf("postgresql skipped: PostgreSQL 15's server is not installed\n");
@@ -286,6 +476,18 @@ int main(int argc, char** argv)
     // What autovacuum does to a table that only grows, at once: the pages
     // marked all-visible, so that a track is read from its index alone.
     const auto vacuum = [&] { PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects")); };
+    if (previewHours) {
+        PreviewFigures f;
+        const bool ok = preview(shared, previewHours, f, [&] {
+            PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects"));
+            PQclear(PQexec(sizes, "VACUUM (ANALYZE) pictures"));
+        });
+        PQfinish(sizes);
+        if (!ok)
+            return 1;
+        print("postgresql", previewHours, f);
+        return 0;
+    }
     Figures f;
     const bool ok = record(shared, seconds, size, f) && query(shared, f, vacuum);
     PQfinish(sizes);

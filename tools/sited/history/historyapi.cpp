@@ -1,6 +1,7 @@
 #include "tools/sited/history/historyapi.h"
 
 #include "tools/sited/history/zoneseditor.h"
+#include "tools/sited/history/zonepreview.h"
 
 #include "tools/common/service/jsonwriter.h"
 #include "tools/common/service/metrics.h"
@@ -443,6 +444,7 @@ constexpr Route routes[]{
     {"GET", "/api/zones/versions", Access::Admin},
     {"GET", "/api/zones/versions/*", Access::Admin},
     {"POST", "/api/zones/versions/*/restore", Access::Admin},
+    {"POST", "/api/zones/preview", Access::Admin},
     // The site's own map; a path ending in '/' stands for every path under it.
     {"GET", "/api/map", Access::Viewer},
     {"GET", "/api/map/plan", Access::Viewer},
@@ -845,6 +847,8 @@ Reply handle(ApiContext& c, const Request& r)
             return logout(c, r);
         if (routeAccess(r.method, r.path) == Access::Operator)
             return alarmAction(c, r, who);
+        if (r.path == "/api/zones/preview")
+            return zonePreviewReply(c, r.body);
         return jsonError(404, QStringLiteral("no such resource to POST to; try /api/login or "
                                              "/api/logout"));
     }

@@ -4,6 +4,7 @@
 #include "tools/sited/history/historyrecorder.h"
 #include "tools/sited/history/httpauth.h"
 #include "tools/sited/history/livestream.h"
+#include "tools/sited/zones/zonesfile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,11 +73,12 @@ class ZonesEditor;
 class ZonesView
 {
 public:
-    void set(QByteArray json, QStringList names)
+    void set(QByteArray json, QStringList names, QVector<zones::Zone> zones = {})
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         json_ = std::move(json);
         names_ = std::move(names);
+        zones_ = std::move(zones);
     }
     QByteArray json() const // zonesMessage's, or empty for none
     {
@@ -87,11 +90,17 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         return names_;
     }
+    QVector<zones::Zone> zones() const // the zones themselves, as the pictures judge by
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return zones_;
+    }
 
 private:
     mutable std::mutex mutex_;
     QByteArray json_;
     QStringList names_;
+    QVector<zones::Zone> zones_;
 };
 
 struct ApiContext
@@ -112,6 +121,11 @@ struct ApiContext
     bool secure = false; // served over HTTPS: cookies are Secure
     // The text of /metrics, called on the server's threads; empty: no /metrics.
     std::function<std::string()> metrics;
+    // POST /api/zones/preview: the zones in force, called on the server's
+    // threads (empty: none), and the frame edited zones are read in (none:
+    // the site has no origin, the route answers 404).
+    std::function<QVector<zones::Zone>()> currentZones;
+    std::optional<site::GeoReference> geo;
 };
 
 struct Reply

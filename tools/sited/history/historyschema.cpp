@@ -351,6 +351,22 @@ QByteArray objectColumns(bool positionsOnly)
     return positionsOnly ? positions : positions + ", " + others;
 }
 
+QByteArray pictureTimesSelect(Dialect dialect)
+{
+    return "SELECT time FROM pictures WHERE site = " + placeholder(1, dialect) +
+           " AND time BETWEEN " + placeholder(2, dialect) + " AND " + placeholder(3, dialect) +
+           " ORDER BY time";
+}
+
+QByteArray rulesObjectsSelect(Dialect dialect)
+{
+    // SQLite: by the time index (see SqliteStore::tracks()).
+    return QByteArray("SELECT time, id, x, y, vx, vy, speed, confirmed, since FROM objects") +
+           (dialect == Dialect::sqlite ? " INDEXED BY objects_time" : "") +
+           " WHERE site = " + placeholder(1, dialect) + " AND time BETWEEN " +
+           placeholder(2, dialect) + " AND " + placeholder(3, dialect) + " ORDER BY time";
+}
+
 Values pictureValues(const QByteArray& site, std::int64_t timeMs)
 {
     return {site, timeMs};

@@ -6,6 +6,7 @@
 #include <QVarLengthArray>
 
 #include <cstdint>
+#include <limits>
 #include <variant>
 #include <vector>
 
@@ -115,6 +116,44 @@ QByteArray removeBefore(const Table& table, Dialect dialect);
 // positions-only row is a full row's beginning.
 QByteArray objectColumns(bool positionsOnly);
 
+// Store::pictures()' two statements for the site (first parameter) from
+// the second parameter to the third: the pictures' times, ascending, and
+// their objects' rows by time, as readRulesObject() reads them.
+QByteArray pictureTimesSelect(Dialect dialect);
+QByteArray rulesObjectsSelect(Dialect dialect);
+
+// Joins the two: each picture handed to the sink with its objects, an
+// empty one too, once the rows of a later time come or at finish(). A row
+// of no picture is left out.
+class PictureJoin
+{
+public:
+    PictureJoin(QVector<std::int64_t> times, const Store::PictureSink& each)
+        : times_(std::move(times)), each_(each)
+    {}
+    void add(const ObjectRow& row)
+    {
+        handBefore(row.timeMs);
+        if (next_ < times_.size() && times_[next_] == row.timeMs)
+            objects_.append(row);
+    }
+    void finish() { handBefore(std::numeric_limits<std::int64_t>::max()); }
+
+private:
+    void handBefore(std::int64_t timeMs)
+    {
+        while (next_ < times_.size() && times_[next_] < timeMs) {
+            each_(times_[next_++], objects_);
+            objects_.clear();
+        }
+    }
+
+    QVector<std::int64_t> times_;
+    const Store::PictureSink& each_;
+    int next_ = 0;
+    QVector<ObjectRow> objects_;
+};
+
 // A value bound to a parameter or copied; monostate is NULL.
 using Value = std::variant<std::monostate, std::int64_t, double, bool, QByteArray>;
 using Values = QVarLengthArray<Value, 16>;
@@ -176,6 +215,22 @@ template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
     o.confirmed = r.boolean(10);
     o.radars = r.text(11);
     o.sinceMs = r.integer(12);
+    return o;
+}
+
+// An object's row of picturesSelect(): what the zones' rules read.
+template <typename Row> ObjectRow readRulesObject(const Row& r)
+{
+    ObjectRow o;
+    o.timeMs = r.integer(0);
+    o.id = r.integer(1);
+    o.x = r.real(2);
+    o.y = r.real(3);
+    o.vx = r.real(4);
+    o.vy = r.real(5);
+    o.speed = r.real(6);
+    o.confirmed = r.boolean(7);
+    o.sinceMs = r.integer(8);
     return o;
 }
 

@@ -122,6 +122,8 @@ public:
     bool write(const Batch& batch, QString& error) override;
     bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) override;
     bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) override;
+    bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                  QString& error) override;
     bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
     bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out, QString& error) override;
     bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out, std::int64_t& lastId,
@@ -370,6 +372,39 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
     while ((rc = s.step()) == SQLITE_ROW)
         out.append(schema::readObject(s, q.positionsOnly));
     return rc == SQLITE_DONE || fail(error, "reading tracks");
+}
+
+bool SqliteStore::pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                           QString& error)
+{
+    QVector<std::int64_t> times;
+    {
+        Statement s(db_, schema::pictureTimesSelect(Dialect::sqlite).constData());
+        if (!s.ok())
+            return fail(error, "reading pictures");
+        s.bind(1, site_);
+        s.bind(2, fromMs);
+        s.bind(3, toMs);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW)
+            times.append(s.integer(0));
+        if (rc != SQLITE_DONE)
+            return fail(error, "reading pictures");
+    }
+    Statement s(db_, schema::rulesObjectsSelect(Dialect::sqlite).constData());
+    if (!s.ok())
+        return fail(error, "reading pictures");
+    s.bind(1, site_);
+    s.bind(2, fromMs);
+    s.bind(3, toMs);
+    schema::PictureJoin join(std::move(times), each);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        join.add(schema::readRulesObject(s));
+    if (rc != SQLITE_DONE)
+        return fail(error, "reading pictures");
+    join.finish();
+    return true;
 }
 
 bool SqliteStore::picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,

@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -168,6 +169,13 @@ public:
     // when there is none.
     virtual bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
                          QVector<ObjectRow>& out, QString& error) = 0;
+    // The recorded pictures of [fromMs, toMs], oldest first, an empty one
+    // too, each handed to each as it is read with its objects (in no
+    // particular order). A row holds only time, id, x, y, vx, vy, speed,
+    // confirmed and since: what the zones' rules read.
+    using PictureSink = std::function<void(std::int64_t timeMs, const QVector<ObjectRow>& objects)>;
+    virtual bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                          QString& error) = 0;
     // The time of the latest picture, event or status; none when empty.
     virtual bool latest(std::optional<std::int64_t>& timeMs, QString& error) = 0;
     // The time of the earliest picture, event or status; none when empty.

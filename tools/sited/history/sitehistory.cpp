@@ -99,7 +99,11 @@ SiteHistory::start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
         history->editor_ = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
             site.zonesFile, *site.origin, site.name, &history->mailbox_, std::move(note), {}});
         context.zonesEditor = history->editor_.get();
+        // The zones the pictures are judged by now, saved ones too.
+        context.currentZones = [view = history->zonesView_] { return view->zones(); };
     }
+    if (site.origin)
+        context.geo.emplace(*site.origin);
     history->api_ = std::make_unique<ApiServer>(std::move(context));
     const site::Destination& listen = site.http.listen;
     if (!history->api_->start(listen.address.toString(), listen.port, error, site.http.certFile,
@@ -199,7 +203,7 @@ void SiteHistory::zonesReplaced(const zones::ZoneOutput& zones, std::int64_t tim
     QStringList names;
     for (const zones::Zone& zone : zones.zones())
         names << zone.name;
-    zonesView_->set(zones.zonesMessage().payload, names);
+    zonesView_->set(zones.zonesMessage().payload, names, zones.zones());
     if (alarms_ && timeMs > 0)
         alarms_->setZones(zones.zones(), timeMs);
 }

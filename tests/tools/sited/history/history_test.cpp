@@ -12,6 +12,7 @@
 #include "tools/sited/history/historyrecorder.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/zones/zonemessages.h"
+#include "tools/sited/zones/zonesfile.h"
 
 #include "support/postgresserver.h"
 
@@ -22,6 +23,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointF>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -583,6 +585,153 @@ TEST_P(StoreTest, OpenAlarmsAndShelvingsOutliveARestart)
     for (const AlarmChange& c : kept)
         actions << QStringLiteral("%1 %2").arg(QLatin1String(actionName(c.action))).arg(c.alarm);
     EXPECT_EQ(actions.join(", "), "raise 2, note 2");
+}
+
+// A zones file of site-metre shapes: name, rings' or a line's corners
+// (a "line" key), and the rest of its properties as JSON text.
+QByteArray zonesGeoJson(
+    std::initializer_list<std::tuple<const char*, QVector<QPointF>, bool, const char*>> shapes)
+{
+    QByteArray out = R"({"type":"FeatureCollection","features":[)";
+    int n = 0;
+    for (const auto& [name, corners, line, properties] : shapes) {
+        QByteArray coordinates;
+        for (const QPointF& c : corners) {
+            const trklib::site::GeoPoint p = geo().toGeodetic(c.x(), c.y());
+            coordinates += (coordinates.isEmpty() ? "[" : ",[") +
+                           QByteArray::number(p.longitudeDeg, 'g', 17) + ',' +
+                           QByteArray::number(p.latitudeDeg, 'g', 17) + ']';
+        }
+        out += QByteArray(n++ ? "," : "") + R"({"type":"Feature","geometry":{"type":")" +
+               (line ? "LineString\",\"coordinates\":[" + coordinates + "]"
+                     : "Polygon\",\"coordinates\":[[" + coordinates + "]]") +
+               R"(},"properties":{"name":")" + name + "\"" + properties + "}}";
+    }
+    return out + "]}";
+}
+
+// The recorded pictures through the zones in force and through edited
+// ones (the gate moved, with a speed limit, and a line): every event
+// counted, the period's first bound kept, a gap in the pictures a new start.
+TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
+{
+    Database db(GetParam());
+    std::string skip;
+    const QString location = db.location(skip);
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    QString error;
+    std::unique_ptr<Store> store = Store::open(location, siteName, error);
+    ASSERT_TRUE(store) << error.toStdString();
+    constexpr std::int64_t hourMs = 3600 * 1000;
+    constexpr std::int64_t latestMs = 10 * hourMs;
+    constexpr std::int64_t fromMs = latestMs - hourMs; // of "hours": 1
+    const auto object = [](std::int64_t id, double x, double vx) {
+        SiteObject o;
+        o.id = id;
+        o.xM = x;
+        o.yM = 5;
+        o.vxMps = vx;
+        o.confirmed = true;
+        return o;
+    };
+    QVector<Picture> pictures;
+    pictures.append(Picture{fromMs - 100, {object(8, 5, 0)}}); // before one hour
+    pictures.append(Picture{fromMs, {object(9, 5, 0)}});
+    pictures.append(Picture{fromMs + 100, {}});
+    // Object 1 walks east at 10 m/s through both gates and over the line;
+    // object 2 stands in the gate in force until it ends there.
+    const std::int64_t walkMs = latestMs - 14300;
+    for (int k = 0; k <= 40; ++k) {
+        Picture p{walkMs + 100 * k, {object(1, -5 + k, 10)}};
+        if (k < 10)
+            p.objects.append(object(2, 5, 0));
+        pictures.append(p);
+    }
+    // After 10 s without a picture (sited restarted) an object 1 stands in
+    // the gate in force, and ends there.
+    for (int k = 0; k < 3; ++k)
+        pictures.append(Picture{walkMs + 14000 + 100 * k, {object(1, 5, 0)}});
+    pictures.append(Picture{latestMs, {}});
+    Batch batch;
+    for (const Picture& p : pictures) {
+        batch.pictures.append(p.timeMs);
+        batch.objects += pictureRows(radarNames, p, &geo());
+    }
+    ASSERT_TRUE(store->write(batch, error)) << error.toStdString();
+    SharedStore shared(std::move(store));
+
+    const QByteArray current =
+        zonesGeoJson({{"gate",
+                       {{-0.5, 0}, {10.5, 0}, {10.5, 10}, {-0.5, 10}, {-0.5, 0}},
+                       false,
+                       R"(,"dwell":0.5)"}});
+    const QByteArray edited =
+        zonesGeoJson({{"gate",
+                       {{19.5, 0}, {30.5, 0}, {30.5, 10}, {19.5, 10}, {19.5, 0}},
+                       false,
+                       R"(,"speed_limit":20)"},
+                      {"fence", {{14.5, -5}, {14.5, 15}}, true, ""}});
+    QVector<Zone> zonesNow;
+    ASSERT_TRUE(parseZones(current, geo(), zonesNow, error)) << error.toStdString();
+    ApiContext context;
+    context.store = &shared;
+    context.site = siteName;
+    context.geo.emplace(trklib::site::Origin{48.1, 11.5, 520.0});
+    context.currentZones = [&zonesNow] { return zonesNow; };
+    const auto preview = [&](const QByteArray& body) {
+        Request r;
+        r.method = "POST";
+        r.path = "/api/zones/preview";
+        r.body = body.toStdString();
+        return handle(context, r);
+    };
+    const auto counts = [](const QJsonObject& side, const char* zone) {
+        QStringList kinds;
+        const QJsonObject c = side[QLatin1String("counts")][QLatin1String(zone)].toObject();
+        for (const char* kind : {"enter", "exit", "dwell", "speed", "cross"})
+            kinds << QStringLiteral("%1 %2").arg(QLatin1String(kind)).arg(c[kind].toInt());
+        return kinds.join(", ").toStdString();
+    };
+
+    const Reply hour = preview("{\"hours\":1,\"geojson\":" + edited + "}");
+    ASSERT_EQ(hour.status, 200) << hour.body.toStdString();
+    const QJsonObject h = QJsonDocument::fromJson(hour.body).object();
+    EXPECT_EQ(h["from"].toDouble(), double(fromMs));
+    EXPECT_EQ(h["to"].toDouble(), double(latestMs));
+    EXPECT_EQ(h["pictures"].toInt(), 47);
+    const QJsonObject now = h["current"].toObject();
+    EXPECT_EQ(counts(now, "gate"), "enter 4, exit 4, dwell 2, speed 0, cross 0");
+    EXPECT_EQ(now["total"].toInt(), 10);
+    const QJsonArray events = now["events"].toArray();
+    ASSERT_EQ(events.size(), 10);
+    EXPECT_EQ(events[0]["object"].toInt(), 9);
+    EXPECT_EQ(events[0]["time"].toDouble(), double(fromMs));
+    EXPECT_EQ(events[0]["event"].toString(), "enter");
+    EXPECT_TRUE(events[0]["lat"].isDouble());
+    const QJsonObject then = h["edited"].toObject();
+    EXPECT_EQ(counts(then, "gate"), "enter 1, exit 1, dwell 0, speed 1, cross 0");
+    EXPECT_EQ(counts(then, "fence"), "enter 0, exit 0, dwell 0, speed 0, cross 1");
+    EXPECT_EQ(then["total"].toInt(), 4);
+    EXPECT_EQ(then["events"].toArray().size(), 4);
+
+    // A day by default: object 8 too.
+    const Reply day = preview("{\"geojson\":" + edited + "}");
+    const QJsonObject d = QJsonDocument::fromJson(day.body).object();
+    EXPECT_EQ(d["pictures"].toInt(), 48);
+    EXPECT_EQ(counts(d["current"].toObject(), "gate"),
+              "enter 5, exit 5, dwell 2, speed 0, cross 0");
+
+    for (const char* bad : {R"({"hours":0,"geojson":{}})", R"({"hours":25,"geojson":{}})",
+                            R"({"hours":1.5,"geojson":{}})", R"({"geojson":[]})", "[]"})
+        EXPECT_EQ(preview(bad).status, 400) << bad;
+    const Reply refused = preview(R"({"geojson":{"type":"FeatureCollection","features":[)"
+                                  R"({"type":"Feature","geometry":{"type":"Point",)"
+                                  R"("coordinates":[11.5,48.1]},"properties":{}}]}})");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.body.count("feature 1"), 1) << refused.body.toStdString();
+    context.store = nullptr;
+    EXPECT_EQ(preview("{\"geojson\":" + edited + "}").status, 404);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, testing::Values("sqlite", "postgresql"),
@@ -1248,6 +1397,7 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"POST", "/api/zones/gate/shelve", 401, 403, 400, 400},    // no minutes
         {"POST", "/api/zones/gate/unshelve", 401, 403, 404, 404},  // not shelved
         {"POST", "/api/zones/gate/shelve/x", 401, 404, 404, 404},
+        {"POST", "/api/zones/preview", 401, 403, 403, 404}, // no origin here
         {"POST", "/api/alarms//notes", 401, 404, 404, 404},
         {"GET", "/api/zones/file", 401, 403, 403, 200},
         {"GET", "/api/zones/versions", 401, 403, 403, 200},
