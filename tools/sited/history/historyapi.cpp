@@ -1,7 +1,7 @@
 #include "tools/sited/history/historyapi.h"
 
-#include "tools/sited/history/zoneseditor.h"
 #include "tools/sited/history/zonepreview.h"
+#include "tools/sited/history/zoneseditor.h"
 
 #include "tools/common/service/jsonwriter.h"
 #include "tools/common/service/metrics.h"
@@ -27,6 +27,16 @@
 
 namespace trklib::sited::history {
 
+Reply jsonError(int status, const QString& why)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = "{\"error\":";
+    service::appendString(reply.body, why);
+    reply.body.append('}');
+    return reply;
+}
+
 namespace {
 
 using service::appendInteger;
@@ -42,16 +52,6 @@ const QStringList& eventKinds()
                                    QStringLiteral("dwell"), QStringLiteral("speed"),
                                    QStringLiteral("cross")};
     return kinds;
-}
-
-Reply jsonError(int status, const QString& why)
-{
-    Reply reply;
-    reply.status = status;
-    reply.body = "{\"error\":";
-    appendString(reply.body, why);
-    reply.body.append('}');
-    return reply;
 }
 
 // A request's parameters, each known and given at most once.

@@ -171,6 +171,9 @@ Reply handle(ApiContext& context, const Request& request);
 // and the tests call this.
 Reply answer(ApiContext& context, const std::string& path, const Query& query);
 
+// An error's answer: status, and {"error": why} on one line.
+Reply jsonError(int status, const QString& why);
+
 // One time parameter: ms since the epoch, or ISO 8601 with a zone.
 bool parseTime(const QString& text, std::int64_t& ms);
 

@@ -28,19 +28,9 @@ namespace {
 using service::appendInteger;
 using service::appendString;
 
-Reply errorReply(int status, const QString& why)
-{
-    Reply reply;
-    reply.status = status;
-    reply.body = "{\"error\":";
-    appendString(reply.body, why);
-    reply.body.append('}');
-    return reply;
-}
-
 Reply noZonesFile()
 {
-    return errorReply(404, QStringLiteral("no zones file: the site file's [zones] names none"));
+    return jsonError(404, QStringLiteral("no zones file: the site file's [zones] names none"));
 }
 
 // The segments of a path after "/api/zones/".
@@ -225,14 +215,14 @@ Reply ZonesEditor::fileAnswer() const
     Version current;
     QString why;
     if (!readVersion(numbers.isEmpty() ? 0 : numbers.last(), current, why))
-        return errorReply(500, why);
+        return jsonError(500, why);
     // The file is what sited applies; the version says who saved it last.
     QFile file(settings_.file);
     if (!file.open(QIODevice::ReadOnly))
-        return errorReply(500, QStringLiteral("%1: %2").arg(settings_.file, file.errorString()));
+        return jsonError(500, QStringLiteral("%1: %2").arg(settings_.file, file.errorString()));
     const QJsonDocument geojson = QJsonDocument::fromJson(file.readAll());
     if (!geojson.isObject())
-        return errorReply(500, QStringLiteral("%1: not a JSON object").arg(settings_.file));
+        return jsonError(500, QStringLiteral("%1: not a JSON object").arg(settings_.file));
     const QString fault = unwritable();
     Reply reply;
     reply.body = "{\"version\":";
@@ -296,14 +286,14 @@ Reply ZonesEditor::conflict(int current, int base) const
     QString why;
     Reply reply =
         readVersion(current, latest, why) && !latest.user.isEmpty() && latest.timeMs
-            ? errorReply(409, QStringLiteral("the zones were saved by %1 at %2 (version %3) since "
-                                             "version %4: load them again")
-                                  .arg(latest.user, isoTime(*latest.timeMs))
-                                  .arg(current)
-                                  .arg(base))
-            : errorReply(409, QStringLiteral("the zones are at version %1, not %2: load them again")
-                                  .arg(current)
-                                  .arg(base));
+            ? jsonError(409, QStringLiteral("the zones were saved by %1 at %2 (version %3) since "
+                                            "version %4: load them again")
+                                 .arg(latest.user, isoTime(*latest.timeMs))
+                                 .arg(current)
+                                 .arg(base))
+            : jsonError(409, QStringLiteral("the zones are at version %1, not %2: load them again")
+                                 .arg(current)
+                                 .arg(base));
     reply.body.chop(1);
     reply.body.append(",\"version\":");
     appendInteger(reply.body, current);
@@ -351,10 +341,10 @@ Reply ZonesEditor::save(const QJsonValue& baseValue, const QJsonValue& geojsonVa
 {
     const std::optional<int> base = wholeNumber(baseValue, 0, maxVersion);
     if (!base)
-        return errorReply(400, QStringLiteral("base: the version the edit began from, a whole "
-                                              "number"));
+        return jsonError(400, QStringLiteral("base: the version the edit began from, a whole "
+                                             "number"));
     if (!geojsonValue.isObject())
-        return errorReply(400, QStringLiteral("geojson: not a JSON object"));
+        return jsonError(400, QStringLiteral("geojson: not a JSON object"));
     const QJsonObject geojson = geojsonValue.toObject();
     const QByteArray text = QJsonDocument(geojson).toJson(QJsonDocument::Indented);
 
@@ -366,19 +356,19 @@ Reply ZonesEditor::save(const QJsonValue& baseValue, const QJsonValue& geojsonVa
     QVector<zones::Zone> parsed;
     QString error;
     if (!zones::parseZones(text, geo_, parsed, error))
-        return errorReply(400, error);
+        return jsonError(400, error);
     const qsizetype messageBytes = zones::zonesMessage(settings_.site, parsed).size();
     if (messageBytes > zones::maxZonesMessageBytes)
-        return errorReply(400, QStringLiteral("the zones make a message of %1 bytes; the site "
-                                              "view takes at most %2")
-                                   .arg(messageBytes)
-                                   .arg(zones::maxZonesMessageBytes));
+        return jsonError(400, QStringLiteral("the zones make a message of %1 bytes; the site "
+                                             "view takes at most %2")
+                                  .arg(messageBytes)
+                                  .arg(zones::maxZonesMessageBytes));
     const QString fault = unwritable();
     if (!fault.isEmpty())
-        return errorReply(409, fault);
+        return jsonError(409, fault);
     const int next = current + 1;
     if (!write(next, user, geojson, text, error))
-        return errorReply(500, QStringLiteral("the zones cannot be saved: %1").arg(error));
+        return jsonError(500, QStringLiteral("the zones cannot be saved: %1").arg(error));
     const auto [zoneCount, lineCount] = featureCounts(geojson);
     if (settings_.log)
         settings_.log(QStringLiteral("zones: %1 saved version %2 (%3 zones, %4 lines) to %5")
@@ -390,10 +380,10 @@ Reply ZonesEditor::save(const QJsonValue& baseValue, const QJsonValue& geojsonVa
     zones::ZoneMailbox::Job job;
     job.zones = std::move(parsed);
     if (!settings_.mailbox->wait(settings_.mailbox->post(std::move(job)), mailboxWait))
-        return errorReply(503, QStringLiteral("saved as version %1, but the pictures have not "
-                                              "taken the zones within %2 ms")
-                                   .arg(next)
-                                   .arg(mailboxWait.count()));
+        return jsonError(503, QStringLiteral("saved as version %1, but the pictures have not "
+                                             "taken the zones within %2 ms")
+                                  .arg(next)
+                                  .arg(mailboxWait.count()));
     Reply reply;
     reply.body = "{\"version\":";
     appendInteger(reply.body, next);
@@ -414,18 +404,18 @@ Reply ZonesEditor::arm(const std::string& zone, const std::string& action, const
     if (!minutes.isUndefined() && command.kind != zones::ArmingCommand::Kind::Schedule) {
         command.minutes = wholeNumber(minutes, 1, zones::maxArmingMinutes);
         if (!command.minutes)
-            return errorReply(400, QStringLiteral("minutes: a whole number from 1 to %1")
-                                       .arg(zones::maxArmingMinutes));
+            return jsonError(400, QStringLiteral("minutes: a whole number from 1 to %1")
+                                      .arg(zones::maxArmingMinutes));
     }
     zones::ZoneMailbox::Job job;
     job.command = command;
     zones::ArmingAnswer answer;
     if (!settings_.mailbox->wait(settings_.mailbox->post(std::move(job)), mailboxWait, &answer))
-        return errorReply(503, QStringLiteral("the pictures have not taken the command within "
-                                              "%1 ms")
-                                   .arg(mailboxWait.count()));
+        return jsonError(503, QStringLiteral("the pictures have not taken the command within "
+                                             "%1 ms")
+                                  .arg(mailboxWait.count()));
     if (!answer.found)
-        return errorReply(404, QStringLiteral("no zone or line '%1'").arg(command.zone));
+        return jsonError(404, QStringLiteral("no zone or line '%1'").arg(command.zone));
     if (settings_.log) {
         const QString until =
             !answer.override ? QString()
@@ -454,13 +444,13 @@ Reply ZonesEditor::answer(const Request& r, const QString& user)
     const QStringList parts = zonesSegments(r.path);
     const bool get = r.method == "GET";
     if (r.body.size() > std::size_t(maxZonesFileBytes))
-        return errorReply(
-            400, QStringLiteral("the body is larger than %1 bytes").arg(maxZonesFileBytes));
+        return jsonError(400,
+                         QStringLiteral("the body is larger than %1 bytes").arg(maxZonesFileBytes));
     QJsonObject body;
     if (!get && !r.body.empty()) {
         const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(r.body));
         if (!document.isObject())
-            return errorReply(400, QStringLiteral("the body is not a JSON object"));
+            return jsonError(400, QStringLiteral("the body is not a JSON object"));
         body = document.object();
     }
     if (parts.size() == 2 && isArmingAction(parts[1]) && r.method == "POST")
@@ -482,7 +472,7 @@ Reply ZonesEditor::answer(const Request& r, const QString& user)
             parts.size() == 3 && parts[2] == QLatin1String("restore") && r.method == "POST";
         if ((parts.size() == 2 && get) || restore) {
             if (!n || !readVersion(*n, v, why))
-                return errorReply(
+                return jsonError(
                     404,
                     n ? why
                       : QStringLiteral("no version '%1'").arg(parts[1].left(maxParameterChars)));
@@ -501,7 +491,7 @@ Reply ZonesEditor::answer(const Request& r, const QString& user)
             return reply;
         }
     }
-    return errorReply(
+    return jsonError(
         404, QStringLiteral("no such zones resource for %1").arg(QString::fromStdString(r.method)));
 }
 
@@ -516,7 +506,7 @@ bool isZonesEditPath(const std::string& path)
 Reply zonesEdit(ApiContext& c, const Request& r, const std::optional<Logins::Session>& who)
 {
     if (r.method != "GET" && (!c.logins || !who))
-        return errorReply(403, QStringLiteral("needs logins: [http] users_file"));
+        return jsonError(403, QStringLiteral("needs logins: [http] users_file"));
     if (!c.zonesEditor)
         return noZonesFile();
     return c.zonesEditor->answer(r, who ? who->name : QString());
