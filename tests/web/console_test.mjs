@@ -409,6 +409,17 @@ test('the zone editor: a zone drawn and saved works at once; a save on a stale v
     assert.equal(site.sitedPid, pid);
     if (loggedIn) await waitFor('pen drawn on the page', async () => (await mapView(first)).zones.includes('pen'));
   }, saved);
+  await check(t, 'the preview counts the recorded enter of "pen", now and as edited', async () => {
+    const counted = async () => {
+      await first.click('button#preview-zones');
+      await first.waitForSelector('#zone-preview tr[data-zone="pen"]', { timeout: openMs });
+      return first.$eval('#zone-preview tr[data-zone="pen"]', (tr) =>
+        [tr.querySelector('td.current').textContent, tr.querySelector('td.edited').textContent]);
+    };
+    // The history writes its pictures within a second or two of them.
+    await waitFor('the enter in the recorded pictures', async () => (await counted())[0] !== '0');
+    assert.deepEqual(await counted(), ['1', '1']);
+  }, editors && saved);
   await check(t, 'the second admin, saving on the stale version, is told of the conflict; nothing written', async () => {
     await second.click('button#save-zones');
     const said = await waitFor('the conflict', async () => {
