@@ -442,14 +442,19 @@ export class SiteMap {
       Object.assign(layer, { key, centerX: this.view.centerX, centerY: this.view.centerY });
       this.marks = layer;
     }
+    // Only the part of the layer that lands on the map (|dx|, |dy| are
+    // within the margin): every pixel copied costs a frame its time.
     const { dx, dy } = moved(layer);
-    ctx.drawImage(layer.canvas, dx - marksMarginPx, dy - marksMarginPx, width + 2 * marksMarginPx,
-      height + 2 * marksMarginPx);
+    ctx.drawImage(layer.canvas, (marksMarginPx - dx) * ratio, (marksMarginPx - dy) * ratio, width * ratio,
+      height * ratio, 0, 0, width, height);
     return layer.labels;
   }
 
   // The objects, or every radar's targets, as shown.
   drawShown(ctx, nowMs, labels) {
+    ctx.font = font;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'bottom';
     if (this.shown === 'site') {
       this.drawObjects(ctx, nowMs, labels);
     } else {
@@ -481,10 +486,8 @@ export class SiteMap {
   // A trail's points nearer than trailStepPx to the last one drawn are
   // left out: a slow or distant object's trail of a hundred points is then
   // a few segments, the same to the eye.
+  // The labels' font and alignment are drawShown()'s, set once for all.
   drawMark(ctx, t, colour, trail, label) {
-    if (ctx.font !== font) ctx.font = font;
-    ctx.textAlign = 'left';
-    ctx.textBaseline = 'bottom';
     ctx.strokeStyle = colour;
     if (trail.length > 1) {
       ctx.lineWidth = 2;
