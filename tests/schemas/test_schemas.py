@@ -43,7 +43,8 @@ SCHEMA_OF_BASE = {"tracks": "tracks", "online": "status", "offline": "status",
                   "event-enter": "site-event", "event-exit": "site-event", "event-cross": "site-event",
                   "event-dwell": "site-event", "zone-state": "zone-state", "zones": "zones",
                   "alarms": "alarms", "alarm-raise": "alarm-change",
-                  "alarm-acknowledge": "alarm-change", "alarm-shelve": "alarm-change"}
+                  "alarm-acknowledge": "alarm-change", "alarm-shelve": "alarm-change",
+                  "alarm-disarm": "alarm-change"}
 BASES = {name: base for table in TABLES for name, base in table["bases"].items()}
 # Objects whose keys are data (radar names), not fields.
 MAPS = {base: pointers for table in TABLES for base, pointers in table.get("maps", {}).items()}

@@ -15,7 +15,8 @@ export const maxNotes = 100;
 export const maxHistoryChanges = 200;
 // The period of the history list (ms): the last day.
 export const historyMs = 24 * 3600 * 1000;
-export const alarmActions = ['raise', 'acknowledge', 'note', 'left', 'clear', 'shelve', 'unshelve'];
+export const alarmActions = ['raise', 'acknowledge', 'note', 'left', 'clear', 'shelve', 'unshelve', 'arm', 'disarm',
+  'schedule'];
 
 function isObject(value) {
   return value !== null && typeof value === 'object' && !Array.isArray(value);

@@ -96,8 +96,14 @@ SiteHistory::start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
     context.zones = history->zonesView_;
     if (zones) {
         history->zonesReplaced(*zones, 0);
-        history->editor_ = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
-            site.zonesFile, *site.origin, site.name, &history->mailbox_, std::move(note), {}});
+        history->editor_ =
+            std::make_unique<ZonesEditor>(ZonesEditor::Settings{site.zonesFile,
+                                                                *site.origin,
+                                                                site.name,
+                                                                &history->mailbox_,
+                                                                std::move(note),
+                                                                {},
+                                                                history->alarms_.get()});
         context.zonesEditor = history->editor_.get();
         // The zones the pictures are judged by now, saved ones too.
         context.currentZones = [view = history->zonesView_] { return view->zones(); };

@@ -416,6 +416,15 @@ Reply ZonesEditor::arm(const std::string& zone, const std::string& action, const
                                   .arg(mailboxWait.count()));
     if (!answer.found)
         return jsonError(404, QStringLiteral("no zone or line '%1'").arg(command.zone));
+    if (settings_.alarms) {
+        using Action = zones::AlarmChange::Action;
+        const Action action = command.kind == zones::ArmingCommand::Kind::Arm ? Action::Arm
+                              : command.kind == zones::ArmingCommand::Kind::Disarm
+                                  ? Action::Disarm
+                                  : Action::Schedule;
+        settings_.alarms->armed(command.zone, user, action,
+                                answer.override ? answer.override->untilMs.value_or(0) : 0, now());
+    }
     if (settings_.log) {
         const QString until =
             !answer.override ? QString()

@@ -54,6 +54,7 @@ public:
         zones::ZoneMailbox* mailbox = nullptr;
         std::function<void(const QString&)> log; // who saved or armed what; may be empty
         std::function<std::int64_t()> now;       // the clock; empty: the system's
+        zones::AlarmBook* alarms = nullptr;      // records who armed what; may be null
     };
 
     explicit ZonesEditor(Settings settings);

@@ -18,8 +18,8 @@ using Action = AlarmChange::Action;
 
 constexpr std::int64_t msPerMinute = 60 * 1000;
 
-constexpr const char* actionNames[] = {"raise", "acknowledge", "note",    "left",
-                                       "clear", "shelve",      "unshelve"};
+constexpr const char* actionNames[] = {"raise",  "acknowledge", "note", "left",   "clear",
+                                       "shelve", "unshelve",    "arm",  "disarm", "schedule"};
 
 // An alarm with no object in its zone to wait for once acknowledged.
 bool leavesAtOnce(const QString& event)
@@ -144,6 +144,10 @@ void AlarmBook::apply(const AlarmChange& c)
                                         [&c](const Shelving& s) { return s.zone == c.zone; }),
                          shelvings_.end());
         return;
+    case Action::Arm:
+    case Action::Disarm:
+    case Action::Schedule:
+        return; // the zones' arming is theirs; the book only records it
     }
 }
 
@@ -363,6 +367,15 @@ bool AlarmBook::unshelve(const QString& zone, const QString& user, std::int64_t 
     return true;
 }
 
+void AlarmBook::armed(const QString& zone, const QString& user, Action action, std::int64_t untilMs,
+                      std::int64_t nowMs)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    AlarmChange c = change(nowMs, 0, zone, action, user);
+    c.untilMs = action == Action::Schedule ? 0 : untilMs;
+    commit({c});
+}
+
 QVector<Alarm> AlarmBook::open() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -457,6 +470,12 @@ void appendAlarmChange(QByteArray& out, const AlarmChange& c)
     } else if (c.action == Action::Shelve || c.action == Action::Unshelve) {
         out.append(",\"until\":");
         appendInteger(out, c.untilMs);
+    } else if (c.action == Action::Arm || c.action == Action::Disarm) {
+        out.append(",\"until\":");
+        if (c.untilMs > 0)
+            appendInteger(out, c.untilMs);
+        else
+            out.append("null");
     }
     out.append('}');
 }

@@ -45,6 +45,9 @@ struct AlarmChange
         Clear,       // user empty: acknowledged and its object gone
         Shelve,      // zone: user, until, text: why (alarm 0)
         Unshelve,    // zone: user, or empty when the shelving ran out; until: its end
+        Arm,         // zone: armed now by user (alarm 0), until: when it ends, 0: none
+        Disarm,      // zone: disarmed now by user (alarm 0), until as Arm's
+        Schedule,    // zone: back to its schedule by user (alarm 0)
     };
 
     std::int64_t timeMs = 0;
@@ -60,7 +63,8 @@ struct AlarmChange
     std::int64_t untilMs = 0; // Shelve, Unshelve
 };
 
-// "raise", "acknowledge", "note", "left", "clear", "shelve", "unshelve".
+// "raise", "acknowledge", "note", "left", "clear", "shelve", "unshelve",
+// "arm", "disarm", "schedule".
 const char* actionName(AlarmChange::Action action);
 std::optional<AlarmChange::Action> actionOf(const QString& name);
 
@@ -138,6 +142,11 @@ public:
                 std::int64_t nowMs, int& status, QString& reason);
     bool unshelve(const QString& zone, const QString& user, std::int64_t nowMs, int& status,
                   QString& reason);
+    // An operator armed or disarmed a zone now (until untilMs, 0: no end)
+    // or put it back on its schedule: recorded with the alarms' changes,
+    // it changes no alarm. action: Arm, Disarm or Schedule.
+    void armed(const QString& zone, const QString& user, AlarmChange::Action action,
+               std::int64_t untilMs, std::int64_t nowMs);
 
     QVector<Alarm> open() const;
     QVector<Shelving> shelvings() const;
@@ -167,7 +176,8 @@ private:
 //   [{"zone", "user", "since", "until", "why"}]};
 // - a change, on <prefix>/<site>/alarms/changes: {"site", "time", "alarm",
 //   "zone", "action", "user", "text", and by the action "event", "object",
-//   "x", "y" (raise) or "until" (shelve, unshelve)}.
+//   "x", "y" (raise) or "until" (shelve, unshelve; arm, disarm: null for
+//   no end)}.
 QByteArray alarmsMessage(const QString& site, std::int64_t timeMs, const QVector<Alarm>& open,
                          const QVector<Shelving>& shelvings);
 QByteArray alarmChangeMessage(const QString& site, const AlarmChange& change);

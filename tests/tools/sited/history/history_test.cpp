@@ -1264,9 +1264,10 @@ protected:
         QVector<Zone> zones;
         ASSERT_TRUE(loadZones(zonesFile_, geo(), zones, error)) << error.toStdString();
         output_ = std::make_unique<ZoneOutput>(config, zones);
-        editor_ = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
-            zonesFile_, *config.origin, siteName, &mailbox_,
-            [this](const QString& line) { notes_ << line; }, [this] { return nowMs_.load(); }});
+        editor_ = std::make_unique<ZonesEditor>(
+            ZonesEditor::Settings{zonesFile_, *config.origin, siteName, &mailbox_,
+                                  [this](const QString& line) { notes_ << line; },
+                                  [this] { return nowMs_.load(); }, alarms_.get()});
         context.zonesEditor = editor_.get();
         pictures_ = std::thread([this] {
             while (!stopped_) {
@@ -1557,6 +1558,19 @@ TEST_F(LoginsTest, AdminsSaveTheZonesFileAndOperatorsArmItsZones)
                                R"("by":"otto","since":)" +
                                    since + R"(,"until":)" + until + "}}");
     EXPECT_NE(output_->states()[0].payload.indexOf("\"by\":\"otto\""), -1);
+    EXPECT_EQ(post("/api/zones/gate/schedule", "{}", otto).first, 200);
+    // Both recorded with the alarms' changes, who and until when.
+    const httplib::Result changes = client_->Get(
+        ("/api/alarms?from=0&to=" + std::to_string(nowMs_.load())).c_str(), {{"Cookie", otto}});
+    ASSERT_TRUE(changes);
+    EXPECT_NE(
+        changes->body.find(R"("zone":"gate","action":"disarm","user":"otto","text":"","until":)" +
+                           until + "}"),
+        std::string::npos)
+        << changes->body;
+    EXPECT_NE(changes->body.find(R"("action":"schedule","user":"otto","text":""})"),
+              std::string::npos)
+        << changes->body;
     server_->stop();
     EXPECT_EQ(notes_.filter("zone gate: disarmed by otto until 2023-11-14T22:43:20Z").size(), 1)
         << notes_.join('\n').toStdString();
