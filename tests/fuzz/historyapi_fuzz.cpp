@@ -3,7 +3,9 @@
 // SQLite store in a temporary folder that holds a few pictures, objects,
 // events, statuses and logins; both serve the site view's files from a web
 // root, /metrics and a live stream. The first has no users file (every
-// route open), the second logins for three users, one of each role. Each
+// route open), the second logins for three users, one of each role, and a
+// zones file that its admins save, restore and preview and its operators
+// arm and disarm, through a picture thread of the harness's. Each
 // input is sent to both as it stands, as the bytes of a request, followed
 // by an empty line, on a connection of its own, and the first answer is
 // read. So cpp-httplib's reading of the request line, headers and body, its
@@ -44,6 +46,9 @@
 #include "tools/common/service/metrics.h"
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historystore.h"
+#include "tools/sited/history/zoneseditor.h"
+#include "tools/sited/zones/zonemailbox.h"
+#include "tools/sited/zones/zoneoutput.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,8 +75,17 @@ namespace trklib::fuzz {
 namespace {
 
 using namespace trklib::sited::history;
+using namespace trklib::sited::zones;
 
 const QString siteName = QStringLiteral("junction");
+// The zones file the second server edits: a zone and a line by the origin.
+constexpr char zonesFileText[] =
+    R"({"type":"FeatureCollection","features":[)"
+    R"({"type":"Feature","properties":{"name":"crossing","alarm":["enter"]},"geometry":)"
+    R"({"type":"Polygon","coordinates":[[[11.4998,48.0998],[11.5002,48.0998],)"
+    R"([11.5002,48.1002],[11.4998,48.1002],[11.4998,48.0998]]]}},)"
+    R"({"type":"Feature","properties":{"name":"stop-east"},"geometry":)"
+    R"({"type":"LineString","coordinates":[[11.5003,48.0999],[11.5003,48.1001]]}}]})";
 
 // What may appear in no answer at all: the planted files outside the web
 // root and the hidden ones in it (whose type, having no known suffix, is
@@ -220,6 +234,21 @@ struct Served
     std::atomic<int> recorded{0};
     Server open;
     Server guarded;
+    // The zones the second server edits, arms and previews, and a picture
+    // thread that takes what its editor hands over.
+    std::unique_ptr<ZoneOutput> zones;
+    ZoneMailbox mailbox;
+    std::unique_ptr<ZonesEditor> editor;
+    std::atomic<bool> stopped{false};
+    std::thread pictures;
+
+    ~Served()
+    {
+        guarded.api.reset();
+        stopped = true;
+        if (pictures.joinable())
+            pictures.join();
+    }
 
     Served()
     {
@@ -259,7 +288,40 @@ struct Served
         open.start(context);
         context.logins = logins.get();
         context.record = [this](const LoginRow&) { ++recorded; };
+        startZones(context);
         guarded.start(context);
+    }
+
+    void startZones(ApiContext& context)
+    {
+        const QString file = dir.filePath(QStringLiteral("zones.geojson"));
+        QFile out(file);
+        check(out.open(QIODevice::WriteOnly) && out.write(zonesFileText) > 0, "the zones file");
+        out.close();
+        site::SiteConfig config;
+        config.name = siteName;
+        config.origin = site::Origin{48.1, 11.5, 520.0};
+        const site::GeoReference geo(*config.origin);
+        QVector<Zone> loaded;
+        QString error;
+        check(loadZones(file, geo, loaded, error), "the zones file loads");
+        zones = std::make_unique<ZoneOutput>(config, loaded);
+        editor = std::make_unique<ZonesEditor>(ZonesEditor::Settings{
+            file, *config.origin, siteName, &mailbox, {}, [this] { return clockMs.load(); }});
+        context.zonesEditor = editor.get();
+        context.currentZones = [this] { return zones->zones(); };
+        context.geo.emplace(*config.origin);
+        pictures = std::thread([this] {
+            while (!stopped) {
+                mailbox.serve([this](const ZoneMailbox::Job& job) {
+                    if (!job.zones)
+                        return zones->command(job.command, clockMs.load());
+                    zones->replace(*job.zones, clockMs.load());
+                    return ArmingAnswer();
+                });
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
     }
 
     // A session of each role, logged in anew when it ended (expired, or
@@ -475,8 +537,10 @@ void checkAnswer(const QByteArray& bytes, const Answer& a, bool withLogins)
               "any origin may read the API without logins, none with them");
     if (handlers && a.isJson()) {
         const int s = a.status;
-        const bool known = s == 200 || s == 400 || s == 404 || s == 503 || s == 206 || s == 416 ||
-                           (withLogins && (s == 401 || s == 403 || s == 429));
+        // 403 without logins: an action that records who acted needs them;
+        // 409: a save on a stale version, an alarm's action not possible now.
+        const bool known = s == 200 || s == 400 || s == 403 || s == 404 || s == 409 || s == 503 ||
+                           s == 206 || s == 416 || (withLogins && (s == 401 || s == 429));
         check(known, "the API answers with one of its statuses, or a range of it");
         if (a.plain() && !a.body.isEmpty())
             check(a.body.startsWith('{') && a.body.endsWith('}') && !a.body.contains('\n'),
