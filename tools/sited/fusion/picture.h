@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QString>
 #include <QVector>
 
+#include <array>
 #include <cstdint>
 
 // The site's picture and what it is made from: the records that fusion
@@ -26,6 +28,12 @@ struct RadarTrack
     double distanceM = 0.0;   // slant range from the radar, metres
     double velocityKph = 0.0; // radial velocity, km/h, positive receding
     bool confirmed = false;   // a detection updated it in this packet
+    // Its reflectivity as the radar's tracker keeps it: radar cross-section
+    // samples in dBsm, one for each packet that updated it.
+    double rcsMeanDbsm = 0.0; // mean of the samples
+    double rcsMaxDbsm = 0.0;  // largest sample
+    double rcsLastDbsm = 0.0; // the latest sample
+    int rcsSamples = 0;       // 0: the tracks message said nothing of it
 };
 
 // One radar packet's targets.
@@ -43,7 +51,48 @@ struct ObjectRadar
 {
     int radar = -1; // index into SiteConfig::radars
     int number = 0;
+    // The track's reflectivity as its latest report gave it (RadarTrack's).
+    double rcsMeanDbsm = 0.0;
+    double rcsMaxDbsm = 0.0;
+    double rcsLastDbsm = 0.0;
+    int rcsSamples = 0;
 };
+
+// What an object is. The order is that of the probabilities' array and of
+// every list of classes the site writes.
+enum class ObjectClass : int
+{
+    Person,
+    TwoWheeler,
+    Car,
+    Truck, // trucks and buses
+    Animal,
+    Unknown
+};
+constexpr int objectClassCount = 6;
+
+// The probability of each class, indexed by ObjectClass; they sum to 1.
+using ClassProbabilities = std::array<double, objectClassCount>;
+
+// "person", "two-wheeler", "car", "truck", "animal", "unknown".
+inline const char* className(ObjectClass c)
+{
+    constexpr const char* names[objectClassCount] = {"person", "two-wheeler", "car",
+                                                     "truck",  "animal",      "unknown"};
+    return names[int(c)];
+}
+
+// The class of a name that className() gives; false for any other text.
+inline bool classFromName(const QString& name, ObjectClass& out)
+{
+    for (int i = 0; i < objectClassCount; ++i) {
+        if (name == QLatin1String(className(ObjectClass(i)))) {
+            out = ObjectClass(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 // One site object, predicted to the picture's time.
 struct SiteObject
@@ -60,6 +109,10 @@ struct SiteObject
     QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
     std::int64_t sinceMs = 0;    // receivedMs of the report that made the object
     double positionErrorM = 0.0; // the filter's 1-sigma position error as a circle, metres
+    // What it is: the most probable class once its probability has passed
+    // the site's threshold, else Unknown; and every class's probability.
+    ObjectClass objectClass = ObjectClass::Unknown;
+    ClassProbabilities classes = {0.0, 0.0, 0.0, 0.0, 0.0, 1.0};
 };
 
 struct Picture
