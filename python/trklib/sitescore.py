@@ -62,7 +62,8 @@ ALPHA = 2.0
 WARM_UP_MS = 10_000  # pictures before first + this are not in the GOSPA means
 HANDOVER_MS = 2_000  # the id after a handover is read this long after it
 
-TRUTH_COLUMNS = ["time", "id", "kind", "x", "y", "vx", "vy", "speed_kph", "lat", "lon", "radars"]
+TRUTH_COLUMNS = ["time", "id", "kind", "class", "x", "y", "vx", "vy", "speed_kph", "lat", "lon",
+                 "radars"]
 
 
 @dataclass
@@ -172,12 +173,12 @@ def read_site_truth(path):
                     raise ValueError(f"{where}: {len(row)} fields, not {len(TRUTH_COLUMNS)}")
                 try:
                     time, object_id = int(row[0]), int(row[1])
-                    x, y = _finite(row[3]), _finite(row[4])
+                    x, y = _finite(row[4]), _finite(row[5])
                 except ValueError as error:
                     raise ValueError(f"{where}: {error}") from None
-                radars = frozenset(row[10].split(";")) if row[10] else frozenset()
+                radars = frozenset(row[11].split(";")) if row[11] else frozenset()
                 if "" in radars:
-                    raise ValueError(f"{where}: an empty radar name in '{row[10]}'")
+                    raise ValueError(f"{where}: an empty radar name in '{row[11]}'")
                 entries = rows.setdefault(object_id, {})
                 if time in entries:
                     raise ValueError(f"{where}: a second row of object {object_id} at {time}")

@@ -16,8 +16,8 @@ MISSED = math.sqrt(50)  # one object missed (or one false) at c = 10 m, alpha = 
 
 def write_truth(path, rows):
     """rows: (time, id, x, y, radars)."""
-    lines = ["time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars"]
-    lines += [f"{t},{i},car,{x},{y},0,0,0,,,{r}" for t, i, x, y, r in rows]
+    lines = ["time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars"]
+    lines += [f"{t},{i},car,car,{x},{y},0,0,0,,,{r}" for t, i, x, y, r in rows]
     path.write_text("\n".join(lines) + "\n")
     return path
 
@@ -168,13 +168,13 @@ BAD = {
     "x not finite": ("p", picture(objects=[obj(x=math.nan)]), 1, "finite numbers"),
     "no picture": ("p", "\n", 1, "p.jsonl: no picture"),
     "truth header": ("truth", "time,id,x,y\n", 1, "not a site truth CSV"),
-    "truth number": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars\n"
-                     "0,1,car,0,0,0,0,0,,,a\n0,2,car,zero,0,0,0,0,,,a\n", 1,
+    "truth number": ("truth", "time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars\n"
+                     "0,1,car,car,0,0,0,0,0,,,a\n0,2,car,car,zero,0,0,0,0,,,a\n", 1,
                      "truth.csv: line 3: could not convert"),
-    "truth without rows": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars", 1,
+    "truth without rows": ("truth", "time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars", 1,
                            "truth.csv: no truth row"),
-    "truth row twice": ("truth", "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars\n"
-                        "0,1,car,0,0,0,0,0,,,a\n0,1,car,1,0,0,0,0,,,a\n", 1,
+    "truth row twice": ("truth", "time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars\n"
+                        "0,1,car,car,0,0,0,0,0,,,a\n0,1,car,car,1,0,0,0,0,,,a\n", 1,
                         "line 3: a second row of object 1 at 0"),
     "tracks of another site": ("t", json.dumps({"site": "south", "radar": "a", "received": 0,
                                                 "targets": []}), 1,

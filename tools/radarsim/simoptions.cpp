@@ -39,6 +39,25 @@ bool toInteger(const QString& text, qint64 lo, qint64 hi, qint64& value)
     return true;
 }
 
+constexpr double maxRcsOffsetDb = 40.0;
+constexpr double minSpeedScale = 0.25;
+constexpr double maxSpeedScale = 4.0;
+
+// DB or KIND=DB (F or KIND=F) into the map under KIND or the empty name,
+// KIND a site kind or class.
+bool toKindValue(const QString& text, double lo, double hi, QMap<QString, double>& values)
+{
+    const int equals = text.indexOf(QLatin1Char('='));
+    const QString kind = equals < 0 ? QString() : text.left(equals);
+    if (equals >= 0 && !siteKindNames().contains(kind) && !siteClassNames().contains(kind))
+        return false;
+    double value = 0.0;
+    if (!toDouble(text.mid(equals + 1), lo, hi, value))
+        return false;
+    values.insert(kind, value);
+    return true;
+}
+
 bool isLoopback(const QString& text)
 {
     const QHostAddress address(text);
@@ -104,6 +123,14 @@ QString usageText()
                .arg(wire::defaultPort) +
            cli::mountingHelp(helpColumn) +
            QStringLiteral(
+               "  --rcs-offset [KIND=]DB  with --site: every kind's radar cross-section\n"
+               "                       shifted by DB dB (-40 to 40), or one kind's (person,\n"
+               "                       cyclist, motorcycle, car, truck, bus, dog, deer) or\n"
+               "                       class's (person, two-wheeler, car, truck, animal);\n"
+               "                       repeatable, a kind's offset adds to the global one\n"
+               "  --speed-scale [KIND=]F  with --site: speeds of every kind, or of one kind or\n"
+               "                       class, times F (0.25 to 4); repeatable, the factors\n"
+               "                       multiply\n"
                "  --false-alarms N     cells above the detection threshold with nothing in\n"
                "                       them, per packet, 0 to 1023 (default 0)\n"
                "  --max-datagram BYTES cut array blocks into datagrams of at most BYTES,\n"
@@ -167,6 +194,14 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
              bool ok = false;
              o.seed = v.toULongLong(&ok);
              return ok;
+         }},
+        {QStringLiteral("--rcs-offset"),
+         [&](const QString& v) {
+             return toKindValue(v, -maxRcsOffsetDb, maxRcsOffsetDb, o.tuning.rcsOffsetDb);
+         }},
+        {QStringLiteral("--speed-scale"),
+         [&](const QString& v) {
+             return toKindValue(v, minSpeedScale, maxSpeedScale, o.tuning.speedScale);
          }},
         {QStringLiteral("--false-alarms"),
          [&](const QString& v) {
@@ -268,6 +303,14 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
     } else if (siteSceneNames().contains(o.scene)) {
         error = QStringLiteral("--scene %1 needs --site FILE").arg(o.scene);
         return ParseResult::Error;
+    } else {
+        // The single-radar scenes keep their steady kinds.
+        for (const char* name : {"--rcs-offset", "--speed-scale"}) {
+            if (given.contains(QLatin1String(name))) {
+                error = QStringLiteral("%1 needs --site FILE").arg(QLatin1String(name));
+                return ParseResult::Error;
+            }
+        }
     }
     QVector<cli::FileArgument> outputs;
     if (!o.pcapPath.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/common/cli/mountingoptions.h"
+#include "tools/common/sim/siteworld.h"
 
 #include "input/wireformat.h"
 
@@ -31,6 +32,8 @@ struct SimOptions
     qint64 startMs = 1700000000000;
     QString pcapPath;
     QString truthPath;
+    // --rcs-offset and --speed-scale: the site world's kinds changed.
+    KindTuning tuning;
     bool noSend = false;
     bool quiet = false;
 

@@ -71,7 +71,7 @@ bool siteRadarEndpoints(const site::RadarEntry& radar, SiteRadar& out, QString& 
 }
 
 SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& options)
-    : options_(options), world_(siteScene(options.scene, options.seed))
+    : options_(options), world_(siteScene(options.scene, options.seed, options.tuning))
 {
     SimRandom phases(streamSeed(options.seed, phaseStream));
     const qint64 phaseSpanMs = options.maxPhaseMs() + 1;
@@ -134,7 +134,7 @@ SitePeriod SiteSimulator::period(qint64 number)
 
 const char* SiteSimulator::truthHeader()
 {
-    return "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars";
+    return "time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars";
 }
 
 QString SiteSimulator::truthRow(qint64 timeMs, const SiteSighting& s) const
@@ -157,7 +157,8 @@ QString SiteSimulator::truthRow(qint64 timeMs, const SiteSighting& s) const
     }
     const QStringList fields{QString::number(timeMs),
                              QString::number(o.id),
-                             kindName(o.kind),
+                             siteKindName(o.kind),
+                             kindClassName(o.kind),
                              x,
                              y,
                              fixed(o.vx, 3),

@@ -2,9 +2,9 @@
 
 #include "datagramshaper.h"
 #include "simoptions.h"
-#include "tools/common/site/georeference.h"
 #include "tools/common/sim/scene.h"
 #include "tools/common/sim/sensormodel.h"
+#include "tools/common/site/georeference.h"
 #include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
@@ -78,7 +78,9 @@ public:
     SitePeriod period(qint64 number);
 
     // The truth file's header and one of its rows (without the line end):
-    // time (ms), id, kind, x, y, vx, vy (site coordinates, m and m/s),
+    // time (ms), id, kind (person, cyclist, motorcycle, car, truck, bus,
+    // dog, deer), class (person, two-wheeler, car, truck, animal), x, y, vx,
+    // vy (site coordinates, m and m/s),
     // speed_kph, lat and lon (empty without an origin), radars (names
     // joined by ';').
     static const char* truthHeader();

@@ -60,42 +60,134 @@ TEST(SiteWorld, TheRadarFrameIsTheInverseOfThePlacement)
 }
 
 // Every object of a world on one of its documented lines, moving along it
-// at a documented speed, over ten minutes of both worlds.
-TEST(SiteWorld, ObjectsKeepToTheirLanesWalksAndSpeeds)
+// at a documented speed for its kind, over ten minutes of both worlds; every
+// kind of each world seen, with its class.
+TEST(SiteWorld, ObjectsKeepToTheirLinesAndTheirKindsSpeeds)
 {
+    const QMap<QString, QPair<double, double>> kph{
+        {"person", {3, 15}}, {"cyclist", {12, 28}}, {"motorcycle", {20, 80}}, {"car", {20, 80}},
+        {"truck", {20, 60}}, {"bus", {30, 60}},     {"dog", {4, 30}},         {"deer", {4, 45}}};
+    const QMap<QString, QString> classOf{
+        {"person", "person"}, {"cyclist", "two-wheeler"}, {"motorcycle", "two-wheeler"},
+        {"car", "car"},       {"truck", "truck"},         {"bus", "truck"},
+        {"dog", "animal"},    {"deer", "animal"}};
     for (const QString& name : siteSceneNames()) {
         Scene world = siteScene(name, 2);
         QSet<QString> lines;
-        for (double t = 0; t < 600; t += 7) {
+        QSet<QString> kinds;
+        int stops = 0;
+        int slow = 0;
+        int seen = 0;
+        for (double t = 0; t < 600; t += 3) {
             for (const ObjectState& o : world.objectsAt(t)) {
-                const double kph = std::hypot(o.vx, o.vy) * 3.6;
-                const bool walker = o.kind == ObjectKind::Pedestrian;
-                const bool alongX = std::abs(o.vy) < 1e-9;
-                // Offset to the right of the direction of travel, from the
-                // axis of the road (junction) or the fence.
-                const double offsetM = (o.x * o.vy - o.y * o.vx) / std::hypot(o.vx, o.vy);
-                QString line;
-                if (name == QLatin1String("junction")) {
-                    line = walker ? QString::number(std::abs(offsetM)) : QString::number(offsetM);
-                    EXPECT_TRUE(alongX || std::abs(o.vx) < 1e-9);
-                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 30 && kph <= 80) << kph;
-                } else if (walker && !alongX) {
-                    line = QStringLiteral("crossing");
-                    EXPECT_TRUE(kph >= 3 && kph <= 7 && std::abs(o.x) <= 300) << kph;
-                } else {
-                    line = QString::number(o.y);
-                    EXPECT_TRUE(walker ? kph >= 3 && kph <= 7 : kph >= 20 && kph <= 42) << kph;
+                const QString kind = siteKindName(o.kind);
+                kinds.insert(kind);
+                EXPECT_EQ(kindClassName(o.kind), classOf.value(kind)) << kind.toStdString();
+                const double v = std::hypot(o.vx, o.vy) * 3.6;
+                stops += v == 0.0;
+                // Below the band only while starting or stopping.
+                EXPECT_LE(v, kph[kind].second + 1e-6) << kind.toStdString();
+                slow += v < kph[kind].first - 1e-6;
+                ++seen;
+                if (o.kind == ObjectKind::Dog || o.kind == ObjectKind::Deer) {
+                    lines.insert(QStringLiteral("wander"));
+                    continue;
                 }
-                lines.insert(line);
+                const bool alongX = std::abs(o.headingY) < 1e-9;
+                // Offset to the right of the heading, from the axis of the
+                // road (junction) or the fence.
+                const double offsetM = o.x * o.headingY - o.y * o.headingX;
+                const bool walker = o.kind == ObjectKind::Pedestrian;
+                if (name == QLatin1String("junction")) {
+                    EXPECT_TRUE(alongX || std::abs(o.headingX) < 1e-9);
+                    lines.insert(QString::number(walker ? std::abs(offsetM) : offsetM));
+                } else if (!alongX) {
+                    lines.insert(QStringLiteral("crossing"));
+                    EXPECT_TRUE(walker && std::abs(o.x) <= 300) << kind.toStdString();
+                } else {
+                    lines.insert(QString::number(o.y));
+                }
             }
         }
+        const bool junction = name == QLatin1String("junction");
         const QSet<QString> expected =
-            name == QLatin1String("junction")
-                ? QSet<QString>{"1.75", "5.25", "7.5"}
-                : QSet<QString>{"6.5", "9.5", "-5.5", "-4.5", "3.5", "4.5", "crossing"};
+            junction ? QSet<QString>{"1.75", "5.25", "6.5", "7.5"}
+                     : QSet<QString>{"6.5", "9.5", "-5.5", "-4.5",     "3.5",
+                                     "4.5", "1.5", "2.5",  "crossing", "wander"};
         EXPECT_EQ(lines, expected)
             << name.toStdString() << ": " << QStringList(lines.values()).join(' ').toStdString();
+        const QSet<QString> expectedKinds =
+            junction
+                ? QSet<QString>{"person", "cyclist", "motorcycle", "car", "truck", "bus"}
+                : QSet<QString>{"person", "cyclist", "motorcycle", "car", "truck", "dog", "deer"};
+        EXPECT_EQ(kinds, expectedKinds) << name.toStdString();
+        EXPECT_GT(stops, 0) << name.toStdString();
+        EXPECT_LT(slow, seen / 10) << name.toStdString();
     }
+}
+
+// Objects of one line never come within its gap (3 m for walkers and
+// cyclists, more for vehicles) of each other, sampled every half second.
+TEST(SiteWorld, ObjectsOfOneLineKeepApart)
+{
+    for (const QString& name : siteSceneNames()) {
+        Scene world = siteScene(name, 4);
+        for (double t = 0; t < 300; t += 0.5) {
+            const QVector<ObjectState> objects = world.objectsAt(t);
+            for (int i = 0; i < objects.size(); ++i) {
+                for (int j = i + 1; j < objects.size(); ++j) {
+                    const ObjectState& a = objects[i];
+                    const ObjectState& b = objects[j];
+                    const bool animals = kindClassName(a.kind) == QLatin1String("animal");
+                    const auto offsetM = [](const ObjectState& o) {
+                        return o.x * o.headingY - o.y * o.headingX;
+                    };
+                    if (animals || a.kind != b.kind || a.headingX != b.headingX ||
+                        a.headingY != b.headingY || std::abs(offsetM(a) - offsetM(b)) > 0.01)
+                        continue;
+                    ASSERT_GE(std::hypot(a.x - b.x, a.y - b.y), 2.9)
+                        << name.toStdString() << " " << t << ": " << a.id << ", " << b.id;
+                }
+            }
+        }
+    }
+}
+
+// --rcs-offset and --speed-scale: the global value and a kind's or class's
+// together, each kind's reflectivity drawn alike but shifted, its speed band
+// scaled.
+TEST(SiteWorld, TuningShiftsReflectivityAndScalesSpeeds)
+{
+    KindTuning tuning;
+    tuning.rcsOffsetDb = {{"", 2.0}, {"animal", -5.0}, {"deer", 1.0}};
+    tuning.speedScale = {{"", 2.0}, {"person", 0.5}};
+    EXPECT_EQ(tuning.offsetDbOf(ObjectKind::Deer), -2.0);
+    EXPECT_EQ(tuning.offsetDbOf(ObjectKind::Car), 2.0);
+    EXPECT_EQ(tuning.scaleOf(ObjectKind::Pedestrian), 1.0);
+    EXPECT_EQ(tuning.scaleOf(ObjectKind::Bus), 2.0);
+    KindTuning offsets;
+    offsets.rcsOffsetDb = tuning.rcsOffsetDb;
+    Scene plain = perimeterScene(6);
+    Scene shifted = perimeterScene(6, offsets);
+    Scene faster = perimeterScene(6, tuning);
+    double fastestCarKph = 0.0;
+    int compared = 0;
+    for (double t = 0; t < 120; t += 10) {
+        const QVector<ObjectState> a = plain.objectsAt(t);
+        const QVector<ObjectState> b = shifted.objectsAt(t);
+        ASSERT_EQ(a.size(), b.size());
+        for (int i = 0; i < a.size(); ++i) {
+            ASSERT_EQ(a[i].kind, b[i].kind);
+            EXPECT_NEAR(b[i].rcsDbsm - a[i].rcsDbsm, tuning.offsetDbOf(a[i].kind), 1e-9);
+            ++compared;
+        }
+        for (const ObjectState& o : faster.objectsAt(t)) {
+            if (o.kind == ObjectKind::Car)
+                fastestCarKph = qMax(fastestCarKph, std::hypot(o.vx, o.vy) * 3.6);
+        }
+    }
+    EXPECT_GT(compared, 100);
+    EXPECT_GT(fastestCarKph, 42.0 * 1.5);
 }
 
 // Lines of the site sampled every half metre: the fewest radars whose beam
@@ -163,22 +255,24 @@ TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     const QList<QByteArrayList> rows = csvRows(truth);
     ASSERT_FALSE(rows.isEmpty());
-    EXPECT_EQ(rows[0].join(','), "time,id,kind,x,y,vx,vy,speed_kph,lat,lon,radars");
+    EXPECT_EQ(rows[0].join(','), "time,id,kind,class,x,y,vx,vy,speed_kph,lat,lon,radars");
 
     const site::SiteConfig site = loadSite(junctionFile);
     const site::GeoReference geo(*site.origin);
     QMap<qint64, QSet<int>> idsAt;
     QSet<bool> listings; // seen both listed and not
     for (const QByteArrayList& row : rows.mid(1)) {
-        ASSERT_EQ(row.size(), 11) << row.join(',').toStdString();
+        ASSERT_EQ(row.size(), 12) << row.join(',').toStdString();
         const std::string text = row.join(',').toStdString();
         EXPECT_FALSE(idsAt[row[0].toLongLong()].contains(row[1].toInt())) << text;
         idsAt[row[0].toLongLong()].insert(row[1].toInt());
-        const double x = row[3].toDouble();
-        const double y = row[4].toDouble();
+        const double x = row[4].toDouble();
+        const double y = row[5].toDouble();
         const site::GeoPoint p = geo.toGeodetic(x, y);
-        EXPECT_EQ(row[8].toDouble(), p.latitudeDeg) << text;
-        EXPECT_EQ(row[9].toDouble(), p.longitudeDeg) << text;
+        EXPECT_EQ(row[9].toDouble(), p.latitudeDeg) << text;
+        EXPECT_EQ(row[10].toDouble(), p.longitudeDeg) << text;
+        EXPECT_TRUE(siteKindNames().contains(QString(row[2]))) << text;
+        EXPECT_TRUE(siteClassNames().contains(QString(row[3]))) << text;
         // The radars against the beam's plain geometry, with a margin for
         // the reflector's height: listed well inside, not well outside.
         for (const site::RadarEntry& radar : site.radars) {
@@ -187,7 +281,7 @@ TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
             const double offDeg = std::abs(std::remainder(
                 std::atan2(dx, dy) * 180.0 / M_PI - radar.placement.headingDeg, 360.0));
             const double rangeM = std::hypot(dx, dy);
-            const bool listed = row[10].split(';').contains(radar.name.toLatin1());
+            const bool listed = row[11].split(';').contains(radar.name.toLatin1());
             if (offDeg < 11.5 && rangeM > 25 && rangeM < 295) {
                 EXPECT_TRUE(listed) << radar.name.toStdString() << ": " << text;
             } else if (offDeg > 12.5 || rangeM > 301) {
@@ -214,7 +308,7 @@ TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
                   .exitCode,
               0);
     for (const QByteArrayList& row : csvRows(truth).mid(1))
-        EXPECT_TRUE(row[8].isEmpty() && row[9].isEmpty()) << row.join(',').toStdString();
+        EXPECT_TRUE(row[9].isEmpty() && row[10].isEmpty()) << row.join(',').toStdString();
 }
 
 // A capture's frames as (time in microseconds, IPv4 source, destination,

@@ -44,6 +44,54 @@ constexpr double pedestrianSpeedGapKph = 0.5;
 // How far ahead objects are drawn at a time.
 constexpr double generationChunkS = 60.0;
 
+// A mixed path's object enters later by this step until it keeps its gap
+// to the one in front, checked this often, for at most this many steps.
+constexpr double entryDelayStepS = 1.0;
+constexpr double gapCheckStepS = 0.25;
+constexpr int maxEntryDelays = 900;
+// An animal turns back towards its path beyond this distance from it.
+constexpr double maxStrayM = 15.0;
+
+// The kinds of the site worlds. Reflectivities are approximate, in dBsm,
+// meant for a 24 GHz traffic radar and kept on the scale of this
+// simulator's single-radar scenes (a car about 10 dBsm). They follow the
+// orders of magnitude of published measurements:
+// - M. I. Skolnik, "Introduction to Radar Systems", 3rd ed., McGraw-Hill,
+//   2001, the table of example cross-sections at microwave frequencies
+//   (a man about 1 m^2, a bicycle about 2 m^2, vehicles one to two orders
+//   of magnitude above, larger vehicles above cars);
+// - E. Bel Kamel, A. Peden, P. Pajusco, "RCS modeling and measurements for
+//   automotive radar applications in the W band", European Conference on
+//   Antennas and Propagation (EuCAP), 2017: a car's cross-section strongest
+//   broadside and several dB weaker head-on, a pedestrian's nearly the same
+//   from every side and some 15 to 20 dB below a car's;
+// - N. Yamada, Y. Tanaka, K. Nishikawa, "Radar cross section for pedestrian
+//   in 76GHz band", European Microwave Conference, 2005: a pedestrian's
+//   cross-section spread over several dB between people and postures.
+// Animals are scaled from a person by the body's size (a large dog about a
+// child's, a deer about an adult's); the spreads make neighbouring kinds
+// overlap as they do in the field: a large dog and a small person, a
+// motorcycle and a small car.
+//
+// Fluctuation (P. Swerling, "Probability of detection for fluctuating
+// targets", IRE Transactions on Information Theory, 1960): vehicles, many
+// reflectors of similar strength, as Swerling I (chi-square of 2 degrees of
+// freedom); persons, two-wheelers with their riders and animals, one body
+// dominating the echo, as Swerling III (4 degrees of freedom).
+// clang-format off
+const KindModel kindModels[] = {
+    //  height accel  leg s     swing stop  stop s     turn  rcs   spread dof broadside
+    {0.8,   2.0,  8.0,  20.0, 0.10, 0.0,  0.0,  0.0,   0.0, 10.0, 2.5,  2,  6.0}, // car
+    {1.5,   0.8,  10.0, 25.0, 0.08, 0.0,  0.0,  0.0,   0.0, 20.0, 2.5,  2,  7.0}, // truck
+    {1.0,   1.0,  5.0,  20.0, 0.25, 0.15, 2.0,  6.0,   0.0, 0.0,  2.0,  4,  1.0}, // person
+    {1.0,   1.0,  6.0,  20.0, 0.20, 0.05, 2.0,  5.0,   0.0, 2.0,  2.0,  4,  3.0}, // cyclist
+    {0.8,   3.0,  6.0,  18.0, 0.12, 0.0,  0.0,  0.0,   0.0, 5.0,  2.5,  2,  4.0}, // motorcycle
+    {1.5,   0.8,  10.0, 25.0, 0.08, 0.0,  0.0,  0.0,   0.0, 19.0, 2.0,  2,  7.0}, // bus
+    {0.5,   4.0,  2.0,  8.0,  1.00, 0.30, 2.0,  8.0,  60.0, -4.0, 2.5,  4,  2.0}, // dog
+    {1.0,   4.0,  2.0,  10.0, 1.00, 0.30, 2.0,  10.0, 50.0, 2.0,  2.0,  4,  3.0}, // deer
+};
+// clang-format on
+
 Path vehicleLane(double y, bool receding, double minKph, double maxKph, double truckShare,
                  double meanHeadwayS, double minHeadwayS)
 {
@@ -119,6 +167,52 @@ Path walkerPath(Path p, double minKph, double maxKph, double meanHeadwayS, doubl
     return p;
 }
 
+const KindModel& kindModel(ObjectKind kind)
+{
+    return kindModels[int(kind)];
+}
+
+QString siteKindName(ObjectKind kind)
+{
+    return kind == ObjectKind::Pedestrian ? QStringLiteral("person") : kindName(kind);
+}
+
+QString kindClassName(ObjectKind kind)
+{
+    switch (kind) {
+    case ObjectKind::Pedestrian:
+        return QStringLiteral("person");
+    case ObjectKind::Cyclist:
+    case ObjectKind::Motorcycle:
+        return QStringLiteral("two-wheeler");
+    case ObjectKind::Car:
+        return QStringLiteral("car");
+    case ObjectKind::Truck:
+    case ObjectKind::Bus:
+        return QStringLiteral("truck");
+    case ObjectKind::Dog:
+    case ObjectKind::Deer:
+        return QStringLiteral("animal");
+    }
+    return QString();
+}
+
+Path mixedPath(Path p, const QVector<KindShare>& mix, double meanHeadwayS, double minHeadwayS,
+               double minGapM)
+{
+    p.mix = mix;
+    p.minKph = std::numeric_limits<double>::infinity();
+    p.maxKph = 0.0;
+    for (const KindShare& k : mix) {
+        p.minKph = qMin(p.minKph, k.minKph);
+        p.maxKph = qMax(p.maxKph, k.maxKph);
+    }
+    p.meanHeadwayS = meanHeadwayS;
+    p.minHeadwayS = minHeadwayS;
+    p.minGapM = minGapM;
+    return p;
+}
+
 QString kindName(ObjectKind kind)
 {
     switch (kind) {
@@ -128,6 +222,16 @@ QString kindName(ObjectKind kind)
         return QStringLiteral("truck");
     case ObjectKind::Pedestrian:
         return QStringLiteral("pedestrian");
+    case ObjectKind::Cyclist:
+        return QStringLiteral("cyclist");
+    case ObjectKind::Motorcycle:
+        return QStringLiteral("motorcycle");
+    case ObjectKind::Bus:
+        return QStringLiteral("bus");
+    case ObjectKind::Dog:
+        return QStringLiteral("dog");
+    case ObjectKind::Deer:
+        return QStringLiteral("deer");
     }
     return QString();
 }
@@ -226,7 +330,9 @@ Scene::Scene(const QVector<Path>& paths, quint64 seed) : paths_(paths), seed_(se
         const Path& p = paths_[i];
         const double warmupS = p.lengthM / (p.minKph * mpsPerKph);
         const double firstEntryS = -warmupS + states_[i].random.exponential(p.meanHeadwayS);
-        states_[i].next = draw(i, firstEntryS, -std::numeric_limits<double>::infinity());
+        states_[i].next = p.mix.isEmpty()
+                              ? draw(i, firstEntryS, -std::numeric_limits<double>::infinity())
+                              : drawMixed(i, firstEntryS, nullptr);
     }
     horizonS_ = -std::numeric_limits<double>::infinity();
     forgottenBeforeS_ = -std::numeric_limits<double>::infinity();
@@ -275,11 +381,111 @@ Scene::Traveller Scene::draw(int path, double earliestEntryS, double previousExi
         t.rcsDbsm = random.uniform(pedestrianMinRcsDbsm, pedestrianMaxRcsDbsm);
         t.heightM = pedestrianHeightM;
         break;
+    default: // the site worlds' kinds travel mixed paths
+        t.heightM = kindModel(t.kind).heightM;
+        break;
     }
     // Entering and leaving at least one headway after the one in front keeps
     // the gap along the whole path, since both travel at constant speed.
     t.travelS = p.lengthM / t.speedMps;
     t.entryS = qMax(earliestEntryS, previousExitS + p.minHeadwayS - t.travelS);
+    return t;
+}
+
+// A mixed path's object: its kind and cruise speed, then legs until it has
+// travelled the path: each of a target speed around the cruise speed (an
+// animal's anywhere in its band), reached at the kind's acceleration, now
+// and then a stop, and for animals a heading of its own. It enters once it
+// keeps the path's gap to the object in front at every instant.
+Scene::Traveller Scene::drawMixed(int path, double earliestEntryS, const Traveller* previous)
+{
+    const Path& p = paths_[path];
+    SimRandom& random = states_[path].random;
+    const double pick = random.uniform();
+    double cumulative = 0.0;
+    KindShare share = p.mix.last();
+    for (const KindShare& k : p.mix) {
+        cumulative += k.share;
+        if (pick < cumulative) {
+            share = k;
+            break;
+        }
+    }
+    const KindModel& model = kindModel(share.kind);
+    Traveller t;
+    t.path = path;
+    t.kind = share.kind;
+    t.heightM = model.heightM;
+    t.rcsDbsm = random.gaussian(model.rcsMeanDbsm, model.rcsSpreadDb) + share.rcsOffsetDb;
+    const double minMps = share.minKph * mpsPerKph;
+    const double maxMps = share.maxKph * mpsPerKph;
+    const double cruiseMps = random.uniform(minMps, maxMps);
+    const auto targetSpeed = [&]() {
+        const double swing = cruiseMps * model.speedSwing;
+        return qBound(minMps, random.uniform(cruiseMps - swing, cruiseMps + swing), maxMps);
+    };
+
+    double speedMps = targetSpeed();
+    double alongM = 0.0;
+    double leftM = 0.0;
+    double atS = 0.0;
+    const auto addLeg = [&](double durationS, double toMps, double turnDeg) {
+        Traveller::Leg leg{atS, durationS, speedMps, toMps, turnDeg, alongM, leftM};
+        double movedM = 0.5 * (speedMps + toMps) * durationS;
+        const double cosTurn = std::cos(util::degToRad(turnDeg));
+        const double remainingM = p.lengthM - alongM;
+        if (movedM * cosTurn >= remainingM && remainingM >= 0.0) {
+            // The path's end within this leg: the leg ends there.
+            const double a = durationS > 0.0 ? (toMps - speedMps) / durationS : 0.0;
+            const double needM = remainingM / cosTurn;
+            const double tauS =
+                std::abs(a) < 1e-9
+                    ? needM / speedMps
+                    : (-speedMps + std::sqrt(qMax(0.0, speedMps * speedMps + 2.0 * a * needM))) / a;
+            leg.durationS = qBound(0.0, tauS, durationS);
+            leg.toMps = speedMps + a * leg.durationS;
+            movedM = needM;
+        }
+        t.legs.append(leg);
+        alongM += movedM * cosTurn;
+        leftM += movedM * std::sin(util::degToRad(turnDeg));
+        atS += leg.durationS;
+        speedMps = leg.toMps;
+    };
+    while (alongM < p.lengthM) {
+        double turnDeg = 0.0;
+        if (model.turnMaxDeg > 0.0) {
+            turnDeg = random.uniform(-model.turnMaxDeg, model.turnMaxDeg);
+            if (std::abs(leftM) > maxStrayM && turnDeg * leftM > 0.0)
+                turnDeg = -turnDeg; // back towards the path
+        }
+        const double toMps = targetSpeed();
+        const double changeS = std::abs(toMps - speedMps) / model.accelMps2;
+        addLeg(changeS, toMps, turnDeg);
+        if (alongM >= p.lengthM)
+            break;
+        addLeg(random.uniform(model.legMinS, model.legMaxS), toMps, turnDeg);
+        if (alongM >= p.lengthM || !random.chance(model.stopChance))
+            continue;
+        addLeg(speedMps / model.accelMps2, 0.0, turnDeg);
+        addLeg(random.uniform(model.stopMinS, model.stopMaxS), 0.0, turnDeg);
+    }
+    t.travelS = atS;
+    t.entryS = earliestEntryS;
+    if (previous == nullptr)
+        return t;
+    // The one in front is already on its way: wait until the gap holds.
+    const auto keepsGap = [&]() {
+        for (double s = t.entryS; s <= qMin(t.exitS(), previous->exitS()); s += gapCheckStepS) {
+            const Place a = placeAt(t, s);
+            const Place b = placeAt(*previous, s);
+            if (std::hypot(a.alongM - b.alongM, a.leftM - b.leftM) < p.minGapM)
+                return false;
+        }
+        return true;
+    };
+    for (int n = 0; n < maxEntryDelays && !keepsGap(); ++n)
+        t.entryS += entryDelayStepS;
     return t;
 }
 
@@ -303,9 +509,59 @@ void Scene::generateUntil(double horizonS)
         }
         const Path& p = paths_[first];
         const double gapS = qMax(p.minHeadwayS, states_[first].random.exponential(p.meanHeadwayS));
-        states_[first].next = draw(first, released.entryS + gapS, released.exitS());
+        if (p.mix.isEmpty()) {
+            states_[first].next = draw(first, released.entryS + gapS, released.exitS());
+        } else {
+            states_[first].last = released;
+            states_[first].next = drawMixed(first, released.entryS + gapS, &states_[first].last);
+        }
     }
     horizonS_ = horizonS;
+}
+
+Scene::Place Scene::placeAt(const Traveller& t, double timeS)
+{
+    const double sinceS = timeS - t.entryS;
+    int i = 0;
+    while (i + 1 < t.legs.size() && t.legs[i + 1].startS <= sinceS)
+        ++i;
+    const Traveller::Leg& leg = t.legs[i];
+    const double tauS = qBound(0.0, sinceS - leg.startS, leg.durationS);
+    const double accel = leg.durationS > 0.0 ? (leg.toMps - leg.fromMps) / leg.durationS : 0.0;
+    const double movedM = leg.fromMps * tauS + 0.5 * accel * tauS * tauS;
+    Place place;
+    place.alongM = leg.alongM + movedM * std::cos(util::degToRad(leg.turnDeg));
+    place.leftM = leg.leftM + movedM * std::sin(util::degToRad(leg.turnDeg));
+    place.speedMps = leg.fromMps + accel * tauS;
+    place.turnDeg = leg.turnDeg;
+    return place;
+}
+
+// An object of a mixed path: its place in the ground frame, its velocity
+// along its leg's heading and its reflectivity's model.
+ObjectState Scene::mixedState(const Traveller& t, const Path& p, double timeS)
+{
+    const Place place = placeAt(t, timeS);
+    const double ux = std::cos(util::degToRad(p.headingDeg));
+    const double uy = std::sin(util::degToRad(p.headingDeg));
+    const double hx = std::cos(util::degToRad(p.headingDeg + place.turnDeg));
+    const double hy = std::sin(util::degToRad(p.headingDeg + place.turnDeg));
+    const KindModel& model = kindModel(t.kind);
+    ObjectState o;
+    o.id = t.id;
+    o.kind = t.kind;
+    // Left of the heading (ux, uy) is (-uy, ux).
+    o.x = p.startX + ux * place.alongM - uy * place.leftM;
+    o.y = p.startY + uy * place.alongM + ux * place.leftM;
+    o.z = t.heightM;
+    o.vx = hx * place.speedMps;
+    o.vy = hy * place.speedMps;
+    o.rcsDbsm = t.rcsDbsm;
+    o.swerlingDof = model.swerlingDof;
+    o.broadsideGainDb = model.broadsideGainDb;
+    o.headingX = hx;
+    o.headingY = hy;
+    return o;
 }
 
 QVector<ObjectState> Scene::objectsAt(double timeS)
@@ -333,6 +589,10 @@ QVector<ObjectState> Scene::objectsAt(double timeS)
         ObjectState o;
         o.id = t.id;
         o.kind = t.kind;
+        if (!t.legs.isEmpty()) {
+            objects.append(mixedState(t, p, timeS));
+            continue;
+        }
         o.x = p.startX + ux * travelledM;
         o.y = p.startY + uy * travelledM;
         o.z = t.heightM;

@@ -38,6 +38,9 @@ constexpr int harmonicMaxOrder = 5;
 constexpr int harmonicLossDb = 10;
 constexpr int harmonicLossPerOrderDb = 5;
 
+// The fluctuation's stream of the sensor's seed.
+constexpr quint64 fluctuationStream = 77;
+
 constexpr double rcsConstantDb = 13.0;
 constexpr double narrowAxisLossDbPerDeg2 = 0.1; // azimuth for horizontal mounting
 constexpr double wideAxisLossDbPerDeg2 = 0.05;  // elevation for horizontal mounting
@@ -56,8 +59,31 @@ int clampAmplitude(double db)
 } // namespace
 
 SensorModel::SensorModel(const RadarConfig& mounting, quint64 seed)
-    : mounting_(mounting), random_(seed)
+    : mounting_(mounting), random_(seed), fluctuation_(streamSeed(seed, fluctuationStream))
 {}
+
+double SensorModel::aspectGainDb(const ObjectState& o)
+{
+    const double rangeM = std::hypot(o.x, o.y);
+    if (rangeM <= 0.0)
+        return 0.0;
+    const double cosAspect = (o.headingX * o.x + o.headingY * o.y) / rangeM;
+    return o.broadsideGainDb * (1.0 - cosAspect * cosAspect - 0.5);
+}
+
+double SensorModel::reflectivityDb(const ObjectState& o)
+{
+    if (o.swerlingDof <= 0)
+        return 0.0;
+    // A chi-square of 2k degrees of freedom with mean 1: the mean of k
+    // exponentials of mean 1.
+    const int k = qMax(1, o.swerlingDof / 2);
+    double power = 0.0;
+    for (int i = 0; i < k; ++i)
+        power += fluctuation_.exponential(1.0);
+    power /= k;
+    return aspectGainDb(o) + 10.0 * std::log10(qMax(power, 1e-12));
+}
 
 LineOfSight SensorModel::look(const ObjectState& o) const
 {
@@ -146,8 +172,8 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
         const double distanceM = sight.distanceM + random_.gaussian(0.0, distanceNoiseM);
         const double elevationDeg = sight.elevationDeg + random_.gaussian(0.0, angleNoiseDeg);
         const double azimuthDeg = sight.azimuthDeg + random_.gaussian(0.0, angleNoiseDeg);
-        const double amplitudeDb =
-            amplitudeFor(o.rcsDbsm, sight) + random_.gaussian(0.0, amplitudeNoiseDb);
+        const double amplitudeDb = amplitudeFor(o.rcsDbsm, sight) +
+                                   random_.gaussian(0.0, amplitudeNoiseDb) + reflectivityDb(o);
         // Zero Doppler and speeds beyond the last bin are not seen.
         if (cell < 1 || cell >= wire::cellCount)
             continue;

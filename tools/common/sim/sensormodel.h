@@ -78,6 +78,16 @@ public:
     // The amplitude at which the tracker's RCS estimate equals rcsDbsm.
     double amplitudeFor(double rcsDbsm, const LineOfSight& sight) const;
     SensorFrame observe(const QVector<ObjectState>& objects, qint64 timestampMs);
+    // What an object of a fluctuating kind (swerlingDof > 0) adds to its
+    // mean cross-section in one packet, dB: its aspect's gain, broadside
+    // above head-on and zero on average over all sides, and a draw of the
+    // chi-square fluctuation (of mean power 1) from the fluctuation's own
+    // stream. 0 for the steady kinds of the single-radar scenes, without a
+    // draw.
+    double reflectivityDb(const ObjectState& object);
+    // The aspect's gain alone: broadsideGainDb (sin^2 of the angle between
+    // the heading and the line of sight - 1/2).
+    static double aspectGainDb(const ObjectState& object);
 
 private:
     struct Echo // one contribution to a cell
@@ -95,6 +105,7 @@ private:
 
     RadarConfig mounting_;
     SimRandom random_;
+    SimRandom fluctuation_; // apart from random_, whose draws the steady scenes keep
     int falseAlarms_ = 0;
 };
 

@@ -4,6 +4,9 @@
 
 #include "tools/common/cli/mountingoptions.h"
 #include "tools/common/sim/sensormodel.h"
+#include "tools/common/sim/siteworld.h"
+
+#include <QMap>
 
 #include "engine/targettracking.h"
 
@@ -126,6 +129,86 @@ TEST(SensorModel, ObjectsOutsideTheBeamOrWithoutDopplerLeaveOnlyNoiseWellBelowTh
     for (signed char a : frame.packet.amplitude)
         EXPECT_LE(a, -80);
     EXPECT_TRUE(maximaOf(engine, frame.packet).isEmpty());
+}
+
+// The site worlds' reflectivity: the fluctuation's power of mean 1 and the
+// chi-square's variance 2 / dof, the aspect's gain broadside above head-on,
+// drawn from a stream of its own so that the noise's draws stay as they
+// were; and the spread between the objects of a kind as the model says.
+TEST(SensorModel, FluctuatingKindsKeepTheirModelsStatistics)
+{
+    for (const int dof : {2, 4}) {
+        SensorModel sensor(RadarConfig{}, 9);
+        ObjectState o{1, ObjectKind::Car, 80.0, 0.0, 0.8, 0.0, 10.0, 10.0};
+        o.swerlingDof = dof;
+        o.headingX = 0.0;
+        o.headingY = 1.0;
+        double sum = 0.0;
+        double squares = 0.0;
+        constexpr int draws = 20000;
+        for (int i = 0; i < draws; ++i) {
+            const double power = std::pow(10.0, sensor.reflectivityDb(o) / 10.0);
+            sum += power;
+            squares += power * power;
+        }
+        const double mean = sum / draws;
+        EXPECT_NEAR(mean, 1.0, 0.03) << dof;
+        EXPECT_NEAR(squares / draws - mean * mean, 2.0 / dof, 0.08) << dof;
+    }
+
+    ObjectState car{1, ObjectKind::Car, 80.0, 0.0, 0.8, -20.0, 0.0, 10.0};
+    car.broadsideGainDb = kindModel(ObjectKind::Car).broadsideGainDb;
+    car.headingX = -1.0; // head-on
+    const double headOnDb = SensorModel::aspectGainDb(car);
+    car.headingX = 0.0;
+    car.headingY = 1.0;
+    EXPECT_NEAR(SensorModel::aspectGainDb(car) - headOnDb, car.broadsideGainDb, 1e-9);
+    EXPECT_GE(car.broadsideGainDb, 4.0);
+    EXPECT_LE(kindModel(ObjectKind::Pedestrian).broadsideGainDb, 1.5);
+
+    SensorModel steady(RadarConfig{}, 3);
+    SensorModel fluctuating(RadarConfig{}, 3);
+    ObjectState swerling = car;
+    swerling.swerlingDof = 2;
+    for (int k = 0; k < 20; ++k) {
+        const SensorFrame a = steady.observe({car}, k * 50);
+        const SensorFrame b = fluctuating.observe({swerling}, k * 50);
+        ASSERT_EQ(a.packet.distance, b.packet.distance);
+        ASSERT_EQ(a.packet.phaseDiff, b.packet.phaseDiff);
+    }
+
+    // Over a long stretch of the perimeter, every kind's objects.
+    QMap<ObjectKind, QMap<int, double>> rcsOf;
+    Scene world = perimeterScene(11);
+    for (double t = 0; t < 3600; t += 5) {
+        for (const ObjectState& o : world.objectsAt(t))
+            rcsOf[o.kind][o.id] = o.rcsDbsm;
+    }
+    for (auto it = rcsOf.cbegin(); it != rcsOf.cend(); ++it) {
+        const KindModel& model = kindModel(it.key());
+        double sum = 0.0;
+        double squares = 0.0;
+        for (const double db : it.value()) {
+            sum += db;
+            squares += db * db;
+        }
+        const int n = it.value().size();
+        const double mean = sum / n;
+        const double sd = std::sqrt(squares / n - mean * mean);
+        const double se = model.rcsSpreadDb / std::sqrt(double(n));
+        EXPECT_NEAR(mean, model.rcsMeanDbsm, 4 * se) << kindName(it.key()).toStdString() << n;
+        EXPECT_NEAR(sd, model.rcsSpreadDb, 0.3 * model.rcsSpreadDb + 4 * se)
+            << kindName(it.key()).toStdString() << n;
+    }
+    // The kinds overlap as in the field: a large dog and a small person, a
+    // motorcycle and a small car.
+    const auto overlap = [](ObjectKind small, ObjectKind large) {
+        const KindModel& a = kindModel(small);
+        const KindModel& b = kindModel(large);
+        return a.rcsMeanDbsm + 2 * a.rcsSpreadDb > b.rcsMeanDbsm - 2 * b.rcsSpreadDb;
+    };
+    EXPECT_TRUE(overlap(ObjectKind::Dog, ObjectKind::Pedestrian));
+    EXPECT_TRUE(overlap(ObjectKind::Motorcycle, ObjectKind::Car));
 }
 
 } // namespace
