@@ -116,6 +116,8 @@ class Checker:
             event["lat"] = obj["lat"]
             event["lon"] = obj["lon"]
         event["speed"] = obj["speed"]
+        # The object's class in the event's picture (a lost exit: its last).
+        event["class"] = obj.get("class", "unknown")
         event.update(extra)
         return event
 

@@ -319,11 +319,15 @@ TEST(PictureMessage, PlaceSpeedAndCompassHeadingOfEachObject)
     o.sinceMs = 900;
     const QStringList names{QStringLiteral("north")};
     const site::GeoReference geo(site::Origin{48.1, 11.5, 520.0});
+    o.objectClass = ObjectClass::Car;
+    o.classes = {0.0104, 0.0, 0.9295, 0.0496, 0.0106, 0.0};
     EXPECT_EQ(fusion::pictureMessage(QStringLiteral("s"), names, Picture{1000, {o}}, nullptr),
               QByteArray("{\"site\":\"s\",\"time\":1000,\"objects\":[{\"id\":1,\"x\":1.5,"
                          "\"y\":-2,\"vx\":0,\"vy\":10,\"speed\":36,\"heading\":0,"
                          "\"confirmed\":true,\"radars\":[{\"radar\":\"north\",\"number\":3}],"
-                         "\"since\":900}]}"));
+                         "\"since\":900,\"class\":\"car\",\"classes\":{\"person\":0.01,"
+                         "\"two-wheeler\":0,\"car\":0.93,\"truck\":0.05,\"animal\":0.011,"
+                         "\"unknown\":0}}]}"));
 
     struct Case
     {
@@ -351,8 +355,8 @@ TEST(PictureMessage, PlaceSpeedAndCompassHeadingOfEachObject)
                 EXPECT_TRUE(heading.isNull()) << c.vxMps;
             else
                 EXPECT_NEAR(heading.toDouble(-1.0), c.headingDeg, 1e-12) << c.vxMps;
-            QStringList keys{"id",    "x",       "y",         "vx",     "vy",
-                             "speed", "heading", "confirmed", "radars", "since"};
+            QStringList keys{"id",      "x",         "y",      "vx",    "vy",    "speed",
+                             "heading", "confirmed", "radars", "since", "class", "classes"};
             if (g)
                 keys << "lat"
                      << "lon";
@@ -369,13 +373,15 @@ TEST(PictureMessage, PlaceSpeedAndCompassHeadingOfEachObject)
     e.xM = 1.5;
     e.yM = -2.0;
     e.speedKph = 36.0;
-    EXPECT_EQ(zones::eventMessage(QStringLiteral("s"), gate, e, nullptr),
-              QByteArray("{\"site\":\"s\",\"event\":\"enter\",\"zone\":\"gate\",\"object\":5,"
-                         "\"time\":1234,\"x\":1.5,\"y\":-2,\"speed\":36}"));
+    e.objectClass = ObjectClass::TwoWheeler;
+    EXPECT_EQ(
+        zones::eventMessage(QStringLiteral("s"), gate, e, nullptr),
+        QByteArray("{\"site\":\"s\",\"event\":\"enter\",\"zone\":\"gate\",\"object\":5,"
+                   "\"time\":1234,\"x\":1.5,\"y\":-2,\"speed\":36,\"class\":\"two-wheeler\"}"));
     const site::GeoPoint p = geo.toGeodetic(1.5, -2.0);
     const QByteArray onEarth = zones::eventMessage(QStringLiteral("s"), gate, e, &geo);
     EXPECT_TRUE(onEarth.contains(",\"time\":1234,\"x\":1.5,\"y\":-2,\"lat\":")) << onEarth.data();
-    EXPECT_TRUE(onEarth.endsWith(",\"speed\":36}")) << onEarth.data();
+    EXPECT_TRUE(onEarth.endsWith(",\"speed\":36,\"class\":\"two-wheeler\"}")) << onEarth.data();
     const QJsonObject event = QJsonDocument::fromJson(onEarth).object();
     EXPECT_EQ(event[QStringLiteral("lat")].toDouble(), p.latitudeDeg);
     EXPECT_EQ(event[QStringLiteral("lon")].toDouble(), p.longitudeDeg);

@@ -102,12 +102,30 @@ QString remarks(const ZoneEventReport& e)
 
 } // namespace
 
+const char* trackType(Kind kind)
+{
+    switch (kind) {
+    case Kind::Person:
+        return "a-u-G-U-C-I";
+    case Kind::Car:
+        return "a-u-G-E-V-C-A";
+    case Kind::TwoWheeler:
+    case Kind::Truck:
+        return "a-u-G-E-V-C";
+    case Kind::Animal:
+    case Kind::Unknown:
+        break;
+    }
+    return unknownGroundTrack;
+}
+
 QString uid(const QString& site, std::int64_t id)
 {
     return QStringLiteral("trklib-%1-%2").arg(site).arg(id);
 }
 
-QByteArray event(const Source& source, const asterix::SiteTrackReport& o, double circularErrorM)
+QByteArray event(const Source& source, const asterix::SiteTrackReport& o, double circularErrorM,
+                 Kind kind)
 {
     if (!o.position)
         return QByteArray();
@@ -118,7 +136,7 @@ QByteArray event(const Source& source, const asterix::SiteTrackReport& o, double
     const double speedMps = std::hypot(o.vxMps, o.vyMps);
     const QByteArray id = escaped(uid(source.site, o.id));
 
-    QByteArray out = opening(id, unknownGroundTrack, o.timeMs, staleMs);
+    QByteArray out = opening(id, trackType(kind), o.timeMs, staleMs);
     out += point(source, *o.position, circularErrorM);
     out += "<detail><track";
     out += attribute("course", fixed(courseDeg, metreDecimals));
@@ -154,6 +172,8 @@ QByteArray zoneEvent(const Source& source, const ZoneEventReport& e)
     out += attribute("zone", escaped(e.zone));
     out += attribute("object", QByteArray::number(qlonglong(e.object)));
     out += attribute("speed", fixed(e.speedKph, metreDecimals));
+    if (!e.objectClass.isEmpty())
+        out += attribute("class", escaped(e.objectClass));
     if (e.dwellS)
         out += attribute("dwell", fixed(*e.dwellS, secondDecimals));
     if (!e.direction.isEmpty())

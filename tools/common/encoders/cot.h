@@ -18,6 +18,33 @@ namespace trklib::encoders::cot {
 constexpr double unknown = 9999999.0;
 // An object whose affiliation nobody knows, on the ground.
 constexpr char unknownGroundTrack[] = "a-u-G";
+// What the site judged an object to be, as the event's type says it. The
+// type tree's ground branch (G) has ground units (G-U) and ground
+// equipment (G-E), after the military symbology it comes from:
+// - a person: G-U-C-I, combat infantry, the tree's only type of people on
+//   foot (it has no dismounted individual; the affiliation stays unknown);
+// - a car: G-E-V-C-A, a civilian automobile;
+// - a truck or bus, a two-wheeler: G-E-V-C, a civilian vehicle: the tree
+//   has no type for both trucks and buses, and none for a motorcycle or a
+//   bicycle;
+// - an animal: plain G, an unknown ground track: the tree's only animals
+//   are pack animals, equipment that carries loads (G-E-V-M), which a deer
+//   or a stray dog is not;
+// - unknown: plain G.
+enum class Kind
+{
+    Person,
+    TwoWheeler,
+    Car,
+    Truck,
+    Animal,
+    Unknown
+};
+
+// The event's type for an object of that kind, affiliation unknown:
+// "a-u-G-U-C-I", "a-u-G-E-V-C-A", ... or unknownGroundTrack.
+const char* trackType(Kind kind);
+
 // An alarm (the type tree's b-a branch) raised by a geofence (g): what a
 // zone event is to a client, shown as an alert at the event's point.
 constexpr char zoneAlarm[] = "b-a-g";
@@ -44,7 +71,7 @@ QString uid(const QString& site, std::int64_t id);
 // position error, or unknown. An ended object's event is stale at once, so
 // that clients drop it.
 QByteArray event(const Source& source, const asterix::SiteTrackReport& object,
-                 double circularErrorM = unknown);
+                 double circularErrorM = unknown, Kind kind = Kind::Unknown);
 
 // A zone event of the site's rules, with its place on Earth.
 struct ZoneEventReport
@@ -58,6 +85,7 @@ struct ZoneEventReport
     std::optional<double> dwellS; // exit and dwell: seconds inside
     QString direction;            // cross: "left" or "right"; empty otherwise
     std::optional<bool> lost;     // exit: the object ended inside
+    QString objectClass;          // what the site judged the object to be then; empty: not said
 };
 
 // "trklib-<site>-event-<zone>-<object>-<time>-<event>": one event's own,

@@ -3,6 +3,8 @@
 #include "tools/common/service/jsonwriter.h"
 #include "util/units.h"
 
+#include <cmath>
+
 namespace trklib::sited::fusion {
 
 using service::appendInteger;
@@ -12,10 +14,24 @@ using service::appendString;
 
 namespace {
 
-// The start of an object's record, with room for its fields and two radars.
-constexpr int objectBytes = 300;
+// The start of an object's record, with room for its fields, two radars
+// and its classes.
+constexpr int objectBytes = 420;
+// Probabilities are given to 3 decimals.
+constexpr double probabilityScale = 1000.0;
 
 } // namespace
+
+void appendClasses(QByteArray& out, const ClassProbabilities& classes)
+{
+    for (int c = 0; c < objectClassCount; ++c) {
+        out.append(c == 0 ? "{\"" : ",\"");
+        out.append(className(ObjectClass(c)));
+        out.append("\":");
+        appendNumber(out, std::round(classes[c] * probabilityScale) / probabilityScale);
+    }
+    out.append('}');
+}
 
 QByteArray pictureMessage(const QString& siteName, const QStringList& radarNames,
                           const Picture& picture, const site::GeoReference* geo)
@@ -58,6 +74,10 @@ QByteArray pictureMessage(const QString& siteName, const QStringList& radarNames
         }
         out.append("],\"since\":");
         appendInteger(out, o.sinceMs);
+        out.append(",\"class\":\"");
+        out.append(className(o.objectClass));
+        out.append("\",\"classes\":");
+        appendClasses(out, o.classes);
         out.append('}');
     }
     out.append("]}");

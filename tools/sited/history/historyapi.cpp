@@ -259,6 +259,10 @@ void appendObject(QByteArray& out, const ObjectRow& o)
     out.append(o.radars);
     out.append(",\"since\":");
     appendInteger(out, o.sinceMs);
+    out.append(",\"class\":\"");
+    out.append(className(o.objectClass));
+    out.append("\",\"classes\":");
+    out.append(o.classes);
     out.append('}');
 }
 

@@ -16,7 +16,7 @@ void appendOptional(QByteArray& out, const std::optional<double>& v)
 
 QByteArray csv(const QVector<ObjectRow>& rows)
 {
-    QByteArray out = "id,time,x,y,lat,lon,vx,vy,speed,heading,confirmed\n";
+    QByteArray out = "id,time,x,y,lat,lon,vx,vy,speed,heading,confirmed,class\n";
     for (const ObjectRow& o : rows) {
         service::appendInteger(out, o.id);
         out.append(',');
@@ -28,7 +28,8 @@ QByteArray csv(const QVector<ObjectRow>& rows)
             out.append(',');
             appendOptional(out, v);
         }
-        out.append(o.confirmed ? ",true\n" : ",false\n");
+        out.append(o.confirmed ? ",true," : ",false,");
+        out.append(className(o.objectClass)).append('\n');
     }
     return out;
 }

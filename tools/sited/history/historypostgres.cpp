@@ -126,7 +126,7 @@ struct ResultRow
     QByteArray text(int c) const { return r.text(row, c); }
 };
 
-// One row of a binary result of bigint, double precision and boolean
+// One row of a binary result of bigint, double precision, boolean and text
 // columns (big-endian, doubles as IEEE 754), none NULL: what the rules'
 // rows take, read without parsing text.
 struct BinaryRow
@@ -150,6 +150,7 @@ struct BinaryRow
         return d;
     }
     bool boolean(int c) const { return *r.value(row, c) != 0; }
+    QByteArray text(int c) const { return r.text(row, c); }
 };
 
 // A COPY text field: backslash, tab, newline and carriage return escaped.

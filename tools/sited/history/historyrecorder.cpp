@@ -1,5 +1,7 @@
 #include "tools/sited/history/historyrecorder.h"
 
+#include "tools/sited/fusion/picturejson.h"
+
 #include "tools/common/service/jsonwriter.h"
 #include "util/units.h"
 
@@ -69,6 +71,9 @@ QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& pic
         radars.append(']');
         row.radars = radars;
         row.sinceMs = o.sinceMs;
+        row.objectClass = o.objectClass;
+        row.classes.clear();
+        fusion::appendClasses(row.classes, o.classes);
         rows.append(row);
     }
     return rows;

@@ -7,6 +7,8 @@ namespace trklib::sited::history::schema {
 namespace {
 
 constexpr Column siteColumn{"site", Type::text};
+// Version 5's classes of the rows written before it: all mass on unknown.
+const QByteArray classesFallback = QByteArray("'") + unknownClasses + "'";
 
 const char* typeName(Type type, Dialect dialect)
 {
@@ -44,19 +46,38 @@ QByteArray numbered(int n, Dialect dialect)
     return (dialect == Dialect::sqlite ? "?" : "$") + QByteArray::number(n);
 }
 
-QByteArray createTable(const Table& t, Dialect dialect)
+// The table as the version made it: the columns later ones add come with
+// them (addColumn), so that a new database and a migrated one are alike.
+QByteArray createTable(const Table& t, Dialect dialect, int version)
 {
     QByteArray columns;
     if (t.serial && dialect == Dialect::postgres)
         columns.append(t.serial).append(" bigserial PRIMARY KEY, ");
     for (const Column& c : t.columns) {
+        if (c.version > version)
+            continue;
         columns.append(c.name).append(' ').append(typeName(c.type, dialect));
+        if (c.fallback)
+            columns.append(" DEFAULT ").append(c.fallback);
         columns.append(c.isNullable() ? ", " : " NOT NULL, ");
     }
     columns.chop(2);
     if (!t.primaryKey.empty())
         columns.append(", PRIMARY KEY (").append(join(t.primaryKey)).append(')');
     return QByteArray("CREATE TABLE ") + t.name + " (" + columns + ")";
+}
+
+// A column added to a table of an earlier version; its fallback fills the
+// rows already there.
+QByteArray addColumn(const Table& t, const Column& c, Dialect dialect)
+{
+    QByteArray sql = QByteArray("ALTER TABLE ") + t.name + " ADD COLUMN " + c.name + ' ' +
+                     typeName(c.type, dialect);
+    if (c.fallback)
+        sql.append(" DEFAULT ").append(c.fallback);
+    if (!c.isNullable())
+        sql.append(" NOT NULL");
+    return sql;
 }
 
 QByteArray createIndex(const Table& t, const Index& index)
@@ -139,6 +160,8 @@ const Table& objects()
             {"confirmed", Type::boolean},
             {"radars", Type::text},
             {"since", Type::integer},
+            {"object_class", Type::text, 0, 5, "'unknown'"},
+            {"classes", Type::text, 0, 5, classesFallback.constData()},
         },
         {"site", "id", "time"},
         {},
@@ -238,6 +261,7 @@ const Table& alarmChanges()
             {"x", Type::real},
             {"y", Type::real},
             {"until", Type::integer},
+            {"object_class", Type::text, 0, 5, "'unknown'"},
         },
         {},
         {"site", "time", "alarm", "zone", "action", "by_user"},
@@ -271,7 +295,7 @@ std::vector<Step> migration(Dialect dialect, int from)
         for (const Table* t : tables()) {
             if (t->version > 1)
                 continue;
-            steps.push_back({1, createTable(*t, dialect)});
+            steps.push_back({1, createTable(*t, dialect, 1)});
             for (const Index& index : t->indexes) {
                 if (index.version == 1)
                     steps.push_back({1, createIndex(*t, index)});
@@ -284,7 +308,11 @@ std::vector<Step> migration(Dialect dialect, int from)
             if (t->version > version)
                 continue;
             if (t->version == version)
-                steps.push_back({version, createTable(*t, dialect)});
+                steps.push_back({version, createTable(*t, dialect, version)});
+            for (const Column& c : t->columns) {
+                if (c.version == version && t->version < version)
+                    steps.push_back({version, addColumn(*t, c, dialect)});
+            }
             for (const Index& index : t->indexes) {
                 if (index.version == version && (!index.track || dialect == Dialect::postgres))
                     steps.push_back({version, createIndex(*t, index)});
@@ -361,7 +389,8 @@ QByteArray pictureTimesSelect(Dialect dialect)
 QByteArray rulesObjectsSelect(Dialect dialect)
 {
     // SQLite: by the time index (see SqliteStore::tracks()).
-    return QByteArray("SELECT time, id, x, y, vx, vy, speed, confirmed, since FROM objects") +
+    return QByteArray("SELECT time, id, x, y, vx, vy, speed, confirmed, since, object_class "
+                      "FROM objects") +
            (dialect == Dialect::sqlite ? " INDEXED BY objects_time" : "") +
            " WHERE site = " + placeholder(1, dialect) + " AND time BETWEEN " +
            placeholder(2, dialect) + " AND " + placeholder(3, dialect) + " ORDER BY time";
@@ -388,7 +417,9 @@ Values objectValues(const QByteArray& site, const ObjectRow& o)
             optional(o.heading),
             o.confirmed,
             o.radars,
-            o.sinceMs};
+            o.sinceMs,
+            QByteArray(className(o.objectClass)),
+            o.classes};
 }
 
 Values eventValues(const QByteArray& site, const EventRow& e)
@@ -414,12 +445,13 @@ Values alarmChangeValues(const QByteArray& site, const zones::AlarmChange& c)
             c.object,
             c.xM,
             c.yM,
-            c.untilMs};
+            c.untilMs,
+            QByteArray(className(c.objectClass))};
 }
 
 QByteArray alarmColumns()
 {
-    return "time, alarm, zone, action, by_user, note, event, object, x, y, until";
+    return "time, alarm, zone, action, by_user, note, event, object, x, y, until, object_class";
 }
 
 namespace {

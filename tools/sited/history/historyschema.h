@@ -45,6 +45,11 @@ struct Column
     const char* name;
     Type type;
     unsigned flags = 0;
+    // The version that added it to a table made before (its place: after
+    // the columns before it); the value it gives the rows already there,
+    // and any row written without it: SQL text, a literal.
+    int version = 1;
+    const char* fallback = nullptr;
 
     bool isNullable() const { return flags & nullable; }
     bool isPosition() const { return flags & position; }
@@ -191,6 +196,7 @@ template <typename Row> zones::AlarmChange readAlarmChange(const Row& r)
     c.xM = r.real(8);
     c.yM = r.real(9);
     c.untilMs = r.integer(10);
+    classFromName(QString::fromUtf8(r.text(11)), c.objectClass);
     return c;
 }
 
@@ -215,6 +221,8 @@ template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
     o.confirmed = r.boolean(10);
     o.radars = r.text(11);
     o.sinceMs = r.integer(12);
+    classFromName(QString::fromUtf8(r.text(13)), o.objectClass);
+    o.classes = r.text(14);
     return o;
 }
 
@@ -231,6 +239,7 @@ template <typename Row> ObjectRow readRulesObject(const Row& r)
     o.speed = r.real(6);
     o.confirmed = r.boolean(7);
     o.sinceMs = r.integer(8);
+    classFromName(QString::fromUtf8(r.text(9)), o.objectClass);
     return o;
 }
 

@@ -22,7 +22,12 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 4;
+constexpr int schemaVersion = 5;
+
+// The classes of an object the classifier has said nothing of, as
+// published: what rows written before the history kept classes hold.
+constexpr char unknownClasses[] =
+    "{\"person\":0,\"two-wheeler\":0,\"car\":0,\"truck\":0,\"animal\":0,\"unknown\":1}";
 
 // One object of a published picture, as published.
 struct ObjectRow
@@ -40,6 +45,9 @@ struct ObjectRow
     bool confirmed = false;
     QByteArray radars = "[]"; // the published radars array, JSON
     std::int64_t sinceMs = 0;
+    ObjectClass objectClass = ObjectClass::Unknown;
+    // The published classes object, JSON (fusion::appendClasses()'s).
+    QByteArray classes = unknownClasses;
 };
 
 // One event as it was published, with the columns it is searched by.
@@ -172,7 +180,7 @@ public:
     // The recorded pictures of [fromMs, toMs], oldest first, an empty one
     // too, each handed to each as it is read with its objects (in no
     // particular order). A row holds only time, id, x, y, vx, vy, speed,
-    // confirmed and since: what the zones' rules read.
+    // confirmed, since and the class: what the zones' rules read.
     using PictureSink = std::function<void(std::int64_t timeMs, const QVector<ObjectRow>& objects)>;
     virtual bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                           QString& error) = 0;

@@ -61,6 +61,7 @@ Picture pictureOf(std::int64_t timeMs, const QVector<ObjectRow>& rows)
         o.vyMps = row.vy;
         o.confirmed = row.confirmed;
         o.sinceMs = row.sinceMs;
+        o.objectClass = row.objectClass;
         picture.objects.append(o);
     }
     return picture;

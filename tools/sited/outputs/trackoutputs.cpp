@@ -2,9 +2,9 @@
 
 #include "tools/sited/zones/zonemessages.h"
 
+#include "tools/common/encoders/udpdestination.h"
 #include "tools/common/service/brokerclient.h"
 #include "tools/common/service/eventlog.h"
-#include "tools/common/encoders/udpdestination.h"
 
 #include <QSet>
 
@@ -31,6 +31,27 @@ bool monosensor(const SiteObject& o)
                        [&](const ObjectRadar& r) { return r.radar == o.radars.first().radar; });
 }
 
+// The CoT kind of an object's class (the encoder keeps a list of its own).
+encoders::cot::Kind cotKind(ObjectClass c)
+{
+    using encoders::cot::Kind;
+    switch (c) {
+    case ObjectClass::Person:
+        return Kind::Person;
+    case ObjectClass::TwoWheeler:
+        return Kind::TwoWheeler;
+    case ObjectClass::Car:
+        return Kind::Car;
+    case ObjectClass::Truck:
+        return Kind::Truck;
+    case ObjectClass::Animal:
+        return Kind::Animal;
+    case ObjectClass::Unknown:
+        break;
+    }
+    return Kind::Unknown;
+}
+
 OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::GeoReference* geo)
 {
     OutputObject out;
@@ -46,6 +67,7 @@ OutputObject outputObject(const SiteObject& o, std::int64_t timeMs, const site::
     if (geo)
         t.position = geo->toGeodetic(o.xM, o.yM);
     out.positionErrorM = o.positionErrorM;
+    out.kind = cotKind(o.objectClass);
     return out;
 }
 
@@ -90,7 +112,7 @@ bool TrackOutputs::open(QString& error)
 {
     if (site_.asterix.cat062.isSet()) {
         cat062Socket_ = encoders::openUdpDestination(site_.asterix.cat062,
-                                                 QStringLiteral("[asterix] cat062"), error);
+                                                     QStringLiteral("[asterix] cat062"), error);
         if (cat062Socket_ < 0)
             return false;
         logEvent(Priority::Info, QStringLiteral("ASTERIX category 062 to %1 as SAC %2 SIC %3")
@@ -100,7 +122,7 @@ bool TrackOutputs::open(QString& error)
     }
     if (site_.cot.enabled) {
         cotSocket_ = encoders::openUdpDestination(site_.cot.destination,
-                                              QStringLiteral("[cot] destination"), error);
+                                                  QStringLiteral("[cot] destination"), error);
         if (cotSocket_ < 0)
             return false;
         logEvent(
@@ -137,7 +159,7 @@ void TrackOutputs::send(const Picture& picture)
         for (const OutputObject& o : cat062Rounds_.take(picture))
             tracks.append(o.track);
         const encoders::asterix::DataSource source{std::uint8_t(site_.asterix.sac),
-                                         std::uint8_t(site_.asterix.sicSite)};
+                                                   std::uint8_t(site_.asterix.sicSite)};
         const std::uint64_t clampedBefore = clamped_.total();
         for (const QByteArray& block : encoders::asterix::cat062Datagrams(source, tracks, clamped_))
             sendDatagram(cat062Socket_, block);
@@ -151,14 +173,16 @@ void TrackOutputs::send(const Picture& picture)
     if (cotSocket_ >= 0 && cotThrottle_.due(picture.timeMs)) {
         const encoders::cot::Source source = cotSource();
         for (const OutputObject& o : cotRounds_.take(picture)) {
-            const QByteArray event = encoders::cot::event(source, o.track, o.positionErrorM);
+            const QByteArray event =
+                encoders::cot::event(source, o.track, o.positionErrorM, o.kind);
             if (!event.isEmpty())
                 sendDatagram(cotSocket_, event);
         }
     }
 }
 
-void TrackOutputs::sendZoneEvents(const QVector<zones::Event>& events, const QVector<zones::Zone>& zones)
+void TrackOutputs::sendZoneEvents(const QVector<zones::Event>& events,
+                                  const QVector<zones::Zone>& zones)
 {
     if (cotSocket_ < 0 || !geo_)
         return;
@@ -171,6 +195,7 @@ void TrackOutputs::sendZoneEvents(const QVector<zones::Event>& events, const QVe
         r.timeMs = e.timeMs;
         r.position = geo_->toGeodetic(e.xM, e.yM);
         r.speedKph = e.speedKph;
+        r.objectClass = QLatin1String(className(e.objectClass));
         if (e.kind == zones::Event::Kind::Exit || e.kind == zones::Event::Kind::Dwell)
             r.dwellS = e.dwellS;
         if (e.kind == zones::Event::Kind::Cross)
@@ -183,7 +208,8 @@ void TrackOutputs::sendZoneEvents(const QVector<zones::Event>& events, const QVe
 
 encoders::cot::Source TrackOutputs::cotSource() const
 {
-    return {site_.name, site_.origin ? site_.origin->altitudeM : encoders::cot::unknown, site_.fusion.coastS};
+    return {site_.name, site_.origin ? site_.origin->altitudeM : encoders::cot::unknown,
+            site_.fusion.coastS};
 }
 
 } // namespace trklib::sited::outputs

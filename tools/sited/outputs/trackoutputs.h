@@ -24,7 +24,8 @@ namespace trklib::sited::outputs {
 struct OutputObject
 {
     encoders::asterix::SiteTrackReport track;
-    double positionErrorM = encoders::cot::unknown; // the filter's 1-sigma circle, metres
+    double positionErrorM = encoders::cot::unknown;          // the filter's 1-sigma circle, metres
+    encoders::cot::Kind kind = encoders::cot::Kind::Unknown; // its class, as CoT's type gives it
 };
 
 // The objects of successive pictures, each followed by the objects that the

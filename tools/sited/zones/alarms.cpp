@@ -112,6 +112,7 @@ void AlarmBook::apply(const AlarmChange& c)
         a.timeMs = c.timeMs;
         a.xM = c.xM;
         a.yM = c.yM;
+        a.objectClass = c.objectClass;
         open_.append(a);
     }
         lastId_ = std::max(lastId_, c.alarm);
@@ -237,6 +238,7 @@ void AlarmBook::picture(std::int64_t timeMs, const QVector<Zone>& zones,
         raise.object = e.object;
         raise.xM = e.xM;
         raise.yM = e.yM;
+        raise.objectClass = e.objectClass;
         changes.append(raise);
         apply(raise);
         if (leavesAtOnce(event)) {
@@ -412,6 +414,7 @@ QByteArray alarmsMessage(const QString& site, std::int64_t timeMs, const QVector
         appendNumber(out, a.xM);
         out.append(",\"y\":");
         appendNumber(out, a.yM);
+        out.append(",\"class\":\"").append(className(a.objectClass)).append('"');
         out.append(a.acknowledged ? ",\"state\":\"acknowledged\"" : ",\"state\":\"raised\"");
         out.append(",\"acknowledged\":");
         if (a.acknowledged)
@@ -467,6 +470,7 @@ void appendAlarmChange(QByteArray& out, const AlarmChange& c)
         appendNumber(out, c.xM);
         out.append(",\"y\":");
         appendNumber(out, c.yM);
+        out.append(",\"class\":\"").append(className(c.objectClass)).append('"');
     } else if (c.action == Action::Shelve || c.action == Action::Unshelve) {
         out.append(",\"until\":");
         appendInteger(out, c.untilMs);

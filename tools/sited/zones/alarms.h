@@ -14,7 +14,7 @@
 
 // The alarms an operator acknowledges. An event of a kind its zone's or
 // line's "alarm" lists raises one (an id, the zone, the event, the object,
-// the picture's time and the object's position there) unless the zone is
+// the picture's time, the object's position and class there) unless the zone is
 // shelved. An alarm is
 // - raised until an operator acknowledges it (who, when, an optional note);
 // - acknowledged until its object has also left the zone (its exit event,
@@ -60,7 +60,8 @@ struct AlarmChange
     std::int64_t object = 0; // Raise
     double xM = 0.0;         // Raise
     double yM = 0.0;
-    std::int64_t untilMs = 0; // Shelve, Unshelve
+    ObjectClass objectClass = ObjectClass::Unknown; // Raise: the object's at the event
+    std::int64_t untilMs = 0;                       // Shelve, Unshelve
 };
 
 // "raise", "acknowledge", "note", "left", "clear", "shelve", "unshelve",
@@ -84,8 +85,9 @@ struct Alarm
     std::int64_t timeMs = 0;
     double xM = 0.0;
     double yM = 0.0;
-    std::optional<AlarmNote> acknowledged; // by whom, when, the note given with it
-    bool left = false;                     // its object left the zone or ended
+    ObjectClass objectClass = ObjectClass::Unknown; // the object's at the event
+    std::optional<AlarmNote> acknowledged;          // by whom, when, the note given with it
+    bool left = false;                              // its object left the zone or ended
     QVector<AlarmNote> notes;
 };
 

@@ -26,6 +26,7 @@ struct Tracked
     bool everConfirmed = false; // in any picture so far
     Point last;
     double lastSpeedKph = 0.0;
+    ObjectClass lastClass = ObjectClass::Unknown;
     std::uint64_t picture = 0; // the serial of the last picture that held it
     QVector<Stay> stays;       // by zone; unused for lines
 };
@@ -39,8 +40,9 @@ bool boxesMeet(const Box& a, const Box& b)
 
 bool operator==(const ZoneState& a, const ZoneState& b)
 {
-    return a.occupants == b.occupants && a.entered == b.entered && a.exited == b.exited &&
-           a.crossedLeft == b.crossedLeft && a.crossedRight == b.crossedRight;
+    return a.occupants == b.occupants && a.classes == b.classes && a.entered == b.entered &&
+           a.exited == b.exited && a.crossedLeft == b.crossedLeft &&
+           a.crossedRight == b.crossedRight;
 }
 
 struct Rules::Private
@@ -51,6 +53,7 @@ struct Rules::Private
     QVector<bool> changed;
     QHash<std::int64_t, Tracked> objects;
     std::uint64_t serial = 0;
+    ObjectClass current = ObjectClass::Unknown; // the class of the object being judged
 
     bool inside(int zone, Point p) const
     {
@@ -99,6 +102,7 @@ struct Rules::Private
                 double speed) const
     {
         Event e;
+        e.objectClass = current;
         e.kind = kind;
         e.zone = zone;
         e.object = id;
@@ -148,6 +152,24 @@ struct Rules::Private
         if (z.speedLimitKph && !stay.speedRaised && speed > *z.speedLimitKph) {
             out.append(event(Event::Kind::Speed, zone, id, timeMs, p, speed));
             stay.speedRaised = true;
+        }
+    }
+
+    // Each zone's occupants by their class now; a zone whose counts moved
+    // without an enter or exit (an occupant classified) changed too.
+    void countClasses()
+    {
+        for (int zone = 0; zone < zones.size(); ++zone) {
+            std::array<int, objectClassCount> counts = {};
+            for (const std::int64_t id : qAsConst(states[zone].occupants)) {
+                const auto it = objects.constFind(id);
+                if (it != objects.cend())
+                    ++counts[int(it->lastClass)];
+            }
+            if (counts != states[zone].classes) {
+                states[zone].classes = counts;
+                changed[zone] = true;
+            }
         }
     }
 
@@ -235,10 +257,12 @@ QVector<Event> Rules::evaluate(const Picture& picture)
         const bool confirmedNow = t.everConfirmed || o->confirmed;
         const Point p{o->xM, o->yM};
         const double speed = util::groundSpeedKph(o->vxMps, o->vyMps);
+        d->current = o->objectClass;
         for (int zone = 0; zone < zoneCount; ++zone) {
             const Zone& z = d->zones[zone];
-            if (z.confirmedOnly && !confirmedNow) {
-                // Inside a zone that became confirmed_only while it was in.
+            if ((z.confirmedOnly && !confirmedNow) || !z.caresFor(o->objectClass)) {
+                // Inside a zone that became confirmed_only while it was in,
+                // or whose classes its own class has left.
                 if (t.stays[zone].inside)
                     d->exit(byZone[zone], zone, o->id, picture.timeMs, t.stays[zone], p, speed,
                             false);
@@ -253,6 +277,7 @@ QVector<Event> Rules::evaluate(const Picture& picture)
         t.everConfirmed = confirmedNow;
         t.last = p;
         t.lastSpeedKph = speed;
+        t.lastClass = o->objectClass;
         t.picture = serial;
     }
 
@@ -265,6 +290,7 @@ QVector<Event> Rules::evaluate(const Picture& picture)
     std::sort(ended.begin(), ended.end());
     for (const std::int64_t id : qAsConst(ended)) {
         Tracked& t = d->objects[id];
+        d->current = t.lastClass;
         for (int zone = 0; zone < zoneCount; ++zone) {
             if (t.stays[zone].inside)
                 d->exit(byZone[zone], zone, id, picture.timeMs, t.stays[zone], t.last,
@@ -272,6 +298,7 @@ QVector<Event> Rules::evaluate(const Picture& picture)
         }
         d->objects.remove(id);
     }
+    d->countClasses();
 
     QVector<Event> events;
     for (QVector<Event>& zoneEvents : byZone) {

@@ -30,6 +30,14 @@
 //   from it to the current one shares a point with a segment of the line;
 //   one per picture and line, for the first such segment as drawn; left
 //   when the move turns left of that segment (their cross product > 0).
+// - classes: an object counts for a zone or line with classes only in a
+//   picture where its class is one of them, or unknown without strict. It
+//   is judged by its class in each picture, as its position is: one whose
+//   class stops being one the zone cares about exits it (not lost), one
+//   whose class becomes one enters; a line counts a cross when the object
+//   qualifies in the picture of the cross. An operator who asks for people
+//   wants the zone to hold what the picture now calls a person, the
+//   classifier's later and better judgement included, not a first guess.
 // The seconds of a stay (dwell, and exit's) are (picture's time - enter's
 // picture's time) / 1000. Events come zone by zone in the file's order, in
 // each by object id, an object's enter before its dwell, speed or exit.
@@ -56,12 +64,15 @@ struct Event
     double dwellS = 0.0; // exit and dwell: seconds inside
     bool left = false;   // cross: towards the left of the segment as drawn
     bool lost = false;   // exit: the object ended inside
+    ObjectClass objectClass = ObjectClass::Unknown; // the object's in that picture
 };
 
 // What a zone or line holds now and has seen since the rules began.
 struct ZoneState
 {
     QVector<std::int64_t> occupants; // ids inside, ascending (a line: none)
+    // The occupants by their class in the last picture, indexed by ObjectClass.
+    std::array<int, objectClassCount> classes = {};
     std::uint64_t entered = 0;
     std::uint64_t exited = 0;
     std::uint64_t crossedLeft = 0;

@@ -69,6 +69,9 @@ QByteArray eventMessage(const QString& siteName, const Zone& zone, const Event& 
     appendPlace(out, geo, event.xM, event.yM);
     out.append(",\"speed\":");
     appendNumber(out, event.speedKph);
+    out.append(",\"class\":\"");
+    out.append(className(event.objectClass));
+    out.append('"');
     if (event.kind == Event::Kind::Exit || event.kind == Event::Kind::Dwell) {
         out.append(",\"dwell\":");
         appendNumber(out, event.dwellS);
@@ -119,6 +122,13 @@ QByteArray zoneStateMessage(const Zone& zone, const ZoneState& state, bool armed
     appendInteger(out, state.crossedLeft);
     out.append(",\"right\":");
     appendInteger(out, state.crossedRight);
+    out.append("},\"classes\":{");
+    for (int c = 0; c < objectClassCount; ++c) {
+        out.append(c == 0 ? "\"" : ",\"");
+        out.append(className(ObjectClass(c)));
+        out.append("\":");
+        appendInteger(out, state.classes[c]);
+    }
     out.append(armed ? "},\"armed\":true,\"override\":" : "},\"armed\":false,\"override\":");
     appendOverride(out, override);
     out.append('}');

@@ -12,13 +12,15 @@
 // round-trip form:
 // - an event, on <prefix>/<site>/events and one line of --events:
 //   {"site", "event", "zone", "object", "time" (ms), "x", "y" (metres),
-//   "lat", "lon" (degrees, with geo), "speed" (km/h), "dwell" (seconds; exit
+//   "lat", "lon" (degrees, with geo), "speed" (km/h), "class" (the
+//   object's in the event's picture; a lost exit: its last), "dwell" (seconds; exit
 //   and dwell only), "direction" ("left" or "right"; cross only), "lost"
 //   (exit only)};
 // - a zone's state, retained on <prefix>/<site>/zones/<name>: {"zone",
 //   "occupants" (ids ascending), "entered", "exited", "crossings": {"left",
-//   "right"}, "armed", "override" (an operator's arming: {"armed", "by",
-//   "since" (ms), "until" (ms, or null: until cleared)}, or null)};
+//   "right"}, "classes" (the occupants by class: {"person", "two-wheeler",
+//   "car", "truck", "animal", "unknown"}), "armed", "override" (an operator's arming: {"armed",
+//   "by", "since" (ms), "until" (ms, or null: until cleared)}, or null)};
 // - the zones, retained on <prefix>/<site>/zones: {"site", "zones": [{"name",
 //   "kind" ("zone" or "line"), "coordinates" (site metres: a zone's rings,
 //   outer first, each closed; a line's points), "dwell", "speed_limit" (null

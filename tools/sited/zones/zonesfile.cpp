@@ -224,6 +224,55 @@ bool checkAlarm(const Zone& zone, QString& why)
     return true;
 }
 
+// "classes": the names of the classes the feature cares about, each once,
+// "unknown" not among them (strict says what becomes of those); and
+// "strict", only with them. A null list is none, as for the other keys.
+bool readClasses(const QJsonObject& properties, Zone& zone, QString& why)
+{
+    const QJsonValue classes = properties.value(QLatin1String("classes"));
+    const QJsonValue strict = properties.value(QLatin1String("strict"));
+    if (!strict.isUndefined() && !strict.isBool()) {
+        why = QStringLiteral("strict: not true or false");
+        return false;
+    }
+    if (classes.isUndefined() || classes.isNull()) {
+        if (!strict.isUndefined()) {
+            why = QStringLiteral("strict: only with classes");
+            return false;
+        }
+        return true;
+    }
+    const QString use = QStringLiteral("person, two-wheeler, car, truck or animal");
+    if (!classes.isArray() || classes.toArray().isEmpty()) {
+        why = QStringLiteral("classes: not a list of one or more of %1").arg(use);
+        return false;
+    }
+    for (const QJsonValue& value : classes.toArray()) {
+        if (!value.isString()) {
+            why = QStringLiteral("classes: holds something other than a class's name");
+            return false;
+        }
+        const QString name = value.toString();
+        if (name == QLatin1String(className(ObjectClass::Unknown))) {
+            why = QStringLiteral("classes: 'unknown' is not a class to choose; strict says "
+                                 "whether objects not yet classified count");
+            return false;
+        }
+        ObjectClass c = ObjectClass::Unknown;
+        if (!classFromName(name, c)) {
+            why = QStringLiteral("classes: '%1' is not a class; use %2").arg(printable(name), use);
+            return false;
+        }
+        if (zone.classes.contains(c)) {
+            why = QStringLiteral("classes: '%1' given twice").arg(name);
+            return false;
+        }
+        zone.classes.append(c);
+    }
+    zone.strict = strict.toBool(false);
+    return true;
+}
+
 bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
 {
     if (!value.isObject()) {
@@ -268,6 +317,8 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
     }
     const QJsonValue armed = properties.value(QLatin1String("armed"));
     if (!armed.isUndefined() && !armed.isNull() && !parseArmedSpans(armed, zone.armed, why))
+        return false;
+    if (!readClasses(properties, zone, why))
         return false;
     return readAlarm(properties.value(QLatin1String("alarm")), zone, why);
 }

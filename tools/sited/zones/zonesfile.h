@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/sited/fusion/picture.h"
 #include "tools/sited/zones/schedule.h"
 #include "tools/sited/zones/zonegeometry.h"
 
@@ -20,7 +21,10 @@
 // of a week that parseArmedSpans() reads; always without it) and alarm (the
 // events that raise an alarm: a zone's of enter, exit, dwell (with a dwell)
 // and speed (with a speed_limit), a line's cross; each once; none when
-// absent). Positions go into site coordinates in
+// absent), classes (the classes of object it cares about: class names but
+// "unknown", at least one, each once; every class when absent) and strict
+// (with classes only: true when an object of class unknown does not count
+// either; false unless given). Positions go into site coordinates in
 // the frame of the tracks: a position with a height (metres above the
 // ellipsoid) at the frame's x, y of that point, one without a height at the
 // point of the site's plane with that latitude and longitude.
@@ -57,8 +61,18 @@ struct Zone
     std::optional<double> dwellS;
     std::optional<double> speedLimitKph;
     bool confirmedOnly = true;
-    QVector<ArmedSpan> armed; // none: always armed
-    QStringList alarm; // event names ("enter", ...) that raise an alarm, as in the file
+    QVector<ArmedSpan> armed;     // none: always armed
+    QStringList alarm;            // event names ("enter", ...) that raise an alarm, as in the file
+    QVector<ObjectClass> classes; // the classes it cares about, as in the file; none: all
+    bool strict = false;          // with classes: an object of class unknown does not count
+
+    // Whether an object of class c counts for it.
+    bool caresFor(ObjectClass c) const
+    {
+        if (classes.isEmpty())
+            return true;
+        return c == ObjectClass::Unknown ? !strict : classes.contains(c);
+    }
 };
 
 // Why a ring cannot bound a zone ("is not closed: ..."), or empty when it

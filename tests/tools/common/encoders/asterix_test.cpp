@@ -420,16 +420,24 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
         const char* stale; // after coast; an ended object's at once
         double course;
         double speed;
+        encoders::cot::Kind kind;
+        const char* type; // the kind's place in the type tree
     } want[]{
-        {"trklib-north-1-7", "2026-12-06T23:59:59.999Z", "2026-12-07T00:00:02.999Z", 0.0, 1.0},
-        {"trklib-north-1-4097", "2026-12-07T00:00:00.000Z", "2026-12-07T00:00:00.000Z", 216.87,
-         5.0},
+        {"trklib-north-1-7", "2026-12-06T23:59:59.999Z", "2026-12-07T00:00:02.999Z", 0.0, 1.0,
+         encoders::cot::Kind::Person, "a-u-G-U-C-I"},
+        {"trklib-north-1-4097", "2026-12-07T00:00:00.000Z", "2026-12-07T00:00:00.000Z", 216.87, 5.0,
+         encoders::cot::Kind::Car, "a-u-G-E-V-C-A"},
     };
+    // The kinds the tree has no type of their own for.
+    EXPECT_STREQ(encoders::cot::trackType(encoders::cot::Kind::Truck), "a-u-G-E-V-C");
+    EXPECT_STREQ(encoders::cot::trackType(encoders::cot::Kind::TwoWheeler), "a-u-G-E-V-C");
+    EXPECT_STREQ(encoders::cot::trackType(encoders::cot::Kind::Animal), "a-u-G");
+    EXPECT_STREQ(encoders::cot::trackType(encoders::cot::Kind::Unknown), "a-u-G");
     QTemporaryDir dir;
     for (int i = 0; i < objects.size(); ++i) {
         const SiteTrackReport& o = objects[i];
         SCOPED_TRACE(want[i].uid);
-        const QByteArray xml = encoders::cot::event(source, o, 2.5);
+        const QByteArray xml = encoders::cot::event(source, o, 2.5, want[i].kind);
         EXPECT_EQ(cotSchemaErrors(xmllint, dir.filePath(QStringLiteral("%1.xml").arg(i)), xml),
                   QString());
         const CotElements read = cotElements(xml);
@@ -437,7 +445,7 @@ TEST(Cot, EventsValidateAndSayWhereEachObjectIs)
         const QHash<QString, QXmlStreamAttributes>& elements = read.attributes;
         const QXmlStreamAttributes event = elements.value("event");
         EXPECT_EQ(event.value("uid"), QLatin1String(want[i].uid));
-        EXPECT_EQ(event.value("type"), QLatin1String("a-u-G"));
+        EXPECT_EQ(event.value("type"), QLatin1String(want[i].type));
         EXPECT_EQ(event.value("time"), QLatin1String(want[i].time));
         EXPECT_EQ(event.value("stale"), QLatin1String(want[i].stale));
         const QXmlStreamAttributes point = elements.value("point");

@@ -53,7 +53,7 @@ bool operator==(const ObjectRow& a, const ObjectRow& b)
     return a.timeMs == b.timeMs && a.id == b.id && a.x == b.x && a.y == b.y && a.lat == b.lat &&
            a.lon == b.lon && a.vx == b.vx && a.vy == b.vy && a.speed == b.speed &&
            a.heading == b.heading && a.confirmed == b.confirmed && a.radars == b.radars &&
-           a.sinceMs == b.sinceMs;
+           a.sinceMs == b.sinceMs && a.objectClass == b.objectClass && a.classes == b.classes;
 }
 
 } // namespace trklib::sited::history
@@ -89,6 +89,8 @@ QVector<Picture> samplePictures()
     a.confirmed = true;
     a.radars = {{0, 3}, {1, 7}};
     a.sinceMs = 900;
+    a.objectClass = ObjectClass::Person;
+    a.classes = {0.8, 0.1, 0.0, 0.0, 0.1, 0.0};
     SiteObject b;
     b.id = 2;
     b.xM = 1e-300;
@@ -383,6 +385,7 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     const std::string downgraded = rawSql(
         GetParam(), location,
         {"DROP TABLE alarm_changes", "DROP TABLE logins", "DROP INDEX IF EXISTS objects_track",
+         "ALTER TABLE objects DROP COLUMN object_class", "ALTER TABLE objects DROP COLUMN classes",
          "DROP INDEX events_once", "DROP INDEX radar_status_once",
          "INSERT INTO events (site, time, zone, event, object, json) "
          "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
@@ -400,8 +403,10 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
                                          "('events_once', 'radar_status_once')"
                                        : "SELECT count(*) FROM pg_indexes WHERE indexname IN "
                                          "('events_once', 'radar_status_once', 'objects_track')",
-                "SELECT max(version) FROM schema_version", "SELECT count(*) FROM logins"}),
-        GetParam() == "sqlite" ? "2 4 0" : "3 4 0");
+                "SELECT max(version) FROM schema_version", "SELECT count(*) FROM logins",
+                "SELECT count(*) FROM objects WHERE object_class = 'unknown' AND classes LIKE "
+                "'%\"unknown\":1}'"}),
+        GetParam() == "sqlite" ? "2 5 0 4" : "3 5 0 4");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
@@ -1873,14 +1878,16 @@ TEST(ExportTest, WritesThePeriodsTracks)
     ASSERT_TRUE(store) << error.toStdString();
     Batch batch;
     batch.pictures = {1000, 1100};
-    batch.objects = {ObjectRow{1000, 7, 1.5, -2.0, {}, {}, 0.5, 0, 1.8, 90.0, true, "[]", 900},
-                     ObjectRow{1100, 7, 2.0, -2.0, 48.5, 11.25, 0, 0, 0, {}, false, "[]", 900}};
+    batch.objects = {
+        ObjectRow{
+            1000, 7, 1.5, -2.0, {}, {}, 0.5, 0, 1.8, 90.0, true, "[]", 900, ObjectClass::Truck},
+        ObjectRow{1100, 7, 2.0, -2.0, 48.5, 11.25, 0, 0, 0, {}, false, "[]", 900}};
     ASSERT_TRUE(store->write(batch, error));
     QBuffer csv;
     csv.open(QIODevice::WriteOnly);
     ASSERT_TRUE(exportTracks(*store, 1000, 1099, ExportFormat::Csv, csv, error));
-    EXPECT_EQ(csv.data().toStdString(), "id,time,x,y,lat,lon,vx,vy,speed,heading,confirmed\n"
-                                        "7,1000,1.5,-2,,,0.5,0,1.8,90,true\n");
+    EXPECT_EQ(csv.data().toStdString(), "id,time,x,y,lat,lon,vx,vy,speed,heading,confirmed,class\n"
+                                        "7,1000,1.5,-2,,,0.5,0,1.8,90,true,truck\n");
     QBuffer geojson;
     geojson.open(QIODevice::WriteOnly);
     ASSERT_TRUE(exportTracks(*store, 1000, 1100, ExportFormat::GeoJson, geojson, error));

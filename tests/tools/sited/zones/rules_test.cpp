@@ -25,6 +25,7 @@ struct Seen
     double x, y;
     double speedKph = 0.0; // eastward
     bool confirmed = true;
+    ObjectClass objectClass = ObjectClass::Unknown;
 };
 
 struct Frame
@@ -42,6 +43,14 @@ Zone square(const char* name, double size, std::optional<double> dwellS = {},
     zone.dwellS = dwellS;
     zone.speedLimitKph = limitKph;
     zone.confirmedOnly = confirmedOnly;
+    return zone;
+}
+
+// The zone, caring only for those classes.
+Zone caring(Zone zone, QVector<ObjectClass> classes, bool strict = false)
+{
+    zone.classes = std::move(classes);
+    zone.strict = strict;
     return zone;
 }
 
@@ -69,6 +78,8 @@ QString describe(const Rules& rules, const Event& e)
         text += e.left ? QStringLiteral(" left") : QStringLiteral(" right");
     if (e.lost)
         text += QStringLiteral(" lost at %1,%2 %3kph").arg(e.xM).arg(e.yM).arg(e.speedKph);
+    if (e.objectClass != ObjectClass::Unknown)
+        text += QStringLiteral(" (%1)").arg(QLatin1String(className(e.objectClass)));
     return text;
 }
 
@@ -83,6 +94,7 @@ Picture pictureOf(const Frame& frame)
         o.yM = s.y;
         o.vxMps = s.speedKph * mpsPerKph;
         o.confirmed = s.confirmed;
+        o.objectClass = s.objectClass;
         picture.objects.append(o);
     }
     return picture;
@@ -191,6 +203,31 @@ TEST(Rules, RaiseTheEventsOfEachCase)
           {300, {{1, 5, 1, 0, false}}}},
          "100 cross any 1 left; 200 cross any 1 right; 300 cross fence 1 left; "
          "300 cross any 1 left"},
+        {"classes: a zone for people takes people and the unknown, a strict one people only",
+         {caring(square("people", 10), {ObjectClass::Person, ObjectClass::Animal}),
+          caring(square("strict", 10), {ObjectClass::Person}, true)},
+         {{0,
+           {{1, 5, 5, 0, true, ObjectClass::Person},
+            {2, 5, 5, 0, true, ObjectClass::Car},
+            {3, 5, 5},
+            {4, 5, 5, 0, true, ObjectClass::Animal}}}},
+         "0 enter people 1 (person); 0 enter people 3; 0 enter people 4 (animal); "
+         "0 enter strict 1 (person)"},
+        {"a class change inside: out when it stops counting, in again when it counts again",
+         {caring(square("people", 10), {ObjectClass::Person}, true)},
+         {{0, {{1, 5, 5, 0, true, ObjectClass::Person}}},
+          {100, {{1, 5, 5, 0, true, ObjectClass::Truck}}},
+          {200, {{1, 5, 5, 0, true, ObjectClass::Person}}},
+          {300, {{1, 6, 5, 0, true, ObjectClass::Person}}},
+          {400, {}}},
+         "0 enter people 1 (person); 100 exit people 1 0.1s (truck); 200 enter people 1 (person); "
+         "400 exit people 1 0.2s lost at 6,5 0kph (person)"},
+        {"a line for vehicles: a cross counts in a picture where the object is one",
+         {caring(line("gate", {{0, 0}, {10, 0}}), {ObjectClass::Car}, true)},
+         {{0, {{1, 5, -1, 0, true, ObjectClass::Car}}},
+          {100, {{1, 5, 1, 0, true, ObjectClass::Person}}},
+          {200, {{1, 5, -1, 0, true, ObjectClass::Car}}}},
+         "200 cross gate 1 right (car)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -218,11 +255,25 @@ TEST(Rules, KeepEachZoneState)
     EXPECT_EQ(rules.changedZones(), (QVector<int>{0, 1}));
     EXPECT_EQ(
         zoneStateMessage(rules.zones()[0], rules.state(0), true),
-        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0},"armed":true,"override":null})");
+        R"({"zone":"box","occupants":[1],"entered":2,"exited":1,"crossings":{"left":0,"right":0},)"
+        R"("classes":{"person":0,"two-wheeler":0,"car":0,"truck":0,"animal":0,"unknown":1},)"
+        R"("armed":true,"override":null})");
     EXPECT_EQ(
         zoneStateMessage(rules.zones()[1], rules.state(1), false),
-        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1},"armed":false,"override":null})");
+        R"({"zone":"fence","occupants":[],"entered":0,"exited":0,"crossings":{"left":1,"right":1},)"
+        R"("classes":{"person":0,"two-wheeler":0,"car":0,"truck":0,"animal":0,"unknown":0},)"
+        R"("armed":false,"override":null})");
     run(rules, {{300, {}}});
+    {
+        // The occupants by class follow a class change, which changes the zone.
+        Rules counted({square("box", 10)});
+        run(counted, {{0, {{1, 5, 5}, {2, 5, 5, 0, true, ObjectClass::Car}}}});
+        run(counted,
+            {{100, {{1, 5, 5, 0, true, ObjectClass::Car}, {2, 5, 5, 0, true, ObjectClass::Car}}}});
+        EXPECT_EQ(counted.changedZones(), QVector<int>{0});
+        EXPECT_EQ(counted.state(0).classes[int(ObjectClass::Car)], 2);
+        EXPECT_EQ(counted.state(0).classes[int(ObjectClass::Unknown)], 0);
+    }
     EXPECT_EQ(rules.state(0).occupants, QVector<std::int64_t>{});
     EXPECT_EQ(rules.state(0).exited, 2u);
 }
@@ -315,7 +366,8 @@ TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
     EXPECT_EQ(changed(tuesday0600Ms + hourMs),
               R"(trklib/s/zones/night {"zone":"night","occupants":[],)"
               R"("entered":0,"exited":0,"crossings":{"left":0,)"
-              R"("right":0},"armed":false,"override":null})");
+              R"("right":0},"classes":{"person":0,"two-wheeler":0,"car":0,"truck":0,)"
+              R"("animal":0,"unknown":0},"armed":false,"override":null})");
     EXPECT_EQ(changed(tuesday0600Ms + 2 * hourMs), "");
     EXPECT_EQ(changed(tuesday0600Ms + 12 * hourMs).substr(0, 20), "trklib/s/zones/night");
     EXPECT_TRUE(output.armed(0));

@@ -213,6 +213,34 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
          collection({feature(polygon, square,
                              QStringLiteral(R"("name":"z","dwell":5,"alarm":["dwell","speed"])"))}),
          "feature 1 (z): alarm: 'speed' needs a speed_limit"},
+        {"an unknown class",
+         collection({feature(polygon, square,
+                             QStringLiteral(R"("name":"z","classes":["person","dog"])"))}),
+         "feature 1 (z): classes: 'dog' is not a class; use person, two-wheeler, car, truck or "
+         "animal"},
+        {"unknown among the classes",
+         collection(
+             {feature(polygon, square, QStringLiteral(R"("name":"z","classes":["unknown"])"))}),
+         "feature 1 (z): classes: 'unknown' is not a class to choose; strict says whether objects "
+         "not yet classified count"},
+        {"no classes",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","classes":[])"))}),
+         "feature 1 (z): classes: not a list of one or more of person, two-wheeler, car, truck or "
+         "animal"},
+        {"a class twice",
+         collection({feature(polygon, square,
+                             QStringLiteral(R"("name":"z","classes":["car","truck","car"])"))}),
+         "feature 1 (z): classes: 'car' given twice"},
+        {"a class not a string",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","classes":[3])"))}),
+         "feature 1 (z): classes: holds something other than a class's name"},
+        {"strict without classes",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","strict":true)"))}),
+         "feature 1 (z): strict: only with classes"},
+        {"strict not a bool",
+         collection({feature(polygon, square,
+                             QStringLiteral(R"("name":"z","classes":["car"],"strict":"yes")"))}),
+         "feature 1 (z): strict: not true or false"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -248,7 +276,9 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
                  R"("alarm":["enter","exit","dwell","speed"])")
                  .arg(longest)),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
-                 QStringLiteral(R"("name":"a.b-c_9","alarm":["cross"])")),
+                 QStringLiteral(R"("name":"a.b-c_9","alarm":["cross"],)"
+                                R"("classes":["animal","person","two-wheeler","car","truck"],)"
+                                R"("strict":true)")),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
                  armed(spans(maxArmedSpans))),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
@@ -272,6 +302,10 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
     EXPECT_EQ(zones[1].line.size(), 2);
     EXPECT_FALSE(zones[1].dwellS || zones[1].speedLimitKph);
     EXPECT_TRUE(zones[1].confirmedOnly);
+    EXPECT_TRUE(zones[0].classes.isEmpty() && !zones[0].strict);
+    EXPECT_EQ(zones[1].classes.size(), 5);
+    EXPECT_EQ(zones[1].classes.first(), ObjectClass::Animal);
+    EXPECT_TRUE(zones[1].strict);
 }
 
 // The site view's limits: positions within maxZoneM of the origin on
