@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
 #include <limits>
 
 namespace trklib {
@@ -119,7 +120,41 @@ TargetData toTargetData(const Target& t, const RadarConfig& c)
     return data;
 }
 
+TargetReflectivity toReflectivity(const Target& t)
+{
+    TargetReflectivity data;
+    data.number = t.number_;
+    data.meanDbsm = t.rcsMean_;
+    data.maxDbsm = t.rcsMax_;
+    // The latest sample is kept in single precision, which may round it
+    // above the maximum it set.
+    data.lastDbsm = std::min(double(t.rcsLast_), t.rcsMax_);
+    data.samples = std::uint32_t(t.rcsCount_);
+    return data;
+}
+
+// The targets a cycle reports: the numbered ones of both streams, the
+// negative stream first, each oldest first.
+template <typename Report>
+void forEachReported(const QVector<Target>& negative, const QVector<Target>& positive,
+                     Report report)
+{
+    for (const QVector<Target>* stream : {&negative, &positive}) {
+        for (const Target& t : *stream) {
+            if (t.number_ != 0)
+                report(t);
+        }
+    }
+}
+
 } // namespace
+
+void TargetTracking::targetReflectivity(QVector<TargetReflectivity>& reflectivity) const
+{
+    reflectivity.resize(0);
+    forEachReported(negativeTargets_, positiveTargets_,
+                    [&reflectivity](const Target& t) { reflectivity.append(toReflectivity(t)); });
+}
 
 void TargetTracking::getTargetsImpl(const RadarPacketData& packet, long& timestamp,
                                     QVector<TargetData>& targets)
@@ -135,12 +170,9 @@ void TargetTracking::getTargetsImpl(const RadarPacketData& packet, long& timesta
     setTimes(currentTime_, packet.timestamp);
     performTracking(packet);
 
-    for (const QVector<Target>* stream : {&negativeTargets_, &positiveTargets_}) {
-        for (const Target& t : *stream) {
-            if (t.number_ != 0)
-                targets.append(toTargetData(t, radarConfig_));
-        }
-    }
+    forEachReported(negativeTargets_, positiveTargets_, [this, &targets](const Target& t) {
+        targets.append(toTargetData(t, radarConfig_));
+    });
     timestamp = currentTime_;
 }
 

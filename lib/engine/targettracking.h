@@ -54,6 +54,9 @@ public:
     int getTargets(long& timestamp, QVector<TargetData>& targets, RadarPacketData& packet);
     /// The same without the packet.
     int getTargets(long& timestamp, QVector<TargetData>& targets);
+    /// The reflectivity of the targets the last tracked packet reported, one
+    /// for each and in the same order; see TargetTrackingInterface.
+    void targetReflectivity(QVector<TargetReflectivity>& reflectivity) const;
     /// Tracks a packet the caller read or made itself, as if it had been
     /// received; the socket is not touched.
     void getTargetsFromData(const RadarPacketData& packet, long& timestamp,

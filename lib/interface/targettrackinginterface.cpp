@@ -52,6 +52,14 @@ int TargetTrackingInterface::getTargets(long& timestamp, std::vector<TargetData>
     return status;
 }
 
+void TargetTrackingInterface::targetReflectivity(
+    std::vector<TargetReflectivity>& reflectivity) const
+{
+    QVector<TargetReflectivity> reported;
+    impl_->targetReflectivity(reported);
+    reflectivity.assign(reported.cbegin(), reported.cend());
+}
+
 int TargetTrackingInterface::getValidationData(std::vector<ValidationData>& data)
 {
     QVector<ValidationData> reported;

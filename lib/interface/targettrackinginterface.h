@@ -33,6 +33,19 @@ struct TargetData
     bool confirmed;      ///< a detection updated the target in this packet
 };
 
+/// The reflectivity of one reported target: the radar cross-section samples
+/// the tracker took of it, one a cycle while it lives (a missed cycle's at
+/// the predicted position). Field order and types are part of the binary
+/// interface.
+struct TargetReflectivity
+{
+    std::int32_t number;   ///< the TargetData::number of the target
+    double meanDbsm;       ///< dBsm, mean of the samples
+    double maxDbsm;        ///< dBsm, largest sample
+    double lastDbsm;       ///< dBsm, the latest sample
+    std::uint32_t samples; ///< samples taken
+};
+
 /// One amplitude maximum of a packet, before tracking. Single precision.
 struct ValidationData
 {
@@ -133,6 +146,10 @@ public:
 
     /// Reads and tracks one packet; reports its timestamp (ms) and numbered targets.
     int getTargets(long& timestamp, std::vector<TargetData>& targets);
+    /// The reflectivity of the targets the last successful getTargets
+    /// reported, one for each and in the same order; empty before the first
+    /// and after resetTracking.
+    void targetReflectivity(std::vector<TargetReflectivity>& reflectivity) const;
     /// Reads one packet and reports its amplitude maxima, without tracking it.
     int getValidationData(std::vector<ValidationData>& data);
 

@@ -8,6 +8,10 @@ namespace trklib {
 
 std::atomic<int> Target::number_generator_{0};
 
+// Targets reach clients through the engine's accessors: the latest
+// reflectivity sample lives in what was padding.
+static_assert(sizeof(Target) == 152, "the target's size stays as it was");
+
 namespace {
 // The counter of the engine whose cycle runs on this thread, if any.
 thread_local quint8* engineCounter = nullptr;
@@ -129,6 +133,7 @@ void Target::kalman(Candidate& measurement)
 // The first sample starts the statistics; rcsMean_ is the mean of all samples.
 void Target::setRcsStat(double rcs)
 {
+    rcsLast_ = float(rcs);
     if (!rcsStarted_) {
         rcsStarted_ = true;
         rcsMax_ = rcs;

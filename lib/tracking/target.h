@@ -115,6 +115,9 @@ public:
     double rcsCount_ = 0.0;      ///< samples taken
     double rcsSum_ = 0.0;        ///< sum of the samples, dB
     bool rcsStarted_ = false;    ///< true once a sample was taken
+    /// The latest sample, dB. Single precision, so that it fits the padding
+    /// after rcsStarted_ and the target's size and layout stay as they were.
+    float rcsLast_ = 0.0f;
 
     /// The last number handed out outside any NumberScope, shared by the
     /// whole process.

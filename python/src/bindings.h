@@ -29,6 +29,7 @@ public:
 // Copies of the engine's records as NumPy structured arrays, one row per
 // record, the fields named as the records' members.
 py::array targetArray(const QVector<TargetData>& targets);
+py::array reflectivityArray(const QVector<TargetReflectivity>& records);
 py::array validationArray(const QVector<ValidationData>& records);
 
 // The engine's mounting as the module's Config type holds it: checked

@@ -41,6 +41,17 @@ point under the target, relative to the tilt), azimuth (degrees, relative
 to the pan), distance (metres, slant range), velocity (km/h, signed) and
 confirmed (bool).)")
         .def(
+            "reflectivity",
+            [](const TargetTracking& engine) {
+                QVector<TargetReflectivity> records;
+                engine.targetReflectivity(records);
+                return reflectivityArray(records);
+            },
+            R"(The reflectivity of the targets the last track reported, one for each
+and in their order: a structured array with the fields number (int32),
+meanDbsm, maxDbsm, lastDbsm (dBsm: the mean, largest and latest of the
+radar cross-section samples the tracker took) and samples (uint32).)")
+        .def(
             "validate",
             [](TargetTracking& engine, const RadarPacketData& packet) {
                 QVector<ValidationData> records;

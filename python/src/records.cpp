@@ -44,6 +44,11 @@ py::array targetArray(const QVector<TargetData>& targets)
     return recordArray(targets);
 }
 
+py::array reflectivityArray(const QVector<TargetReflectivity>& records)
+{
+    return recordArray(records);
+}
+
 py::array validationArray(const QVector<ValidationData>& records)
 {
     return recordArray(records);
@@ -54,6 +59,8 @@ void bindRecords(py::module_& m)
     // The records' fields in their order, at the records' offsets.
     PYBIND11_NUMPY_DTYPE(TargetData, number, elevation, azimuth, distance, velocity, confirmed);
     PYBIND11_NUMPY_DTYPE(ValidationData, index, elevation, azimuth, distance, velocity);
+    PYBIND11_NUMPY_DTYPE(TargetReflectivity, number, meanDbsm, maxDbsm, lastDbsm, samples);
+    m.attr("REFLECTIVITY_DTYPE") = py::dtype::of<TargetReflectivity>();
     m.attr("TARGET_DTYPE") = py::dtype::of<TargetData>();
     m.attr("VALIDATION_DTYPE") = py::dtype::of<ValidationData>();
 

@@ -21,8 +21,8 @@ trklib.score    command line: python3 -m trklib.score TRACKS TRUTH, or
 trklib.events   command line: python3 -m trklib.events PICTURES ZONES, the
                 events a site's pictures raise in its zones, replayed
 
-Targets and validation records are NumPy structured arrays (TARGET_DTYPE,
-VALIDATION_DTYPE). Bad input raises ValueError (CaptureError, a ValueError,
+Targets, their reflectivity and validation records are NumPy structured
+arrays (TARGET_DTYPE, REFLECTIVITY_DTYPE, VALIDATION_DTYPE). Bad input raises ValueError (CaptureError, a ValueError,
 for captures), TypeError, or OSError for files and sockets.
 """
 
@@ -58,6 +58,7 @@ from ._trklib import (
     DEFAULT_PORT,
     HEADER_BYTES,
     PACKET_BYTES,
+    REFLECTIVITY_DTYPE,
     TARGET_DTYPE,
     VALIDATION_DTYPE,
     Assembler,
@@ -78,6 +79,7 @@ __all__ = [
     "DEFAULT_PORT",
     "HEADER_BYTES",
     "PACKET_BYTES",
+    "REFLECTIVITY_DTYPE",
     "TARGET_DTYPE",
     "VALIDATION_DTYPE",
     "Assembler",

@@ -28,6 +28,9 @@ trklib_packages=(
     # The Debian packages (scripts/package): dpkg-shlibdeps and
     # dpkg-buildflags, file for CPack, lintian to check them.
     dpkg-dev file lintian
+    # The library's binary interface is compared with the last release's
+    # by abigail-tools' abidiff (tests/packaging/abi).
+    abigail-tools
     # The manual pages: help2man makes section 1 from the programs' --help,
     # scdoc section 5; their test formats them with man-db's man.
     help2man scdoc man-db

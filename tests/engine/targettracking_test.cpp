@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QHash>
+
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -187,4 +190,44 @@ TEST(TargetTrackingTest, OtherOrientationsTrackLikeHorizontal)
         SCOPED_TRACE(orientation);
         expectSameReports(run(orientation), horizontal);
     }
+}
+
+// The reflectivity follows the samples: one more each cycle, the latest the
+// growth of the sum, the largest the running maximum of the latest ones.
+TEST(TargetTrackingTest, ReflectivityFollowsTheSamples)
+{
+    using trklib::TargetReflectivity;
+    TargetTracking engine;
+    QHash<int, TargetReflectivity> previous;
+    long timestamp = 0;
+    bool followed = false;
+    for (int cycle = 0; cycle < 12; ++cycle) {
+        SCOPED_TRACE(testing::Message() << "cycle " << cycle);
+        QVector<TargetData> targets;
+        engine.getTargetsFromData(twoMoversPacket(cycle * cycleMs, cycle), timestamp, targets);
+        QVector<TargetReflectivity> reflectivity;
+        engine.targetReflectivity(reflectivity);
+        ASSERT_EQ(reflectivity.size(), targets.size());
+        for (int i = 0; i < targets.size(); ++i) {
+            const TargetReflectivity& r = reflectivity[i];
+            EXPECT_EQ(r.number, targets[i].number);
+            EXPECT_GE(r.maxDbsm, r.meanDbsm);
+            EXPECT_GE(r.maxDbsm, r.lastDbsm);
+            const auto before = previous.constFind(r.number);
+            if (before != previous.cend()) {
+                const TargetReflectivity& p = *before;
+                EXPECT_EQ(r.samples, p.samples + 1);
+                EXPECT_NEAR(r.meanDbsm * r.samples - p.meanDbsm * p.samples, r.lastDbsm, 1e-4);
+                EXPECT_NEAR(r.maxDbsm, std::max(p.maxDbsm, r.lastDbsm), 1e-4);
+                EXPECT_NE(r.lastDbsm, p.lastDbsm);
+                followed = true;
+            }
+            previous[r.number] = r;
+        }
+    }
+    EXPECT_TRUE(followed);
+    engine.resetTracking();
+    QVector<TargetReflectivity> reflectivity{TargetReflectivity{}};
+    engine.targetReflectivity(reflectivity);
+    EXPECT_TRUE(reflectivity.isEmpty());
 }

@@ -155,6 +155,14 @@ def test_engine_numbers_its_own_targets_and_reset_restarts(scene_dir):
     second.reset()
     b = [second.track(p)[1] for p in packets]
     assert all(np.array_equal(x, y) for x, y in zip(a, b))
+    # The reflectivity of the last targets reported, in their order.
+    reflectivity = second.reflectivity()
+    assert reflectivity.dtype == trklib.REFLECTIVITY_DTYPE
+    assert list(reflectivity["number"]) == list(b[-1]["number"])
+    assert (reflectivity["samples"] > 0).all()
+    assert (reflectivity["maxDbsm"] >= reflectivity["meanDbsm"]).all()
+    second.reset()
+    assert len(second.reflectivity()) == 0
 
 
 def missing(tmp_path):

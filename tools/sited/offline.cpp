@@ -159,7 +159,8 @@ private:
         report.timestampMs = tracker.timestampMs();
         report.receivedMs = receivedMs;
         report.targets.reserve(tracker.targets().size());
-        for (const TargetData& t : tracker.targets()) {
+        for (int i = 0; i < tracker.targets().size(); ++i) {
+            const TargetData& t = tracker.targets()[i];
             const util::GroundPoint onSite =
                 service::siteGroundPoint(t, entry.mounting, entry.placement);
             RadarTrack track;
@@ -169,12 +170,19 @@ private:
             track.distanceM = t.distance;
             track.velocityKph = t.velocity;
             track.confirmed = t.confirmed;
+            if (i < tracker.reflectivity().size()) {
+                const TargetReflectivity& r = tracker.reflectivity()[i];
+                track.rcsMeanDbsm = r.meanDbsm;
+                track.rcsMaxDbsm = r.maxDbsm;
+                track.rcsLastDbsm = r.lastDbsm;
+                track.rcsSamples = int(r.samples);
+            }
             report.targets.append(track);
         }
         if (tracks_) {
-            QByteArray line = service::tracksMessage(config_.name, entry.name, report.timestampMs,
-                                                     receivedMs, tracker.targets(), entry.mounting,
-                                                     entry.placement, pipeline_.geo());
+            QByteArray line = service::tracksMessage(
+                config_.name, entry.name, report.timestampMs, receivedMs, tracker.targets(),
+                tracker.reflectivity(), entry.mounting, entry.placement, pipeline_.geo());
             line.append('\n');
             tracks_->write(line.constData(), line.size());
         }

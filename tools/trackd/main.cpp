@@ -235,11 +235,12 @@ int run(const QString& path, const SiteConfig& site)
     }
 
     reception.start([&](int radar, std::int64_t timestampMs, std::int64_t receivedMs,
-                        std::int64_t readUs, const QVector<trklib::TargetData>& targets) {
+                        std::int64_t readUs, const QVector<trklib::TargetData>& targets,
+                        const QVector<trklib::TargetReflectivity>& reflectivity) {
         const RadarEntry& entry = site.radars[radar];
-        links[std::size_t(radar)]->publishTracks(tracksMessage(site.name, entry.name, timestampMs,
-                                                               receivedMs, targets, entry.mounting,
-                                                               entry.placement, geoOrNone));
+        links[std::size_t(radar)]->publishTracks(
+            tracksMessage(site.name, entry.name, timestampMs, receivedMs, targets, reflectivity,
+                          entry.mounting, entry.placement, geoOrNone));
         if (metrics)
             metrics->packetPublished(radar, double(Reception::steadyUs() - readUs) / usPerS);
         if (asterix)

@@ -370,7 +370,8 @@ void Reception::handleDatagram(Socket& socket, const char* data, int size, const
     }
     radar.publishCounts();
     if (outcome.complete)
-        sink_(index, radar.tracker.timestampMs(), wallClockMs(), nowUs, radar.tracker.targets());
+        sink_(index, radar.tracker.timestampMs(), wallClockMs(), nowUs, radar.tracker.targets(),
+              radar.tracker.reflectivity());
 }
 
 // Counts a read error for every radar unheard for longer than a read

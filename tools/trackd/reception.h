@@ -40,11 +40,11 @@ class Reception
 public:
     // A tracked packet of radar (its index in the configuration): its
     // timestamp (ms), the host time when it was complete (ms since the
-    // epoch), when its last datagram was read (steadyUs()) and its targets.
-    // Called on the reception thread.
-    using PacketSink =
-        std::function<void(int radar, std::int64_t timestampMs, std::int64_t receivedMs,
-                           std::int64_t readUs, const QVector<TargetData>& targets)>;
+    // epoch), when its last datagram was read (steadyUs()), its targets and
+    // their reflectivity. Called on the reception thread.
+    using PacketSink = std::function<void(
+        int radar, std::int64_t timestampMs, std::int64_t receivedMs, std::int64_t readUs,
+        const QVector<TargetData>& targets, const QVector<TargetReflectivity>& reflectivity)>;
 
     // The clock of the reads: the host's steady clock, microseconds.
     static std::int64_t steadyUs();

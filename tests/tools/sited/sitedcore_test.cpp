@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -48,14 +49,17 @@ site::SiteConfig twoRadarSite()
 
 const QByteArray eastTopic = "plant/trklib/cross/east/tracks";
 
-// A message as trackd writes it: one target on the map, one off it.
+// A message as trackd writes it: one target on the map, one off it and
+// without a reflectivity, as an older trackd's.
 QJsonObject goodMessage()
 {
+    const QJsonObject rcs{{"mean", -3.5}, {"max", 4.25}, {"last", 1.5}, {"samples", 12}};
     const QJsonObject target{{"number", 7},       {"elevation", -2.5}, {"azimuth", 1.25},
                              {"distance", 109.4}, {"velocity", -87.8}, {"confirmed", true},
-                             {"x", 1.84},         {"y", -69.3},        {"lat", 48.1},
-                             {"lon", 11.5}};
+                             {"rcs", rcs},        {"x", 1.84},         {"y", -69.3},
+                             {"lat", 48.1},       {"lon", 11.5}};
     QJsonObject second = target;
+    second.remove(QStringLiteral("rcs"));
     second.remove(QStringLiteral("lat"));
     second.remove(QStringLiteral("lon"));
     second[QStringLiteral("number")] = 8;
@@ -122,6 +126,9 @@ TEST(TracksReader, TakesAGoodMessageWhole)
     EXPECT_EQ(t.distanceM, 109.4);
     EXPECT_EQ(t.velocityKph, -87.8);
     EXPECT_TRUE(t.confirmed);
+    EXPECT_EQ(std::make_tuple(t.rcsMeanDbsm, t.rcsMaxDbsm, t.rcsLastDbsm, t.rcsSamples),
+              std::make_tuple(-3.5, 4.25, 1.5, 12));
+    EXPECT_EQ(report.targets[1].rcsSamples, 0);
     EXPECT_EQ(report.targets[1].number, 8);
     EXPECT_FALSE(report.targets[1].confirmed);
 }
@@ -152,6 +159,9 @@ TEST(TracksReader, LimitsAndEveryWayOfBeingBad)
         {"targets/0/y", 200000, nullptr},
         {"targets/0/lat", -90, nullptr},
         {"targets/0/lon", 180, nullptr},
+        {"targets/0/rcs/mean", -1000, nullptr},
+        {"targets/0/rcs/last", 1000, nullptr},
+        {"targets/0/rcs/samples", 0, nullptr},
 
         {"site", QJsonValue::Undefined, "site: missing"},
         {"site", "other", "site: not this site's name"},
@@ -185,6 +195,13 @@ TEST(TracksReader, LimitsAndEveryWayOfBeingBad)
         {"targets/0/lat", QJsonValue::Undefined, "targets[0].lat: missing: lat and lon go"},
         {"targets/0/lon", QJsonValue::Undefined, "targets[0].lon: missing: lat and lon go"},
         {"targets/1/speed", 3, "targets[1].speed: unknown field"},
+        {"targets/0/rcs", 1, "targets[0].rcs: not an object"},
+        {"targets/0/rcs/max", 1000 + past, "targets[0].rcs.max: 1000.001 is outside"},
+        {"targets/0/rcs/mean", "1", "targets[0].rcs.mean: not a number"},
+        {"targets/0/rcs/last", QJsonValue::Undefined, "targets[0].rcs.last: missing"},
+        {"targets/0/rcs/samples", -1, "targets[0].rcs.samples: -1 is outside"},
+        {"targets/0/rcs/samples", 1.5, "targets[0].rcs.samples: not a whole number"},
+        {"targets/0/rcs/peak", 1, "targets[0].rcs.peak: unknown field"},
     };
     const TracksReader reader(twoRadarSite());
     for (const auto& c : cases) {

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -63,12 +64,14 @@ TEST(Messages, TracksAndStatusHoldEveryField)
 {
     const QVector<TargetData> targets{{7, -2.6186, 0.964666, 109.4, -87.8429, true},
                                       {9, -3.5, -1.25, 80.0, 30.0, false}};
+    const QVector<TargetReflectivity> reflectivity{{7, -3.0000000000000004, 12.5, 0.1, 41},
+                                                   {9, 2.25, 2.25, 2.25, 1}};
     const RadarConfig mounting{0.0, 0.0, 5.0, 0.0, 0};
     const util::RadarPlacement placement{100.0, -20.0, 90.0};
     const QJsonObject tracks =
         QJsonDocument::fromJson(tracksMessage(QStringLiteral("s"), QStringLiteral("r"),
-                                              1700000000250, 1712345678901, targets, mounting,
-                                              placement, nullptr))
+                                              1700000000250, 1712345678901, targets, reflectivity,
+                                              mounting, placement, nullptr))
             .object();
     EXPECT_EQ(tracks.keys(), (QStringList{"radar", "received", "site", "targets", "timestamp"}));
     EXPECT_EQ(tracks["site"].toString(), QLatin1String("s"));
@@ -80,7 +83,13 @@ TEST(Messages, TracksAndStatusHoldEveryField)
         const QJsonObject t = list[i].toObject();
         const TargetData& d = targets[i];
         EXPECT_EQ(t.keys(), (QStringList{"azimuth", "confirmed", "distance", "elevation", "number",
-                                         "velocity", "x", "y"}));
+                                         "rcs", "velocity", "x", "y"}));
+        const QJsonObject rcs = t["rcs"].toObject();
+        const TargetReflectivity& r = reflectivity[i];
+        EXPECT_EQ(rcs.keys(), (QStringList{"last", "max", "mean", "samples"}));
+        EXPECT_EQ(std::make_tuple(rcs["mean"].toDouble(), rcs["max"].toDouble(),
+                                  rcs["last"].toDouble(), rcs["samples"].toInt()),
+                  std::make_tuple(r.meanDbsm, r.maxDbsm, r.lastDbsm, int(r.samples)));
         EXPECT_EQ(t["number"].toInt(), d.number);
         EXPECT_EQ(t["elevation"].toDouble(), d.elevation);
         EXPECT_EQ(t["azimuth"].toDouble(), d.azimuth);
@@ -369,8 +378,8 @@ TEST(Reception, FollowsNoSenderOfGarbageAndCountsSendersUpTo1024)
         Reception reception(QVector<site::RadarEntry>{entry});
         QString error;
         ASSERT_TRUE(reception.bind(error)) << error.toStdString();
-        reception.start(
-            [](int, std::int64_t, std::int64_t, std::int64_t, const QVector<TargetData>&) {});
+        reception.start([](int, std::int64_t, std::int64_t, std::int64_t,
+                           const QVector<TargetData>&, const QVector<TargetReflectivity>&) {});
         // Each from an address of its own: 127.1.x.y.
         for (int k = 0; k < senders; ++k) {
             QUdpSocket sender;

@@ -6,8 +6,21 @@ namespace trklib::service {
 
 namespace {
 
-// The start of a target's record, with room for its ten fields.
-constexpr int targetBytes = 250;
+// The start of a target's record, with room for its fourteen fields.
+constexpr int targetBytes = 350;
+
+void appendReflectivity(QByteArray& out, const TargetReflectivity& r)
+{
+    out.append("\"rcs\":{\"mean\":");
+    appendNumber(out, r.meanDbsm);
+    out.append(",\"max\":");
+    appendNumber(out, r.maxDbsm);
+    out.append(",\"last\":");
+    appendNumber(out, r.lastDbsm);
+    out.append(",\"samples\":");
+    appendInteger(out, std::int64_t(r.samples));
+    out.append("},");
+}
 
 } // namespace
 
@@ -19,6 +32,7 @@ util::GroundPoint siteGroundPoint(const TargetData& target, const RadarConfig& m
 
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
+                         const QVector<TargetReflectivity>& reflectivity,
                          const RadarConfig& mounting, const util::RadarPlacement& placement,
                          const site::GeoReference* geo)
 {
@@ -47,6 +61,7 @@ QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t
         out.append(",\"velocity\":");
         appendNumber(out, t.velocity);
         out.append(t.confirmed ? ",\"confirmed\":true," : ",\"confirmed\":false,");
+        appendReflectivity(out, i < reflectivity.size() ? reflectivity[i] : TargetReflectivity{});
         appendPlace(out, geo, onSite.x, onSite.y);
         out.append('}');
     }

@@ -18,12 +18,15 @@ namespace trklib::service {
 
 // One packet's tracks: {"site", "radar", "timestamp", "received",
 // "targets": [{"number", "elevation", "azimuth", "distance", "velocity",
-// "confirmed", "x", "y", "lat", "lon"}]}, with x and y the target's ground
-// position on the site (metres east and north of its origin), and lat and
-// lon where that lies on Earth; without geo (a site without an origin)
-// there are no lat and lon.
+// "confirmed", "rcs": {"mean", "max", "last", "samples"}, "x", "y", "lat",
+// "lon"}]}, with rcs the target's reflectivity (dBsm; reflectivity has one
+// for each target, in their order), x and y the target's ground position
+// on the site (metres east and north of its origin), and lat and lon where
+// that lies on Earth; without geo (a site without an origin) there are no
+// lat and lon.
 QByteArray tracksMessage(const QString& site, const QString& radar, std::int64_t timestampMs,
                          std::int64_t receivedMs, const QVector<TargetData>& targets,
+                         const QVector<TargetReflectivity>& reflectivity,
                          const RadarConfig& mounting, const util::RadarPlacement& placement,
                          const site::GeoReference* geo);
 

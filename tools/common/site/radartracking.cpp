@@ -147,6 +147,7 @@ RadarTracker::Outcome RadarTracker::offer(const QByteArray& datagram, const QHos
     if (outcome.complete) {
         long timestamp = 0;
         engine_.getTargetsFromData(assembler_.packet(), timestamp, targets_);
+        engine_.targetReflectivity(reflectivity_);
         timestampMs_ = timestamp;
         status_.lastTimestampMs = timestampMs_;
     }

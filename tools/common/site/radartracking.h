@@ -131,6 +131,8 @@ public:
     // The last tracked packet: the radar's timestamp (ms) and its targets.
     std::int64_t timestampMs() const { return timestampMs_; }
     const QVector<TargetData>& targets() const { return targets_; }
+    // The reflectivity of those targets, one for each and in their order.
+    const QVector<TargetReflectivity>& reflectivity() const { return reflectivity_; }
 
     // True when the radar has just fallen silent: unheard for longer than
     // silenceUs, for the first time since it was last heard. Each such wait
@@ -156,6 +158,7 @@ private:
     DatagramAssembler assembler_;
     TargetTracking engine_;
     QVector<TargetData> targets_;
+    QVector<TargetReflectivity> reflectivity_;
     std::int64_t timestampMs_ = 0;
     QSet<QPair<QHostAddress, quint16>> senders_;
     RadarStatus status_;

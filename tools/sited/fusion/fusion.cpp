@@ -211,6 +211,19 @@ void Fusion::Private::advance(std::int64_t timeMs)
     }
 }
 
+namespace {
+
+// A joined track's reflectivity as its latest report gave it.
+void copyReflectivity(const RadarTrack& from, ObjectRadar& to)
+{
+    to.rcsMeanDbsm = from.rcsMeanDbsm;
+    to.rcsMaxDbsm = from.rcsMaxDbsm;
+    to.rcsLastDbsm = from.rcsLastDbsm;
+    to.rcsSamples = from.rcsSamples;
+}
+
+} // namespace
+
 void Fusion::Private::attach(int radar, const RadarTrack& target, std::int64_t objectId,
                              std::int64_t timeMs)
 {
@@ -220,7 +233,8 @@ void Fusion::Private::attach(int radar, const RadarTrack& target, std::int64_t o
     if (target.confirmed)
         track.lastConfirmedMs = timeMs;
     QVector<ObjectRadar>& list = objects[objectId].radars;
-    const ObjectRadar entry{radar, target.number};
+    ObjectRadar entry{radar, target.number};
+    copyReflectivity(target, entry);
     const auto at = std::lower_bound(
         list.begin(), list.end(), entry, [](const ObjectRadar& a, const ObjectRadar& b) {
             return std::tie(a.radar, a.number) < std::tie(b.radar, b.number);
@@ -545,6 +559,10 @@ void Fusion::add(const TracksReport& report)
                 known->lastSeenMs = t;
                 if (target.confirmed)
                     known->lastConfirmedMs = t;
+                for (ObjectRadar& joined : object.radars) {
+                    if (joined.radar == r && joined.number == target.number)
+                        copyReflectivity(target, joined);
+                }
                 continue;
             }
             // Left the gate, or no longer agrees with its object (its radar

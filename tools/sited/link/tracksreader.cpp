@@ -26,6 +26,7 @@ constexpr double maxVelocityKph = 1000.0;
 constexpr double maxSiteM = 200000.0;
 constexpr double maxLatitudeDeg = 90.0;
 constexpr double maxLongitudeDeg = 180.0;
+constexpr double maxRcsDbsm = 1000.0; // either way
 
 // Whole numbers as integers, the others in their shortest form.
 QString shortest(double value)
@@ -101,6 +102,28 @@ private:
     QString why_;
 };
 
+// The target's reflectivity, when the message has one (an older trackd's
+// has none: samples stay 0).
+void readReflectivity(const QJsonObject& target, const QString& where, RadarTrack& track,
+                      QString& why)
+{
+    const QJsonValue value = target.value(QLatin1String("rcs"));
+    if (value.isUndefined())
+        return;
+    if (!value.isObject()) {
+        why = where + QStringLiteral(".rcs: not an object");
+        return;
+    }
+    const QJsonObject object = value.toObject();
+    Fields f(object, where + QStringLiteral(".rcs."));
+    track.rcsMeanDbsm = f.number("mean", -maxRcsDbsm, maxRcsDbsm);
+    track.rcsMaxDbsm = f.number("max", -maxRcsDbsm, maxRcsDbsm);
+    track.rcsLastDbsm = f.number("last", -maxRcsDbsm, maxRcsDbsm);
+    track.rcsSamples = int(f.integer("samples", 0.0, maxNumber));
+    f.onlyThese({"mean", "max", "last", "samples"});
+    why = f.why();
+}
+
 bool readTarget(const QJsonValue& value, int index, RadarTrack& track, QString& why)
 {
     const QString where = QStringLiteral("targets[%1]").arg(index);
@@ -126,9 +149,11 @@ bool readTarget(const QJsonValue& value, int index, RadarTrack& track, QString& 
         f.number("lat", -maxLatitudeDeg, maxLatitudeDeg);
         f.number("lon", -maxLongitudeDeg, maxLongitudeDeg);
     }
-    f.onlyThese({"number", "elevation", "azimuth", "distance", "velocity", "confirmed", "x", "y",
-                 "lat", "lon"});
+    f.onlyThese({"number", "elevation", "azimuth", "distance", "velocity", "confirmed", "rcs", "x",
+                 "y", "lat", "lon"});
     why = f.why();
+    if (why.isEmpty())
+        readReflectivity(object, where, track, why);
     return why.isEmpty();
 }
 

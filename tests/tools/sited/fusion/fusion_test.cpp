@@ -205,6 +205,31 @@ TEST(OneObjectTwoRadars, JoinedWithinTheirErrorsAndTheGateOnly)
     }
 }
 
+// Each joined track's reflectivity as its latest report gave it, whether
+// the report joined the track or followed it.
+TEST(OneObjectTwoRadars, EachJoinedTrackCarriesItsLatestReflectivity)
+{
+    const auto reflecting = [](RadarTrack t, double meanDbsm, int samples) {
+        t.rcsMeanDbsm = meanDbsm;
+        t.rcsMaxDbsm = meanDbsm + 2.0;
+        t.rcsLastDbsm = meanDbsm - 1.0;
+        t.rcsSamples = samples;
+        return t;
+    };
+    Fusion f(fusionSettings(config));
+    f.add(report(1, startMs, {reflecting(see(1, 3, 0.0, 0.0), 5.0, 4)}));
+    f.add(report(0, startMs + 1, {reflecting(see(0, 7, 0.0, 0.0), -2.0, 9)}));
+    f.add(report(1, startMs + 2, {reflecting(see(1, 3, 0.0, 0.0), 6.0, 5)}));
+    const Picture p = f.picture(startMs + 3);
+    ASSERT_EQ(ids(p), QVector<std::int64_t>{1});
+    using Entry = std::tuple<int, int, double, double, double, int>;
+    QVector<Entry> radars;
+    for (const ObjectRadar& r : p.objects[0].radars)
+        radars.append(
+            {r.radar, r.number, r.rcsMeanDbsm, r.rcsMaxDbsm, r.rcsLastDbsm, r.rcsSamples});
+    EXPECT_EQ(radars, (QVector<Entry>{{0, 7, -2.0, 0.0, -3.0, 9}, {1, 3, 6.0, 8.0, 5.0, 5}}));
+}
+
 // A car A has tracked for a second, north-east of the origin where both
 // radars see some of its speed: B's new track on it joins it at once,
 // one of a car of the opposite lane at the same point does not; nor does
