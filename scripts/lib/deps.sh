@@ -39,6 +39,8 @@ trklib_packages=(
     # The Python module (python/) and its tests, for Debian's python3:
     # pybind11, NumPy, SciPy (assignment), matplotlib (plots), pytest.
     pybind11-dev python3-dev python3-numpy python3-scipy python3-matplotlib python3-pytest
+    # sited's class model is fitted by scripts/train-classes with scikit-learn.
+    python3-sklearn
     # The messages' JSON Schemas (docs/schemas) are checked with a validator
     # of Debian's own.
     python3-jsonschema

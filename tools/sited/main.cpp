@@ -1,6 +1,7 @@
 // sited: the site service. Fuses the tracks of every radar of a site into
 // one picture of its objects, live over MQTT or offline from a capture.
 
+#include "tools/sited/classify/model.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/link/sitelink.h"
 #include "tools/sited/link/sitestatus.h"
@@ -41,6 +42,7 @@ using trklib::service::logEvent;
 using trklib::service::Priority;
 using trklib::service::TopicMessage;
 using trklib::site::SiteConfig;
+using trklib::sited::classify::Model;
 using trklib::sited::history::BaseMap;
 using trklib::sited::history::SiteHistory;
 using trklib::sited::link::PictureClock;
@@ -197,11 +199,12 @@ private:
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
                                 TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history,
-                                SiteMetrics& metrics)
+                                SiteMetrics& metrics, const Model& classModel)
 {
     LinkSink sink(link, history.live(), site);
     const QByteArray statusTopic = siteTopic(site, "site/status");
-    PicturePipeline pipeline(site, {zones, &outputs, &history, history.zoneMailbox()}, sink);
+    PicturePipeline pipeline(site, {zones, &outputs, &history, history.zoneMailbox(), &classModel},
+                             sink);
 
     const SteadyClock::time_point start = SteadyClock::now();
     PictureClock pictureClock(site.fusion.ratePerS, start);
@@ -284,7 +287,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
     }
 }
 
-int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
+int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Model& classModel)
 {
     const int signalFd = blockStopSignals();
     if (signalFd < 0) {
@@ -374,8 +377,8 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
         ::close(signalFd);
         return exitUsage;
     }
-    const char* signalName =
-        publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history, metrics);
+    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs, zones,
+                                                 *history, metrics, classModel);
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     forgetAlarms();
@@ -384,12 +387,23 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones)
     return 0;
 }
 
-int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput* zones)
+// "person, car, truck": the classes a model tells apart.
+QString classNames(const Model& model)
+{
+    QStringList names;
+    for (const trklib::sited::ObjectClass c : model.classes())
+        names << QLatin1String(trklib::sited::className(c));
+    return names.join(QStringLiteral(", "));
+}
+
+int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput* zones,
+                     const Model& classModel)
 {
     OfflineRun run;
     QString error;
     if (!runOffline(site, options.capture, options.output, options.tracksOutput,
-                    {zones, options.eventsOutput}, run, error)) {
+                    {zones, options.eventsOutput}, run, error,
+                    {&classModel, options.featuresOutput})) {
         std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
         return exitFailure;
     }
@@ -442,6 +456,12 @@ int main(int argc, char* argv[])
         logEvent(Priority::Error, error);
         return exitUsage;
     }
+    Model classModel = Model::builtin();
+    if (!site.classes.model.isEmpty() && !Model::load(site.classes.model, classModel, error)) {
+        logEvent(Priority::Error,
+                 QStringLiteral("%1: [classes] model: %2").arg(options.config, error));
+        return exitUsage;
+    }
     switch (options.mode) {
     case Options::Mode::Check: {
         const trklib::site::BrokerConfig broker = trklib::site::sitedBroker(site.broker);
@@ -457,6 +477,12 @@ int main(int argc, char* argv[])
                     qUtf8Printable(trklib::sited::history::databaseName(site.history)),
                     site.http.certFile.isEmpty() ? "http" : "https",
                     qUtf8Printable(site.http.listen.toString()));
+        std::printf("sited: classes by %s (%s), given from probability %s\n",
+                    qUtf8Printable(site.classes.model.isEmpty()
+                                       ? QStringLiteral("the built-in model")
+                                       : site.classes.model),
+                    qUtf8Printable(classNames(classModel)),
+                    qUtf8Printable(QString::number(site.classes.threshold)));
         if (!site.http.usersFile.isEmpty()) {
             QVector<trklib::sited::history::User> users;
             if (!trklib::sited::history::readUsers(site.http.usersFile, users, error)) {
@@ -499,11 +525,11 @@ int main(int argc, char* argv[])
         return 0;
     }
     case Options::Mode::Offline:
-        return runOfflineAndSay(options, site, zones.get());
+        return runOfflineAndSay(options, site, zones.get(), classModel);
     case Options::Mode::AddUser:
     case Options::Mode::RemoveUser:
         return runUserCommand(options, site);
     default:
-        return run(options.config, site, zones.get());
+        return run(options.config, site, zones.get(), classModel);
     }
 }

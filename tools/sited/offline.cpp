@@ -1,5 +1,6 @@
 #include "tools/sited/offline.h"
 
+#include "tools/sited/classify/classifier.h"
 #include "tools/sited/pipeline.h"
 #include "tools/sited/zones/zoneoutput.h"
 
@@ -79,6 +80,59 @@ private:
     cli::OutputFile* events_;
 };
 
+// The features of classes' rows: their header, and a row for each object of
+// a picture.
+class FeatureRows
+{
+public:
+    FeatureRows(cli::OutputFile& file, double picturesPerS)
+        : file_(file), every_(std::max(1, int(std::lround(picturesPerS / featureRowsPerS))))
+    {}
+
+    void picture(const Picture& picture, const classify::Classifier& classifier)
+    {
+        if (made_++ == 0)
+            write(header());
+        if ((made_ - 1) % every_ != 0)
+            return;
+        for (const SiteObject& o : picture.objects) {
+            const classify::FeatureVector* features = classifier.features(o.id);
+            if (!features)
+                continue;
+            QByteArray row = QByteArray::number(qint64(picture.timeMs)) + ',' +
+                             QByteArray::number(qint64(o.id)) + ',' + (o.confirmed ? "1" : "0");
+            for (const double f : *features)
+                row += ',' + QByteArray::number(f, 'g', 6);
+            row += ',' + QByteArray(className(o.objectClass));
+            for (const double p : o.classes)
+                row += ',' + QByteArray::number(p, 'f', 4);
+            write(row);
+        }
+    }
+
+private:
+    static QByteArray header()
+    {
+        QByteArray line = "time,id,confirmed";
+        for (int f = 0; f < classify::featureCount; ++f)
+            line += ',' + QByteArray(classify::featureName(classify::Feature(f)));
+        line += ",class";
+        for (int c = 0; c < objectClassCount; ++c)
+            line += ",p_" + QByteArray(className(ObjectClass(c)));
+        return line;
+    }
+
+    void write(QByteArray line)
+    {
+        line.append('\n');
+        file_.write(line.constData(), line.size());
+    }
+
+    cli::OutputFile& file_;
+    int every_;
+    std::int64_t made_ = 0;
+};
+
 // One reading of the capture in one direction: every radar's datagrams
 // routed and tracked as trackd would, each packet's targets fused at the
 // capture time of the frame that completed it, and a picture made each
@@ -89,13 +143,17 @@ public:
     // The rules start afresh with each reading of the capture: they run
     // on a copy of the zones (none when events is null).
     Pass(const site::SiteConfig& config, cli::OutputFile& pictures, cli::OutputFile* tracks,
-         const zones::ZoneOutput* zones, cli::OutputFile* events)
+         const zones::ZoneOutput* zones, cli::OutputFile* events, const classify::Model* classModel,
+         cli::OutputFile* features)
         : config_(config), routing_(config.radars), tracks_(tracks),
           zones_(zones && events ? std::make_unique<zones::ZoneOutput>(config, zones->zones())
                                  : nullptr),
-          sink_(pictures, events), pipeline_(config, {zones_.get(), nullptr, nullptr}, sink_),
+          sink_(pictures, events),
+          pipeline_(config, {zones_.get(), nullptr, nullptr, nullptr, classModel}, sink_),
           clock_(config.fusion.ratePerS)
     {
+        if (features)
+            features_.emplace(*features, config.fusion.ratePerS);
         for (const site::RadarEntry& entry : config.radars)
             trackers_.push_back(std::make_unique<site::RadarTracker>(entry));
     }
@@ -193,7 +251,9 @@ private:
 
     void makePicture()
     {
-        pipeline_.make(*clock_.next());
+        const Picture picture = pipeline_.make(*clock_.next());
+        if (features_)
+            features_->picture(picture, pipeline_.classifier());
         clock_.advance();
     }
 
@@ -204,6 +264,7 @@ private:
     std::unique_ptr<zones::ZoneOutput> zones_;
     FileSink sink_;
     PicturePipeline pipeline_;
+    std::optional<FeatureRows> features_;
     bool clockStarted_ = false;
     std::int64_t lastMs_ = std::numeric_limits<std::int64_t>::min();
     CapturePictureClock clock_;
@@ -253,7 +314,7 @@ void CapturePictureClock::advance()
 
 bool runOffline(const site::SiteConfig& config, const QString& capturePath, const QString& output,
                 const QString& tracksOutput, const OfflineEvents& events, OfflineRun& run,
-                QString& error)
+                QString& error, const OfflineClasses& classes)
 {
     run = OfflineRun();
     const auto fail = [&](const QString& file, const QString& what) {
@@ -266,6 +327,8 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         outputs.append({QStringLiteral("--tracks-output"), tracksOutput});
     if (!events.output.isEmpty())
         outputs.append({QStringLiteral("--events"), events.output});
+    if (!classes.featuresOutput.isEmpty())
+        outputs.append({QStringLiteral("--features-output"), classes.featuresOutput});
     error = cli::findSharedFile({{QStringLiteral("--capture"), capturePath}}, outputs);
     if (!error.isEmpty())
         return false;
@@ -295,9 +358,14 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     if (!events.output.isEmpty() && !eventLines.open(events.output))
         return fail(eventLines.displayName(), eventLines.errorString());
     cli::OutputFile* eventsOut = events.output.isEmpty() ? nullptr : &eventLines;
+    cli::OutputFile featureLines;
+    if (!classes.featuresOutput.isEmpty() && !featureLines.open(classes.featuresOutput))
+        return fail(featureLines.displayName(), featureLines.errorString());
+    cli::OutputFile* featuresOut = classes.featuresOutput.isEmpty() ? nullptr : &featureLines;
     const QString notWritten = QStringLiteral("; no output file written");
 
-    auto pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut);
+    auto pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut,
+                                       classes.model, featuresOut);
     PassEnd end = read(reader, *pass, DatagramExtractor::Direction::Received);
     int datagrams = end.datagrams;
     // On a capture of all interfaces of the radars' host, what the host
@@ -309,7 +377,8 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
             return fail(
                 capturePath,
                 QStringLiteral("cannot read again (%1)%2").arg(reader.errorString(), notWritten));
-        pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut);
+        pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut,
+                                      classes.model, featuresOut);
         end = read(reader, *pass, DatagramExtractor::Direction::Sent);
         datagrams += end.datagrams;
     }
@@ -342,12 +411,16 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return fail(tracks.displayName(), tracks.errorString() + notWritten);
     if (eventLines.isOpen() && !eventLines.flush())
         return fail(eventLines.displayName(), eventLines.errorString() + notWritten);
+    if (featureLines.isOpen() && !featureLines.flush())
+        return fail(featureLines.displayName(), featureLines.errorString() + notWritten);
     if (!pictures.commit())
         return fail(pictures.displayName(), pictures.errorString() + notWritten);
     if (tracksOut && !tracks.commit())
         return fail(tracks.displayName(), tracks.errorString());
     if (eventLines.isOpen() && !eventLines.commit())
         return fail(eventLines.displayName(), eventLines.errorString());
+    if (featureLines.isOpen() && !featureLines.commit())
+        return fail(featureLines.displayName(), featureLines.errorString());
     run.packets = pass->packets();
     run.pictures = pass->pictures();
     run.lateMessages = pass->lateMessages();

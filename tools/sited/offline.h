@@ -42,6 +42,9 @@ private:
 namespace zones {
 class ZoneOutput;
 }
+namespace classify {
+class Model;
+}
 
 // The events of an offline run: the site's zones (none without a [zones]
 // file) and the file that takes their events, one a line (empty: none).
@@ -50,6 +53,19 @@ struct OfflineEvents
     zones::ZoneOutput* zones = nullptr;
     QString output;
 };
+
+// The classes of an offline run: the model (null: the built-in one) and
+// the file that takes each object's features and classes (empty: none),
+// CSV with a header: time, id, confirmed, every feature by its name
+// (classify::featureName()), class, then p_<class> for each of the six
+// classes; a row for each object of every picture in featureRowsPerS a
+// second.
+struct OfflineClasses
+{
+    const classify::Model* model = nullptr;
+    QString featuresOutput;
+};
+constexpr double featureRowsPerS = 2.0; // pictures with feature rows a second, at most
 
 struct OfflineRun
 {
@@ -66,10 +82,11 @@ struct OfflineRun
 // when tracksOutput is not empty, every radar's tracks messages as trackd
 // would publish them, one per line, in the order fused; when events name an
 // output, the events the zones' rules raise on each picture, one per line,
-// in the order raised. Outputs are written whole or not at all. False with
-// a one-line error ("cap.pcap: ...").
+// in the order raised; the features of classes' output likewise. Outputs
+// are written whole or not at all. False with a one-line error
+// ("cap.pcap: ...").
 bool runOffline(const site::SiteConfig& config, const QString& capture, const QString& output,
                 const QString& tracksOutput, const OfflineEvents& events, OfflineRun& run,
-                QString& error);
+                QString& error, const OfflineClasses& classes = OfflineClasses());
 
 } // namespace trklib::sited

@@ -12,7 +12,7 @@ const QString usage = QStringLiteral(
     "Usage: sited --config FILE\n"
     "   or: sited --check-config FILE\n"
     "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
-    "                [--events EVENTS]\n"
+    "                [--events EVENTS] [--features-output FEATURES]\n"
     "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n"
     "   or: sited --config FILE --add-user NAME viewer|operator|admin\n"
     "   or: sited --config FILE --remove-user NAME\n");
@@ -33,6 +33,8 @@ const QString help = QStringLiteral(
     "trackd would publish them\n"
     "  --events EVENTS         also write the events of the site file's zones there, one JSON "
     "object a line, in the order raised\n"
+    "  --features-output FEATURES  also write each object's features and class probabilities "
+    "there, CSV, a row per object twice a second (scripts/train-classes reads them)\n"
     "  --export                with --config, --from, --to and --format: write the tracks "
     "recorded in the site's history from TIME to TIME (both included; ms since the epoch or "
     "ISO 8601 with a zone) to OUT, as GeoJSON (one LineString per object) or CSV (one line per "
@@ -59,6 +61,7 @@ const FileOption fileOptions[]{
     {"--output", &Options::output},
     {"--tracks-output", &Options::tracksOutput},
     {"--events", &Options::eventsOutput},
+    {"--features-output", &Options::featuresOutput},
     {"--from", &Options::from},
     {"--to", &Options::to},
     {"--format", &Options::format},
@@ -220,7 +223,7 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
                                  : QStringLiteral("--output is for --capture");
         return false;
     }
-    for (const char* output : {"--tracks-output", "--events"}) {
+    for (const char* output : {"--tracks-output", "--events", "--features-output"}) {
         if (has(output) && !has("--capture")) {
             error = QStringLiteral("%1 is for --capture").arg(QLatin1String(output));
             return false;
@@ -234,6 +237,8 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
         outputs.append({QStringLiteral("--tracks-output"), options.tracksOutput});
     if (!options.eventsOutput.isEmpty())
         outputs.append({QStringLiteral("--events"), options.eventsOutput});
+    if (!options.featuresOutput.isEmpty())
+        outputs.append({QStringLiteral("--features-output"), options.featuresOutput});
     error = cli::findSharedFile({{QStringLiteral("--config"), options.config},
                                  {QStringLiteral("--capture"), options.capture}},
                                 outputs);

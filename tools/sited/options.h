@@ -24,8 +24,9 @@ struct Options
     QString config;
     QString capture;
     QString output;
-    QString tracksOutput; // empty: none
-    QString eventsOutput; // empty: none
+    QString tracksOutput;   // empty: none
+    QString eventsOutput;   // empty: none
+    QString featuresOutput; // empty: none
     // --export's period and format as given (checked by the export) and
     // its output file.
     QString from;

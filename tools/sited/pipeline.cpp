@@ -1,5 +1,6 @@
 #include "tools/sited/pipeline.h"
 
+#include "tools/sited/classify/classifier.h"
 #include "tools/sited/fusion/fusion.h"
 #include "tools/sited/fusion/picturejson.h"
 #include "tools/sited/history/sitehistory.h"
@@ -22,7 +23,10 @@ fusion::Settings fusionSettings(const site::SiteConfig& site)
 PicturePipeline::PicturePipeline(const site::SiteConfig& site, PipelineStages stages,
                                  PictureSink& sink)
     : site_(site), stages_(stages), sink_(sink),
-      fusion_(std::make_unique<fusion::Fusion>(fusionSettings(site)))
+      fusion_(std::make_unique<fusion::Fusion>(fusionSettings(site))),
+      classifier_(std::make_unique<classify::Classifier>(
+          stages.classModel ? *stages.classModel : classify::Model::builtin(),
+          site.classes.threshold))
 {
     if (site.origin)
         geo_.emplace(*site.origin);
@@ -56,7 +60,8 @@ Picture PicturePipeline::make(std::int64_t timeMs,
                               const QVector<std::optional<std::int64_t>>& lastTracksMs)
 {
     takeMail(timeMs);
-    const Picture picture = fusion_->picture(timeMs);
+    Picture picture = fusion_->picture(timeMs);
+    classifier_->classify(picture);
     sink_.picture(fusion::pictureMessage(site_.name, radarNames_, picture, geo()));
     if (stages_.outputs)
         stages_.outputs->send(picture);

@@ -20,6 +20,10 @@
 // lines) alike.
 namespace trklib::sited {
 
+namespace classify {
+class Classifier;
+class Model;
+} // namespace classify
 namespace fusion {
 class Fusion;
 struct Settings;
@@ -61,6 +65,9 @@ struct PipelineStages
     outputs::TrackOutputs* outputs = nullptr; // CAT062 and Cursor-on-Target
     history::SiteHistory* history = nullptr;  // the recorder
     zones::ZoneMailbox* mailbox = nullptr;    // saved zones and armings, with zones
+    // The class model of [classes] model, loaded (classify::Model::load);
+    // null: the built-in one. It outlives the pipeline.
+    const classify::Model* classModel = nullptr;
 };
 
 class PicturePipeline
@@ -75,7 +82,8 @@ public:
     // One radar packet's targets, into fusion.
     void add(const TracksReport& report);
     // Takes the mailbox's zones and armings first (takeMail()); then makes
-    // the picture of timeMs and hands it on: its message to the
+    // the picture of timeMs, gives each object its classes ([classes]
+    // threshold) and hands it on: its message to the
     // sink, its objects to the outputs and to the history (with when each
     // radar's last tracks message came, for their online changes); then
     // the rules: each event to the sink, the outputs (alarms) and the
@@ -88,6 +96,8 @@ public:
     int objectCount() const;
     std::uint64_t lateMessages() const;
     std::uint64_t fusionRecoveries() const;
+    // Each object's classes and the features they came from.
+    const classify::Classifier& classifier() const { return *classifier_; }
     const QStringList& radarNames() const { return radarNames_; }
     const site::GeoReference* geo() const { return geo_ ? &*geo_ : nullptr; }
     std::int64_t pictures() const { return pictures_; }
@@ -104,6 +114,7 @@ private:
     PipelineStages stages_;
     PictureSink& sink_;
     std::unique_ptr<fusion::Fusion> fusion_;
+    std::unique_ptr<classify::Classifier> classifier_;
     std::optional<site::GeoReference> geo_;
     QStringList radarNames_;
     std::int64_t pictures_ = 0;

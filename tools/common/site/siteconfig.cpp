@@ -46,6 +46,9 @@ constexpr double maxRatePerS = 100.0;
 constexpr double minGateM = 1.0;
 constexpr double maxGateM = 100.0;
 constexpr double maxCoastS = 60.0;
+// [classes] threshold: a class is given at this probability or above.
+constexpr double minClassThreshold = 0.5;
+constexpr double maxClassThreshold = 0.99;
 // ASTERIX codes (SAC, SIC) are one byte.
 constexpr int maxAsterixCode = 255;
 // Cursor-on-Target rounds per second: one every 10 s at the least, and no
@@ -833,6 +836,16 @@ bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
     return applySection(section, fusionKeys(fusion), error);
 }
 
+KeyTable classesKeys(ClassesConfig& classes, const QDir& base)
+{
+    const KeyTable keys{
+        {QStringLiteral("threshold"),
+         numberHandler(classes.threshold, minClassThreshold, maxClassThreshold, "probability")},
+        {QStringLiteral("model"), fileHandler(classes.model, base)},
+    };
+    return keys;
+}
+
 // OpenSSL's reason for the last failure, and its queue emptied.
 QString sslReason()
 {
@@ -1275,6 +1288,7 @@ QVector<SiteConfigKey> siteConfigKeys()
         {"site", siteKeys(config, origin)},
         {"broker", brokerKeys(config.broker, base)},
         {"fusion", fusionKeys(config.fusion)},
+        {"classes", classesKeys(config.classes, base)}, // sited's alone
         {"zones", zonesKeys(config, base)},
         {"asterix", asterixKeys(config.asterix)},
         {"cot", cotKeys(config.cot)},
@@ -1314,6 +1328,9 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         } else if (section.name == QLatin1String("fusion")) {
             if (!parseFusion(section, config.fusion, error))
                 return false;
+        } else if (section.name == QLatin1String("classes")) {
+            if (!applySection(section, classesKeys(config.classes, base), error))
+                return false;
         } else if (section.name == QLatin1String("asterix")) {
             asterixSection = &section;
             if (!parseAsterix(section, config.asterix, error))
@@ -1346,8 +1363,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
             radarSections.append(section);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
-                                   "[fusion], [zones], [asterix], [cot], [history], [http], "
-                                   "[map], [trackd], [radar.NAME])")
+                                   "[fusion], [classes], [zones], [asterix], [cot], [history], "
+                                   "[http], [map], [trackd], [radar.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;

@@ -82,6 +82,15 @@ struct FusionConfig
     double coastS = 3.0;    // how long an object outlives its last radar track
 };
 
+// How sited tells its objects' classes: the probability at which an
+// object is given its most probable class, and the class model's file
+// (absolute; empty: sited's built-in model). sited reads the model.
+struct ClassesConfig
+{
+    double threshold = 0.7;
+    QString model;
+};
+
 // Where sited records the site's history. database: a SQLite file (absolute;
 // by default "<site name>.sqlite" beside the site file, which sited moves
 // into the service's state folder when systemd gives it one) or a
@@ -148,6 +157,7 @@ struct SiteConfig
     // system's tz database knows: the zones' arming schedules are in it.
     QByteArray timezone = QByteArrayLiteral("UTC");
     FusionConfig fusion;
+    ClassesConfig classes;
     QString zonesFile; // [zones] file, absolute; empty: no zones (it needs an origin)
     AsterixConfig asterix;
     CotConfig cot;

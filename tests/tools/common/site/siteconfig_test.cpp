@@ -74,6 +74,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 10.0);
     EXPECT_EQ(c.fusion.gateM, 10.0);
     EXPECT_EQ(c.fusion.coastS, 3.0);
+    EXPECT_EQ(c.classes.threshold, 0.7);
+    EXPECT_TRUE(c.classes.model.isEmpty());
     EXPECT_FALSE(c.asterix.cat010.isSet() || c.asterix.cat062.isSet()) << "no ASTERIX output";
     EXPECT_FALSE(c.cot.enabled);
     EXPECT_EQ(c.cot.destination.toString(), QLatin1String("239.2.3.1:6969"));
@@ -105,7 +107,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
         "# another\n"
         "[site]\n name = north-1 \nprefix = plant/trklib\n"
         "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\ntimezone = Australia/Sydney\n"
-        "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n"
+        "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n[classes]\nthreshold = 0.8\n"
         "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
         "cat062 = [::1]:8601\n[cot]\n"
         "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
@@ -132,6 +134,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 4.0);
     EXPECT_EQ(c.fusion.gateM, 6.5);
     EXPECT_EQ(c.fusion.coastS, 0.0);
+    EXPECT_EQ(c.classes.threshold, 0.8);
     EXPECT_EQ(c.asterix.sac, 25);
     EXPECT_EQ(c.asterix.sicSite, 200);
     EXPECT_EQ(c.asterix.cat010.toString(), QLatin1String("239.1.2.3:8600"));
@@ -217,8 +220,8 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "[broker\n", "3: [broker: a section header ends with ]"},
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
-                             "[zones], [asterix], [cot], [history], [http], [map], "
-                             "[trackd], [radar.NAME])"},
+                             "[classes], [zones], [asterix], [cot], [history], [http], "
+                             "[map], [trackd], [radar.NAME])"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
         {radar + "[history]\nenabled = yes\n",
@@ -317,6 +320,7 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
          "7: [fusion] rate: '-1' is not a number of pictures per second from 0.1 to 100"},
         {radar + "[fusion]\nspeed = 1\n",
          "7: [fusion] speed: unknown key (known: rate, gate, coast)"},
+        {radar + "[classes]\nmodel = missing.json\n", "7: [classes] model: no such file: "},
         {site + "name = t\n", "3: [site] name: set twice (first at line 2)"},
         {"[site]\nname = a/b\n", "2: [site] name: 'a/b' is not topic-safe"},
         {"[site]\nname = a+\n", "2: [site] name: 'a+' is not topic-safe"},
@@ -602,6 +606,9 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
          [](const SiteConfig& c) { return c.fusion.gateM; }},
         {"fusion", "coast", fusion, 0, 60, "not a number of seconds from 0 to 60",
          [](const SiteConfig& c) { return c.fusion.coastS; }},
+        {"classes", "threshold", minimalFile + "[classes]\n", 0.5, 0.99,
+         "not a number of probability from 0.5 to 0.99",
+         [](const SiteConfig& c) { return c.classes.threshold; }},
         {"radar.a", "sic", radar, 0, 255, "not a code from 0 to 255",
          [](const SiteConfig& c) { return double(c.radars[0].sic); }, true},
         {"asterix", "sac", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
