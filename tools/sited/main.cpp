@@ -473,16 +473,16 @@ int main(int argc, char* argv[])
                                        ? QString()
                                        : QStringLiteral(" as %1").arg(broker.username)),
                     qUtf8Printable(QString::number(site.fusion.ratePerS)));
-        std::printf("sited: history in %s, its API on %s://%s/api/\n",
-                    qUtf8Printable(trklib::sited::history::databaseName(site.history)),
-                    site.http.certFile.isEmpty() ? "http" : "https",
-                    qUtf8Printable(site.http.listen.toString()));
         std::printf("sited: classes by %s (%s), given from probability %s\n",
                     qUtf8Printable(site.classes.model.isEmpty()
                                        ? QStringLiteral("the built-in model")
                                        : site.classes.model),
                     qUtf8Printable(classNames(classModel)),
                     qUtf8Printable(QString::number(site.classes.threshold)));
+        std::printf("sited: history in %s, its API on %s://%s/api/\n",
+                    qUtf8Printable(trklib::sited::history::databaseName(site.history)),
+                    site.http.certFile.isEmpty() ? "http" : "https",
+                    qUtf8Printable(site.http.listen.toString()));
         if (!site.http.usersFile.isEmpty()) {
             QVector<trklib::sited::history::User> users;
             if (!trklib::sited::history::readUsers(site.http.usersFile, users, error)) {
