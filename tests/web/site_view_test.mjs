@@ -432,7 +432,8 @@ test('a far-away radar and a huge message leave the page and the good radars goi
 });
 
 // The site service's messages as it publishes them: a retained status and
-// pictures; object 17 moves east, object 4 stands, id 0 is no id.
+// pictures; object 17, a car, moves east, object 4 stands, of no class (as
+// an older service sends it), id 0 is no id.
 const serviceStatus = (online) => JSON.stringify({
   online, radars: { east: 0.05, north: 0.1 }, objects: 2, pictures: 5, lateMessages: 3,
   droppedEvents: 4, droppedRecords: 0, historyBytes: 2500000, historyOldestDay: '2026-11-09',
@@ -441,28 +442,33 @@ const serviceStatus = (online) => JSON.stringify({
 const servicePicture = (k) => JSON.stringify({
   site, time: startMs + 100 * k, objects: [
     { id: 17, x: 5 + k, y: 20, vx: 10, vy: 0, speed: 36, heading: 90, confirmed: true,
-      radars: [{ radar: 'east', number: 3 }, { radar: 'north', number: 12 }], since: startMs },
+      radars: [{ radar: 'east', number: 3 }, { radar: 'north', number: 12 }], since: startMs, class: 'car',
+      classes: { person: 0.01, 'two-wheeler': 0, car: 0.934, truck: 0.05, animal: 0.006, unknown: 0 } },
     { id: 4, x: 30, y: 5, vx: 0, vy: 0, speed: 0, heading: null, confirmed: false,
       radars: [{ radar: 'east', number: 9 }], since: startMs },
     { id: 0, x: 1, y: 1, confirmed: true, radars: [] },
   ],
 });
 
-// What the map drew (data-view, data-labels), the switch and the tables.
+// What the map drew (data-view, data-labels, data-classes), the switch and the tables.
 const mapState = () => page.evaluate(() => {
   const { dataset } = document.getElementById('map');
   const button = document.getElementById('view');
+  const words = (text) => text.split(' ').filter((l) => l !== '');
   return {
-    view: dataset.view, labels: dataset.labels.split(' ').filter((l) => l !== ''), switchView: button.dataset.view,
+    view: dataset.view, labels: words(dataset.labels), classes: words(dataset.classes ?? ''),
+    switchView: button.dataset.view,
     available: button.dataset.available, text: button.textContent,
     targetsHidden: document.getElementById('targets').hidden, objectsHidden: document.getElementById('objects').hidden,
   };
 });
 
-// Pixels of the map in the colour of the swatch in the #objects row of id.
+// Pixels of the map in the colour of the swatch in the #objects row of id
+// (of the classes' ink without one).
 const objectPixels = (id) => page.evaluate((wanted) => {
   const swatch = document.querySelector(`#objects tr[data-id="${wanted}"] .swatch`);
-  const rgb = getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number);
+  const rgb = swatch ? getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number)
+    : [0x2b, 0x2b, 0x28];
   const canvas = document.getElementById('map');
   const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
   let count = 0;
@@ -494,10 +500,13 @@ test('the site service\'s picture is shown by default, each radar\'s tracks on t
   const rows = await page.$$eval('#objects tbody tr', (trs) =>
     trs.map((tr) => [...tr.cells].map((c) => c.textContent.trim())));
   assert.deepEqual(rows, [
-    ['4', '30.0', '5.0', '0.0', '', 'east:9', 'no'],
-    ['17', '9.0', '20.0', '36.0', '90', 'east:3 north:12', 'yes'],
+    ['4', '30.0', '5.0', '0.0', '', 'east:9', 'no', 'unknown'],
+    ['17', '9.0', '20.0', '36.0', '90', 'east:3 north:12', 'yes', 'car 0.93'],
   ]);
   for (const id of [4, 17]) assert.ok(await objectPixels(id) > 20, `object ${id} drawn in its colour`);
+  assert.deepEqual(state.classes.sort(), ['17:car', '4:unknown']);
+  const glyphs = await objectPixels(null);
+  assert.ok(glyphs > 20, `the classes' glyphs drawn: ${glyphs} pixels`);
   await page.screenshot({ path: path.join(artefacts, 'site-view-fused.png') });
   const service = await page.$eval('#service', (e) => ({
     ...e.dataset, radars: [...e.querySelectorAll('li')].map((li) => `${li.dataset.radar}=${li.dataset.age}`),
@@ -528,6 +537,27 @@ test('the site service\'s picture is shown by default, each radar\'s tracks on t
   assert.equal(new URL(page.url()).searchParams.get('view'), 'radars');
   await page.click('#view');
   await waitFor('the picture again', async () => (await mapState()).view === 'site');
+
+  // The filter: cars hidden from the map and the table, in the URL, and
+  // shown again; the unknown hidden takes the object without a class. A
+  // picture before each, so that the service is not silent (marks faded).
+  const filtered = async (name, what, check) => {
+    await subscriber.publishAsync(`trklib/${site}/site/tracks`, servicePicture(4), { qos: 1 });
+    await page.click(`#class-filter input[value="${name}"]`);
+    return waitFor(what, async () => {
+      const s = await mapState();
+      const ids = await page.$$eval('#objects tbody tr', (trs) => trs.map((tr) => tr.dataset.id));
+      return check(s.labels.sort(), ids) && { ...s, ids };
+    });
+  };
+  state = await filtered('car', 'the car hidden', (labels, ids) => `${labels}/${ids}` === '4/4');
+  assert.equal(new URL(page.url()).searchParams.get('hide'), 'car');
+  assert.ok(await objectPixels(null) < glyphs, 'the car\'s glyph gone');
+  await filtered('unknown', 'the unknown hidden too', (labels, ids) => labels.length + ids.length === 0);
+  assert.equal(new URL(page.url()).searchParams.get('hide'), 'car,unknown');
+  await filtered('car', 'the car back', (labels, ids) => `${labels}/${ids}` === '17/17');
+  await filtered('unknown', 'every object back', (labels, ids) => `${labels}/${ids}` === '17,4/4,17');
+  assert.equal(new URL(page.url()).searchParams.get('hide'), null);
 
   // The service goes offline: the radars' tracks, whatever was chosen.
   await subscriber.publishAsync(`trklib/${site}/site/status`, serviceStatus(false), { qos: 1, retain: true });

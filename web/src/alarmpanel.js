@@ -1,5 +1,6 @@
 // The alarms on the page: ol#alarm-list, one li per open alarm
-// (data-alarm, data-state, data-zone, data-event, data-object), the raised
+// (data-alarm, data-state, data-zone, data-event, data-object, data-class
+// when the alarm says the object's class), the raised
 // first, its age ticking; choosing one centres the map on its object and
 // follows it. For operators and admins each alarm has button.ack (with the
 // note typed into its input.note-text) and button.note, and ul#zone-list
@@ -197,6 +198,7 @@ export class AlarmPanel {
       'data-alarm': String(a.id), 'data-zone': a.zone, 'data-event': a.event, 'data-object': String(a.object),
       tabindex: '0', title: 'Follow its object on the map',
     });
+    if (a.class) li.dataset.class = a.class;
     const text = element('span', { class: 'alarm-text' });
     const detail = element('span', { class: 'alarm-detail' });
     li.append(text, detail);

@@ -4,7 +4,7 @@
 // history's GET /api/alarms?from=&to=, checked as every other message: a
 // message that fails is dropped whole. Nothing here touches the page.
 
-import { eventKinds, maxTimestampMs, radarNamePattern } from './checks.js';
+import { eventKinds, maxTimestampMs, objectClasses, radarNamePattern } from './checks.js';
 
 // Alarms and shelvings one message may hold: one alarm per object per
 // zone's event is far fewer.
@@ -52,6 +52,9 @@ function checkAlarm(a) {
   return {
     id: a.id, zone: a.zone, event: a.event, object: a.object, time: a.time, x: a.x, y: a.y,
     state: a.state, acknowledged, left: a.left, notes,
+    // The object's class at the alarm's event; null from a service that
+    // classifies none (or of a class the page does not know).
+    class: objectClasses.includes(a.class) ? a.class : null,
   };
 }
 
@@ -118,10 +121,12 @@ export function ageText(ms) {
   return `${Math.floor(s / 86400)} d`;
 }
 
-// An alarm's line: zone, event, object and age at nowMs (ms since 1970).
+// An alarm's line: zone, event, object (its class when known) and age at
+// nowMs (ms since 1970).
 export function alarmText(a, nowMs) {
   const left = a.left ? ', left' : '';
-  return `${a.zone}: ${a.event}, object ${a.object}${left}, ${ageText(nowMs - a.time)} ago`;
+  const kind = a.class ? ` (${a.class})` : '';
+  return `${a.zone}: ${a.event}, object ${a.object}${kind}${left}, ${ageText(nowMs - a.time)} ago`;
 }
 
 // A change's line: its time of day (UTC), the zone, alarm and action, who,

@@ -171,6 +171,31 @@ function isCount(value) {
   return Number.isSafeInteger(value) && value >= 0;
 }
 
+// The classes of the site service's objects, in the order of its messages.
+// An object of a service that classifies none (no "class") is unknown.
+export const objectClasses = ['person', 'two-wheeler', 'car', 'truck', 'animal', 'unknown'];
+
+// An object's class: one of objectClasses, unknown when absent or none
+// the page knows.
+function checkClass(name) {
+  return objectClasses.includes(name) ? name : 'unknown';
+}
+
+// An object's probabilities by class: an object with every class of
+// objectClasses (0 for one it lacks), or null when absent or when one is
+// no number from 0 to 1.
+function checkClassProbabilities(classes) {
+  if (!isObject(classes)) return null;
+  const value = {};
+  for (const name of objectClasses) {
+    const p = classes[name];
+    if (absent(p)) value[name] = 0;
+    else if (within(p, 0, 1)) value[name] = p;
+    else return null;
+  }
+  return value;
+}
+
 // The radar tracks joined in an object: [{ radar, number }], or null.
 function checkObjectRadars(list) {
   if (!Array.isArray(list) || list.length > maxRadars) return null;
@@ -212,6 +237,8 @@ function checkObject(o) {
     confirmed: o.confirmed === true,
     radars,
     since: value(o.since),
+    class: checkClass(o.class),
+    classes: checkClassProbabilities(o.classes),
   };
 }
 

@@ -6,7 +6,10 @@
 // the page.
 //
 // A shape: { id, kind: 'zone'|'line', name, paths, dwell, speed,
-// confirmedOnly, alarm, armedText, extra, member } with paths a zone's rings
+// confirmedOnly, alarm, armedText, classes, strict, extra, member } with
+// classes the object classes whose objects raise its events (null: any
+// object) and strict whether an object of class unknown does not (both as
+// the file has them until edited), paths a zone's rings
 // (outer first, each its corners without the closing one) or a line's one
 // path of points; a corner { x, y, pos } keeps pos, the file's own
 // position, until it moves, so that what was not edited is saved as it was
@@ -20,6 +23,7 @@ import {
   maxZoneM,
   maxZoneVertices,
   maxZones,
+  objectClasses,
   radarNamePattern,
   ringFault,
 } from './checks.js';
@@ -123,7 +127,9 @@ export function scheduleText(spans) {
 
 // --- The file's GeoJSON --------------------------------------------------
 
-const known = ['name', 'dwell', 'speed_limit', 'confirmed_only', 'armed', 'alarm'];
+const known = ['name', 'dwell', 'speed_limit', 'confirmed_only', 'armed', 'alarm', 'classes', 'strict'];
+// The classes a zone or line may be limited to: every class but unknown.
+export const zoneClasses = objectClasses.filter((name) => name !== 'unknown');
 const number = (v) => (typeof v === 'number' ? v : null);
 
 // Members of an object but the given ones, kept as they were.
@@ -155,7 +161,8 @@ export function fromGeoJSON(collection, geo) {
     shapes.push({
       id: i + 1, kind, name: String(p.name ?? ''), paths, dwell: number(p.dwell), speed: number(p.speed_limit),
       confirmedOnly: p.confirmed_only !== false, alarm: Array.isArray(p.alarm) ? [...p.alarm] : [],
-      armedText: scheduleText(p.armed), extra: others(p, known),
+      armedText: scheduleText(p.armed), classes: p.classes === undefined ? null : p.classes,
+      strict: p.strict === undefined ? false : p.strict, extra: others(p, known),
       member: others(f, ['type', 'properties', 'geometry']),
     });
   }
@@ -175,6 +182,8 @@ export function toGeoJSON(shapes, geo, head = {}) {
     const schedule = parseSchedule(s.armedText);
     if (schedule.spans?.length > 0) properties.armed = schedule.spans;
     if (s.alarm.length > 0) properties.alarm = [...s.alarm];
+    if (s.classes !== null) properties.classes = Array.isArray(s.classes) ? [...s.classes] : s.classes;
+    if (s.strict !== false) properties.strict = s.strict; // false unless true
     Object.assign(properties, s.extra);
     const geometry = s.kind === 'zone'
       ? { type: 'Polygon', coordinates: s.paths.map((ring) => [...ring, ring[0]].map(position)) }
@@ -221,6 +230,25 @@ function shapeProblems(s) {
   }
   const schedule = parseSchedule(s.armedText);
   if (schedule.error) out.push(schedule.error);
+  out.push(...classProblems(s));
+  return out;
+}
+
+// What sited refuses of a shape's classes and strict: classes a list of
+// at least one of zoneClasses, none twice; strict true or false, and true
+// only with classes.
+function classProblems({ classes, strict }) {
+  const out = [];
+  if (classes !== null) {
+    const names = Array.isArray(classes) ? classes : [];
+    if (names.length === 0) out.push(`classes: a list of at least one of ${zoneClasses.join(', ')}`);
+    for (const name of new Set(names)) {
+      if (!zoneClasses.includes(name)) out.push(`classes: '${name}' is not one of ${zoneClasses.join(', ')}`);
+      else if (names.indexOf(name) !== names.lastIndexOf(name)) out.push(`classes: '${name}' twice`);
+    }
+  }
+  if (typeof strict !== 'boolean') out.push('strict: not true or false');
+  else if (strict && classes === null) out.push('strict: only with classes; choose the classes it keeps');
   return out;
 }
 
@@ -395,7 +423,8 @@ export class ZoneEditor {
     this.record();
     const shape = {
       id: this.nextId++, kind: d.kind, name: freshName(this.shapes, d.kind), paths: [d.corners],
-      dwell: null, speed: null, confirmedOnly: true, alarm: [], armedText: '', extra: {}, member: {},
+      dwell: null, speed: null, confirmedOnly: true, alarm: [], armedText: '', classes: null, strict: false,
+      extra: {}, member: {},
     };
     this.shapes.push(shape);
     this.drawing = null;
@@ -404,7 +433,7 @@ export class ZoneEditor {
   }
 
   // The selected shape's rules: { name, dwell, speed, confirmedOnly,
-  // alarm, armedText } in part; key joins typing into one field in one
+  // alarm, armedText, classes, strict } in part; key joins typing into one field in one
   // undo step.
   update(patch, key = null) {
     const s = this.shape();

@@ -3,7 +3,8 @@
 // api/zones/file); the map draws the shapes edited on top of the live ones
 // and takes clicks (corners of a shape drawn) and drags (a corner, a whole
 // shape). The selected shape's rules in #zone-name, #zone-dwell,
-// #zone-speed, #zone-confirmed, input[name=zone-alarm], #zone-armed; every
+// #zone-speed, #zone-confirmed, input[name=zone-alarm], #zone-armed,
+// input[name=zone-class] and #zone-strict (the classes it keeps); every
 // failing check in ol#zone-problems (save disabled while any); save (PUT
 // with the version it started from: a conflict keeps the edit, and offers
 // the saved zones and the edit back), the 24-hour preview in #zone-preview,
@@ -94,7 +95,7 @@ export class EditorPanel {
         this.editor.coalesce = null;
       });
     }
-    for (const box of document.querySelectorAll('input[name=zone-alarm]')) {
+    for (const box of document.querySelectorAll('input[name=zone-alarm], input[name=zone-class], #zone-strict')) {
       box.addEventListener('change', () => this.changed(() => this.editor.update(this.fieldsPatch())));
     }
     document.addEventListener('keydown', (e) => {
@@ -209,6 +210,8 @@ export class EditorPanel {
   // The fields' values as a patch of the selected shape.
   fieldsPatch() {
     const alarm = [...document.querySelectorAll('input[name=zone-alarm]:checked')].map((b) => b.value);
+    // The classes checked, in zoneClasses' order; none: any object.
+    const classes = [...document.querySelectorAll('input[name=zone-class]:checked')].map((b) => b.value);
     return {
       name: byId('zone-name').value.trim(),
       dwell: fieldNumber(byId('zone-dwell')),
@@ -216,6 +219,8 @@ export class EditorPanel {
       confirmedOnly: byId('zone-confirmed').checked,
       alarm,
       armedText: byId('zone-armed').value,
+      classes: classes.length > 0 ? classes : null,
+      strict: byId('zone-strict').checked,
     };
   }
 
@@ -236,10 +241,14 @@ export class EditorPanel {
     byId('zone-dwell').disabled = shape?.kind === 'line';
     byId('zone-speed').disabled = shape?.kind === 'line';
     const allowed = shape ? alarmEvents(shape) : [];
-    for (const box of document.querySelectorAll('input[name=zone-alarm]')) {
+    for (const box of document.querySelectorAll('input[name=zone-alarm], input[name=zone-class], #zone-strict')) {
       box.checked = shape?.alarm.includes(box.value) ?? false;
       box.disabled = !allowed.includes(box.value) && !box.checked;
     }
+    const classes = Array.isArray(shape?.classes) ? shape.classes : [];
+    for (const box of document.querySelectorAll('input[name=zone-class]')) box.checked = classes.includes(box.value);
+    byId('zone-strict').checked = shape?.strict === true;
+    byId('zone-strict').disabled = classes.length === 0 && shape?.strict !== true;
     byId('finish-shape').disabled = !e.drawing;
     byId('delete-shape').disabled = !shape;
     byId('undo').disabled = e.undoStack.length === 0 && !e.drawing;

@@ -13,7 +13,7 @@ import { AlarmPanel } from './alarmpanel.js';
 import { Background } from './background.js';
 import { maxMessageBytes } from './checks.js';
 import { SiteMap } from './map.js';
-import { pageOptions, topics, viewSwitch, withView } from './options.js';
+import { pageOptions, topics, viewSwitch, withHidden, withView } from './options.js';
 import { EditorPanel } from './editorpanel.js';
 import { Panel } from './panel.js';
 import { HistoryApi, ReplayClock, speeds } from './replay.js';
@@ -84,6 +84,16 @@ if (alarmPanel) {
 }
 const editorPanel = api && mayEdit(role) ? new EditorPanel({ api, map, site, onChange: () => redraw() }) : null;
 document.getElementById('edit-zones').hidden = !editorPanel;
+
+// The objects' filter by class, kept in the query string (hide=) as the
+// view is: the map and the table leave the unchecked classes out.
+map.hiddenClasses = options.hide;
+panel.showClassFilter(document.getElementById('class-filter'), options.hide, (hidden) => {
+  window.history.replaceState(null, '', withHidden(window.location.search, hidden));
+  targetsChanged = true;
+  map.marksChanged();
+  redraw();
+});
 
 panel.onEventChosen = (event) => {
   map.centreOn(event.x, event.y);

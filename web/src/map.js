@@ -10,10 +10,13 @@
 // data-zones, data-lit, data-flashing and data-disarmed the zones and lines
 // drawn, lit, flashing and disarmed, data-center the site point at its
 // centre (m, "x y"), data-scale its CSS pixels per metre and data-follow
-// the id of the object it follows (empty: none). While the zone editor is
+// the id of the object it follows (empty: none). Each fused object has the
+// glyph of its class beside its mark (classGlyphs), data-classes lists them
+// as id:class; the objects of the classes in hiddenClasses are not drawn.
+// While the zone editor is
 // open its tool draws the shapes edited on top and takes presses on them.
 
-import { objectColour, serviceTrails } from './site.js';
+import { noClassHidden, objectColour, serviceTrails, shownObjects } from './site.js';
 import {
   View,
   boundsOf,
@@ -54,6 +57,89 @@ const minArrowSegmentPx = 30; // segments shorter on the map get no arrow
 const zoneNameGapPx = 4; // between a zone's name and its edge or a line's start
 const clickSlopPx = 4; // a press that moves less is a click
 const hitPx = 8; // a press this near a corner or a line takes it
+const glyphHalfPx = 7; // half the side of a class's badge
+const glyphGapPx = 3; // between the badge and the object's mark
+const glyphColours = { ink: '#2b2b28', badge: '#ffffff' };
+
+// The glyph of each object class, drawn in a 14 px badge centred on 0, 0
+// (CSS px): dark ink on white, apart from the marks' colours (the
+// objects' ids) and shapes (dot and ring: confirmed or not; square: a
+// radar).
+const classGlyphs = {
+  person(ctx) {
+    ctx.beginPath();
+    ctx.arc(0, -3.6, 1.7, 0, 2 * Math.PI);
+    ctx.fill();
+    ctx.beginPath();
+    ctx.moveTo(0, -1.8);
+    ctx.lineTo(0, 1.6);
+    ctx.moveTo(-2.6, 5);
+    ctx.lineTo(0, 1.6);
+    ctx.lineTo(2.6, 5);
+    ctx.moveTo(-3, -0.6);
+    ctx.lineTo(3, -0.6);
+    ctx.stroke();
+  },
+  'two-wheeler'(ctx) {
+    ctx.beginPath();
+    ctx.arc(-3.2, 2.2, 2.2, 0, 2 * Math.PI);
+    ctx.moveTo(5.4, 2.2);
+    ctx.arc(3.2, 2.2, 2.2, 0, 2 * Math.PI);
+    ctx.moveTo(-3.2, 2.2);
+    ctx.lineTo(-0.5, -1.5);
+    ctx.lineTo(3.2, 2.2);
+    ctx.moveTo(1.8, -3.5);
+    ctx.lineTo(3.2, 2.2);
+    ctx.stroke();
+  },
+  car(ctx) {
+    ctx.beginPath();
+    ctx.moveTo(-5.5, 2);
+    ctx.lineTo(-5.5, -1);
+    ctx.lineTo(-3, -1.2);
+    ctx.lineTo(-1.8, -4);
+    ctx.lineTo(2, -4);
+    ctx.lineTo(3.4, -1.2);
+    ctx.lineTo(5.5, -1);
+    ctx.lineTo(5.5, 2);
+    ctx.closePath();
+    ctx.fill();
+    wheels(ctx, 3.2, 3);
+  },
+  truck(ctx) {
+    ctx.fillRect(-6, -5, 7.5, 7);
+    ctx.fillRect(2.3, -2, 3.7, 4);
+    wheels(ctx, 3.8, 3.4);
+  },
+  animal(ctx) {
+    ctx.fillRect(-4, -1.5, 7, 3);
+    ctx.beginPath();
+    ctx.moveTo(-3.5, 1);
+    ctx.lineTo(-3.5, 5);
+    ctx.moveTo(2.5, 1);
+    ctx.lineTo(2.5, 5);
+    ctx.moveTo(2.5, -1);
+    ctx.lineTo(5, -4.5);
+    ctx.moveTo(-4, -1);
+    ctx.lineTo(-5.8, 1.5);
+    ctx.stroke();
+  },
+  unknown(ctx) {
+    ctx.font = `bold 11px "DejaVu Sans", system-ui, sans-serif`;
+    ctx.textAlign = 'center';
+    ctx.textBaseline = 'middle';
+    ctx.fillText('?', 0, 0.5);
+  },
+};
+
+// Two filled wheels at -dx and dx, y.
+function wheels(ctx, dx, y) {
+  ctx.beginPath();
+  ctx.arc(-dx, y, 1.6, 0, 2 * Math.PI);
+  ctx.moveTo(dx + 1.6, y);
+  ctx.arc(dx, y, 1.6, 0, 2 * Math.PI);
+  ctx.fill();
+}
 
 export class SiteMap {
   constructor(canvas, site, trails) {
@@ -67,6 +153,7 @@ export class SiteMap {
     this.shown = 'radars'; // or 'site': the fused objects
     this.background = null; // the site's own map (a Background), or none
     this.follow = null; // { id, x, y }: the object the map follows
+    this.hiddenClasses = noClassHidden; // the objects' classes not drawn (a Set)
     // The zone editor's tool while it is open: { down, move, up, click,
     // doubleClick, draw }, or none.
     this.tool = null;
@@ -189,13 +276,14 @@ export class SiteMap {
     this.drawGrid(ctx);
     const zoneState = this.drawZones(ctx, nowMs);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
-    const labels = this.drawMarks(ctx, nowMs);
+    const { labels, classes } = this.drawMarks(ctx, nowMs);
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
     this.tool?.draw(ctx, this.view);
     this.drawNorth(ctx);
     if (this.canvas.dataset) {
       this.canvas.dataset.view = this.shown;
       this.canvas.dataset.labels = labels.join(' ');
+      this.canvas.dataset.classes = classes.join(' ');
       this.canvas.dataset.zones = zoneState.drawn.join(' ');
       this.canvas.dataset.lit = zoneState.lit.join(' ');
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
@@ -414,7 +502,8 @@ export class SiteMap {
   // changed (marksChanged()), the scale or size did, a radar fell silent
   // or the map moved by more than the margin: while the map is panned the
   // layer moves with it, so that a frame of 500 objects costs one image
-  // rather than 500 marks. Returns the labels drawn.
+  // rather than 500 marks. Returns the labels drawn and the objects'
+  // classes (id:class).
   drawMarks(ctx, nowMs) {
     const silent = this.shown === 'site' ? [this.site.serviceSilent(nowMs)]
       : this.site.names().map((name) => this.site.silent(name, nowMs));
@@ -424,9 +513,9 @@ export class SiteMap {
     const page = this.canvas.ownerDocument;
     if (!page) {
       // No page to make a layer in (the unit tests' canvas): straight onto the map.
-      const labels = [];
-      this.drawShown(ctx, nowMs, labels);
-      return labels;
+      const drawn = { labels: [], classes: [] };
+      this.drawShown(ctx, nowMs, drawn);
+      return drawn;
     }
     let layer = this.marks;
     const moved = (l) => ({ dx: (l.centerX - this.view.centerX) * scale, dy: (this.view.centerY - l.centerY) * scale });
@@ -437,8 +526,8 @@ export class SiteMap {
       layer.canvas.height = Math.round((height + 2 * marksMarginPx) * ratio);
       const marks = layer.canvas.getContext('2d');
       marks.setTransform(ratio, 0, 0, ratio, marksMarginPx * ratio, marksMarginPx * ratio);
-      layer.labels = [];
-      this.drawShown(marks, nowMs, layer.labels);
+      layer.drawn = { labels: [], classes: [] };
+      this.drawShown(marks, nowMs, layer.drawn);
       Object.assign(layer, { key, centerX: this.view.centerX, centerY: this.view.centerY });
       this.marks = layer;
     }
@@ -447,18 +536,19 @@ export class SiteMap {
     const { dx, dy } = moved(layer);
     ctx.drawImage(layer.canvas, (marksMarginPx - dx) * ratio, (marksMarginPx - dy) * ratio, width * ratio,
       height * ratio, 0, 0, width, height);
-    return layer.labels;
+    return layer.drawn;
   }
 
-  // The objects, or every radar's targets, as shown.
-  drawShown(ctx, nowMs, labels) {
+  // The objects, or every radar's targets, as shown; their labels and
+  // classes go to drawn.
+  drawShown(ctx, nowMs, drawn) {
     ctx.font = font;
     ctx.textAlign = 'left';
     ctx.textBaseline = 'bottom';
     if (this.shown === 'site') {
-      this.drawObjects(ctx, nowMs, labels);
+      this.drawObjects(ctx, nowMs, drawn);
     } else {
-      for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, labels);
+      for (const name of this.site.names()) this.drawTargets(ctx, this.site.radars.get(name), nowMs, drawn.labels);
     }
   }
 
@@ -468,17 +558,40 @@ export class SiteMap {
     this.marksVersion = (this.marksVersion ?? 0) + 1;
   }
 
-  // The fused objects, each in the colour of its id, labelled with it.
-  drawObjects(ctx, nowMs, labels) {
+  // The fused objects but those of the classes hidden, each in the colour
+  // of its id, labelled with it, the glyph of its class on the left.
+  drawObjects(ctx, nowMs, drawn) {
     const picture = this.site.service.picture;
     if (!picture) return;
     ctx.globalAlpha = this.site.serviceSilent(nowMs) ? staleAlpha : 1;
-    for (const o of picture.objects) {
+    for (const o of shownObjects(picture.objects, this.hiddenClasses)) {
       const label = String(o.id);
       this.drawMark(ctx, o, objectColour(o.id), this.trails.trail(serviceTrails, o.id), label);
-      labels.push(label);
+      drawn.labels.push(label);
+      drawn.classes.push(`${label}:${o.class}`);
+      this.drawClass(ctx, o);
     }
     ctx.globalAlpha = 1;
+  }
+
+  // The badge of an object's class left of its mark; the labels' font and
+  // alignment as they were.
+  drawClass(ctx, o) {
+    const { x, y } = this.view.toScreen(o.x, o.y);
+    ctx.save();
+    ctx.translate(x - targetRadiusPx - glyphGapPx - glyphHalfPx, y);
+    ctx.fillStyle = glyphColours.badge;
+    ctx.strokeStyle = glyphColours.ink;
+    ctx.lineWidth = 1;
+    ctx.beginPath();
+    ctx.roundRect(-glyphHalfPx, -glyphHalfPx, 2 * glyphHalfPx, 2 * glyphHalfPx, 3);
+    ctx.fill();
+    ctx.stroke();
+    ctx.fillStyle = glyphColours.ink;
+    ctx.lineWidth = 1.3;
+    ctx.lineCap = 'round';
+    (classGlyphs[o.class] ?? classGlyphs.unknown)(ctx);
+    ctx.restore();
   }
 
   // One target or object at t.x, t.y with its trail: a filled dot when

@@ -1,6 +1,6 @@
 // The page's settings from its query string:
 //   ?broker=ws://HOST:PORT&site=NAME&prefix=PREFIX&user=USER&view=site|radars
-//    &api=http://HOST:PORT
+//    &api=http://HOST:PORT&hide=CLASS,CLASS
 // Without broker the page is sited's own: its messages come from sited's
 // stream (/api/stream) and its history from sited's API, both of the page's
 // own origin, after a login on sited's login page; site and prefix are
@@ -9,7 +9,10 @@
 // page, never taken from the address), and the history of api when given
 // (null: none). Site "demo" and prefix "trklib" by default, and the view
 // not chosen (null: the site's fused picture while the site service
-// publishes one).
+// publishes one). hide lists the objects' classes the map and the table
+// leave out (none by default), as the page's filter of them sets it.
+
+import { objectClasses } from './checks.js';
 
 export const defaultSite = 'demo';
 export const defaultPrefix = 'trklib';
@@ -30,6 +33,7 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
     user: query.get('user') || undefined,
     view: query.get('view') || null,
     api: query.get('api') || (broker ? null : pageLocation.origin ?? null),
+    hide: new Set((query.get('hide') ?? '').split(',').filter((name) => name !== '')),
     errors: [],
   };
   if (query.has('password')) {
@@ -57,6 +61,8 @@ export function pageOptions(search, pageLocation = { protocol: 'http:', hostname
   if (options.view !== null && !views.includes(options.view)) {
     options.errors.push(`view: '${options.view}' is no ${views.join(' or ')}`);
   }
+  const strange = [...options.hide].filter((name) => !objectClasses.includes(name));
+  if (strange.length > 0) options.errors.push(`hide: '${strange.join(',')}' is no list of ${objectClasses.join(', ')}`);
   if (options.api !== null && !/^https?:\/\/[^/?#]+\/?$/.test(options.api)) {
     options.errors.push(`api: '${options.api}' is no http:// or https:// address of a host`);
   }
@@ -86,6 +92,15 @@ export function viewSwitch(view, serviceAvailable) {
 export function withView(search, view) {
   const query = new URLSearchParams(search);
   query.set('view', view);
+  return `?${query}`;
+}
+
+// The query string with the classes hidden (a Set; none: no hide), the
+// other options as they were.
+export function withHidden(search, hidden) {
+  const query = new URLSearchParams(search);
+  if (hidden.size === 0) query.delete('hide');
+  else query.set('hide', objectClasses.filter((name) => hidden.has(name)).join(','));
   return `?${query}`;
 }
 

@@ -8,12 +8,14 @@
 // data-bad-objects. The site service's status goes to #service (data-online,
 // data-status, data-objects, data-pictures, data-late-messages, and one
 // entry per radar it hears with data-radar and data-age in seconds), its
-// objects to table#objects, one row per object with data-id. The latest
+// objects to table#objects, one row per object with data-id and data-class,
+// but those of the classes unchecked in #class-filter. The latest
 // events go to ol#events, newest first, each a button (data-event,
 // data-zone, data-object, data-time, data-x, data-y) that calls
 // onEventChosen with its event; #events-dropped says what of the zones'
 // topics was dropped.
 
+import { objectClasses } from './checks.js';
 import { historyText, objectCells, objectColour, rowCells } from './site.js';
 import { eventCells } from './zones.js';
 
@@ -65,6 +67,7 @@ export class Panel {
     this.eventsDropped = eventsDropped;
     this.eventItems = new Map(); // event -> its <li>
     this.onEventChosen = null;
+    this.hiddenClasses = new Set(); // the objects' classes left out of the table
   }
 
   // Shows the table of the view the map shows: each radar's targets, or
@@ -72,6 +75,30 @@ export class Panel {
   showView(shown) {
     this.table.hidden = shown === 'site';
     if (this.objects) this.objects.hidden = shown !== 'site';
+    if (this.classFilter) this.classFilter.hidden = shown !== 'site';
+  }
+
+  // The objects' filter in fieldset, a checkbox per class checked unless
+  // hidden: a change sets hiddenClasses (the map's Set too) and calls
+  // onChange with it.
+  showClassFilter(fieldset, hidden, onChange) {
+    this.classFilter = fieldset;
+    this.hiddenClasses = hidden;
+    const boxes = objectClasses.map((name) => {
+      const box = element('input', { type: 'checkbox', name: 'object-class', value: name });
+      box.checked = !hidden.has(name);
+      box.addEventListener('change', () => {
+        if (box.checked) hidden.delete(name);
+        else hidden.add(name);
+        fieldset.dataset.hidden = [...hidden].join(' ');
+        onChange(hidden);
+      });
+      const label = element('label');
+      label.append(box, ` ${name}`);
+      return label;
+    });
+    fieldset.dataset.hidden = [...hidden].join(' ');
+    fieldset.append(...boxes);
   }
 
   entry(name) {
@@ -256,12 +283,13 @@ export class Panel {
   // Brings table#objects to the site service's latest picture.
   updateObjects() {
     if (!this.objects) return;
-    syncRows(this.objects.tBodies[0], this.site.objectRows(), (o) => String(o.id), (o) => {
+    syncRows(this.objects.tBodies[0], this.site.objectRows(this.hiddenClasses), (o) => String(o.id), (o) => {
       const cells = objectCells(o);
       const heading = cells[4] === '' ? 'no heading' : `heading ${cells[4]}°`;
       return {
         attributes: {
           'data-id': String(o.id),
+          'data-class': o.class,
           class: o.confirmed ? 'confirmed' : 'unconfirmed',
           title: `${cells[3]} km/h, ${heading}; seen by ${cells[5] || 'no radar'}`,
         },

@@ -59,6 +59,20 @@ export function parseTopic(topic, prefix, site) {
   return { radar: rest[0], leaf: rest[1] };
 }
 
+// The objects of a picture but those of the classes hidden (a Set of
+// names), in their order.
+export const noClassHidden = new Set();
+export function shownObjects(objects, hidden) {
+  return hidden.size === 0 ? [...objects] : objects.filter((o) => !hidden.has(o.class));
+}
+
+// An object's class as the table says it: its name, and its probability
+// to the hundredth when the picture gives them ("car 0.93").
+export function classText(o) {
+  const p = o.classes?.[o.class];
+  return p === undefined ? o.class : `${o.class} ${p.toFixed(2)}`;
+}
+
 function finite(value) {
   return typeof value === 'number' && Number.isFinite(value);
 }
@@ -385,10 +399,10 @@ export class Site {
     return rows;
   }
 
-  // The current fused objects by id, as the panel's table has them.
-  objectRows() {
-    const objects = this.service.picture?.objects ?? [];
-    return [...objects].sort((a, b) => a.id - b.id);
+  // The current fused objects by id, as the panel's table has them, but
+  // those of the classes hidden (a Set of names).
+  objectRows(hidden = noClassHidden) {
+    return shownObjects(this.service.picture?.objects ?? [], hidden).sort((a, b) => a.id - b.id);
   }
 
   // The site points that fitting the map should show: every radar's place
@@ -448,7 +462,7 @@ export function historyText(status) {
 
 // The table's text for a fused object: positions to the decimetre, speed
 // to 0.1 km/h, heading to the degree (empty when null), and the radar
-// tracks joined in it as name:number.
+// tracks joined in it as name:number, and its class (classText).
 export function objectCells(o) {
   const fixed = (v, digits) => (finite(v) ? v.toFixed(digits) : '');
   return [
@@ -459,5 +473,6 @@ export function objectCells(o) {
     fixed(o.heading, 0),
     o.radars.map((r) => `${r.radar}:${r.number}`).join(' '),
     o.confirmed ? 'yes' : 'no',
+    classText(o),
   ];
 }

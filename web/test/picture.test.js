@@ -11,7 +11,7 @@ import fc from 'fast-check';
 import './seed.js';
 
 import { maxObjects, maxRadars } from '../src/checks.js';
-import { pageOptions, shownView, viewSwitch, withView } from '../src/options.js';
+import { pageOptions, shownView, viewSwitch, withHidden, withView } from '../src/options.js';
 import { Site, historyText, objectCells, objectColour, serviceTrails } from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
@@ -163,9 +163,34 @@ test('the site service comes and goes: its picture, trails, colours and the pane
   assert.equal(site.serviceAvailable(), true);
   assert.deepEqual(site.objectRows().map((o) => o.id), [4, 9]);
   assert.deepEqual(trails.trail(serviceTrails, 9).map((p) => p.x), [0, 1, 2]);
-  assert.deepEqual(objectCells(site.objectRows()[1]), ['9', '2.0', '-4.0', '36.0', '90', 'north:3 east:250', 'yes']);
-  assert.deepEqual(objectCells(object(1, { heading: null, speed: 0.4, confirmed: false, radars: [] })).slice(3),
-    ['0.4', '', '', 'no']);
+  assert.deepEqual(objectCells(site.objectRows()[1]),
+    ['9', '2.0', '-4.0', '36.0', '90', 'north:3 east:250', 'yes', 'unknown']);
+  assert.deepEqual(objectCells(object(1, { heading: null, speed: 0.4, confirmed: false, radars: [], class: 'car' }))
+    .slice(3), ['0.4', '', '', 'no', 'car']);
+  // The class and its probability; unknown from a service that classifies
+  // none, or of a class the page does not know; probabilities out of 0 to
+  // 1 are none.
+  const p = { person: 0.01, 'two-wheeler': 0, car: 0.934, truck: 0.05, animal: 0.006, unknown: 0 };
+  const classCases = [
+    [{ class: 'car', classes: p }, 'car 0.93'],
+    [{ class: 'two-wheeler', classes: { ...p, 'two-wheeler': 1 } }, 'two-wheeler 1.00'],
+    [{ class: 'car' }, 'car'],
+    [{ class: 'bus', classes: p }, 'unknown 0.00'],
+    [{ class: 'truck', classes: { ...p, truck: 1.001 } }, 'truck'],
+    [{ class: 'animal', classes: { ...p, person: -0.001 } }, 'animal'],
+    [{ class: 'person', classes: { person: 1 } }, 'person 1.00'],
+  ];
+  for (const [fields, text] of classCases) {
+    const classed = newSite();
+    send(classed, 'tracks', picture(t0, [object(1, fields)]));
+    assert.equal(objectCells(classed.objectRows()[0])[7], text, JSON.stringify(fields));
+  }
+  // The filter leaves out the classes hidden, an object without one as unknown.
+  const mixed = newSite();
+  send(mixed, 'tracks', picture(t0, [object(3, { class: 'car' }), object(1, { class: 'person' }), object(2)]));
+  const kept = (hidden) => mixed.objectRows(new Set(hidden)).map((o) => o.id);
+  assert.deepEqual([kept([]), kept(['car']), kept(['unknown', 'person']), kept(['truck'])],
+    [[1, 2, 3], [1, 2], [3], [1, 2, 3]]);
   // Neighbouring ids differ in colour.
   assert.notEqual(objectColour(9), objectColour(10));
   assert.deepEqual(site.extent(), [{ x: 10.25, y: -4 }, { x: 2, y: -4 }], 'no radar place: the objects');
@@ -223,4 +248,12 @@ test('the switch: the fused picture by default while it is available, the radars
   // Switching keeps every other option as it was.
   const search = withView('?broker=ws%3A%2F%2Fh%3A1&site=north&view=site&user=a%26b', 'radars');
   assert.deepEqual(pageOptions(search), { ...pageOptions('?broker=ws://h:1&site=north&user=a%26b'), view: 'radars' });
+  // The classes hidden, kept in the query string in their order; a name of
+  // no class is an error.
+  assert.deepEqual([...pageOptions('?hide=animal,car').hide], ['animal', 'car']);
+  assert.deepEqual(pageOptions('?hide=car,bus').errors, ["hide: 'bus' is no list of person, two-wheeler, car, truck, " +
+    'animal, unknown']);
+  const hidden = withHidden('?view=site&hide=car', new Set(['unknown', 'person']));
+  assert.deepEqual([hidden, withHidden(hidden, new Set())], ['?view=site&hide=person%2Cunknown', '?view=site']);
+  assert.deepEqual([...pageOptions(hidden).hide], ['person', 'unknown']);
 });

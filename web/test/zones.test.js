@@ -11,10 +11,10 @@ import fc from 'fast-check';
 import './seed.js';
 
 import { Api } from '../src/actions.js';
-import { checkAlarms, listOrder, soundState } from '../src/alarms.js';
+import { alarmText, checkAlarms, listOrder, soundState } from '../src/alarms.js';
 import { checkEvent, checkZoneState, checkZones } from '../src/checks.js';
 import {
-  ZoneEditor, fromGeoJSON, georeference, originOf, parseSchedule, problems, scheduleText, toGeoJSON,
+  ZoneEditor, fromGeoJSON, georeference, originOf, parseSchedule, problems, scheduleText, toGeoJSON, zoneClasses,
 } from '../src/editor.js';
 import { Site } from '../src/site.js';
 import { View, geodeticToSite, leftArrow } from '../src/transform.js';
@@ -283,7 +283,7 @@ const zonesFile = () => ({
   name: 'plant',
   features: [
     { type: 'Feature',
-      properties: { name: 'yard', dwell: 30, alarm: ['dwell'],
+      properties: { name: 'yard', dwell: 30, alarm: ['dwell'], classes: ['person', 'animal'], strict: true,
         armed: [{ days: 'Mon-Fri', from: '18:00', to: '07:00' }] },
       geometry: { type: 'Polygon', coordinates: [square(-20, -20, 40), square(-5, -5, 10)] } },
     { type: 'Feature', id: 'f1', properties: { name: 'fence', confirmed_only: false, colour: 'red' },
@@ -378,6 +378,15 @@ test('the zone editor shows every check sited makes of a zones file', () => {
       [/^yard: schedule line 2 'Fry/]],
     ['zones past the limit', (s) => { for (let k = 0; k < maxZones - 1; ++k) s.push({ ...s[1], name: `l${k}` }); },
       [`${maxZones + 1} zones and lines; the site takes at most ${maxZones}`]],
+    ['strict without classes', (s) => { s[0].classes = null; },
+      ['yard: strict: only with classes; choose the classes it keeps']],
+    ['no classes', (s) => { s[0].classes = []; },
+      ['yard: classes: a list of at least one of person, two-wheeler, car, truck, animal']],
+    ['classes no list', (s) => { s[1].classes = 'car'; }, [/^fence: classes: a list of at least one/]],
+    ['a class twice, unknown', (s) => { s[0].classes = ['person', 'unknown', 'person']; },
+      ['yard: classes: \'person\' twice', /^yard: classes: 'unknown' is not one of person, /]],
+    ['every class, not strict', (s) => { s[0].classes = [...zoneClasses]; s[0].strict = false; }, []],
+    ['strict no true or false', (s) => { s[1].strict = 'yes'; }, ['fence: strict: not true or false']],
     ['corners past the limit',
       (s) => { s[1].paths[0] = Array.from({ length: maxZoneVertices - 7 }, (_, k) => ({ x: k, y: 0 })); },
       [`${maxZoneVertices + 1} corners in all; the site takes at most ${maxZoneVertices}`]],
@@ -431,6 +440,11 @@ test('the alarms list: checked, the raised first, the tone, and an action refuse
     { notes: [{ user: 'ann', time: t0 }] }, { x: null }]) {
     assert.ok(checkAlarms(message([alarm(1), alarm(2, bad)])).error, JSON.stringify(bad));
   }
+  // The object's class when the alarm says one the page knows.
+  const classed = checkAlarms(message([alarm(1, { class: 'animal' }), alarm(2, { class: 'bus' }), alarm(3)]));
+  assert.deepEqual(classed.value.alarms.map((a) => a.class), ['animal', null, null]);
+  assert.deepEqual(classed.value.alarms.map((a) => alarmText(a, t0 + 61000).split(',')[1]),
+    [' object 7 (animal)', ' object 7', ' object 7']);
   const raised = ok.value.alarms;
   assert.deepEqual([soundState(raised, 'running'), soundState(raised, 'suspended'), soundState(raised, null),
     soundState([raised[1]], 'running')], ['on', 'blocked', 'blocked', 'off']);
