@@ -20,6 +20,7 @@ struct RadarPlace
     double xM = 0.0;      // east of the site's origin
     double yM = 0.0;      // north of the site's origin
     double heightM = 0.0; // of the antenna above the ground
+    double rangeOffsetM = 0.0; // the site file's range_offset: taken off every distance
 };
 
 // What fusion is told of the site: its [fusion] settings and the radars.
@@ -62,6 +63,12 @@ public:
     // is shown as it is); drops objects whose radar tracks have all ended
     // more than coast seconds before, and merges duplicates.
     Picture picture(std::int64_t timeMs);
+
+    // Corrects every later report of the radar by its alignment (undone on
+    // its tracks before they are measured); all zero is none.
+    void setAlignment(int radar, const RadarAlignment& alignment);
+    // The co-sightings gathered since the last call, in report order.
+    QVector<CoSighting> takeCoSightings();
 
     std::uint64_t lateMessages() const;
     int objectCount() const;

@@ -58,6 +58,48 @@ struct ObjectRadar
     int rcsSamples = 0;
 };
 
+// How a radar is truly mounted against what the site file says: the
+// truth is the site file's mounting plus this. Its true heading is the
+// file's heading plus headingDeg (clockwise, as the heading), its true
+// place the file's x and y plus xM and yM, and it reports every distance
+// rangeM too long. Fusion undoes it on the radar's tracks: each ground
+// point turned clockwise by headingDeg about the radar's place, moved by
+// (xM, yM), and its distance shortened by rangeM.
+struct RadarAlignment
+{
+    double headingDeg = 0.0; // degrees, clockwise
+    double xM = 0.0;         // metres east
+    double yM = 0.0;         // metres north
+    double rangeM = 0.0;     // metres along the line of sight
+};
+
+// One radar's view of an object, placed as the site file mounts the radar
+// (its range_offset taken off, no alignment applied).
+struct Sighting
+{
+    int radar = -1;            // index into SiteConfig::radars
+    double xM = 0.0;           // ground point, metres east of the site's origin
+    double yM = 0.0;           // metres north
+    double groundRangeM = 0.0; // from the point under the radar, metres
+    double slantRangeM = 0.0;  // the distance the radar reports, metres
+    double covXX = 0.0;        // its errors, m^2
+    double covXY = 0.0;
+    double covYY = 0.0;
+};
+
+// Two radars' sightings of one object at one time: b's latest report
+// brought to a's time along the object's velocity. Fusion gives one for
+// each report of a radar track in an object that holds another radar's
+// track reported at most coSightingSkewMs before.
+struct CoSighting
+{
+    std::int64_t timeMs = 0; // a's report, ms since the epoch
+    std::int64_t objectId = 0;
+    Sighting a;
+    Sighting b;
+};
+constexpr std::int64_t coSightingSkewMs = 200;
+
 // What an object is. The order is that of the probabilities' array and of
 // every list of classes the site writes.
 enum class ObjectClass : int
