@@ -97,10 +97,14 @@ struct Track
     std::int64_t objectId = 0;
     std::int64_t lastSeenMs = never;
     std::int64_t lastConfirmedMs = never;
+    Sighting sighting; // of its latest confirmed report, as the site file places it
+    std::int64_t sightingMs = never;
 };
 
 struct RadarState
 {
+    RadarAlignment alignment; // undone on every report
+    bool aligned = false;     // alignment is not all zero
     bool heard = false;
     std::int64_t lastReceivedMs = never;
     QHash<int, Track> tracks; // by the radar's target number
@@ -160,6 +164,50 @@ struct Fresh
     QVector<std::int64_t> candidates; // objects within the gate
 };
 
+// The radar's report as the site file places it: its range offset taken
+// off the distance.
+RadarTrack offsetTrack(const RadarPlace& place, RadarTrack track)
+{
+    track.distanceM -= place.rangeOffsetM;
+    return track;
+}
+
+Sighting sightingOf(int radar, const RadarTrack& track, const RadarMeasurement& m)
+{
+    Sighting s;
+    s.radar = radar;
+    s.xM = m.position.xM;
+    s.yM = m.position.yM;
+    s.groundRangeM = m.rangeM;
+    s.slantRangeM = track.distanceM;
+    s.covXX = m.position.covXX;
+    s.covXY = m.position.covXY;
+    s.covYY = m.position.covYY;
+    return s;
+}
+
+// The radar's place where its alignment says it truly stands.
+RadarPlace alignedPlace(RadarPlace place, const RadarAlignment& a)
+{
+    place.xM += a.xM;
+    place.yM += a.yM;
+    return place;
+}
+
+// The report with its radar's alignment undone: the ground point turned
+// clockwise about the radar's place and moved with it, the distance
+// shortened.
+RadarTrack alignedTrack(const RadarPlace& place, const RadarAlignment& a, RadarTrack track)
+{
+    const double turn = a.headingDeg * util::radPerDeg;
+    const double c = std::cos(turn), s = std::sin(turn);
+    const double dx = track.xM - place.xM, dy = track.yM - place.yM;
+    track.xM = place.xM + a.xM + dx * c + dy * s;
+    track.yM = place.yM + a.yM - dx * s + dy * c;
+    track.distanceM -= a.rangeM;
+    return track;
+}
+
 } // namespace
 
 struct Fusion::Private
@@ -175,6 +223,7 @@ struct Fusion::Private
     bool apply(Object& object, const RadarMeasurement& m, std::int64_t timeMs);
     bool joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& fresh);
     void mergeDuplicates(std::int64_t timeMs);
+    void noteSighting(int radar, Track& track, const Sighting& sighting, std::int64_t timeMs);
     void dropGhosts(std::int64_t timeMs);
     bool confirmed(const Object& object) const;
 
@@ -188,7 +237,37 @@ struct Fusion::Private
     std::int64_t nextId = 1;
     std::uint64_t late = 0;
     std::uint64_t recoveries = 0;
+    QVector<CoSighting> coSightings;
 };
+
+// Keeps the track's sighting and pairs it with those of the object's other
+// radars reported at most coSightingSkewMs before, brought to its time
+// along the object's velocity.
+void Fusion::Private::noteSighting(int radar, Track& track, const Sighting& sighting,
+                                   std::int64_t timeMs)
+{
+    track.sighting = sighting;
+    track.sightingMs = timeMs;
+    const auto found = objects.find(track.objectId);
+    if (found == objects.end())
+        return;
+    const KalmanFilter& filter = found->second.filter;
+    for (const ObjectRadar& other : qAsConst(found->second.radars)) {
+        if (other.radar == radar)
+            continue;
+        const auto it = radars[other.radar].tracks.constFind(other.number);
+        if (it == radars[other.radar].tracks.cend() || it->sightingMs == never)
+            continue;
+        const std::int64_t skewMs = timeMs - it->sightingMs;
+        if (skewMs < 0 || skewMs > coSightingSkewMs)
+            continue;
+        CoSighting pair{timeMs, track.objectId, sighting, it->sighting};
+        const double dtS = double(skewMs) / util::msPerS;
+        pair.b.xM += filter.vx() * dtS;
+        pair.b.yM += filter.vy() * dtS;
+        coSightings.append(pair);
+    }
+}
 
 // Ends the tracks of radars silent too long and drops objects that have
 // coasted their time.
@@ -524,7 +603,12 @@ void Fusion::add(const TracksReport& report)
         if (taken.contains(target.number))
             continue; // a number twice in one report: the first counts
         taken.insert(target.number);
-        const RadarMeasurement m = measureTrack(entry, target);
+        const RadarTrack asFiled = offsetTrack(entry, target);
+        const RadarMeasurement filed = measureTrack(entry, asFiled);
+        const RadarMeasurement m = radar.aligned
+                                       ? measureTrack(alignedPlace(entry, radar.alignment),
+                                                      alignedTrack(entry, radar.alignment, asFiled))
+                                       : filed;
         const auto known = radar.tracks.find(target.number);
         if (known != radar.tracks.end()) {
             const std::int64_t id = known->objectId;
@@ -557,8 +641,11 @@ void Fusion::add(const TracksReport& report)
                 else if (target.confirmed)
                     d->apply(object, m, t);
                 known->lastSeenMs = t;
-                if (target.confirmed)
+                if (target.confirmed) {
                     known->lastConfirmedMs = t;
+                    if (!newer)
+                        d->noteSighting(r, *known, sightingOf(r, asFiled, filed), t);
+                }
                 for (ObjectRadar& joined : object.radars) {
                     if (joined.radar == r && joined.number == target.number)
                         copyReflectivity(target, joined);
@@ -608,6 +695,23 @@ Picture Fusion::picture(std::int64_t timeMs)
         picture.objects.append(o);
     }
     return picture;
+}
+
+void Fusion::setAlignment(int radar, const RadarAlignment& alignment)
+{
+    if (radar < 0 || radar >= d->radars.size())
+        return;
+    RadarState& state = d->radars[radar];
+    state.alignment = alignment;
+    state.aligned = alignment.headingDeg != 0.0 || alignment.xM != 0.0 || alignment.yM != 0.0 ||
+                    alignment.rangeM != 0.0;
+}
+
+QVector<CoSighting> Fusion::takeCoSightings()
+{
+    QVector<CoSighting> taken;
+    taken.swap(d->coSightings);
+    return taken;
 }
 
 std::uint64_t Fusion::lateMessages() const

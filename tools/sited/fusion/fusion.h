@@ -17,9 +17,9 @@ namespace trklib::sited::fusion {
 // and its mounting height, metres.
 struct RadarPlace
 {
-    double xM = 0.0;      // east of the site's origin
-    double yM = 0.0;      // north of the site's origin
-    double heightM = 0.0; // of the antenna above the ground
+    double xM = 0.0;           // east of the site's origin
+    double yM = 0.0;           // north of the site's origin
+    double heightM = 0.0;      // of the antenna above the ground
     double rangeOffsetM = 0.0; // the site file's range_offset: taken off every distance
 };
 
