@@ -1,0 +1,84 @@
+#pragma once
+
+#include "tools/sited/fusion/picture.h"
+
+#include <QString>
+#include <QVector>
+
+#include <cstdint>
+#include <memory>
+
+// Self-alignment: every object that two radars see at once measures how
+// far their mountings disagree. From the co-sightings that fusion gathers,
+// each radar's heading, place and range offset against the site file, with
+// their uncertainties, and whether the geometry can tell them apart.
+namespace trklib::sited::align {
+
+// A radar's place as the site file gives it, metres.
+struct RadarMount
+{
+    double xM = 0.0;      // east of the site's origin
+    double yM = 0.0;      // north of the site's origin
+    double heightM = 0.0; // of the antenna above the ground
+};
+
+struct Settings
+{
+    QVector<RadarMount> radars; // by index as Sighting::radar counts them
+    int anchor = -1;            // a radar right by definition; -1: the radars' consensus
+    double windowS = 300.0;     // how far back co-sightings count, seconds
+};
+
+// One radar's estimated error, in the sense of RadarAlignment: the truth is
+// the site file's mounting plus estimate.
+struct RadarEstimate
+{
+    int radar = -1;
+    bool anchor = false;          // the frame's anchor: fixed, or chosen by the consensus
+    bool observable = false;      // false: the geometry cannot tell (why says what)
+    QString why;                  // empty when observable; else a short phrase
+    RadarAlignment estimate;      // the error found
+    RadarAlignment sigma;         // one standard deviation of each
+    bool certain = false;         // every sigma within the bounds below
+    std::int64_t coSightings = 0; // used, within the window
+
+    // An estimate is certain, and may be applied, once its standard
+    // deviations are within these.
+    static constexpr double certainHeadingDeg = 0.05; // degrees
+    static constexpr double certainPlaceM = 0.15;     // metres, x and y
+    static constexpr double certainRangeM = 0.1;      // metres
+};
+
+class Aligner
+{
+public:
+    explicit Aligner(const Settings& settings);
+    ~Aligner();
+
+    Aligner(const Aligner&) = delete;
+    Aligner& operator=(const Aligner&) = delete;
+
+    // Keeps the co-sighting (thinned) within the window.
+    void add(const CoSighting& coSighting);
+    // Every radar's estimate from the co-sightings within the window
+    // before nowMs (ms since the epoch), by radar.
+    QVector<RadarEstimate> estimate(std::int64_t nowMs);
+
+    // A radar whose estimate jumped beyond its uncertainty while running:
+    // knocked or moved. Its older co-sightings are dropped.
+    struct Change
+    {
+        int radar = -1;
+        RadarAlignment before;
+        RadarAlignment after;
+        std::int64_t timeMs = 0;
+    };
+    // The changes found by estimate() since the last call.
+    QVector<Change> takeChanges();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace trklib::sited::align
