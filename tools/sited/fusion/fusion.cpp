@@ -92,6 +92,90 @@ double disagreement(const KalmanFilter& filter, const RadarMeasurement& m, std::
     return d2;
 }
 
+// Where an object without radar tracks may be by now, T seconds after
+// its latest measurement: anywhere from standing where it was (a walker
+// that stopped, unseen by the radars' Doppler) to going on a quarter faster
+// than it went, within a width that grows with T. A walker's width grows
+// slower than a vehicle's, and a walker is waited for longer.
+struct Reach
+{
+    double maxGapS;     // after this long it is no longer waited for
+    double behindM;     // how far back of where it was
+    double widthM;      // half the width at T = 0
+    double widthPerS;   // and its growth
+    double maxWidthM;   // its cap
+    double speedFactor; // the reach ahead, times its speed and T
+};
+// Above this speed, m/s, an object is taken for a vehicle.
+constexpr double vehicleSpeedMps = 4.0;
+constexpr Reach walkerReach{30.0, 2.0, 2.0, 0.15, 5.0, 1.25};
+constexpr Reach vehicleReach{10.0, 3.0, 3.0, 0.3, 6.0, 1.25};
+// Below this speed, m/s, a heading means nothing for telling objects apart.
+constexpr double headingSpeedMps = 1.0;
+// A rejoined object may have turned in its gap by less than this, degrees.
+constexpr double maxTurnDeg = 100.0;
+
+const Reach& reachOf(const KalmanFilter& f)
+{
+    return std::hypot(f.vx(), f.vy()) > vehicleSpeedMps ? vehicleReach : walkerReach;
+}
+
+// True when (x, y) at timeMs lies within the reach of the object whose
+// latest state is f.
+bool withinReach(const KalmanFilter& f, double x, double y, std::int64_t timeMs)
+{
+    const Reach& reach = reachOf(f);
+    const double gapS = double(timeMs - f.timeMs()) / util::msPerS;
+    if (gapS < 0.0 || gapS > reach.maxGapS)
+        return false;
+    const double dx = x - f.x(), dy = y - f.y();
+    const double width = std::min(reach.maxWidthM, reach.widthM + reach.widthPerS * gapS);
+    const double speed = std::hypot(f.vx(), f.vy());
+    if (speed < headingSpeedMps)
+        return std::hypot(dx, dy) <= width + reach.speedFactor * speed * gapS;
+    const double ux = f.vx() / speed, uy = f.vy() / speed;
+    const double along = dx * ux + dy * uy;
+    const double across = std::abs(dy * ux - dx * uy);
+    return along >= -reach.behindM && along <= reach.speedFactor * speed * gapS + width &&
+           across <= width;
+}
+
+// True when a new object's velocity (from its first second) may be that of
+// the one it would rejoin: not turned back, not far faster.
+bool motionAgrees(const KalmanFilter& before, const KalmanFilter& after)
+{
+    const double s0 = std::hypot(before.vx(), before.vy());
+    const double s1 = std::hypot(after.vx(), after.vy());
+    if (s1 > std::max(2.0 * s0, s0 + 3.0))
+        return false;
+    if (s0 < headingSpeedMps || s1 < headingSpeedMps)
+        return true;
+    const double cosTurn = (before.vx() * after.vx() + before.vy() * after.vy()) / (s0 * s1);
+    return cosTurn >= std::cos(maxTurnDeg * util::radPerDeg);
+}
+
+// How well a new object at (x, y) at its start, moving as after then,
+// continues the object before: its distance, in widths of the reach, from
+// the path between standing where before was and going on as it went, and
+// the change of velocity in m/s, halved. 0 is a perfect continuation.
+double continuation(const KalmanFilter& before, double x, double y, std::int64_t startMs,
+                    const KalmanFilter& after)
+{
+    const Reach& reach = reachOf(before);
+    const double gapS = std::max(0.0, double(startMs - before.timeMs()) / util::msPerS);
+    const double width = std::min(reach.maxWidthM, reach.widthM + reach.widthPerS * gapS);
+    const double ex = before.vx() * gapS, ey = before.vy() * gapS;
+    const double length2 = ex * ex + ey * ey;
+    const double dx = x - before.x(), dy = y - before.y();
+    const double k = length2 > 0.0 ? std::clamp((dx * ex + dy * ey) / length2, 0.0, 1.0) : 0.0;
+    const double off = std::hypot(dx - k * ex, dy - k * ey);
+    const double turn = std::hypot(after.vx() - before.vx(), after.vy() - before.vy());
+    return off / width + 0.5 * turn;
+}
+// A candidate is taken over the next best only when it continues the
+// object better by this much.
+constexpr double continuationMargin = 2.0;
+
 struct Track
 {
     std::int64_t objectId = 0;
@@ -136,13 +220,23 @@ struct MergeTimer
 
 struct Object
 {
-    KalmanFilter filter;
+    KalmanFilter filter; // as of its latest measurement
     std::int64_t sinceMs = 0;
     QVector<ObjectRadar> radars;  // by radar then number
     std::int64_t endedMs = never; // when its last radar track ended
     MergeTimer mergeInto;         // the older object it has stayed near
     MergeTimer ghostOf;           // while coasting, the object with radar tracks it has stayed on
     bool nearOlder = false;       // within the gate of an older object of other radars
+    // Past its coast and gone from the picture, kept while a new track may
+    // still be this object come back (Fusion::rejoinWithinMs).
+    bool dormant = false;
+    // New and kept from the picture until probationEndMs: the objects
+    // without radar tracks that its first report lay within reach of, one
+    // of which it may be.
+    QVector<std::int64_t> rejoinCandidates;
+    std::int64_t probationEndMs = never;
+    double startXM = 0.0, startYM = 0.0; // its first report's ground point
+    double gappedS = 0.0;                // the latest gap it was joined across
 
     bool holds(int radar) const
     {
@@ -225,6 +319,10 @@ struct Fusion::Private
     void mergeDuplicates(std::int64_t timeMs);
     void noteSighting(int radar, Track& track, const Sighting& sighting, std::int64_t timeMs);
     void dropGhosts(std::int64_t timeMs);
+    QVector<std::int64_t> rejoinCandidates(std::int64_t self, double x, double y,
+                                           std::int64_t timeMs) const;
+    void settleProbation(std::int64_t timeMs);
+    void rekey(std::int64_t fromId, std::int64_t toId);
     bool confirmed(const Object& object) const;
 
     QVector<RadarPlace> places;
@@ -283,11 +381,102 @@ void Fusion::Private::advance(std::int64_t timeMs)
         radar.tracks.clear();
     }
     for (auto it = objects.begin(); it != objects.end();) {
-        if (it->second.radars.isEmpty() && nowMs - it->second.endedMs > coastMs)
-            it = objects.erase(it);
-        else
-            ++it;
+        Object& object = it->second;
+        if (object.radars.isEmpty() && nowMs - object.endedMs > coastMs) {
+            object.dormant = true;
+            const double gapS = double(nowMs - object.filter.timeMs()) / util::msPerS;
+            if (gapS > reachOf(object.filter).maxGapS) {
+                it = objects.erase(it);
+                continue;
+            }
+        }
+        ++it;
     }
+}
+
+// The objects without radar tracks (coasting or dormant, not new ones on
+// probation themselves) within whose reach (x, y) lies at timeMs.
+QVector<std::int64_t> Fusion::Private::rejoinCandidates(std::int64_t self, double x, double y,
+                                                        std::int64_t timeMs) const
+{
+    QVector<std::int64_t> found;
+    for (const auto& [id, object] : objects) {
+        if (id != self && object.radars.isEmpty() && object.probationEndMs == never &&
+            withinReach(object.filter, x, y, timeMs))
+            found.append(id);
+    }
+    return found;
+}
+
+// The new objects whose probation has ended: each takes the number of the
+// one object without tracks it may be, when its motion agrees and no other
+// new object may be that one too; else it keeps its own. A wrong join is
+// worse than a new number, so anything unclear keeps the new one.
+void Fusion::Private::settleProbation(std::int64_t timeMs)
+{
+    QVector<std::pair<std::int64_t, std::int64_t>> joins; // new, old
+    for (auto& [id, object] : objects) {
+        if (object.probationEndMs == never || timeMs < object.probationEndMs)
+            continue;
+        // The best continuation among the candidates still without tracks
+        // whose motion agrees, taken when clearly better than the next.
+        std::int64_t best = 0;
+        double bestScore = std::numeric_limits<double>::infinity();
+        double nextScore = std::numeric_limits<double>::infinity();
+        for (std::int64_t c : qAsConst(object.rejoinCandidates)) {
+            const auto old = objects.find(c);
+            if (old == objects.end() || !old->second.radars.isEmpty() ||
+                !motionAgrees(old->second.filter, object.filter))
+                continue;
+            const double score = continuation(old->second.filter, object.startXM, object.startYM,
+                                              object.sinceMs, object.filter);
+            if (score < bestScore) {
+                nextScore = bestScore;
+                bestScore = score;
+                best = c;
+            } else {
+                nextScore = std::min(nextScore, score);
+            }
+        }
+        object.rejoinCandidates.clear();
+        object.probationEndMs = never;
+        if (best == 0 || nextScore - bestScore < continuationMargin || object.radars.isEmpty())
+            continue;
+        // Another new object that may be the same one, and is not this one
+        // seen by another radar, makes it unclear.
+        const double x = object.filter.xAt(timeMs), y = object.filter.yAt(timeMs);
+        const bool contested = std::any_of(objects.cbegin(), objects.cend(), [&](const auto& e) {
+            const Object& other = e.second;
+            return e.first != id && other.rejoinCandidates.contains(best) &&
+                   (other.sharesRadar(object) ||
+                    !sameObject(other.filter, other.filter.xAt(timeMs), other.filter.yAt(timeMs),
+                                object.filter, x, y));
+        });
+        const bool taken = std::any_of(joins.cbegin(), joins.cend(),
+                                       [&](const auto& j) { return j.second == best; });
+        if (!contested && !taken)
+            joins.append({id, best});
+    }
+    for (const auto& [fresh, old] : qAsConst(joins))
+        rekey(fresh, old);
+}
+
+// The object fromId becomes toId, whose last state it continues: toId's
+// start is kept, the gap between them recorded, and fromId is never given
+// again.
+void Fusion::Private::rekey(std::int64_t fromId, std::int64_t toId)
+{
+    auto from = objects.find(fromId);
+    auto to = objects.find(toId);
+    if (from == objects.end() || to == objects.end())
+        return;
+    Object joined = std::move(from->second);
+    joined.gappedS = double(joined.sinceMs - to->second.filter.timeMs()) / util::msPerS;
+    joined.sinceMs = to->second.sinceMs;
+    objects.erase(from);
+    to->second = std::move(joined);
+    for (const ObjectRadar& r : qAsConst(to->second.radars))
+        radars[r.radar].tracks[r.number].objectId = toId;
 }
 
 namespace {
@@ -360,7 +549,7 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
     QVector<std::pair<std::int64_t, Object*>> open;
     grid.clear();
     for (auto& [id, object] : objects) {
-        if (object.holds(radar))
+        if (object.holds(radar) || object.dormant)
             continue;
         grid.insert(open.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
         open.append({id, &object});
@@ -433,12 +622,24 @@ bool Fusion::Private::joinFresh(int radar, std::int64_t timeMs, QVector<Fresh>& 
             Object& object = objects[id];
             object.filter = KalmanFilter(fresh[i].measurement.position, timeMs);
             object.sinceMs = timeMs;
+            object.startXM = fresh[i].measurement.position.xM;
+            object.startYM = fresh[i].measurement.position.yM;
+            object.rejoinCandidates = rejoinCandidates(id, fresh[i].measurement.position.xM,
+                                                       fresh[i].measurement.position.yM, timeMs);
+            if (!object.rejoinCandidates.isEmpty())
+                object.probationEndMs = timeMs + probationMs;
             if (fresh[i].measurement.hasRadial)
                 object.filter.updateAlong(fresh[i].measurement.losX, fresh[i].measurement.losY,
                                           fresh[i].measurement.radialMps,
                                           fresh[i].measurement.radialVariance);
         } else {
-            tooOld |= !apply(objects[id], fresh[i].measurement, timeMs);
+            Object& object = objects[id];
+            // A coasting object taken up again after a gap in its radars'
+            // cover longer than a radar's silence shows the gap.
+            const double gapS = double(timeMs - object.filter.timeMs()) / util::msPerS;
+            if (object.radars.isEmpty() && gapS * util::msPerS > radarSilenceMs)
+                object.gappedS = gapS;
+            tooOld |= !apply(object, fresh[i].measurement, timeMs);
         }
         attach(radar, fresh[i].target, id, timeMs);
     }
@@ -527,7 +728,7 @@ void Fusion::Private::dropGhosts(std::int64_t timeMs)
     }
     for (auto it = objects.begin(); it != objects.end();) {
         Object& ghost = it->second;
-        if (!ghost.radars.isEmpty()) {
+        if (!ghost.radars.isEmpty() || ghost.dormant) {
             ghost.ghostOf.other = 0;
             ++it;
             continue;
@@ -670,10 +871,13 @@ Picture Fusion::picture(std::int64_t timeMs)
     d->advance(timeMs);
     d->mergeDuplicates(timeMs);
     d->dropGhosts(timeMs);
+    d->settleProbation(timeMs);
     Picture picture;
     picture.timeMs = timeMs;
     picture.objects.reserve(int(d->objects.size()));
     for (const auto& [id, object] : d->objects) {
+        if (object.dormant)
+            continue;
         KalmanFilter state = object.filter;
         state.predict(timeMs);
         SiteObject o;
@@ -688,10 +892,12 @@ Picture Fusion::picture(std::int64_t timeMs)
         // has lived apart from it as long as a merge takes (a radar's new
         // track starting off an object it has not yet come to agree with).
         o.confirmed = d->confirmed(object) && object.mergeInto.other == 0 &&
-                      !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs);
+                      !(object.nearOlder && timeMs - object.sinceMs < mergeAfterMs) &&
+                      object.probationEndMs == never;
         o.radars = object.radars;
         o.sinceMs = object.sinceMs;
         o.positionErrorM = state.positionErrorM();
+        o.gappedS = object.gappedS;
         picture.objects.append(o);
     }
     return picture;
@@ -721,7 +927,8 @@ std::uint64_t Fusion::lateMessages() const
 
 int Fusion::objectCount() const
 {
-    return int(d->objects.size());
+    return int(std::count_if(d->objects.cbegin(), d->objects.cend(),
+                             [](const auto& entry) { return !entry.second.dormant; }));
 }
 
 std::uint64_t Fusion::recoveries() const

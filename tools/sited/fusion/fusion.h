@@ -44,6 +44,11 @@ public:
     // (and their errors) of each other this long are one: the younger is
     // merged into the older.
     static constexpr std::int64_t mergeAfterMs = 1000;
+    // A new object that starts within reach of one without radar tracks
+    // (coasting, or past its coast and not yet forgotten) stays out of the
+    // picture this long, while its motion shows whether it is that one come
+    // back; then it takes that one's number, or keeps its own.
+    static constexpr std::int64_t probationMs = 1000;
 
     explicit Fusion(const Settings& settings);
     ~Fusion();

@@ -151,6 +151,8 @@ struct SiteObject
     QVector<ObjectRadar> radars; // the radar tracks joined in it now, by radar then number
     std::int64_t sinceMs = 0;    // receivedMs of the report that made the object
     double positionErrorM = 0.0; // the filter's 1-sigma position error as a circle, metres
+    double gappedS = 0.0;        // the latest gap in its radar tracks it was joined
+                                 // across, seconds; 0: none
     // What it is: the most probable class once its probability has passed
     // the site's threshold, else Unknown; and every class's probability.
     ObjectClass objectClass = ObjectClass::Unknown;

@@ -74,6 +74,10 @@ QByteArray pictureMessage(const QString& siteName, const QStringList& radarNames
         }
         out.append("],\"since\":");
         appendInteger(out, o.sinceMs);
+        if (o.gappedS > 0.0) {
+            out.append(",\"gapped\":");
+            appendNumber(out, std::round(o.gappedS * 10.0) / 10.0);
+        }
         out.append(",\"class\":\"");
         out.append(className(o.objectClass));
         out.append("\",\"classes\":");

@@ -826,6 +826,88 @@ TEST(WalkerNoise, CoastingWalkerNotJoinedByATrackMetresAway)
     }
 }
 
+// An object unseen by every radar for longer than its coast (behind a
+// building, or standing still where the radars' Doppler loses it) keeps
+// its number when a new track starts where its motion explains, and only
+// then: not one turned back, off to the side, or too late.
+TEST(Gap, JoinedOnlyWhereItsMotionExplains)
+{
+    struct Case
+    {
+        const char* what;
+        double speedMps;  // east, before the gap
+        double gapS;      // unseen
+        double stopS;     // of the gap, stood still at its start
+        double turnDeg;   // its course after the gap, counter-clockwise
+        double offsetM;   // across its course, where it comes back
+        bool joined;
+    };
+    const Case cases[] = {
+        {"walker behind a building", 1.4, 8.0, 0.0, 0.0, 0.0, true},
+        {"walker that stood still", 1.4, 10.0, 10.0, 0.0, 0.0, true},
+        {"walker turned back", 1.4, 8.0, 8.0, 180.0, 0.0, false},
+        {"someone off to the side", 1.4, 8.0, 0.0, 0.0, 6.0, false},
+        {"walker after too long", 1.4, 31.0, 31.0, 0.0, 0.0, false},
+        {"car turning in the gap", 12.0, 1.5, 0.0, 30.0, 0.0, true},
+        {"car after too long", 12.0, 11.0, 11.0, 0.0, 0.0, false},
+    };
+    for (const Case& c : cases) {
+        Fusion f(fusionSettings(config));
+        const std::int64_t lostMs = startMs + 4000;
+        const std::int64_t backMs = lostMs + std::llround(c.gapS * 1000.0);
+        const double lostX = -40.0 + c.speedMps * 4.0;
+        // Where it comes back: gone on for the gap less its stop, half of
+        // that on its new course.
+        const double movedM = c.speedMps * (c.gapS - c.stopS);
+        const double turn = c.turnDeg * M_PI / 180.0;
+        const double backX = lostX + movedM * (1.0 + std::cos(turn)) / 2.0;
+        const double backY = 20.0 + movedM * std::sin(turn) / 2.0 + c.offsetM;
+        const double vx = c.speedMps * std::cos(turn), vy = c.speedMps * std::sin(turn);
+        const auto pictures = run(f, startMs, backMs + 3000, [&](int radar, std::int64_t ms) {
+            if (ms < lostMs)
+                return QVector<RadarTrack>{see(radar, 1, -40.0 + c.speedMps * seconds(startMs, ms),
+                                               20.0, c.speedMps)};
+            if (ms < backMs)
+                return QVector<RadarTrack>{};
+            const double t = seconds(backMs, ms);
+            return QVector<RadarTrack>{see(radar, 2, backX + vx * t, backY + vy * t, vx, vy)};
+        });
+        const Picture& last = pictures.back();
+        ASSERT_EQ(last.objects.size(), 1) << c.what;
+        EXPECT_EQ(last.objects[0].id == 1, c.joined) << c.what;
+        EXPECT_NEAR(last.objects[0].gappedS, c.joined ? c.gapS : 0.0, 0.2) << c.what;
+        EXPECT_TRUE(last.objects[0].confirmed) << c.what;
+    }
+}
+
+// Two walkers who meet unseen and leave apart keep their own numbers, or
+// get new ones; never each other's.
+TEST(Gap, WalkersMeetingUnseenNeverSwapped)
+{
+    constexpr double speedMps = 1.4;
+    const std::int64_t lostMs = startMs + 5000, backMs = lostMs + 8000;
+    Fusion f(fusionSettings(config));
+    // One walks east from x = -10, the other west from x = 10, 1 m apart;
+    // they pass each other at x = 0 in the gap.
+    const auto at = [&](int walker, std::int64_t ms) {
+        return (walker == 0 ? -10.0 : 10.0) +
+               (walker == 0 ? 1.0 : -1.0) * speedMps * seconds(startMs, ms) * 10.0 / 9.1;
+    };
+    const auto pictures = run(f, startMs, backMs + 3000, [&](int radar, std::int64_t ms) {
+        if (ms >= lostMs && ms < backMs)
+            return QVector<RadarTrack>{};
+        const int first = ms < lostMs ? 1 : 3;
+        return QVector<RadarTrack>{see(radar, first, at(0, ms), 20.0, speedMps * 10.0 / 9.1),
+                                   see(radar, first + 1, at(1, ms), 21.0, -speedMps * 10.0 / 9.1)};
+    });
+    const Picture& last = pictures.back();
+    ASSERT_EQ(last.objects.size(), 2);
+    for (const SiteObject& o : last.objects) {
+        const bool eastward = o.vxMps > 0.0;
+        EXPECT_NE(o.id, eastward ? 2 : 1) << "swapped";
+    }
+}
+
 // A radar that starts a new track of a walker just before it loses the
 // old one leaves the old object coasting beside the new: the copy is
 // dropped once it has stayed on the new one mergeAfterMs, and only if the
