@@ -26,6 +26,10 @@ The definitions, which the site benchmark's goals use:
   all the pictures, in time order, skipping pictures where it is unassigned;
   a switch is a change of id. Switches per object: their total divided by
   the number of truth objects assigned in at least one picture.
+- Ids passed on: for each picture id, the truth objects GOSPA's assignment
+  gives it over all the pictures, in time order, skipping pictures where it
+  is unassigned; each change of truth object counts one (a number joined to
+  someone else, or two close objects' numbers swapped).
 - A handover: between two consecutive rows of a truth object, its radars lose
   a radar while at least one radar sees it (one handover per pair of rows,
   however many radars are lost; {a} to {b} is one). Its time is the later
@@ -104,6 +108,7 @@ class SiteScore:
     assigned_objects: int
     handovers: int
     handovers_kept: int
+    ids_passed: int = 0
 
     @property
     def switches_per_object(self):
@@ -391,6 +396,13 @@ def score_site(pictures, truth, tracks=None):
     switches = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:]))
                    for seq in assigned.values())
 
+    owners = {}  # picture id -> [(picture time, truth id)]
+    for truth_id, seq in assigned.items():
+        for t, number in seq:
+            owners.setdefault(number, []).append((t, truth_id))
+    passed = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:]))
+                 for seq in (sorted(s) for s in owners.values()))
+
     handovers = kept = 0
     for object_id, at in _handovers(truth):
         if not times[0] < at <= times[-1] - HANDOVER_MS:
@@ -402,11 +414,11 @@ def score_site(pictures, truth, tracks=None):
         if before and after and before[-1] == after[0]:
             kept += 1
 
-    return SiteScore(_mean(distances), union, switches, len(assigned), handovers, kept)
+    return SiteScore(_mean(distances), union, switches, len(assigned), handovers, kept, passed)
 
 
 def summary_lines(score):
-    """The four lines `python3 -m trklib.score --site` prints."""
+    """The five lines `python3 -m trklib.score --site` prints."""
 
     def figure(value):
         return "n/a" if value is None else f"{value:.3f}"
@@ -416,4 +428,5 @@ def summary_lines(score):
         f"union GOSPA mean {figure(score.union_gospa_mean)}",
         f"switches per object {figure(score.switches_per_object)}",
         f"handovers kept {score.handovers_kept}/{score.handovers}",
+        f"ids passed on {score.ids_passed}",
     ]

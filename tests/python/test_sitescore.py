@@ -80,26 +80,29 @@ def test_truth_is_interpolated_and_takes_the_nearer_rows_radars(tmp_path):
                   150: [[10, -20]], 151: [], 200: [], 201: []}
 
 
-# per picture {truth object: picture id, None unassigned}; switches, objects ever assigned
+# per picture {truth object: picture id, None unassigned}; switches, objects ever assigned,
+# ids passed on
 SWITCHES = {
-    "steady": ([{1: 7}, {1: 7}], 0, 1),
-    "id change": ([{1: 7}, {1: 8}, {1: 8}], 1, 1),
-    "a gap is no switch": ([{1: 7}, {1: None}, {1: 7}], 0, 1),
-    "a change across a gap": ([{1: 7}, {1: None}, {1: 8}], 1, 1),
-    "back and forth": ([{1: 7}, {1: 8}, {1: 7}], 2, 1),
-    "never assigned is not an object": ([{1: 7, 2: None}, {1: 8, 2: None}], 1, 1),
-    "two objects": ([{1: 7, 2: 9}, {1: 8, 2: 9}], 1, 2),
+    "steady": ([{1: 7}, {1: 7}], 0, 1, 0),
+    "id change": ([{1: 7}, {1: 8}, {1: 8}], 1, 1, 0),
+    "a gap is no switch": ([{1: 7}, {1: None}, {1: 7}], 0, 1, 0),
+    "a change across a gap": ([{1: 7}, {1: None}, {1: 8}], 1, 1, 0),
+    "back and forth": ([{1: 7}, {1: 8}, {1: 7}], 2, 1, 0),
+    "never assigned is not an object": ([{1: 7, 2: None}, {1: 8, 2: None}], 1, 1, 0),
+    "two objects": ([{1: 7, 2: 9}, {1: 8, 2: 9}], 1, 2, 0),
+    "swapped": ([{1: 7, 2: 9}, {1: 9, 2: 7}], 2, 2, 2),
+    "passed on across a gap": ([{1: 7, 2: None}, {1: None, 2: None}, {1: None, 2: 7}], 0, 2, 1),
 }
 
 
 @pytest.mark.parametrize("case", SWITCHES.values(), ids=SWITCHES.keys())
 def test_switches(tmp_path, case):
-    sequence, switches, objects = case
+    sequence, switches, objects, passed = case
     truth = [(t, o, 100 * o, 0, "a") for o in (1, 2) for t in (0, 60000)]
     pictures = [(1000 * k, [(i, 100 * o, 0, True) for o, i in p.items() if i is not None])
                 for k, p in enumerate(sequence)]
     score = scored(tmp_path, truth, pictures)
-    assert (score.switches, score.assigned_objects) == (switches, objects)
+    assert (score.switches, score.assigned_objects, score.ids_passed) == (switches, objects, passed)
     assert score.switches_per_object == pytest.approx(switches / objects)
 
 
@@ -136,7 +139,7 @@ def test_union_takes_each_radars_latest_confirmed_targets(tmp_path):
     assert score.union_gospa_mean == pytest.approx((math.sqrt(25 + 50) + 0) / 2)
 
 
-def test_the_command_prints_the_four_lines(tmp_path):
+def test_the_command_prints_the_five_lines(tmp_path):
     write_truth(tmp_path / "truth.csv", STILL)
     write_pictures(tmp_path / "p.jsonl", [(0, HERE), (10000, []), (11000, HERE)])
     write_tracks(tmp_path / "t.jsonl", [("a", 0, [(0, 0, True)])])
@@ -145,7 +148,7 @@ def test_the_command_prints_the_four_lines(tmp_path):
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == ("GOSPA mean 3.536\nunion GOSPA mean 0.000\n"
-                           "switches per object 0.000\nhandovers kept 0/0\n")
+                           "switches per object 0.000\nhandovers kept 0/0\nids passed on 0\n")
     done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert done.stdout.splitlines()[1] == "union GOSPA mean n/a"
 
