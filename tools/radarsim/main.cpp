@@ -3,6 +3,7 @@
 // and can record what it sends as a pcap capture and what there was to see
 // as a ground-truth CSV file.
 
+#include "mountingerrors.h"
 #include "pcapwriter.h"
 #include "simoptions.h"
 #include "simulator.h"
@@ -10,6 +11,7 @@
 #include "truthwriter.h"
 #include "udpframes.h"
 
+#include "tools/common/cli/outputfiles.h"
 #include "tools/common/cli/prologue.h"
 
 #include <QCoreApplication>
@@ -62,16 +64,33 @@ void say(const QString& text)
 }
 
 // Stopping early (Ctrl-C) is how a run without --packets ends: what was
-// made is kept. A file that failed keeps the other one out of place too,
-// so that the capture and its truth always belong together.
-bool finish(PcapWriter& pcap, TruthWriter& truth)
+// made is kept. A file that failed keeps the others out of place too, so
+// that the capture, its truth and the truth's mounting errors always
+// belong together.
+bool finish(PcapWriter& pcap, TruthWriter& truth, trklib::cli::OutputFile& mounting)
 {
-    if (!pcap.flush() || !truth.flush() || (pcap.isOpen() && !pcap.commit()) ||
-        (truth.isOpen() && !truth.commit())) {
-        say(pcap.errorString().isEmpty() ? truth.errorString() : pcap.errorString());
+    if (!pcap.flush() || !truth.flush() || !mounting.flush() || (pcap.isOpen() && !pcap.commit()) ||
+        (truth.isOpen() && !truth.commit()) || (mounting.isOpen() && !mounting.commit())) {
+        if (!pcap.errorString().isEmpty())
+            say(pcap.errorString());
+        else if (!truth.errorString().isEmpty())
+            say(truth.errorString());
+        else
+            say(QStringLiteral("cannot write %1: %2")
+                    .arg(mounting.displayName(), mounting.errorString()));
         return false;
     }
     return true;
+}
+
+// The companion of a truth file: every radar's mounting error, written
+// whole when the run ends well.
+bool openMounting(trklib::cli::OutputFile& file, const QString& path, const QByteArray& text)
+{
+    if (file.open(path) && file.write(text.constData(), text.size()))
+        return true;
+    say(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return false;
 }
 
 int run(const SimOptions& options)
@@ -145,7 +164,8 @@ int run(const SimOptions& options)
         }
         truth.write(p.number, p.timestampMs, p.sightings);
     }
-    if (!finish(pcap, truth))
+    trklib::cli::OutputFile noMounting;
+    if (!finish(pcap, truth, noMounting))
         return 1;
     if (!options.quiet && options.noSend) {
         say(QStringLiteral("%1 packets written").arg(number));
@@ -166,12 +186,20 @@ int runSite(const SimOptions& options)
         say(error);
         return 1;
     }
+    QStringList names;
     for (const site::RadarEntry& radar : qAsConst(config.radars)) {
         SiteRadar endpoints;
         if (!siteRadarEndpoints(radar, endpoints, error)) {
             say(QStringLiteral("%1: %2").arg(options.sitePath, error));
             return 1;
         }
+        names.append(radar.name);
+    }
+    MountingErrors errors;
+    if (!options.mountingErrorsPath.isEmpty() &&
+        !loadMountingErrors(options.mountingErrorsPath, names, errors, error)) {
+        say(error);
+        return trklib::cli::exitUsage;
     }
     PcapWriter pcap;
     TruthWriter truth;
@@ -184,8 +212,13 @@ int runSite(const SimOptions& options)
         say(error);
         return 1;
     }
+    trklib::cli::OutputFile mounting;
+    if (truth.isOpen() && !truth.writesDirectly() &&
+        !openMounting(mounting, options.truthMountingPath(),
+                      mountingErrorsText(config.name, names, errors)))
+        return 1;
 
-    SiteSimulator simulator(config, options);
+    SiteSimulator simulator(config, options, errors);
     const QVector<SiteRadar>& radars = simulator.radars();
     // One socket per radar, bound to its address, so that the receiver
     // tells the radars apart as it would tell real ones.
@@ -256,7 +289,7 @@ int runSite(const SimOptions& options)
         for (const SiteSighting& s : period.world)
             truth.writeRow(simulator.truthRow(period.timeMs, s));
     }
-    if (!finish(pcap, truth))
+    if (!finish(pcap, truth, mounting))
         return 1;
     if (!options.quiet && options.noSend) {
         say(QStringLiteral("%1 packets per radar written").arg(number));

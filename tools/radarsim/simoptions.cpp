@@ -94,6 +94,13 @@ qint64 SimOptions::packetLimit() const
     return last + 1;
 }
 
+QString SimOptions::truthMountingPath() const
+{
+    if (sitePath.isEmpty() || truthPath.isEmpty() || cli::isStandardStream(truthPath))
+        return {};
+    return truthPath + QStringLiteral(".mounting");
+}
+
 QString usageText()
 {
     constexpr int helpColumn = 23; // where the options' meanings start
@@ -119,7 +126,13 @@ QString usageText()
                "                       from the seed; --packets counts per radar, and the\n"
                "                       truth is one row per object per period in site\n"
                "                       coordinates; --host, --source, --port and the\n"
-               "                       mounting options are refused with it\n")
+               "                       mounting options are refused with it\n"
+               "  --mounting-errors FILE  with --site: play the radars where they truly are,\n"
+               "                       each [radar.NAME] of FILE giving how far its heading,\n"
+               "                       pan, tilt (degrees), x and y (metres) lie from the\n"
+               "                       site file's and how much too long it reports every\n"
+               "                       distance (range, metres); with --truth FILE.csv,\n"
+               "                       every radar's errors go to FILE.csv.mounting\n")
                .arg(wire::defaultPort) +
            cli::mountingHelp(helpColumn) +
            QStringLiteral(
@@ -187,6 +200,11 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         {QStringLiteral("--site"),
          [&](const QString& v) {
              o.sitePath = v;
+             return !v.isEmpty();
+         }},
+        {QStringLiteral("--mounting-errors"),
+         [&](const QString& v) {
+             o.mountingErrorsPath = v;
              return !v.isEmpty();
          }},
         {QStringLiteral("--seed"),
@@ -304,8 +322,9 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         error = QStringLiteral("--scene %1 needs --site FILE").arg(o.scene);
         return ParseResult::Error;
     } else {
-        // The single-radar scenes keep their steady kinds.
-        for (const char* name : {"--rcs-offset", "--speed-scale"}) {
+        // The single-radar scenes keep their steady kinds, and their radar
+        // is mounted as the options say.
+        for (const char* name : {"--rcs-offset", "--speed-scale", "--mounting-errors"}) {
             if (given.contains(QLatin1String(name))) {
                 error = QStringLiteral("%1 needs --site FILE").arg(QLatin1String(name));
                 return ParseResult::Error;
@@ -317,9 +336,13 @@ ParseResult parseOptions(const QStringList& arguments, SimOptions& o, QString& e
         outputs.append({QStringLiteral("--pcap"), o.pcapPath});
     if (!o.truthPath.isEmpty())
         outputs.append({QStringLiteral("--truth"), o.truthPath});
+    if (!o.truthMountingPath().isEmpty())
+        outputs.append({QStringLiteral("--truth's mounting errors"), o.truthMountingPath()});
     QVector<cli::FileArgument> inputs;
     if (!o.sitePath.isEmpty())
         inputs.append({QStringLiteral("--site"), o.sitePath});
+    if (!o.mountingErrorsPath.isEmpty())
+        inputs.append({QStringLiteral("--mounting-errors"), o.mountingErrorsPath});
     error = cli::findSharedFile(inputs, outputs);
     if (!error.isEmpty())
         return ParseResult::Error;

@@ -23,6 +23,8 @@ struct SimOptions
     // A site file: every radar of it looks at one site scene, each with its
     // own addresses, port and mounting from the file.
     QString sitePath;
+    // With a site: how each radar is truly mounted against its entry.
+    QString mountingErrorsPath;
     quint64 seed = 1;
     RadarConfig mounting = cli::defaultMounting();
     int falseAlarms = 0;      // per packet
@@ -32,6 +34,9 @@ struct SimOptions
     qint64 startMs = 1700000000000;
     QString pcapPath;
     QString truthPath;
+    // With a site, where the truth's companion goes: every radar's
+    // mounting error; empty without --truth or with --truth -.
+    QString truthMountingPath() const;
     // --rcs-offset and --speed-scale: the site world's kinds changed.
     KindTuning tuning;
     bool noSend = false;

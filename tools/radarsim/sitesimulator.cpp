@@ -70,7 +70,8 @@ bool siteRadarEndpoints(const site::RadarEntry& radar, SiteRadar& out, QString& 
     return true;
 }
 
-SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& options)
+SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& options,
+                             const MountingErrors& errors)
     : options_(options), world_(siteScene(options.scene, options.seed, options.tuning))
 {
     SimRandom phases(streamSeed(options.seed, phaseStream));
@@ -79,6 +80,13 @@ SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& opt
         SiteRadar radar;
         QString ignored; // checked by the caller
         siteRadarEndpoints(site.radars[i], radar, ignored);
+        // A radar without an error keeps the file's values as they are.
+        if (errors.contains(radar.name)) {
+            const MountingError& error = errors[radar.name];
+            radar.mounting = trueMounting(radar.mounting, error);
+            radar.placement = truePlacement(radar.placement, error);
+            radar.rangeBiasM = error.rangeM;
+        }
         radar.phaseMs = qMin(phaseSpanMs - 1, qint64(phases.uniform() * double(phaseSpanMs)));
         radars_.append(radar);
         views_.push_back(
@@ -86,6 +94,7 @@ SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& opt
              DatagramShaper(options.lossProbability, options.reorderProbability,
                             streamSeed(options.seed, networkStreamBase + quint64(i)))});
         views_.back().sensor.setFalseAlarms(options.falseAlarms);
+        views_.back().sensor.setRangeBias(radar.rangeBiasM);
         phaseOrder_.append(i);
     }
     std::stable_sort(phaseOrder_.begin(), phaseOrder_.end(),
@@ -121,15 +130,22 @@ SitePeriod SiteSimulator::period(qint64 number)
         p.radar = i;
         p.number = number;
         p.timestampMs = out.timeMs + radars_[i].phaseMs;
-        QVector<ObjectState> seen = world_.objectsAt(sceneTimeS(p.timestampMs));
-        for (ObjectState& o : seen)
-            o = inRadarFrame(o, radars_[i].placement);
-        const SensorFrame frame = views_[i].sensor.observe(seen, p.timestampMs);
+        const SensorFrame frame =
+            observe(i, world_.objectsAt(sceneTimeS(p.timestampMs)), p.timestampMs);
         p.datagrams = views_[i].shaper.shape(
             PacketEncoder::datagrams(frame.packet, options_.maxDatagramBytes));
         out.packets.append(p);
     }
     return out;
+}
+
+SensorFrame SiteSimulator::observe(int radar, const QVector<ObjectState>& objects,
+                                   qint64 timestampMs)
+{
+    QVector<ObjectState> seen = objects;
+    for (ObjectState& o : seen)
+        o = inRadarFrame(o, radars_[radar].placement);
+    return views_[radar].sensor.observe(seen, timestampMs);
 }
 
 const char* SiteSimulator::truthHeader()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datagramshaper.h"
+#include "mountingerrors.h"
 #include "simoptions.h"
 #include "tools/common/sim/scene.h"
 #include "tools/common/sim/sensormodel.h"
@@ -17,12 +18,14 @@
 
 namespace trklib::sim {
 
-// One radar of a site as the simulator plays it.
+// One radar of a site as the simulator plays it: its mounting and
+// placement are the true ones, the site file's with its mounting error.
 struct SiteRadar
 {
     QString name;
     RadarConfig mounting{};
     util::RadarPlacement placement;
+    double rangeBiasM = 0.0;  // every distance it reports this much too long
     QHostAddress source;      // its radar_address, or the loopback address
     QHostAddress destination; // its bind address, or the loopback address
     quint16 port = 0;
@@ -64,18 +67,24 @@ struct SitePeriod
 };
 
 // Every radar of a site looking at one world: each sees the world through
-// the sensor model at its place, heading and mounting, with a seeded phase
+// the sensor model at its true place, heading and mounting (the site
+// file's, moved by the radar's mounting error), with a seeded phase
 // of 0 to SimOptions::maxPhaseMs(). Everything follows from the site, the
 // options and the seed. The radars' endpoints must have been checked with
 // siteRadarEndpoints().
 class SiteSimulator
 {
 public:
-    SiteSimulator(const site::SiteConfig& site, const SimOptions& options);
+    SiteSimulator(const site::SiteConfig& site, const SimOptions& options,
+                  const MountingErrors& errors = {});
 
     const QVector<SiteRadar>& radars() const { return radars_; }
     // Periods must be asked for in growing order to be cheap.
     SitePeriod period(qint64 number);
+    // What radar i measures of objects of the site (site coordinates) in a
+    // packet of the given timestamp: what period() sends. It draws from
+    // the radar's random streams as a packet does.
+    SensorFrame observe(int radar, const QVector<ObjectState>& objects, qint64 timestampMs);
 
     // The truth file's header and one of its rows (without the line end):
     // time (ms), id, kind (person, cyclist, motorcycle, car, truck, bus,

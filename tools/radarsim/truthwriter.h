@@ -24,6 +24,8 @@ public:
     // header line is header() unless another table (a site's) is written.
     bool open(const QString& path, QString& error, const char* headerLine = header());
     bool isOpen() const { return file_.isOpen(); }
+    // Standard output, a device or a pipe: no file of its own.
+    bool writesDirectly() const { return file_.writesDirectly(); }
     void write(qint64 packet, qint64 timestampMs, const QVector<Sighting>& sightings);
     // One row of another table, without the line end.
     void writeRow(const QString& row);

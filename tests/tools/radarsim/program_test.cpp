@@ -89,7 +89,10 @@ TEST(SimOptions, RejectsBadOptionsAndValues)
           "--site x --scene junction --source 127.0.0.2", "--site x --scene junction --tilt=-2",
           "--site x --scene junction --height 5",
           "--site x --scene junction --start-ms 4294967294952 --packets 1",
-          "--site x --scene junction --start-ms 4294967294951 --packets 2"}) {
+          "--site x --scene junction --start-ms 4294967294951 --packets 2",
+          // Mounting errors are a site's; the truth's companion is an output.
+          "--mounting-errors e", "--site x --scene junction --truth t --pcap t.mounting",
+          "--site x --scene junction --truth t --mounting-errors t.mounting"}) {
         SimOptions o;
         EXPECT_EQ(parse(QString::fromLatin1(args).split(' '), o), ParseResult::Error) << args;
     }

@@ -245,6 +245,73 @@ QList<QByteArrayList> csvRows(const QString& path)
     return rows;
 }
 
+// A radar mounted off its entry, its reports placed by the site file's
+// mounting as the site's programs place them: corrected as the site's
+// fusion undoes an alignment (the distance shortened by the range error,
+// the ground point turned clockwise by the heading error about the file's
+// place and moved by the place's error), they give the truth back. A pan
+// error turns the view as a heading error of the other sign (pan grows to
+// the left, the heading to the right); a tilt error lowers every
+// elevation.
+TEST(SiteWorld, ARadarMountedOffItsEntryReportsTheTruthMovedByItsError)
+{
+    constexpr double degree = M_PI / 180.0;
+    QTemporaryDir dir;
+    const site::SiteConfig site = loadSite(writeSite(dir, QStringLiteral("a.conf"), {}));
+    const site::RadarEntry& filed = site.radars[0];
+    // 80 m out, 3 degrees left of the boresight, receding at 10 m/s.
+    const double bearing = (filed.placement.headingDeg - 3.0) * degree;
+    ObjectState o;
+    o.x = filed.placement.x + 80.0 * std::sin(bearing);
+    o.y = filed.placement.y + 80.0 * std::cos(bearing);
+    o.z = 0.8;
+    o.vx = 10.0 * std::sin(bearing);
+    o.vy = 10.0 * std::cos(bearing);
+    const struct
+    {
+        MountingError error;
+        double turnDeg; // the correction's heading
+    } cases[] = {
+        {{2.0, 0, 0, 0, 0, 0}, 2.0},    {{0, 0, 0, 1.5, -1.0, 0}, 0.0},
+        {{0, 0, 0, 0, 0, 0.8}, 0.0},    {{-1.5, 0, 0, -2.0, 2.5, -0.5}, -1.5},
+        {{0, 1.5, 0.5, 0, 0, 0}, -1.5},
+    };
+    for (const auto& c : cases) {
+        const MountingError& e = c.error;
+        SCOPED_TRACE(testing::Message() << e.headingDeg << " " << e.panDeg << " " << e.tiltDeg
+                                        << " " << e.xM << " " << e.yM << " " << e.rangeM);
+        SiteSimulator simulator(site, SimOptions(), {{QStringLiteral("a"), e}});
+        constexpr int packets = 40; // averaging the noise away
+        double x = 0.0;
+        double y = 0.0;
+        double elevationDeg = 0.0;
+        for (int k = 0; k < packets; ++k) {
+            const SensorFrame frame = simulator.observe(0, {o}, k * 50);
+            ASSERT_EQ(frame.sightings.size(), 1);
+            const int cell = std::abs(frame.sightings[0].cell);
+            const double distanceM = frame.packet.distance[cell] - e.rangeM;
+            const double groundM =
+                std::sqrt(distanceM * distanceM - std::pow(filed.mounting.height - o.z, 2));
+            const double azimuth = (frame.packet.azimuth[cell] + filed.mounting.pan) * degree;
+            const util::GroundPoint p = util::sitePosition(
+                {groundM * std::cos(azimuth), groundM * std::sin(azimuth)}, filed.placement);
+            const double dx = p.x - filed.placement.x;
+            const double dy = p.y - filed.placement.y;
+            const double cw = c.turnDeg * degree;
+            x += filed.placement.x + e.xM + dx * std::cos(cw) + dy * std::sin(cw);
+            y += filed.placement.y + e.yM - dx * std::sin(cw) + dy * std::cos(cw);
+            elevationDeg += frame.packet.elevation[cell] + filed.mounting.tilt;
+        }
+        EXPECT_NEAR(x / packets, o.x, 0.1);
+        EXPECT_NEAR(y / packets, o.y, 0.1);
+        const double trueGroundM =
+            std::hypot(o.x - filed.placement.x - e.xM, o.y - filed.placement.y - e.yM);
+        const double trueElevationDeg =
+            std::atan2(o.z - filed.mounting.height, trueGroundM) / degree;
+        EXPECT_NEAR(elevationDeg / packets, trueElevationDeg - e.tiltDeg, 0.05);
+    }
+}
+
 TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
 {
     QTemporaryDir dir;
@@ -309,6 +376,13 @@ TEST(SiteRun, TheTruthHasEveryObjectOncePerPeriodInSiteCoordinates)
               0);
     for (const QByteArrayList& row : csvRows(truth).mid(1))
         EXPECT_TRUE(row[9].isEmpty() && row[10].isEmpty()) << row.join(',').toStdString();
+
+    // The truth's companion: every radar of the site without an error.
+    MountingErrors errors;
+    QString error;
+    ASSERT_TRUE(parseMountingErrors(fileContents(truth + ".mounting"), {"a"}, errors, error))
+        << error.toStdString();
+    EXPECT_TRUE(errors == (MountingErrors{{"a", {}}}));
 }
 
 // A capture's frames as (time in microseconds, IPv4 source, destination,
@@ -401,10 +475,13 @@ TEST(SiteRun, ASiteThatCannotBePlayedIsRefusedOnOneLine)
 {
     QTemporaryDir dir;
     const QString fresh = dir.filePath(QStringLiteral("fresh.csv"));
+    const QString site = writeSite(dir, QStringLiteral("a.conf"), "[radar.b]\nport = 40101\n");
+    const QString errors = dir.filePath(QStringLiteral("errors.conf"));
     const struct
     {
         QString site;
         const char* says;
+        QByteArray errors = {}; // of --mounting-errors, exit status 2
     } cases[] = {
         {dir.filePath(QStringLiteral("missing.conf")), "missing.conf: "},
         {writeSite(dir, QStringLiteral("reserved.conf"), "[radar.site]\nport = 40101\n"),
@@ -416,16 +493,45 @@ TEST(SiteRun, ASiteThatCannotBePlayedIsRefusedOnOneLine)
         {writeSite(dir, QStringLiteral("mixed.conf"),
                    "bind_address = ::1\nradar_address = 127.0.0.5\n"),
          "mixed.conf: radar a: radar_address 127.0.0.5 and bind_address ::1 are not of one"},
+        {site, "errors.conf:2: [radar.c]: the site has no radar 'c' (its radars: a, b)",
+         "# the third\n[radar.c]\n"},
+        {site, "errors.conf:3: [radar.a] roll: unknown key", "[radar.a]\nx = 1\nroll = 1\n"},
+        {site, "errors.conf:2: [radar.b] x: 'east' is not a number of metres from -50 to 50",
+         "[radar.b]\nx = east\n"},
+        {site, "errors.conf:2: [radar.a] pan: '30.01' is not a number of degrees from -30 to 30",
+         "[radar.a]\npan = 30.01\n"},
+        {site, "errors.conf:2: [radar.a] tilt: '-10.5' is not a number of degrees from -10",
+         "[radar.a]\ntilt = -10.5\n"},
+        {site, "[radar.b] y: '50.5' is not", "[radar.b]\ny = 50.5\n"},
+        {site, "[radar.a] range: '-21' is not", "[radar.a]\nrange = -21\n"},
+        {site, "errors.conf:3: [radar.a]: a second section", "[radar.a]\n[radar.b]\n[radar.a]\n"},
     };
     for (const auto& c : cases) {
-        const ProgramRun r = radarsim({"--site", c.site, "--scene", "junction", "--no-send",
-                                       "--packets", "2", "--truth", fresh});
-        EXPECT_EQ(r.exitCode, 1) << c.says;
+        QStringList args{"--site",    c.site, "--scene", "junction", "--no-send",
+                         "--packets", "2",    "--truth", fresh};
+        if (!c.errors.isEmpty()) {
+            writeFile(errors, c.errors);
+            args << "--mounting-errors" << errors;
+        }
+        const ProgramRun r = radarsim(args);
+        EXPECT_EQ(r.exitCode, c.errors.isEmpty() ? 1 : 2) << c.says;
         EXPECT_TRUE(r.err.startsWith("radarsim: ") && r.err.contains(c.says) &&
                     r.err.count('\n') == 1)
             << r.err.toStdString();
-        EXPECT_FALSE(QFile::exists(fresh));
+        EXPECT_FALSE(QFile::exists(fresh) || QFile::exists(fresh + ".mounting"));
     }
+    // The bounds themselves are good, and the truth's companion gives every
+    // radar's errors back, 0 for a radar the file leaves out.
+    writeFile(errors, "[radar.a]\nheading = -30 # degrees\npan = 30\ntilt = 10\n"
+                      "x = -50\ny = 50\nrange = 20\n");
+    const ProgramRun r = radarsim({"--site", site, "--scene", "junction", "--no-send", "--packets",
+                                   "2", "--truth", fresh, "--mounting-errors", errors});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    MountingErrors written;
+    QString error;
+    ASSERT_TRUE(parseMountingErrors(fileContents(fresh + ".mounting"), {"a", "b"}, written, error))
+        << error.toStdString();
+    EXPECT_TRUE(written == (MountingErrors{{"a", {-30, 30, 10, -50, 50, 20}}, {"b", {}}}));
 }
 
 } // namespace

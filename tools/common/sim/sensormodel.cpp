@@ -169,7 +169,8 @@ SensorFrame SensorModel::observe(const QVector<ObjectState>& objects, qint64 tim
         const double velocityKph =
             sight.radialMps * kphPerMps + random_.gaussian(0.0, velocityNoiseKph);
         const int cell = int(std::lround(std::abs(velocityKph) / cellWidthKph));
-        const double distanceM = sight.distanceM + random_.gaussian(0.0, distanceNoiseM);
+        const double distanceM =
+            sight.distanceM + random_.gaussian(0.0, distanceNoiseM) + rangeBiasM_;
         const double elevationDeg = sight.elevationDeg + random_.gaussian(0.0, angleNoiseDeg);
         const double azimuthDeg = sight.azimuthDeg + random_.gaussian(0.0, angleNoiseDeg);
         const double amplitudeDb = amplitudeFor(o.rcsDbsm, sight) +

@@ -73,6 +73,10 @@ public:
 
     // False alarms in every packet from now on; 0 at first.
     void setFalseAlarms(int perPacket) { falseAlarms_ = perPacket; }
+    // Every distance reported this much longer than the true one, metres,
+    // as by a radar whose range is off; 0 at first. The beam and the
+    // amplitude keep to the true distance.
+    void setRangeBias(double metres) { rangeBiasM_ = metres; }
 
     LineOfSight look(const ObjectState& object) const;
     // The amplitude at which the tracker's RCS estimate equals rcsDbsm.
@@ -107,6 +111,7 @@ private:
     SimRandom random_;
     SimRandom fluctuation_; // apart from random_, whose draws the steady scenes keep
     int falseAlarms_ = 0;
+    double rangeBiasM_ = 0.0; // metres
 };
 
 } // namespace trklib::sim
