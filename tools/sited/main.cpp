@@ -187,6 +187,7 @@ public:
         link_.keep(state.topic, state.payload);
         live_.publish(state.topic, state.payload, true);
     }
+    void log(const QString& line) override { logEvent(Priority::Warning, line); }
 
 private:
     SiteLink& link_;
@@ -253,6 +254,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.historyNewestMs = usage.newestMs;
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
+            status.alignment = pipeline.alignment();
             metrics.update({status.objects, status.lateMessages, pipeline.events(),
                             history.waiting(), usage.bytes});
             const QByteArray statusMessage =
@@ -418,6 +420,40 @@ int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput*
     return 0;
 }
 
+// sited --align: the offline run without outputs, and each radar's
+// corrected keys on stdout. With [fusion] align = off it estimates all the
+// same: that is what it was asked for.
+int runAlignAndSay(const Options& options, const SiteConfig& site, const Model& classModel)
+{
+    SiteConfig aligned = site;
+    if (aligned.fusion.align == trklib::site::AlignMode::Off)
+        aligned.fusion.align = trklib::site::AlignMode::Report;
+    OfflineRun run;
+    QString error;
+    if (!runOffline(aligned, options.capture, QString(), QString(), {}, run, error,
+                    {&classModel, QString()})) {
+        std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
+        return exitFailure; // as the offline run's
+    }
+    std::fputs(qUtf8Printable(alignmentKeys(aligned, *run.alignment)), stdout);
+    return 0;
+}
+
+// "reported, against the radars' consensus": what --check-config says of
+// [fusion] align and align_anchor.
+QString alignmentSummary(const SiteConfig& site)
+{
+    using trklib::site::AlignMode;
+    if (site.fusion.align == AlignMode::Off)
+        return QStringLiteral("off");
+    return QStringLiteral("%1, against %2")
+        .arg(site.fusion.align == AlignMode::Apply ? QStringLiteral("applied once certain")
+                                                   : QStringLiteral("reported"),
+             site.fusion.alignAnchor < 0
+                 ? QStringLiteral("the radars' consensus")
+                 : QStringLiteral("radar %1").arg(site.radars[site.fusion.alignAnchor].name));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -479,6 +515,7 @@ int main(int argc, char* argv[])
                                        : site.classes.model),
                     qUtf8Printable(classNames(classModel)),
                     qUtf8Printable(QString::number(site.classes.threshold)));
+        std::printf("sited: alignment %s\n", qUtf8Printable(alignmentSummary(site)));
         std::printf("sited: history in %s, its API on %s://%s/api/\n",
                     qUtf8Printable(trklib::sited::history::databaseName(site.history)),
                     site.http.certFile.isEmpty() ? "http" : "https",
@@ -526,6 +563,8 @@ int main(int argc, char* argv[])
     }
     case Options::Mode::Offline:
         return runOfflineAndSay(options, site, zones.get(), classModel);
+    case Options::Mode::Align:
+        return runAlignAndSay(options, site, classModel);
     case Options::Mode::AddUser:
     case Options::Mode::RemoveUser:
         return runUserCommand(options, site);

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -52,22 +53,30 @@ QString describePorts(const QVector<quint16>& ports)
 }
 
 // The offline pipeline's messages, written one a line: the pictures to
-// their file, the events (when asked for) to theirs; the zones' states are
-// not written.
+// their file (when asked for), the events (when asked for) to theirs, the
+// log's lines to stderr; the zones' states are not written.
 class FileSink : public PictureSink
 {
 public:
-    FileSink(cli::OutputFile& pictures, cli::OutputFile* events)
+    FileSink(cli::OutputFile* pictures, cli::OutputFile* events)
         : pictures_(pictures), events_(events)
     {}
 
-    void picture(const QByteArray& message) override { writeLine(pictures_, message); }
+    void picture(const QByteArray& message) override
+    {
+        if (pictures_)
+            writeLine(*pictures_, message);
+    }
     void event(const QByteArray&, const QByteArray& message) override
     {
         if (events_)
             writeLine(*events_, message);
     }
     void zoneState(const service::TopicMessage&) override {}
+    void log(const QString& line) override
+    {
+        std::fprintf(stderr, "sited: %s\n", qUtf8Printable(line));
+    }
 
 private:
     static void writeLine(cli::OutputFile& file, QByteArray line)
@@ -76,7 +85,7 @@ private:
         file.write(line.constData(), line.size());
     }
 
-    cli::OutputFile& pictures_;
+    cli::OutputFile* pictures_;
     cli::OutputFile* events_;
 };
 
@@ -142,7 +151,7 @@ class Pass
 public:
     // The rules start afresh with each reading of the capture: they run
     // on a copy of the zones (none when events is null).
-    Pass(const site::SiteConfig& config, cli::OutputFile& pictures, cli::OutputFile* tracks,
+    Pass(const site::SiteConfig& config, cli::OutputFile* pictures, cli::OutputFile* tracks,
          const zones::ZoneOutput* zones, cli::OutputFile* events, const classify::Model* classModel,
          cli::OutputFile* features)
         : config_(config), routing_(config.radars), tracks_(tracks),
@@ -207,6 +216,7 @@ public:
     std::int64_t routedDatagrams() const { return routed_; }
     std::uint64_t lateMessages() const { return pipeline_.lateMessages(); }
     std::int64_t events() const { return pipeline_.events(); }
+    std::optional<link::AlignmentStatus> alignment() const { return pipeline_.alignment(); }
 
 private:
     void report(int radar, const site::RadarTracker& tracker, std::int64_t receivedMs)
@@ -280,6 +290,28 @@ struct PassEnd
     int skippedFrames = 0; // of the other direction
 };
 
+// value with decimals and its sign, +0.00 for what rounds to zero.
+QString signedFigure(double value, int decimals)
+{
+    const double scale = std::pow(10.0, decimals);
+    const double rounded = std::round(value * scale) / scale;
+    return (rounded < 0 ? QStringLiteral("-") : QStringLiteral("+")) +
+           QString::number(std::abs(rounded), 'f', decimals);
+}
+
+// A heading within the site file's range, -360 to 360 degrees.
+double withinTurn(double headingDeg)
+{
+    constexpr double turnDeg = 360.0;
+    return headingDeg > turnDeg    ? headingDeg - turnDeg
+           : headingDeg < -turnDeg ? headingDeg + turnDeg
+                                   : headingDeg;
+}
+
+// Decimals of sited --align's figures: degrees, metres.
+constexpr int degreeDecimals = 3;
+constexpr int metreDecimals = 2;
+
 PassEnd read(CaptureReader& reader, Pass& pass, DatagramExtractor::Direction direction)
 {
     DatagramExtractor extractor(reader.linkType(), pass.ports(), direction);
@@ -298,6 +330,50 @@ PassEnd read(CaptureReader& reader, Pass& pass, DatagramExtractor::Direction dir
 }
 
 } // namespace
+
+QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatus& alignment)
+{
+    QString out;
+    for (const align::RadarEstimate& e : alignment.radars) {
+        const site::RadarEntry& radar = config.radars.at(e.radar);
+        const QString head = QStringLiteral("# radar %1: ").arg(radar.name);
+        if (e.anchor) {
+            out += head + QStringLiteral("anchor\n");
+            continue;
+        }
+        const QString sightings = counted(e.coSightings, QStringLiteral("co-sighting"));
+        if (!e.observable) {
+            out += head + QStringLiteral("%1; not observable: %2\n").arg(sightings, e.why);
+            continue;
+        }
+        const auto figure = [](double value, double sigma, int decimals, const char* unit) {
+            return QStringLiteral("%1 \u00b1 %2 %3")
+                .arg(signedFigure(value, decimals), QString::number(sigma, 'f', decimals),
+                     QLatin1String(unit));
+        };
+        out += head +
+               QStringLiteral("%1; heading %2, x %3, y %4, range %5%6\n")
+                   .arg(sightings,
+                        figure(e.estimate.headingDeg, e.sigma.headingDeg, degreeDecimals, "deg"),
+                        figure(e.estimate.xM, e.sigma.xM, metreDecimals, "m"),
+                        figure(e.estimate.yM, e.sigma.yM, metreDecimals, "m"),
+                        figure(e.estimate.rangeM, e.sigma.rangeM, metreDecimals, "m"),
+                        e.certain ? QString() : QStringLiteral("; not certain yet"));
+        const auto key = [](const char* name, double value, int decimals) {
+            const double scale = std::pow(10.0, decimals);
+            const double rounded = std::round(value * scale) / scale + 0.0; // no -0
+            return QStringLiteral("%1 = %2\n")
+                .arg(QLatin1String(name), QString::number(rounded, 'f', decimals));
+        };
+        out += QStringLiteral("[radar.%1]\n").arg(radar.name) +
+               key("heading", withinTurn(radar.placement.headingDeg + e.estimate.headingDeg),
+                   degreeDecimals) +
+               key("x", radar.placement.x + e.estimate.xM, metreDecimals) +
+               key("y", radar.placement.y + e.estimate.yM, metreDecimals) +
+               key("range_offset", radar.rangeOffsetM + e.estimate.rangeM, metreDecimals);
+    }
+    return out;
+}
 
 void CapturePictureClock::start(std::int64_t firstMs)
 {
@@ -322,7 +398,9 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return false;
     };
 
-    QVector<cli::FileArgument> outputs{{QStringLiteral("--output"), output}};
+    QVector<cli::FileArgument> outputs;
+    if (!output.isEmpty())
+        outputs.append({QStringLiteral("--output"), output});
     if (!tracksOutput.isEmpty())
         outputs.append({QStringLiteral("--tracks-output"), tracksOutput});
     if (!events.output.isEmpty())
@@ -348,7 +426,8 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return fail(capturePath, QStringLiteral("unsupported link type %1").arg(reader.linkType()));
 
     cli::OutputFile pictures;
-    if (!pictures.open(output))
+    cli::OutputFile* picturesOut = output.isEmpty() ? nullptr : &pictures;
+    if (picturesOut && !pictures.open(output))
         return fail(pictures.displayName(), pictures.errorString());
     cli::OutputFile tracks;
     cli::OutputFile* tracksOut = tracksOutput.isEmpty() ? nullptr : &tracks;
@@ -364,7 +443,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     cli::OutputFile* featuresOut = classes.featuresOutput.isEmpty() ? nullptr : &featureLines;
     const QString notWritten = QStringLiteral("; no output file written");
 
-    auto pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut,
+    auto pass = std::make_unique<Pass>(config, picturesOut, tracksOut, events.zones, eventsOut,
                                        classes.model, featuresOut);
     PassEnd end = read(reader, *pass, DatagramExtractor::Direction::Received);
     int datagrams = end.datagrams;
@@ -377,7 +456,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
             return fail(
                 capturePath,
                 QStringLiteral("cannot read again (%1)%2").arg(reader.errorString(), notWritten));
-        pass = std::make_unique<Pass>(config, pictures, tracksOut, events.zones, eventsOut,
+        pass = std::make_unique<Pass>(config, picturesOut, tracksOut, events.zones, eventsOut,
                                       classes.model, featuresOut);
         end = read(reader, *pass, DatagramExtractor::Direction::Sent);
         datagrams += end.datagrams;
@@ -405,7 +484,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
 
     // Both outputs are flushed before either takes its place, so that a
     // full disk keeps both as they were; only the renames come after.
-    if (!pictures.flush())
+    if (picturesOut && !pictures.flush())
         return fail(pictures.displayName(), pictures.errorString() + notWritten);
     if (tracksOut && !tracks.flush())
         return fail(tracks.displayName(), tracks.errorString() + notWritten);
@@ -413,7 +492,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
         return fail(eventLines.displayName(), eventLines.errorString() + notWritten);
     if (featureLines.isOpen() && !featureLines.flush())
         return fail(featureLines.displayName(), featureLines.errorString() + notWritten);
-    if (!pictures.commit())
+    if (picturesOut && !pictures.commit())
         return fail(pictures.displayName(), pictures.errorString() + notWritten);
     if (tracksOut && !tracks.commit())
         return fail(tracks.displayName(), tracks.errorString());
@@ -425,6 +504,7 @@ bool runOffline(const site::SiteConfig& config, const QString& capturePath, cons
     run.pictures = pass->pictures();
     run.lateMessages = pass->lateMessages();
     run.events = pass->events();
+    run.alignment = pass->alignment();
     return true;
 }
 

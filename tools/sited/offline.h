@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/sited/link/sitestatus.h"
+
 #include "tools/common/site/siteconfig.h"
 
 #include "util/units.h"
@@ -73,20 +75,32 @@ struct OfflineRun
     std::int64_t pictures = 0; // lines written to the output
     std::uint64_t lateMessages = 0;
     std::int64_t events = 0; // lines written to the events output
+    // The aligner's last estimates, at the capture's end; none with
+    // [fusion] align = off.
+    std::optional<link::AlignmentStatus> alignment;
 };
 
 // Tracks every radar's datagrams in the capture (told apart as trackd tells
 // them apart: port, bind address, sender) with the library, fuses them with
 // the capture's frame times as the clock, rate pictures a second from the
-// first radar packet's time, and writes one picture per line to output;
+// first radar packet's time, and writes one picture per line to output
+// (empty: none, the run is for its alignment);
 // when tracksOutput is not empty, every radar's tracks messages as trackd
 // would publish them, one per line, in the order fused; when events name an
 // output, the events the zones' rules raise on each picture, one per line,
-// in the order raised; the features of classes' output likewise. Outputs
+// in the order raised; the features of classes' output likewise; the
+// alignment's changes go to stderr, one line each. Outputs
 // are written whole or not at all. False with a one-line error
 // ("cap.pcap: ...").
 bool runOffline(const site::SiteConfig& config, const QString& capture, const QString& output,
                 const QString& tracksOutput, const OfflineEvents& events, OfflineRun& run,
                 QString& error, const OfflineClasses& classes = OfflineClasses());
+
+// What sited --align prints of an offline run's alignment: for each radar
+// a comment with its co-sightings and estimates (± one standard
+// deviation), then its section's keys corrected by them, to copy into the
+// site file: heading, x, y and range_offset. The anchor and a radar the
+// geometry cannot tell get the comment alone, the latter with why.
+QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatus& alignment);
 
 } // namespace trklib::sited

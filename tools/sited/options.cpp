@@ -13,6 +13,7 @@ const QString usage = QStringLiteral(
     "   or: sited --check-config FILE\n"
     "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
     "                [--events EVENTS] [--features-output FEATURES]\n"
+    "   or: sited --align --config FILE --capture CAPTURE\n"
     "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n"
     "   or: sited --config FILE --add-user NAME viewer|operator|admin\n"
     "   or: sited --config FILE --remove-user NAME\n");
@@ -35,6 +36,10 @@ const QString help = QStringLiteral(
     "object a line, in the order raised\n"
     "  --features-output FEATURES  also write each object's features and class probabilities "
     "there, CSV, a row per object twice a second (scripts/train-classes reads them)\n"
+    "  --align                 with --config and --capture: run the capture as --capture does, "
+    "without output files, and print each radar's mounting error that the objects two radars "
+    "saw at once give, with its uncertainty, and the site file's keys corrected by it, to copy "
+    "into the site file\n"
     "  --export                with --config, --from, --to and --format: write the tracks "
     "recorded in the site's history from TIME to TIME (both included; ms since the epoch or "
     "ISO 8601 with a zone) to OUT, as GeoJSON (one LineString per object) or CSV (one line per "
@@ -159,9 +164,9 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     QStringList given;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        if (argument == QLatin1String("--export")) {
+        if (argument == QLatin1String("--export") || argument == QLatin1String("--align")) {
             if (given.contains(argument)) {
-                error = QStringLiteral("--export given twice");
+                error = QStringLiteral("%1 given twice").arg(argument);
                 return false;
             }
             given << argument;
@@ -212,6 +217,14 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
     }
     if (has("--export"))
         return parseExport(given, options, error);
+    if (has("--align")) {
+        if (!has("--capture") || given.size() != 3) {
+            error = QStringLiteral("--align takes --config and --capture alone");
+            return false;
+        }
+        options.mode = Options::Mode::Align;
+        return true;
+    }
     for (const char* value : {"--from", "--to", "--format"}) {
         if (has(value)) {
             error = QStringLiteral("%1 is for --export").arg(QLatin1String(value));

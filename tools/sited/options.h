@@ -13,6 +13,7 @@ struct Options
         Run,     // live, on the broker, until SIGTERM or SIGINT
         Check,   // --check-config: check the site file and exit
         Offline, // --capture: a capture fused into a file of pictures
+        Align,   // --align: a capture's radar mounting errors as site-file keys
         Export,  // --export: the recorded tracks of a period written to a file
         AddUser, // --add-user: a user of the HTTP API added or changed
         RemoveUser,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/sited/fusion/picture.h"
+#include "tools/sited/link/sitestatus.h"
 
 #include "tools/common/service/brokermessages.h"
 #include "tools/common/site/georeference.h"
@@ -20,6 +21,9 @@
 // lines) alike.
 namespace trklib::sited {
 
+namespace align {
+class Aligner;
+}
 namespace classify {
 class Classifier;
 class Model;
@@ -56,6 +60,8 @@ public:
     // A zone's state that a picture's events changed, the zones' message
     // and a state emptied when its zone is gone (retained).
     virtual void zoneState(const service::TopicMessage& state) = 0;
+    // A line for the log: the live service's, stderr offline.
+    virtual void log(const QString& line) { Q_UNUSED(line) }
 };
 
 // The stages a picture goes through besides the sink; each may be absent.
@@ -87,7 +93,9 @@ public:
     // sink, its objects to the outputs and to the history (with when each
     // radar's last tracks message came, for their online changes); then
     // the rules: each event to the sink, the outputs (alarms) and the
-    // history, and the zones' changed states to the sink.
+    // history, and the zones' changed states to the sink. With [fusion]
+    // align not off, fusion's co-sightings go to the aligner, which
+    // estimates once a second of picture time (alignment()).
     Picture make(std::int64_t timeMs,
                  const QVector<std::optional<std::int64_t>>& lastTracksMs = {});
 
@@ -102,6 +110,9 @@ public:
     const site::GeoReference* geo() const { return geo_ ? &*geo_ : nullptr; }
     std::int64_t pictures() const { return pictures_; }
     std::int64_t events() const { return events_; }
+    // The latest estimates and which of them fusion applies; none with
+    // [fusion] align = off.
+    std::optional<link::AlignmentStatus> alignment() const { return alignment_; }
 
     // What the API posted to the mailbox since: a saved zones file (the new
     // zones, their message and every state to the sink, a gone zone's
@@ -110,11 +121,16 @@ public:
     void takeMail(std::int64_t timeMs);
 
 private:
+    void align(std::int64_t timeMs);
+
     const site::SiteConfig& site_;
     PipelineStages stages_;
     PictureSink& sink_;
     std::unique_ptr<fusion::Fusion> fusion_;
     std::unique_ptr<classify::Classifier> classifier_;
+    std::unique_ptr<align::Aligner> aligner_; // null: [fusion] align = off
+    std::optional<link::AlignmentStatus> alignment_;
+    std::optional<std::int64_t> nextEstimateMs_;
     std::optional<site::GeoReference> geo_;
     QStringList radarNames_;
     std::int64_t pictures_ = 0;

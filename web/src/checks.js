@@ -265,16 +265,65 @@ export function checkPicture(message) {
 // A UTC date as the site service writes the history's days.
 const dayPattern = /^[0-9]{4}-[0-9]{2}-[0-9]{2}$/;
 
+// A radar's estimated mounting error (degrees, metres): at most a turn and
+// the largest place error of a site; its sigmas at least 0.
+const maxAlignmentDeg = maxBearingDeg;
+const maxAlignmentM = maxPlaceM;
+const alignmentFigures = [
+  ['heading_deg', 'headingDeg', maxAlignmentDeg],
+  ['x_m', 'xM', maxAlignmentM],
+  ['y_m', 'yM', maxAlignmentM],
+  ['range_m', 'rangeM', maxAlignmentM],
+];
+
+// One radar's alignment: observable with every figure and no why, or not
+// with no figure and a why; null when it is neither.
+function checkRadarAlignment(a) {
+  if (!isObject(a)) return null;
+  const flags = ['observable', 'anchor', 'certain', 'applied'];
+  if (flags.some((key) => typeof a[key] !== 'boolean') || !isCount(a.co_sightings)) return null;
+  const value = { why: null, coSightings: a.co_sightings };
+  for (const key of flags) value[key] = a[key];
+  for (const [key, field, max] of alignmentFigures) {
+    const sigma = key.replace(/_(deg|m)$/, '_sigma_$1');
+    const known = within(a[key], -max, max) && within(a[sigma], 0, max);
+    const none = a[key] === null && a[sigma] === null;
+    if (a.observable ? !known : !none) return null;
+    value[field] = a.observable ? a[key] : null;
+    value[`${field}Sigma`] = a.observable ? a[sigma] : null;
+  }
+  if (a.observable ? a.why !== null : typeof a.why !== 'string') return null;
+  value.why = a.why;
+  return value;
+}
+
+// The status's alignment: { mode, radars: Map of name -> its alignment },
+// or null when it is not a whole one.
+function checkAlignment(a) {
+  if (!isObject(a) || !['report', 'apply'].includes(a.mode) || !isObject(a.radars)) return null;
+  const entries = Object.entries(a.radars);
+  if (entries.length > maxRadars) return null;
+  const radars = new Map();
+  for (const [name, radar] of entries) {
+    const checked = checkRadarAlignment(radar);
+    if (!radarNamePattern.test(name) || !checked) return null;
+    radars.set(name, checked);
+  }
+  return { mode: a.mode, radars };
+}
+
 // The site service's status: { value: { online, radars, objects, pictures,
-// lateMessages, droppedEvents, droppedRecords, historyBytes, historyOldestDay, historyNewestDay } }
-// with radars a Map of name -> seconds since its last message (null: none yet) and null for a
-// count or day it lacks, or { error }.
+// lateMessages, droppedEvents, droppedRecords, historyBytes, historyOldestDay, historyNewestDay,
+// alignment }, leftOut } with radars a Map of name -> seconds since its last message (null: none
+// yet) and null for a count or day it lacks; alignment (checkAlignment) null when the status has
+// none, or a bad one, which counts one left out; or { error }.
 export function checkSiteStatus(message) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (typeof message.online !== 'boolean') return { error: 'online is no true or false' };
   const value = {
     online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null,
     droppedEvents: null, droppedRecords: null, historyBytes: null, historyOldestDay: null, historyNewestDay: null,
+    alignment: null,
   };
   if (!absent(message.radars)) {
     if (!isObject(message.radars)) return { error: 'radars is no object' };
@@ -296,7 +345,9 @@ export function checkSiteStatus(message) {
     if (typeof message[key] !== 'string' || !dayPattern.test(message[key])) return { error: `${key} is no day` };
     value[key] = message[key];
   }
-  return { value };
+  if (absent(message.alignment)) return { value };
+  value.alignment = checkAlignment(message.alignment);
+  return { value, leftOut: value.alignment ? 0 : 1 };
 }
 
 // The zones and their events, from the site service: the zones on

@@ -16,7 +16,7 @@
 // While the zone editor is
 // open its tool draws the shapes edited on top and takes presses on them.
 
-import { noClassHidden, objectColour, serviceTrails, shownObjects } from './site.js';
+import { alignmentGlyph, noClassHidden, objectColour, serviceTrails, shownObjects } from './site.js';
 import {
   View,
   boundsOf,
@@ -46,6 +46,9 @@ const trailAlpha = 0.45;
 const trailStepPx = 2; // the shortest segment of a trail drawn, CSS px
 const marksMarginPx = 256; // the marks' layer beyond each side of the map, CSS px
 const staleAlpha = 0.35; // targets of a silent radar
+const alignmentArrowPx = 48; // the alignment's heading lines from the radar
+const alignmentRingPx = 5; // the ring at the estimated place
+const uncertainAlpha = 0.4; // an alignment not certain yet
 const zoneColours = { edge: '#5b4a8b', lit: '#e07b00', flash: '#ffcc00' };
 const zoneFillAlpha = 0.1;
 const litFillAlpha = 0.3;
@@ -278,6 +281,7 @@ export class SiteMap {
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
     const { labels, classes } = this.drawMarks(ctx, nowMs);
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
+    const aligned = this.drawAlignments(ctx);
     this.tool?.draw(ctx, this.view);
     this.drawNorth(ctx);
     if (this.canvas.dataset) {
@@ -285,6 +289,7 @@ export class SiteMap {
       this.canvas.dataset.labels = labels.join(' ');
       this.canvas.dataset.classes = classes.join(' ');
       this.canvas.dataset.zones = zoneState.drawn.join(' ');
+      this.canvas.dataset.alignment = aligned.join(' ');
       this.canvas.dataset.lit = zoneState.lit.join(' ');
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
       this.canvas.dataset.disarmed = zoneState.disarmed.join(' ');
@@ -483,6 +488,63 @@ export class SiteMap {
     ctx.textAlign = labelLeft ? 'right' : 'left';
     const dx = labelLeft ? -radarHalfSidePx - 5 : radarHalfSidePx + 5;
     ctx.fillText(offline ? `${radar.name} (offline)` : radar.name, x + dx, y);
+  }
+
+  // The site service's alignment at each radar it estimates: the file's
+  // heading and the estimated true one (exaggerated), its error in degrees,
+  // and a ring at the estimated place joined to the file's. Returns
+  // "name:label" of each, "name:label:uncertain" when dimmed.
+  drawAlignments(ctx) {
+    const drawn = [];
+    const alignment = this.site.service.status?.alignment;
+    if (!alignment) return drawn;
+    for (const name of this.site.names()) {
+      const radar = this.site.radars.get(name);
+      const glyph = alignmentGlyph(radar.place, alignment.radars.get(name));
+      if (!glyph) continue;
+      this.drawAlignment(ctx, glyph, this.site.colour(name));
+      drawn.push(`${name}:${glyph.label}${glyph.dimmed ? ':uncertain' : ''}`);
+    }
+    return drawn;
+  }
+
+  drawAlignment(ctx, glyph, colour) {
+    const { x, y } = this.view.toScreen(glyph.from.x, glyph.from.y);
+    const to = this.view.toScreen(glyph.to.x, glyph.to.y);
+    const fileAngle = canvasAngle(glyph.fileHeading);
+    const trueAngle = canvasAngle(glyph.trueHeading);
+    const end = { x: x + alignmentArrowPx * Math.cos(trueAngle), y: y + alignmentArrowPx * Math.sin(trueAngle) };
+    ctx.globalAlpha = glyph.dimmed ? uncertainAlpha : 1;
+    ctx.strokeStyle = colour;
+    ctx.lineWidth = 1;
+    ctx.setLineDash([3, 3]);
+    ctx.beginPath();
+    ctx.moveTo(x, y);
+    ctx.lineTo(x + alignmentArrowPx * Math.cos(fileAngle), y + alignmentArrowPx * Math.sin(fileAngle));
+    ctx.moveTo(to.x, to.y);
+    ctx.lineTo(x, y);
+    ctx.stroke();
+    ctx.setLineDash([]);
+    ctx.lineWidth = 2;
+    ctx.beginPath();
+    ctx.moveTo(x, y);
+    ctx.lineTo(end.x, end.y);
+    // The arrow's head.
+    for (const side of [-1, 1]) {
+      const back = trueAngle + Math.PI + side * 0.4;
+      ctx.moveTo(end.x, end.y);
+      ctx.lineTo(end.x + 8 * Math.cos(back), end.y + 8 * Math.sin(back));
+    }
+    ctx.stroke();
+    ctx.beginPath();
+    ctx.arc(to.x, to.y, alignmentRingPx, 0, 2 * Math.PI);
+    ctx.stroke();
+    ctx.font = font;
+    ctx.fillStyle = colour;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'bottom';
+    ctx.fillText(glyph.label, end.x + 4, end.y - 2);
+    ctx.globalAlpha = 1;
   }
 
   drawTargets(ctx, radar, nowMs, labels) {

@@ -16,7 +16,7 @@
 // topics was dropped.
 
 import { objectClasses } from './checks.js';
-import { historyText, objectCells, objectColour, rowCells } from './site.js';
+import { alignmentText, historyText, objectCells, objectColour, rowCells } from './site.js';
 import { eventCells } from './zones.js';
 
 // The status counters shown, with their labels.
@@ -113,6 +113,7 @@ export class Panel {
     const rate = element('div', { class: 'radar-rate' });
     const last = element('div', { class: 'radar-last' });
     const dropped = element('div', { class: 'radar-dropped' });
+    const alignment = element('div', { class: 'radar-alignment' });
     const dl = element('dl', { class: 'radar-counters' });
     const values = {};
     for (const [key, label] of counters) {
@@ -120,8 +121,8 @@ export class Panel {
       values[key] = element('dd', { 'data-counter': key }, '–');
       dl.append(values[key]);
     }
-    li.append(head, rate, last, dropped, dl);
-    e = { li, swatch, state, rate, last, dropped, values };
+    li.append(head, rate, last, dropped, alignment, dl);
+    e = { li, swatch, state, rate, last, dropped, alignment, values };
     this.entries.set(name, e);
     return e;
   }
@@ -154,6 +155,10 @@ export class Panel {
         r.lastPacketAt === null ? 'no packet yet' : `last packet ${ago(nowMs - r.lastPacketAt)}`;
       const messages = r.dropped === 1 ? 'message' : 'messages';
       e.dropped.textContent = r.dropped === 0 ? '' : `${r.dropped} ${messages} dropped, the last: ${r.lastDropped}`;
+      // The site service's estimate of its mounting error, when it gives one.
+      const aligned = this.site.service.status?.alignment?.radars.get(name) ?? null;
+      e.alignment.textContent = alignmentText(aligned) ?? '';
+      e.li.dataset.alignment = !aligned ? '' : aligned.observable ? String(aligned.certain) : 'unobservable';
       for (const [key] of counters) {
         const value = status.counters[key];
         e.values[key].textContent = value === undefined ? '–' : String(value);

@@ -257,6 +257,8 @@ export class Site {
     s.knownSince ??= nowMs;
     if (where.leaf === 'status') {
       const status = checked.value;
+      // A bad alignment is left out, the rest of the status kept.
+      this.badMessages += checked.leftOut ?? 0;
       const wentOffline = s.online !== false && !status.online;
       s.status = status;
       s.statusError = null;
@@ -475,4 +477,40 @@ export function objectCells(o) {
     o.confirmed ? 'yes' : 'no',
     classText(o),
   ];
+}
+
+// How much the page turns a radar's estimated heading error, so that a
+// tenth of a degree shows.
+export const alignmentExaggeration = 10;
+
+const signed = (value, digits) => `${value < 0 ? '-' : '+'}${Math.abs(value).toFixed(digits)}`;
+
+// A radar's line of the site service's alignment (checkAlignment's radar):
+// the anchor, why it is not observable, or its estimates and whether they
+// are certain and applied; null without one.
+export function alignmentText(a) {
+  if (!a) return null;
+  if (a.anchor) return 'alignment: the anchor';
+  if (!a.observable) return `alignment: not observable, ${a.why}`;
+  const state = a.applied ? 'applied' : a.certain ? 'certain' : 'not certain yet';
+  return `alignment: heading ${signed(a.headingDeg, 2)}° ± ${a.headingDegSigma.toFixed(2)}, ` +
+    `x ${signed(a.xM, 2)} m, y ${signed(a.yM, 2)} m, range ${signed(a.rangeM, 2)} m ` +
+    `(${a.coSightings} co-sightings, ${state})`;
+}
+
+// What the map draws of a radar's alignment at its place (x, y, heading as
+// the site file has them): the file's heading and the estimated true one
+// turned alignmentExaggeration times as far, labelled with the error in
+// degrees; the estimated place; dimmed while not certain. Null for the
+// anchor, a radar not observable, or without an alignment.
+export function alignmentGlyph(place, a) {
+  if (!place || !a || a.anchor || !a.observable) return null;
+  return {
+    fileHeading: place.heading,
+    trueHeading: place.heading + alignmentExaggeration * a.headingDeg,
+    label: `${signed(a.headingDeg, 2)}°`,
+    from: { x: place.x, y: place.y },
+    to: { x: place.x + a.xM, y: place.y + a.yM },
+    dimmed: !a.certain,
+  };
 }

@@ -12,7 +12,9 @@ import './seed.js';
 
 import { maxObjects, maxRadars } from '../src/checks.js';
 import { pageOptions, shownView, viewSwitch, withHidden, withView } from '../src/options.js';
-import { Site, historyText, objectCells, objectColour, serviceTrails } from '../src/site.js';
+import {
+  Site, alignmentGlyph, alignmentText, historyText, objectCells, objectColour, serviceTrails,
+} from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
 const t0 = 1700000000000;
@@ -214,6 +216,33 @@ test('the site service comes and goes: its picture, trails, colours and the pane
     send(site, 'status', serviceStatus(fields), 45);
     assert.equal(historyText(site.service.status), text, JSON.stringify(fields));
   }
+  // The alignment: a radar's line and glyph (the heading turned ten times
+  // its error, the ring at its estimated place, dimmed while not certain);
+  // a bad alignment is left out and the rest of the status kept.
+  const east = {
+    observable: true, why: null, anchor: false, certain: false, applied: false, heading_deg: -0.5, x_m: 1.5,
+    y_m: -0.25, range_m: 0.3, heading_sigma_deg: 0.04, x_sigma_m: 0.1, y_sigma_m: 0.1, range_sigma_m: 0.05,
+    co_sightings: 120,
+  };
+  const unseen = {
+    ...east, observable: false, why: 'shares no objects with the other radars', heading_deg: null, x_m: null,
+    y_m: null, range_m: null, heading_sigma_deg: null, x_sigma_m: null, y_sigma_m: null, range_sigma_m: null,
+  };
+  const aligned = (radars) => serviceStatus({ alignment: { mode: 'apply', radars } });
+  send(site, 'status', aligned({ east, north: { ...east, anchor: true }, west: unseen }), 44);
+  const a = site.service.status.alignment;
+  assert.deepEqual([a.mode, alignmentText(a.radars.get('west')), alignmentText(a.radars.get('north'))],
+    ['apply', 'alignment: not observable, shares no objects with the other radars', 'alignment: the anchor']);
+  assert.equal(alignmentText(a.radars.get('east')),
+    'alignment: heading -0.50° ± 0.04, x +1.50 m, y -0.25 m, range +0.30 m (120 co-sightings, not certain yet)');
+  const place = { x: 10, y: 20, heading: 90 };
+  assert.deepEqual(alignmentGlyph(place, a.radars.get('east')),
+    { fileHeading: 90, trueHeading: 85, label: '-0.50°', from: { x: 10, y: 20 }, to: { x: 11.5, y: 19.75 }, dimmed: true });
+  assert.deepEqual([alignmentGlyph(place, a.radars.get('west')), alignmentGlyph(place, a.radars.get('north'))],
+    [null, null]);
+  const bad = site.badMessages;
+  send(site, 'status', aligned({ east: { ...east, why: 'moved' } }), 44);
+  assert.deepEqual([site.service.status.alignment, site.service.status.pictures, site.badMessages - bad], [null, 40, 1]);
   send(site, 'status', serviceStatus({ historyNewestDay: '2026-12-8' }), 46);
   assert.equal(site.service.statusError, 'historyNewestDay is no day');
   send(site, 'status', '{"online":1}', 50);

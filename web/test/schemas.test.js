@@ -63,6 +63,7 @@ const pageChecks = {
   offline: checkStatus,
   picture: checkPicture,
   'site-online': checkSiteStatus,
+  'site-aligned': checkSiteStatus,
   'site-offline': checkSiteStatus,
   'event-enter': checkEvent,
   'event-exit': checkEvent,

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -339,6 +340,57 @@ TEST_F(SitedOffline, TracksEachRadarAsTrackreplayAndRepeatsItsPicturesAtTheirTim
         << error.toStdString();
     EXPECT_EQ(readAll(pictures2), readAll(pictures));
     EXPECT_EQ(readAll(tracks2), readAll(tracks));
+}
+
+// sited --align's run: no output file, each radar's estimate as the
+// aligner left it at the capture's end, none with align = off; and what it
+// prints of them: the anchor and a radar not observable as one comment,
+// an estimated radar with its keys corrected, its heading within a turn.
+TEST_F(SitedOffline, AlignsWithoutOutputsAndPrintsEachRadarsCorrectedKeys)
+{
+    site::SiteConfig config = siteConfig();
+    OfflineRun run;
+    QString error;
+    ASSERT_TRUE(runOffline(config, capture(), QString(), QString(), {}, run, error))
+        << error.toStdString();
+    EXPECT_EQ(run.pictures, 11) << "made, though written nowhere";
+    ASSERT_TRUE(run.alignment);
+    EXPECT_FALSE(run.alignment->apply) << "report by default";
+    ASSERT_EQ(run.alignment->radars.size(), 2);
+    for (const QString& line : alignmentKeys(config, *run.alignment).split('\n')) {
+        if (!line.isEmpty())
+            EXPECT_TRUE(line.contains(QRegularExpression(
+                QStringLiteral("^# radar (west|east): \\d+ co-sightings?; not observable: .+$"))))
+                << line.toStdString();
+    }
+    config.fusion.align = site::AlignMode::Off;
+    ASSERT_TRUE(runOffline(config, capture(), QString(), QString(), {}, run, error));
+    EXPECT_FALSE(run.alignment);
+
+    align::RadarEstimate west;
+    west.radar = 0;
+    west.anchor = west.observable = true;
+    align::RadarEstimate east;
+    east.radar = 1;
+    east.observable = true;
+    east.estimate = {2.013, -1.02, 0.51, 0.31};
+    east.sigma = {0.012, 0.08, 0.07, 0.05};
+    east.coSightings = 1834;
+    config.radars[1].rangeOffsetM = -0.5;
+    const link::AlignmentStatus alignment{false, {west, east}, {false, false}};
+    const QString keys = "[radar.east]\nheading = 272.013\nx = 38.98\ny = -2.49\n"
+                         "range_offset = -0.19\n";
+    EXPECT_EQ(alignmentKeys(config, alignment),
+              QStringLiteral("# radar west: anchor\n"
+                             "# radar east: 1834 co-sightings; heading +2.013 \u00b1 0.012 deg, "
+                             "x -1.02 \u00b1 0.08 m, y +0.51 \u00b1 0.07 m, range +0.31 \u00b1 "
+                             "0.05 m; not certain yet\n") +
+                  keys);
+    config.radars[1].placement.headingDeg = 359.0;
+    east.certain = true;
+    EXPECT_TRUE(alignmentKeys(config, {false, {west, east}, {false, true}})
+                    .endsWith(QStringLiteral("0.05 m\n[radar.east]\nheading = 1.013\n") +
+                              keys.mid(keys.indexOf(QLatin1String("x =")))));
 }
 
 // Every way the run can fail says so in one line and leaves the outputs

@@ -294,6 +294,38 @@ TEST(SiteStatus, RadarsSinceTheirLastMessage)
                     .endsWith("\"historyBytes\":null,\"historyOldestDay\":null,"
                               "\"historyNewestDay\":null}"));
     EXPECT_EQ(siteOfflineMessage(), QByteArray("{\"online\":false}"));
+
+    // The alignment, when on: north the anchor, east estimated and applied,
+    // west not observable (its figures null, and why given).
+    trklib::sited::align::RadarEstimate north;
+    north.radar = 0;
+    north.anchor = north.observable = north.certain = true;
+    trklib::sited::align::RadarEstimate east;
+    east.radar = 1;
+    east.observable = east.certain = true;
+    east.estimate = {2.5, -1.25, 0.5, 0.25};
+    east.sigma = {0.01, 0.125, 0.0625, 0.03125};
+    east.coSightings = 1834;
+    trklib::sited::align::RadarEstimate west;
+    west.radar = 2;
+    west.why = QStringLiteral("shares no objects with the other radars");
+    status.alignment = AlignmentStatus{true, {north, east, west}, {false, true, false}};
+    const QByteArray aligned = siteStatusMessage(names, status, nowMs);
+    EXPECT_TRUE(aligned.endsWith(
+        ",\"historyNewestDay\":\"2023-11-14\",\"alignment\":{\"mode\":\"apply\",\"radars\":{"
+        "\"north\":{\"observable\":true,\"why\":null,\"anchor\":true,\"certain\":true,"
+        "\"applied\":false,\"heading_deg\":0,\"x_m\":0,\"y_m\":0,\"range_m\":0,"
+        "\"heading_sigma_deg\":0,\"x_sigma_m\":0,\"y_sigma_m\":0,\"range_sigma_m\":0,"
+        "\"co_sightings\":0},"
+        "\"east\":{\"observable\":true,\"why\":null,\"anchor\":false,\"certain\":true,"
+        "\"applied\":true,\"heading_deg\":2.5,\"x_m\":-1.25,\"y_m\":0.5,\"range_m\":0.25,"
+        "\"heading_sigma_deg\":0.01,\"x_sigma_m\":0.125,\"y_sigma_m\":0.0625,"
+        "\"range_sigma_m\":0.03125,\"co_sightings\":1834},"
+        "\"west\":{\"observable\":false,\"why\":\"shares no objects with the other radars\","
+        "\"anchor\":false,\"certain\":false,\"applied\":false,\"heading_deg\":null,"
+        "\"x_m\":null,\"y_m\":null,\"range_m\":null,\"heading_sigma_deg\":null,"
+        "\"x_sigma_m\":null,\"y_sigma_m\":null,\"range_sigma_m\":null,\"co_sightings\":0}}}}"))
+        << aligned.toStdString();
 }
 
 // The figures of /metrics: every picture counted with its latency (one at
@@ -567,6 +599,12 @@ TEST(Options, ModesAndEveryWayOfBeingWrong)
           "s.conf"},
          Options::Mode::Offline,
          nullptr},
+        {{"--capture", "c.pcap", "--align", "--config", "s.conf"}, Options::Mode::Align, nullptr},
+        {{"--align", "--config", "s.conf"}, {}, "--align takes --config and --capture alone"},
+        {{"--align", "--config", "s", "--capture", "c", "--output", "p"},
+         {},
+         "--align takes --config and --capture alone"},
+        {{"--align", "--align", "--config", "s", "--capture", "c"}, {}, "--align given twice"},
         {{}, {}, "--config FILE is needed"},
         {{"--config"}, {}, "--config needs a file"},
         {{"--config", "a", "--config", "b"}, {}, "--config given twice"},

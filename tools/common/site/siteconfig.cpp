@@ -46,6 +46,9 @@ constexpr double maxRatePerS = 100.0;
 constexpr double minGateM = 1.0;
 constexpr double maxGateM = 100.0;
 constexpr double maxCoastS = 60.0;
+// [radar.NAME] range_offset, metres either way: a radar's distances are
+// off by centimetres to a few metres; more is a typo or another unit.
+constexpr double maxRangeOffsetM = 50.0;
 // [classes] threshold: a class is given at this probability or above.
 constexpr double minClassThreshold = 0.5;
 constexpr double maxClassThreshold = 0.99;
@@ -820,20 +823,49 @@ bool checkSics(const QVector<Section>& radarSections, const QVector<RadarEntry>&
     return true;
 }
 
-KeyTable fusionKeys(FusionConfig& fusion)
+// [fusion] align_anchor as written: a radar's name, checked once every
+// radar is read.
+KeyTable fusionKeys(FusionConfig& fusion, QString& anchor)
 {
     const KeyTable keys{
         {QStringLiteral("rate"),
          numberHandler(fusion.ratePerS, minRatePerS, maxRatePerS, "pictures per second")},
         {QStringLiteral("gate"), numberHandler(fusion.gateM, minGateM, maxGateM, "metres")},
         {QStringLiteral("coast"), numberHandler(fusion.coastS, 0.0, maxCoastS, "seconds")},
+        {QStringLiteral("align"),
+         [&](const QString& v) {
+             for (const AlignMode mode : {AlignMode::Off, AlignMode::Report, AlignMode::Apply}) {
+                 if (v == QLatin1String(alignModeName(mode))) {
+                     fusion.align = mode;
+                     return QString();
+                 }
+             }
+             return QStringLiteral("'%1' is none of off, report and apply").arg(v);
+         }},
+        {QStringLiteral("align_anchor"),
+         [&](const QString& v) {
+             anchor = v;
+             return v.isEmpty() ? QStringLiteral("empty; leave the key out for the radars' "
+                                                 "consensus")
+                                : QString();
+         }},
     };
     return keys;
 }
 
-bool parseFusion(const Section& section, FusionConfig& fusion, QString& error)
+// The radar that [fusion] align_anchor names, once every radar is read.
+bool findAnchor(const Section& section, const QString& anchor, SiteConfig& config, QString& error)
 {
-    return applySection(section, fusionKeys(fusion), error);
+    for (int i = 0; i < config.radars.size(); ++i) {
+        if (config.radars[i].name == anchor) {
+            config.fusion.alignAnchor = i;
+            return true;
+        }
+    }
+    error = QStringLiteral("%1: [fusion] align_anchor: '%2' is no radar of the file")
+                .arg(lineOf(section, QStringLiteral("align_anchor")))
+                .arg(anchor);
+    return false;
 }
 
 KeyTable classesKeys(ClassesConfig& classes, const QDir& base)
@@ -1034,6 +1066,8 @@ KeyTable radarKeys(RadarEntry& radar)
         {QStringLiteral("heading"),
          numberHandler(radar.placement.headingDeg, -maxHeadingDeg, maxHeadingDeg, "degrees")},
         {QStringLiteral("sic"), codeHandler(radar.sic)},
+        {QStringLiteral("range_offset"),
+         numberHandler(radar.rangeOffsetM, -maxRangeOffsetM, maxRangeOffsetM, "metres")},
     };
     return keys;
 }
@@ -1247,6 +1281,19 @@ bool parseMapSection(const Section& section, const QDir& base, SiteConfig& confi
 
 } // namespace
 
+const char* alignModeName(AlignMode mode)
+{
+    switch (mode) {
+    case AlignMode::Off:
+        return "off";
+    case AlignMode::Report:
+        return "report";
+    case AlignMode::Apply:
+        break;
+    }
+    return "apply";
+}
+
 QByteArray SiteConfig::topic(const RadarEntry& radar, const char* leaf) const
 {
     return QStringLiteral("%1/%2/%3/%4")
@@ -1283,11 +1330,12 @@ QVector<SiteConfigKey> siteConfigKeys()
     SiteConfig config;
     Origin origin;
     RadarEntry radar;
+    QString anchor;
     const QDir base;
     const std::pair<const char*, KeyTable> sections[]{
         {"site", siteKeys(config, origin)},
         {"broker", brokerKeys(config.broker, base)},
-        {"fusion", fusionKeys(config.fusion)},
+        {"fusion", fusionKeys(config.fusion, anchor)},
         {"classes", classesKeys(config.classes, base)}, // sited's alone
         {"zones", zonesKeys(config, base)},
         {"asterix", asterixKeys(config.asterix)},
@@ -1320,13 +1368,16 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
     const Section* zones = nullptr;      // read after [site], wherever it stands
     const Section* mapSection = nullptr; // as zones
     const Section* asterixSection = nullptr;
+    const Section* fusionSection = nullptr;
+    QString anchor; // [fusion] align_anchor, found among the radars at the end
     for (const Section& section : qAsConst(sections)) {
         if (section.name == QLatin1String("site")) {
             haveSite = true;
             if (!parseSite(section, config, error))
                 return false;
         } else if (section.name == QLatin1String("fusion")) {
-            if (!parseFusion(section, config.fusion, error))
+            fusionSection = &section;
+            if (!applySection(section, fusionKeys(config.fusion, anchor), error))
                 return false;
         } else if (section.name == QLatin1String("classes")) {
             if (!applySection(section, classesKeys(config.classes, base), error))
@@ -1388,6 +1439,8 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
         error = QStringLiteral("[radar.NAME]: missing; a site has at least one radar");
         return false;
     }
+    if (!anchor.isEmpty() && !findAnchor(*fusionSection, anchor, config, error))
+        return false;
     return checkSockets(radarSections, config.radars, error) &&
            checkSics(radarSections, config.radars, asterixSection, config.asterix, error);
 }

@@ -51,6 +51,9 @@ struct RadarEntry
     RadarConfig mounting{};    // every field 0 unless set
     util::RadarPlacement placement;
     int sic = -1; // its ASTERIX system identification code, 0 to 255; -1: none
+    // Metres the radar reports every distance too long: sited takes it off
+    // (trackd checks it and publishes the distances as measured).
+    double rangeOffsetM = 0.0;
     int line = 0; // of its section, for messages
 };
 
@@ -74,12 +77,29 @@ struct CotConfig
     double ratePerS = 1.0; // rounds of events per second
 };
 
+// What sited does with the radars' mounting errors it finds from the
+// objects two radars see at once: nothing, report them, or correct the
+// radars' tracks by them as well.
+enum class AlignMode
+{
+    Off,
+    Report,
+    Apply
+};
+
+// "off", "report", "apply".
+const char* alignModeName(AlignMode mode);
+
 // How the site's service joins its radars' tracks into one picture.
 struct FusionConfig
 {
     double ratePerS = 10.0; // pictures per second
     double gateM = 10.0;    // how far a radar track may lie from the object it joins
     double coastS = 3.0;    // how long an object outlives its last radar track
+    AlignMode align = AlignMode::Report;
+    // The radar whose mounting is right by definition, an index into
+    // SiteConfig::radars; -1: none, the radars' consensus.
+    int alignAnchor = -1;
 };
 
 // How sited tells its objects' classes: the probability at which an

@@ -30,6 +30,57 @@ void appendDay(QByteArray& out, const std::optional<std::int64_t>& timeMs)
         QDateTime::fromMSecsSinceEpoch(*timeMs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd")));
 }
 
+// A figure of an estimate, null while the radar is not observable.
+void appendFigure(QByteArray& out, const char* key, bool known, double value)
+{
+    out.append(",\"").append(key).append("\":");
+    if (known)
+        appendNumber(out, value);
+    else
+        out.append("null");
+}
+
+void appendBool(QByteArray& out, const char* key, bool value)
+{
+    out.append(",\"").append(key).append(value ? "\":true" : "\":false");
+}
+
+void appendAlignment(QByteArray& out, const QStringList& radarNames,
+                     const AlignmentStatus& alignment)
+{
+    out.append(",\"alignment\":{\"mode\":");
+    out.append(alignment.apply ? "\"apply\"" : "\"report\"");
+    out.append(",\"radars\":{");
+    for (int i = 0; i < alignment.radars.size(); ++i) {
+        const align::RadarEstimate& e = alignment.radars[i];
+        if (i > 0)
+            out.append(',');
+        appendString(out, radarNames.value(e.radar));
+        out.append(":{\"observable\":");
+        out.append(e.observable ? "true" : "false");
+        out.append(",\"why\":");
+        if (e.observable)
+            out.append("null");
+        else
+            appendString(out, e.why);
+        appendBool(out, "anchor", e.anchor);
+        appendBool(out, "certain", e.certain);
+        appendBool(out, "applied", alignment.applied.value(e.radar));
+        appendFigure(out, "heading_deg", e.observable, e.estimate.headingDeg);
+        appendFigure(out, "x_m", e.observable, e.estimate.xM);
+        appendFigure(out, "y_m", e.observable, e.estimate.yM);
+        appendFigure(out, "range_m", e.observable, e.estimate.rangeM);
+        appendFigure(out, "heading_sigma_deg", e.observable, e.sigma.headingDeg);
+        appendFigure(out, "x_sigma_m", e.observable, e.sigma.xM);
+        appendFigure(out, "y_sigma_m", e.observable, e.sigma.yM);
+        appendFigure(out, "range_sigma_m", e.observable, e.sigma.rangeM);
+        out.append(",\"co_sightings\":");
+        appendInteger(out, e.coSightings);
+        out.append('}');
+    }
+    out.append("}}");
+}
+
 } // namespace
 
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
@@ -73,6 +124,8 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendDay(out, status.historyOldestMs);
     out.append(",\"historyNewestDay\":");
     appendDay(out, status.historyNewestMs);
+    if (status.alignment)
+        appendAlignment(out, radarNames, *status.alignment);
     out.append('}');
     return out;
 }

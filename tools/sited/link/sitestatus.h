@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/sited/align/aligner.h"
+
 #include <QByteArray>
 #include <QStringList>
 #include <QVector>
@@ -11,6 +13,14 @@
 // sited's status, retained on <prefix>/<site>/site/status, and the clock
 // that says when a picture or a status is due.
 namespace trklib::sited::link {
+
+// The self-alignment as it stands, when [fusion] align is not off.
+struct AlignmentStatus
+{
+    bool apply = false;                   // [fusion] align = apply, else report
+    QVector<align::RadarEstimate> radars; // by radar, the latest estimates
+    QVector<bool> applied;                // by radar: fusion corrects its tracks
+};
 
 struct SiteStatus
 {
@@ -30,6 +40,7 @@ struct SiteStatus
     std::optional<std::int64_t> historyBytes;
     std::optional<std::int64_t> historyOldestMs;
     std::optional<std::int64_t> historyNewestMs;
+    std::optional<AlignmentStatus> alignment; // none: [fusion] align = off
 };
 
 // {"online": true, "radars": {NAME: seconds since its last tracks message
@@ -37,8 +48,12 @@ struct SiteStatus
 // "lateMessages", "fusionRecoveries", "droppedEvents", "droppedRecords",
 // "asterixClamped", "outputDropped", "historyBytes", "historyOldestDay",
 // "historyNewestDay"} with the days as UTC dates "YYYY-MM-DD" and null for
-// what is not known. A message stamped after nowMs (the clock stepped
-// back) is 0 s old.
+// what is not known; with an alignment, "alignment": {"mode", "radars":
+// {NAME: {"observable", "why", "anchor", "certain", "applied",
+// "heading_deg", "x_m", "y_m", "range_m", and their sigmas
+// "heading_sigma_deg" ..., "co_sightings"}}}, the figures null while the
+// radar is not observable and why null while it is. A message stamped after nowMs (the clock
+// stepped back) is 0 s old.
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs);
 

@@ -74,6 +74,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 10.0);
     EXPECT_EQ(c.fusion.gateM, 10.0);
     EXPECT_EQ(c.fusion.coastS, 3.0);
+    EXPECT_EQ(c.fusion.align, AlignMode::Report);
+    EXPECT_EQ(c.fusion.alignAnchor, -1) << "the radars' consensus";
     EXPECT_EQ(c.classes.threshold, 0.7);
     EXPECT_TRUE(c.classes.model.isEmpty());
     EXPECT_FALSE(c.asterix.cat010.isSet() || c.asterix.cat062.isSet()) << "no ASTERIX output";
@@ -107,7 +109,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
         "# another\n"
         "[site]\n name = north-1 \nprefix = plant/trklib\n"
         "latitude = -33.85\nlongitude = 151.2\naltitude = 42.5\ntimezone = Australia/Sydney\n"
-        "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\n[classes]\nthreshold = 0.8\n"
+        "[fusion]\nrate = 4\ngate = 6.5\ncoast = 0\nalign = apply\nalign_anchor = r.2\n"
+        "[classes]\nthreshold = 0.8\n"
         "[asterix]\nsac = 25\nsic_site = 200\ncat010 = 239.1.2.3:8600\n"
         "cat062 = [::1]:8601\n[cot]\n"
         "[history]\ndatabase = db/h.sqlite\nretention_days = 7\n"
@@ -134,6 +137,8 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(c.fusion.ratePerS, 4.0);
     EXPECT_EQ(c.fusion.gateM, 6.5);
     EXPECT_EQ(c.fusion.coastS, 0.0);
+    EXPECT_EQ(c.fusion.align, AlignMode::Apply);
+    EXPECT_EQ(c.fusion.alignAnchor, 1) << "r.2, named before the radars";
     EXPECT_EQ(c.classes.threshold, 0.8);
     EXPECT_EQ(c.asterix.sac, 25);
     EXPECT_EQ(c.asterix.sicSite, 200);
@@ -224,6 +229,12 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
                              "[map], [trackd], [radar.NAME])"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
+        // Self-alignment: a mode of three, an anchor among the radars.
+        {radar + "[fusion]\nalign = on\n",
+         "7: [fusion] align: 'on' is none of off, report and apply"},
+        {site + "[fusion]\nalign = off\nalign_anchor = b\n" + broker + "[radar.a]\n",
+         "5: [fusion] align_anchor: 'b' is no radar of the file"},
+        {radar + "[fusion]\nalign_anchor =\n", "7: [fusion] align_anchor: empty"},
         {radar + "[history]\nenabled = yes\n",
          "7: [history] enabled: 'yes' is neither true nor false"},
         {radar + "[http]\nlisten = 239.1.2.3:8088\n",
@@ -319,7 +330,7 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {radar + "[fusion]\nrate = -1\n",
          "7: [fusion] rate: '-1' is not a number of pictures per second from 0.1 to 100"},
         {radar + "[fusion]\nspeed = 1\n",
-         "7: [fusion] speed: unknown key (known: rate, gate, coast)"},
+         "7: [fusion] speed: unknown key (known: rate, gate, coast, align, align_anchor)"},
         {radar + "[classes]\nmodel = missing.json\n", "7: [classes] model: no such file: "},
         {site + "name = t\n", "3: [site] name: set twice (first at line 2)"},
         {"[site]\nname = a/b\n", "2: [site] name: 'a/b' is not topic-safe"},
@@ -609,6 +620,8 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
         {"classes", "threshold", minimalFile + "[classes]\n", 0.5, 0.99,
          "not a number of probability from 0.5 to 0.99",
          [](const SiteConfig& c) { return c.classes.threshold; }},
+        {"radar.a", "range_offset", radar, -50, 50, "not a number of metres from -50 to 50",
+         [](const SiteConfig& c) { return c.radars[0].rangeOffsetM; }},
         {"radar.a", "sic", radar, 0, 255, "not a code from 0 to 255",
          [](const SiteConfig& c) { return double(c.radars[0].sic); }, true},
         {"asterix", "sac", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
