@@ -80,12 +80,15 @@ SiteSimulator::SiteSimulator(const site::SiteConfig& site, const SimOptions& opt
         SiteRadar radar;
         QString ignored; // checked by the caller
         siteRadarEndpoints(site.radars[i], radar, ignored);
+        // The site file's range offset is the radar's as surveyed: it
+        // reports distances that much too long, and an error adds to it.
+        radar.rangeBiasM = site.radars[i].rangeOffsetM;
         // A radar without an error keeps the file's values as they are.
         if (errors.contains(radar.name)) {
             const MountingError& error = errors[radar.name];
             radar.mounting = trueMounting(radar.mounting, error);
             radar.placement = truePlacement(radar.placement, error);
-            radar.rangeBiasM = error.rangeM;
+            radar.rangeBiasM += error.rangeM;
         }
         radar.phaseMs = qMin(phaseSpanMs - 1, qint64(phases.uniform() * double(phaseSpanMs)));
         radars_.append(radar);
