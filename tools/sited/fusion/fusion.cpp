@@ -444,13 +444,16 @@ void Fusion::Private::settleProbation(std::int64_t timeMs)
             continue;
         // Another new object that may be the same one, and is not this one
         // seen by another radar, makes it unclear.
-        const double x = object.filter.xAt(timeMs), y = object.filter.yAt(timeMs);
+        // (Structured bindings are not captured: C++17.)
+        const std::int64_t selfId = id;
+        const Object& self = object;
+        const double x = self.filter.xAt(timeMs), y = self.filter.yAt(timeMs);
         const bool contested = std::any_of(objects.cbegin(), objects.cend(), [&](const auto& e) {
             const Object& other = e.second;
-            return e.first != id && other.rejoinCandidates.contains(best) &&
-                   (other.sharesRadar(object) ||
+            return e.first != selfId && other.rejoinCandidates.contains(best) &&
+                   (other.sharesRadar(self) ||
                     !sameObject(other.filter, other.filter.xAt(timeMs), other.filter.yAt(timeMs),
-                                object.filter, x, y));
+                                self.filter, x, y));
         });
         const bool taken = std::any_of(joins.cbegin(), joins.cend(),
                                        [&](const auto& j) { return j.second == best; });
