@@ -15,6 +15,9 @@ namespace trklib::sited {
 
 namespace {
 
+// A radar whose estimate is not observable is corrected by it only from
+// this many co-sightings on.
+constexpr std::int64_t minApplyCoSightings = 1000;
 // The aligner estimates once in this much picture time, ms.
 constexpr std::int64_t estimatePeriodMs = 1000;
 
@@ -53,6 +56,7 @@ fusion::Settings fusionSettings(const site::SiteConfig& site)
     fusion::Settings settings;
     settings.gateM = site.fusion.gateM;
     settings.coastS = site.fusion.coastS;
+    settings.coSightings = site.fusion.align != site::AlignMode::Off;
     for (const site::RadarEntry& radar : site.radars)
         settings.radars.append(
             {radar.placement.x, radar.placement.y, radar.mounting.height, radar.rangeOffsetM});
@@ -151,7 +155,11 @@ void PicturePipeline::align(std::int64_t timeMs)
     if (!alignment_->apply)
         return;
     for (const align::RadarEstimate& e : qAsConst(alignment_->radars)) {
-        if (!e.observable || !e.certain || e.radar < 0 || e.radar >= radarNames_.size())
+        // One the geometry cannot fully tell still brings its sightings
+        // together with the others' once it has seen enough of them.
+        const bool usable =
+            e.observable ? e.certain : e.sharing && e.coSightings >= minApplyCoSightings;
+        if (!usable || e.radar < 0 || e.radar >= radarNames_.size())
             continue;
         // The anchor's is none: a radar that was corrected before the
         // consensus chose it as the anchor is no longer.

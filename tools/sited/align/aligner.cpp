@@ -64,6 +64,11 @@ constexpr Theta anchorTolerance = {0.1, 0.3, 0.3, 0.3};
 // nearest ones, about 1/500; a junction's two roads in one beam do so by
 // the bearings between them, 1/80 and more.
 constexpr double singularRatio = 5e-3;
+// The site file's mounting as a survey: each error within these, one
+// standard deviation (degrees, metres, metres, metres). The final fit
+// weighs it, so that what the co-sightings cannot tell stays near the file
+// instead of wandering with their noise.
+constexpr Theta surveySigma = {2.0, 2.0, 2.0, 2.0};
 
 // A change: the last shortWindowMs against the whole window, beyond both
 // changeSigmas of their joint sigma and changeMinimum (degrees, metres,
@@ -434,20 +439,24 @@ RadarEstimate Solve::estimateOf(int radar, const Symmetric& covariance, double s
         e.why = noSharing;
         return e;
     }
+    e.sharing = true;
     if (radar == anchor_) {
         e.anchor = e.observable = e.certain = true;
         return e;
     }
-    e.why = whyNot(radar, covariance);
-    if (!e.why.isEmpty())
-        return e;
-    e.observable = true;
     e.estimate = alignmentOf(theta_[radar]);
     const int at = offset_[radar];
     const auto sigma = [&](int k) {
         return std::sqrt(std::max(0.0, covariance(at + k, at + k)) * scale);
     };
     e.sigma = {sigma(0), sigma(1), sigma(2), sigma(3)};
+    // Not observable: what the co-sightings tell is in the estimate, the
+    // rest is the survey's; the caller may use it to bring the co-sightings
+    // together, not to mend the site file.
+    e.why = whyNot(radar, covariance);
+    if (!e.why.isEmpty())
+        return e;
+    e.observable = true;
     e.certain = e.sigma.headingDeg <= RadarEstimate::certainHeadingDeg &&
                 e.sigma.xM <= RadarEstimate::certainPlaceM &&
                 e.sigma.yM <= RadarEstimate::certainPlaceM &&
@@ -480,19 +489,21 @@ QVector<RadarEstimate> Solve::run()
             unknowns_ += perRadar;
         }
     }
-    const std::vector<double> none(unknowns_, 0.0);
+    std::vector<double> survey(unknowns_, 0.0);
+    for (int i = 0; i < unknowns_; ++i)
+        survey[i] = 1.0 / (surveySigma[i % perRadar] * surveySigma[i % perRadar]);
     for (int it = 0; it < linearizations; ++it)
-        step(none);
+        step(survey);
     reject();
     for (int it = 0; it < linearizations - 1; ++it)
-        step(none);
+        step(survey);
 
     Normal last = normal(false);
     double largest = 0.0;
     for (int i = 0; i < unknowns_; ++i)
         largest = std::max(largest, last.a(i, i));
     for (int i = 0; i < unknowns_; ++i)
-        last.a(i, i) += ridge * largest + 1e-12;
+        last.a(i, i) += survey[i] + ridge * largest + 1e-12;
     Symmetric covariance;
     last.a.inverse(covariance);
     const int dof = 2 * last.pairs - unknowns_;

@@ -34,11 +34,16 @@ struct Settings
 struct RadarEstimate
 {
     int radar = -1;
-    bool anchor = false;          // the frame's anchor: fixed, or chosen by the consensus
-    bool observable = false;      // false: the geometry cannot tell (why says what)
-    QString why;                  // empty when observable; else a short phrase
-    RadarAlignment estimate;      // the error found
-    RadarAlignment sigma;         // one standard deviation of each
+    bool anchor = false;     // the frame's anchor: fixed, or chosen by the consensus
+    bool observable = false; // false: the geometry cannot tell (why says what)
+    QString why;             // empty when observable; else a short phrase
+    // The error found, and one standard deviation of each. Where it is not
+    // observable but shares objects, what the co-sightings tell is in it and
+    // the rest stays near the site file: enough to bring the radars'
+    // sightings together, not to mend the file.
+    RadarAlignment estimate;
+    RadarAlignment sigma;
+    bool sharing = false;         // shares objects, directly or through others, with the anchor
     bool certain = false;         // every sigma within the bounds below
     std::int64_t coSightings = 0; // used, within the window
 

@@ -308,7 +308,8 @@ struct Fusion::Private
 {
     explicit Private(const Settings& s)
         : places(s.radars), radars(s.radars.size()), gateM(s.gateM),
-          coastMs(std::llround(s.coastS * util::msPerS)), grid(s.gateM)
+          coastMs(std::llround(s.coastS * util::msPerS)), grid(s.gateM),
+          gatherCoSightings(s.coSightings)
     {}
 
     void advance(std::int64_t timeMs);
@@ -335,8 +336,78 @@ struct Fusion::Private
     std::int64_t nextId = 1;
     std::uint64_t late = 0;
     std::uint64_t recoveries = 0;
+    bool gatherCoSightings;
     QVector<CoSighting> coSightings;
+    void pairTracks(const Object& a, std::int64_t aId, const Object& b);
+    void pairNearObjects(std::int64_t timeMs);
 };
+
+// Each radar track of a paired with each of b's (of other radars) reported
+// at most coSightingSkewMs before it, brought to its time along a's
+// velocity.
+void Fusion::Private::pairTracks(const Object& a, std::int64_t aId, const Object& b)
+{
+    for (const ObjectRadar& ra : a.radars) {
+        const auto ta = radars[ra.radar].tracks.constFind(ra.number);
+        if (ta == radars[ra.radar].tracks.cend() || ta->sightingMs == never)
+            continue;
+        for (const ObjectRadar& rb : b.radars) {
+            if (rb.radar == ra.radar)
+                continue;
+            const auto tb = radars[rb.radar].tracks.constFind(rb.number);
+            if (tb == radars[rb.radar].tracks.cend() || tb->sightingMs == never)
+                continue;
+            const std::int64_t skewMs = ta->sightingMs - tb->sightingMs;
+            if (skewMs < 0 || skewMs > coSightingSkewMs)
+                continue;
+            CoSighting pair{ta->sightingMs, aId, ta->sighting, tb->sighting};
+            const double dtS = double(skewMs) / util::msPerS;
+            pair.b.xM += a.filter.vx() * dtS;
+            pair.b.yM += a.filter.vy() * dtS;
+            coSightings.append(pair);
+        }
+    }
+}
+
+// Two objects of different radars that fusion keeps apart but that lie
+// within the gate of each other and of no other such object, moving alike
+// (within pairSpeedMps), are most likely one thing that a radar off its
+// entry places metres away: their tracks are co-sightings too, from which
+// the alignment learns to bring them together.
+void Fusion::Private::pairNearObjects(std::int64_t timeMs)
+{
+    constexpr double pairSpeedMps = 2.0;
+    QVector<std::pair<std::int64_t, const Object*>> live;
+    grid.clear();
+    for (const auto& [id, object] : objects) {
+        if (object.radars.isEmpty() || object.dormant)
+            continue;
+        grid.insert(live.size(), object.filter.xAt(timeMs), object.filter.yAt(timeMs));
+        live.append({id, &object});
+    }
+    QVector<int> partner(live.size(), -1); // the one near it; -2: more than one
+    for (int i = 0; i < live.size(); ++i) {
+        const Object& a = *live[i].second;
+        grid.forEachWithin(a.filter.xAt(timeMs), a.filter.yAt(timeMs), gateM,
+                           [&](const ObjectGrid::Entry& e) {
+                               const int j = int(e.id);
+                               const Object& b = *live[j].second;
+                               if (j == i || a.sharesRadar(b) ||
+                                   std::hypot(a.filter.vx() - b.filter.vx(),
+                                              a.filter.vy() - b.filter.vy()) > pairSpeedMps)
+                                   return;
+                               partner[i] = partner[i] == -1 ? j : -2;
+                           });
+    }
+    for (int i = 0; i < live.size(); ++i) {
+        const int j = partner[i];
+        if (j > i && partner[j] == i) {
+            // Whichever was reported later is brought the other's way.
+            pairTracks(*live[i].second, live[i].first, *live[j].second);
+            pairTracks(*live[j].second, live[j].first, *live[i].second);
+        }
+    }
+}
 
 // Keeps the track's sighting and pairs it with those of the object's other
 // radars reported at most coSightingSkewMs before, brought to its time
@@ -346,6 +417,8 @@ void Fusion::Private::noteSighting(int radar, Track& track, const Sighting& sigh
 {
     track.sighting = sighting;
     track.sightingMs = timeMs;
+    if (!gatherCoSightings)
+        return;
     const auto found = objects.find(track.objectId);
     if (found == objects.end())
         return;
@@ -875,6 +948,8 @@ Picture Fusion::picture(std::int64_t timeMs)
     d->mergeDuplicates(timeMs);
     d->dropGhosts(timeMs);
     d->settleProbation(timeMs);
+    if (d->gatherCoSightings)
+        d->pairNearObjects(timeMs);
     Picture picture;
     picture.timeMs = timeMs;
     picture.objects.reserve(int(d->objects.size()));

@@ -29,6 +29,7 @@ struct Settings
     double gateM = 10.0;        // how far a radar track may lie from the object it joins
     double coastS = 3.0;        // how long an object outlives its last radar track
     QVector<RadarPlace> radars; // by index as TracksReport::radar counts them
+    bool coSightings = false;   // gather co-sightings for takeCoSightings()
 };
 
 class Fusion
@@ -72,7 +73,11 @@ public:
     // Corrects every later report of the radar by its alignment (undone on
     // its tracks before they are measured); all zero is none.
     void setAlignment(int radar, const RadarAlignment& alignment);
-    // The co-sightings gathered since the last call, in report order.
+    // The co-sightings gathered since the last call (none unless
+    // Settings::coSightings): each report of a track in an object that holds
+    // another radar's track, and, once a picture, the tracks of two objects
+    // of different radars that lie within the gate of each other alone and
+    // move alike (a radar off its entry whose tracks fusion does not join).
     QVector<CoSighting> takeCoSightings();
 
     std::uint64_t lateMessages() const;

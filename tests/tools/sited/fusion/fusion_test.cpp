@@ -908,6 +908,56 @@ TEST(Gap, WalkersMeetingUnseenNeverSwapped)
     }
 }
 
+// Co-sightings are gathered only when asked for: of the tracks joined in
+// one object, and of two objects of different radars kept apart near each
+// other (a radar off its entry). Undoing that radar's error joins them.
+TEST(CoSightings, GatheredWhenAskedAndTheAlignmentUndone)
+{
+    // B's tracks turned 3 degrees counter-clockwise about B, as a radar
+    // whose true heading is 3 degrees clockwise of its entry places them:
+    // 5 m off at B's 100 m.
+    const double turn = 3.0 * M_PI / 180.0;
+    const auto offB = [&](double x, double y) {
+        const double dx = x - 0.0, dy = y + 100.0;
+        return std::pair{dx * std::cos(turn) - dy * std::sin(turn),
+                         -100.0 + dx * std::sin(turn) + dy * std::cos(turn)};
+    };
+    const auto targets = [&](int radar, std::int64_t ms) {
+        const double x = 5.0 * seconds(startMs, ms);
+        if (radar == 0)
+            return QVector<RadarTrack>{see(0, 1, x, 0.0, 5.0)};
+        const auto [bx, by] = offB(x, 0.0);
+        RadarTrack t = see(1, 1, x, 0.0, 5.0);
+        t.xM = bx;
+        t.yM = by;
+        return QVector<RadarTrack>{t};
+    };
+    struct Case
+    {
+        bool asked;
+        bool aligned;
+        int objects; // at the end
+    };
+    for (const Case& c : {Case{false, false, 2}, Case{true, false, 2}, Case{true, true, 1}}) {
+        Settings settings = fusionSettings(config);
+        settings.coSightings = c.asked;
+        Fusion f(settings);
+        if (c.aligned)
+            f.setAlignment(1, {3.0, 0.0, 0.0, 0.0});
+        const auto pictures = run(f, startMs, startMs + 4000, targets);
+        const QVector<CoSighting> pairs = f.takeCoSightings();
+        EXPECT_EQ(pictures.back().objects.size(), c.objects) << c.asked << c.aligned;
+        EXPECT_EQ(pairs.isEmpty(), !c.asked) << c.aligned;
+        for (const CoSighting& p : pairs) {
+            ASSERT_NE(p.a.radar, p.b.radar);
+            // Placed as the site file mounts B: B's sighting 5 m off A's
+            // whether or not fusion undoes the error.
+            EXPECT_NEAR(std::hypot(p.a.xM - p.b.xM, p.a.yM - p.b.yM), 5.2, 0.5) << c.aligned;
+        }
+        EXPECT_TRUE(f.takeCoSightings().isEmpty());
+    }
+}
+
 // A radar that starts a new track of a walker just before it loses the
 // old one leaves the old object coasting beside the new: the copy is
 // dropped once it has stayed on the new one mergeAfterMs, and only if the
