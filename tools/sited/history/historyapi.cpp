@@ -259,6 +259,10 @@ void appendObject(QByteArray& out, const ObjectRow& o)
     out.append(o.radars);
     out.append(",\"since\":");
     appendInteger(out, o.sinceMs);
+    if (o.gappedS > 0.0) {
+        out.append(",\"gapped\":");
+        appendNumber(out, o.gappedS);
+    }
     out.append(",\"class\":\"");
     out.append(className(o.objectClass));
     out.append("\",\"classes\":");

@@ -7,6 +7,8 @@
 
 #include <QDateTime>
 
+#include <cmath>
+
 #include <chrono>
 
 namespace trklib::sited::history {
@@ -74,6 +76,7 @@ QVector<ObjectRow> pictureRows(const QStringList& radarNames, const Picture& pic
         row.objectClass = o.objectClass;
         row.classes.clear();
         fusion::appendClasses(row.classes, o.classes);
+        row.gappedS = std::round(o.gappedS * 10.0) / 10.0;
         rows.append(row);
     }
     return rows;

@@ -162,6 +162,8 @@ const Table& objects()
             {"since", Type::integer},
             {"object_class", Type::text, 0, 5, "'unknown'"},
             {"classes", Type::text, 0, 5, classesFallback.constData()},
+            // Seconds of the gap its number was carried over; 0 when none.
+            {"gapped", Type::real, 0, 6, "0"},
         },
         {"site", "id", "time"},
         {},
@@ -419,7 +421,8 @@ Values objectValues(const QByteArray& site, const ObjectRow& o)
             o.radars,
             o.sinceMs,
             QByteArray(className(o.objectClass)),
-            o.classes};
+            o.classes,
+            o.gappedS};
 }
 
 Values eventValues(const QByteArray& site, const EventRow& e)

@@ -161,7 +161,7 @@ private:
 
 // A value bound to a parameter or copied; monostate is NULL.
 using Value = std::variant<std::monostate, std::int64_t, double, bool, QByteArray>;
-using Values = QVarLengthArray<Value, 16>;
+using Values = QVarLengthArray<Value, 17>;
 
 // A row's values in the order of columnList(): the site, then the row's.
 Values pictureValues(const QByteArray& site, std::int64_t timeMs);
@@ -223,6 +223,7 @@ template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
     o.sinceMs = r.integer(12);
     classFromName(QString::fromUtf8(r.text(13)), o.objectClass);
     o.classes = r.text(14);
+    o.gappedS = r.real(15);
     return o;
 }
 

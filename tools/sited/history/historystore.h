@@ -22,7 +22,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 5;
+constexpr int schemaVersion = 6;
 
 // The classes of an object the classifier has said nothing of, as
 // published: what rows written before the history kept classes hold.
@@ -48,6 +48,7 @@ struct ObjectRow
     ObjectClass objectClass = ObjectClass::Unknown;
     // The published classes object, JSON (fusion::appendClasses()'s).
     QByteArray classes = unknownClasses;
+    double gappedS = 0.0; // seconds, as published (to 0.1 s); 0 when not gapped
 };
 
 // One event as it was published, with the columns it is searched by.
