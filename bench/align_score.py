@@ -19,9 +19,11 @@ import re
 import sys
 
 BOUNDS = {"heading": 0.15, "x": 0.5, "y": 0.5, "range": 0.3}
-ESTIMATE = re.compile(
-    r"^# radar (?P<name>[^:]+): (?P<n>\d+) co-sightings; heading (?P<heading>[-+0-9.]+) ± [0-9.]+ deg, "
-    r"x (?P<x>[-+0-9.]+) ± [0-9.]+ m, y (?P<y>[-+0-9.]+) ± [0-9.]+ m, range (?P<range>[-+0-9.]+) ± [0-9.]+ m")
+FIGURES = (r"heading (?P<heading>[-+0-9.]+) ± [0-9.]+ deg, x (?P<x>[-+0-9.]+) ± [0-9.]+ m, "
+           r"y (?P<y>[-+0-9.]+) ± [0-9.]+ m, range (?P<range>[-+0-9.]+) ± [0-9.]+ m")
+ESTIMATE = re.compile(r"^# radar (?P<name>[^:]+): (?P<n>\d+) co-sightings; " + FIGURES)
+# A radar not observable: what its co-sightings tell, the rest the site file's.
+SURVEY = re.compile(r"^#   with the site file as a survey: " + FIGURES)
 
 
 def read_truth(path):
@@ -39,15 +41,18 @@ def read_truth(path):
 
 
 def read_estimates(path):
-    estimates, said = {}, {}
+    estimates, said, survey, name = {}, {}, {}, None
     for line in open(path, encoding="utf-8"):
         m = ESTIMATE.match(line)
+        s = SURVEY.match(line)
         if m:
             estimates[m["name"]] = {k: float(m[k]) for k in BOUNDS}
+        elif s and name:
+            survey[name] = {k: float(s[k]) for k in BOUNDS}
         elif line.startswith("# radar "):
             name, _, why = line[len("# radar "):].partition(":")
             said[name] = why.strip()
-    return estimates, said
+    return estimates, said, survey
 
 
 def main(argv):
@@ -56,7 +61,7 @@ def main(argv):
         return 2
     try:
         truth = read_truth(argv[2])
-        estimates, said = read_estimates(argv[1])
+        estimates, said, survey = read_estimates(argv[1])
     except (OSError, ValueError) as error:
         print(f"align_score: {error}", file=sys.stderr)
         return 1
@@ -71,6 +76,9 @@ def main(argv):
             zero = all(v == 0.0 for v in t.values())
             within &= anchor and zero
             print(f"{name:8s} truth {fmt(t)}  {said.get(name, 'not in the output')}")
+            if name in survey:
+                miss = {k: survey[name][k] - t[k] for k in BOUNDS}
+                print(f"{'':8s} as a survey {fmt(survey[name])}  off {fmt(miss)}")
             continue
         miss = {k: e[k] - t[k] for k in BOUNDS}
         ok = all(abs(miss[k]) <= BOUNDS[k] for k in BOUNDS)

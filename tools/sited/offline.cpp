@@ -342,23 +342,29 @@ QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatu
             continue;
         }
         const QString sightings = counted(e.coSightings, QStringLiteral("co-sighting"));
-        if (!e.observable) {
-            out += head + QStringLiteral("%1; not observable: %2\n").arg(sightings, e.why);
-            continue;
-        }
         const auto figure = [](double value, double sigma, int decimals, const char* unit) {
             return QStringLiteral("%1 \u00b1 %2 %3")
                 .arg(signedFigure(value, decimals), QString::number(sigma, 'f', decimals),
                      QLatin1String(unit));
         };
-        out += head +
-               QStringLiteral("%1; heading %2, x %3, y %4, range %5%6\n")
-                   .arg(sightings,
-                        figure(e.estimate.headingDeg, e.sigma.headingDeg, degreeDecimals, "deg"),
-                        figure(e.estimate.xM, e.sigma.xM, metreDecimals, "m"),
-                        figure(e.estimate.yM, e.sigma.yM, metreDecimals, "m"),
-                        figure(e.estimate.rangeM, e.sigma.rangeM, metreDecimals, "m"),
-                        e.certain ? QString() : QStringLiteral("; not certain yet"));
+        const auto figures = [&] {
+            return QStringLiteral("heading %1, x %2, y %3, range %4")
+                .arg(figure(e.estimate.headingDeg, e.sigma.headingDeg, degreeDecimals, "deg"),
+                     figure(e.estimate.xM, e.sigma.xM, metreDecimals, "m"),
+                     figure(e.estimate.yM, e.sigma.yM, metreDecimals, "m"),
+                     figure(e.estimate.rangeM, e.sigma.rangeM, metreDecimals, "m"));
+        };
+        if (!e.observable) {
+            out += head + QStringLiteral("%1; not observable: %2\n").arg(sightings, e.why);
+            // What its co-sightings tell, the rest taken from the site file:
+            // no keys to copy, but what apply would correct it by.
+            if (e.sharing)
+                out += QStringLiteral("#   with the site file as a survey: %1\n").arg(figures());
+            continue;
+        }
+        out += head + QStringLiteral("%1; %2%3\n")
+                          .arg(sightings, figures(),
+                               e.certain ? QString() : QStringLiteral("; not certain yet"));
         const auto key = [](const char* name, double value, int decimals) {
             const double scale = std::pow(10.0, decimals);
             const double rounded = std::round(value * scale) / scale + 0.0; // no -0
