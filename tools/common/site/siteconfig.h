@@ -173,28 +173,29 @@ struct CameraEntry
     QString name;
     double xM = 0.0; // metres east and north of the site's origin
     double yM = 0.0;
-    double heightM = 0.0;       // metres of the lens above the site's ground
-    double headingDeg = 0.0;    // compass bearing of pan zero, clockwise from north
-    double tiltOffsetDeg = 0.0; // degrees tilt zero lies above the horizon
-    QString address;            // the device service, "http://host[:port]/onvif/device_service"
-    QString profile;            // the media profile's token; empty: the first with PTZ
-    QString username;           // empty: no WS-Security header
-    QString passwordFile;       // its first line is the password
-    QByteArray password;        // read from passwordFile when the file is loaded
-    double wideFovDeg = 60.0;   // horizontal field of view at the widest zoom
-    double narrowFovDeg = 2.0;  // at the narrowest
+    double heightM = 0.0;           // metres of the lens above the site's ground
+    double headingDeg = 0.0;        // compass bearing of pan zero, clockwise from north
+    double tiltOffsetDeg = 0.0;     // degrees tilt zero lies above the horizon
+    QString address;                // the device service, "http://host[:port]/onvif/device_service"
+    QString profile;                // the media profile's token; empty: the first with PTZ
+    QString username;               // empty: no WS-Security header
+    QString passwordFile;           // its first line is the password
+    QByteArray password;            // read from passwordFile when the file is loaded
+    double wideFovDeg = 60.0;       // horizontal field of view at the widest zoom
+    double narrowFovDeg = 2.0;      // at the narrowest
     double panSpeedDegPerS = 60.0;  // the fastest the camera pans
     double tiltSpeedDegPerS = 30.0; // and tilts
-    double panMinDeg = -180.0;  // the pan range, from pan zero (clockwise positive)
+    double panMinDeg = -180.0;      // the pan range, from pan zero (clockwise positive)
     double panMaxDeg = 180.0;
-    double tiltMinDeg = -90.0;  // the tilt range, from tilt zero (up positive)
+    double tiltMinDeg = -90.0; // the tilt range, from tilt zero (up positive)
     double tiltMaxDeg = 0.0;
-    double homePanDeg = 0.0;    // where it looks when it follows nothing
+    double homePanDeg = 0.0; // where it looks when it follows nothing
     double homeTiltDeg = 0.0;
-    double fill = 0.3;          // share of the view's width an object is zoomed to fill
-    double latencyS = 0.3;      // command to first motion, until the camera has been timed
-    double homeAfterS = 10.0;   // seconds after its object is lost it goes home
-    int line = 0;               // of its section, for messages
+    double reachM = 500.0;    // metres: objects farther are beyond its view
+    double fill = 0.3;        // share of the view's width an object is zoomed to fill
+    double latencyS = 0.3;    // command to first motion, until the camera has been timed
+    double homeAfterS = 10.0; // seconds after its object is lost it goes home
+    int line = 0;             // of its section, for messages
 };
 
 // What trackd alone reads: where it serves its figures for monitoring.
@@ -222,7 +223,7 @@ struct SiteConfig
     MapConfig map;
     TrackdConfig trackd;
     BrokerConfig broker;
-    QVector<RadarEntry> radars; // in the file's order
+    QVector<RadarEntry> radars;   // in the file's order
     QVector<CameraEntry> cameras; // in the file's order; none: no cueing
     // What is used but should be mended, one line each in the errors'
     // form ("7: [broker] password_file: ..."); for the caller to log.
