@@ -516,6 +516,13 @@ int main(int argc, char* argv[])
                     qUtf8Printable(classNames(classModel)),
                     qUtf8Printable(QString::number(site.classes.threshold)));
         std::printf("sited: alignment %s\n", qUtf8Printable(alignmentSummary(site)));
+        if (!site.cameras.isEmpty()) {
+            QStringList cameras;
+            for (const trklib::site::CameraEntry& camera : qAsConst(site.cameras))
+                cameras << QStringLiteral("%1 at %2").arg(camera.name, camera.address);
+            std::printf("sited: %s: %s\n", qUtf8Printable(counted(site.cameras.size(), "camera")),
+                        qUtf8Printable(cameras.join(QStringLiteral(", "))));
+        }
         std::printf("sited: history in %s, its API on %s://%s/api/\n",
                     qUtf8Printable(trklib::sited::history::databaseName(site.history)),
                     site.http.certFile.isEmpty() ? "http" : "https",

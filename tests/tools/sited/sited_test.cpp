@@ -1122,10 +1122,14 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
               "{\"type\":\"FeatureCollection\",\"features\":[" + square +
                   ",{\"type\":\"Feature\",\"properties\":{\"name\":\"fence\"},\"geometry\":"
                   "{\"type\":\"LineString\",\"coordinates\":[[11.5,48.1],[11.5,48.1001]]}}]}");
-    writeFile(path("yard.conf"),
-              fileContents(path("site.conf")) + "[zones]\nfile = yard.geojson\n");
+    writeFile(path("yard.conf"), fileContents(path("site.conf")) +
+                                     "[zones]\nfile = yard.geojson\n[camera.gate]\n"
+                                     "address = http://127.0.0.1:1/onvif/device_service\n");
     const ProgramRun zoned = runProgram(sited, {"--check-config", path("yard.conf")});
     EXPECT_EQ(zoned.exitCode, 0) << zoned.err.toStdString();
+    EXPECT_TRUE(
+        zoned.out.contains("\nsited: 1 camera: gate at http://127.0.0.1:1/onvif/device_service\n"))
+        << zoned.out.toStdString();
     EXPECT_TRUE(zoned.out.endsWith(
         QStringLiteral("/api/\nsited: %1: 1 zone, 1 line\n").arg(path("yard.geojson")).toUtf8()))
         << zoned.out.toStdString();

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTimeZone>
+#include <QUrl>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -59,6 +60,26 @@ constexpr int maxAsterixCode = 255;
 constexpr double minCotRatePerS = 0.1;
 constexpr double maxCotRatePerS = 10.0;
 const QString radarPrefix = QStringLiteral("radar.");
+const QString cameraPrefix = QStringLiteral("camera.");
+// [camera.NAME]: a lens from below the ground (a camera in a cutting) to a
+// mast's top; fields of view of a PTZ camera's lenses; pan and tilt rates
+// of their motors; the ranges a camera's pan (one turn and a bit either
+// way) and tilt can span from their zeros.
+constexpr double minCameraHeightM = -100.0;
+constexpr double maxCameraHeightM = 1000.0;
+constexpr double minFovDeg = 0.1; // degrees, horizontal
+constexpr double maxFovDeg = 180.0;
+constexpr double minSlewDegPerS = 0.1;
+constexpr double maxSlewDegPerS = 1000.0;
+constexpr double maxPanRangeDeg = 360.0;  // either way of pan zero
+constexpr double maxTiltRangeDeg = 180.0; // either way of tilt zero
+constexpr double maxTiltOffsetDeg = 90.0;
+constexpr double minCameraReachM = 1.0;
+constexpr double maxCameraReachM = 50000.0;
+constexpr double minFill = 0.01; // share of the view's width
+constexpr double maxFill = 1.0;
+constexpr double maxCameraLatencyS = 10.0;
+constexpr double maxHomeAfterS = 3600.0;
 // The names that the site's own topics use: the fused picture and status
 // (<prefix>/<site>/site/...), the zone states (<prefix>/<site>/zones/<zone>,
 // where a zone named "tracks" would look like a radar's tracks), the
@@ -935,8 +956,8 @@ QString tlsProblem(const BrokerConfig& broker, const char*& key)
 
 // A password file that others may change is refused; one they may read
 // is used with a warning, as the broker does with its own files.
-QString passwordFileProblem(const QString& path, const QString& key, QStringList& warnings,
-                            int line)
+QString passwordFileProblem(const QString& path, const QString& section, const QString& key,
+                            QStringList& warnings, int line)
 {
     struct stat info
     {
@@ -948,10 +969,10 @@ QString passwordFileProblem(const QString& path, const QString& key, QStringList
     if (info.st_mode & S_IWOTH)
         return QStringLiteral("%1 is writable by others (mode %2): chmod o-w it").arg(path, mode);
     if (info.st_mode & S_IROTH)
-        warnings << QStringLiteral("%1: [broker] %2: %3 is readable by others (mode %4): chmod "
+        warnings << QStringLiteral("%1: [%2] %3: %4 is readable by others (mode %5): chmod "
                                    "o-r it")
                         .arg(line)
-                        .arg(key, path, mode);
+                        .arg(section, key, path, mode);
     return QString();
 }
 
@@ -963,9 +984,9 @@ bool readPassword(const Section& section, const QString& key, const QString& pat
     if (path.isEmpty())
         return true;
     const int line = lineOf(section, key);
-    const QString problem = passwordFileProblem(path, key, warnings, line);
+    const QString problem = passwordFileProblem(path, section.name, key, warnings, line);
     if (!problem.isEmpty()) {
-        error = QStringLiteral("%1: [broker] %2: %3").arg(line).arg(key, problem);
+        error = QStringLiteral("%1: [%2] %3: %4").arg(line).arg(section.name, key, problem);
         return false;
     }
     QFile file(path);
@@ -1090,6 +1111,136 @@ bool parseRadar(const Section& section, RadarEntry& radar, QString& error)
         return false;
     }
     return applySection(section, radarKeys(radar), error);
+}
+
+// An ONVIF device service's address: http or https, a host, a path.
+KeyHandler deviceAddressHandler(QString& address)
+{
+    return [&address](const QString& v) {
+        const QUrl url(v, QUrl::StrictMode);
+        const QString scheme = url.scheme();
+        if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+            return QStringLiteral("'%1' is not an http:// or https:// address of the camera's "
+                                  "device service (http://HOST[:PORT]/onvif/device_service)")
+                .arg(v);
+        if (url.host().isEmpty())
+            return QStringLiteral("'%1' names no host").arg(v);
+        address = v;
+        return QString();
+    };
+}
+
+KeyTable cameraKeys(CameraEntry& camera, const QDir& base)
+{
+    const KeyTable keys{
+        {QStringLiteral("x"), numberHandler(camera.xM, -maxPlaceM, maxPlaceM, "metres")},
+        {QStringLiteral("y"), numberHandler(camera.yM, -maxPlaceM, maxPlaceM, "metres")},
+        {QStringLiteral("height"),
+         numberHandler(camera.heightM, minCameraHeightM, maxCameraHeightM, "metres")},
+        {QStringLiteral("heading"),
+         numberHandler(camera.headingDeg, -maxHeadingDeg, maxHeadingDeg, "degrees")},
+        {QStringLiteral("tilt_offset"),
+         numberHandler(camera.tiltOffsetDeg, -maxTiltOffsetDeg, maxTiltOffsetDeg, "degrees")},
+        {QStringLiteral("address"), deviceAddressHandler(camera.address)},
+        {QStringLiteral("profile"), usernameHandler(camera.profile)},
+        {QStringLiteral("username"), usernameHandler(camera.username)},
+        {QStringLiteral("password_file"), fileHandler(camera.passwordFile, base)},
+        {QStringLiteral("fov_wide"),
+         numberHandler(camera.wideFovDeg, minFovDeg, maxFovDeg, "degrees")},
+        {QStringLiteral("fov_narrow"),
+         numberHandler(camera.narrowFovDeg, minFovDeg, maxFovDeg, "degrees")},
+        {QStringLiteral("pan_speed"), numberHandler(camera.panSpeedDegPerS, minSlewDegPerS,
+                                                    maxSlewDegPerS, "degrees per second")},
+        {QStringLiteral("tilt_speed"), numberHandler(camera.tiltSpeedDegPerS, minSlewDegPerS,
+                                                     maxSlewDegPerS, "degrees per second")},
+        {QStringLiteral("pan_min"),
+         numberHandler(camera.panMinDeg, -maxPanRangeDeg, maxPanRangeDeg, "degrees")},
+        {QStringLiteral("pan_max"),
+         numberHandler(camera.panMaxDeg, -maxPanRangeDeg, maxPanRangeDeg, "degrees")},
+        {QStringLiteral("tilt_min"),
+         numberHandler(camera.tiltMinDeg, -maxTiltRangeDeg, maxTiltRangeDeg, "degrees")},
+        {QStringLiteral("tilt_max"),
+         numberHandler(camera.tiltMaxDeg, -maxTiltRangeDeg, maxTiltRangeDeg, "degrees")},
+        {QStringLiteral("home_pan"),
+         numberHandler(camera.homePanDeg, -maxPanRangeDeg, maxPanRangeDeg, "degrees")},
+        {QStringLiteral("home_tilt"),
+         numberHandler(camera.homeTiltDeg, -maxTiltRangeDeg, maxTiltRangeDeg, "degrees")},
+        {QStringLiteral("reach"),
+         numberHandler(camera.reachM, minCameraReachM, maxCameraReachM, "metres")},
+        {QStringLiteral("fill"), numberHandler(camera.fill, minFill, maxFill, "the view's width")},
+        {QStringLiteral("latency"),
+         numberHandler(camera.latencyS, 0.0, maxCameraLatencyS, "seconds")},
+        {QStringLiteral("home_after"),
+         numberHandler(camera.homeAfterS, 0.0, maxHomeAfterS, "seconds")},
+    };
+    return keys;
+}
+
+bool parseCamera(const Section& section, const QDir& base, CameraEntry& camera,
+                 QStringList& warnings, QString& error)
+{
+    camera.name = section.name.mid(cameraPrefix.size());
+    camera.line = section.line;
+    if (!isTopicSafe(camera.name)) {
+        error = QStringLiteral("%1: [%2]: the camera's name %3")
+                    .arg(section.line)
+                    .arg(section.name, notTopicSafe(camera.name));
+        return false;
+    }
+    if (!applySection(section, cameraKeys(camera, base), error))
+        return false;
+    // What needs what else, and ranges that must lie the right way round.
+    const auto within = [](double v, double least, double greatest) {
+        return v >= least && v <= greatest;
+    };
+    const struct
+    {
+        const char* key;
+        bool wrong;
+        QString why;
+    } rules[]{
+        {"address", camera.address.isEmpty(),
+         QStringLiteral("missing; the camera's ONVIF device service, "
+                        "http://HOST[:PORT]/onvif/device_service")},
+        {"password_file", !camera.passwordFile.isEmpty() && camera.username.isEmpty(),
+         QStringLiteral("needs username")},
+        {"fov_narrow", camera.narrowFovDeg > camera.wideFovDeg,
+         QStringLiteral("%1 degrees is wider than fov_wide (%2)")
+             .arg(camera.narrowFovDeg)
+             .arg(camera.wideFovDeg)},
+        {"pan_max", camera.panMaxDeg <= camera.panMinDeg,
+         QStringLiteral("%1 is not above pan_min (%2)")
+             .arg(camera.panMaxDeg)
+             .arg(camera.panMinDeg)},
+        {"pan_max", camera.panMaxDeg - camera.panMinDeg > maxPanRangeDeg,
+         QStringLiteral("pan_min to pan_max spans %1 degrees, more than one turn")
+             .arg(camera.panMaxDeg - camera.panMinDeg)},
+        {"tilt_max", camera.tiltMaxDeg <= camera.tiltMinDeg,
+         QStringLiteral("%1 is not above tilt_min (%2)")
+             .arg(camera.tiltMaxDeg)
+             .arg(camera.tiltMinDeg)},
+        {"home_pan", !within(camera.homePanDeg, camera.panMinDeg, camera.panMaxDeg),
+         QStringLiteral("%1 lies outside pan_min to pan_max (%2 to %3)")
+             .arg(camera.homePanDeg)
+             .arg(camera.panMinDeg)
+             .arg(camera.panMaxDeg)},
+        {"home_tilt", !within(camera.homeTiltDeg, camera.tiltMinDeg, camera.tiltMaxDeg),
+         QStringLiteral("%1 lies outside tilt_min to tilt_max (%2 to %3)")
+             .arg(camera.homeTiltDeg)
+             .arg(camera.tiltMinDeg)
+             .arg(camera.tiltMaxDeg)},
+    };
+    for (const auto& rule : rules) {
+        if (rule.wrong) {
+            const QString key = QLatin1String(rule.key);
+            error = QStringLiteral("%1: [%2] %3: %4")
+                        .arg(lineOf(section, key))
+                        .arg(section.name, key, rule.why);
+            return false;
+        }
+    }
+    return readPassword(section, QStringLiteral("password_file"), camera.passwordFile,
+                        camera.password, warnings, error);
 }
 
 // Radars on one port must either share a bind address, and be told apart
@@ -1330,6 +1481,7 @@ QVector<SiteConfigKey> siteConfigKeys()
     SiteConfig config;
     Origin origin;
     RadarEntry radar;
+    CameraEntry camera;
     QString anchor;
     const QDir base;
     const std::pair<const char*, KeyTable> sections[]{
@@ -1345,6 +1497,7 @@ QVector<SiteConfigKey> siteConfigKeys()
         {"map", mapKeys(config.map, base)},
         {"trackd", trackdKeys(config.trackd)},
         {"radar.NAME", radarKeys(radar)},
+        {"camera.NAME", cameraKeys(camera, base)}, // sited's alone
     };
     QVector<SiteConfigKey> keys;
     for (const auto& [section, table] : sections) {
@@ -1412,10 +1565,15 @@ bool parseSiteConfig(const QByteArray& text, const QString& baseDir, SiteConfig&
                 return false;
             config.radars.append(radar);
             radarSections.append(section);
+        } else if (section.name.startsWith(cameraPrefix)) {
+            CameraEntry camera;
+            if (!parseCamera(section, base, camera, config.warnings, error))
+                return false;
+            config.cameras.append(camera);
         } else {
             error = QStringLiteral("%1: [%2]: unknown section (known: [site], [broker], "
                                    "[fusion], [classes], [zones], [asterix], [cot], [history], "
-                                   "[http], [map], [trackd], [radar.NAME])")
+                                   "[http], [map], [trackd], [radar.NAME], [camera.NAME])")
                         .arg(section.line)
                         .arg(section.name);
             return false;

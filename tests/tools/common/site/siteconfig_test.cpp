@@ -100,6 +100,7 @@ TEST(SiteConfig, DefaultsAndEveryKey)
     EXPECT_EQ(a.mounting.tilt, 0.0);
     EXPECT_EQ(a.placement.headingDeg, 0.0);
     EXPECT_EQ(c.topic(a, "tracks"), QByteArray("trklib/s/a/tracks"));
+    EXPECT_TRUE(c.cameras.isEmpty()) << "no cueing";
 
     QTemporaryDir dir;
     ASSERT_TRUE(makeFiles(QDir(dir.path())));
@@ -125,8 +126,37 @@ TEST(SiteConfig, DefaultsAndEveryKey)
         "height = 6\npan_offset = 1\norientation = 1\nx = -12.5\ny = 40\n"
         "heading = 270\nsic = 0\n"
         "[radar.r.2]\nbind_address\t=\t127.0.0.1\nport = 5000\n"
-        "radar_address = 192.168.1.3\nsic = 255\n";
+        "radar_address = 192.168.1.3\nsic = 255\n"
+        "[camera.gate]\naddress = http://127.0.0.1:8080/onvif/device_service\n"
+        "[camera.mast]\nx = 5\ny = -7.5\nheight = 12\nheading = 45\ntilt_offset = -1.5\n"
+        "address = https://cam.local/onvif/device_service\nprofile = p2\nusername = op\n"
+        "password_file = pw\nfov_wide = 55\nfov_narrow = 1.5\npan_speed = 90\n"
+        "tilt_speed = 45\npan_min = -170\npan_max = 170\ntilt_min = -80\ntilt_max = 20\n"
+        "home_pan = 10\nhome_tilt = -5\nreach = 800\nfill = 0.5\nlatency = 0.2\n"
+        "home_after = 30\n";
     ASSERT_TRUE(parse(full, c, error, dir.path())) << error.toStdString();
+    ASSERT_EQ(c.cameras.size(), 2);
+    const CameraEntry& gate = c.cameras[0];
+    EXPECT_EQ(gate.name, QLatin1String("gate"));
+    EXPECT_EQ(gate.address, QLatin1String("http://127.0.0.1:8080/onvif/device_service"));
+    EXPECT_TRUE(gate.username.isEmpty() && gate.password.isEmpty() && gate.profile.isEmpty());
+    EXPECT_EQ(std::vector<double>({gate.wideFovDeg, gate.narrowFovDeg, gate.panSpeedDegPerS,
+                                   gate.tiltSpeedDegPerS, gate.panMinDeg, gate.panMaxDeg,
+                                   gate.tiltMinDeg, gate.tiltMaxDeg, gate.reachM, gate.fill,
+                                   gate.latencyS, gate.homeAfterS}),
+              std::vector<double>({60, 2, 60, 30, -180, 180, -90, 0, 500, 0.3, 0.3, 10}));
+    const CameraEntry& mast = c.cameras[1];
+    EXPECT_EQ(
+        std::vector<double>({mast.xM, mast.yM, mast.heightM, mast.headingDeg, mast.tiltOffsetDeg,
+                             mast.wideFovDeg, mast.narrowFovDeg, mast.panSpeedDegPerS,
+                             mast.tiltSpeedDegPerS, mast.panMinDeg, mast.panMaxDeg, mast.tiltMinDeg,
+                             mast.tiltMaxDeg, mast.homePanDeg, mast.homeTiltDeg, mast.reachM,
+                             mast.fill, mast.latencyS, mast.homeAfterS}),
+        std::vector<double>({5, -7.5, 12, 45, -1.5, 55, 1.5, 90, 45, -170, 170, -80, 20, 10, -5,
+                             800, 0.5, 0.2, 30}));
+    EXPECT_EQ(mast.profile, QLatin1String("p2"));
+    EXPECT_EQ(mast.username, QLatin1String("op"));
+    EXPECT_EQ(mast.password, QByteArray("secret"));
     EXPECT_EQ(c.warnings, QStringList()) << "the password file is its owner's and group's";
     EXPECT_EQ(c.name, QLatin1String("north-1"));
     ASSERT_TRUE(c.origin);
@@ -226,7 +256,27 @@ TEST(SiteConfig, BadFilesNameTheLineSectionAndKey)
         {site + "just words\n", "3: 'just words' is not a [section], a key = value line"},
         {site + "[sites]\n", "3: [sites]: unknown section (known: [site], [broker], [fusion], "
                              "[classes], [zones], [asterix], [cot], [history], [http], "
-                             "[map], [trackd], [radar.NAME])"},
+                             "[map], [trackd], [radar.NAME], [camera.NAME])"},
+        // Cameras: an address to reach, ranges the right way round, home within them.
+        {minimalFile + "[camera.c]\n", "6: [camera.c] address: missing"},
+        {minimalFile + "[camera.c d]\naddress = http://h/\n", "6: [camera.c d]: the camera's name"},
+        {minimalFile + "[camera.c]\naddress = rtsp://h/\n",
+         "7: [camera.c] address: 'rtsp://h/' is not an http:// or https:// address"},
+        {minimalFile + "[camera.c]\naddress = http:///x\n", "7: [camera.c] address: "},
+        {minimalFile + "[camera.c]\naddress = http://h/\npassword_file = pw\n",
+         "8: [camera.c] password_file: needs username"},
+        {minimalFile + "[camera.c]\naddress = http://h/\nfov_narrow = 61\n",
+         "8: [camera.c] fov_narrow: 61 degrees is wider than fov_wide (60)"},
+        {minimalFile + "[camera.c]\naddress = http://h/\npan_min = 10\npan_max = 10\n",
+         "9: [camera.c] pan_max: 10 is not above pan_min (10)"},
+        {minimalFile + "[camera.c]\naddress = http://h/\npan_min = -200\npan_max = 170\n",
+         "9: [camera.c] pan_max: pan_min to pan_max spans 370 degrees, more than one turn"},
+        {minimalFile + "[camera.c]\naddress = http://h/\ntilt_min = 0\n",
+         "6: [camera.c] tilt_max: 0 is not above tilt_min (0)"},
+        {minimalFile + "[camera.c]\naddress = http://h/\npan_max = 90\nhome_pan = 91\n",
+         "9: [camera.c] home_pan: 91 lies outside pan_min to pan_max (-180 to 90)"},
+        {minimalFile + "[camera.c]\naddress = http://h/\nhome_tilt = 1\n",
+         "8: [camera.c] home_tilt: 1 lies outside tilt_min to tilt_max (-90 to 0)"},
         // The history's database and the API's address.
         {radar + "[history]\ndatabase =\n", "7: [history] database: empty"},
         // Self-alignment: a mode of three, an anchor among the radars.
@@ -568,6 +618,7 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
     // an origin key comes with the origin's other two.
     const QByteArray radar = minimalFile;
     const QByteArray fusion = minimalFile + "[fusion]\n";
+    const QByteArray camera = minimalFile + "[camera.c]\naddress = http://127.0.0.1/onvif\n";
     const auto origin = [](const char* key) {
         QByteArray text = "[broker]\nclient_id = c\n[radar.a]\n[site]\nname = s\n";
         for (const char* other : {"latitude", "longitude", "altitude"}) {
@@ -622,6 +673,21 @@ TEST(SiteConfig, NumbersWithinTheirRangesAtBothEnds)
          [](const SiteConfig& c) { return c.classes.threshold; }},
         {"radar.a", "range_offset", radar, -50, 50, "not a number of metres from -50 to 50",
          [](const SiteConfig& c) { return c.radars[0].rangeOffsetM; }},
+        {"camera.c", "height", camera, -100, 1000, "not a number of metres from -100 to 1000",
+         [](const SiteConfig& c) { return c.cameras[0].heightM; }},
+        {"camera.c", "tilt_offset", camera, -90, 90, "not a number of degrees from -90 to 90",
+         [](const SiteConfig& c) { return c.cameras[0].tiltOffsetDeg; }},
+        {"camera.c", "pan_speed", camera, 0.1, 1000,
+         "not a number of degrees per second from 0.1 to 1000",
+         [](const SiteConfig& c) { return c.cameras[0].panSpeedDegPerS; }},
+        {"camera.c", "reach", camera, 1, 50000, "not a number of metres from 1 to 50000",
+         [](const SiteConfig& c) { return c.cameras[0].reachM; }},
+        {"camera.c", "fill", camera, 0.01, 1, "not a number of the view's width from 0.01 to 1",
+         [](const SiteConfig& c) { return c.cameras[0].fill; }},
+        {"camera.c", "latency", camera, 0, 10, "not a number of seconds from 0 to 10",
+         [](const SiteConfig& c) { return c.cameras[0].latencyS; }},
+        {"camera.c", "home_after", camera, 0, 3600, "not a number of seconds from 0 to 3600",
+         [](const SiteConfig& c) { return c.cameras[0].homeAfterS; }},
         {"radar.a", "sic", radar, 0, 255, "not a code from 0 to 255",
          [](const SiteConfig& c) { return double(c.radars[0].sic); }, true},
         {"asterix", "sac", minimalFile + "[asterix]\n", 0, 255, "not a code from 0 to 255",
