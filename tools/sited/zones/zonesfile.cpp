@@ -315,6 +315,14 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
         }
         zone.confirmedOnly = confirmedOnly.toBool();
     }
+    const QJsonValue watch = properties.value(QLatin1String("watch"));
+    if (!watch.isUndefined()) {
+        if (!watch.isBool()) {
+            why = QStringLiteral("watch: not true or false");
+            return false;
+        }
+        zone.watch = watch.toBool();
+    }
     const QJsonValue armed = properties.value(QLatin1String("armed"));
     if (!armed.isUndefined() && !armed.isNull() && !parseArmedSpans(armed, zone.armed, why))
         return false;
@@ -351,6 +359,10 @@ bool readFeature(const QJsonValue& value, const site::GeoReference& geo, Zone& z
         }
         if (zone.dwellS || zone.speedLimitKph) {
             why = QStringLiteral("a line takes no dwell or speed_limit");
+            return false;
+        }
+        if (zone.watch) {
+            why = QStringLiteral("watch: a line holds nothing to watch");
             return false;
         }
         return checkAlarm(zone, why);

@@ -61,6 +61,7 @@ struct Zone
     std::optional<double> dwellS;
     std::optional<double> speedLimitKph;
     bool confirmedOnly = true;
+    bool watch = false;           // the site's cameras look at the nearest object inside
     QVector<ArmedSpan> armed;     // none: always armed
     QStringList alarm;            // event names ("enter", ...) that raise an alarm, as in the file
     QVector<ObjectClass> classes; // the classes it cares about, as in the file; none: all

@@ -160,6 +160,13 @@ TEST(ZonesFile, RefusesEachBadFileWithOneLineNamingTheFeature)
          collection(
              {feature(polygon, square, QStringLiteral(R"("name":"z","confirmed_only":"no")"))}),
          "feature 1 (z): confirmed_only: not true or false"},
+        {"watch not a bool",
+         collection({feature(polygon, square, QStringLiteral(R"("name":"z","watch":1)"))}),
+         "feature 1 (z): watch: not true or false"},
+        {"a line watched",
+         collection({feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
+                             QStringLiteral(R"("name":"l","watch":true)"))}),
+         "feature 1 (l): watch: a line holds nothing to watch"},
         {"armed not a list", collection({feature(polygon, square, armed("{}"))}),
          "feature 1 (z): armed: not a list of spans"},
         {"armed empty", collection({feature(polygon, square, armed("[]"))}),
@@ -272,7 +279,8 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
         {feature(
              QStringLiteral("Polygon"), square,
              QStringLiteral(
-                 R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"colour":"red",)"
+                 R"("name":"%1","dwell":1e-3,"speed_limit":0.1,"confirmed_only":false,"watch":true,)"
+                 R"("colour":"red",)"
                  R"("alarm":["enter","exit","dwell","speed"])")
                  .arg(longest)),
          feature(QStringLiteral("LineString"), "[[11.575,48.137],[11.5751,48.137]]",
@@ -296,6 +304,8 @@ TEST(ZonesFile, TakesFeaturesAtTheLimits)
     EXPECT_EQ(zones[0].dwellS, 1e-3);
     EXPECT_EQ(zones[0].speedLimitKph, 0.1);
     EXPECT_FALSE(zones[0].confirmedOnly);
+    EXPECT_TRUE(zones[0].watch);
+    EXPECT_FALSE(zones[1].watch);
     EXPECT_EQ(zones[0].alarm.join(','), QStringLiteral("enter,exit,dwell,speed"));
     EXPECT_EQ(zones[1].kind, Zone::Kind::Line);
     EXPECT_EQ(zones[1].alarm, QStringList{QStringLiteral("cross")});
