@@ -200,13 +200,14 @@ double Deadband::offsetShare(const site::CameraEntry& camera, const Pointing& co
 }
 
 bool Deadband::wanted(const site::CameraEntry& camera, const std::optional<Command>& last,
-                      const Pointing& target, std::int64_t objectId, std::int64_t nowMs)
+                      const Pointing& target, const Pointing& next, std::int64_t objectId,
+                      std::int64_t nowMs)
 {
     if (!last || last->objectId != objectId)
         return true;
     // Within the central share s of the view: at most s/2 off its centre.
     const double offset = offsetShare(camera, last->pointing, target);
-    if (offset > 0.5 * outerShare)
+    if (std::max(offset, offsetShare(camera, last->pointing, next)) > 0.5 * outerShare)
         return true;
     const bool zoomed = std::abs(target.fovDeg / last->pointing.fovDeg - 1.0) > zoomChange;
     const bool drifted = offset > 0.5 * innerShare;

@@ -99,7 +99,9 @@ struct Command
 // When a new target is worth a command. Offsets are shares of the last
 // command's view, in pan (across) and tilt (up) each:
 // - a new object, or no command yet: at once;
-// - the target outside the central outerShare of the view: at once;
+// - the target outside the central outerShare of the view, or about to
+//   leave it (the target as it will be at the next update, `next`, outside
+//   it): at once;
 // - outside the central innerShare, or the field of view changed by more
 //   than zoomChange: at most once per holdMs;
 // - else nothing.
@@ -116,7 +118,8 @@ struct Deadband
     static double offsetShare(const site::CameraEntry& camera, const Pointing& commanded,
                               const Pointing& target);
     static bool wanted(const site::CameraEntry& camera, const std::optional<Command>& last,
-                       const Pointing& target, std::int64_t objectId, std::int64_t nowMs);
+                       const Pointing& target, const Pointing& next, std::int64_t objectId,
+                       std::int64_t nowMs);
 };
 
 } // namespace trklib::sited::cue

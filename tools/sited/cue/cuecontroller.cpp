@@ -67,17 +67,37 @@ struct CueController::Private
         c.state.home = true;
     }
 
-    void follow(Camera& c, std::int64_t nowMs, double aheadS)
+    // How far past the slew the aim leads, seconds: a moving object enters
+    // the view behind its centre and leaves ahead of it, so that it crosses
+    // the centre between two commands. Half the time it takes to cross half
+    // the central outer band, at most half the deadband's hold, at least
+    // half the time between updates.
+    double aheadS(const Camera& c, const Pointing& from, std::int64_t nowMs, double intervalS) const
     {
-        const Lead target = lead(c.entry, current(c), c.seen, c.seenMs, nowMs, aheadS);
-        if (Deadband::wanted(c.entry, c.last, target.pointing, c.seen.id, nowMs))
+        const Pointing now = lead(c.entry, from, c.seen, c.seenMs, nowMs).pointing;
+        const Pointing later = lead(c.entry, from, c.seen, c.seenMs, nowMs, 1.0).pointing;
+        const double sharePerS = Deadband::offsetShare(c.entry, now, later);
+        double ahead = 0.5 * double(Deadband::holdMs) * util::sPerMs;
+        if (sharePerS > 0.0)
+            ahead = std::min(ahead, 0.5 * (0.5 * Deadband::outerShare) / sharePerS);
+        return std::max(ahead, 0.5 * intervalS);
+    }
+
+    // The target led, and as it will be at the next update, for the deadband.
+    void follow(Camera& c, std::int64_t nowMs, double intervalS)
+    {
+        const Pointing from = current(c);
+        const double ahead = aheadS(c, from, nowMs, intervalS);
+        const Lead target = lead(c.entry, from, c.seen, c.seenMs, nowMs, ahead);
+        const Lead next = lead(c.entry, from, c.seen, c.seenMs, nowMs, ahead + intervalS);
+        if (Deadband::wanted(c.entry, c.last, target.pointing, next.pointing, c.seen.id, nowMs))
             send(c, target.pointing, c.seen.id, nowMs);
         c.state.objectId = c.seen.id;
         c.state.home = false;
     }
 
     void update(Camera& c, const Picture& picture, const CueChoice& choice, std::int64_t nowMs,
-                double aheadS)
+                double intervalS)
     {
         if (c.state.takenOver || choice.reason == CueReason::Operator)
             return;
@@ -86,7 +106,7 @@ struct CueController::Private
             c.seen = *chosen;
             c.seenMs = picture.timeMs;
             c.state.coasting = false;
-            follow(c, nowMs, aheadS);
+            follow(c, nowMs, intervalS);
             return;
         }
         // The object followed is gone from the picture (the chooser then
@@ -96,7 +116,7 @@ struct CueController::Private
         const double lostS = double(nowMs - c.seenMs) * util::sPerMs;
         if (lost && lostS <= c.entry.homeAfterS) {
             c.state.coasting = true;
-            follow(c, nowMs, aheadS);
+            follow(c, nowMs, intervalS);
             return;
         }
         goHome(c, nowMs);
@@ -120,13 +140,13 @@ CueController::~CueController() = default;
 void CueController::update(const Picture& picture, const QVector<CueChoice>& choices,
                            std::int64_t nowMs)
 {
-    double aheadS = 0.0;
+    double intervalS = 0.0;
     if (d->lastUpdateMs)
-        aheadS = std::clamp(0.5 * double(nowMs - *d->lastUpdateMs) * util::sPerMs, 0.0, maxAheadS);
+        intervalS = std::clamp(double(nowMs - *d->lastUpdateMs) * util::sPerMs, 0.0, maxIntervalS);
     d->lastUpdateMs = nowMs;
     for (int i = 0; i < d->cameras.size(); ++i)
         d->update(d->cameras[i], picture, i < choices.size() ? choices[i] : CueChoice{}, nowMs,
-                  aheadS);
+                  intervalS);
 }
 
 void CueController::takeOver(int camera)

@@ -61,9 +61,9 @@ public:
 
     CueCameraState state(int camera) const;
 
-    // The most the aim leads past the slew by: half the time between
-    // updates, this at most, seconds.
-    static constexpr double maxAheadS = 0.25;
+    // The time between updates counts this much at most, seconds: the aim
+    // leads past the slew by half of it, the deadband looks one ahead.
+    static constexpr double maxIntervalS = 0.5;
 
 private:
     struct Private;
