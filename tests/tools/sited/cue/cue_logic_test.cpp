@@ -154,6 +154,47 @@ TEST(CueAim, FramingAndSlew)
     }
 }
 
+TEST(CueAim, Deadband)
+{
+    // The last command looked level at pan 0 with a 10 degree wide view:
+    // a share of the view's width is ten times it in pan degrees.
+    const site::CameraEntry c = cameraAt(0, 0);
+    const Command last{{0, 0, 10}, startMs, 1};
+    const double tiltPerShare =
+        2 * std::atan(std::tan(5 * util::radPerDeg) * 9 / 16) * util::degPerRad;
+    struct Row
+    {
+        const char* name;
+        bool commanded; // a command was sent before
+        std::int64_t objectId;
+        double panDeg, tiltDeg, fovDeg, nextPanDeg;
+        std::int64_t sinceMs;
+        bool wanted;
+    };
+    const Row rows[] = {
+        {"nothing sent yet", false, 1, 0, 0, 10, 0, 100, true},
+        {"a new object at the same place", true, 2, 0, 0, 10, 0, 100, true},
+        {"within the central 10 %", true, 1, 0.4, 0, 10, 0.4, 5000, false},
+        {"within 20 %, held", true, 1, 0.8, 0, 10, 0.8, 900, false},
+        {"within 20 %, a second on", true, 1, 0.8, 0, 10, 0.8, 1000, true},
+        {"beyond 20 %", true, 1, 1.1, 0, 10, 1.1, 100, true},
+        {"about to leave 20 %", true, 1, 0.8, 0, 10, 1.1, 100, true},
+        {"tilt beyond 20 % of the height", true, 1, 0, 0.11 * tiltPerShare, 10, 0, 100, true},
+        {"zoom by 25 %, held", true, 1, 0, 0, 12.5, 0, 900, false},
+        {"zoom by 25 %, a second on", true, 1, 0, 0, 12.5, 0, 1000, true},
+        {"zoom by 15 %", true, 1, 0, 0, 11.5, 0, 5000, false},
+    };
+    for (const Row& r : rows) {
+        const std::optional<Command> sent =
+            r.commanded ? std::optional<Command>(last) : std::nullopt;
+        EXPECT_EQ(Deadband::wanted(c, sent, {r.panDeg, r.tiltDeg, r.fovDeg},
+                                   {r.nextPanDeg, r.tiltDeg, r.fovDeg}, r.objectId,
+                                   startMs + r.sinceMs),
+                  r.wanted)
+            << r.name;
+    }
+}
+
 // A PTZ camera: each move starts latencyS after it is sent, then pan and
 // tilt run to it at full speed; the view's width changes at once.
 class SimCamera : public PtzPort
@@ -444,7 +485,7 @@ TEST(CueAlign, FromSurveyedPoints)
 {
     site::CameraEntry camera = cameraAt(20, -30, 359.0);
     camera.tiltOffsetDeg = 1.0;
-    constexpr double truePanDeg = 1.7, trueTiltDeg = -0.8;
+    constexpr double truePanDeg = 4.0, trueTiltDeg = -2.5;
     struct Row
     {
         const char* name;
