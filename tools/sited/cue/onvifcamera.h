@@ -54,6 +54,8 @@ public:
     // when one is on its way already or before ready().
     bool requestStatus();
 
+    // A motion command is on its way or waits for the one that is.
+    bool motionPending() const { return motionInFlight_ || motionWaiting_.has_value(); }
     // Ready and the last request answered.
     bool online() const { return online_; }
     bool isReady() const { return ready_; }
