@@ -399,6 +399,9 @@ def authorised(args, root):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Each answer in one segment, sent at once.
+    wbufsize = 1 << 16
+    disable_nagle_algorithm = True
     server_version = "onvif-test-device"
 
     def log_message(self, *_):

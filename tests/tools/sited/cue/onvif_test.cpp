@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 using namespace trklib::sited::cue;
@@ -209,6 +210,14 @@ TEST(OnvifSoap, AnswersParsedByNamespaceNotPrefix)
         {"services, other prefixes", services,
          soap(oddPrefixes, "SOAP-ENV", "xmlns:d9=\"http://www.onvif.org/ver10/device/wsdl\""),
          "http://h/d http://h/m http://h/p"},
+        {"services, a vendor's element of the same name ignored", services,
+         soap(QByteArray(service).replace("</tds:GetServicesResponse>",
+                                          "<v:Service xmlns:v=\"http://vendor\"><tds:Namespace>"
+                                          "http://www.onvif.org/ver20/ptz/wsdl</tds:Namespace>"
+                                          "<tds:XAddr>http://v/p</tds:XAddr></v:Service>"
+                                          "</tds:GetServicesResponse>"),
+              "s", nsDecl),
+         "http://h/d http://h/m http://h/p"},
         {"services under the usual prefix bound to another namespace", services,
          soap(service, "s", "xmlns:tds=\"http://example.com/not-onvif\""), "error"},
         {"services, SOAP 1.1 envelope", services,
@@ -248,7 +257,11 @@ TEST(OnvifSoap, AnswersParsedByNamespaceNotPrefix)
          "<!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;\">]>" +
              statusXml,
          "error"},
-        {"status nested too deep", status, QByteArray(100000, '<').replace('<', "<a>"), "error"},
+        {"status beside elements nested too deep", status,
+         soap(statusBody + QByteArray(10000, '<').replace('<', "<a>") +
+                  QByteArray(10000, '<').replace('<', "</a>"),
+              "s", nsDecl),
+         "error"},
         {"status beyond the size cap", status,
          soap(statusBody + "<x>" + QByteArray(maxAnswerBytes, 'x') + "</x>", "s", nsDecl), "error"},
         {"clock", clock,
@@ -359,22 +372,29 @@ trklib::site::CameraEntry entry(const Device& device, const QByteArray& password
     return camera;
 }
 
-// Signals of a camera, counted.
+// Signals of a camera, counted; each status with the times (our clock,
+// milliseconds) it was asked and answered: the camera was there in between.
 struct Watch
 {
+    struct Seen
+    {
+        PtzStatus status;
+        qint64 askedMs = 0;
+        qint64 answeredMs = 0;
+    };
     int ready = 0;
     QStringList failed;
-    QVector<PtzStatus> statuses;
-    QVector<qint64> times;
+    QVector<Seen> statuses;
+    qint64 askedMs = 0; // of the status on its way
 
     explicit Watch(OnvifCamera& camera)
     {
         QObject::connect(&camera, &OnvifCamera::ready, [this] { ++ready; });
         QObject::connect(&camera, &OnvifCamera::failed, [this](const QString& l) { failed << l; });
         QObject::connect(&camera, &OnvifCamera::status,
-                         [this](double p, double t, double z, bool moving, qint64 ms) {
-                             statuses.push_back(PtzStatus{{p, t, z}, moving});
-                             times.push_back(ms);
+                         [this](double p, double t, double z, bool moving, qint64) {
+                             statuses.push_back(Seen{PtzStatus{{p, t, z}, moving}, askedMs,
+                                                     QDateTime::currentMSecsSinceEpoch()});
                          });
     }
 };
@@ -437,26 +457,30 @@ TEST(OnvifCamera, StartsOrFailsOnceWithOneLine)
 }
 
 // Polls the status, once the camera has taken the motion commands, until it
-// stands still.
-void pollUntilStill(OnvifCamera& camera, Watch& watch)
+// stands still; returns when the commands were taken (at the latest).
+qint64 pollUntilStill(OnvifCamera& camera, Watch& watch)
 {
-    ASSERT_TRUE(waitUntil([&] { return !camera.motionPending(); }));
+    EXPECT_TRUE(waitUntil([&] { return !camera.motionPending(); }));
+    const qint64 takenMs = QDateTime::currentMSecsSinceEpoch();
     watch.statuses.clear();
-    watch.times.clear();
-    ASSERT_TRUE(waitUntil([&] {
-        if (!watch.statuses.isEmpty() && !watch.statuses.back().moving)
+    EXPECT_TRUE(waitUntil([&] {
+        if (!watch.statuses.isEmpty() && !watch.statuses.back().status.moving)
             return true;
-        camera.requestStatus();
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (camera.requestStatus())
+            watch.askedMs = now;
         return false;
     }));
+    return takenMs;
 }
 
 TEST(OnvifCamera, MovesAtTheCamerasSpeed)
 {
-    // Pan 0 -> 0.5 is 90 degrees of -180..180 at 120 degrees/s; tilt from
-    // the top (1) to -0.5 is 67.5 degrees of -90..0 at 90 degrees/s; zoom
-    // 0 -> 0.5 at 1/s: 0.75 s after the latency's 0.2 s.
-    constexpr double travelS = 0.75 + 0.2;
+    // Pan 0 -> 0.5 is 90 degrees of -180..180 at 120 degrees/s, 0.75 s
+    // after the latency; tilt from the top (1) to -0.5 is 67.5 degrees of
+    // -90..0 at 90 degrees/s, as long; zoom 0 -> 0.5 at 1/s is sooner.
+    constexpr double latencyS = 0.2;
+    constexpr double panPerS = 120.0 / 180.0; // normalised pan per second
     Device device(
         {"--pan-speed", "120", "--tilt-speed", "90", "--zoom-speed", "1", "--latency", "0.2"});
     OnvifCamera camera(entry(device));
@@ -466,25 +490,33 @@ TEST(OnvifCamera, MovesAtTheCamerasSpeed)
 
     const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
     ASSERT_TRUE(camera.absoluteMove(0.5, -0.5, 0.5));
-    pollUntilStill(camera, watch);
-    const PtzStatus& last = watch.statuses.back();
+    const qint64 takenMs = pollUntilStill(camera, watch);
+    ASSERT_FALSE(watch.statuses.isEmpty());
+    const PtzStatus& last = watch.statuses.back().status;
     EXPECT_NEAR(last.position.pan, 0.5, 1e-3);
     EXPECT_NEAR(last.position.tilt, -0.5, 1e-3);
     EXPECT_NEAR(last.position.zoom, 0.5, 1e-3);
-    // It got there no sooner than its speed allows, passing in between.
-    EXPECT_GE(watch.times.back() - sentMs, qint64(travelS * 1000) - 100);
-    const auto between =
-        std::find_if(watch.statuses.begin(), watch.statuses.end(), [](const PtzStatus& s) {
-            return s.position.pan > 0.05 && s.position.pan < 0.45;
-        });
-    EXPECT_NE(between, watch.statuses.end());
+    // Each pan read lies where the camera can have been while it was asked:
+    // motion began between the command's sending and its answer, plus the
+    // latency.
+    const auto panAt = [&](qint64 sinceMs) {
+        return std::clamp((sinceMs / 1000.0 - latencyS) * panPerS, 0.0, 0.5);
+    };
+    int between = 0;
+    for (const Watch::Seen& seen : watch.statuses) {
+        EXPECT_LE(seen.status.position.pan, panAt(seen.answeredMs - sentMs + 5) + 1e-3);
+        EXPECT_GE(seen.status.position.pan, panAt(seen.askedMs - takenMs - 5) - 1e-3);
+        between += seen.status.position.pan > 0.01 && seen.status.position.pan < 0.49;
+    }
+    EXPECT_GT(between, 0);
+    EXPECT_GE(watch.statuses.back().answeredMs - sentMs, (latencyS + 0.5 / panPerS) * 1000 - 5);
 
     // Continuous pan left, then stop: it stands still left of where it was.
     ASSERT_TRUE(camera.continuousMove(-0.5, 0, 0));
     runFor(400);
     ASSERT_TRUE(camera.stop());
     pollUntilStill(camera, watch);
-    EXPECT_LT(watch.statuses.back().position.pan, 0.5 - 1e-3);
+    EXPECT_LT(watch.statuses.back().status.position.pan, 0.5 - 1e-3);
     EXPECT_EQ(device.operations("Stop"), QStringList{"ok"});
     EXPECT_EQ(camera.counters().commandsSent, 3);
     EXPECT_EQ(camera.counters().errors, 0);
@@ -503,7 +535,7 @@ TEST(OnvifCamera, TheLatestMoveWinsWhileOneIsInFlight)
     pollUntilStill(camera, watch);
     const QStringList moves = device.operations("AbsoluteMove");
     EXPECT_LE(moves.size(), 2) << moves.join(',').toStdString();
-    EXPECT_NEAR(watch.statuses.back().position.pan, 0.5, 1e-3);
+    EXPECT_NEAR(watch.statuses.back().status.position.pan, 0.5, 1e-3);
     // The first went at once, the last after it; those between were replaced.
     EXPECT_EQ(camera.counters().commandsSent, 2);
     EXPECT_EQ(camera.counters().replaced, 3);
