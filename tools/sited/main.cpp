@@ -1,6 +1,7 @@
 // sited: the site service. Fuses the tracks of every radar of a site into
 // one picture of its objects, live over MQTT or offline from a capture.
 
+#include "tools/sited/camerasurvey.h"
 #include "tools/sited/classify/model.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/link/sitelink.h"
@@ -439,6 +440,33 @@ int runAlignAndSay(const Options& options, const SiteConfig& site, const Model& 
     return 0;
 }
 
+// The site file's camera, its points, and the keys their offsets correct.
+int runAlignCameraAndSay(const Options& options, const SiteConfig& site)
+{
+    const auto camera = std::find_if(
+        site.cameras.begin(), site.cameras.end(),
+        [&](const trklib::site::CameraEntry& c) { return c.name == options.cameraName; });
+    if (camera == site.cameras.end()) {
+        std::fprintf(stderr, "sited: --align-camera: %s is no camera of %s\n",
+                     qUtf8Printable(options.cameraName), qUtf8Printable(options.config));
+        return exitUsage;
+    }
+    QVector<trklib::sited::cue::SurveyPoint> points;
+    trklib::sited::cue::CameraAlignment found;
+    QString error;
+    if (!trklib::sited::readSurveyPoints(options.points, points, error)) {
+        std::fprintf(stderr, "sited: %s\n", qUtf8Printable(error));
+        return exitUsage;
+    }
+    if (!trklib::sited::cue::alignCamera(*camera, points, found, error)) {
+        std::fprintf(stderr, "sited: %s: %s\n", qUtf8Printable(options.points),
+                     qUtf8Printable(error));
+        return exitUsage;
+    }
+    std::fputs(qUtf8Printable(trklib::sited::cameraAlignmentKeys(*camera, found)), stdout);
+    return 0;
+}
+
 // "reported, against the radars' consensus": what --check-config says of
 // [fusion] align and align_anchor.
 QString alignmentSummary(const SiteConfig& site)
@@ -572,6 +600,8 @@ int main(int argc, char* argv[])
         return runOfflineAndSay(options, site, zones.get(), classModel);
     case Options::Mode::Align:
         return runAlignAndSay(options, site, classModel);
+    case Options::Mode::AlignCamera:
+        return runAlignCameraAndSay(options, site);
     case Options::Mode::AddUser:
     case Options::Mode::RemoveUser:
         return runUserCommand(options, site);

@@ -14,6 +14,7 @@ const QString usage = QStringLiteral(
     "   or: sited --config FILE --capture CAPTURE --output PICTURES [--tracks-output TRACKS]\n"
     "                [--events EVENTS] [--features-output FEATURES]\n"
     "   or: sited --align --config FILE --capture CAPTURE\n"
+    "   or: sited --config FILE --align-camera NAME --points POINTS\n"
     "   or: sited --config FILE --export --from TIME --to TIME --format geojson|csv OUT\n"
     "   or: sited --config FILE --add-user NAME viewer|operator|admin\n"
     "   or: sited --config FILE --remove-user NAME\n");
@@ -40,6 +41,12 @@ const QString help = QStringLiteral(
     "without output files, and print each radar's mounting error that the objects two radars "
     "saw at once give, with its uncertainty, and the site file's keys corrected by it, to copy "
     "into the site file\n"
+    "  --align-camera NAME     with --config and --points: the pan and tilt offsets of the "
+    "site file's camera NAME from three or more surveyed points and the camera's pan and tilt "
+    "that centre each, with the residual, and its heading and tilt_offset keys corrected by "
+    "them, to copy into the site file\n"
+    "  --points POINTS         the surveyed points, a line each: x y z (metres, the site's) "
+    "and pan tilt (degrees, as the camera shows them); # starts a comment\n"
     "  --export                with --config, --from, --to and --format: write the tracks "
     "recorded in the site's history from TIME to TIME (both included; ms since the epoch or "
     "ISO 8601 with a zone) to OUT, as GeoJSON (one LineString per object) or CSV (one line per "
@@ -70,13 +77,15 @@ const FileOption fileOptions[]{
     {"--from", &Options::from},
     {"--to", &Options::to},
     {"--format", &Options::format},
+    {"--align-camera", &Options::cameraName},
+    {"--points", &Options::points},
 };
 
 // The options of --export, which take a value rather than a file.
 bool isExportValue(const QString& option)
 {
     return option == QLatin1String("--from") || option == QLatin1String("--to") ||
-           option == QLatin1String("--format");
+           option == QLatin1String("--format") || option == QLatin1String("--align-camera");
 }
 
 bool parseExport(const QStringList& given, Options& options, QString& error)
@@ -223,6 +232,14 @@ bool parseOptions(const QStringList& arguments, Options& options, QString& error
             return false;
         }
         options.mode = Options::Mode::Align;
+        return true;
+    }
+    if (has("--align-camera") || has("--points")) {
+        if (!has("--align-camera") || !has("--points") || given.size() != 3) {
+            error = QStringLiteral("--align-camera takes --config and --points alone");
+            return false;
+        }
+        options.mode = Options::Mode::AlignCamera;
         return true;
     }
     for (const char* value : {"--from", "--to", "--format"}) {

@@ -10,12 +10,13 @@ struct Options
 {
     enum class Mode
     {
-        Run,     // live, on the broker, until SIGTERM or SIGINT
-        Check,   // --check-config: check the site file and exit
-        Offline, // --capture: a capture fused into a file of pictures
-        Align,   // --align: a capture's radar mounting errors as site-file keys
-        Export,  // --export: the recorded tracks of a period written to a file
-        AddUser, // --add-user: a user of the HTTP API added or changed
+        Run,         // live, on the broker, until SIGTERM or SIGINT
+        Check,       // --check-config: check the site file and exit
+        Offline,     // --capture: a capture fused into a file of pictures
+        Align,       // --align: a capture's radar mounting errors as site-file keys
+        AlignCamera, // --align-camera: a camera's pan and tilt offsets from surveyed points
+        Export,      // --export: the recorded tracks of a period written to a file
+        AddUser,     // --add-user: a user of the HTTP API added or changed
         RemoveUser,
         Help,
         Version
@@ -37,6 +38,9 @@ struct Options
     // --add-user's and --remove-user's user, as given (checked when run).
     QString userName;
     QString userRole;
+    // --align-camera's camera, as given, and --points' file.
+    QString cameraName;
+    QString points;
 };
 
 // Parses the arguments (without the program's name). False with a

@@ -27,6 +27,7 @@
 
 #include <mosquitto.h>
 
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <map>
@@ -1124,7 +1125,28 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
                   "{\"type\":\"LineString\",\"coordinates\":[[11.5,48.1],[11.5,48.1001]]}}]}");
     writeFile(path("yard.conf"), fileContents(path("site.conf")) +
                                      "[zones]\nfile = yard.geojson\n[camera.gate]\n"
-                                     "address = http://127.0.0.1:1/onvif/device_service\n");
+                                     "address = http://127.0.0.1:1/onvif/device_service\n"
+                                     "x = 10\ny = -5\nheight = 8\nheading = 350\n");
+    // Three surveyed points as a camera 12.5 degrees clockwise and 1.5 up of
+    // the file's would centre them: the offsets put heading at 2.5.
+    QByteArray survey = "# x y z pan tilt\n";
+    for (const auto& [x, y, z] : {std::array<double, 3>{60, 95, 0}, {-40, 30, 2}, {90, -60, 1}}) {
+        const double dx = x - 10, dy = y + 5;
+        const double bearing = std::atan2(dx, dy) * 180 / M_PI;
+        const double elevation = std::atan2(z - 8, std::hypot(dx, dy)) * 180 / M_PI;
+        survey += QByteArray::number(x) + ' ' + QByteArray::number(y) + ' ' +
+                  QByteArray::number(z) + ' ' + QByteArray::number(bearing - 2.5, 'g', 12) + ' ' +
+                  QByteArray::number(elevation - 1.5, 'g', 12) + "\n";
+    }
+    writeFile(path("survey.txt"), survey);
+    writeFile(path("two.txt"), "0 100 0 0 -4\n100 0 0 90 -4\n");
+    writeFile(path("bad.txt"), "0 100 0 0\n");
+    const ProgramRun aligned = runProgram(sited, {"--config", path("yard.conf"), "--align-camera",
+                                                  "gate", "--points", path("survey.txt")});
+    EXPECT_EQ(aligned.exitCode, 0) << aligned.err.toStdString();
+    EXPECT_EQ(aligned.out.toStdString(),
+              "# camera gate: 3 points; pan offset 12.500 deg, tilt offset 1.500 deg, residual "
+              "0.000 deg\n[camera.gate]\nheading = 2.500\ntilt_offset = 1.500\n");
     const ProgramRun zoned = runProgram(sited, {"--check-config", path("yard.conf")});
     EXPECT_EQ(zoned.exitCode, 0) << zoned.err.toStdString();
     EXPECT_TRUE(
@@ -1172,6 +1194,15 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
          1,
          QStringLiteral("sited: %1").arg(path("none.pcap"))},
         {{"--check-config", path("badzones.conf")}, 2, badZones},
+        {{"--config", path("yard.conf"), "--align-camera", "mast", "--points", path("survey.txt")},
+         2,
+         QStringLiteral("sited: --align-camera: mast is no camera of %1").arg(path("yard.conf"))},
+        {{"--config", path("yard.conf"), "--align-camera", "gate", "--points", path("bad.txt")},
+         2,
+         QStringLiteral("sited: %1:1: '0 100 0 0' is not five numbers").arg(path("bad.txt"))},
+        {{"--config", path("yard.conf"), "--align-camera", "gate", "--points", path("two.txt")},
+         2,
+         QStringLiteral("sited: %1: ").arg(path("two.txt"))},
         {{"--check-config", path("large.conf")},
          2,
          QStringLiteral("sited: %1: [zones] file: %2: its zones make a message of ")
