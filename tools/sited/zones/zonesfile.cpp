@@ -307,22 +307,20 @@ bool readProperties(const QJsonValue& value, Zone& zone, QString& why)
     if (!positive("dwell", "seconds", maxDwellS, zone.dwellS) ||
         !positive("speed_limit", "km/h", maxSpeedLimitKph, zone.speedLimitKph))
         return false;
-    const QJsonValue confirmedOnly = properties.value(QLatin1String("confirmed_only"));
-    if (!confirmedOnly.isUndefined()) {
-        if (!confirmedOnly.isBool()) {
-            why = QStringLiteral("confirmed_only: not true or false");
+    // A switch: true or false, or left out for its default.
+    const auto boolean = [&](const char* key, bool& out) {
+        const QJsonValue v = properties.value(QLatin1String(key));
+        if (v.isUndefined())
+            return true;
+        if (!v.isBool()) {
+            why = QStringLiteral("%1: not true or false").arg(QLatin1String(key));
             return false;
         }
-        zone.confirmedOnly = confirmedOnly.toBool();
-    }
-    const QJsonValue watch = properties.value(QLatin1String("watch"));
-    if (!watch.isUndefined()) {
-        if (!watch.isBool()) {
-            why = QStringLiteral("watch: not true or false");
-            return false;
-        }
-        zone.watch = watch.toBool();
-    }
+        out = v.toBool();
+        return true;
+    };
+    if (!boolean("confirmed_only", zone.confirmedOnly) || !boolean("watch", zone.watch))
+        return false;
     const QJsonValue armed = properties.value(QLatin1String("armed"));
     if (!armed.isUndefined() && !armed.isNull() && !parseArmedSpans(armed, zone.armed, why))
         return false;
