@@ -3,6 +3,8 @@
 
 #include "tools/sited/camerasurvey.h"
 #include "tools/sited/classify/model.h"
+#include "tools/sited/cue/camerarig.h"
+#include "tools/sited/cue/cueing.h"
 #include "tools/sited/history/sitehistory.h"
 #include "tools/sited/link/sitelink.h"
 #include "tools/sited/link/sitestatus.h"
@@ -24,6 +26,8 @@
 #include "tools/common/site/siteconfig.h"
 
 #include <mosquitto.h>
+
+#include <QCoreApplication>
 
 #include <algorithm>
 #include <cerrno>
@@ -197,11 +201,31 @@ private:
     SteadyClock::time_point published_;
 };
 
+// The site's cameras at work: none without [camera.NAME] sections.
+struct Cameras
+{
+    trklib::sited::cue::CameraDesk* desk = nullptr;
+    trklib::sited::cue::CameraRig* rig = nullptr;
+    trklib::sited::cue::Cueing* cueing = nullptr;
+};
+
+// The open alarms as cueing takes them.
+QVector<trklib::sited::cue::CueAlarm> cueAlarms(SiteHistory& history)
+{
+    QVector<trklib::sited::cue::CueAlarm> out;
+    if (const trklib::sited::zones::AlarmBook* alarms = history.alarms()) {
+        for (const trklib::sited::zones::Alarm& a : alarms->open())
+            out.append({a.id, a.object, a.timeMs, a.acknowledged.has_value()});
+    }
+    return out;
+}
+
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
                                 TrackOutputs& outputs, ZoneOutput* zones, SiteHistory& history,
-                                SiteMetrics& metrics, const Model& classModel)
+                                SiteMetrics& metrics, const Model& classModel,
+                                const Cameras& cameras)
 {
     LinkSink sink(link, history.live(), site);
     const QByteArray statusTopic = siteTopic(site, "site/status");
@@ -233,9 +257,15 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             // The picture is stamped with the host's time now: its latency
             // runs from here to its message handed to the link.
             const SteadyClock::time_point made = SteadyClock::now();
-            pipeline.make(wallClockMs(), inbox.lastTracksMs());
+            const Picture picture = pipeline.make(wallClockMs(), inbox.lastTracksMs());
             metrics.picturePublished(
                 std::chrono::duration<double>(sink.published() - made).count());
+            // The cameras move on the picture that raised an alarm.
+            if (cameras.cueing)
+                cameras.cueing->picture(picture, cueAlarms(history),
+                                        zones ? zones->watchedOccupants() : QSet<std::int64_t>(),
+                                        cameras.desk->choices(), cameras.rig->live(),
+                                        wallClockMs());
             ++status.pictures;
             pictureClock.advance(now);
         }
@@ -256,8 +286,17 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
             status.alignment = pipeline.alignment();
-            metrics.update({status.objects, status.lateMessages, pipeline.events(),
-                            history.waiting(), usage.bytes});
+            SiteFigures figures{status.objects, status.lateMessages, pipeline.events(),
+                                history.waiting(), usage.bytes, {}};
+            if (cameras.cueing) {
+                const QVector<trklib::sited::cue::CameraStatus> states =
+                    cameras.cueing->status(cameras.rig->live(), wallClockMs());
+                status.cameras = trklib::sited::cue::camerasJson(states);
+                for (const trklib::sited::cue::CameraStatus& c : states)
+                    figures.cameras.push_back(
+                        {c.name.toStdString(), c.live.online, c.live.commands, c.live.errors});
+            }
+            metrics.update(figures);
             const QByteArray statusMessage =
                 link::siteStatusMessage(pipeline.radarNames(), status, wallClockMs());
             link.publishStatus(statusMessage);
@@ -306,10 +345,40 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
         return exitFailure;
     }
     SiteMetrics metrics; // on /metrics of the history's API, which ends first
+    // The cameras' thread needs an application object, which nothing runs.
+    static int argc = 1;
+    static char name[] = "sited";
+    static char* argv[] = {name, nullptr};
+    std::unique_ptr<QCoreApplication> application;
+    std::unique_ptr<trklib::sited::cue::CameraDesk> desk;
+    trklib::sited::history::CameraAction cameraAction;
+    if (!site.cameras.isEmpty()) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+        desk = std::make_unique<trklib::sited::cue::CameraDesk>(site.cameras);
+        cameraAction = [desk = desk.get()](const QString& camera, const QString& action,
+                                           std::optional<std::int64_t> object,
+                                           const QString& user, int& status, QString& why) {
+            using Action = trklib::sited::cue::CameraDesk::Action;
+            const Action a = action == QLatin1String("take")   ? Action::TakeOver
+                             : action == QLatin1String("give") ? Action::GiveBack
+                                                               : Action::Follow;
+            if (!desk->act(camera, a, object, status, why))
+                return false;
+            const QString what = a == Action::TakeOver   ? QStringLiteral("taken over")
+                                 : a == Action::GiveBack ? QStringLiteral("given back to cueing")
+                                 : object ? QStringLiteral("to follow object %1").arg(*object)
+                                          : QStringLiteral("to follow nothing");
+            logEvent(Priority::Info,
+                     QStringLiteral("camera %1: %2%3")
+                         .arg(camera, what,
+                              user.isEmpty() ? QString() : QStringLiteral(" by %1").arg(user)));
+            return true;
+        };
+    }
     const std::unique_ptr<SiteHistory> history = SiteHistory::start(
         site, zones, [](const QString& line) { logEvent(Priority::Warning, line); },
         [&metrics] { return metrics.text(); }, error,
-        [](const QString& line) { logEvent(Priority::Info, line); });
+        [](const QString& line) { logEvent(Priority::Info, line); }, cameraAction);
     if (!history) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         ::close(signalFd);
@@ -380,8 +449,21 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
         ::close(signalFd);
         return exitUsage;
     }
-    const char* signalName = publishUntilStopped(signalFd, site, inbox, link, outputs, zones,
-                                                 *history, metrics, classModel);
+    // Each camera says once when it is online and once when it fails.
+    std::unique_ptr<trklib::sited::cue::CameraRig> rig;
+    std::unique_ptr<trklib::sited::cue::Cueing> cueing;
+    if (desk) {
+        rig = std::make_unique<trklib::sited::cue::CameraRig>(
+            site.cameras, [](bool failed, const QString& line) {
+                logEvent(failed ? Priority::Warning : Priority::Info, line);
+            });
+        cueing = std::make_unique<trklib::sited::cue::Cueing>(site.cameras, rig->ports());
+    }
+    const char* signalName =
+        publishUntilStopped(signalFd, site, inbox, link, outputs, zones, *history, metrics,
+                            classModel, {desk.get(), rig.get(), cueing.get()});
+    cueing.reset();
+    rig.reset();
     logEvent(Priority::Info, QStringLiteral("%1: stopping").arg(QLatin1String(signalName)));
     link.stop(SteadyClock::now() + offlineWait);
     forgetAlarms();

@@ -53,6 +53,15 @@ void SiteMetrics::gather(service::Figures& figures) const
     if (f.databaseBytes)
         figures.gauge("trklib_site_database_bytes", "The history database's size.",
                       double(*f.databaseBytes));
+    for (const SiteFigures::Camera& c : f.cameras) {
+        const prometheus::Labels labels{{"camera", c.name}};
+        figures.gauge("trklib_site_camera_online", "Whether the PTZ camera answers (1) or not (0).",
+                      c.online ? 1.0 : 0.0, labels);
+        figures.counter("trklib_site_camera_commands_total", "Motion commands sent to the camera.",
+                        double(c.commands), labels);
+        figures.counter("trklib_site_camera_errors_total",
+                        "ONVIF requests to the camera that failed.", double(c.errors), labels);
+    }
 }
 
 std::string SiteMetrics::text() const

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace prometheus {
 class Counter;
@@ -25,6 +26,16 @@ struct SiteFigures
     std::int64_t events = 0;        // raised by the zones' rules
     int recorderWaiting = 0;        // records in the history's queue
     std::optional<std::int64_t> databaseBytes;
+    // Each camera: its name, online, the motion commands sent and the
+    // requests that failed.
+    struct Camera
+    {
+        std::string name;
+        bool online = false;
+        std::int64_t commands = 0;
+        std::int64_t errors = 0;
+    };
+    std::vector<Camera> cameras;
 };
 
 // sited's figures on /metrics: every picture as it is published, with its

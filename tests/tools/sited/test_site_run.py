@@ -28,6 +28,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -236,6 +238,89 @@ def test_junction_through_trackd_and_sited_and_offline(tmp_path, processes):
     assert kept >= 0.9 * matched
     same = sum(live_id == offline_id for live_id, offline_id in main_ids.items())
     assert same >= SAME_IDS * len(main_ids), main_ids
+
+
+def camera_device(processes, name, *extra):
+    """The test camera (a stateful ONVIF PTZ device) on a free loopback port: its address."""
+    device = processes.start(name, sys.executable, program("TRKLIB_ONVIF_DEVICE"), "--username",
+                             "operator", "--password", "pan-tilt-zoom", *extra,
+                             stdout=subprocess.PIPE)
+    line = device.stdout.readline().decode().strip()
+    assert line.startswith("listening 127.0.0.1:"), processes.log(name)
+    return f"http://{line.split()[1]}/onvif/device_service"
+
+
+def test_cameras_follow_the_watched_zone_live(tmp_path, processes):
+    """Two cameras on the junction, one of which refuses the password: the
+    other follows the objects in the box (a zone marked for watching), an
+    operator takes it over through the API and gives it back; the refused
+    one is one line in the log and offline in the status, and the cueing of
+    the other goes on."""
+    broker_port, radar_port = free_port(socket.SOCK_STREAM), free_port(socket.SOCK_DGRAM)
+    (tmp_path / "broker.conf").write_text(
+        f"listener {broker_port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    processes.start("broker", "mosquitto", "-c", str(tmp_path / "broker.conf"))
+    wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", broker_port)) == 0, 10, "the broker")
+    zones = json.loads(open(os.path.join(program("TRKLIB_SITES"), "junction-zones.geojson")).read())
+    for feature in zones["features"]:
+        if feature["properties"]["name"] == "box":
+            feature["properties"]["watch"] = True
+    (tmp_path / "zones.geojson").write_text(json.dumps(zones))
+    (tmp_path / "camera.password").write_text("pan-tilt-zoom\n")
+    site = site_file(tmp_path, broker_port, radar_port)
+    text = re.sub(r"(?m)^file = .*junction-zones.geojson$", f"file = {tmp_path / 'zones.geojson'}",
+                  site.read_text())
+    for name, address in (("gate", camera_device(processes, "gate", "--latency", "0.3")),
+                          ("yard", camera_device(processes, "yard", "--refuse-password"))):
+        text += (f"[camera.{name}]\nx = 20\ny = 20\nheight = 8\naddress = {address}\n"
+                 f"username = operator\npassword_file = {tmp_path / 'camera.password'}\n")
+    site.write_text(text)
+    api = re.search(r"(?m)^listen = (\S+)$", text).group(1)
+
+    sub_out = open(tmp_path / "messages.txt", "wb")
+    processes.start("sub", "mosquitto_sub", "-p", str(broker_port), "-v", "-t",
+                    "trklib/junction/site/status", stdout=sub_out)
+    processes.start("trackd", program("TRKLIB_TRACKD"), "--config", str(site))
+    sited = processes.start("sited", program("TRKLIB_SITED"), "--config", str(site))
+
+    def cameras():
+        lines = (tmp_path / "messages.txt").read_text(errors="replace").splitlines()
+        statuses = [json.loads(line.split(" ", 1)[1]) for line in lines]
+        return statuses[-1].get("cameras") if statuses else None
+
+    wait_for(lambda: cameras() and cameras()["gate"]["online"], 20, "the gate camera online")
+    simulation = subprocess.Popen(
+        [program("TRKLIB_RADARSIM"), "--site", str(site), "--scene", "junction", "--packets",
+         str(PACKETS), "--seed", "2", "--quiet"])
+    try:
+        wait_for(lambda: cameras()["gate"]["following"] is not None, 30, "gate following")
+        assert cameras()["gate"]["why"] == "watch"
+        def post(action):
+            request = urllib.request.Request(f"http://{api}/api/cameras/{action}", data=b"",
+                                             method="POST")
+            try:
+                with urllib.request.urlopen(request, timeout=5) as answer:
+                    return str(answer.status)
+            except urllib.error.HTTPError as refused:
+                return str(refused.code)
+
+        assert post("gate/take") == "200"
+        assert post("dock/take") == "404"
+        wait_for(lambda: cameras()["gate"]["taken_over"], 5, "gate taken over")
+        assert cameras()["gate"]["why"] == "operator"
+        assert post("gate/give") == "200"
+        wait_for(lambda: not cameras()["gate"]["taken_over"], 5, "gate given back")
+    finally:
+        simulation.kill()
+        simulation.wait()
+    status = cameras()
+    assert status["gate"]["commands"] > 0 and status["gate"]["errors"] == 0, status
+    assert status["yard"]["online"] is False
+    assert status["yard"]["problem"].startswith("camera yard: "), status
+    assert processes.stop(sited) == 0, processes.log("sited")
+    log = processes.log("sited")
+    assert len(re.findall(r"camera yard: ", log)) == 1, log
+    assert "camera gate: taken over" in log and "camera gate: given back" in log, log
 
 
 # The units as installed: their programs in /usr/bin, the site file in

@@ -447,6 +447,9 @@ constexpr Route routes[]{
     {"POST", "/api/zones/*/arm", Access::Operator},
     {"POST", "/api/zones/*/disarm", Access::Operator},
     {"POST", "/api/zones/*/schedule", Access::Operator},
+    {"POST", "/api/cameras/*/take", Access::Operator},
+    {"POST", "/api/cameras/*/give", Access::Operator},
+    {"POST", "/api/cameras/*/follow", Access::Operator},
     {"GET", "/api/zones/file", Access::Admin},
     {"PUT", "/api/zones/file", Access::Admin},
     {"GET", "/api/zones/versions", Access::Admin},
@@ -818,6 +821,48 @@ Reply alarmAction(ApiContext& c, const Request& r, const std::optional<Logins::S
     return alarmsOpen(c);
 }
 
+// --- Cameras --------------------------------------------------------------
+
+// An operator's POST to a camera: {"camera": NAME} when cueing took it.
+Reply cameraAction(ApiContext& c, const Request& r, const std::optional<Logins::Session>& who)
+{
+    // The largest object id a JSON number holds exactly: 2^53.
+    constexpr double maxObjectId = 9007199254740992.0;
+    if (!c.cameraAction)
+        return jsonError(404, QStringLiteral("no cameras: the site file has no [camera.NAME]"));
+    std::string segment;
+    const char* action = pathMatches("/api/cameras/*/take", r.path, &segment)     ? "take"
+                         : pathMatches("/api/cameras/*/give", r.path, &segment)   ? "give"
+                         : pathMatches("/api/cameras/*/follow", r.path, &segment) ? "follow"
+                                                                                  : nullptr;
+    if (!action)
+        return jsonError(404, QStringLiteral("no such camera action; try take, give or follow"));
+    std::optional<std::int64_t> object;
+    if (std::strcmp(action, "follow") == 0) {
+        QJsonParseError parseError;
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray::fromStdString(r.body), &parseError);
+        const QJsonValue v = document.object().value(QLatin1String("object"));
+        const double id = v.toDouble();
+        if (!document.isObject() || !(v.isNull() || v.isDouble()) ||
+            (v.isDouble() && (id != std::floor(id) || id < 1 || id > maxObjectId)))
+            return jsonError(400, QStringLiteral("the body is not {\"object\": ID or null}"));
+        if (v.isDouble())
+            object = std::int64_t(id);
+    }
+    const QString camera = QString::fromStdString(segment).left(maxParameterChars);
+    int status = 200;
+    QString why;
+    if (!c.cameraAction(camera, QLatin1String(action), object, who ? who->name : QString(),
+                        status, why))
+        return jsonError(status, why);
+    Reply reply;
+    reply.body = "{\"camera\":";
+    appendString(reply.body, camera);
+    reply.body.append('}');
+    return reply;
+}
+
 } // namespace
 
 Access routeAccess(const std::string& method, const std::string& path)
@@ -853,6 +898,8 @@ Reply handle(ApiContext& c, const Request& r)
             return login(c, r);
         if (r.path == "/api/logout")
             return logout(c, r);
+        if (r.path.rfind("/api/cameras/", 0) == 0)
+            return cameraAction(c, r, who);
         if (routeAccess(r.method, r.path) == Access::Operator)
             return alarmAction(c, r, who);
         if (r.path == "/api/zones/preview")

@@ -45,6 +45,10 @@
 //   POST /api/zones/versions/N/restore {"base"}   for admins: the zones
 //                                   file, saved and applied without a
 //                                   restart, and its versions (zoneseditor.h)
+//   POST /api/cameras/NAME/take, POST /api/cameras/NAME/give,
+//   POST /api/cameras/NAME/follow {"object": ID or null}   for operators:
+//                                   a camera driven by hand, given back to
+//                                   cueing, or made to follow an object
 //   GET /, /login.html, ...         the site view's files from the web root
 // and, beside the API, GET /metrics: the service's figures in Prometheus's
 // text format, for monitoring systems to scrape.
@@ -103,6 +107,13 @@ private:
     QVector<zones::Zone> zones_;
 };
 
+// An operator's action on a camera (take, give or follow, with follow's
+// object or none), from the server's threads: false with the status to
+// answer and one line.
+using CameraAction = std::function<bool(const QString& camera, const QString& action,
+                                        std::optional<std::int64_t> object, const QString& user,
+                                        int& status, QString& why)>;
+
 struct ApiContext
 {
     SharedStore* store = nullptr; // null: no history, its resources answer 404
@@ -126,6 +137,7 @@ struct ApiContext
     // the site has no origin, the route answers 404).
     std::function<QVector<zones::Zone>()> currentZones;
     std::optional<site::GeoReference> geo;
+    CameraAction cameraAction; // empty: the site has no cameras, the routes answer 404
 };
 
 struct Reply

@@ -46,7 +46,8 @@ QString defaultWebRoot()
 std::unique_ptr<SiteHistory>
 SiteHistory::start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
                    std::function<void(const QString&)> log, std::function<std::string()> metrics,
-                   QString& error, std::function<void(const QString&)> note)
+                   QString& error, std::function<void(const QString&)> note,
+                   CameraAction cameraAction)
 {
     QVector<User> users;
     if (!site.http.usersFile.isEmpty() && !readUsers(site.http.usersFile, users, error))
@@ -89,6 +90,7 @@ SiteHistory::start(const site::SiteConfig& site, const zones::ZoneOutput* zones,
         return nullptr;
     context.alarms = history->alarms_.get();
     context.metrics = std::move(metrics);
+    context.cameraAction = std::move(cameraAction);
     context.prefix = site.prefix;
     context.logins = history->logins_.get();
     context.live = &history->live_;

@@ -53,7 +53,8 @@ public:
                                               const zones::ZoneOutput* zones,
                                               std::function<void(const QString&)> log,
                                               std::function<std::string()> metrics, QString& error,
-                                              std::function<void(const QString&)> note = {});
+                                              std::function<void(const QString&)> note = {},
+                                              CameraAction cameraAction = {});
     ~SiteHistory(); // stops the API, then the recorder after writing what it can
 
     // The published picture's objects, and the radars' changes by then.

@@ -126,6 +126,8 @@ QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& st
     appendDay(out, status.historyNewestMs);
     if (status.alignment)
         appendAlignment(out, radarNames, *status.alignment);
+    if (!status.cameras.isEmpty())
+        out.append(",\"cameras\":").append(status.cameras);
     out.append('}');
     return out;
 }

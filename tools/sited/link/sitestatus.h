@@ -41,6 +41,9 @@ struct SiteStatus
     std::optional<std::int64_t> historyOldestMs;
     std::optional<std::int64_t> historyNewestMs;
     std::optional<AlignmentStatus> alignment; // none: [fusion] align = off
+    // The cameras' object, as cueing writes it (cue/cueing.h); empty: the
+    // site has no cameras.
+    QByteArray cameras;
 };
 
 // {"online": true, "radars": {NAME: seconds since its last tracks message
@@ -52,7 +55,8 @@ struct SiteStatus
 // {NAME: {"observable", "why", "anchor", "certain", "applied",
 // "heading_deg", "x_m", "y_m", "range_m", and their sigmas
 // "heading_sigma_deg" ..., "co_sightings"}}}, the figures null while the
-// radar is not observable and why null while it is. A message stamped after nowMs (the clock
+// radar is not observable and why null while it is; with cameras,
+// "cameras": their object. A message stamped after nowMs (the clock
 // stepped back) is 0 s old.
 QByteArray siteStatusMessage(const QStringList& radarNames, const SiteStatus& status,
                              std::int64_t nowMs);

@@ -161,6 +161,18 @@ QVector<TopicMessage> ZoneOutput::changedStates() const
     return messages;
 }
 
+QSet<std::int64_t> ZoneOutput::watchedOccupants() const
+{
+    QSet<std::int64_t> watched;
+    for (int i = 0; i < rules_.zones().size(); ++i) {
+        if (rules_.zones()[i].watch) {
+            for (const std::int64_t id : rules_.state(i).occupants)
+                watched.insert(id);
+        }
+    }
+    return watched;
+}
+
 QVector<TopicMessage> ZoneOutput::states() const
 {
     QVector<TopicMessage> messages;

@@ -10,6 +10,7 @@
 #include "tools/common/site/siteconfig.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QTimeZone>
 #include <QVector>
 
@@ -63,6 +64,8 @@ public:
     QVector<TopicMessage> states() const;
     const QByteArray& eventsTopic() const { return eventsTopic_; }
     const QVector<Zone>& zones() const { return rules_.zones(); }
+    // The objects in the zones marked for watching, by the last evaluate().
+    QSet<std::int64_t> watchedOccupants() const;
 
 private:
     TopicMessage stateMessage(int zone) const;

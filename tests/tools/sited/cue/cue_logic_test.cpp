@@ -7,6 +7,7 @@
 #include "tools/sited/cue/cameraalign.h"
 #include "tools/sited/cue/chooser.h"
 #include "tools/sited/cue/cuecontroller.h"
+#include "tools/sited/cue/cueing.h"
 #include "util/units.h"
 
 #include <gtest/gtest.h>
@@ -391,6 +392,74 @@ TEST(CueController, LostObjectHomeAfterItsTimeAndOperatorLeftAlone)
     controller.giveBack(0);
     controller.update(picture, {CueChoice{1, CueReason::Followed}}, picture.timeMs + 100);
     EXPECT_EQ(port.moves.size(), sent + 1);
+}
+
+// The live stage: the operators' desk (by camera name), a taken-over
+// camera left alone and given back, the followed object, and each camera's
+// status as the site status has it.
+TEST(CueStage, DeskChoicesAndStatus)
+{
+    site::CameraEntry camera = cameraAt(10, 20, 90);
+    camera.name = QStringLiteral("gate");
+    RecordingPort port;
+    Cueing cueing({camera}, {&port});
+    CameraDesk desk({camera});
+    int status = 0;
+    QString why;
+    EXPECT_FALSE(desk.act("yard", CameraDesk::Action::TakeOver, {}, status, why));
+    EXPECT_EQ(status, 404);
+    EXPECT_EQ(why, "no camera yard");
+
+    const auto walker = crossing(100, 0, 1.4, ObjectClass::Person);
+    CameraLive live;
+    live.online = true;
+    live.commands = 0;
+    std::int64_t now = startMs;
+    const auto step = [&](int pictures) {
+        for (int k = 0; k < pictures; ++k, now += frameMs) {
+            Picture picture;
+            picture.timeMs = now;
+            picture.objects.append(walker((now - startMs) / 1000.0));
+            cueing.picture(picture, {}, {}, desk.choices(), {live}, now);
+        }
+        return cueing.status({live}, now).value(0);
+    };
+    ASSERT_TRUE(desk.act("gate", CameraDesk::Action::Follow, 1, status, why));
+    CameraStatus s = step(1);
+    EXPECT_EQ(s.following, 1);
+    EXPECT_EQ(s.why, "followed");
+    ASSERT_EQ(port.moves.size(), 1u);
+
+    ASSERT_TRUE(desk.act("gate", CameraDesk::Action::TakeOver, {}, status, why));
+    s = step(20);
+    EXPECT_TRUE(s.takenOver);
+    EXPECT_EQ(s.why, "operator");
+    EXPECT_EQ(port.moves.size(), 1u);
+    ASSERT_TRUE(desk.act("gate", CameraDesk::Action::GiveBack, {}, status, why));
+    step(1);
+    EXPECT_EQ(port.moves.size(), 2u);
+    ASSERT_TRUE(desk.act("gate", CameraDesk::Action::Follow, {}, status, why));
+    s = step(1);
+    EXPECT_EQ(s.why, "home");
+
+    // Pan 0.5 of +-180 from heading 90: bearing 180; 10 commands in 2 s.
+    live.position = Normalised{0.5, 0.0, 0.0};
+    live.positionMs = now;
+    live.commands = 10;
+    cueing.status({live}, now - 2000);
+    live.commands = 20;
+    live.errors = 3;
+    s = cueing.status({live}, now).value(0);
+    EXPECT_DOUBLE_EQ(*s.bearingDeg, 180.0);
+    EXPECT_DOUBLE_EQ(s.commandsPerS, 5.0);
+    live.online = false;
+    live.problem = "camera gate: the device refused the password";
+    s.live = live;
+    EXPECT_EQ(camerasJson({s}).toStdString(),
+              "{\"gate\":{\"online\":false,\"problem\":\"camera gate: the device refused the "
+              "password\",\"x_m\":10,\"y_m\":20,\"bearing_deg\":180,\"fov_deg\":60,"
+              "\"reach_m\":500,\"following\":null,\"why\":\"home\",\"taken_over\":false,"
+              "\"commands\":20,\"commands_per_s\":5,\"errors\":3}}");
 }
 
 TEST(CueChooser, Rules)

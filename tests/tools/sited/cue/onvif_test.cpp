@@ -1,6 +1,7 @@
 // The ONVIF client: its SOAP functions against fixed texts, and the camera
 // against the test camera (onvif_device.py) started on loopback per test.
 
+#include "tools/sited/cue/camerarig.h"
 #include "tools/sited/cue/onvifcamera.h"
 #include "tools/sited/cue/onvifsoap.h"
 
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 
 using namespace trklib::sited::cue;
 
@@ -556,6 +558,41 @@ TEST(OnvifCamera, GoesOfflineOnceWhenTheCameraStops)
     }
     EXPECT_FALSE(camera.online());
     EXPECT_EQ(watch.failed.size(), 1);
+}
+
+// Two cameras on the rig's own thread, one of which refuses the password:
+// the other is driven (a move made before it was ready is sent once it
+// is) and reports its position; the refused one says so once, however
+// often the rig starts it again, and is offline with that line.
+TEST(CameraRig, DrivesEachCameraAndSaysAFailureOnce)
+{
+    Device good(QStringList{"--latency", "0"});
+    Device refusing(QStringList{"--refuse-password"});
+    trklib::site::CameraEntry second = entry(refusing);
+    second.name = "yard";
+    std::mutex mutex;
+    QStringList lines;
+    CameraRig rig({entry(good), second}, [&](bool failed, const QString& line) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        lines << (failed ? "failed " : "") + line;
+    });
+    rig.ports()[0]->absoluteMove(0.5, -0.5, 0.0);
+    rig.ports()[1]->absoluteMove(0.5, -0.5, 0.0);
+    ASSERT_TRUE(waitUntil([&] {
+        const QVector<CameraLive> live = rig.live();
+        return live[0].position && std::abs(live[0].position->pan - 0.5) < 1e-6;
+    }));
+    // Started again after its back-off, refused again.
+    ASSERT_TRUE(waitUntil([&] { return refusing.operations("GetSystemDateAndTime").size() >= 2; }));
+    const QVector<CameraLive> live = rig.live();
+    EXPECT_TRUE(live[0].online);
+    EXPECT_EQ(live[0].commands, 1);
+    EXPECT_FALSE(live[1].online);
+    EXPECT_TRUE(live[1].problem.startsWith("camera yard: ")) << live[1].problem.toStdString();
+    EXPECT_EQ(live[1].commands, 0);
+    const std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(lines.filter("failed camera yard").size(), 1) << lines.join(QLatin1Char(0x7c)).toStdString();
+    EXPECT_EQ(lines.filter("camera gate: online").size(), 1) << lines.join(QLatin1Char(0x7c)).toStdString();
 }
 
 } // namespace
