@@ -1,5 +1,6 @@
 // What an operator or admin does through sited's HTTP API: acknowledge an
-// alarm, add a note, shelve a zone, arm or disarm it, and the zones file's
+// alarm, add a note, shelve a zone, arm or disarm it, take over a PTZ
+// camera, give it back and choose what it follows, and the zones file's
 // versions, saving and preview. Every answer is JSON; a refusal is
 // {"error": "one line"}, which an ActionError carries with the status and
 // the answer's body (a conflict's "version"). Nothing here touches the page.
@@ -14,7 +15,7 @@ export class ActionError extends Error {
   }
 }
 
-// A zone's or an alarm's part of a path.
+// A zone's, an alarm's or a camera's part of a path.
 const part = (value) => encodeURIComponent(String(value));
 
 export class Api {
@@ -87,6 +88,21 @@ export class Api {
     return this.call('POST', `api/zones/${part(zone)}/${how}`, minutes === null ? {} : { minutes });
   }
 
+  // A camera: taken over (sited leaves it to the operator's hand), given
+  // back, made to follow a fused object (its id; null: none). Each answers
+  // { camera }.
+  takeCamera(name) {
+    return this.call('POST', `api/cameras/${part(name)}/take`);
+  }
+
+  giveCamera(name) {
+    return this.call('POST', `api/cameras/${part(name)}/give`);
+  }
+
+  followWithCamera(name, object) {
+    return this.call('POST', `api/cameras/${part(name)}/follow`, { object });
+  }
+
   // The zones file: { version, user, time, writable, why, geojson }.
   zonesFile() {
     return this.call('GET', 'api/zones/file');
@@ -109,8 +125,8 @@ export class Api {
   }
 }
 
-// Who may do what: operators and admins act on alarms and zones, admins
-// edit the zones. role: the session's, or null without logins (when sited
+// Who may do what: operators and admins act on alarms, zones and cameras,
+// admins edit the zones. role: the session's, or null without logins (when sited
 // refuses every action).
 export function mayAct(role) {
   return role === 'operator' || role === 'admin';

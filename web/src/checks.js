@@ -312,18 +312,89 @@ function checkAlignment(a) {
   return { mode: a.mode, radars };
 }
 
+// The site's PTZ cameras in the site service's status: at most this many,
+// each a row of the panel and a view on the map; a camera's names as a
+// radar's.
+export const maxCameras = 100;
+// A camera's horizontal field of view (degrees): above 0, at most half a turn.
+export const maxFovDeg = 180;
+// Moves sent to a camera per second: sited sends at most one a picture.
+export const maxCommandsPerS = 1000;
+// A camera's problem: one line of at most this many characters.
+export const maxProblemChars = 1000;
+// Why a camera points where it does, but for an alarm ("alarm N", N the
+// alarm's id): the object an operator chose, an object in a watched zone,
+// its home, an operator's hand.
+export const cameraReasons = ['followed', 'watch', 'home', 'operator'];
+const alarmReasonPattern = /^alarm [1-9][0-9]*$/;
+
+function isReason(why) {
+  if (typeof why !== 'string') return false;
+  return cameraReasons.includes(why) || (alarmReasonPattern.test(why) && Number.isSafeInteger(Number(why.slice(6))));
+}
+
+// One camera, copied, or null when it cannot be shown. A problem while it
+// is offline and only then; a view's bearing and width, and what it
+// follows, may be unknown (null or absent).
+function checkCamera(c) {
+  if (!isObject(c) || typeof c.online !== 'boolean' || typeof c.taken_over !== 'boolean') return null;
+  const oneLine = (p) => typeof p === 'string' && p !== '' && p.length <= maxProblemChars && !/[\r\n]/.test(p);
+  if (c.online ? !absent(c.problem) : !oneLine(c.problem)) return null;
+  if (!within(c.x_m, -maxPlaceM, maxPlaceM) || !within(c.y_m, -maxPlaceM, maxPlaceM)) return null;
+  if (!absent(c.bearing_deg) && !within(c.bearing_deg, -maxBearingDeg, maxBearingDeg)) return null;
+  if (!absent(c.fov_deg) && !(within(c.fov_deg, 0, maxFovDeg) && c.fov_deg > 0)) return null;
+  if (!within(c.reach_m, 0, maxRangeM)) return null;
+  if (!absent(c.following) && !(Number.isInteger(c.following) && c.following >= 1 && c.following <= maxObjectId)) {
+    return null;
+  }
+  if (!isReason(c.why) || !isCount(c.commands) || !isCount(c.errors)) return null;
+  if (!within(c.commands_per_s, 0, maxCommandsPerS)) return null;
+  const value = (v) => (absent(v) ? null : v);
+  return {
+    online: c.online,
+    problem: value(c.problem),
+    xM: c.x_m,
+    yM: c.y_m,
+    bearingDeg: value(c.bearing_deg),
+    fovDeg: value(c.fov_deg),
+    reachM: c.reach_m,
+    following: value(c.following),
+    why: c.why,
+    takenOver: c.taken_over,
+    commands: c.commands,
+    commandsPerS: c.commands_per_s,
+    errors: c.errors,
+  };
+}
+
+// The status's cameras: { cameras: Map of name -> its camera, leftOut }
+// with the cameras left out (a bad name or camera); cameras null, one left
+// out, when they are no object or more than maxCameras.
+function checkCameras(c) {
+  if (!isObject(c)) return { cameras: null, leftOut: 1 };
+  const entries = Object.entries(c);
+  if (entries.length > maxCameras) return { cameras: null, leftOut: 1 };
+  const cameras = new Map();
+  for (const [name, camera] of entries) {
+    const checked = radarNamePattern.test(name) ? checkCamera(camera) : null;
+    if (checked) cameras.set(name, checked);
+  }
+  return { cameras, leftOut: entries.length - cameras.size };
+}
+
 // The site service's status: { value: { online, radars, objects, pictures,
 // lateMessages, droppedEvents, droppedRecords, historyBytes, historyOldestDay, historyNewestDay,
-// alignment }, leftOut } with radars a Map of name -> seconds since its last message (null: none
-// yet) and null for a count or day it lacks; alignment (checkAlignment) null when the status has
-// none, or a bad one, which counts one left out; or { error }.
+// alignment, cameras }, leftOut } with radars a Map of name -> seconds since its last message
+// (null: none yet) and null for a count or day it lacks; alignment (checkAlignment) null when the
+// status has none, or a bad one, which counts one left out; cameras (checkCameras) null when the
+// status has none, its bad cameras left out and counted; or { error }.
 export function checkSiteStatus(message) {
   if (!isObject(message)) return { error: 'no JSON object' };
   if (typeof message.online !== 'boolean') return { error: 'online is no true or false' };
   const value = {
     online: message.online, radars: new Map(), objects: null, pictures: null, lateMessages: null,
     droppedEvents: null, droppedRecords: null, historyBytes: null, historyOldestDay: null, historyNewestDay: null,
-    alignment: null,
+    alignment: null, cameras: null,
   };
   if (!absent(message.radars)) {
     if (!isObject(message.radars)) return { error: 'radars is no object' };
@@ -345,9 +416,17 @@ export function checkSiteStatus(message) {
     if (typeof message[key] !== 'string' || !dayPattern.test(message[key])) return { error: `${key} is no day` };
     value[key] = message[key];
   }
-  if (absent(message.alignment)) return { value };
-  value.alignment = checkAlignment(message.alignment);
-  return { value, leftOut: value.alignment ? 0 : 1 };
+  let leftOut = 0;
+  if (!absent(message.alignment)) {
+    value.alignment = checkAlignment(message.alignment);
+    if (!value.alignment) ++leftOut;
+  }
+  if (!absent(message.cameras)) {
+    const checked = checkCameras(message.cameras);
+    value.cameras = checked.cameras;
+    leftOut += checked.leftOut;
+  }
+  return { value, leftOut };
 }
 
 // The zones and their events, from the site service: the zones on

@@ -61,6 +61,8 @@ const panel = new Panel(document.getElementById('radars'), document.getElementBy
     objects: document.getElementById('objects'),
     events: document.getElementById('events'),
     eventsDropped: document.getElementById('events-dropped'),
+    cameras: document.getElementById('cameras'),
+    cameraError: document.getElementById('camera-error'),
   });
 
 // The alarms, the zones' arming and shelving, and the zone editor: sited's
@@ -78,6 +80,9 @@ const alarmPanel = api ? new AlarmPanel({
   shelveWhy: document.getElementById('shelve-why'),
 }, { api, site, map, role: mayAct(role) ? role : null, onChange: () => redraw() }) : null;
 document.getElementById('alarms').hidden = !alarmPanel;
+// The cameras' buttons act on the object selected on the map: the one it
+// follows.
+if (api && mayAct(role)) panel.allowCameraActions(api, () => map.follow?.id ?? null);
 if (alarmPanel) {
   api.alarms().then((body) => alarmPanel.take(body), (error) => alarmPanel.showError(`alarms: ${error.message}`));
   alarmPanel.loadHistory();

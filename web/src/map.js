@@ -13,10 +13,17 @@
 // the id of the object it follows (empty: none). Each fused object has the
 // glyph of its class beside its mark (classGlyphs), data-classes lists them
 // as id:class; the objects of the classes in hiddenClasses are not drawn.
-// While the zone editor is
-// open its tool draws the shapes edited on top and takes presses on them.
+// The site service's PTZ cameras are diamonds at their places with their
+// views as wedges out to their reach (dashed and grey while offline), a
+// ring in a camera's colour around the object it follows; data-cameras
+// lists them (cameraState). A click on an object of the site picture
+// selects it: the map follows it, as an alarm chosen does. While the zone
+// editor is open its tool draws the shapes edited on top and takes presses
+// on them.
 
-import { alignmentGlyph, noClassHidden, objectColour, serviceTrails, shownObjects } from './site.js';
+import {
+  alignmentGlyph, cameraState, noClassHidden, objectColour, serviceTrails, shownObjects,
+} from './site.js';
 import {
   View,
   boundsOf,
@@ -49,6 +56,11 @@ const staleAlpha = 0.35; // targets of a silent radar
 const alignmentArrowPx = 48; // the alignment's heading lines from the radar
 const alignmentRingPx = 5; // the ring at the estimated place
 const uncertainAlpha = 0.4; // an alignment not certain yet
+const cameraHalfPx = 6; // half the diagonal of the camera's diamond
+const viewFillAlpha = 0.12; // a camera's view
+const viewEdgeAlpha = 0.6;
+const followRingPx = targetRadiusPx + 4; // the ring around an object a camera follows
+const followRingStepPx = 3; // the next camera's ring around the same object
 const zoneColours = { edge: '#5b4a8b', lit: '#e07b00', flash: '#ffcc00' };
 const zoneFillAlpha = 0.1;
 const litFillAlpha = 0.3;
@@ -197,7 +209,8 @@ export class SiteMap {
       if (!d) return;
       if (d.tool) this.tool.up();
       else if (e.type === 'pointerup' && Math.hypot(e.clientX - d.startX, e.clientY - d.startY) < clickSlopPx) {
-        this.tool?.click(this.sitePoint(e), this.toleranceM());
+        if (this.tool) this.tool.click(this.sitePoint(e), this.toleranceM());
+        else this.selectAt(this.sitePoint(e));
       }
       this.onChange?.();
     };
@@ -225,6 +238,19 @@ export class SiteMap {
     this.follow = { id, x, y };
     this.followSite = false;
     this.onChange?.();
+  }
+
+  // Selects (follows) the object of the site picture shown nearest to site
+  // point p, within a mark's reach; nothing when there is none.
+  selectAt(p) {
+    if (this.shown !== 'site') return;
+    const reach = (targetRadiusPx + hitPx) / this.view.scale;
+    let nearest = null;
+    for (const o of shownObjects(this.site.service.picture?.objects ?? [], this.hiddenClasses)) {
+      const d = Math.hypot(o.x - p.x, o.y - p.y);
+      if (d <= reach && (!nearest || d < nearest.d)) nearest = { o, d };
+    }
+    if (nearest) this.followObject(nearest.o.id, nearest.o.x, nearest.o.y);
   }
 
   // Fits the whole site (radars and beams) into the map, and follows it.
@@ -279,8 +305,12 @@ export class SiteMap {
     this.drawGrid(ctx);
     const zoneState = this.drawZones(ctx, nowMs);
     for (const name of this.site.names()) this.drawBeam(ctx, this.site.radars.get(name));
+    const cameras = this.site.cameras();
+    for (const [name, c] of cameras) this.drawView(ctx, name, c);
     const { labels, classes } = this.drawMarks(ctx, nowMs);
     for (const name of this.site.names()) this.drawRadar(ctx, this.site.radars.get(name));
+    this.drawFollowed(ctx, cameras);
+    for (const [name, c] of cameras) this.drawCamera(ctx, name, c);
     const aligned = this.drawAlignments(ctx);
     this.tool?.draw(ctx, this.view);
     this.drawNorth(ctx);
@@ -290,6 +320,7 @@ export class SiteMap {
       this.canvas.dataset.classes = classes.join(' ');
       this.canvas.dataset.zones = zoneState.drawn.join(' ');
       this.canvas.dataset.alignment = aligned.join(' ');
+      this.canvas.dataset.cameras = cameras.map(([name, c]) => cameraState(name, c)).join(' ');
       this.canvas.dataset.lit = zoneState.lit.join(' ');
       this.canvas.dataset.flashing = zoneState.flashing.join(' ');
       this.canvas.dataset.disarmed = zoneState.disarmed.join(' ');
@@ -488,6 +519,82 @@ export class SiteMap {
     ctx.textAlign = labelLeft ? 'right' : 'left';
     const dx = labelLeft ? -radarHalfSidePx - 5 : radarHalfSidePx + 5;
     ctx.fillText(offline ? `${radar.name} (offline)` : radar.name, x + dx, y);
+  }
+
+  // A camera's view, where its bearing and width are known: a wedge from its
+  // place out to its reach, dashed and grey while it is offline.
+  drawView(ctx, name, c) {
+    if (c.bearingDeg === null || c.fovDeg === null) return;
+    const { x, y } = this.view.toScreen(c.xM, c.yM);
+    const colour = c.online ? this.site.cameraColour(name) : colours.offline;
+    ctx.beginPath();
+    ctx.moveTo(x, y);
+    ctx.arc(x, y, c.reachM * this.view.scale, canvasAngle(c.bearingDeg - c.fovDeg / 2),
+      canvasAngle(c.bearingDeg + c.fovDeg / 2));
+    ctx.closePath();
+    ctx.globalAlpha = viewFillAlpha;
+    ctx.fillStyle = colour;
+    ctx.fill();
+    ctx.globalAlpha = viewEdgeAlpha;
+    ctx.strokeStyle = colour;
+    ctx.lineWidth = 1;
+    ctx.setLineDash(c.online ? [] : [4, 4]);
+    ctx.stroke();
+    ctx.setLineDash([]);
+    ctx.globalAlpha = 1;
+  }
+
+  // A camera at its place: a diamond in its colour (white, grey-edged, while
+  // offline), a line along its bearing when only that is known, its name.
+  drawCamera(ctx, name, c) {
+    const { x, y } = this.view.toScreen(c.xM, c.yM);
+    const colour = this.site.cameraColour(name);
+    ctx.strokeStyle = c.online ? colour : colours.offline;
+    ctx.lineWidth = 2;
+    if (c.bearingDeg !== null && c.fovDeg === null) {
+      const angle = canvasAngle(c.bearingDeg);
+      ctx.beginPath();
+      ctx.moveTo(x, y);
+      ctx.lineTo(x + boresightLinePx * Math.cos(angle), y + boresightLinePx * Math.sin(angle));
+      ctx.stroke();
+    }
+    ctx.beginPath();
+    ctx.moveTo(x, y - cameraHalfPx);
+    ctx.lineTo(x + cameraHalfPx, y);
+    ctx.lineTo(x, y + cameraHalfPx);
+    ctx.lineTo(x - cameraHalfPx, y);
+    ctx.closePath();
+    ctx.fillStyle = c.online ? colour : '#ffffff';
+    ctx.fill();
+    ctx.strokeStyle = c.online ? '#ffffff' : colours.offline;
+    ctx.lineWidth = 1;
+    ctx.stroke();
+    ctx.font = font;
+    ctx.fillStyle = c.online ? colour : colours.offline;
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'top';
+    ctx.fillText(c.online ? name : `${name} (offline)`, x + cameraHalfPx + 3, y + 2);
+  }
+
+  // A ring in each camera's colour around the object it follows, where the
+  // site picture shows that object; a second camera's ring outside the first.
+  drawFollowed(ctx, cameras) {
+    if (this.shown !== 'site' || !cameras.some(([, c]) => c.following !== null)) return;
+    const shown = new Map(shownObjects(this.site.service.picture?.objects ?? [], this.hiddenClasses)
+      .map((o) => [o.id, o]));
+    const rings = new Map(); // object id -> rings drawn around it
+    ctx.lineWidth = 2;
+    for (const [name, c] of cameras) {
+      const o = shown.get(c.following);
+      if (!o) continue;
+      const k = rings.get(o.id) ?? 0;
+      rings.set(o.id, k + 1);
+      const { x, y } = this.view.toScreen(o.x, o.y);
+      ctx.strokeStyle = this.site.cameraColour(name);
+      ctx.beginPath();
+      ctx.arc(x, y, followRingPx + k * followRingStepPx, 0, 2 * Math.PI);
+      ctx.stroke();
+    }
   }
 
   // The site service's alignment at each radar it estimates: the file's

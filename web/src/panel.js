@@ -13,10 +13,16 @@
 // events go to ol#events, newest first, each a button (data-event,
 // data-zone, data-object, data-time, data-x, data-y) that calls
 // onEventChosen with its event; #events-dropped says what of the zones'
-// topics was dropped.
+// topics was dropped. The site service's PTZ cameras go to ul#cameras, one
+// li per camera (data-camera, data-online, data-following, data-why,
+// data-taken-over) with its line (cameraText); where the user may act
+// (allowCameraActions), its buttons: button.take or button.give, by
+// whether it is taken over, button.follow while an object is selected on
+// the map, button.unfollow while it follows the object an operator chose;
+// #camera-error the one line of an action refused.
 
 import { objectClasses } from './checks.js';
-import { alignmentText, historyText, objectCells, objectColour, rowCells } from './site.js';
+import { alignmentText, cameraText, historyText, objectCells, objectColour, rowCells } from './site.js';
 import { eventCells } from './zones.js';
 
 // The status counters shown, with their labels.
@@ -52,9 +58,11 @@ function swatch(colour) {
 }
 
 export class Panel {
-  // service and objects (the site service's status and table) are optional.
-  constructor(list, table, site, dropped = null,
-    { service = null, objects = null, events = null, eventsDropped = null } = {}) {
+  // service and objects (the site service's status and table), events and
+  // cameras are optional.
+  constructor(list, table, site, dropped = null, {
+    service = null, objects = null, events = null, eventsDropped = null, cameras = null, cameraError = null,
+  } = {}) {
     this.list = list;
     this.table = table;
     this.tbody = table.tBodies[0];
@@ -68,6 +76,19 @@ export class Panel {
     this.eventItems = new Map(); // event -> its <li>
     this.onEventChosen = null;
     this.hiddenClasses = new Set(); // the objects' classes left out of the table
+    this.cameras = cameras;
+    this.cameraError = cameraError;
+    this.cameraItems = new Map(); // camera name -> its <li> and parts
+    this.cameraApi = null; // an Api, where the user may act on the cameras
+    this.selected = () => null; // the id of the object selected on the map, or null
+  }
+
+  // The cameras' buttons for a user who may act: api an Api, selected()
+  // the id of the object selected on the map (null: none). Before the first
+  // update.
+  allowCameraActions(api, selected) {
+    this.cameraApi = api;
+    this.selected = selected;
   }
 
   // Shows the table of the view the map shows: each radar's targets, or
@@ -182,6 +203,94 @@ export class Panel {
         : `${dropped} ${messages} of the zones dropped, the last: ${lastDropped}`;
     }
     this.updateService(nowMs);
+    this.updateCameras();
+  }
+
+  // ul#cameras: a camera keeps its li (and its buttons) while the status
+  // has it; the list is hidden while there is none.
+  updateCameras() {
+    if (!this.cameras) return;
+    const cameras = this.site.cameras();
+    const names = new Set(cameras.map(([name]) => name));
+    for (const [name, item] of this.cameraItems) {
+      if (names.has(name)) continue;
+      item.li.remove();
+      this.cameraItems.delete(name);
+    }
+    const selected = this.selected();
+    cameras.forEach(([name, c], index) => {
+      let item = this.cameraItems.get(name);
+      if (!item) {
+        item = this.cameraItem(name);
+        this.cameraItems.set(name, item);
+      }
+      item.camera = c;
+      const d = item.li.dataset;
+      d.online = String(c.online);
+      d.following = c.following ?? '';
+      d.why = c.why;
+      d.takenOver = String(c.takenOver);
+      item.swatch.style.background = this.site.cameraColour(name);
+      item.text.textContent = cameraText(c);
+      if (item.take) {
+        item.take.hidden = c.takenOver;
+        item.give.hidden = !c.takenOver;
+        item.follow.hidden = selected === null;
+        item.follow.dataset.object = selected ?? '';
+        item.follow.title = selected === null ? '' : `Follow object ${selected}`;
+        item.unfollow.hidden = c.why !== 'followed';
+      }
+      const at = this.cameras.children[index] ?? null;
+      if (at !== item.li) this.cameras.insertBefore(item.li, at);
+    });
+    this.cameras.hidden = cameras.length === 0;
+  }
+
+  cameraItem(name) {
+    const li = element('li', { 'data-camera': name });
+    const swatch = element('span', { class: 'swatch', 'aria-hidden': 'true' });
+    const text = element('span', { class: 'camera-state' });
+    li.append(swatch, element('span', { class: 'camera-name' }, name), text);
+    const item = { li, swatch, text, camera: null };
+    if (this.cameraApi) {
+      const api = this.cameraApi;
+      const make = (className, label, title, action) => {
+        const b = element('button', { type: 'button', class: className, title, 'data-camera': name }, label);
+        b.addEventListener('click', () => this.actOnCamera(action));
+        return b;
+      };
+      item.take = make('take', 'Take over', 'Drive it by hand; sited leaves it alone', () => api.takeCamera(name));
+      item.give = make('give', 'Give back', 'Let sited point it again', () => api.giveCamera(name));
+      item.follow = make('follow', 'Follow selected', '', () => {
+        const id = this.selected();
+        if (id === null) throw new Error('select an object on the map first');
+        return api.followWithCamera(name, id);
+      });
+      item.unfollow = make('unfollow', 'Stop following', 'Follow no object of an operator\'s choice',
+        () => api.followWithCamera(name, null));
+      const actions = element('span', { class: 'camera-actions' });
+      actions.append(item.take, item.give, item.follow, item.unfollow);
+      li.append(actions);
+    }
+    return item;
+  }
+
+  // Runs a camera's action; its refusal shows in #camera-error. The
+  // camera's new state comes with the next status.
+  async actOnCamera(action) {
+    this.showCameraError('');
+    try {
+      return await action();
+    } catch (error) {
+      this.showCameraError(error.message);
+      return null;
+    }
+  }
+
+  showCameraError(text) {
+    if (!this.cameraError) return;
+    this.cameraError.textContent = text;
+    this.cameraError.hidden = text === '';
   }
 
   // The site service's status: online, its counts, and the seconds since

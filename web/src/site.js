@@ -41,6 +41,10 @@ export function objectColour(id) {
   return objectPalette[id % objectPalette.length];
 }
 
+// One colour per PTZ camera, by the order of the cameras' names: apart from
+// the radars' and the objects' hues.
+export const cameraPalette = ['#c2185b', '#00796b', '#5d4037', '#9e9d24', '#4527a0', '#ad1457'];
+
 // The topic levels of the zones (on <prefix>/<site>/zones, each one's state
 // on .../zones/<name>, so no radar may have the name) and of their events.
 export const zonesLevel = 'zones';
@@ -257,7 +261,7 @@ export class Site {
     s.knownSince ??= nowMs;
     if (where.leaf === 'status') {
       const status = checked.value;
-      // A bad alignment is left out, the rest of the status kept.
+      // A bad alignment or camera is left out, the rest of the status kept.
       this.badMessages += checked.leftOut ?? 0;
       const wentOffline = s.online !== false && !status.online;
       s.status = status;
@@ -362,6 +366,18 @@ export class Site {
     return { ...where, wentOffline: false, forgotten: false };
   }
 
+  // The site service's cameras, [name, camera] in name order; none before
+  // a status with them.
+  cameras() {
+    const cameras = this.service.status?.cameras;
+    return cameras ? [...cameras].sort(([a], [b]) => (a < b ? -1 : a > b ? 1 : 0)) : [];
+  }
+
+  cameraColour(name) {
+    const index = this.cameras().findIndex(([n]) => n === name);
+    return cameraPalette[(index < 0 ? 0 : index) % cameraPalette.length];
+  }
+
   // The radars' names in order.
   names() {
     return [...this.radars.keys()].sort();
@@ -408,11 +424,12 @@ export class Site {
   }
 
   // The site points that fitting the map should show: every radar's place
-  // and the ends and middle of its beam's far edge, and the corners of the
-  // box around every zone and line. Targets and fused objects only when
-  // there is none of these.
+  // and the ends and middle of its beam's far edge, every camera's place,
+  // and the corners of the box around every zone and line. Targets and
+  // fused objects only when there is none of these.
   extent() {
     const points = [];
+    for (const [, c] of this.cameras()) points.push({ x: c.xM, y: c.yM });
     for (const { box } of this.zones.zones) {
       points.push({ x: box.minX, y: box.minY }, { x: box.maxX, y: box.maxY });
     }
@@ -513,4 +530,22 @@ export function alignmentGlyph(place, a) {
     to: { x: place.x + a.xM, y: place.y + a.yM },
     dimmed: !a.certain,
   };
+}
+
+// A camera's line in the panel (checkCameras's camera): online or its
+// problem, what it follows and why, whether an operator drives it, its
+// moves per second and failed requests.
+export function cameraText(c) {
+  const follows = c.following === null ? 'follows nothing' : `follows ${c.following}`;
+  const errors = `${c.errors} ${c.errors === 1 ? 'error' : 'errors'}`;
+  const state = c.online ? 'online' : `offline: ${c.problem}`;
+  return [state, `${follows} (${c.why})`, ...(c.takenOver ? ['taken over'] : []),
+    `${c.commandsPerS.toFixed(1)} commands/s`, errors].join(' · ');
+}
+
+// A camera as the map's data-cameras has it: NAME:online or NAME:offline,
+// then :following=ID and :taken-over when so.
+export function cameraState(name, c) {
+  return [name, c.online ? 'online' : 'offline', ...(c.following === null ? [] : [`following=${c.following}`]),
+    ...(c.takenOver ? ['taken-over'] : [])].join(':');
 }

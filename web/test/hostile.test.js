@@ -1,8 +1,10 @@
 // The page against any message: random and broken JSON, numbers of any
 // size (also 1e999, which JSON.parse makes Infinity), lists too long, on
-// the site's topics (the site service's among them) beside a good radar. Nothing throws, nothing out of
-// range reaches the map, the map's drawing stays finite and bounded, and
-// the good radar is kept as if it were alone.
+// the site's topics (the site service's among them, its cameras too)
+// beside a good radar. Nothing throws, nothing out of range reaches the
+// map, the map's drawing stays finite and bounded, and the good radar is
+// kept as if it were alone. And the map's cameras: their views and the
+// objects they follow.
 
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
@@ -11,8 +13,11 @@ import fc from 'fast-check';
 
 import './seed.js';
 
-import { maxBearingDeg, maxMessageBytes, maxPlaceM, maxRangeM, maxTargetM, maxTargets } from '../src/checks.js';
+import {
+  maxBearingDeg, maxCameras, maxFovDeg, maxMessageBytes, maxPlaceM, maxRangeM, maxTargetM, maxTargets,
+} from '../src/checks.js';
 import { SiteMap } from '../src/map.js';
+import { canvasAngle } from '../src/transform.js';
 import { Site, serviceTrails } from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
@@ -74,6 +79,25 @@ const picture = fc.record({
   time: maybe(fc.integer({ min: 0, max: 2 * t0 })),
   objects: maybe(fc.array(maybe(object), { maxLength: 30 })),
 });
+// A camera's fields are many: each is wild more rarely, so that some
+// cameras are taken.
+const rarely = (arbitrary) => fc.oneof({ weight: 12, arbitrary }, { weight: 1, arbitrary: wild });
+const camera = fc.record({
+  state: fc.constantFrom({ online: true, problem: null }, { online: false, problem: 'no answer' }),
+  online: rarely(fc.constant(undefined)), problem: rarely(fc.constant(undefined)),
+  x_m: rarely(between(-maxPlaceM, maxPlaceM)), y_m: rarely(between(-maxPlaceM, maxPlaceM)),
+  bearing_deg: rarely(between(-360, 360)), fov_deg: rarely(between(1, maxFovDeg)), reach_m: rarely(between(0, 1000)),
+  following: rarely(fc.integer({ min: 1, max: 30 })), why: rarely(fc.constantFrom('alarm 3', 'watch', 'home')),
+  taken_over: rarely(fc.boolean()), commands: rarely(fc.nat()), commands_per_s: rarely(between(0, 5)),
+  errors: rarely(fc.nat()),
+}).map(({ state, online, problem, ...c }) => ({
+  ...c, online: online ?? state.online, problem: problem ?? state.problem,
+}));
+const siteStatus = fc.record({
+  online: maybe(fc.boolean()),
+  cameras: maybe(fc.dictionary(fc.oneof(fc.constantFrom('gate', 'yard'), fc.string({ maxLength: 70 })), maybe(camera),
+    { maxKeys: 6 })),
+});
 const text = (arbitrary) =>
   arbitrary.map((value) => JSON.stringify(value).replace(/"#([-0-9e.]+)"/g, '$1'));
 
@@ -97,6 +121,7 @@ const hostile = fc.oneof(
     weight: 2,
     arbitrary: fc.record({ radar: fc.constant('site'), leaf: fc.constant('tracks'), payload: bytes(text(picture)) }),
   },
+  fc.record({ radar: fc.constant('site'), leaf: fc.constant('status'), payload: bytes(text(siteStatus)) }),
   fc.record({
     radar,
     leaf: fc.constantFrom('status', 'tracks', 'log'),
@@ -110,9 +135,9 @@ const hostile = fc.oneof(
 ).filter((m) => m.radar !== 'good');
 
 // A canvas whose 2-D context counts its calls and keeps those with a
-// number that is no finite one.
+// number that is no finite one, and its arcs.
 function recordingCanvas() {
-  const calls = { count: 0, notFinite: [] };
+  const calls = { count: 0, notFinite: [], arcs: [] };
   const state = {};
   const ctx = new Proxy(state, {
     get(target, key) {
@@ -121,6 +146,7 @@ function recordingCanvas() {
         ++calls.count;
         const numbers = args.flat().filter((a) => typeof a === 'number');
         if (!numbers.every(Number.isFinite)) calls.notFinite.push(`${String(key)}(${args.join(', ')})`);
+        if (key === 'arc') calls.arcs.push(args);
       };
     },
     set(target, key, value) {
@@ -128,7 +154,7 @@ function recordingCanvas() {
       return true;
     },
   });
-  const canvas = { addEventListener() {}, setPointerCapture() {}, getContext: () => ctx };
+  const canvas = { addEventListener() {}, setPointerCapture() {}, getContext: () => ctx, dataset: {} };
   return { canvas, calls };
 }
 
@@ -151,6 +177,13 @@ function assertDrawable(site) {
   }
   for (const o of site.service.picture?.objects ?? []) {
     assert.ok(inside(o.x, maxTargetM) && inside(o.y, maxTargetM), `object ${o.id}`);
+  }
+  const cameras = site.cameras();
+  assert.ok(cameras.length <= maxCameras);
+  for (const [name, c] of cameras) {
+    assert.ok(inside(c.xM, maxPlaceM) && inside(c.yM, maxPlaceM) && inside(c.reachM, maxRangeM), `${name}: camera`);
+    assert.ok((c.bearingDeg === null || inside(c.bearingDeg, maxBearingDeg)) && (c.fovDeg === null || c.fovDeg > 0),
+      `${name}: view`);
   }
   for (const p of site.extent()) assert.ok(inside(p.x, maxTargetM) && inside(p.y, maxTargetM), 'extent');
 }
@@ -192,7 +225,7 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
         map.draw(messages.length);
       }
       assert.deepEqual(calls.notFinite, []);
-      let bound = 2 * (300 + 40 * site.radars.size);
+      let bound = 2 * (300 + 40 * site.radars.size + 30 * site.cameras().length);
       for (const o of site.service.picture?.objects ?? []) {
         const trail = trails.trail(serviceTrails, o.id);
         assert.ok(trail.length <= maxTrailPoints);
@@ -209,4 +242,55 @@ test('any messages beside a good radar: nothing thrown, nothing out of range dra
     }),
     { numRuns: 500 },
   );
+});
+
+test('the map: a camera\'s view out to its reach, grey without one, and a ring around the object it follows', () => {
+  const { canvas, calls } = recordingCanvas();
+  const site = new Site({ prefix: 'trklib', site: 's' });
+  const map = new SiteMap(canvas, site, new Trails());
+  Object.assign(map.view, { width: 800, height: 600, scale: 2, centerX: 0, centerY: 0 });
+  map.followSite = false;
+  map.shown = 'site';
+  const objects = [{ id: 12, x: 40, y: 30 }, { id: 13, x: 0, y: 9 }];
+  site.handle('trklib/s/site/tracks', JSON.stringify({ time: t0, objects }), 0);
+  const gate = {
+    online: true, problem: null, x_m: -10, y_m: 5, bearing_deg: 80, fov_deg: 30, reach_m: 100, following: 12,
+    why: 'alarm 3', taken_over: false, commands: 9, commands_per_s: 1, errors: 0,
+  };
+  const yard = { ...gate, online: false, problem: 'no answer', bearing_deg: null, following: 13, why: 'home' };
+  // The arcs drawn but the objects' marks (5 px), to the thousandth.
+  const round = (v) => Math.round(v * 1000) / 1000;
+  const draw = (cameras) => {
+    site.handle('trklib/s/site/status', JSON.stringify({ online: true, cameras }), 0);
+    calls.arcs = [];
+    map.draw(0);
+    return calls.arcs.filter((a) => a[2] > 5).map((a) => a.slice(0, 5).map(round));
+  };
+  const at = (x, y) => [400 + 2 * x, 300 - 2 * y];
+  const cone = [...at(-10, 5), 200, round(canvasAngle(65)), round(canvasAngle(95))];
+  const ring = (x, y, k = 0) => [...at(x, y), 9 + 3 * k, 0, round(2 * Math.PI)];
+  const cases = [
+    [{ gate }, [cone, ring(40, 30)], 'gate:online:following=12'],
+    [{ gate: { ...gate, following: null, taken_over: true } }, [cone], 'gate:online:taken-over'],
+    // No view without a bearing; a ring still; two cameras on one object: two rings.
+    [{ gate, yard }, [cone, ring(40, 30), ring(0, 9)], 'gate:online:following=12 yard:offline:following=13'],
+    [{ gate, yard: { ...yard, following: 12 } }, [cone, ring(40, 30), ring(40, 30, 1)],
+      'gate:online:following=12 yard:offline:following=12'],
+  ];
+  for (const [cameras, arcs, state] of cases) {
+    assert.deepEqual(draw(cameras), arcs, state);
+    assert.equal(canvas.dataset.cameras, state);
+  }
+  // The radars' tracks shown: no object, no ring; the view stays.
+  map.shown = 'radars';
+  assert.deepEqual(draw({ gate }), [cone]);
+  // A click selects the nearest object of the site picture within a mark's
+  // reach (13 px: 6.5 m here), which the map then follows.
+  map.selectAt({ x: 41, y: 30 });
+  assert.equal(map.follow, null, 'no object shown');
+  map.shown = 'site';
+  for (const [x, y, id] of [[50, 50, null], [40, 36.5, 12], [0, 15.6, 12], [1, 12, 13]]) {
+    map.selectAt({ x, y });
+    assert.equal(map.follow?.id ?? null, id, `${x} ${y}`);
+  }
 });

@@ -10,10 +10,11 @@ import fc from 'fast-check';
 
 import './seed.js';
 
-import { maxObjects, maxRadars } from '../src/checks.js';
+import { maxCameras, maxObjects, maxRadars } from '../src/checks.js';
 import { pageOptions, shownView, viewSwitch, withHidden, withView } from '../src/options.js';
 import {
-  Site, alignmentGlyph, alignmentText, historyText, objectCells, objectColour, serviceTrails,
+  Site, alignmentGlyph, alignmentText, cameraState, cameraText, historyText, objectCells, objectColour,
+  serviceTrails,
 } from '../src/site.js';
 import { Trails, maxTrailPoints } from '../src/trails.js';
 
@@ -25,6 +26,10 @@ const object = (id, extra = {}) => ({
 const picture = (time, objects) => JSON.stringify({ site: 's', time, objects });
 const serviceStatus = (extra = {}) => JSON.stringify({
   online: true, radars: { north: 0.05, east: 1.5 }, objects: 2, pictures: 40, lateMessages: 1, ...extra,
+});
+const camera = (extra = {}) => ({
+  online: true, problem: null, x_m: -5, y_m: -20, bearing_deg: 45, fov_deg: 30, reach_m: 500, following: 12,
+  why: 'alarm 7', taken_over: false, commands: 40, commands_per_s: 2, errors: 0, ...extra,
 });
 
 const newSite = (trails = null) => new Site({ prefix: 'trklib', site: 's', trails });
@@ -108,6 +113,63 @@ test('limits of pictures, objects and the site status: taken at the limit, refus
       assert.deepEqual([site.badMessages, s.status !== null, s.statusError === null], [taken ? 0 : 1, taken, taken],
         `${what}: ${JSON.stringify(value)?.slice(0, 40)}`);
     }
+  }
+
+  // A camera beside a good one: left out alone, and counted, just past a
+  // limit; the rest of the status kept.
+  const inCamera = (key, extra = {}) => (v) => ['yard', camera({ ...extra, [key]: v })];
+  const offline = { online: false, problem: 'no answer' };
+  const cameraLimits = [
+    ['x', inCamera('x_m'), 1e5, 100000.001],
+    ['y, south', inCamera('y_m'), -1e5, -100000.001],
+    ['bearing', inCamera('bearing_deg'), -360, -360.001],
+    ['bearing as text (null: not known yet)', inCamera('bearing_deg'), null, '45'],
+    ['field of view', inCamera('fov_deg'), 180, 180.001],
+    ['field of view of 0', inCamera('fov_deg'), 0.001, 0],
+    ['reach', inCamera('reach_m'), 1e5, 100000.001],
+    ['reach below 0', inCamera('reach_m'), 0, -0.001],
+    ['following', inCamera('following'), 2 ** 53 - 1, 2 ** 53],
+    ['following below 1 (null: none)', inCamera('following'), null, 0],
+    ['why, an alarm', inCamera('why'), `alarm ${2 ** 53 - 1}`, `alarm ${2 ** 53}`],
+    ['why, of no alarm', inCamera('why'), 'operator', 'alarm 0'],
+    ['why, no reason', inCamera('why'), 'watch', 'Home'],
+    ['commands', inCamera('commands'), 2 ** 53 - 1, 2 ** 53],
+    ['errors below 0', inCamera('errors'), 0, -1],
+    ['commands per second', inCamera('commands_per_s'), 1000, 1000.001],
+    ['online', inCamera('online', offline), false, 'no'],
+    ['taken over', inCamera('taken_over'), true, 1],
+    ['a problem while online', inCamera('problem'), null, 'flaky'],
+    ['no problem while offline', inCamera('problem', offline), 'no answer', null],
+    ['a problem\'s length', inCamera('problem', offline), 'p'.repeat(1000), 'p'.repeat(1001)],
+    ['a problem of two lines', inCamera('problem', offline), 'refused', 'refused\nagain'],
+    ['name', (v) => [v, camera()], 'c'.repeat(64), 'c'.repeat(65)],
+    ['name with a space', (v) => [v, camera()], 'a-b.c_1', 'a b'],
+    ['no camera', (v) => ['yard', v], camera(), [camera()]],
+  ];
+  for (const [what, make, atLimit, past] of cameraLimits) {
+    for (const [value, taken] of [[atLimit, true], [past, false]]) {
+      const site = newSite();
+      const [name, c] = make(value);
+      send(site, 'status', serviceStatus({ cameras: { gate: camera(), [name]: c } }));
+      const { cameras, pictures } = site.service.status;
+      assert.deepEqual([site.badMessages, [...cameras.keys()], pictures],
+        [taken ? 0 : 1, taken ? ['gate', name] : ['gate'], 40], `${what}: ${JSON.stringify(value)?.slice(0, 40)}`);
+    }
+  }
+  // The cameras whole: none, at most maxCameras, an object.
+  const cameras = (n) => Object.fromEntries(Array.from({ length: n }, (_, k) => [`c${k}`, camera()]));
+  const wholeCases = [
+    [null, 0, null],
+    [{}, 0, 0],
+    [cameras(maxCameras), 0, maxCameras],
+    [cameras(maxCameras + 1), 1, null],
+    [[camera()], 1, null],
+  ];
+  for (const [value, bad, size] of wholeCases) {
+    const site = newSite();
+    send(site, 'status', serviceStatus({ cameras: value }));
+    assert.deepEqual([site.badMessages, site.service.status.cameras?.size ?? null], [bad, size],
+      JSON.stringify(value)?.slice(0, 40));
   }
 });
 
@@ -243,6 +305,23 @@ test('the site service comes and goes: its picture, trails, colours and the pane
   const bad = site.badMessages;
   send(site, 'status', aligned({ east: { ...east, why: 'moved' } }), 44);
   assert.deepEqual([site.service.status.alignment, site.service.status.pictures, site.badMessages - bad], [null, 40, 1]);
+  // The cameras in name order, copied, with their lines and the map's states.
+  const yard = camera({ online: false, problem: 'the device refused the password', bearing_deg: null, fov_deg: null,
+    following: null, why: 'operator', taken_over: true, commands_per_s: 0, errors: 1 });
+  send(site, 'status', serviceStatus({ cameras: { yard, gate: camera() } }), 45);
+  const taken = site.cameras();
+  assert.deepEqual(taken.map(([name]) => name), ['gate', 'yard']);
+  assert.deepEqual(taken[1][1], {
+    online: false, problem: 'the device refused the password', xM: -5, yM: -20, bearingDeg: null, fovDeg: null,
+    reachM: 500, following: null, why: 'operator', takenOver: true, commands: 40, commandsPerS: 0, errors: 1,
+  });
+  assert.deepEqual(taken.map(([name, c]) => [cameraText(c), cameraState(name, c)]), [
+    ['online · follows 12 (alarm 7) · 2.0 commands/s · 0 errors', 'gate:online:following=12'],
+    ['offline: the device refused the password · follows nothing (operator) · taken over · 0.0 commands/s · '
+      + '1 error', 'yard:offline:taken-over'],
+  ]);
+  assert.notEqual(site.cameraColour('gate'), site.cameraColour('yard'));
+  assert.deepEqual(site.extent().slice(0, 2), [{ x: -5, y: -20 }, { x: -5, y: -20 }], 'the cameras\' places');
   send(site, 'status', serviceStatus({ historyNewestDay: '2026-12-8' }), 46);
   assert.equal(site.service.statusError, 'historyNewestDay is no day');
   send(site, 'status', '{"online":1}', 50);

@@ -462,4 +462,24 @@ test('the alarms list: checked, the raised first, the tone, and an action refuse
   await assert.rejects(api.acknowledge(12, 'seen'), { message: 'answered 403', status: 403 });
   assert.deepEqual(asked.slice(1), [['POST', 'api/zones/a%20b/shelve', { minutes: 5 }],
     ['POST', 'api/alarms/12/acknowledge', { note: 'seen' }]]);
+
+  // A camera's actions: take and give without a body, follow with the
+  // object or null; sited's answer, or its refusal's line.
+  const answers = {
+    take: { status: 200, text: '{"camera":"gate.1"}' },
+    give: { status: 404, text: '{"error":"no camera yard"}' },
+    follow: { status: 400, text: '{"error":"object is no id\\nat 1"}' },
+  };
+  const cameraAsked = [];
+  const cameras = new Api(async (method, path, body) => {
+    cameraAsked.push([method, path, body]);
+    return answers[path.split('/').at(-1)];
+  });
+  assert.deepEqual(await cameras.takeCamera('gate.1'), { camera: 'gate.1' });
+  await assert.rejects(cameras.giveCamera('yard'), { message: 'no camera yard', status: 404 });
+  await assert.rejects(cameras.followWithCamera('gate.1', 12), { message: 'object is no id', status: 400 });
+  await assert.rejects(cameras.followWithCamera('gate.1', null));
+  assert.deepEqual(cameraAsked, [['POST', 'api/cameras/gate.1/take', undefined],
+    ['POST', 'api/cameras/yard/give', undefined], ['POST', 'api/cameras/gate.1/follow', { object: 12 }],
+    ['POST', 'api/cameras/gate.1/follow', { object: null }]]);
 });
