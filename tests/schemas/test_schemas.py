@@ -39,7 +39,7 @@ TABLES = [json.loads((HERE / name).read_text(encoding="utf-8"))
                        "alarm-boundaries.json")]
 SCHEMA_OF_BASE = {"tracks": "tracks", "online": "status", "offline": "status",
                   "picture": "site-picture", "site-online": "site-status",
-                  "site-aligned": "site-status",
+                  "site-aligned": "site-status", "site-cameras": "site-status",
                   "site-offline": "site-status",
                   "event-enter": "site-event", "event-exit": "site-event", "event-cross": "site-event",
                   "event-dwell": "site-event", "zone-state": "zone-state", "zones": "zones",

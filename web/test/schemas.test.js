@@ -32,6 +32,18 @@ const pageDiffers = [
     page: true,
     why: 'the page does not read fusion\'s recoveries nor the outputs\' counts',
   },
+  {
+    case: "a camera's bearing past its ends",
+    values: [-0.01],
+    page: true,
+    why: 'the page takes a bearing either way round, as it takes a radar\'s heading',
+  },
+  {
+    case: "a camera's field missing",
+    paths: ['/cameras/gate/problem'],
+    page: true,
+    why: 'the page reads no problem of an online camera as none',
+  },
 ];
 
 const used = new Set();
@@ -64,6 +76,7 @@ const pageChecks = {
   picture: checkPicture,
   'site-online': checkSiteStatus,
   'site-aligned': checkSiteStatus,
+  'site-cameras': checkSiteStatus,
   'site-offline': checkSiteStatus,
   'event-enter': checkEvent,
   'event-exit': checkEvent,
