@@ -1261,6 +1261,21 @@ protected:
             shared_->with([&](Store& s) { return s.write(batch, error); });
         });
         context.alarms = alarms_.get();
+        // One camera, gate: each action taken as "take gate 0 otto".
+        context.cameraAction = [this](const QString& camera, const QString& action,
+                                      std::optional<std::int64_t> object, const QString& user,
+                                      int& status, QString& why) {
+            if (camera != QLatin1String("gate")) {
+                status = 404;
+                why = QStringLiteral("no camera %1").arg(camera);
+                return false;
+            }
+            cameraActions_ << QStringLiteral("%1 %2 %3 %4")
+                                  .arg(action, camera)
+                                  .arg(object.value_or(0))
+                                  .arg(user);
+            return true;
+        };
         // The zones file, its editor and a picture thread that takes what
         // the editor hands it every few ms.
         zonesFile_ = dir_.filePath(QStringLiteral("zones.geojson"));
@@ -1358,6 +1373,7 @@ protected:
     ZoneMailbox mailbox_;
     std::unique_ptr<ZonesEditor> editor_;
     QStringList notes_; // written by the server's threads, read once they are done
+    QStringList cameraActions_; // as notes_
     std::atomic<bool> stopped_{false};
     std::thread pictures_;
     std::unique_ptr<ApiServer> server_;
@@ -1416,6 +1432,10 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"POST", "/api/zones/gate/arm", 401, 403, 200, 200},
         {"POST", "/api/zones/gate/schedule", 401, 403, 200, 200},
         {"POST", "/api/zones/nowhere/disarm", 401, 403, 404, 404},
+        {"POST", "/api/cameras/gate/take", 401, 403, 200, 200},
+        {"POST", "/api/cameras/dock/give", 401, 403, 404, 404},
+        {"POST", "/api/cameras/gate/follow", 401, 403, 400, 400}, // no body
+        {"POST", "/api/cameras/gate/stare", 401, 404, 404, 404},
     };
     for (const auto& r : routes) {
         const int expected[] = {r.none, r.viewer, r.operator_, r.admin};
@@ -1461,6 +1481,12 @@ TEST_F(LoginsTest, AnOperatorAcknowledgesAnAlarmThatClearsWhenItsObjectLeaves)
               200);
     enter(8, t); // shelved: no alarm
     EXPECT_EQ(post("/api/zones/gate/unshelve", "", otto).first, 200);
+    // A camera made to follow an object, then nothing; ids that are none refused.
+    EXPECT_EQ(post("/api/cameras/gate/follow", "{\"object\":12}", otto).first, 200);
+    EXPECT_EQ(post("/api/cameras/gate/follow", "{\"object\":null}", otto).first, 200);
+    for (const char* bad : {"{\"object\":0}", "{\"object\":1.5}", "{\"object\":\"12\"}", "{}", "[]"})
+        EXPECT_EQ(post("/api/cameras/gate/follow", bad, otto).first, 400) << bad;
+    EXPECT_EQ(cameraActions_.join('|'), "follow gate 12 otto|follow gate 0 otto");
     nowMs_ += 1000;
     enter(7, t + 1000, Event::Kind::Exit);
     const httplib::Result open = client_->Get("/api/alarms", {{"Cookie", vera}});
