@@ -583,7 +583,7 @@ TEST(CameraRig, DrivesEachCameraAndSaysAFailureOnce)
         return live[0].position && std::abs(live[0].position->pan - 0.5) < 1e-6;
     }));
     // Started again after its back-off, refused again.
-    ASSERT_TRUE(waitUntil([&] { return refusing.operations("GetSystemDateAndTime").size() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return rig.live()[1].errors >= 2; }));
     const QVector<CameraLive> live = rig.live();
     EXPECT_TRUE(live[0].online);
     EXPECT_EQ(live[0].commands, 1);
