@@ -404,6 +404,23 @@ TEST(ZoneOutput, PublishesTheStateWhenTheZoneIsArmedOrDisarmed)
     ASSERT_EQ(output.takeCommandedStates().size(), 1) << "at once";
     EXPECT_EQ(changed(t + 30 * 60 * 1000 + 100), "") << "and not again";
     EXPECT_FALSE(output.command({ArmingCommand::Kind::Schedule, "box", {}, "ada"}, t).override);
+
+    // The cameras' watched objects: those in zones marked for watching alone.
+    Zone watched = square("watched", 10);
+    watched.watch = true;
+    ZoneOutput cameras(config, {square("plain", 30), watched});
+    Picture picture;
+    picture.timeMs = t;
+    SiteObject inside;
+    inside.id = 4;
+    inside.xM = inside.yM = 5;
+    inside.confirmed = true;
+    SiteObject plain = inside;
+    plain.id = 9;
+    plain.xM = 20;
+    picture.objects = {inside, plain};
+    cameras.evaluate(picture);
+    EXPECT_EQ(cameras.watchedOccupants(), QSet<std::int64_t>{4});
 }
 
 // The alarms of a book over two zones and a line, every change it tells
