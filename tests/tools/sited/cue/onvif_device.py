@@ -440,7 +440,8 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(400, fault("Sender", "WellFormed", "not a SOAP 1.2 request"))
             return
         with camera.lock:
-            entry = {"t": round(camera.now(), 4), "op": name, "path": self.path}
+            entry = {"t": round(camera.now(), 4), "wall": round(time.time(), 4), "op": name,
+                     "path": self.path}
             camera.log.append(entry)
             if (ns, name) not in OPERATIONS:
                 entry["result"] = "unknown"
