@@ -232,6 +232,7 @@ struct Served
     std::unique_ptr<Logins> logins;
     std::array<QByteArray, std::size(accounts)> tokens;
     std::atomic<int> recorded{0};
+    std::atomic<int> cameraActions{0};
     Server open;
     Server guarded;
     // The zones the second server edits, arms and previews, and a picture
@@ -285,6 +286,18 @@ struct Served
                            QStringList{QStringLiteral("crossing"), QStringLiteral("stop-east")});
         context.webRoot = plantWebRoot(QDir(dir.path()));
         context.metrics = [] { return std::string(metricsText); };
+        // One camera, gate, whose actions are taken and counted.
+        context.cameraAction = [this](const QString& camera, const QString&,
+                                      std::optional<std::int64_t>, const QString&, int& status,
+                                      QString& why) {
+            if (camera != QLatin1String("gate")) {
+                status = 404;
+                why = QStringLiteral("no camera");
+                return false;
+            }
+            ++cameraActions;
+            return true;
+        };
         open.start(context);
         context.logins = logins.get();
         context.record = [this](const LoginRow&) { ++recorded; };
