@@ -37,11 +37,11 @@ using namespace trklib::sited::cue;
 
 namespace {
 
-constexpr std::int64_t frameMs = 100;      // ten pictures a second
-constexpr double centralShare = 0.10;      // off centre: the central 20 % of the view
-constexpr int alarmTrials = 40;            // alarms timed
-constexpr std::int64_t settleMs = 1500;    // between two alarms
-constexpr double standingS = 30.0;         // the standing walker's run, seconds
+constexpr std::int64_t frameMs = 100;   // ten pictures a second
+constexpr double centralShare = 0.10;   // off centre: the central 20 % of the view
+constexpr int alarmTrials = 40;         // alarms timed
+constexpr std::int64_t settleMs = 1500; // between two alarms
+constexpr double standingS = 30.0;      // the standing walker's run, seconds
 
 std::int64_t wallMs()
 {
@@ -79,7 +79,8 @@ public:
         std::vector<std::int64_t> out;
         if (!r)
             return out;
-        for (const QJsonValue& e : QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).array())
+        for (const QJsonValue& e :
+             QJsonDocument::fromJson(QByteArray::fromStdString(r->body)).array())
             if (e["op"].toString() == QLatin1String("AbsoluteMove"))
                 out.push_back(std::int64_t(std::llround(e["wall"].toDouble() * 1000.0)));
         return out;
@@ -132,9 +133,10 @@ Framed follow(CameraRig& rig, const site::CameraEntry& entry, double seconds,
     Framed f;
     bool acquired = false;
     std::int64_t judgedMs = 0;
-    for (std::int64_t next = startMs; next - startMs < std::int64_t(seconds * 1000); next += frameMs) {
-        std::this_thread::sleep_until(std::chrono::system_clock::time_point(
-            std::chrono::milliseconds(next)));
+    for (std::int64_t next = startMs; next - startMs < std::int64_t(seconds * 1000);
+         next += frameMs) {
+        std::this_thread::sleep_until(
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(next)));
         const std::int64_t now = wallMs();
         Picture picture;
         picture.timeMs = now;
@@ -214,8 +216,8 @@ int main(int argc, char* argv[])
     for (const auto& r : runs) {
         const Framed f = follow(rig, entry, r.seconds, r.truth);
         std::printf("%s: %d of %d positions within the central 20 %% (%.1f %%), %lld moves\n",
-                    r.what, f.central, f.samples,
-                    f.samples ? 100.0 * f.central / f.samples : 0.0, (long long)f.commands);
+                    r.what, f.central, f.samples, f.samples ? 100.0 * f.central / f.samples : 0.0,
+                    (long long)f.commands);
     }
 
     // Alarms: each on a new object somewhere in reach, one picture each.

@@ -286,8 +286,8 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
             status.asterixClamped = outputs.clamped();
             status.outputDropped = outputs.dropped();
             status.alignment = pipeline.alignment();
-            SiteFigures figures{status.objects, status.lateMessages, pipeline.events(),
-                                history.waiting(), usage.bytes, {}};
+            SiteFigures figures{status.objects,    status.lateMessages, pipeline.events(),
+                                history.waiting(), usage.bytes,         {}};
             if (cameras.cueing) {
                 const QVector<trklib::sited::cue::CameraStatus> states =
                     cameras.cueing->status(cameras.rig->live(), wallClockMs());
@@ -356,8 +356,8 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
         application = std::make_unique<QCoreApplication>(argc, argv);
         desk = std::make_unique<trklib::sited::cue::CameraDesk>(site.cameras);
         cameraAction = [desk = desk.get()](const QString& camera, const QString& action,
-                                           std::optional<std::int64_t> object,
-                                           const QString& user, int& status, QString& why) {
+                                           std::optional<std::int64_t> object, const QString& user,
+                                           int& status, QString& why) {
             using Action = trklib::sited::cue::CameraDesk::Action;
             const Action a = action == QLatin1String("take")   ? Action::TakeOver
                              : action == QLatin1String("give") ? Action::GiveBack

@@ -67,5 +67,4 @@ private:
     SiteFigures figures_;
 };
 
-
 } // namespace trklib::sited

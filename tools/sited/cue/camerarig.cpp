@@ -33,7 +33,10 @@ struct CameraRig::Private
         void absoluteMove(double pan, double tilt, double zoom) override
         {
             QMetaObject::invokeMethod(
-                rig_->context, [rig = rig_, i = camera_, pan, tilt, zoom] { rig->move(i, {pan, tilt, zoom}); },
+                rig_->context,
+                [rig = rig_, i = camera_, pan, tilt, zoom] {
+                    rig->move(i, {pan, tilt, zoom});
+                },
                 Qt::QueuedConnection);
         }
 
@@ -46,7 +49,7 @@ struct CameraRig::Private
     Log log;
     QThread thread;
     QObject* context = nullptr; // lives in the thread; owns what the thread uses
-    QVector<Slot> held; // by camera, the thread's alone
+    QVector<Slot> held;         // by camera, the thread's alone
     QVector<std::shared_ptr<Port>> ports;
 
     mutable std::mutex mutex;

@@ -53,11 +53,8 @@ OperatorChoices CameraDesk::choices() const
 }
 
 Cueing::Cueing(const QVector<site::CameraEntry>& cameras, const QVector<PtzPort*>& ports)
-    : cameras_(cameras),
-      controller_(cameras, ports),
-      choices_(cameras.size()),
-      reportedMs_(cameras.size(), 0),
-      commandsBefore_(cameras.size(), 0)
+    : cameras_(cameras), controller_(cameras, ports), choices_(cameras.size()),
+      reportedMs_(cameras.size(), 0), commandsBefore_(cameras.size(), 0)
 {}
 
 void Cueing::picture(const Picture& picture, const QVector<CueAlarm>& alarms,
@@ -91,8 +88,7 @@ void Cueing::picture(const Picture& picture, const QVector<CueAlarm>& alarms,
 
 QVector<CameraStatus> Cueing::status(const QVector<CameraLive>& live, std::int64_t nowMs)
 {
-    const double elapsedS =
-        statusMs_ ? double(nowMs - *statusMs_) * util::sPerMs : 0.0;
+    const double elapsedS = statusMs_ ? double(nowMs - *statusMs_) * util::sPerMs : 0.0;
     statusMs_ = nowMs;
     QVector<CameraStatus> out;
     for (int i = 0; i < cameras_.size(); ++i) {

@@ -35,8 +35,8 @@ public:
     };
     // False with a one-line reason and the status the API answers: 404 no
     // such camera.
-    bool act(const QString& camera, Action action, std::optional<std::int64_t> object,
-             int& status, QString& why);
+    bool act(const QString& camera, Action action, std::optional<std::int64_t> object, int& status,
+             QString& why);
 
     OperatorChoices choices() const;
 

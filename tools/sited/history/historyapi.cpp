@@ -853,8 +853,8 @@ Reply cameraAction(ApiContext& c, const Request& r, const std::optional<Logins::
     const QString camera = QString::fromStdString(segment).left(maxParameterChars);
     int status = 200;
     QString why;
-    if (!c.cameraAction(camera, QLatin1String(action), object, who ? who->name : QString(),
-                        status, why))
+    if (!c.cameraAction(camera, QLatin1String(action), object, who ? who->name : QString(), status,
+                        why))
         return jsonError(status, why);
     Reply reply;
     reply.body = "{\"camera\":";

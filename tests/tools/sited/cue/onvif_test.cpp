@@ -591,8 +591,10 @@ TEST(CameraRig, DrivesEachCameraAndSaysAFailureOnce)
     EXPECT_TRUE(live[1].problem.startsWith("camera yard: ")) << live[1].problem.toStdString();
     EXPECT_EQ(live[1].commands, 0);
     const std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(lines.filter("failed camera yard").size(), 1) << lines.join(QLatin1Char(0x7c)).toStdString();
-    EXPECT_EQ(lines.filter("camera gate: online").size(), 1) << lines.join(QLatin1Char(0x7c)).toStdString();
+    EXPECT_EQ(lines.filter("failed camera yard").size(), 1)
+        << lines.join(QLatin1Char(0x7c)).toStdString();
+    EXPECT_EQ(lines.filter("camera gate: online").size(), 1)
+        << lines.join(QLatin1Char(0x7c)).toStdString();
 }
 
 } // namespace

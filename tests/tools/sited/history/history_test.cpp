@@ -388,8 +388,8 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
         GetParam(), location,
         {"DROP TABLE alarm_changes", "DROP TABLE logins", "DROP INDEX IF EXISTS objects_track",
          "ALTER TABLE objects DROP COLUMN object_class", "ALTER TABLE objects DROP COLUMN classes",
-         "ALTER TABLE objects DROP COLUMN gapped",
-         "DROP INDEX events_once", "DROP INDEX radar_status_once",
+         "ALTER TABLE objects DROP COLUMN gapped", "DROP INDEX events_once",
+         "DROP INDEX radar_status_once",
          "INSERT INTO events (site, time, zone, event, object, json) "
          "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
          "INSERT INTO radar_status SELECT * FROM radar_status",
@@ -1372,7 +1372,7 @@ protected:
     std::unique_ptr<ZoneOutput> output_;
     ZoneMailbox mailbox_;
     std::unique_ptr<ZonesEditor> editor_;
-    QStringList notes_; // written by the server's threads, read once they are done
+    QStringList notes_;         // written by the server's threads, read once they are done
     QStringList cameraActions_; // as notes_
     std::atomic<bool> stopped_{false};
     std::thread pictures_;
@@ -1484,7 +1484,8 @@ TEST_F(LoginsTest, AnOperatorAcknowledgesAnAlarmThatClearsWhenItsObjectLeaves)
     // A camera made to follow an object, then nothing; ids that are none refused.
     EXPECT_EQ(post("/api/cameras/gate/follow", "{\"object\":12}", otto).first, 200);
     EXPECT_EQ(post("/api/cameras/gate/follow", "{\"object\":null}", otto).first, 200);
-    for (const char* bad : {"{\"object\":0}", "{\"object\":1.5}", "{\"object\":\"12\"}", "{}", "[]"})
+    for (const char* bad :
+         {"{\"object\":0}", "{\"object\":1.5}", "{\"object\":\"12\"}", "{}", "[]"})
         EXPECT_EQ(post("/api/cameras/gate/follow", bad, otto).first, 400) << bad;
     EXPECT_EQ(cameraActions_.join('|'), "follow gate 12 otto|follow gate 0 otto");
     nowMs_ += 1000;
