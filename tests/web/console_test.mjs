@@ -12,13 +12,18 @@
 // come. Where the page cannot act, the API does it instead, so that the
 // server's side is checked on its own.
 //
+// A PTZ camera, gate (the test camera, ONVIF_DEVICE), turns to the alarm's
+// object; both pages draw it following that object, and only the
+// operator's has the buttons that take it over and give it back.
+//
 // Environment: TRKLIB_SITED (the built sited), TRKLIB_WEB_DIR (web/, with
-// its node_modules), CONSOLE_ARTEFACTS (a folder for the programs' logs,
+// its node_modules), ONVIF_DEVICE (the test camera), CONSOLE_ARTEFACTS (a folder for the programs' logs,
 // the pages' consoles and screenshots), CHROMIUM (default
 // /usr/bin/chromium). Exit status 77: skipped.
 
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
@@ -34,7 +39,7 @@ function skip(reason) {
   console.log(`skipped: ${reason}`);
   process.exit(77);
 }
-for (const name of ['TRKLIB_SITED', 'TRKLIB_WEB_DIR', 'CONSOLE_ARTEFACTS']) {
+for (const name of ['TRKLIB_SITED', 'TRKLIB_WEB_DIR', 'ONVIF_DEVICE', 'CONSOLE_ARTEFACTS']) {
   if (!process.env[name]) skip(`${name} is not set`);
 }
 if (!fs.existsSync(chromium)) skip(`no Chromium at ${chromium} (Debian package chromium)`);
@@ -100,8 +105,24 @@ const retained = {}; // topic -> the latest message of the site's zones topic
 const events = []; // the site's events as published
 let pageLog;
 
+// The test camera on a free loopback port: its device service's address.
+let camera;
+async function startCamera() {
+  camera = spawn(process.env.PYTHON || 'python3', [process.env.ONVIF_DEVICE, '--latency', '0.1'],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+  const line = await new Promise((resolve, reject) => {
+    camera.stdout.once('data', (chunk) => resolve(chunk.toString().trim()));
+    camera.once('exit', () => reject(new Error('the test camera ended')));
+  });
+  assert.match(line, /^listening 127\.0\.0\.1:\d+$/);
+  return `http://${line.split(' ')[1]}/onvif/device_service`;
+}
+
 before(async () => {
-  site = await start({ sited, webDir, artefacts, zones: [yard], users });
+  const gate = await startCamera();
+  // The camera stands in the yard: the map fits the site as it would without it.
+  site = await start({ sited, webDir, artefacts, zones: [yard], users,
+    siteLines: ['[camera.gate]', 'x = 5', 'y = 5', 'height = 6', `address = ${gate}`] });
   site.mqtt.on('message', (topic, payload) => {
     if (topic.endsWith('/events')) events.push(JSON.parse(payload.toString()));
     else retained[topic] = payload.length > 0 ? JSON.parse(payload.toString()) : null;
@@ -118,6 +139,7 @@ after(async () => {
   }
   await browser?.close();
   await site?.stop();
+  camera?.kill();
   pageLog?.end();
 });
 
@@ -255,6 +277,22 @@ test('alarms through the page: raised, followed, acknowledged with a note, clear
       assert.ok(await operator.$(`${item()} button.note`), 'the operator\'s button.note');
       assert.equal(await viewer.$(`${item()} button.ack, ${item()} button.note`), null, 'the viewer\'s buttons');
     }, panel && raised);
+    const cameraOf = (page) => page.$eval('canvas#map', (c) => c.dataset.cameras ?? '');
+    await check(t, 'the camera turns to its object; both maps draw it following it', async () => {
+      for (const page of [operator, viewer]) {
+        await waitFor('gate following the alarm\'s object', async () =>
+          (await cameraOf(page)).includes(`gate:online:following=${alarm.object}`))
+          .catch(async (e) => assert.fail(`${e.message}: ${await cameraOf(page)}`));
+      }
+      const item = 'ul#cameras li[data-camera="gate"]';
+      assert.equal(await operator.$eval(item, (li) => li.dataset.why), `alarm ${alarm.id}`);
+      assert.equal(await viewer.$(`${item} button.take`), null, 'the viewer\'s button.take');
+      await operator.click(`${item} button.take`);
+      await operator.waitForSelector(`${item}[data-taken-over="true"] button.give`, { visible: true, timeout: waitMs });
+      await waitFor('the viewer\'s map to say so', async () => (await cameraOf(viewer)).includes('gate:online:taken-over'));
+      await operator.click(`${item} button.give`);
+      await operator.waitForSelector(`${item}[data-taken-over="false"]`, { timeout: waitMs });
+    }, listed);
     await check(t, 'choosing it centres the map on its object and follows it', async () => {
       await walked; // and standing there
       const before = await mapView(operator);

@@ -107,7 +107,7 @@ QVector<CameraStatus> Cueing::status(const QVector<CameraLive>& live, std::int64
             s.fovDeg = p.fovDeg;
         }
         const CueCameraState state = controller_.state(i);
-        s.following = state.objectId;
+        s.following = state.takenOver ? 0 : state.objectId;
         s.takenOver = state.takenOver;
         s.why = s.takenOver ? QStringLiteral("operator") : choices_[i].why();
         const std::int64_t commands = s.live.commands;

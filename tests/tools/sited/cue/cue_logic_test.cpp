@@ -434,6 +434,7 @@ TEST(CueStage, DeskChoicesAndStatus)
     s = step(20);
     EXPECT_TRUE(s.takenOver);
     EXPECT_EQ(s.why, "operator");
+    EXPECT_EQ(s.following, 0);
     EXPECT_EQ(port.moves.size(), 1u);
     ASSERT_TRUE(desk.act("gate", CameraDesk::Action::GiveBack, {}, status, why));
     step(1);
