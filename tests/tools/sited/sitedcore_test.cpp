@@ -336,7 +336,7 @@ TEST(SiteMetrics, PicturesAsPublishedTheRestAsOfTheLastStatus)
     SiteMetrics metrics;
     metrics.picturePublished(0.0005);
     metrics.picturePublished(0.02);
-    metrics.update({12, 3, 4, 5, 6789});
+    metrics.update({12, 3, 4, 5, 6789, {{"gate", true, 40, 0}, {"yard", false, 0, 3}}});
     const std::string text = metrics.text();
     for (const char* line : {
              "# TYPE trklib_site_pictures_total counter\ntrklib_site_pictures_total 2\n",
@@ -348,6 +348,9 @@ TEST(SiteMetrics, PicturesAsPublishedTheRestAsOfTheLastStatus)
              "trklib_site_events_total 4\n",
              "trklib_site_recorder_queue_records 5\n",
              "trklib_site_database_bytes 6789\n",
+             "trklib_site_camera_online{camera=\"gate\"} 1\ntrklib_site_camera_online{camera=\"yard\"} 0\n",
+             "trklib_site_camera_commands_total{camera=\"gate\"} 40\n",
+             "trklib_site_camera_errors_total{camera=\"yard\"} 3\n",
          })
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nnot in\n" << text;
     metrics.update({});
