@@ -30,6 +30,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -220,6 +221,35 @@ QVector<trklib::sited::cue::CueAlarm> cueAlarms(SiteHistory& history)
     return out;
 }
 
+// What changed of each camera since the status before, for the history:
+// online or offline with a new failure's line (a camera not heard from yet
+// is neither), and what cueing points it at and why (an operator's own
+// actions are recorded as the API takes them).
+QVector<trklib::sited::history::CameraRow>
+cameraChanges(const QVector<trklib::sited::cue::CameraStatus>& before,
+              const QVector<trklib::sited::cue::CameraStatus>& now, std::int64_t nowMs)
+{
+    QVector<trklib::sited::history::CameraRow> changes;
+    for (int i = 0; i < now.size(); ++i) {
+        const trklib::sited::cue::CameraStatus& c = now[i];
+        const trklib::sited::cue::CameraStatus* b = i < before.size() ? &before[i] : nullptr;
+        const auto heard = [](const trklib::sited::cue::CameraStatus& s) {
+            return s.live.online || !s.live.problem.isEmpty();
+        };
+        if (heard(c) && (!b || !heard(*b) || b->live.online != c.live.online ||
+                         b->live.problem != c.live.problem))
+            changes.append({nowMs,
+                            c.name,
+                            c.live.online ? QStringLiteral("online") : QStringLiteral("offline"),
+                            {},
+                            0,
+                            c.live.online ? QString() : c.live.problem});
+        if (!b || b->following != c.following || b->why != c.why)
+            changes.append({nowMs, c.name, QStringLiteral("cue"), {}, c.following, c.why});
+    }
+    return changes;
+}
+
 // Publishes a picture whenever one is due and the status once a second
 // until a stop signal arrives; returns its name.
 const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inbox, SiteLink& link,
@@ -236,6 +266,7 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
     PictureClock pictureClock(site.fusion.ratePerS, start);
     PictureClock statusClock(1.0, start);
     SiteStatus status;
+    QVector<trklib::sited::cue::CameraStatus> camerasBefore;
     std::uint64_t droppedLogged = 0;
     std::optional<SteadyClock::time_point> dropLoggedAt;
     std::uint64_t recoveriesLogged = 0;
@@ -295,6 +326,10 @@ const char* publishUntilStopped(int signalFd, const SiteConfig& site, Inbox& inb
                 for (const trklib::sited::cue::CameraStatus& c : states)
                     figures.cameras.push_back(
                         {c.name.toStdString(), c.live.online, c.live.commands, c.live.errors});
+                for (const trklib::sited::history::CameraRow& change :
+                     cameraChanges(camerasBefore, states, wallClockMs()))
+                    history.cameraChange(change);
+                camerasBefore = states;
             }
             metrics.update(figures);
             const QByteArray statusMessage =
@@ -352,12 +387,14 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
     std::unique_ptr<QCoreApplication> application;
     std::unique_ptr<trklib::sited::cue::CameraDesk> desk;
     trklib::sited::history::CameraAction cameraAction;
+    std::atomic<SiteHistory*> recordCameras{nullptr}; // once the history has started
     if (!site.cameras.isEmpty()) {
         application = std::make_unique<QCoreApplication>(argc, argv);
         desk = std::make_unique<trklib::sited::cue::CameraDesk>(site.cameras);
-        cameraAction = [desk = desk.get()](const QString& camera, const QString& action,
-                                           std::optional<std::int64_t> object, const QString& user,
-                                           int& status, QString& why) {
+        cameraAction = [desk = desk.get(),
+                        &recordCameras](const QString& camera, const QString& action,
+                                        std::optional<std::int64_t> object, const QString& user,
+                                        int& status, QString& why) {
             using Action = trklib::sited::cue::CameraDesk::Action;
             const Action a = action == QLatin1String("take")   ? Action::TakeOver
                              : action == QLatin1String("give") ? Action::GiveBack
@@ -368,6 +405,9 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
                                  : a == Action::GiveBack ? QStringLiteral("given back to cueing")
                                  : object ? QStringLiteral("to follow object %1").arg(*object)
                                           : QStringLiteral("to follow nothing");
+            if (SiteHistory* history = recordCameras.load())
+                history->cameraChange(
+                    {wallClockMs(), camera, action, user, object.value_or(0), {}});
             logEvent(Priority::Info,
                      QStringLiteral("camera %1: %2%3")
                          .arg(camera, what,
@@ -379,6 +419,7 @@ int run(const QString& path, const SiteConfig& site, ZoneOutput* zones, const Mo
         site, zones, [](const QString& line) { logEvent(Priority::Warning, line); },
         [&metrics] { return metrics.text(); }, error,
         [](const QString& line) { logEvent(Priority::Info, line); }, cameraAction);
+    recordCameras = history.get();
     if (!history) {
         logEvent(Priority::Error, QStringLiteral("%1: %2").arg(path, error));
         ::close(signalFd);

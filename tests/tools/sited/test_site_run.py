@@ -315,6 +315,16 @@ def test_cameras_follow_the_watched_zone_live(tmp_path, processes):
         simulation.wait()
     status = cameras()
     assert status["gate"]["commands"] > 0 and status["gate"]["errors"] == 0, status
+    # The history keeps each camera's changes, the operator's actions among them.
+    def recorded():
+        url = f"http://{api}/api/cameras?from=0&to={int(time.time() * 1000)}"
+        with urllib.request.urlopen(url, timeout=5) as answer:
+            return [(c["camera"], c["action"], c["detail"]) for c in json.load(answer)["changes"]]
+    wait_for(lambda: ("gate", "give", "") in recorded(), 5, "the recorded give")
+    changes = recorded()
+    assert ("gate", "online", "") in changes and ("gate", "cue", "watch") in changes, changes
+    assert ("gate", "take", "") in changes, changes
+    assert [c for c in changes if c[:2] == ("yard", "offline")][0][2].startswith("camera yard: "), changes
     assert status["yard"]["online"] is False
     assert status["yard"]["problem"].startswith("camera yard: "), status
     assert processes.stop(sited) == 0, processes.log("sited")

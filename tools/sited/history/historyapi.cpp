@@ -660,6 +660,42 @@ Reply logins(ApiContext& c, const Query& query)
     return reply;
 }
 
+// GET /api/cameras?from=&to=&limit=: the cameras' changes, oldest first.
+Reply cameraChanges(ApiContext& c, const Query& query)
+{
+    Params p(query, {"from", "to", "limit"});
+    LoginQuery q;
+    p.period(q.fromMs, q.toMs);
+    std::optional<std::int64_t> limit;
+    p.positive("limit", limit, maxEventsLimit);
+    if (!p.ok())
+        return jsonError(400, p.error());
+    q.limit = int(limit.value_or(defaultEventsLimit));
+    QVector<CameraRow> rows;
+    QString error;
+    if (!c.store->with([&](Store& s) { return s.cameras(q, rows, error); }))
+        return storeError(error);
+    Reply reply;
+    reply.body = "{\"changes\":[";
+    for (const CameraRow& r : rows) {
+        reply.body.append(reply.body.endsWith('[') ? "{\"time\":" : ",{\"time\":");
+        appendInteger(reply.body, r.timeMs);
+        reply.body.append(",\"camera\":");
+        appendString(reply.body, r.camera);
+        reply.body.append(",\"action\":");
+        appendString(reply.body, r.action);
+        reply.body.append(",\"user\":");
+        appendString(reply.body, r.user);
+        reply.body.append(",\"object\":");
+        appendInteger(reply.body, r.object);
+        reply.body.append(",\"detail\":");
+        appendString(reply.body, r.detail);
+        reply.body.append('}');
+    }
+    reply.body.append("]}");
+    return reply;
+}
+
 // --- The site view's files ------------------------------------------------
 
 const char* contentType(const QString& suffix)
@@ -1043,6 +1079,11 @@ Reply answer(ApiContext& context, const std::string& path, const Query& query)
         return picture(context, query, context.site);
     if (path == "/api/alarms")
         return alarms(context, query);
+    if (path == "/api/cameras") {
+        if (!context.store)
+            return jsonError(404, QStringLiteral("no history: [history] enabled = false"));
+        return cameraChanges(context, query);
+    }
     if (path == "/api/zones" || path == "/api/health") {
         const Params p(query, {});
         if (!p.ok())

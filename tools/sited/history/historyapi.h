@@ -45,6 +45,7 @@
 //   POST /api/zones/versions/N/restore {"base"}   for admins: the zones
 //                                   file, saved and applied without a
 //                                   restart, and its versions (zoneseditor.h)
+//   GET /api/cameras?from=&to=&limit=  the cameras' changes, {"changes": [...]}
 //   POST /api/cameras/NAME/take, POST /api/cameras/NAME/give,
 //   POST /api/cameras/NAME/follow {"object": ID or null}   for operators:
 //                                   a camera driven by hand, given back to

@@ -207,6 +207,7 @@ public:
     bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                   QString& error) override;
     bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
+    bool cameras(const LoginQuery& query, QVector<CameraRow>& out, QString& error) override;
     bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out, QString& error) override;
     bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out, std::int64_t& lastId,
                     QString& error) override;
@@ -399,6 +400,12 @@ bool PostgresStore::write(const Batch& batch, QString& error)
                      Params().add(schema::alarmChangeValues(site, c))))
             return rollback(error, "writing");
     }
+    const QByteArray camera = schema::insert(schema::cameraChanges(), Dialect::postgres);
+    for (const CameraRow& c : batch.cameras) {
+        if (!command(camera.constData(), error, "writing",
+                     Params().add(schema::cameraValues(site, c))))
+            return rollback(error, "writing");
+    }
     return command("COMMIT", error, "writing") || rollback(error, "writing");
 }
 
@@ -444,6 +451,21 @@ bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QStrin
     out.clear();
     for (int i = 0; i < r.rows(); ++i)
         out.append(r.text(i, 0));
+    return true;
+}
+
+bool PostgresStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+{
+    Result r(run("SELECT time, camera, action, by_user, object, detail FROM camera_changes "
+                 "WHERE site = $1 AND time BETWEEN $2 AND $3 ORDER BY time, seq LIMIT $4",
+                 Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading the cameras' changes");
+    out.clear();
+    for (int i = 0; i < r.rows(); ++i)
+        out.append({r.integer(i, 0), QString::fromUtf8(r.text(i, 1)),
+                    QString::fromUtf8(r.text(i, 2)), QString::fromUtf8(r.text(i, 3)),
+                    r.integer(i, 4), QString::fromUtf8(r.text(i, 5))});
     return true;
 }
 

@@ -23,6 +23,7 @@ void append(Batch& to, const Batch& from)
     to.statuses += from.statuses;
     to.logins += from.logins;
     to.alarmChanges += from.alarmChanges;
+    to.cameras += from.cameras;
 }
 
 // The UTC midnight that begins the day of timeMs.
@@ -182,6 +183,13 @@ void Recorder::addLogin(LoginRow login)
 {
     Batch batch;
     batch.logins.append(std::move(login));
+    push(std::move(batch));
+}
+
+void Recorder::addCamera(CameraRow change)
+{
+    Batch batch;
+    batch.cameras.append(std::move(change));
     push(std::move(batch));
 }
 

@@ -98,6 +98,7 @@ public:
     void addEvent(EventRow event);
     void addStatus(StatusRow status);
     void addLogin(LoginRow login);
+    void addCamera(CameraRow change);
     // An operation's alarm changes, in one transaction.
     void addAlarmChanges(QVector<zones::AlarmChange> changes);
 

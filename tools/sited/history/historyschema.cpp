@@ -276,10 +276,36 @@ const Table& alarmChanges()
     return t;
 }
 
+// Version 7: the cameras' changes (CameraRow).
+const Table& cameraChanges()
+{
+    static const Table t{
+        "camera_changes",
+        "seq",
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"camera", Type::text},
+            {"action", Type::text},
+            {"by_user", Type::text},
+            {"object", Type::integer},
+            {"detail", Type::text},
+        },
+        {},
+        {"site", "time", "camera", "action", "by_user", "object"},
+        {
+            {"camera_changes_time", {"site", "time"}, 7},
+        },
+        7,
+    };
+    return t;
+}
+
 const std::vector<const Table*>& tables()
 {
-    static const std::vector<const Table*> all{&pictures(), &objects(), &events(),
-                                               &statuses(), &logins(),  &alarmChanges()};
+    static const std::vector<const Table*> all{&pictures(),     &objects(), &events(),
+                                               &statuses(),     &logins(),  &alarmChanges(),
+                                               &cameraChanges()};
     return all;
 }
 
@@ -495,6 +521,12 @@ QByteArray lastAlarmSelect(Dialect dialect)
 Values loginValues(const QByteArray& site, const LoginRow& l)
 {
     return {site, l.timeMs, l.name.toUtf8(), l.action.toUtf8(), l.peer.toUtf8()};
+}
+
+Values cameraValues(const QByteArray& site, const CameraRow& c)
+{
+    return {site,     c.timeMs,         c.camera.toUtf8(), c.action.toUtf8(), c.user.toUtf8(),
+            c.object, c.detail.toUtf8()};
 }
 
 } // namespace trklib::sited::history::schema

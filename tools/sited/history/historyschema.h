@@ -92,6 +92,7 @@ const Table& events();
 const Table& statuses();
 const Table& logins();
 const Table& alarmChanges();
+const Table& cameraChanges();
 // Every table, in the order they are made.
 const std::vector<const Table*>& tables();
 
@@ -169,6 +170,7 @@ Values objectValues(const QByteArray& site, const ObjectRow& o);
 Values eventValues(const QByteArray& site, const EventRow& e);
 Values statusValues(const QByteArray& site, const StatusRow& s);
 Values loginValues(const QByteArray& site, const LoginRow& l);
+Values cameraValues(const QByteArray& site, const CameraRow& c);
 Values alarmChangeValues(const QByteArray& site, const zones::AlarmChange& c);
 
 // The alarms' changes as read back (readAlarmChange), oldest first:

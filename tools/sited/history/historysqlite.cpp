@@ -125,6 +125,7 @@ public:
     bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                   QString& error) override;
     bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) override;
+    bool cameras(const LoginQuery& query, QVector<CameraRow>& out, QString& error) override;
     bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out, QString& error) override;
     bool openAlarms(std::int64_t nowMs, QVector<zones::AlarmChange>& out, std::int64_t& lastId,
                     QString& error) override;
@@ -230,7 +231,9 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement status(db_, schema::insert(schema::statuses(), Dialect::sqlite).constData());
     Statement login(db_, schema::insert(schema::logins(), Dialect::sqlite).constData());
     Statement alarm(db_, schema::insert(schema::alarmChanges(), Dialect::sqlite).constData());
-    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok() || !alarm.ok())
+    Statement camera(db_, schema::insert(schema::cameraChanges(), Dialect::sqlite).constData());
+    if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok() ||
+        !alarm.ok() || !camera.ok())
         return rollback(error, "writing");
     const QByteArray site = site_.toUtf8();
     // Each row's statement, bound, run and made ready for the next.
@@ -265,6 +268,10 @@ bool SqliteStore::write(const Batch& batch, QString& error)
         if (!insert(alarm, schema::alarmChangeValues(site, c)))
             return rollback(error, "writing");
     }
+    for (const CameraRow& c : batch.cameras) {
+        if (!insert(camera, schema::cameraValues(site, c)))
+            return rollback(error, "writing");
+    }
     return exec("COMMIT", error, "writing") || rollback(error, "writing");
 }
 
@@ -288,6 +295,24 @@ bool SqliteStore::events(const EventQuery& q, QVector<QByteArray>& out, QString&
     while ((rc = s.step()) == SQLITE_ROW)
         out.append(s.text(0));
     return rc == SQLITE_DONE || fail(error, "reading events");
+}
+
+bool SqliteStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+{
+    Statement s(db_, "SELECT time, camera, action, by_user, object, detail FROM camera_changes "
+                     "WHERE site = ? AND time BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?");
+    if (!s.ok())
+        return fail(error, "reading the cameras' changes");
+    s.bind(1, site_);
+    s.bind(2, q.fromMs);
+    s.bind(3, q.toMs);
+    s.bind(4, std::int64_t(q.limit));
+    out.clear();
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+        out.append({s.integer(0), QString::fromUtf8(s.text(1)), QString::fromUtf8(s.text(2)),
+                    QString::fromUtf8(s.text(3)), s.integer(4), QString::fromUtf8(s.text(5))});
+    return rc == SQLITE_DONE || fail(error, "reading the cameras' changes");
 }
 
 bool SqliteStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& error)

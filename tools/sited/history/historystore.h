@@ -22,7 +22,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 6;
+constexpr int schemaVersion = 7;
 
 // The classes of an object the classifier has said nothing of, as
 // published: what rows written before the history kept classes hold.
@@ -78,6 +78,20 @@ struct LoginRow
     QString peer;   // the client's address
 };
 
+// A change of a PTZ camera's: "online", "offline" (detail: the failure's
+// line), "cue" (object: what cueing points it at, 0 home; detail: why),
+// and the operators' "take", "give" and "follow" (object, 0: nothing),
+// with who.
+struct CameraRow
+{
+    std::int64_t timeMs = 0;
+    QString camera;
+    QString action;
+    QString user; // the operator's; empty for the service's own changes
+    std::int64_t object = 0;
+    QString detail;
+};
+
 // What one transaction writes. A picture is written even when it has no
 // objects, so that the API can tell an empty picture from no picture.
 struct Batch
@@ -88,11 +102,12 @@ struct Batch
     QVector<StatusRow> statuses;
     QVector<LoginRow> logins;
     QVector<zones::AlarmChange> alarmChanges;
+    QVector<CameraRow> cameras;
 
     int size() const
     {
         return pictures.size() + objects.size() + events.size() + statuses.size() + logins.size() +
-               alarmChanges.size();
+               alarmChanges.size() + cameras.size();
     }
     bool isEmpty() const { return size() == 0; }
     void clear() { *this = Batch(); }
@@ -167,6 +182,8 @@ public:
     virtual bool events(const EventQuery& query, QVector<QByteArray>& out, QString& error) = 0;
     virtual bool tracks(const TrackQuery& query, QVector<ObjectRow>& out, QString& error) = 0;
     virtual bool logins(const LoginQuery& query, QVector<LoginRow>& out, QString& error) = 0;
+    // The cameras' changes of [fromMs, toMs], oldest first, at most limit.
+    virtual bool cameras(const LoginQuery& query, QVector<CameraRow>& out, QString& error) = 0;
     virtual bool alarms(const AlarmQuery& query, QVector<zones::AlarmChange>& out,
                         QString& error) = 0;
     // What a start restores: the changes of the alarms not cleared and of

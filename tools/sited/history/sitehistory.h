@@ -79,6 +79,13 @@ public:
     // The topic of each alarm change (<prefix>/<site>/alarms/changes).
     const QByteArray& alarmChangesTopic() const { return alarmChangesTopic_; }
 
+    // A camera's change, recorded (from any thread); nothing without a history.
+    void cameraChange(CameraRow change)
+    {
+        if (recorder_)
+            recorder_->addCamera(std::move(change));
+    }
+
     std::int64_t dropped() const { return recorder_ ? recorder_->dropped() : 0; }
     Usage usage() const { return recorder_ ? recorder_->usage() : Usage(); }
     int waiting() const { return recorder_ ? recorder_->waiting() : 0; }

@@ -354,6 +354,24 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     ASSERT_TRUE(store->logins({1001, 1100, 1}, read, error)) << error.toStdString();
     EXPECT_EQ(loginText(read), loginText({logins.logins[1]}));
 
+    // The cameras' changes, as the logins: once each, oldest first, by period.
+    Batch cameras;
+    cameras.cameras = {{1000, "gate", "offline", {}, 0, oddZone},
+                       {1050, "gate", "take", "otto", 0, {}},
+                       {1100, "gate", "cue", {}, 12, "alarm 3"}};
+    ASSERT_TRUE(store->write(cameras, error)) << error.toStdString();
+    ASSERT_TRUE(store->write(cameras, error)) << error.toStdString();
+    QVector<CameraRow> changes;
+    ASSERT_TRUE(store->cameras({1001, hi, 1000}, changes, error)) << error.toStdString();
+    QStringList cameraLines;
+    for (const CameraRow& c : changes)
+        cameraLines << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                           .arg(c.timeMs)
+                           .arg(c.camera, c.action, c.user)
+                           .arg(c.object)
+                           .arg(c.detail);
+    EXPECT_EQ(cameraLines.join('|'), "1050 gate take otto 0 |1100 gate cue  12 alarm 3");
+
     // Rows alike but for one column of the key that keeps each row once are
     // each kept, and once however often written.
     const EventRow& dwell = batch.events[2];
@@ -386,10 +404,10 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     store.reset();
     const std::string downgraded = rawSql(
         GetParam(), location,
-        {"DROP TABLE alarm_changes", "DROP TABLE logins", "DROP INDEX IF EXISTS objects_track",
-         "ALTER TABLE objects DROP COLUMN object_class", "ALTER TABLE objects DROP COLUMN classes",
-         "ALTER TABLE objects DROP COLUMN gapped", "DROP INDEX events_once",
-         "DROP INDEX radar_status_once",
+        {"DROP TABLE camera_changes", "DROP TABLE alarm_changes", "DROP TABLE logins",
+         "DROP INDEX IF EXISTS objects_track", "ALTER TABLE objects DROP COLUMN object_class",
+         "ALTER TABLE objects DROP COLUMN classes", "ALTER TABLE objects DROP COLUMN gapped",
+         "DROP INDEX events_once", "DROP INDEX radar_status_once",
          "INSERT INTO events (site, time, zone, event, object, json) "
          "SELECT site, time, zone, event, object, json FROM events WHERE time = 1100",
          "INSERT INTO radar_status SELECT * FROM radar_status",
@@ -407,9 +425,10 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
                                        : "SELECT count(*) FROM pg_indexes WHERE indexname IN "
                                          "('events_once', 'radar_status_once', 'objects_track')",
                 "SELECT max(version) FROM schema_version", "SELECT count(*) FROM logins",
+                "SELECT count(*) FROM camera_changes",
                 "SELECT count(*) FROM objects WHERE object_class = 'unknown' AND classes LIKE "
                 "'%\"unknown\":1}' AND gapped = 0"}),
-        GetParam() == "sqlite" ? "2 6 0 4" : "3 6 0 4");
+        GetParam() == "sqlite" ? "2 7 0 0 4" : "3 7 0 0 4");
     store = Store::open(location, siteName, error);
     ASSERT_TRUE(store) << error.toStdString();
     ASSERT_TRUE(store->removeBefore(1100, error)) << error.toStdString();
@@ -1417,6 +1436,8 @@ TEST_F(LoginsTest, EveryRouteAnswersByTheRole)
         {"POST", "/api/login", 400, 400, 400, 400}, // no name, no password
         {"GET", "/api/alarms", 401, 200, 200, 200},
         {"GET", "/api/alarms?from=0&to=1", 401, 200, 200, 200},
+        {"GET", "/api/cameras?from=0&to=1", 401, 200, 200, 200},
+        {"GET", "/api/cameras?from=1&to=0", 401, 400, 400, 400},
         {"POST", "/api/alarms/1/acknowledge", 401, 403, 404, 404}, // none open
         {"POST", "/api/alarms/1/notes", 401, 403, 400, 400},       // no text
         {"POST", "/api/zones/gate/shelve", 401, 403, 400, 400},    // no minutes
