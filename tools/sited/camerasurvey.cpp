@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 namespace trklib::sited {
@@ -10,6 +11,8 @@ namespace trklib::sited {
 namespace {
 
 constexpr int degreeDecimals = 3; // degrees: a thousandth, below any camera's step
+// Of a refused line, the error quotes at most this many characters.
+constexpr int maxQuotedChars = 80;
 
 // v in [-360, 360], the site file's range of a heading, as close to the
 // given one as a turn allows.
@@ -40,6 +43,22 @@ bool readSurveyPoints(const QString& path, QVector<cue::SurveyPoint>& points, QS
     while (!file.atEnd()) {
         ++line;
         QString text = QString::fromUtf8(file.readLine());
+        if (text.endsWith(QLatin1Char('\n')))
+            text.chop(1);
+        // A control character (a lone carriage return, say) would break the
+        // one line that says what is wrong: refused, by its place.
+        const auto control = std::find_if(text.begin(), text.end(), [](QChar c) {
+            return c != QLatin1Char('\t') &&
+                   (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f));
+        });
+        if (control != text.end()) {
+            error = QStringLiteral("%1:%2: a control character (U+%3) in column %4")
+                        .arg(path)
+                        .arg(line)
+                        .arg(control->unicode(), 4, 16, QLatin1Char('0'))
+                        .arg(control - text.begin() + 1);
+            return false;
+        }
         text = text.left(text.indexOf(QLatin1Char('#'))).trimmed();
         if (text.isEmpty())
             continue;
@@ -55,7 +74,7 @@ bool readSurveyPoints(const QString& path, QVector<cue::SurveyPoint>& points, QS
                                    "(degrees)")
                         .arg(path)
                         .arg(line)
-                        .arg(text);
+                        .arg(text.left(maxQuotedChars));
             return false;
         }
         points.append({v[0], v[1], v[2], v[3], v[4]});

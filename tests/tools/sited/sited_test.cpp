@@ -1141,6 +1141,7 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
     writeFile(path("survey.txt"), survey);
     writeFile(path("two.txt"), "0 100 0 0 -4\n100 0 0 90 -4\n");
     writeFile(path("bad.txt"), "0 100 0 0\n");
+    writeFile(path("cr.txt"), "# x y z pan tilt\n0 100\r0 0 -4\n");
     const ProgramRun aligned = runProgram(sited, {"--config", path("yard.conf"), "--align-camera",
                                                   "gate", "--points", path("survey.txt")});
     EXPECT_EQ(aligned.exitCode, 0) << aligned.err.toStdString();
@@ -1200,6 +1201,9 @@ TEST_F(SitedTest, CommandLineAndSiteFile)
         {{"--config", path("yard.conf"), "--align-camera", "gate", "--points", path("bad.txt")},
          2,
          QStringLiteral("sited: %1:1: '0 100 0 0' is not five numbers").arg(path("bad.txt"))},
+        {{"--config", path("yard.conf"), "--align-camera", "gate", "--points", path("cr.txt")},
+         2,
+         QStringLiteral("sited: %1:2: a control character (U+000d) in column 6").arg(path("cr.txt"))},
         {{"--config", path("yard.conf"), "--align-camera", "gate", "--points", path("two.txt")},
          2,
          QStringLiteral("sited: %1: ").arg(path("two.txt"))},
