@@ -629,7 +629,13 @@ Reply users(ApiContext& c, const Query& query)
     return reply;
 }
 
-Reply logins(ApiContext& c, const Query& query)
+// A listing of a period's rows (from, to, limit): the rows read by read
+// into the JSON object {"<key>": [...]}, each appended by append; 400 for
+// a bad parameter.
+template <typename Row>
+Reply periodListing(ApiContext& c, const Query& query, const char* key,
+                    bool (Store::*read)(const LoginQuery&, QVector<Row>&, QString&),
+                    void (*append)(QByteArray& out, const Row& row))
 {
     Params p(query, {"from", "to", "limit"});
     LoginQuery q;
@@ -639,61 +645,55 @@ Reply logins(ApiContext& c, const Query& query)
     if (!p.ok())
         return jsonError(400, p.error());
     q.limit = int(limit.value_or(defaultEventsLimit));
-    QVector<LoginRow> rows;
+    QVector<Row> rows;
     QString error;
-    if (!c.store->with([&](Store& s) { return s.logins(q, rows, error); }))
+    if (!c.store->with([&](Store& s) { return (s.*read)(q, rows, error); }))
         return storeError(error);
     Reply reply;
-    reply.body = "{\"logins\":[";
-    for (const LoginRow& l : rows) {
+    reply.body.append("{\"").append(key).append("\":[");
+    for (const Row& row : rows) {
         reply.body.append(reply.body.endsWith('[') ? "{\"time\":" : ",{\"time\":");
-        appendInteger(reply.body, l.timeMs);
-        reply.body.append(",\"name\":");
-        appendString(reply.body, l.name);
-        reply.body.append(",\"action\":");
-        appendString(reply.body, l.action);
-        reply.body.append(",\"peer\":");
-        appendString(reply.body, l.peer);
+        appendInteger(reply.body, row.timeMs);
+        append(reply.body, row);
         reply.body.append('}');
     }
     reply.body.append("]}");
     return reply;
 }
 
+void appendLogin(QByteArray& out, const LoginRow& l)
+{
+    out.append(",\"name\":");
+    appendString(out, l.name);
+    out.append(",\"action\":");
+    appendString(out, l.action);
+    out.append(",\"peer\":");
+    appendString(out, l.peer);
+}
+
+void appendCameraChange(QByteArray& out, const CameraRow& r)
+{
+    out.append(",\"camera\":");
+    appendString(out, r.camera);
+    out.append(",\"action\":");
+    appendString(out, r.action);
+    out.append(",\"user\":");
+    appendString(out, r.user);
+    out.append(",\"object\":");
+    appendInteger(out, r.object);
+    out.append(",\"detail\":");
+    appendString(out, r.detail);
+}
+
+Reply logins(ApiContext& c, const Query& query)
+{
+    return periodListing(c, query, "logins", &Store::logins, appendLogin);
+}
+
 // GET /api/cameras?from=&to=&limit=: the cameras' changes, oldest first.
 Reply cameraChanges(ApiContext& c, const Query& query)
 {
-    Params p(query, {"from", "to", "limit"});
-    LoginQuery q;
-    p.period(q.fromMs, q.toMs);
-    std::optional<std::int64_t> limit;
-    p.positive("limit", limit, maxEventsLimit);
-    if (!p.ok())
-        return jsonError(400, p.error());
-    q.limit = int(limit.value_or(defaultEventsLimit));
-    QVector<CameraRow> rows;
-    QString error;
-    if (!c.store->with([&](Store& s) { return s.cameras(q, rows, error); }))
-        return storeError(error);
-    Reply reply;
-    reply.body = "{\"changes\":[";
-    for (const CameraRow& r : rows) {
-        reply.body.append(reply.body.endsWith('[') ? "{\"time\":" : ",{\"time\":");
-        appendInteger(reply.body, r.timeMs);
-        reply.body.append(",\"camera\":");
-        appendString(reply.body, r.camera);
-        reply.body.append(",\"action\":");
-        appendString(reply.body, r.action);
-        reply.body.append(",\"user\":");
-        appendString(reply.body, r.user);
-        reply.body.append(",\"object\":");
-        appendInteger(reply.body, r.object);
-        reply.body.append(",\"detail\":");
-        appendString(reply.body, r.detail);
-        reply.body.append('}');
-    }
-    reply.body.append("]}");
-    return reply;
+    return periodListing(c, query, "changes", &Store::cameras, appendCameraChange);
 }
 
 // --- The site view's files ------------------------------------------------
