@@ -478,6 +478,21 @@ const objectPixels = (id) => page.evaluate((wanted) => {
   return count;
 }, id);
 
+// The map's pixel at site point x, y (data-center and data-scale) is in
+// the colour of the swatch of object id.
+const objectAt = (id, x, y) => page.evaluate((wanted, at) => {
+  const swatch = document.querySelector(`#objects tr[data-id="${wanted}"] .swatch`);
+  const rgb = getComputedStyle(swatch).backgroundColor.match(/\d+/g).slice(0, 3).map(Number);
+  const canvas = document.getElementById('map');
+  const [cx, cy] = canvas.dataset.center.split(' ').map(Number);
+  const scale = Number(canvas.dataset.scale);
+  const ratio = canvas.width / canvas.clientWidth;
+  const left = Math.round((canvas.clientWidth / 2 + (at[0] - cx) * scale) * ratio);
+  const top = Math.round((canvas.clientHeight / 2 - (at[1] - cy) * scale) * ratio);
+  const { data } = canvas.getContext('2d').getImageData(left, top, 1, 1);
+  return [...data.slice(0, 3)].every((v, k) => Math.abs(v - rgb[k]) <= 2);
+}, id, [x, y]);
+
 test('the site service\'s picture is shown by default, each radar\'s tracks on the switch', async () => {
   // No service yet: the radars' tracks, and the switch says so.
   let state = await mapState();
@@ -504,6 +519,7 @@ test('the site service\'s picture is shown by default, each radar\'s tracks on t
     ['17', '9.0', '20.0', '36.0', '90', 'east:3 north:12', 'yes', 'car 0.93'],
   ]);
   for (const id of [4, 17]) assert.ok(await objectPixels(id) > 20, `object ${id} drawn in its colour`);
+  assert.ok(await objectAt(17, 9, 20), 'object 17\'s dot where it is');
   assert.deepEqual(state.classes.sort(), ['17:car', '4:unknown']);
   const glyphs = await objectPixels(null);
   assert.ok(glyphs > 20, `the classes' glyphs drawn: ${glyphs} pixels`);
