@@ -228,6 +228,12 @@ private:
     // each table's extreme "min", or "greatest" of "max".
     bool recordTime(const char* pick, const char* extreme, std::optional<std::int64_t>& timeMs,
                     QString& error);
+    // The site's rows of a period of a table kept by time (the logins, the
+    // cameras' changes): sql takes the site, from, to and limit as $1 to
+    // $4; row(r, i) makes one of each row read.
+    template <typename Row, typename Make>
+    bool periodRows(const char* sql, const LoginQuery& q, QVector<Row>& out, Make row,
+                    const char* doing, QString& error);
     // The server's first line of why; the URL never (it may hold a password).
     bool fail(QString& error, const char* doing) const
     {
@@ -454,33 +460,47 @@ bool PostgresStore::events(const EventQuery& q, QVector<QByteArray>& out, QStrin
     return true;
 }
 
-bool PostgresStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+template <typename Row, typename Make>
+bool PostgresStore::periodRows(const char* sql, const LoginQuery& q, QVector<Row>& out, Make row,
+                               const char* doing, QString& error)
 {
-    Result r(run("SELECT time, camera, action, by_user, object, detail FROM camera_changes "
-                 "WHERE site = $1 AND time BETWEEN $2 AND $3 ORDER BY time, seq LIMIT $4",
-                 Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
+    Result r(run(sql, Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
     if (r.status() != PGRES_TUPLES_OK)
-        return fail(error, "reading the cameras' changes");
+        return fail(error, doing);
     out.clear();
     for (int i = 0; i < r.rows(); ++i)
-        out.append({r.integer(i, 0), QString::fromUtf8(r.text(i, 1)),
-                    QString::fromUtf8(r.text(i, 2)), QString::fromUtf8(r.text(i, 3)),
-                    r.integer(i, 4), QString::fromUtf8(r.text(i, 5))});
+        out.append(row(r, i));
     return true;
+}
+
+bool PostgresStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+{
+    return periodRows(
+        "SELECT time, camera, action, by_user, object, detail FROM camera_changes "
+        "WHERE site = $1 AND time BETWEEN $2 AND $3 ORDER BY time, seq LIMIT $4",
+        q, out,
+        [](const Result& r, int i) {
+            return CameraRow{r.integer(i, 0),
+                             QString::fromUtf8(r.text(i, 1)),
+                             QString::fromUtf8(r.text(i, 2)),
+                             QString::fromUtf8(r.text(i, 3)),
+                             r.integer(i, 4),
+                             QString::fromUtf8(r.text(i, 5))};
+        },
+        "reading the cameras' changes", error);
 }
 
 bool PostgresStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& error)
 {
-    Result r(run("SELECT time, name, action, peer FROM logins WHERE site = $1 AND time BETWEEN "
-                 "$2 AND $3 ORDER BY time, seq LIMIT $4",
-                 Params().add(site_).add(q.fromMs).add(q.toMs).add(std::int64_t(q.limit))));
-    if (r.status() != PGRES_TUPLES_OK)
-        return fail(error, "reading logins");
-    out.clear();
-    for (int i = 0; i < r.rows(); ++i)
-        out.append({r.integer(i, 0), QString::fromUtf8(r.text(i, 1)),
-                    QString::fromUtf8(r.text(i, 2)), QString::fromUtf8(r.text(i, 3))});
-    return true;
+    return periodRows(
+        "SELECT time, name, action, peer FROM logins WHERE site = $1 AND time BETWEEN "
+        "$2 AND $3 ORDER BY time, seq LIMIT $4",
+        q, out,
+        [](const Result& r, int i) {
+            return LoginRow{r.integer(i, 0), QString::fromUtf8(r.text(i, 1)),
+                            QString::fromUtf8(r.text(i, 2)), QString::fromUtf8(r.text(i, 3))};
+        },
+        "reading logins", error);
 }
 
 bool PostgresStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& error)

@@ -144,6 +144,12 @@ public:
 private:
     // The earliest ("min") or latest ("max") time of the site's records.
     bool recordTime(const char* extreme, std::optional<std::int64_t>& timeMs, QString& error);
+    // The site's rows of a period of a table kept by time (the logins, the
+    // cameras' changes): sql takes the site, from, to and limit in that
+    // order; row(s) makes one of each row read.
+    template <typename Row, typename Make>
+    bool periodRows(const char* sql, const LoginQuery& q, QVector<Row>& out, Make row,
+                    const char* doing, QString& error);
     // False with error set from the connection's last failure.
     bool fail(QString& error, const char* doing) const
     {
@@ -297,12 +303,13 @@ bool SqliteStore::events(const EventQuery& q, QVector<QByteArray>& out, QString&
     return rc == SQLITE_DONE || fail(error, "reading events");
 }
 
-bool SqliteStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+template <typename Row, typename Make>
+bool SqliteStore::periodRows(const char* sql, const LoginQuery& q, QVector<Row>& out, Make row,
+                             const char* doing, QString& error)
 {
-    Statement s(db_, "SELECT time, camera, action, by_user, object, detail FROM camera_changes "
-                     "WHERE site = ? AND time BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?");
+    Statement s(db_, sql);
     if (!s.ok())
-        return fail(error, "reading the cameras' changes");
+        return fail(error, doing);
     s.bind(1, site_);
     s.bind(2, q.fromMs);
     s.bind(3, q.toMs);
@@ -310,27 +317,38 @@ bool SqliteStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString&
     out.clear();
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-        out.append({s.integer(0), QString::fromUtf8(s.text(1)), QString::fromUtf8(s.text(2)),
-                    QString::fromUtf8(s.text(3)), s.integer(4), QString::fromUtf8(s.text(5))});
-    return rc == SQLITE_DONE || fail(error, "reading the cameras' changes");
+        out.append(row(s));
+    return rc == SQLITE_DONE || fail(error, doing);
+}
+
+bool SqliteStore::cameras(const LoginQuery& q, QVector<CameraRow>& out, QString& error)
+{
+    return periodRows(
+        "SELECT time, camera, action, by_user, object, detail FROM camera_changes "
+        "WHERE site = ? AND time BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?",
+        q, out,
+        [](Statement& s) {
+            return CameraRow{s.integer(0),
+                             QString::fromUtf8(s.text(1)),
+                             QString::fromUtf8(s.text(2)),
+                             QString::fromUtf8(s.text(3)),
+                             s.integer(4),
+                             QString::fromUtf8(s.text(5))};
+        },
+        "reading the cameras' changes", error);
 }
 
 bool SqliteStore::logins(const LoginQuery& q, QVector<LoginRow>& out, QString& error)
 {
-    Statement s(db_, "SELECT time, name, action, peer FROM logins WHERE site = ? AND time "
-                     "BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?");
-    if (!s.ok())
-        return fail(error, "reading logins");
-    s.bind(1, site_);
-    s.bind(2, q.fromMs);
-    s.bind(3, q.toMs);
-    s.bind(4, std::int64_t(q.limit));
-    out.clear();
-    int rc;
-    while ((rc = s.step()) == SQLITE_ROW)
-        out.append({s.integer(0), QString::fromUtf8(s.text(1)), QString::fromUtf8(s.text(2)),
-                    QString::fromUtf8(s.text(3))});
-    return rc == SQLITE_DONE || fail(error, "reading logins");
+    return periodRows(
+        "SELECT time, name, action, peer FROM logins WHERE site = ? AND time "
+        "BETWEEN ? AND ? ORDER BY time, rowid LIMIT ?",
+        q, out,
+        [](Statement& s) {
+            return LoginRow{s.integer(0), QString::fromUtf8(s.text(1)),
+                            QString::fromUtf8(s.text(2)), QString::fromUtf8(s.text(3))};
+        },
+        "reading logins", error);
 }
 
 bool SqliteStore::alarms(const AlarmQuery& q, QVector<zones::AlarmChange>& out, QString& error)
