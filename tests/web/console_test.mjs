@@ -450,7 +450,8 @@ test('the zone editor: a zone drawn and saved works at once; a save on a stale v
   await check(t, 'the preview counts the recorded enter of "pen", now and as edited', async () => {
     const counted = async () => {
       await first.click('button#preview-zones');
-      await first.waitForSelector('#zone-preview tr[data-zone="pen"]', { timeout: openMs });
+      await first.waitForSelector('#zone-preview[data-state="counted"] tr[data-zone="pen"]', { timeout: openMs });
+      assert.equal(await first.$eval('button#preview-zones', (b) => b.disabled || b.hasAttribute('aria-busy')), false);
       return first.$eval('#zone-preview tr[data-zone="pen"]', (tr) =>
         [tr.querySelector('td.current').textContent, tr.querySelector('td.edited').textContent]);
     };

@@ -7,7 +7,8 @@
 // input[name=zone-class] and #zone-strict (the classes it keeps); every
 // failing check in ol#zone-problems (save disabled while any); save (PUT
 // with the version it started from: a conflict keeps the edit, and offers
-// the saved zones and the edit back), the 24-hour preview in #zone-preview,
+// the saved zones and the edit back), the 24-hour preview in #zone-preview
+// (data-state: counting, counted, failed),
 // the versions in ol#zone-versions with their restore buttons.
 // #zone-save-state's data-state: clean, edited, saving, saved, conflict,
 // error.
@@ -312,9 +313,19 @@ export class EditorPanel {
     });
   }
 
+  // Counting a day of pictures takes sited seconds: meanwhile the button
+  // is busy (a second press waits for the first) and the table says so.
   async preview() {
     const table = byId('zone-preview');
-    if (!this.geo) return;
+    const button = byId('preview-zones');
+    if (!this.geo || this.previewing) return;
+    this.previewing = true;
+    button.disabled = true;
+    button.setAttribute('aria-busy', 'true');
+    table.dataset.state = 'counting';
+    table.tBodies[0].replaceChildren();
+    table.caption.textContent = 'Counting the last 24 hours\' events, now and as edited…';
+    table.hidden = false;
     try {
       const answer = await this.api.preview(toGeoJSON(this.editor.shapes, this.geo, this.head));
       const total = (counts) => Object.values(counts ?? {}).reduce((n, v) => n + (Number.isFinite(v) ? v : 0), 0);
@@ -334,10 +345,16 @@ export class EditorPanel {
       table.tBodies[0].replaceChildren(...rows);
       table.caption.textContent = `Events of ${new Date(answer.from).toISOString().slice(0, 16)} to ` +
         `${new Date(answer.to).toISOString().slice(0, 16)} (${answer.pictures} pictures): now and as edited`;
-      table.hidden = false;
+      table.dataset.state = 'counted';
     } catch (error) {
+      table.hidden = true;
+      table.dataset.state = 'failed';
       this.setState('error', `preview: ${error.message}`);
       this.render();
+    } finally {
+      this.previewing = false;
+      button.disabled = false;
+      button.removeAttribute('aria-busy');
     }
   }
 
