@@ -15,6 +15,8 @@
 #include "tools/sited/cue/camerarig.h"
 #include "tools/sited/cue/cueing.h"
 
+#include "support/onvifdevice.h"
+
 #include <httplib.h>
 
 #include <QCoreApplication>
@@ -50,31 +52,14 @@ std::int64_t wallMs()
         .count();
 }
 
-// The test camera as a child process, killed at the end.
-class Device
+// The test camera, and the wall times of the AbsoluteMoves it took, ms.
+class Device : public trklib::test::OnvifDevice
 {
 public:
-    explicit Device(const QString& script)
-    {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral("python3"),
-                       {script, "--username", "operator", "--password", "pan-tilt-zoom"});
-        if (process_.waitForStarted() && process_.waitForReadyRead(10000)) {
-            const QByteArray line = process_.readLine().trimmed();
-            if (line.startsWith("listening 127.0.0.1:"))
-                port_ = line.mid(line.indexOf(':') + 1).toInt();
-        }
-    }
-    ~Device()
-    {
-        process_.kill();
-        process_.waitForFinished();
-    }
-    int port() const { return port_; }
-    // The wall times of the AbsoluteMoves it took, ms.
+    explicit Device(const QString& script) : OnvifDevice(QStringLiteral("python3"), script) {}
     std::vector<std::int64_t> moves() const
     {
-        httplib::Client client("127.0.0.1", port_);
+        httplib::Client client("127.0.0.1", port());
         const httplib::Result r = client.Get("/log");
         std::vector<std::int64_t> out;
         if (!r)
@@ -85,10 +70,6 @@ public:
                 out.push_back(std::int64_t(std::llround(e["wall"].toDouble() * 1000.0)));
         return out;
     }
-
-private:
-    QProcess process_;
-    int port_ = 0;
 };
 
 site::CameraEntry camera(int port)

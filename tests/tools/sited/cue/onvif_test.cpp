@@ -5,6 +5,8 @@
 #include "tools/sited/cue/onvifcamera.h"
 #include "tools/sited/cue/onvifsoap.h"
 
+#include "support/onvifdevice.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -310,41 +312,21 @@ TEST(OnvifSoap, RequestsNameTheirAction)
 
 // ----------------------------------------------------------- the camera
 
-// The test camera as a child process on a free loopback port, killed at the
-// end of the test whatever happens.
-class Device
+// The test camera (the application made first, for its QProcess), and
+// what it has received.
+class Device : public trklib::test::OnvifDevice
 {
 public:
     explicit Device(const QStringList& extra)
-    {
-        application();
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral(PYTHON_EXECUTABLE),
-                       QStringList{QStringLiteral(ONVIF_DEVICE_PY), "--username", "operator",
-                                   "--password", "pan-tilt-zoom"} +
-                           extra);
-        if (!process_.waitForStarted() || !process_.waitForReadyRead(guardMs))
-            return;
-        const QByteArray line = process_.readLine().trimmed();
-        if (line.startsWith("listening 127.0.0.1:"))
-            port_ = line.mid(line.indexOf(':') + 1).toInt();
-    }
-    ~Device()
-    {
-        process_.kill();
-        process_.waitForFinished();
-    }
-    int port() const { return port_; }
-    QString address() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/onvif/device_service").arg(port_);
-    }
+        : OnvifDevice((application(), QStringLiteral(PYTHON_EXECUTABLE)),
+                      QStringLiteral(ONVIF_DEVICE_PY), extra, guardMs)
+    {}
     // The operations it has received, in order, with their times.
     QJsonArray log()
     {
         QNetworkAccessManager network;
         QNetworkReply* reply = network.get(
-            QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/log").arg(port_))));
+            QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/log").arg(port()))));
         waitUntil([&] { return reply->isFinished(); });
         const QJsonArray entries = QJsonDocument::fromJson(reply->readAll()).array();
         delete reply;
@@ -358,10 +340,6 @@ public:
                 out << e.toObject().value("result").toString();
         return out;
     }
-
-private:
-    QProcess process_;
-    int port_ = 0;
 };
 
 trklib::site::CameraEntry entry(const Device& device, const QByteArray& password = "pan-tilt-zoom")
