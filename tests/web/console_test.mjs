@@ -458,6 +458,11 @@ test('the zone editor: a zone drawn and saved works at once; a save on a stale v
     // The history writes its pictures within a second or two of them.
     await waitFor('the enter in the recorded pictures', async () => (await counted())[0] !== '0');
     assert.deepEqual(await counted(), ['1', '1']);
+    // The last hour alone, when chosen.
+    await first.select('select#preview-hours', '1');
+    assert.deepEqual(await counted(), ['1', '1']);
+    const span = await first.$eval('#zone-preview', (t) => Number(t.dataset.to) - Number(t.dataset.from));
+    assert.equal(span, 3600000);
   }, editors && saved);
   await check(t, 'the second admin, saving on the stale version, is told of the conflict; nothing written', async () => {
     await second.click('button#save-zones');

@@ -7,8 +7,10 @@
 // input[name=zone-class] and #zone-strict (the classes it keeps); every
 // failing check in ol#zone-problems (save disabled while any); save (PUT
 // with the version it started from: a conflict keeps the edit, and offers
-// the saved zones and the edit back), the 24-hour preview in #zone-preview
-// (data-state: counting, counted, failed),
+// the saved zones and the edit back), the preview of the period in
+// select#preview-hours (24 hours unless chosen) in #zone-preview
+// (data-state: counting, counted, failed; data-from, data-to: the period
+// counted, ms),
 // the versions in ol#zone-versions with their restore buttons.
 // #zone-save-state's data-state: clean, edited, saving, saved, conflict,
 // error.
@@ -324,10 +326,12 @@ export class EditorPanel {
     button.setAttribute('aria-busy', 'true');
     table.dataset.state = 'counting';
     table.tBodies[0].replaceChildren();
-    table.caption.textContent = 'Counting the last 24 hours\' events, now and as edited…';
+    const hours = Number(byId('preview-hours')?.value ?? 24);
+    const period = hours === 1 ? 'hour\'s' : `${hours} hours'`;
+    table.caption.textContent = `Counting the last ${period} events, now and as edited…`;
     table.hidden = false;
     try {
-      const answer = await this.api.preview(toGeoJSON(this.editor.shapes, this.geo, this.head));
+      const answer = await this.api.preview(toGeoJSON(this.editor.shapes, this.geo, this.head), hours);
       const total = (counts) => Object.values(counts ?? {}).reduce((n, v) => n + (Number.isFinite(v) ? v : 0), 0);
       const current = answer.current?.counts ?? {};
       const edited = answer.edited?.counts ?? {};
@@ -345,7 +349,7 @@ export class EditorPanel {
       table.tBodies[0].replaceChildren(...rows);
       table.caption.textContent = `Events of ${new Date(answer.from).toISOString().slice(0, 16)} to ` +
         `${new Date(answer.to).toISOString().slice(0, 16)} (${answer.pictures} pictures): now and as edited`;
-      table.dataset.state = 'counted';
+      Object.assign(table.dataset, { state: 'counted', from: String(answer.from), to: String(answer.to) });
     } catch (error) {
       table.hidden = true;
       table.dataset.state = 'failed';
