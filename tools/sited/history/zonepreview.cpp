@@ -9,8 +9,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace trklib::sited::history {
 
@@ -18,33 +22,149 @@ namespace {
 
 constexpr std::int64_t msPerHour = 3600 * 1000;
 
-// One set of zones at work over the recorded pictures.
-class Side
+// Whether the rules judge a and b alike: the same shape and settings
+// (their names, cameras, schedules and alarms aside, which raise no event).
+bool sameRules(const zones::Zone& a, const zones::Zone& b)
+{
+    return a.kind == b.kind && a.rings == b.rings && a.line == b.line && a.dwellS == b.dwellS &&
+           a.speedLimitKph == b.speedLimitKph && a.confirmedOnly == b.confirmedOnly &&
+           a.classes == b.classes && a.strict == b.strict;
+}
+
+// What one set of zones raised, counted and its first events kept.
+class Tally
 {
 public:
-    Side(const QVector<zones::Zone>& zones, PreviewSide& out) : zones_(zones), out_(out)
+    Tally(const QVector<zones::Zone>& zones, PreviewSide& out) : zones_(zones), out_(out)
     {
         out_.counts.fill({}, zones.size());
-        restart();
     }
 
-    // The rules as a starting sited has them: nothing seen yet.
-    void restart() { rules_ = std::make_unique<zones::Rules>(zones_); }
-
-    void evaluate(const Picture& picture, const QString& site, const site::GeoReference* geo)
+    void add(const zones::Event& e, const QString& site, const site::GeoReference* geo)
     {
-        for (const zones::Event& e : rules_->evaluate(picture)) {
-            ++out_.counts[e.zone][int(e.kind)];
-            ++out_.total;
-            if (out_.events.size() < maxPreviewEvents)
-                out_.events.append(zones::eventMessage(site, zones_[e.zone], e, geo));
-        }
+        ++out_.counts[e.zone][int(e.kind)];
+        ++out_.total;
+        if (out_.events.size() < maxPreviewEvents)
+            out_.events.append(zones::eventMessage(site, zones_[e.zone], e, geo));
     }
 
 private:
     const QVector<zones::Zone>& zones_;
     PreviewSide& out_;
-    std::unique_ptr<zones::Rules> rules_;
+};
+
+// Both sets of zones at work over the recorded pictures. The rules judge
+// every zone on its own, so an edited zone that the rules judge as one in
+// force raises that zone's events: only the edited zones unlike every zone
+// in force are played again (an admin who moves one zone of ten waits for
+// one zone, not ten).
+class Sides
+{
+public:
+    Sides(const QVector<zones::Zone>& current, const QVector<zones::Zone>& edited, ZonePreview& out)
+        : current_(current), now_(current, out.current), then_(edited, out.edited),
+          copies_(current.size())
+    {
+        for (int z = 0; z < edited.size(); ++z) {
+            const auto same =
+                std::find_if(current.cbegin(), current.cend(),
+                             [&](const zones::Zone& c) { return sameRules(c, edited[z]); });
+            if (same != current.cend()) {
+                copies_[int(same - current.cbegin())].append(z);
+            } else {
+                own_.append(edited[z]);
+                ownIndex_.append(z);
+            }
+        }
+        restart();
+    }
+
+    // The rules as a starting sited has them: nothing seen yet.
+    void restart()
+    {
+        rulesNow_ = std::make_unique<zones::Rules>(current_);
+        rulesOwn_ = std::make_unique<zones::Rules>(own_);
+    }
+
+    void evaluate(const Picture& picture, const QString& site, const site::GeoReference* geo)
+    {
+        // The edited side's events of the picture in its own order: zone by
+        // zone as its file has them, in each as the rules gave them.
+        QVector<zones::Event> edited;
+        for (const zones::Event& e : rulesNow_->evaluate(picture)) {
+            now_.add(e, site, geo);
+            for (const int z : qAsConst(copies_[e.zone])) {
+                edited.append(e);
+                edited.back().zone = z;
+            }
+        }
+        for (const zones::Event& e : rulesOwn_->evaluate(picture)) {
+            edited.append(e);
+            edited.back().zone = ownIndex_[e.zone];
+        }
+        std::stable_sort(
+            edited.begin(), edited.end(),
+            [](const zones::Event& a, const zones::Event& b) { return a.zone < b.zone; });
+        for (const zones::Event& e : qAsConst(edited))
+            then_.add(e, site, geo);
+    }
+
+private:
+    const QVector<zones::Zone>& current_;
+    Tally now_;
+    Tally then_;
+    QVector<QVector<int>> copies_; // by zone in force: the edited zones judged alike
+    QVector<zones::Zone> own_;     // the edited zones unlike any in force
+    QVector<int> ownIndex_;        // and their indices among the edited
+    std::unique_ptr<zones::Rules> rulesNow_;
+    std::unique_ptr<zones::Rules> rulesOwn_;
+};
+
+// A span's pictures, as read, from the reading thread to the rules'.
+using Span = QVector<std::pair<std::int64_t, QVector<ObjectRow>>>;
+
+// At most capacity spans waiting, so that the rows held stay bounded when
+// the rules are slower than the store.
+class SpanQueue
+{
+public:
+    static constexpr int capacity = 2;
+
+    void push(Span span)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [this] { return spans_.size() < capacity || closed_; });
+        spans_.push_back(std::move(span));
+        ready_.notify_one();
+    }
+
+    // False once closed and empty.
+    bool pop(Span& span)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !spans_.empty() || closed_; });
+        if (spans_.empty())
+            return false;
+        span = std::move(spans_.front());
+        spans_.pop_front();
+        room_.notify_one();
+        return true;
+    }
+
+    void close()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+        room_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable room_;
+    std::deque<Span> spans_;
+    bool closed_ = false;
 };
 
 Picture pictureOf(std::int64_t timeMs, const QVector<ObjectRow>& rows)
@@ -113,26 +233,38 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
     out = ZonePreview();
     out.fromMs = fromMs;
     out.toMs = toMs;
-    Side now(current, out.current);
-    Side then(edited, out.edited);
-    std::optional<std::int64_t> lastMs;
-    const Store::PictureSink each = [&](std::int64_t timeMs, const QVector<ObjectRow>& rows) {
-        if (lastMs && timeMs - *lastMs > previewGapMs) {
-            now.restart();
-            then.restart();
+    // The store is read in this thread while the rules judge the span read
+    // before in another: the two take about as long, and each its core.
+    SpanQueue queue;
+    std::thread rules([&] {
+        Sides sides(current, edited, out);
+        std::optional<std::int64_t> lastMs;
+        Span span;
+        while (queue.pop(span)) {
+            for (const auto& [timeMs, rows] : qAsConst(span)) {
+                if (lastMs && timeMs - *lastMs > previewGapMs)
+                    sides.restart();
+                lastMs = timeMs;
+                sides.evaluate(pictureOf(timeMs, rows), site, geo);
+                ++out.pictures;
+            }
         }
-        lastMs = timeMs;
-        const Picture picture = pictureOf(timeMs, rows);
-        now.evaluate(picture, site, geo);
-        then.evaluate(picture, site, geo);
-        ++out.pictures;
-    };
-    for (std::int64_t start = fromMs; start <= toMs; start += previewSpanMs) {
+    });
+    bool read = true;
+    for (std::int64_t start = fromMs; read && start <= toMs; start += previewSpanMs) {
         const std::int64_t end = std::min(toMs, start + previewSpanMs - 1);
-        if (!store.with([&](Store& s) { return s.pictures(start, end, each, error); }))
-            return false;
+        Span span;
+        const Store::PictureSink each = [&span](std::int64_t timeMs,
+                                                const QVector<ObjectRow>& rows) {
+            span.append({timeMs, rows});
+        };
+        read = store.with([&](Store& s) { return s.pictures(start, end, each, error); });
+        if (read)
+            queue.push(std::move(span));
     }
-    return true;
+    queue.close();
+    rules.join();
+    return read;
 }
 
 QByteArray previewJson(const ZonePreview& preview, const QVector<zones::Zone>& current,

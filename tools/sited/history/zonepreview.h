@@ -16,7 +16,9 @@
 
 // What edited zones would have raised: the recorded pictures of a period
 // played again through the zones in force and through the edited ones, in
-// one pass, side by side (POST /api/zones/preview).
+// one pass, side by side (POST /api/zones/preview). An edited zone that the
+// rules judge as a zone in force (the same shape and settings, whatever its
+// name) is not played twice: it raises that zone's events.
 //
 // The recorder keeps every published picture, an empty one too, so an
 // object ends where it ended live: at the first picture without it. What
@@ -34,8 +36,9 @@ constexpr int maxPreviewEvents = 1000;
 // The longest preview, hours back from the latest recorded picture.
 constexpr int maxPreviewHours = 24;
 // The pictures are read this much at a time (ms), each span in its own
-// turn at the store, so that the recorder writes in between and no more
-// than a span's rows are held.
+// turn at the store, so that the recorder writes in between; the rules
+// judge one span while the next is read, and no more than four spans' rows
+// are held (two waiting, one read, one judged).
 constexpr std::int64_t previewSpanMs = 60 * 1000;
 // A longer time between two recorded pictures is a gap (ms).
 constexpr std::int64_t previewGapMs = 5000;

@@ -667,12 +667,17 @@ TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
     pictures.append(Picture{fromMs, {object(9, 5, 0)}});
     pictures.append(Picture{fromMs + 100, {}});
     // Object 1 walks east at 10 m/s through both gates and over the line;
-    // object 2 stands in the gate in force until it ends there.
+    // object 2 stands in the gate in force until it ends there; object 3
+    // stands there unconfirmed.
     const std::int64_t walkMs = latestMs - 14300;
     for (int k = 0; k <= 40; ++k) {
         Picture p{walkMs + 100 * k, {object(1, -5 + k, 10)}};
         if (k < 10)
             p.objects.append(object(2, 5, 0));
+        if (k >= 20 && k < 25) { // unconfirmed: no zone here counts it
+            p.objects.append(object(3, 5, 0));
+            p.objects.back().confirmed = false;
+        }
         pictures.append(p);
     }
     // After 10 s without a picture (sited restarted) an object 1 stands in
@@ -741,6 +746,48 @@ TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
     EXPECT_EQ(counts(then, "fence"), "enter 0, exit 0, dwell 0, speed 0, cross 1");
     EXPECT_EQ(then["total"].toInt(), 4);
     EXPECT_EQ(then["events"].toArray().size(), 4);
+
+    // The edited side against the edited zones alone, played over the
+    // hour's pictures as a starting sited would (again after the gap):
+    // zones judged as the one in force under another name, or twice, or
+    // first in the file, raise what playing them raises; one with another
+    // dwell, or counting unconfirmed objects, is not the zone in force.
+    const auto square = [](double x0) {
+        return QVector<QPointF>{{x0, 0}, {x0 + 11, 0}, {x0 + 11, 10}, {x0, 10}, {x0, 0}};
+    };
+    const QVector<QPointF> fence{{14.5, -5}, {14.5, 15}};
+    for (const QByteArray& file :
+         {edited,
+          // The fence crossed in the picture of door's dwell and lost exit.
+          zonesGeoJson({{"fence", {{4.5, -5}, {4.5, 15}}, true, ""},
+                        {"door", square(-0.5), false, R"(,"dwell":0.5)"}}),
+          zonesGeoJson({{"gate", square(-0.5), false, R"(,"dwell":1)"}}),
+          zonesGeoJson({{"door", square(-0.5), false, R"(,"dwell":0.5)"},
+                        {"fence", fence, true, ""},
+                        {"gate", square(-0.5), false, R"(,"dwell":0.5,"confirmed_only":false)"},
+                        {"porch", square(-0.5), false, R"(,"dwell":0.5,"alarm":["enter"])"}})}) {
+        QVector<Zone> zones;
+        ASSERT_TRUE(parseZones(file, geo(), zones, error)) << error.toStdString();
+        QJsonArray expected;
+        std::optional<std::int64_t> lastMs;
+        auto rules = std::make_unique<Rules>(zones);
+        for (const Picture& p : pictures) {
+            if (p.timeMs < fromMs)
+                continue;
+            if (lastMs && p.timeMs - *lastMs > 5000)
+                rules = std::make_unique<Rules>(zones);
+            lastMs = p.timeMs;
+            for (const Event& e : rules->evaluate(p))
+                expected.append(
+                    QJsonDocument::fromJson(eventMessage(siteName, zones[e.zone], e, &*context.geo))
+                        .object());
+        }
+        const Reply r = preview("{\"hours\":1,\"geojson\":" + file + "}");
+        const QJsonObject side = QJsonDocument::fromJson(r.body)["edited"].toObject();
+        EXPECT_EQ(side["events"].toArray(), expected) << file.toStdString();
+        EXPECT_EQ(side["total"].toInt(), expected.size());
+        EXPECT_EQ(QJsonDocument::fromJson(r.body)["current"]["total"].toInt(), 10);
+    }
 
     // A day by default: object 8 too.
     const Reply day = preview("{\"geojson\":" + edited + "}");
