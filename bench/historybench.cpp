@@ -362,14 +362,22 @@ bool preview(SharedStore& shared, int hours, PreviewFigures& f,
     context.site = QStringLiteral("bench");
     context.geo = geo();
     context.currentZones = [&current] { return current; };
-    Request request;
-    request.method = "POST";
-    request.path = "/api/zones/preview";
-    request.body =
-        ("{\"hours\":" + QByteArray::number(hours) + ",\"geojson\":" + previewZonesFile(10) + "}")
-            .toStdString();
+    // The preview of the zones file, timed (ms); its answer, empty on a failure.
+    const auto timedPreview = [&](const QByteArray& zones, double& ms) {
+        Request request;
+        request.method = "POST";
+        request.path = "/api/zones/preview";
+        request.body = ("{\"hours\":" + QByteArray::number(hours) + ",\"geojson\":" + zones + "}")
+                           .toStdString();
+        const auto t = std::chrono::steady_clock::now();
+        const Reply reply = handle(context, request);
+        ms = msSince(t);
+        if (reply.status != 200)
+            std::fprintf(stderr, "%s\n", reply.body.constData());
+        return reply.status == 200 ? QJsonDocument::fromJson(reply.body).object() : QJsonObject();
+    };
     // The pictures read alone, as the preview reads them.
-    auto t = std::chrono::steady_clock::now();
+    const auto t = std::chrono::steady_clock::now();
     std::int64_t read = 0;
     const Store::PictureSink count = [&read](std::int64_t, const QVector<ObjectRow>& rows) {
         read += rows.size();
@@ -389,31 +397,16 @@ bool preview(SharedStore& shared, int hours, PreviewFigures& f,
                      static_cast<long long>(f.rows));
         return false;
     }
-    t = std::chrono::steady_clock::now();
-    const Reply reply = handle(context, request);
-    f.previewMs = msSince(t);
-    if (reply.status != 200) {
-        std::fprintf(stderr, "%s\n", reply.body.constData());
+    const QJsonObject answer = timedPreview(previewZonesFile(10), f.previewMs);
+    // What an admin who moves one zone waits for: the others are the zones
+    // in force and are not played again.
+    const QJsonObject one = timedPreview(previewZonesFile(10, true), f.oneMovedMs);
+    if (answer.isEmpty() || one.isEmpty())
         return false;
-    }
-    const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
     f.pictures = std::int64_t(answer[QLatin1String("pictures")].toDouble());
     f.currentEvents = answer[QLatin1String("current")][QLatin1String("total")].toInt();
     f.editedEvents = answer[QLatin1String("edited")][QLatin1String("total")].toInt();
-    // What an admin who moves one zone waits for: the others are the zones
-    // in force and are not played again.
-    request.body = ("{\"hours\":" + QByteArray::number(hours) +
-                    ",\"geojson\":" + previewZonesFile(10, true) + "}")
-                       .toStdString();
-    t = std::chrono::steady_clock::now();
-    const Reply one = handle(context, request);
-    f.oneMovedMs = msSince(t);
-    if (one.status != 200) {
-        std::fprintf(stderr, "%s\n", one.body.constData());
-        return false;
-    }
-    const QJsonObject oneAnswer = QJsonDocument::fromJson(one.body).object();
-    f.oneMovedEvents = oneAnswer[QLatin1String("edited")][QLatin1String("total")].toInt();
+    f.oneMovedEvents = one[QLatin1String("edited")][QLatin1String("total")].toInt();
     return true;
 }
 
