@@ -51,6 +51,15 @@ echo "1/2 Test #1: first ............   Passed    0.01 sec"
 echo "    Start 2: second"
 if [[ $2 == *"${STUB_TEST_FAILS:-none}"* ]]; then
     echo "2/2 Test #2: second ...........***Failed    0.01 sec"
+    # CTest's own log of the run, as it writes it: each test's output.
+    mkdir -p "$2/Testing/Temporary"
+    echo "2:second" >"$2/Testing/Temporary/LastTestsFailed.log"
+    {
+        printf '1/2 Testing: first\nOutput:\nfirst says this\n<end of output>\n'
+        printf '2/2 Testing: second\nOutput:\n'
+        for i in $(seq 1 40); do echo "second's line $i"; done
+        printf 'why second failed\n<end of output>\n'
+    } >"$2/Testing/Temporary/LastTest.log"
     echo
     echo "50% tests passed, 1 tests failed out of 2"
     echo
@@ -92,6 +101,15 @@ run test_fails STUB_TEST_FAILS=/asan
 grep -q '^50% tests passed, 1 tests failed out of 2$' "$tmp/test_fails.out" ||
     fail "test fails: ctest's summary line is not printed"
 grep -qx 'FAILED.' "$tmp/test_fails.out" || fail "test fails: no closing FAILED."
+# The summary ends with the end of the failed test's output, and only its.
+if ! grep -qx "    -- the end of second's output:" "$tmp/test_fails.out" ||
+    ! grep -qx '    | why second failed' "$tmp/test_fails.out"; then
+    fail "test fails: the end of the failed test's output is not in the summary"
+fi
+if ! grep -qx "    | second's line 17" "$tmp/test_fails.out" ||
+    grep -q "second's line 16$\|first says this" "$tmp/test_fails.out"; then
+    fail "test fails: not the last 25 lines of the failed test's output alone"
+fi
 
 echo "== the plain build fails to build"
 run build_fails STUB_BUILD_FAILS=/test
