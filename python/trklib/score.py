@@ -4,8 +4,9 @@ radarsim's truth and prints a summary; --plot draws GOSPA over time.
 python3 -m trklib.score --site PICTURES TRUTH [--tracks TRACKS]: scores a
 site's pictures (sited's output) against radarsim's site truth and prints
 the lines "GOSPA mean", "union GOSPA mean" (n/a without TRACKS, trackd's
-tracks messages of every radar), "switches per object" and "handovers kept
-K/N", as trklib.sitescore defines them.
+tracks messages of every radar), "switches per object", "handovers kept
+K/N", "ids passed on", "handovers in a beam 2 s after, kept K/N", "joins" and
+"joins of two truth objects", as trklib.sitescore defines them.
 
 TRACKS is a trackreplay CSV, TRUTH the radarsim truth CSV of the same run.
 The mounting options are those of radarsim and trackreplay, with their
@@ -82,7 +83,8 @@ def _site_parser():
                      "GOSPA (c 10 m, p 2, alpha 2) of the confirmed objects against the "
                      "objects in a beam, from 10 s after the first picture; the same for "
                      "every radar's confirmed targets (the union); identity switches per "
-                     "object; handovers whose id is kept.")
+                     "object; handovers whose id is kept; joins across gaps, and those of two "
+                     "truth objects.")
     parser.add_argument("--site", metavar="PICTURES", required=True,
                         help="sited's pictures, one JSON picture a line")
     parser.add_argument("truth", metavar="TRUTH", help="radarsim's site truth CSV of the run")

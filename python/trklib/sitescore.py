@@ -36,13 +36,22 @@ The definitions, which the site benchmark's goals use:
   row's. It is kept when the id assigned to the object in the last assigned
   picture before that time equals the id in the first assigned picture at
   least 2 s later. Handovers are judged where the pictures can judge them:
-  after the first picture and at least 2 s before the last one.
+  after the first picture and at least 2 s before the last one. Of those,
+  the ones whose object is in some beam 2 s after (its radars at that time,
+  taken as for the truth at a picture's time) are counted apart: only they
+  can be kept by a picture 2 s on.
+- A join: a picture object whose 'gapped' differs from what it had in its
+  previous picture (none before counts as none): sited took it up again
+  across a gap. It joins two truth objects when the truth object assigned
+  to it in its last assigned picture before the join is another than the
+  one in its first assigned picture from the join on; a join without an
+  assigned picture on either side is not judged either way.
 """
 
 import csv
 import json
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -83,11 +92,14 @@ class SiteTruth:
 
 @dataclass
 class Picture:
-    """One picture: time (ms), and its confirmed objects' ids (n,) and (n, 2) points."""
+    """One picture: time (ms), and its confirmed objects' ids (n,) and (n, 2)
+    points; gapped: {id: seconds} of its objects with a 'gapped', confirmed
+    or not."""
 
     time: int
     ids: np.ndarray
     points: np.ndarray
+    gapped: dict = field(default_factory=dict)
 
 
 @dataclass
@@ -109,6 +121,10 @@ class SiteScore:
     handovers: int
     handovers_kept: int
     ids_passed: int = 0
+    handovers_in_beam: int = 0  # of the handovers, those in some beam 2 s after
+    handovers_in_beam_kept: int = 0
+    joins: int = 0
+    wrong_joins: int = 0  # joins of two truth objects
 
     @property
     def switches_per_object(self):
@@ -274,7 +290,13 @@ def read_pictures(path):
             raise ValueError(f"{where}: time {value['time']} is not after the previous "
                              f"picture's {pictures[-1].time}")
         ids, points = _confirmed_points(value["objects"], where, "objects", id_field="id")
-        pictures.append(Picture(value["time"], np.array(ids, dtype=np.int64), points))
+        gapped = {}
+        for k, item in enumerate(value["objects"]):
+            if "gapped" in item:
+                if not (_number(item["gapped"]) and item["gapped"] > 0):
+                    raise ValueError(f"{where}: objects[{k}]: 'gapped' is not a number above 0")
+                gapped[item["id"]] = float(item["gapped"])
+        pictures.append(Picture(value["time"], np.array(ids, dtype=np.int64), points, gapped))
     if not pictures:
         raise ValueError(f"{path}: no picture")
     return site, pictures
@@ -367,6 +389,26 @@ def _handovers(truth):
     return events
 
 
+def _joins(pictures, owners):
+    """(joins, of two truth objects) of the pictures; owners: {picture id:
+    [(picture time, truth id)] in time order}, as GOSPA assigned them."""
+    joins = wrong = 0
+    last_gapped = {}  # picture id -> its gapped in its latest picture
+    for picture in pictures:
+        present = set(int(i) for i in picture.ids) | set(picture.gapped)
+        for number in present:
+            gapped = picture.gapped.get(number)
+            if gapped is not None and gapped != last_gapped.get(number):
+                joins += 1
+                seq = owners.get(number, [])
+                before = [o for t, o in seq if t < picture.time]
+                after = [o for t, o in seq if t >= picture.time]
+                if before and after and before[-1] != after[0]:
+                    wrong += 1
+            last_gapped[number] = gapped
+    return joins, wrong
+
+
 def _mean(values):
     return float(np.mean(values)) if values else None
 
@@ -400,10 +442,11 @@ def score_site(pictures, truth, tracks=None):
     for truth_id, seq in assigned.items():
         for t, number in seq:
             owners.setdefault(number, []).append((t, truth_id))
-    passed = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:]))
-                 for seq in (sorted(s) for s in owners.values()))
+    for seq in owners.values():
+        seq.sort()
+    passed = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:])) for seq in owners.values())
 
-    handovers = kept = 0
+    handovers = kept = in_beam = in_beam_kept = 0
     for object_id, at in _handovers(truth):
         if not times[0] < at <= times[-1] - HANDOVER_MS:
             continue
@@ -411,14 +454,19 @@ def score_site(pictures, truth, tracks=None):
         seq = assigned.get(object_id, [])
         before = [number for t, number in seq if t < at]
         after = [number for t, number in seq if t >= at + HANDOVER_MS]
-        if before and after and before[-1] == after[0]:
-            kept += 1
+        was_kept = bool(before and after and before[-1] == after[0])
+        kept += was_kept
+        if object_id in truth_at(truth, [at + HANDOVER_MS])[0][0]:
+            in_beam += 1
+            in_beam_kept += was_kept
 
-    return SiteScore(_mean(distances), union, switches, len(assigned), handovers, kept, passed)
+    joins, wrong_joins = _joins(pictures, owners)
+    return SiteScore(_mean(distances), union, switches, len(assigned), handovers, kept, passed,
+                     in_beam, in_beam_kept, joins, wrong_joins)
 
 
 def summary_lines(score):
-    """The five lines `python3 -m trklib.score --site` prints."""
+    """The eight lines `python3 -m trklib.score --site` prints."""
 
     def figure(value):
         return "n/a" if value is None else f"{value:.3f}"
@@ -429,4 +477,8 @@ def summary_lines(score):
         f"switches per object {figure(score.switches_per_object)}",
         f"handovers kept {score.handovers_kept}/{score.handovers}",
         f"ids passed on {score.ids_passed}",
+        f"handovers in a beam 2 s after, kept {score.handovers_in_beam_kept}/"
+        f"{score.handovers_in_beam}",
+        f"joins {score.joins}",
+        f"joins of two truth objects {score.wrong_joins}",
     ]

@@ -19,7 +19,7 @@ from test_schemas import CASES  # noqa: E402  the tables, expanded as the schema
 # The fields each reader reads (JSON pointers of the table's base); a case
 # that sets any other is one the reader is deliberately blind to.
 PICTURE_READ = ("/site", "/time", "/objects", "/objects/0", "/objects/0/id", "/objects/0/x",
-                "/objects/0/y", "/objects/0/confirmed")
+                "/objects/0/y", "/objects/0/confirmed", "/objects/0/gapped")
 TRACKS_READ = ("/site", "/radar", "/received", "/targets", "/targets/0", "/targets/0/x",
                "/targets/0/y", "/targets/0/confirmed")
 READERS = {

@@ -23,11 +23,13 @@ def write_truth(path, rows):
 
 
 def write_pictures(path, pictures):
-    """pictures: (time, [(id, x, y, confirmed)])."""
+    """pictures: (time, [(id, x, y, confirmed[, gapped])])."""
+    def written(i, x, y, c, *gapped):
+        return {"id": i, "x": x, "y": y, "confirmed": c, "radars": [], "since": 0,
+                **({"gapped": gapped[0]} if gapped else {})}
     path.write_text("".join(json.dumps({
-        "site": "north", "time": t, "objects": [
-            {"id": i, "x": x, "y": y, "confirmed": c, "radars": [], "since": 0}
-            for i, x, y, c in objects]}) + "\n" for t, objects in pictures))
+        "site": "north", "time": t, "objects": [written(*o) for o in objects]}) + "\n"
+        for t, objects in pictures))
     return path
 
 
@@ -106,26 +108,64 @@ def test_switches(tmp_path, case):
     assert score.switches_per_object == pytest.approx(switches / objects)
 
 
-# radars before and from 5 s, pictures (time, id or None), handovers kept, handovers
+# radars before 5 s, from 5 s, and later (radars, from ms; None: none later), pictures
+# (time, id or None); handovers kept, handovers; of those in a beam 2 s after, kept and all
 HANDOVERS = {
-    "kept at exactly 2 s": ("a;b", "b", [(4900, 1), (6999, 2), (7000, 1)], 1, 1),
-    "1.999 s is too early": ("a;b", "b", [(4900, 1), (6999, 1), (7000, 2)], 0, 1),
-    "the picture before is before": ("a", "b", [(4900, 1), (5000, 2), (7000, 2)], 0, 1),
-    "unassigned pictures skipped": ("a;b", "a", [(4900, 1), (7000, None), (7100, 1)], 1, 1),
-    "losing the last radar": ("a", "", [(4900, 1), (7000, None)], 0, 0),
-    "gaining a radar": ("a", "a;b", [(4900, 1), (7000, 1)], 0, 0),
-    "within 2 s of the last picture": ("a;b", "b", [(4900, 1), (6999, 1)], 0, 0),
-    "at the first picture": ("a;b", "b", [(5000, 1), (7000, 1)], 0, 0),
+    "kept at exactly 2 s": ("a;b", "b", None, [(4900, 1), (6999, 2), (7000, 1)], 1, 1, 1, 1),
+    "1.999 s is too early": ("a;b", "b", None, [(4900, 1), (6999, 1), (7000, 2)], 0, 1, 0, 1),
+    "the picture before is before": ("a", "b", None, [(4900, 1), (5000, 2), (7000, 2)],
+                                     0, 1, 0, 1),
+    "unassigned pictures skipped": ("a;b", "a", None, [(4900, 1), (7000, None), (7100, 1)],
+                                    1, 1, 1, 1),
+    "losing the last radar": ("a", "", None, [(4900, 1), (7000, None)], 0, 0, 0, 0),
+    "gaining a radar": ("a", "a;b", None, [(4900, 1), (7000, 1)], 0, 0, 0, 0),
+    "within 2 s of the last picture": ("a;b", "b", None, [(4900, 1), (6999, 1)], 0, 0, 0, 0),
+    "at the first picture": ("a;b", "b", None, [(5000, 1), (7000, 1)], 0, 0, 0, 0),
+    "in a beam at 2 s, out just after": ("a;b", "b", ("", 7100),
+                                         [(4900, 1), (7000, 1), (9100, None)], 1, 1, 1, 1),
+    "out of every beam 2 s after": ("a;b", "b", ("", 7000),
+                                    [(4900, 1), (7000, 1), (9100, None)], 0, 1, 0, 0),
 }
 
 
 @pytest.mark.parametrize("case", HANDOVERS.values(), ids=HANDOVERS.keys())
 def test_handovers(tmp_path, case):
-    before, after, sequence, kept, handovers = case
-    truth = [(t, 1, 0, 0, before if t < 5000 else after) for t in range(0, 10001, 100)]
+    before, after, later, sequence, kept, handovers, in_beam_kept, in_beam = case
+    def radars(t):
+        if later is not None and t >= later[1]:
+            return later[0]
+        return before if t < 5000 else after
+    truth = [(t, 1, 0, 0, radars(t)) for t in range(0, 10001, 100)]
     pictures = [(t, [] if i is None else [(i, 0, 0, True)]) for t, i in sequence]
     score = scored(tmp_path, truth, pictures)
     assert (score.handovers_kept, score.handovers) == (kept, handovers)
+    assert (score.handovers_in_beam_kept, score.handovers_in_beam) == (in_beam_kept, in_beam)
+
+
+# per picture {truth object: (picture id, gapped or None, confirmed)}; joins, of two truth
+# objects
+JOINS = {
+    "the same object": ([{1: (7, None, True)}, {}, {1: (7, 1.5, True)}], 1, 0),
+    "two objects": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)}], 1, 1),
+    "gapped kept is one join": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)},
+                                 {2: (7, 1.5, True)}], 1, 1),
+    "a second gap, a second join": ([{1: (7, None, True)}, {}, {1: (7, 1.5, True)}, {},
+                                     {2: (7, 2.0, True)}], 2, 1),
+    "unconfirmed is not judged": ([{1: (7, None, True)}, {}, {2: (7, 1.5, False)}], 1, 0),
+    "judged by the first assigned after": ([{1: (7, None, True)}, {}, {2: (7, 1.5, False)},
+                                            {2: (7, 1.5, True)}], 1, 1),
+    "nothing before is not judged": ([{}, {2: (7, 1.5, True)}], 1, 0),
+}
+
+
+@pytest.mark.parametrize("case", JOINS.values(), ids=JOINS.keys())
+def test_joins(tmp_path, case):
+    sequence, joins, wrong = case
+    truth = [(t, o, 100 * o, 0, "a") for o in (1, 2) for t in (0, 60000)]
+    pictures = [(1000 * k, [(i, 100 * o, 0, c, *([] if g is None else [g]))
+                            for o, (i, g, c) in p.items()]) for k, p in enumerate(sequence)]
+    score = scored(tmp_path, truth, pictures)
+    assert (score.joins, score.wrong_joins) == (joins, wrong)
 
 
 def test_union_takes_each_radars_latest_confirmed_targets(tmp_path):
@@ -139,7 +179,7 @@ def test_union_takes_each_radars_latest_confirmed_targets(tmp_path):
     assert score.union_gospa_mean == pytest.approx((math.sqrt(25 + 50) + 0) / 2)
 
 
-def test_the_command_prints_the_five_lines(tmp_path):
+def test_the_command_prints_its_lines(tmp_path):
     write_truth(tmp_path / "truth.csv", STILL)
     write_pictures(tmp_path / "p.jsonl", [(0, HERE), (10000, []), (11000, HERE)])
     write_tracks(tmp_path / "t.jsonl", [("a", 0, [(0, 0, True)])])
@@ -148,7 +188,9 @@ def test_the_command_prints_the_five_lines(tmp_path):
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == ("GOSPA mean 3.536\nunion GOSPA mean 0.000\n"
-                           "switches per object 0.000\nhandovers kept 0/0\nids passed on 0\n")
+                           "switches per object 0.000\nhandovers kept 0/0\nids passed on 0\n"
+                           "handovers in a beam 2 s after, kept 0/0\n"
+                           "joins 0\njoins of two truth objects 0\n")
     done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert done.stdout.splitlines()[1] == "union GOSPA mean n/a"
 
