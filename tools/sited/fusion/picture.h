@@ -135,6 +135,17 @@ inline bool classFromName(const QString& name, ObjectClass& out)
     }
     return false;
 }
+// The same of a name's UTF-8 bytes, without making a QString of them.
+inline bool classFromName(const QByteArray& name, ObjectClass& out)
+{
+    for (int i = 0; i < objectClassCount; ++i) {
+        if (name == className(ObjectClass(i))) {
+            out = ObjectClass(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 // One site object, predicted to the picture's time.
 struct SiteObject

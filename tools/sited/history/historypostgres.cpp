@@ -95,6 +95,11 @@ public:
     {
         return QByteArray(PQgetvalue(r_, row, c), PQgetlength(r_, row, c));
     }
+    // The same bytes, not copied: valid while the result is.
+    QByteArray textView(int row, int c) const
+    {
+        return QByteArray::fromRawData(PQgetvalue(r_, row, c), PQgetlength(r_, row, c));
+    }
     std::int64_t integer(int row, int c) const
     {
         std::int64_t v = 0;
@@ -150,7 +155,7 @@ struct BinaryRow
         return d;
     }
     bool boolean(int c) const { return *r.value(row, c) != 0; }
-    QByteArray text(int c) const { return r.text(row, c); }
+    QByteArray textView(int c) const { return r.textView(row, c); }
 };
 
 // A COPY text field: backslash, tab, newline and carriage return escaped.

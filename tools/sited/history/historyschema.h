@@ -137,11 +137,11 @@ public:
     PictureJoin(QVector<std::int64_t> times, const Store::PictureSink& each)
         : times_(std::move(times)), each_(each)
     {}
-    void add(const ObjectRow& row)
+    void add(ObjectRow row)
     {
         handBefore(row.timeMs);
         if (next_ < times_.size() && times_[next_] == row.timeMs)
-            objects_.append(row);
+            objects_.append(std::move(row));
     }
     void finish() { handBefore(std::numeric_limits<std::int64_t>::max()); }
 
@@ -223,13 +223,15 @@ template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
     o.confirmed = r.boolean(10);
     o.radars = r.text(11);
     o.sinceMs = r.integer(12);
-    classFromName(QString::fromUtf8(r.text(13)), o.objectClass);
+    classFromName(r.text(13), o.objectClass);
     o.classes = r.text(14);
     o.gappedS = r.real(15);
     return o;
 }
 
-// An object's row of picturesSelect(): what the zones' rules read.
+// An object's row of picturesSelect(): what the zones' rules read. Row has
+// integer(c), real(c), boolean(c), and textView(c): the bytes of a text
+// column, not copied.
 template <typename Row> ObjectRow readRulesObject(const Row& r)
 {
     ObjectRow o;
@@ -242,7 +244,7 @@ template <typename Row> ObjectRow readRulesObject(const Row& r)
     o.speed = r.real(6);
     o.confirmed = r.boolean(7);
     o.sinceMs = r.integer(8);
-    classFromName(QString::fromUtf8(r.text(9)), o.objectClass);
+    classFromName(r.textView(9), o.objectClass);
     return o;
 }
 

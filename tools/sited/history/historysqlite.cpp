@@ -81,6 +81,12 @@ public:
         return QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
                           sqlite3_column_bytes(s_, c));
     }
+    // The same bytes, not copied: valid until the next step.
+    QByteArray textView(int c) const
+    {
+        return QByteArray::fromRawData(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
+                                       sqlite3_column_bytes(s_, c));
+    }
 
 private:
     sqlite3_stmt* s_ = nullptr;

@@ -29,6 +29,20 @@ constexpr int schemaVersion = 7;
 constexpr char unknownClasses[] =
     "{\"person\":0,\"two-wheeler\":0,\"car\":0,\"truck\":0,\"animal\":0,\"unknown\":1}";
 
+// The defaults of ObjectRow's JSON fields, made once and shared: a row made
+// and dropped costs no allocation (the zones' preview makes one per object
+// of every picture read).
+inline const QByteArray& noRadarsJson()
+{
+    static const QByteArray json = QByteArrayLiteral("[]");
+    return json;
+}
+inline const QByteArray& unknownClassesJson()
+{
+    static const QByteArray json(unknownClasses);
+    return json;
+}
+
 // One object of a published picture, as published.
 struct ObjectRow
 {
@@ -43,11 +57,11 @@ struct ObjectRow
     double speed = 0.0;            // km/h
     std::optional<double> heading; // degrees; none when slow
     bool confirmed = false;
-    QByteArray radars = "[]"; // the published radars array, JSON
+    QByteArray radars = noRadarsJson(); // the published radars array, JSON
     std::int64_t sinceMs = 0;
     ObjectClass objectClass = ObjectClass::Unknown;
     // The published classes object, JSON (fusion::appendClasses()'s).
-    QByteArray classes = unknownClasses;
+    QByteArray classes = unknownClassesJson();
     double gappedS = 0.0; // seconds, as published (to 0.1 s); 0 when not gapped
 };
 

@@ -667,13 +667,15 @@ TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
     pictures.append(Picture{fromMs, {object(9, 5, 0)}});
     pictures.append(Picture{fromMs + 100, {}});
     // Object 1 walks east at 10 m/s through both gates and over the line;
-    // object 2 stands in the gate in force until it ends there; object 3
-    // stands there unconfirmed.
+    // object 2, a car, stands in the gate in force until it ends there;
+    // object 3 stands there unconfirmed.
     const std::int64_t walkMs = latestMs - 14300;
     for (int k = 0; k <= 40; ++k) {
         Picture p{walkMs + 100 * k, {object(1, -5 + k, 10)}};
-        if (k < 10)
+        if (k < 10) {
             p.objects.append(object(2, 5, 0));
+            p.objects.back().objectClass = ObjectClass::Car;
+        }
         if (k >= 20 && k < 25) { // unconfirmed: no zone here counts it
             p.objects.append(object(3, 5, 0));
             p.objects.back().confirmed = false;
@@ -757,7 +759,8 @@ TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
     // hour's pictures as a starting sited would (again after the gap):
     // zones judged as the one in force under another name, or twice, or
     // first in the file, raise what playing them raises; one with another
-    // dwell, or counting unconfirmed objects, is not the zone in force.
+    // dwell, or counting unconfirmed objects, or cars alone (as the store
+    // gives the class back), is not the zone in force.
     const auto square = [](double x0) {
         return QVector<QPointF>{{x0, 0}, {x0 + 11, 0}, {x0 + 11, 10}, {x0, 10}, {x0, 0}};
     };
@@ -771,7 +774,8 @@ TEST_P(StoreTest, ThePreviewPlaysTheRecordedPicturesThroughBothSetsOfZones)
           zonesGeoJson({{"door", square(-0.5), false, R"(,"dwell":0.5)"},
                         {"fence", fence, true, ""},
                         {"gate", square(-0.5), false, R"(,"dwell":0.5,"confirmed_only":false)"},
-                        {"porch", square(-0.5), false, R"(,"dwell":0.5,"alarm":["enter"])"}})}) {
+                        {"porch", square(-0.5), false, R"(,"dwell":0.5,"alarm":["enter"])"},
+                        {"lot", square(-0.5), false, R"(,"dwell":0.5,"classes":["car"])"}})}) {
         QVector<Zone> zones;
         ASSERT_TRUE(parseZones(file, geo(), zones, error)) << error.toStdString();
         QJsonArray expected;
