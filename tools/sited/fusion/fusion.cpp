@@ -112,6 +112,8 @@ constexpr Reach walkerReach{30.0, 2.0, 2.0, 0.15, 5.0, 1.25};
 constexpr Reach vehicleReach{10.0, 3.0, 3.0, 0.3, 6.0, 1.25};
 // Below this speed, m/s, a heading means nothing for telling objects apart.
 constexpr double headingSpeedMps = 1.0;
+// What having stood unseen on the way costs a continuation, widths.
+constexpr double stoodCost = 2.0;
 // A rejoined object may have turned in its gap by less than this, degrees.
 constexpr double maxTurnDeg = 100.0;
 
@@ -155,9 +157,12 @@ bool motionAgrees(const KalmanFilter& before, const KalmanFilter& after)
 }
 
 // How well a new object at (x, y) at its start, moving as after then,
-// continues the object before: its distance, in widths of the reach, from
-// the path between standing where before was and going on as it went, and
-// the change of velocity in m/s, halved. 0 is a perfect continuation.
+// continues the object before, in widths of the reach plus its change of
+// velocity in m/s, halved; 0 is a perfect continuation. Of the two ways it
+// may have gone, the better: on as it went (its distance from where its
+// velocity takes it), or having stood somewhere on the way for a while
+// (its distance from the path between standing and going on), which costs
+// stoodCost widths more: most that are seen again went on.
 double continuation(const KalmanFilter& before, double x, double y, std::int64_t startMs,
                     const KalmanFilter& after)
 {
@@ -168,13 +173,18 @@ double continuation(const KalmanFilter& before, double x, double y, std::int64_t
     const double length2 = ex * ex + ey * ey;
     const double dx = x - before.x(), dy = y - before.y();
     const double k = length2 > 0.0 ? std::clamp((dx * ex + dy * ey) / length2, 0.0, 1.0) : 0.0;
-    const double off = std::hypot(dx - k * ex, dy - k * ey);
+    const double stood = std::hypot(dx - k * ex, dy - k * ey) / width + stoodCost;
+    const double wentOn = std::hypot(dx - ex, dy - ey) / width;
     const double turn = std::hypot(after.vx() - before.vx(), after.vy() - before.vy());
-    return off / width + 0.5 * turn;
+    return std::min(wentOn, stood) + 0.5 * turn;
 }
 // A candidate is taken over the next best only when it continues the
 // object better by this much.
-constexpr double continuationMargin = 2.0;
+constexpr double continuationMargin = 1.0;
+// Nor is one taken that continues it worse than this: within the reach,
+// but far from where it went or far from how fast (a car lost, and someone
+// walking where it was).
+constexpr double maxContinuation = 3.0;
 
 struct Track
 {
@@ -513,7 +523,11 @@ void Fusion::Private::settleProbation(std::int64_t timeMs)
         }
         object.rejoinCandidates.clear();
         object.probationEndMs = never;
-        if (best == 0 || nextScore - bestScore < continuationMargin || object.radars.isEmpty())
+        // One that agrees with an older object of other radars is that one
+        // seen by another radar, to be merged into it, not one come back.
+        if (best == 0 || bestScore > maxContinuation ||
+            nextScore - bestScore < continuationMargin || object.radars.isEmpty() ||
+            object.mergeInto.other != 0)
             continue;
         // Another new object that may be the same one, and is not this one
         // seen by another radar, makes it unclear.

@@ -829,7 +829,7 @@ TEST(WalkerNoise, CoastingWalkerNotJoinedByATrackMetresAway)
 // An object unseen by every radar for longer than its coast (behind a
 // building, or standing still where the radars' Doppler loses it) keeps
 // its number when a new track starts where its motion explains, and only
-// then: not one turned back, off to the side, or too late.
+// then: not one turned back, off to the side, too late, or far slower.
 TEST(Gap, JoinedOnlyWhereItsMotionExplains)
 {
     struct Case
@@ -841,6 +841,7 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
         double turnDeg;   // its course after the gap, counter-clockwise
         double offsetM;   // across its course, where it comes back
         bool joined;
+        double backMps = -1.0; // its speed after the gap; -1: as before
     };
     const Case cases[] = {
         {"walker behind a building", 1.4, 8.0, 0.0, 0.0, 0.0, true},
@@ -850,6 +851,7 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
         {"walker after too long", 1.4, 31.0, 31.0, 0.0, 0.0, false},
         {"car turning in the gap", 12.0, 1.5, 0.0, 30.0, 0.0, true},
         {"car after too long", 12.0, 11.0, 11.0, 0.0, 0.0, false},
+        {"someone slow where a car stood", 12.0, 5.0, 5.0, 0.0, 0.0, false, 0.8},
     };
     for (const Case& c : cases) {
         Fusion f(fusionSettings(config));
@@ -862,7 +864,8 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
         const double turn = c.turnDeg * M_PI / 180.0;
         const double backX = lostX + movedM * (1.0 + std::cos(turn)) / 2.0;
         const double backY = 20.0 + movedM * std::sin(turn) / 2.0 + c.offsetM;
-        const double vx = c.speedMps * std::cos(turn), vy = c.speedMps * std::sin(turn);
+        const double backMps = c.backMps < 0.0 ? c.speedMps : c.backMps;
+        const double vx = backMps * std::cos(turn), vy = backMps * std::sin(turn);
         const auto pictures = run(f, startMs, backMs + 3000, [&](int radar, std::int64_t ms) {
             if (ms < lostMs)
                 return QVector<RadarTrack>{see(radar, 1, -40.0 + c.speedMps * seconds(startMs, ms),
@@ -878,6 +881,51 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
         EXPECT_NEAR(last.objects[0].gappedS, c.joined ? c.gapS : 0.0, 0.2) << c.what;
         EXPECT_TRUE(last.objects[0].confirmed) << c.what;
     }
+}
+
+// Two walkers lost at once, A 6 m behind B: a track where A would be had it
+// walked on is A, though B too may have come there had it stood for a
+// while on the way; unseen, most walk on.
+TEST(Gap, TheOneThatWalkedOnRatherThanTheOneThatStood)
+{
+    constexpr double speedMps = 1.4;
+    const std::int64_t lostMs = startMs + 4000, backMs = lostMs + 8000;
+    Fusion f(fusionSettings(config));
+    const auto pictures = run(f, startMs, backMs + 3000, [&](int radar, std::int64_t ms) {
+        const double x = -40.0 + speedMps * seconds(startMs, ms); // A's, on as it went
+        if (ms < lostMs)
+            return QVector<RadarTrack>{see(radar, 1, x, 20.0, speedMps),
+                                       see(radar, 2, x + 6.0, 20.0, speedMps)};
+        if (ms < backMs)
+            return QVector<RadarTrack>{};
+        return QVector<RadarTrack>{see(radar, 3, x, 20.0, speedMps)};
+    });
+    EXPECT_EQ(ids(pictures.back()), QVector<std::int64_t>{1});
+}
+
+// B's new track of a walker that A tracks, first 4 m off it (so that it
+// starts an object of its own), lies where a walker lost 5 s before may
+// be: it is the tracked walker seen by B, merged into it, not the lost
+// one come back (which, older, would take the tracked walker's number).
+TEST(Gap, ASecondRadarsTrackOfATrackedWalkerIsNotOneComeBack)
+{
+    constexpr double speedMps = 1.4;
+    const std::int64_t lostMs = startMs + 4000, backMs = lostMs + 5000;
+    Fusion f(fusionSettings(config));
+    const auto pictures = run(f, startMs, backMs + 4000, [&](int radar, std::int64_t ms) {
+        const double lost = -30.0 + speedMps * seconds(startMs, ms);
+        const double tracked = lost + 3.0;
+        QVector<RadarTrack> seen;
+        if (radar == 0 && ms < lostMs)
+            seen.append(see(0, 1, lost, 20.0, speedMps));
+        if (radar == 0)
+            seen.append(see(0, 2, tracked, 20.0, speedMps));
+        if (radar == 1 && ms >= backMs)
+            seen.append(see(1, 5, tracked, 20.0, speedMps, 0.0, 0.0,
+                            ms < backMs + 300 ? 4.0 : 0.0));
+        return seen;
+    });
+    EXPECT_EQ(ids(pictures.back()), QVector<std::int64_t>{2});
 }
 
 // Two walkers who meet unseen and leave apart keep their own numbers, or
