@@ -835,11 +835,11 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
     struct Case
     {
         const char* what;
-        double speedMps;  // east, before the gap
-        double gapS;      // unseen
-        double stopS;     // of the gap, stood still at its start
-        double turnDeg;   // its course after the gap, counter-clockwise
-        double offsetM;   // across its course, where it comes back
+        double speedMps; // east, before the gap
+        double gapS;     // unseen
+        double stopS;    // of the gap, stood still at its start
+        double turnDeg;  // its course after the gap, counter-clockwise
+        double offsetM;  // across its course, where it comes back
         bool joined;
         double backMps = -1.0; // its speed after the gap; -1: as before
     };
@@ -868,8 +868,8 @@ TEST(Gap, JoinedOnlyWhereItsMotionExplains)
         const double vx = backMps * std::cos(turn), vy = backMps * std::sin(turn);
         const auto pictures = run(f, startMs, backMs + 3000, [&](int radar, std::int64_t ms) {
             if (ms < lostMs)
-                return QVector<RadarTrack>{see(radar, 1, -40.0 + c.speedMps * seconds(startMs, ms),
-                                               20.0, c.speedMps)};
+                return QVector<RadarTrack>{
+                    see(radar, 1, -40.0 + c.speedMps * seconds(startMs, ms), 20.0, c.speedMps)};
             if (ms < backMs)
                 return QVector<RadarTrack>{};
             const double t = seconds(backMs, ms);
@@ -921,8 +921,8 @@ TEST(Gap, ASecondRadarsTrackOfATrackedWalkerIsNotOneComeBack)
         if (radar == 0)
             seen.append(see(0, 2, tracked, 20.0, speedMps));
         if (radar == 1 && ms >= backMs)
-            seen.append(see(1, 5, tracked, 20.0, speedMps, 0.0, 0.0,
-                            ms < backMs + 300 ? 4.0 : 0.0));
+            seen.append(
+                see(1, 5, tracked, 20.0, speedMps, 0.0, 0.0, ms < backMs + 300 ? 4.0 : 0.0));
         return seen;
     });
     EXPECT_EQ(ids(pictures.back()), QVector<std::int64_t>{2});
