@@ -147,10 +147,9 @@ def test_handovers(tmp_path, case):
 JOINS = {
     "the same object": ([{1: (7, None, True)}, {}, {1: (7, 1.5, True)}], 1, 0),
     "two objects": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)}], 1, 1),
-    "gapped kept is one join": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)},
-                                 {2: (7, 1.5, True)}], 1, 1),
-    "a second gap, a second join": ([{1: (7, None, True)}, {}, {1: (7, 1.5, True)}, {},
-                                     {2: (7, 2.0, True)}], 2, 1),
+    "gapped kept is no join; a second gap, a second": ([{1: (7, None, True)}, {},
+                                                        {1: (7, 1.5, True)}, {1: (7, 1.5, True)},
+                                                        {}, {2: (7, 2.0, True)}], 2, 1),
     "unconfirmed is not judged": ([{1: (7, None, True)}, {}, {2: (7, 1.5, False)}], 1, 0),
     "judged by the first assigned after": ([{1: (7, None, True)}, {}, {2: (7, 1.5, False)},
                                             {2: (7, 1.5, True)}], 1, 1),
