@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Scores `sited --align`'s estimates against radarsim's truth mounting.
 
-Usage: align_score.py ALIGN_OUTPUT TRUTH.csv.mounting
+Usage: align_score.py ALIGN_OUTPUT TRUTH.csv.mounting [SITE.conf]
 
 ALIGN_OUTPUT is what `sited --align` printed: per radar a comment line
 "# radar NAME: N co-sightings; heading H ± s deg, x X ± s m, y Y ± s m,
@@ -11,9 +11,16 @@ tilt, x, y and range errors. A pan error of +p turns the view as a heading
 error of -p does, so the truth's heading error is heading - pan.
 
 Prints one line per radar (truth, estimate, difference) and whether every
-estimate is within 0.15 deg, 0.5 m and 0.3 m of the truth. Exit status 0
+estimate is within 0.15 deg, 0.5 m and 0.3 m of the truth. With the site
+file, also a radar that cannot tell its range offset from its place along
+its beam, scored by what `sited --align` prints of it ("its place along
+the beam taken as range offset") against the truth folded the same way
+along the radar's heading: place across the beam, range offset plus place
+along it; and whether every radar is within the bounds so. Exit status 0
 when scored, 1 when a file cannot be read or holds no radar.
 """
+
+import math
 
 import re
 import sys
@@ -24,6 +31,32 @@ FIGURES = (r"heading (?P<heading>[-+0-9.]+) ± [0-9.]+ deg, x (?P<x>[-+0-9.]+) �
 ESTIMATE = re.compile(r"^# radar (?P<name>[^:]+): (?P<n>\d+) co-sightings; " + FIGURES)
 # A radar not observable: what its co-sightings tell, the rest the site file's.
 SURVEY = re.compile(r"^#   with the site file as a survey: " + FIGURES)
+FOLDED = re.compile(r"^#   its place along the beam taken as range offset: "
+                    r"heading (?P<heading>[-+0-9.]+) deg, x (?P<x>[-+0-9.]+) m, "
+                    r"y (?P<y>[-+0-9.]+) m, range (?P<range>[-+0-9.]+) m")
+
+
+def read_headings(path):
+    """Each radar's heading in the site file, degrees clockwise from north."""
+    headings, radar = {}, None
+    for line in open(path, encoding="utf-8"):
+        line = line.split("#")[0].split(";")[0].strip()
+        if line.startswith("[radar.") and line.endswith("]"):
+            radar = line[len("[radar."):-1]
+            headings[radar] = 0.0
+        elif line.startswith("[") or "=" not in line:
+            radar = None if line.startswith("[") else radar
+        elif radar and line.split("=", 1)[0].strip() == "heading":
+            headings[radar] = float(line.split("=", 1)[1])
+    return headings
+
+
+def folded(truth, heading_deg):
+    """The truth with its place along the beam moved into its range offset."""
+    ux, uy = math.sin(math.radians(heading_deg)), math.cos(math.radians(heading_deg))
+    along = truth["x"] * ux + truth["y"] * uy
+    return {"heading": truth["heading"], "x": truth["x"] - along * ux,
+            "y": truth["y"] - along * uy, "range": truth["range"] - along}
 
 
 def read_truth(path):
@@ -41,34 +74,38 @@ def read_truth(path):
 
 
 def read_estimates(path):
-    estimates, said, survey, name = {}, {}, {}, None
+    estimates, said, survey, fold, name = {}, {}, {}, {}, None
     for line in open(path, encoding="utf-8"):
         m = ESTIMATE.match(line)
         s = SURVEY.match(line)
+        f = FOLDED.match(line)
         if m:
             estimates[m["name"]] = {k: float(m[k]) for k in BOUNDS}
         elif s and name:
             survey[name] = {k: float(s[k]) for k in BOUNDS}
+        elif f and name:
+            fold[name] = {k: float(f[k]) for k in BOUNDS}
         elif line.startswith("# radar "):
             name, _, why = line[len("# radar "):].partition(":")
             said[name] = why.strip()
-    return estimates, said, survey
+    return estimates, said, survey, fold
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         print(__doc__.splitlines()[2], file=sys.stderr)
         return 2
     try:
         truth = read_truth(argv[2])
-        estimates, said, survey = read_estimates(argv[1])
+        estimates, said, survey, fold = read_estimates(argv[1])
+        headings = read_headings(argv[3]) if len(argv) == 4 else None
     except (OSError, ValueError) as error:
         print(f"align_score: {error}", file=sys.stderr)
         return 1
     if not truth:
         print(f"align_score: {argv[2]}: no radar", file=sys.stderr)
         return 1
-    within = True
+    within = within_folded = True
     for name, t in truth.items():
         e = estimates.get(name)
         if e is None:
@@ -79,13 +116,31 @@ def main(argv):
             if name in survey:
                 miss = {k: survey[name][k] - t[k] for k in BOUNDS}
                 print(f"{'':8s} as a survey {fmt(survey[name])}  off {fmt(miss)}")
+            if headings is None:
+                continue
+            if name in fold and name in headings:
+                ok = print_scored("folded", folded(t, headings[name]), fold[name])
+            else:
+                ok = anchor and zero
+            within_folded &= ok
             continue
-        miss = {k: e[k] - t[k] for k in BOUNDS}
-        ok = all(abs(miss[k]) <= BOUNDS[k] for k in BOUNDS)
+        ok = print_scored(name, t, e)
         within &= ok
-        print(f"{name:8s} truth {fmt(t)}  estimate {fmt(e)}  off {fmt(miss)}  {'ok' if ok else 'OUT'}")
+        within_folded &= ok
     print(f"every estimate within 0.15 deg, 0.5 m, 0.3 m: {'met' if within else 'not met'}")
+    if headings is not None:
+        print("every estimate within them, the place along a beam folded where it cannot be told: "
+              f"{'met' if within_folded else 'not met'}")
     return 0
+
+
+def print_scored(label, truth, estimate):
+    """Prints truth, estimate and their difference; whether within the bounds."""
+    miss = {k: estimate[k] - truth[k] for k in BOUNDS}
+    ok = all(abs(miss[k]) <= BOUNDS[k] for k in BOUNDS)
+    print(f"{label:8s} truth {fmt(truth)}  estimate {fmt(estimate)}  off {fmt(miss)}  "
+          f"{'ok' if ok else 'OUT'}")
+    return ok
 
 
 def fmt(v):

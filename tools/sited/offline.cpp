@@ -354,29 +354,44 @@ QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatu
                      figure(e.estimate.yM, e.sigma.yM, metreDecimals, "m"),
                      figure(e.estimate.rangeM, e.sigma.rangeM, metreDecimals, "m"));
         };
-        if (!e.observable) {
-            out += head + QStringLiteral("%1; not observable: %2\n").arg(sightings, e.why);
-            // What its co-sightings tell, the rest taken from the site file:
-            // no keys to copy, but what apply would correct it by.
-            if (e.sharing)
-                out += QStringLiteral("#   with the site file as a survey: %1\n").arg(figures());
-            continue;
-        }
-        out += head + QStringLiteral("%1; %2%3\n")
-                          .arg(sightings, figures(),
-                               e.certain ? QString() : QStringLiteral("; not certain yet"));
         const auto key = [](const char* name, double value, int decimals) {
             const double scale = std::pow(10.0, decimals);
             const double rounded = std::round(value * scale) / scale + 0.0; // no -0
             return QStringLiteral("%1 = %2\n")
                 .arg(QLatin1String(name), QString::number(rounded, 'f', decimals));
         };
-        out += QStringLiteral("[radar.%1]\n").arg(radar.name) +
-               key("heading", withinTurn(radar.placement.headingDeg + e.estimate.headingDeg),
-                   degreeDecimals) +
-               key("x", radar.placement.x + e.estimate.xM, metreDecimals) +
-               key("y", radar.placement.y + e.estimate.yM, metreDecimals) +
-               key("range_offset", radar.rangeOffsetM + e.estimate.rangeM, metreDecimals);
+        const auto keys = [&](const RadarAlignment& by) {
+            return QStringLiteral("[radar.%1]\n").arg(radar.name) +
+                   key("heading", withinTurn(radar.placement.headingDeg + by.headingDeg),
+                       degreeDecimals) +
+                   key("x", radar.placement.x + by.xM, metreDecimals) +
+                   key("y", radar.placement.y + by.yM, metreDecimals) +
+                   key("range_offset", radar.rangeOffsetM + by.rangeM, metreDecimals);
+        };
+        if (!e.observable) {
+            out += head + QStringLiteral("%1; not observable: %2\n").arg(sightings, e.why);
+            // What its co-sightings tell, the rest taken from the site file:
+            // no keys to copy, but what apply would correct it by.
+            if (e.sharing)
+                out += QStringLiteral("#   with the site file as a survey: %1\n").arg(figures());
+            // Along its beam the two are one: the keys with all of it as
+            // range offset put its objects where the others see them.
+            if (e.sharing && e.folded && e.coSightings >= minApplyCoSightings) {
+                const RadarAlignment& f = e.foldedEstimate;
+                out +=
+                    QStringLiteral("#   its place along the beam taken as range offset: "
+                                   "heading %1 deg, x %2 m, y %3 m, range %4 m\n")
+                        .arg(signedFigure(f.headingDeg, degreeDecimals),
+                             signedFigure(f.xM, metreDecimals), signedFigure(f.yM, metreDecimals),
+                             signedFigure(f.rangeM, metreDecimals)) +
+                    keys(f);
+            }
+            continue;
+        }
+        out += head + QStringLiteral("%1; %2%3\n")
+                          .arg(sightings, figures(),
+                               e.certain ? QString() : QStringLiteral("; not certain yet"));
+        out += keys(e.estimate);
     }
     return out;
 }

@@ -100,7 +100,10 @@ bool runOffline(const site::SiteConfig& config, const QString& capture, const QS
 // a comment with its co-sightings and estimates (± one standard
 // deviation), then its section's keys corrected by them, to copy into the
 // site file: heading, x, y and range_offset. The anchor and a radar the
-// geometry cannot tell get the comment alone, the latter with why.
+// geometry cannot tell get the comment alone, the latter with why; but one
+// that only cannot tell its range offset from its place along its beam,
+// from minApplyCoSightings on, has that place folded into its range offset
+// (a line that says so) and its keys corrected by that.
 QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatus& alignment);
 
 } // namespace trklib::sited

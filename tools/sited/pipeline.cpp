@@ -15,9 +15,6 @@ namespace trklib::sited {
 
 namespace {
 
-// A radar whose estimate is not observable is corrected by it only from
-// this many co-sightings on.
-constexpr std::int64_t minApplyCoSightings = 1000;
 // The aligner estimates once in this much picture time, ms.
 constexpr std::int64_t estimatePeriodMs = 1000;
 
@@ -163,7 +160,9 @@ void PicturePipeline::align(std::int64_t timeMs)
             continue;
         // The anchor's is none: a radar that was corrected before the
         // consensus chose it as the anchor is no longer.
-        fusion_->setAlignment(e.radar, e.anchor ? RadarAlignment() : e.estimate);
+        // Folded, it stands on the data alone, its heading included.
+        const RadarAlignment& by = !e.observable && e.folded ? e.foldedEstimate : e.estimate;
+        fusion_->setAlignment(e.radar, e.anchor ? RadarAlignment() : by);
         alignment_->applied[e.radar] = !e.anchor;
     }
 }

@@ -386,6 +386,23 @@ TEST_F(SitedOffline, AlignsWithoutOutputsAndPrintsEachRadarsCorrectedKeys)
                              "x -1.02 \u00b1 0.08 m, y +0.51 \u00b1 0.07 m, range +0.31 \u00b1 "
                              "0.05 m; not certain yet\n") +
                   keys);
+    // Not observable along its beam: the keys with that place folded into
+    // the range offset, once it rests on enough co-sightings.
+    align::RadarEstimate along = east;
+    along.observable = false;
+    along.why = QStringLiteral("range offset and place along its beam cannot be told apart");
+    along.sharing = along.folded = true;
+    along.foldedEstimate = {1.5, 0.0, 0.2, 1.25};
+    along.coSightings = 1000;
+    const QString folded = "#   its place along the beam taken as range offset: heading "
+                           "+1.500 deg, x +0.00 m, y +0.20 m, range +1.25 m\n[radar.east]\n"
+                           "heading = 271.500\nx = 40.00\ny = -2.80\nrange_offset = 0.75\n";
+    EXPECT_TRUE(alignmentKeys(config, {false, {west, along}, {false, false}}).endsWith(folded));
+    --along.coSightings;
+    EXPECT_FALSE(alignmentKeys(config, {false, {west, along}, {false, false}})
+                     .contains(QLatin1String("[radar.east]")))
+        << "too few co-sightings for keys";
+
     config.radars[1].placement.headingDeg = 359.0;
     east.certain = true;
     EXPECT_TRUE(alignmentKeys(config, {false, {west, east}, {false, true}})

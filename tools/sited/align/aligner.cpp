@@ -202,7 +202,9 @@ private:
     bool step(const std::vector<double>& prior);
     void reject();
     RadarEstimate estimateOf(int radar, const Symmetric& covariance, double scale) const;
-    QString whyNot(int radar, const Symmetric& covariance) const;
+    // Why the radar is not observable (empty when it is); weak: its one weak
+    // direction in the unknowns' units, zero when it has none or several.
+    QString whyNot(int radar, const Symmetric& covariance, Theta& weak) const;
 
     const Settings& settings_;
     std::vector<const Entry*> pairs_;
@@ -397,8 +399,25 @@ void Solve::reject()
             used_[i] = false;
 }
 
-QString Solve::whyNot(int radar, const Symmetric& covariance) const
+// Moves theta along the weak direction (a shift along the beam with as much
+// range offset) until its place has no part along that shift: all of it is
+// then in the range offset. False when the direction holds no shift.
+bool fold(const Theta& theta, const Theta& weak, RadarAlignment& out)
 {
+    const double shift = weak[1] * weak[1] + weak[2] * weak[2];
+    if (!(shift > 0.0) || weak[3] == 0.0)
+        return false;
+    const double s = -(theta[1] * weak[1] + theta[2] * weak[2]) / shift;
+    Theta folded;
+    for (int i = 0; i < perRadar; ++i)
+        folded[i] = theta[i] + s * weak[i];
+    out = alignmentOf(folded);
+    return true;
+}
+
+QString Solve::whyNot(int radar, const Symmetric& covariance, Theta& weak) const
+{
+    weak = Theta{};
     const int at = offset_[radar];
     Symmetric block(perRadar), info(perRadar);
     for (int i = 0; i < perRadar; ++i)
@@ -419,12 +438,18 @@ QString Solve::whyNot(int radar, const Symmetric& covariance) const
     // Each weak direction: a turn with a shift across the beam, or a range
     // offset with a shift along it.
     QString why;
+    int weakCount = 0;
     for (int k = 0; k < perRadar && values[k] < singularRatio * values.back(); ++k) {
         const std::vector<double>& v = vectors[k];
         if (std::abs(v[0]) > 0.3)
             return oneDirection;
         why = alongBeam;
+        ++weakCount;
     }
+    // The one weak direction in the unknowns' own units.
+    if (weakCount == 1)
+        for (int i = 0; i < perRadar; ++i)
+            weak[i] = vectors[0][i] / unit[i];
     return why;
 }
 
@@ -453,7 +478,10 @@ RadarEstimate Solve::estimateOf(int radar, const Symmetric& covariance, double s
     // Not observable: what the co-sightings tell is in the estimate, the
     // rest is the survey's; the caller may use it to bring the co-sightings
     // together, not to mend the site file.
-    e.why = whyNot(radar, covariance);
+    Theta weak;
+    e.why = whyNot(radar, covariance, weak);
+    if (e.why == alongBeam)
+        e.folded = fold(theta_[radar], weak, e.foldedEstimate);
     if (!e.why.isEmpty())
         return e;
     e.observable = true;

@@ -43,6 +43,14 @@ struct RadarEstimate
     // sightings together, not to mend the file.
     RadarAlignment estimate;
     RadarAlignment sigma;
+    // Not observable along its beam alone (and sharing): the estimate with
+    // its place along that weak direction moved into its range offset, a
+    // move that changes none of its co-sightings. What the co-sightings do
+    // tell: the heading, the place across the beam, and the range offset
+    // together with the place along the beam. It mends the site file for
+    // the objects along that beam, which are the ones the radar shares.
+    bool folded = false;
+    RadarAlignment foldedEstimate;
     bool sharing = false;         // shares objects, directly or through others, with the anchor
     bool certain = false;         // every sigma within the bounds below
     std::int64_t coSightings = 0; // used, within the window

@@ -99,12 +99,14 @@ bool sight(int r, const RadarAlignment& err, Point p, std::mt19937& rng, Sightin
 using Errors = std::vector<RadarAlignment>;
 
 // Every pair of radars that both see an object, every half second from
-// fromS to toS; keep(i) picks the objects.
+// fromS to toS; keep(i) picks the objects. With wrongEvery, every so many
+// pairs is a wrong association: the second radar saw another object.
 void feed(
     Aligner& aligner, const Errors& errors, double fromS, double toS, std::mt19937& rng,
     const std::function<bool(int)>& keep = [](int) { return true; },
-    const std::function<Point(int, double)>& at = objectAt, int objects = 15)
+    const std::function<Point(int, double)>& at = objectAt, int objects = 15, int wrongEvery = 0)
 {
+    int pairs = 0;
     for (double t = fromS; t < toS; t += 0.5) {
         for (int i = 0; i < objects; ++i) {
             if (!keep(i))
@@ -114,8 +116,9 @@ void feed(
                     CoSighting c;
                     c.timeMs = startMs + std::int64_t(t * 1000.0);
                     c.objectId = i + 1;
+                    const bool wrong = wrongEvery > 0 && ++pairs % wrongEvery == 0;
                     if (sight(a, errors[a], at(i, t), rng, c.a) &&
-                        sight(b, errors[b], at(i, t), rng, c.b))
+                        sight(b, errors[b], at(wrong ? (i + 5) % objects : i, t), rng, c.b))
                         aligner.add(c);
                 }
             }
@@ -147,7 +150,8 @@ TEST(Aligner, FindsEachRadarsErrorAgainstTheAnchor)
         const char* what;
         int anchor;
         Errors errors;
-        int anchorIs; // -1: north or west
+        int anchorIs;       // -1: north or west
+        int wrongEvery = 0; // wrong associations among the pairs
     };
     const Row rows[] = {
         {"two radars off, the consensus", -1, {east, none, none, south}, -1},
@@ -158,7 +162,9 @@ TEST(Aligner, FindsEachRadarsErrorAgainstTheAnchor)
         SCOPED_TRACE(row.what);
         std::mt19937 rng(7);
         Aligner aligner(settingsOf(row.anchor));
-        feed(aligner, row.errors, 0.0, 200.0, rng);
+        feed(
+            aligner, row.errors, 0.0, 200.0, rng, [](int) { return true; }, objectAt, 15,
+            row.wrongEvery);
         const QVector<RadarEstimate> found = aligner.estimate(at(200.0));
         ASSERT_EQ(found.size(), radarCount);
         int anchors = 0;
@@ -204,6 +210,15 @@ TEST(Aligner, SaysWhatTheGeometryCannotTell)
     EXPECT_FALSE(along[0].observable);
     EXPECT_EQ(along[0].why.toStdString(),
               "range offset and place along its beam cannot be told apart");
+    // Folded: the place along the beam (east looks west, 0.5 m of x against
+    // the beam) goes into the range offset, what is across it stays.
+    ASSERT_TRUE(along[0].folded);
+    const RadarAlignment& f = along[0].foldedEstimate;
+    EXPECT_NEAR(f.headingDeg, 1.0, 0.15);
+    EXPECT_NEAR(f.xM, 0.0, 0.1);
+    EXPECT_NEAR(f.yM, 0.5, 0.3);
+    EXPECT_NEAR(f.rangeM, 0.8, 0.1);
+    EXPECT_FALSE(found[0].folded) << "observable: nothing to fold";
 }
 
 TEST(Aligner, KnockedRadarReportedOnceAndFollowed)
