@@ -345,7 +345,17 @@ int Solve::consensusAnchor()
             unknowns_ += perRadar;
         }
     }
+    // The wrong associations first: left in, a few far pairs turn the
+    // reweighted fit's whole frame further at every step (the frame's turn
+    // is nearly free, and its weight shrinks as it grows).
     std::vector<double> prior(unknowns_, 0.0);
+    for (int i = 0; i < unknowns_; ++i)
+        prior[i] = 1.0 / (l1Scale[i % perRadar] * l1Scale[i % perRadar]);
+    for (int it = 0; it < linearizations; ++it)
+        step(prior);
+    reject();
+    for (int r = 0; r < n; ++r)
+        theta_[r] = Theta{};
     const double shrink = std::pow(l1EpsLast / l1EpsFirst, 1.0 / (l1Steps - 1));
     double eps = l1EpsFirst;
     for (int it = 0; it < l1Steps; ++it, eps *= shrink) {

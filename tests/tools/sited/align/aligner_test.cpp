@@ -157,6 +157,7 @@ TEST(Aligner, FindsEachRadarsErrorAgainstTheAnchor)
         {"two radars off, the consensus", -1, {east, none, none, south}, -1},
         {"none off, the consensus", -1, {none, none, none, none}, -2},
         {"two radars off, west fixed", 2, {east, none, none, south}, 2},
+        {"two radars off, wrong pairs among them", -1, {east, none, none, south}, -1, 50},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
