@@ -36,19 +36,24 @@ FOLDED = re.compile(r"^#   its place along the beam taken as range offset: "
                     r"y (?P<y>[-+0-9.]+) m, range (?P<range>[-+0-9.]+) m")
 
 
-def read_headings(path):
-    """Each radar's heading in the site file, degrees clockwise from north."""
-    headings, radar = {}, None
+def read_radars(path):
+    """Each [radar.NAME] section's keys, as text, of a file of sections."""
+    radars, radar = {}, None
     for line in open(path, encoding="utf-8"):
         line = line.split("#")[0].split(";")[0].strip()
-        if line.startswith("[radar.") and line.endswith("]"):
-            radar = line[len("[radar."):-1]
-            headings[radar] = 0.0
-        elif line.startswith("[") or "=" not in line:
-            radar = None if line.startswith("[") else radar
-        elif radar and line.split("=", 1)[0].strip() == "heading":
-            headings[radar] = float(line.split("=", 1)[1])
-    return headings
+        if line.startswith("["):
+            radar = line[len("[radar."):-1] if line.startswith("[radar.") and line.endswith("]") else None
+            if radar:
+                radars[radar] = {}
+        elif "=" in line and radar:
+            key, value = (part.strip() for part in line.split("=", 1))
+            radars[radar][key] = value
+    return radars
+
+
+def read_headings(path):
+    """Each radar's heading in the site file, degrees clockwise from north."""
+    return {name: float(keys.get("heading", 0.0)) for name, keys in read_radars(path).items()}
 
 
 def folded(truth, heading_deg):
@@ -60,17 +65,12 @@ def folded(truth, heading_deg):
 
 
 def read_truth(path):
-    truth, radar = {}, None
-    for line in open(path, encoding="utf-8"):
-        line = line.split("#")[0].split(";")[0].strip()
-        if line.startswith("[radar.") and line.endswith("]"):
-            radar = line[len("[radar."):-1]
-            truth[radar] = dict.fromkeys(("heading", "pan", "tilt", "x", "y", "range"), 0.0)
-        elif "=" in line and radar:
-            key, value = (part.strip() for part in line.split("=", 1))
-            truth[radar][key] = float(value)
-    return {name: {"heading": t["heading"] - t["pan"], "x": t["x"], "y": t["y"], "range": t["range"]}
-            for name, t in truth.items()}
+    truth = {}
+    for name, keys in read_radars(path).items():
+        t = {k: float(keys.get(k, 0.0)) for k in ("heading", "pan", "x", "y", "range")}
+        truth[name] = {"heading": t["heading"] - t["pan"], "x": t["x"], "y": t["y"],
+                       "range": t["range"]}
+    return truth
 
 
 def read_estimates(path):
