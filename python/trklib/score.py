@@ -16,6 +16,7 @@ command line.
 """
 
 import argparse
+import math
 import os
 import sys
 import tempfile
@@ -76,9 +77,20 @@ def _failure(error):
     return EXIT_FAILURE
 
 
+def _seconds(text):
+    """A number of seconds, finite and not negative (--from)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"not a number of seconds from 0 on: {text}")
+    return value
+
+
 def _site_parser():
     parser = _Parser(prog="python3 -m trklib.score --site",
-                     usage="python3 -m trklib.score --site PICTURES TRUTH [--tracks TRACKS]",
+                     usage="python3 -m trklib.score --site PICTURES TRUTH [--tracks TRACKS] [--from S]",
                      description="Scores a site's pictures against radarsim's site truth: "
                      "GOSPA (c 10 m, p 2, alpha 2) of the confirmed objects against the "
                      "objects in a beam, from 10 s after the first picture; the same for "
@@ -91,6 +103,10 @@ def _site_parser():
     parser.add_argument("--tracks", metavar="TRACKS",
                         help="every radar's tracks messages of the run, one a line "
                         "(sited --tracks-output); without it the union is n/a")
+    parser.add_argument("--from", dest="start", type=_seconds, default=0.0, metavar="S",
+                        help="score only what happens from S seconds after the first picture "
+                        "on (the GOSPA of those pictures, no earlier than the warm-up; the "
+                        "switches, ids passed on, handovers and joins there); default 0")
     return parser
 
 
@@ -107,7 +123,11 @@ def _site_main(argv):
         if not any(first <= p.time <= last for p in pictures):
             raise ValueError(f"{arguments.site}, {arguments.truth}: no picture within the "
                              "truth's times, not of the same run")
-        for line in summary_lines(score_site(pictures, truth, tracks)):
+        start_ms = round(arguments.start * 1000)
+        if pictures[0].time + start_ms > pictures[-1].time:
+            raise ValueError(f"{arguments.site}: no picture {arguments.start:g} s or more "
+                             "after the first")
+        for line in summary_lines(score_site(pictures, truth, tracks, start_ms)):
             print(line)
     except (OSError, ValueError) as error:
         return _failure(error)

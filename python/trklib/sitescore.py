@@ -389,16 +389,17 @@ def _handovers(truth):
     return events
 
 
-def _joins(pictures, owners):
-    """(joins, of two truth objects) of the pictures; owners: {picture id:
-    [(picture time, truth id)] in time order}, as GOSPA assigned them."""
+def _joins(pictures, owners, start):
+    """(joins, of two truth objects) of the pictures from start on; owners:
+    {picture id: [(picture time, truth id)] in time order}, as GOSPA
+    assigned them."""
     joins = wrong = 0
     last_gapped = {}  # picture id -> its gapped in its latest picture
     for picture in pictures:
         present = set(int(i) for i in picture.ids) | set(picture.gapped)
         for number in present:
             gapped = picture.gapped.get(number)
-            if gapped is not None and gapped != last_gapped.get(number):
+            if gapped is not None and gapped != last_gapped.get(number) and picture.time >= start:
                 joins += 1
                 seq = owners.get(number, [])
                 before = [o for t, o in seq if t < picture.time]
@@ -413,12 +414,17 @@ def _mean(values):
     return float(np.mean(values)) if values else None
 
 
-def score_site(pictures, truth, tracks=None):
+def score_site(pictures, truth, tracks=None, start_ms=0):
     """The SiteScore of pictures ([Picture] in time order, at least one)
     against truth (SiteTruth), with the union's GOSPA from tracks
-    (RadarTracks) if given."""
+    (RadarTracks) if given. With start_ms, only what happens from that long
+    after the first picture is scored (a run's settled part): the GOSPA of
+    those pictures (and none before the warm-up), the switches, passed ids
+    and joins there, the handovers from then on, and the objects assigned
+    there."""
     times = np.array([p.time for p in pictures], dtype=np.int64)
-    scored = times >= times[0] + WARM_UP_MS
+    start = times[0] + start_ms
+    scored = times >= max(times[0] + WARM_UP_MS, start)
     truths = truth_at(truth, times)
     distances = []
     assigned = {}  # truth id -> [(picture time, picture object id)] in time order
@@ -435,8 +441,9 @@ def score_site(pictures, truth, tracks=None):
                        for (_, points), estimate, counted
                        in zip(truths, union_at(tracks, times), scored) if counted])
 
-    switches = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:]))
+    switches = sum(sum(a[1] != b[1] and b[0] >= start for a, b in zip(seq, seq[1:]))
                    for seq in assigned.values())
+    objects = sum(seq[-1][0] >= start for seq in assigned.values())
 
     owners = {}  # picture id -> [(picture time, truth id)]
     for truth_id, seq in assigned.items():
@@ -444,11 +451,12 @@ def score_site(pictures, truth, tracks=None):
             owners.setdefault(number, []).append((t, truth_id))
     for seq in owners.values():
         seq.sort()
-    passed = sum(sum(a[1] != b[1] for a, b in zip(seq, seq[1:])) for seq in owners.values())
+    passed = sum(sum(a[1] != b[1] and b[0] >= start for a, b in zip(seq, seq[1:]))
+                 for seq in owners.values())
 
     handovers = kept = in_beam = in_beam_kept = 0
     for object_id, at in _handovers(truth):
-        if not times[0] < at <= times[-1] - HANDOVER_MS:
+        if not times[0] < at <= times[-1] - HANDOVER_MS or at < start:
             continue
         handovers += 1
         seq = assigned.get(object_id, [])
@@ -460,8 +468,8 @@ def score_site(pictures, truth, tracks=None):
             in_beam += 1
             in_beam_kept += was_kept
 
-    joins, wrong_joins = _joins(pictures, owners)
-    return SiteScore(_mean(distances), union, switches, len(assigned), handovers, kept, passed,
+    joins, wrong_joins = _joins(pictures, owners, start)
+    return SiteScore(_mean(distances), union, switches, objects, handovers, kept, passed,
                      in_beam, in_beam_kept, joins, wrong_joins)
 
 

@@ -42,19 +42,19 @@ def write_tracks(path, messages):
     return path
 
 
-def scored(tmp_path, truth, pictures, tracks=None):
-    """The SiteScore of the written and read files."""
+def scored(tmp_path, truth, pictures, tracks=None, start_ms=0):
+    """The SiteScore of the written and read files, from start_ms on."""
     site, read = read_pictures(write_pictures(tmp_path / "p.jsonl", pictures))
     radar_tracks = (read_radar_tracks(write_tracks(tmp_path / "t.jsonl", tracks), site)
                     if tracks is not None else None)
     return score_site(read, read_site_truth(write_truth(tmp_path / "truth.csv", truth)),
-                      radar_tracks)
+                      radar_tracks, start_ms)
 
 
 STILL = [(0, 1, 0, 0, "a"), (30000, 1, 0, 0, "a")]  # object 1 at (0, 0) in radar a's beam
 HERE, UNCONFIRMED = [(4, 0, 0, True)], [(4, 0, 0, False)]
 
-# truth rows, pictures, GOSPA mean
+# truth rows, pictures, GOSPA mean[, from ms]
 GOSPA = {
     "perfect": (STILL, [(0, HERE), (10000, HERE)], 0),
     "missed at 10 s is scored": (STILL, [(0, HERE), (10000, [])], MISSED),
@@ -64,13 +64,15 @@ GOSPA = {
     "out of every beam is no truth": ([(0, 1, 0, 0, ""), (30000, 1, 0, 0, "")],
                                       [(0, []), (10000, HERE)], MISSED),
     "mean of the scored": (STILL, [(0, []), (10000, HERE), (11000, [])], MISSED / 2),
+    "from 11 s": (STILL, [(0, HERE), (10000, []), (11000, HERE)], 0, 11000),
+    "from 5 s, the warm-up still": (STILL, [(0, []), (9999, []), (10000, HERE)], 0, 5000),
 }
 
 
 @pytest.mark.parametrize("case", GOSPA.values(), ids=GOSPA.keys())
 def test_gospa_mean(tmp_path, case):
-    truth, pictures, mean = case
-    assert scored(tmp_path, truth, pictures).gospa_mean == pytest.approx(mean)
+    truth, pictures, mean, *start = case
+    assert scored(tmp_path, truth, pictures, None, *start).gospa_mean == pytest.approx(mean)
 
 
 def test_truth_is_interpolated_and_takes_the_nearer_rows_radars(tmp_path):
@@ -83,7 +85,7 @@ def test_truth_is_interpolated_and_takes_the_nearer_rows_radars(tmp_path):
 
 
 # per picture {truth object: picture id, None unassigned}; switches, objects ever assigned,
-# ids passed on
+# ids passed on[, from ms]
 SWITCHES = {
     "steady": ([{1: 7}, {1: 7}], 0, 1, 0),
     "id change": ([{1: 7}, {1: 8}, {1: 8}], 1, 1, 0),
@@ -94,22 +96,28 @@ SWITCHES = {
     "two objects": ([{1: 7, 2: 9}, {1: 8, 2: 9}], 1, 2, 0),
     "swapped": ([{1: 7, 2: 9}, {1: 9, 2: 7}], 2, 2, 2),
     "passed on across a gap": ([{1: 7, 2: None}, {1: None, 2: None}, {1: None, 2: 7}], 0, 2, 1),
+    "from 1 s: a change at it": ([{1: 7}, {1: 8}], 1, 1, 0, 1000),
+    "from 2 s: earlier changes and objects are not": ([{1: 7, 2: 9}, {1: 8, 2: None},
+                                                       {1: 8, 2: None}], 0, 1, 0, 2000),
+    "from 2 s: passed on at it": ([{1: 7, 2: None}, {1: None, 2: None}, {1: None, 2: 7}],
+                                  0, 1, 1, 2000),
 }
 
 
 @pytest.mark.parametrize("case", SWITCHES.values(), ids=SWITCHES.keys())
 def test_switches(tmp_path, case):
-    sequence, switches, objects, passed = case
+    sequence, switches, objects, passed, *start = case
     truth = [(t, o, 100 * o, 0, "a") for o in (1, 2) for t in (0, 60000)]
     pictures = [(1000 * k, [(i, 100 * o, 0, True) for o, i in p.items() if i is not None])
                 for k, p in enumerate(sequence)]
-    score = scored(tmp_path, truth, pictures)
+    score = scored(tmp_path, truth, pictures, None, *start)
     assert (score.switches, score.assigned_objects, score.ids_passed) == (switches, objects, passed)
     assert score.switches_per_object == pytest.approx(switches / objects)
 
 
 # radars before 5 s, from 5 s, and later (radars, from ms; None: none later), pictures
-# (time, id or None); handovers kept, handovers; of those in a beam 2 s after, kept and all
+# (time, id or None); handovers kept, handovers; of those in a beam 2 s after, kept and all[,
+# from ms]
 HANDOVERS = {
     "kept at exactly 2 s": ("a;b", "b", None, [(4900, 1), (6999, 2), (7000, 1)], 1, 1, 1, 1),
     "1.999 s is too early": ("a;b", "b", None, [(4900, 1), (6999, 1), (7000, 2)], 0, 1, 0, 1),
@@ -125,25 +133,27 @@ HANDOVERS = {
                                          [(4900, 1), (7000, 1), (9100, None)], 1, 1, 1, 1),
     "out of every beam 2 s after": ("a;b", "b", ("", 7000),
                                     [(4900, 1), (7000, 1), (9100, None)], 0, 1, 0, 0),
+    "from the handover": ("a;b", "b", None, [(0, 1), (4900, 1), (7000, 1)], 1, 1, 1, 1, 5000),
+    "from just after it": ("a;b", "b", None, [(0, 1), (4900, 1), (7000, 1)], 0, 0, 0, 0, 5001),
 }
 
 
 @pytest.mark.parametrize("case", HANDOVERS.values(), ids=HANDOVERS.keys())
 def test_handovers(tmp_path, case):
-    before, after, later, sequence, kept, handovers, in_beam_kept, in_beam = case
+    before, after, later, sequence, kept, handovers, in_beam_kept, in_beam, *start = case
     def radars(t):
         if later is not None and t >= later[1]:
             return later[0]
         return before if t < 5000 else after
     truth = [(t, 1, 0, 0, radars(t)) for t in range(0, 10001, 100)]
     pictures = [(t, [] if i is None else [(i, 0, 0, True)]) for t, i in sequence]
-    score = scored(tmp_path, truth, pictures)
+    score = scored(tmp_path, truth, pictures, None, *start)
     assert (score.handovers_kept, score.handovers) == (kept, handovers)
     assert (score.handovers_in_beam_kept, score.handovers_in_beam) == (in_beam_kept, in_beam)
 
 
 # per picture {truth object: (picture id, gapped or None, confirmed)}; joins, of two truth
-# objects
+# objects[, from ms]
 JOINS = {
     "the same object": ([{1: (7, None, True)}, {}, {1: (7, 1.5, True)}], 1, 0),
     "two objects": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)}], 1, 1),
@@ -154,16 +164,18 @@ JOINS = {
     "judged by the first assigned after": ([{1: (7, None, True)}, {}, {2: (7, 1.5, False)},
                                             {2: (7, 1.5, True)}], 1, 1),
     "nothing before is not judged": ([{}, {2: (7, 1.5, True)}], 1, 0),
+    "from the join": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)}], 1, 1, 2000),
+    "from just after it": ([{1: (7, None, True)}, {}, {2: (7, 1.5, True)}], 0, 0, 2001),
 }
 
 
 @pytest.mark.parametrize("case", JOINS.values(), ids=JOINS.keys())
 def test_joins(tmp_path, case):
-    sequence, joins, wrong = case
+    sequence, joins, wrong, *start = case
     truth = [(t, o, 100 * o, 0, "a") for o in (1, 2) for t in (0, 60000)]
     pictures = [(1000 * k, [(i, 100 * o, 0, c, *([] if g is None else [g]))
                             for o, (i, g, c) in p.items()]) for k, p in enumerate(sequence)]
-    score = scored(tmp_path, truth, pictures)
+    score = scored(tmp_path, truth, pictures, None, *start)
     assert (score.joins, score.wrong_joins) == (joins, wrong)
 
 
@@ -226,19 +238,22 @@ BAD = {
     "tracks without received": ("t", '{"site": "north", "radar": "a", "targets": []}', 1,
                                 "no 'received'"),
     "another run": ("p", picture(time=40000), 1, "not of the same run"),
+    "from after the last picture": ("p", picture(time=5), 1,
+                                    "p.jsonl: no picture 0.006 s or more after the first",
+                                    ["--from", "0.006"]),
 }
 
 
 @pytest.mark.parametrize("case", BAD.values(), ids=BAD.keys())
 def test_a_bad_file_gives_one_line(tmp_path, capsys, case):
-    name, text, status, message = case
+    name, text, status, message, *extra = case
     write_truth(tmp_path / "truth.csv", STILL)
     write_pictures(tmp_path / "p.jsonl", [(0, HERE)])
     write_tracks(tmp_path / "t.jsonl", [("a", 0, [])])
     path = {"p": "p.jsonl", "truth": "truth.csv", "t": "t.jsonl"}[name]
     (tmp_path / path).write_text(text + "\n")
     paths = [str(tmp_path / p) for p in ("p.jsonl", "truth.csv", "t.jsonl")]
-    assert main(["--site", paths[0], paths[1], "--tracks", paths[2]]) == status
+    assert main(["--site", paths[0], paths[1], "--tracks", paths[2], *(extra or [[]])[0]]) == status
     error = capsys.readouterr().err
     assert message in error and error.count("\n") == 1, error
 
@@ -246,6 +261,7 @@ def test_a_bad_file_gives_one_line(tmp_path, capsys, case):
 @pytest.mark.parametrize("arguments,message", [
     (["--site", "p.jsonl"], "the following arguments are required: TRUTH"),
     (["p.jsonl", "truth.csv", "--tracks", "t.jsonl"], "unrecognized arguments: --tracks"),
+    (["--site", "p.jsonl", "truth.csv", "--from", "-1"], "not a number of seconds from 0 on: -1"),
 ])
 def test_bad_usage_exits_2(capsys, arguments, message):
     with pytest.raises(SystemExit) as done:
