@@ -347,12 +347,14 @@ QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatu
                 .arg(signedFigure(value, decimals), QString::number(sigma, 'f', decimals),
                      QLatin1String(unit));
         };
-        const auto figures = [&] {
-            return QStringLiteral("heading %1, x %2, y %3, range %4")
-                .arg(figure(e.estimate.headingDeg, e.sigma.headingDeg, degreeDecimals, "deg"),
-                     figure(e.estimate.xM, e.sigma.xM, metreDecimals, "m"),
-                     figure(e.estimate.yM, e.sigma.yM, metreDecimals, "m"),
-                     figure(e.estimate.rangeM, e.sigma.rangeM, metreDecimals, "m"));
+        const auto figures = [&](const RadarAlignment& value, const RadarAlignment& sigma,
+                                 bool certain) {
+            return QStringLiteral("heading %1, x %2, y %3, range %4%5")
+                .arg(figure(value.headingDeg, sigma.headingDeg, degreeDecimals, "deg"),
+                     figure(value.xM, sigma.xM, metreDecimals, "m"),
+                     figure(value.yM, sigma.yM, metreDecimals, "m"),
+                     figure(value.rangeM, sigma.rangeM, metreDecimals, "m"),
+                     certain ? QString() : QStringLiteral("; not certain yet"));
         };
         const auto key = [](const char* name, double value, int decimals) {
             const double scale = std::pow(10.0, decimals);
@@ -373,24 +375,18 @@ QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatu
             // What its co-sightings tell, the rest taken from the site file:
             // no keys to copy, but what apply would correct it by.
             if (e.sharing)
-                out += QStringLiteral("#   with the site file as a survey: %1\n").arg(figures());
+                out += QStringLiteral("#   with the site file as a survey: %1\n")
+                           .arg(figures(e.estimate, e.sigma, true));
             // Along its beam the two are one: the keys with all of it as
             // range offset put its objects where the others see them.
-            if (e.sharing && e.folded && e.coSightings >= minApplyCoSightings) {
-                const RadarAlignment& f = e.foldedEstimate;
-                out +=
-                    QStringLiteral("#   its place along the beam taken as range offset: "
-                                   "heading %1 deg, x %2 m, y %3 m, range %4 m\n")
-                        .arg(signedFigure(f.headingDeg, degreeDecimals),
-                             signedFigure(f.xM, metreDecimals), signedFigure(f.yM, metreDecimals),
-                             signedFigure(f.rangeM, metreDecimals)) +
-                    keys(f);
-            }
+            if (e.sharing && e.folded)
+                out += QStringLiteral("#   its place along the beam taken as range offset: %1\n")
+                           .arg(figures(e.foldedEstimate, e.foldedSigma, e.foldedCertain)) +
+                       keys(e.foldedEstimate);
             continue;
         }
-        out += head + QStringLiteral("%1; %2%3\n")
-                          .arg(sightings, figures(),
-                               e.certain ? QString() : QStringLiteral("; not certain yet"));
+        out += head +
+               QStringLiteral("%1; %2\n").arg(sightings, figures(e.estimate, e.sigma, e.certain));
         out += keys(e.estimate);
     }
     return out;

@@ -101,9 +101,10 @@ bool runOffline(const site::SiteConfig& config, const QString& capture, const QS
 // deviation), then its section's keys corrected by them, to copy into the
 // site file: heading, x, y and range_offset. The anchor and a radar the
 // geometry cannot tell get the comment alone, the latter with why; but one
-// that only cannot tell its range offset from its place along its beam,
-// from minApplyCoSightings on, has that place folded into its range offset
-// (a line that says so) and its keys corrected by that.
+// that only cannot tell its range offset from its place along its beam has
+// that place folded into its range offset (a line that says so, with the
+// folded figures' standard deviations) and its keys corrected by that.
+// Figures not yet certain say so ("; not certain yet").
 QString alignmentKeys(const site::SiteConfig& config, const link::AlignmentStatus& alignment);
 
 } // namespace trklib::sited

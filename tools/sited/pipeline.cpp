@@ -152,17 +152,12 @@ void PicturePipeline::align(std::int64_t timeMs)
     if (!alignment_->apply)
         return;
     for (const align::RadarEstimate& e : qAsConst(alignment_->radars)) {
-        // One the geometry cannot fully tell still brings its sightings
-        // together with the others' once it has seen enough of them.
-        const bool usable =
-            e.observable ? e.certain : e.sharing && e.coSightings >= minApplyCoSightings;
-        if (!usable || e.radar < 0 || e.radar >= radarNames_.size())
+        const std::optional<RadarAlignment> by = align::appliedAlignment(e);
+        if (!by || e.radar < 0 || e.radar >= radarNames_.size())
             continue;
         // The anchor's is none: a radar that was corrected before the
         // consensus chose it as the anchor is no longer.
-        // Folded, it stands on the data alone, its heading included.
-        const RadarAlignment& by = !e.observable && e.folded ? e.foldedEstimate : e.estimate;
-        fusion_->setAlignment(e.radar, e.anchor ? RadarAlignment() : by);
+        fusion_->setAlignment(e.radar, *by);
         alignment_->applied[e.radar] = !e.anchor;
     }
 }

@@ -43,11 +43,6 @@ namespace history {
 class SiteHistory;
 }
 
-// A radar whose estimate is not observable is corrected by it (apply), and
-// its keys along its beam folded are printed (sited --align), only from
-// this many co-sightings on.
-constexpr std::int64_t minApplyCoSightings = 1000;
-
 // What fusion is told of the site file: [fusion] and each radar's place
 // (fusion/fusion.h declares the settings).
 fusion::Settings fusionSettings(const site::SiteConfig& site);

@@ -358,10 +358,11 @@ TEST_F(SitedOffline, AlignsWithoutOutputsAndPrintsEachRadarsCorrectedKeys)
     EXPECT_FALSE(run.alignment->apply) << "report by default";
     ASSERT_EQ(run.alignment->radars.size(), 2);
     for (const QString& line : alignmentKeys(config, *run.alignment).split('\n')) {
-        if (!line.isEmpty())
+        if (!line.isEmpty()) {
             EXPECT_TRUE(line.contains(QRegularExpression(
                 QStringLiteral("^# radar (west|east): \\d+ co-sightings?; not observable: .+$"))))
                 << line.toStdString();
+        }
     }
     config.fusion.align = site::AlignMode::Off;
     ASSERT_TRUE(runOffline(config, capture(), QString(), QString(), {}, run, error));
@@ -387,21 +388,25 @@ TEST_F(SitedOffline, AlignsWithoutOutputsAndPrintsEachRadarsCorrectedKeys)
                              "0.05 m; not certain yet\n") +
                   keys);
     // Not observable along its beam: the keys with that place folded into
-    // the range offset, once it rests on enough co-sightings.
+    // the range offset, its figures' sigmas, and whether they are certain.
     align::RadarEstimate along = east;
     along.observable = false;
     along.why = QStringLiteral("range offset and place along its beam cannot be told apart");
-    along.sharing = along.folded = true;
+    along.sharing = along.folded = along.foldedCertain = true;
     along.foldedEstimate = {1.5, 0.0, 0.2, 1.25};
-    along.coSightings = 1000;
+    along.foldedSigma = {0.011, 0.001, 0.06, 0.02};
     const QString folded = "#   its place along the beam taken as range offset: heading "
-                           "+1.500 deg, x +0.00 m, y +0.20 m, range +1.25 m\n[radar.east]\n"
+                           "+1.500 \u00b1 0.011 deg, x +0.00 \u00b1 0.00 m, y +0.20 \u00b1 0.06 m, "
+                           "range +1.25 \u00b1 0.02 m\n[radar.east]\n"
                            "heading = 271.500\nx = 40.00\ny = -2.80\nrange_offset = 0.75\n";
     EXPECT_TRUE(alignmentKeys(config, {false, {west, along}, {false, false}}).endsWith(folded));
-    --along.coSightings;
+    along.foldedCertain = false;
+    EXPECT_TRUE(alignmentKeys(config, {false, {west, along}, {false, false}})
+                    .contains(QStringLiteral("range +1.25 \u00b1 0.02 m; not certain yet\n")));
+    along.folded = false;
     EXPECT_FALSE(alignmentKeys(config, {false, {west, along}, {false, false}})
                      .contains(QLatin1String("[radar.east]")))
-        << "too few co-sightings for keys";
+        << "nothing folded: no keys";
 
     config.radars[1].placement.headingDeg = 359.0;
     east.certain = true;

@@ -411,17 +411,33 @@ void Solve::reject()
 
 // Moves theta along the weak direction (a shift along the beam with as much
 // range offset) until its place has no part along that shift: all of it is
-// then in the range offset. False when the direction holds no shift.
-bool fold(const Theta& theta, const Theta& weak, RadarAlignment& out)
+// then in the range offset. The move is linear in theta, folded = M theta
+// with M = I - weak c' (c picks the place's part along the shift), so the
+// folded estimate's covariance is M block M', block the radar's own.
+// False when the direction holds no shift.
+bool fold(const Theta& theta, const Theta& weak, const Symmetric& block, RadarAlignment& out,
+          RadarAlignment& sigma)
 {
     const double shift = weak[1] * weak[1] + weak[2] * weak[2];
     if (!(shift > 0.0) || weak[3] == 0.0)
         return false;
-    const double s = -(theta[1] * weak[1] + theta[2] * weak[2]) / shift;
-    Theta folded;
+    const Theta c = {0.0, weak[1] / shift, weak[2] / shift, 0.0};
+    double m[perRadar][perRadar];
     for (int i = 0; i < perRadar; ++i)
-        folded[i] = theta[i] + s * weak[i];
+        for (int j = 0; j < perRadar; ++j)
+            m[i][j] = (i == j ? 1.0 : 0.0) - weak[i] * c[j];
+    Theta folded{}, deviation{};
+    for (int i = 0; i < perRadar; ++i) {
+        double variance = 0.0;
+        for (int j = 0; j < perRadar; ++j) {
+            folded[i] += m[i][j] * theta[j];
+            for (int k = 0; k < perRadar; ++k)
+                variance += m[i][j] * block(j, k) * m[i][k];
+        }
+        deviation[i] = std::sqrt(std::max(0.0, variance));
+    }
     out = alignmentOf(folded);
+    sigma = alignmentOf(deviation);
     return true;
 }
 
@@ -463,6 +479,14 @@ QString Solve::whyNot(int radar, const Symmetric& covariance, Theta& weak) const
     return why;
 }
 
+// Every standard deviation within the bounds of a certain estimate.
+bool certain(const RadarAlignment& sigma)
+{
+    return sigma.headingDeg <= RadarEstimate::certainHeadingDeg &&
+           sigma.xM <= RadarEstimate::certainPlaceM && sigma.yM <= RadarEstimate::certainPlaceM &&
+           sigma.rangeM <= RadarEstimate::certainRangeM;
+}
+
 RadarEstimate Solve::estimateOf(int radar, const Symmetric& covariance, double scale) const
 {
     RadarEstimate e;
@@ -490,15 +514,18 @@ RadarEstimate Solve::estimateOf(int radar, const Symmetric& covariance, double s
     // together, not to mend the site file.
     Theta weak;
     e.why = whyNot(radar, covariance, weak);
-    if (e.why == alongBeam)
-        e.folded = fold(theta_[radar], weak, e.foldedEstimate);
+    if (e.why == alongBeam) {
+        Symmetric block(perRadar);
+        for (int i = 0; i < perRadar; ++i)
+            for (int j = 0; j < perRadar; ++j)
+                block(i, j) = covariance(at + i, at + j) * scale;
+        e.folded = fold(theta_[radar], weak, block, e.foldedEstimate, e.foldedSigma);
+        e.foldedCertain = e.folded && certain(e.foldedSigma);
+    }
     if (!e.why.isEmpty())
         return e;
     e.observable = true;
-    e.certain = e.sigma.headingDeg <= RadarEstimate::certainHeadingDeg &&
-                e.sigma.xM <= RadarEstimate::certainPlaceM &&
-                e.sigma.yM <= RadarEstimate::certainPlaceM &&
-                e.sigma.rangeM <= RadarEstimate::certainRangeM;
+    e.certain = certain(e.sigma);
     return e;
 }
 
@@ -676,6 +703,19 @@ void Aligner::Private::findChanges(const QVector<RadarEstimate>& whole, double v
                                     }),
                      window.end());
     }
+}
+
+std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& e)
+{
+    if (e.anchor)
+        return RadarAlignment();
+    if (e.observable)
+        return e.certain ? std::optional(e.estimate) : std::nullopt;
+    if (e.folded)
+        return e.foldedCertain ? std::optional(e.foldedEstimate) : std::nullopt;
+    if (e.sharing && e.coSightings >= minApplyCoSightings)
+        return e.estimate;
+    return std::nullopt;
 }
 
 Aligner::Aligner(const Settings& settings) : d(std::make_unique<Private>())

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 // Self-alignment: every object that two radars see at once measures how
 // far their mountings disagree. From the co-sightings that fusion gathers,
@@ -51,6 +52,8 @@ struct RadarEstimate
     // the objects along that beam, which are the ones the radar shares.
     bool folded = false;
     RadarAlignment foldedEstimate;
+    RadarAlignment foldedSigma;   // one standard deviation of each of its figures
+    bool foldedCertain = false;   // every one of them within the bounds below
     bool sharing = false;         // shares objects, directly or through others, with the anchor
     bool certain = false;         // every sigma within the bounds below
     std::int64_t coSightings = 0; // used, within the window
@@ -61,6 +64,19 @@ struct RadarEstimate
     static constexpr double certainPlaceM = 0.15;     // metres, x and y
     static constexpr double certainRangeM = 0.1;      // metres
 };
+
+// A radar the geometry cannot tell otherwise than along its beam (see
+// appliedAlignment()) is corrected only from this many co-sightings on.
+constexpr std::int64_t minApplyCoSightings = 1000;
+
+// What [fusion] align = apply corrects a radar by, when anything: the
+// anchor by nothing (a zero alignment); an observable radar by its estimate
+// once certain; one that cannot tell its range offset from its place along
+// its beam by its folded estimate once that is certain; one the geometry
+// cannot tell otherwise, but that shares objects, by its estimate from
+// minApplyCoSightings on: enough to bring its sightings together with the
+// others', not to mend the site file.
+std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& estimate);
 
 class Aligner
 {

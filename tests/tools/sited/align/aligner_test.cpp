@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <random>
 
 namespace trklib::sited::test {
@@ -200,12 +201,16 @@ TEST(Aligner, SaysWhatTheGeometryCannotTell)
     EXPECT_TRUE(found[0].observable);
 
     // East and north sharing only objects on one line through east.
+    const auto all = [](int) { return true; };
+    const auto onTheLine = [](int i, double t) {
+        return Point{std::fmod(10.0 * t + 37.0 * i, 200.0) - 100.0, -9.0};
+    };
     Aligner line(settingsOf(1, 2));
-    feed(
-        line, {{1.0, 0.5, 0.5, 0.3}, {}}, 0.0, 200.0, rng, [](int) { return true; },
-        [](int i, double t) {
-            return Point{std::fmod(10.0 * t + 37.0 * i, 200.0) - 100.0, -9.0};
-        });
+    feed(line, {{1.0, 0.5, 0.5, 0.3}, {}}, 0.0, 3.0, rng, all, onTheLine);
+    const QVector<RadarEstimate> early = line.estimate(at(3.0));
+    EXPECT_TRUE(early[0].folded);
+    EXPECT_FALSE(early[0].foldedCertain) << "3 s of objects";
+    feed(line, {{1.0, 0.5, 0.5, 0.3}, {}}, 3.0, 200.0, rng, all, onTheLine);
     const QVector<RadarEstimate> along = line.estimate(at(200.0));
     EXPECT_TRUE(along[1].anchor);
     EXPECT_FALSE(along[0].observable);
@@ -219,7 +224,65 @@ TEST(Aligner, SaysWhatTheGeometryCannotTell)
     EXPECT_NEAR(f.xM, 0.0, 0.1);
     EXPECT_NEAR(f.yM, 0.5, 0.3);
     EXPECT_NEAR(f.rangeM, 0.8, 0.1);
+    // Its uncertainty is what the co-sightings leave of it, not the
+    // survey's metres along the beam.
+    const RadarAlignment& fs = along[0].foldedSigma;
+    EXPECT_TRUE(along[0].foldedCertain);
+    EXPECT_LT(fs.xM, 0.01) << "nothing left along the beam";
+    EXPECT_LT(fs.rangeM, 0.1);
+    EXPECT_GT(along[0].sigma.rangeM, 0.5);
+    EXPECT_NEAR(fs.headingDeg, along[0].sigma.headingDeg, 0.01) << "the heading is not folded";
     EXPECT_FALSE(found[0].folded) << "observable: nothing to fold";
+}
+
+// What apply corrects a radar by: only what is certain, or what the
+// geometry cannot tell only once enough co-sightings bring it together with
+// the others.
+TEST(Aligner, AppliesOnlyWhatIsCertain)
+{
+    const RadarAlignment estimate{1.0, 2.0, 3.0, 4.0};
+    const RadarAlignment folded{1.1, 0.0, 3.0, 6.0};
+    const auto of = [&](bool anchor, bool observable, bool certain, bool isFolded,
+                        bool foldedCertain, std::int64_t coSightings) {
+        RadarEstimate e;
+        e.radar = 0;
+        e.anchor = anchor;
+        e.observable = observable;
+        e.certain = certain;
+        e.sharing = true;
+        e.estimate = estimate;
+        e.folded = isFolded;
+        e.foldedEstimate = folded;
+        e.foldedCertain = foldedCertain;
+        e.coSightings = coSightings;
+        return e;
+    };
+    const struct
+    {
+        const char* what;
+        RadarEstimate e;
+        std::optional<RadarAlignment> applied;
+    } rows[] = {
+        {"the anchor: nothing", of(true, true, true, false, false, 0), RadarAlignment()},
+        {"observable, certain", of(false, true, true, false, false, 10), estimate},
+        {"observable, not certain", of(false, true, false, false, false, 5000), std::nullopt},
+        {"folded, certain", of(false, false, false, true, true, 10), folded},
+        {"folded, not certain", of(false, false, false, true, false, 5000), std::nullopt},
+        {"not observable, enough co-sightings", of(false, false, false, false, false, 1000),
+         estimate},
+        {"not observable, too few", of(false, false, false, false, false, 999), std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const std::optional<RadarAlignment> applied = align::appliedAlignment(row.e);
+        ASSERT_EQ(applied.has_value(), row.applied.has_value()) << row.what;
+        if (applied) {
+            EXPECT_EQ(applied->headingDeg, row.applied->headingDeg) << row.what;
+            EXPECT_EQ(applied->rangeM, row.applied->rangeM) << row.what;
+        }
+    }
+    RadarEstimate alone = of(false, false, false, false, false, 5000);
+    alone.sharing = false;
+    EXPECT_FALSE(align::appliedAlignment(alone)) << "shares nothing";
 }
 
 TEST(Aligner, KnockedRadarReportedOnceAndFollowed)
