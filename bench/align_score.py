@@ -2,6 +2,7 @@
 """Scores `sited --align`'s estimates against radarsim's truth mounting.
 
 Usage: align_score.py ALIGN_OUTPUT TRUTH.csv.mounting [SITE.conf]
+       align_score.py --corrected SITE.conf TRUTH.csv.mounting
 
 ALIGN_OUTPUT is what `sited --align` printed: per radar a comment line
 "# radar NAME: N co-sightings; heading H ± s deg, x X ± s m, y Y ± s m,
@@ -18,6 +19,10 @@ the beam taken as range offset") against the truth folded the same way
 along the radar's heading: place across the beam, range offset plus place
 along it; and whether every radar is within the bounds so. Exit status 0
 when scored, 1 when a file cannot be read or holds no radar.
+
+With --corrected, prints the site file with every radar's heading, x, y
+and range_offset corrected by the truth: the site as a perfect alignment
+would have it, what `apply` is judged against.
 """
 
 import math
@@ -31,9 +36,7 @@ FIGURES = (r"heading (?P<heading>[-+0-9.]+) ± [0-9.]+ deg, x (?P<x>[-+0-9.]+) �
 ESTIMATE = re.compile(r"^# radar (?P<name>[^:]+): (?P<n>\d+) co-sightings; " + FIGURES)
 # A radar not observable: what its co-sightings tell, the rest the site file's.
 SURVEY = re.compile(r"^#   with the site file as a survey: " + FIGURES)
-FOLDED = re.compile(r"^#   its place along the beam taken as range offset: "
-                    r"heading (?P<heading>[-+0-9.]+) deg, x (?P<x>[-+0-9.]+) m, "
-                    r"y (?P<y>[-+0-9.]+) m, range (?P<range>[-+0-9.]+) m")
+FOLDED = re.compile(r"^#   its place along the beam taken as range offset: " + FIGURES)
 
 
 def read_radars(path):
@@ -91,7 +94,45 @@ def read_estimates(path):
     return estimates, said, survey, fold
 
 
+def corrected(site_path, truth):
+    """The site file's text with each radar's mounting keys made the truth's."""
+    keys = ("heading", "x", "y", "range_offset")
+    out, radar, present, last = [], None, set(), 0
+
+    def error(key):
+        return truth.get(radar, {}).get("range" if key == "range_offset" else key, 0.0)
+
+    def end_section():
+        # A key the section lacks (0 in the file) after its last key.
+        if radar in truth:
+            out[last:last] = [f"{k} = {error(k)}" for k in keys if k not in present]
+
+    for line in open(site_path, encoding="utf-8").read().splitlines():
+        text = line.split("#")[0].split(";")[0].strip()
+        if text.startswith("["):
+            end_section()
+            radar = text[len("[radar."):-1] if text.startswith("[radar.") else None
+            present = set()
+            last = len(out) + 1
+        elif "=" in text:
+            key, value = (part.strip() for part in text.split("=", 1))
+            if radar in truth and key in keys:
+                line = f"{key} = {float(value) + error(key)}"
+                present.add(key)
+            last = len(out) + 1
+        out.append(line)
+    end_section()
+    return "\n".join(out) + "\n"
+
+
 def main(argv):
+    if len(argv) == 4 and argv[1] == "--corrected":
+        try:
+            sys.stdout.write(corrected(argv[2], read_truth(argv[3])))
+        except (OSError, ValueError) as error:
+            print(f"align_score: {error}", file=sys.stderr)
+            return 1
+        return 0
     if len(argv) not in (3, 4):
         print(__doc__.splitlines()[2], file=sys.stderr)
         return 2
