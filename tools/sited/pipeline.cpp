@@ -77,6 +77,7 @@ PicturePipeline::PicturePipeline(const site::SiteConfig& site, PipelineStages st
         alignment_.emplace();
         alignment_->apply = site.fusion.align == site::AlignMode::Apply;
         alignment_->applied.fill(false, site.radars.size());
+        inForce_.fill(RadarAlignment(), site.radars.size());
     }
 }
 
@@ -136,7 +137,8 @@ Picture PicturePipeline::make(std::int64_t timeMs,
 // The co-sightings into the aligner; once a second its estimates, each
 // change logged, and in apply mode each certain estimate handed to fusion.
 // A radar keeps the last applied estimate while its newer ones are not
-// certain; after a change it takes the new one once that is certain.
+// certain, or clearly better than it (align::appliedAlignment()): after a
+// knock, the new estimate as soon as it is either.
 void PicturePipeline::align(std::int64_t timeMs)
 {
     for (const CoSighting& coSighting : fusion_->takeCoSightings())
@@ -152,12 +154,15 @@ void PicturePipeline::align(std::int64_t timeMs)
     if (!alignment_->apply)
         return;
     for (const align::RadarEstimate& e : qAsConst(alignment_->radars)) {
-        const std::optional<RadarAlignment> by = align::appliedAlignment(e);
-        if (!by || e.radar < 0 || e.radar >= radarNames_.size())
+        if (e.radar < 0 || e.radar >= radarNames_.size())
+            continue;
+        const std::optional<RadarAlignment> by = align::appliedAlignment(e, inForce_[e.radar]);
+        if (!by)
             continue;
         // The anchor's is none: a radar that was corrected before the
         // consensus chose it as the anchor is no longer.
         fusion_->setAlignment(e.radar, *by);
+        inForce_[e.radar] = *by;
         alignment_->applied[e.radar] = !e.anchor;
     }
 }

@@ -130,6 +130,7 @@ private:
     std::unique_ptr<classify::Classifier> classifier_;
     std::unique_ptr<align::Aligner> aligner_; // null: [fusion] align = off
     std::optional<link::AlignmentStatus> alignment_;
+    QVector<RadarAlignment> inForce_; // by radar, the correction fusion applies
     std::optional<std::int64_t> nextEstimateMs_;
     std::optional<site::GeoReference> geo_;
     QStringList radarNames_;

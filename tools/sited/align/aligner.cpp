@@ -705,14 +705,39 @@ void Aligner::Private::findChanges(const QVector<RadarEstimate>& whole, double v
     }
 }
 
-std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& e)
+namespace {
+
+// Clearly better than the correction in force: see earlyBounds.
+bool clearlyBetter(const RadarAlignment& value, const RadarAlignment& sigma,
+                   const RadarAlignment& inForce)
+{
+    const Theta v = thetaOf(value), s = thetaOf(sigma), now = thetaOf(inForce);
+    const Theta bound = {RadarEstimate::certainHeadingDeg, RadarEstimate::certainPlaceM,
+                         RadarEstimate::certainPlaceM, RadarEstimate::certainRangeM};
+    bool within = true, away = false;
+    for (int k = 0; k < perRadar; ++k) {
+        const double off = std::abs(v[k] - now[k]);
+        within = within && s[k] <= earlyBounds * bound[k];
+        away = away || (off > earlySigmas * s[k] && off > earlyFigure * bound[k]);
+    }
+    return within && away;
+}
+
+} // namespace
+
+std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& e,
+                                               const RadarAlignment& inForce)
 {
     if (e.anchor)
         return RadarAlignment();
-    if (e.observable)
-        return e.certain ? std::optional(e.estimate) : std::nullopt;
-    if (e.folded)
-        return e.foldedCertain ? std::optional(e.foldedEstimate) : std::nullopt;
+    if (e.observable || e.folded) {
+        const bool certain = e.observable ? e.certain : e.foldedCertain;
+        const RadarAlignment& value = e.observable ? e.estimate : e.foldedEstimate;
+        const RadarAlignment& sigma = e.observable ? e.sigma : e.foldedSigma;
+        if (certain || clearlyBetter(value, sigma, inForce))
+            return value;
+        return std::nullopt;
+    }
     if (e.sharing && e.coSightings >= minApplyCoSightings)
         return e.estimate;
     return std::nullopt;

@@ -69,14 +69,28 @@ struct RadarEstimate
 // appliedAlignment()) is corrected only from this many co-sightings on.
 constexpr std::int64_t minApplyCoSightings = 1000;
 
-// What [fusion] align = apply corrects a radar by, when anything: the
-// anchor by nothing (a zero alignment); an observable radar by its estimate
-// once certain; one that cannot tell its range offset from its place along
-// its beam by its folded estimate once that is certain; one the geometry
-// cannot tell otherwise, but that shares objects, by its estimate from
-// minApplyCoSightings on: enough to bring its sightings together with the
-// others', not to mend the site file.
-std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& estimate);
+// Until an estimate is certain, apply takes one that is already clearly
+// better than the correction in force (none at first, or the one a knock
+// has made wrong): every standard deviation within earlyBounds times the
+// bounds of a certain one, and some figure more than earlySigmas of its own
+// and earlyFigure times that bound away from the correction in force. On the
+// junction a radar two degrees off is then corrected after 5 to 10 s of
+// traffic instead of 15 to 20; one without an error is not, by noise; and a
+// certain estimate replaces the early one.
+constexpr double earlyBounds = 6.0;
+constexpr double earlySigmas = 5.0;
+constexpr double earlyFigure = 3.0;
+
+// What [fusion] align = apply corrects a radar by, when anything, given the
+// correction in force (zero for none): the anchor by nothing (a zero
+// alignment); an observable radar by its estimate once certain; one that
+// cannot tell its range offset from its place along its beam by its folded
+// estimate once that is certain; either of them early, as above; one the
+// geometry cannot tell otherwise, but that shares objects, by its estimate
+// from minApplyCoSightings on: enough to bring its sightings together with
+// the others', not to mend the site file.
+std::optional<RadarAlignment> appliedAlignment(const RadarEstimate& estimate,
+                                               const RadarAlignment& inForce);
 
 class Aligner
 {

@@ -237,52 +237,99 @@ TEST(Aligner, SaysWhatTheGeometryCannotTell)
 
 // What apply corrects a radar by: only what is certain, or what the
 // geometry cannot tell only once enough co-sightings bring it together with
-// the others.
+// the others; before its first correction, what is clearly better than none.
 TEST(Aligner, AppliesOnlyWhatIsCertain)
 {
     const RadarAlignment estimate{1.0, 2.0, 3.0, 4.0};
     const RadarAlignment folded{1.1, 0.0, 3.0, 6.0};
-    const auto of = [&](bool anchor, bool observable, bool certain, bool isFolded,
-                        bool foldedCertain, std::int64_t coSightings) {
+    const RadarAlignment wide{1.0, 1.0, 1.0, 1.0}; // sigmas: never early
+    enum Kind
+    {
+        Anchor,
+        Observable,
+        Folded,
+        Neither
+    };
+    const auto of = [&](Kind kind, bool certain, RadarAlignment sigma, std::int64_t coSightings,
+                        RadarAlignment value) {
         RadarEstimate e;
         e.radar = 0;
-        e.anchor = anchor;
-        e.observable = observable;
-        e.certain = certain;
+        e.anchor = kind == Anchor;
+        e.observable = kind == Anchor || kind == Observable;
+        e.certain = certain && kind == Observable;
         e.sharing = true;
-        e.estimate = estimate;
-        e.folded = isFolded;
-        e.foldedEstimate = folded;
-        e.foldedCertain = foldedCertain;
+        e.estimate = kind == Folded ? estimate : value;
+        e.sigma = e.foldedSigma = sigma;
+        e.folded = kind == Folded;
+        e.foldedEstimate = kind == Folded ? value : folded;
+        e.foldedCertain = certain && kind == Folded;
         e.coSightings = coSightings;
         return e;
     };
+    const RadarAlignment small{0.1, 0.3, 0.3, 0.2};
+    // Each sigma at its bound for early (0.3 deg, 0.9 m, 0.9 m, 0.6 m).
+    const RadarAlignment atBounds{align::earlyBounds * RadarEstimate::certainHeadingDeg,
+                                  align::earlyBounds * RadarEstimate::certainPlaceM, 0.5,
+                                  align::earlyBounds * RadarEstimate::certainRangeM};
+    RadarAlignment headingWide = atBounds;
+    headingWide.headingDeg += 0.01;
     const struct
     {
         const char* what;
         RadarEstimate e;
+        RadarAlignment inForce;
         std::optional<RadarAlignment> applied;
     } rows[] = {
-        {"the anchor: nothing", of(true, true, true, false, false, 0), RadarAlignment()},
-        {"observable, certain", of(false, true, true, false, false, 10), estimate},
-        {"observable, not certain", of(false, true, false, false, false, 5000), std::nullopt},
-        {"folded, certain", of(false, false, false, true, true, 10), folded},
-        {"folded, not certain", of(false, false, false, true, false, 5000), std::nullopt},
-        {"not observable, enough co-sightings", of(false, false, false, false, false, 1000),
+        {"the anchor: nothing", of(Anchor, true, wide, 0, estimate), estimate, RadarAlignment()},
+        {"observable, certain", of(Observable, true, wide, 10, estimate), {}, estimate},
+        {"observable, not certain", of(Observable, false, wide, 5000, estimate), {}, std::nullopt},
+        {"folded, certain", of(Folded, true, wide, 10, folded), {}, folded},
+        {"folded, not certain", of(Folded, false, wide, 5000, folded), {}, std::nullopt},
+        {"not observable, enough co-sightings",
+         of(Neither, false, wide, 1000, estimate),
+         {},
          estimate},
-        {"not observable, too few", of(false, false, false, false, false, 999), std::nullopt},
+        {"not observable, too few", of(Neither, false, wide, 999, estimate), {}, std::nullopt},
+        // Early: every sigma within 0.3 deg, 0.9 m and 0.6 m, some figure
+        // beyond 5 sigmas and 0.15 deg, 0.45 m or 0.3 m of the correction in
+        // force.
+        {"early, clearly better than none",
+         of(Observable, false, atBounds, 10, estimate),
+         {},
+         estimate},
+        {"early, folded", of(Folded, false, atBounds, 10, folded), {}, folded},
+        {"early, near the correction in force",
+         of(Observable, false, atBounds, 10, estimate),
+         {1.1, 2.0, 3.0, 4.0},
+         std::nullopt},
+        {"early, after a knock of 5 deg",
+         of(Observable, false, atBounds, 10, estimate),
+         {-4.0, 2.0, 3.0, 4.0},
+         estimate},
+        {"early, a sigma too wide",
+         of(Observable, false, headingWide, 10, estimate),
+         {},
+         std::nullopt},
+        {"early, nothing 5 sigmas out",
+         of(Observable, false, {0.3, 0.8, 0.8, 0.6}, 10, {1.0, 2.0, 3.0, 2.0}),
+         {},
+         std::nullopt},
+        {"early, nothing beyond its bound",
+         of(Observable, false, {0.01, 0.01, 0.01, 0.01}, 10, small),
+         {},
+         std::nullopt},
     };
     for (const auto& row : rows) {
-        const std::optional<RadarAlignment> applied = align::appliedAlignment(row.e);
+        const std::optional<RadarAlignment> applied = align::appliedAlignment(row.e, row.inForce);
         ASSERT_EQ(applied.has_value(), row.applied.has_value()) << row.what;
         if (applied) {
             EXPECT_EQ(applied->headingDeg, row.applied->headingDeg) << row.what;
             EXPECT_EQ(applied->rangeM, row.applied->rangeM) << row.what;
         }
     }
-    RadarEstimate alone = of(false, false, false, false, false, 5000);
+    RadarEstimate alone = of(Neither, false, wide, 5000, estimate);
     alone.sharing = false;
-    EXPECT_FALSE(align::appliedAlignment(alone)) << "shares nothing";
+    EXPECT_FALSE(align::appliedAlignment(alone, {})) << "shares nothing";
 }
 
 TEST(Aligner, KnockedRadarReportedOnceAndFollowed)
