@@ -545,13 +545,15 @@ int runOfflineAndSay(const Options& options, const SiteConfig& site, ZoneOutput*
 }
 
 // sited --align: the offline run without outputs, and each radar's
-// corrected keys on stdout. With [fusion] align = off it estimates all the
-// same: that is what it was asked for.
+// corrected keys on stdout. It runs as [fusion] align = apply whatever the
+// file says: the aligner learns from the radars' own sightings, which no
+// correction touches, but fusion pairs them by where they land; a radar
+// off by more than the gate would pair only where its error happens to
+// look small, and its estimate would come out too small with it.
 int runAlignAndSay(const Options& options, const SiteConfig& site, const Model& classModel)
 {
     SiteConfig aligned = site;
-    if (aligned.fusion.align == trklib::site::AlignMode::Off)
-        aligned.fusion.align = trklib::site::AlignMode::Report;
+    aligned.fusion.align = trklib::site::AlignMode::Apply;
     OfflineRun run;
     QString error;
     if (!runOffline(aligned, options.capture, QString(), QString(), {}, run, error,
