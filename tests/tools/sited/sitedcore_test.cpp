@@ -246,6 +246,10 @@ TEST(TracksReader, TopicsAndPayloadsThatAreNoRadarsTracks)
         // Qt's parser would leak the first value of a key named twice.
         {eastTopic, "{\"targets\":[],\"targets\":[]}", Verdict::Bad, "an object names a key twice"},
         {eastTopic, "{\"a\":{\"b\":1,\"\\u0062\":2}}", Verdict::Bad, "an object names a key twice"},
+        // A raw U+0000 ends what the parser compares of keys of one length.
+        {eastTopic, QByteArray("{\"x\0a\":[1],\"x\0b\":2}", 19), Verdict::Bad,
+         "an object names a key twice"},
+        {eastTopic, QByteArray("{\"x\0a\":[1],\"x\0bc\":2}", 20), Verdict::Bad, "site: "},
         {eastTopic, "{\"a\":{\"b\":1},\"c\":{\"b\":{}},\"d\":[{\"b\":1},{\"b\":1}]}", Verdict::Bad,
          "site: "},
     };

@@ -47,10 +47,15 @@ bool repeatsAKey(const QByteArray& json)
                 ++colon;
             if (inObject.empty() || !inObject.back() || colon >= end || *colon != ':')
                 continue;
-            // A key with escapes is compared as the parser reads it.
+            // A key with escapes is compared as the parser reads it. A raw
+            // U+0000 in a key ends what the parser compares of it, among
+            // keys of the same length in bytes: "x<NUL>a" repeats "x<NUL>b".
+            const int nul = escaped ? -1 : text.indexOf('\0');
             const QString key =
-                escaped ? QJsonDocument::fromJson("[\"" + text + "\"]").array().at(0).toString()
-                        : QString::fromUtf8(text.constData(), text.size());
+                escaped    ? QJsonDocument::fromJson("[\"" + text + "\"]").array().at(0).toString()
+                : nul >= 0 ? QString::fromUtf8(text.constData(), nul) + QChar(0) +
+                                 QString::number(text.size())
+                           : QString::fromUtf8(text.constData(), text.size());
             QSet<QString>& keys = objects.back();
             if (keys.contains(key))
                 return true;

@@ -9,8 +9,9 @@ namespace trklib::service {
 // (QJsonDocument::fromJson) keeps the last value of a repeated key and
 // leaks the object or list the first one held: a reader of messages that
 // come all day refuses such text before it is parsed. A key with escapes
-// is compared as the parser reads it; text that is not JSON is left to the
-// parser to say so (false).
+// is compared as the parser reads it, one with a raw U+0000 as the parser
+// compares it (up to the U+0000, among keys of its length in bytes); text
+// that is not JSON is left to the parser to say so (false).
 bool repeatsAKey(const QByteArray& json);
 
 } // namespace trklib::service
