@@ -135,7 +135,7 @@ Picture PicturePipeline::make(std::int64_t timeMs,
 }
 
 // The co-sightings into the aligner; once a second its estimates, each
-// change logged, and in apply mode each certain estimate handed to fusion.
+// change logged, and in apply mode each one to apply handed to fusion.
 // A radar keeps the last applied estimate while its newer ones are not
 // certain, or clearly better than it (align::appliedAlignment()): after a
 // knock, the new estimate as soon as it is either.

@@ -479,12 +479,18 @@ QString Solve::whyNot(int radar, const Symmetric& covariance, Theta& weak) const
     return why;
 }
 
+// The bounds of a certain estimate, as the unknowns: degrees, metres.
+constexpr Theta certainBound = {RadarEstimate::certainHeadingDeg, RadarEstimate::certainPlaceM,
+                                RadarEstimate::certainPlaceM, RadarEstimate::certainRangeM};
+
 // Every standard deviation within the bounds of a certain estimate.
 bool certain(const RadarAlignment& sigma)
 {
-    return sigma.headingDeg <= RadarEstimate::certainHeadingDeg &&
-           sigma.xM <= RadarEstimate::certainPlaceM && sigma.yM <= RadarEstimate::certainPlaceM &&
-           sigma.rangeM <= RadarEstimate::certainRangeM;
+    const Theta s = thetaOf(sigma);
+    for (int k = 0; k < perRadar; ++k)
+        if (!(s[k] <= certainBound[k]))
+            return false;
+    return true;
 }
 
 RadarEstimate Solve::estimateOf(int radar, const Symmetric& covariance, double scale) const
@@ -712,13 +718,11 @@ bool clearlyBetter(const RadarAlignment& value, const RadarAlignment& sigma,
                    const RadarAlignment& inForce)
 {
     const Theta v = thetaOf(value), s = thetaOf(sigma), now = thetaOf(inForce);
-    const Theta bound = {RadarEstimate::certainHeadingDeg, RadarEstimate::certainPlaceM,
-                         RadarEstimate::certainPlaceM, RadarEstimate::certainRangeM};
     bool within = true, away = false;
     for (int k = 0; k < perRadar; ++k) {
         const double off = std::abs(v[k] - now[k]);
-        within = within && s[k] <= earlyBounds * bound[k];
-        away = away || (off > earlySigmas * s[k] && off > earlyFigure * bound[k]);
+        within = within && s[k] <= earlyBounds * certainBound[k];
+        away = away || (off > earlySigmas * s[k] && off > earlyFigure * certainBound[k]);
     }
     return within && away;
 }
