@@ -229,9 +229,7 @@ TEST(Aligner, SaysWhatTheGeometryCannotTell)
     const RadarAlignment& fs = along[0].foldedSigma;
     EXPECT_TRUE(along[0].foldedCertain);
     EXPECT_LT(fs.xM, 0.01) << "nothing left along the beam";
-    EXPECT_LT(fs.rangeM, 0.1);
-    EXPECT_GT(along[0].sigma.rangeM, 0.5);
-    EXPECT_NEAR(fs.headingDeg, along[0].sigma.headingDeg, 0.01) << "the heading is not folded";
+    EXPECT_LT(fs.rangeM, 0.1) << "the survey's " << along[0].sigma.rangeM << " m dropped out";
     EXPECT_FALSE(found[0].folded) << "observable: nothing to fold";
 }
 
