@@ -31,11 +31,6 @@ struct Tracked
     QVector<Stay> stays;       // by zone; unused for lines
 };
 
-bool boxesMeet(const Box& a, const Box& b)
-{
-    return a.minX <= b.maxX && b.minX <= a.maxX && a.minY <= b.maxY && b.minY <= a.maxY;
-}
-
 } // namespace
 
 bool operator==(const ZoneState& a, const ZoneState& b)
@@ -57,15 +52,7 @@ struct Rules::Private
 
     bool inside(int zone, Point p) const
     {
-        const QVector<Path>& rings = zones[zone].rings;
-        const QVector<Box>& box = boxes[zone];
-        if (!box[0].contains(p) || locate(rings[0], p) == Where::Outside)
-            return false;
-        for (int h = 1; h < rings.size(); ++h) {
-            if (box[h].contains(p) && locate(rings[h], p) == Where::Inside)
-                return false;
-        }
-        return true;
+        return insideRings(zones[zone].rings, boxes[zone].constData(), p);
     }
 
     // The first segment of the line that the move from -> to meets, or -1;
@@ -74,7 +61,7 @@ struct Rules::Private
     {
         const Path& line = zones[zone].line;
         const Box move = boundingBox({from, to});
-        if (!boxesMeet(boxes[zone][0], move))
+        if (!boxes[zone][0].meets(move))
             return -1;
         for (int i = 0; i + 1 < line.size(); ++i) {
             if (onSegment(line[i], line[i + 1], from))

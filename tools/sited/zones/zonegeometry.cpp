@@ -142,4 +142,15 @@ Box boundingBox(const Path& path)
     return box;
 }
 
+bool insideRings(const QVector<Path>& rings, const Box* ringBoxes, Point p)
+{
+    if (!ringBoxes[0].contains(p) || locate(rings[0], p) == Where::Outside)
+        return false;
+    for (int h = 1; h < rings.size(); ++h) {
+        if (ringBoxes[h].contains(p) && locate(rings[h], p) == Where::Inside)
+            return false;
+    }
+    return true;
+}
+
 } // namespace trklib::sited::zones

@@ -57,7 +57,17 @@ struct Box
     {
         return p.x >= minX && p.x <= maxX && p.y >= minY && p.y <= maxY;
     }
+    // Whether the two share a point, an edge or corner included.
+    bool meets(const Box& b) const
+    {
+        return minX <= b.maxX && b.minX <= maxX && minY <= b.maxY && b.minY <= maxY;
+    }
 };
 Box boundingBox(const Path& path);
+
+// Whether p is inside the zone of rings (the outer ring first, then its
+// holes; ringBoxes their boxes, in the same order): in the outer ring or on
+// it, and not strictly inside a hole.
+bool insideRings(const QVector<Path>& rings, const Box* ringBoxes, Point p);
 
 } // namespace trklib::sited::zones

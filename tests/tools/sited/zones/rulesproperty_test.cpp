@@ -1,8 +1,10 @@
 #include "tools/sited/fusion/picturejson.h"
+#include "tools/sited/zones/replayrules.h"
 #include "tools/sited/zones/rules.h"
 #include "tools/sited/zones/zonemessages.h"
 
 #include "support/programrun.h"
+#include "util/units.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +12,12 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <memory>
+#include <optional>
 #include <random>
+#include <set>
+#include <sstream>
+#include <vector>
 
 using namespace trklib::sited::fusion;
 using namespace trklib::sited::zones;
@@ -192,6 +199,180 @@ TEST(RulesProperty, AgreeWithTheIndependentCheckerOnRandomScenes)
     for (const char* kind :
          {"enter", "exit", "exitlost", "dwell", "speed", "crossleft", "crossright"})
         EXPECT_TRUE(kinds.contains(QLatin1String(kind))) << kind;
+}
+
+// The replay against the rules themselves: the scenes above with classes
+// (strict or not) on some zones, a zone whose box is the whole extent (its
+// corners and edges then fall on the replay's cells' corners and edges)
+// and a long line off the metre grid, and objects that vanish and come
+// back under the same id, change class, stand on a zone's corner or a
+// line's point and jump far outside every zone and back; now and then both
+// start again. Every event must be the same, every field bit for bit.
+class ReplayScene
+{
+public:
+    explicit ReplayScene(unsigned seed) : base_(seed), random_(seed) {}
+
+    QVector<Zone> zones()
+    {
+        QVector<Zone> zones = base_.zones();
+        for (Zone& zone : zones) {
+            if (!chance(0.4))
+                continue;
+            for (int c = 0; c < int(ObjectClass::Unknown); ++c) {
+                if (chance(0.4))
+                    zone.classes.append(ObjectClass(c));
+            }
+            if (zone.classes.isEmpty())
+                zone.classes.append(ObjectClass::Person);
+            zone.strict = chance(0.5);
+        }
+        if (chance(0.5)) {
+            // 64 m square, the extent of the rest: cut into a power of two of
+            // cells, it puts the replay's cells' edges on the objects' walk.
+            Zone all;
+            all.name = QStringLiteral("all");
+            all.rings = {{{-16, -16}, {48, -16}, {48, 48}, {-16, 48}, {-16, -16}}};
+            all.confirmedOnly = chance(0.5);
+            all.dwellS = 1.0;
+            zones.append(all);
+        }
+        Zone line;
+        line.name = QStringLiteral("long");
+        line.kind = Zone::Kind::Line;
+        line.confirmedOnly = chance(0.5);
+        for (int i = pick(2, 5); i > 0; --i)
+            line.line.append({pick(-30, 120) / 3.0, pick(-30, 120) / 3.0});
+        zones.append(line);
+        return zones;
+    }
+
+    // Pictures of objects of ids 1 to 24, each by id.
+    QVector<Picture> pictures(const QVector<Zone>& zones)
+    {
+        QVector<Point> corners; // of the zones and lines, to stand on
+        for (const Zone& zone : zones) {
+            for (const Path& ring : zone.rings)
+                corners += ring;
+            corners += zone.line;
+        }
+        QVector<Picture> pictures;
+        std::vector<std::optional<SiteObject>> objects(24);
+        std::int64_t timeMs = 1700000000000;
+        for (int p = 0; p < 250; ++p) {
+            timeMs += chance(0.1) ? 0 : chance(0.2) ? 250 : 100;
+            Picture picture;
+            picture.timeMs = timeMs;
+            for (int id = 1; id <= int(objects.size()); ++id) {
+                std::optional<SiteObject>& o = objects[id - 1];
+                if (o ? chance(0.03) : !chance(0.1)) {
+                    o.reset();
+                    continue;
+                }
+                if (!o) {
+                    o = SiteObject();
+                    o->id = id;
+                    o->xM = 0.5 * pick(-20, 80);
+                    o->yM = 0.5 * pick(-20, 80);
+                }
+                move(*o, corners);
+                picture.objects.append(*o);
+            }
+            pictures.append(picture);
+        }
+        return pictures;
+    }
+
+private:
+    void move(SiteObject& o, const QVector<Point>& corners)
+    {
+        const bool far = std::abs(o.xM) > 1000.0;
+        if (far ? chance(0.3) : chance(0.02)) {
+            o.xM = far ? 0.5 * pick(-20, 80) : chance(0.5) ? 1e4 : -1e5;
+            o.yM = 0.5 * pick(-20, 80);
+        } else if (chance(0.08)) {
+            const Point at = corners[pick(0, corners.size() - 1)];
+            o.xM = at.x;
+            o.yM = at.y;
+        } else {
+            o.xM = std::round(2.0 * o.xM) / 2.0 + 0.5 * pick(-3, 3);
+            o.yM = std::round(2.0 * o.yM) / 2.0 + 0.5 * pick(-3, 3);
+        }
+        o.vxMps = 0.5 * pick(-12, 12);
+        o.vyMps = 0.5 * pick(-12, 12);
+        o.confirmed = chance(0.7);
+        if (chance(0.15))
+            o.objectClass = ObjectClass(pick(0, objectClassCount - 1));
+    }
+
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+    bool chance(double p) { return std::bernoulli_distribution(p)(random_); }
+
+    Scene base_;
+    std::mt19937_64 random_;
+};
+
+std::vector<Sample> samplesOf(const Picture& picture)
+{
+    std::vector<Sample> samples;
+    for (const SiteObject& o : picture.objects) {
+        Sample s;
+        s.id = o.id;
+        s.xM = o.xM;
+        s.yM = o.yM;
+        s.speedKph = util::groundSpeedKph(o.vxMps, o.vyMps);
+        s.confirmed = o.confirmed;
+        s.objectClass = o.objectClass;
+        samples.push_back(s);
+    }
+    return samples;
+}
+
+// Every field of each event, a line each, the doubles in hexadecimal (their
+// every bit).
+std::string fieldsOf(const QVector<Event>& events)
+{
+    std::ostringstream lines;
+    lines << std::hexfloat;
+    for (const Event& e : events) {
+        lines << "kind " << int(e.kind) << " zone " << e.zone << " object " << e.object << " time "
+              << e.timeMs << " at " << e.xM << ',' << e.yM << " speed " << e.speedKph << " dwell "
+              << e.dwellS << " left " << e.left << " lost " << e.lost << " class "
+              << int(e.objectClass) << '\n';
+    }
+    return lines.str();
+}
+
+TEST(RulesProperty, ReplayRaisesExactlyTheRulesEvents)
+{
+    std::set<std::pair<Event::Kind, int>> raised; // kind and left or lost, so that none is vacuous
+    int restarts = 0;
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        ReplayScene scene(seed);
+        const QVector<Zone> zones = scene.zones();
+        auto rules = std::make_unique<Rules>(zones);
+        ReplayRules replay(zones);
+        QVector<Event> events;
+        std::mt19937 restartAt(seed);
+        const QVector<Picture> pictures = scene.pictures(zones);
+        for (int p = 0; p < pictures.size(); ++p) {
+            SCOPED_TRACE(p);
+            if (std::uniform_int_distribution<int>(0, 99)(restartAt) == 0) {
+                rules = std::make_unique<Rules>(zones);
+                replay.restart();
+                ++restarts;
+            }
+            const std::vector<Sample> samples = samplesOf(pictures[p]);
+            replay.evaluate(pictures[p].timeMs, samples.data(), int(samples.size()), events);
+            const QVector<Event> expected = rules->evaluate(pictures[p]);
+            ASSERT_EQ(fieldsOf(events), fieldsOf(expected));
+            for (const Event& e : expected)
+                raised.insert({e.kind, e.kind == Event::Kind::Cross ? e.left : e.lost});
+        }
+    }
+    EXPECT_GT(restarts, 60);
+    EXPECT_EQ(raised.size(), 7u); // enter, exit, lost exit, dwell, speed, cross left and right
 }
 
 } // namespace
