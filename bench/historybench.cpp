@@ -379,9 +379,8 @@ bool preview(SharedStore& shared, int hours, PreviewFigures& f,
     // The pictures read alone, as the preview reads them.
     const auto t = std::chrono::steady_clock::now();
     std::int64_t read = 0;
-    const Store::PictureSink count = [&read](std::int64_t, const QVector<ObjectRow>& rows) {
-        read += rows.size();
-    };
+    const Store::PictureSink count = [&read](std::int64_t, const trklib::sited::zones::Sample*,
+                                             int objects) { read += objects; };
     const std::int64_t endMs = startMs + std::int64_t(hours) * hourMs;
     for (std::int64_t from = startMs; from < endMs; from += previewSpanMs) {
         if (!shared.with([&](Store& s) {

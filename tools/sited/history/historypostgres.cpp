@@ -1,6 +1,7 @@
 #include "tools/sited/history/historybackends.h"
 
 #include "tools/sited/history/historyschema.h"
+#include "tools/sited/history/pictureblocks.h"
 
 #include "tools/common/service/jsonwriter.h"
 
@@ -49,6 +50,11 @@ public:
             }
             Params& operator()(std::int64_t v) const { return p.add(v); }
             Params& operator()(const QByteArray& v) const { return p.add(v); }
+            // bytea's text form: \x and the bytes in hex.
+            Params& operator()(const schema::Blob& v) const
+            {
+                return p.add("\\x" + v.bytes.toHex());
+            }
         };
         return std::visit(Adder{*this}, v);
     }
@@ -192,6 +198,10 @@ void appendCopyValue(QByteArray& out, const schema::Value& v)
         void operator()(double v) const { service::appendNumber(out, v); }
         void operator()(bool v) const { out.append(v ? 't' : 'f'); }
         void operator()(const QByteArray& v) const { appendCopyText(out, v); }
+        void operator()(const schema::Blob& v) const
+        {
+            out.append("\\\\x").append(v.bytes.toHex());
+        }
     };
     std::visit(Appender{out}, v);
 }
@@ -229,6 +239,10 @@ public:
     const char* kind() const override { return "postgresql"; }
 
 private:
+    bool writeRows(const Batch& batch, const BlockWriter::Work& blocks, QString& error);
+    // The pictures of a period from their rows alone.
+    bool rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                     QString& error);
     // The earliest or latest time of the site's records: pick "least" of
     // each table's extreme "min", or "greatest" of "max".
     bool recordTime(const char* pick, const char* extreme, std::optional<std::int64_t>& timeMs,
@@ -271,6 +285,7 @@ private:
 
     QString url_;
     QString site_;
+    BlockWriter blocks_{true};
     PGconn* conn_ = nullptr;
 };
 
@@ -372,6 +387,15 @@ bool PostgresStore::copyObjects(const QVector<ObjectRow>& objects, QString& erro
 
 bool PostgresStore::write(const Batch& batch, QString& error)
 {
+    const BlockWriter before = blocks_;
+    if (writeRows(batch, blocks_.add(batch), error))
+        return true;
+    blocks_ = before;
+    return false;
+}
+
+bool PostgresStore::writeRows(const Batch& batch, const BlockWriter::Work& blocks, QString& error)
+{
     if (!isConnected()) {
         error = QStringLiteral("history (postgresql): not connected");
         return false;
@@ -415,6 +439,17 @@ bool PostgresStore::write(const Batch& batch, QString& error)
     for (const CameraRow& c : batch.cameras) {
         if (!command(camera.constData(), error, "writing",
                      Params().add(schema::cameraValues(site, c))))
+            return rollback(error, "writing");
+    }
+    const QByteArray stale = schema::blockDelete(Dialect::postgres);
+    for (const std::int64_t startMs : blocks.stale) {
+        if (!command(stale.constData(), error, "writing", Params().add(site).add(startMs)))
+            return rollback(error, "writing");
+    }
+    const QByteArray block = schema::insert(schema::pictureBlocks(), Dialect::postgres);
+    for (const auto& [startMs, bytes] : blocks.done) {
+        if (!command(block.constData(), error, "writing",
+                     Params().add(schema::blockValues(site, startMs, bytes))))
             return rollback(error, "writing");
     }
     return command("COMMIT", error, "writing") || rollback(error, "writing");
@@ -526,6 +561,26 @@ bool PostgresStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString
 bool PostgresStore::pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                              QString& error)
 {
+    // The blocks in binary: bytea's bytes as they are, not in hex.
+    Result r(run(schema::blocksSelect(Dialect::postgres).constData(),
+                 Params().add(site_).add(blockStart(fromMs)).add(toMs), true));
+    if (r.status() != PGRES_TUPLES_OK)
+        return fail(error, "reading pictures");
+    QVector<std::pair<std::int64_t, QByteArray>> blocks;
+    blocks.reserve(r.rows());
+    for (int i = 0; i < r.rows(); ++i)
+        blocks.append({BinaryRow{r, i}.integer(0), r.textView(i, 1)});
+    return playPictures(
+        fromMs, toMs, blocks,
+        [this](std::int64_t from, std::int64_t to, const PictureSink& sink, QString& why) {
+            return rowPictures(from, to, sink, why);
+        },
+        each, error);
+}
+
+bool PostgresStore::rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                                QString& error)
+{
     // The period's rows come in one result (callers ask for short periods),
     // the objects' in binary: strtod() would take most of the time.
     const Params params = Params().add(site_).add(fromMs).add(toMs);
@@ -542,8 +597,11 @@ bool PostgresStore::pictures(std::int64_t fromMs, std::int64_t toMs, const Pictu
     if (r.status() != PGRES_TUPLES_OK)
         return fail(error, "reading pictures");
     schema::PictureJoin join(std::move(times), each);
-    for (int i = 0; i < r.rows(); ++i)
-        join.add(schema::readRulesObject(BinaryRow{r, i}));
+    for (int i = 0; i < r.rows(); ++i) {
+        std::int64_t timeMs = 0;
+        const zones::Sample object = schema::readRulesObject(BinaryRow{r, i}, timeMs);
+        join.add(timeMs, object);
+    }
     join.finish();
     return true;
 }

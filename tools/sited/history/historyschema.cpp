@@ -22,6 +22,8 @@ const char* typeName(Type type, Dialect dialect)
         return sqlite ? "REAL" : "double precision";
     case Type::boolean:
         return sqlite ? "INTEGER" : "boolean";
+    case Type::blob:
+        return sqlite ? "BLOB" : "bytea";
     }
     return "";
 }
@@ -301,11 +303,31 @@ const Table& cameraChanges()
     return t;
 }
 
+// Version 8: each whole minute's pictures in one block (pictureblocks.h), by
+// the minute's start: what the zones' preview reads.
+const Table& pictureBlocks()
+{
+    static const Table t{
+        "picture_blocks",
+        nullptr,
+        {
+            siteColumn,
+            {"time", Type::integer},
+            {"block", Type::blob},
+        },
+        {"site", "time"},
+        {},
+        {},
+        8,
+    };
+    return t;
+}
+
 const std::vector<const Table*>& tables()
 {
-    static const std::vector<const Table*> all{&pictures(),     &objects(), &events(),
-                                               &statuses(),     &logins(),  &alarmChanges(),
-                                               &cameraChanges()};
+    static const std::vector<const Table*> all{&pictures(),      &objects(),      &events(),
+                                               &statuses(),      &logins(),       &alarmChanges(),
+                                               &cameraChanges(), &pictureBlocks()};
     return all;
 }
 
@@ -417,11 +439,28 @@ QByteArray pictureTimesSelect(Dialect dialect)
 QByteArray rulesObjectsSelect(Dialect dialect)
 {
     // SQLite: by the time index (see SqliteStore::tracks()).
-    return QByteArray("SELECT time, id, x, y, vx, vy, speed, confirmed, since, object_class "
-                      "FROM objects") +
+    return QByteArray("SELECT time, id, x, y, speed, confirmed, object_class FROM objects") +
            (dialect == Dialect::sqlite ? " INDEXED BY objects_time" : "") +
            " WHERE site = " + placeholder(1, dialect) + " AND time BETWEEN " +
            placeholder(2, dialect) + " AND " + placeholder(3, dialect) + " ORDER BY time";
+}
+
+QByteArray blocksSelect(Dialect dialect)
+{
+    return "SELECT time, block FROM picture_blocks WHERE site = " + placeholder(1, dialect) +
+           " AND time BETWEEN " + placeholder(2, dialect) + " AND " + placeholder(3, dialect) +
+           " ORDER BY time";
+}
+
+QByteArray blockDelete(Dialect dialect)
+{
+    return "DELETE FROM picture_blocks WHERE site = " + placeholder(1, dialect) +
+           " AND time = " + placeholder(2, dialect);
+}
+
+Values blockValues(const QByteArray& site, std::int64_t startMs, const QByteArray& block)
+{
+    return {site, startMs, Blob{block}};
 }
 
 Values pictureValues(const QByteArray& site, std::int64_t timeMs)

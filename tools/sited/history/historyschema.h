@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QVarLengthArray>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <limits>
 #include <variant>
@@ -31,6 +33,7 @@ enum class Type
     integer, // INTEGER; bigint
     real,    // REAL; double precision
     boolean, // INTEGER, 0 or 1; boolean
+    blob,    // BLOB; bytea
 };
 
 // What else a column is.
@@ -93,6 +96,7 @@ const Table& statuses();
 const Table& logins();
 const Table& alarmChanges();
 const Table& cameraChanges();
+const Table& pictureBlocks();
 // Every table, in the order they are made.
 const std::vector<const Table*>& tables();
 
@@ -127,21 +131,26 @@ QByteArray objectColumns(bool positionsOnly);
 // their objects' rows by time, as readRulesObject() reads them.
 QByteArray pictureTimesSelect(Dialect dialect);
 QByteArray rulesObjectsSelect(Dialect dialect);
+// The blocks of the minutes that start from the second parameter to the
+// third, by time: their start and bytes.
+QByteArray blocksSelect(Dialect dialect);
+// Removes the block of the minute that starts at the second parameter.
+QByteArray blockDelete(Dialect dialect);
 
-// Joins the two: each picture handed to the sink with its objects, an
-// empty one too, once the rows of a later time come or at finish(). A row
-// of no picture is left out.
+// Joins the two: each picture handed to the sink with its objects by id,
+// an empty one too, once the rows of a later time come or at finish(). A
+// row of no picture is left out.
 class PictureJoin
 {
 public:
     PictureJoin(QVector<std::int64_t> times, const Store::PictureSink& each)
         : times_(std::move(times)), each_(each)
     {}
-    void add(ObjectRow row)
+    void add(std::int64_t timeMs, const zones::Sample& object)
     {
-        handBefore(row.timeMs);
-        if (next_ < times_.size() && times_[next_] == row.timeMs)
-            objects_.append(std::move(row));
+        handBefore(timeMs);
+        if (next_ < times_.size() && times_[next_] == timeMs)
+            objects_.append(object);
     }
     void finish() { handBefore(std::numeric_limits<std::int64_t>::max()); }
 
@@ -149,7 +158,9 @@ private:
     void handBefore(std::int64_t timeMs)
     {
         while (next_ < times_.size() && times_[next_] < timeMs) {
-            each_(times_[next_++], objects_);
+            std::sort(objects_.begin(), objects_.end(),
+                      [](const zones::Sample& a, const zones::Sample& b) { return a.id < b.id; });
+            each_(times_[next_++], objects_.constData(), objects_.size());
             objects_.clear();
         }
     }
@@ -157,11 +168,17 @@ private:
     QVector<std::int64_t> times_;
     const Store::PictureSink& each_;
     int next_ = 0;
-    QVector<ObjectRow> objects_;
+    QVector<zones::Sample> objects_;
+};
+
+// A column's bytes that are no text: BLOB, bytea.
+struct Blob
+{
+    QByteArray bytes;
 };
 
 // A value bound to a parameter or copied; monostate is NULL.
-using Value = std::variant<std::monostate, std::int64_t, double, bool, QByteArray>;
+using Value = std::variant<std::monostate, std::int64_t, double, bool, QByteArray, Blob>;
 using Values = QVarLengthArray<Value, 17>;
 
 // A row's values in the order of columnList(): the site, then the row's.
@@ -172,6 +189,7 @@ Values statusValues(const QByteArray& site, const StatusRow& s);
 Values loginValues(const QByteArray& site, const LoginRow& l);
 Values cameraValues(const QByteArray& site, const CameraRow& c);
 Values alarmChangeValues(const QByteArray& site, const zones::AlarmChange& c);
+Values blockValues(const QByteArray& site, std::int64_t startMs, const QByteArray& block);
 
 // The alarms' changes as read back (readAlarmChange), oldest first:
 // - openAlarmsSelect: of the alarms not cleared and the shelvings not over
@@ -229,22 +247,19 @@ template <typename Row> ObjectRow readObject(const Row& r, bool positionsOnly)
     return o;
 }
 
-// An object's row of picturesSelect(): what the zones' rules read. Row has
-// integer(c), real(c), boolean(c), and textView(c): the bytes of a text
-// column, not copied.
-template <typename Row> ObjectRow readRulesObject(const Row& r)
+// An object's row of rulesObjectsSelect(): what the zones' rules read, and
+// its time. Row has integer(c), real(c), boolean(c), and textView(c): the
+// bytes of a text column, not copied.
+template <typename Row> zones::Sample readRulesObject(const Row& r, std::int64_t& timeMs)
 {
-    ObjectRow o;
-    o.timeMs = r.integer(0);
+    timeMs = r.integer(0);
+    zones::Sample o;
     o.id = r.integer(1);
-    o.x = r.real(2);
-    o.y = r.real(3);
-    o.vx = r.real(4);
-    o.vy = r.real(5);
-    o.speed = r.real(6);
-    o.confirmed = r.boolean(7);
-    o.sinceMs = r.integer(8);
-    classFromName(r.textView(9), o.objectClass);
+    o.xM = r.real(2);
+    o.yM = r.real(3);
+    o.speedKph = r.real(4);
+    o.confirmed = r.boolean(5);
+    classFromName(r.textView(6), o.objectClass);
     return o;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/sited/history/historybackends.h"
 
 #include "tools/sited/history/historyschema.h"
+#include "tools/sited/history/pictureblocks.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -40,6 +41,10 @@ public:
     {
         sqlite3_bind_text(s_, i, v.constData(), v.size(), SQLITE_TRANSIENT);
     }
+    void bind(int i, const schema::Blob& v)
+    {
+        sqlite3_bind_blob(s_, i, v.bytes.constData(), v.bytes.size(), SQLITE_TRANSIENT);
+    }
     void bind(int i, const QString& v) { bind(i, v.toUtf8()); }
     void bind(int i, const schema::Value& v)
     {
@@ -52,6 +57,7 @@ public:
             void operator()(std::int64_t v) const { s.bind(i, v); }
             void operator()(double v) const { s.bind(i, v); }
             void operator()(const QByteArray& v) const { s.bind(i, v); }
+            void operator()(const schema::Blob& v) const { s.bind(i, v); }
         };
         std::visit(Binder{*this, i}, v);
     }
@@ -79,6 +85,11 @@ public:
     QByteArray text(int c) const
     {
         return QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
+                          sqlite3_column_bytes(s_, c));
+    }
+    QByteArray blob(int c) const
+    {
+        return QByteArray(static_cast<const char*>(sqlite3_column_blob(s_, c)),
                           sqlite3_column_bytes(s_, c));
     }
     // The same bytes, not copied: valid until the next step.
@@ -148,6 +159,10 @@ public:
     const char* kind() const override { return "sqlite"; }
 
 private:
+    bool writeRows(const Batch& batch, const BlockWriter::Work& blocks, QString& error);
+    // The pictures of a period from their rows alone.
+    bool rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                     QString& error);
     // The earliest ("min") or latest ("max") time of the site's records.
     bool recordTime(const char* extreme, std::optional<std::int64_t>& timeMs, QString& error);
     // The site's rows of a period of a table kept by time (the logins, the
@@ -194,6 +209,7 @@ private:
     sqlite3* db_;
     QString path_;
     QString site_;
+    BlockWriter blocks_{false};
 };
 
 bool SqliteStore::migrate(QString& error)
@@ -235,6 +251,15 @@ bool SqliteStore::migrate(QString& error)
 
 bool SqliteStore::write(const Batch& batch, QString& error)
 {
+    const BlockWriter before = blocks_;
+    if (writeRows(batch, blocks_.add(batch), error))
+        return true;
+    blocks_ = before;
+    return false;
+}
+
+bool SqliteStore::writeRows(const Batch& batch, const BlockWriter::Work& blocks, QString& error)
+{
     if (!exec("BEGIN", error, "writing"))
         return false;
     Statement picture(db_, schema::insert(schema::pictures(), Dialect::sqlite).constData());
@@ -244,8 +269,10 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     Statement login(db_, schema::insert(schema::logins(), Dialect::sqlite).constData());
     Statement alarm(db_, schema::insert(schema::alarmChanges(), Dialect::sqlite).constData());
     Statement camera(db_, schema::insert(schema::cameraChanges(), Dialect::sqlite).constData());
+    Statement block(db_, schema::insert(schema::pictureBlocks(), Dialect::sqlite).constData());
+    Statement stale(db_, schema::blockDelete(Dialect::sqlite).constData());
     if (!picture.ok() || !object.ok() || !event.ok() || !status.ok() || !login.ok() ||
-        !alarm.ok() || !camera.ok())
+        !alarm.ok() || !camera.ok() || !block.ok() || !stale.ok())
         return rollback(error, "writing");
     const QByteArray site = site_.toUtf8();
     // Each row's statement, bound, run and made ready for the next.
@@ -282,6 +309,14 @@ bool SqliteStore::write(const Batch& batch, QString& error)
     }
     for (const CameraRow& c : batch.cameras) {
         if (!insert(camera, schema::cameraValues(site, c)))
+            return rollback(error, "writing");
+    }
+    for (const std::int64_t startMs : blocks.stale) {
+        if (!insert(stale, {site, startMs}))
+            return rollback(error, "writing");
+    }
+    for (const auto& [startMs, bytes] : blocks.done) {
+        if (!insert(block, schema::blockValues(site, startMs, bytes)))
             return rollback(error, "writing");
     }
     return exec("COMMIT", error, "writing") || rollback(error, "writing");
@@ -426,6 +461,31 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
 bool SqliteStore::pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                            QString& error)
 {
+    QVector<std::pair<std::int64_t, QByteArray>> blocks;
+    {
+        Statement s(db_, schema::blocksSelect(Dialect::sqlite).constData());
+        if (!s.ok())
+            return fail(error, "reading pictures");
+        s.bind(1, site_);
+        s.bind(2, blockStart(fromMs));
+        s.bind(3, toMs);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW)
+            blocks.append({s.integer(0), s.blob(1)});
+        if (rc != SQLITE_DONE)
+            return fail(error, "reading pictures");
+    }
+    return playPictures(
+        fromMs, toMs, blocks,
+        [this](std::int64_t from, std::int64_t to, const PictureSink& sink, QString& why) {
+            return rowPictures(from, to, sink, why);
+        },
+        each, error);
+}
+
+bool SqliteStore::rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
+                              QString& error)
+{
     QVector<std::int64_t> times;
     {
         Statement s(db_, schema::pictureTimesSelect(Dialect::sqlite).constData());
@@ -448,8 +508,11 @@ bool SqliteStore::pictures(std::int64_t fromMs, std::int64_t toMs, const Picture
     s.bind(3, toMs);
     schema::PictureJoin join(std::move(times), each);
     int rc;
-    while ((rc = s.step()) == SQLITE_ROW)
-        join.add(schema::readRulesObject(s));
+    while ((rc = s.step()) == SQLITE_ROW) {
+        std::int64_t timeMs = 0;
+        const zones::Sample object = schema::readRulesObject(s, timeMs);
+        join.add(timeMs, object);
+    }
     if (rc != SQLITE_DONE)
         return fail(error, "reading pictures");
     join.finish();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/sited/zones/alarms.h"
+#include "tools/sited/zones/replayrules.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,7 +23,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 7;
+constexpr int schemaVersion = 8;
 
 // The classes of an object the classifier has said nothing of, as
 // published: what rows written before the history kept classes hold.
@@ -210,10 +211,12 @@ public:
     virtual bool picture(std::int64_t atMs, bool& found, std::int64_t& timeMs,
                          QVector<ObjectRow>& out, QString& error) = 0;
     // The recorded pictures of [fromMs, toMs], oldest first, an empty one
-    // too, each handed to each as it is read with its objects (in no
-    // particular order). A row holds only time, id, x, y, vx, vy, speed,
-    // confirmed, since and the class: what the zones' rules read.
-    using PictureSink = std::function<void(std::int64_t timeMs, const QVector<ObjectRow>& objects)>;
+    // too, each handed to each as it is read with its objects by id: what
+    // the zones' rules read of them. A whole minute's come from its block
+    // (pictureblocks.h), where it has one; the period's blocks are held at
+    // once, so callers ask for short periods.
+    using PictureSink =
+        std::function<void(std::int64_t timeMs, const zones::Sample* objects, int count)>;
     virtual bool pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                           QString& error) = 0;
     // The time of the latest picture, event or status; none when empty.

@@ -53,18 +53,18 @@ private:
     PreviewSide& out_;
 };
 
-// Both sets of zones at work over the recorded pictures. The rules judge
-// every zone on its own, so an edited zone that the rules judge as one in
-// force raises that zone's events: only the edited zones unlike every zone
-// in force are played again (an admin who moves one zone of ten waits for
-// one zone, not ten).
+// Both sets of zones at work over the recorded pictures, in one replay of
+// the rules: the zones in force, then the edited zones unlike every zone in
+// force. The rules judge every zone on its own, so an edited zone that the
+// rules judge as one in force raises that zone's events: it is not played
+// again (an admin who moves one zone of ten waits for one zone, not ten).
 class Sides
 {
 public:
     Sides(const QVector<zones::Zone>& current, const QVector<zones::Zone>& edited, ZonePreview& out)
-        : current_(current), now_(current, out.current), then_(edited, out.edited),
-          copies_(current.size())
+        : now_(current, out.current), then_(edited, out.edited), copies_(current.size())
     {
+        QVector<zones::Zone> played = current;
         for (int z = 0; z < edited.size(); ++z) {
             const auto same =
                 std::find_if(current.cbegin(), current.cend(),
@@ -72,56 +72,63 @@ public:
             if (same != current.cend()) {
                 copies_[int(same - current.cbegin())].append(z);
             } else {
-                own_.append(edited[z]);
+                played.append(edited[z]);
                 ownIndex_.append(z);
             }
         }
-        restart();
+        rules_ = std::make_unique<zones::ReplayRules>(std::move(played));
     }
 
     // The rules as a starting sited has them: nothing seen yet.
-    void restart()
-    {
-        rulesNow_ = std::make_unique<zones::Rules>(current_);
-        rulesOwn_ = std::make_unique<zones::Rules>(own_);
-    }
+    void restart() { rules_->restart(); }
 
-    void evaluate(const Picture& picture, const QString& site, const site::GeoReference* geo)
+    void evaluate(std::int64_t timeMs, const zones::Sample* objects, int count, const QString& site,
+                  const site::GeoReference* geo)
     {
+        rules_->evaluate(timeMs, objects, count, events_);
+        if (events_.isEmpty())
+            return;
         // The edited side's events of the picture in its own order: zone by
         // zone as its file has them, in each as the rules gave them.
-        QVector<zones::Event> edited;
-        for (const zones::Event& e : rulesNow_->evaluate(picture)) {
-            now_.add(e, site, geo);
-            for (const int z : qAsConst(copies_[e.zone])) {
-                edited.append(e);
-                edited.back().zone = z;
+        const int inForce = copies_.size();
+        edited_.clear();
+        for (const zones::Event& e : qAsConst(events_)) {
+            if (e.zone < inForce) {
+                now_.add(e, site, geo);
+                for (const int z : qAsConst(copies_[e.zone])) {
+                    edited_.append(e);
+                    edited_.back().zone = z;
+                }
+            } else {
+                edited_.append(e);
+                edited_.back().zone = ownIndex_[e.zone - inForce];
             }
         }
-        for (const zones::Event& e : rulesOwn_->evaluate(picture)) {
-            edited.append(e);
-            edited.back().zone = ownIndex_[e.zone];
-        }
         std::stable_sort(
-            edited.begin(), edited.end(),
+            edited_.begin(), edited_.end(),
             [](const zones::Event& a, const zones::Event& b) { return a.zone < b.zone; });
-        for (const zones::Event& e : qAsConst(edited))
+        for (const zones::Event& e : qAsConst(edited_))
             then_.add(e, site, geo);
     }
 
 private:
-    const QVector<zones::Zone>& current_;
     Tally now_;
     Tally then_;
     QVector<QVector<int>> copies_; // by zone in force: the edited zones judged alike
-    QVector<zones::Zone> own_;     // the edited zones unlike any in force
-    QVector<int> ownIndex_;        // and their indices among the edited
-    std::unique_ptr<zones::Rules> rulesNow_;
-    std::unique_ptr<zones::Rules> rulesOwn_;
+    QVector<int> ownIndex_;        // the edited zones played, by their index among the edited
+    std::unique_ptr<zones::ReplayRules> rules_;
+    QVector<zones::Event> events_; // the picture's, both sides'
+    QVector<zones::Event> edited_; // the edited side's of the picture
 };
 
-// A span's pictures, as read, from the reading thread to the rules'.
-using Span = QVector<std::pair<std::int64_t, QVector<ObjectRow>>>;
+// A span's pictures, as read, from the reading thread to the rules': each
+// picture's time and its objects' end in objects.
+struct Span
+{
+    QVector<std::int64_t> times;
+    QVector<int> ends;
+    QVector<zones::Sample> objects;
+};
 
 // At most capacity spans waiting, so that the rows held stay bounded when
 // the rules are slower than the store.
@@ -166,26 +173,6 @@ private:
     std::deque<Span> spans_;
     bool closed_ = false;
 };
-
-Picture pictureOf(std::int64_t timeMs, const QVector<ObjectRow>& rows)
-{
-    Picture picture;
-    picture.timeMs = timeMs;
-    picture.objects.reserve(rows.size());
-    for (const ObjectRow& row : rows) {
-        SiteObject o;
-        o.id = row.id;
-        o.xM = row.x;
-        o.yM = row.y;
-        o.vxMps = row.vx;
-        o.vyMps = row.vy;
-        o.confirmed = row.confirmed;
-        o.sinceMs = row.sinceMs;
-        o.objectClass = row.objectClass;
-        picture.objects.append(o);
-    }
-    return picture;
-}
 
 void appendSide(QByteArray& out, const PreviewSide& side, const QVector<zones::Zone>& zones)
 {
@@ -241,22 +228,32 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
         std::optional<std::int64_t> lastMs;
         Span span;
         while (queue.pop(span)) {
-            for (const auto& [timeMs, rows] : qAsConst(span)) {
+            int first = 0;
+            for (int i = 0; i < span.times.size(); ++i) {
+                const std::int64_t timeMs = span.times[i];
                 if (lastMs && timeMs - *lastMs > previewGapMs)
                     sides.restart();
                 lastMs = timeMs;
-                sides.evaluate(pictureOf(timeMs, rows), site, geo);
+                sides.evaluate(timeMs, span.objects.constData() + first, span.ends[i] - first, site,
+                               geo);
+                first = span.ends[i];
                 ++out.pictures;
             }
         }
     });
     bool read = true;
-    for (std::int64_t start = fromMs; read && start <= toMs; start += previewSpanMs) {
-        const std::int64_t end = std::min(toMs, start + previewSpanMs - 1);
+    // Spans of whole minutes, the first from fromMs: each the store's block
+    // of a minute where it has one.
+    for (std::int64_t start = fromMs; read && start <= toMs; start = blockStart(start) + blockMs) {
+        const std::int64_t end = std::min(toMs, blockStart(start) + blockMs - 1);
         Span span;
-        const Store::PictureSink each = [&span](std::int64_t timeMs,
-                                                const QVector<ObjectRow>& rows) {
-            span.append({timeMs, rows});
+        const Store::PictureSink each = [&span](std::int64_t timeMs, const zones::Sample* objects,
+                                                int count) {
+            span.times.append(timeMs);
+            const int at = span.objects.size();
+            span.objects.resize(at + count);
+            std::copy(objects, objects + count, span.objects.begin() + at);
+            span.ends.append(span.objects.size());
         };
         read = store.with([&](Store& s) { return s.pictures(start, end, each, error); });
         if (read)

@@ -2,6 +2,7 @@
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
+#include "tools/sited/history/pictureblocks.h"
 #include "tools/sited/zones/rules.h"
 #include "tools/sited/zones/zonesfile.h"
 
@@ -35,11 +36,12 @@ namespace trklib::sited::history {
 constexpr int maxPreviewEvents = 1000;
 // The longest preview, hours back from the latest recorded picture.
 constexpr int maxPreviewHours = 24;
-// The pictures are read this much at a time (ms), each span in its own
-// turn at the store, so that the recorder writes in between; the rules
-// judge one span while the next is read, and no more than four spans' rows
-// are held (two waiting, one read, one judged).
-constexpr std::int64_t previewSpanMs = 60 * 1000;
+// The pictures are read a minute at a time (ms; the store's blocks are
+// minutes), each span in its own turn at the store, so that the recorder
+// writes in between; the rules judge one span while the next is read, and
+// no more than four spans' objects are held (two waiting, one read, one
+// judged).
+constexpr std::int64_t previewSpanMs = blockMs;
 // A longer time between two recorded pictures is a gap (ms).
 constexpr std::int64_t previewGapMs = 5000;
 
