@@ -31,8 +31,8 @@ constexpr char unknownClasses[] =
     "{\"person\":0,\"two-wheeler\":0,\"car\":0,\"truck\":0,\"animal\":0,\"unknown\":1}";
 
 // The defaults of ObjectRow's JSON fields, made once and shared: a row made
-// and dropped costs no allocation (the zones' preview makes one per object
-// of every picture read).
+// and dropped costs no allocation (the recorder makes one per object of
+// every picture).
 inline const QByteArray& noRadarsJson()
 {
     static const QByteArray json = QByteArrayLiteral("[]");

@@ -36,9 +36,10 @@ std::uint64_t zigzag(std::int64_t v)
     return (std::uint64_t(v) << 1) ^ std::uint64_t(v >> 63);
 }
 
-std::int64_t unzigzag(std::uint64_t v)
+// The difference a zigzag varint holds, as the two's complement bits of it.
+std::uint64_t zigzagBits(std::uint64_t v)
 {
-    return std::int64_t(v >> 1) ^ -std::int64_t(v & 1);
+    return (v >> 1) ^ (0 - (v & 1));
 }
 
 // Reads a block's bytes front to back; every read says whether the bytes
@@ -147,8 +148,13 @@ bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::Pictu
             std::uint64_t delta = 0;
             if (!r.varint(delta) || !r.has(objectBytes))
                 return false;
+            // Ids ascend within a picture, as the rules take them; the sum
+            // wraps rather than overflows, and a wrapped id does not ascend.
+            const std::int64_t next = std::int64_t(std::uint64_t(id) + zigzagBits(delta));
+            if (i > 0 && next <= id)
+                return false;
+            id = next;
             zones::Sample o;
-            id += unzigzag(delta);
             o.id = id;
             o.xM = r.real();
             o.yM = r.real();
