@@ -73,6 +73,11 @@ public:
         return false;
     }
     bool has(std::ptrdiff_t n) const { return end_ - p_ >= n; }
+    // Whether count objects of at least size bytes each may follow.
+    bool mayHold(std::uint64_t count, int size) const
+    {
+        return count <= std::uint64_t(end_ - p_) / std::uint64_t(size);
+    }
     double real()
     {
         std::uint64_t bits = 0;
@@ -110,7 +115,8 @@ QByteArray makeBlock(std::int64_t startMs,
         appendVarint(block, std::uint64_t(objects.size()));
         std::int64_t lastId = 0;
         for (const zones::Sample& o : qAsConst(objects)) {
-            appendVarint(block, zigzag(o.id - lastId));
+            // The difference wraps, as the reader's sum does.
+            appendVarint(block, zigzag(std::int64_t(std::uint64_t(o.id) - std::uint64_t(lastId))));
             lastId = o.id;
             appendDouble(block, o.xM);
             appendDouble(block, o.yM);
@@ -138,7 +144,7 @@ bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::Pictu
         std::uint64_t afterMs = 0;
         std::uint64_t count = 0;
         if (!r.varint(afterMs) || !r.varint(count) || afterMs >= std::uint64_t(blockMs) ||
-            std::int64_t(afterMs) <= lastMs || !r.has(std::ptrdiff_t(count) * (objectBytes + 1)))
+            std::int64_t(afterMs) <= lastMs || !r.mayHold(count, objectBytes + 1))
             return false;
         lastMs = std::int64_t(afterMs);
         times.append(startMs + lastMs);
