@@ -10,7 +10,12 @@
 // every zone moved and then one.
 //
 //   historybench [--seconds N]    (default 60 s of the site's time)
-//   historybench --preview-hours H   (1 to 24)
+//   historybench --preview-hours H [--keep DIR] [--sqlite-only]   (H: 1 to 24)
+//
+// --keep DIR keeps the SQLite database of a preview run in DIR and, when a
+// run of as many hours left it there, previews it again without writing it:
+// what one profiles a change of the preview with. --sqlite-only skips
+// PostgreSQL.
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
@@ -20,6 +25,7 @@
 #include "support/postgresserver.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -322,12 +328,14 @@ struct PreviewFigures
 // hours of the site written straight into the store, in the recorder's
 // batches; settle runs before the preview (the server's housekeeping).
 bool preview(SharedStore& shared, int hours, PreviewFigures& f,
-             const std::function<void()>& settle = {})
+             const std::function<void()>& settle = {}, bool written = false)
 {
     const auto filling = std::chrono::steady_clock::now();
     const std::int64_t ticks = std::int64_t(hours) * hourMs / pictureMs;
     QString error;
-    const bool filled = shared.with([&](Store& s) {
+    if (written)
+        f.rows = ticks * previewObjects;
+    const bool filled = written || shared.with([&](Store& s) {
         Batch batch;
         for (std::int64_t k = 0; k < ticks; ++k) {
             Picture p;
@@ -428,7 +436,15 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     int seconds = 60;
     int previewHours = 0; // 0: the recording and the queries instead
-    for (int i = 1; i + 1 < argc; ++i) {
+    QString keep;         // where the preview's SQLite database is kept
+    bool sqliteOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--sqlite-only") == 0)
+            sqliteOnly = true;
+        if (i + 1 == argc)
+            break;
+        if (std::strcmp(argv[i], "--keep") == 0)
+            keep = QString::fromLocal8Bit(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::max(1, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--preview-hours") == 0)
@@ -438,7 +454,17 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     QString error;
     {
-        const QString path = dir.filePath(QStringLiteral("bench.sqlite"));
+        const QString path = keep.isEmpty() ? dir.filePath(QStringLiteral("bench.sqlite"))
+                                            : keep + QStringLiteral("/preview.sqlite");
+        // The hours a kept database holds, in the file beside it.
+        QFile hoursFile(path + QStringLiteral(".hours"));
+        const bool written = !keep.isEmpty() && hoursFile.open(QIODevice::ReadOnly) &&
+                             hoursFile.readAll().trimmed().toInt() == previewHours;
+        hoursFile.close();
+        if (!keep.isEmpty() && !written) {
+            for (const char* suffix : {"", "-wal", "-shm"})
+                QFile::remove(path + QLatin1String(suffix));
+        }
         auto store = Store::open(path, QStringLiteral("bench"), error);
         if (!store) {
             std::fprintf(stderr, "%s\n", qPrintable(error));
@@ -450,8 +476,10 @@ int main(int argc, char** argv)
         };
         if (previewHours) {
             PreviewFigures f;
-            if (!preview(shared, previewHours, f))
+            if (!preview(shared, previewHours, f, {}, written))
                 return 1;
+            if (!keep.isEmpty() && !written && hoursFile.open(QIODevice::WriteOnly))
+                hoursFile.write(QByteArray::number(previewHours));
             print("sqlite", previewHours, f);
         } else {
             Figures f;
@@ -460,6 +488,8 @@ int main(int argc, char** argv)
             print("sqlite", seconds, f);
         }
     }
+    if (sqliteOnly)
+        return 0;
     if (!trklib::test::PostgresServer::available()) {
         std::printf("postgresql skipped: PostgreSQL 15's server is not installed\n");
         return 0;

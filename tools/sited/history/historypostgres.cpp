@@ -566,16 +566,17 @@ bool PostgresStore::pictures(std::int64_t fromMs, std::int64_t toMs, const Pictu
                  Params().add(site_).add(blockStart(fromMs)).add(toMs), true));
     if (r.status() != PGRES_TUPLES_OK)
         return fail(error, "reading pictures");
-    QVector<std::pair<std::int64_t, QByteArray>> blocks;
-    blocks.reserve(r.rows());
-    for (int i = 0; i < r.rows(); ++i)
-        blocks.append({BinaryRow{r, i}.integer(0), r.textView(i, 1)});
-    return playPictures(
-        fromMs, toMs, blocks,
+    PicturePlayer play(
+        fromMs, toMs,
         [this](std::int64_t from, std::int64_t to, const PictureSink& sink, QString& why) {
             return rowPictures(from, to, sink, why);
         },
         each, error);
+    for (int i = 0; i < r.rows(); ++i) {
+        if (!play.block(BinaryRow{r, i}.integer(0), r.textView(i, 1)))
+            return false;
+    }
+    return play.finish();
 }
 
 bool PostgresStore::rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,

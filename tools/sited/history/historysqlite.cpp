@@ -87,12 +87,12 @@ public:
         return QByteArray(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
                           sqlite3_column_bytes(s_, c));
     }
-    QByteArray blob(int c) const
-    {
-        return QByteArray(static_cast<const char*>(sqlite3_column_blob(s_, c)),
-                          sqlite3_column_bytes(s_, c));
-    }
     // The same bytes, not copied: valid until the next step.
+    QByteArray blobView(int c) const
+    {
+        return QByteArray::fromRawData(static_cast<const char*>(sqlite3_column_blob(s_, c)),
+                                       sqlite3_column_bytes(s_, c));
+    }
     QByteArray textView(int c) const
     {
         return QByteArray::fromRawData(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
@@ -461,26 +461,27 @@ bool SqliteStore::tracks(const TrackQuery& q, QVector<ObjectRow>& out, QString& 
 bool SqliteStore::pictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,
                            QString& error)
 {
-    QVector<std::pair<std::int64_t, QByteArray>> blocks;
-    {
-        Statement s(db_, schema::blocksSelect(Dialect::sqlite).constData());
-        if (!s.ok())
-            return fail(error, "reading pictures");
-        s.bind(1, site_);
-        s.bind(2, blockStart(fromMs));
-        s.bind(3, toMs);
-        int rc;
-        while ((rc = s.step()) == SQLITE_ROW)
-            blocks.append({s.integer(0), s.blob(1)});
-        if (rc != SQLITE_DONE)
-            return fail(error, "reading pictures");
-    }
-    return playPictures(
-        fromMs, toMs, blocks,
+    PicturePlayer play(
+        fromMs, toMs,
         [this](std::int64_t from, std::int64_t to, const PictureSink& sink, QString& why) {
             return rowPictures(from, to, sink, why);
         },
         each, error);
+    // Each block read where SQLite holds it, while the statement is on it.
+    Statement s(db_, schema::blocksSelect(Dialect::sqlite).constData());
+    if (!s.ok())
+        return fail(error, "reading pictures");
+    s.bind(1, site_);
+    s.bind(2, blockStart(fromMs));
+    s.bind(3, toMs);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        if (!play.block(s.integer(0), s.blobView(1)))
+            return false;
+    }
+    if (rc != SQLITE_DONE)
+        return fail(error, "reading pictures");
+    return play.finish();
 }
 
 bool SqliteStore::rowPictures(std::int64_t fromMs, std::int64_t toMs, const PictureSink& each,

@@ -1,7 +1,10 @@
 #include "tools/sited/history/pictureblocks.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace trklib::sited::history {
 
@@ -80,9 +83,7 @@ public:
     }
     double real()
     {
-        std::uint64_t bits = 0;
-        for (int i = 7; i >= 0; --i)
-            bits = bits << 8 | p_[i];
+        const std::uint64_t bits = qFromLittleEndian<quint64>(p_);
         p_ += 8;
         double d = 0.0;
         std::memcpy(&d, &bits, sizeof d);
@@ -127,18 +128,36 @@ QByteArray makeBlock(std::int64_t startMs,
     return block;
 }
 
-bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::PictureSink& each)
+namespace {
+
+// A block's pictures as decoded: each one's time and object count, and all
+// their objects in order.
+struct Decoded
 {
-    // Decoded whole before anything is handed, so that damaged bytes hand
-    // nothing and the minute can be read from its rows instead.
-    QVector<std::int64_t> times;
-    QVector<int> counts;
-    QVector<zones::Sample> objects;
-    objects.reserve(block.size() / (objectBytes + 1));
+    std::vector<std::int64_t> times;
+    std::vector<int> counts;
+    std::vector<zones::Sample> objects;
+
+    void clear()
+    {
+        times.clear();
+        counts.clear();
+        objects.clear();
+    }
+};
+
+// What each thread keeps of its last block's decoding: a day's preview reads
+// 1440 blocks of about a megabyte, and fresh buffers would fault in fresh
+// pages for each.
+thread_local Decoded spare;
+
+bool decode(const QByteArray& block, std::int64_t startMs, Decoded& out)
+{
     Reader r(block);
     unsigned char version = 0;
     if (!r.byte(version) || version != blockVersion)
         return false;
+    out.objects.reserve(std::size_t(block.size()) / (objectBytes + 1));
     std::int64_t lastMs = -1;
     while (!r.atEnd()) {
         std::uint64_t afterMs = 0;
@@ -147,8 +166,8 @@ bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::Pictu
             std::int64_t(afterMs) <= lastMs || !r.mayHold(count, objectBytes + 1))
             return false;
         lastMs = std::int64_t(afterMs);
-        times.append(startMs + lastMs);
-        counts.append(int(count));
+        out.times.push_back(startMs + lastMs);
+        out.counts.push_back(int(count));
         std::int64_t id = 0;
         for (std::uint64_t i = 0; i < count; ++i) {
             std::uint64_t delta = 0;
@@ -171,15 +190,33 @@ bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::Pictu
                 return false;
             o.confirmed = flags & 1;
             o.objectClass = ObjectClass(flags >> 1);
-            objects.append(o);
+            out.objects.push_back(o);
         }
     }
-    int first = 0;
-    for (int i = 0; i < times.size(); ++i) {
-        each(times[i], objects.constData() + first, counts[i]);
-        first += counts[i];
-    }
     return true;
+}
+
+} // namespace
+
+bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::PictureSink& each)
+{
+    // Decoded whole before anything is handed, so that damaged bytes hand
+    // nothing and the minute can be read from its rows instead. The
+    // thread's buffers are taken, not shared: a sink that reads a block
+    // in turn decodes into buffers of its own.
+    Decoded d;
+    std::swap(d, spare);
+    const bool ok = decode(block, startMs, d);
+    if (ok) {
+        const zones::Sample* objects = d.objects.data();
+        for (std::size_t i = 0; i < d.times.size(); ++i) {
+            each(d.times[i], objects, d.counts[i]);
+            objects += d.counts[i];
+        }
+    }
+    d.clear();
+    std::swap(d, spare);
+    return ok;
 }
 
 BlockWriter::Work BlockWriter::add(const Batch& batch)
@@ -248,29 +285,35 @@ void BlockWriter::finish(Work& work)
     pictures_.clear();
 }
 
-bool playPictures(std::int64_t fromMs, std::int64_t toMs,
-                  const QVector<std::pair<std::int64_t, QByteArray>>& blocks,
-                  const RowsReader& rows, const Store::PictureSink& each, QString& error)
+PicturePlayer::PicturePlayer(std::int64_t fromMs, std::int64_t toMs, RowsReader rows,
+                             const Store::PictureSink& each, QString& error)
+    : fromMs_(fromMs), toMs_(toMs), rows_(std::move(rows)), each_(each), error_(error),
+      next_(fromMs)
 {
-    const Store::PictureSink within = [&](std::int64_t timeMs, const zones::Sample* objects,
-                                          int count) {
-        if (timeMs >= fromMs && timeMs <= toMs)
-            each(timeMs, objects, count);
+    within_ = [this](std::int64_t timeMs, const zones::Sample* objects, int count) {
+        if (timeMs >= fromMs_ && timeMs <= toMs_)
+            each_(timeMs, objects, count);
     };
-    std::int64_t next = fromMs; // the first time not handed yet
-    for (const auto& [startMs, block] : blocks) {
-        const std::int64_t endMs = startMs + blockMs - 1;
-        if (endMs < next || startMs > toMs)
-            continue;
-        if (startMs > next && !rows(next, startMs - 1, each, error))
-            return false;
-        // Damaged bytes: the minute's rows instead.
-        if (!readBlock(block, startMs, within) &&
-            !rows(std::max(next, startMs), std::min(toMs, endMs), each, error))
-            return false;
-        next = endMs + 1;
-    }
-    return next > toMs || rows(next, toMs, each, error);
+}
+
+bool PicturePlayer::block(std::int64_t startMs, const QByteArray& bytes)
+{
+    const std::int64_t endMs = startMs + blockMs - 1;
+    if (endMs < next_ || startMs > toMs_)
+        return true;
+    if (startMs > next_ && !rows_(next_, startMs - 1, each_, error_))
+        return false;
+    // Damaged bytes: the minute's rows instead.
+    if (!readBlock(bytes, startMs, within_) &&
+        !rows_(std::max(next_, startMs), std::min(toMs_, endMs), each_, error_))
+        return false;
+    next_ = endMs + 1;
+    return true;
+}
+
+bool PicturePlayer::finish()
+{
+    return next_ > toMs_ || rows_(next_, toMs_, each_, error_);
 }
 
 } // namespace trklib::sited::history

@@ -43,14 +43,33 @@ QByteArray makeBlock(std::int64_t startMs,
 // handed nothing, when the bytes are no block this version reads.
 bool readBlock(const QByteArray& block, std::int64_t startMs, const Store::PictureSink& each);
 
-// Store::pictures() of both back ends: the pictures of [fromMs, toMs] from
-// the blocks of its minutes (by start, ascending) where they read, and from
+// Store::pictures() of both back ends, as the store reads the blocks of
+// [fromMs, toMs]'s minutes: the pictures from each block that reads, from
 // the rows elsewhere (rows(from, to, each, error) reads those of a part).
+// The store hands each block as it reads it, so that its bytes need not be
+// copied out of the database's buffers.
 using RowsReader = std::function<bool(std::int64_t fromMs, std::int64_t toMs,
                                       const Store::PictureSink& each, QString& error)>;
-bool playPictures(std::int64_t fromMs, std::int64_t toMs,
-                  const QVector<std::pair<std::int64_t, QByteArray>>& blocks,
-                  const RowsReader& rows, const Store::PictureSink& each, QString& error);
+class PicturePlayer
+{
+public:
+    PicturePlayer(std::int64_t fromMs, std::int64_t toMs, RowsReader rows,
+                  const Store::PictureSink& each, QString& error);
+
+    // The block of the minute that starts at startMs, the blocks by start,
+    // ascending; bytes need only last the call. False when reading failed.
+    bool block(std::int64_t startMs, const QByteArray& bytes);
+    // The rows after the last block; false when reading failed.
+    bool finish();
+
+private:
+    std::int64_t fromMs_, toMs_;
+    RowsReader rows_;
+    const Store::PictureSink& each_;
+    Store::PictureSink within_; // each_ for the pictures of [fromMs, toMs]
+    QString& error_;
+    std::int64_t next_; // the first time not handed yet
+};
 
 // What a store writes of blocks with each batch, from the batches it
 // writes in order. A block is made only of a minute of at least

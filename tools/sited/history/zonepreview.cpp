@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace trklib::sited::history {
 
@@ -125,17 +126,43 @@ private:
 // picture's time and its objects' end in objects.
 struct Span
 {
-    QVector<std::int64_t> times;
-    QVector<int> ends;
-    QVector<zones::Sample> objects;
+    std::vector<std::int64_t> times;
+    std::vector<int> ends;
+    std::vector<zones::Sample> objects;
 };
 
 // At most capacity spans waiting, so that the rows held stay bounded when
-// the rules are slower than the store.
+// the rules are slower than the store. The spans judged come back to be
+// filled again: a day is 1440 spans of about a megabyte, and fresh ones
+// would fault in fresh pages for each.
 class SpanQueue
 {
 public:
     static constexpr int capacity = 2;
+
+    // An empty span, one judged before where there is one.
+    Span take()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Span span;
+        if (!spare_.empty()) {
+            span = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        return span;
+    }
+
+    // A span judged, emptied to be taken again.
+    void giveBack(Span& span)
+    {
+        span.times.clear();
+        span.ends.clear();
+        span.objects.clear();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (spare_.size() <= capacity)
+            spare_.push_back(std::move(span));
+        span = Span();
+    }
 
     void push(Span span)
     {
@@ -171,6 +198,7 @@ private:
     std::condition_variable ready_;
     std::condition_variable room_;
     std::deque<Span> spans_;
+    std::vector<Span> spare_;
     bool closed_ = false;
 };
 
@@ -229,16 +257,17 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
         Span span;
         while (queue.pop(span)) {
             int first = 0;
-            for (int i = 0; i < span.times.size(); ++i) {
+            for (std::size_t i = 0; i < span.times.size(); ++i) {
                 const std::int64_t timeMs = span.times[i];
                 if (lastMs && timeMs - *lastMs > previewGapMs)
                     sides.restart();
                 lastMs = timeMs;
-                sides.evaluate(timeMs, span.objects.constData() + first, span.ends[i] - first, site,
+                sides.evaluate(timeMs, span.objects.data() + first, span.ends[i] - first, site,
                                geo);
                 first = span.ends[i];
                 ++out.pictures;
             }
+            queue.giveBack(span);
         }
     });
     bool read = true;
@@ -246,14 +275,12 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
     // of a minute where it has one.
     for (std::int64_t start = fromMs; read && start <= toMs; start = blockStart(start) + blockMs) {
         const std::int64_t end = std::min(toMs, blockStart(start) + blockMs - 1);
-        Span span;
+        Span span = queue.take();
         const Store::PictureSink each = [&span](std::int64_t timeMs, const zones::Sample* objects,
                                                 int count) {
-            span.times.append(timeMs);
-            const int at = span.objects.size();
-            span.objects.resize(at + count);
-            std::copy(objects, objects + count, span.objects.begin() + at);
-            span.ends.append(span.objects.size());
+            span.times.push_back(timeMs);
+            span.objects.insert(span.objects.end(), objects, objects + count);
+            span.ends.push_back(int(span.objects.size()));
         };
         read = store.with([&](Store& s) { return s.pictures(start, end, each, error); });
         if (read)
