@@ -168,8 +168,13 @@ bool decode(const QByteArray& block, std::int64_t startMs, Decoded& out)
         lastMs = std::int64_t(afterMs);
         out.times.push_back(startMs + lastMs);
         out.counts.push_back(int(count));
+        // Written in place: a sample put together aside and copied in
+        // would be read back whole before its last bytes were stored.
+        const std::size_t at = out.objects.size();
+        out.objects.resize(at + count);
+        zones::Sample* o = out.objects.data() + at;
         std::int64_t id = 0;
-        for (std::uint64_t i = 0; i < count; ++i) {
+        for (std::uint64_t i = 0; i < count; ++i, ++o) {
             std::uint64_t delta = 0;
             if (!r.varint(delta) || !r.has(objectBytes))
                 return false;
@@ -179,18 +184,16 @@ bool decode(const QByteArray& block, std::int64_t startMs, Decoded& out)
             if (i > 0 && next <= id)
                 return false;
             id = next;
-            zones::Sample o;
-            o.id = id;
-            o.xM = r.real();
-            o.yM = r.real();
-            o.speedKph = r.real();
+            o->id = id;
+            o->xM = r.real();
+            o->yM = r.real();
+            o->speedKph = r.real();
             unsigned char flags = 0;
             r.byte(flags);
             if (flags >> 1 >= objectClassCount)
                 return false;
-            o.confirmed = flags & 1;
-            o.objectClass = ObjectClass(flags >> 1);
-            out.objects.push_back(o);
+            o->confirmed = flags & 1;
+            o->objectClass = ObjectClass(flags >> 1);
         }
     }
     return true;

@@ -11,9 +11,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -63,9 +65,9 @@ class Sides
 {
 public:
     Sides(const QVector<zones::Zone>& current, const QVector<zones::Zone>& edited, ZonePreview& out)
-        : now_(current, out.current), then_(edited, out.edited), copies_(current.size())
+        : now_(current, out.current), then_(edited, out.edited), copies_(current.size()),
+          played_(current)
     {
-        QVector<zones::Zone> played = current;
         for (int z = 0; z < edited.size(); ++z) {
             const auto same =
                 std::find_if(current.cbegin(), current.cend(),
@@ -73,36 +75,35 @@ public:
             if (same != current.cend()) {
                 copies_[int(same - current.cbegin())].append(z);
             } else {
-                played.append(edited[z]);
+                played_.append(edited[z]);
                 ownIndex_.append(z);
             }
         }
-        rules_ = std::make_unique<zones::ReplayRules>(std::move(played));
     }
 
-    // The rules as a starting sited has them: nothing seen yet.
-    void restart() { rules_->restart(); }
+    // The zones the rules play: those in force, then the edited ones played.
+    const QVector<zones::Zone>& played() const { return played_; }
 
-    void evaluate(std::int64_t timeMs, const zones::Sample* objects, int count, const QString& site,
-                  const site::GeoReference* geo)
+    // A picture's events of the zones played, in the rules' order.
+    void take(const zones::Event* events, int count, const QString& site,
+              const site::GeoReference* geo)
     {
-        rules_->evaluate(timeMs, objects, count, events_);
-        if (events_.isEmpty())
+        if (count == 0)
             return;
         // The edited side's events of the picture in its own order: zone by
         // zone as its file has them, in each as the rules gave them.
         const int inForce = copies_.size();
         edited_.clear();
-        for (const zones::Event& e : qAsConst(events_)) {
-            if (e.zone < inForce) {
-                now_.add(e, site, geo);
-                for (const int z : qAsConst(copies_[e.zone])) {
-                    edited_.append(e);
+        for (const zones::Event* e = events; e != events + count; ++e) {
+            if (e->zone < inForce) {
+                now_.add(*e, site, geo);
+                for (const int z : qAsConst(copies_[e->zone])) {
+                    edited_.append(*e);
                     edited_.back().zone = z;
                 }
             } else {
-                edited_.append(e);
-                edited_.back().zone = ownIndex_[e.zone - inForce];
+                edited_.append(*e);
+                edited_.back().zone = ownIndex_[e->zone - inForce];
             }
         }
         std::stable_sort(
@@ -117,71 +118,54 @@ private:
     Tally then_;
     QVector<QVector<int>> copies_; // by zone in force: the edited zones judged alike
     QVector<int> ownIndex_;        // the edited zones played, by their index among the edited
-    std::unique_ptr<zones::ReplayRules> rules_;
-    QVector<zones::Event> events_; // the picture's, both sides'
+    QVector<zones::Zone> played_;
     QVector<zones::Event> edited_; // the edited side's of the picture
 };
 
-// A span's pictures, as read, from the reading thread to the rules': each
-// picture's time and its objects' end in objects.
+// A span's pictures, as read: each picture's time and its objects' end in
+// objects.
 struct Span
 {
     std::vector<std::int64_t> times;
     std::vector<int> ends;
     std::vector<zones::Sample> objects;
+
+    void clear()
+    {
+        times.clear();
+        ends.clear();
+        objects.clear();
+    }
 };
 
-// At most capacity spans waiting, so that the rows held stay bounded when
-// the rules are slower than the store. The spans judged come back to be
-// filled again: a day is 1440 spans of about a megabyte, and fresh ones
-// would fault in fresh pages for each.
-class SpanQueue
+// What one lane's rules raised over a span: each picture's events' end in
+// events.
+struct LaneEvents
+{
+    std::vector<zones::Event> events;
+    std::vector<int> ends;
+};
+
+// Items handed from one thread to another, in order; pop() is false once
+// the channel is closed and empty.
+template <typename T> class Channel
 {
 public:
-    static constexpr int capacity = 2;
-
-    // An empty span, one judged before where there is one.
-    Span take()
+    void push(T item)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        Span span;
-        if (!spare_.empty()) {
-            span = std::move(spare_.back());
-            spare_.pop_back();
-        }
-        return span;
-    }
-
-    // A span judged, emptied to be taken again.
-    void giveBack(Span& span)
-    {
-        span.times.clear();
-        span.ends.clear();
-        span.objects.clear();
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (spare_.size() <= capacity)
-            spare_.push_back(std::move(span));
-        span = Span();
-    }
-
-    void push(Span span)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [this] { return spans_.size() < capacity || closed_; });
-        spans_.push_back(std::move(span));
+        items_.push_back(std::move(item));
         ready_.notify_one();
     }
 
-    // False once closed and empty.
-    bool pop(Span& span)
+    bool pop(T& item)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [this] { return !spans_.empty() || closed_; });
-        if (spans_.empty())
+        ready_.wait(lock, [this] { return !items_.empty() || closed_; });
+        if (items_.empty())
             return false;
-        span = std::move(spans_.front());
-        spans_.pop_front();
-        room_.notify_one();
+        item = std::move(items_.front());
+        items_.pop_front();
         return true;
     }
 
@@ -190,17 +174,70 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
         ready_.notify_all();
-        room_.notify_all();
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::condition_variable room_;
-    std::deque<Span> spans_;
-    std::vector<Span> spare_;
+    std::deque<T> items_;
     bool closed_ = false;
 };
+
+// The objects are judged in lanes, each on a core of its own: a lane takes
+// the objects whose id has its parity. The rules judge every object on its
+// own (its stays, its moves), so a lane's events are those the whole
+// picture raises for its objects; merged by zone and then by object, as
+// the rules give them, they are the picture's.
+constexpr int laneCount = 2;
+
+class Lane
+{
+public:
+    Lane(int index, const QVector<zones::Zone>& zones) : index_(index), rules_(zones) {}
+
+    void judge(const Span& span, LaneEvents& out)
+    {
+        out.events.clear();
+        out.ends.clear();
+        int first = 0;
+        for (std::size_t i = 0; i < span.times.size(); ++i) {
+            const std::int64_t timeMs = span.times[i];
+            if (lastMs_ && timeMs - *lastMs_ > previewGapMs)
+                rules_.restart();
+            lastMs_ = timeMs;
+            mine_.clear();
+            for (int k = first; k < span.ends[i]; ++k) {
+                if (int(std::uint64_t(span.objects[k].id) % laneCount) == index_)
+                    mine_.push_back(span.objects[k]);
+            }
+            first = span.ends[i];
+            rules_.evaluate(timeMs, mine_.data(), int(mine_.size()), picture_);
+            out.events.insert(out.events.end(), picture_.cbegin(), picture_.cend());
+            out.ends.push_back(int(out.events.size()));
+        }
+    }
+
+private:
+    int index_;
+    zones::ReplayRules rules_;
+    std::optional<std::int64_t> lastMs_;
+    std::vector<zones::Sample> mine_;
+    QVector<zones::Event> picture_;
+};
+
+// The events of both lanes' picture i, in the rules' order.
+void mergeLanes(const LaneEvents& a, const LaneEvents& b, std::size_t i,
+                std::vector<zones::Event>& out)
+{
+    const auto from = [](const LaneEvents& lane, std::size_t k) {
+        return lane.events.data() + (k == 0 ? 0 : lane.ends[k - 1]);
+    };
+    out.clear();
+    std::merge(from(a, i), a.events.data() + a.ends[i], from(b, i), b.events.data() + b.ends[i],
+               std::back_inserter(out), [](const zones::Event& x, const zones::Event& y) {
+                   return x.zone != y.zone ? x.zone < y.zone : x.object < y.object;
+               });
+}
 
 void appendSide(QByteArray& out, const PreviewSide& side, const QVector<zones::Zone>& zones)
 {
@@ -248,26 +285,44 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
     out = ZonePreview();
     out.fromMs = fromMs;
     out.toMs = toMs;
-    // The store is read in this thread while the rules judge the span read
-    // before in another: the two take about as long, and each its core.
-    SpanQueue queue;
-    std::thread rules([&] {
-        Sides sides(current, edited, out);
-        std::optional<std::int64_t> lastMs;
-        Span span;
-        while (queue.pop(span)) {
-            int first = 0;
-            for (std::size_t i = 0; i < span.times.size(); ++i) {
-                const std::int64_t timeMs = span.times[i];
-                if (lastMs && timeMs - *lastMs > previewGapMs)
-                    sides.restart();
-                lastMs = timeMs;
-                sides.evaluate(timeMs, span.objects.data() + first, span.ends[i] - first, site,
-                               geo);
-                first = span.ends[i];
+    Sides sides(current, edited, out);
+    // The store is read in this thread while the lanes judge the spans read
+    // before: spans go round, from free to both lanes and back, so that at
+    // most spanCount are held.
+    constexpr int spanCount = 4;
+    std::vector<Span> spans(spanCount);
+    Channel<Span*> free;
+    for (Span& span : spans)
+        free.push(&span);
+    std::array<Channel<Span*>, laneCount> toJudge;
+    Channel<LaneEvents> judged; // the second lane's, span by span
+    std::thread second([&] {
+        Lane lane(1, sides.played());
+        Span* span = nullptr;
+        while (toJudge[1].pop(span)) {
+            LaneEvents events;
+            lane.judge(*span, events);
+            judged.push(std::move(events));
+        }
+        judged.close();
+    });
+    std::thread first([&] {
+        Lane lane(0, sides.played());
+        LaneEvents mine;
+        LaneEvents theirs;
+        std::vector<zones::Event> picture;
+        Span* span = nullptr;
+        while (toJudge[0].pop(span)) {
+            lane.judge(*span, mine);
+            if (!judged.pop(theirs))
+                break; // not reached: the second lane judges every span
+            for (std::size_t i = 0; i < span->times.size(); ++i) {
+                mergeLanes(mine, theirs, i, picture);
+                sides.take(picture.data(), int(picture.size()), site, geo);
                 ++out.pictures;
             }
-            queue.giveBack(span);
+            span->clear();
+            free.push(span);
         }
     });
     bool read = true;
@@ -275,19 +330,24 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
     // of a minute where it has one.
     for (std::int64_t start = fromMs; read && start <= toMs; start = blockStart(start) + blockMs) {
         const std::int64_t end = std::min(toMs, blockStart(start) + blockMs - 1);
-        Span span = queue.take();
-        const Store::PictureSink each = [&span](std::int64_t timeMs, const zones::Sample* objects,
-                                                int count) {
-            span.times.push_back(timeMs);
-            span.objects.insert(span.objects.end(), objects, objects + count);
-            span.ends.push_back(int(span.objects.size()));
+        Span* span = nullptr;
+        free.pop(span);
+        const Store::PictureSink each = [span](std::int64_t timeMs, const zones::Sample* objects,
+                                               int count) {
+            span->times.push_back(timeMs);
+            span->objects.insert(span->objects.end(), objects, objects + count);
+            span->ends.push_back(int(span->objects.size()));
         };
         read = store.with([&](Store& s) { return s.pictures(start, end, each, error); });
-        if (read)
-            queue.push(std::move(span));
+        if (!read)
+            break;
+        for (Channel<Span*>& lane : toJudge)
+            lane.push(span);
     }
-    queue.close();
-    rules.join();
+    for (Channel<Span*>& lane : toJudge)
+        lane.close();
+    second.join();
+    first.join();
     return read;
 }
 

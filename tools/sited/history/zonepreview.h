@@ -38,9 +38,8 @@ constexpr int maxPreviewEvents = 1000;
 constexpr int maxPreviewHours = 24;
 // The pictures are read a minute at a time (ms; the store's blocks are
 // minutes), each span in its own turn at the store, so that the recorder
-// writes in between; the rules judge one span while the next is read, and
-// no more than four spans' objects are held (two waiting, one read, one
-// judged).
+// writes in between; the rules judge the spans read before while the next
+// is read, and no more than four spans are held.
 constexpr std::int64_t previewSpanMs = blockMs;
 // A longer time between two recorded pictures is a gap (ms).
 constexpr std::int64_t previewGapMs = 5000;

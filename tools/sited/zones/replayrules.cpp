@@ -168,6 +168,11 @@ public:
                 });
             }
         }
+        quiet_.assign(std::size_t(columns_) * rows_, true);
+        for (std::size_t w = 0; w < zones_.size(); ++w) {
+            if (zones_[w] != 0 || lines_[w] != 0)
+                quiet_[w / std::size_t(words_)] = false;
+        }
     }
 
     // The words of a set of zones or lines.
@@ -181,6 +186,9 @@ public:
     // The cell of a coordinate, clamped to the first and last.
     int column(double x) const { return index(x, extent_.minX, columns_); }
     int row(double y) const { return index(y, extent_.minY, rows_); }
+
+    // Whether the cell lists no zone and no line.
+    bool quiet(int column, int row) const { return quiet_[std::size_t(row * columns_ + column)]; }
 
     // The zones whose box may hold a point of the cell.
     const Word* zonesIn(int column, int row) const
@@ -243,6 +251,7 @@ private:
     int words_ = 0;
     std::vector<Word> zones_; // by cell, words() each
     std::vector<Word> lines_;
+    std::vector<bool> quiet_; // by cell
 };
 
 } // namespace
@@ -413,6 +422,14 @@ struct ReplayRules::Private
         o.everConfirmed = (before && before->everConfirmed) || s.confirmed;
         o.column = grid.column(s.xM);
         o.row = grid.row(s.yM);
+        // Inside no zone, and still in a cell that lists no zone and no
+        // line: there is nothing it may enter or cross, as the general path
+        // below would find (its move's cells are this one alone).
+        if (before && before->stayCount == 0 && before->column == o.column &&
+            before->row == o.row && (grid.words() == 0 || grid.quiet(o.column, o.row))) {
+            track(o, s, int(nextStays.size()));
+            return;
+        }
 
         // The zones it was inside, then those whose box may hold it now.
         const int firstStay = int(nextStays.size());
@@ -439,6 +456,12 @@ struct ReplayRules::Private
                 stayed[previousStays[k].zone / wordBits] = 0;
             judgeLines(o, *before);
         }
+        track(o, s, firstStay);
+    }
+
+    // What the next picture needs of o: its stays are those from firstStay on.
+    void track(const Judged& o, const Sample& s, int firstStay)
+    {
         Tracked& after = next.emplace_back();
         after.id = s.id;
         after.everConfirmed = o.everConfirmed;
