@@ -1,7 +1,9 @@
 // The zone rules' cost per picture: 500 objects walking about one zone of
 // 200 corners, and about 50 zones and lines of a site. The pictures are
 // made before the timing; each iteration evaluates one picture, and a fresh
-// set of rules starts over the same pictures when they run out.
+// set of rules starts over the same pictures when they run out. The same
+// again through the rules' replay, what the zones' preview plays.
+#include "tools/sited/zones/replayrules.h"
 #include "tools/sited/zones/rules.h"
 #include "util/units.h"
 
@@ -91,8 +93,44 @@ void runRules(benchmark::State& state, const QVector<Zone>& zones)
     state.counters["events/picture"] = double(events) / double(state.iterations());
 }
 
+// The pictures as the replay takes them: each one's objects by id.
+const std::vector<std::vector<Sample>>& samples()
+{
+    static const std::vector<std::vector<Sample>> all = [] {
+        std::vector<std::vector<Sample>> list;
+        for (const Picture& p : pictures()) {
+            std::vector<Sample>& objects = list.emplace_back();
+            for (const sited::SiteObject& o : p.objects)
+                objects.push_back({o.id, o.xM, o.yM, util::groundSpeedKph(o.vxMps, o.vyMps),
+                                   o.confirmed, o.objectClass});
+        }
+        return list;
+    }();
+    return all;
+}
+
+void runReplay(benchmark::State& state, const QVector<Zone>& zones)
+{
+    const std::vector<std::vector<Sample>>& list = samples();
+    const QVector<Picture>& times = pictures();
+    ReplayRules rules(zones);
+    QVector<Event> out;
+    std::size_t next = 0;
+    std::size_t events = 0;
+    for (auto _ : state) {
+        if (next == list.size()) {
+            rules.restart();
+            next = 0;
+        }
+        rules.evaluate(times[int(next)].timeMs, list[next].data(), int(list[next].size()), out);
+        events += std::size_t(out.size());
+        ++next;
+    }
+    state.counters["events/picture"] = double(events) / double(state.iterations());
+}
+
 // One zone of 200 corners over most of the objects' square.
-void BM_RulesOneZoneOf200Corners(benchmark::State& state)
+QVector<Zone> oneZoneOf200Corners()
 {
     std::mt19937_64 random(1);
     Zone zone;
@@ -100,13 +138,12 @@ void BM_RulesOneZoneOf200Corners(benchmark::State& state)
     zone.rings.append(starRing({0, 0}, 200, areaM / 2, random));
     zone.dwellS = 30.0;
     zone.speedLimitKph = 5.0;
-    runRules(state, {zone});
+    return {zone};
 }
-BENCHMARK(BM_RulesOneZoneOf200Corners)->Unit(benchmark::kMicrosecond);
 
 // 40 zones of 12 corners, radius 10 to 30 m, and 10 lines of 4 points
 // spread over the square: a large site's set.
-void BM_Rules50ZonesAndLines(benchmark::State& state)
+QVector<Zone> fiftyZonesAndLines()
 {
     std::mt19937_64 random(2);
     std::uniform_real_distribution<double> place(-areaM / 2, areaM / 2);
@@ -127,9 +164,32 @@ void BM_Rules50ZonesAndLines(benchmark::State& state)
         }
         zones.append(zone);
     }
-    runRules(state, zones);
+    return zones;
+}
+
+void BM_RulesOneZoneOf200Corners(benchmark::State& state)
+{
+    runRules(state, oneZoneOf200Corners());
+}
+BENCHMARK(BM_RulesOneZoneOf200Corners)->Unit(benchmark::kMicrosecond);
+
+void BM_Rules50ZonesAndLines(benchmark::State& state)
+{
+    runRules(state, fiftyZonesAndLines());
 }
 BENCHMARK(BM_Rules50ZonesAndLines)->Unit(benchmark::kMicrosecond);
+
+void BM_ReplayOneZoneOf200Corners(benchmark::State& state)
+{
+    runReplay(state, oneZoneOf200Corners());
+}
+BENCHMARK(BM_ReplayOneZoneOf200Corners)->Unit(benchmark::kMicrosecond);
+
+void BM_Replay50ZonesAndLines(benchmark::State& state)
+{
+    runReplay(state, fiftyZonesAndLines());
+}
+BENCHMARK(BM_Replay50ZonesAndLines)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 } // namespace trklib::bench

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -122,19 +123,42 @@ private:
     QVector<zones::Event> edited_; // the edited side's of the picture
 };
 
-// A span's pictures, as read: each picture's time and its objects' end in
-// objects.
+// The objects are judged in lanes, each on a core of its own: a lane takes
+// the objects whose id has its parity. The rules judge every object on its
+// own (its stays, its moves), so a lane's events are those the whole
+// picture raises for its objects; merged by zone and then by object, as
+// the rules give them, they are the picture's.
+constexpr int laneCount = 2;
+
+int laneOf(const zones::Sample& object)
+{
+    return int(std::uint64_t(object.id) % laneCount);
+}
+
+// A span's pictures, as read: each picture's time, and by lane the
+// picture's objects' end in that lane's objects.
 struct Span
 {
     std::vector<std::int64_t> times;
-    std::vector<int> ends;
-    std::vector<zones::Sample> objects;
+    std::array<std::vector<int>, laneCount> ends;
+    std::array<std::vector<zones::Sample>, laneCount> objects;
+
+    void add(std::int64_t timeMs, const zones::Sample* picture, int count)
+    {
+        times.push_back(timeMs);
+        for (const zones::Sample* o = picture; o != picture + count; ++o)
+            objects[laneOf(*o)].push_back(*o);
+        for (int lane = 0; lane < laneCount; ++lane)
+            ends[lane].push_back(int(objects[lane].size()));
+    }
 
     void clear()
     {
         times.clear();
-        ends.clear();
-        objects.clear();
+        for (int lane = 0; lane < laneCount; ++lane) {
+            ends[lane].clear();
+            objects[lane].clear();
+        }
     }
 };
 
@@ -183,13 +207,6 @@ private:
     bool closed_ = false;
 };
 
-// The objects are judged in lanes, each on a core of its own: a lane takes
-// the objects whose id has its parity. The rules judge every object on its
-// own (its stays, its moves), so a lane's events are those the whole
-// picture raises for its objects; merged by zone and then by object, as
-// the rules give them, they are the picture's.
-constexpr int laneCount = 2;
-
 class Lane
 {
 public:
@@ -199,19 +216,16 @@ public:
     {
         out.events.clear();
         out.ends.clear();
+        const std::vector<int>& ends = span.ends[index_];
+        const zones::Sample* objects = span.objects[index_].data();
         int first = 0;
         for (std::size_t i = 0; i < span.times.size(); ++i) {
             const std::int64_t timeMs = span.times[i];
             if (lastMs_ && timeMs - *lastMs_ > previewGapMs)
                 rules_.restart();
             lastMs_ = timeMs;
-            mine_.clear();
-            for (int k = first; k < span.ends[i]; ++k) {
-                if (int(std::uint64_t(span.objects[k].id) % laneCount) == index_)
-                    mine_.push_back(span.objects[k]);
-            }
-            first = span.ends[i];
-            rules_.evaluate(timeMs, mine_.data(), int(mine_.size()), picture_);
+            rules_.evaluate(timeMs, objects + first, ends[i] - first, picture_);
+            first = ends[i];
             out.events.insert(out.events.end(), picture_.cbegin(), picture_.cend());
             out.ends.push_back(int(out.events.size()));
         }
@@ -221,7 +235,6 @@ private:
     int index_;
     zones::ReplayRules rules_;
     std::optional<std::int64_t> lastMs_;
-    std::vector<zones::Sample> mine_;
     QVector<zones::Event> picture_;
 };
 
@@ -333,11 +346,7 @@ bool previewZones(SharedStore& store, const QString& site, const site::GeoRefere
         Span* span = nullptr;
         free.pop(span);
         const Store::PictureSink each = [span](std::int64_t timeMs, const zones::Sample* objects,
-                                               int count) {
-            span->times.push_back(timeMs);
-            span->objects.insert(span->objects.end(), objects, objects + count);
-            span->ends.push_back(int(span->objects.size()));
-        };
+                                               int count) { span->add(timeMs, objects, count); };
         read = store.with([&](Store& s) { return s.pictures(start, end, each, error); });
         if (!read)
             break;

@@ -8,14 +8,6 @@ namespace trklib::sited::zones {
 
 namespace {
 
-// Half the gap between 1 and the next double: the relative error of one
-// rounded operation.
-constexpr double unitRoundoff = std::numeric_limits<double>::epsilon() / 2.0;
-// The rounded cross product's error is at most about 4 units of roundoff of
-// the two products' magnitudes (two differences, a product and the final
-// difference); twice that, so that a sign past it is certain.
-constexpr double crossErrorBound = 8.0 * unitRoundoff;
-
 // The sign of a sum of doubles, without rounding: the terms are gathered
 // into a nonoverlapping expansion (each component smaller than the lowest
 // bit of the next), whose largest nonzero component carries the sign.
@@ -68,15 +60,10 @@ bool inBox(Point a, Point b, Point p)
 
 } // namespace
 
-int crossSign(Point a, Point b, Point p, Point q)
+int exactCrossSign(Point a, Point b, Point p, Point q)
 {
-    const double left = (b.x - a.x) * (q.y - p.y);
-    const double right = (b.y - a.y) * (q.x - p.x);
-    const double rounded = left - right;
-    if (std::abs(rounded) > crossErrorBound * (std::abs(left) + std::abs(right)))
-        return rounded > 0.0 ? 1 : -1;
-    // Too close to call: (bx - ax)(qy - py) - (by - ay)(qx - px) multiplied
-    // out into eight products, each split exactly into two doubles.
+    // (bx - ax)(qy - py) - (by - ay)(qx - px) multiplied out into eight
+    // products, each split exactly into two doubles.
     ExactSum sum;
     sum.addProduct(b.x, q.y);
     sum.addProduct(-b.x, p.y);

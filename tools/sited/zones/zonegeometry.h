@@ -2,6 +2,9 @@
 
 #include <QVector>
 
+#include <cmath>
+#include <limits>
+
 // The exact plane geometry of zones and lines: orientations by the sign of
 // a cross product computed without rounding, so that a point exactly on a
 // boundary is found on it, and a movement that only touches a line is
@@ -22,8 +25,28 @@ inline bool operator==(Point a, Point b)
 // A polyline or a closed ring (its first point repeated at its end).
 using Path = QVector<Point>;
 
-// The exact sign (-1, 0, 1) of the cross product (b - a) x (q - p).
-int crossSign(Point a, Point b, Point p, Point q);
+// The exact sign (-1, 0, 1) of the cross product (b - a) x (q - p), by
+// exact arithmetic.
+int exactCrossSign(Point a, Point b, Point p, Point q);
+
+// The exact sign (-1, 0, 1) of the cross product (b - a) x (q - p). The
+// rounded product decides wherever its error cannot reach its sign, which
+// is nearly everywhere, and is inline: the zones' rules ask it for every
+// edge an object's height spans, of every zone near it, in every picture.
+inline int crossSign(Point a, Point b, Point p, Point q)
+{
+    // The rounded cross product's error is at most about 4 units of
+    // roundoff (half the epsilon) of the two products' magnitudes (two
+    // differences, a product and the final difference); twice that, so
+    // that a sign past it is certain.
+    constexpr double crossErrorBound = 8.0 * (std::numeric_limits<double>::epsilon() / 2.0);
+    const double left = (b.x - a.x) * (q.y - p.y);
+    const double right = (b.y - a.y) * (q.x - p.x);
+    const double rounded = left - right;
+    if (std::abs(rounded) > crossErrorBound * (std::abs(left) + std::abs(right)))
+        return rounded > 0.0 ? 1 : -1;
+    return exactCrossSign(a, b, p, q);
+}
 
 // The exact sign of (b - a) x (c - a): 1 when c lies left of a to b.
 inline int orientation(Point a, Point b, Point c)
