@@ -10,12 +10,12 @@
 // every zone moved and then one.
 //
 //   historybench [--seconds N]    (default 60 s of the site's time)
-//   historybench --preview-hours H [--keep DIR] [--sqlite-only]   (H: 1 to 24)
+//   historybench --preview-hours H [--keep DIR] [--only sqlite|postgresql]   (H: 1 to 24)
 //
 // --keep DIR keeps the SQLite database of a preview run in DIR and, when a
 // run of as many hours left it there, previews it again without writing it:
-// what one profiles a change of the preview with. --sqlite-only skips
-// PostgreSQL.
+// what one profiles a change of the preview with. --only runs one of the
+// two databases.
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
@@ -435,14 +435,12 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     int seconds = 60;
-    int previewHours = 0; // 0: the recording and the queries instead
-    QString keep;         // where the preview's SQLite database is kept
-    bool sqliteOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--sqlite-only") == 0)
-            sqliteOnly = true;
-        if (i + 1 == argc)
-            break;
+    int previewHours = 0;  // 0: the recording and the queries instead
+    QString keep;          // where the preview's SQLite database is kept
+    const char* only = ""; // empty: both databases
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
         if (std::strcmp(argv[i], "--keep") == 0)
             keep = QString::fromLocal8Bit(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0)
@@ -453,7 +451,7 @@ int main(int argc, char** argv)
 
     QTemporaryDir dir;
     QString error;
-    {
+    if (std::strcmp(only, "postgresql") != 0) {
         const QString path = keep.isEmpty() ? dir.filePath(QStringLiteral("bench.sqlite"))
                                             : keep + QStringLiteral("/preview.sqlite");
         // The hours a kept database holds, in the file beside it.
@@ -488,7 +486,7 @@ int main(int argc, char** argv)
             print("sqlite", seconds, f);
         }
     }
-    if (sqliteOnly)
+    if (std::strcmp(only, "sqlite") == 0)
         return 0;
     if (!trklib::test::PostgresServer::available()) {
         std::printf("postgresql skipped: PostgreSQL 15's server is not installed\n");

@@ -23,7 +23,7 @@
 namespace trklib::sited::history {
 
 // The schema version this build creates and reads.
-constexpr int schemaVersion = 8;
+constexpr int schemaVersion = 9;
 
 // The classes of an object the classifier has said nothing of, as
 // published: what rows written before the history kept classes hold.
