@@ -242,7 +242,7 @@ protected:
 // offline, retained.
 TEST_F(SitedTest, FusesTheRadarsTracksAndGoesOfflineOnSigterm)
 {
-    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}, {}});
     ASSERT_TRUE(site.waitSubscribed(waitMs));
     const std::unique_ptr<QProcess> sited = startSited("sited.log");
     ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("sited.log").toStdString();
@@ -315,7 +315,7 @@ TEST_F(SitedTest, FusesTheRadarsTracksAndGoesOfflineOnSigterm)
     EXPECT_FALSE(sitedLog.contains(QLatin1String("stopping without the broker")));
 
     // Retained: a viewer that comes later is told too.
-    MqttSubscriber later(broker_->port(), statusTopic, {"viewer", "vw", {}});
+    MqttSubscriber later(broker_->port(), statusTopic, {"viewer", "vw", {}, {}});
     EXPECT_TRUE(later.waitFor(statusIs(false), waitMs));
     EXPECT_TRUE(later.messagesOn(statusTopic).last().retained);
 }
@@ -323,7 +323,7 @@ TEST_F(SitedTest, FusesTheRadarsTracksAndGoesOfflineOnSigterm)
 // Killed without a word, sited leaves its last will: the status offline.
 TEST_F(SitedTest, LastWillWhenKilled)
 {
-    MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}});
+    MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}, {}});
     ASSERT_TRUE(site.waitSubscribed(waitMs));
     const std::unique_ptr<QProcess> sited = startSited("killed.log");
     ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("killed.log").toStdString();
@@ -339,12 +339,12 @@ TEST_F(SitedTest, ComesBackWhenTheBrokerRestarts)
 {
     const std::unique_ptr<QProcess> sited = startSited("restart.log");
     {
-        MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}});
+        MqttSubscriber site(broker_->port(), statusTopic, {"viewer", "vw", {}, {}});
         ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("restart.log").toStdString();
     }
     broker_->stop();
     ASSERT_TRUE(broker_->start()) << broker_->log().toStdString();
-    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}, {}});
     ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("restart.log").toStdString();
     Publisher trackd(broker_->port(), "trackd", "td");
     ASSERT_TRUE(trackd.connected());
@@ -422,7 +422,7 @@ TEST_F(SitedTest, SendsEveryPictureAsAsterixAndCursorOnTarget)
                 .toUtf8();
     writeFile(path("outputs.conf"), conf);
 
-    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}});
+    MqttSubscriber site(broker_->port(), "trklib/cross/site/#", {"viewer", "vw", {}, {}});
     ASSERT_TRUE(site.waitSubscribed(waitMs));
     const std::unique_ptr<QProcess> sited = startSited("outputs.log", "outputs.conf");
     ASSERT_TRUE(site.waitFor(statusIs(true), waitMs)) << log("outputs.log").toStdString();
@@ -638,7 +638,7 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     EXPECT_FALSE(log("events.log").contains(QLatin1String("has not taken")))
         << "every event acknowledged: " << log("events.log").toStdString();
 
-    MqttSubscriber later(broker_->port(), "trklib/cross/zones/#", {"viewer", "vw", {}});
+    MqttSubscriber later(broker_->port(), "trklib/cross/zones/#", {"viewer", "vw", {}, {}});
     const auto retained = [&](const QByteArray& topic) {
         return [topic](const QVector<Message>& all) {
             return std::any_of(all.begin(), all.end(),
@@ -648,7 +648,7 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
     for (const QByteArray topic :
          {"trklib/cross/zones", "trklib/cross/zones/yard", "trklib/cross/zones/gate"})
         ASSERT_TRUE(later.waitFor(retained(topic), waitMs)) << topic.constData();
-    MqttSubscriber open(broker_->port(), "trklib/cross/alarms", {"viewer", "vw", {}});
+    MqttSubscriber open(broker_->port(), "trklib/cross/alarms", {"viewer", "vw", {}, {}});
     ASSERT_TRUE(open.waitFor(retained("trklib/cross/alarms"), waitMs));
     QStringList openAlarms;
     for (const QJsonValue a :
@@ -715,10 +715,11 @@ TEST_F(SitedTest, EventsAtQos1AsCotAlarmsAndZonesRetained)
                   e[QLatin1String("object")].toInt());
         EXPECT_EQ(fields.value(QLatin1String("direction")),
                   e[QLatin1String("direction")].toString());
-        if (e.contains(QLatin1String("lost")))
+        if (e.contains(QLatin1String("lost"))) {
             EXPECT_EQ(fields.value(QLatin1String("lost")), e[QLatin1String("lost")].toBool()
                                                                ? QLatin1String("true")
                                                                : QLatin1String("false"));
+        }
     }
 }
 
@@ -879,11 +880,12 @@ TEST_F(SitedTest, EventsWaitForTheBrokerAndComeOnce)
                             QString::number(event[QLatin1String("object")].toInt());
         EXPECT_FALSE(seen.contains(key)) << "twice: " << m.payload.toStdString();
         seen << key;
-        if (event[QLatin1String("event")] == QLatin1String("exit"))
+        if (event[QLatin1String("event")] == QLatin1String("exit")) {
             EXPECT_EQ(event[QLatin1String("lost")], QJsonValue(true));
+        }
     }
     EXPECT_EQ(seen.size(), 2 * objects);
-    MqttSubscriber status(port, statusTopic, {"viewer", "vw", {}});
+    MqttSubscriber status(port, statusTopic, {"viewer", "vw", {}, {}});
     ASSERT_TRUE(status.waitFor(statusIs(true), waitMs));
     EXPECT_EQ(last(status.messages(), statusTopic)[QLatin1String("droppedEvents")], QJsonValue(0));
     EXPECT_TRUE(log("outage.log").contains(QLatin1String("lost the broker")));

@@ -728,7 +728,7 @@ TEST_F(TrackdTest, LogsInOverTlsWithAPasswordAndSaysWhyWhenItCannot)
                                     dir.filePath("server.key"), dir.filePath("passwd")));
     ASSERT_TRUE(broker.start()) << broker.log().toStdString();
     MqttSubscriber subscriber(broker.port(), "trklib/#",
-                              {"trackd", "right horse", dir.filePath("ca.crt")});
+                              {"trackd", "right horse", dir.filePath("ca.crt"), {}});
     ASSERT_TRUE(subscriber.waitSubscribed(waitMs));
 
     const struct

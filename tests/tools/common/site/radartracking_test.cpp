@@ -63,9 +63,10 @@ TEST(RadarRouting, GivesEachDatagramToTheRadarTrackdWould)
         const int socket =
             routing.socketFor(QHostAddress(QString::fromLatin1(c.destination)), c.port);
         ASSERT_EQ(socket < 0 ? none : routing.socketRadars(socket).front(), c.socketRadar);
-        if (socket >= 0)
+        if (socket >= 0) {
             EXPECT_EQ(routing.radarFor(socket, QHostAddress(QString::fromLatin1(c.sender))),
                       c.radar);
+        }
     }
 }
 

@@ -377,17 +377,26 @@ TEST_P(StoreTest, WhatIsWrittenReadsBackAndFiltersAtItsBounds)
     // each kept, and once however often written.
     const EventRow& dwell = batch.events[2];
     const StatusRow& online = batch.statuses[1];
+    const auto eventBatch = [](const EventRow& e) {
+        Batch b;
+        b.events = {e};
+        return b;
+    };
+    const auto statusBatch = [](const StatusRow& r) {
+        Batch b;
+        b.statuses = {r};
+        return b;
+    };
     const std::pair<const char*, Batch> alike[] = {
         {"an event's message a ms later",
-         {{}, {}, {{dwell.timeMs + 1, dwell.zone, dwell.event, dwell.object, dwell.json}}, {}, {}}},
+         eventBatch({dwell.timeMs + 1, dwell.zone, dwell.event, dwell.object, dwell.json})},
         {"the message of another object",
-         {{}, {}, {{dwell.timeMs, dwell.zone, dwell.event, 3, dwell.json}}, {}, {}}},
+         eventBatch({dwell.timeMs, dwell.zone, dwell.event, 3, dwell.json})},
         {"another message of the object at the time",
-         {{}, {}, {event(dwell.timeMs, QStringLiteral("fence"), "enter", dwell.object)}, {}, {}}},
-        {"a status a ms later", {{}, {}, {}, {{online.timeMs + 1, online.radar, true}}, {}}},
-        {"another radar's status",
-         {{}, {}, {}, {{online.timeMs, QStringLiteral("east"), true}}, {}}},
-        {"the radar's other status", {{}, {}, {}, {{online.timeMs, online.radar, false}}, {}}},
+         eventBatch(event(dwell.timeMs, QStringLiteral("fence"), "enter", dwell.object))},
+        {"a status a ms later", statusBatch({online.timeMs + 1, online.radar, true})},
+        {"another radar's status", statusBatch({online.timeMs, QStringLiteral("east"), true})},
+        {"the radar's other status", statusBatch({online.timeMs, online.radar, false})},
     };
     Counts expected = counts(*store);
     for (const auto& [what, rows] : alike) {
@@ -513,8 +522,9 @@ TEST_P(StoreTest, MaxSizeRemovesWholeOldestDaysNeverTheLatest)
         EXPECT_EQ(usage.bytes, shared->with(size));
         EXPECT_EQ(usage.oldestMs, (sqlite ? 3 : 1) * msPerDay + hourMs);
         EXPECT_EQ(usage.newestMs, 5 * msPerDay + hourMs);
-        if (sqlite)
+        if (sqlite) {
             EXPECT_LE(*usage.bytes, maxBytes);
+        }
         // A minute on, the tables not grown: PostgreSQL takes no more.
         record(5 * msPerDay + hourMs + Recorder::sizeEveryMs, {});
         EXPECT_EQ(oldestDay(), sqlite ? 3 : 1);

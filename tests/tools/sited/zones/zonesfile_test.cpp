@@ -379,8 +379,9 @@ TEST(ZonesFile, TakesWhatTheSiteViewShowsAndRefusesJustPast)
         QString error;
         const bool taken = parseZones(c.text, geo, zones, error);
         EXPECT_EQ(taken, *c.error == '\0') << error.toStdString();
-        if (!taken)
+        if (!taken) {
             EXPECT_TRUE(error.startsWith(QLatin1String(c.error))) << error.toStdString();
+        }
         EXPECT_FALSE(error.contains('\n'));
     }
 }
