@@ -12,10 +12,10 @@
 //   historybench [--seconds N]    (default 60 s of the site's time)
 //   historybench --preview-hours H [--keep DIR] [--only sqlite|postgresql]   (H: 1 to 24)
 //
-// --keep DIR keeps the SQLite database of a preview run in DIR and, when a
-// run of as many hours left it there, previews it again without writing it:
-// what one profiles a change of the preview with. --only runs one of the
-// two databases.
+// --keep DIR keeps the databases of a preview run in DIR (SQLite's file,
+// PostgreSQL's cluster) and, when a run of as many hours left them there,
+// previews them again without writing them: what one profiles a change of
+// the preview with. --only runs one of the two databases.
 
 #include "tools/sited/history/historyapi.h"
 #include "tools/sited/history/historyrecorder.h"
@@ -436,7 +436,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     int seconds = 60;
     int previewHours = 0;  // 0: the recording and the queries instead
-    QString keep;          // where the preview's SQLite database is kept
+    QString keep;          // where the preview's databases are kept
     const char* only = ""; // empty: both databases
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--only") == 0)
@@ -493,7 +493,17 @@ int main(int argc, char** argv)
         return 0;
     }
     QTemporaryDir pgDir;
-    trklib::test::PostgresServer server(pgDir.path());
+    const QString pgPath = keep.isEmpty() ? pgDir.path() : keep + QStringLiteral("/postgresql");
+    QFile pgHoursFile(pgPath + QStringLiteral(".hours"));
+    const bool pgWritten = previewHours && !keep.isEmpty() &&
+                           pgHoursFile.open(QIODevice::ReadOnly) &&
+                           pgHoursFile.readAll().trimmed().toInt() == previewHours;
+    pgHoursFile.close();
+    if (!keep.isEmpty() && !pgWritten) {
+        QDir(pgPath).removeRecursively();
+        QDir().mkpath(pgPath);
+    }
+    trklib::test::PostgresServer server(pgPath);
     if (!server.start(error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
@@ -517,13 +527,18 @@ int main(int argc, char** argv)
     const auto vacuum = [&] { PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects")); };
     if (previewHours) {
         PreviewFigures f;
-        const bool ok = preview(shared, previewHours, f, [&] {
-            PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects"));
-            PQclear(PQexec(sizes, "VACUUM (ANALYZE) pictures"));
-        });
+        const bool ok = preview(
+            shared, previewHours, f,
+            [&] {
+                PQclear(PQexec(sizes, "VACUUM (ANALYZE) objects"));
+                PQclear(PQexec(sizes, "VACUUM (ANALYZE) pictures"));
+            },
+            pgWritten);
         PQfinish(sizes);
         if (!ok)
             return 1;
+        if (!keep.isEmpty() && !pgWritten && pgHoursFile.open(QIODevice::WriteOnly))
+            pgHoursFile.write(QByteArray::number(previewHours));
         print("postgresql", previewHours, f);
         return 0;
     }

@@ -26,7 +26,8 @@ public:
                QFile::exists(binDir() + QStringLiteral("/pg_ctl"));
     }
 
-    // dir: an empty folder that outlives the server. extraOptions: more
+    // dir: an empty folder, or one an earlier server left its cluster in,
+    // that outlives the server. extraOptions: more
     // "-c name=value" settings of the server.
     explicit PostgresServer(const QString& dir, QStringList extraOptions = {})
         : dir_(dir), port_(freeTcpPort()), extra_(std::move(extraOptions))
@@ -47,10 +48,13 @@ public:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
-    // Makes the cluster the first time, then starts the server and waits
-    // until it takes connections; false with the reason in error.
+    // Makes the cluster the first time (unless the folder holds one from an
+    // earlier run), then starts the server and waits until it takes
+    // connections; false with the reason in error.
     bool start(QString& error)
     {
+        if (!initialized_ && QFile::exists(dataDir() + QStringLiteral("/PG_VERSION")))
+            initialized_ = true;
         if (!initialized_) {
             if (::geteuid() == 0) {
                 const passwd* user = ::getpwnam("postgres");
