@@ -417,6 +417,20 @@ bool preview(SharedStore& shared, int hours, PreviewFigures& f,
     return true;
 }
 
+// The hours a kept database holds, in the file beside it; 0 when none.
+int keptHours(const QString& hoursPath)
+{
+    QFile file(hoursPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+}
+
+void keepHours(const QString& hoursPath, int hours)
+{
+    QFile file(hoursPath);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray::number(hours));
+}
+
 void print(const char* kind, int hours, const PreviewFigures& f)
 {
     std::printf("%-10s %d h of %d objects at %d pictures/s (%lld rows) written in %.0f s\n", kind,
@@ -449,16 +463,15 @@ int main(int argc, char** argv)
             previewHours = std::clamp(std::atoi(argv[i + 1]), 1, maxPreviewHours);
     }
 
+    if (!keep.isEmpty())
+        QDir().mkpath(keep);
     QTemporaryDir dir;
     QString error;
     if (std::strcmp(only, "postgresql") != 0) {
         const QString path = keep.isEmpty() ? dir.filePath(QStringLiteral("bench.sqlite"))
                                             : keep + QStringLiteral("/preview.sqlite");
-        // The hours a kept database holds, in the file beside it.
-        QFile hoursFile(path + QStringLiteral(".hours"));
-        const bool written = !keep.isEmpty() && hoursFile.open(QIODevice::ReadOnly) &&
-                             hoursFile.readAll().trimmed().toInt() == previewHours;
-        hoursFile.close();
+        const QString hoursPath = path + QStringLiteral(".hours");
+        const bool written = !keep.isEmpty() && keptHours(hoursPath) == previewHours;
         if (!keep.isEmpty() && !written) {
             for (const char* suffix : {"", "-wal", "-shm"})
                 QFile::remove(path + QLatin1String(suffix));
@@ -476,8 +489,8 @@ int main(int argc, char** argv)
             PreviewFigures f;
             if (!preview(shared, previewHours, f, {}, written))
                 return 1;
-            if (!keep.isEmpty() && !written && hoursFile.open(QIODevice::WriteOnly))
-                hoursFile.write(QByteArray::number(previewHours));
+            if (!keep.isEmpty() && !written)
+                keepHours(hoursPath, previewHours);
             print("sqlite", previewHours, f);
         } else {
             Figures f;
@@ -494,11 +507,9 @@ int main(int argc, char** argv)
     }
     QTemporaryDir pgDir;
     const QString pgPath = keep.isEmpty() ? pgDir.path() : keep + QStringLiteral("/postgresql");
-    QFile pgHoursFile(pgPath + QStringLiteral(".hours"));
-    const bool pgWritten = previewHours && !keep.isEmpty() &&
-                           pgHoursFile.open(QIODevice::ReadOnly) &&
-                           pgHoursFile.readAll().trimmed().toInt() == previewHours;
-    pgHoursFile.close();
+    const QString pgHoursPath = pgPath + QStringLiteral(".hours");
+    const bool pgWritten =
+        previewHours && !keep.isEmpty() && keptHours(pgHoursPath) == previewHours;
     if (!keep.isEmpty() && !pgWritten) {
         QDir(pgPath).removeRecursively();
         QDir().mkpath(pgPath);
@@ -537,8 +548,8 @@ int main(int argc, char** argv)
         PQfinish(sizes);
         if (!ok)
             return 1;
-        if (!keep.isEmpty() && !pgWritten && pgHoursFile.open(QIODevice::WriteOnly))
-            pgHoursFile.write(QByteArray::number(previewHours));
+        if (!keep.isEmpty() && !pgWritten)
+            keepHours(pgHoursPath, previewHours);
         print("postgresql", previewHours, f);
         return 0;
     }
